@@ -8,7 +8,8 @@
 
 typedef int32_t NTSTATUS;
 typedef uint8_t UCHAR, BOOLEAN, BYTE;
-typedef uint16_t USHORT, WCHAR;
+typedef uint16_t USHORT;
+typedef char16_t WCHAR; // so u"..." literals are wide strings, as L"..." are on the target
 typedef uint32_t ULONG, DWORD;
 typedef int32_t LONG;
 typedef int64_t LONGLONG;

@@ -1,0 +1,35 @@
+#include "dsp/core/dispatch.h"
+
+namespace dsp {
+
+std::atomic<uint32_t> CpuVariantIndex{0};
+
+// Every built row names its generic implementation six times: the generic variant is the only
+// one there is.
+#define DSP_ROW(t, ...) DSP_ROW_##t(__VA_ARGS__)
+#define DSP_ROW_INIT(i, name, stub, ret, params, args, impl)                              \
+    .name = {DSP_ROW_ENTRY(impl), DSP_ROW_ENTRY(impl), DSP_ROW_ENTRY(impl),               \
+             DSP_ROW_ENTRY(impl), DSP_ROW_ENTRY(impl), DSP_ROW_ENTRY(impl)},
+#define DSP_ROW_SKIP(...)
+
+constinit const dispatch::TableA VariantTableA = {
+#define DSP_ROW_A DSP_ROW_INIT
+#define DSP_ROW_B DSP_ROW_SKIP
+#include "dsp/core/dispatch_rows.inc"
+#undef DSP_ROW_A
+#undef DSP_ROW_B
+};
+
+constinit const dispatch::TableB CpuVariantDispatchTable = {
+#define DSP_ROW_A DSP_ROW_SKIP
+#define DSP_ROW_B DSP_ROW_INIT
+#include "dsp/core/dispatch_rows.inc"
+#undef DSP_ROW_A
+#undef DSP_ROW_B
+};
+
+#undef DSP_ROW
+#undef DSP_ROW_INIT
+#undef DSP_ROW_SKIP
+
+} // namespace dsp

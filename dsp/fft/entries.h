@@ -1,0 +1,31 @@
+// The FFT object entries behind the dispatcher rows: allocating creates, releases, the in-place
+// real transforms and the complex forward transform.
+//
+// Create: out pointer null -8; then the size query's error unchanged (-15, -16) before any
+// allocation; spec block (and, for orders above 10, a temporary init buffer) from allocAligned,
+// -9 when either fails (what was taken is freed; *spec untouched); the init buffer is always
+// freed before returning. Success: owned flag 1, *spec set, 0.
+// Free: null -8; id not 6 (real) / 4 (complex) -17; clears the id (also of a caller-memory spec,
+// which then answers -17 to any later use) and frees the block only when owned is 1.
+#pragma once
+
+#include <cstdint>
+
+#include "dsp/fft/spec.h"
+
+namespace dsp::generic {
+
+Status fftCreateReal(FftSpec** spec, int32_t order, int32_t flag, int32_t hint);
+Status fftFreeReal(FftSpec* spec);
+// fftRealForward / fftRealInverse with buf as source and destination; their checks and codes.
+Status fftForwardRealInPlace(float* buf, const FftSpec* spec, void* work);
+Status fftInverseRealInPlace(float* buf, const FftSpec* spec, void* work);
+
+Status fftCreateComplex(FftSpec** spec, int32_t order, int32_t flag, int32_t hint);
+Status fftFreeComplex(FftSpec* spec);
+// Forward complex FFT of 2^order interleaved pairs, src to dst (may be the same array).
+// Checks: spec null -8; id != 4 -17; src or dst null -8. work: null or the complex size query's
+// workSize bytes; -9 when one is needed, none is given and the allocation fails.
+Status fftForwardComplex(const float* src, float* dst, const FftSpec* spec, void* work);
+
+} // namespace dsp::generic

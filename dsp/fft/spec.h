@@ -1,0 +1,143 @@
+// FFT specifications: the read-only record behind every real or complex power-of-two FFT, its
+// size queries, its initialisations in caller memory and the table builders they chain.
+//
+// Lifecycle: size query (three byte counts: spec, init scratch, transform work), then init in a
+// caller buffer of specSize bytes (any alignment: the record is placed at the next multiple of
+// 32 and never writes past specSize bytes from the caller's address), then any number of
+// transforms (transform.h), then nothing: a caller-memory spec needs no release. fftFreeReal /
+// fftFreeComplex (entries.h) only clear its id. The init scratch is free again once init returns.
+//
+// A spec holds the offsets of its own tables relative to its start, so it may not be copied or
+// moved after init. It is never written by a transform: several transforms may share one spec,
+// each with its own work buffer. All sizes depend only on the order, never on the flag.
+//
+// Order: N = 2^order points, 0..27. Orders 28..30 are refused with -15: their sizes do not fit
+// the int32 byte counts.
+// Flag (one of): 1 forward scaled by 1/N, 2 inverse scaled by 1/N, 4 both by 1/sqrt(N), 8 none.
+// The hint is stored and otherwise ignored.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "dsp/core/dispatch.h"
+#include "dsp/core/status.h"
+
+namespace dsp {
+
+// The 84-byte header. Words 10-21 are byte offsets from the spec start (0 = no such table); an
+// int32 instead of a pointer keeps the record the same on the 32-bit target and this host.
+struct FftSpec {
+    int32_t id;               // 6 real, 4 complex; 0 after release
+    int32_t order;            // log2 of the spec's own point count
+    int32_t scaleForward;     // 1: the forward result is multiplied by factor
+    int32_t scaleInverse;     // 1: the inverse result is multiplied by factor
+    float factor;             // 1/N (flags 1, 2), 1/sqrt(N) (flag 4), 0.0 (flag 8)
+    int32_t hint;             // the caller's hint, unused
+    int32_t workSize;         // bytes of work buffer a transform needs (0: none)
+    int32_t owned;            // 1 only when fftCreateReal / fftCreateComplex allocated it
+    int32_t reserved0;
+    int32_t bitReverse;       // swap-list bit-reverse table, always at +84 when present
+    int32_t kernelTwiddles;   // radix twiddles of the leaf length (<= 1024 points)
+    int32_t completion;       // radix-2 completion twiddles of an unsplit order 11 or 12
+    int32_t reserved1;
+    int32_t recombineForward; // real specs: (0.5 cos, 0.5 (1 - sin)) pairs
+    int32_t recombineInverse; // real specs: (cos, -sin) pairs
+    int32_t columnTwiddles[3]; // split depth 0..2: radix twiddles of the column (outer) order
+    int32_t stageTwiddles[3];  // split depth 0..2: the twiddles multiplied in before the columns
+};
+static_assert(sizeof(FftSpec) == 84, "the FFT spec header is 21 words");
+static_assert(offsetof(FftSpec, bitReverse) == 36 && offsetof(FftSpec, stageTwiddles) == 72);
+
+} // namespace dsp
+
+namespace dsp::generic {
+
+inline constexpr int32_t kFftIdComplex = 4;
+inline constexpr int32_t kFftIdReal = 6;
+inline constexpr int32_t kFftMaxOrder = 27;
+inline constexpr int32_t kFftScaleForward = 1;
+inline constexpr int32_t kFftScaleInverse = 2;
+inline constexpr int32_t kFftScaleBoth = 4;
+inline constexpr int32_t kFftNoScale = 8;
+// Complex orders up to this run one radix kernel; above it the large-order driver.
+inline constexpr int32_t kFftDirectMaxOrder = 10;
+
+// ---- Size queries ----------------------------------------------------------------------
+// Checks in order: order outside 0..27 -15; a result pointer null -8; flag not 1, 2, 4, 8 -16.
+// Then writes the three byte counts (0 for a buffer not needed) and returns 0. Orders 0..3:
+// 116 / 0 / 0. A work buffer, where one is needed, is counted with 32 bytes of alignment slack.
+Status fftRealGetSize(int32_t order, int32_t flag, int32_t hint, int32_t* specSize,
+                      int32_t* initSize, int32_t* workSize);
+Status complexFftSpecSize(int32_t order, int32_t flag, int32_t hint, int32_t* specSize,
+                          int32_t* initSize, int32_t* workSize);
+
+// The same byte counts in 64 bits for any order 0..30 (no checks): what the queries would report
+// without the int32 limit.
+void fftRealSizes64(int32_t order, int64_t* specSize, int64_t* initSize, int64_t* workSize);
+void fftComplexSizes64(int32_t order, int64_t* specSize, int64_t* initSize, int64_t* workSize);
+
+// ---- Initialisations in caller memory -----------------------------------------------------
+// Checks in order: specOut null -8; order outside 0..27 -15; specBuffer null -8; flag -16;
+// initBuffer null for order > 10 -8. A failed init writes nothing at all (neither the buffer nor
+// *specOut). On success the record sits at specBuffer rounded up to 32, with owned 0, and its
+// address is stored at *specOut. initBuffer must hold initSize bytes (any alignment; may be null
+// when initSize is 0) and is scratch only.
+Status fftRealInit(FftSpec** specOut, int32_t order, int32_t flag, int32_t hint, void* specBuffer,
+                   void* initBuffer);
+Status complexFftSpecInit(FftSpec** specOut, int32_t order, int32_t flag, int32_t hint,
+                          void* specBuffer, void* initBuffer);
+
+// ---- Table access ---------------------------------------------------------------------------
+template <class T>
+inline const T* fftTable(const FftSpec* spec, int32_t offset)
+{
+    return offset ? reinterpret_cast<const T*>(reinterpret_cast<const unsigned char*>(spec) + offset)
+                  : nullptr;
+}
+
+// ---- Builders (internal; arguments are valid) ---------------------------------------------
+// Each writes its table at the address it is given and returns the first multiple of 32 at or
+// after the table's end.
+//
+// Sine source: sin(2 pi k / 2^s), k = 0..2^s/4; a table of order t reads it with stride
+// 2^(s - t). Twiddle W(L, k) = cos(2 pi k / L) - j sin(2 pi k / L) is taken from it by quadrant.
+
+// sin(2 pi k / 1024), k = 0..256, correctly rounded (generated: tools/gen_sine_table.py).
+extern const float fixedSineTable[257];
+
+// The split count of the large-order driver per complex order (0..30): the order b of the
+// outer factor (2^b rows), 0 for unsplit orders (all below 13, and 11, 12).
+int32_t fftSplitOrder(int32_t m);
+
+// Large-order byte counts of complex order m > 10 (64-bit, no checks).
+void fftBufferSizes(int32_t m, int64_t* specSize, int64_t* initSize, int64_t* workSize);
+
+// The sine table of order n: N/4 + 1 floats. n > 10 in double (sine up to N/8, cosine of the
+// complement above); n <= 10 from fixedSineTable.
+unsigned char* buildTwiddles(int32_t n, float* table);
+// Swap-list bit-reverse table of complex order m >= 2: 2^(m-2) + 1 int32 (nothing for m < 2).
+unsigned char* buildBitReverseTable(int32_t m, int32_t* table);
+// Radix twiddles of complex order t: entries k = 0..2^t/4, each W(L,k), W(L,2k), W(L,3k).
+unsigned char* buildKernelTwiddles(int32_t t, const float* sine, int32_t sineOrder, float* table);
+// W(2^t, k), k = 0..2^t/4 - 1: the completion twiddles of an unsplit order t.
+unsigned char* buildCompletionTwiddles(int32_t t, const float* sine, int32_t sineOrder,
+                                       float* table);
+// The tables of one split level of order L (and, first, of the levels inside it) at dst;
+// scratch holds 32 * 2^b + r32(2^b + 35) bytes. Records offsets and the work size in spec.
+unsigned char* buildBlockTwiddles(FftSpec* spec, int32_t L, const float* sine, int32_t sineOrder,
+                                  int32_t level, unsigned char* dst, unsigned char* scratch);
+// Bit-reverse table at spec + 84 and every table of a complex order m > 10 at dst.
+unsigned char* buildLargeOrderTables(FftSpec* spec, int32_t m, const float* sine,
+                                     int32_t sineOrder, unsigned char* dst,
+                                     unsigned char* scratch);
+// Real spec of order n: forward (0.5 cos, 0.5 - 0.5 sin) or inverse (cos, -sin) pairs,
+// k = 0..N/4 - 1.
+enum class FftRecombine { Forward, Inverse };
+unsigned char* buildRecombineTables(int32_t n, const float* sine, int32_t sineOrder, float* table,
+                                    FftRecombine kind);
+
+// null -8, bytes <= 0 -6, else zeroes the bytes and returns 0.
+Status zeroFillStatus(void* dst, int32_t bytes);
+
+} // namespace dsp::generic

@@ -1,0 +1,58 @@
+// The simulated machine of the host program.
+#include "machine.h"
+
+#include <sim/files_sim.h>
+#include <sim/kernel_sim.h>
+
+#include <cstdio>
+
+namespace host
+{
+
+SimulatedMachine::SimulatedMachine(const std::filesystem::path &systemRoot)
+{
+    sim::ResetAll();
+    sim::SetClockMode(sim::ClockMode::Real);
+    sim::files::SetSystemRoot(systemRoot);
+}
+
+SimulatedMachine::~SimulatedMachine()
+{
+    const std::string leftOver = sim::EndOfTestChecks();
+    if (!leftOver.empty())
+        std::fprintf(stderr, "zelko-host: the system left kernel state behind:\n%s", leftOver.c_str());
+    sim::ResetAll();
+}
+
+PDEVICE_OBJECT SimulatedMachine::PlugHeadset()
+{
+    m_Headset = sim::registry::CreateDeviceInstance({{kHeadsetHardwareId, kHeadsetCompatibleId}, kHeadsetInstance, ""});
+    auto *device = reinterpret_cast<PDEVICE_OBJECT>(m_DeviceObject);
+    sim::registry::BindDevice(device, m_Headset);
+    return device;
+}
+
+std::string StatusText(NTSTATUS status)
+{
+    static const struct {
+        NTSTATUS status;
+        const char *name;
+    } names[] = {
+        {STATUS_SUCCESS, "STATUS_SUCCESS"},
+        {STATUS_UNSUCCESSFUL, "STATUS_UNSUCCESSFUL"},
+        {STATUS_INVALID_PARAMETER, "STATUS_INVALID_PARAMETER"},
+        {STATUS_OBJECT_NAME_NOT_FOUND, "STATUS_OBJECT_NAME_NOT_FOUND"},
+        {STATUS_OBJECT_PATH_NOT_FOUND, "STATUS_OBJECT_PATH_NOT_FOUND"},
+        {STATUS_INSUFFICIENT_RESOURCES, "STATUS_INSUFFICIENT_RESOURCES"},
+        {STATUS_ACCESS_DENIED, "STATUS_ACCESS_DENIED"},
+        {STATUS_BUFFER_TOO_SMALL, "STATUS_BUFFER_TOO_SMALL"},
+    };
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08X", uint32_t(status));
+    for (const auto &n : names)
+        if (n.status == status)
+            return status == STATUS_SUCCESS ? n.name : std::string(n.name) + " (" + code + ")";
+    return code;
+}
+
+} // namespace host

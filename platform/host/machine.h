@@ -1,0 +1,42 @@
+// The simulated machine the host program runs the system on: the kernel stand-in on the real-time
+// clock, "\SystemRoot\" over a host folder, and the simulated headset's registry entries.
+#pragma once
+
+#include <ntkernel.h>
+#include <sim/registry_sim.h>
+
+#include <filesystem>
+#include <string>
+
+namespace host
+{
+
+// The headset the host plugs in: its hardware identifiers, most specific first.
+inline constexpr char kHeadsetHardwareId[] = "USB\\VID_5A4C&PID_0610&REV_0100";
+inline constexpr char kHeadsetCompatibleId[] = "USB\\VID_5A4C&PID_0610";
+inline constexpr char kHeadsetInstance[] = "6&2F1A0C3B&0&1";
+
+class SimulatedMachine
+{
+public:
+    // Boots the kernel stand-in (real-time clock); "\SystemRoot\" stands for systemRoot.
+    explicit SimulatedMachine(const std::filesystem::path &systemRoot);
+    ~SimulatedMachine();
+    SimulatedMachine(const SimulatedMachine &) = delete;
+    SimulatedMachine &operator=(const SimulatedMachine &) = delete;
+
+    // Writes the headset's Enum entries and software key and returns its device object.
+    PDEVICE_OBJECT PlugHeadset();
+
+    const sim::registry::DeviceInstance &Headset() const { return m_Headset; }
+    std::string SettingsKey() const { return m_Headset.driverKey + "\\Settings"; }
+
+private:
+    sim::registry::DeviceInstance m_Headset;
+    alignas(16) unsigned char m_DeviceObject[64] = {};
+};
+
+// "STATUS_SUCCESS", "STATUS_UNSUCCESSFUL (0xC0000001)", ... for messages.
+std::string StatusText(NTSTATUS status);
+
+} // namespace host

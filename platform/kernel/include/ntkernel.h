@@ -1,0 +1,337 @@
+// The kernel as the driver sees it: Windows names and semantics over our stand-in.
+// Test and host control (clock, injection, logs) is in <sim/kernel_sim.h>, never used by the driver.
+#pragma once
+
+#include <cstdarg>
+#include <cstring>
+
+#include <nt_types.h>
+#include <nt_object.h>
+
+// ---- IRQL ----------------------------------------------------------------------------------------
+#define PASSIVE_LEVEL 0
+#define LOW_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+
+extern "C" {
+KIRQL KeGetCurrentIrql();
+VOID KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql);
+VOID KeLowerIrql(KIRQL newIrql);
+KIRQL KeRaiseIrqlToDpcLevel();
+}
+// Code that may block or touch paged memory states it; the stand-in checks it.
+#define PAGED_CODE() sim_AssertIrqlBelow(DISPATCH_LEVEL, __func__)
+extern "C" VOID sim_AssertIrqlBelow(KIRQL limit, PCSTR where);
+
+// ---- Memory helpers ------------------------------------------------------------------------------
+#define RtlZeroMemory(d, n) memset((d), 0, (n))
+#define RtlCopyMemory(d, s, n) memcpy((d), (s), (n))
+#define RtlMoveMemory(d, s, n) memmove((d), (s), (n))
+#define RtlFillMemory(d, n, v) memset((d), (v), (n))
+extern "C" SIZE_T RtlCompareMemory(const VOID *a, const VOID *b, SIZE_T length);
+
+// ---- Doubly linked lists -------------------------------------------------------------------------
+struct LIST_ENTRY {
+    LIST_ENTRY *Flink;
+    LIST_ENTRY *Blink;
+};
+typedef LIST_ENTRY *PLIST_ENTRY;
+
+#define FAST_FAIL_CORRUPT_LIST_ENTRY 3
+// Ends the process at once with a code of its own, as the kernel does on list corruption.
+extern "C" [[noreturn]] VOID RtlFailFast(ULONG code);
+
+inline VOID InitializeListHead(PLIST_ENTRY head) { head->Flink = head->Blink = head; }
+inline BOOLEAN IsListEmpty(const LIST_ENTRY *head) { return head->Flink == head; }
+inline VOID RtlpCheckListEntry(PLIST_ENTRY e)
+{
+    if (e->Flink->Blink != e || e->Blink->Flink != e)
+        RtlFailFast(FAST_FAIL_CORRUPT_LIST_ENTRY);
+}
+inline BOOLEAN RemoveEntryList(PLIST_ENTRY e)
+{
+    RtlpCheckListEntry(e);
+    PLIST_ENTRY f = e->Flink, b = e->Blink;
+    b->Flink = f;
+    f->Blink = b;
+    return f == b;
+}
+inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY head)
+{
+    PLIST_ENTRY e = head->Flink;
+    RemoveEntryList(e);
+    return e;
+}
+inline PLIST_ENTRY RemoveTailList(PLIST_ENTRY head)
+{
+    PLIST_ENTRY e = head->Blink;
+    RemoveEntryList(e);
+    return e;
+}
+inline VOID InsertTailList(PLIST_ENTRY head, PLIST_ENTRY e)
+{
+    RtlpCheckListEntry(head);
+    PLIST_ENTRY b = head->Blink;
+    e->Flink = head;
+    e->Blink = b;
+    b->Flink = e;
+    head->Blink = e;
+}
+inline VOID InsertHeadList(PLIST_ENTRY head, PLIST_ENTRY e)
+{
+    RtlpCheckListEntry(head);
+    PLIST_ENTRY f = head->Flink;
+    e->Flink = f;
+    e->Blink = head;
+    f->Blink = e;
+    head->Flink = e;
+}
+#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address) - offsetof(type, field)))
+
+// ---- Interlocked ---------------------------------------------------------------------------------
+inline LONG InterlockedIncrement(volatile LONG *p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedDecrement(volatile LONG *p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchange(volatile LONG *p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchangeAdd(volatile LONG *p, LONG v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedCompareExchange(volatile LONG *p, LONG exchange, LONG comparand)
+{
+    __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+inline PVOID InterlockedExchangePointer(PVOID volatile *p, PVOID v)
+{
+    return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
+}
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile *p, PVOID exchange, PVOID comparand)
+{
+    __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+
+// ---- Dispatcher objects and waits ----------------------------------------------------------------
+struct DISPATCHER_HEADER {
+    UCHAR Type;       // one of the SimObjectType values below
+    LONG SignalState; // > 0 signalled
+};
+enum : UCHAR { SimNotificationEvent = 1, SimSynchronizationEvent, SimMutex, SimNotificationTimer, SimSynchronizationTimer, SimThread };
+
+enum EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 };
+enum TIMER_TYPE { NotificationTimer = 0, SynchronizationTimer = 1 };
+enum KWAIT_REASON { Executive = 0, Suspended = 5, UserRequest = 6 };
+enum WAIT_TYPE { WaitAll = 0, WaitAny = 1 };
+
+struct KEVENT {
+    DISPATCHER_HEADER Header;
+};
+typedef KEVENT *PKEVENT, *PRKEVENT;
+
+struct KMUTEX {
+    DISPATCHER_HEADER Header;
+    PVOID OwnerThread; // host thread identity of the owner, null when free
+    LONG Recursion;
+};
+typedef KMUTEX *PKMUTEX, *PRKMUTEX;
+
+struct KDPC;
+typedef VOID (*PKDEFERRED_ROUTINE)(KDPC *dpc, PVOID context, PVOID arg1, PVOID arg2);
+struct KDPC {
+    PKDEFERRED_ROUTINE DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    BOOLEAN Queued;
+};
+typedef KDPC *PKDPC, *PRKDPC;
+
+struct KTIMER {
+    DISPATCHER_HEADER Header;
+    LONGLONG DueTime; // interrupt time (100 ns since boot) when inserted
+    LONG Period;      // ms, 0 for one-shot
+    PKDPC Dpc;
+    BOOLEAN Inserted;
+};
+typedef KTIMER *PKTIMER;
+
+struct KWAIT_BLOCK {
+    PVOID Reserved;
+};
+typedef KWAIT_BLOCK *PKWAIT_BLOCK;
+#define MAXIMUM_WAIT_OBJECTS 64
+#define THREAD_WAIT_OBJECTS 3
+
+extern "C" {
+VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
+LONG KeSetEvent(PRKEVENT event, LONG increment, BOOLEAN wait);
+VOID KeClearEvent(PRKEVENT event);
+LONG KeResetEvent(PRKEVENT event);
+LONG KeReadStateEvent(PRKEVENT event);
+
+VOID KeInitializeMutex(PRKMUTEX mutex, ULONG level);
+LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait);
+LONG KeReadStateMutex(PRKMUTEX mutex);
+
+// timeout: null waits forever; negative is relative in 100 ns; positive is absolute system time;
+// zero polls and returns STATUS_TIMEOUT when not signalled.
+NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MODE mode, BOOLEAN alertable,
+                               PLARGE_INTEGER timeout);
+NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID objects[], WAIT_TYPE type, KWAIT_REASON reason,
+                                  KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_INTEGER timeout,
+                                  PKWAIT_BLOCK waitBlocks);
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_INTEGER interval);
+}
+#define KeWaitForMutexObject KeWaitForSingleObject
+
+// ---- Spin locks ----------------------------------------------------------------------------------
+typedef ULONG_PTR KSPIN_LOCK;
+typedef KSPIN_LOCK *PKSPIN_LOCK;
+struct KLOCK_QUEUE_HANDLE {
+    PKSPIN_LOCK Lock;
+    KIRQL OldIrql;
+};
+typedef KLOCK_QUEUE_HANDLE *PKLOCK_QUEUE_HANDLE;
+
+extern "C" {
+VOID KeInitializeSpinLock(PKSPIN_LOCK lock);
+VOID KeAcquireSpinLock(PKSPIN_LOCK lock, PKIRQL oldIrql);
+VOID KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql);
+VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock);
+VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock);
+VOID KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock);
+VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock);
+VOID KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK lock, PKLOCK_QUEUE_HANDLE handle);
+VOID KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE handle);
+VOID KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK lock, PKLOCK_QUEUE_HANDLE handle);
+VOID KeReleaseInStackQueuedSpinLockFromDpcLevel(PKLOCK_QUEUE_HANDLE handle);
+}
+
+// ---- Timers, DPCs, time --------------------------------------------------------------------------
+extern "C" {
+VOID KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context);
+BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID arg1, PVOID arg2);
+BOOLEAN KeRemoveQueueDpc(PRKDPC dpc);
+VOID KeInitializeTimer(PKTIMER timer);
+VOID KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type);
+BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc);
+BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG periodMs, PKDPC dpc);
+BOOLEAN KeCancelTimer(PKTIMER timer);
+BOOLEAN KeReadStateTimer(PKTIMER timer);
+VOID KeQuerySystemTime(PLARGE_INTEGER time);
+ULONGLONG KeQueryInterruptTime();
+ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution);
+}
+
+// ---- Threads -------------------------------------------------------------------------------------
+struct KTHREAD;
+typedef KTHREAD *PKTHREAD, *PETHREAD, *PRKTHREAD;
+typedef VOID (*PKSTART_ROUTINE)(PVOID context);
+struct OBJECT_TYPE;
+typedef OBJECT_TYPE *POBJECT_TYPE;
+extern "C" POBJECT_TYPE *PsThreadType;
+struct OBJECT_HANDLE_INFORMATION;
+#define LOW_REALTIME_PRIORITY 16
+#define HIGH_PRIORITY 31
+
+extern "C" {
+NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT_ATTRIBUTES attributes,
+                              HANDLE processHandle, PVOID clientId, PKSTART_ROUTINE routine, PVOID context);
+[[noreturn]] NTSTATUS PsTerminateSystemThread(NTSTATUS exitStatus);
+PKTHREAD KeGetCurrentThread();
+KPRIORITY KeSetPriorityThread(PKTHREAD thread, KPRIORITY priority);
+NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK access, POBJECT_TYPE type, KPROCESSOR_MODE mode,
+                                   PVOID *object, OBJECT_HANDLE_INFORMATION *info);
+VOID ObfReferenceObject(PVOID object);
+VOID ObfDereferenceObject(PVOID object);
+VOID ObMakeTemporaryObject(PVOID object);
+}
+#define ObReferenceObject ObfReferenceObject
+#define ObDereferenceObject ObfDereferenceObject
+
+// ---- Work items ----------------------------------------------------------------------------------
+struct DEVICE_OBJECT;
+typedef DEVICE_OBJECT *PDEVICE_OBJECT;
+struct IO_WORKITEM;
+typedef IO_WORKITEM *PIO_WORKITEM;
+typedef VOID (*PIO_WORKITEM_ROUTINE)(PDEVICE_OBJECT deviceObject, PVOID context);
+enum WORK_QUEUE_TYPE { CriticalWorkQueue = 0, DelayedWorkQueue = 1, HyperCriticalWorkQueue = 2 };
+extern "C" {
+PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT deviceObject);
+VOID IoQueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE_TYPE queue, PVOID context);
+VOID IoFreeWorkItem(PIO_WORKITEM item);
+}
+
+// ---- Callback objects ----------------------------------------------------------------------------
+struct CALLBACK_OBJECT;
+typedef CALLBACK_OBJECT *PCALLBACK_OBJECT;
+typedef VOID (*PCALLBACK_FUNCTION)(PVOID context, PVOID argument1, PVOID argument2);
+extern "C" {
+NTSTATUS ExCreateCallback(PCALLBACK_OBJECT *callbackObject, POBJECT_ATTRIBUTES attributes, BOOLEAN create,
+                          BOOLEAN allowMultipleCallbacks);
+PVOID ExRegisterCallback(PCALLBACK_OBJECT callbackObject, PCALLBACK_FUNCTION function, PVOID context);
+VOID ExUnregisterCallback(PVOID registration);
+VOID ExNotifyCallback(PVOID callbackObject, PVOID argument1, PVOID argument2);
+}
+
+// ---- Floating point ------------------------------------------------------------------------------
+struct KFLOATING_SAVE {
+    uint32_t ControlWord; // x87 control word
+    uint32_t Mxcsr;
+    uint32_t Magic;       // set by a successful save, checked by the restore
+};
+typedef KFLOATING_SAVE *PKFLOATING_SAVE;
+extern "C" {
+NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE save);
+NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE save);
+}
+
+// ---- Strings and formatting ----------------------------------------------------------------------
+#define NTSTRSAFE_MAX_CCH 2147483647
+extern "C" {
+VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
+VOID RtlInitAnsiString(PANSI_STRING destination, PCSTR source);
+VOID RtlFreeUnicodeString(PUNICODE_STRING s);
+VOID RtlFreeAnsiString(PANSI_STRING s);
+VOID RtlCopyUnicodeString(PUNICODE_STRING destination, PCUNICODE_STRING source);
+LONG RtlCompareUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN caseInsensitive);
+BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN caseInsensitive);
+WCHAR RtlUpcaseUnicodeChar(WCHAR c);
+NTSTATUS RtlUpcaseUnicodeString(PUNICODE_STRING destination, PCUNICODE_STRING source, BOOLEAN allocate);
+NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING destination, PCUNICODE_STRING source, BOOLEAN allocate);
+NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING destination, const ANSI_STRING *source, BOOLEAN allocate);
+NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING destination, PCWSTR source);
+
+// Bounded formatting: %s %S %ws %wZ %c %d %i %u %x %X %p %% with flags, width, precision and the l, ll,
+// h, I64 and z sizes. A size below one character gives STATUS_INVALID_PARAMETER; the result is always
+// terminated; truncation gives STATUS_BUFFER_OVERFLOW.
+NTSTATUS RtlStringCbPrintfA(PSTR destination, size_t cbDest, PCSTR format, ...);
+NTSTATUS RtlStringCbVPrintfA(PSTR destination, size_t cbDest, PCSTR format, va_list args);
+NTSTATUS RtlStringCbPrintfW(PWSTR destination, size_t cbDest, PCWSTR format, ...);
+NTSTATUS RtlStringCbVPrintfW(PWSTR destination, size_t cbDest, PCWSTR format, va_list args);
+NTSTATUS RtlStringCchPrintfW(PWSTR destination, size_t cchDest, PCWSTR format, ...);
+NTSTATUS RtlStringCbLengthA(PCSTR s, size_t cbMax, size_t *cbLength);
+NTSTATUS RtlStringCbLengthW(PCWSTR s, size_t cbMax, size_t *cbLength);
+NTSTATUS RtlStringCbCopyA(PSTR destination, size_t cbDest, PCSTR source);
+NTSTATUS RtlStringCbCopyW(PWSTR destination, size_t cbDest, PCWSTR source);
+NTSTATUS RtlStringCbCatW(PWSTR destination, size_t cbDest, PCWSTR source);
+NTSTATUS RtlStringCchCopyW(PWSTR destination, size_t cchDest, PCWSTR source);
+NTSTATUS RtlStringCchLengthW(PCWSTR s, size_t cchMax, size_t *cchLength);
+
+ULONG vDbgPrintEx(ULONG componentId, ULONG level, PCSTR format, va_list args);
+}
+
+// ---- Versions ------------------------------------------------------------------------------------
+#define NTDDI_WIN2K 0x05000000
+#define NTDDI_WINXP 0x05010000
+#define NTDDI_VISTA 0x06000000
+#define NTDDI_WIN7 0x06010000
+extern "C" BOOLEAN RtlIsNtDdiVersionAvailable(ULONG version);
+
+#if __has_include(<nt_registry.h>)
+#include <nt_registry.h>
+#endif
+#if __has_include(<nt_files.h>)
+#include <nt_files.h>
+#endif
+#if __has_include(<nt_io.h>)
+#include <nt_io.h>
+#endif

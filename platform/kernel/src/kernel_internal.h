@@ -1,0 +1,80 @@
+// Shared state of the kernel stand-in. One scheduler lock guards every dispatcher object, the clock,
+// timers and the DPC and work queues, so a wait, a signal and a clock step never interleave.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include <ntkernel.h>
+#include <sim/kernel_sim.h>
+
+namespace sim::detail {
+
+struct ThreadState {
+    KIRQL irql = PASSIVE_LEVEL;
+    bool counted = false; // takes part in the "every thread blocked" rule of the virtual clock
+    int spinLocksHeld = 0;
+};
+ThreadState &Self();
+void *SelfId(); // identity of the calling host thread
+
+std::unique_lock<std::mutex> Lock();
+std::condition_variable &Cv();
+
+// Blocks the calling thread until ready() holds (true) or the deadline in interrupt time passes
+// (false). Call with Lock() held; ready() runs under it. deadline < 0 means none.
+bool BlockUntil(std::unique_lock<std::mutex> &lk, const std::function<bool()> &ready, LONGLONG deadline);
+void Notify(); // after changing state that a blocked thread may wait on (lock held)
+LONGLONG NowLocked();
+LONGLONG SystemTimeBase(); // system time (100 ns since 1601) at interrupt time 0
+
+// Counted threads (system threads, the DPC and worker threads, the test thread).
+void AddCountedThread();    // lock held: a new counted thread is runnable
+void RemoveCountedThread(); // lock held: the calling counted thread ends
+
+// Timers and DPCs (timer_dpc.cpp): earliest due timer or -1, firing, queueing.
+LONGLONG EarliestTimerLocked();
+void FireDueTimersLocked(LONGLONG now);
+bool DpcPendingLocked();
+bool WorkPendingLocked();
+void QueueDpcLocked(PKDPC dpc, PVOID a1, PVOID a2);
+void StopServiceThreads(); // DPC and worker threads, at reset
+std::string TimerCheck();
+
+// Dispatcher objects (sync.cpp).
+bool IsSignalledLocked(DISPATCHER_HEADER *h);
+void SatisfyLocked(DISPATCHER_HEADER *h);
+
+// Objects with reference counts (ObReference/ObDereference).
+struct SimObject {
+    static constexpr uint32_t kMagic = 0x4A424F53; // "SOBJ"
+    uint32_t magic = kMagic;
+    long refs = 1;
+    bool permanent = false;
+    virtual ~SimObject() { magic = 0; }
+    virtual void OnLastReference() { delete this; }
+};
+// The object behind a pointer handed to the driver, or null with a violation when it is not one.
+SimObject *FromPointer(PVOID p, const char *caller);
+// Dispatcher objects that are also SimObjects (threads) register their header so the generic
+// dereference finds them.
+void RegisterObjectPointer(PVOID p, SimObject *o);
+void UnregisterObjectPointer(PVOID p);
+
+void ResetPool();
+std::string PoolCheck();
+void ResetDebugLog();
+void ResetCallbacks();
+std::string CallbackCheck();
+void ResetThreads();
+std::string ThreadCheck();
+void ResetFpu();
+void ResetClock();
+void ResetHandles();
+
+std::string Hex(ULONG v);
+std::string TagText(ULONG tag);
+
+} // namespace sim::detail

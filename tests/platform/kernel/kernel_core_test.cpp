@@ -1,0 +1,320 @@
+// The kernel stand-in's own guarantees: misuse is caught, time is virtual, waits and callbacks follow
+// the kernel's rules, and pool injection hits exactly the allocation asked for.
+#include "support/kernel_test.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <xmmintrin.h>
+
+namespace {
+
+class KernelCore : public KernelTest {};
+
+LARGE_INTEGER RelativeMs(LONGLONG ms)
+{
+    LARGE_INTEGER t;
+    t.QuadPart = -ms * 10000;
+    return t;
+}
+
+TEST_F(KernelCore, MisuseAtDispatchLevelFailsWithAClearMessage)
+{
+    KEVENT e;
+    KeInitializeEvent(&e, NotificationEvent, FALSE);
+    ExpectViolation("a wait at DISPATCH_LEVEL");
+    AtDispatch([&] {
+        LARGE_INTEGER t = RelativeMs(1);
+        KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &t);
+    });
+    EXPECT_TRUE(SawExpectedViolation("a wait at DISPATCH_LEVEL"));
+
+    // A zero-timeout poll is legal at DISPATCH_LEVEL.
+    AtDispatch([&] {
+        LARGE_INTEGER zero{};
+        EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+    });
+
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    ExpectViolation("recursive acquisition of a spin lock");
+    KeAcquireSpinLockAtDpcLevel(&lock);
+    EXPECT_TRUE(SawExpectedViolation("recursive acquisition of a spin lock"));
+    KeReleaseSpinLock(&lock, old);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+    ExpectViolation("paged pool allocation");
+    AtDispatch([] { EXPECT_NE(ExAllocatePoolWithTag(PagedPool, 8, MakePoolTag("Test")), nullptr); });
+    EXPECT_TRUE(SawExpectedViolation("paged pool allocation"));
+    sim::ResetAll(); // drop the block the misuse left
+
+    KMUTEX m;
+    KeInitializeMutex(&m, 0);
+    ExpectViolation("mutexes only below DISPATCH_LEVEL");
+    AtDispatch([&] { KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr); });
+    EXPECT_TRUE(SawExpectedViolation("mutexes only below DISPATCH_LEVEL"));
+}
+
+VOID CountDpc(KDPC *, PVOID ctx, PVOID, PVOID)
+{
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    ++*static_cast<int *>(ctx);
+}
+
+TEST_F(KernelCore, TimersRunOnVirtualTime)
+{
+    KTIMER timer;
+    KDPC dpc;
+    int fired = 0;
+    KeInitializeTimerEx(&timer, NotificationTimer);
+    KeInitializeDpc(&dpc, CountDpc, &fired);
+    auto realStart = std::chrono::steady_clock::now();
+    LONGLONG start = sim::Now();
+    KeSetTimerEx(&timer, RelativeMs(5000), 0, &dpc);
+    sim::AdvanceMs(4999);
+    EXPECT_EQ(fired, 0);
+    EXPECT_FALSE(KeReadStateTimer(&timer));
+    sim::AdvanceMs(1);
+    EXPECT_EQ(fired, 1);
+    EXPECT_TRUE(KeReadStateTimer(&timer));
+    EXPECT_EQ(sim::Now() - start, 5000LL * 10000);
+    EXPECT_LT(std::chrono::steady_clock::now() - realStart, std::chrono::seconds(1));
+
+    // A wait with a timeout moves the clock by itself when nothing else can run.
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    LARGE_INTEGER t = RelativeMs(500);
+    LONGLONG before = sim::Now();
+    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &t), STATUS_TIMEOUT);
+    EXPECT_EQ(sim::Now() - before, 500LL * 10000);
+
+    // Periodic timers re-signal; cancel reports whether the timer was set.
+    KeSetTimerEx(&timer, RelativeMs(50), 50, &dpc);
+    sim::AdvanceMs(200);
+    EXPECT_EQ(fired, 5);
+    EXPECT_TRUE(KeCancelTimer(&timer));
+    EXPECT_FALSE(KeCancelTimer(&timer));
+}
+
+TEST_F(KernelCore, EventsAndMultipleWaits)
+{
+    KEVENT sync, note;
+    KeInitializeEvent(&sync, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&note, NotificationEvent, FALSE);
+    LARGE_INTEGER zero{};
+    KeSetEvent(&sync, 0, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(&sync, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&sync, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT)
+        << "a synchronization event satisfies one wait and resets";
+    KeSetEvent(&note, 0, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(&note, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&note, Executive, KernelMode, FALSE, &zero), STATUS_SUCCESS);
+
+    KEVENT a, b, c;
+    KeInitializeEvent(&a, NotificationEvent, FALSE);
+    KeInitializeEvent(&b, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&c, NotificationEvent, TRUE);
+    PVOID objs[3] = {&a, &b, &c};
+    EXPECT_EQ(KeWaitForMultipleObjects(3, objs, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
+              STATUS_WAIT_0 + 1);
+    EXPECT_EQ(KeReadStateEvent(&b), 0) << "the satisfying synchronization event was reset";
+    EXPECT_EQ(KeWaitForMultipleObjects(3, objs, WaitAny, Executive, KernelMode, FALSE, nullptr, nullptr),
+              STATUS_WAIT_0 + 2);
+}
+
+struct StopContext {
+    KEVENT stop;
+    int loops = 0;
+};
+
+VOID StoppableThread(PVOID p)
+{
+    auto *ctx = static_cast<StopContext *>(p);
+    for (;;) {
+        LARGE_INTEGER t = RelativeMs(100);
+        if (KeWaitForSingleObject(&ctx->stop, Executive, KernelMode, FALSE, &t) == STATUS_SUCCESS)
+            PsTerminateSystemThread(STATUS_SUCCESS);
+        ++ctx->loops;
+    }
+}
+
+TEST_F(KernelCore, ThreadStoppedByItsEventSignalsItsExit)
+{
+    StopContext ctx;
+    KeInitializeEvent(&ctx.stop, NotificationEvent, FALSE);
+    HANDLE h;
+    ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, StoppableThread, &ctx),
+              STATUS_SUCCESS);
+    PVOID thread;
+    ASSERT_EQ(ObReferenceObjectByHandle(h, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr),
+              STATUS_SUCCESS);
+    ZwClose(h); // the object outlives the handle
+    KeSetPriorityThread(static_cast<PKTHREAD>(thread), 24);
+    EXPECT_EQ(sim::ThreadPriority(thread), 24);
+    sim::AdvanceMs(1000);
+    EXPECT_EQ(ctx.loops, 10);
+    KeSetEvent(&ctx.stop, 0, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    ObDereferenceObject(thread);
+    sim::RunUntilIdle();
+    EXPECT_EQ(sim::RunningThreads(), 0u);
+
+    sim::InjectThreadCreateFailure(true);
+    EXPECT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, StoppableThread, &ctx),
+              STATUS_INSUFFICIENT_RESOURCES);
+}
+
+TEST_F(KernelCore, MutexIsRecursiveForItsOwnerAndPollsForOthers)
+{
+    KMUTEX m;
+    KeInitializeMutex(&m, 0);
+    EXPECT_EQ(KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    NTSTATUS other = 0;
+    std::thread([&] {
+        LARGE_INTEGER zero{};
+        other = KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, &zero);
+    }).join();
+    EXPECT_EQ(other, STATUS_TIMEOUT);
+    KeReleaseMutex(&m, FALSE);
+    KeReleaseMutex(&m, FALSE);
+    std::thread([&] {
+        LARGE_INTEGER zero{};
+        other = KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, &zero);
+        KeReleaseMutex(&m, FALSE);
+    }).join();
+    EXPECT_EQ(other, STATUS_SUCCESS);
+}
+
+struct Delivery {
+    std::vector<int> order;
+};
+VOID First(PVOID ctx, PVOID a1, PVOID) { static_cast<Delivery *>(ctx)->order.push_back(1 + 10 * *static_cast<int *>(a1)); }
+VOID Second(PVOID ctx, PVOID a1, PVOID) { static_cast<Delivery *>(ctx)->order.push_back(2 + 10 * *static_cast<int *>(a1)); }
+
+TEST_F(KernelCore, CallbackObjectsAreNamedCaseInsensitivelyAndDeliverInOrder)
+{
+    UNICODE_STRING n1, n2;
+    RtlInitUnicodeString(&n1, u"\\Callback\\AudioHalAddr0000000000001234");
+    RtlInitUnicodeString(&n2, u"\\CALLBACK\\audiohaladdr0000000000001234");
+    OBJECT_ATTRIBUTES a1, a2;
+    InitializeObjectAttributes(&a1, &n1, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    InitializeObjectAttributes(&a2, &n2, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    PCALLBACK_OBJECT o1, o2;
+    ASSERT_EQ(ExCreateCallback(&o1, &a1, TRUE, TRUE), STATUS_SUCCESS);
+    ASSERT_EQ(ExCreateCallback(&o2, &a2, FALSE, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(o1, o2);
+    Delivery d;
+    PVOID r1 = ExRegisterCallback(o1, First, &d);
+    PVOID r2 = ExRegisterCallback(o2, Second, &d);
+    int msg = 7;
+    ExNotifyCallback(o1, &msg, nullptr);
+    EXPECT_EQ(d.order, (std::vector<int>{71, 72})) << "synchronous, in registration order";
+    ExUnregisterCallback(r1);
+    ExUnregisterCallback(r2);
+    ObDereferenceObject(o1);
+    ObDereferenceObject(o2);
+    EXPECT_TRUE(sim::LiveNamedObjects().empty());
+
+    // A permanent object that is only dereferenced stays behind, and the end-of-test check says so.
+    InitializeObjectAttributes(&a1, &n1, OBJ_CASE_INSENSITIVE | OBJ_PERMANENT, nullptr, nullptr);
+    ASSERT_EQ(ExCreateCallback(&o1, &a1, TRUE, TRUE), STATUS_SUCCESS);
+    ObDereferenceObject(o1);
+    EXPECT_NE(EndOfTestReport().find("never freed"), std::string::npos);
+    ASSERT_EQ(ExCreateCallback(&o1, &a1, FALSE, TRUE), STATUS_SUCCESS);
+    ObMakeTemporaryObject(o1);
+    ObDereferenceObject(o1);
+    EXPECT_TRUE(sim::LiveNamedObjects().empty());
+}
+
+TEST_F(KernelCore, PoolInjectionAndAccounting)
+{
+    const ULONG tag = MakePoolTag("Test");
+    sim::FailAllocation(3);
+    void *p1 = ExAllocatePoolWithTag(NonPagedPool, 16, tag);
+    void *p2 = ExAllocatePoolWithTag(NonPagedPool, 16, tag);
+    void *p3 = ExAllocatePoolWithTag(NonPagedPool, 16, tag);
+    void *p4 = ExAllocatePoolWithTag(NonPagedPool, 16, tag);
+    EXPECT_NE(p1, nullptr);
+    EXPECT_NE(p2, nullptr);
+    EXPECT_EQ(p3, nullptr) << "exactly the third allocation fails";
+    EXPECT_NE(p4, nullptr);
+    EXPECT_EQ(sim::pool::OutstandingBlocks(tag), 3u);
+    EXPECT_EQ(sim::pool::OutstandingBytes(tag), 48u);
+    EXPECT_NE(sim::pool::LeakReport().find("'Test' 3 block(s), 48 bytes"), std::string::npos);
+    ExFreePoolWithTag(p1, tag);
+    ExFreePool(p2);
+    ExpectViolation("does not match block tag");
+    ExFreePoolWithTag(p4, MakePoolTag("Othr"));
+    EXPECT_TRUE(SawExpectedViolation("does not match block tag"));
+    ExpectViolation("not a live pool block");
+    ExFreePool(p4);
+    EXPECT_TRUE(SawExpectedViolation("not a live pool block"));
+
+    sim::pool::FailTag(tag);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 1, tag), nullptr);
+    void *other = ExAllocatePoolWithTag(NonPagedPool, 1, MakePoolTag("Othr"));
+    EXPECT_NE(other, nullptr);
+    ExFreePool(other);
+}
+
+TEST_F(KernelCore, BoundedFormatting)
+{
+    char narrow[16];
+    EXPECT_EQ(RtlStringCbPrintfA(narrow, sizeof narrow, "%s%02d_%2d_", "Unit", 3, 4), STATUS_SUCCESS);
+    EXPECT_STREQ(narrow, "Unit03_ 4_");
+    EXPECT_EQ(RtlStringCbPrintfA(narrow, 6, "%d", 1234567), STATUS_BUFFER_OVERFLOW);
+    EXPECT_STREQ(narrow, "12345");
+    EXPECT_EQ(RtlStringCbPrintfA(narrow, 0, "x"), STATUS_INVALID_PARAMETER);
+
+    WCHAR wide[64];
+    EXPECT_EQ(RtlStringCbPrintfW(wide, sizeof wide, u"\\Callback\\X%p", reinterpret_cast<void *>(0xAB)),
+              STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(wide), u"\\Callback\\X00000000000000AB");
+    EXPECT_EQ(RtlStringCbPrintfW(wide, sizeof wide, u"%sOut%02d %S", u"HP", 0, "n"), STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(wide), u"HPOut00 n");
+    EXPECT_EQ(RtlStringCbPrintfW(wide, 1, u"x"), STATUS_INVALID_PARAMETER) << "below one character";
+
+    DbgPrint("%s Tag not PCM\n", "SetFormat");
+    DbgPrint("part ");
+    DbgPrint("two\n");
+    EXPECT_TRUE(sim::DebugLogContains("SetFormat Tag not PCM\n"));
+    EXPECT_TRUE(sim::DebugLogContains("part two\n"));
+}
+
+TEST_F(KernelCore, FloatingPointSaveRestoresAndCanFail)
+{
+    KFLOATING_SAVE s;
+    unsigned before = _mm_getcsr();
+    ASSERT_EQ(KeSaveFloatingPointState(&s), STATUS_SUCCESS);
+    _mm_setcsr(before | 0x8000);
+    KeRestoreFloatingPointState(&s);
+    EXPECT_EQ(_mm_getcsr(), before);
+    sim::FailFloatingPointSave(1);
+    EXPECT_FALSE(NT_SUCCESS(KeSaveFloatingPointState(&s)));
+    EXPECT_EQ(KeSaveFloatingPointState(&s), STATUS_SUCCESS);
+    KeRestoreFloatingPointState(&s);
+}
+
+VOID RecordWork(PDEVICE_OBJECT, PVOID ctx)
+{
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    ++*static_cast<int *>(ctx);
+}
+
+TEST_F(KernelCore, WorkItemsRunAtPassiveAndCannotBeQueuedTwice)
+{
+    int runs = 0;
+    PIO_WORKITEM w = IoAllocateWorkItem(nullptr);
+    ASSERT_NE(w, nullptr);
+    IoQueueWorkItem(w, RecordWork, DelayedWorkQueue, &runs);
+    sim::RunUntilIdle();
+    EXPECT_EQ(runs, 1);
+    IoFreeWorkItem(w);
+    sim::FailAllocation(1);
+    EXPECT_EQ(IoAllocateWorkItem(nullptr), nullptr);
+}
+
+} // namespace

@@ -1,0 +1,67 @@
+#include "kernel_test.h"
+
+#include <mutex>
+#include <unistd.h>
+
+#if __has_include(<sim/files_sim.h>)
+#include <sim/files_sim.h>
+#define ZELKO_HAVE_FILES 1
+#endif
+
+namespace {
+std::mutex g_violationLock;
+}
+
+void KernelTest::SetUp()
+{
+    sim::SetViolationHandler([this](const std::string &m) {
+        std::lock_guard<std::mutex> g(g_violationLock);
+        for (size_t i = 0; i < m_expected.size(); ++i)
+            if (m.find(m_expected[i]) != std::string::npos) {
+                m_seen.push_back(m_expected[i]);
+                m_expected.erase(m_expected.begin() + long(i));
+                return;
+            }
+        m_violations.push_back(m);
+        ADD_FAILURE() << "kernel misuse: " << m;
+    });
+    sim::ResetAll();
+    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    for (char &c : name)
+        if (c == '/')
+            c = '_';
+    dir = std::filesystem::temp_directory_path() / ("zelko-" + std::to_string(::getpid()) + "-" + name);
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+#ifdef ZELKO_HAVE_FILES
+    sim::files::SetSystemRoot(dir);
+#endif
+}
+
+bool KernelTest::SawExpectedViolation(const std::string &text)
+{
+    std::lock_guard<std::mutex> g(g_violationLock);
+    for (size_t i = 0; i < m_seen.size(); ++i)
+        if (m_seen[i] == text) {
+            m_seen.erase(m_seen.begin() + long(i));
+            return true;
+        }
+    return false;
+}
+
+void KernelTest::TearDown()
+{
+    sim::RunUntilIdle();
+    std::string report = sim::EndOfTestChecks();
+    EXPECT_EQ(report, "") << "the test left kernel state behind";
+    {
+        std::lock_guard<std::mutex> g(g_violationLock);
+        for (auto &e : m_expected)
+            ADD_FAILURE() << "expected kernel misuse report did not come: " << e;
+    }
+    sim::ResetAll();
+    sim::SetViolationHandler(nullptr);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+}
