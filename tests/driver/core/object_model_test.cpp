@@ -3,10 +3,6 @@
 #include "driver/filters/pool_memory.h"
 #include "support/kernel_test.h"
 
-#include <sim/kernel_sim.h>
-
-#include <gtest/gtest.h>
-
 namespace
 {
 
@@ -19,17 +15,10 @@ struct IThing : IUnknown
 {
     virtual ULONG Value() = 0;
     virtual NTSTATUS Unprovided() = 0;
-
-protected:
-    ~IThing() = default;
 };
-
 struct IOther : IUnknown
 {
     virtual ULONG Twice() = 0;
-
-protected:
-    ~IOther() = default;
 };
 
 int g_Constructed;
@@ -76,9 +65,8 @@ public:
     ULONG m_References = 0;
 };
 
-class ObjectModelTest : public KernelTest
+struct ObjectModelTest : KernelTest
 {
-protected:
     void SetUp() override
     {
         KernelTest::SetUp();
@@ -88,9 +76,7 @@ protected:
 
 TEST_F(ObjectModelTest, IsEqualIdComparesAllSixteenBytes)
 {
-    EXPECT_TRUE(IsEqualId(IID_IThing, IID_IThing));
     EXPECT_TRUE(IsEqualId(IID_IUnknown, GUID{0, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}}));
-    EXPECT_FALSE(IsEqualId(IID_IOther, IID_INobody)); // last byte only
     for (int byte = 0; byte < 16; ++byte)
     {
         GUID changed = IID_IThing;

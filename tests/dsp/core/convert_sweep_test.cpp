@@ -15,13 +15,7 @@ namespace {
 using namespace dsp;
 using namespace dsp::generic;
 
-#if defined(__SANITIZE_ADDRESS__)
-// The instrumented Debug build runs the reference about ten times slower: a quarter of the
-// random floats there, the exhaustive sweeps in full.
-constexpr int kRandomFloats = 250000;
-#else
 constexpr int kRandomFloats = 1000000;
-#endif
 
 TEST(ConvertS16ToF32Sweep, EveryInputAtSeveralScales) {
     std::vector<int16_t> src(65536);

@@ -89,57 +89,35 @@ TEST(CpuProbe, SelectorAndStatusForTheDoneWhenProcessors)
     EXPECT_EQ(init(bare), std::make_pair(dsp::kWarnCpuUnknown, 0u));
 }
 
-TEST(CpuProbe, FamilyModelTableOfTheReferenceVendor)
+TEST(CpuProbe, FamilyModelTableAndFeatureLadder)
 {
     const uint32_t sse = kEdxSse | kEdxSse2;
-    EXPECT_EQ(dsp::probeCpuClass(cpu(5, 2)), 1);
-    EXPECT_EQ(dsp::probeCpuClass(cpu(5, 4)), 2);
-    EXPECT_EQ(dsp::probeCpuClass(cpu(5, 8, 0, kEdxSse)), 64);  // unknown model: the ladder
-    EXPECT_EQ(dsp::probeCpuClass(cpu(6, 1)), 3);
-    EXPECT_EQ(dsp::probeCpuClass(cpu(6, 6)), 4);
-    EXPECT_EQ(dsp::probeCpuClass(cpu(6, 11, 0, sse)), 5);
-    EXPECT_EQ(dsp::probeCpuClass(cpu(6, 13, 0, sse)), 9);
-    EXPECT_EQ(dsp::probeCpuClass(withCores(cpu(6, 14, kEcxSse3, sse), 1)), 10);
-    EXPECT_EQ(dsp::probeCpuClass(withCores(cpu(6, 14, kEcxSse3, sse), 2)), 11);
-    // Model 15 without SSSE3, and model 23 without SSE4.1, fall through to the ladder.
-    EXPECT_EQ(dsp::probeCpuClass(cpu(6, 15, kEcxSse3, sse)), 66);
-    EXPECT_EQ(dsp::probeCpuClass(cpu(6, 7, kEcxSsse3, sse, 1)), 67);
-    EXPECT_EQ(dsp::probeCpuClass(cpu(6, 10, kEcxSse42 | kEcxSse41, sse, 1)), 35);  // model 26
-    EXPECT_EQ(dsp::probeCpuClass(cpu(6, 12, kEcxSsse3, sse, 1)), 36);              // model 28
-    // Four cores are only counted when leaf 4 exists.
-    CpuidRecord noLeaf4 = withCores(cpu(6, 15, kEcxSsse3, sse), 4);
-    noLeaf4.leaf0.eax = 3;
-    EXPECT_EQ(dsp::probeCpuClass(noLeaf4), 33);
-    // Family 15: hyper-threading needs two logical processors in EBX 17-23.
     CpuidRecord ht = cpu(15, 2, 0, sse | kEdxHtt);
-    EXPECT_EQ(dsp::probeCpuClass(ht), 6);
-    ht.leaf1.ebx = 2u << 16;
-    EXPECT_EQ(dsp::probeCpuClass(ht), 7);
-    EXPECT_EQ(dsp::probeCpuClass(cpu(15, 3, kEcxSse3, sse)), 8);
-    // An extended family makes it another family: the ladder.
-    EXPECT_EQ(dsp::probeCpuClass(cpu(15, 1, kEcxSse3, sse, 0, 1)), 66);
-    // The IA-64 bit decides before the family.
-    EXPECT_EQ(dsp::probeCpuClass(cpu(7, 0, 0, kEdxIa64)), 16);
-    EXPECT_EQ(dsp::probeCpuClass(cpu(6, 15, kEcxSsse3, kEdxIa64)), 17);
-    // Long mode needs one of bits 0-30 in the highest extended leaf.
+    ht.leaf1.ebx = 2u << 16;  // two logical processors
+    CpuidRecord noLeaf4 = withCores(cpu(6, 15, kEcxSsse3, sse), 4);
+    noLeaf4.leaf0.eax = 3;  // cores are only counted when leaf 4 exists
     CpuidRecord lm = withLongMode(cpu(15, 4, kEcxSse3, sse));
-    lm.ext0.eax = 0x80000000;
-    EXPECT_EQ(dsp::probeCpuClass(lm), 8);
-}
-
-TEST(CpuProbe, FeatureLadderForOtherVendors)
-{
-    auto ladder = [](uint32_t ecx, uint32_t edx) {
-        return dsp::probeCpuClass(cpu(6, 15, ecx, edx, 0, 0, false));
+    lm.ext0.eax = 0x80000000;  // long mode needs one of bits 0-30 of the highest extended leaf
+    const std::pair<CpuidRecord, int32_t> cases[] = {
+        {cpu(5, 2), 1}, {cpu(5, 4), 2}, {cpu(5, 8, 0, kEdxSse), 64},  // unknown model: ladder
+        {cpu(6, 1), 3}, {cpu(6, 6), 4}, {cpu(6, 11, 0, sse), 5}, {cpu(6, 13, 0, sse), 9},
+        {withCores(cpu(6, 14, kEcxSse3, sse), 1), 10}, {withCores(cpu(6, 14, kEcxSse3, sse), 2), 11},
+        {cpu(6, 15, kEcxSse3, sse), 66},                     // model 15 without SSSE3
+        {cpu(6, 7, kEcxSsse3, sse, 1), 67},                  // model 23 without SSE4.1
+        {cpu(6, 10, kEcxSse42 | kEcxSse41, sse, 1), 35},     // model 26
+        {cpu(6, 12, kEcxSsse3, sse, 1), 36},                 // model 28
+        {noLeaf4, 33}, {cpu(15, 2, 0, sse | kEdxHtt), 6}, {ht, 7}, {cpu(15, 3, kEcxSse3, sse), 8},
+        {lm, 8}, {cpu(15, 1, kEcxSse3, sse, 0, 1), 66},      // extended family: another family
+        {cpu(7, 0, 0, kEdxIa64), 16}, {cpu(6, 15, kEcxSsse3, kEdxIa64), 17},
+        // Other vendors: the ladder only, whatever the family, model or IA-64 bit.
+        {cpu(6, 15, kEcxSse42 | kEcxSse41, kEdxSse, 0, 0, false), 69},
+        {cpu(6, 15, kEcxSsse3 | kEcxSse3, kEdxSse, 0, 0, false), 67},
+        {cpu(6, 15, kEcxSse3, kEdxSse2, 0, 0, false), 66}, {cpu(6, 1, 0, sse, 0, 0, false), 65},
+        {cpu(6, 1, 0, kEdxSse, 0, 0, false), 64}, {cpu(7, 0, 0, kEdxIa64, 0, 0, false), 0},
     };
-    EXPECT_EQ(ladder(kEcxSse42 | kEcxSse41 | kEcxSsse3, kEdxSse), 69);
-    EXPECT_EQ(ladder(kEcxSsse3 | kEcxSse3, kEdxSse), 67);
-    EXPECT_EQ(ladder(kEcxSse3, kEdxSse2), 66);
-    EXPECT_EQ(ladder(0, kEdxSse2 | kEdxSse), 65);
-    EXPECT_EQ(ladder(0, kEdxSse), 64);
-    EXPECT_EQ(ladder(0, 0), 0);
-    // The IA-64 bit and the family table belong to the reference vendor only.
-    EXPECT_EQ(ladder(0, kEdxIa64), 0);
+    for (const auto& [record, expected] : cases)
+        EXPECT_EQ(dsp::probeCpuClass(record), expected)
+            << "family/model word 0x" << std::hex << record.leaf1.eax;
 }
 
 TEST(CpuProbe, EveryClassLandsOnItsIndex)

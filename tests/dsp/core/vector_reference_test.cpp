@@ -12,6 +12,8 @@ namespace {
 using dsp::test::f32Bits;
 using dsp::test::f32FromBits;
 using dsp::test::F32Source;
+using dsp::test::Words;
+using dsp::test::wordsOf;
 namespace generic = dsp::generic;
 
 constexpr int kN = 100000;
@@ -173,49 +175,47 @@ TEST(SumsOfProducts, MatchDoubleReferenceInOrder)
     for (int len : {1, 2, 3, 4, 5, 7, 8, 13, 1000, 4099}) {
         const std::vector<float> a = finiteValues(rng, len), b = finiteValues(rng, len),
                                  r0 = finiteValues(rng, len);
-        double s0 = 0, s1 = 0;
+        // The sum's order: elements 1, 3 of each group of four into s1, 0, 2 into s0, then
+        // s1 + s0, then the tail into s1.
+        double s0 = 0, s1 = 0, dot = 0;
         int i = 0;
         for (; len - i >= 4; i += 4) {
             s1 = (s1 + a[i + 1]) + a[i + 3];
             s0 = (s0 + a[i]) + a[i + 2];
         }
-        s1 += s0;
-        for (; i < len; ++i)
+        for (s1 += s0; i < len; ++i)
             s1 += a[i];
-        float out = 0;
-        ASSERT_EQ(generic::sumF32(a.data(), len, &out, 0), dsp::kOk);
-        EXPECT_F32_SAME(float(s1), out) << "sum, len " << len;
-        ASSERT_EQ(generic::meanF32(a.data(), len, &out, 2), dsp::kOk);
-        EXPECT_F32_SAME(float(s1 / len), out) << "mean, len " << len;
-
-        double dot = 0;
         for (int k = 0; k < len; ++k)
             dot += double(a[k]) * double(b[k]);
-        ASSERT_EQ(generic::dotProductF32(a.data(), b.data(), len, &out), dsp::kOk);
-        EXPECT_F32_SAME(float(dot), out) << "dot, len " << len;
+        float sum, mean, prod;
+        generic::sumF32(a.data(), len, &sum, 0);
+        generic::meanF32(a.data(), len, &mean, 2);
+        generic::dotProductF32(a.data(), b.data(), len, &prod);
+        EXPECT_EQ(Words({f32Bits(sum), f32Bits(mean), f32Bits(prod)}),
+                  Words({f32Bits(float(s1)), f32Bits(float(s1 / len)), f32Bits(float(dot))}))
+            << "sum, mean, dot at len " << len;
 
-        std::vector<float> r = r0;
-        ASSERT_EQ(generic::addProductF32(a.data(), b.data(), r.data(), len), dsp::kOk);
-        for (int k = 0; k < len; ++k)
-            ASSERT_F32_SAME(float(double(a[k]) * b[k] + r0[k]), r[k]) << "addProduct at " << k;
+        // Element-wise sums of products, and the packed-spectrum pairs, each rounded once.
+        std::vector<float> ab(r0), ac(r0), pack(len), expAb(len), expAc(len), expPack(len);
         const float c = b[0];
-        r = r0;
-        ASSERT_EQ(generic::addProductConstF32(a.data(), c, r.data(), len), dsp::kOk);
-        for (int k = 0; k < len; ++k)
-            ASSERT_F32_SAME(float(double(a[k]) * c + r0[k]), r[k]) << "addProductConst at " << k;
-
-        r.assign(len, 0.0f);
-        ASSERT_EQ(generic::mulPackSpectrum(a.data(), b.data(), r.data(), len), dsp::kOk);
+        generic::addProductF32(a.data(), b.data(), ab.data(), len);
+        generic::addProductConstF32(a.data(), c, ac.data(), len);
+        generic::mulPackSpectrum(a.data(), b.data(), pack.data(), len);
+        for (int k = 0; k < len; ++k) {
+            expAb[k] = float(double(a[k]) * b[k] + r0[k]);
+            expAc[k] = float(double(a[k]) * c + r0[k]);
+        }
+        expPack[0] = a[0] * b[0];
         int k = 1;
-        if (len % 2 == 0) {
-            EXPECT_F32_SAME(a[1] * b[1], r[1]);
-            k = 2;
-        }
-        EXPECT_F32_SAME(a[0] * b[0], r[0]);
+        if (len % 2 == 0)
+            expPack[k++] = a[1] * b[1];
         for (; k + 1 < len; k += 2) {
-            ASSERT_F32_SAME(float(double(a[k]) * b[k] - double(a[k + 1]) * b[k + 1]), r[k]);
-            ASSERT_F32_SAME(float(double(a[k]) * b[k + 1] + double(a[k + 1]) * b[k]), r[k + 1]);
+            expPack[k] = float(double(a[k]) * b[k] - double(a[k + 1]) * b[k + 1]);
+            expPack[k + 1] = float(double(a[k]) * b[k + 1] + double(a[k + 1]) * b[k]);
         }
+        EXPECT_EQ(wordsOf(ab), wordsOf(expAb)) << "addProductF32, len " << len;
+        EXPECT_EQ(wordsOf(ac), wordsOf(expAc)) << "addProductConstF32, len " << len;
+        EXPECT_EQ(wordsOf(pack), wordsOf(expPack)) << "mulPackSpectrum, len " << len;
     }
 }
 
