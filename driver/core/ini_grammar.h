@@ -5,16 +5,17 @@
 
 #include <ntkernel.h>
 
-#define INI_MAX_LINE 4096        // bytes of one line, without its CR LF
-#define INI_MAX_TOKEN 79         // characters of one value token
-#define INI_MAX_VALUE_DATA 1024  // bytes of one value's data
-#define INI_MAX_VALUE_NAME 255   // characters of one value name
-#define INI_MAX_SECTION_NAME 49  // characters of a device's section name
-#define INI_MAX_SUBKEY_NAME 79   // characters of a section's sub-key name
+#define INI_MAX_LINE 4096       // bytes of one line, without its CR LF
+#define INI_MAX_TOKEN 79        // characters of one value token
+#define INI_MAX_VALUE_DATA 1024 // bytes of one value's data
+#define INI_MAX_VALUE_NAME 255  // characters of one value name
+#define INI_MAX_SECTION_NAME 49 // characters of a device's section name
+#define INI_MAX_SUBKEY_NAME 79  // characters of a section's sub-key name
 
 // One parsed value line. The data buffer is zeroed before every parse, so a short value read as
 // a 32-bit number has its upper bytes at zero.
-struct IniValue {
+struct IniValue
+{
     CHAR Name[INI_MAX_VALUE_NAME + 1]; // terminated
     ULONG NameLength;
     ULONG Type; // REG_SZ when the last token is a string, else REG_BINARY
@@ -22,7 +23,8 @@ struct IniValue {
     ULONG DataLength;
 };
 
-enum INI_LINE_KIND {
+enum INI_LINE_KIND
+{
     IniLineSkip,    // empty or comment
     IniLineInvalid, // not a value line, too long a token, too much data
     IniLineValue,
@@ -48,7 +50,8 @@ BOOLEAN IniLineStartsWith(const CHAR *Line, ULONG Length, const CHAR *Header, UL
 BOOLEAN IniMatchDeviceLine(const CHAR *Line, ULONG Length, const CHAR *DeviceKey, ULONG DeviceKeyLength,
                            CHAR (&SectionName)[INI_MAX_SECTION_NAME + 1]);
 
-enum INI_SECTION_MATCH {
+enum INI_SECTION_MATCH
+{
     IniSectionOther,
     IniSectionRoot,   // "[name]": values go directly into the settings key
     IniSectionSubKey, // "[name:sub]": values go into that sub-key

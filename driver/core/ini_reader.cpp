@@ -36,7 +36,8 @@ void Widen(const CHAR *text, WCHAR *out, ULONG chars)
 IniReader::IniReader(PDEVICE_OBJECT DeviceObject)
     : m_FileHandle(nullptr), m_IoStatus(), m_SectionName(), m_DeviceKey(), m_DeviceKeyLength(0),
       m_LineBuffer(nullptr), m_LineLength(0), m_HaveLine(FALSE), m_ReadPosition(0), m_EndPosition(INT_MAX),
-      m_ReadError(STATUS_SUCCESS), m_DeviceObject(DeviceObject), m_Path(), m_Value(), m_ValueName(), m_SubKey()
+      m_ReadError(STATUS_SUCCESS), m_DeviceObject(DeviceObject), m_Path(), m_Value(), m_ValueName(),
+      m_SubKey()
 {
 }
 
@@ -51,7 +52,10 @@ NTSTATUS IniReader::Prepare()
     class Scratch
     {
     public:
-        Scratch() : m_Block(static_cast<PWCHAR>(AllocPoolZeroed(INI_HARDWARE_ID_BYTES, PagedPool, PoolTag::INI))) {}
+        Scratch()
+            : m_Block(static_cast<PWCHAR>(AllocPoolZeroed(INI_HARDWARE_ID_BYTES, PagedPool, PoolTag::INI)))
+        {
+        }
         ~Scratch() { FreePool(m_Block); }
         PWCHAR m_Block;
     } scratch;
@@ -91,14 +95,14 @@ NTSTATUS IniReader::Prepare()
     // The file name: "ModuleName" when it is set and the path fits, else the default. The buffer
     // is zeroed with room for a terminator the stored value may lack.
     WCHAR moduleName[INI_MODULE_NAME_BYTES / sizeof(WCHAR) + 1] = {};
-    status = SettingsValue(m_DeviceObject, SETTINGS_READ, moduleName, INI_MODULE_NAME_BYTES, kModuleNameValue);
+    status =
+        SettingsValue(m_DeviceObject, SETTINGS_READ, moduleName, INI_MODULE_NAME_BYTES, kModuleNameValue);
     if (ReadFailed(status))
         return status;
     const PCWSTR name = NT_SUCCESS(status) && moduleName[0] ? moduleName : kDefaultFileName;
     status = RtlStringCbPrintfW(m_Path, sizeof(m_Path), u"%s%s", kSystemRoot, name);
     if (!NT_SUCCESS(status))
-        status = RtlStringCbPrintfW(m_Path, sizeof(m_Path), u"%s%s", u"\\SystemRoot\\",
-                                    kDefaultFileName);
+        status = RtlStringCbPrintfW(m_Path, sizeof(m_Path), u"%s%s", u"\\SystemRoot\\", kDefaultFileName);
     return status;
 }
 
@@ -110,10 +114,12 @@ NTSTATUS IniReader::Open()
     UNICODE_STRING path;
     RtlInitUnicodeString(&path, m_Path);
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                               nullptr);
     HANDLE file = nullptr;
-    const NTSTATUS status = ZwCreateFile(&file, GENERIC_READ, &attributes, &m_IoStatus, nullptr, FILE_ATTRIBUTE_NORMAL,
-                                         FILE_SHARE_READ, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    const NTSTATUS status =
+        ZwCreateFile(&file, GENERIC_READ, &attributes, &m_IoStatus, nullptr, FILE_ATTRIBUTE_NORMAL,
+                     FILE_SHARE_READ, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
     if (!NT_SUCCESS(status))
         return status;
     m_FileHandle = file;
@@ -148,7 +154,8 @@ IniReader::READ_LINE_RESULT IniReader::ReadLine()
         {
             LARGE_INTEGER offset;
             offset.QuadPart = m_ReadPosition;
-            status = ZwReadFile(m_FileHandle, nullptr, nullptr, nullptr, &m_IoStatus, &byte, 1, &offset, nullptr);
+            status =
+                ZwReadFile(m_FileHandle, nullptr, nullptr, nullptr, &m_IoStatus, &byte, 1, &offset, nullptr);
             if (NT_SUCCESS(status) && m_IoStatus.Information == 0)
                 status = STATUS_END_OF_FILE;
         }
@@ -200,7 +207,8 @@ BOOLEAN IniReader::FindSection(PCSTR Name)
         const READ_LINE_RESULT result = ReadLine();
         if (result == ReadLineEnd)
             return FALSE;
-        if (result == ReadLineOk && IsHeader() && IniLineStartsWith(m_LineBuffer, m_LineLength, header, length))
+        if (result == ReadLineOk && IsHeader() &&
+            IniLineStartsWith(m_LineBuffer, m_LineLength, header, length))
             return TRUE;
     }
 }
@@ -217,10 +225,11 @@ ULONG IniReader::ReadVersion()
             const READ_LINE_RESULT result = ReadLine();
             if (result == ReadLineEnd || (result == ReadLineOk && IsHeader()))
                 break;
-            if (result == ReadLineOk && IniParseValueLine(m_LineBuffer, m_LineLength, TRUE, &m_Value) == IniLineValue)
+            if (result == ReadLineOk &&
+                IniParseValueLine(m_LineBuffer, m_LineLength, TRUE, &m_Value) == IniLineValue)
             {
-                version = ULONG(m_Value.Data[0]) | ULONG(m_Value.Data[1]) << 8 | ULONG(m_Value.Data[2]) << 16 |
-                          ULONG(m_Value.Data[3]) << 24;
+                version = ULONG(m_Value.Data[0]) | ULONG(m_Value.Data[1]) << 8 |
+                          ULONG(m_Value.Data[2]) << 16 | ULONG(m_Value.Data[3]) << 24;
                 break;
             }
         }
@@ -264,7 +273,8 @@ BOOLEAN IniReader::NextDeviceSection(CHAR (&SubKey)[INI_MAX_SUBKEY_NAME + 1])
                 continue;
         }
         m_HaveLine = FALSE;
-        if (IsHeader() && IniMatchDeviceSection(m_LineBuffer, m_LineLength, m_SectionName, SubKey) != IniSectionOther)
+        if (IsHeader() &&
+            IniMatchDeviceSection(m_LineBuffer, m_LineLength, m_SectionName, SubKey) != IniSectionOther)
             return TRUE;
     }
 }
@@ -341,7 +351,8 @@ NTSTATUS IniImportSettings(PDEVICE_OBJECT DeviceObject)
         return status;
     ULONG fileVersion = reader->ReadVersion();
     ULONG storedVersion = 0;
-    status = SettingsValue(DeviceObject, SETTINGS_READ, &storedVersion, sizeof(storedVersion), kIniVersionValue);
+    status =
+        SettingsValue(DeviceObject, SETTINGS_READ, &storedVersion, sizeof(storedVersion), kIniVersionValue);
     if (ReadFailed(status))
         return status;
     if (!(storedVersion < fileVersion))

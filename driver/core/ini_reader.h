@@ -42,7 +42,8 @@ public:
     PCSTR SectionName() const { return m_SectionName; }
 
 private:
-    enum READ_LINE_RESULT {
+    enum READ_LINE_RESULT
+    {
         ReadLineOk,
         ReadLineInvalid, // longer than INI_MAX_LINE: skipped up to its CR
         ReadLineEnd,

@@ -12,7 +12,6 @@ namespace
 // little longer than the caller's buffer come back whole, so that it is told apart from one that fits.
 constexpr ULONG kQuerySlack = 16;
 
-
 // Releases the key on every path out of the call, also when an exception unwinds through it.
 class KeyReference
 {
@@ -56,19 +55,20 @@ NTSTATUS OpenSubKey(PREGISTRYKEY parent, PCWSTR name, PREGISTRYKEY *sub)
 
 } // namespace
 
-NTSTATUS SettingsAccess(PDEVICE_OBJECT DeviceObject, ULONG Operation, PCWSTR SubKeyName, PCWSTR ValueName, ULONG Type,
-                        PVOID Buffer, ULONG Size)
+NTSTATUS SettingsAccess(PDEVICE_OBJECT DeviceObject, ULONG Operation, PCWSTR SubKeyName, PCWSTR ValueName,
+                        ULONG Type, PVOID Buffer, ULONG Size)
 {
     PAGED_CODE();
     if (Type != REG_SZ && Type != REG_BINARY && Type != REG_DWORD)
         return STATUS_UNSUCCESSFUL;
     if ((Operation != SETTINGS_READ && Operation != SETTINGS_WRITE) || !ValueName || (!Buffer && Size) ||
-        (Operation == SETTINGS_READ && Size > 0xFFFFFFFFu - KEY_VALUE_PARTIAL_INFORMATION_HEADER - kQuerySlack))
+        (Operation == SETTINGS_READ &&
+         Size > 0xFFFFFFFFu - KEY_VALUE_PARTIAL_INFORMATION_HEADER - kQuerySlack))
         return STATUS_UNSUCCESSFUL;
 
     KeyReference driverKey;
-    NTSTATUS status = PcNewRegistryKey(driverKey.Receive(), nullptr, DriverRegistryKey, KEY_ALL_ACCESS, DeviceObject,
-                                       nullptr, nullptr, 0, nullptr);
+    NTSTATUS status = PcNewRegistryKey(driverKey.Receive(), nullptr, DriverRegistryKey, KEY_ALL_ACCESS,
+                                       DeviceObject, nullptr, nullptr, 0, nullptr);
     if (!NT_SUCCESS(status))
         return status;
 
@@ -98,7 +98,8 @@ NTSTATUS SettingsAccess(PDEVICE_OBJECT DeviceObject, ULONG Operation, PCWSTR Sub
     if (!info.Get())
         return STATUS_INSUFFICIENT_RESOURCES;
     ULONG resultLength = 0;
-    status = target->QueryValueKey(&valueName, KeyValuePartialInformation, info.Get(), infoSize, &resultLength);
+    status =
+        target->QueryValueKey(&valueName, KeyValuePartialInformation, info.Get(), infoSize, &resultLength);
     if (status == STATUS_BUFFER_OVERFLOW || status == STATUS_BUFFER_TOO_SMALL)
         return STATUS_UNSUCCESSFUL; // stored value longer than the caller's buffer
     if (!NT_SUCCESS(status))
@@ -110,13 +111,14 @@ NTSTATUS SettingsAccess(PDEVICE_OBJECT DeviceObject, ULONG Operation, PCWSTR Sub
     return STATUS_SUCCESS;
 }
 
-NTSTATUS SettingsValue(PDEVICE_OBJECT DeviceObject, ULONG Operation, PVOID Buffer, ULONG Size, PCWSTR ValueName)
+NTSTATUS SettingsValue(PDEVICE_OBJECT DeviceObject, ULONG Operation, PVOID Buffer, ULONG Size,
+                       PCWSTR ValueName)
 {
     return SettingsAccess(DeviceObject, Operation, nullptr, ValueName, REG_BINARY, Buffer, Size);
 }
 
-NTSTATUS SettingsIndexedValue(PDEVICE_OBJECT DeviceObject, ULONG Operation, PVOID Buffer, ULONG Size, PCWSTR BaseName,
-                              LONG Index)
+NTSTATUS SettingsIndexedValue(PDEVICE_OBJECT DeviceObject, ULONG Operation, PVOID Buffer, ULONG Size,
+                              PCWSTR BaseName, LONG Index)
 {
     if (!BaseName)
         return STATUS_UNSUCCESSFUL;

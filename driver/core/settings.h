@@ -22,14 +22,15 @@
 // registry's STATUS_OBJECT_NAME_NOT_FOUND, a stored value longer than Size STATUS_UNSUCCESSFUL,
 // a failed allocation STATUS_INSUFFICIENT_RESOURCES; on every failure the buffer is untouched.
 // Write: stores Size bytes of Buffer with Type and returns the registry's status.
-NTSTATUS SettingsAccess(PDEVICE_OBJECT DeviceObject, ULONG Operation, PCWSTR SubKeyName, PCWSTR ValueName, ULONG Type,
-                        PVOID Buffer, ULONG Size);
+NTSTATUS SettingsAccess(PDEVICE_OBJECT DeviceObject, ULONG Operation, PCWSTR SubKeyName, PCWSTR ValueName,
+                        ULONG Type, PVOID Buffer, ULONG Size);
 
 // SettingsAccess without a sub-key, with type REG_BINARY (a 32-bit setting is four little-endian
 // bytes).
-NTSTATUS SettingsValue(PDEVICE_OBJECT DeviceObject, ULONG Operation, PVOID Buffer, ULONG Size, PCWSTR ValueName);
+NTSTATUS SettingsValue(PDEVICE_OBJECT DeviceObject, ULONG Operation, PVOID Buffer, ULONG Size,
+                       PCWSTR ValueName);
 
 // SettingsValue of the name BaseName followed by Index in decimal ("%s%d"), cut to
 // SETTINGS_NAME_CHARS - 1 characters.
-NTSTATUS SettingsIndexedValue(PDEVICE_OBJECT DeviceObject, ULONG Operation, PVOID Buffer, ULONG Size, PCWSTR BaseName,
-                              LONG Index);
+NTSTATUS SettingsIndexedValue(PDEVICE_OBJECT DeviceObject, ULONG Operation, PVOID Buffer, ULONG Size,
+                              PCWSTR BaseName, LONG Index);

@@ -17,6 +17,7 @@
 // The hint is stored and otherwise ignored.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -104,7 +105,7 @@ inline const T* fftTable(const FftSpec* spec, int32_t offset)
 // 2^(s - t). Twiddle W(L, k) = cos(2 pi k / L) - j sin(2 pi k / L) is taken from it by quadrant.
 
 // sin(2 pi k / 1024), k = 0..256, correctly rounded (generated: tools/gen_sine_table.py).
-extern const float fixedSineTable[257];
+extern const std::array<float, 257> fixedSineTable;
 
 // The split count of the large-order driver per complex order (0..30): the order b of the
 // outer factor (2^b rows), 0 for unsplit orders (all below 13, and 11, 12).

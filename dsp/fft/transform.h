@@ -67,6 +67,32 @@ void fftSplitLevel(const FftSpec* spec, float* data, int32_t order, int32_t dept
 void fftRadix2Completion(float* data, int32_t count, int32_t span, const float* table,
                          FftDirection dir);
 
+// ---- Shared by the transform entries ------------------------------------------------------
+
+// spec null -8; spec->id != id -17; src or dst null -8; else 0.
+Status fftCheckTransform(const FftSpec* spec, int32_t id, const void* src, const void* dst);
+
+// Complex transform of order >= 2 over the spec's tables, src to dst (may be equal): one kernel
+// up to order 10 (scaled over the whole array), the driver above.
+void fftComplexTransform(const FftSpec* spec, const float* src, float* dst, int32_t order, void* work,
+                         FftDirection dir);
+
+// A transform's work buffer: the caller's rounded up to 32 bytes, else, when the spec has a work
+// size, one allocated for the call (acquire -9 when that fails) and freed on destruction.
+class FftWork {
+public:
+    FftWork() = default;
+    FftWork(const FftWork&) = delete;
+    FftWork& operator=(const FftWork&) = delete;
+    ~FftWork();
+    Status acquire(const FftSpec* spec, void* callerWork);
+    void* get() const { return area_; }
+
+private:
+    void* area_ = nullptr;
+    void* owned_ = nullptr;
+};
+
 // ---- Closed forms of orders 0..3 ---------------------------------------------------------
 using RealSmallKernel = void (*)(const float* src, float* dst);
 using RealSmallKernelScaled = void (*)(const float* src, float* dst, float factor);

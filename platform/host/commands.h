@@ -6,7 +6,8 @@
 namespace host
 {
 
-struct Options {
+struct Options
+{
     std::filesystem::path examples = "examples"; // the folder that stands for "\SystemRoot\"
 };
 

@@ -26,7 +26,8 @@ SimulatedMachine::~SimulatedMachine()
 
 PDEVICE_OBJECT SimulatedMachine::PlugHeadset()
 {
-    m_Headset = sim::registry::CreateDeviceInstance({{kHeadsetHardwareId, kHeadsetCompatibleId}, kHeadsetInstance, ""});
+    m_Headset = sim::registry::CreateDeviceInstance(
+        {{kHeadsetHardwareId, kHeadsetCompatibleId}, kHeadsetInstance, ""});
     auto *device = reinterpret_cast<PDEVICE_OBJECT>(m_DeviceObject);
     sim::registry::BindDevice(device, m_Headset);
     return device;
@@ -34,7 +35,8 @@ PDEVICE_OBJECT SimulatedMachine::PlugHeadset()
 
 std::string StatusText(NTSTATUS status)
 {
-    static const struct {
+    static const struct
+    {
         NTSTATUS status;
         const char *name;
     } names[] = {

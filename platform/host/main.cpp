@@ -8,7 +8,8 @@
 namespace
 {
 
-struct Command {
+struct Command
+{
     const char *name;
     const char *summary;
     int (*run)(const host::Options &);
@@ -16,8 +17,9 @@ struct Command {
 
 // The first command is the default.
 const Command kCommands[] = {
-    {"settings", "import the INI file into a simulated headset's settings, as the driver does at\n"
-                 "              device start, and print the resulting \"Settings\" values",
+    {"settings",
+     "import the INI file into a simulated headset's settings, as the driver does at\n"
+     "              device start, and print the resulting \"Settings\" values",
      host::RunSettings},
 };
 
@@ -28,9 +30,10 @@ void Usage(FILE *out)
                       "commands:\n");
     for (const auto &c : kCommands)
         std::fprintf(out, "  %-10s  %s%s\n", c.name, c.summary, &c == kCommands ? " (default)" : "");
-    std::fprintf(out, "\noptions:\n"
-                      "  --examples DIR  folder standing for \\SystemRoot\\ (holds ZELKO610.INI); default: examples\n"
-                      "  --help          this text\n");
+    std::fprintf(
+        out, "\noptions:\n"
+             "  --examples DIR  folder standing for \\SystemRoot\\ (holds ZELKO610.INI); default: examples\n"
+             "  --help          this text\n");
 }
 
 } // namespace
@@ -68,8 +71,8 @@ int main(int argc, char **argv)
                 found = &c;
         if (!found || command)
         {
-            std::fprintf(stderr, "zelko-host: %s '%s'\n\n", found ? "one command at a time, not" : "unknown argument",
-                         arg.c_str());
+            std::fprintf(stderr, "zelko-host: %s '%s'\n\n",
+                         found ? "one command at a time, not" : "unknown argument", arg.c_str());
             Usage(stderr);
             return 2;
         }

@@ -51,7 +51,8 @@ int RunSettings(const Options &options)
 
     std::printf("Device     %s (instance %s)\n", machine.Headset().hardwareIds[0].c_str(),
                 machine.Headset().instanceName.c_str());
-    std::printf("INI file   \\SystemRoot\\%s  (%s)\n", iniFile.filename().string().c_str(), iniFile.string().c_str());
+    std::printf("INI file   \\SystemRoot\\%s  (%s)\n", iniFile.filename().string().c_str(),
+                iniFile.string().c_str());
     std::printf("Import     %s\n", StatusText(status).c_str());
     std::printf("Settings   %s\n", machine.SettingsKey().c_str());
     const std::string dump = sim::registry::Dump(machine.SettingsKey());

@@ -10,14 +10,17 @@
 namespace
 {
 
+// clang-format off
 const char *const kPieces[] = {
     "[VERSION]", "[SALVIN]", "\r\n", "\r\n", "\r\n", "\n", "\r", "Version=", "USB\\VID_5A4C&PID_0610&REV_0100",
     "usb\\vid_5a4c&pid_0610&rev_0100", "USB\\VID_5A4C&PID_0610", "=", " ", "\t", ";", ",", "0x", "0x1F", "0X7f",
     "48000", "4294967295", "0x12345678", "[Dev]", "[Dev:", "]", ":", "Dev", "Name", "=Dev", "Word", "[", "\0",
 };
+// clang-format on
 
-const std::string kTemplate = "[VERSION]\r\nVersion=5\r\n[SALVIN]\r\nUSB\\VID_5A4C&PID_0610&REV_0100=Dev\r\n"
-                              "[Dev]\r\nGain=0x1F,0x20\r\nRate=48000\r\nName=Headphones\r\n[Dev:EQ]\r\nBand=1 2 3\r\n";
+const std::string kTemplate =
+    "[VERSION]\r\nVersion=5\r\n[SALVIN]\r\nUSB\\VID_5A4C&PID_0610&REV_0100=Dev\r\n"
+    "[Dev]\r\nGain=0x1F,0x20\r\nRate=48000\r\nName=Headphones\r\n[Dev:EQ]\r\nBand=1 2 3\r\n";
 
 class IniRandomInputTest : public DeviceTest
 {
@@ -26,10 +29,14 @@ protected:
     {
         switch (m_Rng() % 8)
         {
-        case 0: return std::string(1, char(m_Rng()));
-        case 1: return std::string(1, char('0' + m_Rng() % 10));
-        case 2: return std::string(m_Rng() % (m_Rng() % 8 == 0 ? 6000 : 100), "1aZ x,;"[m_Rng() % 7]);
-        default: {
+        case 0:
+            return std::string(1, char(m_Rng()));
+        case 1:
+            return std::string(1, char('0' + m_Rng() % 10));
+        case 2:
+            return std::string(m_Rng() % (m_Rng() % 8 == 0 ? 6000 : 100), "1aZ x,;"[m_Rng() % 7]);
+        default:
+        {
             const char *piece = kPieces[m_Rng() % std::size(kPieces)];
             return *piece ? std::string(piece) : std::string(1, '\0');
         }
@@ -57,13 +64,19 @@ protected:
                 const size_t at = input.empty() ? 0 : m_Rng() % input.size();
                 switch (m_Rng() % 4)
                 {
-                case 0: input.insert(at, Piece()); break;
-                case 1: input.erase(at, m_Rng() % 20); break;
+                case 0:
+                    input.insert(at, Piece());
+                    break;
+                case 1:
+                    input.erase(at, m_Rng() % 20);
+                    break;
                 case 2:
                     if (!input.empty())
                         input[at] = char(m_Rng());
                     break;
-                default: input.insert(at, input.substr(at, m_Rng() % 200)); break;
+                default:
+                    input.insert(at, input.substr(at, m_Rng() % 200));
+                    break;
                 }
             }
         }
@@ -100,7 +113,8 @@ TEST_F(IniRandomInputTest, ArbitraryFilesImportSafely)
         SetUpDevice();
         const uint32_t oldVersion = m_Rng() % 4;
         if (oldVersion)
-            sim::registry::SetValue(SettingsKey(), "IniVersion", REG_BINARY, sim::registry::DwordBytes(oldVersion));
+            sim::registry::SetValue(SettingsKey(), "IniVersion", REG_BINARY,
+                                    sim::registry::DwordBytes(oldVersion));
         if (m_Rng() % 10 == 0)
         {
             std::vector<uint8_t> name(m_Rng() % 120);

@@ -33,8 +33,10 @@
 // IO_STATUS_BLOCK.Information after a successful open
 #define FILE_OPENED 0x00000001
 
-struct IO_STATUS_BLOCK {
-    union {
+struct IO_STATUS_BLOCK
+{
+    union
+    {
         NTSTATUS Status;
         PVOID Pointer;
     };
@@ -44,19 +46,20 @@ typedef IO_STATUS_BLOCK *PIO_STATUS_BLOCK;
 
 typedef VOID (*PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
 
-extern "C" {
-// Opens an existing file for reading: "\SystemRoot\<name>" (sub-folders with "\"). Only FILE_OPEN
-// and read access are served: other dispositions or write access give STATUS_ACCESS_DENIED; a name
-// outside "\SystemRoot\" is STATUS_OBJECT_PATH_NOT_FOUND, a missing file
-// STATUS_OBJECT_NAME_NOT_FOUND, a folder STATUS_FILE_IS_A_DIRECTORY.
-NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                      PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                      ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
-                      ULONG EaLength);
-// Synchronous read of up to Length bytes at ByteOffset (null: the file's current position, which
-// every read advances). Information is the count read; at or past the end STATUS_END_OF_FILE with
-// Information 0. Event, ApcRoutine and Key are not supported (must be null).
-NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
-                    PULONG Key);
+extern "C"
+{
+    // Opens an existing file for reading: "\SystemRoot\<name>" (sub-folders with "\"). Only FILE_OPEN
+    // and read access are served: other dispositions or write access give STATUS_ACCESS_DENIED; a name
+    // outside "\SystemRoot\" is STATUS_OBJECT_PATH_NOT_FOUND, a missing file
+    // STATUS_OBJECT_NAME_NOT_FOUND, a folder STATUS_FILE_IS_A_DIRECTORY.
+    NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                          PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                          ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+                          ULONG EaLength);
+    // Synchronous read of up to Length bytes at ByteOffset (null: the file's current position, which
+    // every read advances). Information is the count read; at or past the end STATUS_END_OF_FILE with
+    // Information 0. Event, ApcRoutine and Key are not supported (must be null).
+    NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                        PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
+                        PULONG Key);
 }

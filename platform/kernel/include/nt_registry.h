@@ -33,14 +33,16 @@
 #define REG_CREATED_NEW_KEY 0x00000001
 #define REG_OPENED_EXISTING_KEY 0x00000002
 
-enum KEY_VALUE_INFORMATION_CLASS : uint32_t {
+enum KEY_VALUE_INFORMATION_CLASS : uint32_t
+{
     KeyValueBasicInformation = 0,
     KeyValueFullInformation = 1,
     KeyValuePartialInformation = 2,
 };
 
 // Header of 12 bytes, then DataLength bytes of data.
-struct KEY_VALUE_PARTIAL_INFORMATION {
+struct KEY_VALUE_PARTIAL_INFORMATION
+{
     ULONG TitleIndex;
     ULONG Type;
     ULONG DataLength;
@@ -49,7 +51,8 @@ struct KEY_VALUE_PARTIAL_INFORMATION {
 typedef KEY_VALUE_PARTIAL_INFORMATION *PKEY_VALUE_PARTIAL_INFORMATION;
 #define KEY_VALUE_PARTIAL_INFORMATION_HEADER ((ULONG)offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data))
 
-enum KEY_INFORMATION_CLASS : uint32_t {
+enum KEY_INFORMATION_CLASS : uint32_t
+{
     KeyBasicInformation = 0,
     KeyNodeInformation = 1,
     KeyFullInformation = 2,
@@ -57,7 +60,8 @@ enum KEY_INFORMATION_CLASS : uint32_t {
 
 // Fixed part of 16 bytes, then the key's own name (its last path component), NameLength bytes,
 // not terminated.
-struct KEY_BASIC_INFORMATION {
+struct KEY_BASIC_INFORMATION
+{
     LARGE_INTEGER LastWriteTime;
     ULONG TitleIndex;
     ULONG NameLength;
@@ -71,30 +75,32 @@ typedef KEY_BASIC_INFORMATION *PKEY_BASIC_INFORMATION;
 #define PLUGPLAY_REGKEY_DRIVER 2
 #define PLUGPLAY_REGKEY_CURRENT_HWPROFILE 4
 
-enum DEVICE_REGISTRY_PROPERTY : uint32_t {
+enum DEVICE_REGISTRY_PROPERTY : uint32_t
+{
     DevicePropertyDeviceDescription = 0,
     DevicePropertyHardwareID = 1,
     DevicePropertyCompatibleIDs = 2,
     DevicePropertyDriverKeyName = 10,
 };
 
-extern "C" {
-// Opens an existing key. Missing key: STATUS_OBJECT_NAME_NOT_FOUND.
-NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
-// Opens the key or creates its last component; a missing parent is STATUS_OBJECT_NAME_NOT_FOUND.
-// Disposition (optional) receives REG_CREATED_NEW_KEY or REG_OPENED_EXISTING_KEY.
-NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                     ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
-// KeyValuePartialInformation only. Size protocol: Length below the 12-byte header gives
-// STATUS_BUFFER_TOO_SMALL and writes nothing; a header that fits without the data gives
-// STATUS_BUFFER_OVERFLOW with the header filled; ResultLength is always the size needed.
-NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                         KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
-                         ULONG Length, PULONG ResultLength);
-// Stores Type and DataSize bytes of Data exactly (Data may be null when DataSize is 0).
-NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
-                       ULONG DataSize);
-// KeyBasicInformation only, with the size protocol of ZwQueryValueKey over its 16-byte fixed part.
-NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
-                    ULONG Length, PULONG ResultLength);
+extern "C"
+{
+    // Opens an existing key. Missing key: STATUS_OBJECT_NAME_NOT_FOUND.
+    NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes);
+    // Opens the key or creates its last component; a missing parent is STATUS_OBJECT_NAME_NOT_FOUND.
+    // Disposition (optional) receives REG_CREATED_NEW_KEY or REG_OPENED_EXISTING_KEY.
+    NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                         ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
+    // KeyValuePartialInformation only. Size protocol: Length below the 12-byte header gives
+    // STATUS_BUFFER_TOO_SMALL and writes nothing; a header that fits without the data gives
+    // STATUS_BUFFER_OVERFLOW with the header filled; ResultLength is always the size needed.
+    NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                             KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                             ULONG Length, PULONG ResultLength);
+    // Stores Type and DataSize bytes of Data exactly (Data may be null when DataSize is 0).
+    NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
+                           PVOID Data, ULONG DataSize);
+    // KeyBasicInformation only, with the size protocol of ZwQueryValueKey over its 16-byte fixed part.
+    NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
+                        ULONG Length, PULONG ResultLength);
 }

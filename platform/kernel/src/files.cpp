@@ -22,12 +22,14 @@ using sim::registry::detail::Widen;
 // and a handle holds no host resource.
 constexpr uintmax_t kMaxFileBytes = 64u << 20;
 
-struct FileObject {
+struct FileObject
+{
     std::vector<uint8_t> bytes;
     ULONGLONG position = 0;
 };
 
-struct FileState {
+struct FileState
+{
     std::mutex lock;
     std::filesystem::path root;
     std::set<FileObject *> open;
@@ -108,9 +110,9 @@ const bool registered = (sim::RegisterComponent("files", &ResetForTest, &EndOfTe
 
 } // namespace
 
-extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                                 PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER, ULONG, ULONG,
-                                 ULONG CreateDisposition, ULONG, PVOID, ULONG)
+extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
+                                 POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
+                                 PLARGE_INTEGER, ULONG, ULONG, ULONG CreateDisposition, ULONG, PVOID, ULONG)
 {
     sim::AssertPassiveLevel("ZwCreateFile");
     if (!FileHandle || !ObjectAttributes || !ObjectAttributes->ObjectName || !IoStatusBlock)
@@ -134,7 +136,8 @@ extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, 
     for (size_t start = 0;;)
     {
         const size_t end = path.find(u'\\', start);
-        const auto part = path.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
+        const auto part =
+            path.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
         if (part.empty())
             return STATUS_OBJECT_NAME_INVALID;
         parts.emplace_back(part);
@@ -182,8 +185,8 @@ extern "C" NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, 
 }
 
 extern "C" NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID,
-                               PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
-                               PULONG Key)
+                               PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
+                               PLARGE_INTEGER ByteOffset, PULONG Key)
 {
     sim::AssertPassiveLevel("ZwReadFile");
     if (!IoStatusBlock || (!Buffer && Length) || Event || ApcRoutine || Key)

@@ -69,8 +69,8 @@ NTSTATUS ReferenceKeyFor(HANDLE handle, ACCESS_MASK needed, KeyPtr &key)
 
 // Fills a variable-size answer: a fixed part of `header` bytes followed by `tail`. Too small for
 // the fixed part: STATUS_BUFFER_TOO_SMALL, nothing written; fixed part only: STATUS_BUFFER_OVERFLOW.
-NTSTATUS SizedAnswer(const void *fixed, ULONG header, const void *tail, ULONG tailBytes, PVOID buffer, ULONG length,
-                     PULONG resultLength)
+NTSTATUS SizedAnswer(const void *fixed, ULONG header, const void *tail, ULONG tailBytes, PVOID buffer,
+                     ULONG length, PULONG resultLength)
 {
     const ULONG needed = header + tailBytes;
     *resultLength = needed;
@@ -88,14 +88,16 @@ NTSTATUS SizedAnswer(const void *fixed, ULONG header, const void *tail, ULONG ta
 
 } // namespace
 
-extern "C" NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes)
+extern "C" NTSTATUS ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                              POBJECT_ATTRIBUTES ObjectAttributes)
 {
     sim::AssertPassiveLevel("ZwOpenKey");
     return OpenOrCreate(KeyHandle, DesiredAccess, ObjectAttributes, false, nullptr);
 }
 
-extern "C" NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
-                                ULONG, PUNICODE_STRING, ULONG CreateOptions, PULONG Disposition)
+extern "C" NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                                POBJECT_ATTRIBUTES ObjectAttributes, ULONG, PUNICODE_STRING,
+                                ULONG CreateOptions, PULONG Disposition)
 {
     sim::AssertPassiveLevel("ZwCreateKey");
     if (CreateOptions & ~ULONG(REG_OPTION_VOLATILE))
@@ -104,8 +106,8 @@ extern "C" NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, PO
 }
 
 extern "C" NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
-                                    KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
-                                    ULONG Length, PULONG ResultLength)
+                                    KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+                                    PVOID KeyValueInformation, ULONG Length, PULONG ResultLength)
 {
     sim::AssertPassiveLevel("ZwQueryValueKey");
     if (!ResultLength || !ValidString(ValueName) || KeyValueInformationClass != KeyValuePartialInformation)
@@ -144,8 +146,8 @@ extern "C" NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, U
     return STATUS_SUCCESS;
 }
 
-extern "C" NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass, PVOID KeyInformation,
-                               ULONG Length, PULONG ResultLength)
+extern "C" NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInformationClass,
+                               PVOID KeyInformation, ULONG Length, PULONG ResultLength)
 {
     sim::AssertPassiveLevel("ZwQueryKey");
     if (!ResultLength || KeyInformationClass != KeyBasicInformation)
@@ -158,6 +160,6 @@ extern "C" NTSTATUS ZwQueryKey(HANDLE KeyHandle, KEY_INFORMATION_CLASS KeyInform
     std::lock_guard guard(Lock());
     KEY_BASIC_INFORMATION header{};
     header.NameLength = ULONG(key->name.size() * sizeof(WCHAR));
-    return SizedAnswer(&header, KEY_BASIC_INFORMATION_HEADER, key->name.data(), header.NameLength, KeyInformation,
-                       Length, ResultLength);
+    return SizedAnswer(&header, KEY_BASIC_INFORMATION_HEADER, key->name.data(), header.NameLength,
+                       KeyInformation, Length, ResultLength);
 }

@@ -15,7 +15,8 @@ namespace sim::registry
 namespace
 {
 
-struct Devices {
+struct Devices
+{
     std::map<const void *, DeviceInstance> bindings;
     unsigned nextDriverIndex = 0;
 };
@@ -39,7 +40,8 @@ KeyPtr MustCreate(std::string_view path)
     KeyPtr key = CreatePath(Widen(path));
     if (!key)
     {
-        std::fprintf(stderr, "registry: \"%.*s\" is not an absolute registry path\n", int(path.size()), path.data());
+        std::fprintf(stderr, "registry: \"%.*s\" is not an absolute registry path\n", int(path.size()),
+                     path.data());
         std::abort();
     }
     return key;
@@ -79,13 +81,20 @@ const char *TypeName(ULONG type)
 {
     switch (type)
     {
-    case REG_NONE: return "REG_NONE";
-    case REG_SZ: return "REG_SZ";
-    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
-    case REG_BINARY: return "REG_BINARY";
-    case REG_DWORD: return "REG_DWORD";
-    case REG_MULTI_SZ: return "REG_MULTI_SZ";
-    default: return nullptr;
+    case REG_NONE:
+        return "REG_NONE";
+    case REG_SZ:
+        return "REG_SZ";
+    case REG_EXPAND_SZ:
+        return "REG_EXPAND_SZ";
+    case REG_BINARY:
+        return "REG_BINARY";
+    case REG_DWORD:
+        return "REG_DWORD";
+    case REG_MULTI_SZ:
+        return "REG_MULTI_SZ";
+    default:
+        return nullptr;
     }
 }
 
@@ -246,7 +255,8 @@ std::string FormatValue(const Value &value)
         if (value.data.size() == 4)
         {
             // Settings keep 32-bit numbers as four little-endian bytes: show the number too.
-            const uint32_t v = value.data[0] | value.data[1] << 8 | value.data[2] << 16 | uint32_t(value.data[3]) << 24;
+            const uint32_t v =
+                value.data[0] | value.data[1] << 8 | value.data[2] << 16 | uint32_t(value.data[3]) << 24;
             char text[16];
             std::snprintf(text, sizeof text, " (%u)", v);
             return out + Hex(value.data) + text;
@@ -294,9 +304,9 @@ DeviceInstance CreateDeviceInstance(const DeviceInstanceDesc &desc)
     instance.instanceName = desc.instanceName;
     const std::string enumRelative = desc.hardwareIds[0] + "\\" + desc.instanceName;
     instance.instanceKey = std::string(kEnumRoot) + "\\" + enumRelative;
-    instance.hwProfileKey =
-        "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current\\System\\CurrentControlSet\\Enum\\" +
-        enumRelative;
+    instance.hwProfileKey = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Hardware "
+                            "Profiles\\Current\\System\\CurrentControlSet\\Enum\\" +
+                            enumRelative;
     std::string driverName;
     if (desc.driverKey.empty())
     {
@@ -360,11 +370,20 @@ NTSTATUS QueryDeviceProperty(const DeviceInstance &instance, DEVICE_REGISTRY_PRO
     const char *name = nullptr;
     switch (property)
     {
-    case DevicePropertyDeviceDescription: name = "DeviceDesc"; break;
-    case DevicePropertyHardwareID: name = "HardwareID"; break;
-    case DevicePropertyCompatibleIDs: name = "CompatibleIDs"; break;
-    case DevicePropertyDriverKeyName: name = "Driver"; break;
-    default: return STATUS_INVALID_PARAMETER;
+    case DevicePropertyDeviceDescription:
+        name = "DeviceDesc";
+        break;
+    case DevicePropertyHardwareID:
+        name = "HardwareID";
+        break;
+    case DevicePropertyCompatibleIDs:
+        name = "CompatibleIDs";
+        break;
+    case DevicePropertyDriverKeyName:
+        name = "Driver";
+        break;
+    default:
+        return STATUS_INVALID_PARAMETER;
     }
     const auto value = instance.instanceKey.empty() ? std::nullopt : GetValue(instance.instanceKey, name);
     if (!value)
@@ -392,9 +411,14 @@ NTSTATUS OpenDeviceKey(const DeviceInstance &instance, ULONG keyType, ACCESS_MAS
     case PLUGPLAY_REGKEY_DEVICE:
         path = instance.instanceKey.empty() ? "" : instance.instanceKey + "\\Device Parameters";
         break;
-    case PLUGPLAY_REGKEY_DEVICE | PLUGPLAY_REGKEY_CURRENT_HWPROFILE: path = instance.hwProfileKey; break;
-    case PLUGPLAY_REGKEY_DRIVER: path = instance.driverKey; break;
-    default: return STATUS_INVALID_PARAMETER;
+    case PLUGPLAY_REGKEY_DEVICE | PLUGPLAY_REGKEY_CURRENT_HWPROFILE:
+        path = instance.hwProfileKey;
+        break;
+    case PLUGPLAY_REGKEY_DRIVER:
+        path = instance.driverKey;
+        break;
+    default:
+        return STATUS_INVALID_PARAMETER;
     }
     if (path.empty())
         return STATUS_OBJECT_NAME_NOT_FOUND;

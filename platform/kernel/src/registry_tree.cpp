@@ -134,7 +134,8 @@ std::shared_ptr<KeyNode> KeyNode::FindSubkey(std::u16string_view keyName) const
 
 namespace
 {
-struct Tree {
+struct Tree
+{
     std::mutex lock;
     KeyPtr root;
 };
@@ -188,7 +189,8 @@ NTSTATUS SplitPath(std::u16string_view path, std::vector<std::u16string_view> &p
     for (;;)
     {
         const size_t end = path.find(u'\\', start);
-        const auto part = path.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
+        const auto part =
+            path.substr(start, end == std::u16string_view::npos ? std::u16string_view::npos : end - start);
         if (part.empty() || part.size() > 255)
             return STATUS_OBJECT_NAME_INVALID;
         parts.push_back(part);
@@ -244,8 +246,9 @@ NTSTATUS Walk(const KeyPtr &base, std::u16string_view path, bool create, KeyPtr 
 KeyPtr CreatePath(std::u16string_view absolutePath)
 {
     std::vector<std::u16string_view> parts;
-    if (absolutePath.empty() || absolutePath[0] != u'\\' || !NT_SUCCESS(SplitPath(absolutePath.substr(1), parts)) ||
-        parts.empty() || !EqualNoCase(parts[0], u"REGISTRY"))
+    if (absolutePath.empty() || absolutePath[0] != u'\\' ||
+        !NT_SUCCESS(SplitPath(absolutePath.substr(1), parts)) || parts.empty() ||
+        !EqualNoCase(parts[0], u"REGISTRY"))
         return nullptr;
     KeyPtr node = Root();
     for (size_t i = 1; i < parts.size(); ++i)
@@ -271,7 +274,8 @@ namespace sim::registry::detail
 
 namespace
 {
-struct KeyHandleObject {
+struct KeyHandleObject
+{
     KeyPtr key;
     ACCESS_MASK access;
 };

@@ -17,17 +17,19 @@
 namespace sim::registry::detail
 {
 
-struct ValueEntry {
+struct ValueEntry
+{
     std::u16string name;
     ULONG type = REG_NONE;
     std::vector<uint8_t> data;
 };
 
-struct KeyNode {
+struct KeyNode
+{
     std::u16string name; // as first created; lookups fold case
     std::weak_ptr<KeyNode> parent;
     std::map<std::u16string, std::shared_ptr<KeyNode>> subkeys; // by folded name: enumerates sorted
-    std::vector<ValueEntry> values;                           // in the order they were first set
+    std::vector<ValueEntry> values;                             // in the order they were first set
 
     ValueEntry *FindValue(std::u16string_view valueName);
     // Replaces the value's type and bytes, or adds the value after the others.
@@ -55,7 +57,8 @@ NTSTATUS SplitPath(std::u16string_view path, std::vector<std::u16string_view> &p
 
 // Walks an absolute path ("\Registry\...") or one relative to `base`. With `create`, only the
 // last component is created (as the real registry does); `created` tells whether it was.
-NTSTATUS Walk(const KeyPtr &base, std::u16string_view path, bool create, KeyPtr &out, bool *created = nullptr);
+NTSTATUS Walk(const KeyPtr &base, std::u16string_view path, bool create, KeyPtr &out,
+              bool *created = nullptr);
 // Creates every missing component of an absolute path (test and device seeding only).
 KeyPtr CreatePath(std::u16string_view absolutePath);
 std::u16string FullPath(const KeyPtr &key);

@@ -6,21 +6,25 @@
 #include <pc_unknown.h>
 
 // Which key of a device PcNewRegistryKey opens.
-enum PC_REGISTRY_KEY_TYPE : ULONG {
-    GeneralRegistryKey = 0,   // any key, named by ObjectAttributes
-    DeviceRegistryKey = 1,    // the device's hardware key ("Device Parameters")
-    DriverRegistryKey = 2,    // the device's software key
-    HwProfileRegistryKey = 3, // not served by the stand-in
+enum PC_REGISTRY_KEY_TYPE : ULONG
+{
+    GeneralRegistryKey = 0,         // any key, named by ObjectAttributes
+    DeviceRegistryKey = 1,          // the device's hardware key ("Device Parameters")
+    DriverRegistryKey = 2,          // the device's software key
+    HwProfileRegistryKey = 3,       // not served by the stand-in
     DeviceInterfaceRegistryKey = 4, // not served by the stand-in
 };
 
 // {C9A0D6E1-54B2-4C7E-9F3A-2B7D61E0A5C4}
-inline constexpr GUID IID_IRegistryKey = {0xC9A0D6E1, 0x54B2, 0x4C7E, {0x9F, 0x3A, 0x2B, 0x7D, 0x61, 0xE0, 0xA5, 0xC4}};
+inline constexpr GUID IID_IRegistryKey = {
+    0xC9A0D6E1, 0x54B2, 0x4C7E, {0x9F, 0x3A, 0x2B, 0x7D, 0x61, 0xE0, 0xA5, 0xC4}};
 
 // One open key. The key closes when the last reference goes. Calls run at PASSIVE_LEVEL.
-struct IRegistryKey : IUnknown {
+struct IRegistryKey : IUnknown
+{
     // As ZwQueryValueKey (KeyValuePartialInformation and its size protocol).
-    virtual NTSTATUS QueryValueKey(PUNICODE_STRING ValueName, KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
+    virtual NTSTATUS QueryValueKey(PUNICODE_STRING ValueName,
+                                   KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass,
                                    PVOID KeyValueInformation, ULONG Length, PULONG ResultLength) = 0;
     // As ZwSetValueKey: the type and bytes are stored exactly.
     virtual NTSTATUS SetValueKey(PUNICODE_STRING ValueName, ULONG Type, PVOID Data, ULONG DataSize) = 0;

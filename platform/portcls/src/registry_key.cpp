@@ -80,7 +80,8 @@ public:
         InitializeObjectAttributes(&attributes, SubKeyName, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, m_Key,
                                    nullptr);
         HANDLE sub = nullptr;
-        const NTSTATUS status = ZwCreateKey(&sub, DesiredAccess, &attributes, 0, nullptr, CreateOptions, Disposition);
+        const NTSTATUS status =
+            ZwCreateKey(&sub, DesiredAccess, &attributes, 0, nullptr, CreateOptions, Disposition);
         if (!NT_SUCCESS(status))
             return status;
         return Create(sub, SubKey);
@@ -96,8 +97,8 @@ private:
 } // namespace
 
 NTSTATUS PcNewRegistryKey(PREGISTRYKEY *OutRegistryKey, PUNKNOWN OuterUnknown, ULONG RegistryKeyType,
-                          ACCESS_MASK DesiredAccess, PVOID DeviceObject, PVOID, POBJECT_ATTRIBUTES ObjectAttributes,
-                          ULONG CreateOptions, PULONG Disposition)
+                          ACCESS_MASK DesiredAccess, PVOID DeviceObject, PVOID,
+                          POBJECT_ATTRIBUTES ObjectAttributes, ULONG CreateOptions, PULONG Disposition)
 {
     if (!OutRegistryKey)
         return STATUS_INVALID_PARAMETER;
@@ -115,7 +116,8 @@ NTSTATUS PcNewRegistryKey(PREGISTRYKEY *OutRegistryKey, PUNKNOWN OuterUnknown, U
         status = ZwCreateKey(&key, DesiredAccess, ObjectAttributes, 0, nullptr, CreateOptions, Disposition);
         break;
     case DeviceRegistryKey:
-    case DriverRegistryKey: {
+    case DriverRegistryKey:
+    {
         const auto device = sim::registry::FindDevice(DeviceObject);
         if (!DeviceObject || !device)
             return STATUS_INVALID_PARAMETER;
@@ -140,5 +142,6 @@ NTSTATUS PcGetDeviceProperty(PVOID DeviceObject, DEVICE_REGISTRY_PROPERTY Device
     const auto device = DeviceObject ? sim::registry::FindDevice(DeviceObject) : std::nullopt;
     if (!device || !ResultLength)
         return STATUS_INVALID_PARAMETER;
-    return sim::registry::QueryDeviceProperty(*device, DeviceProperty, BufferLength, PropertyBuffer, ResultLength);
+    return sim::registry::QueryDeviceProperty(*device, DeviceProperty, BufferLength, PropertyBuffer,
+                                              ResultLength);
 }

@@ -42,7 +42,8 @@ protected:
     // The headset's Enum entries and software key, bound to Device().
     void SetUpDevice()
     {
-        instance = sim::registry::CreateDeviceInstance({{kHardwareId, "USB\\VID_5A4C&PID_0610"}, "6&2F1A0C3B&0&1", ""});
+        instance = sim::registry::CreateDeviceInstance(
+            {{kHardwareId, "USB\\VID_5A4C&PID_0610"}, "6&2F1A0C3B&0&1", ""});
         sim::registry::BindDevice(Device(), instance);
     }
 
@@ -53,8 +54,8 @@ protected:
 
     std::optional<sim::registry::Value> Setting(std::string_view name, std::string_view subKey = {}) const
     {
-        return sim::registry::GetValue(subKey.empty() ? SettingsKey() : SettingsKey() + "\\" + std::string(subKey),
-                                       name);
+        return sim::registry::GetValue(
+            subKey.empty() ? SettingsKey() : SettingsKey() + "\\" + std::string(subKey), name);
     }
 
     void WriteSystemFile(const std::string &name, std::string_view bytes)

@@ -14,7 +14,8 @@ ULONG Number(std::string_view token)
     return IniParseNumber(token.data(), ULONG(token.size()));
 }
 
-struct Parsed {
+struct Parsed
+{
     INI_LINE_KIND kind;
     std::string name;
     ULONG type;
@@ -43,9 +44,9 @@ TEST(IniGrammar, NumberParser)
     EXPECT_EQ(Number("0x1234"), 0x1234u);
     EXPECT_EQ(Number("0XfF"), 0xFFu);
     EXPECT_EQ(Number("0xAb"), 0xABu);
-    EXPECT_EQ(Number("0xG"), 16u);               // a letter past F counts on as an upper-case digit
-    EXPECT_EQ(Number("abc"), 0u);                // no leading decimal digit
-    EXPECT_EQ(Number("4294967296"), 0u);         // wraps at 32 bits
+    EXPECT_EQ(Number("0xG"), 16u);       // a letter past F counts on as an upper-case digit
+    EXPECT_EQ(Number("abc"), 0u);        // no leading decimal digit
+    EXPECT_EQ(Number("4294967296"), 0u); // wraps at 32 bits
     EXPECT_EQ(Number("4294967295"), 0xFFFFFFFFu);
     EXPECT_EQ(Number("12a"), 1u * 100 + 2 * 10 + ('a' - '0')); // every character counts as a digit
     EXPECT_EQ(Number("0x"), 0u);
@@ -106,9 +107,9 @@ TEST(IniGrammar, CommentsAndInvalidLines)
         numbers += " 1";
     EXPECT_EQ(Parse(numbers).data.size(), 1024u);
     EXPECT_EQ(Parse(numbers + " 1").kind, IniLineInvalid); // 1028 bytes
-    EXPECT_EQ(Parse("S=" + std::string(79, 'a') + " " + std::string(79, 'b') + " " + std::string(79, 'c') + " " +
-                    std::string(79, 'd') + " " + std::string(79, 'e') + " " + std::string(79, 'f') + " " +
-                    std::string(79, 'g'))
+    EXPECT_EQ(Parse("S=" + std::string(79, 'a') + " " + std::string(79, 'b') + " " + std::string(79, 'c') +
+                    " " + std::string(79, 'd') + " " + std::string(79, 'e') + " " + std::string(79, 'f') +
+                    " " + std::string(79, 'g'))
                   .kind,
               IniLineInvalid); // 1106 bytes of text
 }
@@ -143,9 +144,11 @@ TEST(IniGrammar, DeviceLineNeedsTheWholeKeyAndAnEqualsSign)
 {
     const std::string key = "USB\\VID_5A4C&PID_0610&REV_0100";
     CHAR name[INI_MAX_SECTION_NAME + 1];
-    auto match = [&](std::string_view line) {
+    auto match = [&](std::string_view line)
+    {
         std::fill(std::begin(name), std::end(name), '#');
-        return IniMatchDeviceLine(line.data(), ULONG(line.size()), key.data(), ULONG(key.size()), name) != FALSE;
+        return IniMatchDeviceLine(line.data(), ULONG(line.size()), key.data(), ULONG(key.size()), name) !=
+               FALSE;
     };
     ASSERT_TRUE(match(key + "=Headset610"));
     EXPECT_STREQ(name, "Headset610");
@@ -165,9 +168,8 @@ TEST(IniGrammar, DeviceLineNeedsTheWholeKeyAndAnEqualsSign)
 TEST(IniGrammar, DeviceSectionHeaders)
 {
     CHAR sub[INI_MAX_SUBKEY_NAME + 1];
-    auto classify = [&](std::string_view line) {
-        return IniMatchDeviceSection(line.data(), ULONG(line.size()), "Headset610", sub);
-    };
+    auto classify = [&](std::string_view line)
+    { return IniMatchDeviceSection(line.data(), ULONG(line.size()), "Headset610", sub); };
     EXPECT_EQ(classify("[Headset610]"), IniSectionRoot);
     EXPECT_EQ(classify("[Headset610] ; root"), IniSectionRoot);
     EXPECT_EQ(classify("[Headset610:EQ]"), IniSectionSubKey);

@@ -22,23 +22,11 @@ std::string Crlf(std::initializer_list<std::string_view> lines)
 
 std::string StandardFile(std::string_view version)
 {
-    return Crlf({"; settings shipped with the driver",
-                 "[VERSION]",
-                 "Version=" + std::string(version),
-                 "",
-                 "[SALVIN]",
-                 "USB\\VID_5A4C&PID_0610&REV_0100&MI_00=WrongDevice",
-                 "usb\\vid_5a4c&pid_0610&rev_0100 = Headset610 ; this device",
-                 "",
-                 "[WrongDevice]",
-                 "Gain=0x7F",
-                 "[Headset610]",
-                 "Gain=0x1F,0x20",
-                 "ASIOMLSampleRate=48000",
-                 "HeadPhoneOutName=Headphones",
-                 "; a comment",
-                 "Broken line",
-                 "[Headset610:EQ]",
+    return Crlf({"; settings shipped with the driver", "[VERSION]", "Version=" + std::string(version), "",
+                 "[SALVIN]", "USB\\VID_5A4C&PID_0610&REV_0100&MI_00=WrongDevice",
+                 "usb\\vid_5a4c&pid_0610&rev_0100 = Headset610 ; this device", "", "[WrongDevice]",
+                 "Gain=0x7F", "[Headset610]", "Gain=0x1F,0x20", "ASIOMLSampleRate=48000",
+                 "HeadPhoneOutName=Headphones", "; a comment", "Broken line", "[Headset610:EQ]",
                  "Band3=0x0C"});
 }
 
@@ -91,7 +79,8 @@ TEST_F(IniImportTest, NewerFileImportsRootAndSubKeySections)
 
     // The driver reads it back through the settings store.
     ULONG rate = 0;
-    EXPECT_EQ(SettingsValue(Device(), SETTINGS_READ, &rate, sizeof rate, Wide("ASIOMLSampleRate")), STATUS_SUCCESS);
+    EXPECT_EQ(SettingsValue(Device(), SETTINGS_READ, &rate, sizeof rate, Wide("ASIOMLSampleRate")),
+              STATUS_SUCCESS);
     EXPECT_EQ(rate, 48000u);
 }
 
@@ -134,8 +123,8 @@ TEST_F(IniImportTest, MissingOrUnusableFileLeavesSettingsAsTheyWere)
     EXPECT_EQ(StoredVersion(), 2u);
 
     // A file without a line for this device imports nothing and keeps the version.
-    WriteSystemFile("ZELKO610.INI", Crlf({"[VERSION]", "Version=9", "[SALVIN]", "USB\\VID_1111=Other", "[Other]",
-                                          "Gain=0x05"}));
+    WriteSystemFile("ZELKO610.INI", Crlf({"[VERSION]", "Version=9", "[SALVIN]", "USB\\VID_1111=Other",
+                                          "[Other]", "Gain=0x05"}));
     EXPECT_EQ(IniImportSettings(Device()), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Setting("Gain")->data, (std::vector<uint8_t>{0x01}));
     EXPECT_EQ(StoredVersion(), 2u);
@@ -143,9 +132,10 @@ TEST_F(IniImportTest, MissingOrUnusableFileLeavesSettingsAsTheyWere)
 
 TEST_F(IniImportTest, LastLineWithoutCrAndSectionsInFileOrder)
 {
-    WriteSystemFile("ZELKO610.INI", Crlf({"[VERSION]", "Version=1", "[SALVIN]", std::string(kHardwareId) + "=Dev",
-                                          "[Dev]", "Level=1", "[Other]", "Level=2", "[Dev]", "Level=3"}) +
-                                        "Last=0x07"); // no CR after the last value
+    WriteSystemFile("ZELKO610.INI",
+                    Crlf({"[VERSION]", "Version=1", "[SALVIN]", std::string(kHardwareId) + "=Dev", "[Dev]",
+                          "Level=1", "[Other]", "Level=2", "[Dev]", "Level=3"}) +
+                        "Last=0x07"); // no CR after the last value
     ASSERT_EQ(IniImportSettings(Device()), STATUS_SUCCESS);
     EXPECT_EQ(Setting("Level")->data, (std::vector<uint8_t>{3, 0, 0, 0}));
     EXPECT_EQ(Setting("Last")->data, (std::vector<uint8_t>{0x07}));
@@ -153,9 +143,9 @@ TEST_F(IniImportTest, LastLineWithoutCrAndSectionsInFileOrder)
     // The version itself may be the last line of the file.
     sim::registry::Reset();
     SetUpDevice();
-    WriteSystemFile("ZELKO610.INI", Crlf({"[SALVIN]", std::string(kHardwareId) + "=Dev", "[Dev]", "Level=1",
-                                          "[VERSION]"}) +
-                                        "Version=0x02");
+    WriteSystemFile("ZELKO610.INI",
+                    Crlf({"[SALVIN]", std::string(kHardwareId) + "=Dev", "[Dev]", "Level=1", "[VERSION]"}) +
+                        "Version=0x02");
     ASSERT_EQ(IniImportSettings(Device()), STATUS_SUCCESS);
     EXPECT_EQ(StoredVersion(), 2u);
 }
@@ -166,8 +156,8 @@ TEST_F(IniImportTest, OverLongLineIsSkippedUpToItsCr)
     const std::string longLine = "Long=" + std::string(5000, '1');
     const std::string exact = "Exact=" + std::string(4096 - 6 - 5, ' ') + "0x2A"; // 4095 bytes: kept
     WriteSystemFile("ZELKO610.INI",
-                    Crlf({"[VERSION]", "Version=1", "[SALVIN]", std::string(kHardwareId) + "=Dev", "[Dev]", longLine,
-                          "After=0x01", exact, "[" + std::string(5000, 'D') + "]", "Still=0x02"}) +
+                    Crlf({"[VERSION]", "Version=1", "[SALVIN]", std::string(kHardwareId) + "=Dev", "[Dev]",
+                          longLine, "After=0x01", exact, "[" + std::string(5000, 'D') + "]", "Still=0x02"}) +
                         "Tail=" + std::string(6000, '2'));
     ASSERT_EQ(IniImportSettings(Device()), STATUS_SUCCESS);
     EXPECT_FALSE(Setting("Long"));
@@ -181,8 +171,8 @@ TEST_F(IniImportTest, OverLongLineIsSkippedUpToItsCr)
 TEST_F(IniImportTest, VersionOfOneByteTokenReadsAsThatNumber)
 {
     StoreVersion(4);
-    WriteSystemFile("ZELKO610.INI", Crlf({"[VERSION]", "Version=0x05", "[SALVIN]", std::string(kHardwareId) + "=Dev",
-                                          "[Dev]", "Gain=0x01"}));
+    WriteSystemFile("ZELKO610.INI", Crlf({"[VERSION]", "Version=0x05", "[SALVIN]",
+                                          std::string(kHardwareId) + "=Dev", "[Dev]", "Gain=0x01"}));
     ASSERT_EQ(IniImportSettings(Device()), STATUS_SUCCESS);
     EXPECT_EQ(StoredVersion(), 5u);
     EXPECT_TRUE(Setting("Gain"));
@@ -195,7 +185,8 @@ TEST_F(IniImportTest, ModuleNameChoosesTheFileWhenItsPathFits)
     {
         IniReader reader(Device());
         ASSERT_EQ(reader.Prepare(), STATUS_SUCCESS);
-        EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t *>(reader.Path())), u"\\SystemRoot\\custom.ini");
+        EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t *>(reader.Path())),
+                  u"\\SystemRoot\\custom.ini");
         EXPECT_STREQ(reader.DeviceKey(), "USB\\VID_5A4C&PID_0610&REV_0100");
         EXPECT_EQ(reader.ReadVersion(), 4u);
     }
@@ -205,7 +196,8 @@ TEST_F(IniImportTest, ModuleNameChoosesTheFileWhenItsPathFits)
     {
         IniReader reader(Device());
         ASSERT_EQ(reader.Prepare(), STATUS_SUCCESS);
-        EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t *>(reader.Path())), u"\\SystemRoot\\ZELKO610.INI");
+        EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t *>(reader.Path())),
+                  u"\\SystemRoot\\ZELKO610.INI");
     }
     // 37 characters fit exactly.
     sim::registry::SetString(SettingsKey(), "ModuleName", std::string(33, 'Y') + ".INI");
@@ -220,7 +212,8 @@ TEST_F(IniImportTest, ModuleNameChoosesTheFileWhenItsPathFits)
         sim::registry::SetValue(SettingsKey(), "ModuleName", REG_SZ, Utf16(std::string(chars, 'Z')));
         IniReader reader(Device());
         ASSERT_EQ(reader.Prepare(), STATUS_SUCCESS);
-        EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t *>(reader.Path())), u"\\SystemRoot\\ZELKO610.INI");
+        EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t *>(reader.Path())),
+                  u"\\SystemRoot\\ZELKO610.INI");
     }
     // An unterminated short name is terminated.
     sim::registry::SetValue(SettingsKey(), "ModuleName", REG_SZ, Utf16("custom.ini"));
@@ -260,7 +253,8 @@ TEST_F(IniImportTest, ReadFailureFailsTheImportAndKeepsTheVersion)
 
 TEST_F(IniImportTest, EveryFailedAllocationFailsCleanly)
 {
-    auto seed = [&] {
+    auto seed = [&]
+    {
         sim::registry::Reset();
         SetUpDevice();
         StoreVersion(3);

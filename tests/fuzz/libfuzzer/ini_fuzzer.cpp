@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const std::filesystem::path root =
         std::filesystem::temp_directory_path() / ("zelko-ini-fuzz-" + std::to_string(::getpid()));
-    static alignas(16) unsigned char deviceObject[64];
+    alignas(16) static unsigned char deviceObject[64];
     std::filesystem::create_directories(root);
 
     sim::ResetAll();

@@ -27,7 +27,8 @@ protected:
             text.push_back(WCHAR(UCHAR(c)));
         UNICODE_STRING name = {USHORT(text.size() * 2), USHORT(text.size() * 2), text.data()};
         OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                                   nullptr);
         IO_STATUS_BLOCK io{};
         return ZwCreateFile(file, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ,
                             disposition, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
@@ -40,7 +41,8 @@ protected:
         io.Information = 12345;
         LARGE_INTEGER offset;
         offset.QuadPart = at;
-        const NTSTATUS status = ZwReadFile(file, nullptr, nullptr, nullptr, &io, buffer.data(), length, &offset, nullptr);
+        const NTSTATUS status =
+            ZwReadFile(file, nullptr, nullptr, nullptr, &io, buffer.data(), length, &offset, nullptr);
         if (status == STATUS_INVALID_PARAMETER)
         {
             // Rejected before any I/O: the status block is not written.

@@ -31,20 +31,23 @@ private:
 class RegistryApiTest : public KernelTest
 {
 protected:
-    NTSTATUS Open(std::string_view path, HANDLE *key, ACCESS_MASK access = KEY_ALL_ACCESS, HANDLE root = nullptr)
+    NTSTATUS Open(std::string_view path, HANDLE *key, ACCESS_MASK access = KEY_ALL_ACCESS,
+                  HANDLE root = nullptr)
     {
         Name name(path);
         OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root, nullptr);
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root,
+                                   nullptr);
         return ZwOpenKey(key, access, &attributes);
     }
 
-    NTSTATUS Create(std::string_view path, HANDLE *key, ULONG *disposition, ACCESS_MASK access = KEY_ALL_ACCESS,
-                    HANDLE root = nullptr)
+    NTSTATUS Create(std::string_view path, HANDLE *key, ULONG *disposition,
+                    ACCESS_MASK access = KEY_ALL_ACCESS, HANDLE root = nullptr)
     {
         Name name(path);
         OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root, nullptr);
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root,
+                                   nullptr);
         return ZwCreateKey(key, access, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, disposition);
     }
 };
@@ -61,7 +64,8 @@ TEST_F(RegistryApiTest, OpenAndCreateFollowPathsWithoutCase)
 
     // Only the last component is created; a missing parent fails and creates nothing.
     ULONG disposition = 0;
-    EXPECT_EQ(Create("\\Registry\\Machine\\SOFTWARE\\Zelko\\A\\B", &key, &disposition), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Create("\\Registry\\Machine\\SOFTWARE\\Zelko\\A\\B", &key, &disposition),
+              STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_FALSE(sim::registry::KeyExists("\\Registry\\Machine\\SOFTWARE\\Zelko\\A"));
 
     ASSERT_EQ(Create("\\Registry\\Machine\\SOFTWARE\\Zelko\\Settings", &key, &disposition), STATUS_SUCCESS);
@@ -125,7 +129,8 @@ TEST_F(RegistryApiTest, QueryValueFollowsTheSizeProtocol)
     EXPECT_EQ(buffer[12], 0xEE);
 
     // Exactly enough: the stored bytes follow the header.
-    EXPECT_EQ(ZwQueryValueKey(key, &rate, KeyValuePartialInformation, buffer.data(), 17, &result), STATUS_SUCCESS);
+    EXPECT_EQ(ZwQueryValueKey(key, &rate, KeyValuePartialInformation, buffer.data(), 17, &result),
+              STATUS_SUCCESS);
     EXPECT_EQ(result, 17u);
     EXPECT_EQ(std::vector<uint8_t>(buffer.begin() + 12, buffer.begin() + 17), bytes);
     EXPECT_EQ(buffer[17], 0xEE);
@@ -151,7 +156,8 @@ TEST_F(RegistryApiTest, SetValueStoresTypeAndExactBytes)
     ASSERT_EQ(Open(kSoftware, &key), STATUS_SUCCESS);
     Name name("FriendlyName");
     const uint8_t text[] = {'H', 0, 'S', 0, 0, 0};
-    ASSERT_EQ(ZwSetValueKey(key, &name, 0, REG_SZ, const_cast<uint8_t *>(text), sizeof(text)), STATUS_SUCCESS);
+    ASSERT_EQ(ZwSetValueKey(key, &name, 0, REG_SZ, const_cast<uint8_t *>(text), sizeof(text)),
+              STATUS_SUCCESS);
     auto value = sim::registry::GetValue(kSoftware, "friendlyname");
     ASSERT_TRUE(value);
     EXPECT_EQ(value->type, ULONG(REG_SZ));
@@ -166,7 +172,8 @@ TEST_F(RegistryApiTest, SetValueStoresTypeAndExactBytes)
     ZwClose(key);
 
     ASSERT_EQ(Open(kSoftware, &key, KEY_READ), STATUS_SUCCESS);
-    EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_SZ, const_cast<uint8_t *>(text), sizeof(text)), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(ZwSetValueKey(key, &name, 0, REG_SZ, const_cast<uint8_t *>(text), sizeof(text)),
+              STATUS_ACCESS_DENIED);
     ZwClose(key);
 }
 

@@ -32,8 +32,9 @@ using RegistryDeviceTest = KernelTest;
 TEST_F(RegistryDeviceTest, InstanceWritesTheEnumEntries)
 {
     const auto device = sim::registry::CreateDeviceInstance(kHeadset);
-    EXPECT_EQ(device.instanceKey, "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_5A4C&PID_0610&"
-                                  "REV_0100\\6&2F1A0C3B&0&1");
+    EXPECT_EQ(device.instanceKey,
+              "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_5A4C&PID_0610&"
+              "REV_0100\\6&2F1A0C3B&0&1");
     EXPECT_TRUE(sim::registry::KeyExists(device.instanceKey + "\\Device Parameters"));
     EXPECT_TRUE(sim::registry::KeyExists(device.driverKey));
 
@@ -64,8 +65,8 @@ TEST_F(RegistryDeviceTest, PropertyQueryFollowsTheSizeProtocol)
               STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(result, stored.size());
     EXPECT_EQ(buffer[0], 0xEE);
-    ASSERT_EQ(sim::registry::QueryDeviceProperty(device, DevicePropertyHardwareID, ULONG(buffer.size()), buffer.data(),
-                                                 &result),
+    ASSERT_EQ(sim::registry::QueryDeviceProperty(device, DevicePropertyHardwareID, ULONG(buffer.size()),
+                                                 buffer.data(), &result),
               STATUS_SUCCESS);
     EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + result), stored);
     EXPECT_EQ(sim::registry::QueryDeviceProperty(device, DevicePropertyCompatibleIDs, ULONG(buffer.size()),
@@ -84,10 +85,12 @@ TEST_F(RegistryDeviceTest, DeviceKeysOpenAndCarryTheirNames)
               STATUS_SUCCESS);
     EXPECT_EQ(KeyName(key), u"6&2F1A0C3B&0&1");
     ZwClose(key);
-    ASSERT_EQ(sim::registry::OpenDeviceKey(device, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
+    ASSERT_EQ(sim::registry::OpenDeviceKey(device, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key),
+              STATUS_SUCCESS);
     EXPECT_EQ(KeyName(key), u"Device Parameters");
     ZwClose(key);
-    ASSERT_EQ(sim::registry::OpenDeviceKey(device, PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
+    ASSERT_EQ(sim::registry::OpenDeviceKey(device, PLUGPLAY_REGKEY_DRIVER, KEY_ALL_ACCESS, &key),
+              STATUS_SUCCESS);
     EXPECT_EQ(KeyName(key), u"0000");
     ZwClose(key);
     EXPECT_EQ(sim::registry::OpenDeviceKey(device, 0x40, KEY_ALL_ACCESS, &key), STATUS_INVALID_PARAMETER);

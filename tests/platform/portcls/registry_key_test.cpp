@@ -31,8 +31,8 @@ protected:
 
     NTSTATUS DriverKey(PREGISTRYKEY *key, PVOID deviceObject)
     {
-        return PcNewRegistryKey(key, nullptr, DriverRegistryKey, KEY_ALL_ACCESS, deviceObject, nullptr, nullptr, 0,
-                                nullptr);
+        return PcNewRegistryKey(key, nullptr, DriverRegistryKey, KEY_ALL_ACCESS, deviceObject, nullptr,
+                                nullptr, 0, nullptr);
     }
 
     int device = 0;
@@ -53,7 +53,8 @@ TEST_F(RegistryKeyTest, DriverKeyOpensTheBoundSoftwareKey)
 
     UCHAR buffer[32] = {};
     ULONG result = 0;
-    ASSERT_EQ(key->QueryValueKey(&rate, KeyValuePartialInformation, buffer, sizeof buffer, &result), STATUS_SUCCESS);
+    ASSERT_EQ(key->QueryValueKey(&rate, KeyValuePartialInformation, buffer, sizeof buffer, &result),
+              STATUS_SUCCESS);
     EXPECT_EQ(result, 16u);
     EXPECT_EQ(std::memcmp(buffer + 12, bytes, 4), 0);
 
@@ -128,7 +129,8 @@ TEST_F(RegistryKeyTest, DevicePropertyGivesTheHardwareIds)
 {
     std::vector<uint8_t> buffer(1000, 0xEE);
     ULONG result = 0;
-    ASSERT_EQ(PcGetDeviceProperty(&device, DevicePropertyHardwareID, 1000, buffer.data(), &result), STATUS_SUCCESS);
+    ASSERT_EQ(PcGetDeviceProperty(&device, DevicePropertyHardwareID, 1000, buffer.data(), &result),
+              STATUS_SUCCESS);
     std::vector<uint8_t> expected = sim::registry::Utf16Bytes("USB\\VID_5A4C&PID_0610&REV_0100", true);
     const auto second = sim::registry::Utf16Bytes("USB\\VID_5A4C&PID_0610", true);
     expected.insert(expected.end(), second.begin(), second.end());

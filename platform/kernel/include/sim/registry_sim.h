@@ -14,7 +14,8 @@
 namespace sim::registry
 {
 
-struct Value {
+struct Value
+{
     ULONG type = REG_NONE;
     std::vector<uint8_t> data;
 };
@@ -26,13 +27,13 @@ void Reset();
 void CreateKey(std::string_view path);
 void SetValue(std::string_view keyPath, std::string_view name, ULONG type, std::vector<uint8_t> data);
 void SetString(std::string_view keyPath, std::string_view name, std::string_view text); // REG_SZ, terminated
-void SetDword(std::string_view keyPath, std::string_view name, uint32_t value);       // REG_DWORD, little-endian
+void SetDword(std::string_view keyPath, std::string_view name, uint32_t value); // REG_DWORD, little-endian
 void SetMultiString(std::string_view keyPath, std::string_view name, const std::vector<std::string> &strings);
 
 // --- inspection ---
 bool KeyExists(std::string_view path);
 std::optional<Value> GetValue(std::string_view keyPath, std::string_view name);
-std::vector<std::string> ValueNames(std::string_view keyPath); // in the order first set
+std::vector<std::string> ValueNames(std::string_view keyPath);  // in the order first set
 std::vector<std::string> SubkeyNames(std::string_view keyPath); // sorted without case
 // One line per value, "name  TYPE  contents" (strings quoted, bytes in hex), each sub-key after its
 // parent's values under a "[relative path]" line. An empty string when the key does not exist.
@@ -49,13 +50,15 @@ inline constexpr char kEnumRoot[] = "\\Registry\\Machine\\SYSTEM\\CurrentControl
 inline constexpr char kMediaClassRoot[] =
     "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Class\\{4d36e96c-e325-11ce-bfc1-08002be10318}";
 
-struct DeviceInstanceDesc {
+struct DeviceInstanceDesc
+{
     std::vector<std::string> hardwareIds; // most specific first; the first names the Enum key
     std::string instanceName;             // the instance key's name below it
     std::string driverKey;                // empty: the next free "<media class>\NNNN"
 };
 
-struct DeviceInstance {
+struct DeviceInstance
+{
     std::vector<std::string> hardwareIds;
     std::string instanceName;
     std::string instanceKey;  // "<Enum>\<first hardware id>\<instance>", holds "HardwareID", "Driver"

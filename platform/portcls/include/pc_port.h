@@ -1,0 +1,97 @@
+// Ports and miniports of the port-class framework: the registration half. A port wraps a miniport
+// the driver creates; the driver registers the port as a sub-device and joins sub-devices with
+// physical connections. Descriptors, pins, streams and properties are not part of this header.
+#pragma once
+
+#include <ntkernel.h>
+#include <pc_unknown.h>
+
+struct IRP;
+struct IResourceList;
+typedef IResourceList *PRESOURCELIST;
+
+// Port class identifiers; the framework gives each port type one.
+// {6C619567-C63C-41B7-9FBA-908CE7E52535}
+inline constexpr GUID CLSID_PortWaveCyclic = {
+    0x6C619567, 0xC63C, 0x41B7, {0x9F, 0xBA, 0x90, 0x8C, 0xE7, 0xE5, 0x25, 0x35}};
+// {3CDE604D-9FB1-4282-8827-1F3568A44C12}
+inline constexpr GUID CLSID_PortTopology = {
+    0x3CDE604D, 0x9FB1, 0x4282, {0x88, 0x27, 0x1F, 0x35, 0x68, 0xA4, 0x4C, 0x12}};
+
+// {B7FB51D9-B701-466C-B583-2272EABDA07E}
+inline constexpr GUID IID_IPort = {0xB7FB51D9, 0xB701, 0x466C, {0xB5, 0x83, 0x22, 0x72, 0xEA, 0xBD, 0xA0, 0x7E}};
+// {63736DBF-F4AE-4AB3-BE3B-208A47F5794E}
+inline constexpr GUID IID_IMiniport = {0x63736DBF, 0xF4AE, 0x4AB3, {0xBE, 0x3B, 0x20, 0x8A, 0x47, 0xF5, 0x79, 0x4E}};
+// {0F90AF8C-3C2F-459C-A106-9D574A388D4D}
+inline constexpr GUID IID_IMiniportWaveCyclic = {
+    0x0F90AF8C, 0x3C2F, 0x459C, {0xA1, 0x06, 0x9D, 0x57, 0x4A, 0x38, 0x8D, 0x4D}};
+// {5674D472-FAFE-4EB5-8AE1-10B67AB2D6F5}
+inline constexpr GUID IID_IMiniportTopology = {
+    0x5674D472, 0xFAFE, 0x4EB5, {0x8A, 0xE1, 0x10, 0xB6, 0x7A, 0xB2, 0xD6, 0xF5}};
+// {47FA6040-320E-4458-9D0A-EA48BCC2B144}
+inline constexpr GUID IID_IPortWaveCyclic = {
+    0x47FA6040, 0x320E, 0x4458, {0x9D, 0x0A, 0xEA, 0x48, 0xBC, 0xC2, 0xB1, 0x44}};
+// {AB179FEE-D6AD-4CE3-A8CB-D3FC378C73C6}
+inline constexpr GUID IID_IPortTopology = {
+    0xAB179FEE, 0xD6AD, 0x4CE3, {0xA8, 0xCB, 0xD3, 0xFC, 0x37, 0x8C, 0x73, 0xC6}};
+// {16738177-E199-41F9-9A87-ABB2A5432F21}
+inline constexpr GUID IID_IUnregisterSubdevice = {
+    0x16738177, 0xE199, 0x41F9, {0x9A, 0x87, 0xAB, 0xB2, 0xA5, 0x43, 0x2F, 0x21}};
+// {6C38E231-2A0D-428D-81F8-07CC428BB9A4}
+inline constexpr GUID IID_IUnregisterPhysicalConnection = {
+    0x6C38E231, 0x2A0D, 0x428D, {0x81, 0xF8, 0x07, 0xCC, 0x42, 0x8B, 0xB9, 0xA4}};
+
+struct IPort;
+typedef IPort *PPORT;
+
+// The common part of every miniport. Init is given the adapter's unknown, its resources and the
+// port that wraps the miniport (held by the miniport as it needs).
+struct IMiniport : IUnknown
+{
+};
+typedef IMiniport *PMINIPORT;
+
+struct IMiniportWaveCyclic : IMiniport
+{
+    virtual NTSTATUS Init(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList, PPORT port) = 0;
+};
+typedef IMiniportWaveCyclic *PMINIPORTWAVECYCLIC;
+
+struct IMiniportTopology : IMiniport
+{
+    virtual NTSTATUS Init(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList, PPORT port) = 0;
+};
+typedef IMiniportTopology *PMINIPORTTOPOLOGY;
+
+// A port: Init queries the miniport for the interface of the port's type, calls its Init and holds
+// the miniport when that succeeds.
+struct IPort : IUnknown
+{
+    virtual NTSTATUS Init(PDEVICE_OBJECT deviceObject, IRP *irp, PUNKNOWN unknownMiniport,
+                          PUNKNOWN unknownAdapter, PRESOURCELIST resourceList) = 0;
+};
+
+struct IPortWaveCyclic : IPort
+{
+};
+typedef IPortWaveCyclic *PPORTWAVECYCLIC;
+
+struct IPortTopology : IPort
+{
+};
+typedef IPortTopology *PPORTTOPOLOGY;
+
+// Removal of a registered sub-device (the port itself names it).
+struct IUnregisterSubdevice : IUnknown
+{
+    virtual NTSTATUS UnregisterSubdevice(PDEVICE_OBJECT deviceObject, PUNKNOWN subdevice) = 0;
+};
+typedef IUnregisterSubdevice *PUNREGISTERSUBDEVICE;
+
+// Removal of a physical connection between two registered sub-devices.
+struct IUnregisterPhysicalConnection : IUnknown
+{
+    virtual NTSTATUS UnregisterPhysicalConnection(PDEVICE_OBJECT deviceObject, PUNKNOWN fromUnknown,
+                                                  ULONG fromPin, PUNKNOWN toUnknown, ULONG toPin) = 0;
+};
+typedef IUnregisterPhysicalConnection *PUNREGISTERPHYSICALCONNECTION;
