@@ -81,9 +81,10 @@ NTSTATUS CAudioNodeBase::AppendListener(CItemList **list, PUNKNOWN listener, BOO
 {
     if (!listener)
         return STATUS_INVALID_PARAMETER;
+    CItemList *created = nullptr;
     if (!*list && create)
     {
-        *list = CItemList::Create(NonPagedPool, tag);
+        *list = created = CItemList::Create(NonPagedPool, tag);
         if (!*list)
             return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -93,7 +94,27 @@ NTSTATUS CAudioNodeBase::AppendListener(CItemList **list, PUNKNOWN listener, BOO
     if (!(*list)->InsertTail(listener))
     {
         listener->Release();
+        if (created) // a failed call leaves the node as it found it
+        {
+            CItemList::Destroy(created);
+            *list = nullptr;
+        }
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CAudioNodeBase::InstallWithSource(PVOID *table, PVOID newTable, ULONG sourceId)
+{
+    if (!newTable)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    const NTSTATUS status = ReplaceSources(1, &sourceId);
+    if (!NT_SUCCESS(status))
+    {
+        FreePool(newTable);
+        return status;
+    }
+    FreePool(*table);
+    *table = newTable;
     return STATUS_SUCCESS;
 }

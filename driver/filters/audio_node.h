@@ -52,6 +52,11 @@ protected:
     // STATUS_UNSUCCESSFUL without a list, STATUS_INSUFFICIENT_RESOURCES when no room is left.
     static NTSTATUS AppendListener(CItemList **list, PUNKNOWN listener, BOOLEAN create, ULONG tag);
 
+    // The common tail of a value node's initialisation: with `newTable` allocated (null gives
+    // STATUS_INSUFFICIENT_RESOURCES), sets the one source `sourceId`, then frees *table and installs
+    // newTable. On any failure newTable is freed and the node is left as it was.
+    NTSTATUS InstallWithSource(PVOID *table, PVOID newTable, ULONG sourceId);
+
     // The base's own SetSources, for initialisations that must not reach an override.
     NTSTATUS ReplaceSources(ULONG count, const ULONG *sources);
 

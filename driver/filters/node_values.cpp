@@ -55,19 +55,17 @@ NTSTATUS CByteControlNode::Init(ULONG sourceId, ULONG size)
 {
     if (size > NODE_MAX_CHANNELS)
         return STATUS_INVALID_PARAMETER;
-    PUCHAR bytes = static_cast<PUCHAR>(NewTable(nullptr, size + 1, NonPagedPool, PoolTag::MTag));
-    if (!bytes)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    const NTSTATUS status = ReplaceSources(1, &sourceId);
-    if (!NT_SUCCESS(status))
-    {
-        FreePool(bytes);
-        return status;
-    }
-    FreePool(m_Bytes);
-    m_Bytes = bytes;
-    m_Size = size;
-    return STATUS_SUCCESS;
+    return InstallBytes(sourceId, size, PoolTag::MTag);
+}
+
+NTSTATUS CByteControlNode::InstallBytes(ULONG sourceId, ULONG size, ULONG tag)
+{
+    PVOID table = m_Bytes;
+    const NTSTATUS status = InstallWithSource(&table, NewTable(nullptr, size + 1, NonPagedPool, tag), sourceId);
+    m_Bytes = static_cast<PUCHAR>(table);
+    if (NT_SUCCESS(status))
+        m_Size = size;
+    return status;
 }
 
 NTSTATUS CByteControlNode::SetState(ULONG value, ULONG)
@@ -132,17 +130,12 @@ NTSTATUS CLevelControlNode::Init(ULONG sourceId, ULONG count, LONG first, LONG s
 {
     if (count > NODE_MAX_CHANNELS)
         return STATUS_INVALID_PARAMETER;
-    PLONG levels = static_cast<PLONG>(NewTable(nullptr, (count + 1) * sizeof(LONG), PagedPool, PoolTag::VTag));
-    if (!levels)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    const NTSTATUS status = ReplaceSources(1, &sourceId);
+    PVOID table = m_Levels;
+    const NTSTATUS status =
+        InstallWithSource(&table, NewTable(nullptr, (count + 1) * sizeof(LONG), PagedPool, PoolTag::VTag), sourceId);
+    m_Levels = static_cast<PLONG>(table);
     if (!NT_SUCCESS(status))
-    {
-        FreePool(levels);
         return status;
-    }
-    FreePool(m_Levels);
-    m_Levels = levels;
     m_Count = count;
     m_Range[0] = first;
     m_Range[1] = second;

@@ -31,6 +31,9 @@ public:
     NTSTATUS SetState(ULONG value, ULONG reserved) override;
 
 protected:
+    // A zeroed table of size + 1 bytes (non-paged, `tag`) and the one source, all or nothing.
+    NTSTATUS InstallBytes(ULONG sourceId, ULONG size, ULONG tag);
+
     PUCHAR m_Bytes;
     ULONG m_Size;
     ULONG m_Mode;

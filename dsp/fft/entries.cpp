@@ -99,21 +99,7 @@ Status fftFreeComplex(FftSpec* spec)
 
 Status fftForwardComplex(const float* src, float* dst, const FftSpec* spec, void* work)
 {
-    if (Status s = fftCheckTransform(spec, kFftIdComplex, src, dst))
-        return s;
-    const int32_t order = spec->order;
-    if (order <= 3) {
-        if (spec->scaleForward)
-            kComplexForwardSmallScaled[order](src, dst, spec->factor);
-        else
-            kComplexForwardSmall[order](src, dst);
-        return kOk;
-    }
-    FftWork buffer;
-    if (Status s = buffer.acquire(spec, work))
-        return s;
-    fftComplexTransform(spec, src, dst, order, buffer.get(), FftDirection::Forward);
-    return kOk;
+    return fftTransform(spec, FftKind::Complex, FftDirection::Forward, src, dst, work);
 }
 
 } // namespace dsp::generic

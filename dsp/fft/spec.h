@@ -1,4 +1,4 @@
-// FFT specifications: the read-only record behind every real or complex power-of-two FFT, its
+// FFT specs (FftSpec): the read-only record behind every real or complex power-of-two FFT, its
 // size queries, its initialisations in caller memory and the table builders they chain.
 //
 // Lifecycle: size query (three byte counts: spec, init scratch, transform work), then init in a

@@ -193,6 +193,48 @@ void directTransform(const FftSpec* spec, const float* src, float* dst, int32_t 
     scaleLeaf(spec, dst, count, dir);
 }
 
+// A transform's work buffer: the caller's rounded up to 32 bytes, or, when the spec has a work
+// size and the caller gave none, one allocated for the call and freed on destruction.
+class FftWork {
+public:
+    FftWork() = default;
+    FftWork(const FftWork&) = delete;
+    FftWork& operator=(const FftWork&) = delete;
+    ~FftWork() { freeAligned(owned_); }
+
+    Status acquire(const FftSpec* spec, void* callerWork)
+    {
+        if (spec->workSize < 1)
+            return kOk;
+        if (callerWork) {
+            const uintptr_t a = reinterpret_cast<uintptr_t>(callerWork);
+            area_ = reinterpret_cast<void*>((a + 31) & ~uintptr_t(31));
+            return kOk;
+        }
+        owned_ = allocAligned(spec->workSize);
+        if (!owned_)
+            return kErrNoMemory;
+        area_ = owned_;
+        return kOk;
+    }
+    void* get() const { return area_; }
+
+private:
+    void* area_ = nullptr;
+    void* owned_ = nullptr;
+};
+
+Status checkTransform(const FftSpec* spec, int32_t id, const void* src, const void* dst)
+{
+    if (!spec)
+        return kErrNullPointer;
+    if (spec->id != id)
+        return kErrBadTag;
+    if (!src || !dst)
+        return kErrNullPointer;
+    return kOk;
+}
+
 // ---- Closed forms, orders 0..3 -------------------------------------------------------------
 
 // Bits 0x3F3504F3 and 0x3FB504F3: the float nearest sqrt(1/2) and the float nearest sqrt(2).
@@ -294,15 +336,29 @@ void complexDirect(const float* src, float* dst, double f)
     }
 }
 
-template <int N>
-void complexSmall(const float* src, float* dst)
+void copy1(const float* src, float* dst)
 {
-    complexDirect<N>(src, dst, 1.0);
+    dst[0] = src[0];
 }
-template <int N>
-void complexSmallScaled(const float* src, float* dst, float factor)
+
+void scale1(const float* src, float* dst, double f)
 {
-    complexDirect<N>(src, dst, factor);
+    dst[0] = float(f * src[0]);
+}
+
+// Each closed form takes its factor as a double; the plain kernels pass exactly 1.
+using SmallForm = void (*)(const float*, float*, double);
+
+template <SmallForm Form>
+void plainKernel(const float* src, float* dst)
+{
+    Form(src, dst, 1.0);
+}
+
+template <SmallForm Form>
+void scaledKernel(const float* src, float* dst, float factor)
+{
+    Form(src, dst, factor);
 }
 
 } // namespace
@@ -489,38 +545,6 @@ void fftComplexTransform(const FftSpec* spec, const float* src, float* dst, int3
         fftComplexDriver(spec, src, dst, order, work, dir);
 }
 
-FftWork::~FftWork()
-{
-    freeAligned(owned_);
-}
-
-Status FftWork::acquire(const FftSpec* spec, void* callerWork)
-{
-    if (spec->workSize < 1)
-        return kOk;
-    if (callerWork) {
-        const uintptr_t a = reinterpret_cast<uintptr_t>(callerWork);
-        area_ = reinterpret_cast<void*>((a + 31) & ~uintptr_t(31));
-        return kOk;
-    }
-    owned_ = allocAligned(spec->workSize);
-    if (!owned_)
-        return kErrNoMemory;
-    area_ = owned_;
-    return kOk;
-}
-
-Status fftCheckTransform(const FftSpec* spec, int32_t id, const void* src, const void* dst)
-{
-    if (!spec)
-        return kErrNullPointer;
-    if (spec->id != id)
-        return kErrBadTag;
-    if (!src || !dst)
-        return kErrNullPointer;
-    return kOk;
-}
-
 // ---- Real transforms ------------------------------------------------------------------------
 
 void fftRecombineForward(float* z, int32_t M, const float* table)
@@ -554,52 +578,57 @@ void fftRecombineInverse(const float* src, float* dst, int32_t M, const float* t
     store(dst, M / 2, {2 * mid.re, -2 * mid.im});
 }
 
-Status fftRealForward(const float* src, float* dst, const FftSpec* spec, void* work)
+Status fftTransform(const FftSpec* spec, FftKind kind, FftDirection dir, const float* src, float* dst,
+                    void* work)
 {
-    if (Status s = fftCheckTransform(spec, kFftIdReal, src, dst))
+    const bool real = kind == FftKind::Real;
+    if (Status s = checkTransform(spec, real ? kFftIdReal : kFftIdComplex, src, dst))
         return s;
     const int32_t order = spec->order;
+    const bool forward = dir == FftDirection::Forward;
     if (order <= 3) {
-        if (spec->scaleForward)
-            kRealForwardSmallScaled[order](src, dst, spec->factor);
+        const RealSmallKernel* plain = !real ? kComplexForwardSmall : forward ? kRealForwardSmall : kRealInverseSmall;
+        const RealSmallKernelScaled* scaled =
+            !real ? kComplexForwardSmallScaled : forward ? kRealForwardSmallScaled : kRealInverseSmallScaled;
+        if (scales(spec, dir))
+            scaled[order](src, dst, spec->factor);
         else
-            kRealForwardSmall[order](src, dst);
+            plain[order](src, dst);
         return kOk;
     }
     FftWork buffer;
     if (Status s = buffer.acquire(spec, work))
         return s;
+    if (!real) {
+        fftComplexTransform(spec, src, dst, order, buffer.get(), dir);
+        return kOk;
+    }
     const int32_t m = order - 1;
-    fftComplexTransform(spec, src, dst, m, buffer.get(), FftDirection::Forward);
-    const float t0 = dst[0], t1 = dst[1];
-    dst[0] = t0 + t1;
-    dst[1] = t0 - t1;
-    fftRecombineForward(dst, int32_t(1) << m, fftTable<float>(spec, spec->recombineForward));
+    const int32_t M = int32_t(1) << m;
+    if (forward) {
+        fftComplexTransform(spec, src, dst, m, buffer.get(), dir);
+        const float t0 = dst[0], t1 = dst[1];
+        dst[0] = t0 + t1;
+        dst[1] = t0 - t1;
+        fftRecombineForward(dst, M, fftTable<float>(spec, spec->recombineForward));
+    } else {
+        const float t0 = src[0], t1 = src[1];
+        dst[1] = t0 - t1;
+        dst[0] = t0 + t1;
+        fftRecombineInverse(src, dst, M, fftTable<float>(spec, spec->recombineInverse));
+        fftComplexTransform(spec, dst, dst, m, buffer.get(), dir);
+    }
     return kOk;
+}
+
+Status fftRealForward(const float* src, float* dst, const FftSpec* spec, void* work)
+{
+    return fftTransform(spec, FftKind::Real, FftDirection::Forward, src, dst, work);
 }
 
 Status fftRealInverse(const float* src, float* dst, const FftSpec* spec, void* work)
 {
-    if (Status s = fftCheckTransform(spec, kFftIdReal, src, dst))
-        return s;
-    const int32_t order = spec->order;
-    if (order <= 3) {
-        if (spec->scaleInverse)
-            kRealInverseSmallScaled[order](src, dst, spec->factor);
-        else
-            kRealInverseSmall[order](src, dst);
-        return kOk;
-    }
-    FftWork buffer;
-    if (Status s = buffer.acquire(spec, work))
-        return s;
-    const int32_t m = order - 1;
-    const float t0 = src[0], t1 = src[1];
-    dst[1] = t0 - t1;
-    dst[0] = t0 + t1;
-    fftRecombineInverse(src, dst, int32_t(1) << m, fftTable<float>(spec, spec->recombineInverse));
-    fftComplexTransform(spec, dst, dst, m, buffer.get(), FftDirection::Inverse);
-    return kOk;
+    return fftTransform(spec, FftKind::Real, FftDirection::Inverse, src, dst, work);
 }
 
 Status mulPackSpectrumInPlace(const float* src, float* srcDst, int32_t len)
@@ -609,54 +638,18 @@ Status mulPackSpectrumInPlace(const float* src, float* srcDst, int32_t len)
 
 // ---- Small real kernels ------------------------------------------------------------------------
 
-void rfftCopy1(const float* src, float* dst)
-{
-    dst[0] = src[0];
-}
-void rfftScale1(const float* src, float* dst, float factor)
-{
-    dst[0] = float(double(factor) * src[0]);
-}
-void rfftPair2(const float* src, float* dst)
-{
-    real2(src, dst, 1.0);
-}
-void rfftPairScaled2(const float* src, float* dst, float factor)
-{
-    real2(src, dst, factor);
-}
-void rfftForward4(const float* src, float* dst)
-{
-    forward4(src, dst, 1.0);
-}
-void rfftForwardScaled4(const float* src, float* dst, float factor)
-{
-    forward4(src, dst, factor);
-}
-void rfftInverse4(const float* src, float* dst)
-{
-    inverse4(src, dst, 1.0);
-}
-void rfftInverseScaled4(const float* src, float* dst, float factor)
-{
-    inverse4(src, dst, factor);
-}
-void rfftForward8(const float* src, float* dst)
-{
-    forward8(src, dst, 1.0);
-}
-void rfftForwardScaled8(const float* src, float* dst, float factor)
-{
-    forward8(src, dst, factor);
-}
-void rfftInverse8(const float* src, float* dst)
-{
-    inverse8(src, dst, 1.0);
-}
-void rfftInverseScaled8(const float* src, float* dst, float factor)
-{
-    inverse8(src, dst, factor);
-}
+extern constexpr RealSmallKernel rfftCopy1 = copy1;
+extern constexpr RealSmallKernelScaled rfftScale1 = scaledKernel<scale1>;
+extern constexpr RealSmallKernel rfftPair2 = plainKernel<real2>;
+extern constexpr RealSmallKernelScaled rfftPairScaled2 = scaledKernel<real2>;
+extern constexpr RealSmallKernel rfftForward4 = plainKernel<forward4>;
+extern constexpr RealSmallKernelScaled rfftForwardScaled4 = scaledKernel<forward4>;
+extern constexpr RealSmallKernel rfftInverse4 = plainKernel<inverse4>;
+extern constexpr RealSmallKernelScaled rfftInverseScaled4 = scaledKernel<inverse4>;
+extern constexpr RealSmallKernel rfftForward8 = plainKernel<forward8>;
+extern constexpr RealSmallKernelScaled rfftForwardScaled8 = scaledKernel<forward8>;
+extern constexpr RealSmallKernel rfftInverse8 = plainKernel<inverse8>;
+extern constexpr RealSmallKernelScaled rfftInverseScaled8 = scaledKernel<inverse8>;
 
 const RealSmallKernel kRealForwardSmall[4] = {rfftCopy1, rfftPair2, rfftForward4, rfftForward8};
 const RealSmallKernelScaled kRealForwardSmallScaled[4] = {rfftScale1, rfftPairScaled2, rfftForwardScaled4,
@@ -664,9 +657,10 @@ const RealSmallKernelScaled kRealForwardSmallScaled[4] = {rfftScale1, rfftPairSc
 const RealSmallKernel kRealInverseSmall[4] = {rfftCopy1, rfftPair2, rfftInverse4, rfftInverse8};
 const RealSmallKernelScaled kRealInverseSmallScaled[4] = {rfftScale1, rfftPairScaled2, rfftInverseScaled4,
                                                           rfftInverseScaled8};
-const RealSmallKernel kComplexForwardSmall[4] = {complexSmall<1>, complexSmall<2>, complexSmall<4>,
-                                                 complexSmall<8>};
-const RealSmallKernelScaled kComplexForwardSmallScaled[4] = {complexSmallScaled<1>, complexSmallScaled<2>,
-                                                             complexSmallScaled<4>, complexSmallScaled<8>};
+const RealSmallKernel kComplexForwardSmall[4] = {plainKernel<complexDirect<1>>, plainKernel<complexDirect<2>>,
+                                                 plainKernel<complexDirect<4>>, plainKernel<complexDirect<8>>};
+const RealSmallKernelScaled kComplexForwardSmallScaled[4] = {
+    scaledKernel<complexDirect<1>>, scaledKernel<complexDirect<2>>, scaledKernel<complexDirect<4>>,
+    scaledKernel<complexDirect<8>>};
 
 } // namespace dsp::generic

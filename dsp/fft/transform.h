@@ -69,46 +69,35 @@ void fftRadix2Completion(float* data, int32_t count, int32_t span, const float* 
 
 // ---- Shared by the transform entries ------------------------------------------------------
 
-// spec null -8; spec->id != id -17; src or dst null -8; else 0.
-Status fftCheckTransform(const FftSpec* spec, int32_t id, const void* src, const void* dst);
+enum class FftKind { Real, Complex };
+
+// The body of every transform entry: checks (spec null -8, id not 6 / 4 -17, arrays null -8),
+// the closed forms for orders 0..3, else the work buffer (-9) and the transform of that kind
+// and direction. The complex kind runs only forward from the entries.
+Status fftTransform(const FftSpec* spec, FftKind kind, FftDirection dir, const float* src, float* dst,
+                    void* work);
 
 // Complex transform of order >= 2 over the spec's tables, src to dst (may be equal): one kernel
 // up to order 10 (scaled over the whole array), the driver above.
 void fftComplexTransform(const FftSpec* spec, const float* src, float* dst, int32_t order, void* work,
                          FftDirection dir);
 
-// A transform's work buffer: the caller's rounded up to 32 bytes, else, when the spec has a work
-// size, one allocated for the call (acquire -9 when that fails) and freed on destruction.
-class FftWork {
-public:
-    FftWork() = default;
-    FftWork(const FftWork&) = delete;
-    FftWork& operator=(const FftWork&) = delete;
-    ~FftWork();
-    Status acquire(const FftSpec* spec, void* callerWork);
-    void* get() const { return area_; }
-
-private:
-    void* area_ = nullptr;
-    void* owned_ = nullptr;
-};
-
 // ---- Closed forms of orders 0..3 ---------------------------------------------------------
 using RealSmallKernel = void (*)(const float* src, float* dst);
 using RealSmallKernelScaled = void (*)(const float* src, float* dst, float factor);
 
-void rfftCopy1(const float* src, float* dst);
-void rfftScale1(const float* src, float* dst, float factor);
-void rfftPair2(const float* src, float* dst);
-void rfftPairScaled2(const float* src, float* dst, float factor);
-void rfftForward4(const float* src, float* dst);
-void rfftForwardScaled4(const float* src, float* dst, float factor);
-void rfftInverse4(const float* src, float* dst);
-void rfftInverseScaled4(const float* src, float* dst, float factor);
-void rfftForward8(const float* src, float* dst);
-void rfftForwardScaled8(const float* src, float* dst, float factor);
-void rfftInverse8(const float* src, float* dst);
-void rfftInverseScaled8(const float* src, float* dst, float factor);
+extern const RealSmallKernel rfftCopy1;
+extern const RealSmallKernelScaled rfftScale1;
+extern const RealSmallKernel rfftPair2;
+extern const RealSmallKernelScaled rfftPairScaled2;
+extern const RealSmallKernel rfftForward4;
+extern const RealSmallKernelScaled rfftForwardScaled4;
+extern const RealSmallKernel rfftInverse4;
+extern const RealSmallKernelScaled rfftInverseScaled4;
+extern const RealSmallKernel rfftForward8;
+extern const RealSmallKernelScaled rfftForwardScaled8;
+extern const RealSmallKernel rfftInverse8;
+extern const RealSmallKernelScaled rfftInverseScaled8;
 
 // By order 0..3.
 extern const RealSmallKernel kRealForwardSmall[4];

@@ -19,10 +19,30 @@ protected:
     // Misuse reports so far that no ExpectViolation consumed.
     const std::vector<std::string> &Violations() const { return m_violations; }
     // The next report containing `text` is expected: it is consumed instead of failing the test.
+    // An expectation still unmet at the end of the test fails it.
     void ExpectViolation(const std::string &text) { m_expected.push_back(text); }
     // True when an expected report arrived (and consumes the expectation record).
     bool SawExpectedViolation(const std::string &text);
-    std::string EndOfTestReport() { return sim::EndOfTestChecks(); }
+
+    // The same as a scope: { auto v = ScopedExpectViolation("a wait at DISPATCH_LEVEL"); ... }
+    // fails the test at the end of the scope unless such a report came inside it.
+    class ViolationScope {
+    public:
+        ViolationScope(KernelTest &test, std::string text) : m_test(test), m_text(std::move(text))
+        {
+            m_test.ExpectViolation(m_text);
+        }
+        ~ViolationScope();
+        ViolationScope(const ViolationScope &) = delete;
+        ViolationScope &operator=(const ViolationScope &) = delete;
+
+    private:
+        KernelTest &m_test;
+        std::string m_text;
+    };
+    [[nodiscard]] ViolationScope ScopedExpectViolation(const std::string &text) { return {*this, text}; }
+
+    std::string EndOfTestReport() { return sim::CheckAll(); }
 
     // Runs body at DISPATCH_LEVEL, as a DPC or a spin-lock holder would.
     template <typename F> void AtDispatch(F &&body)

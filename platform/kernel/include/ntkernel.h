@@ -144,12 +144,16 @@ struct KDPC {
 };
 typedef KDPC *PKDPC, *PRKDPC;
 
+// A notification timer stays signalled after it expires until it is set again, even when periodic;
+// a synchronization timer satisfies one wait per expiry.
 struct KTIMER {
     DISPATCHER_HEADER Header;
     LONGLONG DueTime; // interrupt time (100 ns since boot) when inserted
     LONG Period;      // ms, 0 for one-shot
     PKDPC Dpc;
     BOOLEAN Inserted;
+    LONGLONG SpinAt;  // stand-in diagnostics: waits it satisfied at once at one instant
+    ULONG SpinWaits;
 };
 typedef KTIMER *PKTIMER;
 

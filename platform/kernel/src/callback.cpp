@@ -1,10 +1,12 @@
 // Callback objects: a case-insensitive named namespace; notifications are delivered synchronously,
 // in the caller's thread and IRQL, to every registration in registration order.
+// Registration lists are guarded by the scheduler lock, which is never held while a callback runs,
+// so a callback may signal events, set timers or notify another callback object.
 #include "kernel_internal.h"
 
 #include <algorithm>
 #include <map>
-#include <thread>
+#include <set>
 #include <vector>
 
 using namespace sim::detail;
@@ -13,11 +15,14 @@ struct CALLBACK_OBJECT;
 
 namespace {
 struct Registration {
+    static constexpr uint32_t kMagic = 0x47455243; // "CREG"
+    uint32_t magic = kMagic;
     CALLBACK_OBJECT *owner;
     PCALLBACK_FUNCTION function;
     PVOID context;
-    long busy = 0;     // deliveries in progress
+    long busy = 0; // deliveries in progress
     bool removed = false;
+    bool orphan = false; // unregistered from inside its own callback: nobody waits for it
 };
 } // namespace
 
@@ -29,8 +34,12 @@ struct CALLBACK_OBJECT : SimObject {
 };
 
 namespace {
-std::map<std::u16string, CALLBACK_OBJECT *> g_names;
-std::mutex g_deliveryLock; // guards registration lists; never held while a callback runs
+std::map<std::u16string, CALLBACK_OBJECT *> g_names; // the namespace
+std::set<CALLBACK_OBJECT *> g_live;                   // every object not yet freed, named or not
+std::set<Registration *> g_registrations;             // live registration handles
+// Registrations whose callbacks this thread is running now: unregistering one of them from inside
+// would wait for itself.
+thread_local std::vector<Registration *> t_delivering;
 
 std::u16string Upper(PCUNICODE_STRING s)
 {
@@ -39,25 +48,52 @@ std::u16string Upper(PCUNICODE_STRING s)
         u += char16_t(RtlUpcaseUnicodeChar(s->Buffer[i]));
     return u;
 }
+
+std::string Printable(const std::u16string &u)
+{
+    std::string n;
+    for (char16_t c : u)
+        n += c < 128 ? char(c) : '?';
+    return n;
+}
+
+void FreeRegistrationLocked(Registration *r)
+{
+    g_registrations.erase(r);
+    r->magic = 0;
+    delete r;
+}
+
+// Lock held. A registration holds a reference on its object; dropping the last one of a temporary
+// object frees it.
+void DerefLocked(CALLBACK_OBJECT *o)
+{
+    if (--o->refs == 0 && !o->permanent)
+        o->OnLastReference();
+}
 } // namespace
 
 void CALLBACK_OBJECT::OnLastReference()
 {
     if (!name.empty())
         g_names.erase(name);
+    g_live.erase(this);
     UnregisterObjectPointer(this);
-    for (Registration *r : registrations)
-        delete r;
     delete this;
 }
 
 extern "C" NTSTATUS ExCreateCallback(PCALLBACK_OBJECT *callbackObject, POBJECT_ATTRIBUTES attributes, BOOLEAN create,
                                      BOOLEAN allowMultiple)
 {
+    sim::AssertPassiveLevel("ExCreateCallback");
     if (!callbackObject || !attributes)
         return STATUS_INVALID_PARAMETER;
+    *callbackObject = nullptr;
+    PUNICODE_STRING n = attributes->ObjectName;
+    if (n && (n->Length % 2 || (n->Length && !n->Buffer)))
+        return STATUS_OBJECT_NAME_INVALID;
     auto lk = Lock();
-    std::u16string name = attributes->ObjectName ? Upper(attributes->ObjectName) : u"";
+    std::u16string name = n ? Upper(n) : u"";
     if (!name.empty()) {
         auto it = g_names.find(name);
         if (it != g_names.end()) {
@@ -67,13 +103,14 @@ extern "C" NTSTATUS ExCreateCallback(PCALLBACK_OBJECT *callbackObject, POBJECT_A
         }
     }
     if (!create)
-        return STATUS_OBJECT_NAME_NOT_FOUND;
+        return name.empty() ? STATUS_INVALID_PARAMETER : STATUS_OBJECT_NAME_NOT_FOUND;
     auto *o = new CALLBACK_OBJECT;
     o->name = name;
     o->allowMultiple = allowMultiple;
     o->permanent = (attributes->Attributes & OBJ_PERMANENT) != 0;
     if (!name.empty())
         g_names[name] = o;
+    g_live.insert(o);
     RegisterObjectPointer(o, o);
     *callbackObject = o;
     return STATUS_SUCCESS;
@@ -81,55 +118,70 @@ extern "C" NTSTATUS ExCreateCallback(PCALLBACK_OBJECT *callbackObject, POBJECT_A
 
 extern "C" PVOID ExRegisterCallback(PCALLBACK_OBJECT object, PCALLBACK_FUNCTION function, PVOID context)
 {
+    if (KeGetCurrentIrql() >= DISPATCH_LEVEL)
+        sim::ReportViolation("ExRegisterCallback at IRQL " + std::to_string(KeGetCurrentIrql()) +
+                             " (must be below DISPATCH_LEVEL)");
     auto lk = Lock();
-    if (!FromPointer(object, "ExRegisterCallback"))
+    if (!g_live.count(object)) {
+        lk.unlock();
+        sim::ReportViolation("ExRegisterCallback: not a callback object");
         return nullptr;
-    std::lock_guard<std::mutex> g(g_deliveryLock);
-    if (!object->allowMultiple && !object->registrations.empty())
+    }
+    if (!function || (!object->allowMultiple && !object->registrations.empty()))
         return nullptr;
-    auto *r = new Registration{object, function, context};
+    auto *r = new Registration;
+    r->owner = object;
+    r->function = function;
+    r->context = context;
     object->registrations.push_back(r);
+    g_registrations.insert(r);
     ++object->refs; // a registration keeps its object alive
     return r;
 }
 
 extern "C" VOID ExUnregisterCallback(PVOID registration)
 {
+    sim::AssertPassiveLevel("ExUnregisterCallback");
     auto *r = static_cast<Registration *>(registration);
-    CALLBACK_OBJECT *o;
-    {
-        std::lock_guard<std::mutex> g(g_deliveryLock);
-        o = r->owner;
-        auto &v = o->registrations;
-        auto it = std::find(v.begin(), v.end(), r);
-        if (it == v.end()) {
-            sim::ReportViolation("ExUnregisterCallback: not a registration");
-            return;
-        }
-        v.erase(it);
-        r->removed = true;
+    auto lk = Lock();
+    if (!g_registrations.count(r) || r->removed) {
+        lk.unlock();
+        sim::ReportViolation("ExUnregisterCallback: not a live registration (unregistered twice?)");
+        return;
+    }
+    CALLBACK_OBJECT *o = r->owner;
+    auto &v = o->registrations;
+    v.erase(std::find(v.begin(), v.end(), r));
+    r->removed = true;
+    if (std::find(t_delivering.begin(), t_delivering.end(), r) != t_delivering.end()) {
+        // The kernel would wait for this very callback to return: a deadlock. Report it and leave the
+        // registration to the delivery loop, which frees it once the callback returns.
+        r->orphan = true;
+        lk.unlock();
+        sim::ReportViolation("ExUnregisterCallback from inside its own callback (it would wait for itself)");
+        lk.lock();
+        DerefLocked(o);
+        return;
     }
     // A delivery in progress on another thread finishes before the caller may free its context.
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> g(g_deliveryLock);
-            if (r->busy == 0)
-                break;
-        }
-        std::this_thread::yield();
-    }
-    delete r;
-    auto lk = Lock();
-    if (--o->refs == 0 && !o->permanent)
-        o->OnLastReference();
+    BlockUntil(lk, [r] { return r->busy == 0; }, -1);
+    FreeRegistrationLocked(r);
+    DerefLocked(o);
 }
 
 extern "C" VOID ExNotifyCallback(PVOID callbackObject, PVOID argument1, PVOID argument2)
 {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        sim::ReportViolation("ExNotifyCallback above DISPATCH_LEVEL");
     auto *o = static_cast<CALLBACK_OBJECT *>(callbackObject);
     std::vector<Registration *> snapshot;
     {
-        std::lock_guard<std::mutex> g(g_deliveryLock);
+        auto lk = Lock();
+        if (!g_live.count(o)) {
+            lk.unlock();
+            sim::ReportViolation("ExNotifyCallback: not a callback object");
+            return;
+        }
         snapshot = o->registrations;
         for (Registration *r : snapshot)
             ++r->busy;
@@ -137,13 +189,20 @@ extern "C" VOID ExNotifyCallback(PVOID callbackObject, PVOID argument1, PVOID ar
     for (Registration *r : snapshot) {
         bool run;
         {
-            std::lock_guard<std::mutex> g(g_deliveryLock);
+            auto lk = Lock();
             run = !r->removed;
         }
-        if (run)
+        if (run) {
+            t_delivering.push_back(r);
             r->function(r->context, argument1, argument2);
-        std::lock_guard<std::mutex> g(g_deliveryLock);
-        --r->busy;
+            t_delivering.pop_back();
+        }
+        auto lk = Lock();
+        // A registration unregistered from inside its own callback is freed by the last delivery
+        // to leave it; one unregistered from elsewhere by its waiting ExUnregisterCallback.
+        if (--r->busy == 0 && r->orphan)
+            FreeRegistrationLocked(r);
+        Notify();
     }
 }
 
@@ -151,12 +210,8 @@ std::vector<std::string> sim::LiveNamedObjects()
 {
     auto lk = Lock();
     std::vector<std::string> out;
-    for (auto &e : g_names) {
-        std::string n;
-        for (char16_t c : e.first)
-            n += c < 128 ? char(c) : '?';
-        out.push_back(n);
-    }
+    for (auto &e : g_names)
+        out.push_back(Printable(e.first));
     return out;
 }
 
@@ -166,15 +221,21 @@ void ResetCallbacks()
     auto lk = Lock();
     // Objects of an earlier test are forgotten, not freed: a leaked registration may still point at them.
     g_names.clear();
+    g_live.clear();
+    g_registrations.clear();
 }
 std::string CallbackCheck()
 {
-    auto names = sim::LiveNamedObjects();
-    if (names.empty())
+    auto lk = Lock();
+    if (g_live.empty())
         return "";
-    std::string s = "named object(s) never freed:";
-    for (auto &n : names)
-        s += " " + n;
+    std::string s = "callback object(s) never freed:";
+    for (CALLBACK_OBJECT *o : g_live) {
+        s += " " + (o->name.empty() ? std::string("(unnamed)") : Printable(o->name));
+        if (o->permanent)
+            s += " (permanent)";
+        s += " with " + std::to_string(o->registrations.size()) + " registration(s);";
+    }
     return s;
 }
 } // namespace sim::detail

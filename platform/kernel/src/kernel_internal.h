@@ -16,6 +16,7 @@ struct ThreadState {
     KIRQL irql = PASSIVE_LEVEL;
     bool counted = false; // takes part in the "every thread blocked" rule of the virtual clock
     int spinLocksHeld = 0;
+    int mutexesHeld = 0; // distinct mutexes owned, whatever their recursion
 };
 ThreadState &Self();
 void *SelfId(); // identity of the calling host thread
@@ -43,9 +44,13 @@ void QueueDpcLocked(PKDPC dpc, PVOID a1, PVOID a2);
 void StopServiceThreads(); // DPC and worker threads, at reset
 std::string TimerCheck();
 
-// Dispatcher objects (sync.cpp).
-bool IsSignalledLocked(DISPATCHER_HEADER *h);
-void SatisfyLocked(DISPATCHER_HEADER *h);
+// Dispatcher objects (sync.cpp). `waiter` is the identity (SelfId) of the thread the wait is for: the
+// scheduler also evaluates a waiter's condition from other threads, and a mutex is signalled for its
+// owner only.
+bool IsSignalledLocked(DISPATCHER_HEADER *h, void *waiter);
+void SatisfyLocked(DISPATCHER_HEADER *h, void *waiter);
+// Text of what a thread still holds when it should hold nothing ("" when clean).
+std::string HeldLocksText(const ThreadState &t);
 
 // Objects with reference counts (ObReference/ObDereference).
 struct SimObject {

@@ -10,49 +10,75 @@
 using namespace sim::detail;
 
 namespace {
-struct alignas(16) BlockHeader {
+// Layout of one block: [padding][BlockHeader][user bytes][guard]. The user pointer is aligned to 16
+// bytes (64 for the cache-aligned pool types), and the header sits right in front of it.
+struct BlockHeader {
     uint32_t magic;
     uint32_t tag;
     uint64_t size;
     uint64_t serial;
     uint32_t type;
-    uint32_t pad;
+    uint32_t offset; // from the start of the host allocation to the user pointer
 };
-static_assert(sizeof(BlockHeader) % 16 == 0, "pool blocks stay 16-byte aligned");
+static_assert(sizeof(BlockHeader) <= 32, "the header fits in front of a 16-byte aligned block");
 constexpr uint32_t kLive = 0x4C4F4F50;  // "POOL"
 constexpr uint32_t kFreed = 0x45455246; // "FREE"
+constexpr size_t kGuard = 16;           // bytes after the block that must stay untouched
+constexpr uint8_t kGuardByte = 0xFD;
 
 std::mutex g_poolLock;
 std::map<void *, BlockHeader *> g_live; // user pointer -> header
 size_t g_allocations = 0;
+size_t g_injected = 0; // allocations that failed on purpose
 unsigned g_failAt = 0; // 0 = off; otherwise the allocation number that fails
 std::set<ULONG> g_failTags;
 uint64_t g_serial = 0;
+
+bool CacheAligned(POOL_TYPE type) { return (uint32_t(type) & 4) != 0; }
+bool Paged(POOL_TYPE type) { return (uint32_t(type) & 1) != 0; }
+
+BlockHeader *HeaderOf(void *p) { return static_cast<BlockHeader *>(p) - 1; }
+uint8_t *GuardOf(void *p, uint64_t size) { return static_cast<uint8_t *>(p) + size; }
+
+bool GuardIntact(void *p, uint64_t size)
+{
+    const uint8_t *g = GuardOf(p, size);
+    for (size_t i = 0; i < kGuard; ++i)
+        if (g[i] != kGuardByte)
+            return false;
+    return true;
+}
 } // namespace
 
 extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag)
 {
-    if (type == PagedPool && Self().irql >= DISPATCH_LEVEL)
-        sim::ReportViolation("paged pool allocation (tag " + TagText(tag) + ") at IRQL " +
-                             std::to_string(Self().irql));
+    KIRQL irql = Self().irql;
+    if (Paged(type) && irql >= DISPATCH_LEVEL)
+        sim::ReportViolation("paged pool allocation (tag " + TagText(tag) + ") at IRQL " + std::to_string(irql));
+    else if (irql > DISPATCH_LEVEL)
+        sim::ReportViolation("pool allocation (tag " + TagText(tag) + ") above DISPATCH_LEVEL");
     std::lock_guard<std::mutex> g(g_poolLock);
     ++g_allocations;
-    if (g_failAt != 0 && g_allocations == g_failAt) {
-        g_failAt = 0;
+    if ((g_failAt != 0 && g_allocations == g_failAt) || g_failTags.count(tag)) {
+        if (g_allocations == g_failAt)
+            g_failAt = 0;
+        ++g_injected;
         return nullptr;
     }
-    if (g_failTags.count(tag))
-        return nullptr;
     if (bytes > (SIZE_T(1) << 40))
         return nullptr;
-    auto *h = static_cast<BlockHeader *>(std::aligned_alloc(16, sizeof(BlockHeader) + ((bytes + 15) & ~SIZE_T(15))));
-    if (!h)
+    const size_t align = CacheAligned(type) ? 64 : 16;
+    const size_t front = align >= sizeof(BlockHeader) ? align : 32;
+    const size_t total = (front + bytes + kGuard + align - 1) & ~(align - 1);
+    auto *base = static_cast<uint8_t *>(std::aligned_alloc(align, total));
+    if (!base)
         return nullptr;
-    *h = {kLive, tag, bytes, ++g_serial, uint32_t(type), 0};
-    void *p = h + 1;
+    void *p = base + front;
+    *HeaderOf(p) = {kLive, tag, bytes, ++g_serial, uint32_t(type), uint32_t(front)};
     // Fresh pool is not zeroed on the target: fill it so code that forgets to initialise shows it.
     std::memset(p, 0xCD, bytes);
-    g_live[p] = h;
+    std::memset(GuardOf(p, bytes), kGuardByte, kGuard);
+    g_live[p] = HeaderOf(p);
     return p;
 }
 
@@ -67,24 +93,37 @@ static void FreeBlock(PVOID p, const ULONG *tag, const char *caller)
         sim::ReportViolation(std::string(caller) + "(NULL)");
         return;
     }
-    BlockHeader *h;
+    BlockHeader *h = nullptr;
+    std::string problem;
     {
         std::lock_guard<std::mutex> g(g_poolLock);
         auto it = g_live.find(p);
         if (it == g_live.end()) {
-            sim::ReportViolation(std::string(caller) + ": not a live pool block (double free or foreign pointer)");
-            return;
+            problem = std::string(caller) + ": not a live pool block (double free or foreign pointer)";
+        } else {
+            h = it->second;
+            KIRQL irql = Self().irql;
+            if (tag && *tag != h->tag)
+                problem = std::string(caller) + ": tag " + TagText(*tag) + " does not match block tag " +
+                          TagText(h->tag);
+            else if (!GuardIntact(p, h->size))
+                problem = std::string(caller) + ": a write ran past the end of the " + std::to_string(h->size) +
+                          "-byte block with tag " + TagText(h->tag);
+            else if (Paged(POOL_TYPE(h->type)) && irql >= DISPATCH_LEVEL)
+                problem = std::string(caller) + ": paged pool (tag " + TagText(h->tag) + ") freed at IRQL " +
+                          std::to_string(irql);
+            else if (irql > DISPATCH_LEVEL)
+                problem = std::string(caller) + " above DISPATCH_LEVEL";
+            g_live.erase(it);
         }
-        h = it->second;
-        if (tag && *tag != h->tag) {
-            sim::ReportViolation(std::string(caller) + ": tag " + TagText(*tag) + " does not match block tag " +
-                                 TagText(h->tag));
-        }
-        g_live.erase(it);
     }
+    if (!problem.empty())
+        sim::ReportViolation(problem); // outside the pool lock: the handler may look at the pool
+    if (problem.find("not a live pool block") != std::string::npos)
+        return;
     h->magic = kFreed;
     std::memset(p, 0xDD, h->size);
-    std::free(h);
+    std::free(reinterpret_cast<uint8_t *>(p) - h->offset);
 }
 
 extern "C" VOID ExFreePool(PVOID p) { FreeBlock(p, nullptr, "ExFreePool"); }
@@ -100,6 +139,12 @@ size_t sim::Allocations()
 {
     std::lock_guard<std::mutex> g(g_poolLock);
     return g_allocations;
+}
+
+size_t sim::pool::InjectedFailures()
+{
+    std::lock_guard<std::mutex> g(g_poolLock);
+    return g_injected;
 }
 
 size_t sim::Outstanding()
@@ -169,6 +214,7 @@ void ResetPool()
     // longer count against the next test.
     g_live.clear();
     g_allocations = 0;
+    g_injected = 0;
     g_failAt = 0;
     g_failTags.clear();
 }

@@ -7,14 +7,6 @@
 
 namespace {
 
-template <typename CharT> size_t Length(const CharT *s)
-{
-    size_t n = 0;
-    while (s[n])
-        ++n;
-    return n;
-}
-
 // Formats into a UTF-16 sequence (narrow output keeps the low byte of each unit).
 template <typename CharT> std::u16string Format(const CharT *fmt, va_list ap)
 {
@@ -187,7 +179,7 @@ template <typename CharT> std::u16string Format(const CharT *fmt, va_list ap)
                     for (USHORT k = 0; k < us->Length / 2; ++k)
                         d += char16_t(us->Buffer[k]);
             } else {
-                bool wide = size == W || (conv == u'S') != (sizeof(CharT) == 2);
+                bool wide = size == W || size == L || (conv == u'S') != (sizeof(CharT) == 2);
                 if (size == H)
                     wide = false;
                 if (wide) {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <map>
 #include <set>
+#include <thread>
 #include <vector>
 
 namespace sim::detail {
@@ -127,7 +128,10 @@ bool BlockUntil(std::unique_lock<std::mutex> &lk, const std::function<bool()> &r
             g_cv.wait(lk);
         }
     }
-    g_waiters.erase(std::find(g_waiters.begin(), g_waiters.end(), &w));
+    // A reset may have dropped the waiters of threads a failed test left behind.
+    auto it = std::find(g_waiters.begin(), g_waiters.end(), &w);
+    if (it != g_waiters.end())
+        g_waiters.erase(it);
     if (me.counted)
         ++g_runnable;
     return ok;
@@ -291,6 +295,11 @@ void sim::Advance(LONGLONG ticks)
     LONGLONG target;
     {
         auto lk = Lock();
+        if (g_mode != ClockMode::Virtual || ticks < 0) {
+            lk.unlock();
+            ReportViolation(ticks < 0 ? "sim::Advance by a negative time" : "sim::Advance in real-time mode");
+            return;
+        }
         target = g_virtualNow + ticks;
     }
     for (;;) {
@@ -315,6 +324,54 @@ void sim::Advance(LONGLONG ticks)
 }
 
 void sim::AdvanceMs(LONGLONG ms) { Advance(ms * 10000); }
+
+ULONG sim::FrameNumber() { return ULONG(ULONGLONG(Now()) / 10000); }
+
+// ---- Counted host threads ------------------------------------------------------------------------
+struct sim::HostThread::State {
+    std::thread thread;
+    bool done = false; // under the scheduler lock
+};
+
+sim::HostThread::HostThread(std::function<void()> body) : m_state(std::make_shared<State>())
+{
+    {
+        auto lk = Lock();
+        AddCountedThread(); // runnable from now, before the host thread is scheduled
+    }
+    auto st = m_state;
+    st->thread = std::thread([st, body = std::move(body)] {
+        Self().counted = true;
+        body();
+        std::string held = HeldLocksText(Self());
+        if (Self().irql != PASSIVE_LEVEL || !held.empty())
+            ReportViolation("a host thread ended at IRQL " + std::to_string(Self().irql) +
+                            (held.empty() ? "" : " holding " + held));
+        auto lk = Lock();
+        st->done = true;
+        RemoveCountedThread();
+    });
+}
+
+sim::HostThread::~HostThread() { Join(); }
+
+void sim::HostThread::Join()
+{
+    if (!m_state->thread.joinable())
+        return;
+    {
+        auto lk = Lock();
+        auto st = m_state;
+        BlockUntil(lk, [st] { return st->done; }, -1);
+    }
+    m_state->thread.join();
+}
+
+bool sim::HostThread::Done() const
+{
+    auto lk = Lock();
+    return m_state->done;
+}
 
 // ---- Components ----------------------------------------------------------------------------------
 namespace {
@@ -350,6 +407,7 @@ void sim::ResetAll()
         g_waiters.clear();
         Self().counted = true;
         Self().irql = PASSIVE_LEVEL;
+        Self().spinLocksHeld = Self().mutexesHeld = 0;
         g_runnable = 1;
     }
     ResetCallbacks();
@@ -385,12 +443,16 @@ std::string sim::EndOfTestChecks()
         if (c.check)
             add(c.check());
     add(CallbackCheck());
+    static const char *const kKinds[] = {"registry key", "file", "thread", "other"};
     for (int k = 0; k < 4; ++k)
         if (size_t n = HandleCount(HandleKind(k)))
-            add(std::to_string(n) + " kernel handle(s) of kind " + std::to_string(k) + " left open");
-    add(PoolCheck());
+            add(std::to_string(n) + " " + kKinds[k] + " handle(s) left open");
     if (Self().irql != PASSIVE_LEVEL)
-        add("test ended at IRQL " + std::to_string(Self().irql));
+        add("the test ended at IRQL " + std::to_string(Self().irql));
+    std::string held = HeldLocksText(Self());
+    if (!held.empty())
+        add("the test ended holding " + held);
+    add(PoolCheck());
     return out;
 }
 
@@ -440,6 +502,7 @@ size_t sim::HandleCount(HandleKind kind)
 
 extern "C" NTSTATUS ZwClose(HANDLE h)
 {
+    sim::AssertPassiveLevel("ZwClose");
     HandleEntry e;
     {
         std::lock_guard<std::mutex> g(g_handleLock);

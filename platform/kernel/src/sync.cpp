@@ -7,16 +7,16 @@ using namespace sim::detail;
 
 namespace sim::detail {
 
-bool IsSignalledLocked(DISPATCHER_HEADER *h)
+bool IsSignalledLocked(DISPATCHER_HEADER *h, void *waiter)
 {
     if (h->Type == SimMutex) {
         auto *m = reinterpret_cast<KMUTEX *>(h);
-        return m->OwnerThread == nullptr || m->OwnerThread == SelfId();
+        return m->OwnerThread == nullptr || m->OwnerThread == waiter;
     }
     return h->SignalState > 0;
 }
 
-void SatisfyLocked(DISPATCHER_HEADER *h)
+void SatisfyLocked(DISPATCHER_HEADER *h, void *waiter)
 {
     switch (h->Type) {
     case SimSynchronizationEvent:
@@ -25,7 +25,10 @@ void SatisfyLocked(DISPATCHER_HEADER *h)
         break;
     case SimMutex: {
         auto *m = reinterpret_cast<KMUTEX *>(h);
-        m->OwnerThread = SelfId();
+        if (m->OwnerThread == nullptr) {
+            m->OwnerThread = waiter;
+            ++Self().mutexesHeld; // the waiter is the calling thread here
+        }
         ++m->Recursion;
         h->SignalState = 0;
         break;
@@ -33,6 +36,16 @@ void SatisfyLocked(DISPATCHER_HEADER *h)
     default:
         break;
     }
+}
+
+std::string HeldLocksText(const ThreadState &t)
+{
+    std::string s;
+    if (t.spinLocksHeld)
+        s += std::to_string(t.spinLocksHeld) + " spin lock(s)";
+    if (t.mutexesHeld)
+        s += (s.empty() ? "" : " and ") + std::to_string(t.mutexesHeld) + " mutex(es)";
+    return s;
 }
 
 } // namespace sim::detail
@@ -56,6 +69,21 @@ LONGLONG DeadlineOf(PLARGE_INTEGER timeout)
     return at < now ? now : at;
 }
 
+// Lock held. True once, when a periodic notification timer has satisfied a great many blocking
+// waits at one instant of the clock: a wait loop on it that can never block.
+bool SpinsOnTimer(DISPATCHER_HEADER *h)
+{
+    auto *t = reinterpret_cast<KTIMER *>(h);
+    if (t->Period == 0)
+        return false;
+    LONGLONG now = NowLocked();
+    if (t->SpinAt != now) {
+        t->SpinAt = now;
+        t->SpinWaits = 0;
+    }
+    return ++t->SpinWaits == 10000;
+}
+
 NTSTATUS WaitAnyOf(ULONG count, DISPATCHER_HEADER **objs, PLARGE_INTEGER timeout, const char *caller,
                    bool reported = false)
 {
@@ -67,23 +95,32 @@ NTSTATUS WaitAnyOf(ULONG count, DISPATCHER_HEADER **objs, PLARGE_INTEGER timeout
             sim::ReportViolation(std::string(caller) + ": object " + std::to_string(i) + " is not a dispatcher object");
             return STATUS_INVALID_PARAMETER;
         }
+    void *me = SelfId();
     auto lk = Lock();
     ULONG hit = 0;
     auto ready = [&] {
         for (ULONG i = 0; i < count; ++i)
-            if (IsSignalledLocked(objs[i])) {
+            if (IsSignalledLocked(objs[i], me)) {
                 hit = i;
                 return true;
             }
         return false;
     };
+    bool immediate = ready();
     if (timeout && timeout->QuadPart == 0) {
-        if (!ready())
+        if (!immediate)
             return STATUS_TIMEOUT;
-    } else if (!BlockUntil(lk, ready, DeadlineOf(timeout))) {
+    } else if (!immediate && !BlockUntil(lk, ready, DeadlineOf(timeout))) {
         return STATUS_TIMEOUT;
+    } else if (immediate && objs[hit]->Type == SimNotificationTimer && SpinsOnTimer(objs[hit])) {
+        lk.unlock();
+        sim::ReportViolation(std::string(caller) +
+                             ": a loop keeps waiting on a signalled periodic notification timer, which stays "
+                             "signalled; the loop spins without time passing (a synchronization timer "
+                             "satisfies one wait per period)");
+        lk.lock();
     }
-    SatisfyLocked(objs[hit]);
+    SatisfyLocked(objs[hit], me);
     return STATUS_WAIT_0 + NTSTATUS(hit);
 }
 } // namespace
@@ -136,6 +173,11 @@ extern "C" VOID KeInitializeMutex(PRKMUTEX mutex, ULONG)
 extern "C" LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN)
 {
     auto lk = Lock();
+    if (mutex->Header.Type != SimMutex) {
+        lk.unlock();
+        sim::ReportViolation("KeReleaseMutex: not an initialised mutex");
+        return 0;
+    }
     if (mutex->OwnerThread != SelfId()) {
         lk.unlock();
         sim::ReportViolation("KeReleaseMutex by a thread that does not own the mutex");
@@ -144,6 +186,7 @@ extern "C" LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN)
     if (--mutex->Recursion == 0) {
         mutex->OwnerThread = nullptr;
         mutex->Header.SignalState = 1;
+        --Self().mutexesHeld;
         Notify();
     }
     return 0;
@@ -186,6 +229,13 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTE
     if (Self().irql >= DISPATCH_LEVEL)
         sim::ReportViolation("KeDelayExecutionThread at IRQL " + std::to_string(Self().irql) +
                              " (a wait at DISPATCH_LEVEL)");
+    if (!interval) {
+        // The kernel would never return; stopping the thread forever hides the bug in a hang.
+        sim::ReportViolation("KeDelayExecutionThread without an interval");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (interval->QuadPart == 0)
+        return STATUS_SUCCESS;
     auto lk = Lock();
     BlockUntil(lk, [] { return false; }, DeadlineOf(interval));
     return STATUS_SUCCESS;

@@ -66,12 +66,16 @@ extern "C" NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG, POBJECT_AT
     std::thread([t, routine, context] {
         Self().counted = true;
         t_self = t;
+        // PsTerminateSystemThread unwinds to here, so the routine's own guards run on the way out.
         try {
             routine(context);
         } catch (ThreadExit &) {
         }
         if (Self().irql != PASSIVE_LEVEL)
             sim::ReportViolation("a system thread ended at IRQL " + std::to_string(Self().irql));
+        std::string held = HeldLocksText(Self());
+        if (!held.empty())
+            sim::ReportViolation("a system thread ended holding " + held);
         auto lk2 = Lock();
         t->k.Header.SignalState = 1;
         --g_running;

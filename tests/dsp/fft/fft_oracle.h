@@ -24,13 +24,6 @@ using cld = std::complex<long double>;
 
 enum class Kind { Real, Complex };
 
-// Build and sanitizer settings decide how far the large-order sweeps go.
-#if defined(__SANITIZE_ADDRESS__)
-inline constexpr bool kSanitized = true;
-#else
-inline constexpr bool kSanitized = false;
-#endif
-
 // A spec of either kind in vectors of exactly the queried sizes (the spec buffer may start at
 // any byte offset from a 32-byte boundary), with its work buffer.
 class TestSpec {

@@ -53,9 +53,20 @@ TEST_F(KernelCore, MisuseAtDispatchLevelFailsWithAClearMessage)
 
     KMUTEX m;
     KeInitializeMutex(&m, 0);
-    ExpectViolation("mutexes only below DISPATCH_LEVEL");
-    AtDispatch([&] { KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr); });
-    EXPECT_TRUE(SawExpectedViolation("mutexes only below DISPATCH_LEVEL"));
+    {
+        auto v = ScopedExpectViolation("mutexes only below DISPATCH_LEVEL");
+        AtDispatch([&] { KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr); });
+    }
+    KeReleaseMutex(&m, FALSE);
+
+    // A blocking delay at DISPATCH_LEVEL is the same fault as a wait.
+    {
+        auto v = ScopedExpectViolation("KeDelayExecutionThread at IRQL 2");
+        AtDispatch([&] {
+            LARGE_INTEGER t = RelativeMs(1);
+            KeDelayExecutionThread(KernelMode, FALSE, &t);
+        });
+    }
 }
 
 VOID CountDpc(KDPC *, PVOID ctx, PVOID, PVOID)
