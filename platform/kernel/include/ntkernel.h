@@ -9,6 +9,9 @@
 #include <nt_object.h>
 
 // ---- IRQL ----------------------------------------------------------------------------------------
+// Each thread has its own IRQL. The stand-in reports a misuse (and the test fails) for: a wait or
+// delay with a non-zero timeout at DISPATCH_LEVEL, paged pool at DISPATCH_LEVEL, a mutex taken at
+// DISPATCH_LEVEL, a spin lock acquired again by its holder, and calls that need PASSIVE_LEVEL.
 #define PASSIVE_LEVEL 0
 #define LOW_LEVEL 0
 #define APC_LEVEL 1
@@ -164,6 +167,10 @@ typedef KWAIT_BLOCK *PKWAIT_BLOCK;
 #define MAXIMUM_WAIT_OBJECTS 64
 #define THREAD_WAIT_OBJECTS 3
 
+// Events: a notification event stays signalled until cleared; a synchronization event satisfies one
+// wait and resets. KeSetEvent is callable up to DISPATCH_LEVEL and returns the previous state.
+// Mutexes: recursive for their owner, released as often as acquired, only below DISPATCH_LEVEL; a
+// release by another thread, or a thread that ends owning one, is a misuse.
 extern "C" {
 VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
 LONG KeSetEvent(PRKEVENT event, LONG increment, BOOLEAN wait);
@@ -176,7 +183,10 @@ LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait);
 LONG KeReadStateMutex(PRKMUTEX mutex);
 
 // timeout: null waits forever; negative is relative in 100 ns; positive is absolute system time;
-// zero polls and returns STATUS_TIMEOUT when not signalled.
+// zero polls and returns STATUS_TIMEOUT when not signalled (legal at DISPATCH_LEVEL). Objects: events,
+// mutexes, timers and thread objects. The result is STATUS_WAIT_0 + the lowest signalled index.
+// KeWaitForMultipleObjects takes up to MAXIMUM_WAIT_OBJECTS with caller wait blocks beyond three;
+// only WaitAny is modelled.
 NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MODE mode, BOOLEAN alertable,
                                PLARGE_INTEGER timeout);
 NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID objects[], WAIT_TYPE type, KWAIT_REASON reason,
@@ -187,6 +197,8 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_
 #define KeWaitForMutexObject KeWaitForSingleObject
 
 // ---- Spin locks ----------------------------------------------------------------------------------
+// KeAcquireSpinLock and KeAcquireInStackQueuedSpinLock raise to DISPATCH_LEVEL and give back the old
+// IRQL; the ...AtDpcLevel forms require DISPATCH_LEVEL already. Not recursive.
 typedef ULONG_PTR KSPIN_LOCK;
 typedef KSPIN_LOCK *PKSPIN_LOCK;
 struct KLOCK_QUEUE_HANDLE {
@@ -210,6 +222,10 @@ VOID KeReleaseInStackQueuedSpinLockFromDpcLevel(PKLOCK_QUEUE_HANDLE handle);
 }
 
 // ---- Timers, DPCs, time --------------------------------------------------------------------------
+// All on one clock (see sim::Now). Due times follow the wait timeout rules (negative relative,
+// positive absolute system time); periods are in ms. KeSetTimer(Ex) and KeCancelTimer return whether
+// the timer was set before. A timer's DPC, and every queued DPC, runs at DISPATCH_LEVEL on the
+// stand-in's DPC thread, one at a time in queue order.
 extern "C" {
 VOID KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context);
 BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID arg1, PVOID arg2);
@@ -226,6 +242,10 @@ ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution);
 }
 
 // ---- Threads -------------------------------------------------------------------------------------
+// A system thread is a host thread starting at PASSIVE_LEVEL. Its object is waitable, signalled when
+// the routine returns or PsTerminateSystemThread is called, and lives while a handle or a reference
+// holds it. PsTerminateSystemThread does not return: it unwinds the routine's stack (running its
+// destructors) to the thread's end, so it must not be called under a catch-all handler.
 struct KTHREAD;
 typedef KTHREAD *PKTHREAD, *PETHREAD, *PRKTHREAD;
 typedef VOID (*PKSTART_ROUTINE)(PVOID context);
@@ -252,6 +272,9 @@ VOID ObMakeTemporaryObject(PVOID object);
 #define ObDereferenceObject ObfDereferenceObject
 
 // ---- Work items ----------------------------------------------------------------------------------
+// Queued items run one at a time at PASSIVE_LEVEL on the stand-in's worker thread. Allocation comes
+// from pool (tag "IoWk") and may fail; an item is queued at most once at a time and freed only when
+// not queued.
 struct DEVICE_OBJECT;
 typedef DEVICE_OBJECT *PDEVICE_OBJECT;
 struct IO_WORKITEM;
@@ -265,6 +288,10 @@ VOID IoFreeWorkItem(PIO_WORKITEM item);
 }
 
 // ---- Callback objects ----------------------------------------------------------------------------
+// Names are case-insensitive: creating an existing name opens it (one more reference). Notification
+// is synchronous, in the caller's thread and IRQL, to every registration in registration order.
+// Unregistering waits for deliveries in progress on other threads. An object goes when its last
+// reference goes, unless created OBJ_PERMANENT (then ObMakeTemporaryObject first).
 struct CALLBACK_OBJECT;
 typedef CALLBACK_OBJECT *PCALLBACK_OBJECT;
 typedef VOID (*PCALLBACK_FUNCTION)(PVOID context, PVOID argument1, PVOID argument2);
@@ -277,6 +304,8 @@ VOID ExNotifyCallback(PVOID callbackObject, PVOID argument1, PVOID argument2);
 }
 
 // ---- Floating point ------------------------------------------------------------------------------
+// Saves and restores the x87 control word and MXCSR; callable up to DISPATCH_LEVEL; the save can be
+// made to fail (sim::FailFloatingPointSave), after which no restore is due.
 struct KFLOATING_SAVE {
     uint32_t ControlWord; // x87 control word
     uint32_t Mxcsr;

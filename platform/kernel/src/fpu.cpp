@@ -7,8 +7,7 @@
 namespace {
 constexpr uint32_t kSaved = 0x53465055; // "UPFS"
 std::mutex g_fpuLock;
-unsigned g_failAt = 0;
-size_t g_saves = 0;
+sim::detail::NthFailure g_nth; // counts every save
 ULONG g_version = NTDDI_WIN7;
 } // namespace
 
@@ -18,9 +17,7 @@ extern "C" NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE save)
         sim::ReportViolation("KeSaveFloatingPointState above DISPATCH_LEVEL");
     {
         std::lock_guard<std::mutex> g(g_fpuLock);
-        ++g_saves;
-        if (g_failAt != 0 && g_saves == g_failAt) {
-            g_failAt = 0;
+        if (g_nth.Next()) {
             save->Magic = 0;
             return STATUS_INSUFFICIENT_RESOURCES;
         }
@@ -49,13 +46,13 @@ extern "C" NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE save)
 void sim::FailFloatingPointSave(unsigned n)
 {
     std::lock_guard<std::mutex> g(g_fpuLock);
-    g_failAt = n ? unsigned(g_saves) + n : 0;
+    g_nth.Arm(n);
 }
 
 size_t sim::FloatingPointSaves()
 {
     std::lock_guard<std::mutex> g(g_fpuLock);
-    return g_saves;
+    return g_nth.calls;
 }
 
 void sim::SetNtDdiVersion(ULONG version)
@@ -73,7 +70,6 @@ extern "C" BOOLEAN RtlIsNtDdiVersionAvailable(ULONG version)
 void sim::detail::ResetFpu()
 {
     std::lock_guard<std::mutex> g(g_fpuLock);
-    g_failAt = 0;
-    g_saves = 0;
+    g_nth = {};
     g_version = NTDDI_WIN7;
 }

@@ -35,11 +35,10 @@ LONGLONG SystemTimeBase(); // system time (100 ns since 1601) at interrupt time 
 void AddCountedThread();    // lock held: a new counted thread is runnable
 void RemoveCountedThread(); // lock held: the calling counted thread ends
 
-// Timers and DPCs (timer_dpc.cpp): earliest due timer or -1, firing, queueing.
+// Timers and DPCs (timer_dpc.cpp): earliest due timer or -1, firing, queueing. A queued DPC or work
+// item needs no check of its own for idleness: its service thread is then runnable or a ready waiter.
 LONGLONG EarliestTimerLocked();
 void FireDueTimersLocked(LONGLONG now);
-bool DpcPendingLocked();
-bool WorkPendingLocked();
 void QueueDpcLocked(PKDPC dpc, PVOID a1, PVOID a2);
 void StopServiceThreads(); // DPC and worker threads, at reset
 std::string TimerCheck();
@@ -78,6 +77,20 @@ std::string ThreadCheck();
 void ResetFpu();
 void ResetClock();
 void ResetHandles();
+
+// "Fail the n-th call from now" bookkeeping of an injectable entry point, guarded by its owner's lock.
+struct NthFailure {
+    size_t calls = 0;  // calls since the last reset
+    size_t failAt = 0; // the call number that fails, 0 for none
+    void Arm(unsigned n) { failAt = n ? calls + n : 0; }
+    bool Next() // counts one call; true when it is the one to fail
+    {
+        if (++calls != failAt)
+            return false;
+        failAt = 0;
+        return true;
+    }
+};
 
 std::string Hex(ULONG v);
 std::string TagText(ULONG tag);

@@ -28,9 +28,8 @@ constexpr uint8_t kGuardByte = 0xFD;
 
 std::mutex g_poolLock;
 std::map<void *, BlockHeader *> g_live; // user pointer -> header
-size_t g_allocations = 0;
-size_t g_injected = 0; // allocations that failed on purpose
-unsigned g_failAt = 0; // 0 = off; otherwise the allocation number that fails
+NthFailure g_nth;        // counts every allocation
+size_t g_injected = 0;   // allocations that failed on purpose
 std::set<ULONG> g_failTags;
 uint64_t g_serial = 0;
 
@@ -58,10 +57,8 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag)
     else if (irql > DISPATCH_LEVEL)
         sim::ReportViolation("pool allocation (tag " + TagText(tag) + ") above DISPATCH_LEVEL");
     std::lock_guard<std::mutex> g(g_poolLock);
-    ++g_allocations;
-    if ((g_failAt != 0 && g_allocations == g_failAt) || g_failTags.count(tag)) {
-        if (g_allocations == g_failAt)
-            g_failAt = 0;
+    const bool nth = g_nth.Next(); // counted whether or not the tag fails too
+    if (nth || g_failTags.count(tag)) {
         ++g_injected;
         return nullptr;
     }
@@ -132,13 +129,13 @@ extern "C" VOID ExFreePoolWithTag(PVOID p, ULONG tag) { FreeBlock(p, &tag, "ExFr
 void sim::FailAllocation(unsigned n)
 {
     std::lock_guard<std::mutex> g(g_poolLock);
-    g_failAt = n ? unsigned(g_allocations) + n : 0;
+    g_nth.Arm(n);
 }
 
 size_t sim::Allocations()
 {
     std::lock_guard<std::mutex> g(g_poolLock);
-    return g_allocations;
+    return g_nth.calls;
 }
 
 size_t sim::pool::InjectedFailures()
@@ -165,7 +162,7 @@ void sim::pool::FailTag(ULONG tag, bool fail)
 void sim::pool::ClearInjection()
 {
     std::lock_guard<std::mutex> g(g_poolLock);
-    g_failAt = 0;
+    g_nth.failAt = 0;
     g_failTags.clear();
 }
 
@@ -213,9 +210,8 @@ void ResetPool()
     // Blocks left by an earlier failed test stay allocated (they may still be referenced) but no
     // longer count against the next test.
     g_live.clear();
-    g_allocations = 0;
+    g_nth = {};
     g_injected = 0;
-    g_failAt = 0;
     g_failTags.clear();
 }
 std::string PoolCheck() { return sim::pool::LeakReport(); }

@@ -41,7 +41,8 @@ void MaybeAdvanceLocked()
 {
     if (g_mode != ClockMode::Virtual || g_runnable > 0)
         return;
-    if (AnyWaiterReady() || DpcPendingLocked() || WorkPendingLocked())
+    // A queued DPC or work item shows as a ready waiter (its service thread) or a runnable thread.
+    if (AnyWaiterReady())
         return;
     LONGLONG next = EarliestTimerLocked();
     for (Waiter *w : g_waiters)
@@ -280,11 +281,11 @@ LONGLONG sim::Now()
 void sim::RunUntilIdle()
 {
     auto lk = Lock();
-    // Idle: every other counted thread is blocked, none of them can proceed, and no DPC or work item
-    // is queued. The caller itself counts as running while it waits here.
+    // Idle: every other counted thread is blocked and none of them can proceed (a DPC or work item
+    // queued behind one that waits does not count). The caller itself counts as running here.
     int self = Self().counted ? 1 : 0;
     g_cv.wait(lk, [&] {
-        return g_runnable <= self && !AnyWaiterReady() && !DpcPendingLocked() && !WorkPendingLocked();
+        return g_runnable <= self && !AnyWaiterReady();
     });
 }
 

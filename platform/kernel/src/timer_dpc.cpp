@@ -146,8 +146,6 @@ void FireDueTimersLocked(LONGLONG now)
     Notify();
 }
 
-bool DpcPendingLocked() { return !g_dpcs.empty(); }
-bool WorkPendingLocked() { return !g_work.empty(); }
 
 void QueueDpcLocked(PKDPC dpc, PVOID a1, PVOID a2)
 {
@@ -305,18 +303,28 @@ extern "C" PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT deviceObject)
     return reinterpret_cast<PIO_WORKITEM>(w);
 }
 
+namespace {
+// Lock held: why `w` may not be queued or freed now, or "" when it may.
+std::string WorkItemMisuse(const WorkItem *w, const char *caller)
+{
+    if (!w || w->magic != WorkItem::kMagic)
+        return std::string(caller) + ": not a work item";
+    if (w->queued)
+        return std::string(caller) + ": the work item is still queued";
+    return "";
+}
+} // namespace
+
 extern "C" VOID IoQueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE_TYPE, PVOID context)
 {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        sim::ReportViolation("IoQueueWorkItem above DISPATCH_LEVEL");
     auto *w = reinterpret_cast<WorkItem *>(item);
     auto lk = Lock();
-    if (!w || w->magic != WorkItem::kMagic) {
+    std::string misuse = WorkItemMisuse(w, "IoQueueWorkItem");
+    if (!misuse.empty()) {
         lk.unlock();
-        sim::ReportViolation("IoQueueWorkItem: not a work item");
-        return;
-    }
-    if (w->queued) {
-        lk.unlock();
-        sim::ReportViolation("IoQueueWorkItem: the work item is already queued");
+        sim::ReportViolation(misuse);
         return;
     }
     w->queued = true;
@@ -332,14 +340,10 @@ extern "C" VOID IoFreeWorkItem(PIO_WORKITEM item)
     auto *w = reinterpret_cast<WorkItem *>(item);
     {
         auto lk = Lock();
-        if (!w || w->magic != WorkItem::kMagic) {
+        std::string misuse = WorkItemMisuse(w, "IoFreeWorkItem");
+        if (!misuse.empty()) {
             lk.unlock();
-            sim::ReportViolation("IoFreeWorkItem: not a work item");
-            return;
-        }
-        if (w->queued) {
-            lk.unlock();
-            sim::ReportViolation("IoFreeWorkItem: the work item is still queued");
+            sim::ReportViolation(misuse);
             return;
         }
         w->magic = 0;

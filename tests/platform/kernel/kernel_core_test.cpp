@@ -316,15 +316,41 @@ VOID RecordWork(PDEVICE_OBJECT, PVOID ctx)
     ++*static_cast<int *>(ctx);
 }
 
+VOID BlockWork(PDEVICE_OBJECT, PVOID ctx)
+{
+    KeWaitForSingleObject(ctx, Executive, KernelMode, FALSE, nullptr); // PASSIVE_LEVEL: may wait
+}
+
 TEST_F(KernelCore, WorkItemsRunAtPassiveAndCannotBeQueuedTwice)
 {
     int runs = 0;
-    PIO_WORKITEM w = IoAllocateWorkItem(nullptr);
-    ASSERT_NE(w, nullptr);
-    IoQueueWorkItem(w, RecordWork, DelayedWorkQueue, &runs);
+    KEVENT go;
+    KeInitializeEvent(&go, NotificationEvent, FALSE);
+    PIO_WORKITEM first = IoAllocateWorkItem(nullptr);
+    PIO_WORKITEM second = IoAllocateWorkItem(nullptr);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    // The worker runs one item at a time: while the first waits, the second stays queued.
+    IoQueueWorkItem(first, BlockWork, DelayedWorkQueue, &go);
+    AtDispatch([&] { IoQueueWorkItem(second, RecordWork, DelayedWorkQueue, &runs); });
+    {
+        auto v = ScopedExpectViolation("IoQueueWorkItem: the work item is still queued");
+        IoQueueWorkItem(second, RecordWork, DelayedWorkQueue, &runs);
+    }
+    {
+        auto v = ScopedExpectViolation("IoFreeWorkItem: the work item is still queued");
+        IoFreeWorkItem(second);
+    }
+    sim::RunUntilIdle();
+    EXPECT_EQ(runs, 0);
+    KeSetEvent(&go, 0, FALSE);
     sim::RunUntilIdle();
     EXPECT_EQ(runs, 1);
-    IoFreeWorkItem(w);
+    IoQueueWorkItem(second, RecordWork, DelayedWorkQueue, &runs);
+    sim::RunUntilIdle();
+    EXPECT_EQ(runs, 2) << "an item that ran may be queued again";
+    IoFreeWorkItem(first);
+    IoFreeWorkItem(second);
     sim::FailAllocation(1);
     EXPECT_EQ(IoAllocateWorkItem(nullptr), nullptr);
 }

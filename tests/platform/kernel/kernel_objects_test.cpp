@@ -13,8 +13,6 @@ class KernelCallback : public KernelTest {};
 class KernelPool : public KernelTest {};
 class KernelStrings : public KernelTest {};
 
-constexpr LONGLONG kMs = 10000;
-
 OBJECT_ATTRIBUTES Named(UNICODE_STRING &name, PCWSTR text, ULONG attributes)
 {
     RtlInitUnicodeString(&name, text);
@@ -115,7 +113,6 @@ TEST_F(KernelCallback, DeliveryRunsInTheCallersContextAndSurvivesReentry)
 
     // Unregistering from inside the callback itself would wait for itself on the platform.
     chain.seen.clear();
-    chain.selfReg = r2;
     ExUnregisterCallback(r1);
     PVOID r4 = ExRegisterCallback(
         o1, [](PVOID ctx, PVOID, PVOID) { ExUnregisterCallback(static_cast<Chain *>(ctx)->selfReg); }, &chain);
@@ -265,7 +262,7 @@ TEST_F(KernelStrings, BoundedFormattingFollowsTheSafeStringRules)
     EXPECT_EQ(RtlStringCbPrintfW(w, 1, u"%d", 5), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(std::u16string(w), u"xy");
     // Exactly size/2 - 1 characters fit; the cut text is terminated and reported.
-    EXPECT_EQ(RtlStringCbPrintfW(w, 9, u"%s%d", u"Name", 12345), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(RtlStringCbPrintfW(w, 11, u"%s%d", u"Name", 12345), STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(std::u16string(w), u"Name");
     EXPECT_EQ(RtlStringCbPrintfW(w, 2, u"abc"), STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(w[0], 0);
@@ -286,7 +283,7 @@ TEST_F(KernelStrings, BoundedFormattingFollowsTheSafeStringRules)
     EXPECT_STREQ(a, "wide/Wide/narrow/long");
     EXPECT_EQ(RtlStringCbPrintfA(a, sizeof a, "%p", reinterpret_cast<void *>(uintptr_t(0x12AB))), STATUS_SUCCESS);
     EXPECT_STREQ(a, "00000000000012AB");
-    EXPECT_EQ(RtlStringCbPrintfA(a, sizeof a, "%I64d %lld %lu", LONGLONG(-1) << 40, 1LL << 40, ULONG(0xFFFFFFFF)),
+    EXPECT_EQ(RtlStringCbPrintfA(a, sizeof a, "%I64d %lld %lu", -(1LL << 40), 1LL << 40, ULONG(0xFFFFFFFF)),
               STATUS_SUCCESS);
     EXPECT_STREQ(a, "-1099511627776 1099511627776 4294967295");
     UNICODE_STRING us;
@@ -397,7 +394,6 @@ TEST_F(KernelStrings, CountedStringsCompareConvertAndCopy)
         auto v = ScopedExpectViolation("release without a matching set");
         ExSetTimerResolution(0, FALSE);
     }
-    (void)kMs;
 }
 
 } // namespace
