@@ -424,3 +424,30 @@ TEST_F(KernelScheduler, RealTimeModeFollowsTheHostClock)
 }
 
 } // namespace
+
+namespace {
+class KernelSyncEvent : public KernelTest {};
+
+TEST_F(KernelSyncEvent, OneSetWakesExactlyOneOfTwoWaiters)
+{
+    KEVENT e;
+    KeInitializeEvent(&e, SynchronizationEvent, FALSE);
+    std::atomic<int> woken{0}, timedOut{0};
+    auto waiter = [&] {
+        LARGE_INTEGER t;
+        t.QuadPart = -1000LL * 10000; // 1 s
+        if (KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &t) == STATUS_SUCCESS)
+            ++woken;
+        else
+            ++timedOut;
+    };
+    sim::HostThread a(waiter), b(waiter);
+    sim::RunUntilIdle(); // both are waiting now
+    KeSetEvent(&e, 0, FALSE);
+    a.Join();
+    b.Join();
+    EXPECT_EQ(woken.load(), 1);
+    EXPECT_EQ(timedOut.load(), 1);
+    EXPECT_EQ(KeReadStateEvent(&e), 0) << "the satisfied wait reset the event";
+}
+} // namespace
