@@ -155,18 +155,23 @@ def render():
     return '\n'.join(lines) + '\n'
 
 
-def main(argv):
-    text = render()
+def write_or_check(argv, text, default_target):
+    """Generator entry shared by the table generators: write the table, or with --check FILE
+    compare FILE with what would be written (exit status 1 when they differ)."""
     if len(argv) >= 2 and argv[1] == '--check':
         committed = Path(argv[2]).read_text()
         if committed != text:
             sys.stderr.write('%s differs from the generator output\n' % argv[2])
             return 1
         return 0
-    target = Path(argv[1]) if len(argv) >= 2 else \
-        Path(__file__).resolve().parent.parent / 'dsp' / 'core' / 'pow_tables.inc'
+    target = Path(argv[1]) if len(argv) >= 2 else default_target
     target.write_text(text)
     return 0
+
+
+def main(argv):
+    return write_or_check(argv, render(),
+                          Path(__file__).resolve().parent.parent / 'dsp' / 'core' / 'pow_tables.inc')
 
 
 if __name__ == '__main__':

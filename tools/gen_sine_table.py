@@ -15,7 +15,7 @@ from pathlib import Path
 
 from mpmath import mp, mpf, pi, sin
 
-from gen_pow_tables import round_bits, to_fraction
+from gen_pow_tables import round_bits, to_fraction, write_or_check
 
 mp.prec = 256
 
@@ -58,17 +58,8 @@ def render():
 
 
 def main(argv):
-    text = render()
-    if len(argv) >= 2 and argv[1] == '--check':
-        committed = Path(argv[2]).read_text()
-        if committed != text:
-            sys.stderr.write('%s differs from the generator output\n' % argv[2])
-            return 1
-        return 0
-    target = Path(argv[1]) if len(argv) >= 2 else \
-        Path(__file__).resolve().parent.parent / 'dsp' / 'fft' / 'sine_table.inc'
-    target.write_text(text)
-    return 0
+    return write_or_check(argv, render(),
+                          Path(__file__).resolve().parent.parent / 'dsp' / 'fft' / 'sine_table.inc')
 
 
 if __name__ == '__main__':
