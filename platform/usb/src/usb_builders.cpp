@@ -64,27 +64,30 @@ void Interface(DescriptorWriter &w, uint8_t number, uint8_t alternate, uint8_t e
     w.End(d);
 }
 
-// Audio-class 1.0 endpoints carry bRefresh and bSynchAddress.
-void Endpoint9(DescriptorWriter &w, uint8_t address, uint8_t attributes, uint16_t maxPacket, uint8_t interval)
+// Audio-class 1.0 endpoints carry bRefresh and bSynchAddress (both 0 here); the 7-byte form does not.
+void EndpointOf(DescriptorWriter &w, uint8_t address, uint8_t attributes, uint16_t maxPacket, uint8_t interval,
+                bool audioClass10)
 {
     size_t d = w.Begin(USB_ENDPOINT_DESCRIPTOR_TYPE);
     w.U8(address);
     w.U8(attributes);
     w.U16(maxPacket);
     w.U8(interval);
-    w.U8(0);
-    w.U8(0);
+    if (audioClass10) {
+        w.U8(0);
+        w.U8(0);
+    }
     w.End(d);
+}
+
+void Endpoint9(DescriptorWriter &w, uint8_t address, uint8_t attributes, uint16_t maxPacket, uint8_t interval)
+{
+    EndpointOf(w, address, attributes, maxPacket, interval, true);
 }
 
 void Endpoint7(DescriptorWriter &w, uint8_t address, uint8_t attributes, uint16_t maxPacket, uint8_t interval)
 {
-    size_t d = w.Begin(USB_ENDPOINT_DESCRIPTOR_TYPE);
-    w.U8(address);
-    w.U8(attributes);
-    w.U16(maxPacket);
-    w.U8(interval);
-    w.End(d);
+    EndpointOf(w, address, attributes, maxPacket, interval, false);
 }
 
 // ---- UAC1 class descriptors ----
