@@ -4,7 +4,7 @@
 //
 // Every row holds six entries, one per processor class in variant-index order (0 generic, 1 SSE,
 // 2 SSE2, 3 SSE3, 4 SSSE3, 5 SSE4.1/4.2). Only the generic implementations exist, so every
-// non-pending row names its generic implementation at all six indices; a later fast variant must
+// row names its generic implementation at all six indices; a later fast variant must
 // give the same results and statuses bit for bit. The tables are constant data.
 #pragma once
 
@@ -24,36 +24,20 @@ struct FftSpec;   // real (id 6) or complex (id 4) FFT specification
 } // namespace dsp
 
 // ---- Row-list machinery ----------------------------------------------------------------------
-// The markers DSP_STUB, DSP_NO_STUB and DSP_PENDING are plain tokens, never macros: they are
-// recognised by token pasting.
+// The markers DSP_STUB and DSP_NO_STUB are plain tokens, never macros: they are recognised by
+// token pasting.
 #define DSP_CAT_(a, b) a##b
 #define DSP_CAT(a, b) DSP_CAT_(a, b)
-#define DSP_SECOND_(a, b, ...) b
-#define DSP_SECOND(...) DSP_SECOND_(__VA_ARGS__)
-#define DSP_IIF(c) DSP_CAT(DSP_IIF_, c)
-#define DSP_IIF_0(t, f) f
-#define DSP_IIF_1(t, f) t
-
-// DSP_PENDING's probe. Delete it together with the last pending row.
-#define DSP_PENDING_PROBE_DSP_PENDING ~, 1
-// 1 when the generic column is DSP_PENDING, else 0.
-#define DSP_IS_PENDING(impl) DSP_SECOND(DSP_CAT(DSP_PENDING_PROBE_, impl), 0, ~)
 
 #define DSP_HAS_STUB_DSP_STUB 1
 #define DSP_HAS_STUB_DSP_NO_STUB 0
 
-// The entry a row holds at every index: the generic implementation, or null while pending.
-#define DSP_NULL_ENTRY(impl) nullptr
-#define DSP_GENERIC_ENTRY(impl) &::dsp::generic::impl
-#define DSP_ROW_ENTRY(impl) DSP_IIF(DSP_IS_PENDING(impl))(DSP_NULL_ENTRY, DSP_GENERIC_ENTRY)(impl)
-
-#define DSP_NO_DECLARATION(ret, impl, params)
-#define DSP_DECLARATION(ret, impl, params) ret impl params;
+// The entry a row holds at every index: its generic implementation.
+#define DSP_ROW_ENTRY(impl) &::dsp::generic::impl
 
 // Each named generic implementation, declared from its row.
 namespace dsp::generic {
-#define DSP_ROW(t, i, name, stub, ret, params, args, impl) \
-    DSP_IIF(DSP_IS_PENDING(impl))(DSP_NO_DECLARATION, DSP_DECLARATION)(ret, impl, params)
+#define DSP_ROW(t, i, name, stub, ret, params, args, impl) ret impl params;
 #include "dsp/core/dispatch_rows.inc"
 #undef DSP_ROW
 } // namespace dsp::generic
@@ -105,12 +89,11 @@ struct RowInfo {
     int row;
     const char* name;
     bool stub;
-    bool pending;
 };
 
 inline constexpr RowInfo kRows[] = {
 #define DSP_ROW(t, i, name, stub, ret, params, args, impl) \
-    {#t[0], i, #name, DSP_CAT(DSP_HAS_STUB_, stub) != 0, DSP_IS_PENDING(impl) != 0},
+    {#t[0], i, #name, DSP_CAT(DSP_HAS_STUB_, stub) != 0},
 #include "dsp/core/dispatch_rows.inc"
 #undef DSP_ROW
 };

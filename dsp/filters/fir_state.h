@@ -164,4 +164,42 @@ Status firMultirateInit(FirState** state, const float* taps, int32_t tapCount, i
 // r[k] = taps[L-1-k], bit for bit.
 void firStoreReversed(const float* taps, int32_t count, float* dst);
 
+// Byte counts of an "FI01" record of L taps, in 64 bits so that no count can wrap.
+struct FirSingleSizes {
+    int32_t order;       // firFftOrder(L), 0 without FFT
+    int32_t fftLength;   // N = 2^order when the size query of that order succeeds, else 0
+    int64_t tapsBytes;   // A: (4L + 15) rounded down to 16
+    int64_t delayBytes;  // E: (12L + 31) rounded down to 16
+    int64_t spectrumBytes;  // F = 4N: the tap spectrum, and again the transform work buffer
+    int64_t specBytes;   // the real FFT size query's three counts (0 without FFT)
+    int64_t initBytes;
+    int64_t workBytes;
+    int64_t bufferSize;  // what firGetStateSize reports
+};
+
+// Fills sizes for L taps. tapCount <= 0, or a buffer size above INT32_MAX, -26.
+Status firSingleSizes(int32_t tapCount, FirSingleSizes* sizes);
+
+// Byte offsets of an "FI01" record's areas from the record start, in record order: header,
+// reversed taps, delay area, gap, spec, spec init buffer, tap spectrum, transform scratch,
+// transform work, spare area; end is the record's length. A record whose spec is a separate
+// allocation passes spec and init sizes of 0.
+struct FirSingleAreas {
+    int64_t revTaps, delay, gap, spec, init, spectrum, scratch, work, spare, end;
+};
+FirSingleAreas firSingleAreas(const FirSingleSizes& sizes, int64_t specBytes, int64_t initBytes,
+                              int64_t scratchBytes);
+
+// Writes a fresh "FI01" header for areas (end <= INT32_MAX) and fills the taps and history: the
+// header cleared, tag, L (tap count and history), B, the area words, the scratch size, the
+// multi-rate tables null, owned 0, no FFT (fftLength -1), the reversed taps and the history (the
+// caller's line reversed, or silence). The builder then adds its FFT words.
+void firFillSingle(FirState* state, const FirSingleAreas& areas, int32_t scratchBytes,
+                   const float* taps, int32_t tapCount, const float* delayLine);
+
+// The tap spectrum of a record whose tapSpectrum (and fftScratch) offsets are set: the taps in
+// their given order, zero-padded to 2^order points, forward transformed in place with spec.
+// Returns the transform's status.
+Status firTransformTaps(FirState* state, const float* taps, const FftSpec* spec);
+
 } // namespace dsp::generic
