@@ -64,7 +64,10 @@ struct IMiniportTopology : IMiniport
 typedef IMiniportTopology *PMINIPORTTOPOLOGY;
 
 // A port: Init queries the miniport for the interface of the port's type, calls its Init and holds
-// the miniport when that succeeds.
+// the miniport when that succeeds; otherwise it returns the query's or Init's status and holds
+// nothing. A port wraps one miniport: a second Init gives STATUS_INVALID_DEVICE_REQUEST. A port
+// answers IUnregisterSubdevice and IUnregisterPhysicalConnection besides its own interfaces.
+// Calls run at PASSIVE_LEVEL.
 struct IPort : IUnknown
 {
     virtual NTSTATUS Init(PDEVICE_OBJECT deviceObject, IRP *irp, PUNKNOWN unknownMiniport,
@@ -81,17 +84,39 @@ struct IPortTopology : IPort
 };
 typedef IPortTopology *PPORTTOPOLOGY;
 
-// Removal of a registered sub-device (the port itself names it).
+// Removal of a registered sub-device (`subdevice` names the port, through any of its interfaces):
+// the framework's reference goes, and the port lets go of its miniport, which usually holds the port
+// in turn. A sub-device not registered on that device: STATUS_INVALID_PARAMETER.
 struct IUnregisterSubdevice : IUnknown
 {
     virtual NTSTATUS UnregisterSubdevice(PDEVICE_OBJECT deviceObject, PUNKNOWN subdevice) = 0;
 };
 typedef IUnregisterSubdevice *PUNREGISTERSUBDEVICE;
 
-// Removal of a physical connection between two registered sub-devices.
+// Removal of a physical connection, named exactly as it was registered; an unknown one:
+// STATUS_INVALID_PARAMETER.
 struct IUnregisterPhysicalConnection : IUnknown
 {
     virtual NTSTATUS UnregisterPhysicalConnection(PDEVICE_OBJECT deviceObject, PUNKNOWN fromUnknown,
                                                   ULONG fromPin, PUNKNOWN toUnknown, ULONG toPin) = 0;
 };
 typedef IUnregisterPhysicalConnection *PUNREGISTERPHYSICALCONNECTION;
+
+// Creates an uninitialised port of the given class (CLSID_PortWaveCyclic or CLSID_PortTopology),
+// handed out with one reference; the port object comes from non-paged pool
+// (STATUS_INSUFFICIENT_RESOURCES). Any other class: STATUS_INVALID_PARAMETER with *outPort null.
+NTSTATUS PcNewPort(PPORT *outPort, REFGUID classId);
+
+// Registers an initialised port as the named sub-device of the device; the framework keeps a
+// reference until the sub-device is unregistered. A name already registered on that device (compared
+// without case): STATUS_OBJECT_NAME_COLLISION. A null device, an empty name or one above 127
+// characters, an object that is not a port, or a port already registered on that device:
+// STATUS_INVALID_PARAMETER. A port not yet initialised: STATUS_INVALID_DEVICE_REQUEST. The record
+// comes from paged pool (STATUS_INSUFFICIENT_RESOURCES).
+NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT deviceObject, PCWSTR name, PUNKNOWN unknown);
+
+// Records a physical connection from (fromUnknown, fromPin) to (toUnknown, toPin). Both ports must
+// already be registered as sub-devices of that device, else STATUS_INVALID_PARAMETER; the same
+// connection twice: STATUS_OBJECT_NAME_COLLISION. The record holds no reference.
+NTSTATUS PcRegisterPhysicalConnection(PDEVICE_OBJECT deviceObject, PUNKNOWN fromUnknown, ULONG fromPin,
+                                      PUNKNOWN toUnknown, ULONG toPin);

@@ -1,0 +1,112 @@
+// The per-device audio object: the device's node graph and stream engines, its named callback object
+// and the adapter power interface. The adapter object and the USB audio device classes derive from
+// it and replace StartHardware (and what else their class changes).
+#pragma once
+
+#include <pc_power.h>
+
+#include "driver/core/object_model.h"
+#include "driver/filters/audio_hal_interfaces.h"
+#include "driver/filters/item_list.h"
+
+// ---- Named callback objects -------------------------------------------------------------------------
+// The driver's objects find each other through callback objects named after the owner's address
+// ("\Callback\AudioHalAddr%p"): whoever knows the address opens the object by name and registers on
+// it. These helpers serve every such owner.
+
+// Formats `format` with `address` into `nameBuffer` (`nameBufferBytes` bytes) and opens or creates that
+// callback object: case-insensitive, permanent, several registrations allowed. A name that does not
+// fit is refused with the formatting status (a cut name could be another object's). PASSIVE_LEVEL.
+NTSTATUS CreateNamedCallback(PCALLBACK_OBJECT *object, PCWSTR format, PVOID address, PWSTR nameBuffer,
+                             size_t nameBufferBytes);
+// Takes the object out of the namespace and drops the owner's one reference; *object becomes null.
+// Registrations still on it keep it alive until they go. Null is ignored. PASSIVE_LEVEL.
+void ReleaseNamedCallback(PCALLBACK_OBJECT *object);
+// ExRegisterCallback on `object`: STATUS_INVALID_PARAMETER for a null out-pointer (else *registration
+// is null first), STATUS_UNSUCCESSFUL without an object or when the kernel gives no handle.
+NTSTATUS RegisterOnNamedCallback(PCALLBACK_OBJECT object, PCALLBACK_FUNCTION function, PVOID context,
+                                 PVOID *registration);
+// ExUnregisterCallback; STATUS_INVALID_PARAMETER for a null registration.
+NTSTATUS UnregisterFromNamedCallback(PVOID registration);
+
+inline constexpr size_t HAL_NAME_BUFFER_BYTES = 102; // the temporary name buffer ("Temp", paged)
+inline constexpr size_t HAL_NAME_BYTES = 98;          // of which the name may use this much
+
+// ---- The audio HAL ------------------------------------------------------------------------------
+// Threading: Init, ConnectAll, the list operations, StartAll/StopAll, the callback registrations and
+// the power calls run at PASSIVE_LEVEL. The lists change only during start-up (StartHardware), before
+// streaming, so no lock guards them; the getters may be read afterwards from any thread. GetEngine,
+// GetFilter and FindFilter add no reference: the HAL keeps its items until it is destroyed.
+class CAudioHal : public IAudioHal, public IAdapterPowerManagement, public CUnknownBase
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    explicit CAudioHal(PUNKNOWN outerUnknown);
+    // Releases the nodes, then the engines, then the callback object.
+    ~CAudioHal() override;
+
+    // ---- IAudioHal
+    NTSTATUS GetStreamInfo(ULONG index, PULONG words) override;
+    NTSTATUS GetComponentId(PVOID request, PVOID record) override;
+    ULONG GetEngineCount() override;
+    NTSTATUS GetEngine(ULONG index, IStreamEngine **engine) override;
+    ULONG GetFilterCount() override;
+    NTSTATUS GetFilter(ULONG index, IAudioNode **node) override;
+    PDEVICE_OBJECT GetDeviceObject() override { return m_DeviceObject; }
+    // Creates the lists and the callback object, stores the values, enters D0, then StartHardware and,
+    // when it succeeds, ConnectAll; their status is returned. Every failure leaves the HAL as it was
+    // (lists freed with their items, no callback object). A second Init is refused with
+    // STATUS_UNSUCCESSFUL.
+    NTSTATUS Init(PVOID unused, PDEVICE_OBJECT deviceObject, PVOID value2, PVOID value3) override;
+    NTSTATUS StartAll() override;
+    NTSTATUS StopAll() override;
+    NTSTATUS RegisterCallback(PCALLBACK_FUNCTION function, PVOID context, PVOID *registration) override;
+    NTSTATUS UnregisterCallback(PVOID registration) override;
+    ULONG NotifyActivity() override { return 0; }
+    // The device classes find their hardware here; the base has none.
+    NTSTATUS StartHardware() override { return STATUS_NOT_IMPLEMENTED; }
+    // Links the selectors' sources to their children, binds or resets the engines' nodes, then
+    // RestoreFilters. A child chain that comes back to a node already met, or names a missing node,
+    // ends there; a chain is never longer than the node list. STATUS_INSUFFICIENT_RESOURCES when the
+    // walk's table cannot be allocated (nothing is linked then).
+    NTSTATUS ConnectAll() override;
+    NTSTATUS GetTerminalCapabilities(ULONG direction, ULONG terminalType, PULONG words) override;
+
+    // ---- IAdapterPowerManagement
+    // D0 from another state re-sends every node's values (RestoreFilters); D1-D3 are only stored; an
+    // unchanged state and values outside D0-D3 do nothing.
+    void PowerChangeState(POWER_STATE newState) override;
+    NTSTATUS QueryPowerChangeState(POWER_STATE) override { return STATUS_SUCCESS; }
+    NTSTATUS QueryDeviceCapabilities(PPC_DEVICE_CAPABILITIES capabilities) override;
+
+    // ---- Lists (PASSIVE_LEVEL, start-up)
+    // Appends with one reference. STATUS_INVALID_PARAMETER for null, STATUS_UNSUCCESSFUL before Init,
+    // STATUS_INSUFFICIENT_RESOURCES when no list node can be had (no reference kept).
+    NTSTATUS AddFilter(IAudioNode *node);
+    NTSTATUS AddEngine(IStreamEngine *engine);
+    // The last node of the list with that identifier; STATUS_UNSUCCESSFUL (and *node null) when none.
+    NTSTATUS FindFilter(ULONG id, IAudioNode **node);
+    // ApplyAll of every node in list order, stopping at the first failure, whose status is returned.
+    NTSTATUS RestoreFilters();
+
+protected:
+    // Links one selector source (1-based `position`) and the chain of children below it.
+    void LinkSource(IAudioNode *selector, ULONG position, ULONG selected, ULONG sourceId, IAudioNode **chain,
+                    ULONG capacity);
+    NTSTATUS LinkSelectors();
+    // Runs `operation` on every node in list order; with `stopAtFailure`, the first failure ends the
+    // walk and is returned.
+    NTSTATUS CallEachNode(NTSTATUS (IAudioNode::*operation)(), BOOLEAN stopAtFailure);
+    void BindEngines();
+    // Releases every item and frees both list records.
+    void FreeLists();
+
+    PDEVICE_OBJECT m_DeviceObject;
+    PVOID m_Value2;
+    PVOID m_Value3;
+    DEVICE_POWER_STATE m_PowerState;
+    PCALLBACK_OBJECT m_CallbackObject;
+    CItemList *m_Nodes;   // IAudioNode, with a reference each ("HALB")
+    CItemList *m_Engines; // IStreamEngine, with a reference each ("HALB")
+    ULONG m_StreamInfo[HAL_INFO_WORDS]; // filled by the device classes
+};

@@ -1,0 +1,560 @@
+// Port objects and the framework's sub-device and physical-connection registrations.
+#include <pc_port.h>
+#include <sim/kernel_sim.h>
+#include <sim/portcls_sim.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <atomic>
+#include <mutex>
+#include <new>
+#include <set>
+
+namespace
+{
+
+using sim::portcls::Entry;
+
+constexpr ULONG kPortTag = MakePoolTag("PcPt");
+constexpr ULONG kSubdeviceTag = MakePoolTag("PcSd");
+constexpr ULONG kConnectionTag = MakePoolTag("PcCn");
+
+// Sub-device names are reference strings of a device interface; the framework keeps them short.
+constexpr size_t kMaxNameChars = 127;
+
+struct SubdeviceRec
+{
+    PDEVICE_OBJECT Device;
+    PPORT Port; // holds one reference
+    WCHAR Name[kMaxNameChars + 1];
+};
+
+struct ConnectionRec
+{
+    PDEVICE_OBJECT Device;
+    PPORT From;
+    ULONG FromPin;
+    PPORT To;
+    ULONG ToPin;
+};
+
+class CPortCore;
+
+// The framework's state. The lock is never held while a port, a miniport or the pool's caller code
+// runs a reference change that may end in a destructor.
+struct State
+{
+    std::mutex Lock;
+    std::vector<SubdeviceRec *> Subdevices;
+    std::vector<ConnectionRec *> Connections;
+    std::vector<sim::portcls::LogEntry> Log;
+    std::vector<std::pair<Entry, NTSTATUS>> Failures;
+    std::set<CPortCore *> Ports;
+};
+
+State &G()
+{
+    static State state;
+    return state;
+}
+
+// Lock held. Consumes the first failure armed for `entry`.
+bool TakeFailure(Entry entry, NTSTATUS *status)
+{
+    auto &failures = G().Failures;
+    const auto it = std::find_if(failures.begin(), failures.end(), [entry](const auto &f) { return f.first == entry; });
+    if (it == failures.end())
+        return false;
+    *status = it->second;
+    failures.erase(it);
+    return true;
+}
+
+std::string Narrow(PCWSTR text)
+{
+    std::string out;
+    for (; text && *text; ++text)
+        out += *text < 128 ? char(*text) : '?';
+    return out;
+}
+
+bool SameName(PCWSTR a, PCWSTR b)
+{
+    for (; *a && *b; ++a, ++b)
+        if (RtlUpcaseUnicodeChar(*a) != RtlUpcaseUnicodeChar(*b))
+            return false;
+    return *a == *b;
+}
+
+// What every port type shares: its references, the miniport it holds and the two unregistration
+// interfaces.
+class CPortCore : public IUnregisterSubdevice, public IUnregisterPhysicalConnection
+{
+public:
+    virtual PPORT AsPort() = 0;
+
+    PUNKNOWN HeldMiniport() const { return m_Miniport; }
+    BOOLEAN IsInitialised() const { return m_Miniport != nullptr; }
+
+    // A sub-device that leaves the framework lets go of its miniport, which usually holds the port:
+    // without this the two would keep each other alive.
+    void ReleaseChildren()
+    {
+        PUNKNOWN miniport = m_Miniport;
+        m_Miniport = nullptr;
+        if (miniport)
+            miniport->Release();
+    }
+
+    NTSTATUS UnregisterSubdevice(PDEVICE_OBJECT deviceObject, PUNKNOWN subdevice) override;
+    NTSTATUS UnregisterPhysicalConnection(PDEVICE_OBJECT deviceObject, PUNKNOWN fromUnknown, ULONG fromPin,
+                                          PUNKNOWN toUnknown, ULONG toPin) override;
+
+protected:
+    CPortCore() = default;
+    ~CPortCore() = default;
+
+    ULONG AddReference() { return ++m_References; }
+    ULONG DropReference()
+    {
+        const ULONG left = --m_References;
+        if (left == 0)
+            Destroy();
+        return left;
+    }
+    virtual void Destroy() = 0;
+
+    std::atomic<ULONG> m_References{1};
+    PUNKNOWN m_Miniport = nullptr; // the queried miniport interface, with its reference
+};
+
+// Resolves any interface of a live port to that port, with no reference kept. Null for null, for a
+// foreign object and for a port already gone.
+CPortCore *FindPort(PUNKNOWN unknown)
+{
+    if (!unknown)
+        return nullptr;
+    PVOID answer = nullptr;
+    if (!NT_SUCCESS(unknown->QueryInterface(IID_IPort, &answer)) || !answer)
+        return nullptr;
+    IPort *port = static_cast<IPort *>(answer);
+    CPortCore *found = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(G().Lock);
+        for (CPortCore *p : G().Ports)
+            if (p->AsPort() == port)
+                found = p;
+    }
+    port->Release();
+    return found;
+}
+
+PPORT PortOf(CPortCore *core)
+{
+    return core ? core->AsPort() : nullptr;
+}
+
+struct WaveCyclicTraits
+{
+    using Port = IPortWaveCyclic;
+    using Miniport = IMiniportWaveCyclic;
+    static constexpr const GUID &PortIid = IID_IPortWaveCyclic;
+    static constexpr const GUID &MiniportIid = IID_IMiniportWaveCyclic;
+};
+
+struct TopologyTraits
+{
+    using Port = IPortTopology;
+    using Miniport = IMiniportTopology;
+    static constexpr const GUID &PortIid = IID_IPortTopology;
+    static constexpr const GUID &MiniportIid = IID_IMiniportTopology;
+};
+
+template <class Traits> class CPort final : public Traits::Port, public CPortCore
+{
+public:
+    static NTSTATUS Create(PPORT *out)
+    {
+        void *memory = ExAllocatePoolWithTag(NonPagedPool, sizeof(CPort), kPortTag);
+        if (!memory)
+            return STATUS_INSUFFICIENT_RESOURCES;
+        CPort *port = new (memory) CPort();
+        {
+            std::lock_guard<std::mutex> guard(G().Lock);
+            G().Ports.insert(port);
+        }
+        *out = port->AsPort();
+        return STATUS_SUCCESS;
+    }
+
+    PPORT AsPort() override { return static_cast<typename Traits::Port *>(this); }
+
+    NTSTATUS QueryInterface(REFIID iid, PVOID *object) override
+    {
+        if (!object)
+            return STATUS_INVALID_PARAMETER;
+        PUNKNOWN answer = nullptr;
+        if (iid == IID_IUnknown || iid == IID_IPort || iid == Traits::PortIid)
+            answer = AsPort();
+        else if (iid == IID_IUnregisterSubdevice)
+            answer = static_cast<IUnregisterSubdevice *>(this);
+        else if (iid == IID_IUnregisterPhysicalConnection)
+            answer = static_cast<IUnregisterPhysicalConnection *>(this);
+        *object = answer;
+        if (!answer)
+            return STATUS_INVALID_PARAMETER;
+        AddReference();
+        return STATUS_SUCCESS;
+    }
+    ULONG AddRef() override { return AddReference(); }
+    ULONG Release() override { return DropReference(); }
+
+    NTSTATUS Init(PDEVICE_OBJECT, IRP *, PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
+                  PRESOURCELIST resourceList) override
+    {
+        sim::AssertPassiveLevel("IPort::Init");
+        {
+            std::lock_guard<std::mutex> guard(G().Lock);
+            NTSTATUS injected;
+            if (TakeFailure(Entry::PortInit, &injected))
+                return injected;
+        }
+        if (!unknownMiniport)
+            return STATUS_INVALID_PARAMETER;
+        if (m_Miniport)
+            return STATUS_INVALID_DEVICE_REQUEST; // a port wraps one miniport for its whole life
+        PVOID answer = nullptr;
+        NTSTATUS status = unknownMiniport->QueryInterface(Traits::MiniportIid, &answer);
+        if (!NT_SUCCESS(status))
+            return status;
+        if (!answer)
+            return STATUS_INVALID_PARAMETER;
+        auto *miniport = static_cast<typename Traits::Miniport *>(answer);
+        status = miniport->Init(unknownAdapter, resourceList, AsPort());
+        if (!NT_SUCCESS(status))
+        {
+            miniport->Release();
+            return status;
+        }
+        m_Miniport = miniport;
+        return status;
+    }
+
+private:
+    CPort() = default;
+    ~CPort() = default;
+
+    void Destroy() override
+    {
+        {
+            std::lock_guard<std::mutex> guard(G().Lock);
+            G().Ports.erase(this);
+        }
+        ReleaseChildren();
+        this->~CPort();
+        ExFreePoolWithTag(this, kPortTag);
+    }
+};
+
+// Lock held. Appends a log entry and returns its status.
+NTSTATUS Logged(sim::portcls::LogEntry entry)
+{
+    G().Log.push_back(entry);
+    return entry.Status;
+}
+
+// Lock held. The common part of both unregistrations: an armed failure, else the first record that
+// `matches` is unlinked and handed back (the caller frees it outside the lock); no such record is
+// STATUS_INVALID_PARAMETER. The call is logged either way; *status is its result.
+template <class Rec, class Match>
+Rec *TakeRecord(std::vector<Rec *> &records, sim::portcls::LogEntry entry, Match matches, NTSTATUS *status)
+{
+    Rec *record = nullptr;
+    if (!TakeFailure(entry.What, &entry.Status))
+    {
+        const auto it = std::find_if(records.begin(), records.end(), matches);
+        if (it == records.end())
+            entry.Status = STATUS_INVALID_PARAMETER;
+        else
+        {
+            record = *it;
+            records.erase(it);
+        }
+    }
+    *status = Logged(entry);
+    return record;
+}
+
+NTSTATUS CPortCore::UnregisterSubdevice(PDEVICE_OBJECT deviceObject, PUNKNOWN subdevice)
+{
+    sim::AssertPassiveLevel("IUnregisterSubdevice::UnregisterSubdevice");
+    CPortCore *core = FindPort(subdevice);
+    const auto matches = [&](const SubdeviceRec *r) {
+        return core && r->Device == deviceObject && r->Port == core->AsPort();
+    };
+    SubdeviceRec *record = nullptr;
+    NTSTATUS status;
+    {
+        std::lock_guard<std::mutex> guard(G().Lock);
+        auto &subs = G().Subdevices;
+        const auto it = std::find_if(subs.begin(), subs.end(), matches);
+        const std::string name = it != subs.end() ? Narrow((*it)->Name) : "?";
+        record = TakeRecord(subs, {Entry::UnregisterSubdevice, STATUS_SUCCESS, deviceObject, name, PortOf(core), 0,
+                                   nullptr, 0},
+                            matches, &status);
+    }
+    if (!record)
+        return status;
+    core->ReleaseChildren();
+    record->Port->Release();
+    ExFreePoolWithTag(record, kSubdeviceTag);
+    return status;
+}
+
+NTSTATUS CPortCore::UnregisterPhysicalConnection(PDEVICE_OBJECT deviceObject, PUNKNOWN fromUnknown, ULONG fromPin,
+                                                 PUNKNOWN toUnknown, ULONG toPin)
+{
+    sim::AssertPassiveLevel("IUnregisterPhysicalConnection::UnregisterPhysicalConnection");
+    const PPORT from = PortOf(FindPort(fromUnknown));
+    const PPORT to = PortOf(FindPort(toUnknown));
+    ConnectionRec *record = nullptr;
+    NTSTATUS status;
+    {
+        std::lock_guard<std::mutex> guard(G().Lock);
+        record = TakeRecord(G().Connections,
+                            {Entry::UnregisterPhysicalConnection, STATUS_SUCCESS, deviceObject, "", from, fromPin, to,
+                             toPin},
+                            [&](const ConnectionRec *r) {
+                                return from && to && r->Device == deviceObject && r->From == from &&
+                                       r->FromPin == fromPin && r->To == to && r->ToPin == toPin;
+                            },
+                            &status);
+    }
+    if (record)
+        ExFreePoolWithTag(record, kConnectionTag);
+    return status;
+}
+
+// Lock held.
+bool IsRegistered(PDEVICE_OBJECT device, PPORT port)
+{
+    const auto &subs = G().Subdevices;
+    return std::any_of(subs.begin(), subs.end(),
+                       [&](const SubdeviceRec *r) { return r->Device == device && r->Port == port; });
+}
+
+void ResetForTest()
+{
+    std::lock_guard<std::mutex> guard(G().Lock);
+    // The pool reset that follows reclaims the memory of whatever a failed test left.
+    G().Subdevices.clear();
+    G().Connections.clear();
+    G().Log.clear();
+    G().Failures.clear();
+    G().Ports.clear();
+}
+
+std::string EndOfTestCheck()
+{
+    std::lock_guard<std::mutex> guard(G().Lock);
+    std::string report;
+    if (!G().Subdevices.empty())
+    {
+        report = std::to_string(G().Subdevices.size()) + " sub-device(s) still registered:";
+        for (const SubdeviceRec *r : G().Subdevices)
+            report += " " + Narrow(r->Name);
+    }
+    if (!G().Connections.empty())
+        report += (report.empty() ? "" : "; ") + std::to_string(G().Connections.size()) +
+                  " physical connection(s) still registered";
+    if (!G().Failures.empty())
+        report += (report.empty() ? "" : "; ") + std::to_string(G().Failures.size()) +
+                  " port-class failure(s) armed and never reached";
+    return report;
+}
+
+const bool registered = (sim::RegisterComponent("portcls", &ResetForTest, &EndOfTestCheck), true);
+
+} // namespace
+
+NTSTATUS PcNewPort(PPORT *outPort, REFGUID classId)
+{
+    sim::AssertPassiveLevel("PcNewPort");
+    if (!outPort)
+        return STATUS_INVALID_PARAMETER;
+    *outPort = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(G().Lock);
+        NTSTATUS injected;
+        if (TakeFailure(Entry::NewPort, &injected))
+            return injected;
+    }
+    if (classId == CLSID_PortWaveCyclic)
+        return CPort<WaveCyclicTraits>::Create(outPort);
+    if (classId == CLSID_PortTopology)
+        return CPort<TopologyTraits>::Create(outPort);
+    return STATUS_INVALID_PARAMETER;
+}
+
+NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT deviceObject, PCWSTR name, PUNKNOWN unknown)
+{
+    sim::AssertPassiveLevel("PcRegisterSubdevice");
+    CPortCore *core = FindPort(unknown);
+    std::lock_guard<std::mutex> guard(G().Lock);
+    sim::portcls::LogEntry entry{Entry::RegisterSubdevice, STATUS_SUCCESS, deviceObject, Narrow(name), PortOf(core),
+                                 0, nullptr, 0};
+    if (TakeFailure(Entry::RegisterSubdevice, &entry.Status))
+        return Logged(entry);
+    size_t chars = 0;
+    while (name && chars <= kMaxNameChars && name[chars])
+        ++chars;
+    if (!deviceObject || !core || chars == 0 || chars > kMaxNameChars || IsRegistered(deviceObject, core->AsPort()))
+    {
+        entry.Status = STATUS_INVALID_PARAMETER;
+        return Logged(entry);
+    }
+    if (!core->IsInitialised())
+    {
+        entry.Status = STATUS_INVALID_DEVICE_REQUEST;
+        return Logged(entry);
+    }
+    for (const SubdeviceRec *r : G().Subdevices)
+        if (r->Device == deviceObject && SameName(r->Name, name))
+        {
+            entry.Status = STATUS_OBJECT_NAME_COLLISION;
+            return Logged(entry);
+        }
+    auto *record = static_cast<SubdeviceRec *>(ExAllocatePoolWithTag(PagedPool, sizeof(SubdeviceRec), kSubdeviceTag));
+    if (!record)
+    {
+        entry.Status = STATUS_INSUFFICIENT_RESOURCES;
+        return Logged(entry);
+    }
+    *record = SubdeviceRec{deviceObject, core->AsPort(), {}};
+    std::copy(name, name + chars, record->Name);
+    record->Port->AddRef();
+    G().Subdevices.push_back(record);
+    return Logged(entry);
+}
+
+NTSTATUS PcRegisterPhysicalConnection(PDEVICE_OBJECT deviceObject, PUNKNOWN fromUnknown, ULONG fromPin,
+                                      PUNKNOWN toUnknown, ULONG toPin)
+{
+    sim::AssertPassiveLevel("PcRegisterPhysicalConnection");
+    const PPORT from = PortOf(FindPort(fromUnknown));
+    const PPORT to = PortOf(FindPort(toUnknown));
+    std::lock_guard<std::mutex> guard(G().Lock);
+    sim::portcls::LogEntry entry{Entry::RegisterPhysicalConnection, STATUS_SUCCESS, deviceObject, "", from, fromPin,
+                                 to, toPin};
+    if (TakeFailure(Entry::RegisterPhysicalConnection, &entry.Status))
+        return Logged(entry);
+    if (!deviceObject || !from || !to || !IsRegistered(deviceObject, from) || !IsRegistered(deviceObject, to))
+    {
+        entry.Status = STATUS_INVALID_PARAMETER;
+        return Logged(entry);
+    }
+    for (const ConnectionRec *r : G().Connections)
+        if (r->Device == deviceObject && r->From == from && r->FromPin == fromPin && r->To == to && r->ToPin == toPin)
+        {
+            entry.Status = STATUS_OBJECT_NAME_COLLISION;
+            return Logged(entry);
+        }
+    auto *record =
+        static_cast<ConnectionRec *>(ExAllocatePoolWithTag(PagedPool, sizeof(ConnectionRec), kConnectionTag));
+    if (!record)
+    {
+        entry.Status = STATUS_INSUFFICIENT_RESOURCES;
+        return Logged(entry);
+    }
+    *record = ConnectionRec{deviceObject, from, fromPin, to, toPin};
+    G().Connections.push_back(record);
+    return Logged(entry);
+}
+
+// ---- Test face ------------------------------------------------------------------------------------
+
+const char *sim::portcls::EntryName(Entry entry)
+{
+    static const char *const kNames[] = {"NewPort",           "PortInit",
+                                         "RegisterSubdevice", "RegisterPhysicalConnection",
+                                         "UnregisterSubdevice", "UnregisterPhysicalConnection"};
+    const size_t index = size_t(entry);
+    return index < std::size(kNames) ? kNames[index] : "?";
+}
+
+std::vector<sim::portcls::SubdeviceRecord> sim::portcls::Subdevices()
+{
+    std::lock_guard<std::mutex> guard(G().Lock);
+    std::vector<SubdeviceRecord> out;
+    for (const SubdeviceRec *r : G().Subdevices)
+        out.push_back({r->Device, Narrow(r->Name), r->Port});
+    return out;
+}
+
+std::vector<sim::portcls::ConnectionRecord> sim::portcls::Connections()
+{
+    std::lock_guard<std::mutex> guard(G().Lock);
+    std::vector<ConnectionRecord> out;
+    for (const ConnectionRec *r : G().Connections)
+        out.push_back({r->Device, r->From, r->FromPin, r->To, r->ToPin});
+    return out;
+}
+
+std::vector<sim::portcls::LogEntry> sim::portcls::Log()
+{
+    std::lock_guard<std::mutex> guard(G().Lock);
+    return G().Log;
+}
+
+std::vector<std::string> sim::portcls::LogLines()
+{
+    std::vector<std::string> lines;
+    char status[32];
+    for (const LogEntry &e : Log())
+    {
+        std::string line = EntryName(e.What);
+        if (e.What == Entry::RegisterSubdevice || e.What == Entry::UnregisterSubdevice)
+            line += " " + e.Name;
+        else
+            line += " " + std::to_string(e.FromPin) + "->" + std::to_string(e.ToPin);
+        if (!NT_SUCCESS(e.Status))
+        {
+            std::snprintf(status, sizeof(status), " failed 0x%08X", unsigned(e.Status));
+            line += status;
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+void sim::portcls::ClearLog()
+{
+    std::lock_guard<std::mutex> guard(G().Lock);
+    G().Log.clear();
+}
+
+void sim::portcls::FailNext(Entry entry, NTSTATUS status)
+{
+    std::lock_guard<std::mutex> guard(G().Lock);
+    G().Failures.emplace_back(entry, status);
+}
+
+size_t sim::portcls::LivePorts()
+{
+    std::lock_guard<std::mutex> guard(G().Lock);
+    return G().Ports.size();
+}
+
+PUNKNOWN sim::portcls::HeldMiniport(PPORT port)
+{
+    std::lock_guard<std::mutex> guard(G().Lock);
+    for (CPortCore *p : G().Ports)
+        if (p->AsPort() == port)
+            return p->HeldMiniport();
+    return nullptr;
+}
+
+void sim::portcls::Reset()
+{
+    ResetForTest();
+}
