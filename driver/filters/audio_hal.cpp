@@ -50,17 +50,6 @@ NTSTATUS Append(CItemList *list, PUNKNOWN item)
     return STATUS_SUCCESS;
 }
 
-void ReleaseAll(CItemList *list)
-{
-    if (!list)
-        return;
-    PUNKNOWN item = nullptr;
-    while (list->RemoveHead(&item))
-        if (item)
-            item->Release();
-    CItemList::Destroy(list);
-}
-
 ULONG CountOf(const CItemList *list)
 {
     return list ? ULONG(list->Count()) : 0;
@@ -143,9 +132,9 @@ NTSTATUS CAudioHal::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
 
 void CAudioHal::FreeLists()
 {
-    ReleaseAll(m_Nodes);
+    CItemList::ReleaseAllAndDestroy<IUnknown>(m_Nodes);
     m_Nodes = nullptr;
-    ReleaseAll(m_Engines);
+    CItemList::ReleaseAllAndDestroy<IUnknown>(m_Engines);
     m_Engines = nullptr;
 }
 

@@ -68,13 +68,7 @@ PVOID CAudioNodeBase::NewTable(const void *source, ULONG bytes, POOL_TYPE poolTy
 
 void CAudioNodeBase::ReleaseListeners(CItemList *list)
 {
-    if (!list)
-        return;
-    PUNKNOWN listener = nullptr;
-    while (list->RemoveHead(&listener))
-        if (listener)
-            listener->Release();
-    CItemList::Destroy(list);
+    CItemList::ReleaseAllAndDestroy<IUnknown>(list);
 }
 
 NTSTATUS CAudioNodeBase::AppendListener(CItemList **list, PUNKNOWN listener, BOOLEAN create, ULONG tag)

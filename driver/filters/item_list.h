@@ -33,6 +33,18 @@ public:
     static CItemList *Create(POOL_TYPE poolType, ULONG tag);
     // Frees the nodes and the record of a list from Create; null is ignored.
     static void Destroy(CItemList *list);
+    // For lists that hold a reference per item (T has Release): drops each reference, head first,
+    // then destroys the list; null is ignored.
+    template <class T> static void ReleaseAllAndDestroy(CItemList *list)
+    {
+        if (!list)
+            return;
+        T *item = nullptr;
+        while (list->RemoveHead(&item))
+            if (item)
+                item->Release();
+        Destroy(list);
+    }
 
     // Links a new node first / last; returns it, or null when no node can be allocated (list unchanged).
     PNODE InsertHead(PVOID item);
