@@ -147,23 +147,42 @@ void polyphaseTail(const Record& r, Samples in, int64_t first, int64_t last, int
     }
 }
 
-// Grouped outputs [first, last) (whole periods or groups), then one-at-a-time [last, end).
+// The three forms: grouped outputs [first, last) (whole periods or groups), then one at a time
+// [last, end).
+void mrFirSharedWindow(const Record& r, Samples in, int64_t first, int64_t last, int64_t end,
+                       int64_t limit, float* dst)
+{
+    const int64_t period = 4 * r.U;
+    sharedPeriods(r, in, first / period, last / period, dst);
+    sharedTail(r, in, last, end, limit, dst);
+}
+
+void mrFirDecimate(const Record& r, Samples in, int64_t first, int64_t last, int64_t end, float* dst)
+{
+    decimateGroups(r, in, first, last, dst);
+    decimateTail(r, in, last, end, dst);
+}
+
+void mrFirPolyphase(const Record& r, Samples in, int64_t first, int64_t last, int64_t end,
+                    int64_t limit, float* dst)
+{
+    const int64_t period = 4 * r.U;
+    polyphasePeriods(r, in, first / period, last / period, dst);
+    polyphaseTail(r, in, last, end, limit, dst);
+}
+
 void compute(const Record& r, Samples in, int64_t first, int64_t last, int64_t end,
              int64_t limit, float* dst)
 {
-    const int64_t period = 4 * r.U;
     switch (r.mode) {
     case 1:
-        sharedPeriods(r, in, first / period, last / period, dst);
-        sharedTail(r, in, last, end, limit, dst);
+        mrFirSharedWindow(r, in, first, last, end, limit, dst);
         break;
     case 2:
-        decimateGroups(r, in, first, last, dst);
-        decimateTail(r, in, last, end, dst);
+        mrFirDecimate(r, in, first, last, end, dst);
         break;
     default:
-        polyphasePeriods(r, in, first / period, last / period, dst);
-        polyphaseTail(r, in, last, end, limit, dst);
+        mrFirPolyphase(r, in, first, last, end, limit, dst);
         break;
     }
 }
@@ -204,7 +223,7 @@ Status firFilterBlockMultirate(const float* src, float* dst, int32_t length, Fir
 {
     const int64_t U = state->upFactor;
     const int64_t D = state->downFactor;
-    if (U < 1 || D < 1)
+    if (U < 1 || D < 1 || state->mode < 1 || state->mode > 3 || state->history < 1)
         return kErrBadTag;  // not a record this library built
     const int64_t nIn = int64_t(length) * D;
     const int64_t nOut = int64_t(length) * U;
@@ -217,8 +236,6 @@ Status firFilterBlockMultirate(const float* src, float* dst, int32_t length, Fir
     // In place works only while outputs stay behind the inputs still to be read (U <= D).
     if (inPlace ? U > D : overlap)
         return kErrNullPointer;
-    if (state->mode < 1 || state->mode > 3 || state->history < 1)
-        return kErrBadTag;
 
     const Record r{state->mode,
                    U,

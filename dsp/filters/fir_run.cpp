@@ -69,7 +69,7 @@ void directLong(const float* x, float* y, int32_t n, FirState* st)
     convolve(x + (R - L + 1), r, L, y + R, n - R);
 }
 
-void directBlock(const float* x, float* y, int32_t n, FirState* st)
+void firDirectBlock(const float* x, float* y, int32_t n, FirState* st)
 {
     st->delayOffset = 0;
     if (n <= st->blockLimit)
@@ -80,7 +80,7 @@ void directBlock(const float* x, float* y, int32_t n, FirState* st)
 
 // Overlap-save with N-point transforms: each transform of L - 1 history samples and E = N - L + 1
 // new ones yields E outputs at W[L-1..N-1]; W[0..L-2] wrap around and are dropped.
-Status overlapSave(const float* x, float* y, int32_t n, FirState* st, const FftSpec* spec)
+Status firOverlapSaveBlock(const float* x, float* y, int32_t n, FirState* st, const FftSpec* spec)
 {
     const int32_t L = st->tapCount;
     const int32_t N = st->fftLength;
@@ -145,7 +145,7 @@ Status overlapSave(const float* x, float* y, int32_t n, FirState* st, const FftS
 bool runnableSingle(const FirState* st)
 {
     return st->tapCount >= 1 && st->revTaps >= kHeaderBytes && st->delay >= kHeaderBytes &&
-           st->blockLimit == ((st->tapCount + 3) & ~3) + 1;
+           st->blockLimit == ((int64_t(st->tapCount) + 3) & ~int64_t(3)) + 1;
 }
 
 bool overlaps(const float* a, const float* b, int32_t n)
@@ -165,7 +165,7 @@ Status filterSingle(const float* x, float* y, int32_t n, FirState* st)
         // written, so no input is overwritten before it is read.
         for (int32_t done = 0; done < n;) {
             const int32_t chunk = std::min(n - done, st->blockLimit);
-            directBlock(x + done, y + done, chunk, st);
+            firDirectBlock(x + done, y + done, chunk, st);
             done += chunk;
         }
         return kOk;
@@ -175,8 +175,8 @@ Status filterSingle(const float* x, float* y, int32_t n, FirState* st)
     const FftSpec* spec = firFftSpec(st);
     if (n >= kFftMinBlock && st->fftLength > 0 && spec != nullptr && st->tapSpectrum != 0 &&
         st->fftWork != 0)
-        return overlapSave(x, y, n, st, spec);
-    directBlock(x, y, n, st);
+        return firOverlapSaveBlock(x, y, n, st, spec);
+    firDirectBlock(x, y, n, st);
     return kOk;
 }
 
