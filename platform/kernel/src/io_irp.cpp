@@ -263,7 +263,7 @@ extern "C" VOID IofCompleteRequest(PIRP irp, CHAR)
             sim::ReportViolation("IoCompleteRequest: completed with STATUS_PENDING");
             return;
         }
-        if (irp->CancelRoutine != nullptr)
+        if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr) // IoCancelIrp may race
             sim::ReportViolation("IoCompleteRequest: completed with a cancel routine set");
         if (KeGetCurrentIrql() > DISPATCH_LEVEL)
             sim::ReportViolation("IoCompleteRequest above DISPATCH_LEVEL");

@@ -41,9 +41,12 @@ void DpcLoop()
         PKDPC dpc = g_dpcs.front();
         g_dpcs.pop_front();
         dpc->Queued = FALSE;
+        // Read under the lock: once Queued is clear the DPC may be queued again with new arguments.
+        const PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+        const PVOID context = dpc->DeferredContext, a1 = dpc->SystemArgument1, a2 = dpc->SystemArgument2;
         lk.unlock();
         Self().irql = DISPATCH_LEVEL;
-        dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+        routine(dpc, context, a1, a2);
         if (Self().irql != DISPATCH_LEVEL)
             sim::ReportViolation("a DPC routine returned at IRQL " + std::to_string(Self().irql));
         Self().irql = PASSIVE_LEVEL;
