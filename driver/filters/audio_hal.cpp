@@ -35,26 +35,6 @@ template <class T> NTSTATUS ItemOf(const CItemList *list, ULONG index, T **item)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS Append(CItemList *list, PUNKNOWN item)
-{
-    if (!item)
-        return STATUS_INVALID_PARAMETER;
-    if (!list)
-        return STATUS_UNSUCCESSFUL;
-    item->AddRef();
-    if (!list->InsertTail(item))
-    {
-        item->Release();
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    return STATUS_SUCCESS;
-}
-
-ULONG CountOf(const CItemList *list)
-{
-    return list ? ULONG(list->Count()) : 0;
-}
-
 } // namespace
 
 // ---- Named callback objects -------------------------------------------------------------------------
@@ -194,7 +174,7 @@ NTSTATUS CAudioHal::GetComponentId(PVOID, PVOID)
 
 ULONG CAudioHal::GetEngineCount()
 {
-    return CountOf(m_Engines);
+    return CItemList::CountOf(m_Engines);
 }
 
 NTSTATUS CAudioHal::GetEngine(ULONG index, IStreamEngine **engine)
@@ -204,7 +184,7 @@ NTSTATUS CAudioHal::GetEngine(ULONG index, IStreamEngine **engine)
 
 ULONG CAudioHal::GetFilterCount()
 {
-    return CountOf(m_Nodes);
+    return CItemList::CountOf(m_Nodes);
 }
 
 NTSTATUS CAudioHal::GetFilter(ULONG index, IAudioNode **node)
@@ -214,12 +194,12 @@ NTSTATUS CAudioHal::GetFilter(ULONG index, IAudioNode **node)
 
 NTSTATUS CAudioHal::AddFilter(IAudioNode *node)
 {
-    return Append(m_Nodes, node);
+    return CItemList::AppendReferenced(m_Nodes, node);
 }
 
 NTSTATUS CAudioHal::AddEngine(IStreamEngine *engine)
 {
-    return Append(m_Engines, engine);
+    return CItemList::AppendReferenced(m_Engines, engine);
 }
 
 NTSTATUS CAudioHal::FindFilter(ULONG id, IAudioNode **node)

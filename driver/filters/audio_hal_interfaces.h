@@ -14,6 +14,15 @@
 struct IStreamEngine;
 struct IAudioNode;
 
+// The interface `iid` of `unknown` with a reference, or null when it has none (or `unknown` is null).
+template <class I> I *QueryAs(PUNKNOWN unknown, REFIID iid)
+{
+    PVOID object = nullptr;
+    if (!unknown || !NT_SUCCESS(unknown->QueryInterface(iid, &object)))
+        return nullptr;
+    return static_cast<I *>(object);
+}
+
 // {200AFF7F-71A4-4FFC-BF4F-61F2B8A522B5}
 inline constexpr GUID IID_IAudioNode = {0x200AFF7F, 0x71A4, 0x4FFC, {0xBF, 0x4F, 0x61, 0xF2, 0xB8, 0xA5, 0x22, 0xB5}};
 // {3D64C291-9F42-43E5-A468-2C5DC9BB2353}

@@ -35,6 +35,24 @@ public:
     static void Destroy(CItemList *list);
     // For lists that hold a reference per item (T has Release): drops each reference, head first,
     // then destroys the list; null is ignored.
+    // Links `item` last with one reference of its own (T has AddRef/Release): INVALID_PARAMETER for
+    // a null item, UNSUCCESSFUL for a missing list, INSUFFICIENT_RESOURCES with the list and the
+    // item's count unchanged when no node can be allocated.
+    template <class T> static NTSTATUS AppendReferenced(CItemList *list, T *item)
+    {
+        if (!item)
+            return STATUS_INVALID_PARAMETER;
+        if (!list)
+            return STATUS_UNSUCCESSFUL;
+        item->AddRef();
+        if (!list->InsertTail(item)) {
+            item->Release();
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        return STATUS_SUCCESS;
+    }
+    // The item count of a list that may not exist yet (0 then).
+    static ULONG CountOf(const CItemList *list) { return list ? ULONG(list->Count()) : 0; }
     template <class T> static void ReleaseAllAndDestroy(CItemList *list)
     {
         if (!list)
