@@ -15,8 +15,8 @@ struct IUsbAdapterHooks
     virtual void Lock() = 0;
     virtual void Unlock() = 0;
     // The adapter's SecondLock: serialises the presence check.
-    virtual void LockSecond() = 0;
-    virtual void UnlockSecond() = 0;
+    virtual void SecondLock() = 0;
+    virtual void SecondUnlock() = 0;
 
     // The device object's power interface, or null while there is no device object. No reference
     // is added; the adapter keeps it alive while it keeps the layer.

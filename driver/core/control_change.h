@@ -10,7 +10,7 @@ struct ControlChangeMessage
 {
     ULONG Count;    // CONTROL_CHANGE_COUNT: one node named
     ULONG Type;     // CONTROL_CHANGE_TYPE: a control value
-    ULONG NodeId;   // the unit or node identifier whose value changed
+    ULONG NodeId;   // the changed node's GetId, never a unit ID
     ULONG Reserved; // 0
 };
 inline constexpr ULONG CONTROL_CHANGE_COUNT = 1;

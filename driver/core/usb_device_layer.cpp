@@ -29,6 +29,7 @@ CUsbDeviceLayer::CUsbDeviceLayer(PUNKNOWN outer, PUSBADAPTERHOOKS hooks) : m_Out
     KeInitializeEvent(&m_IdleDone, NotificationEvent, TRUE);
     KeInitializeEvent(&m_PowerUpDone, NotificationEvent, TRUE);
     KeInitializeEvent(&m_IdleWorkDone, NotificationEvent, TRUE);
+    KeInitializeEvent(&m_IdleCallbackDone, NotificationEvent, TRUE);
     KeInitializeEvent(&m_FlushDone, NotificationEvent, FALSE);
     // A synchronization timer: nothing waits on it, and it must not read as signalled between checks.
     KeInitializeTimerEx(&m_IdleTimer, SynchronizationTimer);
@@ -194,7 +195,7 @@ BOOLEAN CUsbDeviceLayer::IsDeviceGone()
     PAGED_CODE();
     if (!m_Connected)
         return TRUE;
-    m_Hooks->LockSecond();
+    m_Hooks->SecondLock();
     ULONG port = 0;
     NTSTATUS status = PortRequest(IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port);
     if (status == STATUS_NO_SUCH_DEVICE)
@@ -233,16 +234,21 @@ BOOLEAN CUsbDeviceLayer::IsDeviceGone()
     {
         InterlockedExchange(&m_Connected, FALSE);
     }
-    m_Hooks->UnlockSecond();
+    m_Hooks->SecondUnlock();
     return m_Connected ? FALSE : TRUE;
 }
 
 BOOLEAN CUsbDeviceLayer::CyclePort()
 {
     PAGED_CODE();
-    if (InterlockedExchange(&m_PortCycled, 1) != 0)
+    if (InterlockedCompareExchange(&m_PortCycled, 1, 0) != 0)
         return m_Connected ? FALSE : TRUE;
-    PortRequest(IOCTL_INTERNAL_USB_CYCLE_PORT, nullptr);
+    if (PortRequest(IOCTL_INTERNAL_USB_CYCLE_PORT, nullptr) == STATUS_INSUFFICIENT_RESOURCES)
+    {
+        // Nothing went out: the device is as it was, and a later call may cycle it.
+        InterlockedExchange(&m_PortCycled, 0);
+        return m_Connected ? FALSE : TRUE;
+    }
     // The device comes back through PnP as a new device.
     InterlockedExchange(&m_Connected, FALSE);
     return TRUE;
@@ -543,6 +549,12 @@ VOID CUsbDeviceLayer::SleepComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID co
 VOID CUsbDeviceLayer::IdleCallback(PVOID context)
 {
     auto *self = static_cast<CUsbDeviceLayer *>(context);
+    KIRQL old;
+    KeAcquireSpinLock(&self->m_IdleLock, &old);
+    if (self->m_IdleCallbacks++ == 0)
+        KeClearEvent(&self->m_IdleCallbackDone);
+    KeReleaseSpinLock(&self->m_IdleLock, old);
+
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     const NTSTATUS status = PoRequestPowerIrp(self->m_PhysicalDevice, IRP_MN_SET_POWER, DeviceState(PowerDeviceD2),
@@ -552,6 +564,23 @@ VOID CUsbDeviceLayer::IdleCallback(PVOID context)
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     else
         DbgPrint("IdleCallback PoRequestPowerIrp failed %08X\n", status);
+
+    // The idle request may have ended (activity, a cancel, the hub) while the device was on its way
+    // to D2: its completion saw D0 and left the wake-up to us. Nothing else would wake it now.
+    KeAcquireSpinLock(&self->m_IdleLock, &old);
+    const bool wake =
+        self->m_IdlePending == 0 && !self->m_Stopping && self->m_DevicePowerState != PowerDeviceD0;
+    const bool deferred = self->m_WakeDeferred;
+    self->m_WakeDeferred = false;
+    const bool last = --self->m_IdleCallbacks == 0;
+    KeReleaseSpinLock(&self->m_IdleLock, old);
+    if (wake)
+        self->RequestPowerUp("IdleCallback");
+    else if (deferred)
+        KeSetEvent(&self->m_PowerUpDone, IO_NO_INCREMENT, FALSE);
+    // Last touch of the layer: Shutdown waits for this.
+    if (last)
+        KeSetEvent(&self->m_IdleCallbackDone, IO_NO_INCREMENT, FALSE);
 }
 
 VOID CUsbDeviceLayer::PowerUpComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK)
@@ -559,33 +588,45 @@ VOID CUsbDeviceLayer::PowerUpComplete(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID 
     KeSetEvent(&static_cast<CUsbDeviceLayer *>(context)->m_PowerUpDone, IO_NO_INCREMENT, FALSE);
 }
 
+VOID CUsbDeviceLayer::RequestPowerUp(const char *who)
+{
+    KeClearEvent(&m_PowerUpDone);
+    const NTSTATUS sent = PoRequestPowerIrp(m_PhysicalDevice, IRP_MN_SET_POWER, DeviceState(PowerDeviceD0),
+                                            PowerUpComplete, this, nullptr);
+    if (sent != STATUS_PENDING)
+    {
+        DbgPrint("%s PoRequestPowerIrp failed %08X\n", who, sent);
+        KeSetEvent(&m_PowerUpDone, IO_NO_INCREMENT, FALSE);
+    }
+}
+
 NTSTATUS CUsbDeviceLayer::IdleCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     auto *self = static_cast<CUsbDeviceLayer *>(context);
     const NTSTATUS status = irp->IoStatus.Status;
-    // The hub gave up the idle request while the device slept: wake it, unless it is going away.
-    if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED && self->m_DevicePowerState != PowerDeviceD0 &&
-        !self->m_Stopping)
-    {
-        KeClearEvent(&self->m_PowerUpDone);
-        const NTSTATUS sent = PoRequestPowerIrp(self->m_PhysicalDevice, IRP_MN_SET_POWER,
-                                                DeviceState(PowerDeviceD0), PowerUpComplete, self, nullptr);
-        if (sent != STATUS_PENDING)
-        {
-            DbgPrint("IdleCompletion PoRequestPowerIrp failed %08X\n", sent);
-            KeSetEvent(&self->m_PowerUpDone, IO_NO_INCREMENT, FALSE);
-        }
-    }
+    const bool failed = !NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED;
     KIRQL old;
     KeAcquireSpinLock(&self->m_IdleLock, &old);
+    // A callback still on its way to D2 decides for itself once it is there (and activity waits
+    // for its wake-up as for ours).
+    const bool deferred = failed && self->m_IdleCallbacks != 0;
+    if (deferred)
+    {
+        self->m_WakeDeferred = true;
+        KeClearEvent(&self->m_PowerUpDone);
+    }
     PUSB_IDLE_CALLBACK_INFO info = self->m_IdleCallbackInfo;
     const bool stillHeld = self->m_IdleIrp != nullptr;
     self->m_IdleCallbackInfo = nullptr;
     self->m_IdleIrp = nullptr;
     self->m_IdlePending = 0;
+    const bool wake = failed && !deferred && self->m_DevicePowerState != PowerDeviceD0 && !self->m_Stopping;
     if (self->m_SelectiveSuspendEnabled)
         self->ArmIdleTimer();
     KeReleaseSpinLock(&self->m_IdleLock, old);
+    // The hub gave up the idle request while the device slept: wake it, unless it is going away.
+    if (wake)
+        self->RequestPowerUp("IdleCompletion");
     FreePool(info);
     // Nobody took the sender's reference when the IRP was still held: both are ours to drop.
     if (stillHeld)
@@ -662,6 +703,9 @@ VOID CUsbDeviceLayer::Shutdown()
     Wait(&m_IdleWorkDone, -1);
     CancelIdleRequest(true);
     Wait(&m_IdleDone, -1);
+    // The cancel can end the idle request while the hub's callback still waits for its D2, whose
+    // power change then reaches this layer.
+    Wait(&m_IdleCallbackDone, -1);
     Wait(&m_PowerUpDone, -1);
     if (m_IdleWork)
     {

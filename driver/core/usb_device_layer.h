@@ -96,8 +96,8 @@ public:
     NTSTATUS SendIdleRequest();
 
     // Stops selective suspend for good (no timer re-arms, no new idle request), then waits for the
-    // timer's DPC and work item, cancels the idle request and waits for it and for a wake-up in
-    // flight; gives back the bus interface, frees the descriptor and releases the timer
+    // timer's DPC and work item, cancels the idle request and waits for it, for a hub callback in
+    // progress and for a wake-up in flight; gives back the bus interface, frees the descriptor and releases the timer
     // resolution. A device going away is not woken. Safe to call twice. PASSIVE_LEVEL.
     VOID Shutdown();
 
@@ -122,6 +122,8 @@ private:
     bool IsIdle() const { return m_BusyCount == 1 && m_StreamCount == 0; }
     VOID CancelIdleRequest(bool evenWhenIdle);
     VOID DropIdleReference(PIRP irp);
+    // Asks for D0; PowerUpDone is signalled when it is there or when the request could not go out.
+    VOID RequestPowerUp(const char *who);
     VOID ArmIdleTimer();
     VOID HoldTimerResolution(bool hold);
     // Sends `irp` (its next location filled in) to the lower device and waits for its completion:
@@ -158,6 +160,9 @@ private:
     volatile LONG m_IdleIrpRefs = 0;
     KSPIN_LOCK m_IdleLock;
     KEVENT m_IdleDone, m_PowerUpDone, m_IdleWorkDone;
+    LONG m_IdleCallbacks = 0;     // under IdleLock: hub callbacks running
+    KEVENT m_IdleCallbackDone;    // signalled while none runs
+    bool m_WakeDeferred = false;  // under IdleLock: the idle request ended during a callback
     KTIMER m_IdleTimer;
     KDPC m_IdleDpc;
     PIO_WORKITEM m_IdleWork = nullptr;

@@ -35,7 +35,8 @@ struct IUsbLowerRequests : IUnknown
     virtual BOOLEAN IsHighSpeed() = 0;
     // TRUE when the device is no longer there (asks the port when it still seems to be).
     virtual BOOLEAN IsDeviceGone() = 0;
-    // Cycles the port once per device; TRUE when the device is (now) gone.
+    // Cycles the port once per device; TRUE when the device is (now) gone. When the request cannot be
+    // allocated nothing changes (FALSE while connected) and a later call tries again.
     virtual BOOLEAN CyclePort() = 0;
     virtual PDEVICE_OBJECT GetLowerDevice() = 0;
     virtual NTSTATUS StreamStarted() = 0;

@@ -20,7 +20,10 @@ public:
     NTSTATUS SetEffectFormat(const WAVEFORMATEXTENSIBLE *) override { return STATUS_SUCCESS; }
     NTSTATUS ResetEffect() override { return STATUS_SUCCESS; }
     // While byte 0 is set: PCM blocks get every channel buffer zeroed, other formats get frames x
-    // nBlockAlign bytes of buffers[0] cleared. DISPATCH_LEVEL; no allocation.
+    // nBlockAlign bytes of buffers[0] cleared. DISPATCH_LEVEL; no allocation. For PCM the table must
+    // hold one buffer per channel, as the engine's node and in-block stage passes give it; the node
+    // is attached as a processing node, never listed for the whole-block stage calls, which hand PCM
+    // over interleaved in a one-entry table.
     NTSTATUS ProcessBuffers(const WAVEFORMATEXTENSIBLE *format, float **buffers, ULONG frames) override;
     NTSTATUS StreamStopped(const WAVEFORMATEXTENSIBLE *, float **, ULONG) override { return STATUS_SUCCESS; }
 };

@@ -204,13 +204,15 @@ struct IEngineReset : IUnknown
 struct IMiniportPrivate : IUnknown
 {
     virtual NTSTATUS QueryTerminal(ULONG terminalId, PULONG result) = 0;
-    // The miniport's sub-device name into `name` (MINIPORT_NAME_CHARS characters with terminator).
-    virtual NTSTATUS GetName(PWSTR name) = 0;
+    // Hands back the miniport's own name buffer (no copy; valid while the miniport lives):
+    // STATUS_INVALID_PARAMETER for a null out pointer.
+    virtual NTSTATUS GetName(PWSTR *name) = 0;
 
     NTSTATUS GetTerminalId(PULONG terminalId) { return QueryTerminal(0, terminalId); }
     NTSTATUS GetPinForTerminal(ULONG terminalId, PULONG pin) { return QueryTerminal(terminalId, pin); }
 };
 typedef IMiniportPrivate *PMINIPORTPRIVATE;
+// Room of a miniport's name buffer, terminator included.
 inline constexpr ULONG MINIPORT_NAME_CHARS = 50;
 
 // ---------------------------------------------------------------------------------------------------
@@ -318,6 +320,7 @@ struct IStreamEngine : IUnknown
     virtual NTSTATUS ProcessBlock(PVOID buffer, ULONG bytes) = 0; // DISPATCH_LEVEL
     virtual NTSTATUS ProcessNodes(PVOID buffer, ULONG bytes) = 0;
     virtual NTSTATUS RunProcessingNodes(const EngineBlock *block) = 0;
+    // The whole block in one call per stage object, under the engine lock; PASSIVE or DISPATCH_LEVEL.
     virtual NTSTATUS ProcessFirstStage(PVOID buffer, ULONG bytes) = 0;
     virtual NTSTATUS RunFirstStage(ULONG frames) = 0;
     virtual NTSTATUS ProcessSecondStage(PVOID buffer, ULONG bytes) = 0;

@@ -33,8 +33,6 @@ public:
     static CItemList *Create(POOL_TYPE poolType, ULONG tag);
     // Frees the nodes and the record of a list from Create; null is ignored.
     static void Destroy(CItemList *list);
-    // For lists that hold a reference per item (T has Release): drops each reference, head first,
-    // then destroys the list; null is ignored.
     // Links `item` last with one reference of its own (T has AddRef/Release): INVALID_PARAMETER for
     // a null item, UNSUCCESSFUL for a missing list, INSUFFICIENT_RESOURCES with the list and the
     // item's count unchanged when no node can be allocated.
@@ -45,7 +43,8 @@ public:
         if (!list)
             return STATUS_UNSUCCESSFUL;
         item->AddRef();
-        if (!list->InsertTail(item)) {
+        if (!list->InsertTail(item))
+        {
             item->Release();
             return STATUS_INSUFFICIENT_RESOURCES;
         }
@@ -53,6 +52,8 @@ public:
     }
     // The item count of a list that may not exist yet (0 then).
     static ULONG CountOf(const CItemList *list) { return list ? ULONG(list->Count()) : 0; }
+    // For lists that hold a reference per item (T has Release): drops each reference, head first,
+    // then destroys the list; null is ignored.
     template <class T> static void ReleaseAllAndDestroy(CItemList *list)
     {
         if (!list)

@@ -192,22 +192,6 @@ NTSTATUS CStreamEngine::ProcessWithFpu(PVOID buffer, ULONG bytes, ULONG passes, 
     if (!buffer || !m_ProcessingNodes || !m_Stage1 || !m_Stage2)
         return STATUS_INVALID_PARAMETER;
 
-    // The checks read a copy taken under the lock, so a format change cannot split them.
-    WAVEFORMATEXTENSIBLE format;
-    if (locked)
-    {
-        KefAcquireSpinLockAtDpcLevel(&m_SpinLock);
-        RtlCopyMemory(&format, &m_CurrentWaveFormat, sizeof(format));
-        KefReleaseSpinLockFromDpcLevel(&m_SpinLock);
-    }
-    else
-        RtlCopyMemory(&format, &m_CurrentWaveFormat, sizeof(format));
-    ULONG frames = 0;
-    BOOLEAN runnable = FALSE;
-    NTSTATUS status = CheckBlock(format, bytes, &frames, &runnable);
-    if (!NT_SUCCESS(status) || !runnable)
-        return status;
-
     KFLOATING_SAVE fpu;
     if (!NT_SUCCESS(KeSaveFloatingPointState(&fpu)))
     {
@@ -219,12 +203,14 @@ NTSTATUS CStreamEngine::ProcessWithFpu(PVOID buffer, ULONG bytes, ULONG passes, 
     if (locked)
         KefAcquireSpinLockAtDpcLevel(&m_SpinLock);
 
+    // Checked and run under the one acquisition, so a format change cannot come between the two.
+    ULONG frames = 0;
+    BOOLEAN runnable = FALSE;
+    NTSTATUS status = CheckBlock(m_CurrentWaveFormat, bytes, &frames, &runnable);
     const bool anything = (passes & PASS_NODES && !m_ProcessingNodes->IsEmpty()) ||
                           (passes & PASS_STAGE1 && !m_Stage1->IsEmpty()) ||
                           (passes & PASS_STAGE2 && !m_Stage2->IsEmpty());
-    if (RtlCompareMemory(&format, &m_CurrentWaveFormat, sizeof(format)) != sizeof(format))
-        status = STATUS_UNSUCCESSFUL; // changed between the checks and the lock: the next block runs it
-    else if (anything)
+    if (NT_SUCCESS(status) && runnable && anything)
         status = RunChunks(static_cast<PUCHAR>(buffer), frames, passes);
 
     if (locked)
@@ -248,18 +234,30 @@ NTSTATUS CStreamEngine::ProcessNodes(PVOID buffer, ULONG bytes)
 
 NTSTATUS CStreamEngine::ProcessWholeStage(CItemList *list, BOOLEAN stopped, PVOID buffer, ULONG bytes)
 {
-    if (!list || list->IsEmpty() || SampleTypeOf(m_CurrentWaveFormat) != WAVE_FORMAT_PCM)
+    if (!list)
         return STATUS_SUCCESS;
+    // The stage lists and the format are guarded by the engine lock. Callers come at PASSIVE or
+    // DISPATCH_LEVEL, so the lock is taken with a raise rather than at DPC level.
+    KIRQL oldIrql;
+    KeAcquireSpinLock(&m_SpinLock, &oldIrql);
+    NTSTATUS status = STATUS_SUCCESS;
     const ULONG blockAlign = m_CurrentWaveFormat.Format.nBlockAlign;
-    if (blockAlign == 0)
-        return STATUS_UNSUCCESSFUL;
-    if (bytes % blockAlign != 0)
+    if (list->IsEmpty() || SampleTypeOf(m_CurrentWaveFormat) != WAVE_FORMAT_PCM)
+        status = STATUS_SUCCESS;
+    else if (blockAlign == 0)
+        status = STATUS_UNSUCCESSFUL;
+    else if (bytes % blockAlign != 0)
     {
         DbgPrint("0 != lBufSize(%d) Div m_CurrentWaveFormat.Format.nBlockAlign(%d) \n", int(bytes), int(blockAlign));
-        return STATUS_UNSUCCESSFUL;
+        status = STATUS_UNSUCCESSFUL;
     }
-    float *whole[1] = {static_cast<float *>(buffer)};
-    return RunPass(list, stopped, whole, bytes / blockAlign);
+    else
+    {
+        float *whole[1] = {static_cast<float *>(buffer)};
+        status = RunPass(list, stopped, whole, bytes / blockAlign);
+    }
+    KeReleaseSpinLock(&m_SpinLock, oldIrql);
+    return status;
 }
 
 NTSTATUS CStreamEngine::ProcessFirstStage(PVOID buffer, ULONG bytes)

@@ -115,11 +115,12 @@ NTSTATUS CStreamEngine::Register(PDEVICE_OBJECT deviceObject, IRP *irp, PUNKNOWN
     if (!parts.MiniportPrivate)
         return STATUS_UNSUCCESSFUL;
 
-    WCHAR name[MINIPORT_NAME_CHARS] = {};
-    status = parts.MiniportPrivate->GetName(name);
+    PWSTR name = nullptr; // the miniport's buffer, kept alive by parts.Miniport
+    status = parts.MiniportPrivate->GetName(&name);
     if (!NT_SUCCESS(status))
         return status;
-    name[MINIPORT_NAME_CHARS - 1] = 0;
+    if (!name)
+        return STATUS_UNSUCCESSFUL;
     // A terminal identifier the miniport never wrote would connect an arbitrary topology pin.
     ULONG terminalId = kNoTerminal;
     status = parts.MiniportPrivate->GetTerminalId(&terminalId);

@@ -4,12 +4,23 @@
 
 #include <xmmintrin.h>
 
+#include <atomic>
+
 namespace {
 constexpr uint32_t kSaved = 0x53465055; // "UPFS"
 std::mutex g_fpuLock;
 sim::detail::NthFailure g_nth; // counts every save
 ULONG g_version = NTDDI_WIN7;
+std::atomic<sim::KernelProbe> g_probe{nullptr};
 } // namespace
+
+void sim::SetKernelProbe(KernelProbe probe) { g_probe = probe; }
+
+void sim::detail::Probe(const char *routine)
+{
+    if (const KernelProbe probe = g_probe)
+        probe(routine);
+}
 
 extern "C" NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE save)
 {
@@ -27,11 +38,13 @@ extern "C" NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE save)
     save->ControlWord = cw;
     save->Mxcsr = _mm_getcsr();
     save->Magic = kSaved;
+    sim::detail::Probe("KeSaveFloatingPointState");
     return STATUS_SUCCESS;
 }
 
 extern "C" NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE save)
 {
+    sim::detail::Probe("KeRestoreFloatingPointState");
     if (save->Magic != kSaved) {
         sim::ReportViolation("KeRestoreFloatingPointState without a successful save");
         return STATUS_UNSUCCESSFUL;
@@ -72,4 +85,5 @@ void sim::detail::ResetFpu()
     std::lock_guard<std::mutex> g(g_fpuLock);
     g_nth = {};
     g_version = NTDDI_WIN7;
+    g_probe = nullptr;
 }

@@ -75,6 +75,7 @@ std::string CallbackCheck();
 void ResetThreads();
 std::string ThreadCheck();
 void ResetFpu();
+void Probe(const char *routine); // tells the test's kernel probe, if one is set
 void ResetClock();
 void ResetHandles();
 

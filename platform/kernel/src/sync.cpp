@@ -256,6 +256,7 @@ void Acquire(PKSPIN_LOCK lock, const char *caller)
         std::this_thread::yield();
     }
     ++Self().spinLocksHeld;
+    sim::detail::Probe(caller);
 }
 
 void Release(PKSPIN_LOCK lock, const char *caller)
@@ -265,6 +266,7 @@ void Release(PKSPIN_LOCK lock, const char *caller)
         sim::ReportViolation(std::string(caller) + ": releasing a spin lock this thread does not hold");
         return;
     }
+    sim::detail::Probe(caller);
     --Self().spinLocksHeld;
     __atomic_store_n(lock, ULONG_PTR(0), __ATOMIC_RELEASE);
 }

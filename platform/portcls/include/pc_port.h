@@ -68,6 +68,11 @@ typedef IMiniportTopology *PMINIPORTTOPOLOGY;
 // nothing. A port wraps one miniport: a second Init gives STATUS_INVALID_DEVICE_REQUEST. A port
 // answers IUnregisterSubdevice and IUnregisterPhysicalConnection besides its own interfaces.
 // Calls run at PASSIVE_LEVEL.
+// A miniport usually keeps the port it was given, and the port holds the miniport: to keep that loop
+// from living on, the port counts the references its miniport took during Init and, when a release
+// leaves only those (no caller and no registration holds it), lets go of the miniport, which then
+// drops the port; that Release returns 0. A registered port is held by its registration until
+// UnregisterSubdevice. The model expects a miniport to keep what it took at Init until it is destroyed.
 struct IPort : IUnknown
 {
     virtual NTSTATUS Init(PDEVICE_OBJECT deviceObject, IRP *irp, PUNKNOWN unknownMiniport,

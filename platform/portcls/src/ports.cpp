@@ -102,6 +102,7 @@ public:
     {
         PUNKNOWN miniport = m_Miniport;
         m_Miniport = nullptr;
+        m_MiniportHolds = 0;
         if (miniport)
             miniport->Release();
     }
@@ -115,17 +116,26 @@ protected:
     ~CPortCore() = default;
 
     ULONG AddReference() { return ++m_References; }
+    // When only the references the miniport took in its Init are left, nobody outside can reach the
+    // port any more (a registration would hold one of its own): the port lets go of the miniport,
+    // whose release of the port then ends both. Nothing of `this` is touched after that release.
     ULONG DropReference()
     {
         const ULONG left = --m_References;
         if (left == 0)
             Destroy();
+        else if (m_Miniport && m_MiniportHolds != 0 && left == m_MiniportHolds)
+        {
+            ReleaseChildren();
+            return 0; // no outside reference left
+        }
         return left;
     }
     virtual void Destroy() = 0;
 
     std::atomic<ULONG> m_References{1};
     PUNKNOWN m_Miniport = nullptr; // the queried miniport interface, with its reference
+    ULONG m_MiniportHolds = 0;     // references on this port the miniport took in its Init
 };
 
 // Resolves any interface of a live port to that port, with no reference kept. Null for null, for a
@@ -230,12 +240,15 @@ public:
         if (!answer)
             return STATUS_INVALID_PARAMETER;
         auto *miniport = static_cast<typename Traits::Miniport *>(answer);
+        const ULONG before = m_References;
         status = miniport->Init(unknownAdapter, resourceList, AsPort());
         if (!NT_SUCCESS(status))
         {
             miniport->Release();
             return status;
         }
+        const ULONG after = m_References;
+        m_MiniportHolds = after > before ? after - before : 0;
         m_Miniport = miniport;
         return status;
     }

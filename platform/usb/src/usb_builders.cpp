@@ -467,39 +467,6 @@ DescriptorSet BuildUac2Headset(const Uac2Options &o)
 }
 
 // ---- Fixed-layout chip family ----
-const std::vector<ChipRow> &ChipLayout()
-{
-    static const std::vector<ChipRow> rows = {
-        {0, 9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, 0},
-        {9, 9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, 0},
-        {18, 10, kCs, 0x01, 0, 0},  // class header, two streaming interfaces
-        {28, 12, kCs, 0x02, 1, 0},  // playback input terminal
-        {40, 12, kCs, 0x02, 4, 0},  // microphone input terminal
-        {52, 10, kCs, 0x06, 8, 0},  // microphone record unit
-        {62, 10, kCs, 0x06, 9, 0},  // microphone monitoring unit
-        {72, 25, kCs, 0x04, 5, 0},  // playback mixer
-        {97, 16, kCs, 0x06, 6, 0},  // playback feature unit
-        {113, 9, kCs, 0x03, 3, 0},  // playback output terminal
-        {122, 13, kCs, 0x04, 2, 0}, // stereo-mix unit
-        {135, 9, kCs, 0x03, 7, 0},  // record output terminal
-        {144, 10, kCs, 0x05, 10, 0}, // record selector
-        {154, 12, kCs, 0x02, 12, 0}, // line-in input terminal
-        {166, 10, kCs, 0x06, 15, 0}, // line-in record unit
-        {176, 10, kCs, 0x06, 11, 0}, // line-in monitoring unit
-        {186, 12, kCs, 0x02, 14, 0}, // S/PDIF input terminal
-        {198, 10, kCs, 0x06, 13, 0}, // stereo-mix record unit
-        {208, 10, kCs, 0x06, 16, 0}, // S/PDIF record unit
-        {218, 9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 1, 0},
-        {227, 46, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 1, 1}, // 8 channels
-        {273, 46, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 1, 2}, // 2 channels
-        {319, 46, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 1, 3}, // 4 channels
-        {365, 46, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 1, 4}, // 6 channels
-        {411, 43, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 1, 5}, // 2 channels, 24-bit, one rate
-        {454, 55, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 2, 0}, // capture: alternates 0 and 1
-    };
-    return rows;
-}
-
 DescriptorSet BuildChipHeadset(const ChipOptions &o)
 {
     DescriptorSet set;

@@ -1,5 +1,7 @@
 #include "usb_fixture.h"
 
+#include "tests/platform/usb/usb_failure_dump.h"
+
 void UsbLayerTest::SetUp()
 {
     KernelTest::SetUp();
@@ -40,6 +42,8 @@ void UsbLayerTest::TearDown()
     if (bus)
     {
         EXPECT_EQ(bus->Check(), "") << "the test left bus state behind";
+        if (HasFailure())
+            usbtest::PrintBusDevices(*bus);
         bus->Shutdown();
         bus.reset();
     }

@@ -41,7 +41,7 @@ TEST_F(UsbLayerTest, PowerChangesTakeLockThenSecondLockAndCarryLowLatencyAcross)
     hooks.lowLatencyRunning = true;
     hooks.ClearCalls();
     layer->PowerChangeState(PowerState(PowerDeviceD2));
-    EXPECT_EQ(hooks.Calls(), (std::vector<std::string>{"Lock", "LockSecond", "UnlockSecond", "StopLowLatency", "Unlock"}));
+    EXPECT_EQ(hooks.Calls(), (std::vector<std::string>{"Lock", "SecondLock", "SecondUnlock", "StopLowLatency", "Unlock"}));
     EXPECT_FALSE(hooks.lowLatencyRunning);
     hooks.ClearCalls();
     layer->PowerChangeState(PowerState(PowerDeviceD0));

@@ -144,8 +144,22 @@ TEST_F(UsbLayerTest, IsDeviceGoneCyclesOnceWhenThePortStaysSilent)
     EXPECT_TRUE(layer->CyclePort()); // once per device: nothing more is sent
     EXPECT_EQ(Count(EventKind::CyclePort), 1u);
     EXPECT_TRUE(hooks.power.States().empty());
-    EXPECT_EQ(hooks.Count("LockSecond"), 1u);
-    EXPECT_EQ(hooks.Count("UnlockSecond"), 1u);
+    EXPECT_EQ(hooks.Count("SecondLock"), 1u);
+    EXPECT_EQ(hooks.Count("SecondUnlock"), 1u);
+}
+
+TEST_F(UsbLayerTest, CyclePortWithoutMemoryChangesNothingAndCanBeTriedAgain)
+{
+    Attach();
+    sim::FailAllocation(1); // the cycle request itself
+    EXPECT_FALSE(layer->CyclePort());
+    EXPECT_EQ(Count(EventKind::CyclePort), 0u);
+    EXPECT_TRUE(layer->IsConnected());
+    EXPECT_TRUE(layer->CyclePort());
+    EXPECT_EQ(Count(EventKind::CyclePort), 1u);
+    EXPECT_FALSE(layer->IsConnected());
+    EXPECT_TRUE(layer->CyclePort());
+    EXPECT_EQ(Count(EventKind::CyclePort), 1u);
 }
 
 TEST_F(UsbLayerTest, IsDeviceGoneResetsAPortThatAnswersTheSecondTime)

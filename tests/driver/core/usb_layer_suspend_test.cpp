@@ -262,3 +262,53 @@ TEST_F(UsbSuspendTest, ActivityWaitsAtMost500msForAWakeThatIsLate)
     EXPECT_EQ(layer->GetDevicePowerState(), PowerDeviceD0);
     IoFreeWorkItem(blocker);
 }
+
+TEST_F(UsbSuspendTest, IdleRequestEndingWhileTheHubsCallbackSleepsTheDeviceStillWakesIt)
+{
+    // Holding Lock stalls the callback's D2 power change inside the layer, so the idle request can
+    // be cancelled while the device is on its way down.
+    StartWithSuspend(1);
+    hooks.Lock();
+    sim::AdvanceMs(5000);
+    sim::RunUntilIdle();
+    ASSERT_EQ(bus->IdleCallbacks(kPort), 1u);
+    ASSERT_EQ(layer->GetDevicePowerState(), PowerDeviceD0);
+    {
+        sim::HostThread activity([this] { layer->NotifyActivity(); });
+        sim::AdvanceMs(1000);
+        activity.Join();
+    }
+    EXPECT_FALSE(bus->IdleIrpHeld(kPort));
+    ASSERT_EQ(Count(EventKind::IdleComplete), 1u);
+    EXPECT_EQ(bus->Log(EventKind::IdleComplete)[0].status, STATUS_CANCELLED);
+    hooks.Unlock();
+    sim::RunUntilIdle();
+    // D2 is reached, then left again at once.
+    EXPECT_EQ(BusPowerStates(), (std::vector<DEVICE_POWER_STATE>{PowerDeviceD2, PowerDeviceD0}));
+    EXPECT_EQ(layer->GetDevicePowerState(), PowerDeviceD0);
+    EXPECT_EQ(sim::TimerResolutionHolds(), 1u);
+    // And suspend goes on as usual: the next cycle sleeps 5 s after the idle request ended.
+    sim::AdvanceMs(5000);
+    sim::RunUntilIdle();
+    EXPECT_EQ(Count(EventKind::IdleSubmit), 2u);
+    EXPECT_EQ(layer->GetDevicePowerState(), PowerDeviceD2);
+}
+
+TEST_F(UsbSuspendTest, ShutdownWaitsForTheHubsCallbackInProgress)
+{
+    StartWithSuspend(1);
+    hooks.Lock(); // the callback's D2 power change waits inside the layer
+    sim::AdvanceMs(5000);
+    sim::RunUntilIdle();
+    ASSERT_EQ(bus->IdleCallbacks(kPort), 1u);
+    sim::HostThread stop([this] { layer->Shutdown(); });
+    sim::AdvanceMs(1000);
+    sim::RunUntilIdle();
+    EXPECT_FALSE(bus->IdleIrpHeld(kPort)); // the cancel is done...
+    EXPECT_FALSE(stop.Done());             // ...but the layer is still in use
+    hooks.Unlock();
+    stop.Join();
+    // The callback's power change reached the layer before Shutdown returned; nothing woke it.
+    EXPECT_EQ(layer->GetDevicePowerState(), PowerDeviceD2);
+    EXPECT_EQ(BusPowerStates(), std::vector<DEVICE_POWER_STATE>{PowerDeviceD2});
+}

@@ -66,8 +66,8 @@ void RecordingAdapterHooks::Lock()
 }
 
 void RecordingAdapterHooks::Unlock() { Release(m_Lock, "Unlock"); }
-void RecordingAdapterHooks::LockSecond() { Acquire(m_Second, "LockSecond"); }
-void RecordingAdapterHooks::UnlockSecond() { Release(m_Second, "UnlockSecond"); }
+void RecordingAdapterHooks::SecondLock() { Acquire(m_Second, "SecondLock"); }
+void RecordingAdapterHooks::SecondUnlock() { Release(m_Second, "SecondUnlock"); }
 
 void RecordingAdapterHooks::StopLowLatency()
 {

@@ -39,8 +39,8 @@ private:
     std::atomic<LONG> m_Refs{0};
 };
 
-// The adapter's hooks. Every call is logged by name ("Lock", "Unlock", "LockSecond",
-// "UnlockSecond", "StopLowLatency", "RestartLowLatency", "HandOverRunEvent", "CompleteHeldStop",
+// The adapter's hooks. Every call is logged by name ("Lock", "Unlock", "SecondLock",
+// "SecondUnlock", "StopLowLatency", "RestartLowLatency", "HandOverRunEvent", "CompleteHeldStop",
 // "CreateDeviceObject"). Taking Lock while holding SecondLock, unbalanced unlocks and a held Stop
 // completed under a lock are recorded as Faults().
 class RecordingAdapterHooks final : public IUsbAdapterHooks
@@ -48,8 +48,8 @@ class RecordingAdapterHooks final : public IUsbAdapterHooks
 public:
     void Lock() override;
     void Unlock() override;
-    void LockSecond() override;
-    void UnlockSecond() override;
+    void SecondLock() override;
+    void SecondUnlock() override;
     PADAPTERPOWERMANAGEMENT DevicePower() override { return m_HavePower ? &power : nullptr; }
     BOOLEAN IsLowLatencyRunning() override { return lowLatencyRunning ? TRUE : FALSE; }
     void StopLowLatency() override;

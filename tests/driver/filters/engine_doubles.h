@@ -242,6 +242,7 @@ struct WaveScript
     bool writesTerminal = true; // false: GetTerminalId leaves its out value alone
     ULONG terminalId = 5;
     NTSTATUS terminalStatus = STATUS_SUCCESS;
+    NTSTATUS nameStatus = STATUS_SUCCESS;
     NTSTATUS initStatus = STATUS_SUCCESS;
     NTSTATUS createStatus = STATUS_SUCCESS;
     ULONG lastEngineIndex = 0xFFFF;
@@ -258,22 +259,46 @@ class FakeWaveMiniport : public IMiniportWaveCyclic, public IMiniportPrivate, pu
 public:
     DECLARE_STD_UNKNOWN();
     explicit FakeWaveMiniport(PUNKNOWN outer) : CUnknownBase(outer) {}
+    // A wave miniport keeps its port for its whole life, as the real ones do.
+    ~FakeWaveMiniport()
+    {
+        if (m_Port)
+            m_Port->Release();
+    }
 
-    NTSTATUS Init(PUNKNOWN, PRESOURCELIST, PPORT) override { return Wave().initStatus; }
+    NTSTATUS Init(PUNKNOWN, PRESOURCELIST, PPORT port) override
+    {
+        if (!NT_SUCCESS(Wave().initStatus))
+            return Wave().initStatus;
+        if (!port)
+            return STATUS_INVALID_PARAMETER;
+        port->AddRef();
+        m_Port = port;
+        return STATUS_SUCCESS;
+    }
     NTSTATUS QueryTerminal(ULONG, PULONG result) override
     {
         if (Wave().writesTerminal)
             *result = Wave().terminalId;
         return Wave().terminalStatus;
     }
-    NTSTATUS GetName(PWSTR name) override
+    NTSTATUS GetName(PWSTR *name) override
     {
+        if (!name)
+            return STATUS_INVALID_PARAMETER;
+        if (!NT_SUCCESS(Wave().nameStatus))
+            return Wave().nameStatus;
         size_t i = 0;
         for (; i < Wave().name.size() && i + 1 < MINIPORT_NAME_CHARS; ++i)
-            name[i] = WCHAR(Wave().name[i]);
-        name[i] = 0;
+            m_Name[i] = WCHAR(Wave().name[i]);
+        m_Name[i] = 0;
+        *name = m_Name;
         return STATUS_SUCCESS;
     }
+
+private:
+    PPORT m_Port = nullptr;
+    WCHAR m_Name[MINIPORT_NAME_CHARS] = {};
 };
 
 inline NTSTATUS FakeWaveMiniport::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
@@ -304,6 +329,7 @@ public:
     explicit FakeTopologyMiniport(PUNKNOWN outer) : CUnknownBase(outer) {}
 
     ULONG pinOffset = 2;
+    NTSTATUS pinStatus = STATUS_SUCCESS;
     std::vector<ULONG> asked;
 
     NTSTATUS Init(PUNKNOWN, PRESOURCELIST, PPORT) override { return STATUS_SUCCESS; }
@@ -311,13 +337,18 @@ public:
     {
         asked.push_back(terminalId);
         *result = terminalId + pinOffset;
-        return STATUS_SUCCESS;
+        return pinStatus;
     }
-    NTSTATUS GetName(PWSTR name) override
+    NTSTATUS GetName(PWSTR *name) override
     {
-        name[0] = 0;
+        if (!name)
+            return STATUS_INVALID_PARAMETER;
+        *name = m_Name;
         return STATUS_SUCCESS;
     }
+
+private:
+    WCHAR m_Name[1] = {};
 };
 
 inline NTSTATUS FakeTopologyMiniport::NonDelegatingQueryInterface(REFIID iid, PVOID *object)

@@ -450,6 +450,23 @@ TEST_F(NodeValues, AllocationFailuresLeaveCounts)
             return static_cast<CTerminalNode *>(static_cast<ITerminalInfo *>(u))->InitDefault(2, sources);
         },
         terminalCounts);
+    // The kind-5 switch, on: a failed SetSources keeps the count restored at switching off too.
+    EachAllocationFails(
+        [&] {
+            ISwitchable *sw = Make<CTerminalNode, ISwitchable>(IID_ISwitchable, 6u, ULONG(NODE_KIND_MIXER));
+            static_cast<CTerminalNode *>(sw)->InitDefault(2, sources);
+            sw->SetSwitch(1);
+            return static_cast<PUNKNOWN>(sw);
+        },
+        [&](PUNKNOWN u) { return AsNode(u)->SetSources(1, sources); },
+        [&](PUNKNOWN u) {
+            auto c = counts(u);
+            auto *sw = static_cast<ISwitchable *>(u);
+            sw->SetSwitch(0);
+            c.push_back(AsNode(u)->GetSourceCount());
+            sw->SetSwitch(1);
+            return c;
+        });
     EachAllocationFails(
         [] { return static_cast<PUNKNOWN>(Make<CSelectorNode, INodeConnect>(IID_INodeConnect, 3u)); },
         [&](PUNKNOWN u) { return AsNode(u)->SetSources(2, sources); }, counts,

@@ -172,11 +172,14 @@ TEST_F(EngineListsTest, ClientRecordsKeepKindOrderAndNamesAreCut)
     ASSERT_EQ(engine->InsertRegistration(EngineClientList::Opened, &a), STATUS_SUCCESS);
     ASSERT_EQ(engine->InsertRegistration(EngineClientList::Opened, &b), STATUS_SUCCESS);
     ASSERT_EQ(engine->InsertRegistration(EngineClientList::Opened, &c), STATUS_SUCCESS);
+    // Walked head first: [5, new 3, old 3].
     EXPECT_EQ(engine->FirstRegistration(EngineClientList::Opened), &b);
     EXPECT_EQ(engine->TakeRegistration(EngineClientList::Opened, b.ClientHandle), &b);
     EXPECT_EQ(engine->TakeRegistration(EngineClientList::Opened, b.ClientHandle), nullptr);
-    EXPECT_EQ(engine->TakeRegistration(EngineClientList::Opened, c.ClientHandle), &c); // new 3 before old 3
+    EXPECT_EQ(engine->FirstRegistration(EngineClientList::Opened), &c);
     EXPECT_EQ(engine->FindRegistration(EngineClientList::Opened, a.ClientHandle), &a);
+    EXPECT_EQ(engine->TakeRegistration(EngineClientList::Opened, c.ClientHandle), &c);
+    EXPECT_EQ(engine->FirstRegistration(EngineClientList::Opened), &a);
     EXPECT_EQ(engine->TakeRegistration(EngineClientList::Opened, a.ClientHandle), &a);
     EXPECT_EQ(engine->FirstRegistration(EngineClientList::Opened), nullptr);
 

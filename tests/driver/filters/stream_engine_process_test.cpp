@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace
@@ -218,6 +220,10 @@ TEST_F(EngineProcessTest, PassesRunInOrderAndTheFirstFailureEndsTheBlock)
     EXPECT_EQ(engine->ProcessSecondStage(block.data(), ULONG(block.size() * 2)), STATUS_SUCCESS);
     EXPECT_EQ(Events(), (std::vector<std::string>{"node 31 process 16", "node 32 stopped 16"}));
     EXPECT_EQ(stage2->calls.back().Buffer0, reinterpret_cast<float *>(block.data()));
+    // They walk the stage lists under the engine lock, which raises even a PASSIVE_LEVEL caller.
+    EXPECT_EQ(stage1->calls.back().Irql, DISPATCH_LEVEL);
+    EXPECT_EQ(stage2->calls.back().Irql, DISPATCH_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 
     // ProcessNodes: the processing nodes only, through the float path, without the engine lock.
     Events().clear();
@@ -271,6 +277,17 @@ TEST_F(EngineProcessTest, TheSoftwareMuteZeroesPcmAndFloatBlocks)
     EXPECT_EQ(f32, std::vector<float>(f32.size(), 0.0f));
 }
 
+// What the kernel's order probe saw: each routine with MXCSR at that moment.
+std::vector<std::pair<std::string, unsigned>> &KernelSteps()
+{
+    static std::vector<std::pair<std::string, unsigned>> steps;
+    return steps;
+}
+void RecordKernelStep(const char *routine)
+{
+    KernelSteps().emplace_back(routine, _mm_getcsr());
+}
+
 TEST_F(EngineProcessTest, FloatStateIsSavedSetAndRestored)
 {
     RecordingNode *node = AddNode(20);
@@ -279,15 +296,41 @@ TEST_F(EngineProcessTest, FloatStateIsSavedSetAndRestored)
 
     const unsigned original = _mm_getcsr();
     const unsigned towardZero = (original & ~0x6000u) | 0x6000u;
-    _mm_setcsr(towardZero);
-    const NTSTATUS status = Process(pcm.data(), ULONG(pcm.size() * 2));
-    const unsigned after = _mm_getcsr();
-    _mm_setcsr(original);
-    EXPECT_EQ(status, STATUS_SUCCESS);
+    const unsigned inside = (towardZero | 0x8000u) & ~0x6000u;
+    // FPU save, MXCSR set, lock; then lock released, MXCSR given back by the engine itself (before the
+    // FPU restore, which would hide a missing one), FPU restored. A refused format goes the same way.
+    const std::vector<std::pair<std::string, unsigned>> expected = {
+        {"KeSaveFloatingPointState", towardZero},
+        {"KeAcquireSpinLockAtDpcLevel", inside},
+        {"KeReleaseSpinLockFromDpcLevel", inside},
+        {"KeRestoreFloatingPointState", towardZero}};
+    auto run = [&](void *buffer, ULONG bytes, unsigned *after) {
+        KernelSteps().clear();
+        _mm_setcsr(towardZero);
+        sim::SetKernelProbe(&RecordKernelStep);
+        const NTSTATUS result = Process(buffer, bytes);
+        sim::SetKernelProbe(nullptr);
+        *after = _mm_getcsr();
+        _mm_setcsr(original);
+        return result;
+    };
+    unsigned after = 0;
+    EXPECT_EQ(run(pcm.data(), ULONG(pcm.size() * 2), &after), STATUS_SUCCESS);
+    EXPECT_EQ(KernelSteps(), expected);
     ASSERT_EQ(node->calls.size(), 1u);
-    EXPECT_EQ(node->calls[0].Mxcsr & 0x8000u, 0x8000u);
-    EXPECT_EQ(node->calls[0].Mxcsr & 0x6000u, 0u);
+    EXPECT_EQ(node->calls[0].Mxcsr, inside);
     EXPECT_EQ(after, towardZero);
+
+    engine->SetCurrentFormat(MakeFormat(WAVE_FORMAT_PCM, 9, 48000, 16));
+    EXPECT_EQ(run(pcm.data(), 18 * 2, &after), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(KernelSteps(), expected);
+    EXPECT_EQ(after, towardZero);
+    EXPECT_EQ(node->calls.size(), 1u);
+    EXPECT_EQ(pcm, std::vector<int16_t>(pcm.size(), 99));
+    // A 0-byte block: no save, no lock.
+    EXPECT_EQ(run(pcm.data(), 0, &after), STATUS_SUCCESS);
+    EXPECT_TRUE(KernelSteps().empty());
+    engine->SetCurrentFormat(MakeFormat(WAVE_FORMAT_PCM, 2, 48000, 16));
 
     // A failed save: nothing runs, the block is untouched, the failure is logged.
     sim::ClearDebugLog();

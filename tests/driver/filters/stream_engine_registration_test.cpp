@@ -201,6 +201,14 @@ TEST_F(EngineRegistrationTest, MiniportFailuresAndAMissingTerminalLeaveNothing)
     EXPECT_EQ(Update(), STATUS_UNSUCCESSFUL);
     ExpectNothingRegistered();
     Wave().terminalStatus = STATUS_SUCCESS;
+    Wave().nameStatus = STATUS_NOT_IMPLEMENTED;
+    EXPECT_EQ(Update(), STATUS_NOT_IMPLEMENTED);
+    ExpectNothingRegistered();
+    Wave().nameStatus = STATUS_SUCCESS;
+    topologyMiniport->pinStatus = STATUS_NO_SUCH_DEVICE;
+    EXPECT_EQ(Update(), STATUS_NO_SUCH_DEVICE);
+    ExpectNothingRegistered();
+    topologyMiniport->pinStatus = STATUS_SUCCESS;
 
     // The miniport's Init fails: its status comes back.
     Wave().initStatus = STATUS_DEVICE_BUSY;

@@ -1,5 +1,5 @@
 // libFuzzer entry for the bounded descriptor helpers, the request builder and the printer.
-// Seed it with tests/platform/usb corpus output or the builders' configurations.
+// CI seeds it with what usb_descriptor_seeds writes: the malformed corpus and the builders' output.
 #include <cstdint>
 #include <cstring>
 #include <vector>

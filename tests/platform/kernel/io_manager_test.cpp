@@ -167,8 +167,8 @@ TEST_F(IoManager, StacksAttachWithGrowingStackSize)
 
 TEST_F(IoManager, RoutinesRunBottomUpAndHonourTheirFlags)
 {
-    PDEVICE_OBJECT top = Stack({Bottom(Act::Complete), Middle("low"), Middle("errors-only", FALSE, TRUE, FALSE),
-                                Middle("high")});
+    PDEVICE_OBJECT top = Stack({Bottom(Act::Complete), Middle("low"), Middle("cancel-only", FALSE, FALSE, TRUE),
+                                Middle("errors-only", FALSE, TRUE, FALSE), Middle("high")});
     OwnerState owner;
     PIRP irp = OwnedIrp(top, owner);
     EXPECT_EQ(IoCallDriver(top, irp), STATUS_SUCCESS);
@@ -185,6 +185,21 @@ TEST_F(IoManager, RoutinesRunBottomUpAndHonourTheirFlags)
     EXPECT_EQ(IoCallDriver(top, irp), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(order, (std::vector<std::string>{"low", "errors-only", "high"}));
     EXPECT_EQ(owner.calls, 2);
+
+    // A cancelled IRP reaches the cancel-only routine (and, being an error, the error-only one).
+    order.clear();
+    E(0).act = Act::Pend;
+    IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, OwnerRoutine, &owner, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(top, irp), STATUS_PENDING);
+    EXPECT_FALSE(IoCancelIrp(irp)); // no cancel routine: only marked
+    EXPECT_TRUE(order.empty());
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    EXPECT_EQ(order, (std::vector<std::string>{"low", "cancel-only", "errors-only", "high"}));
+    EXPECT_EQ(owner.calls, 3);
+    EXPECT_EQ(owner.status, STATUS_CANCELLED);
     IoFreeIrp(irp);
     EXPECT_EQ(sim::io::LiveIrps(), 0u);
 }

@@ -512,6 +512,33 @@ TEST_F(PortclsPortsTest, UnregisteringASubdeviceLetsGoOfAMiniportThatHoldsItsPor
     EXPECT_EQ(sim::portcls::HeldMiniport(wave), nullptr);
     EXPECT_EQ(wave->Release(), 0u);
     EXPECT_EQ(sim::portcls::LivePorts(), 0u);
+
+    // Never registered (a registration that failed after Init): the last outside reference ends
+    // both, however many references were taken on the way; an earlier release keeps them.
+    FakeMiniport keeper;
+    keeper.holdsPort = true;
+    PPORT lone = NewInitialisedPort(CLSID_PortTopology, keeper);
+    ASSERT_NE(lone, nullptr);
+    auto *unregister = Query<IUnregisterSubdevice>(lone, IID_IUnregisterSubdevice);
+    ASSERT_NE(unregister, nullptr);
+    EXPECT_EQ(lone->Release(), 2u); // the interface and the miniport's reference
+    EXPECT_EQ(sim::portcls::HeldMiniport(lone), static_cast<IMiniportTopology *>(&keeper));
+    EXPECT_EQ(keeper.refs, 1);
+    EXPECT_EQ(unregister->Release(), 0u);
+    EXPECT_EQ(keeper.refs, 0);
+    EXPECT_EQ(keeper.heldPort, nullptr);
+    EXPECT_EQ(sim::portcls::LivePorts(), 0u);
+
+    // A registered port stays with its registration although nobody else holds it.
+    PPORT registered = NewInitialisedPort(CLSID_PortWaveCyclic, keeper);
+    ASSERT_EQ(PcRegisterSubdevice(&device, u"Kept", registered), STATUS_SUCCESS);
+    IUnregisterSubdevice *later = Query<IUnregisterSubdevice>(registered, IID_IUnregisterSubdevice);
+    EXPECT_EQ(registered->Release(), 3u);
+    EXPECT_EQ(keeper.refs, 1);
+    EXPECT_EQ(later->UnregisterSubdevice(&device, registered), STATUS_SUCCESS);
+    EXPECT_EQ(keeper.refs, 0);
+    EXPECT_EQ(later->Release(), 0u);
+    EXPECT_EQ(sim::portcls::LivePorts(), 0u);
 }
 
 } // namespace

@@ -304,3 +304,45 @@ TEST_F(UsbBusPipes, AbortHaltAndSyncReset)
 }
 
 } // namespace
+
+TEST_F(UsbBusPipes, UnplugEndsIsochronousTransfersAndRefusesNewOnes)
+{
+    auto dev = VirtualDevice::Uac1();
+    PDEVICE_OBJECT pdo = bus->Plug(1, dev);
+    const SelectedPipe render = SelectAlternate(*bus, 1, 1, 1);
+    ASSERT_NE(render.handle, nullptr);
+    USBD_PIPE_HANDLE out = render.handle;
+    std::vector<std::unique_ptr<IsoUrb>> urbs;
+    std::vector<std::unique_ptr<Sent>> sent;
+    auto submit = [&] {
+        urbs.push_back(std::make_unique<IsoUrb>(out, 10, 176, false));
+        sent.push_back(Build(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, urbs.back()->urb.get()));
+        Call(pdo, *sent.back());
+    };
+    for (int k = 0; k < 3; ++k) {
+        submit();
+        EXPECT_EQ(sent.back()->callStatus, STATUS_PENDING);
+    }
+    ASSERT_EQ(bus->Iso(1).Outstanding(), 3u);
+
+    PDEVICE_OBJECT ref = IoGetAttachedDeviceReference(pdo); // keeps the PDO for the late submission
+    bus->Unplug(1);
+    for (size_t k = 0; k < 3; ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_TRUE(sent[k]->completed) << "completed before Unplug returns";
+        EXPECT_EQ(sent[k]->status, STATUS_DEVICE_NOT_CONNECTED);
+        EXPECT_EQ(urbs[k]->Iso().Hdr.Status, USBD_STATUS_DEVICE_GONE);
+    }
+    EXPECT_EQ(bus->Iso(1).Outstanding(), 0u);
+    const uint8_t endpoint = render.endpoint;
+    const uint64_t recorded = bus->Iso(1).OutPacketCount(endpoint);
+    submit();
+    EXPECT_TRUE(sent.back()->completedInCall);
+    EXPECT_EQ(sent.back()->callStatus, STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_EQ(urbs.back()->Iso().Hdr.Status, USBD_STATUS_DEVICE_GONE);
+    sim::AdvanceMs(20);
+    EXPECT_EQ(bus->Iso(1).OutPacketCount(endpoint), recorded) << "nothing reaches the sink";
+    for (auto &s : sent)
+        Free(*s);
+    ObDereferenceObject(ref);
+}

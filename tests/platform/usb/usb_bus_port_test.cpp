@@ -278,3 +278,15 @@ TEST_F(UsbBusPort, ResetKeepsTheSelectionAndCycleReenumerates)
 }
 
 } // namespace
+
+TEST_F(UsbBusPort, FailureDumpDecodesEveryPluggedDevice)
+{
+    ASSERT_NE(bus->Plug(2, VirtualDevice::Uac1()), nullptr);
+    testing::internal::CaptureStdout();
+    PrintBusDevices(*bus);
+    const std::string dump = testing::internal::GetCapturedStdout();
+    EXPECT_NE(dump.find("port 2 device:"), std::string::npos) << dump;
+    EXPECT_EQ(dump.find("port 1 device:"), std::string::npos);
+    EXPECT_NE(dump.find("idVendor"), std::string::npos);
+    EXPECT_NE(dump.find("(input terminal)"), std::string::npos);
+}

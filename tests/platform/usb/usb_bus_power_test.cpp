@@ -129,10 +129,8 @@ TEST_F(UsbBusPower, SuspendedDeviceRefusesControlAndIsochronousSubmissions)
 {
     auto dev = VirtualDevice::Uac1();
     PDEVICE_OBJECT pdo = bus->Plug(1, dev);
-    auto sel = MakeSelection(dev->Descriptors().configuration);
-    ASSERT_EQ(SendUrb(pdo, sel->urb), STATUS_SUCCESS);
-    InterfaceSelection render(bus->ConfigurationHandle(1), 1, 1, 1);
-    ASSERT_EQ(SendUrb(pdo, render.urb.get()), STATUS_SUCCESS);
+    const SelectedPipe render = SelectAlternate(*bus, 1, 1, 1);
+    ASSERT_NE(render.handle, nullptr);
 
     // The idle callback asks for D2 as a driver does, at once.
     IdleRecord rec;
@@ -149,7 +147,7 @@ TEST_F(UsbBusPower, SuspendedDeviceRefusesControlAndIsochronousSubmissions)
     USBD_STATUS usbd = 0;
     EXPECT_EQ(GetDescriptor(pdo, USB_DEVICE_DESCRIPTOR_TYPE, 0, d, 18, &usbd), STATUS_POWER_STATE_INVALID);
     EXPECT_TRUE(USBD_ERROR(usbd));
-    IsoUrb iso(render.Info()->Pipes[0].PipeHandle, 1, 176, false);
+    IsoUrb iso(render.handle, 1, 176, false);
     EXPECT_EQ(SendUrb(pdo, iso.urb.get()), STATUS_POWER_STATE_INVALID);
     EXPECT_EQ(bus->Iso(1).OutPacketCount(0x01), 0u);
 

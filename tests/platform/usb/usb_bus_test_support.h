@@ -13,6 +13,8 @@
 #include <sim/usb_printer.h>
 #include <usbd_lib.h>
 
+#include "usb_failure_dump.h"
+
 namespace usbtest {
 
 using usbsim::Bytes;
@@ -222,6 +224,24 @@ struct InterfaceSelection {
     PUSBD_INTERFACE_INFORMATION Info() { return &urb->UrbSelectInterface.Interface; }
 };
 
+// The first pipe of (interface, alternate) once the device's configuration and that alternate are
+// selected; null pipe when a selection failed.
+struct SelectedPipe {
+    USBD_PIPE_HANDLE handle = nullptr;
+    uint8_t endpoint = 0;
+};
+inline SelectedPipe SelectAlternate(usbsim::Bus &bus, unsigned port, uint8_t number, uint8_t alternate)
+{
+    PDEVICE_OBJECT pdo = bus.Pdo(port);
+    auto sel = MakeSelection(bus.Device(port)->Descriptors().configuration);
+    if (SendUrb(pdo, sel->urb) != STATUS_SUCCESS)
+        return {};
+    InterfaceSelection alt(bus.ConfigurationHandle(port), number, alternate, 1);
+    if (SendUrb(pdo, alt.urb.get()) != STATUS_SUCCESS)
+        return {};
+    return {alt.Info()->Pipes[0].PipeHandle, alt.Info()->Pipes[0].EndpointAddress};
+}
+
 // The fixture: a kernel test with a bus that is shut down, and checked, before the kernel's checks.
 class BusTest : public KernelTest {
 protected:
@@ -234,6 +254,8 @@ protected:
     {
         if (bus) {
             EXPECT_EQ(bus->Check(), "") << bus->LogText();
+            if (HasFailure())
+                PrintBusDevices(*bus);
             bus->Shutdown();
             bus.reset();
         }

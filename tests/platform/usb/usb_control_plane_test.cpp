@@ -194,12 +194,9 @@ TEST_F(UsbControlPlane, EndpointSetCurChangesInPacketSizes)
 {
     auto dev = VirtualDevice::Uac1(); // capture IN 0x82: mono, 2 bytes, wMaxPacketSize 98
     PDEVICE_OBJECT pdo = bus->Plug(1, dev);
-    auto sel = MakeSelection(dev->Descriptors().configuration);
-    ASSERT_EQ(SendUrb(pdo, sel->urb), STATUS_SUCCESS);
-    InterfaceSelection capture(bus->ConfigurationHandle(1), 2, 1, 1);
-    ASSERT_EQ(SendUrb(pdo, capture.urb.get()), STATUS_SUCCESS);
-    USBD_PIPE_HANDLE pipe = capture.Info()->Pipes[0].PipeHandle;
-    ASSERT_EQ(capture.Info()->Pipes[0].EndpointAddress, 0x82);
+    const SelectedPipe capture = SelectAlternate(*bus, 1, 2, 1);
+    USBD_PIPE_HANDLE pipe = capture.handle;
+    ASSERT_EQ(capture.endpoint, 0x82);
     EXPECT_EQ(bus->Iso(1).StreamFormat(0x82).sampleRate, 44100u) << "the first listed rate";
 
     // 48 kHz: 48 frames of 2 bytes in every 1 ms packet.

@@ -9,6 +9,8 @@
 #include <sim/usb_printer.h>
 #include <usbd_lib.h>
 
+#include "usb_malformed_corpus.h"
+
 using namespace usbsim;
 
 namespace {
@@ -178,25 +180,43 @@ TEST(UsbBuilders, ChipFamilyHasTheFixedLayout)
     const Bytes &c = s.configuration;
     ASSERT_EQ(c.size(), 509u);
     EXPECT_EQ(Get16(c, 2), 509);
-    size_t expectedNext = 0;
-    for (const ChipRow &row : ChipLayout()) {
+    // The chip's fixed layout, written out apart from the builder's own table: offset, length, type,
+    // then the class subtype and entity ID (0: none named) or, for interfaces, the subclass.
+    struct Row {
+        uint16_t offset, length;
+        uint8_t type, subtype, id;
+    };
+    constexpr uint8_t IT = 0x02, OT = 0x03, MIX = 0x04, SEL = 0x05, FU = 0x06, AS = 0x02;
+    static const Row rows[] = {
+        {28, 12, 0x24, IT, 1},   {40, 12, 0x24, IT, 0},   {52, 10, 0x24, FU, 8},   {62, 10, 0x24, FU, 9},
+        {72, 25, 0x24, MIX, 0},  {97, 16, 0x24, FU, 0},   {113, 9, 0x24, OT, 0},   {122, 13, 0x24, MIX, 2},
+        {135, 9, 0x24, OT, 0},   {144, 10, 0x24, SEL, 0}, {154, 12, 0x24, IT, 0},  {166, 10, 0x24, FU, 15},
+        {176, 10, 0x24, FU, 11}, {186, 12, 0x24, IT, 0},  {198, 10, 0x24, FU, 0},  {208, 10, 0x24, FU, 16},
+        {218, 9, 4, AS, 0},      {227, 46, 4, AS, 0},     {273, 46, 4, AS, 0},     {319, 46, 4, AS, 0},
+        {365, 46, 4, AS, 0},     {411, 43, 4, AS, 0},     {454, 55, 4, AS, 0},
+    };
+    // The first 28 bytes: configuration, AudioControl interface, a 10-byte class header.
+    EXPECT_EQ((Bytes{c[0], c[1], c[9], c[10], c[18], c[19], c[20]}), (Bytes{9, 2, 9, 4, 10, 0x24, 0x01}));
+    size_t expectedNext = 28;
+    for (const Row &row : rows) {
         SCOPED_TRACE(row.offset);
         ASSERT_EQ(row.offset, expectedNext);
-        ASSERT_LE(size_t(row.offset) + row.length, c.size());
         EXPECT_EQ(c[row.offset + 1], row.type);
         if (row.type == 0x24) {
-            EXPECT_EQ(c[row.offset], row.length); // a single class descriptor
+            EXPECT_EQ(c[row.offset], row.length); // one class descriptor
             EXPECT_EQ(c[row.offset + 2], row.subtype);
             if (row.id) {
                 EXPECT_EQ(c[row.offset + 3], row.id);
             }
-        } else if (row.type == 4) {
-            EXPECT_EQ(c[row.offset + 2], row.id);
-            EXPECT_EQ(c[row.offset + 3], row.alternate);
+        } else {
+            EXPECT_EQ(c[row.offset], 9);
+            EXPECT_EQ((Bytes{c[row.offset + 5], c[row.offset + 6]}), (Bytes{1, row.subtype})); // audio streaming
+            EXPECT_EQ(c[row.offset + 2], row.offset < 454 ? c[218 + 2] : c[218 + 2] + 1); // playback, then capture
         }
         expectedNext = row.offset + row.length;
     }
     EXPECT_EQ(expectedNext, 509u);
+    EXPECT_EQ((Bytes{c[218 + 3], c[227 + 3], c[273 + 3], c[319 + 3], c[365 + 3]}), (Bytes{0, 1, 2, 3, 4}));
     EXPECT_EQ(Get24(c, 411 + 24), 48000u); // the one-rate block's tSamFreq
     EXPECT_EQ(c[72 + 4], 3);                // mixer inputs 1, 9, 11
     EXPECT_EQ((Bytes{c[77], c[78], c[79]}), (Bytes{1, 9, 11}));
@@ -309,64 +329,15 @@ void Exercise(const Bytes &b)
     (void)usbsim::PrintDescriptors(b);
 }
 
-std::vector<std::pair<std::string, Bytes>> MalformedCorpus()
-{
-    std::vector<std::pair<std::string, Bytes>> corpus;
-    const Bytes good1 = BuildUac1Headset().configuration;
-    const Bytes good2 = BuildUac2Headset().configuration;
-    auto add = [&](const std::string &name, Bytes b) { corpus.emplace_back(name, std::move(b)); };
-    add("empty", {});
-    add("one byte", {9});
-    for (uint8_t len : {0, 1}) {
-        Bytes b = good1;
-        Set8(b, size_t(FindDescriptor(b, 4, -1, 1)), len);
-        add("bLength " + std::to_string(len) + " mid-walk", b);
-        Bytes c = good1;
-        Set8(c, 0, len);
-        add("bLength " + std::to_string(len) + " at the start", c);
-    }
-    for (uint16_t total : {0, 2, 8, 0xFFFF}) {
-        Bytes b = good1;
-        Set16(b, 2, total);
-        add("wTotalLength " + std::to_string(total), b);
-    }
-    {
-        Bytes b = good2;
-        Truncate(b, size_t(FindDescriptor(b, 4, -1, 2)) + 5); // inside an interface descriptor
-        add("truncated interface", b);
-        Bytes e = good2;
-        Truncate(e, size_t(FindDescriptor(e, 5)) + 4);
-        add("truncated endpoint", e);
-        Bytes h = good2;
-        Truncate(h, size_t(FindDescriptor(h, 0x24, 0x02)) + 10);
-        add("truncated class descriptor", h);
-        Bytes s = good1;
-        Set8(s, size_t(FindDescriptor(s, 4, -1, 2)), 5); // interface descriptor shorter than 9
-        add("short interface", s);
-        Bytes x = good1;
-        Set8(x, size_t(FindDescriptor(x, 4, -1, 2)) + 4, 255); // bNumEndpoints far past what follows
-        add("excess bNumEndpoints", x);
-        Bytes l = good2;
-        Set8(l, size_t(FindDescriptor(l, 0x24, 0x06)), 255); // runs past the end
-        add("bLength 255", l);
-        Bytes fu = good1;
-        Set8(fu, size_t(FindDescriptor(fu, 0x24, 0x06)) + 5, 0); // bControlSize 0
-        add("bControlSize 0", fu);
-        Bytes in = good1;
-        Set8(in, size_t(FindDescriptor(in, 0x24, 0x01)) + 7, 200); // bInCollection beyond bLength
-        add("bInCollection 200", in);
-    }
-    return corpus;
-}
-
 } // namespace
 
 TEST_F(UsbdHelpers, MalformedCorpusIsHarmless)
 {
-    for (auto &[name, bytes] : MalformedCorpus()) {
-        SCOPED_TRACE(name);
-        Exercise(bytes);
-    }
+    for (const auto &corpus : {usbtest::MalformedCorpus(), usbtest::BuilderCorpus()})
+        for (auto &[name, bytes] : corpus) {
+            SCOPED_TRACE(name);
+            Exercise(bytes);
+        }
     // Specific outcomes.
     Bytes b = BuildUac1Headset().configuration;
     const size_t second = size_t(FindDescriptor(b, 4, -1, 1));

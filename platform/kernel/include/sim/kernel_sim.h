@@ -113,6 +113,12 @@ size_t DebugLogCount(const std::string &text);    // lines containing text
 void FailFloatingPointSave(unsigned n); // the n-th save from now fails (1 = the next, 0 = none)
 size_t FloatingPointSaves();            // saves attempted since the last reset
 void SetNtDdiVersion(ULONG version);    // what RtlIsNtDdiVersionAvailable answers to (default Windows 7)
+// Called on the calling thread with the routine's name at every spin-lock acquisition and release
+// (after taking, before letting go), after a successful KeSaveFloatingPointState and on entry to
+// KeRestoreFloatingPointState, so a test can check their order against other state such as MXCSR.
+// Null for none (the default; a reset clears it).
+using KernelProbe = void (*)(const char *routine);
+void SetKernelProbe(KernelProbe probe);
 
 // ---- Named objects -------------------------------------------------------------------------------
 // Callback objects still in the namespace (a permanent object stays until ObMakeTemporaryObject and

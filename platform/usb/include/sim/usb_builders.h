@@ -95,13 +95,6 @@ struct ChipOptions {
     uint16_t vendorId = 0x1E7D, productId = 0x3750;
     std::u16string manufacturer = u"Zelko Audio", product = u"Zelko Chip Headset";
 };
-// One row of the fixed layout. For class descriptors `id` is the entity ID (0 where none); for
-// interfaces it is the interface number and `alternate` its alternate setting.
-struct ChipRow {
-    uint16_t offset, length;
-    uint8_t type, subtype, id, alternate;
-};
-const std::vector<ChipRow> &ChipLayout();
 // String 0x50 starts with the code units 0x000B 0x0005 0x0050.
 DescriptorSet BuildChipHeadset(const ChipOptions &options = {});
 
