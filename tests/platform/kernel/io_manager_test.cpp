@@ -363,7 +363,8 @@ NTSTATUS AnswerIoctl(PDEVICE_OBJECT, PIRP irp)
     return STATUS_SUCCESS;
 }
 struct PowerSeen {
-    int calls = 0;
+    std::atomic<int> calls{0};
+    std::thread::id thread;
     NTSTATUS status = 0;
     DEVICE_POWER_STATE state = PowerDeviceUnspecified;
     KIRQL irql = 0xFF;
@@ -371,6 +372,7 @@ struct PowerSeen {
 VOID PowerComplete(PDEVICE_OBJECT, UCHAR minor, POWER_STATE state, PVOID context, PIO_STATUS_BLOCK status)
 {
     auto *s = static_cast<PowerSeen *>(context);
+    s->thread = std::this_thread::get_id();
     ++s->calls;
     s->status = status->Status;
     s->state = state.DeviceState;
@@ -424,9 +426,9 @@ TEST_F(IoManager, ThreadedAndPowerRequests)
     POWER_STATE d2;
     d2.DeviceState = PowerDeviceD2;
     EXPECT_EQ(PoRequestPowerIrp(top, IRP_MN_SET_POWER, d2, PowerComplete, &seen, nullptr), STATUS_PENDING);
-    EXPECT_EQ(seen.calls, 0);
     sim::RunUntilIdle();
     EXPECT_EQ(seen.calls, 1);
+    EXPECT_NE(seen.thread, std::this_thread::get_id()) << "the completion runs on a worker";
     EXPECT_EQ(seen.status, STATUS_SUCCESS);
     EXPECT_EQ(seen.state, PowerDeviceD2);
     EXPECT_EQ(seen.irql, PASSIVE_LEVEL);
