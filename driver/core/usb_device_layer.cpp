@@ -292,11 +292,14 @@ NTSTATUS CUsbDeviceLayer::ReadConfigurationDescriptor()
     if (!first)
         return STATUS_INSUFFICIENT_RESOURCES;
     ULONG returned = 0;
+    const auto badHeader = [&](const USB_CONFIGURATION_DESCRIPTOR *d) {
+        return returned < head || d->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE || d->bLength < head ||
+               d->wTotalLength < head;
+    };
     NTSTATUS status =
         UsbGetDescriptor(this, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, first, head, &returned, PoolTag::URB);
     // Every walk over the descriptor trusts wTotalLength, so it is checked here, the only way in.
-    if (NT_SUCCESS(status) && (returned < head || first->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
-                               first->bLength < head || first->wTotalLength < head))
+    if (NT_SUCCESS(status) && badHeader(first))
     {
         DbgPrint("ReadConfigurationDescriptor bad configuration descriptor header\n");
         status = STATUS_UNSUCCESSFUL;
@@ -310,8 +313,7 @@ NTSTATUS CUsbDeviceLayer::ReadConfigurationDescriptor()
     if (!full)
         return STATUS_INSUFFICIENT_RESOURCES;
     status = UsbGetDescriptor(this, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, full, total, &returned, PoolTag::URB);
-    if (NT_SUCCESS(status) && (returned < head || full->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
-                               full->bLength < head || full->wTotalLength < head))
+    if (NT_SUCCESS(status) && badHeader(full))
     {
         DbgPrint("ReadConfigurationDescriptor bad configuration descriptor\n");
         status = STATUS_UNSUCCESSFUL;

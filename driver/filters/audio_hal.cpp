@@ -11,30 +11,6 @@ constexpr WideText kHalCallbackName("\\Callback\\AudioHalAddr%p");
 // A selector links at most this many sources; a longer source list is not a selector's.
 constexpr ULONG kMaxSelectorSources = 10;
 
-template <class I> I *QueryNode(PUNKNOWN unknown, REFIID iid)
-{
-    PVOID object = nullptr;
-    if (!unknown || !NT_SUCCESS(unknown->QueryInterface(iid, &object)))
-        return nullptr;
-    return static_cast<I *>(object);
-}
-
-// The item at `index` of `list`, for GetEngine and GetFilter: *item is null first.
-template <class T> NTSTATUS ItemOf(const CItemList *list, ULONG index, T **item)
-{
-    if (!item)
-        return STATUS_INVALID_PARAMETER;
-    *item = nullptr;
-    if (!list)
-        return STATUS_UNSUCCESSFUL;
-    if (index >= ULONG(list->Count()) || !list->ItemAt(LONG(index), item))
-    {
-        *item = nullptr;
-        return STATUS_INVALID_PARAMETER;
-    }
-    return STATUS_SUCCESS;
-}
-
 } // namespace
 
 // ---- Named callback objects -------------------------------------------------------------------------
@@ -179,7 +155,7 @@ ULONG CAudioHal::GetEngineCount()
 
 NTSTATUS CAudioHal::GetEngine(ULONG index, IStreamEngine **engine)
 {
-    return ItemOf(m_Engines, index, engine);
+    return CItemList::ItemOf(m_Engines, index, engine);
 }
 
 ULONG CAudioHal::GetFilterCount()
@@ -189,7 +165,7 @@ ULONG CAudioHal::GetFilterCount()
 
 NTSTATUS CAudioHal::GetFilter(ULONG index, IAudioNode **node)
 {
-    return ItemOf(m_Nodes, index, node);
+    return CItemList::ItemOf(m_Nodes, index, node);
 }
 
 NTSTATUS CAudioHal::AddFilter(IAudioNode *node)
@@ -282,7 +258,7 @@ NTSTATUS CAudioHal::LinkSelectors()
     {
         if (!node || node->GetKind() != NODE_KIND_SELECTOR || node->GetSourceCount() > kMaxSelectorSources)
             continue;
-        INodeConnect *connect = QueryNode<INodeConnect>(node, IID_INodeConnect);
+        INodeConnect *connect = QueryAs<INodeConnect>(node, IID_INodeConnect);
         if (!connect)
             continue;
         if (!chain)
@@ -319,7 +295,7 @@ void CAudioHal::LinkSource(IAudioNode *selector, ULONG position, ULONG selected,
     chain[length++] = node;
     while (node->GetKind() == NODE_KIND_OUTPUT_TERMINAL && length < capacity)
     {
-        INodeChild *child = QueryNode<INodeChild>(node, IID_INodeChild);
+        INodeChild *child = QueryAs<INodeChild>(node, IID_INodeChild);
         if (!child)
             break;
         ULONG childId = 0;
@@ -339,7 +315,7 @@ void CAudioHal::LinkSource(IAudioNode *selector, ULONG position, ULONG selected,
     // Each child takes the selector's link after everything below it has, deepest first.
     for (ULONG i = length - 1; i >= 1; --i)
     {
-        INodeChild *child = QueryNode<INodeChild>(chain[i], IID_INodeChild);
+        INodeChild *child = QueryAs<INodeChild>(chain[i], IID_INodeChild);
         if (child)
         {
             child->Link(selector, position, selected);
@@ -365,12 +341,12 @@ void CAudioHal::BindEngines()
                 continue;
             if (engineId == 1)
             {
-                if (auto *input = QueryNode<IEngineInputBind>(node, IID_IEngineInputBind))
+                if (auto *input = QueryAs<IEngineInputBind>(node, IID_IEngineInputBind))
                 {
                     input->BindEngine(engine);
                     input->Release();
                 }
-                else if (auto *output = QueryNode<IEngineOutputBind>(node, IID_IEngineOutputBind))
+                else if (auto *output = QueryAs<IEngineOutputBind>(node, IID_IEngineOutputBind))
                 {
                     output->BindEngine(engine);
                     output->Release();
@@ -378,7 +354,7 @@ void CAudioHal::BindEngines()
             }
             else if (engineId == 0)
             {
-                if (auto *reset = QueryNode<IEngineReset>(node, IID_IEngineReset))
+                if (auto *reset = QueryAs<IEngineReset>(node, IID_IEngineReset))
                 {
                     reset->Reset(0);
                     reset->Release();

@@ -52,6 +52,23 @@ public:
     }
     // The item count of a list that may not exist yet (0 then).
     static ULONG CountOf(const CItemList *list) { return list ? ULONG(list->Count()) : 0; }
+    // The item at `index` of a list that may not exist yet, for the indexed getters: *item is null
+    // first; INVALID_PARAMETER for a null out-pointer or an index not below the count, UNSUCCESSFUL
+    // for a missing list.
+    template <class T> static NTSTATUS ItemOf(const CItemList *list, ULONG index, T **item)
+    {
+        if (!item)
+            return STATUS_INVALID_PARAMETER;
+        *item = nullptr;
+        if (!list)
+            return STATUS_UNSUCCESSFUL;
+        if (index >= ULONG(list->Count()) || !list->ItemAt(LONG(index), item))
+        {
+            *item = nullptr;
+            return STATUS_INVALID_PARAMETER;
+        }
+        return STATUS_SUCCESS;
+    }
     // For lists that hold a reference per item (T has Release): drops each reference, head first,
     // then destroys the list; null is ignored.
     template <class T> static void ReleaseAllAndDestroy(CItemList *list)

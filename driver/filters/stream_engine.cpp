@@ -48,6 +48,24 @@ CItemList::PNODE FindClientNode(const CItemList *list, PVOID clientHandle)
     return nullptr;
 }
 
+// Under `lock`: the record of `clientHandle` in `list` (null when absent), unlinked from the list
+// when `take`.
+StreamClientRecord *LockedClientRecord(KSPIN_LOCK *lock, CItemList *list, PVOID clientHandle, bool take)
+{
+    KIRQL old;
+    KeAcquireSpinLock(lock, &old);
+    CItemList::PNODE node = FindClientNode(list, clientHandle);
+    StreamClientRecord *record = nullptr;
+    if (node)
+    {
+        record = static_cast<StreamClientRecord *>(node->Item);
+        if (take)
+            list->RemoveNode(node);
+    }
+    KeReleaseSpinLock(lock, old);
+    return record;
+}
+
 void FreeRecords(CItemList *list)
 {
     if (!list)
@@ -358,17 +376,7 @@ ULONG CStreamEngine::GetNodeCount()
 
 NTSTATUS CStreamEngine::GetNode(ULONG index, IAudioNode **node)
 {
-    if (!node)
-        return STATUS_INVALID_PARAMETER;
-    *node = nullptr;
-    if (!m_AttachedNodes)
-        return STATUS_UNSUCCESSFUL;
-    if (index >= ULONG(m_AttachedNodes->Count()) || !m_AttachedNodes->ItemAt(LONG(index), node))
-    {
-        *node = nullptr;
-        return STATUS_INVALID_PARAMETER;
-    }
-    return STATUS_SUCCESS;
+    return CItemList::ItemOf(m_AttachedNodes, index, node);
 }
 
 NTSTATUS CStreamEngine::AddProcessingNode(IProcessingNode *node)
@@ -534,27 +542,12 @@ NTSTATUS CStreamEngine::AppendStreamRecord(StreamClientRecord *record)
 
 StreamClientRecord *CStreamEngine::FindStreamRecord(PVOID clientHandle)
 {
-    KIRQL old;
-    KeAcquireSpinLock(&m_SpinLock, &old);
-    CItemList::PNODE node = FindClientNode(m_RegisteredClients, clientHandle);
-    auto *record = node ? static_cast<StreamClientRecord *>(node->Item) : nullptr;
-    KeReleaseSpinLock(&m_SpinLock, old);
-    return record;
+    return LockedClientRecord(&m_SpinLock, m_RegisteredClients, clientHandle, false);
 }
 
 StreamClientRecord *CStreamEngine::TakeStreamRecord(PVOID clientHandle)
 {
-    KIRQL old;
-    KeAcquireSpinLock(&m_SpinLock, &old);
-    CItemList::PNODE node = FindClientNode(m_RegisteredClients, clientHandle);
-    StreamClientRecord *record = nullptr;
-    if (node)
-    {
-        record = static_cast<StreamClientRecord *>(node->Item);
-        m_RegisteredClients->RemoveNode(node);
-    }
-    KeReleaseSpinLock(&m_SpinLock, old);
-    return record;
+    return LockedClientRecord(&m_SpinLock, m_RegisteredClients, clientHandle, true);
 }
 
 NTSTATUS CStreamEngine::InsertRegistration(EngineClientList which, StreamClientRecord *record)
@@ -587,28 +580,12 @@ NTSTATUS CStreamEngine::InsertRegistration(EngineClientList which, StreamClientR
 
 StreamClientRecord *CStreamEngine::FindRegistration(EngineClientList which, PVOID clientHandle)
 {
-    KIRQL old;
-    KeAcquireSpinLock(&m_SpinLock, &old);
-    CItemList::PNODE node = FindClientNode(ClientListOf(which), clientHandle);
-    auto *record = node ? static_cast<StreamClientRecord *>(node->Item) : nullptr;
-    KeReleaseSpinLock(&m_SpinLock, old);
-    return record;
+    return LockedClientRecord(&m_SpinLock, ClientListOf(which), clientHandle, false);
 }
 
 StreamClientRecord *CStreamEngine::TakeRegistration(EngineClientList which, PVOID clientHandle)
 {
-    CItemList *list = ClientListOf(which);
-    KIRQL old;
-    KeAcquireSpinLock(&m_SpinLock, &old);
-    CItemList::PNODE node = FindClientNode(list, clientHandle);
-    StreamClientRecord *record = nullptr;
-    if (node)
-    {
-        record = static_cast<StreamClientRecord *>(node->Item);
-        list->RemoveNode(node);
-    }
-    KeReleaseSpinLock(&m_SpinLock, old);
-    return record;
+    return LockedClientRecord(&m_SpinLock, ClientListOf(which), clientHandle, true);
 }
 
 StreamClientRecord *CStreamEngine::FirstRegistration(EngineClientList which)

@@ -116,7 +116,7 @@ protected:
     // Logs a refused format once until the format changes.
     void LogRefusedFormat(const WAVEFORMATEXTENSIBLE &format, const char *why);
     // The float path over the chunks of a block; the caller holds whatever lock it needs and has
-    // saved the floating-point state.
+    // saved the floating-point state; `passes` holds only passes whose list has something.
     NTSTATUS RunChunks(PUCHAR buffer, ULONG frames, ULONG passes);
     NTSTATUS RunPass(CItemList *list, BOOLEAN stopped, float **buffers, ULONG frames);
     // FPU and MXCSR save, optional spin lock, chunks, restore in reverse.

@@ -156,14 +156,14 @@ NTSTATUS CStreamEngine::RunChunks(PUCHAR buffer, ULONG frames, ULONG passes)
             if (Failed(converted) || Failed(dsp::deinterleave32(scratch, int32_t(channels), int32_t(chunk), planes)))
                 return STATUS_UNSUCCESSFUL;
 
-            if ((passes & PASS_NODES) && !m_ProcessingNodes->IsEmpty())
+            if (passes & PASS_NODES)
             {
                 const EngineBlock block{m_ChannelBuffers, chunk};
                 status = RunProcessingNodes(&block);
             }
-            if (NT_SUCCESS(status) && (passes & PASS_STAGE1) && !m_Stage1->IsEmpty())
+            if (NT_SUCCESS(status) && (passes & PASS_STAGE1))
                 status = RunFirstStage(chunk);
-            if (NT_SUCCESS(status) && (passes & PASS_STAGE2) && !m_Stage2->IsEmpty())
+            if (NT_SUCCESS(status) && (passes & PASS_STAGE2))
                 status = RunSecondStage(chunk);
             if (!NT_SUCCESS(status))
                 return status;
@@ -207,10 +207,14 @@ NTSTATUS CStreamEngine::ProcessWithFpu(PVOID buffer, ULONG bytes, ULONG passes, 
     ULONG frames = 0;
     BOOLEAN runnable = FALSE;
     NTSTATUS status = CheckBlock(m_CurrentWaveFormat, bytes, &frames, &runnable);
-    const bool anything = (passes & PASS_NODES && !m_ProcessingNodes->IsEmpty()) ||
-                          (passes & PASS_STAGE1 && !m_Stage1->IsEmpty()) ||
-                          (passes & PASS_STAGE2 && !m_Stage2->IsEmpty());
-    if (NT_SUCCESS(status) && runnable && anything)
+    // A pass with nothing listed is dropped once per block rather than tested again for every chunk.
+    if (m_ProcessingNodes->IsEmpty())
+        passes &= ~ULONG(PASS_NODES);
+    if (m_Stage1->IsEmpty())
+        passes &= ~ULONG(PASS_STAGE1);
+    if (m_Stage2->IsEmpty())
+        passes &= ~ULONG(PASS_STAGE2);
+    if (NT_SUCCESS(status) && runnable && passes != 0)
         status = RunChunks(static_cast<PUCHAR>(buffer), frames, passes);
 
     if (locked)

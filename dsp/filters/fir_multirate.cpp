@@ -18,7 +18,6 @@ constexpr int64_t kHeaderBytes = sizeof(FirState);
 constexpr int64_t kMinWorkspace = 16384;
 
 int64_t ceilDiv(int64_t a, int64_t b) { return (a + b - 1) / b; }
-int64_t round16Down(int64_t v) { return v & ~int64_t{15}; }
 
 struct PhaseWalk {
     int64_t step;  // U
@@ -158,10 +157,10 @@ Status firMultirateShape(int32_t tapCount, int32_t upFactor, int32_t downFactor,
         K += U;
         T += D;
     }
-    const int64_t tapsBytes = round16Down(4 * L + 15);
+    const int64_t tapsBytes = firTapsBytes(L);
     const int64_t tapTableBytes = 16 * M;
-    const int64_t indexBytes = mode == 1 ? round16Down(4 * U + 19) : round16Down(16 * U + 19);
-    const int64_t delayBytes = round16Down(4 * (H + T) + 19);
+    const int64_t indexBytes = firRoundDown16((mode == 1 ? 4 * U : 16 * U) + 19);
+    const int64_t delayBytes = firRoundDown16(4 * (H + T) + 19);
     const int64_t workBytes = mode == 1 ? 16 * M : 32 * M;
     const int64_t workReserved = std::max(workBytes, kMinWorkspace);
     const int64_t size = kHeaderBytes + 16 + tapsBytes + tapTableBytes + indexBytes + delayBytes +
@@ -214,8 +213,7 @@ Status firMultirateInit(FirState** state, const float* taps, int32_t tapCount, i
     if (singleRate)
         return firInit(state, taps, tapCount, delayLine, buffer);
 
-    const uintptr_t at = (reinterpret_cast<uintptr_t>(buffer) + 15) & ~uintptr_t{15};
-    FirState* rec = reinterpret_cast<FirState*>(at);
+    FirState* rec = firRecordAt(buffer);
     const int32_t revOffset = int32_t(kHeaderBytes);
     const int32_t tapTableOffset = revOffset + sh.tapsBytes;
     const int32_t indexOffset = tapTableOffset + sh.tapTableBytes;

@@ -19,8 +19,6 @@ constexpr int64_t kFixedBytes = kHeaderBytes + kGapBytes + kSpareBytes + 16;
 // Shorter filters gain nothing from the transform: every block runs direct.
 constexpr int32_t kFftMinTaps = 64;
 
-int64_t roundDown16(int64_t v) { return v & ~int64_t{15}; }
-
 unsigned char* bytesOf(FirState* s) { return reinterpret_cast<unsigned char*>(s); }
 
 } // namespace
@@ -39,8 +37,8 @@ Status firSingleSizes(int32_t tapCount, FirSingleSizes* sizes)
         return kErrFirLength;
     const int64_t L = tapCount;
     FirSingleSizes z{};
-    z.tapsBytes = roundDown16(4 * L + 15);
-    z.delayBytes = roundDown16(12 * L + 31);
+    z.tapsBytes = firTapsBytes(L);
+    z.delayBytes = firRoundDown16(12 * L + 31);
     z.order = firFftOrder(tapCount);
     if (z.order > 0) {
         int32_t spec = 0, init = 0, work = 0;
@@ -145,8 +143,7 @@ Status firInit(FirState** state, const float* taps, int32_t tapCount, const floa
     if (const Status s = firSingleSizes(tapCount, &z); s != kOk)
         return s;
 
-    const auto address = reinterpret_cast<uintptr_t>(buffer);
-    auto* st = reinterpret_cast<FirState*>((address + 15) & ~uintptr_t{15});
+    FirState* st = firRecordAt(buffer);
     const FirSingleAreas areas = firSingleAreas(z, z.specBytes, z.initBytes, z.workBytes);
     firFillSingle(st, areas, static_cast<int32_t>(z.workBytes), taps, tapCount, delayLine);
 

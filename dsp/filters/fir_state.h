@@ -161,6 +161,19 @@ Status firMultirateInit(FirState** state, const float* taps, int32_t tapCount, i
 
 // ---- Shared by the builders ------------------------------------------------------------------
 
+// Where a record sits in a caller buffer of any alignment: the buffer's first 16-byte boundary.
+inline FirState* firRecordAt(void* buffer)
+{
+    const auto address = reinterpret_cast<uintptr_t>(buffer);
+    return reinterpret_cast<FirState*>((address + 15) & ~uintptr_t{15});
+}
+
+// The record layouts' area sizes are byte counts rounded down to a multiple of 16.
+inline int64_t firRoundDown16(int64_t bytes) { return bytes & ~int64_t{15}; }
+
+// A: the reversed-taps area of every FIR record, 4L bytes rounded up to 16.
+inline int64_t firTapsBytes(int64_t tapCount) { return firRoundDown16(4 * tapCount + 15); }
+
 // r[k] = taps[L-1-k], bit for bit.
 void firStoreReversed(const float* taps, int32_t count, float* dst);
 

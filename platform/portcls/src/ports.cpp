@@ -36,6 +36,11 @@ struct ConnectionRec
     ULONG FromPin;
     PPORT To;
     ULONG ToPin;
+
+    bool Is(PDEVICE_OBJECT device, PPORT from, ULONG fromPin, PPORT to, ULONG toPin) const
+    {
+        return Device == device && From == from && FromPin == fromPin && To == to && ToPin == toPin;
+    }
 };
 
 class CPortCore;
@@ -138,6 +143,15 @@ protected:
     ULONG m_MiniportHolds = 0;     // references on this port the miniport took in its Init
 };
 
+// Lock held. The live port whose port interface is `port`, or null.
+CPortCore *LiveCore(PPORT port)
+{
+    for (CPortCore *p : G().Ports)
+        if (p->AsPort() == port)
+            return p;
+    return nullptr;
+}
+
 // Resolves any interface of a live port to that port, with no reference kept. Null for null, for a
 // foreign object and for a port already gone.
 CPortCore *FindPort(PUNKNOWN unknown)
@@ -151,9 +165,7 @@ CPortCore *FindPort(PUNKNOWN unknown)
     CPortCore *found = nullptr;
     {
         std::lock_guard<std::mutex> guard(G().Lock);
-        for (CPortCore *p : G().Ports)
-            if (p->AsPort() == port)
-                found = p;
+        found = LiveCore(port);
     }
     port->Release();
     return found;
@@ -338,8 +350,7 @@ NTSTATUS CPortCore::UnregisterPhysicalConnection(PDEVICE_OBJECT deviceObject, PU
                             {Entry::UnregisterPhysicalConnection, STATUS_SUCCESS, deviceObject, "", from, fromPin, to,
                              toPin},
                             [&](const ConnectionRec *r) {
-                                return from && to && r->Device == deviceObject && r->From == from &&
-                                       r->FromPin == fromPin && r->To == to && r->ToPin == toPin;
+                                return from && to && r->Is(deviceObject, from, fromPin, to, toPin);
                             },
                             &status);
     }
@@ -467,7 +478,7 @@ NTSTATUS PcRegisterPhysicalConnection(PDEVICE_OBJECT deviceObject, PUNKNOWN from
         return Logged(entry);
     }
     for (const ConnectionRec *r : G().Connections)
-        if (r->Device == deviceObject && r->From == from && r->FromPin == fromPin && r->To == to && r->ToPin == toPin)
+        if (r->Is(deviceObject, from, fromPin, to, toPin))
         {
             entry.Status = STATUS_OBJECT_NAME_COLLISION;
             return Logged(entry);
@@ -561,10 +572,8 @@ size_t sim::portcls::LivePorts()
 PUNKNOWN sim::portcls::HeldMiniport(PPORT port)
 {
     std::lock_guard<std::mutex> guard(G().Lock);
-    for (CPortCore *p : G().Ports)
-        if (p->AsPort() == port)
-            return p->HeldMiniport();
-    return nullptr;
+    const CPortCore *core = LiveCore(port);
+    return core ? core->HeldMiniport() : nullptr;
 }
 
 void sim::portcls::Reset()

@@ -201,6 +201,25 @@ void Bus::Impl::UpdateEvent(uint64_t seq, const std::function<void(Event &)> &f)
         }
 }
 
+std::optional<Held> Bus::Impl::TakeHeld(PIRP irp)
+{
+    for (auto it = held.begin(); it != held.end(); ++it)
+        if (it->irp == irp) {
+            std::optional<Held> taken = std::move(*it);
+            held.erase(it);
+            return taken;
+        }
+    return std::nullopt;
+}
+
+bool Bus::Impl::IdleHeld(unsigned port) const
+{
+    for (const Held &h : held)
+        if (h.port == port && h.kind == HeldKind::Idle)
+            return true;
+    return false;
+}
+
 void Bus::Impl::ArmTimer()
 {
     LONGLONG next = -1;
@@ -635,10 +654,7 @@ unsigned Bus::CycleCount(unsigned port) const
 bool Bus::IdleIrpHeld(unsigned port) const
 {
     std::lock_guard<std::recursive_mutex> g(m_impl->mu);
-    for (const Held &h : m_impl->held)
-        if (h.port == port && h.kind == HeldKind::Idle)
-            return true;
-    return false;
+    return m_impl->IdleHeld(port);
 }
 
 unsigned Bus::IdleCallbacks(unsigned port) const

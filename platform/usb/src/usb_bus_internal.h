@@ -157,6 +157,8 @@ struct Bus::Impl {
     void UpdateEvent(uint64_t seq, const std::function<void(Event &)> &f);
     void Schedule(Held h);          // lock held: queue a held IRP (due >= 0 arms the timer)
     void ArmTimer();                // lock held
+    std::optional<Held> TakeHeld(PIRP irp); // lock held: removes and returns the IRP's entry
+    bool IdleHeld(unsigned port) const;     // lock held: an idle IRP of the port is held
     void RunDue();                  // DPC: completes what is due
     void RunOnHub(std::function<void()> work);
     void DoUnplug(unsigned port, bool fromHub); // completes transfers; PnP now or on the hub thread

@@ -140,12 +140,18 @@ RequestMatch Match(std::optional<bool> in, RequestType type, Recipient recipient
     return m;
 }
 
+// An entity's memory read: its bytes, or a stall when it has none.
+ControlReply MemoryReply(VirtualDevice &d, uint8_t entity)
+{
+    const Bytes &m = d.Entity(entity).memory;
+    return m.empty() ? ControlReply::Stall() : ControlReply::Data(m);
+}
+
 ControlReply EntityRequestUac1(VirtualDevice &d, const ControlRequest &r)
 {
     const uint8_t entity = r.EntityId(), cs = r.ControlSelector(), ch = r.Channel();
     if (r.bRequest == kGetMem && r.in) {
-        const Bytes &m = d.Entity(entity).memory;
-        return m.empty() ? ControlReply::Stall() : ControlReply::Data(m);
+        return MemoryReply(d, entity);
     }
     if (!d.HasControl(entity, cs, ch))
         return ControlReply::Stall();
@@ -198,8 +204,7 @@ ControlReply EntityRequestUac2(VirtualDevice &d, const ControlRequest &r)
         return ControlReply::Data(b);
     }
     if (r.bRequest == kMem2 && r.in) {
-        const Bytes &m = d.Entity(entity).memory;
-        return m.empty() ? ControlReply::Stall() : ControlReply::Data(m);
+        return MemoryReply(d, entity);
     }
     if (!d.HasControl(entity, cs, ch))
         return ControlReply::Stall();

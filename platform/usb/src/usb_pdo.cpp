@@ -33,12 +33,7 @@ VOID CancelHeld(PDEVICE_OBJECT pdo, PIRP irp)
     std::optional<Held> taken;
     {
         std::lock_guard<std::recursive_mutex> g(impl->mu);
-        for (auto it = impl->held.begin(); it != impl->held.end(); ++it)
-            if (it->irp == irp) {
-                taken = std::move(*it);
-                impl->held.erase(it);
-                break;
-            }
+        taken = impl->TakeHeld(irp);
         impl->ArmTimer();
         if (taken && taken->kind == HeldKind::Idle) {
             impl->Note(EventKind::IdleComplete, taken->port, STATUS_CANCELLED);
@@ -167,13 +162,7 @@ NTSTATUS Bus::Impl::Answer(Held h)
     Schedule(std::move(h));
     IoSetCancelRoutine(irp, CancelHeld);
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
-        std::optional<Held> taken;
-        for (auto it = held.begin(); it != held.end(); ++it)
-            if (it->irp == irp) {
-                taken = std::move(*it);
-                held.erase(it);
-                break;
-            }
+        std::optional<Held> taken = TakeHeld(irp);
         ArmTimer();
         g.unlock();
         if (taken)
@@ -308,10 +297,8 @@ NTSTATUS Bus::Impl::SubmitIdle(PortState &p, PIRP irp, bool live)
         else if (info == nullptr || info->IdleCallback == nullptr ||
                  s->Parameters.DeviceIoControl.InputBufferLength < sizeof(USB_IDLE_CALLBACK_INFO))
             refuse = STATUS_INVALID_PARAMETER;
-        else
-            for (const Held &h : held)
-                if (h.port == p.number && h.kind == HeldKind::Idle)
-                    refuse = STATUS_DEVICE_BUSY;
+        else if (IdleHeld(p.number))
+            refuse = STATUS_DEVICE_BUSY;
         notSupported = p.idleNotSupported;
         delay = p.idleDelayMs;
         Note(EventKind::IdleSubmit, p.number, NT_SUCCESS(refuse) ? STATUS_PENDING : refuse);

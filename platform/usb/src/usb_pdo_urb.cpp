@@ -10,18 +10,27 @@ namespace usbsim {
 namespace {
 
 
-// Endpoint descriptors that follow an interface descriptor, up to the next interface.
-std::vector<const USB_ENDPOINT_DESCRIPTOR *> EndpointsOf(const Bytes &cfg, const USB_INTERFACE_DESCRIPTOR *iface)
+// Calls f(descriptor) for each well-formed descriptor after an interface descriptor, up to the next
+// interface.
+template <typename F> void ForEachAfterInterface(const Bytes &cfg, const USB_INTERFACE_DESCRIPTOR *iface, F f)
 {
-    std::vector<const USB_ENDPOINT_DESCRIPTOR *> r;
     const uint8_t *at = reinterpret_cast<const uint8_t *>(iface) + iface->bLength;
     while (const USB_COMMON_DESCRIPTOR *d = usbd::ParseDescriptorsBounded(cfg.data(), cfg.size(), at, -1)) {
         if (d->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE)
             break;
-        if (d->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE && d->bLength >= sizeof(USB_ENDPOINT_DESCRIPTOR))
-            r.push_back(reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR *>(d));
+        f(d);
         at = reinterpret_cast<const uint8_t *>(d) + d->bLength;
     }
+}
+
+// Endpoint descriptors that follow an interface descriptor, up to the next interface.
+std::vector<const USB_ENDPOINT_DESCRIPTOR *> EndpointsOf(const Bytes &cfg, const USB_INTERFACE_DESCRIPTOR *iface)
+{
+    std::vector<const USB_ENDPOINT_DESCRIPTOR *> r;
+    ForEachAfterInterface(cfg, iface, [&](const USB_COMMON_DESCRIPTOR *d) {
+        if (d->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE && d->bLength >= sizeof(USB_ENDPOINT_DESCRIPTOR))
+            r.push_back(reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR *>(d));
+    });
     return r;
 }
 
@@ -33,23 +42,19 @@ IsoStreamFormat FormatOf(const Bytes &cfg, const USB_INTERFACE_DESCRIPTOR *iface
     f.channels = 0;
     f.bytesPerSample = 0;
     const bool uac2 = iface->bInterfaceProtocol == USB_AUDIO_PROTOCOL_UAC2;
-    const uint8_t *at = reinterpret_cast<const uint8_t *>(iface) + iface->bLength;
-    while (const USB_COMMON_DESCRIPTOR *d = usbd::ParseDescriptorsBounded(cfg.data(), cfg.size(), at, -1)) {
+    ForEachAfterInterface(cfg, iface, [&](const USB_COMMON_DESCRIPTOR *d) {
         const auto *b = reinterpret_cast<const uint8_t *>(d);
-        if (d->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE)
-            break;
-        if (d->bDescriptorType == USB_CS_INTERFACE_DESCRIPTOR_TYPE && d->bLength >= 3) {
-            if (!uac2 && b[2] == 0x02 && d->bLength >= 6) {
-                f.channels = b[4];
-                f.bytesPerSample = b[5];
-            } else if (uac2 && b[2] == 0x01 && d->bLength >= 11) {
-                f.channels = b[10];
-            } else if (uac2 && b[2] == 0x02 && d->bLength >= 5) {
-                f.bytesPerSample = b[4];
-            }
+        if (d->bDescriptorType != USB_CS_INTERFACE_DESCRIPTOR_TYPE || d->bLength < 3)
+            return;
+        if (!uac2 && b[2] == 0x02 && d->bLength >= 6) {
+            f.channels = b[4];
+            f.bytesPerSample = b[5];
+        } else if (uac2 && b[2] == 0x01 && d->bLength >= 11) {
+            f.channels = b[10];
+        } else if (uac2 && b[2] == 0x02 && d->bLength >= 5) {
+            f.bytesPerSample = b[4];
         }
-        at = b + d->bLength;
-    }
+    });
     return f;
 }
 

@@ -10,6 +10,14 @@ namespace {
 
 class UsbBusPipes : public BusTest {};
 
+// The headset with its bulk IN endpoint.
+std::shared_ptr<VirtualDevice> BulkHeadset()
+{
+    usbsim::Uac2Options o;
+    o.bulkIn = true;
+    return VirtualDevice::Uac2(o);
+}
+
 struct Read {
     UrbBuffer urb;
     Bytes buf;
@@ -27,9 +35,7 @@ struct Read {
 
 TEST_F(UsbBusPipes, SelectConfigurationWritesPipesAndChecksLengths)
 {
-    usbsim::Uac2Options o;
-    o.bulkIn = true;
-    auto dev = VirtualDevice::Uac2(o);
+    auto dev = BulkHeadset();
     PDEVICE_OBJECT pdo = bus->Plug(1, dev);
 
     // One byte short of the last pipe: refused, nothing written.
@@ -126,9 +132,7 @@ TEST_F(UsbBusPipes, SelectConfigurationWritesPipesAndChecksLengths)
 
 TEST_F(UsbBusPipes, ReadsWaitForDataAndOverrunIsAnError)
 {
-    usbsim::Uac2Options o;
-    o.bulkIn = true;
-    auto dev = VirtualDevice::Uac2(o);
+    auto dev = BulkHeadset();
     PDEVICE_OBJECT pdo = bus->Plug(1, dev);
     auto sel = MakeSelection(dev->Descriptors().configuration);
     ASSERT_EQ(SendUrb(pdo, sel->urb), STATUS_SUCCESS);
