@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# tools/build.sh <build-dir> [cmake options...]: configure once, then build with every core.
+# tools/build.sh <build-dir> [cmake options...]: configure once, then build.
+# ZELKO_JOBS caps the parallel jobs (default: every core); ccache is used when present.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=$1; shift
 "$root/tools/deps.sh"
 if [ ! -f "$dir/build.ninja" ]; then
-  cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
+  launcher=()
+  if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  fi
+  cmake -S "$root" -B "$dir" -G Ninja "${launcher[@]}" "$@" >/dev/null
 fi
-cmake --build "$dir" -j"$(nproc)"
+cmake --build "$dir" -j"${ZELKO_JOBS:-$(nproc)}"
