@@ -292,6 +292,18 @@ NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT deviceObject, DEVICE_REGISTRY_PROPER
                              PVOID propertyBuffer, PULONG resultLength);
 NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG keyType, ACCESS_MASK access, PHANDLE key);
 
+// ---- Device interfaces ----
+// Registers (or finds) the interface of `classGuid` with the optional reference string on the
+// physical device object and returns its symbolic link in a pool buffer the caller frees with
+// RtlFreeUnicodeString. The same device, class and reference give the same link every time; a new
+// interface starts disabled. A null device, class or link: STATUS_INVALID_PARAMETER; no memory:
+// STATUS_INSUFFICIENT_RESOURCES. PASSIVE_LEVEL.
+NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject, const GUID *classGuid,
+                                   PUNICODE_STRING referenceString, PUNICODE_STRING symbolicLinkName);
+// Enables or disables a registered interface by its link (compared without case); setting the state
+// it already has succeeds. An unknown link: STATUS_OBJECT_NAME_NOT_FOUND. PASSIVE_LEVEL.
+NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable);
+
 // ---- Power ----
 NTSTATUS PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
 VOID PoStartNextPowerIrp(PIRP irp);
