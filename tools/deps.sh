@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only when one is missing.
+# `tools/deps.sh cross` installs the 32-bit Windows cross compiler instead (tools/cross-build.sh).
 set -euo pipefail
-pkgs=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
-      libfftw3-dev libkissfft-dev python3-mpmath libmpfr-dev)
+if [ "${1:-}" = cross ]; then
+  pkgs=(cmake ninja-build g++-mingw-w64-i686-posix)
+else
+  pkgs=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+        libfftw3-dev libkissfft-dev python3-mpmath libmpfr-dev)
+fi
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,4 +1,5 @@
 #include "kernel_test.h"
+#include "test_dir.h"
 
 #include <mutex>
 #include <unistd.h>
@@ -26,14 +27,7 @@ void KernelTest::SetUp()
         ADD_FAILURE() << "kernel misuse: " << m;
     });
     sim::ResetAll();
-    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(info->test_suite_name()) + "." + info->name();
-    for (char &c : name)
-        if (c == '/')
-            c = '_';
-    dir = std::filesystem::temp_directory_path() / ("zelko-" + std::to_string(::getpid()) + "-" + name);
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
+    dir = freshTestDirectory();
 #ifdef ZELKO_HAVE_FILES
     sim::files::SetSystemRoot(dir);
 #endif

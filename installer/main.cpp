@@ -1,0 +1,6 @@
+#include "drvsetup.h"
+
+int main(int argc, char **argv)
+{
+    return drvsetupMain(argc, argv);
+}
