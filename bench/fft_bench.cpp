@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "dsp/dsp_test_support.h"
+#include "support/dsp_test_support.h"
 #include "dsp/fft/fft.h"
 
 namespace {

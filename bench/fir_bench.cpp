@@ -11,8 +11,8 @@
 #include <random>
 #include <vector>
 
-#include "dsp/core/primitives.h"
-#include "dsp/dsp_test_support.h"
+#include "dsp/dispatch/primitives.h"
+#include "support/dsp_test_support.h"
 #include "dsp/filters/fir_state.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "dsp/core/primitives.h"
+#include "dsp/dispatch/primitives.h"
 #include "dsp/core/vector.h"
 
 namespace {

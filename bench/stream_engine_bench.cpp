@@ -17,7 +17,7 @@
 #include <sim/kernel_sim.h>
 
 #include "driver/effects/dsp_node.h"
-#include "driver/filters/pool_memory.h"
+#include "driver/base/pool_memory.h"
 #include "driver/filters/stream_engine.h"
 
 namespace

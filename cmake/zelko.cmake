@@ -1,9 +1,11 @@
-# Adds every listed folder that has a CMakeLists.txt, in the order given.
+# Adds every listed folder, in the order given. A listed folder without a CMakeLists.txt stops the
+# configure step: a misspelt or unbuilt folder would otherwise drop out of the build unnoticed.
 function(zelko_add_subdirs)
   foreach(dir IN LISTS ARGN)
-    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
-      add_subdirectory(${dir})
+    if(NOT EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt)
+      message(FATAL_ERROR "zelko_add_subdirs: ${CMAKE_CURRENT_SOURCE_DIR}/${dir} has no CMakeLists.txt")
     endif()
+    add_subdirectory(${dir})
   endforeach()
 endfunction()
 
@@ -11,8 +13,7 @@ endfunction()
 function(zelko_test name)
   cmake_parse_arguments(ZT "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ZT_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ZT_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
-  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${ZT_LIBS} zelko_test_headers GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   include(GoogleTest)
   # A hang is a failure, never a stuck CI run.
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)

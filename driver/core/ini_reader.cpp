@@ -4,7 +4,7 @@
 #include <pc_registry.h>
 
 #include "driver/core/settings.h"
-#include "driver/filters/pool_memory.h"
+#include "driver/base/pool_memory.h"
 
 #include <climits>
 #include <new>

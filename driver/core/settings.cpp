@@ -3,7 +3,7 @@
 
 #include <pc_registry.h>
 
-#include "driver/filters/pool_memory.h"
+#include "driver/base/pool_memory.h"
 
 namespace
 {

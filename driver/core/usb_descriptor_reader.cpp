@@ -1,7 +1,7 @@
 // Descriptor reads and the string-descriptor reader.
 #include "driver/core/usb_descriptor_reader.h"
 
-#include "driver/filters/pool_memory.h"
+#include "driver/base/pool_memory.h"
 
 NTSTATUS UsbGetDescriptor(PUSBLOWERREQUESTS lower, UCHAR type, UCHAR index, USHORT languageId, PVOID buffer,
                           ULONG length, PULONG returned, ULONG urbTag)

@@ -2,7 +2,7 @@
 #include "driver/core/usb_device_layer.h"
 
 #include "driver/core/usb_descriptor_reader.h"
-#include "driver/filters/pool_memory.h"
+#include "driver/base/pool_memory.h"
 
 namespace
 {

@@ -3,8 +3,8 @@
 
 #include "driver/core/usb_descriptor_reader.h"
 #include "driver/core/usb_vendor_ids.h"
-#include "driver/filters/pool_memory.h"
-#include "driver/filters/wide_string.h"
+#include "driver/base/pool_memory.h"
+#include "driver/base/wide_string.h"
 
 namespace
 {

@@ -1,7 +1,7 @@
 #include "driver/effects/dsp_node.h"
 
-#include "driver/filters/pool_memory.h"
-#include "dsp/core/primitives.h"
+#include "driver/base/pool_memory.h"
+#include "dsp/dispatch/primitives.h"
 
 CDspNode::CDspNode(PUNKNOWN outerUnknown, ULONG id) : CByteControlNode(outerUnknown, id, NODE_KIND_MUTE)
 {

@@ -5,29 +5,10 @@
 
 #include <pc_power.h>
 
-#include "driver/core/object_model.h"
+#include "driver/base/named_callback.h"
+#include "driver/base/object_model.h"
 #include "driver/filters/audio_hal_interfaces.h"
-#include "driver/filters/item_list.h"
-
-// ---- Named callback objects -------------------------------------------------------------------------
-// The driver's objects find each other through callback objects named after the owner's address
-// ("\Callback\AudioHalAddr%p"): whoever knows the address opens the object by name and registers on
-// it. These helpers serve every such owner.
-
-// Formats `format` with `address` into `nameBuffer` (`nameBufferBytes` bytes) and opens or creates that
-// callback object: case-insensitive, permanent, several registrations allowed. A name that does not
-// fit is refused with the formatting status (a cut name could be another object's). PASSIVE_LEVEL.
-NTSTATUS CreateNamedCallback(PCALLBACK_OBJECT *object, PCWSTR format, PVOID address, PWSTR nameBuffer,
-                             size_t nameBufferBytes);
-// Takes the object out of the namespace and drops the owner's one reference; *object becomes null.
-// Registrations still on it keep it alive until they go. Null is ignored. PASSIVE_LEVEL.
-void ReleaseNamedCallback(PCALLBACK_OBJECT *object);
-// ExRegisterCallback on `object`: STATUS_INVALID_PARAMETER for a null out-pointer (else *registration
-// is null first), STATUS_UNSUCCESSFUL without an object or when the kernel gives no handle.
-NTSTATUS RegisterOnNamedCallback(PCALLBACK_OBJECT object, PCALLBACK_FUNCTION function, PVOID context,
-                                 PVOID *registration);
-// ExUnregisterCallback; STATUS_INVALID_PARAMETER for a null registration.
-NTSTATUS UnregisterFromNamedCallback(PVOID registration);
+#include "driver/base/item_list.h"
 
 inline constexpr size_t HAL_NAME_BUFFER_BYTES = 102; // the temporary name buffer ("Temp", paged)
 inline constexpr size_t HAL_NAME_BYTES = 98;          // of which the name may use this much

@@ -1,6 +1,6 @@
 #include "driver/filters/audio_node.h"
 
-#include "driver/filters/pool_memory.h"
+#include "driver/base/pool_memory.h"
 
 CAudioNodeBase::CAudioNodeBase(PUNKNOWN outerUnknown, ULONG id, ULONG kind)
     : CUnknownBase(outerUnknown), m_Id(id), m_Kind(kind), m_SourceCount(0), m_Sources(nullptr)

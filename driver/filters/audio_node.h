@@ -2,9 +2,9 @@
 // and a table of source identifiers, answered through IAudioNode.
 #pragma once
 
-#include "driver/core/object_model.h"
+#include "driver/base/object_model.h"
 #include "driver/filters/audio_hal_interfaces.h"
-#include "driver/filters/item_list.h"
+#include "driver/base/item_list.h"
 
 // A unit has at most 255 input pins, so no node lists more sources; a larger count is a caller's
 // fault, refused before it can size an allocation.

@@ -1,9 +1,9 @@
 #include "driver/filters/node_controls.h"
 
 #include "driver/filters/audio_hal.h"
-#include "driver/filters/pool_memory.h"
-#include "driver/filters/wide_string.h"
-#include "dsp/core/primitives.h"
+#include "driver/base/pool_memory.h"
+#include "driver/base/wide_string.h"
+#include "dsp/dispatch/primitives.h"
 
 namespace
 {

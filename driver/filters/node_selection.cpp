@@ -1,6 +1,6 @@
 #include "driver/filters/node_selection.h"
 
-#include "driver/filters/pool_memory.h"
+#include "driver/base/pool_memory.h"
 
 CSelectorNode::CSelectorNode(PUNKNOWN outerUnknown, ULONG id)
     : CAudioNodeBase(outerUnknown, id, NODE_KIND_SELECTOR), m_Listeners(nullptr), m_Selected(0)

@@ -1,6 +1,6 @@
 #include "driver/filters/node_terminal.h"
 
-#include "driver/filters/pool_memory.h"
+#include "driver/base/pool_memory.h"
 
 CTerminalNode::CTerminalNode(PUNKNOWN outerUnknown, ULONG id, ULONG kind)
     : CAudioNodeBase(outerUnknown, id, kind), m_Types(nullptr), m_TypeCount(0), m_SelectedType(0),

@@ -1,6 +1,6 @@
 #include "driver/filters/node_values.h"
 
-#include "driver/filters/pool_memory.h"
+#include "driver/base/pool_memory.h"
 
 ULONG CappedChannelCount(ULONG size, ULONG mode)
 {

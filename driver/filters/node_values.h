@@ -6,7 +6,7 @@
 #pragma once
 
 #include "driver/filters/audio_node.h"
-#include "driver/filters/mutex_lock.h"
+#include "driver/base/mutex_lock.h"
 #include "driver/filters/node_interfaces.h"
 
 // More channels than a USB audio cluster can describe are a caller's fault.

@@ -1,8 +1,8 @@
 #include "driver/filters/stream_engine.h"
 
-#include "driver/filters/audio_hal.h"
-#include "driver/filters/pool_memory.h"
-#include "driver/filters/wide_string.h"
+#include "driver/base/named_callback.h"
+#include "driver/base/pool_memory.h"
+#include "driver/base/wide_string.h"
 
 namespace
 {

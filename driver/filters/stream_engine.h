@@ -3,10 +3,10 @@
 // miniport. Every isochronous stream object carries one.
 #pragma once
 
-#include "driver/core/object_model.h"
+#include "driver/base/object_model.h"
 #include "driver/filters/audio_hal_interfaces.h"
-#include "driver/filters/item_list.h"
-#include "driver/filters/mutex_lock.h"
+#include "driver/base/item_list.h"
+#include "driver/base/mutex_lock.h"
 
 // Sizes of the float path: a block is worked through in chunks of at most this many frames, so the
 // per-channel buffers and the interleaved scratch block suffice for any block size.

@@ -1,7 +1,7 @@
 // The engine's per-block float path: PCM to planar float, the processing passes, and back.
 #include "driver/filters/stream_engine.h"
 
-#include "dsp/core/primitives.h"
+#include "dsp/dispatch/primitives.h"
 
 #include <immintrin.h>
 

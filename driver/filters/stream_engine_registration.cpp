@@ -1,7 +1,7 @@
 // The engine's wave endpoint: registered with the port class while its terminal's jack is connected.
 #include "driver/filters/stream_engine.h"
 
-#include "driver/filters/pool_memory.h"
+#include "driver/base/pool_memory.h"
 
 namespace
 {

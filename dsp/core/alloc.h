@@ -24,7 +24,7 @@ struct DspAllocHookTable {
 };
 
 // Holds the pool hooks from load on. Nothing in the driver changes it; tests replace entries 0
-// and 3 (see tests/dsp/dsp_test_support.h) and put them back.
+// and 3 (see tests/support/dsp_test_support.h) and put them back.
 extern DspAllocHookTable DspAllocHooks;
 
 // The hook defaults, over ExAllocatePoolWithTag(NonPagedPool, ..., "PRIM") and ExFreePool.

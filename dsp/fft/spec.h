@@ -21,7 +21,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "dsp/core/dispatch.h"
 #include "dsp/core/status.h"
 
 namespace dsp {

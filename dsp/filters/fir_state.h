@@ -22,10 +22,11 @@
 #include <cstdint>
 #include <cstring>
 
-#include "dsp/core/dispatch.h"
 #include "dsp/core/status.h"
 
 namespace dsp {
+
+struct FftSpec;  // dsp/fft/spec.h: a record may hold a real FFT spec
 
 inline constexpr uint32_t kFirTagSingle = 0x46493031;     // "FI01"
 inline constexpr uint32_t kFirTagMultirate = 0x46493033;  // "FI03"

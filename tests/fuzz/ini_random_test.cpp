@@ -3,7 +3,7 @@
 // version for an import that failed. Deterministic seeds; a few thousand inputs.
 #include "driver/core/ini_reader.h"
 
-#include "driver/core/device_fixture.h"
+#include "support/device_fixture.h"
 
 #include <random>
 

@@ -2,7 +2,7 @@
 // file and the call log, and the stand-in's environment cleared before and after each test.
 #pragma once
 
-#include "test_dir.h"
+#include "support/test_dir.h"
 
 #include <gtest/gtest.h>
 

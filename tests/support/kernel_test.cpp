@@ -1,5 +1,5 @@
-#include "kernel_test.h"
-#include "test_dir.h"
+#include "support/kernel_test.h"
+#include "support/test_dir.h"
 
 #include <mutex>
 #include <unistd.h>

@@ -1,5 +1,5 @@
 // A recording port event interface.
-#include "recording_port_events.h"
+#include "support/recording_port_events.h"
 
 bool operator==(const GeneratedEvent &a, const GeneratedEvent &b)
 {

@@ -2,7 +2,7 @@
 #include "driver/core/ini_reader.h"
 #include "driver/core/settings.h"
 
-#include "driver/core/device_fixture.h"
+#include "support/device_fixture.h"
 
 #include <algorithm>
 #include <string>

@@ -1,7 +1,7 @@
 // The settings store.
 #include "driver/core/settings.h"
 
-#include "driver/core/device_fixture.h"
+#include "support/device_fixture.h"
 
 #include <cstring>
 

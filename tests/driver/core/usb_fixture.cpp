@@ -1,6 +1,6 @@
 #include "usb_fixture.h"
 
-#include "tests/platform/usb/usb_failure_dump.h"
+#include "support/usb_failure_dump.h"
 
 void UsbLayerTest::SetUp()
 {

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "driver/core/usb_descriptor_reader.h"
-#include "driver/filters/pool_memory.h"
+#include "driver/base/pool_memory.h"
 #include "usb_fixture.h"
 
 using usbsim::EventKind;

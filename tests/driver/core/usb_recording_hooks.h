@@ -12,7 +12,7 @@
 #include <pc_power.h>
 
 #include "driver/core/adapter_hooks.h"
-#include "driver/filters/mutex_lock.h"
+#include "driver/base/mutex_lock.h"
 
 // The device object's power interface: records every state it is told.
 class RecordingDevicePower final : public IAdapterPowerManagement

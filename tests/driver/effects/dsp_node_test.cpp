@@ -1,7 +1,7 @@
 // The software mute: its one-byte table, its answers, and the silence it makes of PCM and float
 // blocks.
 #include "driver/effects/dsp_node.h"
-#include "driver/filters/pool_memory.h"
+#include "driver/base/pool_memory.h"
 #include "support/kernel_test.h"
 
 #include <cmath>

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "driver/filters/audio_node.h"
-#include "driver/filters/pool_memory.h"
+#include "driver/base/pool_memory.h"
 #include "driver/filters/stream_engine.h"
-#include "driver/filters/wide_string.h"
+#include "driver/base/wide_string.h"
 
 #include "hal_doubles.h"
 

@@ -8,7 +8,7 @@
 
 #include "driver/filters/audio_hal.h"
 #include "driver/filters/audio_node.h"
-#include "driver/filters/pool_memory.h"
+#include "driver/base/pool_memory.h"
 
 namespace hal_test
 {

@@ -3,9 +3,9 @@
 // switch under contention, bounds, and every allocation of the initialisations failed in turn.
 #include "driver/filters/node_controls.h"
 
-#include "driver/core/device_fixture.h"
+#include "support/device_fixture.h"
 #include "driver/core/settings.h"
-#include "driver/filters/pool_memory.h"
+#include "driver/base/pool_memory.h"
 
 #include <cmath>
 #include <cstring>

@@ -3,7 +3,7 @@
 #include "driver/filters/node_selection.h"
 #include "driver/filters/node_terminal.h"
 #include "driver/filters/node_values.h"
-#include "driver/filters/pool_memory.h"
+#include "driver/base/pool_memory.h"
 #include "support/kernel_test.h"
 
 #include <cstring>

@@ -6,7 +6,7 @@
 #include <sim/kernel_sim.h>
 
 #include "dsp/core/alloc.h"
-#include "dsp/dsp_test_support.h"
+#include "support/dsp_test_support.h"
 
 namespace {
 

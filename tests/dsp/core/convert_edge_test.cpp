@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "dsp/core/convert.h"
-#include "dsp/dsp_test_support.h"
+#include "support/dsp_test_support.h"
 
 namespace {
 

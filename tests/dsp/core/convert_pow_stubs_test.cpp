@@ -8,7 +8,7 @@
 
 #include "dsp/core/convert.h"
 #include "dsp/core/pow.h"
-#include "dsp/core/primitives.h"
+#include "dsp/dispatch/primitives.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "dsp/core/pow.h"
-#include "dsp/dsp_test_support.h"
+#include "support/dsp_test_support.h"
 
 namespace {
 

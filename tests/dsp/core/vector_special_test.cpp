@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "dsp/core/vector.h"
-#include "dsp/dsp_test_support.h"
+#include "support/dsp_test_support.h"
 
 namespace {
 

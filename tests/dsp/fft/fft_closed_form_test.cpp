@@ -4,7 +4,7 @@
 #include <cmath>
 #include <vector>
 
-#include "dsp/dsp_test_support.h"
+#include "support/dsp_test_support.h"
 #include "fft_oracle.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // circular convolution in double, and the product's own edge cases.
 #include <vector>
 
-#include "dsp/dsp_test_support.h"
+#include "support/dsp_test_support.h"
 #include "fft_oracle.h"
 
 namespace {

@@ -3,8 +3,8 @@
 // reported as -9 with nothing written and nothing leaked.
 #include <vector>
 
-#include "dsp/core/primitives.h"
-#include "dsp/dsp_test_support.h"
+#include "dsp/dispatch/primitives.h"
+#include "support/dsp_test_support.h"
 #include "fft_oracle.h"
 
 namespace {

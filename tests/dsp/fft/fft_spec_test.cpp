@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "dsp/dsp_test_support.h"
+#include "support/dsp_test_support.h"
 #include "fft_oracle.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "dsp/dsp_test_support.h"
+#include "support/dsp_test_support.h"
 #include "dsp/filters/fir_multirate.h"
 #include "dsp/filters/fir_run.h"
 #include "fir_reference.h"

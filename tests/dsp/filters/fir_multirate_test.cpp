@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "dsp/core/primitives.h"
-#include "dsp/dsp_test_support.h"
+#include "dsp/dispatch/primitives.h"
+#include "support/dsp_test_support.h"
 #include "dsp/filters/fir_multirate.h"
 
 namespace {

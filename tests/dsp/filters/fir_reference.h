@@ -16,7 +16,7 @@
 #include <random>
 #include <vector>
 
-#include "dsp/dsp_test_support.h"
+#include "support/dsp_test_support.h"
 
 namespace fir_test {
 

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#include "dsp/core/primitives.h"
-#include "dsp/dsp_test_support.h"
+#include "dsp/dispatch/primitives.h"
+#include "support/dsp_test_support.h"
 #include "dsp/fft/fft.h"
 #include "dsp/filters/fir_one.h"
 #include "dsp/filters/fir_run.h"

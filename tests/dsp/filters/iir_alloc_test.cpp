@@ -5,7 +5,7 @@
 #include <climits>
 #include <vector>
 
-#include "dsp/dsp_test_support.h"
+#include "support/dsp_test_support.h"
 #include "dsp/filters/iir.h"
 
 namespace {

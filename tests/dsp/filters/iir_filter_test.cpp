@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "dsp/dsp_test_support.h"
+#include "support/dsp_test_support.h"
 #include "dsp/filters/iir.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "dsp/dsp_test_support.h"
+#include "support/dsp_test_support.h"
 #include "dsp/filters/iir.h"
 
 namespace {

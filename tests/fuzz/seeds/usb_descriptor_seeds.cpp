@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/usb/usb_malformed_corpus.h"
+#include "support/usb_malformed_corpus.h"
 
 int main(int argc, char **argv)
 {

@@ -13,7 +13,7 @@
 #include <sim/usb_printer.h>
 #include <usbd_lib.h>
 
-#include "usb_failure_dump.h"
+#include "support/usb_failure_dump.h"
 
 namespace usbtest {
 

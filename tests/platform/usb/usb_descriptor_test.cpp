@@ -9,7 +9,7 @@
 #include <sim/usb_printer.h>
 #include <usbd_lib.h>
 
-#include "usb_malformed_corpus.h"
+#include "support/usb_malformed_corpus.h"
 
 using namespace usbsim;
 

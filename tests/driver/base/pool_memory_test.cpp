@@ -1,5 +1,5 @@
 // Pool memory: zeroed, tagged blocks; null tolerated on free; the one tag list.
-#include "driver/filters/pool_memory.h"
+#include "driver/base/pool_memory.h"
 #include "support/kernel_test.h"
 
 #include <algorithm>

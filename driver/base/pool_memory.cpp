@@ -1,5 +1,5 @@
 // Pool memory of the driver.
-#include "driver/filters/pool_memory.h"
+#include "driver/base/pool_memory.h"
 
 #include <cstring>
 

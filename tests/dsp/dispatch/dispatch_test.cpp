@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "dsp/core/alloc.h"
-#include "dsp/core/primitives.h"
+#include "dsp/dispatch/primitives.h"
 #include "dsp/core/vector.h"
-#include "dsp/dsp_test_support.h"
+#include "support/dsp_test_support.h"
 
 namespace {
 
@@ -61,7 +61,7 @@ TEST(Dispatcher, EveryRowNamesItsGenericImplementationSixTimes)
 #define DSP_TEST_TABLE_B dsp::CpuVariantDispatchTable
 #define DSP_ROW(t, i, name, stub, ret, params, args, impl) \
     expectRow(#name, DSP_CAT(DSP_TEST_TABLE_, t).name, DSP_ROW_ENTRY(impl));
-#include "dsp/core/dispatch_rows.inc"
+#include "dsp/dispatch/dispatch_rows.inc"
 #undef DSP_ROW
 #undef DSP_TEST_TABLE_A
 #undef DSP_TEST_TABLE_B

@@ -1,5 +1,5 @@
 // The driver's mutex lock object.
-#include "driver/filters/mutex_lock.h"
+#include "driver/base/mutex_lock.h"
 
 CMutexLock::CMutexLock()
 {

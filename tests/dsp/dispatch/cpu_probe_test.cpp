@@ -3,8 +3,8 @@
 
 #include <set>
 
-#include "dsp/core/cpu_probe.h"
-#include "dsp/core/dispatch.h"
+#include "dsp/dispatch/cpu_probe.h"
+#include "dsp/dispatch/dispatch.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The object model: identifier comparison, the query pattern, reference counts, aggregation.
-#include "driver/core/object_model.h"
-#include "driver/filters/pool_memory.h"
+#include "driver/base/object_model.h"
+#include "driver/base/pool_memory.h"
 #include "support/kernel_test.h"
 
 namespace

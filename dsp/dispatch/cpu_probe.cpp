@@ -1,6 +1,6 @@
-#include "dsp/core/cpu_probe.h"
+#include "dsp/dispatch/cpu_probe.h"
 
-#include "dsp/core/dispatch.h"
+#include "dsp/dispatch/dispatch.h"
 
 #if defined(__i386__) || defined(__x86_64__)
 #include <cpuid.h>

@@ -7,7 +7,7 @@
 // headers. Status codes: dsp/core/status.h.
 #pragma once
 
-#include "dsp/core/dispatch.h"
+#include "dsp/dispatch/dispatch.h"
 
 namespace dsp {
 
@@ -17,7 +17,7 @@ namespace dsp {
 #define DSP_STUB_TABLE_A VariantTableA
 #define DSP_STUB_TABLE_B CpuVariantDispatchTable
 #define DSP_ROW(t, i, name, stub, ret, params, args, impl) DSP_STUB_##stub(t, name, ret, params, args)
-#include "dsp/core/dispatch_rows.inc"
+#include "dsp/dispatch/dispatch_rows.inc"
 #undef DSP_ROW
 #undef DSP_STUB_DSP_STUB
 #undef DSP_STUB_DSP_NO_STUB

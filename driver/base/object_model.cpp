@@ -1,6 +1,6 @@
 // The driver's object model.
-#include "driver/core/object_model.h"
-#include "driver/filters/pool_memory.h"
+#include "driver/base/object_model.h"
+#include "driver/base/pool_memory.h"
 
 #include <cstring>
 

@@ -2,7 +2,7 @@
 // recorder that replaces the library's pool hooks (sizes, blocks, failure injection) and an
 // allocation counter for proving that run paths allocate nothing.
 //
-//   #include "dsp/dsp_test_support.h"
+//   #include "support/dsp_test_support.h"
 //   EXPECT_F32_SAME(expected, actual);           // same 32 bits (NaN payloads, signed zeros)
 //   EXPECT_F32_BITS(0xFFC00000u, actual);        // a given bit pattern
 //   EXPECT_F32_ARRAY_SAME(expected, actual, n);  // first differing index reported

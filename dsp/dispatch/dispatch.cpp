@@ -1,4 +1,4 @@
-#include "dsp/core/dispatch.h"
+#include "dsp/dispatch/dispatch.h"
 
 namespace dsp {
 
@@ -15,7 +15,7 @@ std::atomic<uint32_t> CpuVariantIndex{0};
 constinit const dispatch::TableA VariantTableA = {
 #define DSP_ROW_A DSP_ROW_INIT
 #define DSP_ROW_B DSP_ROW_SKIP
-#include "dsp/core/dispatch_rows.inc"
+#include "dsp/dispatch/dispatch_rows.inc"
 #undef DSP_ROW_A
 #undef DSP_ROW_B
 };
@@ -23,7 +23,7 @@ constinit const dispatch::TableA VariantTableA = {
 constinit const dispatch::TableB CpuVariantDispatchTable = {
 #define DSP_ROW_A DSP_ROW_SKIP
 #define DSP_ROW_B DSP_ROW_INIT
-#include "dsp/core/dispatch_rows.inc"
+#include "dsp/dispatch/dispatch_rows.inc"
 #undef DSP_ROW_A
 #undef DSP_ROW_B
 };

@@ -1,6 +1,6 @@
 // The driver's item list.
-#include "driver/filters/item_list.h"
-#include "driver/filters/pool_memory.h"
+#include "driver/base/item_list.h"
+#include "driver/base/pool_memory.h"
 
 #include <new>
 

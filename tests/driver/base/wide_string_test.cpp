@@ -1,5 +1,5 @@
 // Object names formatted into fixed buffers, and compile-time wide text.
-#include "driver/filters/wide_string.h"
+#include "driver/base/wide_string.h"
 #include "support/kernel_test.h"
 
 #include <string>

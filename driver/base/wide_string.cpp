@@ -1,5 +1,5 @@
 // Object names in fixed buffers.
-#include "driver/filters/wide_string.h"
+#include "driver/base/wide_string.h"
 
 NTSTATUS FormatObjectName(PUNICODE_STRING name, PWSTR buffer, size_t bufferBytes, PCWSTR format, ...)
 {

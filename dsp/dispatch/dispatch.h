@@ -1,5 +1,5 @@
 // The primitive dispatcher: the selector word, the two variant tables and the row list they are
-// built from (dsp/core/dispatch_rows.inc). Driver code includes dsp/core/primitives.h and calls
+// built from (dsp/dispatch/dispatch_rows.inc). Driver code includes dsp/dispatch/primitives.h and calls
 // the stubs; library code calls the implementations of its own variant directly.
 //
 // Every row holds six entries, one per processor class in variant-index order (0 generic, 1 SSE,
@@ -38,7 +38,7 @@ struct FftSpec;   // real (id 6) or complex (id 4) FFT specification
 // Each named generic implementation, declared from its row.
 namespace dsp::generic {
 #define DSP_ROW(t, i, name, stub, ret, params, args, impl) ret impl params;
-#include "dsp/core/dispatch_rows.inc"
+#include "dsp/dispatch/dispatch_rows.inc"
 #undef DSP_ROW
 } // namespace dsp::generic
 
@@ -49,7 +49,7 @@ inline constexpr uint32_t kVariantCount = 6;
 // One function type per row: fn::<name>.
 namespace fn {
 #define DSP_ROW(t, i, name, stub, ret, params, args, impl) using name = ret params;
-#include "dsp/core/dispatch_rows.inc"
+#include "dsp/dispatch/dispatch_rows.inc"
 #undef DSP_ROW
 } // namespace fn
 
@@ -65,7 +65,7 @@ using Row = std::array<F*, kVariantCount>;
 struct TableA {
 #define DSP_ROW_A DSP_ROW_MEMBER
 #define DSP_ROW_B DSP_ROW_SKIP
-#include "dsp/core/dispatch_rows.inc"
+#include "dsp/dispatch/dispatch_rows.inc"
 #undef DSP_ROW_A
 #undef DSP_ROW_B
 };
@@ -74,7 +74,7 @@ struct TableA {
 struct TableB {
 #define DSP_ROW_A DSP_ROW_SKIP
 #define DSP_ROW_B DSP_ROW_MEMBER
-#include "dsp/core/dispatch_rows.inc"
+#include "dsp/dispatch/dispatch_rows.inc"
 #undef DSP_ROW_A
 #undef DSP_ROW_B
 };
@@ -94,7 +94,7 @@ struct RowInfo {
 inline constexpr RowInfo kRows[] = {
 #define DSP_ROW(t, i, name, stub, ret, params, args, impl) \
     {#t[0], i, #name, DSP_CAT(DSP_HAS_STUB_, stub) != 0},
-#include "dsp/core/dispatch_rows.inc"
+#include "dsp/dispatch/dispatch_rows.inc"
 #undef DSP_ROW
 };
 

@@ -1,6 +1,6 @@
 // The item list against a reference model, its edge cases, and its allocation failures.
-#include "driver/filters/item_list.h"
-#include "driver/filters/pool_memory.h"
+#include "driver/base/item_list.h"
+#include "driver/base/pool_memory.h"
 #include "support/kernel_test.h"
 
 #include <climits>

@@ -1,5 +1,5 @@
 // The mutex lock: recursion for the owner, a zero-time-out try from another thread, blocking Lock.
-#include "driver/filters/mutex_lock.h"
+#include "driver/base/mutex_lock.h"
 #include "support/kernel_test.h"
 
 namespace
