@@ -8,7 +8,7 @@ else
   pkgs=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
         libfftw3-dev libkissfft-dev python3-mpmath libmpfr-dev
         qtbase5-dev qtdeclarative5-dev qtquickcontrols2-5-dev qml-module-qtquick2 qml-module-qtquick-window2
-        qml-module-qtquick-controls2 libhidapi-dev pkgconf fonts-dejavu-core xvfb xauth trayer)
+        qml-module-qtquick-controls2 libhidapi-dev pkgconf fonts-dejavu-core xvfb xauth trayer locales)
 fi
 missing=()
 for p in "${pkgs[@]}"; do
@@ -19,4 +19,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   SUDO=; [ "$(id -u)" -ne 0 ] && SUDO=sudo
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+# The panel's answer parsing is tested under a German locale (decimal comma).
+if [ "${1:-}" != cross ] && ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then
+  SUDO=; [ "$(id -u)" -ne 0 ] && SUDO=sudo
+  $SUDO localedef -i de_DE -f UTF-8 de_DE.UTF-8
 fi

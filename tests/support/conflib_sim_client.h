@@ -6,6 +6,7 @@
 
 #include <QLibrary>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
