@@ -123,46 +123,28 @@ NTSTATUS CUnitBase::AddNode(IAudioNode *node)
     return STATUS_SUCCESS;
 }
 
-void CUnitBase::LinkNodes()
+NTSTATUS CUnitBase::LinkNodes()
 {
-    IAudioNode *first = nullptr;
-    if (!NT_SUCCESS(NodeAt(0, &first)))
-        return;
-    ULONG feed = first->GetId();
-    for (ULONG index = 1; index < NodeCount(); ++index)
+    // Kinds that take the node before them as their input; the others (terminals, selectors,
+    // mixers, clocks) get theirs elsewhere or have none.
+    constexpr ULONG kChained = 1u << 1 | 1u << 2 | 1u << 3 | 1u << 6 | 1u << 7 | 1u << 8 | 1u << 9 |
+                               1u << 10 | 1u << 11 | 1u << 13 | 1u << 15 | 1u << 18 | 1u << 19 | 1u << 20 |
+                               1u << 22 | 1u << 23 | 1u << 24;
+    IAudioNode *node = nullptr;
+    if (!NT_SUCCESS(NodeAt(0, &node)))
+        return STATUS_SUCCESS;
+    ULONG feed = node->GetId();
+    for (ULONG index = 1; NT_SUCCESS(NodeAt(index, &node)); ++index)
     {
-        IAudioNode *node = nullptr;
-        if (!NT_SUCCESS(NodeAt(index, &node)))
-            break;
         const ULONG kind = node->GetKind();
-        switch (kind)
-        {
-        case 1:
-        case 2:
-        case 3:
-        case 6:
-        case 7:
-        case 8:
-        case 9:
-        case 10:
-        case 11:
-        case 13:
-        case 15:
-        case 18:
-        case 19:
-        case 20:
-        case 22:
-        case 23:
-        case 24:
-            node->SetSources(1, &feed);
-            break;
-        default:
-            break;
-        }
+        if (kind < 32 && (kChained >> kind) & 1)
+            if (NTSTATUS status = node->SetSources(1, &feed); !NT_SUCCESS(status))
+                return status;
         // An output terminal ends the chain: what follows is fed from before it.
         if (kind != NODE_KIND_OUTPUT_TERMINAL)
             feed = node->GetId();
     }
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS CUnitBase::SetNodeInputs(IAudioNode *node, ULONG count, const ULONG *ids)
@@ -191,6 +173,19 @@ NTSTATUS CUnitBase::SetNodeInputs(IAudioNode *node, ULONG count, const ULONG *id
     return STATUS_SUCCESS;
 }
 
+void CUnitBase::DetachNodes()
+{
+    IAudioNode *node = nullptr;
+    for (ULONG index = 0; NT_SUCCESS(NodeAt(index, &node)) && node; ++index)
+        if (IUnitBound *bound = QueryAs<IUnitBound>(node, IID_IUnitBound))
+        {
+            bound->DetachUnit();
+            bound->Release();
+        }
+    CItemList::ReleaseAllAndDestroy<IAudioNode>(m_UnitNodes);
+    m_UnitNodes = nullptr;
+}
+
 NTSTATUS CUnitBase::NodeAt(ULONG index, IAudioNode **node) const
 {
     if (!m_UnitNodes)
@@ -216,10 +211,11 @@ NTSTATUS CUnitBase::JoinNode(CAudioHal *hal, IAudioNode *node)
 {
     if (!hal || !node)
         return STATUS_INVALID_PARAMETER;
-    NTSTATUS status = hal->AddFilter(node);
-    if (NT_SUCCESS(status))
-        status = AddNode(node);
-    return status;
+    // The unit's list first: when the device's list then fails, the unit (and with it the node) is
+    // dropped by its creator, and the device never holds a node no unit owns.
+    if (!NT_SUCCESS(AddNode(node)))
+        return m_UnitNodes ? STATUS_INSUFFICIENT_RESOURCES : STATUS_UNSUCCESSFUL;
+    return hal->AddFilter(node);
 }
 
 // ---- CSwitchNode ----------------------------------------------------------------------------------------
@@ -233,10 +229,16 @@ CSwitchNode::~CSwitchNode()
     ReleaseUnit(m_Unit);
 }
 
+void CSwitchNode::DetachUnit()
+{
+    ReleaseUnit(m_Unit);
+}
+
 NTSTATUS CSwitchNode::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
 {
     return AnswerNode(iid, object, static_cast<ISwitchValue *>(this),
-                      {{IID_ISwitchValue, static_cast<ISwitchValue *>(this)},
+                      {{IID_IUnitBound, static_cast<IUnitBound *>(this)},
+                       {IID_ISwitchValue, static_cast<ISwitchValue *>(this)},
                        {IID_IStateTarget, static_cast<IStateTarget *>(this)},
                        {IID_INodeValue, static_cast<INodeValue *>(this)}});
 }
@@ -259,7 +261,10 @@ NTSTATUS CSwitchNode::InitSwitch(PUNKNOWN unit, UCHAR unitId, UCHAR control, con
     for (ULONG channel = 0; channel < m_Size; ++channel)
     {
         UCHAR value = 0;
-        if (NT_SUCCESS(m_Unit->GetSwitch(control, channel, &value)))
+        const NTSTATUS read = m_Unit->GetSwitch(control, channel, &value);
+        if (read == STATUS_INSUFFICIENT_RESOURCES)
+            return read; // a device that does not answer keeps the default; an empty pool fails
+        if (NT_SUCCESS(read))
             m_Bytes[channel] = value;
         m_Owner.Read(control, channel, &m_Bytes[channel], 1);
     }
@@ -340,10 +345,16 @@ CLevelNode::~CLevelNode()
     ReleaseUnit(m_Unit);
 }
 
+void CLevelNode::DetachUnit()
+{
+    ReleaseUnit(m_Unit);
+}
+
 NTSTATUS CLevelNode::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
 {
     return AnswerNode(iid, object, static_cast<ILevelValue *>(this),
-                      {{IID_ILevelValue, static_cast<ILevelValue *>(this)},
+                      {{IID_IUnitBound, static_cast<IUnitBound *>(this)},
+                       {IID_ILevelValue, static_cast<ILevelValue *>(this)},
                        {IID_IStateTarget, static_cast<IStateTarget *>(this)},
                        {IID_INodeValue, static_cast<INodeValue *>(this)}});
 }
@@ -387,7 +398,10 @@ NTSTATUS CLevelNode::InitLevel(PUNKNOWN unit, UCHAR unitId, UCHAR control, const
     for (ULONG channel = 0; channel < m_Count; ++channel)
     {
         LONG level = 0;
-        if (NT_SUCCESS(m_Unit->GetLevel(control, channel, &level)))
+        const NTSTATUS read = m_Unit->GetLevel(control, channel, &level);
+        if (read == STATUS_INSUFFICIENT_RESOURCES)
+            return read;
+        if (NT_SUCCESS(read))
             m_Levels[channel] = level;
         m_Owner.Read(control, channel, &m_Levels[channel], sizeof(LONG));
         // A stored value is taken as a set would take it; the stored value itself stays.
@@ -608,10 +622,16 @@ CSelectorUnitNode::~CSelectorUnitNode()
     ReleaseUnit(m_Unit);
 }
 
+void CSelectorUnitNode::DetachUnit()
+{
+    ReleaseUnit(m_Unit);
+}
+
 NTSTATUS CSelectorUnitNode::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
 {
     return AnswerNode(iid, object, static_cast<INodeConnect *>(this),
-                      {{IID_INodeConnect, static_cast<INodeConnect *>(this)},
+                      {{IID_IUnitBound, static_cast<IUnitBound *>(this)},
+                       {IID_INodeConnect, static_cast<INodeConnect *>(this)},
                        {IID_INodeValue, static_cast<INodeValue *>(this)}});
 }
 
@@ -636,7 +656,8 @@ NTSTATUS CSelectorUnitNode::InitSelector(PUNKNOWN unit, UCHAR unitId, const Node
         return status;
     m_Owner = NodeOwner{unitId, settings, nullptr};
     ULONG input = 1;
-    m_Unit->GetInput(&input);
+    if (m_Unit->GetInput(&input) == STATUS_INSUFFICIENT_RESOURCES)
+        return STATUS_INSUFFICIENT_RESOURCES;
     m_Owner.Read(NODE_NO_CONTROL, 0, &input, sizeof input);
     m_Selected = ClampInput(input);
     return STATUS_SUCCESS;
@@ -713,7 +734,14 @@ CClockRateNode::~CClockRateNode()
 
 NTSTATUS CClockRateNode::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
 {
-    return CClockNode::NonDelegatingQueryInterface(iid, object);
+    return AnswerNode(iid, object, static_cast<IClockRates *>(this),
+                      {{IID_IClockRates, static_cast<IClockRates *>(this)},
+                       {IID_IUnitBound, static_cast<IUnitBound *>(this)}});
+}
+
+void CClockRateNode::DetachUnit()
+{
+    ReleaseUnit(m_Unit);
 }
 
 NTSTATUS CClockRateNode::InitClock(PUNKNOWN unit)
@@ -729,7 +757,10 @@ NTSTATUS CClockRateNode::InitClock(PUNKNOWN unit)
     if (!NT_SUCCESS(status))
         return status;
     ULONG current = 0;
-    if (NT_SUCCESS(m_Unit->GetClockRate(&current)))
+    const NTSTATUS read = m_Unit->GetClockRate(&current);
+    if (read == STATUS_INSUFFICIENT_RESOURCES)
+        return read;
+    if (NT_SUCCESS(read))
         m_SelectedRate = current;
     return STATUS_SUCCESS;
 }
@@ -758,7 +789,16 @@ CEffectSwitchNode::~CEffectSwitchNode()
 
 NTSTATUS CEffectSwitchNode::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
 {
-    return CInfoNode::NonDelegatingQueryInterface(iid, object);
+    return AnswerNode(
+        iid, object, static_cast<IInfoNode *>(this),
+        {{IID_IInfoNode, static_cast<IInfoNode *>(this)}, {IID_IUnitBound, static_cast<IUnitBound *>(this)}});
+}
+
+void CEffectSwitchNode::DetachUnit()
+{
+    m_Lock.Lock();
+    ReleaseUnit(m_UnitUnknown);
+    m_Lock.Unlock();
 }
 
 void CEffectSwitchNode::RaiseFlags()
@@ -785,10 +825,14 @@ NTSTATUS CEffectSwitchNode::InitEffectSwitch(PUNKNOWN unit, UCHAR unitId, UCHAR 
     if (!NT_SUCCESS(status))
         return status;
     status = CInfoNode::Init(sourceId);
+    UCHAR value = 0;
     if (NT_SUCCESS(status))
     {
-        UCHAR value = 0;
-        controls->GetSwitch(control, 0, &value);
+        if (controls->GetSwitch(control, 0, &value) == STATUS_INSUFFICIENT_RESOURCES)
+            status = STATUS_INSUFFICIENT_RESOURCES;
+    }
+    if (NT_SUCCESS(status))
+    {
         m_Owner = NodeOwner{unitId, settings, nullptr};
         // Each switch has its own name; a value stored under the unit's single name by an earlier
         // driver is taken only when there is none of its own.
@@ -878,10 +922,16 @@ CProcessingNode::~CProcessingNode()
     ReleaseUnit(m_Unit);
 }
 
+void CProcessingNode::DetachUnit()
+{
+    ReleaseUnit(m_Unit);
+}
+
 NTSTATUS CProcessingNode::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
 {
     return AnswerNode(iid, object, static_cast<IInfoNode *>(this),
-                      {{IID_IInfoNode20, static_cast<IInfoNode *>(this)}});
+                      {{IID_IUnitBound, static_cast<IUnitBound *>(this)},
+                       {IID_IInfoNode20, static_cast<IInfoNode *>(this)}});
 }
 
 NTSTATUS CProcessingNode::InitParameters(PUNKNOWN unit, ULONG sourceId)

@@ -22,6 +22,17 @@
 inline constexpr GUID IID_INodeValue = {
     0xB1B9D1D9, 0xCC3E, 0x47E9, {0x8C, 0x11, 0x20, 0xE5, 0x44, 0x2F, 0x1C, 0xE2}};
 
+// {3AC8FAD3-B9D1-4B9B-B7FE-74A6F7928F25}
+inline constexpr GUID IID_IUnitBound = {
+    0x3AC8FAD3, 0xB9D1, 0x4B9B, {0xB7, 0xFE, 0x74, 0xA6, 0xF7, 0x92, 0x8F, 0x25}};
+
+// A node holds its unit's control interface with a reference while the unit holds the node; the
+// unit breaks that ring when the device lets go of it. A detached node sends nothing.
+struct IUnitBound : IUnknown
+{
+    virtual void DetachUnit() = 0;
+};
+
 // Feature-unit control selectors the nodes are built for.
 enum : UCHAR
 {
@@ -83,7 +94,7 @@ public:
     // A reference to `node` in the unit's list; STATUS_UNSUCCESSFUL when it cannot be appended.
     NTSTATUS AddNode(IAudioNode *node);
     // The inputs of the unit's nodes, each fed by the one before it (kinds that take no input skipped).
-    void LinkNodes();
+    NTSTATUS LinkNodes();
     // Sets a node's input by its kind: selectors and mixers the whole table (when the count matches),
     // clocks and the like none, other kinds the first ID.
     static NTSTATUS SetNodeInputs(IAudioNode *node, ULONG count, const ULONG *ids);
@@ -91,6 +102,8 @@ public:
     NTSTATUS NodeAt(ULONG index, IAudioNode **node) const;
     NTSTATUS FirstNodeId(PULONG id) const;
     NTSTATUS SoleNodeId(PULONG id) const;
+    // Detaches every node of the list from this unit and releases the list.
+    void DetachNodes();
 
     // The device's next free node number, adds `node` there and to this unit; the caller keeps and
     // then drops its creation reference. The number is read when the node is made (never counted on
@@ -110,9 +123,10 @@ protected:
 // Kinds 2 (mute), 6 (automatic gain), 7 (loudness) and 18 (checked). A plain switch caches and persists
 // even when the send fails, since its byte also drives the software mute; the checked switch only
 // after a good send. Both report the send's status.
-class CSwitchNode : public INodeValue, public CByteControlNode
+class CSwitchNode : public IUnitBound, public INodeValue, public CByteControlNode
 {
 public:
+    void DetachUnit() override;
     DECLARE_STD_UNKNOWN();
     CSwitchNode(PUNKNOWN outerUnknown, ULONG id, ULONG kind, BOOLEAN checked = FALSE);
     ~CSwitchNode() override;
@@ -140,9 +154,10 @@ protected:
 // The set rule of every level node: clamp into [minimum, maximum] (silence takes the minimum, or, on
 // the refreshing variants, passes as it is), quantise toward zero on the step, send; only after a good
 // send is the clamped value cached and persisted. The send's status is returned.
-class CLevelNode : public INodeValue, public CLevelControlNode
+class CLevelNode : public IUnitBound, public INodeValue, public CLevelControlNode
 {
 public:
+    void DetachUnit() override;
     DECLARE_STD_UNKNOWN();
     enum class Variant
     {
@@ -245,9 +260,10 @@ protected:
 
 // ---- Selector ---------------------------------------------------------------------------------------
 // Kind 4: the selected input (1-based), persisted as "Unit%02d_".
-class CSelectorUnitNode : public INodeValue, public CSelectorNode
+class CSelectorUnitNode : public IUnitBound, public INodeValue, public CSelectorNode
 {
 public:
+    void DetachUnit() override;
     DECLARE_STD_UNKNOWN();
     CSelectorUnitNode(PUNKNOWN outerUnknown, ULONG id);
     ~CSelectorUnitNode() override;
@@ -274,12 +290,13 @@ protected:
 
 // ---- Clock ------------------------------------------------------------------------------------------
 // Kind 12: the clock unit's rates; a selection goes to the device and is cached only when taken.
-class CClockRateNode : public CClockNode
+class CClockRateNode : public IUnitBound, public CClockNode
 {
 public:
+    void DetachUnit() override;
     CClockRateNode(PUNKNOWN outerUnknown, ULONG id);
     ~CClockRateNode() override;
-    NTSTATUS NonDelegatingQueryInterface(REFIID iid, PVOID *object) override;
+    DECLARE_STD_UNKNOWN();
 
     NTSTATUS InitClock(PUNKNOWN unit);
     NTSTATUS SelectRate(ULONG rate) override;
@@ -292,12 +309,13 @@ protected:
 // Kind 23: an effect's on/off byte, persisted as "Unit%02d_%2d_0" so the switches of one unit keep
 // their own values. Each change raises both change flags (0 to 1) for the effect processing, which
 // clears them. The node's lock covers a set and a read.
-class CEffectSwitchNode : public CInfoNode
+class CEffectSwitchNode : public IUnitBound, public CInfoNode
 {
 public:
+    void DetachUnit() override;
     CEffectSwitchNode(PUNKNOWN outerUnknown, ULONG id, const GUID &effectType);
     ~CEffectSwitchNode() override;
-    NTSTATUS NonDelegatingQueryInterface(REFIID iid, PVOID *object) override;
+    DECLARE_STD_UNKNOWN();
 
     NTSTATUS InitEffectSwitch(PUNKNOWN unit, UCHAR unitId, UCHAR control, const NodeSettings &settings,
                               ULONG sourceId);
@@ -324,12 +342,13 @@ protected:
 };
 
 // Kind 20: a processing unit's parameter block, passed through to the unit within bounds.
-class CProcessingNode : public CInfoNode
+class CProcessingNode : public IUnitBound, public CInfoNode
 {
 public:
+    void DetachUnit() override;
     CProcessingNode(PUNKNOWN outerUnknown, ULONG id);
     ~CProcessingNode() override;
-    NTSTATUS NonDelegatingQueryInterface(REFIID iid, PVOID *object) override;
+    DECLARE_STD_UNKNOWN();
 
     NTSTATUS InitParameters(PUNKNOWN unit, ULONG sourceId);
     NTSTATUS GetParameters(ULONG start, ULONG count, PLONG values);

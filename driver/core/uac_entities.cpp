@@ -1,0 +1,574 @@
+#include "driver/core/uac_entities.h"
+
+#include "driver/filters/pool_memory.h"
+
+namespace
+{
+
+ULONG Le(const UCHAR *bytes, ULONG count)
+{
+    ULONG value = 0;
+    for (ULONG i = 0; i < count; ++i)
+        value |= ULONG(bytes[i]) << (8 * i);
+    return value;
+}
+
+void PutLe(UCHAR *bytes, ULONG value, ULONG count)
+{
+    for (ULONG i = 0; i < count; ++i)
+        bytes[i] = UCHAR(value >> (8 * i));
+}
+
+// The feature-unit controls in the order their nodes are chained.
+constexpr UCHAR kUac1Order[] = {FU_MUTE,           FU_VOLUME,   FU_BASS, FU_MID, FU_TREBLE,
+                                FU_AUTOMATIC_GAIN, FU_LOUDNESS, 0x8B,    0x8C};
+constexpr UCHAR kUac2Order[] = {FU_MUTE,           FU_VOLUME,   FU_BASS,           FU_MID, FU_TREBLE,
+                                FU_AUTOMATIC_GAIN, FU_LOUDNESS, FU_INPUT_GAIN_PAD, 0x90,   0x82};
+
+// The vendor extension block: after its 2-byte size, one bitmap per wire channel, master first.
+constexpr ULONG kVendorBitmapAt[] = {0, 18};
+constexpr ULONG kVendorBitmapBytes[] = {2, 4};
+
+} // namespace
+
+// ---- CUacEntity -----------------------------------------------------------------------------------------
+CUacEntity::CUacEntity(PUNKNOWN outerUnknown, ULONG position) : CUnitBase(outerUnknown, position), m_Context{}
+{
+}
+
+NTSTATUS CUacEntity::BeginInit(const UCHAR *descriptor, ULONG length, const UnitContext &context, ULONG idAt,
+                               ULONG sourceCount, const UCHAR *sourceIds)
+{
+    if (!descriptor || length < 3 || idAt >= length || !context.Hal)
+        return STATUS_INVALID_PARAMETER;
+    NTSTATUS status = AttachDescriptor(descriptor, length);
+    if (!NT_SUCCESS(status))
+        return status;
+    ULONG ids[NODE_MAX_SOURCES];
+    for (ULONG i = 0; i < sourceCount; ++i)
+        ids[i] = sourceIds[i];
+    status = ReplaceSources(sourceCount, ids);
+    if (!NT_SUCCESS(status))
+        return status;
+    m_Context = context;
+    SetIdentity(descriptor[idAt], descriptor[2]);
+    return STATUS_SUCCESS;
+}
+
+template <class T, class Init, class... A> NTSTATUS CUacEntity::CreateNode(Init init, A... args)
+{
+    // The next free number is read for each node as it is made, so a node that failed to join
+    // leaves no number for a later node to repeat.
+    T *node = new (NonPagedPool, m_Context.Tag) T(nullptr, m_Context.Hal->GetFilterCount(), args...);
+    if (!node)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    node->AddRef();
+    NTSTATUS status = init(node);
+    if (NT_SUCCESS(status))
+        status = JoinNode(m_Context.Hal, static_cast<IAudioNode *>(static_cast<CAudioNodeBase *>(node)));
+    node->Release();
+    return status;
+}
+
+NTSTATUS CUacEntity::LinkSources(ULONG count, const ULONG *nodeIds)
+{
+    IAudioNode *first = nullptr;
+    if (!NT_SUCCESS(NodeAt(0, &first)) || !first)
+        return STATUS_UNSUCCESSFUL;
+    return first->SetSources(count, nodeIds);
+}
+
+// ---- CUacFeatureUnit ------------------------------------------------------------------------------------
+CUacFeatureUnit::CUacFeatureUnit(PUNKNOWN outerUnknown, ULONG position)
+    : CUacEntity(outerUnknown, position), m_Channels(0), m_Controls{}, m_Vendor{}
+{
+}
+
+NTSTATUS CUacFeatureUnit::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
+{
+    return AnswerNode(iid, object, static_cast<IUsbAudioUnit *>(this),
+                      {{IID_IUsbAudioUnit, static_cast<IUsbAudioUnit *>(this)},
+                       {IID_ILevelControl, static_cast<ILevelControl *>(this)},
+                       {IID_ISwitchControl, static_cast<ISwitchControl *>(this)}});
+}
+
+NTSTATUS CUacFeatureUnit::InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context)
+{
+    const BOOLEAN uac2 = context.Requests.Version == UacVersion::Uac2;
+    if (!descriptor || length < (uac2 ? 10u : 7u))
+        return STATUS_INVALID_PARAMETER;
+    // Class 1.0: bControlSize bytes per channel from byte 6, of which at most two are read (the
+    // controls this driver knows fit in 16 bits); 0 would make every channel empty.
+    const ULONG stride = uac2 ? 4 : descriptor[5];
+    const ULONG first = uac2 ? 5 : 6;
+    if (stride == 0)
+        return STATUS_INVALID_PARAMETER;
+    const ULONG entries = (length - first - 1) / stride; // the last byte is the name string index
+    if (entries == 0)
+        return STATUS_INVALID_PARAMETER;
+    const UCHAR source = descriptor[4];
+    NTSTATUS status = BeginInit(descriptor, length, context, 3, 1, &source);
+    if (!NT_SUCCESS(status))
+        return status;
+    m_Channels = entries - 1 < UAC_FEATURE_MAX_CHANNELS ? entries - 1 : UAC_FEATURE_MAX_CHANNELS;
+    for (ULONG ch = 0; ch <= m_Channels; ++ch)
+        m_Controls[ch] = Le(descriptor + first + ch * stride, uac2 ? 4 : (stride < 2 ? stride : 2));
+    status = ReadVendorControls();
+    if (NT_SUCCESS(status))
+        status = CreateNodes();
+    return status;
+}
+
+NTSTATUS CUacFeatureUnit::ReadVendorControls()
+{
+    // A failed or short read leaves the unit without vendor controls; only the pool matters here.
+    UCHAR *block = static_cast<UCHAR *>(AllocPoolZeroed(UAC_MEMORY_MAX, PagedPool, m_Context.Tag));
+    if (!block)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    ULONG got = 0;
+    const UCHAR request = Version() == UacVersion::Uac2 ? UAC2_MEM : UAC1_GET_MEM;
+    const NTSTATUS status = UacRequest(m_Context.Requests, TRUE, request, UAC_MEMORY_VALUE, UnitId(), block,
+                                       UAC_MEMORY_MAX, &got);
+    if (status == STATUS_INSUFFICIENT_RESOURCES)
+    {
+        FreePool(block);
+        return status;
+    }
+    if (NT_SUCCESS(status) && got >= 2)
+    {
+        const ULONG v = Version() == UacVersion::Uac2 ? 1 : 0;
+        ULONG size = Le(block, 2);
+        if (size > got - 2)
+            size = got - 2;
+        const UCHAR *data = block + 2;
+        for (ULONG ch = 0; ch <= m_Channels; ++ch)
+        {
+            const ULONG at = kVendorBitmapAt[v] + ch * kVendorBitmapBytes[v];
+            if (at + kVendorBitmapBytes[v] > size)
+                break;
+            m_Vendor[ch] = Le(data + at, kVendorBitmapBytes[v]);
+        }
+    }
+    FreePool(block);
+    return STATUS_SUCCESS;
+}
+
+BOOLEAN CUacFeatureUnit::HasControl(UCHAR control, ULONG channel) const
+{
+    if (channel > m_Channels || control == 0)
+        return FALSE;
+    if (control & 0x80)
+        return (m_Vendor[channel] >> ((control - 1) % 32)) & 1;
+    if (Version() == UacVersion::Uac2)
+        return control <= 16 && ((m_Controls[channel] >> (2 * (control - 1))) & 3) != 0; // either bit
+    return control <= 16 && ((m_Controls[channel] >> (control - 1)) & 1);
+}
+
+NTSTATUS CUacFeatureUnit::ChannelsWith(UCHAR control, PULONG count) const
+{
+    if (!count)
+        return STATUS_INVALID_PARAMETER;
+    ULONG n = 0;
+    for (ULONG ch = 1; ch <= m_Channels; ++ch)
+        n += HasControl(control, ch);
+    if (n == 0 && HasControl(control, 0))
+        n = 1;
+    *count = n;
+    return n ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
+NTSTATUS CUacFeatureUnit::AddressOf(UCHAR control, ULONG index, PULONG channel) const
+{
+    ULONG count = 0;
+    NTSTATUS status = ChannelsWith(control, &count);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (index >= count)
+        return STATUS_INVALID_PARAMETER;
+    if (count > 1 || !HasControl(control, index))
+        ++index;
+    if (!HasControl(control, index))
+        return STATUS_INVALID_PARAMETER;
+    *channel = index;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUacFeatureUnit::ReadValue(UCHAR control, ULONG channel, UCHAR request, PLONG wire)
+{
+    UCHAR bytes[2] = {};
+    const ULONG size = UacLevelBytes(control);
+    const USHORT value = USHORT(control << 8 | UacWireChannel(channel));
+    const NTSTATUS status = UacRequest(m_Context.Requests, TRUE, request, value, UnitId(), bytes, size);
+    if (NT_SUCCESS(status))
+        *wire = LONG(Le(bytes, size));
+    return status;
+}
+
+NTSTATUS CUacFeatureUnit::WriteValue(UCHAR control, ULONG channel, LONG wire)
+{
+    UCHAR bytes[2];
+    const ULONG size = UacLevelBytes(control);
+    PutLe(bytes, ULONG(wire), size);
+    const UCHAR request = Version() == UacVersion::Uac2 ? UAC2_CUR : UAC1_SET_CUR;
+    return UacRequest(m_Context.Requests, FALSE, request, USHORT(control << 8 | UacWireChannel(channel)),
+                      UnitId(), bytes, size);
+}
+
+NTSTATUS CUacFeatureUnit::ReadCurrent(UCHAR control, ULONG index, PLONG wire)
+{
+    ULONG channel = 0;
+    NTSTATUS status = AddressOf(control, index, &channel);
+    if (NT_SUCCESS(status))
+        status = ReadValue(control, channel, Version() == UacVersion::Uac2 ? UAC2_CUR : UAC1_GET_CUR, wire);
+    return status;
+}
+
+NTSTATUS CUacFeatureUnit::WriteCurrent(UCHAR control, ULONG index, LONG wire)
+{
+    ULONG channel = 0;
+    NTSTATUS status = AddressOf(control, index, &channel);
+    if (NT_SUCCESS(status))
+        status = WriteValue(control, channel, wire);
+    return status;
+}
+
+NTSTATUS CUacFeatureUnit::GetLevel(UCHAR control, ULONG index, PLONG level)
+{
+    LONG wire = 0;
+    if (!level)
+        return STATUS_INVALID_PARAMETER;
+    const NTSTATUS status = ReadCurrent(control, index, &wire);
+    if (NT_SUCCESS(status))
+        *level = UacLevelFromWire(wire, UacLevelBytes(control));
+    return status;
+}
+
+NTSTATUS CUacFeatureUnit::SetLevel(UCHAR control, ULONG index, LONG level)
+{
+    return WriteCurrent(control, index, UacLevelToWire(level, UacLevelBytes(control)));
+}
+
+NTSTATUS CUacFeatureUnit::GetLevelRange(UCHAR control, PLONG maximum, PLONG minimum, PLONG step)
+{
+    if (!maximum || !minimum || !step)
+        return STATUS_INVALID_PARAMETER;
+    ULONG channel = 0;
+    NTSTATUS status = AddressOf(control, 0, &channel);
+    if (!NT_SUCCESS(status))
+        return status;
+    const ULONG size = UacLevelBytes(control);
+    LONG wire[3] = {}; // maximum, minimum, resolution
+    if (Version() == UacVersion::Uac2)
+    {
+        // wNumSubRanges, then the first subrange's MIN, MAX, RES.
+        UCHAR range[8] = {};
+        status = UacRequest(m_Context.Requests, TRUE, UAC2_RANGE,
+                            USHORT(control << 8 | UacWireChannel(channel)), UnitId(), range, 2 + 3 * size);
+        if (!NT_SUCCESS(status))
+            return status;
+        wire[1] = LONG(Le(range + 2, size));
+        wire[0] = LONG(Le(range + 2 + size, size));
+        wire[2] = LONG(Le(range + 2 + 2 * size, size));
+    }
+    else
+    {
+        const UCHAR requests[3] = {UAC1_GET_MAX, UAC1_GET_MIN, UAC1_GET_RES};
+        for (ULONG i = 0; i < 3 && NT_SUCCESS(status); ++i)
+            status = ReadValue(control, channel, requests[i], &wire[i]);
+        if (!NT_SUCCESS(status))
+            return status;
+    }
+    *maximum = UacLevelFromWire(wire[0], size);
+    *minimum = UacLevelFromWire(wire[1], size);
+    // The resolution is a magnitude.
+    *step = LONG(ULONG(wire[2]) & (size == 1 ? 0xFFu : 0xFFFFu)) * (size == 1 ? 16384 : 256);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUacFeatureUnit::GetSwitch(UCHAR control, ULONG index, PUCHAR value)
+{
+    LONG wire = 0;
+    if (!value)
+        return STATUS_INVALID_PARAMETER;
+    const NTSTATUS status = ReadCurrent(control, index, &wire);
+    if (NT_SUCCESS(status))
+        *value = UCHAR(wire);
+    return status;
+}
+
+NTSTATUS CUacFeatureUnit::SetSwitch(UCHAR control, ULONG index, UCHAR value)
+{
+    return WriteCurrent(control, index, value);
+}
+
+NTSTATUS CUacFeatureUnit::CreateNodes()
+{
+    const BOOLEAN uac2 = Version() == UacVersion::Uac2;
+    const UCHAR *order = uac2 ? kUac2Order : kUac1Order;
+    const ULONG count = uac2 ? ULONG(sizeof kUac2Order) : ULONG(sizeof kUac1Order);
+    const UCHAR unitId = UnitId();
+    const ULONG source = m_Sources ? m_Sources[0] : UAC_NO_SOURCE;
+    const NodeSettings &settings = m_Context.Settings;
+    PUNKNOWN self = Self();
+    for (ULONG i = 0; i < count; ++i)
+    {
+        const UCHAR control = order[i];
+        ULONG channels = 0;
+        if (!NT_SUCCESS(ChannelsWith(control, &channels)))
+            continue;
+        NTSTATUS status = STATUS_SUCCESS;
+        auto level = [&](CLevelNode *node)
+        { return node->InitLevel(self, unitId, control, settings, source); };
+        auto toggle = [&](CSwitchNode *node)
+        { return node->InitSwitch(self, unitId, control, settings, source); };
+        switch (control)
+        {
+        case FU_MUTE:
+            status = CreateNode<CSwitchNode>(toggle, ULONG(NODE_KIND_MUTE), BOOLEAN(FALSE));
+            break;
+        case FU_AUTOMATIC_GAIN:
+            status = CreateNode<CSwitchNode>(toggle, ULONG(NODE_KIND_BYTE_6), BOOLEAN(FALSE));
+            break;
+        case FU_LOUDNESS:
+            status = CreateNode<CSwitchNode>(toggle, ULONG(NODE_KIND_BYTE_7), BOOLEAN(FALSE));
+            break;
+        case 0x90:
+            status = CreateNode<CSwitchNode>(toggle, ULONG(NODE_KIND_BYTE_18), BOOLEAN(TRUE));
+            break;
+        case FU_BASS:
+        case FU_MID:
+        case FU_TREBLE:
+            status = CreateNode<CLevelNode>(level, ULONG(NODE_KIND_LEVEL_9 + control - FU_BASS),
+                                            CLevelNode::Variant::Plain);
+            break;
+        case FU_INPUT_GAIN_PAD:
+            status = CreateNode<CMasterLevelNode>(level);
+            break;
+        case FU_VOLUME:
+        case 0x82:
+            if (uac2)
+                status = CreateNode<CSoftVolumeNode>(
+                    [&](CSoftVolumeNode *node)
+                    { return node->InitSoftVolume(self, unitId, control, settings, source); });
+            else
+                status = CreateNode<CLevelNodeRefreshing>(level);
+            break;
+        case 0x8B:
+        case 0x8C:
+            status = CreateNode<CEffectSwitchNode>(
+                [&](CEffectSwitchNode *node)
+                { return node->InitEffectSwitch(self, unitId, control, settings, source); },
+                control == 0x8B ? EFFECT_TYPE_139 : EFFECT_TYPE_140);
+            break;
+        default:
+            break;
+        }
+        if (!NT_SUCCESS(status))
+            return status;
+    }
+    return LinkNodes();
+}
+
+// ---- CUacSelectorUnit -----------------------------------------------------------------------------------
+CUacSelectorUnit::CUacSelectorUnit(PUNKNOWN outerUnknown, ULONG position) : CUacEntity(outerUnknown, position)
+{
+}
+
+NTSTATUS CUacSelectorUnit::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
+{
+    return AnswerNode(iid, object, static_cast<IUsbAudioUnit *>(this),
+                      {{IID_IUsbAudioUnit, static_cast<IUsbAudioUnit *>(this)},
+                       {IID_ISelectorControl, static_cast<ISelectorControl *>(this)}});
+}
+
+NTSTATUS CUacSelectorUnit::InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context)
+{
+    if (!descriptor || length < 6 || length < 6u + descriptor[4] || descriptor[4] == 0)
+        return STATUS_INVALID_PARAMETER;
+    const ULONG pins = descriptor[4];
+    NTSTATUS status = BeginInit(descriptor, length, context, 3, pins, descriptor + 5);
+    if (!NT_SUCCESS(status))
+        return status;
+    ULONG sources[NODE_MAX_SOURCES];
+    for (ULONG i = 0; i < pins; ++i)
+        sources[i] = descriptor[5 + i];
+    PUNKNOWN self = Self();
+    const UCHAR unitId = UnitId();
+    return CreateNode<CSelectorUnitNode>(
+        [&](CSelectorUnitNode *node)
+        { return node->InitSelector(self, unitId, m_Context.Settings, pins, sources); });
+}
+
+NTSTATUS CUacSelectorUnit::GetInputCount(PULONG count)
+{
+    if (!count || !m_Descriptor)
+        return STATUS_INVALID_PARAMETER;
+    *count = m_Descriptor[4];
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUacSelectorUnit::GetInput(PULONG input)
+{
+    UCHAR value = 0;
+    if (!input)
+        return STATUS_INVALID_PARAMETER;
+    const BOOLEAN uac2 = Version() == UacVersion::Uac2;
+    const NTSTATUS status = UacRequest(m_Context.Requests, TRUE, uac2 ? UAC2_CUR : UAC1_GET_CUR,
+                                       uac2 ? 0x0100 : 0, UnitId(), &value, 1);
+    if (NT_SUCCESS(status))
+        *input = value;
+    return status;
+}
+
+NTSTATUS CUacSelectorUnit::SetInput(ULONG input)
+{
+    ULONG count = 0;
+    GetInputCount(&count);
+    if (input < 1 || input > count)
+        return STATUS_INVALID_PARAMETER;
+    UCHAR value = UCHAR(input);
+    const BOOLEAN uac2 = Version() == UacVersion::Uac2;
+    return UacRequest(m_Context.Requests, FALSE, uac2 ? UAC2_CUR : UAC1_SET_CUR, uac2 ? 0x0100 : 0, UnitId(),
+                      &value, 1);
+}
+
+// ---- CUacMixerUnit --------------------------------------------------------------------------------------
+CUacMixerUnit::CUacMixerUnit(PUNKNOWN outerUnknown, ULONG position) : CUacEntity(outerUnknown, position) {}
+
+NTSTATUS CUacMixerUnit::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
+{
+    return AnswerNode(iid, object, static_cast<IUsbAudioUnit *>(this),
+                      {{IID_IUsbAudioUnit, static_cast<IUsbAudioUnit *>(this)},
+                       {IID_IMixerControl, static_cast<IMixerControl *>(this)}});
+}
+
+NTSTATUS CUacMixerUnit::InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context)
+{
+    // The extension unit names its pins at byte 6, the mixer at byte 4.
+    const ULONG pinsAt = context.Requests.Version == UacVersion::Uac2 && descriptor && length > 2 &&
+                                 descriptor[2] == UAC2_EXTENSION_UNIT
+                             ? 6
+                             : 4;
+    if (!descriptor || length <= pinsAt || length < pinsAt + 1 + descriptor[pinsAt])
+        return STATUS_INVALID_PARAMETER;
+    const ULONG pins = descriptor[pinsAt];
+    NTSTATUS status = BeginInit(descriptor, length, context, 3, pins, descriptor + pinsAt + 1);
+    if (!NT_SUCCESS(status))
+        return status;
+    ULONG sources[NODE_MAX_SOURCES];
+    for (ULONG i = 0; i < pins; ++i)
+        sources[i] = descriptor[pinsAt + 1 + i];
+    return CreateNode<CTerminalNode>([&](CTerminalNode *node) { return node->InitDefault(pins, sources); },
+                                     ULONG(NODE_KIND_MIXER));
+}
+
+NTSTATUS CUacMixerUnit::GetMixerValueCount(PULONG count)
+{
+    if (!count)
+        return STATUS_INVALID_PARAMETER;
+    *count = 0;
+    return STATUS_SUCCESS;
+}
+
+// ---- CUacClockSource ------------------------------------------------------------------------------------
+CUacClockSource::CUacClockSource(PUNKNOWN outerUnknown, ULONG position) : CUacEntity(outerUnknown, position)
+{
+}
+
+NTSTATUS CUacClockSource::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
+{
+    return AnswerNode(iid, object, static_cast<IUsbAudioUnit *>(this),
+                      {{IID_IUsbAudioUnit, static_cast<IUsbAudioUnit *>(this)},
+                       {IID_IClockControl, static_cast<IClockControl *>(this)}});
+}
+
+NTSTATUS CUacClockSource::InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context)
+{
+    if (!descriptor || length < 8)
+        return STATUS_INVALID_PARAMETER;
+    NTSTATUS status = BeginInit(descriptor, length, context, 3, 0, nullptr);
+    if (!NT_SUCCESS(status))
+        return status;
+    PUNKNOWN self = Self();
+    return CreateNode<CClockRateNode>([&](CClockRateNode *node) { return node->InitClock(self); });
+}
+
+NTSTATUS CUacClockSource::GetClockRates(PULONG count, PULONG rates)
+{
+    if (!count || !rates)
+        return STATUS_INVALID_PARAMETER;
+    // The count and the first range, then the whole answer, of which only what arrived is read.
+    UCHAR head[14] = {};
+    NTSTATUS status = UacRequest(m_Context.Requests, TRUE, UAC2_RANGE, 0x0100, UnitId(), head, sizeof head);
+    if (!NT_SUCCESS(status))
+        return status;
+    ULONG ranges = Le(head, 2);
+    if (ranges > UAC_CLOCK_MAX_SUBRANGES)
+    {
+        DbgPrint("GetClockRates %u sub-ranges, %u read\n", unsigned(ranges),
+                 unsigned(UAC_CLOCK_MAX_SUBRANGES));
+        ranges = UAC_CLOCK_MAX_SUBRANGES;
+    }
+    const ULONG bytes = 2 + 12 * ranges;
+    PUCHAR block = static_cast<PUCHAR>(AllocPoolZeroed(bytes, PagedPool, PoolTag::UA20));
+    if (!block)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    ULONG got = 0;
+    status = UacRequest(m_Context.Requests, TRUE, UAC2_RANGE, 0x0100, UnitId(), block, bytes, &got);
+    ULONG found = 0;
+    BOOLEAN dropped = FALSE;
+    for (ULONG r = 0; NT_SUCCESS(status) && r < ranges && 2 + 12 * (r + 1) <= got; ++r)
+    {
+        const ULONG low = Le(block + 2 + 12 * r, 4), high = Le(block + 6 + 12 * r, 4),
+                    res = Le(block + 10 + 12 * r, 4);
+        auto add = [&](ULONG rate)
+        {
+            ULONG at = 0;
+            while (at < found && rates[at] < rate)
+                ++at;
+            if (at < found && rates[at] == rate)
+                return;
+            if (found == *count || found == CLOCK_MAX_RATES)
+            {
+                dropped = TRUE;
+                return;
+            }
+            for (ULONG k = found; k > at; --k)
+                rates[k] = rates[k - 1];
+            rates[at] = rate;
+            ++found;
+        };
+        if (low == high)
+            add(low);
+        else
+            for (ULONG rate : SampleRateTable)
+                if (rate >= low && rate <= high &&
+                    (res ? (rate - low) % res == 0 : rate == low || rate == high))
+                    add(rate);
+    }
+    FreePool(block);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (dropped)
+        DbgPrint("GetClockRates more than %u rates, the rest left out\n", unsigned(found));
+    *count = found;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUacClockSource::GetClockRate(PULONG rate)
+{
+    UCHAR bytes[4] = {};
+    if (!rate)
+        return STATUS_INVALID_PARAMETER;
+    const NTSTATUS status = UacRequest(m_Context.Requests, TRUE, UAC2_CUR, 0x0100, UnitId(), bytes, 4);
+    if (NT_SUCCESS(status))
+        *rate = Le(bytes, 4);
+    return status;
+}
+
+NTSTATUS CUacClockSource::SetClockRate(ULONG rate)
+{
+    UCHAR bytes[4];
+    PutLe(bytes, rate, 4);
+    return UacRequest(m_Context.Requests, FALSE, UAC2_CUR, 0x0100, UnitId(), bytes, 4);
+}

@@ -1,0 +1,164 @@
+// The audio-class entities of both class versions: one object per unit, terminal or clock-source
+// descriptor of the AudioControl interface. Each parses its descriptor, creates its topology nodes in
+// the device's node list and answers the nodes' control interfaces with class and vendor requests.
+//
+// Threading: PASSIVE_LEVEL (synchronous requests); the device's start path builds them before any
+// stream runs, afterwards the framework serialises the property requests that reach them.
+#pragma once
+
+#include "driver/core/uac_requests.h"
+#include "driver/filters/node_controls.h"
+#include "driver/filters/node_terminal.h"
+
+// What every entity is given: the device's node graph, where its requests go, where its nodes persist
+// and the pool tag of its nodes and tables.
+struct UnitContext
+{
+    CAudioHal *Hal;
+    UacRequestTarget Requests;
+    NodeSettings Settings;
+    ULONG Tag;
+};
+
+// {9BB07C14-88D7-4F25-9E5C-B6C9FDF226C9}
+inline constexpr GUID IID_IUsbAudioUnit = {
+    0x9BB07C14, 0x88D7, 0x4F25, {0x9E, 0x5C, 0xB6, 0xC9, 0xFD, 0xF2, 0x26, 0xC9}};
+
+// What the configuration walk asks of a unit. Its descriptor ID and subtype are its IAudioNode
+// identifier and kind once InitUnit succeeded; its sources (IAudioNode::GetSources) are the descriptor
+// IDs it names.
+struct IUsbAudioUnit : IUnknown
+{
+    // Parses the descriptor (bLength bytes, already checked against the length table) and creates
+    // the nodes. STATUS_INVALID_PARAMETER for a descriptor this entity cannot take.
+    virtual NTSTATUS InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context) = 0;
+    virtual NTSTATUS GetFirstNodeId(PULONG nodeId) = 0;
+    // The node IDs of the unit's sources, in descriptor order, become its first node's inputs.
+    virtual NTSTATUS LinkSources(ULONG count, const ULONG *nodeIds) = 0;
+    // Before the device lets go of its units: the nodes drop their references to the unit (they
+    // hold one each, and the unit holds them), and the unit its node list.
+    virtual void DetachNodes() = 0;
+};
+typedef IUsbAudioUnit *PUSBAUDIOUNIT;
+
+// Effect types of the vendor effect switches.
+// {AC02E636-CB62-42EF-A97C-5F4C1CDFEC13}
+inline constexpr GUID EFFECT_TYPE_139 = {
+    0xAC02E636, 0xCB62, 0x42EF, {0xA9, 0x7C, 0x5F, 0x4C, 0x1C, 0xDF, 0xEC, 0x13}};
+// {C7600B33-1AA6-4383-918D-30D848BBAD3E}
+inline constexpr GUID EFFECT_TYPE_140 = {
+    0xC7600B33, 0x1AA6, 0x4383, {0x91, 0x8D, 0x30, 0xD8, 0x48, 0xBB, 0xAD, 0x3E}};
+
+inline constexpr ULONG UAC_NO_SOURCE = 0xFFFFFFFFu;
+
+// The part every entity shares: the unit base, the request target and the node creation.
+class CUacEntity : public IUsbAudioUnit, public CUnitBase
+{
+public:
+    CUacEntity(PUNKNOWN outerUnknown, ULONG position);
+
+    NTSTATUS GetFirstNodeId(PULONG nodeId) override { return FirstNodeId(nodeId); }
+    NTSTATUS LinkSources(ULONG count, const ULONG *nodeIds) override;
+    void DetachNodes() override { CUnitBase::DetachNodes(); }
+
+protected:
+    // Copies the descriptor, takes the context and the identity (ID at `idAt`, subtype), and records
+    // the descriptor's source IDs as the unit's sources.
+    NTSTATUS BeginInit(const UCHAR *descriptor, ULONG length, const UnitContext &context, ULONG idAt,
+                       ULONG sourceCount, const UCHAR *sourceIds);
+    // Allocates a node of class T with the next free node number, runs `init` on it and joins it to
+    // the device and this unit; the creation reference is dropped either way.
+    template <class T, class Init, class... A> NTSTATUS CreateNode(Init init, A... args);
+    UCHAR UnitId() const { return UCHAR(m_Id); }
+    PUNKNOWN Self() { return static_cast<IUsbAudioUnit *>(this); }
+    UacVersion Version() const { return m_Context.Requests.Version; }
+
+    UnitContext m_Context;
+};
+
+// ---- Feature unit ---------------------------------------------------------------------------------------
+inline constexpr ULONG UAC_FEATURE_MAX_CHANNELS = 32; // logical channels besides the master
+
+class CUacFeatureUnit : public ILevelControl, public ISwitchControl, public CUacEntity
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    CUacFeatureUnit(PUNKNOWN outerUnknown, ULONG position);
+
+    NTSTATUS InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context) override;
+
+    NTSTATUS GetLevelChannels(UCHAR control, PULONG count) override { return ChannelsWith(control, count); }
+    NTSTATUS GetLevel(UCHAR control, ULONG channel, PLONG level) override;
+    NTSTATUS SetLevel(UCHAR control, ULONG channel, LONG level) override;
+    NTSTATUS GetLevelRange(UCHAR control, PLONG maximum, PLONG minimum, PLONG step) override;
+    NTSTATUS GetSwitchChannels(UCHAR control, PULONG count) override { return ChannelsWith(control, count); }
+    NTSTATUS GetSwitch(UCHAR control, ULONG channel, PUCHAR value) override;
+    NTSTATUS SetSwitch(UCHAR control, ULONG channel, UCHAR value) override;
+
+    // Whether wire channel `channel` (0 master) has `control`.
+    BOOLEAN HasControl(UCHAR control, ULONG channel) const;
+    // The logical channels that have the control; a master-only control counts 1.
+    NTSTATUS ChannelsWith(UCHAR control, PULONG count) const;
+    // The wire channel a value request for logical index `index` addresses (before the 5-8 remap).
+    NTSTATUS AddressOf(UCHAR control, ULONG index, PULONG channel) const;
+
+protected:
+    NTSTATUS ReadVendorControls();
+    NTSTATUS CreateNodes();
+    NTSTATUS ReadValue(UCHAR control, ULONG channel, UCHAR request, PLONG wire);
+    NTSTATUS WriteValue(UCHAR control, ULONG channel, LONG wire);
+    // The current value of logical channel `index`, addressed as AddressOf says.
+    NTSTATUS ReadCurrent(UCHAR control, ULONG index, PLONG wire);
+    NTSTATUS WriteCurrent(UCHAR control, ULONG index, LONG wire);
+
+    ULONG m_Channels;                               // logical channels, master not counted
+    ULONG m_Controls[UAC_FEATURE_MAX_CHANNELS + 1]; // bmaControls per wire channel
+    ULONG m_Vendor[UAC_FEATURE_MAX_CHANNELS + 1];   // vendor extension bitmaps per wire channel
+};
+
+// ---- Selector, mixer and extension units ---------------------------------------------------------------
+class CUacSelectorUnit : public ISelectorControl, public CUacEntity
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    CUacSelectorUnit(PUNKNOWN outerUnknown, ULONG position);
+
+    NTSTATUS InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context) override;
+    NTSTATUS GetInputCount(PULONG count) override;
+    NTSTATUS GetInput(PULONG input) override;
+    NTSTATUS SetInput(ULONG input) override; // 1 to bNrInPins
+    NTSTATUS InputChanged(ULONG) override { return STATUS_SUCCESS; }
+};
+
+// The mixer of both versions and the class 2.0 extension unit: a switchable terminal node, no mixer
+// values (no request for them is defined).
+class CUacMixerUnit : public IMixerControl, public CUacEntity
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    CUacMixerUnit(PUNKNOWN outerUnknown, ULONG position);
+
+    NTSTATUS InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context) override;
+    NTSTATUS GetMixerValueCount(PULONG count) override;
+    NTSTATUS GetMixerValue(ULONG, PLONG) override { return STATUS_INVALID_PARAMETER; }
+    NTSTATUS SetMixerValue(ULONG, LONG) override { return STATUS_INVALID_PARAMETER; }
+};
+
+// ---- Clock source (class 2.0) ------------------------------------------------------------------------
+inline constexpr ULONG UAC_CLOCK_MAX_SUBRANGES = 64;
+
+class CUacClockSource : public IClockControl, public CUacEntity
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    CUacClockSource(PUNKNOWN outerUnknown, ULONG position);
+
+    NTSTATUS InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context) override;
+    // The table rates the device's ranges offer, ascending and once each, at most CLOCK_MAX_RATES.
+    NTSTATUS GetClockRates(PULONG count, PULONG rates) override;
+    NTSTATUS GetClockRate(PULONG rate) override;
+    NTSTATUS SetClockRate(ULONG rate) override;
+};
+
+// The rates of the standard table, ascending.
+inline constexpr ULONG SampleRateTable[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000, 88200, 96000};

@@ -1,0 +1,350 @@
+// The audio-class entities on the virtual headsets: what their requests look like on the wire,
+// how levels convert and saturate, which channels a control addresses, the vendor extension block,
+// the class 2.0 clock ranges and valid alternate settings, and every allocation failed in turn.
+#include <gtest/gtest.h>
+
+#include "driver/core/uac_entities.h"
+#include "driver/filters/hal_doubles.h"
+#include "driver/filters/pool_memory.h"
+#include "usb_fixture.h"
+
+#include <functional>
+
+using usbsim::Bytes;
+
+namespace
+{
+
+constexpr LONG dB(double value)
+{
+    return LONG(value * 65536.0);
+}
+
+// A class 1.0 feature unit: ID, source, bControlSize, then one control word per channel (master first).
+Bytes Uac1Feature(UCHAR id, UCHAR size, std::vector<uint32_t> controls)
+{
+    Bytes b = {0, 0x24, 0x06, id, 1, size};
+    for (uint32_t c : controls)
+        for (UCHAR k = 0; k < size; ++k)
+            b.push_back(UCHAR(k < 4 ? c >> (8 * k) : 0));
+    b.push_back(0);
+    b[0] = UCHAR(b.size());
+    return b;
+}
+
+Bytes Uac2Feature(UCHAR id, std::vector<uint32_t> controls)
+{
+    Bytes b = {0, 0x24, 0x06, id, 1};
+    for (uint32_t c : controls)
+        for (UCHAR k = 0; k < 4; ++k)
+            b.push_back(UCHAR(c >> (8 * k)));
+    b.push_back(0);
+    b[0] = UCHAR(b.size());
+    return b;
+}
+
+class UacEntityTest : public UsbLayerTest
+{
+protected:
+    void Plug(std::shared_ptr<usbsim::VirtualDevice> headset, UacVersion version)
+    {
+        Attach(std::move(headset));
+        hal = hal_test::Make<hal_test::TestHal>();
+        ASSERT_EQ(hal->Init(nullptr, fdo, nullptr, nullptr), STATUS_SUCCESS);
+        context = {hal, {layer.get(), 0, version, PoolTag::UA10}, {}, PoolTag::UA10};
+        bus->ClearLog();
+    }
+    void TearDown() override
+    {
+        DestroyAll();
+        UsbLayerTest::TearDown();
+    }
+    template <class T> T *Unit(const Bytes &descriptor, NTSTATUS expected = STATUS_SUCCESS)
+    {
+        T *unit = new (NonPagedPool, PoolTag::UA10) T(nullptr, 0);
+        unit->AddRef();
+        units.emplace_back(static_cast<IUsbAudioUnit *>(unit),
+                           [](IUsbAudioUnit *u)
+                           {
+                               u->DetachNodes();
+                               u->Release();
+                           });
+        EXPECT_EQ(unit->InitUnit(descriptor.data(), ULONG(descriptor.size()), context), expected);
+        return unit;
+    }
+    // The nodes the HAL holds, as (kind) in list order.
+    std::vector<ULONG> Kinds()
+    {
+        std::vector<ULONG> kinds;
+        for (ULONG i = 0; i < hal->GetFilterCount(); ++i)
+        {
+            IAudioNode *node = nullptr;
+            hal->GetFilter(i, &node);
+            kinds.push_back(node->GetKind());
+        }
+        return kinds;
+    }
+    std::vector<usbsim::Event> ClassUrbs()
+    {
+        std::vector<usbsim::Event> out;
+        for (const auto &e : Urbs())
+            if (e.function == URB_FUNCTION_CLASS_INTERFACE || e.function == URB_FUNCTION_VENDOR_INTERFACE)
+                out.push_back(e);
+        return out;
+    }
+    void DestroyAll()
+    {
+        units.clear();
+        if (hal)
+            hal->Release();
+        hal = nullptr;
+    }
+
+    hal_test::TestHal *hal = nullptr;
+    UnitContext context{};
+    std::vector<std::unique_ptr<IUsbAudioUnit, void (*)(IUsbAudioUnit *)>> units;
+};
+
+TEST_F(UacEntityTest, Uac1RequestsAddressRemapAndSaturate)
+{
+    auto headset = usbsim::VirtualDevice::Uac1();
+    // An eight-channel unit 9: volume on every channel, bass on the master only, a vendor switch.
+    for (UCHAR ch = 0; ch <= 8; ++ch)
+        headset->Control(9, 2, ch) = {2, -0x0C00, -0x8000, 0x7FFF, 0x0100};
+    headset->Control(9, 3, 0) = {1, 0, -128, 127, 1};
+    headset->Entity(9).memory = {0x12, 0x00, 0x00, 0x04}; // vendor bitmap of the master: bit 10 (0x8B)
+    headset->Control(9, 0x8B, 0) = {1, 0, 0, 1, 1};
+    Plug(headset, UacVersion::Uac1);
+    auto *unit = Unit<CUacFeatureUnit>(Uac1Feature(9, 1, {0x06, 2, 2, 2, 2, 2, 2, 2, 2}));
+
+    ULONG count = 0;
+    ASSERT_EQ(unit->GetLevelChannels(FU_VOLUME, &count), STATUS_SUCCESS);
+    EXPECT_EQ(count, 8u);
+    ASSERT_EQ(unit->GetLevelChannels(FU_BASS, &count), STATUS_SUCCESS);
+    EXPECT_EQ(count, 1u); // master only
+    EXPECT_EQ(unit->GetLevelChannels(FU_TREBLE, &count), STATUS_UNSUCCESSFUL);
+    // Nodes in chain order: volume, bass, the effect switch.
+    EXPECT_EQ(Kinds(), (std::vector<ULONG>{NODE_KIND_LEVEL, NODE_KIND_LEVEL_9, NODE_KIND_INFO}));
+
+    bus->ClearLog();
+    ASSERT_EQ(unit->SetLevel(FU_VOLUME, 0, LONG(0x80000000u)), STATUS_SUCCESS);
+    ASSERT_EQ(unit->SetLevel(FU_VOLUME, 4, dB(-130)), STATUS_SUCCESS);
+    ASSERT_EQ(unit->SetLevel(FU_VOLUME, 6, dB(130)), STATUS_SUCCESS);
+    ASSERT_EQ(unit->SetLevel(FU_BASS, 0, dB(-40)), STATUS_SUCCESS);
+    ASSERT_EQ(unit->SetSwitch(0x8B, 0, 1), STATUS_SUCCESS);
+    const auto urbs = ClassUrbs();
+    ASSERT_EQ(urbs.size(), 5u);
+    struct Expected
+    {
+        USHORT function, wValue;
+        Bytes data;
+    } expected[] = {
+        {URB_FUNCTION_CLASS_INTERFACE, 0x0201, {0x00, 0x80}}, // silence: -0x8000
+        {URB_FUNCTION_CLASS_INTERFACE, 0x0207, {0x00, 0x80}}, // channel 5 goes out as 7, saturated
+        {URB_FUNCTION_CLASS_INTERFACE, 0x0205, {0xFF, 0x7F}}, // channel 7 as 5, saturated high
+        {URB_FUNCTION_CLASS_INTERFACE, 0x0300, {0x80}},       // -40 dB bass is below -32 dB
+        {URB_FUNCTION_VENDOR_INTERFACE, 0x8B00, {0x01}},      // a vendor selector
+    };
+    for (size_t i = 0; i < 5; ++i)
+    {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(urbs[i].function, expected[i].function);
+        EXPECT_EQ(urbs[i].bRequest, UAC1_SET_CUR);
+        EXPECT_EQ(urbs[i].wValue, expected[i].wValue);
+        EXPECT_EQ(urbs[i].wIndex, 0x0900);
+        EXPECT_EQ(urbs[i].data, expected[i].data);
+    }
+    // The device's 0x8000 reads back as -128 dB, which goes out as 0x8000 again.
+    LONG level = 0;
+    ASSERT_EQ(unit->GetLevel(FU_VOLUME, 0, &level), STATUS_SUCCESS);
+    EXPECT_EQ(ULONG(level), 0xFF800000u);
+    EXPECT_EQ(UacLevelToWire(level, 2), -0x8000);
+    EXPECT_EQ(unit->GetLevel(FU_VOLUME, 8, &level), STATUS_INVALID_PARAMETER);
+
+    // A short answer writes nothing.
+    usbsim::RequestMatch getCur;
+    getCur.bRequest = UAC1_GET_CUR;
+    getCur.wValue = 0x0201;
+    const int fault = bus->InjectFault(kPort, getCur, {usbsim::FaultKind::Short, 1});
+    level = 12345;
+    EXPECT_EQ(unit->GetLevel(FU_VOLUME, 0, &level), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(level, 12345);
+    bus->ClearFault(fault);
+}
+
+TEST_F(UacEntityTest, Uac1FeatureUnitStridesAndBadSizes)
+{
+    auto headset = usbsim::VirtualDevice::Uac1();
+    headset->Control(9, 1, 0) = {1, 0, 0, 1, 1};
+    headset->Control(9, 2, 1) = {2, 0, -0x3C00, 0, 0x100};
+    headset->Control(9, 2, 2) = {2, 0, -0x3C00, 0, 0x100};
+    Plug(headset, UacVersion::Uac1);
+    // bControlSize 0 would divide the channel count: refused, no node made.
+    Unit<CUacFeatureUnit>(Uac1Feature(9, 0, {}), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(hal->GetFilterCount(), 0u);
+    // Three bytes per channel keep their stride; two of each are read.
+    auto *unit = Unit<CUacFeatureUnit>(Uac1Feature(9, 3, {0x010001, 0x0002, 0x0002}));
+    ULONG count = 0;
+    ASSERT_EQ(unit->GetLevelChannels(FU_VOLUME, &count), STATUS_SUCCESS);
+    EXPECT_EQ(count, 2u);
+    EXPECT_FALSE(unit->HasControl(17, 0)); // bit 16 lies in the third byte
+    EXPECT_EQ(Kinds(), (std::vector<ULONG>{NODE_KIND_MUTE, NODE_KIND_LEVEL}));
+    // The volume node took the device's range and started from its values.
+    IAudioNode *node = nullptr;
+    ASSERT_EQ(hal->GetFilter(1, &node), STATUS_SUCCESS);
+    auto *volume = QueryAs<ILevelValue>(node, IID_ILevelValue);
+    ASSERT_TRUE(volume);
+    LONG a = 0, b = 0, c = 0;
+    ASSERT_EQ(volume->GetRange(&a, &b, &c), STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<LONG>({a, b, c}), std::vector<LONG>({0, dB(-60), dB(1)}));
+    volume->Release();
+    // The chain: the volume node is fed by the mute node.
+    ULONG sources[1] = {}, n = 1;
+    ASSERT_EQ(node->GetSources(&n, sources), STATUS_SUCCESS);
+    EXPECT_EQ(sources[0], 0u);
+}
+
+TEST_F(UacEntityTest, VendorControlsComeOnlyFromAWholeExtensionBlock)
+{
+    auto headset = usbsim::VirtualDevice::Uac1();
+    headset->Control(9, 0x8B, 0) = {1, 0, 0, 1, 1};
+    headset->Control(9, 0x8C, 0) = {1, 0, 0, 1, 1};
+    headset->Entity(9).memory = {0x02, 0x00, 0x00, 0x0C}; // bits 10 and 11: 0x8B, 0x8C
+    Plug(headset, UacVersion::Uac1);
+    Unit<CUacFeatureUnit>(Uac1Feature(9, 1, {0x00}));
+    EXPECT_EQ(Kinds(), (std::vector<ULONG>{NODE_KIND_INFO, NODE_KIND_INFO}));
+    const auto urbs = ClassUrbs();
+    ASSERT_FALSE(urbs.empty());
+    EXPECT_EQ(urbs[0].bRequest, UAC1_GET_MEM);
+    EXPECT_EQ(urbs[0].wValue, UAC_MEMORY_VALUE);
+
+    // A block whose size names fewer bytes than the bitmap needs gives no vendor controls; a stalled
+    // read neither; the unit itself succeeds both times.
+    headset->Entity(9).memory = {0x01, 0x00, 0x00, 0x0C};
+    auto *cut = Unit<CUacFeatureUnit>(Uac1Feature(9, 1, {0x00}));
+    EXPECT_FALSE(cut->HasControl(0x8B, 0));
+    headset->Entity(9).memory.clear();
+    auto *stalled = Unit<CUacFeatureUnit>(Uac1Feature(9, 1, {0x00}));
+    EXPECT_FALSE(stalled->HasControl(0x8B, 0));
+}
+
+TEST_F(UacEntityTest, Uac2ControlsClockAndAlternateSettings)
+{
+    auto headset = usbsim::VirtualDevice::Uac2();
+    headset->Control(9, 2, 1) = {2, -0x0C00, -0x3C00, 0, 0x100};
+    headset->Control(9, 2, 2) = {2, -0x0C00, -0x3C00, 0, 0x100};
+    headset->validAlternates[1] = 0x05;
+    Plug(headset, UacVersion::Uac2);
+    // Only the read-only bit of volume on the channels: still a volume node, a soft one.
+    auto *unit = Unit<CUacFeatureUnit>(Uac2Feature(9, {0, 0x4, 0x4}));
+    EXPECT_EQ(Kinds(), (std::vector<ULONG>{NODE_KIND_LEVEL}));
+    IAudioNode *node = nullptr;
+    ASSERT_EQ(hal->GetFilter(0, &node), STATUS_SUCCESS);
+    auto *gate = QueryAs<IProcessingGate>(node, IID_IProcessingGate);
+    EXPECT_TRUE(gate);
+    if (gate)
+        gate->Release();
+    LONG maximum = 0, minimum = 0, step = 0;
+    ASSERT_EQ(unit->GetLevelRange(FU_VOLUME, &maximum, &minimum, &step), STATUS_SUCCESS);
+    EXPECT_EQ(minimum, dB(-60));
+    EXPECT_EQ(step, dB(1));
+
+    // The clock: three discrete sub-ranges, read in two steps, give three rates.
+    bus->ClearLog();
+    auto *clock = Unit<CUacClockSource>({8, 0x24, 0x0A, usbsim::kUac2Clock, 3, 7, 0, 0});
+    ULONG rates[CLOCK_MAX_RATES], count = CLOCK_MAX_RATES;
+    ASSERT_EQ(clock->GetClockRates(&count, rates), STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<ULONG>(rates, rates + count), (std::vector<ULONG>{44100, 48000, 96000}));
+    std::vector<uint16_t> lengths;
+    for (const auto &e : ClassUrbs())
+        if (e.bRequest == UAC2_RANGE)
+            lengths.push_back(e.wLength);
+    EXPECT_EQ(lengths, (std::vector<uint16_t>{14, 38, 14, 38})); // the node's initialisation, then ours
+    ULONG selected = 0;
+    ASSERT_EQ(node->GetKind(), ULONG(NODE_KIND_LEVEL));
+    // A continuous range takes the table rates on its grid.
+    headset->Control(usbsim::kUac2Clock, 1, 0).ranges = {{8000, 48000, 8000}};
+    count = CLOCK_MAX_RATES;
+    ASSERT_EQ(clock->GetClockRates(&count, rates), STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<ULONG>(rates, rates + count), (std::vector<ULONG>{8000, 16000, 32000, 48000}));
+    EXPECT_EQ(clock->SetClockRate(44100), STATUS_UNSUCCESSFUL); // the device refuses it now
+    ASSERT_EQ(clock->GetClockRate(&selected), STATUS_SUCCESS);
+    EXPECT_EQ(selected, 48000u);
+
+    // Valid alternate settings: bControlSize 1, map 0x05.
+    for (auto [alternate, valid] : {std::pair{0, true}, {2, true}, {1, false}, {8, false}, {9, false}})
+        EXPECT_EQ(bool(UacIsAlternateSettingValid(layer.get(), 1, UCHAR(alternate))), valid) << alternate;
+    usbsim::RequestMatch validity;
+    validity.wValue = UAC2_VALID_ALTERNATES;
+    validity.wIndex = 1;
+    auto answer = [&](Bytes b)
+    {
+        return headset->AddHandler(validity, [b](usbsim::VirtualDevice &, const usbsim::ControlRequest &)
+                                   { return usbsim::ControlReply::Data(b); });
+    };
+    int h = answer({0x02, 0x05, 0x01});
+    EXPECT_TRUE(UacIsAlternateSettingValid(layer.get(), 1, 8));
+    headset->RemoveHandler(h);
+    h = answer({0x02, 0x05}); // the map was cut: nothing but 0 is valid
+    EXPECT_FALSE(UacIsAlternateSettingValid(layer.get(), 1, 2));
+    EXPECT_TRUE(UacIsAlternateSettingValid(layer.get(), 1, 0));
+    headset->RemoveHandler(h);
+}
+
+TEST_F(UacEntityTest, SelectorAndMixerUnits)
+{
+    auto headset = usbsim::VirtualDevice::Uac1();
+    headset->Control(7, 0, 0) = {1, 2, 1, 3, 1};
+    Plug(headset, UacVersion::Uac1);
+    auto *selector = Unit<CUacSelectorUnit>({9, 0x24, 0x05, 7, 3, 4, 5, 6, 0});
+    ULONG input = 0;
+    ASSERT_EQ(selector->GetInput(&input), STATUS_SUCCESS);
+    EXPECT_EQ(input, 2u);
+    EXPECT_EQ(selector->SetInput(4), STATUS_INVALID_PARAMETER);
+    ASSERT_EQ(selector->SetInput(3), STATUS_SUCCESS);
+    EXPECT_EQ(ClassUrbs().back().data, Bytes{3});
+    auto *mixer = Unit<CUacMixerUnit>({13, 0x24, 0x04, 8, 2, 1, 4, 2, 3, 0, 0, 0, 0});
+    ULONG values = 9;
+    ASSERT_EQ(mixer->GetMixerValueCount(&values), STATUS_SUCCESS);
+    EXPECT_EQ(values, 0u);
+    EXPECT_EQ(Kinds(), (std::vector<ULONG>{NODE_KIND_SELECTOR, NODE_KIND_MIXER}));
+    ULONG sources[3] = {}, n = 3;
+    ASSERT_EQ(mixer->GetSources(&n, sources), STATUS_SUCCESS); // the unit's own: descriptor IDs
+    EXPECT_EQ(std::vector<ULONG>(sources, sources + n), (std::vector<ULONG>{1, 4}));
+    EXPECT_EQ(mixer->GetId(), 8u);
+    EXPECT_EQ(mixer->GetKind(), ULONG(UAC_MIXER_UNIT));
+}
+
+TEST_F(UacEntityTest, EveryAllocationOfAnEntityFailedInTurn)
+{
+    auto headset = usbsim::VirtualDevice::Uac2();
+    Plug(headset, UacVersion::Uac2);
+    const Bytes feature = Uac2Feature(usbsim::kUac2PlaybackFu, {0xF, 0xC, 0xC});
+    const Bytes clock = {8, 0x24, 0x0A, usbsim::kUac2Clock, 3, 7, 0, 0};
+    const Bytes *descriptors[] = {&feature, &clock};
+    for (size_t i = 0; i < 2; ++i)
+        for (unsigned n = 1;; ++n)
+        {
+            IUsbAudioUnit *unit = i == 0 ? static_cast<IUsbAudioUnit *>(new (NonPagedPool, PoolTag::UA10)
+                                                                            CUacFeatureUnit(nullptr, 0))
+                                         : new (NonPagedPool, PoolTag::UA10) CUacClockSource(nullptr, 0);
+            unit->AddRef();
+            const size_t before = sim::pool::InjectedFailures();
+            sim::FailAllocation(n);
+            const NTSTATUS status =
+                unit->InitUnit(descriptors[i]->data(), ULONG(descriptors[i]->size()), context);
+            const bool failed = sim::pool::InjectedFailures() != before;
+            sim::FailAllocation(0);
+            unit->DetachNodes();
+            unit->Release();
+            if (!failed)
+            {
+                EXPECT_EQ(status, STATUS_SUCCESS);
+                break;
+            }
+            EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << "init " << i << " allocation " << n;
+            ASSERT_LT(n, 200u);
+        }
+}
+
+} // namespace
