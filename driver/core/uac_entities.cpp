@@ -1,6 +1,6 @@
 #include "driver/core/uac_entities.h"
 
-#include "driver/filters/pool_memory.h"
+#include "driver/base/pool_memory.h"
 
 namespace
 {

@@ -4,8 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/core/uac_entities.h"
-#include "driver/filters/hal_doubles.h"
-#include "driver/filters/pool_memory.h"
+#include "driver/base/pool_memory.h"
 #include "usb_fixture.h"
 
 #include <functional>
@@ -14,6 +13,14 @@ using usbsim::Bytes;
 
 namespace
 {
+
+// The device's node graph, with no hardware of its own to start.
+class EntityHal : public CAudioHal
+{
+public:
+    explicit EntityHal(PUNKNOWN outer) : CAudioHal(outer) {}
+    NTSTATUS StartHardware() override { return STATUS_SUCCESS; }
+};
 
 constexpr LONG dB(double value)
 {
@@ -49,7 +56,8 @@ protected:
     void Plug(std::shared_ptr<usbsim::VirtualDevice> headset, UacVersion version)
     {
         Attach(std::move(headset));
-        hal = hal_test::Make<hal_test::TestHal>();
+        hal = new (NonPagedPool, PoolTag::UA10) EntityHal(nullptr);
+        hal->AddRef();
         ASSERT_EQ(hal->Init(nullptr, fdo, nullptr, nullptr), STATUS_SUCCESS);
         context = {hal, {layer.get(), 0, version, PoolTag::UA10}, {}, PoolTag::UA10};
         bus->ClearLog();
@@ -100,7 +108,7 @@ protected:
         hal = nullptr;
     }
 
-    hal_test::TestHal *hal = nullptr;
+    EntityHal *hal = nullptr;
     UnitContext context{};
     std::vector<std::unique_ptr<IUsbAudioUnit, void (*)(IUsbAudioUnit *)>> units;
 };

@@ -5,6 +5,7 @@
 
 #include "support/device_fixture.h"
 #include "driver/core/settings.h"
+#include "driver/base/named_callback.h"
 #include "driver/base/pool_memory.h"
 
 #include <cmath>
