@@ -132,6 +132,15 @@ struct IProcessingNode : IUnknown
 };
 typedef IProcessingNode *PPROCESSINGNODE;
 
+// Terminal type codes (the index of an endpoint's base name) that the engine names.
+inline constexpr ULONG TERMINAL_TYPE_HEADPHONE = 2;
+// S/PDIF: on a capture endpoint the weakest claim, given up to any later terminal's type.
+inline constexpr ULONG TERMINAL_TYPE_SPDIF = 3;
+inline constexpr ULONG TERMINAL_TYPE_HEADSET = 14;
+inline constexpr ULONG TERMINAL_TYPE_FRONT_HEADPHONE = 17;
+// "Rec": a capture endpoint fed by two or more terminals, so no single connector names it.
+inline constexpr ULONG TERMINAL_TYPE_SEVERAL = 18;
+
 // What a terminal node tells: its terminal type code (0 streaming, 1-17 connectors), its types and
 // jack records, and eight words its class filled.
 struct ITerminalInfo : IUnknown

@@ -13,7 +13,8 @@ constexpr WideText kNameFormat("%s");
 // Two-channel formats replace the full list while a render endpoint drives one of these terminals.
 bool IsTwoChannelTerminal(ULONG type)
 {
-    return type == 2 || type == 3 || type == 14 || type == 17;
+    return type == TERMINAL_TYPE_HEADPHONE || type == TERMINAL_TYPE_SPDIF || type == TERMINAL_TYPE_HEADSET ||
+           type == TERMINAL_TYPE_FRONT_HEADPHONE;
 }
 
 template <class I> void ReleaseAndClear(I **object)
@@ -79,13 +80,14 @@ void FreeRecords(CItemList *list)
 } // namespace
 
 CStreamEngine::CStreamEngine(PUNKNOWN outerUnknown, ULONG value)
-    : CUnknownBase(outerUnknown), m_Value(value), m_EngineId(0), m_NameBuffer(nullptr), m_WavePort(nullptr),
-      m_PortClassId{}, m_CreateMiniport(nullptr), m_TopologyPort(nullptr), m_TopologyPrivate(nullptr),
-      m_TopologyPin(0), m_ProcessingNodes(nullptr), m_AttachedNodes(nullptr), m_Formats(nullptr),
-      m_RegisteredClients(nullptr), m_OpenedClients(nullptr), m_RunningClients(nullptr), m_Stage1(nullptr),
-      m_Stage2(nullptr), m_TwoChannelFormats(nullptr), m_Scratch(nullptr), m_ChannelBuffers(nullptr),
-      m_StreamLock(), m_SpinLock(0), m_CallbackObject(nullptr), m_CurrentWaveFormat{}, m_LoggedFormat{},
-      m_FormatLogged(FALSE)
+    : CUnknownBase(outerUnknown), m_Value(value), m_EngineId(0), m_NameBuffer(nullptr),
+      m_WavePort(nullptr), m_PortClassId{}, m_CreateMiniport(nullptr), m_TopologyPort(nullptr),
+      m_TopologyPrivate(nullptr), m_TopologyPin(0), m_ProcessingNodes(nullptr), m_AttachedNodes(nullptr),
+      m_Formats(nullptr), m_RegisteredClients(nullptr), m_OpenedClients(nullptr), m_RunningClients(nullptr),
+      m_Stage1(nullptr), m_Stage2(nullptr), m_TwoChannelFormats(nullptr), m_Scratch(nullptr),
+      m_ChannelBuffers(nullptr), m_StreamLock(), m_SpinLock(0),
+      m_CallbackObject(nullptr), m_CurrentWaveFormat{}, m_LoggedFormat{}, m_FormatLogged(FALSE),
+      m_BlockSizeLogged(FALSE)
 {
     // Destruction takes the lock even when Initialize never ran.
     KeInitializeSpinLock(&m_SpinLock);
@@ -356,9 +358,12 @@ NTSTATUS CStreamEngine::MatchFormat(WAVEFORMATEXTENSIBLE *format)
                 return STATUS_SUCCESS;
             continue;
         }
+        // A plain tag is matched against the stored sub-format, never the stored tag: the records
+        // come from the device's descriptors and name their sample type there.
         if (stored->Format.nChannels == format->Format.nChannels &&
             stored->Format.nSamplesPerSec == format->Format.nSamplesPerSec &&
-            stored->Format.wBitsPerSample == format->Format.wBitsPerSample && SampleTypeOf(*stored) == tag)
+            stored->Format.wBitsPerSample == format->Format.wBitsPerSample &&
+            USHORT(stored->SubFormat.Data1 & 0xFFFF) == tag)
         {
             RtlCopyMemory(&format->Format, &stored->Format, sizeof(WAVEFORMATEX));
             format->Format.wFormatTag = tag;
@@ -422,7 +427,7 @@ NTSTATUS CStreamEngine::AttachNode(IAudioNode *node)
 ULONG CStreamEngine::GetTerminalType()
 {
     if (!m_AttachedNodes)
-        return ULONG(STATUS_UNSUCCESSFUL);
+        return ENGINE_NO_TERMINAL_TYPE;
     ULONG result = 0;
     ULONG reporting = 0;
     for (CItemList::PNODE cursor = m_AttachedNodes->FirstNode(); cursor; cursor = cursor->Next)
@@ -445,7 +450,7 @@ ULONG CStreamEngine::GetTerminalType()
             if (type == 0)
                 continue;
             ++reporting;
-            if (result == 0 || result == 3)
+            if (result == 0 || result == TERMINAL_TYPE_SPDIF)
                 result = type;
             continue;
         }
@@ -471,7 +476,7 @@ ULONG CStreamEngine::GetTerminalType()
         }
     }
     if (m_EngineId != 0 && reporting >= 2)
-        return 18;
+        return TERMINAL_TYPE_SEVERAL;
     return result;
 }
 
@@ -663,6 +668,7 @@ void CStreamEngine::SetCurrentFormat(const WAVEFORMATEXTENSIBLE &format)
     KIRQL old;
     KeAcquireSpinLock(&m_SpinLock, &old);
     RtlCopyMemory(&m_CurrentWaveFormat, &format, sizeof(format));
+    m_BlockSizeLogged = FALSE;
     KeReleaseSpinLock(&m_SpinLock, old);
 }
 

@@ -17,6 +17,9 @@ inline constexpr ULONG ENGINE_CHANNEL_BYTES = ENGINE_CHUNK_FRAMES * sizeof(float
 inline constexpr ULONG ENGINE_NAME_BUFFER_BYTES = 102; // paged, "Stre"
 inline constexpr ULONG ENGINE_NAME_BYTES = 100;        // of which SetName may use this much
 inline constexpr ULONG ENGINE_CALLBACK_NAME_BYTES = 98;
+// GetTerminalType before Initialize: the type is a ULONG, so the missing list is told by the bits
+// of STATUS_UNSUCCESSFUL, which no terminal type code reaches.
+inline constexpr ULONG ENGINE_NO_TERMINAL_TYPE = ULONG(STATUS_UNSUCCESSFUL);
 
 // The client lists ordered by kind, and the two stage lists.
 enum class EngineClientList
@@ -115,6 +118,9 @@ protected:
     NTSTATUS CheckBlock(const WAVEFORMATEXTENSIBLE &format, ULONG bytes, ULONG *frames, BOOLEAN *runnable);
     // Logs a refused format once until the format changes.
     void LogRefusedFormat(const WAVEFORMATEXTENSIBLE &format, const char *why);
+    // Logs a block that is not a whole number of frames, once per stream (until SetCurrentFormat):
+    // the audio path at DISPATCH_LEVEL must not log on every block.
+    void LogBlockSize(ULONG bytes, ULONG blockAlign);
     // The float path over the chunks of a block; the caller holds whatever lock it needs and has
     // saved the floating-point state; `passes` holds only passes whose list has something.
     NTSTATUS RunChunks(PUCHAR buffer, ULONG frames, ULONG passes);
@@ -159,5 +165,6 @@ protected:
     // The last refused format that was logged, so a stream of bad blocks logs once.
     WAVEFORMATEXTENSIBLE m_LoggedFormat;
     BOOLEAN m_FormatLogged;
+    BOOLEAN m_BlockSizeLogged;
 };
 typedef CStreamEngine *PCSTREAMENGINE;

@@ -38,6 +38,15 @@ void CStreamEngine::LogRefusedFormat(const WAVEFORMATEXTENSIBLE &format, const c
              unsigned(format.Format.nBlockAlign));
 }
 
+void CStreamEngine::LogBlockSize(ULONG bytes, ULONG blockAlign)
+{
+    if (m_BlockSizeLogged)
+        return;
+    m_BlockSizeLogged = TRUE;
+    DbgPrint("0 != lBufSize(%d) Div m_CurrentWaveFormat.Format.nBlockAlign(%d) \n", int(bytes),
+             int(blockAlign));
+}
+
 NTSTATUS CStreamEngine::CheckBlock(const WAVEFORMATEXTENSIBLE &format, ULONG bytes, ULONG *frames,
                                    BOOLEAN *runnable)
 {
@@ -71,7 +80,7 @@ NTSTATUS CStreamEngine::CheckBlock(const WAVEFORMATEXTENSIBLE &format, ULONG byt
     }
     if (bytes % blockAlign != 0)
     {
-        DbgPrint("0 != lBufSize(%d) Div m_CurrentWaveFormat.Format.nBlockAlign(%d) \n", int(bytes), int(blockAlign));
+        LogBlockSize(bytes, blockAlign);
         return STATUS_UNSUCCESSFUL;
     }
     *frames = bytes / blockAlign;
@@ -252,7 +261,7 @@ NTSTATUS CStreamEngine::ProcessWholeStage(CItemList *list, BOOLEAN stopped, PVOI
         status = STATUS_UNSUCCESSFUL;
     else if (bytes % blockAlign != 0)
     {
-        DbgPrint("0 != lBufSize(%d) Div m_CurrentWaveFormat.Format.nBlockAlign(%d) \n", int(bytes), int(blockAlign));
+        LogBlockSize(bytes, blockAlign);
         status = STATUS_UNSUCCESSFUL;
     }
     else

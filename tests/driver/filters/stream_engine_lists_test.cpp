@@ -123,6 +123,21 @@ TEST_F(EngineListsTest, FormatsMatchAndTheTwoChannelListFollowsTheTerminal)
     EXPECT_EQ(ask.dwChannelMask, 0u); // beyond the 18 bytes nothing is written
     ask.Format.nSamplesPerSec = 96000;
     EXPECT_EQ(render->MatchFormat(&ask), STATUS_NO_MATCH);
+    // The plain tag is compared with the stored sub-format, not the stored tag: a stored plain
+    // float record with a PCM sub-format answers a PCM request, and not a float one.
+    auto odd = MakeFormat(WAVE_FORMAT_PCM, 1, 32000, 16);
+    odd.Format.wFormatTag = WAVE_FORMAT_IEEE_FLOAT;
+    odd.Format.cbSize = 0;
+    ASSERT_EQ(render->AddFormat(odd), STATUS_SUCCESS);
+    WAVEFORMATEXTENSIBLE mono{};
+    mono.Format = odd.Format;
+    mono.Format.wFormatTag = WAVE_FORMAT_IEEE_FLOAT;
+    EXPECT_EQ(render->MatchFormat(&mono), STATUS_NO_MATCH);
+    mono.Format.wFormatTag = WAVE_FORMAT_PCM;
+    mono.Format.nBlockAlign = 0;
+    ASSERT_EQ(render->MatchFormat(&mono), STATUS_SUCCESS);
+    EXPECT_EQ(mono.Format.wFormatTag, WAVE_FORMAT_PCM);
+    EXPECT_EQ(mono.Format.nBlockAlign, 2); // the stored record's
 
     // Extensible: byte for byte over the header and its extension, never past 40 bytes.
     WAVEFORMATEXTENSIBLE exact = f48;

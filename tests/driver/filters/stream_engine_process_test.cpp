@@ -372,12 +372,23 @@ TEST_F(EngineProcessTest, BadFormatsAreRefusedWithTheBlockUntouched)
     refused("frame size again");
     EXPECT_EQ(sim::DebugLog().size(), 1u); // logged once for the format
 
-    // Not a whole number of frames.
+    // Not a whole number of frames: refused every time, logged once per stream (block or stage
+    // entry alike), and again once the stream's format is set anew.
     sim::ClearDebugLog();
+    RecordingNode *stage = AddStageNode(1, 31);
     engine->SetCurrentFormat(MakeFormat(WAVE_FORMAT_PCM, 2, 48000, 16));
     EXPECT_EQ(Process(block.data(), 5), STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(sim::DebugLogContains("0 != lBufSize(5) Div m_CurrentWaveFormat.Format.nBlockAlign(4) \n"));
+    EXPECT_EQ(Process(block.data(), 7), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(engine->ProcessFirstStage(block.data(), 6), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(sim::DebugLog().size(), 1u);
     EXPECT_EQ(block, copy);
+    EXPECT_TRUE(stage->calls.empty());
+    engine->SetCurrentFormat(MakeFormat(WAVE_FORMAT_PCM, 2, 48000, 16));
+    EXPECT_EQ(engine->ProcessFirstStage(block.data(), 6), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(sim::DebugLogContains("0 != lBufSize(6) Div m_CurrentWaveFormat.Format.nBlockAlign(4) \n"));
+    EXPECT_EQ(sim::DebugLog().size(), 2u);
+    ASSERT_EQ(engine->RemoveStage(1, stage), STATUS_SUCCESS);
 
     // A width the float path does not convert: left as it came, successfully.
     engine->SetCurrentFormat(MakeFormat(WAVE_FORMAT_PCM, 2, 48000, 8));
