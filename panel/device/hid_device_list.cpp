@@ -1,0 +1,130 @@
+#include "panel/device/hid_device_list.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+
+namespace
+{
+constexpr qint64 kMaxDeviceFile = 1 << 20;
+
+// Hexadecimal text; what does not parse is 0.
+uint32_t hexValue(const QSettings &s, const QString &key, uint32_t fallback)
+{
+    QVariant v = s.value(key);
+    if (!v.isValid())
+        return fallback;
+    bool ok = false;
+    uint32_t n = v.toString().trimmed().toUInt(&ok, 16);
+    return ok ? n : 0;
+}
+
+bool rejected(const QString &file, const char *reason)
+{
+    qDebug().noquote() << "device file" << file << "ignored:" << reason;
+    return true;
+}
+
+bool unusable(const QString &file)
+{
+    QFile in(file);
+    if (!in.exists())
+        return false;
+    if (in.size() > kMaxDeviceFile)
+        return rejected(file, "larger than 1 MiB");
+    if (!in.open(QIODevice::ReadOnly))
+        return rejected(file, "cannot be read");
+    if (in.readAll().contains('\0'))
+        return rejected(file, "holds a NUL byte");
+    return false;
+}
+} // namespace
+
+bool secrecyCodeOf(const QString &sCode, uint8_t code[7])
+{
+    if (sCode.size() != 6)
+        return false;
+    for (QChar c : sCode)
+        if (c.unicode() >= 0x80)
+            return false;
+    for (int i = 0; i < 6; ++i)
+        code[i] = static_cast<uint8_t>(sCode[i].unicode());
+    return true;
+}
+
+QList<HidDeviceRecord> loadHidDeviceList(const QString &file)
+{
+    QList<HidDeviceRecord> list;
+    if (unusable(file))
+        return list;
+    QSettings s(file, QSettings::IniFormat);
+    if (s.status() != QSettings::NoError)
+    {
+        rejected(file, "not INI text");
+        return list;
+    }
+    int count = s.value("common/deviceCount", 0).toInt();
+    if (count > kMaxHidDevices)
+    {
+        qDebug().noquote() << "device file" << file << "lists" << count << "devices, reading"
+                           << kMaxHidDevices;
+        count = kMaxHidDevices;
+    }
+    for (int i = 0; i < count; ++i)
+    {
+        const QString g = QString::number(i) + QLatin1Char('/');
+        HidDeviceRecord r;
+        r.type = static_cast<int32_t>(hexValue(s, g + "type", 0xFFFFFFFFu));
+        r.vid = static_cast<uint16_t>(hexValue(s, g + "vid", 0));
+        r.pid = static_cast<uint16_t>(hexValue(s, g + "pid", 0));
+        r.usagePage = static_cast<uint16_t>(hexValue(s, g + "usagePage", 0));
+        r.usage = static_cast<uint16_t>(hexValue(s, g + "usage", 0));
+        r.usagePage2 = static_cast<uint16_t>(hexValue(s, g + "usagePage2", 0));
+        r.usage2 = static_cast<uint16_t>(hexValue(s, g + "usage2", 0));
+        QVariant length = s.value(g + "reportLength");
+        if (length.isValid())
+        {
+            bool ok = false;
+            int n = length.toString().trimmed().toInt(&ok);
+            // 0 would never end a bulk transfer, and the chunk buffer holds 1024 bytes of payload.
+            if (ok && n >= 1 && n <= kMaxReportLength)
+                r.reportLength = n;
+            else
+                qDebug().noquote() << "device" << i << "reportLength" << length.toString()
+                                   << "out of 1..1024, using 32";
+        }
+        r.isEncode = s.value(g + "isEncode", false).toBool();
+        r.sCode = s.value(g + "sCode", QStringLiteral("482917")).toString();
+        uint8_t probe[7] = {};
+        if (!secrecyCodeOf(r.sCode, probe))
+            qDebug().noquote() << "device" << i
+                               << "sCode is not six plain characters; the last loaded code is used";
+        list.append(r);
+    }
+    return list;
+}
+
+HidMatch matchDevice(const HidDeviceRecord &record, const std::vector<HidDeviceInfo> &entries)
+{
+    HidMatch m;
+    for (const HidDeviceInfo &e : entries)
+    {
+        qDebug("open device...");
+        qDebug("VID = %x", e.vid);
+        qDebug("PID = %x", e.pid);
+        qDebug("usagePage = %x", e.usagePage);
+        qDebug("usage = %x", e.usage);
+        qDebug("MI = %x", static_cast<unsigned>(e.interfaceNumber));
+        if (e.usagePage == record.usagePage && e.usage == record.usage)
+        {
+            m.path = QString::fromStdString(e.path);
+            m.connected = true;
+        }
+        if (e.usagePage == record.usagePage2 && e.usage == record.usage2)
+            m.path2 = QString::fromStdString(e.path);
+    }
+    if (!m.connected)
+        m.path2.clear();
+    return m;
+}
