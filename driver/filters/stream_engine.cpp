@@ -2,6 +2,7 @@
 
 #include "driver/base/named_callback.h"
 #include "driver/base/pool_memory.h"
+#include "driver/base/scope_guard.h"
 #include "driver/base/wide_string.h"
 
 namespace
@@ -164,15 +165,25 @@ NTSTATUS CStreamEngine::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
 
 // ---- Initialisation ----------------------------------------------------------------------------------
 
+// The nine lists, in the order Initialize creates them.
+CItemList *CStreamEngine::*const CStreamEngine::s_Lists[ENGINE_LIST_COUNT] = {
+    &CStreamEngine::m_ProcessingNodes,
+    &CStreamEngine::m_AttachedNodes,
+    &CStreamEngine::m_Formats,
+    &CStreamEngine::m_TwoChannelFormats,
+    &CStreamEngine::m_RegisteredClients,
+    &CStreamEngine::m_OpenedClients,
+    &CStreamEngine::m_RunningClients,
+    &CStreamEngine::m_Stage1,
+    &CStreamEngine::m_Stage2,
+};
+
 void CStreamEngine::FreeLists()
 {
-    CItemList **lists[] = {&m_ProcessingNodes, &m_AttachedNodes,  &m_Formats,        &m_TwoChannelFormats,
-                           &m_RegisteredClients, &m_OpenedClients, &m_RunningClients, &m_Stage1,
-                           &m_Stage2};
-    for (CItemList **list : lists)
+    for (ULONG i = ENGINE_LIST_COUNT; i-- > 0;)
     {
-        CItemList::Destroy(*list);
-        *list = nullptr;
+        CItemList::Destroy(this->*s_Lists[i]);
+        this->*s_Lists[i] = nullptr;
     }
 }
 
@@ -182,36 +193,28 @@ NTSTATUS CStreamEngine::Initialize(ULONG engineId)
         return STATUS_UNSUCCESSFUL;
     m_EngineId = engineId;
 
-    CItemList **lists[] = {&m_ProcessingNodes, &m_AttachedNodes,  &m_Formats,        &m_TwoChannelFormats,
-                           &m_RegisteredClients, &m_OpenedClients, &m_RunningClients, &m_Stage1,
-                           &m_Stage2};
-    for (CItemList **list : lists)
-    {
-        *list = CItemList::Create(NonPagedPool, PoolTag::Stre);
-        if (!*list)
+    // Any failure below leaves the engine as it was: no list, no name buffer, no callback object.
+    CScopeGuard undo(
+        [this]
         {
+            ReleaseNamedCallback(&m_CallbackObject);
+            FreePool(m_NameBuffer);
+            m_NameBuffer = nullptr;
             FreeLists();
+        });
+    for (CItemList *CStreamEngine::*list : s_Lists)
+        if (!(this->*list = CItemList::Create(NonPagedPool, PoolTag::Stre)))
             return STATUS_INSUFFICIENT_RESOURCES;
-        }
-    }
     m_NameBuffer = static_cast<PWSTR>(AllocPoolZeroed(ENGINE_NAME_BUFFER_BYTES, PagedPool, PoolTag::Stre));
     if (!m_NameBuffer)
-    {
-        FreeLists();
         return STATUS_INSUFFICIENT_RESOURCES;
-    }
     WCHAR callbackName[ENGINE_CALLBACK_NAME_BYTES / sizeof(WCHAR)];
-    const NTSTATUS status = CreateNamedCallback(&m_CallbackObject, kEngineCallbackName, this, callbackName,
-                                                sizeof(callbackName));
+    const NTSTATUS status =
+        CreateNamedCallback(&m_CallbackObject, kEngineCallbackName, this, callbackName, sizeof(callbackName));
     if (!NT_SUCCESS(status))
-    {
-        ReleaseNamedCallback(&m_CallbackObject);
-        FreePool(m_NameBuffer);
-        m_NameBuffer = nullptr;
-        FreeLists();
         return status;
-    }
     KeInitializeSpinLock(&m_SpinLock);
+    undo.Dismiss();
     return STATUS_SUCCESS;
 }
 
@@ -308,31 +311,29 @@ NTSTATUS CStreamEngine::AddFormat(const WAVEFORMATEXTENSIBLE &format)
     auto *copy = twoChannel ? static_cast<WAVEFORMATEXTENSIBLE *>(
                                   AllocPoolZeroed(sizeof(WAVEFORMATEXTENSIBLE), NonPagedPool, PoolTag::Stre))
                             : nullptr;
+    CItemList::PNODE node = nullptr;
+    // Both lists gain the format or neither does.
+    CScopeGuard undo(
+        [&]
+        {
+            if (node)
+                m_Formats->RemoveNode(node);
+            FreePool(record);
+            FreePool(copy);
+        });
     if (!record || (twoChannel && !copy))
-    {
-        FreePool(record);
-        FreePool(copy);
         return STATUS_INSUFFICIENT_RESOURCES;
-    }
     RtlCopyMemory(record, &format, sizeof(format));
-    CItemList::PNODE node = m_Formats->InsertTail(record);
+    node = m_Formats->InsertTail(record);
     if (!node)
-    {
-        FreePool(record);
-        FreePool(copy);
         return STATUS_INSUFFICIENT_RESOURCES;
-    }
     if (copy)
     {
         RtlCopyMemory(copy, &format, sizeof(format));
         if (!m_TwoChannelFormats->InsertTail(copy))
-        {
-            m_Formats->RemoveNode(node);
-            FreePool(record);
-            FreePool(copy);
             return STATUS_INSUFFICIENT_RESOURCES;
-        }
     }
+    undo.Dismiss();
     return STATUS_SUCCESS;
 }
 

@@ -17,6 +17,7 @@ inline constexpr ULONG ENGINE_CHANNEL_BYTES = ENGINE_CHUNK_FRAMES * sizeof(float
 inline constexpr ULONG ENGINE_NAME_BUFFER_BYTES = 102; // paged, "Stre"
 inline constexpr ULONG ENGINE_NAME_BYTES = 100;        // of which SetName may use this much
 inline constexpr ULONG ENGINE_CALLBACK_NAME_BYTES = 98;
+inline constexpr ULONG ENGINE_LIST_COUNT = 9;
 // GetTerminalType before Initialize: the type is a ULONG, so the missing list is told by the bits
 // of STATUS_UNSUCCESSFUL, which no terminal type code reaches.
 inline constexpr ULONG ENGINE_NO_TERMINAL_TYPE = ULONG(STATUS_UNSUCCESSFUL);
@@ -136,6 +137,7 @@ protected:
     NTSTATUS DecidePresence(BOOLEAN *present);
     NTSTATUS Register(PDEVICE_OBJECT deviceObject, IRP *irp, PUNKNOWN adapter);
     void WaitUntilEmpty(CItemList *list, const char *name);
+    // Destroys the nine lists (empty or not yet created), last created first.
     void FreeLists();
 
     ULONG m_Value;
@@ -156,6 +158,7 @@ protected:
     CItemList *m_Stage1; // IProcessingNode, one reference each
     CItemList *m_Stage2;
     CItemList *m_TwoChannelFormats;
+    static CItemList *CStreamEngine::*const s_Lists[ENGINE_LIST_COUNT]; // the nine lists above, written once
     float *m_Scratch;         // one chunk of interleaved samples
     float **m_ChannelBuffers; // ENGINE_MAX_CHANNELS buffers of one chunk each
     CMutexLock m_StreamLock;
