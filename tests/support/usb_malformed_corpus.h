@@ -20,6 +20,9 @@ inline std::vector<std::pair<std::string, Bytes>> MalformedCorpus()
     const Bytes good2 = usbsim::BuildUac2Headset().configuration;
     auto add = [&](const std::string &name, Bytes b) { corpus.emplace_back(name, std::move(b)); };
     add("empty", {});
+    // A UAC1 format type of bLength 8 ends the configuration: no room for the rate it announces.
+    add("format type ends the configuration", {0x09, 0x02, 0x1a, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32, 0x09, 0x04, 0x01, 0x00,
+                                               0x00, 0x01, 0x02, 0x00, 0x00, 0x08, 0x24, 0x02, 0x01, 0x02, 0x02, 0x10, 0x01});
     add("one byte", {9});
     for (uint8_t len : {0, 1}) {
         Bytes b = good1;

@@ -35,6 +35,7 @@ struct Pipe {
     USBD_PIPE_HANDLE handle = nullptr;
     uint8_t endpoint = 0, attributes = 0, interval = 0, interfaceNumber = 0, alternate = 0;
     uint16_t maxPacket = 0;
+    bool feedback = false; // carries feedback, not audio (usage bits or a bSynchAddress naming it)
     USBD_PIPE_TYPE type = UsbdPipeTypeControl;
     IsoPipeId iso = 0;
 };

@@ -229,6 +229,19 @@ ControlReply EntityRequestUac2(VirtualDevice &d, const ControlRequest &r)
     return ControlReply::Ok();
 }
 
+// A UAC1 format-type descriptor's rate: the first discrete rate, or the top of a continuous range
+// (bSamFreqType 0). 0 when bLength cannot hold the rate table that bSamFreqType announces: the bytes
+// after it belong to the next descriptor, or to nothing.
+uint32_t FormatTypeRate(const uint8_t *b, size_t len)
+{
+    const uint8_t rates = b[7];
+    const size_t need = rates == 0 ? 14 : 8 + 3 * size_t(rates);
+    if (len < need)
+        return 0;
+    const uint8_t *rate = b + (rates == 0 ? 11 : 8);
+    return uint32_t(rate[0] | rate[1] << 8 | rate[2] << 16);
+}
+
 // Jack, presence and output-type requests; `uac2` chooses the class form (CUR / RANGE) over the
 // vendor form (0x81 / 0x86). Unknown terminals stall.
 void InstallJackHandlers(VirtualDevice &d, bool uac2)
@@ -414,11 +427,8 @@ void VirtualDevice::InstallFamilyHandlers()
                 Control(id, 0x02, 0) = valid;
             }
         }
-        if (b[1] == kCsInterface && IsAudioStreaming(i) && !uac2 && len >= 8 && b[2] == 0x02) {
-            // Format type: the first discrete rate, or the top of a continuous range.
-            lastRate = b[7] == 0 && len >= 14 ? uint32_t(b[11] | b[12] << 8 | b[13] << 16)
-                                              : uint32_t(b[8] | b[9] << 8 | b[10] << 16);
-        }
+        if (b[1] == kCsInterface && IsAudioStreaming(i) && !uac2 && len >= 8 && b[2] == 0x02)
+            lastRate = FormatTypeRate(b, len);
         if (b[1] == USB_ENDPOINT_DESCRIPTOR_TYPE && len >= 7 && IsAudioStreaming(i) &&
             (b[3] & USB_ENDPOINT_TYPE_MASK) == USB_ENDPOINT_TYPE_ISOCHRONOUS && m_rates.count(b[2]) == 0)
             m_rates[b[2]] = uac2 ? 48000 : lastRate;

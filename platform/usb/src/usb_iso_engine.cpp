@@ -175,7 +175,7 @@ struct IsoEngine::State {
         ctx.sequence = t.firstPacketSeq + i;
         ctx.perFrame = t.perFrame;
         ctx.highSpeed = pipe.desc.highSpeed;
-        ctx.feedbackPipe = (pipe.desc.bmAttributes & 0x30) == 0x10;
+        ctx.feedbackPipe = pipe.desc.feedback || (pipe.desc.bmAttributes & 0x30) == 0x10;
         ctx.buffer = static_cast<uint8_t *>(u.TransferBuffer) + pk.Offset;
         const ULONG end = i + 1 < u.NumberOfPackets ? u.IsoPacket[i + 1].Offset : u.TransferBufferLength;
         ctx.slot = end - pk.Offset;

@@ -9,7 +9,6 @@ namespace usbsim {
 
 namespace {
 
-
 // Calls f(descriptor) for each well-formed descriptor after an interface descriptor, up to the next
 // interface.
 template <typename F> void ForEachAfterInterface(const Bytes &cfg, const USB_INTERFACE_DESCRIPTOR *iface, F f)
@@ -32,6 +31,22 @@ std::vector<const USB_ENDPOINT_DESCRIPTOR *> EndpointsOf(const Bytes &cfg, const
             r.push_back(reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR *>(d));
     });
     return r;
+}
+
+// Whether an endpoint of an alternate carries feedback rather than audio: its usage bits say explicit
+// feedback (1), or a data endpoint of the same alternate names it in bSynchAddress (audio class 1.0
+// leaves a feedback endpoint's usage bits 0). Implicit-feedback data endpoints (usage 2) carry audio.
+bool IsFeedbackEndpoint(const USB_ENDPOINT_DESCRIPTOR *ep, const std::vector<const USB_ENDPOINT_DESCRIPTOR *> &eps)
+{
+    if ((ep->bmAttributes & 0x30) == 0x10)
+        return true;
+    for (const USB_ENDPOINT_DESCRIPTOR *data : eps) {
+        // bSynchAddress is the ninth byte, present only in the audio-class 1.0 form.
+        const uint8_t synch = data->bLength >= 9 ? reinterpret_cast<const uint8_t *>(data)[8] : 0;
+        if (data != ep && synch != 0 && synch == ep->bEndpointAddress)
+            return true;
+    }
+    return false;
 }
 
 // Channels and bytes per sample of an alternate setting's format (UAC1 format type I, or the UAC2
@@ -364,6 +379,7 @@ void Bus::Impl::FillInterface(PUSBD_INTERFACE_INFORMATION info, const USB_INTERF
         pipe.type = USBD_PIPE_TYPE(ep->bmAttributes & USB_ENDPOINT_TYPE_MASK);
         pipe.interfaceNumber = d->bInterfaceNumber;
         pipe.alternate = d->bAlternateSetting;
+        pipe.feedback = IsFeedbackEndpoint(ep, eps);
         auto &pi = info->Pipes[k];
         pi.MaximumPacketSize = pipe.maxPacket;
         pi.EndpointAddress = pipe.endpoint;
@@ -385,7 +401,7 @@ void Bus::Impl::SetStreamFormats(PortState &p, const Bytes &cfg, const USB_INTER
         return;
     std::lock_guard<std::recursive_mutex> g(mu);
     for (const USB_ENDPOINT_DESCRIPTOR *ep : eps)
-        if ((ep->bmAttributes & 3) == USB_ENDPOINT_TYPE_ISOCHRONOUS && (ep->bmAttributes & 0x30) == 0) {
+        if ((ep->bmAttributes & 3) == USB_ENDPOINT_TYPE_ISOCHRONOUS && !IsFeedbackEndpoint(ep, eps)) {
             f.sampleRate = p.device->EndpointRate(ep->bEndpointAddress);
             Engine(p).SetStreamFormat(ep->bEndpointAddress, f);
         }
@@ -407,6 +423,7 @@ void Bus::Impl::OpenIsoPipes(PortState &p, std::vector<Pipe> &pipes)
             desc.bmAttributes = pipe.attributes;
             desc.wMaxPacketSize = pipe.maxPacket;
             desc.bInterval = pipe.interval;
+            desc.feedback = pipe.feedback;
             desc.highSpeed = highSpeed;
             pipe.iso = engine->OpenPipe(desc);
         }

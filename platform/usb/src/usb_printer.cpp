@@ -66,6 +66,35 @@ struct Context {
     uint8_t interfaceClass = 0, subclass = 0, protocol = 0;
 };
 
+constexpr uint8_t kAudioClass = 0x01, kVideoClass = 0x0E;
+constexpr uint8_t kAudioStreaming = 0x02, kMidiStreaming = 0x03;
+
+// A class-specific endpoint descriptor means what the class of its interface says.
+void ClassEndpoint(Fields &f, const Context &ctx, std::string &out)
+{
+    if (ctx.interfaceClass == kAudioClass && ctx.subclass == kAudioStreaming) {
+        out += " (audio class endpoint)\n";
+        f.F("bDescriptorSubtype", 1);
+        f.F("bmAttributes", 1);
+        if (ctx.protocol == 0x20)
+            f.F("bmControls", 1);
+        f.F("bLockDelayUnits", 1);
+        f.F("wLockDelay", 2);
+    } else if (ctx.interfaceClass == kAudioClass && ctx.subclass == kMidiStreaming) {
+        out += " (MIDI class endpoint)\n";
+        f.F("bDescriptorSubtype", 1);
+        const uint32_t jacks = f.F("bNumEmbMIDIJack", 1);
+        for (uint32_t i = 0; i < jacks && f.Ok(); ++i)
+            f.F("baAssocJackID", 1);
+    } else if (ctx.interfaceClass == kVideoClass) {
+        out += " (video class endpoint)\n";
+        f.F("bDescriptorSubtype", 1);
+        f.F("wMaxTransferSize", 2);
+    } else {
+        out += " (class-specific endpoint)\n"; // its bytes follow undecoded
+    }
+}
+
 void AudioControl(Fields &f, uint8_t subtype, bool uac2, std::string &out)
 {
     f.F("bDescriptorSubtype", 1);
@@ -296,9 +325,11 @@ std::string PrintDescriptors(const uint8_t *bytes, size_t count)
         case 0x24: {
             const bool uac2 = ctx.protocol == 0x20;
             const uint8_t subtype = len >= 3 ? d[2] : 0;
-            out += uac2 ? " (audio 2.0 class interface)\n" : " (audio class interface)\n";
-            if (ctx.interfaceClass != 0x01)
+            if (ctx.interfaceClass != kAudioClass) {
+                out += " (class-specific interface)\n";
                 break;
+            }
+            out += uac2 ? " (audio 2.0 class interface)\n" : " (audio class interface)\n";
             if (ctx.subclass == 0x01)
                 AudioControl(f, subtype, uac2, out);
             else if (ctx.subclass == 0x02)
@@ -306,13 +337,7 @@ std::string PrintDescriptors(const uint8_t *bytes, size_t count)
             break;
         }
         case 0x25:
-            out += " (audio class endpoint)\n";
-            f.F("bDescriptorSubtype", 1);
-            f.F("bmAttributes", 1);
-            if (ctx.protocol == 0x20)
-                f.F("bmControls", 1);
-            f.F("bLockDelayUnits", 1);
-            f.F("wLockDelay", 2);
+            ClassEndpoint(f, ctx, out);
             break;
         default:
             out += " (unknown)\n";

@@ -427,3 +427,29 @@ TEST(UsbPrinter, MarksMalformedBytesWithoutReadingPast)
     EXPECT_NE(PrintDescriptors(Bytes{5}).find("truncated descriptor header at offset 0"), std::string::npos);
     EXPECT_NE(PrintDescriptors(Bytes{9, 2, 0}).find("bLength 9 at offset 0 runs past the end"), std::string::npos);
 }
+
+TEST(UsbPrinter, ClassEndpointsAreDecodedByTheirInterfacesClass)
+{
+    // A MIDI streaming interface and a video control interface, each with a class-specific endpoint.
+    const Bytes config = {
+        9, 2, 61, 0, 2, 1, 0, 0x80, 50,                  // configuration
+        9, 4, 0, 0, 1, 0x01, 0x03, 0, 0,                 // MIDI streaming
+        7, 0x24, 0x01, 0x00, 0x01, 7, 0,                 // MS header
+        9, 5, 0x01, 0x02, 0x40, 0, 0, 0, 0,              // bulk OUT
+        6, 0x25, 0x01, 2, 0x01, 0x03,                    // MS general: two embedded jacks
+        9, 4, 1, 0, 1, 0x0E, 0x01, 0, 0,                 // video control
+        7, 5, 0x83, 0x03, 0x10, 0, 8,                    // interrupt IN
+        5, 0x25, 0x03, 0x40, 0x00,                       // video interrupt endpoint
+    };
+    ASSERT_EQ(config.size(), 61u);
+    const std::string p = PrintDescriptors(config);
+    EXPECT_EQ(p.find("wLockDelay"), std::string::npos) << p;
+    EXPECT_EQ(p.find("missing"), std::string::npos) << p;
+    EXPECT_NE(p.find("(MIDI class endpoint)"), std::string::npos) << p;
+    EXPECT_NE(p.find("bNumEmbMIDIJack      0x02"), std::string::npos) << p;
+    EXPECT_NE(p.find("baAssocJackID        0x03"), std::string::npos) << p;
+    EXPECT_NE(p.find("(video class endpoint)"), std::string::npos) << p;
+    EXPECT_NE(p.find("wMaxTransferSize     0x0040"), std::string::npos) << p;
+    // The audio headsets' endpoints keep the audio decoding.
+    EXPECT_NE(PrintDescriptors(BuildUac2Headset().configuration).find("wLockDelay"), std::string::npos);
+}

@@ -30,6 +30,7 @@ struct IsoPipeDesc {
     uint8_t bmAttributes = 0x01;  // bits 0-1: 1 isochronous; bits 4-5: 0 data, 1 feedback
     uint16_t wMaxPacketSize = 0;  // at high speed bits 11-12 add transactions per microframe
     uint8_t bInterval = 1;
+    bool feedback = false; // feedback whatever the usage bits say (audio class 1.0: named by bSynchAddress)
     bool highSpeed = false;
 };
 
