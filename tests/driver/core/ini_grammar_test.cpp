@@ -127,12 +127,16 @@ TEST(IniGrammar, ParsingStopsAtTheGivenLength)
 
 TEST(IniGrammar, DataIsZeroedBeforeEveryLine)
 {
-    // A version line of one byte token reads as a 32-bit value with its upper bytes zero.
-    ASSERT_EQ(Parse("Big=0xFFFFFFFF 0xFFFFFFFF").kind, IniLineValue);
+    // One record for every line, as the reader keeps it: a version of one byte token, read as a
+    // 32-bit value, has its upper bytes zero, and the name is terminated, whatever a longer line
+    // left in the record before.
     static IniValue value;
-    ASSERT_EQ(IniParseValueLine("Version=0x04", 12, TRUE, &value), IniLineValue);
+    const std::string big = "Biggest=0xFFFFFFFF 0xFFFFFFFF";
+    ASSERT_EQ(IniParseValueLine(big.data(), ULONG(big.size()), FALSE, &value), IniLineValue);
+    ASSERT_EQ(IniParseValueLine("V=0x04", 6, TRUE, &value), IniLineValue);
     EXPECT_EQ(value.DataLength, 1u);
     EXPECT_EQ(value.Data[0] | value.Data[1] << 8 | value.Data[2] << 16 | value.Data[3] << 24, 4);
+    EXPECT_STREQ(value.Name, "V");
 
     // With numbers only, a word is the number 0.
     const Parsed p = Parse("Version=four 5", true);
