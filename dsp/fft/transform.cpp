@@ -312,8 +312,9 @@ void inverse8(const float* x, float* out, double f)
     out[7] = float(f1 - h);
 }
 
-// Direct complex DFT of N = 1, 2, 4 or 8 points with exact eighth-turn twiddles.
-template <int N>
+// Direct complex DFT of N = 1, 2, 4 or 8 points with exact eighth-turn twiddles; the inverse
+// takes the conjugate twiddles.
+template <int N, bool Inverse = false>
 void complexDirect(const float* src, float* dst, double f)
 {
     constexpr double h = 0.70710678118654752;
@@ -328,7 +329,8 @@ void complexDirect(const float* src, float* dst, double f)
     for (int k = 0; k < N; ++k) {
         Cx sum{0, 0};
         for (int n = 0; n < N; ++n) {
-            const double* w = kW8[(n * k * (8 / N)) % 8];
+            const int turn = (n * k * (8 / N)) % 8;
+            const double* w = kW8[Inverse ? (8 - turn) % 8 : turn];
             sum.re += x[n].re * w[0] - x[n].im * w[1];
             sum.im += x[n].re * w[1] + x[n].im * w[0];
         }
@@ -587,9 +589,10 @@ Status fftTransform(const FftSpec* spec, FftKind kind, FftDirection dir, const f
     const int32_t order = spec->order;
     const bool forward = dir == FftDirection::Forward;
     if (order <= 3) {
-        const RealSmallKernel* plain = !real ? kComplexForwardSmall : forward ? kRealForwardSmall : kRealInverseSmall;
-        const RealSmallKernelScaled* scaled =
-            !real ? kComplexForwardSmallScaled : forward ? kRealForwardSmallScaled : kRealInverseSmallScaled;
+        const RealSmallKernel* plain = real ? (forward ? kRealForwardSmall : kRealInverseSmall)
+                                            : (forward ? kComplexForwardSmall : kComplexInverseSmall);
+        const RealSmallKernelScaled* scaled = real ? (forward ? kRealForwardSmallScaled : kRealInverseSmallScaled)
+                                                   : (forward ? kComplexForwardSmallScaled : kComplexInverseSmallScaled);
         if (scales(spec, dir))
             scaled[order](src, dst, spec->factor);
         else
@@ -662,5 +665,11 @@ const RealSmallKernel kComplexForwardSmall[4] = {plainKernel<complexDirect<1>>, 
 const RealSmallKernelScaled kComplexForwardSmallScaled[4] = {
     scaledKernel<complexDirect<1>>, scaledKernel<complexDirect<2>>, scaledKernel<complexDirect<4>>,
     scaledKernel<complexDirect<8>>};
+const RealSmallKernel kComplexInverseSmall[4] = {
+    plainKernel<complexDirect<1, true>>, plainKernel<complexDirect<2, true>>, plainKernel<complexDirect<4, true>>,
+    plainKernel<complexDirect<8, true>>};
+const RealSmallKernelScaled kComplexInverseSmallScaled[4] = {
+    scaledKernel<complexDirect<1, true>>, scaledKernel<complexDirect<2, true>>, scaledKernel<complexDirect<4, true>>,
+    scaledKernel<complexDirect<8, true>>};
 
 } // namespace dsp::generic

@@ -73,7 +73,8 @@ enum class FftKind { Real, Complex };
 
 // The body of every transform entry: checks (spec null -8, id not 6 / 4 -17, arrays null -8),
 // the closed forms for orders 0..3, else the work buffer (-9) and the transform of that kind
-// and direction. The complex kind runs only forward from the entries.
+// and direction, both directions of both kinds. The complex kind runs only forward from the
+// entries.
 Status fftTransform(const FftSpec* spec, FftKind kind, FftDirection dir, const float* src, float* dst,
                     void* work);
 
@@ -105,9 +106,11 @@ extern const RealSmallKernelScaled kRealForwardSmallScaled[4];
 extern const RealSmallKernel kRealInverseSmall[4];
 extern const RealSmallKernelScaled kRealInverseSmallScaled[4];
 
-// Direct forward DFTs of 1, 2, 4 and 8 complex points (src may equal dst), plain and with every
-// output multiplied by the factor, by order 0..3.
+// Direct forward and inverse DFTs of 1, 2, 4 and 8 complex points (src may equal dst), plain and
+// with every output multiplied by the factor, by order 0..3.
 extern const RealSmallKernel kComplexForwardSmall[4];
 extern const RealSmallKernelScaled kComplexForwardSmallScaled[4];
+extern const RealSmallKernel kComplexInverseSmall[4];
+extern const RealSmallKernelScaled kComplexInverseSmallScaled[4];
 
 } // namespace dsp::generic

@@ -86,6 +86,40 @@ TEST(FftAccuracy, RoundTrips)
     }
 }
 
+// The internal complex inverse, which no entry reaches yet: against the long-double inverse DFT,
+// and forward then inverse gives the input back (flags 2 and 4) or N times it (flag 8), from the
+// closed forms of orders 0..3 up through the kernel and the large-order driver.
+TEST(FftAccuracy, ComplexInverseAtEveryOrder)
+{
+    using generic::FftDirection;
+    using generic::FftKind;
+    for (int32_t order = 0; order <= 16; ++order) {
+        const size_t n = size_t(1) << order;
+        const std::vector<float> z = randomFloats(2 * n, uint32_t(5000 + order));
+        const std::vector<long double> ref = referenceComplexDft(z, true);
+        std::vector<long double> exact(z.begin(), z.end());
+        for (int32_t flag : {2, 4, 8}) {
+            TestSpec t(Kind::Complex, order, flag);
+            std::vector<float> y(2 * n);
+            ASSERT_EQ(generic::fftTransform(t.spec, FftKind::Complex, FftDirection::Inverse, z.data(), y.data(),
+                                            t.work()),
+                      0);
+            const long double scale = flag == 2 ? 1.0L / (long double)n : flag == 4 ? 1.0L / sqrtl((long double)n) : 1.0L;
+            EXPECT_LE(relativeRms(y, ref, scale), errorBound(order)) << "order " << order << " flag " << flag;
+
+            y = z;
+            ASSERT_EQ(generic::fftTransform(t.spec, FftKind::Complex, FftDirection::Forward, y.data(), y.data(),
+                                            t.work()),
+                      0);
+            ASSERT_EQ(generic::fftTransform(t.spec, FftKind::Complex, FftDirection::Inverse, y.data(), y.data(),
+                                            t.work()),
+                      0);
+            EXPECT_LE(relativeRms(y, exact, flag == 8 ? (long double)n : 1.0L), errorBound(order))
+                << "round trip, order " << order << " flag " << flag;
+        }
+    }
+}
+
 // cos(2 pi t / N): R(1) = N/2, everything else 0.
 TEST(FftAccuracy, CosineLandsInBinOne)
 {

@@ -147,20 +147,25 @@ inline std::vector<long double> referenceRealInverse(const std::vector<float>& p
     return out;
 }
 
-// Forward complex DFT of interleaved pairs, interleaved.
-inline std::vector<long double> referenceComplexForward(const std::vector<float>& pairs)
+// Forward or inverse complex DFT of interleaved pairs, interleaved.
+inline std::vector<long double> referenceComplexDft(const std::vector<float>& pairs, bool inverse)
 {
     const size_t n = pairs.size() / 2;
     std::vector<cld> c(n);
     for (size_t i = 0; i < n; ++i)
         c[i] = cld(pairs[2 * i], pairs[2 * i + 1]);
-    const std::vector<cld> X = referenceDft(c, false);
+    const std::vector<cld> X = referenceDft(c, inverse);
     std::vector<long double> out(2 * n);
     for (size_t i = 0; i < n; ++i) {
         out[2 * i] = X[i].real();
         out[2 * i + 1] = X[i].imag();
     }
     return out;
+}
+
+inline std::vector<long double> referenceComplexForward(const std::vector<float>& pairs)
+{
+    return referenceComplexDft(pairs, false);
 }
 
 // sqrt(sum (a - r)^2 / sum r^2).

@@ -1,6 +1,7 @@
 // FFT specs: byte counts against the published values, check order, table contents against
 // exact expectations and long-double trigonometry, and init's promises about memory (aligned
 // placement, no write past the queried sizes, nothing written when it refuses).
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -371,6 +372,23 @@ TEST(FftInit, RefusalsWriteNothing)
         ASSERT_EQ(k.init(&out, 10, 8, 0, buf.data(), nullptr), 0);
         EXPECT_EQ(out->id, k.id);
     }
+}
+
+// The header clear: the null pointer before the count, a count of 0 or less refused with nothing
+// written, otherwise exactly the bytes asked for (whole words and a tail) and none after.
+TEST(FftInit, ZeroFillStatusChecksThenClearsExactly)
+{
+    unsigned char bytes[12];
+    std::memset(bytes, 0xA5, sizeof bytes);
+    EXPECT_EQ(generic::zeroFillStatus(nullptr, 4), -8);
+    EXPECT_EQ(generic::zeroFillStatus(nullptr, -1), -8);
+    EXPECT_EQ(generic::zeroFillStatus(bytes, 0), -6);
+    EXPECT_EQ(generic::zeroFillStatus(bytes, -4), -6);
+    EXPECT_EQ(generic::zeroFillStatus(bytes, INT32_MIN), -6);
+    EXPECT_EQ(std::count(bytes, bytes + 12, 0xA5), 12);
+    EXPECT_EQ(generic::zeroFillStatus(bytes + 1, 7), 0);
+    const unsigned char expected[12] = {0xA5, 0, 0, 0, 0, 0, 0, 0, 0xA5, 0xA5, 0xA5, 0xA5};
+    EXPECT_EQ(std::memcmp(bytes, expected, sizeof bytes), 0);
 }
 
 } // namespace
