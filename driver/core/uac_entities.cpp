@@ -1,6 +1,7 @@
 #include "driver/core/uac_entities.h"
 
 #include "driver/base/pool_memory.h"
+#include "driver/base/wide_string.h"
 
 namespace
 {
@@ -571,4 +572,397 @@ NTSTATUS CUacClockSource::SetClockRate(ULONG rate)
     UCHAR bytes[4];
     PutLe(bytes, rate, 4);
     return UacRequest(m_Context.Requests, FALSE, UAC2_CUR, 0x0100, UnitId(), bytes, 4);
+}
+
+// ---- Terminals ------------------------------------------------------------------------------------------
+namespace
+{
+
+constexpr ULONG kJackColors[16] = {0x000000, 0x000000, 0x808080, 0x0000FF, 0x00FF00, 0xFF0000,
+                                   0xFF8000, 0xFFFF00, 0x800080, 0xFF0080, 0x000000, 0x000000,
+                                   0x000000, 0x000000, 0xFFFFFF, 0x000000};
+constexpr WideText kUnitSetting("UACUnit%02d");
+constexpr WideText kInitByType("INITOTTYPEBYSEL");
+constexpr WideText kJackConnect("SetJackConnect");
+
+// The jack table's first answer holds the count and one entry.
+constexpr ULONG kJackHead = 9;
+constexpr ULONG kJackEntry = 8;
+constexpr ULONG kTypeEntry = 6;
+
+} // namespace
+
+ULONG UacOutputTerminalCode(USHORT type)
+{
+    switch (type)
+    {
+    case 0x0101:
+        return 0;
+    case 0x0302:
+        return 2;
+    case 0x0401:
+        return 13;
+    case 0x0402:
+        return 14;
+    case 0x0601:
+    case 0x0603:
+        return 6;
+    case 0x0605:
+        return 3;
+    default:
+        return 1;
+    }
+}
+
+ULONG UacInputTerminalCode(USHORT type)
+{
+    if (type >= 0x0201 && type <= 0x0206)
+        return 7;
+    if (type >= 0x0403 && type <= 0x0405)
+        return 15;
+    switch (type)
+    {
+    case 0x0101:
+        return 0;
+    case 0x0401:
+        return 13;
+    case 0x0402:
+        return 14;
+    case 0x0603:
+        return 6;
+    case 0x0605:
+        return 3;
+    default:
+        return 8;
+    }
+}
+
+JackRecord UacJackRecord(ULONG mapping, ULONG configuration)
+{
+    // A jack that reports no presence bits (8-11) detects its plug: it starts disconnected.
+    const BOOLEAN detects = ((configuration >> 8) & 0xF) == 0;
+    JackRecord r{};
+    r.ChannelMapping = mapping;
+    r.Color = kJackColors[(configuration >> 12) & 0xF];
+    r.ConnectionType = (configuration >> 16) & 0xFF;
+    r.GeoLocation = (configuration >> 24) & 0xF;
+    r.GenLocation = (configuration >> 28) & 0xF;
+    r.IsConnected = detects ? 0 : 1;
+    r.Unused8 = detects ? 1 : 0; // the detect word
+    return r;
+}
+
+CUacTerminal::CUacTerminal(PUNKNOWN outerUnknown, ULONG position)
+    : CUacEntity(outerUnknown, position), m_TerminalType(0), m_ClockSourceId(0), m_Presence(FALSE),
+      m_ChannelConfig(0), m_Code(0), m_CurrentCode(0), m_TypeCount(0),
+      m_CurrentType(0), m_Types{}, m_Jacks{}, m_JackCounts{}
+{
+}
+
+CUacTerminal::~CUacTerminal()
+{
+    for (JackRecord *table : m_Jacks)
+        FreePool(table);
+}
+
+NTSTATUS CUacTerminal::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
+{
+    return AnswerNode(iid, object, static_cast<IUsbAudioUnit *>(this),
+                      {{IID_IUsbAudioUnit, static_cast<IUsbAudioUnit *>(this)},
+                       {IID_ITerminalControl, static_cast<ITerminalControl *>(this)},
+                       {IID_IClockSourceLink, static_cast<IClockSourceLink *>(this)}});
+}
+
+NTSTATUS CUacTerminal::Request(BOOLEAN in, UCHAR uac1Request, UCHAR uac2Request, USHORT value, PVOID buffer,
+                               ULONG length, PULONG returned)
+{
+    const BOOLEAN uac2 = Version() == UacVersion::Uac2;
+    return UacFormRequest(m_Context.Requests, !uac2, in, uac2 ? uac2Request : uac1Request, value, UnitId(),
+                          buffer, length, returned);
+}
+
+NTSTATUS CUacTerminal::Setting(ULONG operation, PCSTR which, PVOID buffer, ULONG size)
+{
+    WCHAR name[NODE_NAME_BYTES / sizeof(WCHAR)];
+    if (!m_Context.Settings.Access)
+        return STATUS_UNSUCCESSFUL;
+    PCWSTR text = which[0] == 'U' ? name : which[0] == 'I' ? PCWSTR(kInitByType) : PCWSTR(kJackConnect);
+    if (which[0] == 'U' && !NT_SUCCESS(RtlStringCbPrintfW(name, sizeof name, kUnitSetting, int(UnitId()))))
+        return STATUS_UNSUCCESSFUL;
+    return m_Context.Settings.Access(m_Context.Settings.DeviceObject, operation, buffer, size, text);
+}
+
+NTSTATUS CUacTerminal::InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context)
+{
+    const BOOLEAN uac2 = context.Requests.Version == UacVersion::Uac2;
+    if (!descriptor || length < 9)
+        return STATUS_INVALID_PARAMETER;
+    const BOOLEAN output = descriptor[2] == UAC_OUTPUT_TERMINAL;
+    const ULONG minimum = uac2 ? (output ? 12 : 17) : (output ? 9 : 12);
+    if (length < minimum)
+        return STATUS_INVALID_PARAMETER;
+    NTSTATUS status = BeginInit(descriptor, length, context, 3, output ? 1 : 0, descriptor + 7);
+    if (!NT_SUCCESS(status))
+        return status;
+    m_TerminalType = USHORT(descriptor[4] | descriptor[5] << 8);
+    if (uac2)
+    {
+        m_ClockSourceId = descriptor[output ? 8 : 7];
+        const ULONG controls = output ? Le(descriptor + 9, 2) : Le(descriptor + 14, 2);
+        m_Presence = !IsStreaming() && (controls & 0x4); // the connector control
+        m_ChannelConfig = output ? 0 : Le(descriptor + 9, 4);
+    }
+    else
+    {
+        m_Presence = !IsStreaming();
+        m_ChannelConfig = output ? 0 : Le(descriptor + 8, 2);
+    }
+    m_TypeCount = 1;
+    m_Types[0] = m_TerminalType;
+    if (!output)
+    {
+        m_Code = m_CurrentCode = UacInputTerminalCode(m_TerminalType);
+        status = m_Presence ? ReadJacks(0) : STATUS_SUCCESS;
+    }
+    else
+        status = ReadOutputTypes();
+    if (NT_SUCCESS(status))
+        status = CreatePins();
+    return status;
+}
+
+NTSTATUS CUacTerminal::ReadJacks(ULONG slot)
+{
+    FreePool(m_Jacks[slot]);
+    m_Jacks[slot] = nullptr;
+    m_JackCounts[slot] = 0;
+    UCHAR head[kJackHead] = {};
+    ULONG got = 0;
+    // No answer means no jacks; only the pool ends the terminal.
+    NTSTATUS status = Request(TRUE, UAC1_GET_CUR, UAC2_CUR, UAC_JACK_TABLE, head, sizeof head, &got);
+    if (status == STATUS_INSUFFICIENT_RESOURCES)
+        return status;
+    if (!NT_SUCCESS(status) || got < 1 || head[0] == 0)
+        return STATUS_SUCCESS;
+    ULONG count = head[0] < TERMINAL_MAX_JACKS ? head[0] : TERMINAL_MAX_JACKS;
+    const ULONG bytes = 1 + count * kJackEntry;
+    PUCHAR table = static_cast<PUCHAR>(AllocPoolZeroed(bytes, PagedPool, m_Context.Tag));
+    JackRecord *records =
+        table
+            ? static_cast<JackRecord *>(AllocPoolZeroed(count * sizeof(JackRecord), PagedPool, m_Context.Tag))
+            : nullptr;
+    if (!records)
+    {
+        FreePool(table);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    status = Request(TRUE, UAC1_GET_CUR, UAC2_CUR, UAC_JACK_TABLE, table, bytes, &got);
+    // Only whole entries that arrived count, and never more than either answer's count.
+    ULONG usable = NT_SUCCESS(status) && got > 1 ? (got - 1) / kJackEntry : 0;
+    if (NT_SUCCESS(status) && table[0] < usable)
+        usable = table[0];
+    if (usable < count)
+        count = usable;
+    for (ULONG j = 0; j < count; ++j)
+        records[j] = UacJackRecord(Le(table + 1 + j * kJackEntry, 4), Le(table + 5 + j * kJackEntry, 4));
+    FreePool(table);
+    if (status == STATUS_INSUFFICIENT_RESOURCES || count == 0)
+    {
+        FreePool(records);
+        return status == STATUS_INSUFFICIENT_RESOURCES ? status : STATUS_SUCCESS;
+    }
+    m_Jacks[slot] = records;
+    m_JackCounts[slot] = count;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUacTerminal::ReadOutputTypes()
+{
+    m_Code = UacOutputTerminalCode(m_TerminalType);
+    Setting(NODE_SETTING_READ, "UACUnit", &m_Code, sizeof m_Code);
+    ULONG byType = 0;
+    Setting(NODE_SETTING_READ, "INITOTTYPEBYSEL", &byType, sizeof byType);
+    m_CurrentCode = m_Code;
+    if (IsStreaming())
+        return STATUS_SUCCESS;
+    UCHAR current[2] = {};
+    NTSTATUS status = Request(TRUE, UAC1_GET_CUR, UAC2_CUR, UAC_OUTPUT_TYPE, current, sizeof current);
+    if (status == STATUS_INSUFFICIENT_RESOURCES)
+        return status;
+    const BOOLEAN known = NT_SUCCESS(status);
+    if (known && byType)
+        m_CurrentCode = UacOutputTerminalCode(USHORT(Le(current, 2)));
+
+    UCHAR countBytes[2] = {};
+    status = Request(TRUE, UAC1_VENDOR_LIST, UAC2_RANGE, UAC_OUTPUT_TYPE, countBytes, sizeof countBytes);
+    if (status == STATUS_INSUFFICIENT_RESOURCES)
+        return status;
+    ULONG count = NT_SUCCESS(status) ? Le(countBytes, 2) : 0;
+    if (count < 2)
+        return m_Presence ? ReadJacks(0) : STATUS_SUCCESS;
+    if (count > UAC_MAX_OUTPUT_TYPES)
+        count = UAC_MAX_OUTPUT_TYPES;
+    const ULONG bytes = 2 + count * kTypeEntry;
+    PUCHAR list = static_cast<PUCHAR>(AllocPoolZeroed(bytes, PagedPool, m_Context.Tag));
+    if (!list)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    ULONG got = 0;
+    status = Request(TRUE, UAC1_VENDOR_LIST, UAC2_RANGE, UAC_OUTPUT_TYPE, list, bytes, &got);
+    ULONG listed = NT_SUCCESS(status) && got >= 2 ? (got - 2) / kTypeEntry : 0;
+    if (listed > count)
+        listed = count;
+    for (ULONG t = 0; t < listed; ++t)
+        m_Types[t] = USHORT(Le(list + 2 + t * kTypeEntry, 2));
+    FreePool(list);
+    if (status == STATUS_INSUFFICIENT_RESOURCES)
+        return status;
+    if (listed < 2)
+        return m_Presence ? ReadJacks(0) : STATUS_SUCCESS;
+    m_TypeCount = listed;
+    // Each type's jacks are read while it is selected; then the device gets back its own selection.
+    for (ULONG t = 0; t < m_TypeCount; ++t)
+    {
+        UCHAR select[2] = {UCHAR(m_Types[t]), UCHAR(m_Types[t] >> 8)};
+        status = Request(FALSE, UAC1_GET_CUR, UAC2_CUR, UAC_OUTPUT_TYPE, select, sizeof select);
+        if (status == STATUS_INSUFFICIENT_RESOURCES)
+            return status;
+        if (m_Presence)
+            if (NTSTATUS jacks = ReadJacks(t); !NT_SUCCESS(jacks))
+                return jacks;
+    }
+    if (known)
+        Request(FALSE, UAC1_GET_CUR, UAC2_CUR, UAC_OUTPUT_TYPE, current, sizeof current);
+    for (ULONG t = 0; t < m_TypeCount; ++t)
+        if (UacOutputTerminalCode(m_Types[t]) == m_CurrentCode)
+        {
+            m_CurrentType = t;
+            UCHAR select[2] = {UCHAR(m_Types[t]), UCHAR(m_Types[t] >> 8)};
+            Request(FALSE, UAC1_GET_CUR, UAC2_CUR, UAC_OUTPUT_TYPE, select, sizeof select);
+            break;
+        }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUacTerminal::CreatePins()
+{
+    ULONG words[HAL_INFO_WORDS] = {};
+    m_Context.Hal->GetTerminalCapabilities(IsOutput() ? 0 : 1, m_Code, words);
+    const ULONG source = m_Sources && m_SourceCount ? m_Sources[0] : UAC_NO_SOURCE;
+    for (ULONG t = 0; t < m_TypeCount; ++t)
+    {
+        const ULONG code =
+            IsOutput() ? (m_TypeCount > 1 ? UacOutputTerminalCode(m_Types[t]) : m_Code) : m_Code;
+        const NTSTATUS status = CreateNode<CUnitTerminalNode>(
+            [&](CUnitTerminalNode *node)
+            {
+                return node->InitFromUnit(IsOutput() ? source : UAC_NO_NODE, 1, &code, m_JackCounts[t],
+                                          m_Jacks[t], words);
+            },
+            ULONG(IsOutput() ? NODE_KIND_OUTPUT_TERMINAL : NODE_KIND_INPUT_TERMINAL), t);
+        if (!NT_SUCCESS(status))
+            return status;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUacTerminal::GetChannelConfigs(PULONG count, PULONG configs)
+{
+    if (!count || !configs || *count < 1)
+        return STATUS_INVALID_PARAMETER;
+    *count = 1;
+    configs[0] = m_ChannelConfig;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUacTerminal::GetTerminalJackCount(ULONG jackIndex, PULONG count)
+{
+    if (!count || jackIndex >= m_TypeCount)
+        return STATUS_INVALID_PARAMETER;
+    *count = m_JackCounts[jackIndex];
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUacTerminal::GetTerminalJacks(ULONG jackIndex, ULONG bufferBytes, JackRecord *jacks)
+{
+    if (!jacks || jackIndex >= m_TypeCount)
+        return STATUS_INVALID_PARAMETER;
+    const ULONG count = m_JackCounts[jackIndex];
+    if (bufferBytes < count * sizeof(JackRecord))
+        return STATUS_INVALID_PARAMETER;
+    JackRecord *table = m_Jacks[jackIndex];
+    if (IsOutput() && m_TypeCount > 1 && jackIndex != m_CurrentType)
+    {
+        // A type that is not selected cannot be sensed: the user's setting says whether it counts.
+        ULONG connect = 0;
+        Setting(NODE_SETTING_READ, "SetJackConnect", &connect, sizeof connect);
+        for (ULONG j = 0; j < count; ++j)
+            table[j].IsConnected = connect != 0;
+    }
+    else if (count)
+    {
+        UCHAR presence[6] = {};
+        const NTSTATUS status =
+            Request(TRUE, UAC1_GET_CUR, UAC2_CUR, UAC_JACK_PRESENCE, presence, sizeof presence);
+        // No answer counts as nothing plugged in: only jacks that can sense a plug report it.
+        const ULONG mask = NT_SUCCESS(status) ? Le(presence + 1, 4) : 0;
+        for (ULONG j = 0; j < count; ++j)
+            table[j].IsConnected = (mask & table[j].ChannelMapping) ? 1 : table[j].Unused8 ? 0 : 1;
+    }
+    if (count)
+        RtlCopyMemory(jacks, table, count * sizeof(JackRecord));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUacTerminal::GetOutputType(PULONG type)
+{
+    if (!type)
+        return STATUS_INVALID_PARAMETER;
+    *type = m_CurrentCode;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUacTerminal::SelectOutputType(ULONG code)
+{
+    for (ULONG t = 0; t < m_TypeCount; ++t)
+        if (UacOutputTerminalCode(m_Types[t]) == code)
+        {
+            UCHAR select[2] = {UCHAR(m_Types[t]), UCHAR(m_Types[t] >> 8)};
+            const NTSTATUS status =
+                Request(FALSE, UAC1_GET_CUR, UAC2_CUR, UAC_OUTPUT_TYPE, select, sizeof select);
+            if (NT_SUCCESS(status))
+            {
+                m_CurrentType = t;
+                m_CurrentCode = code;
+            }
+            return status;
+        }
+    return STATUS_INVALID_PARAMETER;
+}
+
+NTSTATUS CUacTerminal::GetClockSourceId(PULONG clockSourceId)
+{
+    if (!clockSourceId || Version() != UacVersion::Uac2)
+        return STATUS_UNSUCCESSFUL;
+    *clockSourceId = m_ClockSourceId;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUacTerminal::RefreshOutputType()
+{
+    UCHAR current[2] = {};
+    const NTSTATUS status = Request(TRUE, UAC1_GET_CUR, UAC2_CUR, UAC_OUTPUT_TYPE, current, sizeof current);
+    if (NT_SUCCESS(status))
+    {
+        const ULONG code = UacOutputTerminalCode(USHORT(Le(current, 2)));
+        if (code == m_Code)
+            return STATUS_SUCCESS;
+        // The device's new type is the terminal's from now on, and across a restart.
+        m_Code = code;
+        Setting(NODE_SETTING_WRITE, "UACUnit", &m_Code, sizeof m_Code);
+    }
+    IAudioNode *node = nullptr;
+    for (ULONG index = 0; NT_SUCCESS(NodeAt(index, &node)); ++index)
+        if (node->GetKind() == NODE_KIND_OUTPUT_TERMINAL || node->GetKind() == NODE_KIND_STATE)
+            node->Refresh();
+    return status;
 }

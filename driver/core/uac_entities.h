@@ -162,3 +162,61 @@ public:
 
 // The rates of the standard table, ascending.
 inline constexpr ULONG SampleRateTable[] = {8000, 11025, 16000, 22050, 32000, 44100, 48000, 88200, 96000};
+
+// ---- Terminals --------------------------------------------------------------------------------------
+inline constexpr ULONG UAC_MAX_OUTPUT_TYPES = 32;
+
+// The terminal type codes of the system (0 streaming, 1 speaker, 2 headphones, ...).
+ULONG UacOutputTerminalCode(USHORT terminalType);
+ULONG UacInputTerminalCode(USHORT terminalType);
+// One jack record from the device's 8-byte entry (channel mapping, configuration word).
+JackRecord UacJackRecord(ULONG channelMapping, ULONG configuration);
+
+// Input and output terminals of both versions. An output terminal with several selectable output
+// types has one pin node per type, each with its own jacks (jack index = type position).
+class CUacTerminal : public ITerminalControl, public IClockSourceLink, public CUacEntity
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    CUacTerminal(PUNKNOWN outerUnknown, ULONG position);
+    ~CUacTerminal() override;
+
+    NTSTATUS InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context) override;
+
+    NTSTATUS GetChannelConfigs(PULONG count, PULONG configs) override;
+    NTSTATUS GetTerminalJackCount(ULONG jackIndex, PULONG count) override;
+    NTSTATUS GetTerminalJacks(ULONG jackIndex, ULONG bufferBytes, JackRecord *jacks) override;
+    NTSTATUS GetOutputType(PULONG type) override;
+    NTSTATUS SelectOutputType(ULONG type) override;
+    NTSTATUS TakeFormat(const WAVEFORMATEXTENSIBLE *) override { return STATUS_SUCCESS; }
+    NTSTATUS GetClockSourceId(PULONG clockSourceId) override;
+
+    // The device reported an output-type change: a new code is stored and persisted, and the
+    // terminal's pin nodes re-read.
+    NTSTATUS RefreshOutputType();
+    ULONG TypeCount() const { return m_TypeCount; }
+    ULONG CurrentCode() const { return m_CurrentCode; }
+
+protected:
+    BOOLEAN IsOutput() const { return m_Kind == UAC_OUTPUT_TERMINAL; }
+    BOOLEAN IsStreaming() const { return m_TerminalType == 0x0101; }
+    NTSTATUS Request(BOOLEAN in, UCHAR uac1Request, UCHAR uac2Request, USHORT value, PVOID buffer,
+                     ULONG length, PULONG returned = nullptr);
+    // Reads the device's jack table into type slot `slot` (replacing what was there).
+    NTSTATUS ReadJacks(ULONG slot);
+    NTSTATUS ReadOutputTypes();
+    NTSTATUS CreatePins();
+    NTSTATUS Setting(ULONG operation, PCSTR name, PVOID buffer, ULONG size);
+
+    USHORT m_TerminalType;
+    UCHAR m_ClockSourceId;
+    BOOLEAN m_Presence; // the device reports jack presence for this terminal
+    ULONG m_ChannelConfig;
+    ULONG m_Code;        // the code stored for the terminal (and persisted)
+    ULONG m_CurrentCode; // the code of the current output type
+    ULONG m_TypeCount;
+    ULONG m_CurrentType; // slot of the current output type
+    USHORT m_Types[UAC_MAX_OUTPUT_TYPES];
+    JackRecord *m_Jacks[UAC_MAX_OUTPUT_TYPES]; // paged, the class's tag
+    ULONG m_JackCounts[UAC_MAX_OUTPUT_TYPES];
+};

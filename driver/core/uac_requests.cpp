@@ -61,6 +61,14 @@ LONG UacLevelToWire(LONG level, ULONG bytes)
 NTSTATUS UacRequest(const UacRequestTarget &target, BOOLEAN in, UCHAR request, USHORT value, UCHAR entity,
                     PVOID buffer, ULONG length, PULONG returned)
 {
+    // Selectors with bit 7 set are the chip's own controls, addressed as vendor requests.
+    return UacFormRequest(target, (value & 0x8000) != 0, in, request, value, entity, buffer, length,
+                          returned);
+}
+
+NTSTATUS UacFormRequest(const UacRequestTarget &target, BOOLEAN vendor, BOOLEAN in, UCHAR request,
+                        USHORT value, UCHAR entity, PVOID buffer, ULONG length, PULONG returned)
+{
     if (!target.Lower || !buffer || !length || length > kBounceMax)
         return STATUS_INVALID_PARAMETER;
     PURB urb = static_cast<PURB>(AllocPoolZeroed(sizeof(URB), NonPagedPool, target.PoolTag));
@@ -74,8 +82,7 @@ NTSTATUS UacRequest(const UacRequestTarget &target, BOOLEAN in, UCHAR request, U
     }
     if (!in)
         RtlCopyMemory(bounce, buffer, length);
-    // Selectors with bit 7 set are the chip's own controls, addressed as vendor requests.
-    const USHORT function = (value & 0x8000) ? URB_FUNCTION_VENDOR_INTERFACE : URB_FUNCTION_CLASS_INTERFACE;
+    const USHORT function = vendor ? URB_FUNCTION_VENDOR_INTERFACE : URB_FUNCTION_CLASS_INTERFACE;
     const ULONG flags = in ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : 0;
     const USHORT index = USHORT(entity << 8 | target.InterfaceNumber);
     UsbBuildVendorRequest(urb, function, USHORT(sizeof(URB_CONTROL_VENDOR_OR_CLASS_REQUEST)), flags, 0,

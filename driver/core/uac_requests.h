@@ -59,6 +59,11 @@ struct UacRequestTarget
 NTSTATUS UacRequest(const UacRequestTarget &target, BOOLEAN in, UCHAR request, USHORT value, UCHAR entity,
                     PVOID buffer, ULONG length, PULONG returned = nullptr);
 
+// The same with the request form chosen by the caller: the class 1.0 terminals' jack and output-type
+// requests are the chip's own (vendor) although their selectors lack bit 7.
+NTSTATUS UacFormRequest(const UacRequestTarget &target, BOOLEAN vendor, BOOLEAN in, UCHAR request,
+                        USHORT value, UCHAR entity, PVOID buffer, ULONG length, PULONG returned = nullptr);
+
 // The streaming interface's valid-alternate-settings control (class 2.0): alternate setting 0 is
 // always valid; another is valid when the answer holds its bit map (bControlSize bytes, at most four
 // used) and the bit is set. A failed or short answer validates nothing but 0.

@@ -721,6 +721,18 @@ NTSTATUS CSelectorUnitNode::RestoreNodeValues(const NodeSettings *settings, PCAL
     return status;
 }
 
+// ---- CUnitTerminalNode ----------------------------------------------------------------------------------
+NTSTATUS CUnitTerminalNode::InitFromUnit(ULONG sourceId, ULONG typeCount, const ULONG *types, ULONG jackCount,
+                                         const JackRecord *jacks, const ULONG (&words)[HAL_INFO_WORDS])
+{
+    const NTSTATUS status = sourceId == UAC_NO_NODE
+                                ? InitTables(typeCount, types, jackCount, jacks, 0, nullptr)
+                                : InitTables(typeCount, types, jackCount, jacks, 1, &sourceId);
+    if (NT_SUCCESS(status))
+        RtlCopyMemory(m_Words, words, sizeof m_Words);
+    return status;
+}
+
 // ---- CClockRateNode -------------------------------------------------------------------------------------
 CClockRateNode::CClockRateNode(PUNKNOWN outerUnknown, ULONG id)
     : CClockNode(outerUnknown, id), m_Unit(nullptr)

@@ -15,6 +15,7 @@
 
 #include "driver/filters/audio_hal.h"
 #include "driver/filters/node_selection.h"
+#include "driver/filters/node_terminal.h"
 #include "driver/filters/node_values.h"
 #include "driver/filters/unit_interfaces.h"
 
@@ -287,6 +288,26 @@ protected:
     ISelectorControl *m_Unit;
     NodeOwner m_Owner;
 };
+
+// ---- Terminals -----------------------------------------------------------------------------------------
+// Kind 0 (input) and kind 1 (output, one per output type, with that type's jack index): the terminal's
+// type codes and jack records, and the eight words the device gave for the terminal's category.
+class CUnitTerminalNode : public CJackTerminalNode
+{
+public:
+    CUnitTerminalNode(PUNKNOWN outerUnknown, ULONG id, ULONG kind, ULONG jackIndex)
+        : CJackTerminalNode(outerUnknown, id, kind), m_JackIndex(jackIndex)
+    {
+    }
+    // An input terminal has no source (pass UAC_NO_NODE); an output terminal has one.
+    NTSTATUS InitFromUnit(ULONG sourceId, ULONG typeCount, const ULONG *types, ULONG jackCount,
+                          const JackRecord *jacks, const ULONG (&words)[HAL_INFO_WORDS]);
+    ULONG JackIndex() const { return m_JackIndex; }
+
+protected:
+    const ULONG m_JackIndex;
+};
+inline constexpr ULONG UAC_NO_NODE = 0xFFFFFFFFu;
 
 // ---- Clock ------------------------------------------------------------------------------------------
 // Kind 12: the clock unit's rates; a selection goes to the device and is cached only when taken.

@@ -107,8 +107,9 @@ struct ITerminalControl : IUnknown
 {
     virtual NTSTATUS GetChannelConfigs(PULONG count, PULONG configs) = 0; // *count in: room
     virtual NTSTATUS GetTerminalJackCount(ULONG jackIndex, PULONG count) = 0;
-    // *count in: room in records; out: records copied. The presence is refreshed first.
-    virtual NTSTATUS GetTerminalJacks(ULONG jackIndex, PULONG count, JackRecord *jacks) = 0;
+    // The jack records of `jackIndex`, with the connection refreshed from the device first. The
+    // buffer must hold every record (36 bytes each), else STATUS_INVALID_PARAMETER and nothing written.
+    virtual NTSTATUS GetTerminalJacks(ULONG jackIndex, ULONG bufferBytes, JackRecord *jacks) = 0;
     virtual NTSTATUS GetOutputType(PULONG type) = 0;   // the current terminal type code
     virtual NTSTATUS SelectOutputType(ULONG type) = 0; // on the device
     virtual NTSTATUS TakeFormat(const WAVEFORMATEXTENSIBLE *format) = 0;

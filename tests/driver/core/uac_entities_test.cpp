@@ -7,7 +7,10 @@
 #include "driver/base/pool_memory.h"
 #include "usb_fixture.h"
 
+#include <cstring>
 #include <functional>
+#include <map>
+#include <string>
 
 using usbsim::Bytes;
 
@@ -353,6 +356,138 @@ TEST_F(UacEntityTest, EveryAllocationOfAnEntityFailedInTurn)
             EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << "init " << i << " allocation " << n;
             ASSERT_LT(n, 200u);
         }
+}
+
+} // namespace
+
+namespace
+{
+
+// A settings store the terminals write to, keyed by the value's name.
+std::map<std::string, ULONG> &Store()
+{
+    static std::map<std::string, ULONG> store;
+    return store;
+}
+
+NTSTATUS StoreAccess(PDEVICE_OBJECT, ULONG operation, PVOID buffer, ULONG size, PCWSTR name)
+{
+    std::string key;
+    for (PCWSTR c = name; *c; ++c)
+        key += char(*c);
+    if (operation == NODE_SETTING_WRITE)
+    {
+        ULONG value = 0;
+        std::memcpy(&value, buffer, size < 4 ? size : 4);
+        Store()[key] = value;
+        return STATUS_SUCCESS;
+    }
+    auto it = Store().find(key);
+    if (it == Store().end())
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    std::memcpy(buffer, &it->second, size < 4 ? size : 4);
+    return STATUS_SUCCESS;
+}
+
+// The descriptor of entity `id` in the headset's configuration.
+Bytes EntityDescriptor(const usbsim::VirtualDevice &device, UCHAR subtype, UCHAR id)
+{
+    const Bytes &config = const_cast<usbsim::VirtualDevice &>(device).Descriptors().configuration;
+    for (unsigned n = 0;; ++n)
+    {
+        const long at = usbsim::FindDescriptor(config, 0x24, subtype, n);
+        if (at < 0)
+            return {};
+        if (config[size_t(at) + 3] == id)
+            return Bytes(config.begin() + at, config.begin() + at + config[size_t(at)]);
+    }
+}
+
+TEST_F(UacEntityTest, JackPresenceRefreshesOnlyWhatCanBeSensed)
+{
+    auto headset = usbsim::VirtualDevice::Uac1();
+    // A detecting stereo jack, a detecting rear pair, and one that cannot sense (bits 8-11 set).
+    headset->jacks[usbsim::kUac1PlaybackOt] = {{0x3, 0x00011000}, {0xC, 0x00012000}, {0x30, 0x00010100}};
+    headset->presenceMask[usbsim::kUac1PlaybackOt] = 0x3;
+    Plug(headset, UacVersion::Uac1);
+    auto *terminal =
+        Unit<CUacTerminal>(EntityDescriptor(*headset, UAC_OUTPUT_TERMINAL, usbsim::kUac1PlaybackOt));
+    ULONG count = 0;
+    ASSERT_EQ(terminal->GetTerminalJackCount(0, &count), STATUS_SUCCESS);
+    ASSERT_EQ(count, 3u);
+    JackRecord jacks[3] = {};
+    ASSERT_EQ(terminal->GetTerminalJacks(0, sizeof jacks, jacks), STATUS_SUCCESS);
+    EXPECT_EQ(jacks[0].IsConnected, 1u);
+    EXPECT_EQ(jacks[1].IsConnected, 0u);
+    EXPECT_EQ(jacks[2].IsConnected, 1u);
+    EXPECT_EQ(jacks[0].Color, 0x000000u); // colour index 1
+    EXPECT_EQ(jacks[1].Color, 0x808080u);
+    EXPECT_EQ(jacks[0].ConnectionType, 1u);
+
+    // A presence request that fails disconnects only the jacks that sense their plug.
+    usbsim::RequestMatch presence;
+    presence.wValue = UAC_JACK_PRESENCE;
+    const int fault = bus->InjectFault(kPort, presence, {usbsim::FaultKind::Stall});
+    ASSERT_EQ(terminal->GetTerminalJacks(0, sizeof jacks, jacks), STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<ULONG>({jacks[0].IsConnected, jacks[1].IsConnected, jacks[2].IsConnected}),
+              std::vector<ULONG>({0, 0, 1}));
+    bus->ClearFault(fault);
+
+    // A buffer one byte short of the records is refused untouched.
+    UCHAR small[3 * sizeof(JackRecord) - 1];
+    std::memset(small, 0xAB, sizeof small);
+    EXPECT_EQ(terminal->GetTerminalJacks(0, sizeof small, reinterpret_cast<JackRecord *>(small)),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(small[0], 0xAB);
+
+    // The node took the records.
+    IAudioNode *node = nullptr;
+    ASSERT_EQ(hal->GetFilter(0, &node), STATUS_SUCCESS);
+    EXPECT_EQ(node->GetKind(), ULONG(NODE_KIND_OUTPUT_TERMINAL));
+    EXPECT_EQ(terminal->GetKind(), ULONG(UAC_OUTPUT_TERMINAL));
+}
+
+TEST_F(UacEntityTest, OutputTypesAreReadOneByOneAndTheDeviceGetsItsSelectionBack)
+{
+    Store().clear();
+    auto headset = usbsim::VirtualDevice::Uac1();
+    const UCHAR ot = usbsim::kUac1PlaybackOt;
+    headset->outputTypes[ot] = {0x0301, 0x0302, 0x0402};
+    headset->currentOutputType[ot] = 0x0402;
+    Plug(headset, UacVersion::Uac1);
+    context.Settings = {nullptr, StoreAccess};
+    Store()["SetJackConnect"] = 1;
+    bus->ClearLog();
+    auto *terminal = Unit<CUacTerminal>(EntityDescriptor(*headset, UAC_OUTPUT_TERMINAL, ot));
+    ASSERT_EQ(terminal->TypeCount(), 3u);
+    // Per type: select it, read its jacks (count, then table); then the device's own, then the current.
+    std::vector<std::string> seen;
+    for (const auto &e : ClassUrbs())
+    {
+        if (e.wValue == UAC_OUTPUT_TYPE && !(e.bmRequestType & 0x80))
+            seen.push_back("select " + std::to_string(e.data[0] | e.data[1] << 8));
+        else if (e.wValue == UAC_JACK_TABLE && (seen.empty() || seen.back() != "jacks"))
+            seen.push_back("jacks"); // the count, then the table
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"select 769", "jacks", "select 770", "jacks", "select 1026",
+                                              "jacks", "select 1026", "select 770"}));
+    EXPECT_EQ(headset->currentOutputType[ot], 0x0302); // the terminal's own code, 2, is current
+    EXPECT_EQ(Kinds(), (std::vector<ULONG>{NODE_KIND_OUTPUT_TERMINAL, NODE_KIND_OUTPUT_TERMINAL,
+                                           NODE_KIND_OUTPUT_TERMINAL}));
+    // A type that is not selected reports what the user set.
+    JackRecord jacks[4] = {};
+    ASSERT_EQ(terminal->GetTerminalJacks(0, sizeof jacks, jacks), STATUS_SUCCESS);
+    EXPECT_EQ(jacks[0].IsConnected, 1u);
+    Store()["SetJackConnect"] = 0;
+    ASSERT_EQ(terminal->GetTerminalJacks(2, sizeof jacks, jacks), STATUS_SUCCESS);
+    EXPECT_EQ(jacks[0].IsConnected, 0u);
+
+    // The device moving to the headset type is adopted and persisted.
+    headset->currentOutputType[ot] = 0x0402;
+    ASSERT_EQ(terminal->RefreshOutputType(), STATUS_SUCCESS);
+    EXPECT_EQ(Store()["UACUnit03"], 14u);
+    EXPECT_EQ(UacOutputTerminalCode(0x0401), 13u);
+    EXPECT_EQ(UacInputTerminalCode(0x0402), 14u);
 }
 
 } // namespace
