@@ -476,7 +476,8 @@ HidStatus SimHidTransport::readTimeout(HidHandle id, uint8_t *buf, size_t len, i
     if (st != HidStatus::Ok)
         return st;
     ++h->reads;
-    std::memcpy(buf, report.data(), std::min(report.size(), len));
+    if (!report.empty())
+        std::memcpy(buf, report.data(), std::min(report.size(), len));
     *got = std::min(report.size(), len);
     record(SimDir::Read, h->device, h->path, id, report.data(), report.size());
     flushHooks(lock);
