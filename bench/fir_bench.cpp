@@ -1,23 +1,22 @@
 // FIR block filtering as the effects chain runs it, through the dispatch stubs, on one random
 // input: 101 taps at 512 samples (overlap-save) and at 511 (direct, to show the crossover pays),
-// 20 taps at 512 (direct), and the 20-tap single-sample filter. Each block benchmark reports ns
-// per sample beside a plain double-loop convolution of the same block (outer loop over outputs,
-// inner over taps, double accumulator) and their ratio. Every benchmark fails when the library
-// allocated while it ran.
+// 20 taps at 512 (direct), and the 20-tap single-sample filter. Each block case runs beside a
+// plain double-loop convolution of the same block (outer loop over outputs, inner over taps,
+// double accumulator), and a table after the run gives ours over it from the medians of the
+// repetitions' CPU times. Every benchmark fails when the library allocated while it ran.
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "dsp/dispatch/primitives.h"
-#include "support/dsp_test_support.h"
 #include "dsp/filters/fir_state.h"
+#include "ratio_table.h"
+#include "support/dsp_test_support.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr int32_t kStream = 1 << 16;
 
@@ -54,19 +53,19 @@ void referenceBlock(const float* x, float* y, int32_t n, const std::vector<float
     }
 }
 
-double referenceNsPerSample(const std::vector<float>& h, int32_t n)
+void referenceFilter(benchmark::State& state, int32_t tapCount, int32_t n)
 {
-    const float* x = input().data() + h.size();
+    const std::vector<float> h = taps(tapCount);
     std::vector<float> y(static_cast<size_t>(n));
-    const int reps = 200;
-    const auto t0 = Clock::now();
-    for (int r = 0; r < reps; ++r) {
-        referenceBlock(x + (r * n) % (kStream - 2 * n), y.data(), n, h);
+    const float* x = input().data() + h.size();
+    int32_t at = 0;
+    for (auto _ : state) {
+        referenceBlock(x + at, y.data(), n, h);
         benchmark::DoNotOptimize(y.data());
         benchmark::ClobberMemory();
+        at = at + 2 * n + tapCount < kStream ? at + n : 0;
     }
-    const std::chrono::duration<double, std::nano> dt = Clock::now() - t0;
-    return dt.count() / (double(reps) * n);
+    state.SetItemsProcessed(state.iterations() * n);
 }
 
 void blockFilter(benchmark::State& state, int32_t tapCount, int32_t n)
@@ -84,20 +83,13 @@ void blockFilter(benchmark::State& state, int32_t tapCount, int32_t n)
     const float* x = input().data();
     int32_t at = 0;
     dsp::test::AllocationCounter count;
-    const auto t0 = Clock::now();
     for (auto _ : state) {
         benchmark::DoNotOptimize(dsp::firFilterF32(x + at, y.data(), n, st));
         benchmark::ClobberMemory();
         at = at + 2 * n < kStream ? at + n : 0;
     }
-    const std::chrono::duration<double, std::nano> dt = Clock::now() - t0;
     if (count.allocations() != 0)
         state.SkipWithError("the block path allocated");
-    const double lib = dt.count() / (double(state.iterations()) * n);
-    const double ref = referenceNsPerSample(h, n);
-    state.counters["ns_per_sample"] = lib;
-    state.counters["ref_ns_per_sample"] = ref;
-    state.counters["ratio_to_ref"] = lib / ref;
     state.SetItemsProcessed(state.iterations() * n);
 }
 
@@ -110,22 +102,32 @@ void BM_firOneSample20(benchmark::State& state)
     const float* x = input().data();
     int32_t at = 0;
     dsp::test::AllocationCounter count;
-    const auto t0 = Clock::now();
     for (auto _ : state) {
         benchmark::DoNotOptimize(dsp::firOneSampleF32(x[at], &out, h.data(), 20, line.data(), &index));
         benchmark::DoNotOptimize(out);
         at = (at + 1) & (kStream - 1);
     }
-    const std::chrono::duration<double, std::nano> dt = Clock::now() - t0;
     if (count.allocations() != 0)
         state.SkipWithError("the single-sample path allocated");
-    state.counters["ns_per_sample"] = dt.count() / double(state.iterations());
     state.SetItemsProcessed(state.iterations());
 }
 
-BENCHMARK_CAPTURE(blockFilter, taps101_n512_overlapSave, 101, 512);
-BENCHMARK_CAPTURE(blockFilter, taps101_n511_direct, 101, 511);
-BENCHMARK_CAPTURE(blockFilter, taps20_n512_direct, 20, 512);
+// The block cases, each run by the library and by the reference.
+#define FIR_CASE(name, tapCount, n)                             \
+    BENCHMARK_CAPTURE(blockFilter, name, tapCount, n);          \
+    BENCHMARK_CAPTURE(referenceFilter, name, tapCount, n);
+FIR_CASE(taps101_n512_overlapSave, 101, 512)
+FIR_CASE(taps101_n511_direct, 101, 511)
+FIR_CASE(taps20_n512_direct, 20, 512)
+#undef FIR_CASE
 BENCHMARK(BM_firOneSample20);
 
 } // namespace
+
+int main(int argc, char** argv)
+{
+    bench::RatioTable table{"case", {"reference"}, {}};
+    for (const char* name : {"taps101_n512_overlapSave", "taps101_n511_direct", "taps20_n512_direct"})
+        table.rows.push_back({name, std::string("blockFilter/") + name, {std::string("referenceFilter/") + name}});
+    return bench::RunWithRatioTables(argc, argv, {table});
+}
