@@ -35,6 +35,20 @@ ZELKO_DECLARE_HANDLE(HWND);
 ZELKO_DECLARE_HANDLE(HINSTANCE);
 typedef HINSTANCE HMODULE;
 
+struct GUID
+{
+    uint32_t Data1;
+    uint16_t Data2;
+    uint16_t Data3;
+    uint8_t Data4[8];
+};
+
+struct POINT
+{
+    LONG x;
+    LONG y;
+};
+
 #ifndef TRUE
 #define TRUE 1
 #define FALSE 0
@@ -55,6 +69,7 @@ extern "C"
 
     // Only the own module is known (a null name): any other name gives NULL and ERROR_MOD_NOT_FOUND.
     HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
+    HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
     // The process's command line as one string: arguments separated by a space, an argument that holds
     // a space or a tab, or is empty, in double quotes. Valid for the life of the process.
     LPSTR WINAPI GetCommandLineA(void);

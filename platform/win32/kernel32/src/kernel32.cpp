@@ -59,6 +59,11 @@ extern "C"
         return reinterpret_cast<HMODULE>(&g_ownModule);
     }
 
+    HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName)
+    {
+        return GetModuleHandleA(lpModuleName == nullptr ? nullptr : "");
+    }
+
     LPSTR WINAPI GetCommandLineA(void)
     {
         static std::string line = buildCommandLine();
