@@ -21,11 +21,6 @@ constexpr std::array<float, sizeof...(K)> sineFromBits(std::index_sequence<K...>
     return {std::bit_cast<float>(kFixedSineBits[K])...};
 }
 
-// Outer-factor order of the four-step split, by complex order 0..30; 0 = unsplit. Rows above
-// 2^10 points split again or take the unsplit path, so no kernel runs on more than 1024 points.
-constexpr int32_t kSplitOrder[31] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 6, 7,
-                                     8, 8, 8, 10, 10, 10, 10, 8, 8, 10, 10, 10, 10, 10, 10};
-
 constexpr int32_t kFixedSineOrder = 10;
 // Bytes the unsplit large-order path reserves for its order-10 radix table.
 constexpr int64_t kRadix1024Bytes = 8224;
@@ -214,11 +209,6 @@ Status initSpec(FftSpec** specOut, int32_t order, int32_t flag, int32_t hint, vo
 } // namespace
 
 const std::array<float, 257> fixedSineTable = sineFromBits(std::make_index_sequence<257>());
-
-int32_t fftSplitOrder(int32_t m)
-{
-    return m >= 0 && m <= 30 ? kSplitOrder[m] : 0;
-}
 
 void fftBufferSizes(int32_t m, int64_t* specSize, int64_t* initSize, int64_t* workSize)
 {

@@ -106,9 +106,18 @@ inline const T* fftTable(const FftSpec* spec, int32_t offset)
 // sin(2 pi k / 1024), k = 0..256, correctly rounded (generated: tools/gen_sine_table.py).
 extern const std::array<float, 257> fixedSineTable;
 
-// The split count of the large-order driver per complex order (0..30): the order b of the
-// outer factor (2^b rows), 0 for unsplit orders (all below 13, and 11, 12).
-int32_t fftSplitOrder(int32_t m);
+// The split plan of the large-order driver, shared by the spec builders and the transforms (a
+// transform reads only its spec and constant tables): per complex order 0..30, the order b of the
+// outer factor of the four-step split (2^b rows), 0 for unsplit orders (all below 13, and 11, 12).
+// Rows above 2^10 points split again or take the unsplit path, so no kernel runs on more than
+// 1024 points.
+inline constexpr int32_t kFftSplitOrder[31] = {0, 0, 0, 0,  0,  0,  0,  0, 0, 0,  0,  0,  0,  5,  6, 7,
+                                               8, 8, 8, 10, 10, 10, 10, 8, 8, 10, 10, 10, 10, 10, 10};
+
+constexpr int32_t fftSplitOrder(int32_t m)
+{
+    return m >= 0 && m <= 30 ? kFftSplitOrder[m] : 0;
+}
 
 // Large-order byte counts of complex order m > 10 (64-bit, no checks).
 void fftBufferSizes(int32_t m, int64_t* specSize, int64_t* initSize, int64_t* workSize);
