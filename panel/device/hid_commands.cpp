@@ -81,12 +81,13 @@ const HidGetterRow M560_84H = {{0x84, A(0), 0, 0, 0, 0, 0}, 2, 0, -1, "cmd Faile
 const HidGetterRow M560_8CH = {{0x8C, A(0), 0, 0, 0, 0, 0}, 2, 128, 1, "cmd Failed 8c"};
 // clang-format on
 
-// Fills report offsets 1..count from the row; offset 0 is the report id 0. False for an argument the
-// row names but the slot did not pass.
-bool fill(uint8_t *report, const int16_t *bytes, int count, const std::vector<int> &args, int n)
+// Fills report offsets 1..count from the row; offset 0 is the report id 0. An argument the row names
+// but the slot did not pass is 0.
+void fill(uint8_t *report, const int16_t *bytes, int count, std::initializer_list<int> args, int n)
 {
     report[0] = 0;
-    auto arg = [&](int k) { return k < static_cast<int>(args.size()) ? static_cast<uint8_t>(args[k]) : 0; };
+    auto arg = [&](int k)
+    { return k < static_cast<int>(args.size()) ? static_cast<uint8_t>(args.begin()[k]) : 0; };
     for (int i = 0; i < count; ++i)
     {
         const int16_t b = bytes[i];
@@ -98,12 +99,9 @@ bool fill(uint8_t *report, const int16_t *bytes, int count, const std::vector<in
             report[1 + i] = arg(0) == 3 ? arg(4) : static_cast<uint8_t>(arg(1) << 4);
         else if (b == CS)
             report[1 + i] = hidChecksum(report + 1);
-        else if (-1 - b >= static_cast<int>(args.size()))
-            return false;
         else
             report[1 + i] = arg(-1 - b);
     }
-    return true;
 }
 
 bool repeated(const HidSetterRow &row)
@@ -132,14 +130,13 @@ void Hid_Thread::runSetter(const HidSetterRow &row, int did, std::initializer_li
         m_lastStatus = st;
         return;
     }
-    const std::vector<int> a(args);
     const bool settle = row.finish == Finish::Settle;
     // A gun mouse takes one stage report; read the setting once, before the reports.
     const int last = repeated(row) && !(m_host && m_host->mouseIsGun()) ? 4 : 1;
     for (int n = 1; n <= last && st == HidStatus::Ok; ++n)
     {
         uint8_t report[9];
-        fill(report, row.bytes, 8, a, n);
+        fill(report, row.bytes, 8, args, n);
         st = transfer(did, report, data, row.bulkLength, settle);
     }
     finish(st);
@@ -166,7 +163,7 @@ void Hid_Thread::runGetter(const HidGetterRow &row, int did, std::initializer_li
         return;
     }
     uint8_t report[9];
-    fill(report, row.bytes, 7, std::vector<int>(args), 0);
+    fill(report, row.bytes, 7, args, 0);
     report[8] = hidChecksum(report + 1);
     uint8_t reply[9];
     uint8_t bulk[192];

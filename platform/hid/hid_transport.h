@@ -83,21 +83,26 @@ public:
 
     // The interfaces with this vendor and product id (0 matches any), in enumeration order.
     virtual std::vector<HidDeviceInfo> enumerate(uint16_t vid, uint16_t pid) = 0;
-    // Offline when the path is absent or cannot be opened; on Ok *handle is the open interface,
-    // in blocking mode.
+    // Ok: *handle is the open interface, in blocking mode. Offline: the path is absent or cannot be
+    // opened (whatever the reason). BadArgument: handle is null.
     virtual HidStatus open(const std::string &path, HidHandle *handle) = 0;
     // Closing kNoHidHandle or an unknown handle does nothing.
     virtual void close(HidHandle handle) = 0;
-    // data[0] is the report id (0 for unnumbered devices); Ok when all len bytes went out.
+    // data[0] is the report id (0 for unnumbered devices). Ok: all len bytes went out. Offline: the
+    // device left. NotSupported: it stalled the request. IoError: it failed or took fewer bytes.
     virtual HidStatus sendFeature(HidHandle handle, const uint8_t *data, size_t len) = 0;
     // buf[0] holds the report id on entry and on return; *got is the byte count the device gave,
-    // report id included. Ok only when it is len.
+    // report id included. Ok: exactly len bytes. IoError: another count, or the transfer failed.
+    // Timeout: the device never answered. Offline and NotSupported as for sendFeature.
     virtual HidStatus getFeature(HidHandle handle, uint8_t *buf, size_t len, size_t *got) = 0;
-    // An output report: data[0] is the report id (0), then the payload. Ok when all len bytes went out.
+    // An output report: data[0] is the report id (0), then the payload. Statuses as for sendFeature.
     virtual HidStatus write(HidHandle handle, const uint8_t *data, size_t len) = 0;
-    // One input report of an unnumbered device (payload only, no report id), waiting at most ms.
-    // *got is the byte count received (0 on Timeout); Ok only when it is len.
+    // One input report of an unnumbered device (payload only, no report id), waiting at most ms on
+    // the clock. *got is the byte count received. Ok: exactly len bytes. Timeout: none within ms
+    // (*got is 0). IoError: a report of another length, or the read failed. Offline, NotSupported as
+    // for sendFeature.
     virtual HidStatus readTimeout(HidHandle handle, uint8_t *buf, size_t len, int ms, size_t *got) = 0;
 
+    // The clock of every wait that goes with this transport.
     virtual HidClock &clock() = 0;
 };
