@@ -308,7 +308,8 @@ NTSTATUS CUacFeatureUnit::CreateNodes()
     const UCHAR *order = uac2 ? kUac2Order : kUac1Order;
     const ULONG count = uac2 ? ULONG(sizeof kUac2Order) : ULONG(sizeof kUac1Order);
     const UCHAR unitId = UnitId();
-    const ULONG source = m_Sources ? m_Sources[0] : UAC_NO_SOURCE;
+    // Descriptor IDs are no node IDs: the first node stays unlinked until the walk links the unit.
+    const ULONG source = UAC_NO_SOURCE;
     const NodeSettings &settings = m_Context.Settings;
     PUNKNOWN self = Self();
     for (ULONG i = 0; i < count; ++i)
@@ -392,7 +393,7 @@ NTSTATUS CUacSelectorUnit::InitUnit(const UCHAR *descriptor, ULONG length, const
         return status;
     ULONG sources[NODE_MAX_SOURCES];
     for (ULONG i = 0; i < pins; ++i)
-        sources[i] = descriptor[5 + i];
+        sources[i] = UAC_NO_SOURCE; // linked by the walk
     PUNKNOWN self = Self();
     const UCHAR unitId = UnitId();
     return CreateNode<CSelectorUnitNode>(
@@ -458,7 +459,7 @@ NTSTATUS CUacMixerUnit::InitUnit(const UCHAR *descriptor, ULONG length, const Un
         return status;
     ULONG sources[NODE_MAX_SOURCES];
     for (ULONG i = 0; i < pins; ++i)
-        sources[i] = descriptor[pinsAt + 1 + i];
+        sources[i] = UAC_NO_SOURCE; // linked by the walk
     return CreateNode<CTerminalNode>([&](CTerminalNode *node) { return node->InitDefault(pins, sources); },
                                      ULONG(NODE_KIND_MIXER));
 }
@@ -847,17 +848,13 @@ NTSTATUS CUacTerminal::CreatePins()
 {
     ULONG words[HAL_INFO_WORDS] = {};
     m_Context.Hal->GetTerminalCapabilities(IsOutput() ? 0 : 1, m_Code, words);
-    const ULONG source = m_Sources && m_SourceCount ? m_Sources[0] : UAC_NO_SOURCE;
     for (ULONG t = 0; t < m_TypeCount; ++t)
     {
         const ULONG code =
             IsOutput() ? (m_TypeCount > 1 ? UacOutputTerminalCode(m_Types[t]) : m_Code) : m_Code;
         const NTSTATUS status = CreateNode<CUnitTerminalNode>(
             [&](CUnitTerminalNode *node)
-            {
-                return node->InitFromUnit(IsOutput() ? source : UAC_NO_NODE, 1, &code, m_JackCounts[t],
-                                          m_Jacks[t], words);
-            },
+            { return node->InitFromUnit(IsOutput(), 1, &code, m_JackCounts[t], m_Jacks[t], words); },
             ULONG(IsOutput() ? NODE_KIND_OUTPUT_TERMINAL : NODE_KIND_INPUT_TERMINAL), t);
         if (!NT_SUCCESS(status))
             return status;

@@ -722,12 +722,12 @@ NTSTATUS CSelectorUnitNode::RestoreNodeValues(const NodeSettings *settings, PCAL
 }
 
 // ---- CUnitTerminalNode ----------------------------------------------------------------------------------
-NTSTATUS CUnitTerminalNode::InitFromUnit(ULONG sourceId, ULONG typeCount, const ULONG *types, ULONG jackCount,
-                                         const JackRecord *jacks, const ULONG (&words)[HAL_INFO_WORDS])
+NTSTATUS CUnitTerminalNode::InitFromUnit(BOOLEAN hasSource, ULONG typeCount, const ULONG *types,
+                                         ULONG jackCount, const JackRecord *jacks,
+                                         const ULONG (&words)[HAL_INFO_WORDS])
 {
-    const NTSTATUS status = sourceId == UAC_NO_NODE
-                                ? InitTables(typeCount, types, jackCount, jacks, 0, nullptr)
-                                : InitTables(typeCount, types, jackCount, jacks, 1, &sourceId);
+    const ULONG unlinked = UAC_NO_NODE;
+    const NTSTATUS status = InitTables(typeCount, types, jackCount, jacks, hasSource ? 1 : 0, &unlinked);
     if (NT_SUCCESS(status))
         RtlCopyMemory(m_Words, words, sizeof m_Words);
     return status;

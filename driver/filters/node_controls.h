@@ -299,8 +299,8 @@ public:
         : CJackTerminalNode(outerUnknown, id, kind), m_JackIndex(jackIndex)
     {
     }
-    // An input terminal has no source (pass UAC_NO_NODE); an output terminal has one.
-    NTSTATUS InitFromUnit(ULONG sourceId, ULONG typeCount, const ULONG *types, ULONG jackCount,
+    // An output terminal has one source (its unit links it later), an input terminal none.
+    NTSTATUS InitFromUnit(BOOLEAN hasSource, ULONG typeCount, const ULONG *types, ULONG jackCount,
                           const JackRecord *jacks, const ULONG (&words)[HAL_INFO_WORDS]);
     ULONG JackIndex() const { return m_JackIndex; }
 

@@ -1,0 +1,142 @@
+// The USB audio function as the driver models it: the configuration descriptor's AudioControl
+// interface becomes the unit list and the node graph, each AudioStreaming interface one stream with
+// its formats and the nodes its signal path runs through. The USB audio device classes embed one.
+//
+// Threading: the walks run once on the device's start path at PASSIVE_LEVEL before any stream runs;
+// nothing is locked. What a failed walk created stays in the lists until the model is destroyed.
+#pragma once
+
+#include "driver/core/uac_entities.h"
+#include "driver/filters/stream_engine.h"
+
+enum class UsbAudioDeviceClass
+{
+    Uac1,
+    Mirk,
+    Dova,
+    Tesh,
+    Plon,
+    Grue,
+    Uac2,
+};
+
+// What the device object knows before the walks.
+struct UsbAudioFunctionInputs
+{
+    UsbAudioDeviceClass DeviceClass;
+    USHORT VendorId;
+    USHORT ProductId;
+    ULONG MirkOutputFlags[3]; // handed to the chip-specific output terminal
+    BOOLEAN EightChannelOff;
+};
+
+// {DAA53564-D9D1-4632-B30A-CB98C3A48FFC}
+inline constexpr GUID IID_IStreamBuilder = {
+    0xDAA53564, 0xD9D1, 0x4632, {0xB3, 0x0A, 0xCB, 0x98, 0xC3, 0xA4, 0x8F, 0xFC}};
+
+// One AudioStreaming interface's stream as the walk builds it.
+struct IStreamBuilder : IUnknown
+{
+    virtual NTSTATUS InitStream(BOOLEAN capture, CAudioHal *hal, PUNKNOWN device) = 0;
+    virtual CStreamEngine *GetEngine() = 0; // no reference added
+    virtual NTSTATUS AddStreamFormat(const WAVEFORMATEXTENSIBLE &format, UCHAR alternateSetting) = 0;
+    // Whether the stream's raw-data mode takes this alternate setting at this rate.
+    virtual BOOLEAN AcceptsRawData(UCHAR alternateSetting, ULONG rate) = 0;
+};
+typedef IStreamBuilder *PSTREAMBUILDER;
+
+// Makes a chip-specific unit for a class's own cells; STATUS_SUCCESS with *unit null means the plain
+// class serves the descriptor.
+typedef NTSTATUS (*PFN_CREATE_UNIT)(const UsbAudioFunctionInputs &inputs, const UCHAR *descriptor,
+                                    ULONG position, ULONG tag, IUsbAudioUnit **unit);
+// Makes the stream object of an AudioStreaming interface (one reference).
+typedef NTSTATUS (*PFN_CREATE_STREAM)(const UsbAudioFunctionInputs &inputs, BOOLEAN capture,
+                                      UCHAR interfaceNumber, ULONG terminalNodeId, ULONG clockNodeId,
+                                      ULONG tag, IStreamBuilder **stream);
+
+// The stream until the streaming classes exist: an engine with its formats and nodes, no transfers.
+NTSTATUS CreateEngineOnlyStream(const UsbAudioFunctionInputs &inputs, BOOLEAN capture, UCHAR interfaceNumber,
+                                ULONG terminalNodeId, ULONG clockNodeId, ULONG tag, IStreamBuilder **stream);
+
+inline constexpr ULONG UAC_MAX_LINKED_SOURCES = 9; // units with more sources are not linked
+inline constexpr ULONG GRAPH_RING_ENTRIES = 20;
+inline constexpr ULONG UAC_RAW_DATA_FORMATS = 0x80008000u;
+
+class CUsbAudioFunctionModel
+{
+public:
+    CUsbAudioFunctionModel();
+    // Detaches and releases every unit and stream.
+    ~CUsbAudioFunctionModel();
+    CUsbAudioFunctionModel(const CUsbAudioFunctionModel &) = delete;
+    CUsbAudioFunctionModel &operator=(const CUsbAudioFunctionModel &) = delete;
+
+    // The device's graph, identity, requests and hooks; `device` is handed to the streams. Creates the
+    // lists.
+    NTSTATUS Init(const UsbAudioFunctionInputs &inputs, CAudioHal *hal, PUNKNOWN device,
+                  IUsbLowerRequests *lower, const NodeSettings &settings,
+                  PFN_CREATE_UNIT createUnit = nullptr,
+                  PFN_CREATE_STREAM createStream = CreateEngineOnlyStream);
+
+    // The two walks over the configuration `lower` read at start.
+    NTSTATUS ParseControlFromConfig(IUsbLowerRequests *lower);
+    NTSTATUS ParseStreamingFromConfig(IUsbLowerRequests *lower);
+    NTSTATUS ParseControlInterface(const USB_INTERFACE_DESCRIPTOR *interfaceDescriptor, ULONG length);
+    NTSTATUS ParseStreamingInterfaces(const USB_CONFIGURATION_DESCRIPTOR *configuration,
+                                      const USB_INTERFACE_DESCRIPTOR *first, ULONG length);
+
+    // The last unit with that descriptor ID (no reference); STATUS_UNSUCCESSFUL when none.
+    NTSTATUS FindUnitById(ULONG id, IUsbAudioUnit **unit);
+    NTSTATUS AddUnit(IUsbAudioUnit *unit); // at the head, with a reference
+    ULONG UnitCount() const { return CItemList::CountOf(m_Units); }
+    UCHAR ControlInterface() const { return m_ControlInterface; }
+    ULONG StreamCount() const { return CItemList::CountOf(m_Streams); }
+    NTSTATUS StreamAt(ULONG index, IStreamBuilder **stream) const;
+
+    // Formats of one FORMAT_TYPE descriptor (bLength bytes, checked) for the record's layout.
+    NTSTATUS RegisterUac1Formats(IStreamBuilder *stream, const UCHAR *formatType, USHORT formatTag,
+                                 UCHAR alternateSetting, WAVEFORMATEXTENSIBLE &record);
+    NTSTATUS RegisterUac2Formats(IStreamBuilder *stream, ULONG clockNodeId, UCHAR formatType, ULONG formats,
+                                 UCHAR alternateSetting, WAVEFORMATEXTENSIBLE &record);
+
+    // The graph around a stream.
+    NTSTATUS BindStreamNodes(CStreamEngine *engine, ULONG terminalNodeId);
+    NTSTATUS AttachPathNodes(CStreamEngine *engine, ULONG firstNodeId);
+    NTSTATUS CompleteStreamNodes(CStreamEngine *engine);
+    NTSTATUS CompleteTwoNodeStream(CStreamEngine *engine);
+    NTSTATUS AddDspNode(ULONG id, ULONG source, ULONG size, CStreamEngine *engine);
+    NTSTATUS AddStateNode(ULONG id, ULONG source, CStreamEngine *engine);
+    NTSTATUS EnableKindFiveNodes(CStreamEngine *engine);
+    // Every kind-13 node gives its value to the chain of single-source nodes below it.
+    NTSTATUS RunStatePass();
+
+protected:
+    BOOLEAN IsUac2() const { return m_Inputs.DeviceClass == UsbAudioDeviceClass::Uac2; }
+    ULONG ClassTag() const;
+    // The first audio interface of `subclass` in the configuration `lower` holds, and the bytes from
+    // it to the configuration's end; *found null when there is none.
+    NTSTATUS FindInterface(IUsbLowerRequests *lower, LONG subclass,
+                           const USB_CONFIGURATION_DESCRIPTOR **config,
+                           const USB_INTERFACE_DESCRIPTOR **found, PULONG remaining);
+    NTSTATUS CreateUnit(const UCHAR *descriptor, ULONG length);
+    NTSTATUS LinkUnits();
+    NTSTATUS CheckEnd();
+    NTSTATUS StreamingInterface(const UCHAR *config, ULONG total, const UCHAR *interfaceAt,
+                                const UCHAR **stoppedAt);
+    // The stream of an interface at its first AS_GENERAL.
+    NTSTATUS BeginStream(UCHAR interfaceNumber, UCHAR terminalLink, IStreamBuilder **stream);
+    NTSTATUS AddFormats(IStreamBuilder *stream, const UCHAR *formatType, USHORT formatTag, UCHAR alternate,
+                        WAVEFORMATEXTENSIBLE &record, ULONG copies);
+    static BOOLEAN EngineHolds(CStreamEngine *engine, ULONG id);
+
+    UsbAudioFunctionInputs m_Inputs;
+    CAudioHal *m_Hal; // the device's, not referenced: the device owns both
+    PUNKNOWN m_Device;
+    NodeSettings m_Settings;
+    PFN_CREATE_UNIT m_CreateUnit;
+    PFN_CREATE_STREAM m_CreateStream;
+    IUsbLowerRequests *m_Lower; // the device's, not referenced
+    UCHAR m_ControlInterface;
+    CItemList *m_Units;   // IUsbAudioUnit, one reference each
+    CItemList *m_Streams; // IStreamBuilder, one reference each
+};
