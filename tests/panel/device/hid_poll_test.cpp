@@ -66,6 +66,22 @@ TEST(HidPoll, AQmlReadUsesThePollsHandle)
     rig.sim.queueInput(3, status(0x04, 15));
     EXPECT_EQ(rig.hid->readHeadSetData().toInt(), 0);
     EXPECT_EQ(rig.sim.openHandles(), 0); // a garbled report drops the handle
+
+    // Detection moves the headset to another interface: the poll's handle follows it.
+    EXPECT_EQ(rig.hid->readHeadSetData().toInt(), 0);
+    SimDeviceConfig moved;
+    HidDeviceInfo info = rig.sim.enumerate(0x1003, 1).at(0);
+    info.path = "sim:moved";
+    moved.entries.push_back(info);
+    const int other = rig.sim.addDevice(moved);
+    rig.sim.unplug(3);
+    rig.hid->detectDevice(3);
+    rig.sim.queueInput(other, status(0x80));
+    EXPECT_EQ(rig.hid->readHeadSetData().toInt(), 0x80);
+    const auto opens = rig.entries(SimDir::Open);
+    EXPECT_EQ(opens.back().path, "sim:moved");
+    EXPECT_EQ(rig.entries(SimDir::Close).back().handle, opens[opens.size() - 2].handle);
+    EXPECT_EQ(rig.sim.openHandles(), 1);
 }
 
 // With no device to open the poll waits 300 ms between attempts instead of spinning; detection keeps
