@@ -21,18 +21,21 @@ fail() {
 }
 
 # pei-i386 is the image format (pe-i386 would be an object file).
-"$objdump" -f "$exe" | grep -q 'file format pei-i386$' || fail "$exe is not a pei-i386 image"
+# Here-strings rather than pipes into grep -q: with pipefail, a writer cut off by grep's early exit
+# would fail the check.
+format=$("$objdump" -f "$exe")
+grep -q 'file format pei-i386$' <<<"$format" || fail "$exe is not a pei-i386 image"
 
 headers=$("$objdump" -p "$exe")
-echo "$headers" | grep -Eq '^Subsystem[[:space:]]+0*3[[:space:]]+\(Windows CUI\)' ||
+grep -Eq '^Subsystem[[:space:]]+0*3[[:space:]]+\(Windows CUI\)' <<<"$headers" ||
   fail "the PE subsystem is not the console (3, Windows CUI)"
 
 # Each import table starts with "DLL Name: x.dll" and lists its functions below it.
-imports=$(echo "$headers" | awk '/DLL Name:/ {dll = tolower($3)} dll && NF >= 3 && $2 ~ /^[0-9]+$/ {print dll, $3}')
-echo "$imports" | grep -qx 'newdev.dll UpdateDriverForPlugAndPlayDevicesA' ||
+imports=$(awk '/DLL Name:/ {dll = tolower($3)} dll && NF >= 3 && $2 ~ /^[0-9]+$/ {print dll, $3}' <<<"$headers")
+grep -qx 'newdev.dll UpdateDriverForPlugAndPlayDevicesA' <<<"$imports" ||
   fail "UpdateDriverForPlugAndPlayDevicesA is not imported from newdev.dll"
 system_dlls='^(kernel32|msvcrt|newdev|user32|advapi32|ntdll|ucrtbase|api-ms-win-[a-z0-9-]+)\.dll$'
-for dll in $(echo "$headers" | awk '/DLL Name:/ {print tolower($3)}' | sort -u); do
+for dll in $(awk '/DLL Name:/ {print tolower($3)}' <<<"$headers" | sort -u); do
   [[ $dll =~ $system_dlls ]] || fail "imports $dll, which is not a system DLL (the runtime must be static)"
 done
 echo "cross-build: $exe is a 32-bit Windows console program importing only system DLLs"
