@@ -100,6 +100,57 @@ TEST_F(UsbLayerTest, SubmitUrbCancelsARequestUnansweredFor500ms)
     EXPECT_EQ(sim::io::LiveIrps(), 0u);
 }
 
+// CallLower hands an IRP the caller built to the device below, as it stands, and returns what that
+// driver returned: the answer, or the failure of a stalled request.
+TEST_F(UsbLayerTest, CallLowerSendsTheIrpDownAndReturnsTheLowerStatus)
+{
+    Attach();
+    bus->SetSynchronous(true);
+    struct Done
+    {
+        KEVENT event;
+        int calls = 0;
+        static NTSTATUS Routine(PDEVICE_OBJECT, PIRP, PVOID context)
+        {
+            auto *done = static_cast<Done *>(context);
+            ++done->calls;
+            KeSetEvent(&done->event, 0, FALSE);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        }
+    };
+    auto send = [&](PVOID buffer, ULONG length, Done &done) {
+        KeInitializeEvent(&done.event, NotificationEvent, FALSE);
+        PIRP irp = layer->AllocateIrp();
+        EXPECT_NE(irp, nullptr);
+        auto urb = DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, 0, buffer, length);
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        next->Parameters.Others.Argument1 = &urb;
+        IoSetCompletionRoutine(irp, Done::Routine, &done, TRUE, TRUE, TRUE);
+        const NTSTATUS status = layer->CallLower(irp);
+        EXPECT_EQ(irp->IoStatus.Status, status);
+        EXPECT_EQ(layer->FreeIrp(irp), STATUS_SUCCESS);
+        return status;
+    };
+    bus->ClearLog();
+    UCHAR buffer[18] = {};
+    Done answered;
+    EXPECT_EQ(send(buffer, sizeof buffer, answered), STATUS_SUCCESS);
+    EXPECT_EQ(answered.calls, 1);
+    EXPECT_EQ(std::memcmp(buffer, device->Descriptors().device.data(), 18), 0);
+    ASSERT_EQ(Urbs().size(), 1u);
+    EXPECT_EQ(Urbs()[0].wValue, 0x0100);
+
+    bus->InjectFault(kPort, GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE), {usbsim::FaultKind::Stall});
+    Done stalled;
+    EXPECT_EQ(send(buffer, sizeof buffer, stalled), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(stalled.calls, 1);
+    EXPECT_EQ(Urbs().size(), 2u);
+    EXPECT_TRUE(layer->IsConnected()) << "the layer only passes the IRP on";
+    EXPECT_EQ(sim::io::LiveIrps(), 0u);
+}
+
 TEST_F(UsbLayerTest, SubmitUrbAfterUnplugFailsOnceAtTheBusThenAtOnce)
 {
     Attach();

@@ -1,11 +1,13 @@
 // The node value classes: index rules, table sizes, listener order, the mixer switch, interface
 // answers, and every allocation failed in turn.
+#include "driver/filters/node_controls.h"
 #include "driver/filters/node_selection.h"
 #include "driver/filters/node_terminal.h"
 #include "driver/filters/node_values.h"
 #include "driver/base/pool_memory.h"
 #include "support/kernel_test.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -30,6 +32,17 @@ template <class T, class I, class... A> I *Make(REFIID iid, A... args)
     unknown->Release();
     return answer;
 }
+
+// An information node whose derived class filled its words, as the effect nodes do.
+class CFilledInfoNode : public CInfoNode
+{
+public:
+    CFilledInfoNode(PUNKNOWN outer, ULONG id) : CInfoNode(outer, id)
+    {
+        const ULONG words[INFO_NODE_WORDS] = {0x11, 0x2200, 0x330000, 0x44000000};
+        std::copy(std::begin(words), std::end(words), m_Words);
+    }
+};
 
 IAudioNode *AsNode(PUNKNOWN object)
 {
@@ -146,6 +159,12 @@ TEST_F(NodeValues, BaseSourcesAndAnswers)
     EXPECT_EQ(node->GetSourceCount(), 0u);
     EXPECT_EQ(sim::pool::OutstandingBlocks(PoolTag::Topo), 0u);
     EXPECT_EQ(node->ApplyAll(), STATUS_SUCCESS);
+    // The base has no device values to read back: Refresh succeeds and leaves the node as it was.
+    ASSERT_EQ(node->SetSources(2, ids), STATUS_SUCCESS);
+    EXPECT_EQ(node->Refresh(), STATUS_SUCCESS);
+    EXPECT_EQ(Sources(node), (std::vector<ULONG>{4, 5}));
+    EXPECT_EQ(node->GetId(), 7u);
+    EXPECT_EQ(node->GetKind(), 3u);
 
     PVOID out = reinterpret_cast<PVOID>(1);
     EXPECT_EQ(node->QueryInterface(IID_IStreamEngine, &out), STATUS_INVALID_PARAMETER);
@@ -209,6 +228,10 @@ TEST_F(NodeValues, TerminalTypesAndJacks)
     ULONG value = 0;
     EXPECT_EQ(info->GetSelectedType(&value), STATUS_SUCCESS);
     EXPECT_EQ(value, 7u);
+    ULONG typeTable[3] = {0xAAAA, 0xAAAA, 0xAAAA};
+    ASSERT_EQ(info->GetTypes(typeTable), STATUS_SUCCESS); // count x 4 bytes, nothing after
+    EXPECT_EQ(std::vector<ULONG>(typeTable, typeTable + 3), (std::vector<ULONG>{7, 11, 0xAAAA}));
+    EXPECT_EQ(info->GetTypes(nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(info->SelectType(1), STATUS_INVALID_PARAMETER); // not in the table
     EXPECT_EQ(info->SelectType(11), STATUS_SUCCESS);
     info->GetSelectedType(&value);
@@ -232,6 +255,22 @@ TEST_F(NodeValues, TerminalTypesAndJacks)
     EXPECT_EQ(info->QueryInterface(IID_ISwitchable, &out), STATUS_INVALID_PARAMETER); // not a mixer
     EXPECT_EQ(out, nullptr);
     info->Release();
+
+    // The eight words a unit terminal was given come back whole, and no ninth.
+    ITerminalInfo *unit = Make<CUnitTerminalNode, ITerminalInfo>(IID_ITerminalInfo, 6u,
+                                                                 ULONG(NODE_KIND_INPUT_TERMINAL), 0u);
+    const ULONG given[HAL_INFO_WORDS] = {1, 0x10, 0x200, 0x3000, 0x40000, 0x500000, 0x6000000, 0x70000000};
+    ULONG words[HAL_INFO_WORDS + 1];
+    std::fill(std::begin(words), std::end(words), 0xAAAAAAAAu);
+    ASSERT_EQ(unit->GetWords(words), STATUS_SUCCESS);
+    EXPECT_EQ(std::count(words, words + HAL_INFO_WORDS, 0u), long(HAL_INFO_WORDS)) << "zero until filled";
+    ASSERT_EQ(static_cast<CUnitTerminalNode *>(unit)->InitFromUnit(UAC_NO_NODE, 1, types, 1, jacks, given),
+              STATUS_SUCCESS);
+    ASSERT_EQ(unit->GetWords(words), STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<ULONG>(words, words + HAL_INFO_WORDS + 1),
+              (std::vector<ULONG>{1, 0x10, 0x200, 0x3000, 0x40000, 0x500000, 0x6000000, 0x70000000, 0xAAAAAAAAu}));
+    EXPECT_EQ(unit->GetWords(nullptr), STATUS_INVALID_PARAMETER);
+    unit->Release();
 
     ITerminalInfo *output = Make<CJackTerminalNode, ITerminalInfo>(IID_ITerminalInfo, 5u);
     auto *jack = static_cast<CJackTerminalNode *>(output);
@@ -328,6 +367,10 @@ TEST_F(NodeValues, StateNode)
     EXPECT_EQ(state->Init(1, 0, values), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(state->Init(1, 6, values), STATUS_INVALID_PARAMETER);
     ASSERT_EQ(state->Init(1, 3, values), STATUS_SUCCESS);
+    ULONG allowed[4] = {0xAAAA, 0xAAAA, 0xAAAA, 0xAAAA};
+    ASSERT_EQ(state->GetValues(allowed), STATUS_SUCCESS); // count x 4 bytes, nothing after
+    EXPECT_EQ(std::vector<ULONG>(allowed, allowed + 4), (std::vector<ULONG>{2, 14, 17, 0xAAAA}));
+    EXPECT_EQ(state->GetValues(nullptr), STATUS_INVALID_PARAMETER);
     std::vector<std::string> log;
     CFakeListener *a = NewListener(&log, 'A', STATUS_UNSUCCESSFUL), *b = NewListener(&log, 'B');
     ASSERT_EQ(state->AddListener(a), STATUS_SUCCESS);
@@ -370,6 +413,17 @@ TEST_F(NodeValues, ClockAndInfo)
     ULONG isClock = 0;
     EXPECT_EQ(clock->IsClock(&isClock), STATUS_SUCCESS);
     EXPECT_EQ(isClock, 1u);
+    // The base clock keeps whatever rate it is given (the unit's class checks it with the device).
+    ULONG selected = 0;
+    ASSERT_EQ(clock->GetSelectedRate(&selected), STATUS_SUCCESS);
+    EXPECT_EQ(selected, 0u);
+    ASSERT_EQ(clock->SelectRate(48000), STATUS_SUCCESS);
+    ASSERT_EQ(clock->GetSelectedRate(&selected), STATUS_SUCCESS);
+    EXPECT_EQ(selected, 48000u);
+    ASSERT_EQ(clock->SelectRate(12345), STATUS_SUCCESS);
+    ASSERT_EQ(clock->GetSelectedRate(&selected), STATUS_SUCCESS);
+    EXPECT_EQ(selected, 12345u);
+    EXPECT_EQ(clock->GetSelectedRate(nullptr), STATUS_INVALID_PARAMETER);
     ASSERT_EQ(clock->SetRates(30, rates), STATUS_SUCCESS); // the old table is freed
     EXPECT_EQ(sim::pool::OutstandingBytes(PoolTag::cloc), 120u);
     clock->Release();
@@ -381,13 +435,30 @@ TEST_F(NodeValues, ClockAndInfo)
     ASSERT_EQ(info->GetValue(&value), STATUS_SUCCESS);
     EXPECT_EQ(value, 42u);
     EXPECT_EQ(info->GetByte(nullptr), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(info->Reserved2(nullptr), STATUS_INVALID_PARAMETER);
+    // The reserved operations refuse and touch nothing they are given.
+    ULONG untouched = 0xAAAA;
+    EXPECT_EQ(info->Reserved1(&untouched), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(info->Reserved2(&untouched), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(info->Reserved3(&untouched), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(untouched, 0xAAAAu);
+    ASSERT_EQ(info->GetValue(&value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 42u);
     ASSERT_EQ(info->Init(3), STATUS_SUCCESS);
     EXPECT_EQ(Sources(AsNode(info)), (std::vector<ULONG>{3}));
     PVOID other = reinterpret_cast<PVOID>(1);
     EXPECT_EQ(info->QueryInterface(IID_IInfoNode20, &other), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(other, nullptr);
     info->Release();
+
+    // The four words its derived class filled come back whole, and no fifth.
+    IInfoNode *filled = Make<CFilledInfoNode, IInfoNode>(IID_IInfoNode, 12u);
+    ULONG words[INFO_NODE_WORDS + 1];
+    std::fill(std::begin(words), std::end(words), 0xAAAAAAAAu);
+    ASSERT_EQ(filled->GetWords(words), STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<ULONG>(words, words + INFO_NODE_WORDS + 1),
+              (std::vector<ULONG>{0x11, 0x2200, 0x330000, 0x44000000, 0xAAAAAAAAu}));
+    EXPECT_EQ(filled->GetWords(nullptr), STATUS_INVALID_PARAMETER);
+    filled->Release();
 }
 
 TEST_F(NodeValues, AllocationFailuresLeaveCounts)

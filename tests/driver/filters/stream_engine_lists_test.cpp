@@ -107,6 +107,14 @@ TEST_F(EngineListsTest, FormatsMatchAndTheTwoChannelListFollowsTheTerminal)
     EXPECT_EQ(RefsOf(static_cast<IAudioNode *>(state)), 2u); // ours and the engine's, none for GetNode
     EXPECT_EQ(render->GetNode(2, &node), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(node, nullptr);
+    // The reserved operation succeeds and changes nothing: not its arguments, not the lists.
+    ULONG first = 0xAAAA, second = 0xBBBB;
+    EXPECT_EQ(render->ReservedOperation(&first, &second), STATUS_SUCCESS);
+    EXPECT_EQ(first, 0xAAAAu);
+    EXPECT_EQ(second, 0xBBBBu);
+    EXPECT_EQ(render->GetNodeCount(), 2u);
+    EXPECT_EQ(render->GetFormatCount(), 2u);
+    EXPECT_EQ(render->GetTerminalType(), 14u);
 
     // A plain PCM tag: rewritten to the stored 18 bytes with cbSize 0.
     WAVEFORMATEXTENSIBLE ask{};
