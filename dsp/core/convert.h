@@ -4,8 +4,8 @@
 //
 // Common contract:
 // - len counts samples (not bytes) per vector and must be at least 1; every pointer is required.
-//   Checks come first and a rejected call writes nothing: conversions src null -8, dst null -8,
-//   len < 1 -6 (a null pointer with len 0 is -8).
+//   Checks come first and a rejected call writes nothing: conversions src null kErrNullPointer, dst null
+//   kErrNullPointer, len < 1 kErrBadLength (a null pointer with len 0 is kErrNullPointer).
 // - Source and destination must not overlap (not checked).
 // - Scale factor n: the value is multiplied by 2^-n (n = -15 maps 1.0 to 32768 before saturation,
 //   n = 15 maps 32767 to 0.999969482421875). No scale factor or rounding mode is rejected.
@@ -44,9 +44,10 @@ Status convertS24ToF32(const uint8_t* src, float* dst, int32_t len);
 // dst[i] = src[i] rounded to the nearest float (ties to even).
 Status convertS32ToF32(const int32_t* src, float* dst, int32_t len);
 
-// dst[k * channels + c] = planes[c][k]. Checks: planes null -8, dst null -8, channels < 1 -53,
-// len < 1 or channels * len above INT32_MAX -6, then any null plane -8 (all before the first
-// write). Returns 2 when dst or some plane is not 16-byte aligned (the copy is complete), else 0.
+// dst[k * channels + c] = planes[c][k]. Checks: planes null kErrNullPointer, dst null kErrNullPointer,
+// channels < 1 kErrChannels, len < 1 or channels * len above INT32_MAX kErrBadLength, then any null plane
+// kErrNullPointer (all before the first write). Returns kWarnMisaligned when dst or some plane is not 16-byte
+// aligned (the copy is complete), else kOk.
 Status interleave32(const uint32_t* const* planes, int32_t channels, int32_t len, uint32_t* dst);
 // planes[c][k] = src[k * channels + c]; the same checks and warning, with src in dst's place.
 Status deinterleave32(const uint32_t* src, int32_t channels, int32_t len, uint32_t* const* planes);

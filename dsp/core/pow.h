@@ -12,13 +12,12 @@
 namespace dsp::generic {
 
 // x: bases, y: exponents, r: results, len elements each; r may be the same array as x or y.
-// Checks, in this order: len <= 0 -> -6; x, y or r null -> -8 (nothing written, MXCSR untouched).
-// Returns 0, or 19 when some element met a domain error or pole (0 ^ negative, negative ^
-// non-integer); every element is stored either way.
-// The caller's MXCSR rounding, flush-to-zero and denormals-are-zero settings do not change the
-// results: they are cleared for the computation and put back before returning. Exception flags
-// raised by the computation (invalid for a domain error, inexact, overflow, underflow) stay raised.
-// Any thread; no state, no allocation.
+// Checks, in this order: len <= 0 -> kErrBadLength; x, y or r null -> kErrNullPointer (nothing written, MXCSR
+// untouched). Returns kOk, or kWarnDomain when some element met a domain error or pole (0 ^ negative,
+// negative ^ non-integer); every element is stored either way. The caller's MXCSR rounding, flush-to-zero and
+// denormals-are-zero settings do not change the results: they are cleared for the computation and put back
+// before returning. Exception flags raised by the computation (invalid for a domain error, inexact, overflow,
+// underflow) stay raised. Any thread; no state, no allocation.
 Status powF32(const float* x, const float* y, float* r, int32_t len);
 
 // Error hook of powF32: raises the floating-point exception flag that matches the error type

@@ -3,8 +3,8 @@
 //
 // Common contract:
 // - len counts elements (not bytes) and must be at least 1. Checks come first, in the order given
-//   for each operation: null pointers -8, then len <= 0 -6, then the operation's own checks; a
-//   rejected call writes nothing.
+//   for each operation: null pointers kErrNullPointer, then len <= 0 kErrBadLength, then the operation's own
+//   checks; a rejected call writes nothing.
 // - Positive statuses are warnings: every element has been written.
 // - No alignment is required of any vector. Unless a line says otherwise a destination may be the
 //   very same array as a source, but no other overlap is supported.
@@ -44,7 +44,7 @@ void* copyBytes(const void* src, void* dst, int32_t count);
 // integers, any alignment). No checks.
 void fillWords32(uint32_t value, void* dst, int32_t count);
 
-// Checks dst null -8, len <= 0 -6, then stores the 32-bit word value len times.
+// Checks dst null kErrNullPointer, len <= 0 kErrBadLength, then stores the 32-bit word value len times.
 Status setF32(uint32_t value, void* dst, int32_t len);
 
 // dst[len - 1 - i] = src[i] for 32-bit words, any content. src == dst reverses in place; any
@@ -62,8 +62,8 @@ Status addConstInPlaceF32(float c, float* srcDst, int32_t len);
 Status mulConstInPlaceF32(float c, float* srcDst, int32_t len);
 // dst[i] = src[i] * c; c equal to 1 copies (copyF32's status), c equal to 0 zeroes dst.
 Status mulConstF32(const float* src, float c, float* dst, int32_t len);
-// Checks srcDst -8, len -6, c equal to 0 -10. Then r = 1 / c rounded to float and
-// mulConstF32(srcDst, r, srcDst, len): x * r may be 1 ulp from x / c (5 / 3 gives
+// Checks srcDst kErrNullPointer, len kErrBadLength, c equal to 0 kErrDivByZero. Then r = 1 / c rounded to
+// float and mulConstF32(srcDst, r, srcDst, len): x * r may be 1 ulp from x / c (5 / 3 gives
 // 1.6666667461395264); exact for a power-of-two c; c = +-inf gives +0.0 everywhere.
 Status divConstInPlaceF32(float c, float* srcDst, int32_t len);
 
@@ -84,7 +84,7 @@ Status addProductF32(const float* a, const float* b, float* r, int32_t len);
 // r[i] = a[i] * c + r[i], in double, rounded once.
 Status addProductConstF32(const float* a, float c, float* r, int32_t len);
 // r[i] = b[i] / a[i]: the first vector holds the divisors. Where a[i] is +-0 (NaN is not zero):
-// +inf for b[i] > 0, -inf for b[i] < 0, 0xFFC00000 for a zero or NaN b[i], and the status is 6
+// +inf for b[i] > 0, -inf for b[i] < 0, 0xFFC00000 for a zero or NaN b[i], and the status is kWarnDivByZero
 // after all elements are done.
 Status divF32(const float* a, const float* b, float* r, int32_t len);
 // b[i] = a[i] where b[i] > a[i]; otherwise (equal, either NaN) b[i] stays.
@@ -99,7 +99,7 @@ Status absInPlaceF32(float* buf, int32_t len);
 // dst[i] = src[i] * src[i].
 Status sqrF32(const float* src, float* dst, int32_t len);
 // x > 0 (and +inf) becomes its correctly rounded root; x < 0 becomes 0xFFC00000 and the status
-// is 3; +-0 and NaN stay as they are.
+// is kWarnSqrtNegative; +-0 and NaN stay as they are.
 Status sqrtInPlaceF32(float* buf, int32_t len);
 // e^x. Fewer than 4 elements: x above 88.72284 (0x42B17218) gives +inf, every other element
 // (float)exp((double)x). Four or more: by bit class first (magnitude below 0x00800000: exactly
@@ -109,10 +109,11 @@ Status sqrtInPlaceF32(float* buf, int32_t len);
 Status expInPlaceF32(float* buf, int32_t len);
 // Natural logarithm, in element order: sign bit set (negatives, -0, negative NaN) 0xFFC00000;
 // a positive quiet NaN 0x7FC00000; +0 -inf; every other element (float)log((double)x). Status:
-// the first invalid kind met, 8 for a sign bit, 7 for +0, else 0.
+// the first invalid kind met, kWarnLnNegative for a sign bit, kWarnLnZero for +0, else kOk.
 Status lnInPlaceF32(float* buf, int32_t len);
 
-// ---- Reductions (checks: src or out null -8, len <= 0 -6) --------------------------------
+// ---- Reductions (checks: src or out null kErrNullPointer, len <= 0 kErrBadLength)
+// --------------------------------
 
 // out = the first element, replaced by each later element strictly greater. A NaN after element
 // 0 is skipped; a NaN in element 0 is the result; among equal values the first wins.
@@ -125,7 +126,7 @@ Status minF32(const float* src, int32_t len, float* out);
 Status sumF32(const float* src, int32_t len, float* out, int32_t hint);
 // out = (float)(s1 / len) with s1 as in sumF32.
 Status meanF32(const float* src, int32_t len, float* out, int32_t hint);
-// Checks a, b or out null -8, len -6, then dotProductKernel.
+// Checks a, b or out null kErrNullPointer, len kErrBadLength, then dotProductKernel.
 Status dotProductF32(const float* a, const float* b, int32_t len, float* out);
 // out = sum of a[i] * b[i] accumulated in double from +0 in index order, rounded once. No checks.
 void dotProductKernel(const float* a, const float* b, int32_t len, float* out);
@@ -137,12 +138,12 @@ void dotProductKernel(const float* a, const float* b, int32_t len, float* out);
 Status mulPackSpectrum(const float* a, const float* b, float* out, int32_t len);
 
 // ---- Rate operations ---------------------------------------------------------------------
-// Checks: src, dst, outCount or phase null -8; len <= 0 -6; factor <= 0 -31; *phase outside
-// 0..factor-1 -30. Samples move as 32-bit words. src and dst must not overlap.
+// Checks: src, dst, outCount or phase null kErrNullPointer; len <= 0 kErrBadLength; factor <= 0 kErrFactor;
+// *phase outside 0..factor-1 kErrPhase. Samples move as 32-bit words. src and dst must not overlap.
 
 // *outCount = len * factor; dst[i * factor + *phase] = src[i] and every other one of the
 // len * factor outputs +0.0 (factor 1: copyF32's copy and status). *phase is not changed.
-// len * factor above INT32_MAX returns -6 before anything is written.
+// len * factor above INT32_MAX returns kErrBadLength before anything is written.
 Status upsampleF32(const float* src, int32_t len, float* dst, int32_t* outCount, int32_t factor,
                    const int32_t* phase);
 // Keeps src[*phase], src[*phase + factor], ... while the index is below len, packed into dst;

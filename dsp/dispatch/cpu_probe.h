@@ -37,8 +37,8 @@ int32_t probeCpuClass(const CpuidRecord& cpu);
 // The variant index (0..5) for a class number; every unlisted class maps to 0.
 uint32_t variantIndexForClass(int32_t cpuClass);
 
-// Stores the index of probeCpuClass(cpu) in CpuVariantIndex. Returns 0 when CPUID exists and the
-// vendor is the reference vendor, otherwise 20 (the index is stored either way).
+// Stores the index of probeCpuClass(cpu) in CpuVariantIndex. Returns kOk when CPUID exists and the
+// vendor is the reference vendor, otherwise kWarnCpuUnknown (the index is stored either way).
 Status initCpuVariant(const CpuidRecord& cpu);
 // The same on the processor this runs on.
 Status initCpuVariant();

@@ -11,7 +11,7 @@
 // moved after init. It is never written by a transform: several transforms may share one spec,
 // each with its own work buffer. All sizes depend only on the order, never on the flag.
 //
-// Order: N = 2^order points, 0..27. Orders 28..30 are refused with -15: their sizes do not fit
+// Order: N = 2^order points, 0..27. Orders 28..30 are refused with kErrFftOrder: their sizes do not fit
 // the int32 byte counts.
 // Flag (one of): 1 forward scaled by 1/N, 2 inverse scaled by 1/N, 4 both by 1/sqrt(N), 8 none.
 // The hint is stored and otherwise ignored.
@@ -64,8 +64,8 @@ inline constexpr int32_t kFftNoScale = 8;
 inline constexpr int32_t kFftDirectMaxOrder = 10;
 
 // ---- Size queries ----------------------------------------------------------------------
-// Checks in order: order outside 0..27 -15; a result pointer null -8; flag not 1, 2, 4, 8 -16.
-// Then writes the three byte counts (0 for a buffer not needed) and returns 0. Orders 0..3:
+// Checks in order: order outside 0..27 kErrFftOrder; a result pointer null kErrNullPointer; flag not 1, 2, 4,
+// 8 kErrFftFlag. Then writes the three byte counts (0 for a buffer not needed) and returns kOk. Orders 0..3:
 // 116 / 0 / 0. A work buffer, where one is needed, is counted with 32 bytes of alignment slack.
 Status fftRealGetSize(int32_t order, int32_t flag, int32_t hint, int32_t* specSize,
                       int32_t* initSize, int32_t* workSize);
@@ -78,11 +78,11 @@ void fftRealSizes64(int32_t order, int64_t* specSize, int64_t* initSize, int64_t
 void fftComplexSizes64(int32_t order, int64_t* specSize, int64_t* initSize, int64_t* workSize);
 
 // ---- Initialisations in caller memory -----------------------------------------------------
-// Checks in order: specOut null -8; order outside 0..27 -15; specBuffer null -8; flag -16;
-// initBuffer null for order > 10 -8. A failed init writes nothing at all (neither the buffer nor
-// *specOut). On success the record sits at specBuffer rounded up to 32, with owned 0, and its
-// address is stored at *specOut. initBuffer must hold initSize bytes (any alignment; may be null
-// when initSize is 0) and is scratch only.
+// Checks in order: specOut null kErrNullPointer; order outside 0..27 kErrFftOrder; specBuffer null
+// kErrNullPointer; flag kErrFftFlag; initBuffer null for order > 10 kErrNullPointer. A failed init writes
+// nothing at all (neither the buffer nor *specOut). On success the record sits at specBuffer rounded up to
+// 32, with owned 0, and its address is stored at *specOut. initBuffer must hold initSize bytes (any
+// alignment; may be null when initSize is 0) and is scratch only.
 Status fftRealInit(FftSpec** specOut, int32_t order, int32_t flag, int32_t hint, void* specBuffer,
                    void* initBuffer);
 Status complexFftSpecInit(FftSpec** specOut, int32_t order, int32_t flag, int32_t hint,
@@ -146,7 +146,7 @@ enum class FftRecombine { Forward, Inverse };
 unsigned char* buildRecombineTables(int32_t n, const float* sine, int32_t sineOrder, float* table,
                                     FftRecombine kind);
 
-// null -8, bytes <= 0 -6, else zeroes the bytes and returns 0.
+// null kErrNullPointer, bytes <= 0 kErrBadLength, else zeroes the bytes and returns kOk.
 Status zeroFillStatus(void* dst, int32_t bytes);
 
 } // namespace dsp::generic

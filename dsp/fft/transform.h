@@ -12,7 +12,7 @@
 //   float on store.
 // - No locks, no state. A transform allocates only when the spec needs a work buffer
 //   (spec->workSize > 0: complex orders 13 and up, real orders 14 and up) and the caller gave
-//   none; it then allocates and frees one for the call (-9 when that fails, nothing written).
+//   none; it then allocates and frees one for the call (kErrNoMemory when that fails, nothing written).
 #pragma once
 
 #include <cstdint>
@@ -24,14 +24,14 @@ namespace dsp::generic {
 // ---- Public transforms -----------------------------------------------------------------------
 // src and dst hold N = 2^order floats and may be the same array (otherwise src is only read).
 // work: null, or at least the workSize of fftRealGetSize bytes at any alignment.
-// Checks in order: spec null -8; spec->id != 6 -17; src or dst null -8.
+// Checks in order: spec null kErrNullPointer; spec->id != 6 kErrBadTag; src or dst null kErrNullPointer.
 Status fftRealForward(const float* src, float* dst, const FftSpec* spec, void* work);
 // src: a packed spectrum; dst: N real samples. Same checks.
 Status fftRealInverse(const float* src, float* dst, const FftSpec* spec, void* work);
 
 // srcDst = srcDst * src, bin by bin, both packed spectra of len floats: element 0 real, for an
 // even len element 1 real too and (re, im) pairs from element 2, for an odd len pairs from
-// element 1. Each pair in double, rounded once. Checks: null -8, then len <= 0 -6.
+// element 1. Each pair in double, rounded once. Checks: null kErrNullPointer, then len <= 0 kErrBadLength.
 Status mulPackSpectrumInPlace(const float* src, float* srcDst, int32_t len);
 
 // ---- Kernels and drivers (internal: no checks) ---------------------------------------------
@@ -71,9 +71,9 @@ void fftRadix2Completion(float* data, int32_t count, int32_t span, const float* 
 
 enum class FftKind { Real, Complex };
 
-// The body of every transform entry: checks (spec null -8, id not 6 / 4 -17, arrays null -8),
-// the closed forms for orders 0..3, else the work buffer (-9) and the transform of that kind
-// and direction, both directions of both kinds. The complex kind runs only forward from the
+// The body of every transform entry: checks (spec null kErrNullPointer, id not 6 / 4 kErrBadTag, arrays null
+// kErrNullPointer), the closed forms for orders 0..3, else the work buffer (kErrNoMemory) and the transform
+// of that kind and direction, both directions of both kinds. The complex kind runs only forward from the
 // entries.
 Status fftTransform(const FftSpec* spec, FftKind kind, FftDirection dir, const float* src, float* dst,
                     void* work);

@@ -7,9 +7,9 @@
 // returns y = sum over k of h[L-1-k] window[k], a double accumulator from +0.0 in ascending k
 // (oldest first), rounded once: bit for bit what firFilterBlock's direct path gives.
 //
-// Checks, in order, nothing written before they pass: result null -8; taps null -8;
-// tapCount <= 0 -26; delayLine null -8; index null -8; *index outside 0..L-1 -30.
-// No allocation, no static data; one line and index belong to one caller at a time.
+// Checks, in order, nothing written before they pass: result null kErrNullPointer; taps null kErrNullPointer;
+// tapCount <= 0 kErrFirLength; delayLine null kErrNullPointer; index null kErrNullPointer; *index outside
+// 0..L-1 kErrPhase. No allocation, no static data; one line and index belong to one caller at a time.
 #pragma once
 
 #include <cstdint>

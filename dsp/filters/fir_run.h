@@ -13,9 +13,9 @@
 //   most B samples, each read into the history area before its outputs are written.
 // Multi-rate ("FI03"): length counts cycles of D inputs and U outputs (fir_multirate.h).
 //
-// Checks, in order, nothing written before they pass: state, source or destination null -8;
-// length <= 0 -6; a tag neither "FI01" nor "FI03" -17; for "FI01", source and destination
-// overlapping without being the same array -8 (the multi-rate run makes its own checks). No
+// Checks, in order, nothing written before they pass: state, source or destination null kErrNullPointer;
+// length <= 0 kErrBadLength; a tag neither "FI01" nor "FI03" kErrBadTag; for "FI01", source and destination
+// overlapping without being the same array kErrNullPointer (the multi-rate run makes its own checks). No
 // allocation and no static data; one record serves one caller at a time.
 #pragma once
 

@@ -105,7 +105,7 @@ int32_t firFftOrder(int32_t tapCount);
 // Buffer size in bytes for an "FI01" record of tapCount taps, any buffer alignment:
 // 16528 + A + E + 2F + the three FFT sizes of the order above (A = 4L rounded up to 16, E =
 // (12L + 31) rounded down to 16, F = 4N; all FFT terms 0 without FFT). 1 tap: 16576; 20: 16864;
-// 101: 22592. Checks: size null -8; tapCount <= 0, or a size above INT32_MAX, -26.
+// 101: 22592. Checks: size null kErrNullPointer; tapCount <= 0, or a size above INT32_MAX, kErrFirLength.
 Status firGetStateSize(int32_t tapCount, int32_t* size);
 
 // Builds an "FI01" record in buffer and stores its address at *state.
@@ -113,8 +113,8 @@ Status firGetStateSize(int32_t tapCount, int32_t* size);
 // firGetStateSize(L) bytes; the caller owns it and keeps it alive while the state is used.
 // For L >= 64 the record carries a real FFT spec, the tap spectrum and the transform buffers;
 // when the FFT cannot be set up the record is still complete and fftLength is -1 (the direct
-// path runs for every block). Checks: state, taps or buffer null -8; tapCount <= 0 or too large
-// -26; nothing is written before they pass.
+// path runs for every block). Checks: state, taps or buffer null kErrNullPointer; tapCount <= 0 or too large
+// kErrFirLength; nothing is written before they pass.
 Status firInit(FirState** state, const float* taps, int32_t tapCount, const float* delayLine,
                void* buffer);
 
@@ -141,21 +141,22 @@ struct FirMultirateShape {
 };
 
 // Fills shape for U, D >= 1, not both 1. Mode 1 exactly when 7L > 9D (U > 1) or L > 3D
-// (U = 1); 2 for the other U = 1 filters; 3 for the other U > 1 filters. Returns -29 when
+// (U = 1); 2 for the other U = 1 filters; 3 for the other U > 1 filters. Returns kErrFirFactor when
 // L + 3D or the size exceeds INT32_MAX (nothing else can fail).
 Status firMultirateShape(int32_t tapCount, int32_t upFactor, int32_t downFactor,
                          FirMultirateShape* shape);
 
 // Buffer size for a multi-rate record. U = D = 1: firGetStateSize's answer. Checks: size null
-// -8; tapCount <= 0 -26; a factor <= 0, or a size above INT32_MAX, -29.
+// kErrNullPointer; tapCount <= 0 kErrFirLength; a factor <= 0, or a size above INT32_MAX, kErrFirFactor.
 // (66, 1, 2): 18576; (66, 2, 1): 18224; (132, 1, 4): 20592; (132, 4, 1): 19552.
 Status firMultirateGetStateSize(int32_t tapCount, int32_t upFactor, int32_t downFactor,
                                 int32_t* size);
 
 // Builds an "FI03" record (U = D = 1: firInit's "FI01" record) in buffer, of at least the size
 // above, and stores its address at *state. delayLine: H floats newest first, or null.
-// Checks: state, taps or buffer null -8; tapCount <= 0 -26; a factor <= 0 or a size too large
-// -29; upPhase outside 0..U-1 or downPhase outside 0..D-1 -28; nothing written before they pass.
+// Checks: state, taps or buffer null kErrNullPointer; tapCount <= 0 kErrFirLength; a factor <= 0 or a size
+// too large kErrFirFactor; upPhase outside 0..U-1 or downPhase outside 0..D-1 kErrFirPhase; nothing written
+// before they pass.
 Status firMultirateInit(FirState** state, const float* taps, int32_t tapCount, int32_t upFactor,
                         int32_t upPhase, int32_t downFactor, int32_t downPhase,
                         const float* delayLine, void* buffer);
@@ -191,7 +192,7 @@ struct FirSingleSizes {
     int64_t bufferSize;  // what firGetStateSize reports
 };
 
-// Fills sizes for L taps. tapCount <= 0, or a buffer size above INT32_MAX, -26.
+// Fills sizes for L taps. tapCount <= 0, or a buffer size above INT32_MAX, kErrFirLength.
 Status firSingleSizes(int32_t tapCount, FirSingleSizes* sizes);
 
 // Byte offsets of an "FI01" record's areas from the record start, in record order: header,

@@ -58,27 +58,29 @@ namespace dsp::generic {
 
 // Size in bytes of a caller buffer, of any alignment, that holds an "II01" record of this order:
 // 64 + R(8N + 4) + R(4N + 4) (96 for order 1, 112 for 2 and 3, 144 for 4).
-// pSize null -8; order <= 0, or a size above INT32_MAX, -25.
+// pSize null kErrNullPointer; order <= 0, or a size above INT32_MAX, kErrIirOrder.
 Status iirGetStateSize(int32_t order, int32_t* pSize);
 
 // Builds an "II01" record in pBuffer (at its first 16-byte boundary; never beyond the size that
 // iirGetStateSize reports) and stores its address at *ppState.
 // pTaps: 2(order + 1) floats b0..bN, a0..aN. pDelay: order floats z0..z(N-1) stored unscaled, or
 // null for a filter at rest. The taps are normalised by 1/a0 (a NaN a0 gives NaN taps).
-// Checks, before anything is written: pTaps, ppState or pBuffer null -8; order <= 0 or a size
-// above INT32_MAX -25; a0 = +-0 -10 (the buffer and *ppState stay as they were).
+// Checks, before anything is written: pTaps, ppState or pBuffer null kErrNullPointer; order <= 0 or a size
+// above INT32_MAX kErrIirOrder; a0 = +-0 kErrDivByZero (the buffer and *ppState stay as they were).
 Status iirInit(IirState** ppState, const float* pTaps, int32_t order, const float* pDelay,
                void* pBuffer);
 
 // The last step of iirInit: normalises the caller taps into the record (reads `order`).
-// a0 = +-0: -10 and no tap written.
+// a0 = +-0: kErrDivByZero and no tap written.
 Status iirInitTaps(const float* pTaps, IirState* pState);
 
-// Filters len samples in place. pState or pSrcDst null -8; len < 1 -6; a record that is neither
-// "II01" nor "II02" (or whose header is not one this library runs) -17; nothing written then.
+// Filters len samples in place. pState or pSrcDst null kErrNullPointer; len < 1 kErrBadLength; a record that
+// is neither "II01" nor "II02" (or whose header is not one this library runs) kErrBadTag; nothing written
+// then.
 Status iirFilterInPlace(float* pSrcDst, int32_t len, IirState* pState);
 
-// Out of place: state, src or dst null -8 (before len is read); len < 1 -6; -17 as above.
+// Out of place: state, src or dst null kErrNullPointer (before len is read); len < 1 kErrBadLength;
+// kErrBadTag as above.
 Status iirFilterF32(const float* src, float* dst, int32_t len, IirState* state);
 
 // The two runs behind the entries, no checks: len >= 1, a valid record of the matching tag.
@@ -87,17 +89,18 @@ void iirRunArbitrary(const float* pSrc, float* pDst, int32_t len, IirState* pSta
 void iirRunBiquad(const float* pSrc, float* pDst, int32_t len, IirState* pState);
 
 // Sizes, allocates (allocAligned) and initialises a record of the given tag (only "II01" can be
-// built; another gives -17) with its owned flag set. *stateOut is written only on success; on any
-// failure nothing stays allocated. -9 when the allocation fails, else iirInit's status.
+// built; another gives kErrBadTag) with its owned flag set. *stateOut is written only on success; on any
+// failure nothing stays allocated. kErrNoMemory when the allocation fails, else iirInit's status.
 Status iirBuildState(IirState** stateOut, const float* taps, int32_t order, const float* delay,
                      uint32_t tag);
 
-// Library-allocated "II01" record. taps or stateOut null -8; order <= 0 -25; then iirBuildState.
+// Library-allocated "II01" record. taps or stateOut null kErrNullPointer; order <= 0 kErrIirOrder; then
+// iirBuildState.
 Status iirCreateF32(IirState** stateOut, const float* taps, int32_t order, const float* delay);
 
-// state null -8; neither "II01" nor "II02" -17. A record the library allocated is freed, its tag
-// cleared first; a caller-buffer record is left untouched (tag kept). Returns 0. The pointer
-// must not be used after a record the library allocated was freed.
+// state null kErrNullPointer; neither "II01" nor "II02" kErrBadTag. A record the library allocated is freed,
+// its tag cleared first; a caller-buffer record is left untouched (tag kept). Returns kOk. The pointer must
+// not be used after a record the library allocated was freed.
 Status iirFree(IirState* state);
 
 } // namespace dsp::generic
