@@ -5,6 +5,7 @@
 #include "driver/base/pool_memory.h"
 #include "driver/core/usb_vendor_ids.h"
 #include "driver/effects/dsp_node.h"
+#include "driver/effects/render_stages.h"
 
 namespace
 {
@@ -166,7 +167,8 @@ static ULONG UnitKind(IUsbAudioUnit *unit)
 // ---- Set-up -------------------------------------------------------------------------------------------
 CUsbAudioFunctionModel::CUsbAudioFunctionModel()
     : m_Inputs{}, m_Hal(nullptr), m_Device(nullptr), m_Settings{}, m_CreateUnit(nullptr),
-      m_CreateStream(nullptr), m_Lower(nullptr), m_ControlInterface(0), m_Units(nullptr), m_Streams(nullptr)
+      m_CreateStream(nullptr), m_Lower(nullptr), m_ControlInterface(0), m_Units(nullptr), m_Streams(nullptr),
+      m_HardwareMute(nullptr)
 {
 }
 
@@ -177,6 +179,8 @@ CUsbAudioFunctionModel::~CUsbAudioFunctionModel()
         unit->DetachNodes();
     CItemList::ReleaseAllAndDestroy<IUsbAudioUnit>(m_Units);
     CItemList::ReleaseAllAndDestroy<IStreamBuilder>(m_Streams);
+    if (m_HardwareMute)
+        m_HardwareMute->Release();
 }
 
 NTSTATUS CUsbAudioFunctionModel::Init(const UsbAudioFunctionInputs &inputs, CAudioHal *hal, PUNKNOWN device,
@@ -484,6 +488,48 @@ NTSTATUS CUsbAudioFunctionModel::ParseStreamingInterfaces(const USB_CONFIGURATIO
     }
     if (m_Inputs.DeviceClass != UsbAudioDeviceClass::Mirk)
         RunStatePass();
+    else if (NT_SUCCESS(status))
+        status = AttachRenderStages();
+    return status;
+}
+
+NTSTATUS CUsbAudioFunctionModel::AttachRenderStages()
+{
+    const BOOLEAN mute = m_Inputs.VendorId == 0x1E7D && m_Inputs.ProductId == 0x3750;
+    const BOOLEAN swap =
+        m_Inputs.VendorId != 0x28DA && m_Inputs.ProductId != 0x268E && !m_Inputs.EightChannelOff;
+    if (mute && !m_HardwareMute)
+    {
+        auto *stage = new (NonPagedPool, ClassTag()) CHardwareMuteStage(nullptr);
+        if (!stage)
+            return STATUS_INSUFFICIENT_RESOURCES;
+        m_HardwareMute = stage;
+        m_HardwareMute->AddRef();
+    }
+    CChannelSwapStage *swapper = nullptr;
+    if (swap)
+    {
+        swapper = new (NonPagedPool, ClassTag()) CChannelSwapStage(nullptr);
+        if (!swapper)
+            return STATUS_INSUFFICIENT_RESOURCES;
+        swapper->AddRef();
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    IStreamBuilder *stream = nullptr;
+    for (ULONG i = 0; NT_SUCCESS(status) && NT_SUCCESS(StreamAt(i, &stream)); ++i)
+    {
+        CStreamEngine *engine = stream->GetEngine();
+        if (!engine || engine->GetEngineId() != 0)
+            continue;
+        if (mute)
+            status = engine->AddStage(1, static_cast<CHardwareMuteStage *>(m_HardwareMute));
+        if (NT_SUCCESS(status) && swapper)
+            status = engine->AddStage(1, swapper);
+        if (NT_SUCCESS(status) && (mute || swapper))
+            status = engine->PrepareBuffers();
+    }
+    if (swapper)
+        swapper->Release();
     return status;
 }
 

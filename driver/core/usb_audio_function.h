@@ -109,6 +109,10 @@ public:
     NTSTATUS EnableKindFiveNodes(CStreamEngine *engine);
     // Every kind-13 node gives its value to the chain of single-source nodes below it.
     NTSTATUS RunStatePass();
+    // The chip family's render stages: the hardware-mute stage (its mode setter, for the status
+    // thread, is HardwareMuteStage) and the channel swap, as its identity asks.
+    NTSTATUS AttachRenderStages();
+    IHardwareMuteStage *HardwareMuteStage() const { return m_HardwareMute; } // no reference added
 
 protected:
     BOOLEAN IsUac2() const { return m_Inputs.DeviceClass == UsbAudioDeviceClass::Uac2; }
@@ -137,6 +141,7 @@ protected:
     PFN_CREATE_STREAM m_CreateStream;
     IUsbLowerRequests *m_Lower; // the device's, not referenced
     UCHAR m_ControlInterface;
-    CItemList *m_Units;   // IUsbAudioUnit, one reference each
-    CItemList *m_Streams; // IStreamBuilder, one reference each
+    CItemList *m_Units;                 // IUsbAudioUnit, one reference each
+    CItemList *m_Streams;               // IStreamBuilder, one reference each
+    IHardwareMuteStage *m_HardwareMute; // one reference, shared by the render engines
 };

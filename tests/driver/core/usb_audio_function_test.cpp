@@ -428,3 +428,28 @@ TEST_F(FunctionModelTest, FormatsOfNoChannelsOrWiderThanFourBytesAreSkipped)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST_F(FunctionModelTest, ChipFamilyRenderEnginesGetTheirStages)
+{
+    usbsim::Uac1Options options;
+    options.vendorId = 0x1E7D;
+    options.productId = 0x3750;
+    Plug(usbsim::VirtualDevice::Uac1(options), UsbAudioDeviceClass::Mirk);
+    ASSERT_EQ(Walk(), STATUS_SUCCESS);
+    IHardwareMuteStage *mute = model->HardwareMuteStage();
+    ASSERT_NE(mute, nullptr);
+    mute->SetMode(HARDWARE_MUTE_SILENCE);
+    model.reset();
+    hal->Release();
+    hal = nullptr;
+    Restart();
+    // Another headset of the family: no hardware-mute stage.
+    Plug(usbsim::VirtualDevice::Uac1(), UsbAudioDeviceClass::Mirk);
+    ASSERT_EQ(Walk(), STATUS_SUCCESS);
+    EXPECT_EQ(model->HardwareMuteStage(), nullptr);
+}
+
+} // namespace
