@@ -91,6 +91,23 @@ union POWER_STATE {
 enum POWER_STATE_TYPE : int32_t { SystemPowerState = 0, DevicePowerState };
 enum POWER_ACTION : int32_t { PowerActionNone = 0 };
 
+// What a device can do about power and removal, as IRP_MN_QUERY_CAPABILITIES asks it. Only the
+// leading fields are modelled; Flags carries the capability bits in their fixed positions.
+struct DEVICE_CAPABILITIES {
+    USHORT Size;
+    USHORT Version;
+    ULONG Flags; // bit 9: surprise removal is fine
+    ULONG Address;
+    ULONG UINumber;
+    DEVICE_POWER_STATE DeviceState[7];
+    SYSTEM_POWER_STATE SystemWake;
+    DEVICE_POWER_STATE DeviceWake;
+    ULONG D1Latency;
+    ULONG D2Latency;
+    ULONG D3Latency;
+};
+typedef DEVICE_CAPABILITIES *PDEVICE_CAPABILITIES;
+
 // ---- Interfaces (IO_STATUS_BLOCK comes from <nt_files.h>) --------------------------------------------------------------------
 
 typedef VOID (*PINTERFACE_REFERENCE)(PVOID context);
@@ -108,6 +125,7 @@ typedef INTERFACE *PINTERFACE;
 typedef NTSTATUS (*PDRIVER_DISPATCH)(PDEVICE_OBJECT deviceObject, PIRP irp);
 typedef NTSTATUS (*PIO_COMPLETION_ROUTINE)(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
 typedef VOID (*PDRIVER_CANCEL)(PDEVICE_OBJECT deviceObject, PIRP irp);
+typedef NTSTATUS (*PDRIVER_INITIALIZE)(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 typedef NTSTATUS (*PDRIVER_ADD_DEVICE)(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject);
 typedef VOID (*PDRIVER_UNLOAD)(PDRIVER_OBJECT driverObject);
 typedef VOID (*PREQUEST_POWER_COMPLETE)(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, POWER_STATE powerState,
@@ -145,6 +163,16 @@ struct DEVICE_OBJECT {
     PDEVICE_OBJECT AttachedTo; // the device below (what IoAttachDeviceToDeviceStack returned)
 };
 
+// An open file on a device: what a create request names and what later requests on it carry.
+struct FILE_OBJECT {
+    SHORT Type;
+    SHORT Size;
+    PDEVICE_OBJECT DeviceObject; // the device the create was sent to
+    PVOID FsContext;             // the driver's
+    PVOID FsContext2;            // the driver's
+    UNICODE_STRING FileName;     // the name after the device's: a backslash and the reference string, or empty
+};
+
 // ---- IRPs ----------------------------------------------------------------------------------------
 // ULONG parameters take a pointer's room so that Others.ArgumentN overlays them as on the target.
 #define IO_POINTER_ALIGNMENT alignas(sizeof(PVOID))
@@ -174,6 +202,9 @@ struct IO_STACK_LOCATION {
             IO_POINTER_ALIGNMENT POWER_STATE State;
             IO_POINTER_ALIGNMENT POWER_ACTION ShutdownType;
         } Power;
+        struct {
+            PDEVICE_CAPABILITIES Capabilities;
+        } DeviceCapabilities;
         struct {
             PVOID Argument1;
             PVOID Argument2;

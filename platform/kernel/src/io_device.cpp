@@ -10,10 +10,12 @@
 
 using namespace sim::detail;
 
-namespace {
+namespace
+{
 
 // The device object lives inside a referenced kernel object, so ObDereferenceObject works on it.
-struct DeviceBlock final : SimObject {
+struct DeviceBlock final : SimObject
+{
     DEVICE_OBJECT device{};
     bool deleted = false;
     void OnLastReference() override;
@@ -83,8 +85,16 @@ size_t sim::io::LiveDevices()
     return live;
 }
 
-extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize, PUNICODE_STRING, ULONG deviceType,
-                                   ULONG characteristics, BOOLEAN, PDEVICE_OBJECT *deviceObject)
+bool sim::io::IsLiveDevice(PDEVICE_OBJECT device)
+{
+    auto lk = Lock();
+    DeviceBlock *b = device ? BlockOf(device) : nullptr;
+    return b && !b->deleted;
+}
+
+extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize, PUNICODE_STRING,
+                                   ULONG deviceType, ULONG characteristics, BOOLEAN,
+                                   PDEVICE_OBJECT *deviceObject)
 {
     (void)registered;
     *deviceObject = nullptr;
@@ -101,14 +111,16 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionS
     d->Characteristics = characteristics;
     d->StackSize = 1;
     d->Flags = DO_DEVICE_INITIALIZING;
-    if (extensionSize) {
+    if (extensionSize)
+    {
         d->DeviceExtension = static_cast<uint8_t *>(mem) + head;
         memset(d->DeviceExtension, 0, extensionSize);
     }
     auto lk = Lock();
     g_devices.insert(b);
     RegisterObjectPointer(d, b);
-    if (driverObject) {
+    if (driverObject)
+    {
         d->NextDevice = driverObject->DeviceObject;
         driverObject->DeviceObject = d;
     }
@@ -120,19 +132,23 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT deviceObject)
 {
     auto lk = Lock();
     DeviceBlock *b = BlockOf(deviceObject);
-    if (b == nullptr || b->deleted) {
+    if (b == nullptr || b->deleted)
+    {
         lk.unlock();
         sim::ReportViolation("IoDeleteDevice: not a live device object");
         return;
     }
-    if (deviceObject->AttachedDevice || deviceObject->AttachedTo) {
+    if (deviceObject->AttachedDevice || deviceObject->AttachedTo)
+    {
         lk.unlock();
         sim::ReportViolation("IoDeleteDevice: the device is still attached to a stack");
         return;
     }
-    if (PDRIVER_OBJECT drv = deviceObject->DriverObject) {
+    if (PDRIVER_OBJECT drv = deviceObject->DriverObject)
+    {
         for (PDEVICE_OBJECT *p = &drv->DeviceObject; *p; p = &(*p)->NextDevice)
-            if (*p == deviceObject) {
+            if (*p == deviceObject)
+            {
                 *p = deviceObject->NextDevice;
                 break;
             }
@@ -145,7 +161,8 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT deviceObject)
 extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target)
 {
     auto lk = Lock();
-    if (!BlockOf(source) || !BlockOf(target)) {
+    if (!BlockOf(source) || !BlockOf(target))
+    {
         lk.unlock();
         sim::ReportViolation("IoAttachDeviceToDeviceStack: not a live device object");
         return nullptr;
@@ -162,7 +179,8 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDE
 extern "C" VOID IoDetachDevice(PDEVICE_OBJECT targetDevice)
 {
     auto lk = Lock();
-    if (!targetDevice || !targetDevice->AttachedDevice) {
+    if (!targetDevice || !targetDevice->AttachedDevice)
+    {
         lk.unlock();
         sim::ReportViolation("IoDetachDevice: nothing is attached to the device");
         return;
@@ -178,7 +196,8 @@ extern "C" PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT deviceObje
     while (top && top->AttachedDevice)
         top = top->AttachedDevice;
     DeviceBlock *b = top ? BlockOf(top) : nullptr;
-    if (b == nullptr) {
+    if (b == nullptr)
+    {
         lk.unlock();
         sim::ReportViolation("IoGetAttachedDeviceReference: not a live device object");
         return nullptr;
@@ -194,7 +213,8 @@ extern "C" NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT deviceObject, DEVICE_REGI
     auto instance = sim::registry::FindDevice(Bottom(deviceObject));
     if (!instance)
         return STATUS_INVALID_DEVICE_REQUEST;
-    return sim::registry::QueryDeviceProperty(*instance, property, bufferLength, propertyBuffer, resultLength);
+    return sim::registry::QueryDeviceProperty(*instance, property, bufferLength, propertyBuffer,
+                                              resultLength);
 }
 
 extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG keyType, ACCESS_MASK access,

@@ -8,22 +8,8 @@
 inline constexpr GUID IID_IAdapterPowerManagement = {
     0x793417D0, 0x35FE, 0x11D1, {0xAD, 0x08, 0x00, 0xA0, 0xC9, 0x0A, 0xB1, 0xB0}};
 
-// The device's power capabilities, as the framework hands them to QueryDeviceCapabilities. Only the
-// leading fields are modelled; Flags carries the capability bits in their fixed positions.
-struct PC_DEVICE_CAPABILITIES
-{
-    USHORT Size;
-    USHORT Version;
-    ULONG Flags; // bit 9: surprise removal is fine
-    ULONG Address;
-    ULONG UINumber;
-    DEVICE_POWER_STATE DeviceState[7];
-    SYSTEM_POWER_STATE SystemWake;
-    DEVICE_POWER_STATE DeviceWake;
-    ULONG D1Latency;
-    ULONG D2Latency;
-    ULONG D3Latency;
-};
+// The device's power capabilities, as the framework hands them to QueryDeviceCapabilities.
+typedef DEVICE_CAPABILITIES PC_DEVICE_CAPABILITIES;
 typedef PC_DEVICE_CAPABILITIES *PPC_DEVICE_CAPABILITIES;
 inline constexpr ULONG PC_CAPS_SURPRISE_REMOVAL_OK = 1u << 9;
 

@@ -3,6 +3,8 @@
 #include <sim/kernel_sim.h>
 #include <sim/portcls_sim.h>
 
+#include "port_version.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <atomic>
@@ -215,6 +217,8 @@ public:
     {
         if (!object)
             return STATUS_INVALID_PARAMETER;
+        if (iid == IID_IPortClsVersion)
+            return PcQueryPortClsVersion(object);
         PUNKNOWN answer = nullptr;
         if (iid == IID_IUnknown || iid == IID_IPort || iid == Traits::PortIid)
             answer = AsPort();

@@ -7,10 +7,12 @@
 
 #include <ntkernel.h>
 
-namespace sim::io {
+namespace sim::io
+{
 
-size_t LiveIrps();    // allocated and not yet freed
-size_t LiveDevices(); // created and not yet deleted
+size_t LiveIrps();                        // allocated and not yet freed
+size_t LiveDevices();                     // created and not yet deleted
+bool IsLiveDevice(PDEVICE_OBJECT device); // created and not yet deleted (IoDeleteDevice)
 // The n-th PoRequestPowerIrp from now (1 = the next) returns `status` without sending anything.
 void FailPowerRequest(unsigned n, NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES);
 size_t PowerRequests(); // PoRequestPowerIrp calls since the last reset
