@@ -859,7 +859,23 @@ NTSTATUS CUacTerminal::CreatePins()
         if (!NT_SUCCESS(status))
             return status;
     }
-    return STATUS_SUCCESS;
+    // Further pins share the first pin's path; a jack-type selector for several types.
+    NTSTATUS status = LinkNodes();
+    if (NT_SUCCESS(status) && IsOutput() && m_TypeCount > 1)
+    {
+        ULONG codes[STATE_MAX_VALUES];
+        const ULONG count = m_TypeCount < STATE_MAX_VALUES ? m_TypeCount : STATE_MAX_VALUES;
+        for (ULONG t = 0; t < count; ++t)
+            codes[t] = UacOutputTerminalCode(m_Types[t]);
+        PUNKNOWN self = Self();
+        status = CreateNode<CJackTypeSelectorNode>(
+            [&](CJackTypeSelectorNode *node)
+            {
+                return node->InitJackType(self, m_Context.StreamSink, UnitId(), m_Context.Settings, count,
+                                          codes, m_CurrentCode);
+            });
+    }
+    return status;
 }
 
 NTSTATUS CUacTerminal::GetChannelConfigs(PULONG count, PULONG configs)

@@ -18,6 +18,7 @@ struct UnitContext
     UacRequestTarget Requests;
     NodeSettings Settings;
     ULONG Tag;
+    PUNKNOWN StreamSink; // the device's streaming side (IStreamConfigSink), or null
 };
 
 // {9BB07C14-88D7-4F25-9E5C-B6C9FDF226C9}

@@ -733,6 +733,86 @@ NTSTATUS CUnitTerminalNode::InitFromUnit(BOOLEAN hasSource, ULONG typeCount, con
     return status;
 }
 
+// ---- CJackTypeSelectorNode ------------------------------------------------------------------------------
+CJackTypeSelectorNode::CJackTypeSelectorNode(PUNKNOWN outerUnknown, ULONG id)
+    : CStateNode(outerUnknown, id), m_Terminal(nullptr), m_Sink(nullptr), m_Owner{}
+{
+}
+
+CJackTypeSelectorNode::~CJackTypeSelectorNode()
+{
+    ReleaseUnit(m_Terminal);
+    ReleaseUnit(m_Sink);
+}
+
+void CJackTypeSelectorNode::DetachUnit()
+{
+    ReleaseUnit(m_Terminal);
+    ReleaseUnit(m_Sink);
+}
+
+NTSTATUS CJackTypeSelectorNode::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
+{
+    return AnswerNode(iid, object, static_cast<INodeState *>(this),
+                      {{IID_INodeState, static_cast<INodeState *>(this)},
+                       {IID_IUnitBound, static_cast<IUnitBound *>(this)}});
+}
+
+NTSTATUS CJackTypeSelectorNode::InitJackType(PUNKNOWN unit, PUNKNOWN sink, UCHAR unitId,
+                                             const NodeSettings &settings, ULONG count, const ULONG *types,
+                                             ULONG current)
+{
+    const NTSTATUS status =
+        TakeUnit(unit, IID_ITerminalControl, &m_Terminal,
+                 [&](ITerminalControl *) { return CStateNode::Init(UAC_NO_NODE, count, types); });
+    if (!NT_SUCCESS(status))
+        return status;
+    for (ULONG i = 0; i < m_ValueCount; ++i)
+        if (m_Values[i] == current)
+            m_Current = current;
+    ReleaseUnit(m_Sink);
+    if (sink)
+        sink->QueryInterface(IID_IStreamConfigSink, reinterpret_cast<PVOID *>(&m_Sink));
+    m_Owner = NodeOwner{unitId, settings, nullptr};
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CJackTypeSelectorNode::Select(ULONG value)
+{
+    BOOLEAN allowed = FALSE;
+    for (ULONG i = 0; i < m_ValueCount; ++i)
+        allowed |= m_Values[i] == value;
+    if (!allowed || !m_Terminal)
+        return STATUS_INVALID_PARAMETER;
+    if (value == m_Current)
+        return STATUS_SUCCESS;
+    const ULONG previous = m_Current;
+    NTSTATUS status = m_Terminal->SelectOutputType(value);
+    if (!NT_SUCCESS(status))
+        return status;
+    CStateNode::Select(value);
+    if (m_Sink)
+    {
+        ULONG configs[TERMINAL_MAX_TYPES];
+        ULONG count = TERMINAL_MAX_TYPES;
+        WAVEFORMATEXTENSIBLE format{};
+        status = m_Terminal->GetChannelConfigs(&count, configs);
+        if (NT_SUCCESS(status))
+            status = m_Sink->TakeChannelConfig(count, configs, &format);
+        if (NT_SUCCESS(status))
+            status = m_Terminal->TakeFormat(&format);
+    }
+    if (!NT_SUCCESS(status))
+    {
+        // The device and the node go back to the type the stream was built for.
+        CStateNode::Select(previous);
+        m_Terminal->SelectOutputType(previous);
+        return status;
+    }
+    m_Owner.Write(NODE_NO_CONTROL, 0, &m_Current, sizeof m_Current);
+    return STATUS_SUCCESS;
+}
+
 // ---- CClockRateNode -------------------------------------------------------------------------------------
 CClockRateNode::CClockRateNode(PUNKNOWN outerUnknown, ULONG id)
     : CClockNode(outerUnknown, id), m_Unit(nullptr)

@@ -309,6 +309,30 @@ protected:
 };
 inline constexpr ULONG UAC_NO_NODE = 0xFFFFFFFFu;
 
+// Kind 13 on a terminal with several output types: the current type. A change selects the type on
+// the terminal, hands the terminal's channel configuration to the device's streaming side and the
+// format it reports back to the terminal, and persists the type as "Unit%02d_"; when a step after the
+// selection fails, the old type is selected again.
+class CJackTypeSelectorNode : public IUnitBound, public CStateNode
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    CJackTypeSelectorNode(PUNKNOWN outerUnknown, ULONG id);
+    ~CJackTypeSelectorNode() override;
+    void DetachUnit() override;
+
+    // `types` are the terminal's type codes (1 to STATE_MAX_VALUES); `sink` may be null while the
+    // device has no streaming side, and then no format is exchanged.
+    NTSTATUS InitJackType(PUNKNOWN unit, PUNKNOWN sink, UCHAR unitId, const NodeSettings &settings,
+                          ULONG count, const ULONG *types, ULONG current);
+    NTSTATUS Select(ULONG value) override;
+
+protected:
+    ITerminalControl *m_Terminal;
+    IStreamConfigSink *m_Sink;
+    NodeOwner m_Owner;
+};
+
 // ---- Clock ------------------------------------------------------------------------------------------
 // Kind 12: the clock unit's rates; a selection goes to the device and is cached only when taken.
 class CClockRateNode : public IUnitBound, public CClockNode

@@ -46,6 +46,10 @@ inline constexpr GUID IID_IHardwareMute = {
 inline constexpr GUID IID_IHardwareMuteStage = {
     0x8E915437, 0xEFBC, 0x4BD5, {0xB4, 0x02, 0x60, 0x23, 0xE8, 0xF0, 0x54, 0xAF}};
 
+// {1C7D4C0C-7649-462F-889D-676A91C55E79}
+inline constexpr GUID IID_IStreamConfigSink = {
+    0x1C7D4C0C, 0x7649, 0x462F, {0x88, 0x9D, 0x67, 0x6A, 0x91, 0xC5, 0x5E, 0x79}};
+
 // ---- Settings access for nodes ------------------------------------------------------------------------
 // Nodes persist their values through the driver's settings store, which lives above this folder; the
 // unit hands its entry point down with the device object. A null Access persists nothing.

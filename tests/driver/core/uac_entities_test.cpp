@@ -472,8 +472,9 @@ TEST_F(UacEntityTest, OutputTypesAreReadOneByOneAndTheDeviceGetsItsSelectionBack
     EXPECT_EQ(seen, (std::vector<std::string>{"select 769", "jacks", "select 770", "jacks", "select 1026",
                                               "jacks", "select 1026", "select 770"}));
     EXPECT_EQ(headset->currentOutputType[ot], 0x0302); // the terminal's own code, 2, is current
+    // Three pins and one jack-type selector.
     EXPECT_EQ(Kinds(), (std::vector<ULONG>{NODE_KIND_OUTPUT_TERMINAL, NODE_KIND_OUTPUT_TERMINAL,
-                                           NODE_KIND_OUTPUT_TERMINAL}));
+                                           NODE_KIND_OUTPUT_TERMINAL, NODE_KIND_STATE}));
     // A type that is not selected reports what the user set.
     JackRecord jacks[4] = {};
     ASSERT_EQ(terminal->GetTerminalJacks(0, sizeof jacks, jacks), STATUS_SUCCESS);
@@ -488,6 +489,66 @@ TEST_F(UacEntityTest, OutputTypesAreReadOneByOneAndTheDeviceGetsItsSelectionBack
     EXPECT_EQ(Store()["UACUnit03"], 14u);
     EXPECT_EQ(UacOutputTerminalCode(0x0401), 13u);
     EXPECT_EQ(UacInputTerminalCode(0x0402), 14u);
+}
+
+// The device's streaming side, answering with a set status.
+class FakeSink : public IStreamConfigSink, public CUnknownBase
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    explicit FakeSink(PUNKNOWN outer) : CUnknownBase(outer) {}
+    NTSTATUS TakeChannelConfig(ULONG, const ULONG *, WAVEFORMATEXTENSIBLE *format) override
+    {
+        format->Format.nChannels = 2;
+        return result;
+    }
+    NTSTATUS result = STATUS_SUCCESS;
+};
+
+NTSTATUS FakeSink::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
+{
+    return AnswerInterface(iid, object, static_cast<IStreamConfigSink *>(this),
+                           {{IID_IStreamConfigSink, static_cast<IStreamConfigSink *>(this)}});
+}
+
+TEST_F(UacEntityTest, AJackTypeChangeThatFailsSelectsTheOldTypeAgain)
+{
+    Store().clear();
+    auto headset = usbsim::VirtualDevice::Uac1();
+    const UCHAR ot = usbsim::kUac1PlaybackOt;
+    headset->outputTypes[ot] = {0x0301, 0x0302, 0x0402};
+    headset->currentOutputType[ot] = 0x0302;
+    Plug(headset, UacVersion::Uac1);
+    auto *sink = new (NonPagedPool, PoolTag::UA10) FakeSink(nullptr);
+    sink->AddRef();
+    context.Settings = {nullptr, StoreAccess};
+    context.StreamSink = sink;
+    Unit<CUacTerminal>(EntityDescriptor(*headset, UAC_OUTPUT_TERMINAL, ot));
+    IAudioNode *node = nullptr;
+    ASSERT_EQ(hal->GetFilter(3, &node), STATUS_SUCCESS);
+    INodeState *state = QueryAs<INodeState>(node, IID_INodeState);
+    ASSERT_TRUE(state);
+    ULONG value = 0;
+    ASSERT_EQ(state->GetValue(&value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 2u);
+
+    sink->result = STATUS_UNSUCCESSFUL;
+    bus->ClearLog();
+    EXPECT_EQ(state->Select(14), STATUS_UNSUCCESSFUL);
+    ASSERT_EQ(state->GetValue(&value), STATUS_SUCCESS);
+    EXPECT_EQ(value, 2u);
+    EXPECT_EQ(headset->currentOutputType[ot], 0x0302); // selected, then given back
+    EXPECT_EQ(ClassUrbs().size(), 2u);
+    EXPECT_EQ(Store().count("Unit03_"), 0u);
+
+    sink->result = STATUS_SUCCESS;
+    ASSERT_EQ(state->Select(14), STATUS_SUCCESS);
+    EXPECT_EQ(headset->currentOutputType[ot], 0x0402);
+    EXPECT_EQ(Store()["Unit03_"], 14u);
+    EXPECT_EQ(state->Select(7), STATUS_INVALID_PARAMETER);
+    state->Release();
+    DestroyAll();
+    sink->Release();
 }
 
 } // namespace
