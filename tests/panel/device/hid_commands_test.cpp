@@ -70,7 +70,7 @@ TEST(HidCommands, EverySlotSendsItsReport)
 {
     for (bool encode : {false, true})
     {
-        HidRig rig(std::vector<SimSpec>(4, SimSpec{560, 64, encode, "482917"}));
+        HidRig rig(std::vector<SimSetup>(4, SimSetup{560, 64, encode, "482917"}));
         for (const Vector &v : vectors())
         {
             rig.sim.clearLog();
@@ -106,7 +106,7 @@ TEST(HidCommands, ShortTablesAreRefusedWithoutTraffic)
 
 TEST(HidCommands, StageCommandsRepeatUnlessTheMouseIsAGun)
 {
-    HidRig rig(std::vector<SimSpec>(2, SimSpec{560, 32, true, "482917"}));
+    HidRig rig(std::vector<SimSetup>(2, SimSetup{560, 32, true, "482917"}));
     rig.hid->hid560_04H_SetCurrentDPI(1, 2);
     auto one = rig.of(SimDir::FeatureSet, 1, true);
     ASSERT_EQ(one.size(), 1u);
@@ -230,7 +230,7 @@ TEST(HidCommands, FailedRepliesLeaveTheOutArgumentsAlone)
     };
     for (const Case &c : cases)
     {
-        HidRig rig(std::vector<SimSpec>(2, SimSpec{560, 64}));
+        HidRig rig(std::vector<SimSetup>(2, SimSetup{560, 64}));
         rig.hid->hid560_04H_SetCurrentDPI(1, 2);
         rig.sim.addFault(1, c.fault);
         int byte1 = 0x5A, byte2 = 0xA5;
@@ -243,7 +243,7 @@ TEST(HidCommands, FailedRepliesLeaveTheOutArgumentsAlone)
     }
 
     // The profile read copies back only a complete image.
-    HidRig rig(std::vector<SimSpec>(2, SimSpec{560, 64}));
+    HidRig rig(std::vector<SimSetup>(2, SimSetup{560, 64}));
     rig.sim.setProfile(1, 2, {});
     rig.sim.addFault(1, {SimStep::Read, SimFaultKind::NoReply, 0x8C, 1});
     QByteArray image = k128;
@@ -320,7 +320,7 @@ TEST(HidCommands, EveryStepCanFail)
             for (SimFaultKind kind :
                  {SimFaultKind::Fail, SimFaultKind::Stall, SimFaultKind::NoReply, SimFaultKind::Unplug})
             {
-                HidRig rig(std::vector<SimSpec>(2, SimSpec{560, 64}));
+                HidRig rig(std::vector<SimSetup>(2, SimSetup{560, 64}));
                 rig.sim.addFault(1, {s.step, kind, -1, s.index});
                 const int64_t start = rig.now();
                 QByteArray image = k128;

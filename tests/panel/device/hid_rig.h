@@ -18,7 +18,7 @@
 
 using Bytes = std::vector<uint8_t>;
 
-struct SimSpec
+struct SimSetup
 {
     int family = 560;
     int reportLength = 32;
@@ -54,16 +54,16 @@ inline QString simPath(int d)
     return QString("sim:%1").arg(d);
 }
 
-// Writes one device-file group per spec and one simulated device per spec, matched by usage.
+// Writes one device-file group per setup and one simulated device per setup, matched by usage.
 class HidRig
 {
 public:
-    explicit HidRig(const std::vector<SimSpec> &specs = std::vector<SimSpec>(4))
+    explicit HidRig(const std::vector<SimSetup> &setups = std::vector<SimSetup>(4))
     {
-        QString ini = QString("[common]\ndeviceCount=%1\n").arg(specs.size());
-        for (size_t d = 0; d < specs.size(); ++d)
+        QString ini = QString("[common]\ndeviceCount=%1\n").arg(setups.size());
+        for (size_t d = 0; d < setups.size(); ++d)
         {
-            const SimSpec &s = specs[d];
+            const SimSetup &s = setups[d];
             ini +=
                 QString(
                     "[%1]\nvid=%2\npid=1\nusagePage=ff00\nusage=1\nreportLength=%3\nisEncode=%4\nsCode=%5\n")
@@ -94,7 +94,7 @@ public:
         out.close();
         hid = std::make_unique<Hid_Thread>(sim, file);
         hid->setHost(&host);
-        for (size_t d = 0; d < specs.size(); ++d)
+        for (size_t d = 0; d < setups.size(); ++d)
             hid->detectDevice(static_cast<int>(d));
         sim.clearLog();
     }
