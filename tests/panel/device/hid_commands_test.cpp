@@ -1,5 +1,6 @@
 #include "hid_rig.h"
 
+#include <array>
 #include <functional>
 
 namespace
@@ -87,6 +88,25 @@ TEST(HidCommands, EverySlotSendsItsReport)
             EXPECT_EQ(rig.sim.openHandles(), 0) << v.slot;
         }
     }
+}
+
+// An empty device list refuses every slot, headset ones included, before any traffic.
+TEST(HidCommands, WithoutDevicesEverySlotIsRefused)
+{
+    QtLogCapture quiet;
+    HidRig rig(std::vector<SimSetup>{});
+    for (const Vector &v : vectors())
+    {
+        // A claimed transport leaves Busy behind, so the slot's own status shows below.
+        ASSERT_EQ(rig.hid->waitIdle(), HidStatus::Ok);
+        rig.hid->hid560_02H_SetCurrentProfile(0, 1);
+        ASSERT_EQ(rig.hid->lastStatus(), HidStatus::Busy);
+        rig.hid->releaseIdle();
+        v.call(*rig.hid);
+        EXPECT_EQ(rig.hid->lastStatus(), HidStatus::BadArgument) << v.slot;
+        EXPECT_TRUE(rig.hid->isIdle()) << v.slot;
+    }
+    EXPECT_TRUE(rig.sim.log().empty());
 }
 
 TEST(HidCommands, ShortTablesAreRefusedWithoutTraffic)
@@ -177,6 +197,20 @@ TEST(HidCommands, BulkDataGoesInFullReportsZeroFilled)
     rig.sim.clearLog();
     rig.hid->hid560_02H_SetCurrentProfile(0, 2);
     EXPECT_EQ(rig.now() - rig.entries(SimDir::FeatureSet)[0].time, 8);
+
+    // Reading 100 bytes at 64 takes two input reports, 64 bytes and then 36, and stops there.
+    std::array<uint8_t, 128> image;
+    for (int i = 0; i < 128; ++i)
+        image[i] = static_cast<uint8_t>(0x40 + i);
+    rig.sim.setProfile(0, 1, image);
+    rig.sim.clearLog();
+    const uint8_t query[9] = {0, 0x8C, 1, 0, 0, 0, 0, 0, 0x72};
+    uint8_t reply[9] = {};
+    ASSERT_EQ(rig.hid->waitIdle(), HidStatus::Ok);
+    EXPECT_EQ(rig.hid->queryCommand(0, query, reply, data.get(), 100), HidStatus::Ok);
+    EXPECT_EQ(rig.of(SimDir::Read, 0).size(), 2u);
+    EXPECT_EQ(Bytes(data.get(), data.get() + 100), Bytes(image.begin(), image.begin() + 100));
+    EXPECT_TRUE(rig.hid->isIdle());
 }
 
 TEST(HidCommands, GettersAnswerWhatSettersSet)
