@@ -117,7 +117,8 @@ NTSTATUS PcNewPort(PPORT *outPort, REFGUID classId);
 // without case): STATUS_OBJECT_NAME_COLLISION. A null device, an empty name or one above 127
 // characters, an object that is not a port, or a port already registered on that device:
 // STATUS_INVALID_PARAMETER. A port not yet initialised: STATUS_INVALID_DEVICE_REQUEST. The record
-// comes from paged pool (STATUS_INSUFFICIENT_RESOURCES).
+// comes from paged pool (STATUS_INSUFFICIENT_RESOURCES). An adapter device holds at most the
+// sub-devices PcAddAdapterDevice allowed it; one more: STATUS_INSUFFICIENT_RESOURCES.
 NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT deviceObject, PCWSTR name, PUNKNOWN unknown);
 
 // Records a physical connection from (fromUnknown, fromPin) to (toUnknown, toPin). Both ports must

@@ -390,6 +390,16 @@ NTSTATUS PcQueryPortClsVersion(PVOID *object)
     return g_version.QueryInterface(IID_IPortClsVersion, object);
 }
 
+ULONG PcAdapterMaxObjects(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::mutex> guard(G().Lock);
+    ForgetDeletedDevices();
+    for (PDEVICE_OBJECT d : G().Devices)
+        if (d == device)
+            return reinterpret_cast<AdapterState *>(d->DeviceExtension)->MaxObjects;
+    return 0;
+}
+
 extern "C" NTSTATUS PcInitializeAdapterDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING,
                                               PDRIVER_ADD_DEVICE addDevice)
 {

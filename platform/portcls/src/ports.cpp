@@ -428,6 +428,7 @@ NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT deviceObject, PCWSTR name, PUNKNOWN 
 {
     sim::AssertPassiveLevel("PcRegisterSubdevice");
     CPortCore *core = FindPort(unknown);
+    const ULONG maxObjects = PcAdapterMaxObjects(deviceObject);
     std::lock_guard<std::mutex> guard(G().Lock);
     sim::portcls::LogEntry entry{Entry::RegisterSubdevice, STATUS_SUCCESS, deviceObject, Narrow(name), PortOf(core),
                                  0, nullptr, 0};
@@ -452,6 +453,12 @@ NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT deviceObject, PCWSTR name, PUNKNOWN 
             entry.Status = STATUS_OBJECT_NAME_COLLISION;
             return Logged(entry);
         }
+    const auto onDevice = [deviceObject](const SubdeviceRec *r) { return r->Device == deviceObject; };
+    if (maxObjects && size_t(std::count_if(G().Subdevices.begin(), G().Subdevices.end(), onDevice)) >= maxObjects)
+    {
+        entry.Status = STATUS_INSUFFICIENT_RESOURCES;
+        return Logged(entry);
+    }
     auto *record = static_cast<SubdeviceRec *>(ExAllocatePoolWithTag(PagedPool, sizeof(SubdeviceRec), kSubdeviceTag));
     if (!record)
     {

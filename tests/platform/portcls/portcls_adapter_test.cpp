@@ -10,6 +10,7 @@
 #include <pc_port.h>
 #include <sim/pnp_sim.h>
 #include <sim/portcls_adapter_sim.h>
+#include <sim/portcls_sim.h>
 
 #include "support/kernel_test.h"
 
@@ -31,24 +32,36 @@ NTSTATUS LowerDispatch(PDEVICE_OBJECT, PIRP irp)
     return STATUS_SUCCESS;
 }
 
-class RecordingPower : public IAdapterPowerManagement
+// A stack object of one interface that answers every query with itself and counts its references.
+template <class I> class Counted : public I
 {
 public:
     NTSTATUS QueryInterface(REFIID, PVOID *object) override
     {
         AddRef();
-        *object = static_cast<IAdapterPowerManagement *>(this);
+        *object = static_cast<I *>(this);
         return STATUS_SUCCESS;
     }
     ULONG AddRef() override { return ULONG(++refs); }
     ULONG Release() override { return ULONG(--refs); }
+    LONG refs = 0;
+};
+
+class RecordingPower : public Counted<IAdapterPowerManagement>
+{
+public:
     void PowerChangeState(POWER_STATE state) override
     {
         g_order.push_back("adapter D" + std::to_string(int(state.DeviceState) - 1));
     }
     NTSTATUS QueryPowerChangeState(POWER_STATE) override { return STATUS_SUCCESS; }
     NTSTATUS QueryDeviceCapabilities(PPC_DEVICE_CAPABILITIES) override { return STATUS_SUCCESS; }
-    LONG refs = 0;
+};
+
+class Topology : public Counted<IMiniportTopology>
+{
+public:
+    NTSTATUS Init(PUNKNOWN, PRESOURCELIST, PPORT) override { return STATUS_SUCCESS; }
 };
 
 NTSTATUS NoStart(PDEVICE_OBJECT, PIRP, PRESOURCELIST)
@@ -157,6 +170,33 @@ TEST_F(PortClsAdapterTest, VersionAndCreateOnUnknownName)
     PFILE_OBJECT file = nullptr;
     EXPECT_EQ(sim::pnp::OpenFile(pdo, u"\\NoSuchFilter", &file), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(file, nullptr);
+}
+
+} // namespace
+
+namespace
+{
+
+TEST_F(PortClsAdapterTest, SubdevicesUpToTheDevicesLimit)
+{
+    ASSERT_EQ(PcAddAdapterDevice(&driver, pdo, &NoStart, 2, PORT_CLASS_DEVICE_EXTENSION_SIZE),
+              STATUS_SUCCESS);
+    PDEVICE_OBJECT fdo = pdo->AttachedDevice;
+    Topology miniport;
+    const char16_t *names[] = {u"One", u"Two", u"Three"};
+    const NTSTATUS expected[] = {STATUS_SUCCESS, STATUS_SUCCESS, STATUS_INSUFFICIENT_RESOURCES};
+    for (int i = 0; i < 3; ++i)
+    {
+        PPORT port = nullptr;
+        ASSERT_EQ(PcNewPort(&port, CLSID_PortTopology), STATUS_SUCCESS);
+        ASSERT_EQ(port->Init(fdo, nullptr, &miniport, nullptr, nullptr), STATUS_SUCCESS);
+        EXPECT_EQ(PcRegisterSubdevice(fdo, names[i], port), expected[i]);
+        port->Release();
+    }
+    // Removal unregisters what the driver left: the ports and their miniport go.
+    Remove();
+    EXPECT_EQ(sim::portcls::LivePorts(), 0u);
+    EXPECT_EQ(miniport.refs, 0);
 }
 
 } // namespace
