@@ -20,7 +20,7 @@ struct HookState
     CopyDataCallback copyDataCallback = nullptr;
     void *copyDataContext = nullptr;
     // The last reported state of each key code, so auto-repeat reports one press.
-    std::array<uint8_t, 256> keyDown{};
+    std::array<uint8_t, 256> keyDownState{};
 };
 HookState g_hooks;
 InputHooks *g_instance = nullptr;
@@ -42,9 +42,9 @@ LRESULT CALLBACK keyboardProc(int code, WPARAM wParam, LPARAM lParam)
         else if (scan == kScanSysRq && (event->flags & LLKHF_ALTDOWN) != 0)
             vk = 44;
         const uint8_t key = vk != 0 ? keys::vkToHidUsage(vk) : 0;
-        if (key != 0 && g_hooks.keyDown[key] != pressed)
+        if (key != 0 && g_hooks.keyDownState[key] != pressed)
         {
-            g_hooks.keyDown[key] = pressed;
+            g_hooks.keyDownState[key] = pressed;
             if (g_hooks.keyboardCallback != nullptr)
                 g_hooks.keyboardCallback(key, pressed, g_hooks.keyboardContext);
         }
@@ -158,7 +158,7 @@ public:
 InputHooks::InputHooks(int value) : m_value(value)
 {
     g_instance = this;
-    g_hooks.keyDown.fill(0);
+    g_hooks.keyDownState.fill(0);
     installHooks();
 }
 
