@@ -458,7 +458,11 @@ bool PanelData::replaceSettingsFile(int slot, const QString &sourcePath)
         store->settings->sync();
         store->settings.reset();
     }
+    // What QSettings last saw of F, taken now: QFileInfo reads a file's details only when first asked.
     const QFileInfo before(target);
+    const bool existed = before.exists();
+    const qint64 oldSize = existed ? before.size() : -1;
+    const QDateTime oldTime = existed ? before.lastModified() : QDateTime();
     const QString temporary = target + ".new";
     std::error_code error;
     bool ok = QFile::copy(sourcePath, temporary);
@@ -476,12 +480,12 @@ bool PanelData::replaceSettingsFile(int slot, const QString &sourcePath)
     }
     // QSettings reuses a path's parsed contents while its size and time stamp are unchanged: make
     // sure the time stamp says the file is new.
-    QFileInfo after(target);
-    if (before.exists() && after.size() == before.size() && after.lastModified() == before.lastModified())
+    const QFileInfo after(target);
+    if (existed && after.size() == oldSize && after.lastModified() == oldTime)
     {
         QFile file(target);
         if (file.open(QIODevice::ReadWrite))
-            file.setFileTime(before.lastModified().addSecs(1), QFileDevice::FileModificationTime);
+            file.setFileTime(oldTime.addSecs(1), QFileDevice::FileModificationTime);
     }
     openStore(*store);
     return store->settings && store->settings->status() == QSettings::NoError;
