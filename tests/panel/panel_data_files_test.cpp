@@ -145,12 +145,26 @@ TEST_F(PanelDataTest, DamagedFilesReadAsMissingAndAreNeverWritten)
 
 TEST_F(PanelDataTest, AFileCutWithinAValueKeepsItsReadableKeys)
 {
+    // Every kind of file, each cut in its last value: still settings text, so nothing is lost.
+    write("modules/setting/apConfig.bin", "[mouse]\nicType=3325\nlang=d");
+    write("modules/setting/p1.bin", "[k]\na=1\nb=tw");
     write("modules/setting/name.bin", "[macro]\nmacroName=a, b\n[profile]\n0=FPS, MO");
+    write("modules/macro/m.bin", "[config]\ntotal=2\nrepeat=1\ndelay=5\ntimes=2\n[macro]\n0=down\n1=u");
+    write("modules/gun/gunData.bin", "[gunData]\nAK=1, 2\nM4=3, 1");
     write("modules/i18n/en.ini", "[menu]\ntotal=3\n0=File\n1=Ed");
     PanelData &d = open();
+    EXPECT_EQ(d.icType(), "3325");
+    EXPECT_EQ(d.getGlobalData("mouse/lang").toString(), "d");
+    EXPECT_EQ(d.getData("k/a", false).toString(), "1");
+    EXPECT_EQ(d.getData("k/b", false).toString(), "tw");
     EXPECT_EQ(d.getNameList(0, 0), (QVariantList{"a", "b"}));
     EXPECT_EQ(d.getNameList(2, 0), (QVariantList{"FPS", "MO"}));
+    EXPECT_EQ(d.loadMacroIni("m", 0), (QStringList{"down", "u", "1", "5", "2"}));
+    EXPECT_EQ(d.getGunDataKey(), (QStringList{"AK", "M4"}));
+    EXPECT_EQ(d.getGunData("M4"), (QVariantList{"3", "1"}));
     EXPECT_EQ(d.getLangStrings("menu", "en"), (QStringList{"File", "Ed", ""}));
+    for (const auto &line : log.Texts())
+        EXPECT_EQ(line.rfind("damaged data file", 0), std::string::npos) << line;
 }
 
 TEST_F(PanelDataTest, FailedWritesLeaveEveryFileAsItWas)
