@@ -17,6 +17,13 @@ TEST_F(PanelDataTest, NameListsKeepOneNameAListAndRemoveEmptyOnes)
     EXPECT_EQ(d.getNameList(0, 0), (QVariantList{"Reload", kFiller}));
     EXPECT_TRUE(d.updataNameList(2, {"FPS", "MOBA", "Work"}, 7));
     EXPECT_EQ(d.getNameList(2, 7), (QVariantList{"FPS", "MOBA", "Work"}));
+    // Only the language files are UTF-8: other files keep the escaped form existing files have.
+    const QString sized = QString::fromUtf8("Gr\xC3\xB6\xC3\x9F"
+                                            "e");
+    EXPECT_TRUE(d.updataNameList(2, {sized}, 8));
+    for (const char byte : read("modules/setting/name.bin"))
+        ASSERT_LT(uint8_t(byte), 0x80u) << "a non-ASCII byte in name.bin";
+    EXPECT_EQ(d.getNameList(2, 8), (QVariantList{sized, kFiller}));
     EXPECT_TRUE(d.updataNameList(0, {}, 0));
     EXPECT_FALSE(read("modules/setting/name.bin").contains("macroName"));
     EXPECT_EQ(d.getNameList(0, 0), QVariantList());
