@@ -51,7 +51,9 @@ protected:
     PDEVICE_OBJECT LoadAndPlug(unsigned port = 1)
     {
         if (!sim::pnp::Driver())
+        {
             EXPECT_EQ(sim::pnp::LoadDriver(&DriverEntry), STATUS_SUCCESS);
+        }
         return bus->Plug(port, usbsim::VirtualDevice::Uac1());
     }
     static AdapterDeviceExtension *Extension(PDEVICE_OBJECT pdo)
@@ -184,7 +186,8 @@ TEST_F(DriverEntryTest, StartRefusalsEndLeakFree)
         {"framework version 10", [] { sim::portcls::SetPortClsVersion(10); }, STATUS_UNSUCCESSFUL},
         {"no version interface", [] { sim::portcls::SetPortClsVersion(11, false); }, STATUS_UNSUCCESSFUL},
         {"no adapter", [] { S().CreateStatus = STATUS_ACCESS_DENIED; }, STATUS_INSUFFICIENT_RESOURCES},
-        {"adapter init", [] { S().InitStatus = STATUS_INVALID_DEVICE_REQUEST; }, STATUS_INVALID_DEVICE_REQUEST},
+        {"adapter init", [] { S().InitStatus = STATUS_INVALID_DEVICE_REQUEST; },
+         STATUS_INVALID_DEVICE_REQUEST},
         {"topology creator", [] { S().TopologyStatus = STATUS_DEVICE_BUSY; }, STATUS_DEVICE_BUSY},
         {"no streams, topology creator",
          []
@@ -372,7 +375,9 @@ TEST_F(DriverEntryTest, EveryAllocationFailureUnwinds)
             if (PDEVICE_OBJECT pdo = bus->Plug(1, usbsim::VirtualDevice::Uac1()))
             {
                 if (!sim::pnp::Started(pdo))
+                {
                     EXPECT_EQ(pdo->AttachedDevice, nullptr);
+                }
                 bus->Unplug(1);
             }
         }
