@@ -284,6 +284,15 @@ NTSTATUS CSwitchNode::SetByte(ULONG index, UCHAR value)
     return status;
 }
 
+NTSTATUS CCachedSwitchNode::SetByte(ULONG index, UCHAR value)
+{
+    if (!m_Bytes || index >= m_Size)
+        return STATUS_INVALID_PARAMETER;
+    m_Bytes[index] = value;
+    m_Owner.Write(m_Control, index, &m_Bytes[index], 1);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS CSwitchNode::ApplyAll()
 {
     for (ULONG channel = 0; m_Unit && channel < m_Size; ++channel)

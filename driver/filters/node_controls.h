@@ -151,6 +151,19 @@ protected:
     NodeOwner m_Owner;
 };
 
+// Kind 22 and its chip variants: the byte is only cached and persisted; the chip unit that owns the
+// node applies it on its own.
+class CCachedSwitchNode : public CSwitchNode
+{
+public:
+    CCachedSwitchNode(PUNKNOWN outerUnknown, ULONG id, ULONG kind = NODE_KIND_BYTE_22)
+        : CSwitchNode(outerUnknown, id, kind)
+    {
+    }
+    NTSTATUS SetByte(ULONG index, UCHAR value) override;
+    NTSTATUS ApplyAll() override { return STATUS_SUCCESS; }
+};
+
 // ---- Levels ---------------------------------------------------------------------------------------
 // The set rule of every level node: clamp into [minimum, maximum] (silence takes the minimum, or, on
 // the refreshing variants, passes as it is), quantise toward zero on the step, send; only after a good

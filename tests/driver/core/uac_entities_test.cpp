@@ -551,4 +551,29 @@ TEST_F(UacEntityTest, AJackTypeChangeThatFailsSelectsTheOldTypeAgain)
     sink->Release();
 }
 
+TEST_F(UacEntityTest, ANodeThatFailsLeavesNoNumberForAnotherToRepeat)
+{
+    auto headset = usbsim::VirtualDevice::Uac1();
+    headset->Control(9, 1, 0) = {1, 0, 0, 1, 1};
+    headset->Control(9, 2, 0) = {2, 0, -0x3C00, 0, 0x100};
+    headset->Control(9, 3, 0) = {1, 0, -48, 48, 1};
+    Plug(headset, UacVersion::Uac1);
+    // The volume node cannot read its range: the unit fails after its mute node joined.
+    usbsim::RequestMatch maximum;
+    maximum.bRequest = UAC1_GET_MAX;
+    maximum.wValue = 0x0200;
+    const int fault = bus->InjectFault(kPort, maximum, {usbsim::FaultKind::Stall});
+    Unit<CUacFeatureUnit>(Uac1Feature(9, 1, {0x07}), STATUS_UNSUCCESSFUL);
+    bus->ClearFault(fault);
+    Unit<CUacFeatureUnit>(Uac1Feature(9, 1, {0x07}));
+    // Every node's number is its place in the device's list: none repeats.
+    for (ULONG i = 0; i < hal->GetFilterCount(); ++i)
+    {
+        IAudioNode *node = nullptr;
+        ASSERT_EQ(hal->GetFilter(i, &node), STATUS_SUCCESS);
+        EXPECT_EQ(node->GetId(), i);
+    }
+    EXPECT_EQ(hal->GetFilterCount(), 4u);
+}
+
 } // namespace

@@ -390,6 +390,16 @@ TEST_F(NodeControls, SwitchesPersistEvenAfterAFailedSendUnlessChecked)
     EXPECT_EQ(value, 0);
     EXPECT_FALSE(Stored("Unit06_ 1_0"));
     EXPECT_EQ(mute->SetByte(2, 1), STATUS_INVALID_PARAMETER);
+
+    // The cached switch never reaches the device, and keeps its byte.
+    auto cached = New<CCachedSwitchNode>(4u);
+    ASSERT_EQ(cached->InitSwitch(Unit(), 8, FU_MUTE, settings, 0), STATUS_SUCCESS);
+    EXPECT_EQ(cached->GetKind(), ULONG(NODE_KIND_BYTE_22));
+    const size_t sent = unit->sends.size();
+    ASSERT_EQ(static_cast<ISwitchValue *>(cached.p)->SetByte(1, 1), STATUS_SUCCESS);
+    ASSERT_EQ(cached->ApplyAll(), STATUS_SUCCESS);
+    EXPECT_EQ(unit->sends.size(), sent);
+    EXPECT_EQ(Stored("Unit08_ 1_1"), std::vector<uint8_t>{1});
 }
 
 TEST_F(NodeControls, SelectorStartsFromTheStoredInputClampedToItsInputs)
