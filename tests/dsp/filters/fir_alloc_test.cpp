@@ -14,7 +14,7 @@
 #include "dsp/filters/fir_one.h"
 #include "dsp/filters/fir_run.h"
 #include "dsp/filters/fir_state.h"
-#include "fir_reference.h"
+#include "support/fir_reference.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "support/dsp_test_support.h"
 #include "dsp/filters/fir_multirate.h"
 #include "dsp/filters/fir_run.h"
-#include "fir_reference.h"
+#include "support/fir_reference.h"
 
 namespace {
 

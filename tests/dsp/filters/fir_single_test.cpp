@@ -15,7 +15,7 @@
 #include "dsp/filters/fir_run.h"
 #include "dsp/filters/fir_state.h"
 #include "dsp/filters/iir.h"
-#include "fir_reference.h"
+#include "support/fir_reference.h"
 
 namespace {
 
