@@ -17,7 +17,10 @@ def c_table(name, words, per_line=4, ctype="float"):
 
 def f32_literal(value):
     """A double already rounded to float, as a hex-float literal the compiler reads back exactly."""
-    return "0.0f" if value == 0 else float(value).hex() + "f"
+    if value == 0:
+        return "0.0f"
+    mantissa, exponent = float(value).hex().split("p")
+    return mantissa.rstrip("0").rstrip(".") + "p" + exponent + "f"
 
 
 def run(render, default, argv=None):

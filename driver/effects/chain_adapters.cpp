@@ -179,3 +179,15 @@ void EqProcess(ParamEngine *eq, float *const *in, float *const *out, int32_t cou
     if (eq)
         eq->PanChannels(in, out, count);
 }
+
+void EqSecondStage(HrtfEngine *engine, float *const *channels, int32_t count)
+{
+    if (engine)
+        engine->Process(channels, count);
+}
+
+void EffectProcess(DelayState *effect, float *const *in, float *const *out, int32_t count)
+{
+    if (effect)
+        effect->Render(in, out, count);
+}

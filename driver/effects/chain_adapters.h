@@ -15,7 +15,9 @@
 #include <nt_types.h>
 #include <pc_wave_format.h>
 
+#include "driver/effects/hrtf_virtualizer.h"
 #include "driver/effects/peak_limiter.h"
+#include "driver/effects/room_virtualizer.h"
 #include "driver/effects/speaker_panner.h"
 
 #include <cstdint>
@@ -94,3 +96,36 @@ BOOLEAN EqSetBand(ParamEngine *eq, int32_t band, float first, float second);
 BOOLEAN EqGetBand(ParamEngine *eq, int32_t band, float *first, float *second);
 // Pans eight channels from `in` into `out` (may be the same set) in 128-sample pieces.
 void EqProcess(ParamEngine *eq, float *const *in, float *const *out, int32_t count);
+
+// ---- HRTF ----------------------------------------------------------------------------------
+
+class HrtfEngine : public HrtfVirtualizer
+{
+public:
+    bool CreateFilter() { return Create(); }
+    // The rate of the next Recompute; the node passes it after each parameter block.
+    void SetSecondWord(uint32_t word) { m_SecondWord = word; }
+    // SetSampleRate with the stored word: 44100 or 48000, else refused (placement kept).
+    bool Recompute() { return m_SecondWord <= uint32_t(INT32_MAX) && SetSampleRate(int32_t(m_SecondWord)); }
+
+private:
+    uint32_t m_SecondWord = 48000;
+};
+
+// The HRTF stage over eight channels in place (left and right into channels 0 and 1); nothing
+// without its engine.
+void EqSecondStage(HrtfEngine *engine, float *const *channels, int32_t count);
+
+// ---- Room virtualiser ----------------------------------------------------------------------
+
+class DelayState : public RoomVirtualizer
+{
+public:
+    // Configure(rate, channels - 1): applied by the next EffectProcess.
+    void SetFormat(int32_t rate, int32_t channelsMinusOne) { Configure(rate, channelsMinusOne); }
+    // The state owns no memory of its own: the caller frees the object.
+    void Destroy() {}
+};
+
+// Render: the room virtualiser from `in` (8 channels) to out[0], out[1]; in may equal out.
+void EffectProcess(DelayState *effect, float *const *in, float *const *out, int32_t count);

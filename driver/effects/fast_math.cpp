@@ -21,13 +21,19 @@ float FloatOf(uint32_t b)
     std::memcpy(&x, &b, 4);
     return x;
 }
+} // namespace
 
-// Half away from zero, as every rounding of the effects does.
 float RoundHalfAway(float x)
 {
     return x < 0.0f ? -std::floor(0.5f - x) : std::floor(x + 0.5f);
 }
-} // namespace
+
+float WrapAzimuth(float azimuth)
+{
+    // fmod is exact, so a turn is removed without rounding.
+    const float a = float(std::fmod(double(azimuth), 360.0));
+    return a > 180.0f ? a - 360.0f : (a < -180.0f ? a + 360.0f : a);
+}
 
 float FastSqrt(float x)
 {

@@ -17,3 +17,9 @@ float FastSqrt(float x);
 //   overflow); i = floor(x), f = x - i, the table entry 10^(round(200 f)/200) multiplied by 10
 //   i times, or divided by 10 -i times. Steps of 0.1 dB: within 0.05 dB of 10^x.
 float tablePower(float base, float exponent);
+
+// x rounded to an integer, halves away from zero (the effects' one rounding rule).
+float RoundHalfAway(float x);
+
+// A finite azimuth in degrees wrapped into [-180, 180] by whole turns (190 -> -170).
+float WrapAzimuth(float azimuth);

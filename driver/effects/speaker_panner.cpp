@@ -112,11 +112,7 @@ bool SpeakerPanner::SetSource(int32_t index, float distance, float azimuth)
         m_Dirty = true;
         return true;
     }
-    float a = float(std::fmod(double(azimuth), 360.0));
-    if (a > 180.0f)
-        a -= 360.0f;
-    else if (a < -180.0f)
-        a += 360.0f;
+    const float a = WrapAzimuth(azimuth);
     Routing r;
     r.first = Nearest(m_Speakers, a, true);
     r.second = Nearest(m_Speakers, a, false);
