@@ -147,6 +147,7 @@ public:
 
 // ---- Clock source (class 2.0) ------------------------------------------------------------------------
 inline constexpr ULONG UAC_CLOCK_MAX_SUBRANGES = 64;
+static_assert(2 + 12 * UAC_CLOCK_MAX_SUBRANGES <= UAC_ANSWER_MAX);
 
 class CUacClockSource : public IClockControl, public CUacEntity
 {

@@ -6,7 +6,8 @@ namespace
 {
 
 // The request block is the platform's URB union, which is 80 bytes on the 32-bit target.
-constexpr ULONG kBounceMax = UAC_MEMORY_MAX;
+constexpr ULONG kBounceMax = UAC_ANSWER_MAX;
+static_assert(UAC_MEMORY_MAX <= kBounceMax);
 
 } // namespace
 

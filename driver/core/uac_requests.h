@@ -25,8 +25,10 @@ enum : UCHAR
     UAC2_MEM = 0x03,
 };
 
-inline constexpr USHORT UAC_MEMORY_VALUE = 16;   // wValue of the vendor extension block
-inline constexpr ULONG UAC_MEMORY_MAX = 512;     // the block is never read beyond this
+inline constexpr USHORT UAC_MEMORY_VALUE = 16; // wValue of the vendor extension block
+inline constexpr ULONG UAC_MEMORY_MAX = 512;   // the block is never read beyond this
+// The longest answer any request takes: a clock's sub-range list at its cap of 64 (2 + 64 × 12).
+inline constexpr ULONG UAC_ANSWER_MAX = 770;
 inline constexpr USHORT UAC_JACK_TABLE = 0x02FF; // jack count and table
 inline constexpr USHORT UAC_JACK_PRESENCE = 0x0200;
 inline constexpr USHORT UAC_OUTPUT_TYPE = 0x0800;

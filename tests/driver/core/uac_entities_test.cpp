@@ -576,4 +576,98 @@ TEST_F(UacEntityTest, ANodeThatFailsLeavesNoNumberForAnotherToRepeat)
     EXPECT_EQ(hal->GetFilterCount(), 4u);
 }
 
+// A device that claims far more entries than it sends: each list request asks for the capped count
+// only (an uncapped one would not fit wLength), and only the entries that arrived are used.
+TEST_F(UacEntityTest, DeviceCountsAreCappedAndOnlyAnsweredEntriesAreRead)
+{
+    auto headset = usbsim::VirtualDevice::Uac1();
+    const UCHAR ot = usbsim::kUac1PlaybackOt;
+    headset->jacks[ot] = {{0x3, 0x00011000}};
+    Plug(headset, UacVersion::Uac1);
+    auto answer = [&](usbsim::RequestMatch match, Bytes reply)
+    {
+        return headset->AddHandler(match,
+                                   [reply](usbsim::VirtualDevice &, const usbsim::ControlRequest &r)
+                                   {
+                                       Bytes b = reply;
+                                       if (b.size() > r.wLength)
+                                           b.resize(r.wLength);
+                                       return usbsim::ControlReply::Data(b);
+                                   });
+    };
+    // 200 jacks claimed, two sent.
+    usbsim::RequestMatch jackTable;
+    jackTable.in = true;
+    jackTable.wValue = UAC_JACK_TABLE;
+    Bytes jacks = {200};
+    for (uint32_t mapping : {0x3u, 0xCu})
+        for (uint32_t word : {mapping, 0x00011000u})
+            for (int k = 0; k < 4; ++k)
+                jacks.push_back(UCHAR(word >> (8 * k)));
+    int h = answer(jackTable, jacks);
+    auto *terminal = Unit<CUacTerminal>(EntityDescriptor(*headset, UAC_OUTPUT_TERMINAL, ot));
+    std::vector<uint16_t> lengths;
+    for (const auto &e : ClassUrbs())
+        if (e.wValue == UAC_JACK_TABLE)
+            lengths.push_back(e.wLength);
+    EXPECT_EQ(lengths, (std::vector<uint16_t>{9, 1 + 32 * 8}));
+    ULONG count = 0;
+    ASSERT_EQ(terminal->GetTerminalJackCount(0, &count), STATUS_SUCCESS);
+    EXPECT_EQ(count, 2u);
+    headset->RemoveHandler(h);
+
+    // 0xFFFF output types claimed (× 6 + 2 would wrap wLength), three sent.
+    bus->ClearLog();
+    usbsim::RequestMatch typeList;
+    typeList.in = true;
+    typeList.bRequest = UAC1_VENDOR_LIST;
+    typeList.wValue = UAC_OUTPUT_TYPE;
+    Bytes types = {0xFF, 0xFF};
+    for (USHORT code : {0x0301, 0x0302, 0x0402})
+        types.insert(types.end(), {UCHAR(code), UCHAR(code >> 8), 0, 0, 0, 0});
+    h = answer(typeList, types);
+    terminal = Unit<CUacTerminal>(EntityDescriptor(*headset, UAC_OUTPUT_TERMINAL, ot));
+    lengths.clear();
+    for (const auto &e : ClassUrbs())
+        if (e.bRequest == UAC1_VENDOR_LIST)
+            lengths.push_back(e.wLength);
+    EXPECT_EQ(lengths, (std::vector<uint16_t>{2, 2 + 32 * 6}));
+    EXPECT_EQ(terminal->TypeCount(), 3u);
+    headset->RemoveHandler(h);
+}
+
+// The same for a clock source claiming 0xFFFF sub-ranges (× 12 + 2 would wrap) and sending two.
+TEST_F(UacEntityTest, ClockSubRangesAreCappedAndOnlyAnsweredOnesAreRead)
+{
+    auto headset = usbsim::VirtualDevice::Uac2();
+    Plug(headset, UacVersion::Uac2);
+    usbsim::RequestMatch range;
+    range.in = true;
+    range.bRequest = UAC2_RANGE;
+    range.wValue = 0x0100;
+    Bytes ranges = {0xFF, 0xFF};
+    for (ULONG rate : {44100u, 96000u})
+        for (ULONG word : {rate, rate, 0u})
+            for (int k = 0; k < 4; ++k)
+                ranges.push_back(UCHAR(word >> (8 * k)));
+    headset->AddHandler(range,
+                        [ranges](usbsim::VirtualDevice &, const usbsim::ControlRequest &r)
+                        {
+                            Bytes b = ranges;
+                            if (b.size() > r.wLength)
+                                b.resize(r.wLength);
+                            return usbsim::ControlReply::Data(b);
+                        });
+    auto *clock = Unit<CUacClockSource>({8, 0x24, 0x0A, usbsim::kUac2Clock, 3, 7, 0, 0});
+    bus->ClearLog();
+    ULONG rates[CLOCK_MAX_RATES], count = CLOCK_MAX_RATES;
+    ASSERT_EQ(clock->GetClockRates(&count, rates), STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<ULONG>(rates, rates + count), (std::vector<ULONG>{44100, 96000}));
+    std::vector<uint16_t> lengths;
+    for (const auto &e : ClassUrbs())
+        if (e.bRequest == UAC2_RANGE)
+            lengths.push_back(e.wLength);
+    EXPECT_EQ(lengths, (std::vector<uint16_t>{14, 2 + 64 * 12}));
+}
+
 } // namespace
