@@ -195,6 +195,36 @@ TEST_F(FunctionModelTest, OnVistaATerminalPairGetsOnlyTheMute)
     ASSERT_EQ(graph.size(), 11u);
     EXPECT_EQ(graph[10], "10:2<-0");
     EXPECT_EQ(graph[4], "4:1<-10");
+
+    // The render engine runs the mute on its blocks, and holds it once: the device's list, the
+    // engine's attached nodes and its processing nodes each keep one reference, no more.
+    IStreamEngine *render = nullptr;
+    ASSERT_EQ(hal->GetEngine(0, &render), STATUS_SUCCESS);
+    ASSERT_EQ(render->GetEngineId(), 0u);
+    EXPECT_EQ(EngineNodes(0), (std::vector<ULONG>{4, 0, 10}));
+    IAudioNode *node = nullptr;
+    ASSERT_EQ(hal->FindFilter(10, &node), STATUS_SUCCESS);
+    EXPECT_EQ(node->AddRef(), 4u);
+    node->Release();
+    auto *engine = static_cast<CStreamEngine *>(render);
+    WAVEFORMATEXTENSIBLE format{};
+    ASSERT_EQ(render->GetFormat(0, &format), STATUS_SUCCESS);
+    engine->SetCurrentFormat(format);
+    auto *mute = QueryAs<ISwitchValue>(node, IID_ISwitchValue);
+    ASSERT_NE(mute, nullptr);
+    std::vector<UCHAR> block(format.Format.nBlockAlign * 64u, 0x11);
+    auto process = [&]
+    {
+        NTSTATUS status = STATUS_PENDING;
+        AtDispatch([&] { status = engine->ProcessBlock(block.data(), ULONG(block.size())); });
+        return status;
+    };
+    ASSERT_EQ(process(), STATUS_SUCCESS);
+    EXPECT_EQ(block, std::vector<UCHAR>(block.size(), 0x11)); // mute off: untouched
+    ASSERT_EQ(mute->SetByte(0, 1), STATUS_SUCCESS);
+    ASSERT_EQ(process(), STATUS_SUCCESS);
+    EXPECT_EQ(block, std::vector<UCHAR>(block.size(), 0));
+    mute->Release();
 }
 
 TEST_F(FunctionModelTest, ContinuousRangesOfferTheTableRatesInside)
