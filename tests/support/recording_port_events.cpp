@@ -1,12 +1,6 @@
 // A recording port event interface.
 #include "support/recording_port_events.h"
 
-bool operator==(const GeneratedEvent &a, const GeneratedEvent &b)
-{
-    return a.Set == b.Set && a.EventId == b.EventId && a.PinEvent == b.PinEvent && a.PinId == b.PinId &&
-           a.NodeEvent == b.NodeEvent && a.NodeId == b.NodeId;
-}
-
 NTSTATUS RecordingPortEvents::QueryInterface(REFIID iid, PVOID *object)
 {
     if (!object)

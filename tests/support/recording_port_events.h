@@ -2,20 +2,12 @@
 #pragma once
 
 #include <pc_events.h>
+#include <sim/portcls_sim.h>
 
 #include <vector>
 
-struct GeneratedEvent
-{
-    GUID Set;
-    ULONG EventId;
-    BOOLEAN PinEvent;
-    ULONG PinId;
-    BOOLEAN NodeEvent;
-    ULONG NodeId;
-};
-
-bool operator==(const GeneratedEvent &a, const GeneratedEvent &b);
+// The record the port-class stand-in keeps of each GenerateEventList call.
+using GeneratedEvent = sim::portcls::GeneratedEvent;
 
 // Lives on the test's stack; its reference count is only observed (it must be back at its start when
 // the code under test is done with it).

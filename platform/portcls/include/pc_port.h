@@ -1,9 +1,10 @@
-// Ports and miniports of the port-class framework: the registration half. A port wraps a miniport
-// the driver creates; the driver registers the port as a sub-device and joins sub-devices with
-// physical connections. Descriptors, pins, streams and properties are not part of this header.
+// Ports and miniports of the port-class framework. A port wraps a miniport the driver creates and
+// serves the filter the miniport describes (pc_filter.h); the driver registers the port as a
+// sub-device and joins sub-devices with physical connections.
 #pragma once
 
 #include <ntkernel.h>
+#include <pc_filter.h>
 #include <pc_unknown.h>
 
 struct IRP;
@@ -44,16 +45,44 @@ inline constexpr GUID IID_IUnregisterPhysicalConnection = {
 struct IPort;
 typedef IPort *PPORT;
 
+// The streaming objects of a wave-cyclic pin; what they do is the stream's business.
+struct IMiniportWaveCyclicStream : IUnknown
+{
+};
+typedef IMiniportWaveCyclicStream *PMINIPORTWAVECYCLICSTREAM;
+struct IDmaChannel : IUnknown
+{
+};
+typedef IDmaChannel *PDMACHANNEL;
+struct IServiceGroup : IUnknown
+{
+};
+typedef IServiceGroup *PSERVICEGROUP;
+
 // The common part of every miniport. Init is given the adapter's unknown, its resources and the
 // port that wraps the miniport (held by the miniport as it needs).
 struct IMiniport : IUnknown
 {
+    // The filter the miniport serves; it stays valid and unchanged while the miniport lives.
+    virtual NTSTATUS GetDescription(PPCFILTER_DESCRIPTOR *description) = 0;
+    // Picks the format a pin would take for a client's range, against one of the pin's own ranges:
+    // STATUS_NOT_IMPLEMENTED lets the port's default apply. Size protocol: outputBufferLength 0 asks
+    // for the size (STATUS_BUFFER_OVERFLOW with *resultantFormatLength set), too short is
+    // STATUS_BUFFER_TOO_SMALL; no match is STATUS_NO_MATCH.
+    virtual NTSTATUS DataRangeIntersection(ULONG pinId, PKSDATARANGE clientDataRange,
+                                           PKSDATARANGE myDataRange, ULONG outputBufferLength,
+                                           PVOID resultantFormat, PULONG resultantFormatLength) = 0;
 };
 typedef IMiniport *PMINIPORT;
 
 struct IMiniportWaveCyclic : IMiniport
 {
     virtual NTSTATUS Init(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList, PPORT port) = 0;
+    // Opens a stream on a streaming pin in `dataFormat`; the stream, its DMA channel and service
+    // group are handed out with a reference each.
+    virtual NTSTATUS NewStream(PMINIPORTWAVECYCLICSTREAM *stream, PUNKNOWN outerUnknown, POOL_TYPE poolType,
+                               ULONG pin, BOOLEAN capture, PKSDATAFORMAT dataFormat, PDMACHANNEL *dmaChannel,
+                               PSERVICEGROUP *serviceGroup) = 0;
 };
 typedef IMiniportWaveCyclic *PMINIPORTWAVECYCLIC;
 
@@ -63,16 +92,18 @@ struct IMiniportTopology : IMiniport
 };
 typedef IMiniportTopology *PMINIPORTTOPOLOGY;
 
-// A port: Init queries the miniport for the interface of the port's type, calls its Init and holds
-// the miniport when that succeeds; otherwise it returns the query's or Init's status and holds
-// nothing. A port wraps one miniport: a second Init gives STATUS_INVALID_DEVICE_REQUEST. A port
-// answers IUnregisterSubdevice and IUnregisterPhysicalConnection besides its own interfaces.
-// Calls run at PASSIVE_LEVEL.
-// A miniport usually keeps the port it was given, and the port holds the miniport: to keep that loop
-// from living on, the port counts the references its miniport took during Init and, when a release
-// leaves only those (no caller and no registration holds it), lets go of the miniport, which then
-// drops the port; that Release returns 0. A registered port is held by its registration until
-// UnregisterSubdevice. The model expects a miniport to keep what it took at Init until it is destroyed.
+// A port: Init queries the miniport for the interface of the port's type, calls its Init, then asks
+// for its description and checks it (item sizes, indices, node pins, range sizes, categories); it
+// holds the miniport when all that succeeds; otherwise it returns the failing status (a broken
+// description: STATUS_INVALID_PARAMETER, logged with the rule it breaks) and holds nothing. A port
+// answers IPortEvents for its miniport's events. A port wraps one miniport: a second Init gives
+// STATUS_INVALID_DEVICE_REQUEST. A port answers IUnregisterSubdevice and IUnregisterPhysicalConnection
+// besides its own interfaces. Calls run at PASSIVE_LEVEL. A miniport usually keeps the port it was given, and
+// the port holds the miniport: to keep that loop from living on, the port counts the references its miniport
+// took during Init and, when a release leaves only those (no caller and no registration holds it), lets go of
+// the miniport, which then drops the port; that Release returns 0. A registered port is held by its
+// registration until UnregisterSubdevice. The model expects a miniport to keep what it took at Init until it
+// is destroyed.
 struct IPort : IUnknown
 {
     virtual NTSTATUS Init(PDEVICE_OBJECT deviceObject, IRP *irp, PUNKNOWN unknownMiniport,
@@ -113,16 +144,20 @@ typedef IUnregisterPhysicalConnection *PUNREGISTERPHYSICALCONNECTION;
 NTSTATUS PcNewPort(PPORT *outPort, REFGUID classId);
 
 // Registers an initialised port as the named sub-device of the device; the framework keeps a
-// reference until the sub-device is unregistered. A name already registered on that device (compared
-// without case): STATUS_OBJECT_NAME_COLLISION. A null device, an empty name or one above 127
-// characters, an object that is not a port, or a port already registered on that device:
+// reference until the sub-device is unregistered. One device interface per filter category is
+// registered on the device's physical device object (reference string: the name) and enabled;
+// unregistration disables them, and a failure of either leaves nothing registered. A name already registered
+// on that device (compared without case): STATUS_OBJECT_NAME_COLLISION. A null device, an empty name or one
+// above 127 characters, an object that is not a port, or a port already registered on that device:
 // STATUS_INVALID_PARAMETER. A port not yet initialised: STATUS_INVALID_DEVICE_REQUEST. The record
 // comes from paged pool (STATUS_INSUFFICIENT_RESOURCES). An adapter device holds at most the
 // sub-devices PcAddAdapterDevice allowed it; one more: STATUS_INSUFFICIENT_RESOURCES.
 NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT deviceObject, PCWSTR name, PUNKNOWN unknown);
 
 // Records a physical connection from (fromUnknown, fromPin) to (toUnknown, toPin). Both ports must
-// already be registered as sub-devices of that device, else STATUS_INVALID_PARAMETER; the same
+// already be registered as sub-devices of that device and both pins must exist on their filters as
+// bridge pins (communication NONE), the first flowing out, the second in, else
+// STATUS_INVALID_PARAMETER; the same
 // connection twice: STATUS_OBJECT_NAME_COLLISION. The record holds no reference.
 NTSTATUS PcRegisterPhysicalConnection(PDEVICE_OBJECT deviceObject, PUNKNOWN fromUnknown, ULONG fromPin,
                                       PUNKNOWN toUnknown, ULONG toPin);

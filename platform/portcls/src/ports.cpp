@@ -1,7 +1,5 @@
 // Port objects and the framework's sub-device and physical-connection registrations.
-#include <pc_port.h>
-#include <sim/kernel_sim.h>
-#include <sim/portcls_sim.h>
+#include "port_core.h"
 
 #include "port_version.h"
 
@@ -12,170 +10,47 @@
 #include <new>
 #include <set>
 
+using namespace pcsim;
+
 namespace
 {
 
-using sim::portcls::Entry;
-
-constexpr ULONG kPortTag = MakePoolTag("PcPt");
-constexpr ULONG kSubdeviceTag = MakePoolTag("PcSd");
-constexpr ULONG kConnectionTag = MakePoolTag("PcCn");
-
-// Sub-device names are reference strings of a device interface; the framework keeps them short.
-constexpr size_t kMaxNameChars = 127;
-
-struct SubdeviceRec
+// Disables and frees the record's device interfaces, last first.
+void WithdrawInterfaces(SubdeviceRec *record)
 {
-    PDEVICE_OBJECT Device;
-    PPORT Port; // holds one reference
-    WCHAR Name[kMaxNameChars + 1];
-};
-
-struct ConnectionRec
-{
-    PDEVICE_OBJECT Device;
-    PPORT From;
-    ULONG FromPin;
-    PPORT To;
-    ULONG ToPin;
-
-    bool Is(PDEVICE_OBJECT device, PPORT from, ULONG fromPin, PPORT to, ULONG toPin) const
+    while (record->LinkCount > 0)
     {
-        return Device == device && From == from && FromPin == fromPin && To == to && ToPin == toPin;
+        UNICODE_STRING &link = record->Links[--record->LinkCount];
+        IoSetDeviceInterfaceState(&link, FALSE);
+        RtlFreeUnicodeString(&link);
     }
-};
-
-class CPortCore;
-
-// The framework's state. The lock is never held while a port, a miniport or the pool's caller code
-// runs a reference change that may end in a destructor.
-struct State
-{
-    std::mutex Lock;
-    std::vector<SubdeviceRec *> Subdevices;
-    std::vector<ConnectionRec *> Connections;
-    std::vector<sim::portcls::LogEntry> Log;
-    std::vector<std::pair<Entry, NTSTATUS>> Failures;
-    std::set<CPortCore *> Ports;
-};
-
-State &G()
-{
-    static State state;
-    return state;
 }
 
-// Lock held. Consumes the first failure armed for `entry`.
-bool TakeFailure(Entry entry, NTSTATUS *status)
+// One enabled device interface per filter category, reference string the sub-device name; all or none.
+NTSTATUS PublishInterfaces(SubdeviceRec *record, const PCFILTER_DESCRIPTOR &description)
 {
-    auto &failures = G().Failures;
-    const auto it = std::find_if(failures.begin(), failures.end(), [entry](const auto &f) { return f.first == entry; });
-    if (it == failures.end())
-        return false;
-    *status = it->second;
-    failures.erase(it);
-    return true;
-}
-
-std::string Narrow(PCWSTR text)
-{
-    std::string out;
-    for (; text && *text; ++text)
-        out += *text < 128 ? char(*text) : '?';
-    return out;
-}
-
-bool SameName(PCWSTR a, PCWSTR b)
-{
-    for (; *a && *b; ++a, ++b)
-        if (RtlUpcaseUnicodeChar(*a) != RtlUpcaseUnicodeChar(*b))
-            return false;
-    return *a == *b;
-}
-
-// What every port type shares: its references, the miniport it holds and the two unregistration
-// interfaces.
-class CPortCore : public IUnregisterSubdevice, public IUnregisterPhysicalConnection
-{
-public:
-    virtual PPORT AsPort() = 0;
-
-    PUNKNOWN HeldMiniport() const { return m_Miniport; }
-    BOOLEAN IsInitialised() const { return m_Miniport != nullptr; }
-
-    // A sub-device that leaves the framework lets go of its miniport, which usually holds the port:
-    // without this the two would keep each other alive.
-    void ReleaseChildren()
+    UNICODE_STRING reference;
+    RtlInitUnicodeString(&reference, record->Name);
+    const PDEVICE_OBJECT physical = PhysicalDevice(record->Device);
+    for (ULONG i = 0; i < description.CategoryCount; ++i)
     {
-        PUNKNOWN miniport = m_Miniport;
-        m_Miniport = nullptr;
-        m_MiniportHolds = 0;
-        if (miniport)
-            miniport->Release();
-    }
-
-    NTSTATUS UnregisterSubdevice(PDEVICE_OBJECT deviceObject, PUNKNOWN subdevice) override;
-    NTSTATUS UnregisterPhysicalConnection(PDEVICE_OBJECT deviceObject, PUNKNOWN fromUnknown, ULONG fromPin,
-                                          PUNKNOWN toUnknown, ULONG toPin) override;
-
-protected:
-    CPortCore() = default;
-    ~CPortCore() = default;
-
-    ULONG AddReference() { return ++m_References; }
-    // When only the references the miniport took in its Init are left, nobody outside can reach the
-    // port any more (a registration would hold one of its own): the port lets go of the miniport,
-    // whose release of the port then ends both. Nothing of `this` is touched after that release.
-    ULONG DropReference()
-    {
-        const ULONG left = --m_References;
-        if (left == 0)
-            Destroy();
-        else if (m_Miniport && m_MiniportHolds != 0 && left == m_MiniportHolds)
+        UNICODE_STRING &link = record->Links[record->LinkCount];
+        NTSTATUS status = IoRegisterDeviceInterface(physical, &description.Categories[i], &reference, &link);
+        if (NT_SUCCESS(status))
         {
-            ReleaseChildren();
-            return 0; // no outside reference left
+            status = IoSetDeviceInterfaceState(&link, TRUE);
+            if (NT_SUCCESS(status))
+                ++record->LinkCount;
+            else
+                RtlFreeUnicodeString(&link);
         }
-        return left;
+        if (!NT_SUCCESS(status))
+        {
+            WithdrawInterfaces(record);
+            return status;
+        }
     }
-    virtual void Destroy() = 0;
-
-    std::atomic<ULONG> m_References{1};
-    PUNKNOWN m_Miniport = nullptr; // the queried miniport interface, with its reference
-    ULONG m_MiniportHolds = 0;     // references on this port the miniport took in its Init
-};
-
-// Lock held. The live port whose port interface is `port`, or null.
-CPortCore *LiveCore(PPORT port)
-{
-    for (CPortCore *p : G().Ports)
-        if (p->AsPort() == port)
-            return p;
-    return nullptr;
-}
-
-// Resolves any interface of a live port to that port, with no reference kept. Null for null, for a
-// foreign object and for a port already gone.
-CPortCore *FindPort(PUNKNOWN unknown)
-{
-    if (!unknown)
-        return nullptr;
-    PVOID answer = nullptr;
-    if (!NT_SUCCESS(unknown->QueryInterface(IID_IPort, &answer)) || !answer)
-        return nullptr;
-    IPort *port = static_cast<IPort *>(answer);
-    CPortCore *found = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(G().Lock);
-        found = LiveCore(port);
-    }
-    port->Release();
-    return found;
-}
-
-PPORT PortOf(CPortCore *core)
-{
-    return core ? core->AsPort() : nullptr;
+    return STATUS_SUCCESS;
 }
 
 struct WaveCyclicTraits
@@ -226,6 +101,8 @@ public:
             answer = static_cast<IUnregisterSubdevice *>(this);
         else if (iid == IID_IUnregisterPhysicalConnection)
             answer = static_cast<IUnregisterPhysicalConnection *>(this);
+        else if (iid == IID_IPortEvents)
+            answer = static_cast<IPortEvents *>(this);
         *object = answer;
         if (!answer)
             return STATUS_INVALID_PARAMETER;
@@ -263,9 +140,16 @@ public:
             miniport->Release();
             return status;
         }
+        status = TakeDescription(miniport);
+        if (!NT_SUCCESS(status))
+        {
+            miniport->Release();
+            return status;
+        }
         const ULONG after = m_References;
         m_MiniportHolds = after > before ? after - before : 0;
         m_Miniport = miniport;
+        m_MiniportBase = miniport;
         return status;
     }
 
@@ -314,53 +198,14 @@ Rec *TakeRecord(std::vector<Rec *> &records, sim::portcls::LogEntry entry, Match
     return record;
 }
 
-NTSTATUS CPortCore::UnregisterSubdevice(PDEVICE_OBJECT deviceObject, PUNKNOWN subdevice)
+// Lock held. Whether `pin` exists on the core's filter as a bridge pin flowing `flow`.
+bool IsBridgePin(const CPortCore *core, ULONG pin, KSPIN_DATAFLOW flow)
 {
-    sim::AssertPassiveLevel("IUnregisterSubdevice::UnregisterSubdevice");
-    CPortCore *core = FindPort(subdevice);
-    const auto matches = [&](const SubdeviceRec *r) {
-        return core && r->Device == deviceObject && r->Port == core->AsPort();
-    };
-    SubdeviceRec *record = nullptr;
-    NTSTATUS status;
-    {
-        std::lock_guard<std::mutex> guard(G().Lock);
-        auto &subs = G().Subdevices;
-        const auto it = std::find_if(subs.begin(), subs.end(), matches);
-        const std::string name = it != subs.end() ? Narrow((*it)->Name) : "?";
-        record = TakeRecord(subs, {Entry::UnregisterSubdevice, STATUS_SUCCESS, deviceObject, name, PortOf(core), 0,
-                                   nullptr, 0},
-                            matches, &status);
-    }
-    if (!record)
-        return status;
-    core->ReleaseChildren();
-    record->Port->Release();
-    ExFreePoolWithTag(record, kSubdeviceTag);
-    return status;
-}
-
-NTSTATUS CPortCore::UnregisterPhysicalConnection(PDEVICE_OBJECT deviceObject, PUNKNOWN fromUnknown, ULONG fromPin,
-                                                 PUNKNOWN toUnknown, ULONG toPin)
-{
-    sim::AssertPassiveLevel("IUnregisterPhysicalConnection::UnregisterPhysicalConnection");
-    const PPORT from = PortOf(FindPort(fromUnknown));
-    const PPORT to = PortOf(FindPort(toUnknown));
-    ConnectionRec *record = nullptr;
-    NTSTATUS status;
-    {
-        std::lock_guard<std::mutex> guard(G().Lock);
-        record = TakeRecord(G().Connections,
-                            {Entry::UnregisterPhysicalConnection, STATUS_SUCCESS, deviceObject, "", from, fromPin, to,
-                             toPin},
-                            [&](const ConnectionRec *r) {
-                                return from && to && r->Is(deviceObject, from, fromPin, to, toPin);
-                            },
-                            &status);
-    }
-    if (record)
-        ExFreePoolWithTag(record, kConnectionTag);
-    return status;
+    const PCFILTER_DESCRIPTOR *description = core->Description();
+    if (!description || pin >= description->PinCount)
+        return false;
+    const KSPIN_DESCRIPTOR &ks = description->Pins[pin].KsPinDescriptor;
+    return ks.Communication == KSPIN_COMMUNICATION_NONE && ks.DataFlow == flow;
 }
 
 // Lock held.
@@ -404,6 +249,56 @@ std::string EndOfTestCheck()
 const bool registered = (sim::RegisterComponent("portcls", &ResetForTest, &EndOfTestCheck), true);
 
 } // namespace
+
+NTSTATUS CPortCore::UnregisterSubdevice(PDEVICE_OBJECT deviceObject, PUNKNOWN subdevice)
+{
+    sim::AssertPassiveLevel("IUnregisterSubdevice::UnregisterSubdevice");
+    CPortCore *core = FindPort(subdevice);
+    const auto matches = [&](const SubdeviceRec *r) {
+        return core && r->Device == deviceObject && r->Port == core->AsPort();
+    };
+    SubdeviceRec *record = nullptr;
+    NTSTATUS status;
+    {
+        std::lock_guard<std::mutex> guard(G().Lock);
+        auto &subs = G().Subdevices;
+        const auto it = std::find_if(subs.begin(), subs.end(), matches);
+        const std::string name = it != subs.end() ? Narrow((*it)->Name) : "?";
+        record = TakeRecord(subs, {Entry::UnregisterSubdevice, STATUS_SUCCESS, deviceObject, name, PortOf(core), 0,
+                                   nullptr, 0},
+                            matches, &status);
+    }
+    if (!record)
+        return status;
+    WithdrawInterfaces(record);
+    core->ReleaseChildren();
+    record->Port->Release();
+    ExFreePoolWithTag(record, kSubdeviceTag);
+    return status;
+}
+
+NTSTATUS CPortCore::UnregisterPhysicalConnection(PDEVICE_OBJECT deviceObject, PUNKNOWN fromUnknown, ULONG fromPin,
+                                                 PUNKNOWN toUnknown, ULONG toPin)
+{
+    sim::AssertPassiveLevel("IUnregisterPhysicalConnection::UnregisterPhysicalConnection");
+    const PPORT from = PortOf(FindPort(fromUnknown));
+    const PPORT to = PortOf(FindPort(toUnknown));
+    ConnectionRec *record = nullptr;
+    NTSTATUS status;
+    {
+        std::lock_guard<std::mutex> guard(G().Lock);
+        record = TakeRecord(G().Connections,
+                            {Entry::UnregisterPhysicalConnection, STATUS_SUCCESS, deviceObject, "", from, fromPin, to,
+                             toPin},
+                            [&](const ConnectionRec *r) {
+                                return from && to && r->Is(deviceObject, from, fromPin, to, toPin);
+                            },
+                            &status);
+    }
+    if (record)
+        ExFreePoolWithTag(record, kConnectionTag);
+    return status;
+}
 
 NTSTATUS PcNewPort(PPORT *outPort, REFGUID classId)
 {
@@ -465,8 +360,14 @@ NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT deviceObject, PCWSTR name, PUNKNOWN 
         entry.Status = STATUS_INSUFFICIENT_RESOURCES;
         return Logged(entry);
     }
-    *record = SubdeviceRec{deviceObject, core->AsPort(), {}};
+    *record = SubdeviceRec{deviceObject, core->AsPort(), {}, 0, {}};
     std::copy(name, name + chars, record->Name);
+    entry.Status = PublishInterfaces(record, *core->Description());
+    if (!NT_SUCCESS(entry.Status))
+    {
+        ExFreePoolWithTag(record, kSubdeviceTag);
+        return Logged(entry);
+    }
     record->Port->AddRef();
     G().Subdevices.push_back(record);
     return Logged(entry);
@@ -476,14 +377,19 @@ NTSTATUS PcRegisterPhysicalConnection(PDEVICE_OBJECT deviceObject, PUNKNOWN from
                                       PUNKNOWN toUnknown, ULONG toPin)
 {
     sim::AssertPassiveLevel("PcRegisterPhysicalConnection");
-    const PPORT from = PortOf(FindPort(fromUnknown));
-    const PPORT to = PortOf(FindPort(toUnknown));
+    const CPortCore *fromCore = FindPort(fromUnknown);
+    const CPortCore *toCore = FindPort(toUnknown);
+    const PPORT from = PortOf(const_cast<CPortCore *>(fromCore));
+    const PPORT to = PortOf(const_cast<CPortCore *>(toCore));
     std::lock_guard<std::mutex> guard(G().Lock);
     sim::portcls::LogEntry entry{Entry::RegisterPhysicalConnection, STATUS_SUCCESS, deviceObject, "", from, fromPin,
                                  to, toPin};
     if (TakeFailure(Entry::RegisterPhysicalConnection, &entry.Status))
         return Logged(entry);
-    if (!deviceObject || !from || !to || !IsRegistered(deviceObject, from) || !IsRegistered(deviceObject, to))
+    // A physical connection joins two bridge pins, signal leaving one filter and entering the other.
+    if (!deviceObject || !from || !to || !IsRegistered(deviceObject, from) ||
+        !IsRegistered(deviceObject, to) || !IsBridgePin(fromCore, fromPin, KSPIN_DATAFLOW_OUT) ||
+        !IsBridgePin(toCore, toPin, KSPIN_DATAFLOW_IN))
     {
         entry.Status = STATUS_INVALID_PARAMETER;
         return Logged(entry);
@@ -572,6 +478,18 @@ void sim::portcls::FailNext(Entry entry, NTSTATUS status)
 {
     std::lock_guard<std::mutex> guard(G().Lock);
     G().Failures.emplace_back(entry, status);
+}
+
+std::vector<sim::portcls::GeneratedEvent> sim::portcls::GeneratedEvents(PPORT port)
+{
+    CPortCore *core = FindPort(port);
+    return core ? core->Generated() : std::vector<GeneratedEvent>{};
+}
+
+size_t sim::portcls::ListedEvents(PPORT port)
+{
+    CPortCore *core = FindPort(port);
+    return core ? core->ListedEvents() : 0;
 }
 
 size_t sim::portcls::LivePorts()

@@ -18,6 +18,7 @@
 #include "driver/base/wide_string.h"
 
 #include "hal_doubles.h"
+#include "support/bridge_filter.h"
 
 namespace engine_test
 {
@@ -258,7 +259,23 @@ class FakeWaveMiniport : public IMiniportWaveCyclic, public IMiniportPrivate, pu
 {
 public:
     DECLARE_STD_UNKNOWN();
-    explicit FakeWaveMiniport(PUNKNOWN outer) : CUnknownBase(outer) {}
+    FakeWaveMiniport(PUNKNOWN outer, ULONG engineIndex) : CUnknownBase(outer), m_EngineIndex(engineIndex) {}
+
+    // Pin 0 streams, pin 1 bridges to the topology: out of a render filter, into a capture filter.
+    NTSTATUS GetDescription(PPCFILTER_DESCRIPTOR *description) override
+    {
+        *description = m_Filter.Get();
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) override
+    {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    NTSTATUS NewStream(PMINIPORTWAVECYCLICSTREAM *, PUNKNOWN, POOL_TYPE, ULONG, BOOLEAN, PKSDATAFORMAT,
+                       PDMACHANNEL *, PSERVICEGROUP *) override
+    {
+        return STATUS_NOT_IMPLEMENTED;
+    }
     // A wave miniport keeps its port for its whole life, as the real ones do.
     ~FakeWaveMiniport()
     {
@@ -266,12 +283,22 @@ public:
             m_Port->Release();
     }
 
-    NTSTATUS Init(PUNKNOWN, PRESOURCELIST, PPORT port) override
+    NTSTATUS Init(PUNKNOWN adapter, PRESOURCELIST, PPORT port) override
     {
         if (!NT_SUCCESS(Wave().initStatus))
             return Wave().initStatus;
         if (!port)
             return STATUS_INVALID_PARAMETER;
+        if (IAudioHal *hal = QueryAs<IAudioHal>(adapter, IID_IAudioHal))
+        {
+            IStreamEngine *engine = nullptr;
+            if (NT_SUCCESS(hal->GetEngine(m_EngineIndex, &engine)) && engine && engine->GetEngineId() != 0)
+            {
+                m_Filter.SetFlow(0, KSPIN_DATAFLOW_OUT);
+                m_Filter.SetFlow(1, KSPIN_DATAFLOW_IN);
+            }
+            hal->Release();
+        }
         port->AddRef();
         m_Port = port;
         return STATUS_SUCCESS;
@@ -299,6 +326,15 @@ public:
 private:
     PPORT m_Port = nullptr;
     WCHAR m_Name[MINIPORT_NAME_CHARS] = {};
+    ULONG m_EngineIndex;
+    BridgeFilter m_Filter = MakeWaveFilter();
+
+    static BridgeFilter MakeWaveFilter()
+    {
+        BridgeFilter filter({KSPIN_DATAFLOW_IN, KSPIN_DATAFLOW_OUT});
+        filter.MakeStreaming(0);
+        return filter;
+    }
 };
 
 inline NTSTATUS FakeWaveMiniport::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
@@ -318,7 +354,7 @@ inline NTSTATUS CreateFakeWave(PUNKNOWN *miniport, REFGUID, PUNKNOWN outer, POOL
         return Wave().createStatus;
     }
     ++Wave().created;
-    return NewObject<FakeWaveMiniport>(miniport, outer, pool, PoolTag::WAVC);
+    return NewObject<FakeWaveMiniport>(miniport, outer, pool, PoolTag::WAVC, engineIndex);
 }
 
 // The topology miniport: terminal t is on pin t + pinOffset.
@@ -331,8 +367,24 @@ public:
     ULONG pinOffset = 2;
     NTSTATUS pinStatus = STATUS_SUCCESS;
     std::vector<ULONG> asked;
+    // Sixteen bridge pins facing the wave filters: in for render endpoints, out for capture ones.
+    KSPIN_DATAFLOW bridgeFlow = KSPIN_DATAFLOW_IN;
 
-    NTSTATUS Init(PUNKNOWN, PRESOURCELIST, PPORT) override { return STATUS_SUCCESS; }
+    NTSTATUS Init(PUNKNOWN, PRESOURCELIST, PPORT) override
+    {
+        m_Filter = BridgeFilter(std::vector<KSPIN_DATAFLOW>(16, bridgeFlow),
+                                {KSCATEGORY_AUDIO, KSCATEGORY_TOPOLOGY});
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS GetDescription(PPCFILTER_DESCRIPTOR *description) override
+    {
+        *description = m_Filter.Get();
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) override
+    {
+        return STATUS_NOT_IMPLEMENTED;
+    }
     NTSTATUS QueryTerminal(ULONG terminalId, PULONG result) override
     {
         asked.push_back(terminalId);
@@ -349,6 +401,7 @@ public:
 
 private:
     WCHAR m_Name[1] = {};
+    BridgeFilter m_Filter{{}};
 };
 
 inline NTSTATUS FakeTopologyMiniport::NonDelegatingQueryInterface(REFIID iid, PVOID *object)

@@ -81,6 +81,7 @@ protected:
 
         ASSERT_EQ(PcNewPort(&topologyPort, CLSID_PortTopology), STATUS_SUCCESS);
         topologyMiniport = engine_test::Make<FakeTopologyMiniport>();
+        topologyMiniport->bridgeFlow = engineId ? KSPIN_DATAFLOW_OUT : KSPIN_DATAFLOW_IN;
         ASSERT_EQ(topologyPort->Init(&device, nullptr, static_cast<IMiniportTopology *>(topologyMiniport), nullptr,
                                      nullptr),
                   STATUS_SUCCESS);

@@ -1,9 +1,12 @@
 // Port objects, sub-device and physical-connection registration of the port-class stand-in.
 #include <pc_port.h>
+#include <sim/io_sim.h>
 #include <sim/portcls_sim.h>
 
+#include "support/bridge_filter.h"
 #include "support/kernel_test.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -42,6 +45,23 @@ public:
         return STATUS_SUCCESS;
     }
     ULONG AddRef() override { return ULONG(++refs); }
+    // Pin 0 streams in; pins 1 and 2 are bridges out, pin 3 a bridge in.
+    BridgeFilter filter{{KSPIN_DATAFLOW_IN, KSPIN_DATAFLOW_OUT, KSPIN_DATAFLOW_OUT, KSPIN_DATAFLOW_IN}};
+    NTSTATUS GetDescription(PPCFILTER_DESCRIPTOR *description) override
+    {
+        filter.MakeStreaming(0);
+        *description = filter.Get();
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) override
+    {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    NTSTATUS NewStream(PMINIPORTWAVECYCLICSTREAM *, PUNKNOWN, POOL_TYPE, ULONG, BOOLEAN, PKSDATAFORMAT,
+                       PDMACHANNEL *, PSERVICEGROUP *) override
+    {
+        return STATUS_NOT_IMPLEMENTED;
+    }
     ULONG Release() override
     {
         if (--refs == 0 && heldPort)
@@ -343,7 +363,7 @@ TEST_F(PortclsPortsTest, ConnectionsNeedBothPortsRegisteredOnThatDevice)
 
     EXPECT_EQ(PcRegisterPhysicalConnection(&device, wave, 1, topo, 3), STATUS_SUCCESS);
     EXPECT_EQ(PcRegisterPhysicalConnection(&device, wave, 1, topo, 3), STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_EQ(PcRegisterPhysicalConnection(&device, topo, 2, wave, 1), STATUS_SUCCESS);
+    EXPECT_EQ(PcRegisterPhysicalConnection(&device, topo, 2, wave, 3), STATUS_SUCCESS);
     const auto connections = sim::portcls::Connections();
     ASSERT_EQ(connections.size(), 2u);
     EXPECT_EQ(connections[0].Device, &device);
@@ -363,7 +383,7 @@ TEST_F(PortclsPortsTest, ConnectionsNeedBothPortsRegisteredOnThatDevice)
     EXPECT_EQ(sim::portcls::Connections().size(), 2u);
     EXPECT_EQ(unregisterConn->UnregisterPhysicalConnection(&device, wave, 1, topo, 3), STATUS_SUCCESS);
     EXPECT_EQ(unregisterConn->UnregisterPhysicalConnection(&device, wave, 1, topo, 3), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(unregisterConn->UnregisterPhysicalConnection(&device, topo, 2, wave, 1), STATUS_SUCCESS);
+    EXPECT_EQ(unregisterConn->UnregisterPhysicalConnection(&device, topo, 2, wave, 3), STATUS_SUCCESS);
     EXPECT_TRUE(sim::portcls::Connections().empty());
 
     EXPECT_EQ(unregisterSub->UnregisterSubdevice(&device, &stranger), STATUS_INVALID_PARAMETER);
@@ -464,11 +484,12 @@ TEST_F(PortclsPortsTest, RegistrationAllocationFailuresChangeNothingAndLeakNothi
         if (NT_SUCCESS(status))
             status = PcRegisterSubdevice(&device, u"Topo", p.topo);
         if (NT_SUCCESS(status))
-            status = PcRegisterPhysicalConnection(&device, p.topo, 2, p.wave, 1);
+            status = PcRegisterPhysicalConnection(&device, p.topo, 2, p.wave, 3);
         return status;
     };
-    auto unregisterAll = [&] {
-        p.conn->UnregisterPhysicalConnection(&device, p.topo, 2, p.wave, 1);
+    auto unregisterAll = [&]
+    {
+        p.conn->UnregisterPhysicalConnection(&device, p.topo, 2, p.wave, 3);
         p.sub->UnregisterSubdevice(&device, p.topo);
         p.sub->UnregisterSubdevice(&device, p.wave);
         Close(p);
@@ -476,7 +497,8 @@ TEST_F(PortclsPortsTest, RegistrationAllocationFailuresChangeNothingAndLeakNothi
     const size_t before = sim::Allocations();
     ASSERT_EQ(registerAll(), STATUS_SUCCESS);
     const size_t allocations = sim::Allocations() - before;
-    ASSERT_EQ(allocations, 5u); // two ports, two sub-device records, one connection record
+    // Two ports, per sub-device its record and its one device-interface link, one connection record.
+    ASSERT_EQ(allocations, 7u);
     unregisterAll();
     EXPECT_EQ(sim::Outstanding(), 0u);
 
@@ -486,9 +508,13 @@ TEST_F(PortclsPortsTest, RegistrationAllocationFailuresChangeNothingAndLeakNothi
         sim::FailAllocation(k);
         EXPECT_EQ(registerAll(), STATUS_INSUFFICIENT_RESOURCES);
         sim::FailAllocation(0);
-        EXPECT_EQ(sim::portcls::Subdevices().size(), k - 3);
+        EXPECT_EQ(sim::portcls::Subdevices().size(), (k - 3) / 2);
+        const auto interfaces = sim::io::DeviceInterfaces();
+        EXPECT_EQ(size_t(std::count_if(interfaces.begin(), interfaces.end(),
+                                       [](const auto &i) { return i.Enabled; })),
+                  (k - 3) / 2); // a failed sub-device keeps none enabled
         EXPECT_TRUE(sim::portcls::Connections().empty());
-        EXPECT_EQ(RefsOf(p.wave), k > 3 ? 4u : 3u); // the caller, two interfaces, the registration
+        EXPECT_EQ(RefsOf(p.wave), k > 4 ? 4u : 3u); // the caller, two interfaces, the registration
         unregisterAll();
         EXPECT_TRUE(sim::portcls::Subdevices().empty());
         EXPECT_EQ(sim::Outstanding(), 0u);

@@ -76,6 +76,26 @@ void ClearLog();
 // arms one failure; several arm several, consumed in order.
 void FailNext(Entry entry, NTSTATUS status);
 
+// One GenerateEventList call a port received, whether or not an entry matched.
+struct GeneratedEvent
+{
+    GUID Set;
+    ULONG EventId;
+    BOOLEAN PinEvent;
+    ULONG PinId;
+    BOOLEAN NodeEvent;
+    ULONG NodeId;
+};
+inline bool operator==(const GeneratedEvent &a, const GeneratedEvent &b)
+{
+    return a.Set == b.Set && a.EventId == b.EventId && a.PinEvent == b.PinEvent && a.PinId == b.PinId &&
+           a.NodeEvent == b.NodeEvent && a.NodeId == b.NodeId;
+}
+// Every GenerateEventList call of a live port, in order; empty for an unknown port.
+std::vector<GeneratedEvent> GeneratedEvents(PPORT port);
+// Enabled events a live port holds.
+size_t ListedEvents(PPORT port);
+
 size_t LivePorts(); // port objects not yet freed
 // The miniport interface a port holds (IMiniportWaveCyclic or IMiniportTopology), null when it
 // holds none or `port` is not a live port of the stand-in.
