@@ -3,7 +3,7 @@
 #include <usbd_lib.h>
 
 #include "driver/base/pool_memory.h"
-#include "driver/core/usb_vendor_ids.h"
+#include "driver/base/usb_vendor_ids.h"
 #include "driver/effects/dsp_node.h"
 #include "driver/effects/render_stages.h"
 

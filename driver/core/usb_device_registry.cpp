@@ -2,7 +2,7 @@
 #include "driver/core/usb_device_registry.h"
 
 #include "driver/core/usb_descriptor_reader.h"
-#include "driver/core/usb_vendor_ids.h"
+#include "driver/base/usb_vendor_ids.h"
 #include "driver/base/pool_memory.h"
 #include "driver/base/wide_string.h"
 

@@ -133,6 +133,7 @@ struct IProcessingNode : IUnknown
 typedef IProcessingNode *PPROCESSINGNODE;
 
 // Terminal type codes (the index of an endpoint's base name) that the engine names.
+inline constexpr ULONG TERMINAL_TYPE_STREAMING = 0; // the USB side of a stream
 inline constexpr ULONG TERMINAL_TYPE_HEADPHONE = 2;
 // S/PDIF: on a capture endpoint the weakest claim, given up to any later terminal's type.
 inline constexpr ULONG TERMINAL_TYPE_SPDIF = 3;
@@ -193,14 +194,19 @@ struct INodeChild : IUnknown
 };
 typedef INodeChild *PNODECHILD;
 
-// Nodes bound to a capture engine, and nodes reset with a render engine.
+// Nodes bound to a capture engine, and nodes reset with a render engine. Device-specific units
+// (kinds 15 and 19) also keep one 32-bit value behind the same interfaces.
 struct IEngineInputBind : IUnknown
 {
     virtual NTSTATUS BindEngine(IStreamEngine *engine) = 0;
+    virtual NTSTATUS SetValue(ULONG value) = 0;
+    virtual NTSTATUS GetValue(PULONG value) = 0;
 };
 struct IEngineOutputBind : IUnknown
 {
     virtual NTSTATUS BindEngine(IStreamEngine *engine) = 0;
+    virtual NTSTATUS SetValue(ULONG value) = 0;
+    virtual NTSTATUS GetValue(PULONG value) = 0;
 };
 struct IEngineReset : IUnknown
 {

@@ -1,5 +1,5 @@
 // Control changes: the KSEVENT_CONTROL_CHANGE a message raises, and the event handler's verbs.
-#include "driver/core/control_change.h"
+#include "driver/filters/control_change.h"
 #include "support/kernel_test.h"
 #include "support/recording_port_events.h"
 

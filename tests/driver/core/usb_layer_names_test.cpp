@@ -2,7 +2,7 @@
 // "SelectiveSuspendEnabled" value read from "Device Parameters" through every hardware identifier.
 #include <gtest/gtest.h>
 
-#include "driver/core/usb_vendor_ids.h"
+#include "driver/base/usb_vendor_ids.h"
 #include "usb_fixture.h"
 
 namespace

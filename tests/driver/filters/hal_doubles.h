@@ -159,6 +159,20 @@ public:
         (m_LastQueried == Bind::Input ? inputBinds : outputBinds).push_back(engine);
         return STATUS_SUCCESS;
     }
+    // The value of a device-specific unit; both bind interfaces share it.
+    ULONG value = 0;
+    NTSTATUS SetValue(ULONG v) override
+    {
+        value = v;
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS GetValue(PULONG v) override
+    {
+        if (!v)
+            return STATUS_INVALID_PARAMETER;
+        *v = value;
+        return STATUS_SUCCESS;
+    }
     NTSTATUS Reset(ULONG argument) override
     {
         resets.push_back(argument);

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "driver/core/control_change.h"
+#include "driver/filters/control_change.h"
 #include "driver/filters/audio_hal_interfaces.h"
 #include "driver/filters/node_interfaces.h"
 #include <pc_power.h>

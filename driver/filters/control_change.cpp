@@ -1,5 +1,5 @@
 // Control-change events.
-#include "driver/core/control_change.h"
+#include "driver/filters/control_change.h"
 
 NTSTATUS RaiseControlChange(PPORTEVENTS portEvents, const ControlChangeMessage *message,
                             PFN_RESOLVE_CONTROL_NODE resolve, PVOID context)
