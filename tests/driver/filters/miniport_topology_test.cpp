@@ -656,3 +656,42 @@ TEST_F(TopologyTest, DeviceSpecificUnitsAnswerThroughTheirOwnInterfaces)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST_F(TopologyTest, AuxAndStereoMixPinsFollowTheSystemVersion)
+{
+    const GUID analog = {0xDFF21FE1, 0xF70F, 0x11D0, {0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+    const GUID olderMix = {0x00DFF077, 0x96E3, 0x11D2, {0xAC, 0x4C, 0x00, 0xC0, 0x4F, 0x8E, 0xFB, 0x68}};
+    const GUID auxName = {0x5F4BB488, 0xA646, 0x408A, {0x92, 0x65, 0x86, 0x47, 0xF9, 0xC3, 0x74, 0xD4}};
+    const GUID mixName = {0x8C5716E6, 0xC984, 0x492E, {0xA2, 0xFB, 0x13, 0x85, 0xF2, 0xD0, 0xF3, 0xC9}};
+    Terminal(5, NODE_KIND_INPUT_TERMINAL, 8);
+    Terminal(6, NODE_KIND_INPUT_TERMINAL, 16);
+    for (ULONG version : {0x06010000u, 0x05010000u})
+    {
+        SCOPED_TRACE(version);
+        sim::SetNtDdiVersion(version);
+        ASSERT_EQ(Open(), STATUS_SUCCESS);
+        sim::audio::Filter filter(port);
+        const auto pins = filter.Pins();
+        ASSERT_EQ(pins.size(), 2u);
+        const bool newer = version >= 0x06000000;
+        EXPECT_TRUE(*pins[0].Category == analog);
+        EXPECT_TRUE(newer ? pins[0].Name && *pins[0].Name == auxName : pins[0].Name == nullptr);
+        EXPECT_TRUE(*pins[1].Category == (newer ? analog : olderMix));
+        EXPECT_TRUE(newer ? pins[1].Name && *pins[1].Name == mixName : pins[1].Name == nullptr);
+        // The printer lists every pin and the jack each reports.
+        const std::string printed = filter.Print();
+        EXPECT_NE(printed.find("pin 1: in bridge"), std::string::npos) << printed;
+        EXPECT_NE(
+            printed.find("jack pin 0.0: channels 0x3 color 0x000000 type 7 location 14/1 port 1 connected 1"),
+            std::string::npos)
+            << printed;
+        Close();
+        hal->Release();
+        hal = Make<hal_test::TestHal>();
+    }
+}
+
+} // namespace

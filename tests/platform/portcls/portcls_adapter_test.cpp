@@ -12,6 +12,7 @@
 #include <sim/portcls_adapter_sim.h>
 #include <sim/portcls_sim.h>
 
+#include "support/bridge_filter.h"
 #include "support/kernel_test.h"
 
 namespace
@@ -62,6 +63,16 @@ class Topology : public Counted<IMiniportTopology>
 {
 public:
     NTSTATUS Init(PUNKNOWN, PRESOURCELIST, PPORT) override { return STATUS_SUCCESS; }
+    NTSTATUS GetDescription(PPCFILTER_DESCRIPTOR *description) override
+    {
+        *description = filter.Get();
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) override
+    {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    BridgeFilter filter{{KSPIN_DATAFLOW_IN}};
 };
 
 NTSTATUS NoStart(PDEVICE_OBJECT, PIRP, PRESOURCELIST)

@@ -3,6 +3,8 @@
 // The adapter and miniport creation functions the start routine calls are defined here.
 #pragma once
 
+#include "support/bridge_filter.h"
+
 #include <string>
 #include <vector>
 
@@ -239,6 +241,15 @@ public:
     DECLARE_STD_UNKNOWN();
     explicit NamedTopology(PUNKNOWN outer) : CUnknownBase(outer) {}
     NTSTATUS Init(PUNKNOWN, PRESOURCELIST, PPORT) override { return STATUS_SUCCESS; }
+    NTSTATUS GetDescription(PPCFILTER_DESCRIPTOR *description) override
+    {
+        *description = m_Filter.Get();
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) override
+    {
+        return STATUS_NOT_IMPLEMENTED;
+    }
     NTSTATUS QueryTerminal(ULONG, PULONG) override { return STATUS_NOT_IMPLEMENTED; }
     NTSTATUS GetName(PWSTR *name) override
     {
@@ -248,6 +259,7 @@ public:
 
 private:
     WCHAR m_Name[11] = u"GlobalTopo";
+    BridgeFilter m_Filter{{KSPIN_DATAFLOW_IN}, {KSCATEGORY_AUDIO, KSCATEGORY_TOPOLOGY}};
 };
 
 inline NTSTATUS NamedTopology::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
