@@ -846,6 +846,7 @@ NTSTATUS CUacTerminal::ReadOutputTypes()
 
 NTSTATUS CUacTerminal::CreatePins()
 {
+    PUNKNOWN self = Self();
     ULONG words[HAL_INFO_WORDS] = {};
     m_Context.Hal->GetTerminalCapabilities(IsOutput() ? 0 : 1, m_Code, words);
     for (ULONG t = 0; t < m_TypeCount; ++t)
@@ -854,7 +855,7 @@ NTSTATUS CUacTerminal::CreatePins()
             IsOutput() ? (m_TypeCount > 1 ? UacOutputTerminalCode(m_Types[t]) : m_Code) : m_Code;
         const NTSTATUS status = CreateNode<CUnitTerminalNode>(
             [&](CUnitTerminalNode *node)
-            { return node->InitFromUnit(IsOutput(), 1, &code, m_JackCounts[t], m_Jacks[t], words); },
+            { return node->InitFromUnit(self, IsOutput(), 1, &code, m_JackCounts[t], m_Jacks[t], words); },
             ULONG(IsOutput() ? NODE_KIND_OUTPUT_TERMINAL : NODE_KIND_INPUT_TERMINAL), t);
         if (!NT_SUCCESS(status))
             return status;
@@ -867,7 +868,7 @@ NTSTATUS CUacTerminal::CreatePins()
         const ULONG count = m_TypeCount < STATE_MAX_VALUES ? m_TypeCount : STATE_MAX_VALUES;
         for (ULONG t = 0; t < count; ++t)
             codes[t] = UacOutputTerminalCode(m_Types[t]);
-        PUNKNOWN self = Self();
+
         status = CreateNode<CJackTypeSelectorNode>(
             [&](CJackTypeSelectorNode *node)
             {
@@ -978,4 +979,19 @@ NTSTATUS CUacTerminal::RefreshOutputType()
         if (node->GetKind() == NODE_KIND_OUTPUT_TERMINAL || node->GetKind() == NODE_KIND_STATE)
             node->Refresh();
     return status;
+}
+
+NTSTATUS CUacTerminal::RefreshInputNode(PULONG id)
+{
+    if (!id)
+        return STATUS_INVALID_PARAMETER;
+    IAudioNode *node = nullptr;
+    for (ULONG index = 0; NT_SUCCESS(NodeAt(index, &node)); ++index)
+        if (node->GetKind() == NODE_KIND_INPUT_TERMINAL)
+        {
+            *id = node->GetId();
+            node->Refresh();
+            return STATUS_SUCCESS;
+        }
+    return STATUS_UNSUCCESSFUL;
 }

@@ -196,6 +196,9 @@ public:
     // The device reported an output-type change: a new code is stored and persisted, and the
     // terminal's pin nodes re-read.
     NTSTATUS RefreshOutputType();
+    // Refreshes the terminal's first input-terminal node and gives its ID; STATUS_UNSUCCESSFUL when
+    // the terminal has none.
+    NTSTATUS RefreshInputNode(PULONG id);
     ULONG TypeCount() const { return m_TypeCount; }
     ULONG CurrentCode() const { return m_CurrentCode; }
 

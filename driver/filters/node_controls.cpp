@@ -731,15 +731,70 @@ NTSTATUS CSelectorUnitNode::RestoreNodeValues(const NodeSettings *settings, PCAL
 }
 
 // ---- CUnitTerminalNode ----------------------------------------------------------------------------------
-NTSTATUS CUnitTerminalNode::InitFromUnit(BOOLEAN hasSource, ULONG typeCount, const ULONG *types,
-                                         ULONG jackCount, const JackRecord *jacks,
+CUnitTerminalNode::~CUnitTerminalNode()
+{
+    ReleaseUnit(m_Terminal);
+}
+
+void CUnitTerminalNode::DetachUnit()
+{
+    ReleaseUnit(m_Terminal);
+}
+
+NTSTATUS CUnitTerminalNode::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
+{
+    if (IsEqualId(iid, IID_IUnitBound))
+    {
+        *object = static_cast<IUnitBound *>(this);
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    return CJackTerminalNode::NonDelegatingQueryInterface(iid, object);
+}
+
+NTSTATUS CUnitTerminalNode::InitFromUnit(PUNKNOWN unit, BOOLEAN hasSource, ULONG typeCount,
+                                         const ULONG *types, ULONG jackCount, const JackRecord *jacks,
                                          const ULONG (&words)[HAL_INFO_WORDS])
 {
     const ULONG unlinked = UAC_NO_NODE;
-    const NTSTATUS status = InitTables(typeCount, types, jackCount, jacks, hasSource ? 1 : 0, &unlinked);
-    if (NT_SUCCESS(status))
-        RtlCopyMemory(m_Words, words, sizeof m_Words);
+    NTSTATUS status = InitTables(typeCount, types, jackCount, jacks, hasSource ? 1 : 0, &unlinked);
+    if (!NT_SUCCESS(status))
+        return status;
+    RtlCopyMemory(m_Words, words, sizeof m_Words);
+    if (unit)
+    {
+        ReleaseUnit(m_Terminal);
+        status = QueryUnit(unit, IID_ITerminalControl, &m_Terminal);
+    }
     return status;
+}
+
+NTSTATUS CUnitTerminalNode::Refresh()
+{
+    if (!m_Terminal)
+        return STATUS_SUCCESS;
+    ULONG count = 0;
+    NTSTATUS status = m_Terminal->GetTerminalJackCount(m_JackIndex, &count);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (count > TERMINAL_MAX_JACKS)
+        count = TERMINAL_MAX_JACKS;
+    if (count != m_JackCount || !m_Jacks)
+    {
+        FreePool(m_Jacks);
+        m_Jacks = nullptr;
+        m_JackCount = 0;
+        if (count)
+        {
+            m_Jacks = static_cast<JackRecord *>(
+                AllocPoolZeroed(count * ULONG(sizeof(JackRecord)), PagedPool, PoolTag::Term));
+            if (!m_Jacks)
+                return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        m_JackCount = count;
+    }
+    return count ? m_Terminal->GetTerminalJacks(m_JackIndex, count * ULONG(sizeof(JackRecord)), m_Jacks)
+                 : STATUS_SUCCESS;
 }
 
 // ---- CJackTypeSelectorNode ------------------------------------------------------------------------------

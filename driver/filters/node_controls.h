@@ -305,19 +305,28 @@ protected:
 // ---- Terminals -----------------------------------------------------------------------------------------
 // Kind 0 (input) and kind 1 (output, one per output type, with that type's jack index): the terminal's
 // type codes and jack records, and the eight words the device gave for the terminal's category.
-class CUnitTerminalNode : public CJackTerminalNode
+class CUnitTerminalNode : public IUnitBound, public CJackTerminalNode
 {
 public:
+    DECLARE_STD_UNKNOWN();
     CUnitTerminalNode(PUNKNOWN outerUnknown, ULONG id, ULONG kind, ULONG jackIndex)
-        : CJackTerminalNode(outerUnknown, id, kind), m_JackIndex(jackIndex)
+        : CJackTerminalNode(outerUnknown, id, kind), m_Terminal(nullptr), m_JackIndex(jackIndex)
     {
     }
-    // An output terminal has one source (its unit links it later), an input terminal none.
-    NTSTATUS InitFromUnit(BOOLEAN hasSource, ULONG typeCount, const ULONG *types, ULONG jackCount,
-                          const JackRecord *jacks, const ULONG (&words)[HAL_INFO_WORDS]);
+    ~CUnitTerminalNode() override;
+    void DetachUnit() override;
+    // An output terminal has one source (its unit links it later), an input terminal none. `unit`
+    // answers ITerminalControl for the refresh; without one the node only keeps what it was given.
+    NTSTATUS InitFromUnit(PUNKNOWN unit, BOOLEAN hasSource, ULONG typeCount, const ULONG *types,
+                          ULONG jackCount, const JackRecord *jacks, const ULONG (&words)[HAL_INFO_WORDS]);
+    // Re-reads the unit's jack count and records for this node's jack index. A new count gets a new
+    // record table ("Term"; none for zero); when that cannot be allocated the count becomes 0 and the
+    // result is STATUS_INSUFFICIENT_RESOURCES.
+    NTSTATUS Refresh() override;
     ULONG JackIndex() const { return m_JackIndex; }
 
 protected:
+    ITerminalControl *m_Terminal;
     const ULONG m_JackIndex;
 };
 inline constexpr ULONG UAC_NO_NODE = 0xFFFFFFFFu;

@@ -445,6 +445,20 @@ TEST_F(UacEntityTest, JackPresenceRefreshesOnlyWhatCanBeSensed)
     ASSERT_EQ(hal->GetFilter(0, &node), STATUS_SUCCESS);
     EXPECT_EQ(node->GetKind(), ULONG(NODE_KIND_OUTPUT_TERMINAL));
     EXPECT_EQ(terminal->GetKind(), ULONG(UAC_OUTPUT_TERMINAL));
+
+    // Refreshing the pin takes the connections the device reports now.
+    headset->presenceMask[usbsim::kUac1PlaybackOt] = 0xC;
+    ASSERT_EQ(node->Refresh(), STATUS_SUCCESS);
+    ASSERT_EQ(static_cast<CUnitTerminalNode *>(node)->GetJacks(sizeof jacks, jacks), STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<ULONG>({jacks[0].IsConnected, jacks[1].IsConnected, jacks[2].IsConnected}),
+              std::vector<ULONG>({0, 1, 1}));
+    // Only a terminal with an input-terminal node refreshes one.
+    ULONG id = 0xFFFF;
+    EXPECT_EQ(terminal->RefreshInputNode(&id), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(id, 0xFFFFu);
+    auto *input = Unit<CUacTerminal>(EntityDescriptor(*headset, UAC_INPUT_TERMINAL, usbsim::kUac1MicIt));
+    ASSERT_EQ(input->RefreshInputNode(&id), STATUS_SUCCESS);
+    EXPECT_EQ(id, 1u); // the second node of the device
 }
 
 TEST_F(UacEntityTest, OutputTypesAreReadOneByOneAndTheDeviceGetsItsSelectionBack)

@@ -160,6 +160,37 @@ NTSTATUS FakeUnit::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
                             {IID_IParameterControl, static_cast<IParameterControl *>(this)}});
 }
 
+// A terminal whose jack table the test changes between refreshes.
+class FakeTerminal : public ITerminalControl, public CUnknownBase
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    explicit FakeTerminal(PUNKNOWN outer) : CUnknownBase(outer) {}
+    std::vector<JackRecord> jacks;
+    NTSTATUS GetChannelConfigs(PULONG, PULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS GetTerminalJackCount(ULONG, PULONG count) override
+    {
+        *count = ULONG(jacks.size());
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS GetTerminalJacks(ULONG, ULONG bytes, JackRecord *out) override
+    {
+        if (bytes < jacks.size() * sizeof(JackRecord))
+            return STATUS_INVALID_PARAMETER;
+        std::copy(jacks.begin(), jacks.end(), out);
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS GetOutputType(PULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS SelectOutputType(ULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS TakeFormat(const WAVEFORMATEXTENSIBLE *) override { return STATUS_SUCCESS; }
+};
+
+NTSTATUS FakeTerminal::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
+{
+    return AnswerInterface(iid, object, static_cast<ITerminalControl *>(this),
+                           {{IID_ITerminalControl, static_cast<ITerminalControl *>(this)}});
+}
+
 // One reference, moved along and released at the end of its scope.
 template <class T> struct Ref
 {
@@ -631,6 +662,52 @@ TEST_F(NodeControls, EveryInitialisationAllocationFailedInTurn)
             ASSERT_LT(n, 20u);
         }
     }
+}
+
+TEST_F(NodeControls, TerminalRefreshTakesTheUnitsJacksAnew)
+{
+    auto terminal = New<FakeTerminal>();
+    JackRecord plugged = kDefaultJackRecord, empty = kDefaultJackRecord;
+    empty.IsConnected = 0;
+    terminal->jacks = {plugged};
+    auto node = New<CUnitTerminalNode>(4u, ULONG(NODE_KIND_OUTPUT_TERMINAL), 0u);
+    const ULONG type = 2, words[HAL_INFO_WORDS] = {};
+    ASSERT_EQ(node->InitFromUnit(static_cast<ITerminalControl *>(terminal.p), TRUE, 1, &type, 1,
+                                 terminal->jacks.data(), words),
+              STATUS_SUCCESS);
+    auto jacksOf = [&]
+    {
+        ULONG count = 0;
+        node->GetJackCount(&count);
+        std::vector<ULONG> connected;
+        JackRecord out[4] = {};
+        if (count && NT_SUCCESS(node->GetJacks(sizeof out, out)))
+            for (ULONG j = 0; j < count; ++j)
+                connected.push_back(out[j].IsConnected);
+        return std::make_pair(count, connected);
+    };
+    // A new count, then the same count with new values, then none.
+    terminal->jacks = {empty, plugged, empty};
+    ASSERT_EQ(node->Refresh(), STATUS_SUCCESS);
+    EXPECT_EQ(jacksOf(), std::make_pair(3u, std::vector<ULONG>{0, 1, 0}));
+    terminal->jacks = {plugged, plugged, empty};
+    ASSERT_EQ(node->Refresh(), STATUS_SUCCESS);
+    EXPECT_EQ(jacksOf(), std::make_pair(3u, std::vector<ULONG>{1, 1, 0}));
+    terminal->jacks.clear();
+    ASSERT_EQ(node->Refresh(), STATUS_SUCCESS);
+    EXPECT_EQ(jacksOf().first, 0u);
+    // A new table that cannot be had leaves no jacks rather than stale ones.
+    terminal->jacks = {plugged, plugged};
+    sim::FailAllocation(1);
+    EXPECT_EQ(node->Refresh(), STATUS_INSUFFICIENT_RESOURCES);
+    sim::FailAllocation(0);
+    EXPECT_EQ(jacksOf().first, 0u);
+    ASSERT_EQ(node->Refresh(), STATUS_SUCCESS);
+    EXPECT_EQ(jacksOf(), std::make_pair(2u, std::vector<ULONG>{1, 1}));
+    node->DetachUnit(); // a detached node keeps what it has
+    terminal->jacks.clear();
+    EXPECT_EQ(node->Refresh(), STATUS_SUCCESS);
+    EXPECT_EQ(jacksOf().first, 2u);
 }
 
 } // namespace

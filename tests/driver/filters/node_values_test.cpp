@@ -64,7 +64,8 @@ public:
     }
     NTSTATUS OnSelecting(ULONG n, ULONG o) override
     {
-        m_Log->push_back(std::string(1, m_Name) + " selecting " + std::to_string(n) + " " + std::to_string(o));
+        m_Log->push_back(std::string(1, m_Name) + " selecting " + std::to_string(n) + " " +
+                         std::to_string(o));
         return m_Result;
     }
     NTSTATUS OnSelected(ULONG n) override
@@ -112,11 +113,10 @@ std::vector<ULONG> Sources(IAudioNode *node)
 
 // Runs `op` once to count its allocations, then on fresh objects fails each of them in turn: the
 // call must fail with `expected(k)` and `snapshot` must read as before the call.
-void EachAllocationFails(const std::function<PUNKNOWN()> &make, const std::function<NTSTATUS(PUNKNOWN)> &op,
-                         const std::function<std::vector<ULONG>(PUNKNOWN)> &snapshot,
-                         const std::function<NTSTATUS(size_t)> &expected = [](size_t) {
-                             return STATUS_INSUFFICIENT_RESOURCES;
-                         })
+void EachAllocationFails(
+    const std::function<PUNKNOWN()> &make, const std::function<NTSTATUS(PUNKNOWN)> &op,
+    const std::function<std::vector<ULONG>(PUNKNOWN)> &snapshot,
+    const std::function<NTSTATUS(size_t)> &expected = [](size_t) { return STATUS_INSUFFICIENT_RESOURCES; })
 {
     PUNKNOWN object = make();
     const size_t before = sim::Allocations();
@@ -218,7 +218,8 @@ TEST_F(NodeValues, ByteAndLevelTables)
 
 TEST_F(NodeValues, TerminalTypesAndJacks)
 {
-    ITerminalInfo *info = Make<CTerminalNode, ITerminalInfo>(IID_ITerminalInfo, 4u, ULONG(NODE_KIND_INPUT_TERMINAL));
+    ITerminalInfo *info =
+        Make<CTerminalNode, ITerminalInfo>(IID_ITerminalInfo, 4u, ULONG(NODE_KIND_INPUT_TERMINAL));
     auto *terminal = static_cast<CTerminalNode *>(info);
     const ULONG types[6] = {7, 11, 1, 2, 3, 4};
     const JackRecord jacks[2] = {{1, 2, 3, 4, 5, 6, 7, 8, 9}, {11, 12, 13, 14, 15, 16, 17, 18, 19}};
@@ -257,18 +258,19 @@ TEST_F(NodeValues, TerminalTypesAndJacks)
     info->Release();
 
     // The eight words a unit terminal was given come back whole, and no ninth.
-    ITerminalInfo *unit = Make<CUnitTerminalNode, ITerminalInfo>(IID_ITerminalInfo, 6u,
-                                                                 ULONG(NODE_KIND_INPUT_TERMINAL), 0u);
+    ITerminalInfo *unit =
+        Make<CUnitTerminalNode, ITerminalInfo>(IID_ITerminalInfo, 6u, ULONG(NODE_KIND_INPUT_TERMINAL), 0u);
     const ULONG given[HAL_INFO_WORDS] = {1, 0x10, 0x200, 0x3000, 0x40000, 0x500000, 0x6000000, 0x70000000};
     ULONG words[HAL_INFO_WORDS + 1];
     std::fill(std::begin(words), std::end(words), 0xAAAAAAAAu);
     ASSERT_EQ(unit->GetWords(words), STATUS_SUCCESS);
     EXPECT_EQ(std::count(words, words + HAL_INFO_WORDS, 0u), long(HAL_INFO_WORDS)) << "zero until filled";
-    ASSERT_EQ(static_cast<CUnitTerminalNode *>(unit)->InitFromUnit(UAC_NO_NODE, 1, types, 1, jacks, given),
+    ASSERT_EQ(static_cast<CUnitTerminalNode *>(unit)->InitFromUnit(nullptr, TRUE, 1, types, 1, jacks, given),
               STATUS_SUCCESS);
     ASSERT_EQ(unit->GetWords(words), STATUS_SUCCESS);
-    EXPECT_EQ(std::vector<ULONG>(words, words + HAL_INFO_WORDS + 1),
-              (std::vector<ULONG>{1, 0x10, 0x200, 0x3000, 0x40000, 0x500000, 0x6000000, 0x70000000, 0xAAAAAAAAu}));
+    EXPECT_EQ(
+        std::vector<ULONG>(words, words + HAL_INFO_WORDS + 1),
+        (std::vector<ULONG>{1, 0x10, 0x200, 0x3000, 0x40000, 0x500000, 0x6000000, 0x70000000, 0xAAAAAAAAu}));
     EXPECT_EQ(unit->GetWords(nullptr), STATUS_INVALID_PARAMETER);
     unit->Release();
 
@@ -331,7 +333,8 @@ TEST_F(NodeValues, SelectorListeners)
     EXPECT_EQ(selector->Select(0xFFFFFFFF), STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(log.empty());
     ASSERT_EQ(selector->Select(2), STATUS_SUCCESS);
-    EXPECT_EQ(log, (std::vector<std::string>{"A selecting 2 0", "B selecting 2 0", "A selected 2", "B selected 2"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"A selecting 2 0", "B selecting 2 0", "A selected 2",
+                                             "B selected 2"}));
     log.clear();
     EXPECT_EQ(selector->Select(0), STATUS_SUCCESS);
     ULONG selected = 9, count = 0;
@@ -465,37 +468,45 @@ TEST_F(NodeValues, AllocationFailuresLeaveCounts)
 {
     const ULONG types[2] = {2, 3}, sources[2] = {5, 6}, rates[2] = {44100, 48000};
     const JackRecord jacks[1] = {{1, 2, 3, 4, 5, 6, 7, 8, 9}};
-    auto counts = [](PUNKNOWN u) {
+    auto counts = [](PUNKNOWN u)
+    {
         IAudioNode *node = AsNode(u);
         return std::vector<ULONG>{node->GetSourceCount(), ULONG(sim::pool::OutstandingBlocks())};
     };
-    auto byteNode = [] {
+    auto byteNode = []
+    {
         ISwitchValue *v = Make<CByteControlNode, ISwitchValue>(IID_ISwitchValue, 1u, 2u);
         v->Init(1, 1);
         return static_cast<PUNKNOWN>(v);
     };
-    EachAllocationFails(byteNode, [](PUNKNOWN u) { return static_cast<ISwitchValue *>(u)->Init(7, 4); },
-                        [&](PUNKNOWN u) {
-                            auto c = counts(u);
-                            ULONG ch = 0;
-                            static_cast<ISwitchValue *>(u)->GetChannelCount(&ch);
-                            c.push_back(ch);
-                            return c;
-                        });
-    auto levelNode = [] {
+    EachAllocationFails(
+        byteNode, [](PUNKNOWN u) { return static_cast<ISwitchValue *>(u)->Init(7, 4); },
+        [&](PUNKNOWN u)
+        {
+            auto c = counts(u);
+            ULONG ch = 0;
+            static_cast<ISwitchValue *>(u)->GetChannelCount(&ch);
+            c.push_back(ch);
+            return c;
+        });
+    auto levelNode = []
+    {
         ILevelValue *v = Make<CLevelControlNode, ILevelValue>(IID_ILevelValue, 1u, 3u);
         v->Init(1, 1, 0, 0, 0);
         return static_cast<PUNKNOWN>(v);
     };
-    EachAllocationFails(levelNode, [](PUNKNOWN u) { return static_cast<ILevelValue *>(u)->Init(7, 4, 1, 2, 3); },
-                        [&](PUNKNOWN u) {
-                            auto c = counts(u);
-                            ULONG ch = 0;
-                            static_cast<ILevelValue *>(u)->GetChannelCount(&ch);
-                            c.push_back(ch);
-                            return c;
-                        });
-    auto terminalCounts = [&](PUNKNOWN u) {
+    EachAllocationFails(
+        levelNode, [](PUNKNOWN u) { return static_cast<ILevelValue *>(u)->Init(7, 4, 1, 2, 3); },
+        [&](PUNKNOWN u)
+        {
+            auto c = counts(u);
+            ULONG ch = 0;
+            static_cast<ILevelValue *>(u)->GetChannelCount(&ch);
+            c.push_back(ch);
+            return c;
+        });
+    auto terminalCounts = [&](PUNKNOWN u)
+    {
         auto c = counts(u);
         ULONG t = 0, j = 0;
         static_cast<ITerminalInfo *>(u)->GetTypeCount(&t);
@@ -506,31 +517,34 @@ TEST_F(NodeValues, AllocationFailuresLeaveCounts)
     };
     EachAllocationFails(
         [] { return static_cast<PUNKNOWN>(Make<CJackTerminalNode, ITerminalInfo>(IID_ITerminalInfo, 2u)); },
-        [&](PUNKNOWN u) {
+        [&](PUNKNOWN u)
+        {
             return static_cast<CJackTerminalNode *>(static_cast<ITerminalInfo *>(u))
                 ->InitTerminal(9, 2, types, 1, jacks);
         },
         terminalCounts);
     // The default initialisation reports its failure, with no table left behind.
     EachAllocationFails(
-        [] {
+        []
+        {
             return static_cast<PUNKNOWN>(
                 Make<CTerminalNode, ITerminalInfo>(IID_ITerminalInfo, 2u, ULONG(NODE_KIND_INPUT_TERMINAL)));
         },
-        [&](PUNKNOWN u) {
-            return static_cast<CTerminalNode *>(static_cast<ITerminalInfo *>(u))->InitDefault(2, sources);
-        },
+        [&](PUNKNOWN u)
+        { return static_cast<CTerminalNode *>(static_cast<ITerminalInfo *>(u))->InitDefault(2, sources); },
         terminalCounts);
     // The kind-5 switch, on: a failed SetSources keeps the count restored at switching off too.
     EachAllocationFails(
-        [&] {
+        [&]
+        {
             ISwitchable *sw = Make<CTerminalNode, ISwitchable>(IID_ISwitchable, 6u, ULONG(NODE_KIND_MIXER));
             static_cast<CTerminalNode *>(sw)->InitDefault(2, sources);
             sw->SetSwitch(1);
             return static_cast<PUNKNOWN>(sw);
         },
         [&](PUNKNOWN u) { return AsNode(u)->SetSources(1, sources); },
-        [&](PUNKNOWN u) {
+        [&](PUNKNOWN u)
+        {
             auto c = counts(u);
             auto *sw = static_cast<ISwitchable *>(u);
             sw->SetSwitch(0);
@@ -546,7 +560,8 @@ TEST_F(NodeValues, AllocationFailuresLeaveCounts)
     std::vector<std::string> log;
     CFakeListener *listener = NewListener(&log, 'L');
     EachAllocationFails(
-        [&] {
+        [&]
+        {
             INodeConnect *s = Make<CSelectorNode, INodeConnect>(IID_INodeConnect, 3u);
             AsNode(s)->SetSources(2, sources);
             return static_cast<PUNKNOWN>(s);
@@ -555,33 +570,35 @@ TEST_F(NodeValues, AllocationFailuresLeaveCounts)
     EachAllocationFails(
         [] { return static_cast<PUNKNOWN>(Make<CStateNode, INodeState>(IID_INodeState, 4u)); },
         [&](PUNKNOWN u) { return static_cast<INodeState *>(u)->AddListener(listener); }, counts);
+    EachAllocationFails([]
+                        { return static_cast<PUNKNOWN>(Make<CStateNode, INodeState>(IID_INodeState, 4u)); },
+                        [&](PUNKNOWN u) { return static_cast<INodeState *>(u)->Init(8, 2, types); },
+                        [&](PUNKNOWN u)
+                        {
+                            auto c = counts(u);
+                            ULONG n = 0;
+                            static_cast<INodeState *>(u)->GetValueCount(&n);
+                            c.push_back(n);
+                            return c;
+                        });
     EachAllocationFails(
-        [] { return static_cast<PUNKNOWN>(Make<CStateNode, INodeState>(IID_INodeState, 4u)); },
-        [&](PUNKNOWN u) { return static_cast<INodeState *>(u)->Init(8, 2, types); },
-        [&](PUNKNOWN u) {
-            auto c = counts(u);
-            ULONG n = 0;
-            static_cast<INodeState *>(u)->GetValueCount(&n);
-            c.push_back(n);
-            return c;
-        });
-    EachAllocationFails(
-        [&] {
+        [&]
+        {
             IClockRates *c = Make<CClockNode, IClockRates>(IID_IClockRates, 5u);
             c->SetRates(1, rates);
             return static_cast<PUNKNOWN>(c);
         },
         [&](PUNKNOWN u) { return static_cast<IClockRates *>(u)->SetRates(2, rates); },
-        [&](PUNKNOWN u) {
+        [&](PUNKNOWN u)
+        {
             auto c = counts(u);
             ULONG n = 0;
             static_cast<IClockRates *>(u)->GetRateCount(&n);
             c.push_back(n);
             return c;
         });
-    EachAllocationFails(
-        [] { return static_cast<PUNKNOWN>(Make<CInfoNode, IInfoNode>(IID_IInfoNode, 6u)); },
-        [](PUNKNOWN u) { return static_cast<IInfoNode *>(u)->Init(3); }, counts);
+    EachAllocationFails([] { return static_cast<PUNKNOWN>(Make<CInfoNode, IInfoNode>(IID_IInfoNode, 6u)); },
+                        [](PUNKNOWN u) { return static_cast<IInfoNode *>(u)->Init(3); }, counts);
     EXPECT_TRUE(log.empty());
     listener->Release();
 }
