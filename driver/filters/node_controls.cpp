@@ -620,6 +620,17 @@ NTSTATUS CSoftVolumeNode::SetFirstValue(ULONG value)
     return STATUS_SUCCESS;
 }
 
+// ---- CSoftVolumeApplyAllNode ----------------------------------------------------------------------------
+NTSTATUS CSoftVolumeApplyAllNode::Refresh()
+{
+    const NTSTATUS status = CSoftVolumeNode::Refresh();
+    // A failed read leaves a cache the device may not hold: nothing is sent from it.
+    if (!NT_SUCCESS(status) && status != STATUS_UNSUCCESSFUL)
+        return status;
+    const NTSTATUS sent = ApplyAll();
+    return NT_SUCCESS(sent) ? status : sent;
+}
+
 // ---- CSelectorUnitNode ----------------------------------------------------------------------------------
 CSelectorUnitNode::CSelectorUnitNode(PUNKNOWN outerUnknown, ULONG id)
     : CSelectorNode(outerUnknown, id), m_Unit(nullptr), m_Owner{}

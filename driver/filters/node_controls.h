@@ -272,6 +272,15 @@ protected:
     volatile LONG m_Gate[2];
 };
 
+// The software volume whose refresh also sends each channel's value back to the device after reading
+// it, for units that must be told their own levels again. The refresh's status is kept.
+class CSoftVolumeApplyAllNode : public CSoftVolumeNode
+{
+public:
+    CSoftVolumeApplyAllNode(PUNKNOWN outerUnknown, ULONG id) : CSoftVolumeNode(outerUnknown, id) {}
+    NTSTATUS Refresh() override;
+};
+
 // ---- Selector ---------------------------------------------------------------------------------------
 // Kind 4: the selected input (1-based), persisted as "Unit%02d_".
 class CSelectorUnitNode : public IUnitBound, public INodeValue, public CSelectorNode

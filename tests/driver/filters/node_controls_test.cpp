@@ -710,4 +710,28 @@ TEST_F(NodeControls, TerminalRefreshTakesTheUnitsJacksAnew)
     EXPECT_EQ(jacksOf().first, 2u);
 }
 
+TEST_F(NodeControls, ApplyAllRefreshOfTheSoftVolumeSendsWhatItRead)
+{
+    unit->values[FU_VOLUME] = {dB(-12), dB(-12)};
+    auto node = New<CSoftVolumeApplyAllNode>(1u);
+    ASSERT_EQ(node->InitSoftVolume(Unit(), 5, FU_VOLUME, settings, 0), STATUS_SUCCESS);
+    auto sent = [](LONG level) { return std::to_string(level); };
+    unit->values[FU_VOLUME][1] = dB(-6);
+    unit->sends.clear();
+    ASSERT_EQ(node->Refresh(), STATUS_SUCCESS);
+    EXPECT_EQ(unit->sends, (std::vector<std::string>{"set 2 0 " + sent(dB(-12)), "set 2 1 " + sent(dB(-6))}));
+    LONG level = 0;
+    ASSERT_EQ(node->GetLevel(1, &level), STATUS_SUCCESS);
+    EXPECT_EQ(level, dB(-6));
+    // Nothing changed: still sent back, and the caller still learns that nothing changed.
+    unit->sends.clear();
+    EXPECT_EQ(node->Refresh(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(unit->sends.size(), 2u);
+    // A read the device refuses sends nothing.
+    unit->sends.clear();
+    unit->readStatus = STATUS_DEVICE_NOT_CONNECTED;
+    EXPECT_EQ(node->Refresh(), STATUS_DEVICE_NOT_CONNECTED);
+    EXPECT_TRUE(unit->sends.empty());
+}
+
 } // namespace
