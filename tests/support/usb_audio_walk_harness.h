@@ -113,7 +113,7 @@ inline bool ExpectedStatus(NTSTATUS status)
 }
 
 // Runs one input. Returns "" when the oracles hold, else what broke. The caller checks leaks after.
-inline std::string RunWalks(const uint8_t *data, size_t size)
+inline std::string RunWalks(const uint8_t *data, size_t size, NTSTATUS *result = nullptr)
 {
     if (size < 3)
         return "";
@@ -147,6 +147,8 @@ inline std::string RunWalks(const uint8_t *data, size_t size)
             const NTSTATUS control = model.ParseControlFromConfig(lower);
             const NTSTATUS streaming =
                 NT_SUCCESS(control) ? model.ParseStreamingFromConfig(lower) : STATUS_SUCCESS;
+            if (result)
+                *result = NT_SUCCESS(control) ? streaming : control;
             if (!ExpectedStatus(control) || !ExpectedStatus(streaming))
                 broke = "unexpected status " + std::to_string(ULONG(control)) + " " +
                         std::to_string(ULONG(streaming));
