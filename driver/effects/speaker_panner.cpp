@@ -149,13 +149,14 @@ bool SpeakerPanner::GetSource(int32_t index, float *distance, float *azimuth) co
     return true;
 }
 
-void SpeakerPanner::Accumulate(const Routing &r, const float *in, int32_t count, const float *ramp)
+void SpeakerPanner::Accumulate(const Routing &r, const float *in, int32_t count, Fade fade)
 {
     float *first = m_Work[SLOTS + r.first];
     float *second = m_Work[SLOTS + r.second];
+    const float *up = m_Work[RAMP];
     for (int32_t n = 0; n < count; ++n)
     {
-        const float w = ramp ? ramp[n] : 1.0f;
+        const float w = fade == Fade::None ? 1.0f : fade == Fade::In ? up[n] : 1.0f - up[n];
         first[n] += in[n] * r.firstGain * w;
         second[n] += in[n] * r.secondGain * w;
     }
@@ -170,30 +171,28 @@ void SpeakerPanner::Process(const float *const *in, float *const *out, int32_t c
             return;
     for (int32_t k = 0; k < SOURCES; ++k)
         std::memset(m_Work[SLOTS + k], 0, BLOCK * sizeof(float));
-    float lfe[BLOCK];
+    // Every input is read before any output is written, so in and out may share blocks; the LFE
+    // is scaled element by element in place. The ramp lives in the spare block, not on the stack.
     if (!m_Dirty)
     {
         for (int32_t s = 0; s < SOURCES; ++s)
-            Accumulate(m_Source[s].now, in[s], count, nullptr);
+            Accumulate(m_Source[s].now, in[s], count, Fade::None);
         for (int32_t n = 0; n < count; ++n)
-            lfe[n] = in[LFE][n] * m_LfeGain;
+            out[LFE][n] = in[LFE][n] * m_LfeGain;
     }
     else
     {
         // One block crossfades the old routing out and the new one in.
-        float up[BLOCK], down[BLOCK];
+        float *up = m_Work[RAMP];
         for (int32_t n = 0; n < count; ++n)
-        {
             up[n] = float(n) / float(count);
-            down[n] = 1.0f - float(n) / float(count);
-        }
         for (int32_t s = 0; s < SOURCES; ++s)
         {
-            Accumulate(m_Source[s].before, in[s], count, down);
-            Accumulate(m_Source[s].now, in[s], count, up);
+            Accumulate(m_Source[s].before, in[s], count, Fade::Out);
+            Accumulate(m_Source[s].now, in[s], count, Fade::In);
         }
         for (int32_t n = 0; n < count; ++n)
-            lfe[n] = in[LFE][n] * m_PrevLfeGain * down[n] + in[LFE][n] * m_LfeGain * up[n];
+            out[LFE][n] = in[LFE][n] * m_PrevLfeGain * (1.0f - up[n]) + in[LFE][n] * m_LfeGain * up[n];
         for (int32_t s = 0; s < SOURCES; ++s)
             m_Source[s].before = m_Source[s].now;
         m_PrevLfeGain = m_LfeGain;
@@ -201,7 +200,6 @@ void SpeakerPanner::Process(const float *const *in, float *const *out, int32_t c
     }
     for (int32_t k = 0; k < SOURCES; ++k)
         std::memcpy(out[k], m_Work[SLOTS + k], count * sizeof(float));
-    std::memcpy(out[LFE], lfe, count * sizeof(float));
     for (int32_t k = 0; k < SLOTS; ++k)
         out[k][0] += kSilent;
 }

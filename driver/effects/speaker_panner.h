@@ -62,8 +62,16 @@ private:
         Routing before{};
     };
 
+    enum class Fade
+    {
+        None,
+        In,
+        Out
+    };
+    static constexpr int32_t RAMP = WORK_BUFFERS - 1; // the spare block holds the crossfade ramp
+
     void Free();
-    void Accumulate(const Routing &r, const float *in, int32_t count, const float *ramp);
+    void Accumulate(const Routing &r, const float *in, int32_t count, Fade fade);
 
     float m_Speakers[SOURCES];
     float m_SpeakersCopy[SOURCES];
