@@ -256,6 +256,8 @@ TEST(RoomVirtualizer, QuantiserClampsRoundsHalfUpAndZeroesNaN)
     EXPECT_EQ(q(-1.0f), -32768);
     EXPECT_EQ(q(-7.0f), -32768);
     EXPECT_EQ(q(std::numeric_limits<float>::quiet_NaN()), 0);
+    // The unmasked word too: a NaN converted as it stands also masks to 0 on x86.
+    EXPECT_EQ(RoomVirtualizer::ToSample16(std::numeric_limits<float>::quiet_NaN()), 65536);
     EXPECT_EQ(q(0.5f / 32768.0f), 1); // halves round up
     EXPECT_EQ(q(-0.5f / 32768.0f), 0);
     EXPECT_EQ(q(-1.5f / 32768.0f), -1);
