@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "../driver/filters/hal_doubles.h"
+#include "support/hal_doubles.h"
 #include "driver/filters/miniport_topology.h"
 #include "driver/filters/miniport_wave_cyclic.h"
 #include "driver/filters/node_selection.h"

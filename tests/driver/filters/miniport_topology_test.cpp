@@ -17,7 +17,7 @@
 #include "driver/filters/node_selection.h"
 #include "driver/filters/node_terminal.h"
 #include "driver/filters/node_values.h"
-#include "hal_doubles.h"
+#include "support/hal_doubles.h"
 #include "support/kernel_test.h"
 
 namespace

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "driver/filters/miniport_wave_cyclic.h"
-#include "engine_doubles.h"
+#include "support/engine_doubles.h"
 #include "support/kernel_test.h"
 
 namespace

@@ -2,7 +2,7 @@
 // callback object, allocation failures, and destruction while a client record is still listed.
 #include "driver/filters/stream_engine.h"
 
-#include "engine_doubles.h"
+#include "support/engine_doubles.h"
 #include "support/kernel_test.h"
 
 #include <cctype>

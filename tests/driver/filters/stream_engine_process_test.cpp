@@ -3,7 +3,7 @@
 #include "driver/effects/dsp_node.h"
 #include "driver/filters/stream_engine.h"
 
-#include "engine_doubles.h"
+#include "support/engine_doubles.h"
 #include "support/kernel_test.h"
 
 #include <cmath>

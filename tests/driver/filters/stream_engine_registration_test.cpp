@@ -5,8 +5,8 @@
 
 #include <sim/portcls_sim.h>
 
-#include "engine_doubles.h"
-#include "hal_doubles.h"
+#include "support/engine_doubles.h"
+#include "support/hal_doubles.h"
 #include "support/kernel_test.h"
 
 #include <string>

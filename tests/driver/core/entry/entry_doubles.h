@@ -10,7 +10,7 @@
 
 #include "driver/core/asio_private.h"
 #include "driver/core/driver_entry.h"
-#include "tests/driver/filters/engine_doubles.h"
+#include "support/engine_doubles.h"
 
 namespace entry_test
 {

@@ -17,8 +17,8 @@
 #include "driver/filters/stream_engine.h"
 #include "driver/base/wide_string.h"
 
-#include "hal_doubles.h"
 #include "support/bridge_filter.h"
+#include "support/hal_doubles.h"
 
 namespace engine_test
 {
