@@ -108,7 +108,7 @@ extern const std::array<float, 257> fixedSineTable;
 
 // The split plan of the large-order driver, shared by the spec builders and the transforms (a
 // transform reads only its spec and constant tables): per complex order 0..30, the order b of the
-// outer factor of the four-step split (2^b rows), 0 for unsplit orders (all below 13, and 11, 12).
+// outer factor of the four-step split (2^b rows), 0 for the unsplit orders (all below 13).
 // Rows above 2^10 points split again or take the unsplit path, so no kernel runs on more than
 // 1024 points.
 inline constexpr int32_t kFftSplitOrder[31] = {0, 0, 0, 0,  0,  0,  0,  0, 0, 0,  0,  0,  0,  5,  6, 7,
