@@ -20,7 +20,8 @@
 #include "ratio_table.h"
 #include "support/dsp_test_support.h"
 
-namespace {
+namespace
+{
 
 namespace generic = dsp::generic;
 
@@ -29,27 +30,29 @@ std::vector<float> input(int32_t order)
     std::mt19937 rng{static_cast<uint32_t>(order)};
     std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
     std::vector<float> x(size_t(1) << order);
-    for (float& v : x)
+    for (float &v : x)
         v = dist(rng);
     return x;
 }
 
-void BM_ours(benchmark::State& state)
+void BM_ours(benchmark::State &state)
 {
     const int32_t order = int32_t(state.range(0));
     int32_t specSize, initSize, workSize;
     generic::fftRealGetSize(order, 8, 0, &specSize, &initSize, &workSize);
-    std::vector<unsigned char> specBuf(static_cast<size_t>(specSize)), initBuf(static_cast<size_t>(initSize) + 1),
-        work(static_cast<size_t>(workSize) + 1);
-    dsp::FftSpec* spec = nullptr;
-    if (generic::fftRealInit(&spec, order, 8, 0, specBuf.data(), initBuf.data()) != 0) {
+    std::vector<unsigned char> specBuf(static_cast<size_t>(specSize)),
+        initBuf(static_cast<size_t>(initSize) + 1), work(static_cast<size_t>(workSize) + 1);
+    dsp::FftSpec *spec = nullptr;
+    if (generic::fftRealInit(&spec, order, 8, 0, specBuf.data(), initBuf.data()) != 0)
+    {
         state.SkipWithError("spec init failed");
         return;
     }
     const std::vector<float> x = input(order);
     std::vector<float> out(x.size());
     dsp::test::AllocationCounter count;
-    for (auto _ : state) {
+    for (auto _ : state)
+    {
         generic::fftRealForward(x.data(), out.data(), spec, work.data());
         benchmark::ClobberMemory();
     }
@@ -57,16 +60,17 @@ void BM_ours(benchmark::State& state)
         state.SkipWithError("the transform allocated");
 }
 
-void fftwf(benchmark::State& state, unsigned flags)
+void fftwf(benchmark::State &state, unsigned flags)
 {
     const int n = 1 << state.range(0);
-    float* in = fftwf_alloc_real(size_t(n));
-    fftwf_complex* out = fftwf_alloc_complex(size_t(n / 2 + 1));
+    float *in = fftwf_alloc_real(size_t(n));
+    fftwf_complex *out = fftwf_alloc_complex(size_t(n / 2 + 1));
     fftwf_forget_wisdom();
     fftwf_plan plan = fftwf_plan_dft_r2c_1d(n, in, out, flags);
-    const std::vector<float> x = input(int32_t(state.range(0)));  // planning overwrote in
+    const std::vector<float> x = input(int32_t(state.range(0))); // planning overwrote in
     std::memcpy(in, x.data(), x.size() * sizeof(float));
-    for (auto _ : state) {
+    for (auto _ : state)
+    {
         fftwf_execute(plan);
         benchmark::ClobberMemory();
     }
@@ -75,23 +79,24 @@ void fftwf(benchmark::State& state, unsigned flags)
     fftwf_free(out);
 }
 
-void BM_fftwf(benchmark::State& state)
+void BM_fftwf(benchmark::State &state)
 {
     fftwf(state, FFTW_MEASURE);
 }
 
-void BM_fftwf_nosimd(benchmark::State& state)
+void BM_fftwf_nosimd(benchmark::State &state)
 {
     fftwf(state, FFTW_MEASURE | FFTW_NO_SIMD);
 }
 
-void BM_kissfft(benchmark::State& state)
+void BM_kissfft(benchmark::State &state)
 {
     const int n = 1 << state.range(0);
     kiss_fftr_cfg cfg = kiss_fftr_alloc(n, 0, nullptr, nullptr);
     const std::vector<float> x = input(int32_t(state.range(0)));
     std::vector<kiss_fft_cpx> out(size_t(n / 2 + 1));
-    for (auto _ : state) {
+    for (auto _ : state)
+    {
         kiss_fftr(cfg, x.data(), out.data());
         benchmark::ClobberMemory();
     }
@@ -105,12 +110,15 @@ BENCHMARK(BM_kissfft)->DenseRange(9, 12)->Unit(benchmark::kNanosecond);
 
 } // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     bench::RatioTable table{"order", {"FFTW", "FFTW_NO_SIMD", "KissFFT"}, {}};
-    for (int order = 9; order <= 12; ++order) {
+    for (int order = 9; order <= 12; ++order)
+    {
         const std::string o = "/" + std::to_string(order);
-        table.rows.push_back({std::to_string(order), "BM_ours" + o, {"BM_fftwf" + o, "BM_fftwf_nosimd" + o, "BM_kissfft" + o}});
+        table.rows.push_back({std::to_string(order),
+                              "BM_ours" + o,
+                              {"BM_fftwf" + o, "BM_fftwf_nosimd" + o, "BM_kissfft" + o}});
     }
     return bench::RunWithRatioTables(argc, argv, {table});
 }

@@ -62,8 +62,8 @@ std::vector<uint8_t> Block(USHORT channels, USHORT bits)
 void Counters(benchmark::State &state)
 {
     const double iterations = double(state.iterations());
-    state.counters["s_per_frame"] = benchmark::Counter(iterations * kFrames, benchmark::Counter::kIsRate |
-                                                                                 benchmark::Counter::kInvert);
+    state.counters["s_per_frame"] =
+        benchmark::Counter(iterations * kFrames, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     state.counters["realtime_fraction"] = benchmark::Counter(
         iterations * kBlockSeconds, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
@@ -127,7 +127,8 @@ void ScalarPeer(benchmark::State &state)
             const uint8_t *p = block.data();
             for (size_t i = 0; i < samples; ++i, p += 3)
             {
-                const int32_t v = int32_t(uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24) >> 8;
+                const int32_t v =
+                    int32_t(uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24) >> 8;
                 interleaved[i] = float(v) / 8388608.0f;
             }
         }

@@ -11,7 +11,8 @@
 #include <sim/kernel_sim.h>
 #include <sim/usb_iso_engine.h>
 
-namespace {
+namespace
+{
 
 constexpr ULONG kFramesPerTransfer = 10;
 constexpr ULONG kPacketBytes = 192; // 48 frames of 4 bytes
@@ -21,13 +22,14 @@ usbsim::IsoEngine *g_engine;
 NTSTATUS Dispatch(PDEVICE_OBJECT, PIRP irp)
 {
     auto *urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
-    return g_engine->Submit(usbsim::IsoPipeId(reinterpret_cast<uintptr_t>(urb->UrbIsochronousTransfer.PipeHandle)),
-                            irp, urb);
+    return g_engine->Submit(
+        usbsim::IsoPipeId(reinterpret_cast<uintptr_t>(urb->UrbIsochronousTransfer.PipeHandle)), irp, urb);
 }
 
 struct Stream;
 
-struct Transfer {
+struct Transfer
+{
     Stream *stream;
     PIRP irp;
     std::vector<uint64_t> urbMem;
@@ -35,7 +37,8 @@ struct Transfer {
     PURB Urb() { return reinterpret_cast<PURB>(urbMem.data()); }
 };
 
-struct Stream {
+struct Stream
+{
     PDEVICE_OBJECT pdo;
     usbsim::IsoPipeId pipe;
     bool in;
@@ -58,7 +61,8 @@ void Submit(Transfer &t)
     u.TransferBuffer = t.data.data();
     u.TransferBufferLength = ULONG(t.data.size());
     u.NumberOfPackets = kFramesPerTransfer;
-    for (ULONG i = 0; i < kFramesPerTransfer; ++i) {
+    for (ULONG i = 0; i < kFramesPerTransfer; ++i)
+    {
         u.IsoPacket[i].Offset = i * kPacketBytes;
         u.IsoPacket[i].Length = t.stream->in ? 0 : kPacketBytes;
     }
@@ -94,14 +98,16 @@ void BM_RenderAndCaptureSimulatedSeconds(benchmark::State &state)
         engine->KeepOutPackets(false);
         engine->SetStreamFormat(0x81, {48000, 2, 2});
         Stream streams[2];
-        for (int s = 0; s < 2; ++s) {
+        for (int s = 0; s < 2; ++s)
+        {
             usbsim::IsoPipeDesc d;
             d.bEndpointAddress = s ? 0x81 : 0x01;
             d.wMaxPacketSize = kPacketBytes;
             streams[s].pdo = pdo;
             streams[s].pipe = engine->OpenPipe(d);
             streams[s].in = s == 1;
-            for (int i = 0; i < 3; ++i) {
+            for (int i = 0; i < 3; ++i)
+            {
                 auto t = std::make_unique<Transfer>();
                 t->stream = &streams[s];
                 t->irp = IoAllocateIrp(pdo->StackSize, FALSE);

@@ -11,12 +11,12 @@ class CMutexLock final
 {
 public:
     // The operation table, in its fixed order.
-    virtual BOOLEAN Lock();                    // waits without a time-out; TRUE once owned
-    virtual BOOLEAN LockShared(ULONG reserved); // does nothing, FALSE
-    virtual BOOLEAN Unlock();                  // KeReleaseMutex (Wait FALSE); TRUE
+    virtual BOOLEAN Lock();                       // waits without a time-out; TRUE once owned
+    virtual BOOLEAN LockShared(ULONG reserved);   // does nothing, FALSE
+    virtual BOOLEAN Unlock();                     // KeReleaseMutex (Wait FALSE); TRUE
     virtual BOOLEAN UnlockShared(ULONG reserved); // does nothing, FALSE
-    virtual BOOLEAN TryLock();                 // zero time-out: TRUE only when the wait succeeded
-    virtual BOOLEAN Release();                 // the same as Unlock
+    virtual BOOLEAN TryLock();                    // zero time-out: TRUE only when the wait succeeded
+    virtual BOOLEAN Release();                    // the same as Unlock
 
     CMutexLock();
     CMutexLock(const CMutexLock &) = delete;

@@ -118,14 +118,20 @@ private:
 
 // In a class deriving from its interfaces and CUnknownBase: the IUnknown methods of all its interfaces
 // (each passes to the outer unknown) and the declaration of its NonDelegatingQueryInterface.
-#define DECLARE_STD_UNKNOWN()                                                                              \
-    NTSTATUS NonDelegatingQueryInterface(REFIID iid, PVOID *object) override;                              \
-    NTSTATUS QueryInterface(REFIID iid, PVOID *object) override                                            \
-    {                                                                                                      \
-        return GetOuterUnknown()->QueryInterface(iid, object);                                             \
-    }                                                                                                      \
-    ULONG AddRef() override { return GetOuterUnknown()->AddRef(); }                                        \
-    ULONG Release() override { return GetOuterUnknown()->Release(); }
+#define DECLARE_STD_UNKNOWN()                                                                                \
+    NTSTATUS NonDelegatingQueryInterface(REFIID iid, PVOID *object) override;                                \
+    NTSTATUS QueryInterface(REFIID iid, PVOID *object) override                                              \
+    {                                                                                                        \
+        return GetOuterUnknown()->QueryInterface(iid, object);                                               \
+    }                                                                                                        \
+    ULONG AddRef() override                                                                                  \
+    {                                                                                                        \
+        return GetOuterUnknown()->AddRef();                                                                  \
+    }                                                                                                        \
+    ULONG Release() override                                                                                 \
+    {                                                                                                        \
+        return GetOuterUnknown()->Release();                                                                 \
+    }
 
 // Creates a T(outer, args...) in `poolType` tagged `tag` and hands out its non-delegating unknown with
 // one reference. STATUS_INSUFFICIENT_RESOURCES (and *unknown null) when the pool has no memory.

@@ -60,8 +60,8 @@ NTSTATUS UsbReadString(PUSBLOWERREQUESTS lower, UCHAR index, USHORT languageId, 
     if (!block)
         return STATUS_INSUFFICIENT_RESOURCES;
     ULONG returned = 0, characters = 0;
-    NTSTATUS status = UsbGetDescriptor(lower, USB_STRING_DESCRIPTOR_TYPE, index, languageId, block, requestBytes,
-                                       &returned, urbTag);
+    NTSTATUS status = UsbGetDescriptor(lower, USB_STRING_DESCRIPTOR_TYPE, index, languageId, block,
+                                       requestBytes, &returned, urbTag);
     if (NT_SUCCESS(status))
         status = UsbCheckStringDescriptor(block, returned, bufferBytes, &characters);
     if (!NT_SUCCESS(status))

@@ -175,8 +175,8 @@ NTSTATUS CUsbDeviceLayer::PortRequest(ULONG ioControlCode, PULONG portStatus)
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK ioStatus = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(ioControlCode, m_LowerDevice, nullptr, 0, nullptr, 0, TRUE, &done,
-                                             &ioStatus);
+    PIRP irp = IoBuildDeviceIoControlRequest(ioControlCode, m_LowerDevice, nullptr, 0, nullptr, 0, TRUE,
+                                             &done, &ioStatus);
     if (!irp)
         return STATUS_INSUFFICIENT_RESOURCES;
     if (portStatus)
@@ -264,11 +264,11 @@ NTSTATUS CUsbDeviceLayer::ReadDeviceDescriptor()
     if (!device)
         return STATUS_INSUFFICIENT_RESOURCES;
     ULONG returned = 0;
-    NTSTATUS status = UsbGetDescriptor(this, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, device, sizeof(USB_DEVICE_DESCRIPTOR),
-                                       &returned, PoolTag::URB);
-    if (NT_SUCCESS(status) && (returned < sizeof(USB_DEVICE_DESCRIPTOR) ||
-                               device->bDescriptorType != USB_DEVICE_DESCRIPTOR_TYPE ||
-                               device->bLength < sizeof(USB_DEVICE_DESCRIPTOR)))
+    NTSTATUS status = UsbGetDescriptor(this, USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, device,
+                                       sizeof(USB_DEVICE_DESCRIPTOR), &returned, PoolTag::URB);
+    if (NT_SUCCESS(status) &&
+        (returned < sizeof(USB_DEVICE_DESCRIPTOR) || device->bDescriptorType != USB_DEVICE_DESCRIPTOR_TYPE ||
+         device->bLength < sizeof(USB_DEVICE_DESCRIPTOR)))
     {
         DbgPrint("ReadDeviceDescriptor bad device descriptor (%u bytes)\n", returned);
         status = STATUS_UNSUCCESSFUL;
@@ -288,13 +288,15 @@ NTSTATUS CUsbDeviceLayer::ReadConfigurationDescriptor()
 {
     PAGED_CODE();
     const ULONG head = sizeof(USB_CONFIGURATION_DESCRIPTOR);
-    auto *first = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(AllocPoolZeroed(head, NonPagedPool, PoolTag::USBd));
+    auto *first =
+        static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(AllocPoolZeroed(head, NonPagedPool, PoolTag::USBd));
     if (!first)
         return STATUS_INSUFFICIENT_RESOURCES;
     ULONG returned = 0;
-    const auto badHeader = [&](const USB_CONFIGURATION_DESCRIPTOR *d) {
-        return returned < head || d->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE || d->bLength < head ||
-               d->wTotalLength < head;
+    const auto badHeader = [&](const USB_CONFIGURATION_DESCRIPTOR *d)
+    {
+        return returned < head || d->bDescriptorType != USB_CONFIGURATION_DESCRIPTOR_TYPE ||
+               d->bLength < head || d->wTotalLength < head;
     };
     NTSTATUS status =
         UsbGetDescriptor(this, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, first, head, &returned, PoolTag::URB);
@@ -309,10 +311,12 @@ NTSTATUS CUsbDeviceLayer::ReadConfigurationDescriptor()
     if (!NT_SUCCESS(status))
         return status;
 
-    auto *full = static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(AllocPoolZeroed(total, NonPagedPool, PoolTag::USBd));
+    auto *full =
+        static_cast<PUSB_CONFIGURATION_DESCRIPTOR>(AllocPoolZeroed(total, NonPagedPool, PoolTag::USBd));
     if (!full)
         return STATUS_INSUFFICIENT_RESOURCES;
-    status = UsbGetDescriptor(this, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, full, total, &returned, PoolTag::URB);
+    status =
+        UsbGetDescriptor(this, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, full, total, &returned, PoolTag::URB);
     if (NT_SUCCESS(status) && badHeader(full))
     {
         DbgPrint("ReadConfigurationDescriptor bad configuration descriptor\n");
@@ -325,8 +329,8 @@ NTSTATUS CUsbDeviceLayer::ReadConfigurationDescriptor()
     }
     if (full->wTotalLength > returned)
     {
-        DbgPrint("ReadConfigurationDescriptor wTotalLength %u cut to the %u bytes returned\n", full->wTotalLength,
-                 returned);
+        DbgPrint("ReadConfigurationDescriptor wTotalLength %u cut to the %u bytes returned\n",
+                 full->wTotalLength, returned);
         full->wTotalLength = USHORT(returned);
     }
     FreePool(m_ConfigurationDescriptor);
@@ -559,8 +563,8 @@ VOID CUsbDeviceLayer::IdleCallback(PVOID context)
 
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
-    const NTSTATUS status = PoRequestPowerIrp(self->m_PhysicalDevice, IRP_MN_SET_POWER, DeviceState(PowerDeviceD2),
-                                              SleepComplete, &done, nullptr);
+    const NTSTATUS status = PoRequestPowerIrp(self->m_PhysicalDevice, IRP_MN_SET_POWER,
+                                              DeviceState(PowerDeviceD2), SleepComplete, &done, nullptr);
     // Only a request that went out completes; waiting for one that did not would never end.
     if (status == STATUS_PENDING)
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);

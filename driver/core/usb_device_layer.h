@@ -42,7 +42,10 @@ public:
     CUsbDeviceLayer &operator=(const CUsbDeviceLayer &) = delete;
 
     // IUnknown, for both interfaces: passes to the outer unknown.
-    NTSTATUS QueryInterface(REFIID iid, PVOID *object) override { return m_Outer->QueryInterface(iid, object); }
+    NTSTATUS QueryInterface(REFIID iid, PVOID *object) override
+    {
+        return m_Outer->QueryInterface(iid, object);
+    }
     ULONG AddRef() override { return m_Outer->AddRef(); }
     ULONG Release() override { return m_Outer->Release(); }
 
@@ -72,7 +75,8 @@ public:
 
     // Stores the device objects, marks the device connected and takes the idle work item.
     // STATUS_INSUFFICIENT_RESOURCES when the work item cannot be allocated.
-    NTSTATUS Initialize(PDEVICE_OBJECT functionalDevice, PDEVICE_OBJECT lowerDevice, PDEVICE_OBJECT physicalDevice);
+    NTSTATUS Initialize(PDEVICE_OBJECT functionalDevice, PDEVICE_OBJECT lowerDevice,
+                        PDEVICE_OBJECT physicalDevice);
 
     // Start-up reads, in this order. Each returns its failure for the start to end with.
     // Device descriptor (18 bytes): VendorId, ProductId, string indexes. A short answer or another
@@ -97,14 +101,17 @@ public:
 
     // Stops selective suspend for good (no timer re-arms, no new idle request), then waits for the
     // timer's DPC and work item, cancels the idle request and waits for it, for a hub callback in
-    // progress and for a wake-up in flight; gives back the bus interface, frees the descriptor and releases the timer
-    // resolution. A device going away is not woken. Safe to call twice. PASSIVE_LEVEL.
+    // progress and for a wake-up in flight; gives back the bus interface, frees the descriptor and releases
+    // the timer resolution. A device going away is not woken. Safe to call twice. PASSIVE_LEVEL.
     VOID Shutdown();
 
     // State, for the adapter's other parts.
     BOOLEAN IsConnected() const { return m_Connected != 0; }
     DEVICE_POWER_STATE GetDevicePowerState() const { return m_DevicePowerState; }
-    USB_DEVICE_IDENTITY GetIdentity() const { return {m_VendorId, m_ProductId, m_ManufacturerIndex, m_ProductIndex}; }
+    USB_DEVICE_IDENTITY GetIdentity() const
+    {
+        return {m_VendorId, m_ProductId, m_ManufacturerIndex, m_ProductIndex};
+    }
     BOOLEAN IsSelectiveSuspendEnabled() const { return m_SelectiveSuspendEnabled; }
     LONG GetStreamCount() const { return m_StreamCount; }
     LONG GetBusyCount() const { return m_BusyCount; }
@@ -160,9 +167,9 @@ private:
     volatile LONG m_IdleIrpRefs = 0;
     KSPIN_LOCK m_IdleLock;
     KEVENT m_IdleDone, m_PowerUpDone, m_IdleWorkDone;
-    LONG m_IdleCallbacks = 0;     // under IdleLock: hub callbacks running
-    KEVENT m_IdleCallbackDone;    // signalled while none runs
-    bool m_WakeDeferred = false;  // under IdleLock: the idle request ended during a callback
+    LONG m_IdleCallbacks = 0;    // under IdleLock: hub callbacks running
+    KEVENT m_IdleCallbackDone;   // signalled while none runs
+    bool m_WakeDeferred = false; // under IdleLock: the idle request ended during a callback
     KTIMER m_IdleTimer;
     KDPC m_IdleDpc;
     PIO_WORKITEM m_IdleWork = nullptr;

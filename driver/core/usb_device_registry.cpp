@@ -30,8 +30,8 @@ NTSTATUS QueryInstanceName(PDEVICE_OBJECT physicalDevice, PVOID *block, UNICODE_
     *block = nullptr;
     *name = {};
     HANDLE key = nullptr;
-    NTSTATUS status = IoOpenDeviceRegistryKey(physicalDevice, PLUGPLAY_REGKEY_DEVICE | PLUGPLAY_REGKEY_CURRENT_HWPROFILE,
-                                              KEY_ALL_ACCESS, &key);
+    NTSTATUS status = IoOpenDeviceRegistryKey(
+        physicalDevice, PLUGPLAY_REGKEY_DEVICE | PLUGPLAY_REGKEY_CURRENT_HWPROFILE, KEY_ALL_ACCESS, &key);
     if (!NT_SUCCESS(status))
         return status;
     ULONG needed = 0;
@@ -40,7 +40,8 @@ NTSTATUS QueryInstanceName(PDEVICE_OBJECT physicalDevice, PVOID *block, UNICODE_
     if (needed >= KEY_BASIC_INFORMATION_HEADER)
     {
         info = static_cast<PKEY_BASIC_INFORMATION>(AllocPoolZeroed(needed, PagedPool, PoolTag::USBd));
-        status = info ? ZwQueryKey(key, KeyBasicInformation, info, needed, &needed) : STATUS_INSUFFICIENT_RESOURCES;
+        status = info ? ZwQueryKey(key, KeyBasicInformation, info, needed, &needed)
+                      : STATUS_INSUFFICIENT_RESOURCES;
     }
     else if (NT_SUCCESS(status))
     {
@@ -97,8 +98,8 @@ NTSTATUS QueryHardwareIds(PDEVICE_OBJECT physicalDevice, PWCHAR *ids, PULONG cha
 }
 
 // Calls visit for each instance key (or its sub-key `subKey`) that opens, in identifier order.
-VOID ForEachInstanceKey(PDEVICE_OBJECT physicalDevice, PCWSTR subKey, ACCESS_MASK access, InstanceKeyVisitor visit,
-                        PVOID context)
+VOID ForEachInstanceKey(PDEVICE_OBJECT physicalDevice, PCWSTR subKey, ACCESS_MASK access,
+                        InstanceKeyVisitor visit, PVOID context)
 {
     PVOID nameBlock = nullptr;
     UNICODE_STRING instance;
@@ -136,21 +137,25 @@ VOID ForEachInstanceKey(PDEVICE_OBJECT physicalDevice, PCWSTR subKey, ACCESS_MAS
         id.Length = id.MaximumLength = USHORT(cut * sizeof(WCHAR));
 
         UNICODE_STRING name;
-        NTSTATUS status = subKey ? FormatObjectName(&name, path, pathBytes, kEnumSubPath, &id, &instance, subKey)
-                                 : FormatObjectName(&name, path, pathBytes, kEnumPath, &id, &instance);
+        NTSTATUS status = subKey
+                              ? FormatObjectName(&name, path, pathBytes, kEnumSubPath, &id, &instance, subKey)
+                              : FormatObjectName(&name, path, pathBytes, kEnumPath, &id, &instance);
         if (status != STATUS_SUCCESS)
             continue; // does not fit the path buffer: another key's name could be the cut one
         OBJECT_ATTRIBUTES attributes;
-        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+        InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                                   nullptr);
         HANDLE key = nullptr;
         status = ZwOpenKey(&key, access, &attributes);
         if (!NT_SUCCESS(status))
         {
-            status = subKey ? FormatObjectName(&name, path, pathBytes, kOldEnumSubPath, &id, &instance, subKey)
-                            : FormatObjectName(&name, path, pathBytes, kOldEnumPath, &id, &instance);
+            status = subKey
+                         ? FormatObjectName(&name, path, pathBytes, kOldEnumSubPath, &id, &instance, subKey)
+                         : FormatObjectName(&name, path, pathBytes, kOldEnumPath, &id, &instance);
             if (status != STATUS_SUCCESS)
                 continue;
-            InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr, nullptr);
+            InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, nullptr,
+                                       nullptr);
             status = ZwOpenKey(&key, access, &attributes);
         }
         if (!NT_SUCCESS(status))
@@ -166,14 +171,16 @@ VOID ForEachInstanceKey(PDEVICE_OBJECT physicalDevice, PCWSTR subKey, ACCESS_MAS
 VOID ReadSelectiveSuspendValue(HANDLE key, PVOID context)
 {
     // Room for the header and the caller's 4 bytes: a longer value does not fit and is skipped.
-    union {
+    union
+    {
         KEY_VALUE_PARTIAL_INFORMATION info;
         UCHAR bytes[KEY_VALUE_PARTIAL_INFORMATION_HEADER + sizeof(ULONG)];
     } answer = {};
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, kValueSelectiveSuspend);
     ULONG length = 0;
-    NTSTATUS status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, &answer, sizeof(answer), &length);
+    NTSTATUS status =
+        ZwQueryValueKey(key, &name, KeyValuePartialInformation, &answer, sizeof(answer), &length);
     if (status == STATUS_SUCCESS && answer.info.DataLength <= sizeof(ULONG))
         RtlCopyMemory(context, answer.info.Data, answer.info.DataLength);
 }
@@ -244,10 +251,12 @@ VOID UsbReadSelectiveSuspend(PDEVICE_OBJECT physicalDevice, PULONG value)
     ForEachInstanceKey(physicalDevice, kDeviceParameters, KEY_READ, ReadSelectiveSuspendValue, value);
 }
 
-VOID UsbWriteDeviceNames(PUSBLOWERREQUESTS lower, PDEVICE_OBJECT physicalDevice, const USB_DEVICE_IDENTITY &identity)
+VOID UsbWriteDeviceNames(PUSBLOWERREQUESTS lower, PDEVICE_OBJECT physicalDevice,
+                         const USB_DEVICE_IDENTITY &identity)
 {
     PAGED_CODE();
-    DeviceNames *names = static_cast<DeviceNames *>(AllocPoolZeroed(sizeof(DeviceNames), PagedPool, PoolTag::USBd));
+    DeviceNames *names =
+        static_cast<DeviceNames *>(AllocPoolZeroed(sizeof(DeviceNames), PagedPool, PoolTag::USBd));
     if (!names)
         return;
     if (identity.ProductIndex != 0)

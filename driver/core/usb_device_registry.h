@@ -32,4 +32,5 @@ struct USB_DEVICE_IDENTITY
 // maker's own vendor only with products 0x0067, 0x0068 and 0x0161) as REG_SZ into every instance
 // key found. Trailing blanks are removed; a text of more than 49 characters is written as "". A
 // string that cannot be read is not written. Never fails: names are a courtesy to the user.
-VOID UsbWriteDeviceNames(PUSBLOWERREQUESTS lower, PDEVICE_OBJECT physicalDevice, const USB_DEVICE_IDENTITY &identity);
+VOID UsbWriteDeviceNames(PUSBLOWERREQUESTS lower, PDEVICE_OBJECT physicalDevice,
+                         const USB_DEVICE_IDENTITY &identity);

@@ -3,9 +3,7 @@
 #include "driver/base/pool_memory.h"
 #include "dsp/dispatch/primitives.h"
 
-CDspNode::CDspNode(PUNKNOWN outerUnknown, ULONG id) : CByteControlNode(outerUnknown, id, NODE_KIND_MUTE)
-{
-}
+CDspNode::CDspNode(PUNKNOWN outerUnknown, ULONG id) : CByteControlNode(outerUnknown, id, NODE_KIND_MUTE) {}
 
 NTSTATUS CDspNode::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
 {

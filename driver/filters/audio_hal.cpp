@@ -17,8 +17,8 @@ constexpr ULONG kMaxSelectorSources = 10;
 
 CAudioHal::CAudioHal(PUNKNOWN outerUnknown)
     : CUnknownBase(outerUnknown), m_DeviceObject(nullptr), m_Value2(nullptr), m_Value3(nullptr),
-      m_PowerState(PowerDeviceUnspecified), m_CallbackObject(nullptr), m_Nodes(nullptr), m_Engines(nullptr),
-      m_StreamInfo{}
+      m_PowerState(PowerDeviceUnspecified), m_CallbackObject(nullptr), m_Nodes(nullptr),
+      m_Engines(nullptr), m_StreamInfo{}
 {
 }
 
@@ -212,8 +212,8 @@ NTSTATUS CAudioHal::LinkSelectors()
             continue;
         if (!chain)
         {
-            chain = static_cast<IAudioNode **>(AllocPoolZeroed(capacity * sizeof(IAudioNode *), PagedPool,
-                                                               PoolTag::HALB));
+            chain = static_cast<IAudioNode **>(
+                AllocPoolZeroed(capacity * sizeof(IAudioNode *), PagedPool, PoolTag::HALB));
             if (!chain)
             {
                 connect->Release();

@@ -11,7 +11,7 @@
 #include "driver/base/item_list.h"
 
 inline constexpr size_t HAL_NAME_BUFFER_BYTES = 102; // the temporary name buffer ("Temp", paged)
-inline constexpr size_t HAL_NAME_BYTES = 98;          // of which the name may use this much
+inline constexpr size_t HAL_NAME_BYTES = 98;         // of which the name may use this much
 
 // ---- The audio HAL ------------------------------------------------------------------------------
 // Threading: Init, ConnectAll, the list operations, StartAll/StopAll, the callback registrations and
@@ -87,7 +87,7 @@ protected:
     PVOID m_Value3;
     DEVICE_POWER_STATE m_PowerState;
     PCALLBACK_OBJECT m_CallbackObject;
-    CItemList *m_Nodes;   // IAudioNode, with a reference each ("HALB")
-    CItemList *m_Engines; // IStreamEngine, with a reference each ("HALB")
+    CItemList *m_Nodes;                 // IAudioNode, with a reference each ("HALB")
+    CItemList *m_Engines;               // IStreamEngine, with a reference each ("HALB")
     ULONG m_StreamInfo[HAL_INFO_WORDS]; // filled by the device classes
 };

@@ -24,12 +24,14 @@ template <class I> I *QueryAs(PUNKNOWN unknown, REFIID iid)
 }
 
 // {200AFF7F-71A4-4FFC-BF4F-61F2B8A522B5}
-inline constexpr GUID IID_IAudioNode = {0x200AFF7F, 0x71A4, 0x4FFC, {0xBF, 0x4F, 0x61, 0xF2, 0xB8, 0xA5, 0x22, 0xB5}};
+inline constexpr GUID IID_IAudioNode = {
+    0x200AFF7F, 0x71A4, 0x4FFC, {0xBF, 0x4F, 0x61, 0xF2, 0xB8, 0xA5, 0x22, 0xB5}};
 // {3D64C291-9F42-43E5-A468-2C5DC9BB2353}
 inline constexpr GUID IID_IStreamEngine = {
     0x3D64C291, 0x9F42, 0x43E5, {0xA4, 0x68, 0x2C, 0x5D, 0xC9, 0xBB, 0x23, 0x53}};
 // {7284B608-74F9-4B95-A5BB-EC6DDD0B6F58}
-inline constexpr GUID IID_IAudioHal = {0x7284B608, 0x74F9, 0x4B95, {0xA5, 0xBB, 0xEC, 0x6D, 0xDD, 0x0B, 0x6F, 0x58}};
+inline constexpr GUID IID_IAudioHal = {
+    0x7284B608, 0x74F9, 0x4B95, {0xA5, 0xBB, 0xEC, 0x6D, 0xDD, 0x0B, 0x6F, 0x58}};
 // {7C4D1930-875A-418C-A0A4-3A30456A8996}
 inline constexpr GUID IID_ICyclicControl = {
     0x7C4D1930, 0x875A, 0x418C, {0xA0, 0xA4, 0x3A, 0x30, 0x45, 0x6A, 0x89, 0x96}};
@@ -43,12 +45,14 @@ inline constexpr GUID IID_IProcessingNode = {
 inline constexpr GUID IID_ITerminalInfo = {
     0x540C5664, 0x4620, 0x4FDB, {0x9B, 0x81, 0x7E, 0x21, 0x45, 0xD9, 0x5B, 0xE3}};
 // {DC7604D8-C1F4-4EA1-818C-F744191B5B18}
-inline constexpr GUID IID_INodeState = {0xDC7604D8, 0xC1F4, 0x4EA1, {0x81, 0x8C, 0xF7, 0x44, 0x19, 0x1B, 0x5B, 0x18}};
+inline constexpr GUID IID_INodeState = {
+    0xDC7604D8, 0xC1F4, 0x4EA1, {0x81, 0x8C, 0xF7, 0x44, 0x19, 0x1B, 0x5B, 0x18}};
 // {524FA5C2-9FBF-4FC8-B8D2-DC302DEDB0DF}
 inline constexpr GUID IID_INodeConnect = {
     0x524FA5C2, 0x9FBF, 0x4FC8, {0xB8, 0xD2, 0xDC, 0x30, 0x2D, 0xED, 0xB0, 0xDF}};
 // {D31296ED-008B-4C8C-A239-4E6B322E9626}
-inline constexpr GUID IID_INodeChild = {0xD31296ED, 0x008B, 0x4C8C, {0xA2, 0x39, 0x4E, 0x6B, 0x32, 0x2E, 0x96, 0x26}};
+inline constexpr GUID IID_INodeChild = {
+    0xD31296ED, 0x008B, 0x4C8C, {0xA2, 0x39, 0x4E, 0x6B, 0x32, 0x2E, 0x96, 0x26}};
 // {A2A9F460-60B0-4AFF-87B8-753B60F24B88}
 inline constexpr GUID IID_IEngineInputBind = {
     0xA2A9F460, 0x60B0, 0x4AFF, {0x87, 0xB8, 0x75, 0x3B, 0x60, 0xF2, 0x4B, 0x88}};
@@ -108,8 +112,8 @@ struct IAudioNode : IUnknown
     virtual ULONG GetSourceCount() = 0;
     // *count in: the room of `sources`; out: the identifiers copied (at most the stored count).
     virtual NTSTATUS GetSources(PULONG count, PULONG sources) = 0;
-    virtual NTSTATUS ApplyAll() = 0;  // re-sends every cached value to the device
-    virtual NTSTATUS Refresh() = 0;   // re-reads the device's values into the cache
+    virtual NTSTATUS ApplyAll() = 0; // re-sends every cached value to the device
+    virtual NTSTATUS Refresh() = 0;  // re-reads the device's values into the cache
     virtual NTSTATUS StartNode() = 0;
     virtual NTSTATUS StopNode() = 0;
     // Replaces the source table with a copy of `count` identifiers. PASSIVE_LEVEL (paged pool).
@@ -303,7 +307,7 @@ typedef ICyclicControl *PCYCLICCONTROL;
 
 // Creates the endpoint's wave miniport: (out miniport, port class, outer unknown, pool, engine index).
 typedef NTSTATUS (*PFN_CREATE_MINIPORT)(PUNKNOWN *miniport, REFGUID portClassId, PUNKNOWN outerUnknown,
-                                         POOL_TYPE poolType, ULONG engineIndex);
+                                        POOL_TYPE poolType, ULONG engineIndex);
 
 // One chunk of a block as the processing passes see it.
 struct EngineBlock

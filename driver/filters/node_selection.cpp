@@ -148,8 +148,8 @@ NTSTATUS CStateNode::Init(ULONG sourceId, ULONG count, const ULONG *values)
     if (count < 1 || count > STATE_MAX_VALUES || !values)
         return STATUS_INVALID_PARAMETER;
     PVOID table = m_Values;
-    const NTSTATUS status =
-        InstallWithSource(&table, NewTable(values, count * sizeof(ULONG), PagedPool, PoolTag::TerT), sourceId);
+    const NTSTATUS status = InstallWithSource(
+        &table, NewTable(values, count * sizeof(ULONG), PagedPool, PoolTag::TerT), sourceId);
     m_Values = static_cast<PULONG>(table);
     if (!NT_SUCCESS(status))
         return status;

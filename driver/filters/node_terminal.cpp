@@ -117,13 +117,14 @@ NTSTATUS CTerminalNode::SetSources(ULONG count, const ULONG *sources)
     return status;
 }
 
-NTSTATUS CTerminalNode::InitTables(ULONG typeCount, const ULONG *types, ULONG jackCount, const JackRecord *jacks,
-                                   ULONG sourceCount, const ULONG *sources)
+NTSTATUS CTerminalNode::InitTables(ULONG typeCount, const ULONG *types, ULONG jackCount,
+                                   const JackRecord *jacks, ULONG sourceCount, const ULONG *sources)
 {
     if (typeCount < 1 || typeCount > TERMINAL_MAX_TYPES || !types || jackCount > TERMINAL_MAX_JACKS ||
         (jackCount && !jacks))
         return STATUS_INVALID_PARAMETER;
-    PULONG newTypes = static_cast<PULONG>(NewTable(types, typeCount * sizeof(ULONG), PagedPool, PoolTag::TerT));
+    PULONG newTypes =
+        static_cast<PULONG>(NewTable(types, typeCount * sizeof(ULONG), PagedPool, PoolTag::TerT));
     if (!newTypes)
         return STATUS_INSUFFICIENT_RESOURCES;
     JackRecord *newJacks = nullptr;
@@ -154,7 +155,8 @@ NTSTATUS CTerminalNode::InitTables(ULONG typeCount, const ULONG *types, ULONG ja
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CTerminalNode::InitTerminal(ULONG typeCount, const ULONG *types, ULONG jackCount, const JackRecord *jacks)
+NTSTATUS CTerminalNode::InitTerminal(ULONG typeCount, const ULONG *types, ULONG jackCount,
+                                     const JackRecord *jacks)
 {
     return InitTables(typeCount, types, jackCount, jacks, 0, nullptr);
 }

@@ -61,7 +61,8 @@ NTSTATUS CByteControlNode::Init(ULONG sourceId, ULONG size)
 NTSTATUS CByteControlNode::InstallBytes(ULONG sourceId, ULONG size, ULONG tag)
 {
     PVOID table = m_Bytes;
-    const NTSTATUS status = InstallWithSource(&table, NewTable(nullptr, size + 1, NonPagedPool, tag), sourceId);
+    const NTSTATUS status =
+        InstallWithSource(&table, NewTable(nullptr, size + 1, NonPagedPool, tag), sourceId);
     m_Bytes = static_cast<PUCHAR>(table);
     if (NT_SUCCESS(status))
         m_Size = size;
@@ -131,8 +132,8 @@ NTSTATUS CLevelControlNode::Init(ULONG sourceId, ULONG count, LONG first, LONG s
     if (count > NODE_MAX_CHANNELS)
         return STATUS_INVALID_PARAMETER;
     PVOID table = m_Levels;
-    const NTSTATUS status =
-        InstallWithSource(&table, NewTable(nullptr, (count + 1) * sizeof(LONG), PagedPool, PoolTag::VTag), sourceId);
+    const NTSTATUS status = InstallWithSource(
+        &table, NewTable(nullptr, (count + 1) * sizeof(LONG), PagedPool, PoolTag::VTag), sourceId);
     m_Levels = static_cast<PLONG>(table);
     if (!NT_SUCCESS(status))
         return status;

@@ -106,7 +106,8 @@ void CStreamEngine::WaitUntilEmpty(CItemList *list, const char *name)
     while (!list->IsEmpty())
     {
         if (++polls == kPollsBeforeReport + 1)
-            DbgPrint("~CStreamEngine still waiting for the %s client list (%d records)\n", name, int(list->Count()));
+            DbgPrint("~CStreamEngine still waiting for the %s client list (%d records)\n", name,
+                     int(list->Count()));
         LARGE_INTEGER interval;
         interval.QuadPart = kPoll;
         KeDelayExecutionThread(KernelMode, FALSE, &interval);
@@ -229,7 +230,8 @@ NTSTATUS CStreamEngine::PrepareBuffers()
     bool complete = scratch && table;
     for (ULONG channel = 0; complete && channel < ENGINE_MAX_CHANNELS; ++channel)
     {
-        table[channel] = static_cast<float *>(AllocPoolZeroed(ENGINE_CHANNEL_BYTES, NonPagedPool, PoolTag::Stre));
+        table[channel] =
+            static_cast<float *>(AllocPoolZeroed(ENGINE_CHANNEL_BYTES, NonPagedPool, PoolTag::Stre));
         complete = table[channel] != nullptr;
     }
     if (!complete)

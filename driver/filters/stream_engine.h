@@ -159,7 +159,7 @@ protected:
     CItemList *m_Stage2;
     CItemList *m_TwoChannelFormats;
     static CItemList *CStreamEngine::*const s_Lists[ENGINE_LIST_COUNT]; // the nine lists above, written once
-    float *m_Scratch;         // one chunk of interleaved samples
+    float *m_Scratch;                                                   // one chunk of interleaved samples
     float **m_ChannelBuffers; // ENGINE_MAX_CHANNELS buffers of one chunk each
     CMutexLock m_StreamLock;
     KSPIN_LOCK m_SpinLock;

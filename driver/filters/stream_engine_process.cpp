@@ -33,9 +33,9 @@ void CStreamEngine::LogRefusedFormat(const WAVEFORMATEXTENSIBLE &format, const c
         return;
     RtlCopyMemory(&m_LoggedFormat, &format, sizeof(format));
     m_FormatLogged = TRUE;
-    DbgPrint("ProcessBlock %s (tag %u, %u channels, %u bits, block %u)\n", why, unsigned(SampleTypeOf(format)),
-             unsigned(format.Format.nChannels), unsigned(format.Format.wBitsPerSample),
-             unsigned(format.Format.nBlockAlign));
+    DbgPrint("ProcessBlock %s (tag %u, %u channels, %u bits, block %u)\n", why,
+             unsigned(SampleTypeOf(format)), unsigned(format.Format.nChannels),
+             unsigned(format.Format.wBitsPerSample), unsigned(format.Format.nBlockAlign));
 }
 
 void CStreamEngine::LogBlockSize(ULONG bytes, ULONG blockAlign)
@@ -153,7 +153,8 @@ NTSTATUS CStreamEngine::RunChunks(PUCHAR buffer, ULONG frames, ULONG passes)
         {
             dsp::Status converted;
             if (bits == 16)
-                converted = dsp::convertS16ToF32Scaled(reinterpret_cast<const int16_t *>(buffer), m_Scratch, samples, 15);
+                converted = dsp::convertS16ToF32Scaled(reinterpret_cast<const int16_t *>(buffer), m_Scratch,
+                                                       samples, 15);
             else if (bits == 24)
             {
                 converted = dsp::convertS24ToF32(buffer, m_Scratch, samples);
@@ -161,8 +162,10 @@ NTSTATUS CStreamEngine::RunChunks(PUCHAR buffer, ULONG frames, ULONG passes)
                     converted = dsp::divConstInPlaceF32(8388608.0f, m_Scratch, samples);
             }
             else
-                converted = dsp::convertS32ToF32Scaled(reinterpret_cast<const int32_t *>(buffer), m_Scratch, samples, 31);
-            if (Failed(converted) || Failed(dsp::deinterleave32(scratch, int32_t(channels), int32_t(chunk), planes)))
+                converted = dsp::convertS32ToF32Scaled(reinterpret_cast<const int32_t *>(buffer), m_Scratch,
+                                                       samples, 31);
+            if (Failed(converted) ||
+                Failed(dsp::deinterleave32(scratch, int32_t(channels), int32_t(chunk), planes)))
                 return STATUS_UNSUCCESSFUL;
 
             if (passes & PASS_NODES)
@@ -180,11 +183,13 @@ NTSTATUS CStreamEngine::RunChunks(PUCHAR buffer, ULONG frames, ULONG passes)
             if (Failed(dsp::interleave32(planes, int32_t(channels), int32_t(chunk), scratch)))
                 return STATUS_UNSUCCESSFUL;
             if (bits == 16)
-                converted = dsp::convertF32ToS16Scaled(m_Scratch, reinterpret_cast<int16_t *>(buffer), samples, 0, -15);
+                converted = dsp::convertF32ToS16Scaled(m_Scratch, reinterpret_cast<int16_t *>(buffer),
+                                                       samples, 0, -15);
             else if (bits == 24)
                 converted = dsp::convertF32ToS24Scaled(m_Scratch, buffer, samples, -23);
             else
-                converted = dsp::convertF32ToS32Scaled(m_Scratch, reinterpret_cast<int32_t *>(buffer), samples, 0, -31);
+                converted = dsp::convertF32ToS32Scaled(m_Scratch, reinterpret_cast<int32_t *>(buffer),
+                                                       samples, 0, -31);
             if (Failed(converted))
                 return STATUS_UNSUCCESSFUL;
         }

@@ -141,7 +141,8 @@ NTSTATUS CStreamEngine::Register(PDEVICE_OBJECT deviceObject, IRP *irp, PUNKNOWN
     if (!NT_SUCCESS(status))
     {
         // An endpoint without its connection would count as registered and never be retried.
-        if (IUnregisterSubdevice *unregister = QueryAs<IUnregisterSubdevice>(parts.Port, IID_IUnregisterSubdevice))
+        if (IUnregisterSubdevice *unregister =
+                QueryAs<IUnregisterSubdevice>(parts.Port, IID_IUnregisterSubdevice))
         {
             unregister->UnregisterSubdevice(deviceObject, parts.Port);
             unregister->Release();
@@ -174,7 +175,8 @@ NTSTATUS CStreamEngine::Unregister(PDEVICE_OBJECT deviceObject)
     if (!m_WavePort)
         return STATUS_SUCCESS;
     NTSTATUS first = STATUS_SUCCESS;
-    auto keepFirst = [&first](NTSTATUS status) {
+    auto keepFirst = [&first](NTSTATUS status)
+    {
         if (NT_SUCCESS(first) && !NT_SUCCESS(status))
             first = status;
     };

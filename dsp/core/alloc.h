@@ -13,14 +13,16 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace dsp {
+namespace dsp
+{
 
 // The four allocation hooks, in entry order. Only entries 0 and 3 are ever called by the library.
-struct DspAllocHookTable {
-    void* (*allocate)(size_t bytes);                               // 0: pool block or null
-    void* (*allocateArray)(int32_t count, int32_t elementSize);    // 1: not cleared
-    int32_t (*spare)();                                            // 2: returns 0
-    void (*release)(void* block);                                  // 3: back to the pool
+struct DspAllocHookTable
+{
+    void *(*allocate)(size_t bytes);                            // 0: pool block or null
+    void *(*allocateArray)(int32_t count, int32_t elementSize); // 1: not cleared
+    int32_t (*spare)();                                         // 2: returns 0
+    void (*release)(void *block);                               // 3: back to the pool
 };
 
 // Holds the pool hooks from load on. Nothing in the driver changes it; tests replace entries 0
@@ -30,25 +32,26 @@ extern DspAllocHookTable DspAllocHooks;
 // The hook defaults, over ExAllocatePoolWithTag(NonPagedPool, ..., "PRIM") and ExFreePool.
 // Entry 1 computes count * elementSize in 64 bits and returns null without a pool call when it
 // is negative or above INT32_MAX.
-void* poolAllocate(size_t bytes);
-void* poolAllocateArray(int32_t count, int32_t elementSize);
+void *poolAllocate(size_t bytes);
+void *poolAllocateArray(int32_t count, int32_t elementSize);
 int32_t poolSpare();
-void poolRelease(void* block);
+void poolRelease(void *block);
 
 // A 32-byte aligned block of at least size bytes, or null. Requests size + 36 bytes through hook
 // entry 0; size <= 0, or size above INT32_MAX - 36 (the request would not fit 32 bits), returns
 // null without a pool call.
-void* allocAligned(int32_t size);
+void *allocAligned(int32_t size);
 
 } // namespace dsp
 
-namespace dsp::generic {
+namespace dsp::generic
+{
 
 // allocAligned for count floats: count <= 0 or count above (INT32_MAX - 36) / 4 gives null
 // without a pool call; otherwise requests count * 4 + 36 bytes. The block is not cleared.
-float* allocF32(int32_t count);
+float *allocF32(int32_t count);
 
 // Releases a block of allocAligned or allocF32; null does nothing.
-void freeAligned(void* p);
+void freeAligned(void *p);
 
 } // namespace dsp::generic

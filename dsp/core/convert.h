@@ -22,34 +22,35 @@
 
 #include "dsp/core/status.h"
 
-namespace dsp::generic {
+namespace dsp::generic
+{
 
 // dst[i] = src[i] * 2^-n rounded by roundMode, saturated to [-32768, 32767]. n is not clamped:
 // the scaled value is exact for every float and every n (|n| > 300 acts as 300).
-Status convertF32ToS16Scaled(const float* src, int16_t* dst, int32_t len, int32_t roundMode,
+Status convertF32ToS16Scaled(const float *src, int16_t *dst, int32_t len, int32_t roundMode,
                              int32_t scaleFactor);
 // As above, saturated to [-2^31, 2^31 - 1].
-Status convertF32ToS32Scaled(const float* src, int32_t* dst, int32_t len, int32_t roundMode,
+Status convertF32ToS32Scaled(const float *src, int32_t *dst, int32_t len, int32_t roundMode,
                              int32_t scaleFactor);
 // 3 * len bytes: src[i] * 2^-n to nearest (ties to even), saturated to [-2^23, 2^23 - 1].
 // n is clamped to [-127, 127]; n >= 127 gives a factor of +0.0, so every output is 0.
-Status convertF32ToS24Scaled(const float* src, uint8_t* dst, int32_t len, int32_t scaleFactor);
+Status convertF32ToS24Scaled(const float *src, uint8_t *dst, int32_t len, int32_t scaleFactor);
 
 // dst[i] = src[i] * 2^-n, exact; n clamped to [-112, 126].
-Status convertS16ToF32Scaled(const int16_t* src, float* dst, int32_t len, int32_t scaleFactor);
+Status convertS16ToF32Scaled(const int16_t *src, float *dst, int32_t len, int32_t scaleFactor);
 // dst[i] = src[i] * 2^-n rounded once to the nearest float; n clamped to [-96, 126].
-Status convertS32ToF32Scaled(const int32_t* src, float* dst, int32_t len, int32_t scaleFactor);
+Status convertS32ToF32Scaled(const int32_t *src, float *dst, int32_t len, int32_t scaleFactor);
 // dst[i] = the 24-bit value of the 3 bytes at src + 3i, exact (divide by 2^23 for +-1.0).
-Status convertS24ToF32(const uint8_t* src, float* dst, int32_t len);
+Status convertS24ToF32(const uint8_t *src, float *dst, int32_t len);
 // dst[i] = src[i] rounded to the nearest float (ties to even).
-Status convertS32ToF32(const int32_t* src, float* dst, int32_t len);
+Status convertS32ToF32(const int32_t *src, float *dst, int32_t len);
 
 // dst[k * channels + c] = planes[c][k]. Checks: planes null kErrNullPointer, dst null kErrNullPointer,
 // channels < 1 kErrChannels, len < 1 or channels * len above INT32_MAX kErrBadLength, then any null plane
 // kErrNullPointer (all before the first write). Returns kWarnMisaligned when dst or some plane is not 16-byte
 // aligned (the copy is complete), else kOk.
-Status interleave32(const uint32_t* const* planes, int32_t channels, int32_t len, uint32_t* dst);
+Status interleave32(const uint32_t *const *planes, int32_t channels, int32_t len, uint32_t *dst);
 // planes[c][k] = src[k * channels + c]; the same checks and warning, with src in dst's place.
-Status deinterleave32(const uint32_t* src, int32_t channels, int32_t len, uint32_t* const* planes);
+Status deinterleave32(const uint32_t *src, int32_t channels, int32_t len, uint32_t *const *planes);
 
 } // namespace dsp::generic

@@ -4,19 +4,20 @@
 
 #include <cstdint>
 
-namespace dsp {
+namespace dsp
+{
 
 using Status = int32_t;
 
 inline constexpr Status kOk = 0;
 // Warnings: the operation completed.
-inline constexpr Status kWarnMisaligned = 2;     // interleave/deinterleave: a pointer not 16-byte aligned
-inline constexpr Status kWarnSqrtNegative = 3;   // a negative square-root input became NaN
-inline constexpr Status kWarnDivByZero = 6;      // a zero divisor gave an infinity or NaN
-inline constexpr Status kWarnLnZero = 7;         // first special input to ln was zero (-inf)
-inline constexpr Status kWarnLnNegative = 8;     // first special input to ln was negative (NaN)
-inline constexpr Status kWarnDomain = 19;        // powF32: a domain error or pole in some element
-inline constexpr Status kWarnCpuUnknown = 20;    // probe found no CPUID or another vendor
+inline constexpr Status kWarnMisaligned = 2;   // interleave/deinterleave: a pointer not 16-byte aligned
+inline constexpr Status kWarnSqrtNegative = 3; // a negative square-root input became NaN
+inline constexpr Status kWarnDivByZero = 6;    // a zero divisor gave an infinity or NaN
+inline constexpr Status kWarnLnZero = 7;       // first special input to ln was zero (-inf)
+inline constexpr Status kWarnLnNegative = 8;   // first special input to ln was negative (NaN)
+inline constexpr Status kWarnDomain = 19;      // powF32: a domain error or pole in some element
+inline constexpr Status kWarnCpuUnknown = 20;  // probe found no CPUID or another vendor
 // Errors.
 inline constexpr Status kErrBadLength = -6;
 inline constexpr Status kErrNullPointer = -8;

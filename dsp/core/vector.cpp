@@ -7,13 +7,15 @@
 #include <cstring>
 #include <limits>
 
-namespace dsp::generic {
+namespace dsp::generic
+{
 
-namespace {
+namespace
+{
 
 constexpr uint32_t kSignBit = 0x80000000u;
-constexpr uint32_t kNegQuietNaN = 0xFFC00000u;  // the library's own NaN
-constexpr uint32_t kPosQuietNaN = 0x7FC00000u;  // a positive quiet NaN passed through
+constexpr uint32_t kNegQuietNaN = 0xFFC00000u; // the library's own NaN
+constexpr uint32_t kPosQuietNaN = 0x7FC00000u; // a positive quiet NaN passed through
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
 uint32_t bitsOf(float x)
@@ -34,43 +36,40 @@ bool isQuietNaN(uint32_t b)
 
 // Element access through memcpy: callers may hand in vectors at any byte alignment, and a
 // 4-byte memcpy compiles to one plain load or store.
-float ld(const void* p, int64_t i)
+float ld(const void *p, int64_t i)
 {
     float v;
-    std::memcpy(&v, static_cast<const unsigned char*>(p) + i * 4, sizeof v);
+    std::memcpy(&v, static_cast<const unsigned char *>(p) + i * 4, sizeof v);
     return v;
 }
 
-void st(void* p, int64_t i, float v)
+void st(void *p, int64_t i, float v)
 {
-    std::memcpy(static_cast<unsigned char*>(p) + i * 4, &v, sizeof v);
+    std::memcpy(static_cast<unsigned char *>(p) + i * 4, &v, sizeof v);
 }
 
-void moveWord(const void* src, int64_t from, void* dst, int64_t to)
+void moveWord(const void *src, int64_t from, void *dst, int64_t to)
 {
-    std::memcpy(static_cast<unsigned char*>(dst) + to * 4,
-                static_cast<const unsigned char*>(src) + from * 4, 4);
+    std::memcpy(static_cast<unsigned char *>(dst) + to * 4,
+                static_cast<const unsigned char *>(src) + from * 4, 4);
 }
 
 // The common entry check: any null pointer -8 first, then a length below 1 -6.
-template <class... P>
-Status checkArgs(int32_t len, const P*... ptrs)
+template <class... P> Status checkArgs(int32_t len, const P *...ptrs)
 {
     if (((ptrs == nullptr) || ...))
         return kErrNullPointer;
     return len <= 0 ? kErrBadLength : kOk;
 }
 
-template <class Op>
-void mapUnary(const float* src, float* dst, int32_t len, Op op)
+template <class Op> void mapUnary(const float *src, float *dst, int32_t len, Op op)
 {
     for (int32_t i = 0; i < len; ++i)
         st(dst, i, op(ld(src, i)));
 }
 
 // Each element's inputs are read before its output is written, so dst may be a or b.
-template <class Op>
-void mapBinary(const float* a, const float* b, float* dst, int32_t len, Op op)
+template <class Op> void mapBinary(const float *a, const float *b, float *dst, int32_t len, Op op)
 {
     for (int32_t i = 0; i < len; ++i)
         st(dst, i, op(ld(a, i), ld(b, i)));
@@ -78,14 +77,13 @@ void mapBinary(const float* a, const float* b, float* dst, int32_t len, Op op)
 
 // A move rather than a forward copy: a partial overlap would otherwise smear the data. The same
 // place is left untouched.
-void moveBytes(const void* src, void* dst, size_t bytes)
+void moveBytes(const void *src, void *dst, size_t bytes)
 {
     if (src != dst)
         std::memmove(dst, src, bytes);
 }
 
-template <class Op>
-Status checkedUnary(const float* src, float* dst, int32_t len, Op op)
+template <class Op> Status checkedUnary(const float *src, float *dst, int32_t len, Op op)
 {
     if (Status s = checkArgs(len, src, dst))
         return s;
@@ -93,8 +91,7 @@ Status checkedUnary(const float* src, float* dst, int32_t len, Op op)
     return kOk;
 }
 
-template <class Op>
-Status checkedBinary(const float* a, const float* b, float* dst, int32_t len, Op op)
+template <class Op> Status checkedBinary(const float *a, const float *b, float *dst, int32_t len, Op op)
 {
     if (Status s = checkArgs(len, a, b, dst))
         return s;
@@ -103,13 +100,13 @@ Status checkedBinary(const float* a, const float* b, float* dst, int32_t len, Op
 }
 
 // The first element, replaced by each later one that `better` prefers strictly; NaN never wins.
-template <class Better>
-Status extreme(const float* src, int32_t len, float* out, Better better)
+template <class Better> Status extreme(const float *src, int32_t len, float *out, Better better)
 {
     if (Status s = checkArgs(len, src, out))
         return s;
     float m = ld(src, 0);
-    for (int32_t i = 1; i < len; ++i) {
+    for (int32_t i = 1; i < len; ++i)
+    {
         const float x = ld(src, i);
         if (better(x, m))
             m = x;
@@ -118,18 +115,19 @@ Status extreme(const float* src, int32_t len, float* out, Better better)
     return kOk;
 }
 
-bool overlaps(const void* a, const void* b, size_t bytes)
+bool overlaps(const void *a, const void *b, size_t bytes)
 {
     const uintptr_t x = reinterpret_cast<uintptr_t>(a);
     const uintptr_t y = reinterpret_cast<uintptr_t>(b);
     return x < y + bytes && y < x + bytes;
 }
 
-void reverseInPlace(void* buf, int32_t len)
+void reverseInPlace(void *buf, int32_t len)
 {
-    for (int64_t i = 0, j = int64_t(len) - 1; i < j; ++i, --j) {
+    for (int64_t i = 0, j = int64_t(len) - 1; i < j; ++i, --j)
+    {
         uint32_t lo, hi;
-        unsigned char* p = static_cast<unsigned char*>(buf);
+        unsigned char *p = static_cast<unsigned char *>(buf);
         std::memcpy(&lo, p + i * 4, 4);
         std::memcpy(&hi, p + j * 4, 4);
         std::memcpy(p + i * 4, &hi, 4);
@@ -139,11 +137,12 @@ void reverseInPlace(void* buf, int32_t len)
 
 // sumF32's two accumulators: per group of four, elements 1 and 3 into s1, 0 and 2 into s0; then
 // s1 += s0 and the tail into s1.
-double pairedSum(const float* src, int32_t len)
+double pairedSum(const float *src, int32_t len)
 {
     double s0 = 0.0, s1 = 0.0;
     int32_t i = 0;
-    for (; len - i >= 4; i += 4) {
+    for (; len - i >= 4; i += 4)
+    {
         s1 = (s1 + ld(src, i + 1)) + ld(src, i + 3);
         s0 = (s0 + ld(src, i)) + ld(src, i + 2);
     }
@@ -154,24 +153,29 @@ double pairedSum(const float* src, int32_t len)
 }
 
 // ---- Exponential, four or more elements --------------------------------------------------
-constexpr uint32_t kExpOverflowBits = 0x42B17218u;   // 88.72284: e^x is beyond the float range
-constexpr uint32_t kExpUnderflowBits = 0xC2AEAC50u;  // -87.33655: e^x is below the normal range
+constexpr uint32_t kExpOverflowBits = 0x42B17218u;  // 88.72284: e^x is beyond the float range
+constexpr uint32_t kExpUnderflowBits = 0xC2AEAC50u; // -87.33655: e^x is below the normal range
 constexpr double kLog2e = 1.4426950408889634;
 constexpr double kLn2 = 0.6931471805599453;
 
 // The bit classes that bypass the computation; true with *out set for such an element.
-bool expByClass(uint32_t b, float* out)
+bool expByClass(uint32_t b, float *out)
 {
-    if ((b & ~kSignBit) < 0x00800000u) {
+    if ((b & ~kSignBit) < 0x00800000u)
+    {
         *out = 1.0f;
         return true;
     }
-    if (b & kSignBit) {
-        if (b >= kExpUnderflowBits) {
+    if (b & kSignBit)
+    {
+        if (b >= kExpUnderflowBits)
+        {
             *out = isQuietNaN(b) ? fromBits(kNegQuietNaN) : 0.0f;
             return true;
         }
-    } else if (b >= kExpOverflowBits) {
+    }
+    else if (b >= kExpOverflowBits)
+    {
         *out = isQuietNaN(b) ? fromBits(kPosQuietNaN) : kInf;
         return true;
     }
@@ -182,16 +186,18 @@ bool expByClass(uint32_t b, float* out)
 // r = x - k ln 2 and e^r = (120 + 60r + 12r^2 + r^3) / (120 - 60r + 12r^2 - r^3); the group
 // shares one division, the reciprocal of the product of its denominators (1 for an element
 // decided by its class), multiplied by each numerator and the other denominators.
-void expGroup(float* buf, int32_t first, int32_t count)
+void expGroup(float *buf, int32_t first, int32_t count)
 {
     double num[4] = {1.0, 1.0, 1.0, 1.0};
     double den[4] = {1.0, 1.0, 1.0, 1.0};
     int k[4] = {0, 0, 0, 0};
     bool computed[4] = {false, false, false, false};
-    for (int j = 0; j < count; ++j) {
+    for (int j = 0; j < count; ++j)
+    {
         const float x = ld(buf, first + j);
         float special;
-        if (expByClass(bitsOf(x), &special)) {
+        if (expByClass(bitsOf(x), &special))
+        {
             st(buf, first + j, special);
             continue;
         }
@@ -205,7 +211,8 @@ void expGroup(float* buf, int32_t first, int32_t count)
         computed[j] = true;
     }
     const double inv = 1.0 / (((den[0] * den[1]) * den[2]) * den[3]);
-    for (int j = 0; j < count; ++j) {
+    for (int j = 0; j < count; ++j)
+    {
         if (!computed[j])
             continue;
         double others = 1.0;
@@ -220,7 +227,7 @@ void expGroup(float* buf, int32_t first, int32_t count)
 
 // ---- Copy, fill, zero ---------------------------------------------------------------------
 
-Status zeroF32(float* dst, int32_t len)
+Status zeroF32(float *dst, int32_t len)
 {
     if (Status s = checkArgs(len, dst))
         return s;
@@ -228,14 +235,14 @@ Status zeroF32(float* dst, int32_t len)
     return kOk;
 }
 
-void* copyBytes(const void* src, void* dst, int32_t count)
+void *copyBytes(const void *src, void *dst, int32_t count)
 {
     if (count > 0)
         moveBytes(src, dst, size_t(count));
     return dst;
 }
 
-Status copyF32(const float* src, float* dst, int32_t len)
+Status copyF32(const float *src, float *dst, int32_t len)
 {
     if (Status s = checkArgs(len, src, dst))
         return s;
@@ -243,18 +250,18 @@ Status copyF32(const float* src, float* dst, int32_t len)
     return kOk;
 }
 
-Status copyF32Bytewise(const float* src, float* dst, int32_t len)
+Status copyF32Bytewise(const float *src, float *dst, int32_t len)
 {
     return copyF32(src, dst, len);
 }
 
-void fillWords32(uint32_t value, void* dst, int32_t count)
+void fillWords32(uint32_t value, void *dst, int32_t count)
 {
     for (int32_t i = 0; i < count; ++i)
-        std::memcpy(static_cast<unsigned char*>(dst) + int64_t(i) * 4, &value, 4);
+        std::memcpy(static_cast<unsigned char *>(dst) + int64_t(i) * 4, &value, 4);
 }
 
-Status setF32(uint32_t value, void* dst, int32_t len)
+Status setF32(uint32_t value, void *dst, int32_t len)
 {
     if (Status s = checkArgs(len, dst))
         return s;
@@ -262,17 +269,22 @@ Status setF32(uint32_t value, void* dst, int32_t len)
     return kOk;
 }
 
-Status reverseCopy32(const void* src, void* dst, int32_t len)
+Status reverseCopy32(const void *src, void *dst, int32_t len)
 {
     if (Status s = checkArgs(len, src, dst))
         return s;
     const size_t bytes = size_t(len) * 4;
-    if (src == dst) {
+    if (src == dst)
+    {
         reverseInPlace(dst, len);
-    } else if (overlaps(src, dst, bytes)) {
+    }
+    else if (overlaps(src, dst, bytes))
+    {
         moveBytes(src, dst, bytes);
         reverseInPlace(dst, len);
-    } else {
+    }
+    else
+    {
         for (int32_t i = 0; i < len; ++i)
             moveWord(src, i, dst, int64_t(len) - 1 - i);
     }
@@ -281,7 +293,7 @@ Status reverseCopy32(const void* src, void* dst, int32_t len)
 
 // ---- Constant operations ------------------------------------------------------------------
 
-Status addConstInPlaceF32(float c, float* srcDst, int32_t len)
+Status addConstInPlaceF32(float c, float *srcDst, int32_t len)
 {
     if (Status s = checkArgs(len, srcDst))
         return s;
@@ -293,12 +305,12 @@ Status addConstInPlaceF32(float c, float* srcDst, int32_t len)
 
 // In place is the out-of-place form over one vector: c == 1 then copies onto itself, which
 // writes nothing.
-Status mulConstInPlaceF32(float c, float* srcDst, int32_t len)
+Status mulConstInPlaceF32(float c, float *srcDst, int32_t len)
 {
     return mulConstF32(srcDst, c, srcDst, len);
 }
 
-Status mulConstF32(const float* src, float c, float* dst, int32_t len)
+Status mulConstF32(const float *src, float c, float *dst, int32_t len)
 {
     if (Status s = checkArgs(len, src, dst))
         return s;
@@ -310,7 +322,7 @@ Status mulConstF32(const float* src, float c, float* dst, int32_t len)
     return kOk;
 }
 
-Status divConstInPlaceF32(float c, float* srcDst, int32_t len)
+Status divConstInPlaceF32(float c, float *srcDst, int32_t len)
 {
     if (Status s = checkArgs(len, srcDst))
         return s;
@@ -322,32 +334,32 @@ Status divConstInPlaceF32(float c, float* srcDst, int32_t len)
 
 // ---- Element-wise on two vectors --------------------------------------------------------
 
-Status addInPlaceF32(const float* src, float* srcDst, int32_t len)
+Status addInPlaceF32(const float *src, float *srcDst, int32_t len)
 {
     return checkedBinary(srcDst, src, srcDst, len, [](float x, float y) { return x + y; });
 }
 
-Status mulInPlaceF32(const float* a, float* b, int32_t len)
+Status mulInPlaceF32(const float *a, float *b, int32_t len)
 {
     return checkedBinary(a, b, b, len, [](float x, float y) { return x * y; });
 }
 
-Status addF32(const float* a, const float* b, float* r, int32_t len)
+Status addF32(const float *a, const float *b, float *r, int32_t len)
 {
     return checkedBinary(a, b, r, len, [](float x, float y) { return x + y; });
 }
 
-Status subF32(const float* a, const float* b, float* r, int32_t len)
+Status subF32(const float *a, const float *b, float *r, int32_t len)
 {
     return checkedBinary(a, b, r, len, [](float x, float y) { return y - x; });
 }
 
-Status mulF32(const float* a, const float* b, float* r, int32_t len)
+Status mulF32(const float *a, const float *b, float *r, int32_t len)
 {
     return checkedBinary(a, b, r, len, [](float x, float y) { return x * y; });
 }
 
-Status addProductF32(const float* a, const float* b, float* r, int32_t len)
+Status addProductF32(const float *a, const float *b, float *r, int32_t len)
 {
     if (Status s = checkArgs(len, a, b, r))
         return s;
@@ -356,7 +368,7 @@ Status addProductF32(const float* a, const float* b, float* r, int32_t len)
     return kOk;
 }
 
-Status addProductConstF32(const float* a, float c, float* r, int32_t len)
+Status addProductConstF32(const float *a, float c, float *r, int32_t len)
 {
     if (Status s = checkArgs(len, a, r))
         return s;
@@ -365,56 +377,64 @@ Status addProductConstF32(const float* a, float c, float* r, int32_t len)
     return kOk;
 }
 
-Status divF32(const float* a, const float* b, float* r, int32_t len)
+Status divF32(const float *a, const float *b, float *r, int32_t len)
 {
     if (Status s = checkArgs(len, a, b, r))
         return s;
     Status status = kOk;
-    for (int32_t i = 0; i < len; ++i) {
+    for (int32_t i = 0; i < len; ++i)
+    {
         const float d = ld(a, i);
         const float x = ld(b, i);
-        if (d == 0.0f) {
+        if (d == 0.0f)
+        {
             st(r, i, x > 0.0f ? kInf : x < 0.0f ? -kInf : fromBits(kNegQuietNaN));
             status = kWarnDivByZero;
-        } else {
+        }
+        else
+        {
             st(r, i, x / d);
         }
     }
     return status;
 }
 
-Status minEveryInPlaceF32(const float* a, float* b, int32_t len)
+Status minEveryInPlaceF32(const float *a, float *b, int32_t len)
 {
     return checkedBinary(a, b, b, len, [](float x, float y) { return y > x ? x : y; });
 }
 
-Status maxEveryInPlaceF32(const float* a, float* b, int32_t len)
+Status maxEveryInPlaceF32(const float *a, float *b, int32_t len)
 {
     return checkedBinary(a, b, b, len, [](float x, float y) { return x > y ? x : y; });
 }
 
 // ---- Element-wise on one vector ---------------------------------------------------------
 
-Status absInPlaceF32(float* buf, int32_t len)
+Status absInPlaceF32(float *buf, int32_t len)
 {
     return checkedUnary(buf, buf, len, [](float x) { return fromBits(bitsOf(x) & ~kSignBit); });
 }
 
-Status sqrF32(const float* src, float* dst, int32_t len)
+Status sqrF32(const float *src, float *dst, int32_t len)
 {
     return checkedUnary(src, dst, len, [](float x) { return x * x; });
 }
 
-Status sqrtInPlaceF32(float* buf, int32_t len)
+Status sqrtInPlaceF32(float *buf, int32_t len)
 {
     if (Status s = checkArgs(len, buf))
         return s;
     Status status = kOk;
-    for (int32_t i = 0; i < len; ++i) {
+    for (int32_t i = 0; i < len; ++i)
+    {
         const float x = ld(buf, i);
-        if (x > 0.0f) {
+        if (x > 0.0f)
+        {
             st(buf, i, std::sqrt(x));
-        } else if (x < 0.0f) {
+        }
+        else if (x < 0.0f)
+        {
             st(buf, i, fromBits(kNegQuietNaN));
             status = kWarnSqrtNegative;
         }
@@ -422,14 +442,14 @@ Status sqrtInPlaceF32(float* buf, int32_t len)
     return status;
 }
 
-Status expInPlaceF32(float* buf, int32_t len)
+Status expInPlaceF32(float *buf, int32_t len)
 {
     if (Status s = checkArgs(len, buf))
         return s;
-    if (len < 4) {
+    if (len < 4)
+    {
         const float limit = fromBits(kExpOverflowBits);
-        mapUnary(buf, buf, len,
-                 [limit](float x) { return x > limit ? kInf : float(std::exp(double(x))); });
+        mapUnary(buf, buf, len, [limit](float x) { return x > limit ? kInf : float(std::exp(double(x))); });
         return kOk;
     }
     // Full groups of four, then the last len mod 4 elements as one smaller group.
@@ -438,25 +458,33 @@ Status expInPlaceF32(float* buf, int32_t len)
     return kOk;
 }
 
-Status lnInPlaceF32(float* buf, int32_t len)
+Status lnInPlaceF32(float *buf, int32_t len)
 {
     if (Status s = checkArgs(len, buf))
         return s;
     Status pending = kOk;
-    for (int32_t i = 0; i < len; ++i) {
+    for (int32_t i = 0; i < len; ++i)
+    {
         const float x = ld(buf, i);
         const uint32_t b = bitsOf(x);
-        if (b & kSignBit) {
+        if (b & kSignBit)
+        {
             st(buf, i, fromBits(kNegQuietNaN));
             if (pending == kOk)
                 pending = kWarnLnNegative;
-        } else if (isQuietNaN(b)) {
+        }
+        else if (isQuietNaN(b))
+        {
             st(buf, i, fromBits(kPosQuietNaN));
-        } else if (b == 0) {
+        }
+        else if (b == 0)
+        {
             st(buf, i, -kInf);
             if (pending == kOk)
                 pending = kWarnLnZero;
-        } else {
+        }
+        else
+        {
             st(buf, i, float(std::log(double(x))));
         }
     }
@@ -465,17 +493,17 @@ Status lnInPlaceF32(float* buf, int32_t len)
 
 // ---- Reductions -------------------------------------------------------------------------
 
-Status maxF32(const float* src, int32_t len, float* out)
+Status maxF32(const float *src, int32_t len, float *out)
 {
     return extreme(src, len, out, [](float x, float m) { return x > m; });
 }
 
-Status minF32(const float* src, int32_t len, float* out)
+Status minF32(const float *src, int32_t len, float *out)
 {
     return extreme(src, len, out, [](float x, float m) { return x < m; });
 }
 
-Status sumF32(const float* src, int32_t len, float* out, int32_t /*hint*/)
+Status sumF32(const float *src, int32_t len, float *out, int32_t /*hint*/)
 {
     if (Status s = checkArgs(len, src, out))
         return s;
@@ -483,7 +511,7 @@ Status sumF32(const float* src, int32_t len, float* out, int32_t /*hint*/)
     return kOk;
 }
 
-Status meanF32(const float* src, int32_t len, float* out, int32_t /*hint*/)
+Status meanF32(const float *src, int32_t len, float *out, int32_t /*hint*/)
 {
     if (Status s = checkArgs(len, src, out))
         return s;
@@ -491,7 +519,7 @@ Status meanF32(const float* src, int32_t len, float* out, int32_t /*hint*/)
     return kOk;
 }
 
-void dotProductKernel(const float* a, const float* b, int32_t len, float* out)
+void dotProductKernel(const float *a, const float *b, int32_t len, float *out)
 {
     double acc = 0.0;
     for (int32_t i = 0; i < len; ++i)
@@ -499,7 +527,7 @@ void dotProductKernel(const float* a, const float* b, int32_t len, float* out)
     st(out, 0, float(acc));
 }
 
-Status dotProductF32(const float* a, const float* b, int32_t len, float* out)
+Status dotProductF32(const float *a, const float *b, int32_t len, float *out)
 {
     if (Status s = checkArgs(len, a, b, out))
         return s;
@@ -507,18 +535,20 @@ Status dotProductF32(const float* a, const float* b, int32_t len, float* out)
     return kOk;
 }
 
-Status mulPackSpectrum(const float* a, const float* b, float* out, int32_t len)
+Status mulPackSpectrum(const float *a, const float *b, float *out, int32_t len)
 {
     if (Status s = checkArgs(len, a, b, out))
         return s;
     int32_t first = 1;
-    if (len % 2 == 0) {
+    if (len % 2 == 0)
+    {
         const float re1 = ld(a, 1) * ld(b, 1);
         st(out, 1, re1);
         first = 2;
     }
     st(out, 0, ld(a, 0) * ld(b, 0));
-    for (int32_t k = first; k + 1 < len; k += 2) {
+    for (int32_t k = first; k + 1 < len; k += 2)
+    {
         const double ar = ld(a, k), ai = ld(a, k + 1);
         const double br = ld(b, k), bi = ld(b, k + 1);
         st(out, k, float(ar * br - ai * bi));
@@ -529,10 +559,11 @@ Status mulPackSpectrum(const float* a, const float* b, float* out, int32_t len)
 
 // ---- Rate operations ---------------------------------------------------------------------
 
-namespace {
+namespace
+{
 
-Status checkRate(const float* src, int32_t len, const float* dst, const int32_t* outCount,
-                 int32_t factor, const int32_t* phase)
+Status checkRate(const float *src, int32_t len, const float *dst, const int32_t *outCount, int32_t factor,
+                 const int32_t *phase)
 {
     if (Status s = checkArgs(len, src, dst, outCount, phase))
         return s;
@@ -545,8 +576,8 @@ Status checkRate(const float* src, int32_t len, const float* dst, const int32_t*
 
 } // namespace
 
-Status upsampleF32(const float* src, int32_t len, float* dst, int32_t* outCount, int32_t factor,
-                   const int32_t* phase)
+Status upsampleF32(const float *src, int32_t len, float *dst, int32_t *outCount, int32_t factor,
+                   const int32_t *phase)
 {
     if (Status s = checkRate(src, len, dst, outCount, factor, phase))
         return s;
@@ -563,12 +594,13 @@ Status upsampleF32(const float* src, int32_t len, float* dst, int32_t* outCount,
     return kOk;
 }
 
-Status downsampleF32(const float* src, int32_t len, float* dst, int32_t* outCount, int32_t factor,
-                     int32_t* phase)
+Status downsampleF32(const float *src, int32_t len, float *dst, int32_t *outCount, int32_t factor,
+                     int32_t *phase)
 {
     if (Status s = checkRate(src, len, dst, outCount, factor, phase))
         return s;
-    if (factor == 1) {
+    if (factor == 1)
+    {
         *outCount = len;
         return copyF32(src, dst, len);
     }

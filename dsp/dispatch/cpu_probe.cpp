@@ -7,27 +7,30 @@
 #define DSP_HAVE_CPUID 1
 #endif
 
-namespace dsp {
+namespace dsp
+{
 
-namespace {
+namespace
+{
 
 bool bit(uint32_t word, int n)
 {
     return (word >> n) & 1u;
 }
 
-bool isReferenceVendor(const CpuidRecord& cpu)
+bool isReferenceVendor(const CpuidRecord &cpu)
 {
-    return cpu.supported && cpu.leaf0.ebx == kReferenceVendor[0] &&
-           cpu.leaf0.edx == kReferenceVendor[1] && cpu.leaf0.ecx == kReferenceVendor[2];
+    return cpu.supported && cpu.leaf0.ebx == kReferenceVendor[0] && cpu.leaf0.edx == kReferenceVendor[1] &&
+           cpu.leaf0.ecx == kReferenceVendor[2];
 }
 
-struct Features {
+struct Features
+{
     bool sse, sse2, sse3, ssse3, sse41, sse42, ia64, hyperThreading, longMode;
 };
 
 // Without a family/model match the class is that of the best feature the processor has.
-int32_t featureLadder(const Features& f)
+int32_t featureLadder(const Features &f)
 {
     if (f.sse42)
         return 69;
@@ -47,29 +50,46 @@ int32_t featureLadder(const Features& f)
 }
 
 // Known family-6 models of the reference vendor; -1 sends the processor down the ladder.
-int32_t family6Class(uint32_t model, uint32_t cores, const Features& f)
+int32_t family6Class(uint32_t model, uint32_t cores, const Features &f)
 {
-    switch (model) {
-    case 1: return 3;
-    case 3: case 5: case 6: return 4;
-    case 7: case 8: case 10: case 11: return 5;
-    case 9: case 13: return 9;
-    case 14: return cores > 1 ? 11 : 10;
-    case 15: return f.ssse3 ? (cores > 2 ? 34 : 33) : -1;
-    case 23: return f.sse41 ? 68 : -1;
-    case 26: return f.sse42 ? 35 : -1;
-    case 28: return f.ssse3 ? 36 : -1;
-    default: return -1;
+    switch (model)
+    {
+    case 1:
+        return 3;
+    case 3:
+    case 5:
+    case 6:
+        return 4;
+    case 7:
+    case 8:
+    case 10:
+    case 11:
+        return 5;
+    case 9:
+    case 13:
+        return 9;
+    case 14:
+        return cores > 1 ? 11 : 10;
+    case 15:
+        return f.ssse3 ? (cores > 2 ? 34 : 33) : -1;
+    case 23:
+        return f.sse41 ? 68 : -1;
+    case 26:
+        return f.sse42 ? 35 : -1;
+    case 28:
+        return f.ssse3 ? 36 : -1;
+    default:
+        return -1;
     }
 }
 
 } // namespace
 
-int32_t probeCpuClass(const CpuidRecord& cpu)
+int32_t probeCpuClass(const CpuidRecord &cpu)
 {
     if (!cpu.supported)
         return 0;
-    const CpuidRegs& l1 = cpu.leaf1;
+    const CpuidRegs &l1 = cpu.leaf1;
     uint32_t model = (l1.eax >> 4) & 0xF;
     uint32_t family = (l1.eax >> 8) & 0xF;
     const uint32_t extModel = (l1.eax >> 16) & 0xF;
@@ -93,18 +113,24 @@ int32_t probeCpuClass(const CpuidRecord& cpu)
     if (family == 15)
         family += extFamily;
 
-    if (isReferenceVendor(cpu)) {
+    if (isReferenceVendor(cpu))
+    {
         if (f.ia64)
             return family == 7 ? 16 : 17;
         int32_t cls = -1;
-        if (family == 5) {
+        if (family == 5)
+        {
             if (model == 1 || model == 2)
                 cls = 1;
             else if (model == 4)
                 cls = 2;
-        } else if (family == 6) {
+        }
+        else if (family == 6)
+        {
             cls = family6Class(model, cores, f);
-        } else if (family == 15) {
+        }
+        else if (family == 15)
+        {
             cls = f.sse3 ? (f.longMode ? 32 : 8) : (f.hyperThreading ? 7 : 6);
         }
         if (cls >= 0)
@@ -115,17 +141,40 @@ int32_t probeCpuClass(const CpuidRecord& cpu)
 
 uint32_t variantIndexForClass(int32_t cpuClass)
 {
-    switch (cpuClass) {
-    case 5: case 16: case 17: case 64: return 1;
-    case 6: case 7: case 9: case 65: return 2;
-    case 8: case 10: case 11: case 32: case 66: return 3;
-    case 33: case 34: case 36: case 67: return 4;
-    case 35: case 37: case 68: case 69: return 5;
-    default: return 0;
+    switch (cpuClass)
+    {
+    case 5:
+    case 16:
+    case 17:
+    case 64:
+        return 1;
+    case 6:
+    case 7:
+    case 9:
+    case 65:
+        return 2;
+    case 8:
+    case 10:
+    case 11:
+    case 32:
+    case 66:
+        return 3;
+    case 33:
+    case 34:
+    case 36:
+    case 67:
+        return 4;
+    case 35:
+    case 37:
+    case 68:
+    case 69:
+        return 5;
+    default:
+        return 0;
     }
 }
 
-Status initCpuVariant(const CpuidRecord& cpu)
+Status initCpuVariant(const CpuidRecord &cpu)
 {
     CpuVariantIndex.store(variantIndexForClass(probeCpuClass(cpu)), std::memory_order_relaxed);
     return isReferenceVendor(cpu) ? kOk : kWarnCpuUnknown;
@@ -136,22 +185,23 @@ Status initCpuVariant()
     return initCpuVariant(readCpuid());
 }
 
-int32_t cacheSizeFromDescriptors(const CacheDescriptor* table, const CpuidRecord& cpu)
+int32_t cacheSizeFromDescriptors(const CacheDescriptor *table, const CpuidRecord &cpu)
 {
     if (!cpu.supported || !table || (cpu.leaf2.eax & 0xFF) != 1)
         return -1;
     uint8_t bytes[16];
     int n = 0;
     const uint32_t regs[4] = {cpu.leaf2.eax, cpu.leaf2.ebx, cpu.leaf2.ecx, cpu.leaf2.edx};
-    for (int r = 0; r < 4; ++r) {
+    for (int r = 0; r < 4; ++r)
+    {
         if (bit(regs[r], 31))
-            continue;  // the register holds no descriptors
-        for (int b = r == 0 ? 1 : 0; b < 4; ++b)  // EAX's low byte is the iteration count
+            continue;                            // the register holds no descriptors
+        for (int b = r == 0 ? 1 : 0; b < 4; ++b) // EAX's low byte is the iteration count
             bytes[n++] = uint8_t(regs[r] >> (8 * b));
     }
     if (n == 0)
         return -1;
-    for (const CacheDescriptor* e = table; e->descriptor != 0; ++e)
+    for (const CacheDescriptor *e = table; e->descriptor != 0; ++e)
         for (int i = 0; i < n; ++i)
             if (bytes[i] == e->descriptor)
                 return e->size;
@@ -168,7 +218,8 @@ CpuidRecord readCpuid()
     cpu.supported = true;
     cpu.leaf0 = {a, b, c, d};
     const unsigned maxLeaf = a;
-    auto leaf = [&](unsigned n, unsigned sub, CpuidRegs& out) {
+    auto leaf = [&](unsigned n, unsigned sub, CpuidRegs &out)
+    {
         __cpuid_count(n, sub, a, b, c, d);
         out = {a, b, c, d};
     };

@@ -1,14 +1,15 @@
 #include "dsp/dispatch/dispatch.h"
 
-namespace dsp {
+namespace dsp
+{
 
 std::atomic<uint32_t> CpuVariantIndex{0};
 
 // Every built row names its generic implementation six times: the generic variant is the only
 // one there is.
 #define DSP_ROW(t, ...) DSP_ROW_##t(__VA_ARGS__)
-#define DSP_ROW_INIT(i, name, stub, ret, params, args, impl)                              \
-    .name = {DSP_ROW_ENTRY(impl), DSP_ROW_ENTRY(impl), DSP_ROW_ENTRY(impl),               \
+#define DSP_ROW_INIT(i, name, stub, ret, params, args, impl)                                                 \
+    .name = {DSP_ROW_ENTRY(impl), DSP_ROW_ENTRY(impl), DSP_ROW_ENTRY(impl),                                  \
              DSP_ROW_ENTRY(impl), DSP_ROW_ENTRY(impl), DSP_ROW_ENTRY(impl)},
 #define DSP_ROW_SKIP(...)
 

@@ -14,12 +14,13 @@
 
 #include "dsp/core/status.h"
 
-namespace dsp {
+namespace dsp
+{
 
 // Library records, defined by the folders that build them. Callers hold pointers only.
-struct FirState;  // "FI01" / "FI03" filter state
-struct IirState;  // "II01" / "II02" filter state
-struct FftSpec;   // real (id 6) or complex (id 4) FFT specification
+struct FirState; // "FI01" / "FI03" filter state
+struct IirState; // "II01" / "II02" filter state
+struct FftSpec;  // real (id 6) or complex (id 4) FFT specification
 
 } // namespace dsp
 
@@ -36,33 +37,36 @@ struct FftSpec;   // real (id 6) or complex (id 4) FFT specification
 #define DSP_ROW_ENTRY(impl) &::dsp::generic::impl
 
 // Each named generic implementation, declared from its row.
-namespace dsp::generic {
+namespace dsp::generic
+{
 #define DSP_ROW(t, i, name, stub, ret, params, args, impl) ret impl params;
 #include "dsp/dispatch/dispatch_rows.inc"
 #undef DSP_ROW
 } // namespace dsp::generic
 
-namespace dsp::dispatch {
+namespace dsp::dispatch
+{
 
 inline constexpr uint32_t kVariantCount = 6;
 
 // One function type per row: fn::<name>.
-namespace fn {
+namespace fn
+{
 #define DSP_ROW(t, i, name, stub, ret, params, args, impl) using name = ret params;
 #include "dsp/dispatch/dispatch_rows.inc"
 #undef DSP_ROW
 } // namespace fn
 
 // A row: six entries in variant-index order.
-template <class F>
-using Row = std::array<F*, kVariantCount>;
+template <class F> using Row = std::array<F *, kVariantCount>;
 
 #define DSP_ROW(t, ...) DSP_ROW_##t(__VA_ARGS__)
 #define DSP_ROW_MEMBER(i, name, stub, ret, params, args, impl) Row<fn::name> name;
 #define DSP_ROW_SKIP(...)
 
 // Variant table A, one member per row, in row order.
-struct TableA {
+struct TableA
+{
 #define DSP_ROW_A DSP_ROW_MEMBER
 #define DSP_ROW_B DSP_ROW_SKIP
 #include "dsp/dispatch/dispatch_rows.inc"
@@ -71,7 +75,8 @@ struct TableA {
 };
 
 // CpuVariantDispatchTable's layout (table B).
-struct TableB {
+struct TableB
+{
 #define DSP_ROW_A DSP_ROW_SKIP
 #define DSP_ROW_B DSP_ROW_MEMBER
 #include "dsp/dispatch/dispatch_rows.inc"
@@ -84,15 +89,16 @@ struct TableB {
 #undef DSP_ROW_SKIP
 
 // What the row list says about each row, for the checks below and the row tests.
-struct RowInfo {
-    char table;  // 'A' or 'B'
+struct RowInfo
+{
+    char table; // 'A' or 'B'
     int row;
-    const char* name;
+    const char *name;
     bool stub;
 };
 
 inline constexpr RowInfo kRows[] = {
-#define DSP_ROW(t, i, name, stub, ret, params, args, impl) \
+#define DSP_ROW(t, i, name, stub, ret, params, args, impl)                                                   \
     {#t[0], i, #name, DSP_CAT(DSP_HAS_STUB_, stub) != 0},
 #include "dsp/dispatch/dispatch_rows.inc"
 #undef DSP_ROW
@@ -101,7 +107,7 @@ inline constexpr RowInfo kRows[] = {
 constexpr int countRows(char table)
 {
     int n = 0;
-    for (const RowInfo& r : kRows)
+    for (const RowInfo &r : kRows)
         n += r.table == table;
     return n;
 }
@@ -109,7 +115,7 @@ constexpr int countRows(char table)
 constexpr int countStubs(bool stub)
 {
     int n = 0;
-    for (const RowInfo& r : kRows)
+    for (const RowInfo &r : kRows)
         n += r.stub == stub;
     return n;
 }
@@ -119,10 +125,11 @@ constexpr int countStubs(bool stub)
 constexpr bool rowsInOrder()
 {
     int next[2] = {0, 0};
-    for (const RowInfo& r : kRows) {
+    for (const RowInfo &r : kRows)
+    {
         if (r.table != 'A' && r.table != 'B')
             return false;
-        int& n = next[r.table == 'B'];
+        int &n = next[r.table == 'B'];
         if (r.row != n)
             return false;
         ++n;
@@ -140,7 +147,8 @@ static_assert(sizeof(TableB) == 40 * sizeof(Row<void()>));
 
 } // namespace dsp::dispatch
 
-namespace dsp {
+namespace dsp
+{
 
 // The variant index 0..5 every stub reads. 0 at load; only initCpuVariant (cpu_probe.h) writes
 // it, and nothing in the driver calls that, so the generic variant always runs. Read relaxed: it

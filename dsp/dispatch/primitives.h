@@ -9,10 +9,14 @@
 
 #include "dsp/dispatch/dispatch.h"
 
-namespace dsp {
+namespace dsp
+{
 
-#define DSP_STUB_DSP_STUB(t, name, ret, params, args) \
-    inline ret name params { return DSP_CAT(DSP_STUB_TABLE_, t).name[CpuVariantIndex.load(std::memory_order_relaxed)] args; }
+#define DSP_STUB_DSP_STUB(t, name, ret, params, args)                                                        \
+    inline ret name params                                                                                   \
+    {                                                                                                        \
+        return DSP_CAT(DSP_STUB_TABLE_, t).name[CpuVariantIndex.load(std::memory_order_relaxed)] args;       \
+    }
 #define DSP_STUB_DSP_NO_STUB(t, name, ret, params, args)
 #define DSP_STUB_TABLE_A VariantTableA
 #define DSP_STUB_TABLE_B CpuVariantDispatchTable

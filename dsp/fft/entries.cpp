@@ -3,33 +3,36 @@
 #include "dsp/core/alloc.h"
 #include "dsp/fft/transform.h"
 
-namespace dsp::generic {
+namespace dsp::generic
+{
 
-namespace {
+namespace
+{
 
-using SizeQuery = Status (*)(int32_t, int32_t, int32_t, int32_t*, int32_t*, int32_t*);
-using SpecInit = Status (*)(FftSpec**, int32_t, int32_t, int32_t, void*, void*);
+using SizeQuery = Status (*)(int32_t, int32_t, int32_t, int32_t *, int32_t *, int32_t *);
+using SpecInit = Status (*)(FftSpec **, int32_t, int32_t, int32_t, void *, void *);
 
 // Frees an allocAligned block at scope exit unless released.
-class AlignedBlock {
+class AlignedBlock
+{
 public:
-    explicit AlignedBlock(void* p) : p_(p) {}
-    AlignedBlock(const AlignedBlock&) = delete;
-    AlignedBlock& operator=(const AlignedBlock&) = delete;
+    explicit AlignedBlock(void *p) : p_(p) {}
+    AlignedBlock(const AlignedBlock &) = delete;
+    AlignedBlock &operator=(const AlignedBlock &) = delete;
     ~AlignedBlock() { freeAligned(p_); }
-    void* get() const { return p_; }
-    void* release()
+    void *get() const { return p_; }
+    void *release()
     {
-        void* p = p_;
+        void *p = p_;
         p_ = nullptr;
         return p;
     }
 
 private:
-    void* p_;
+    void *p_;
 };
 
-Status createSpec(FftSpec** out, int32_t order, int32_t flag, int32_t hint, SizeQuery sizes, SpecInit init)
+Status createSpec(FftSpec **out, int32_t order, int32_t flag, int32_t hint, SizeQuery sizes, SpecInit init)
 {
     if (!out)
         return kErrNullPointer;
@@ -42,7 +45,7 @@ Status createSpec(FftSpec** out, int32_t order, int32_t flag, int32_t hint, Size
     AlignedBlock scratch(initSize > 0 ? allocAligned(initSize) : nullptr);
     if (initSize > 0 && !scratch.get())
         return kErrNoMemory;
-    FftSpec* spec = nullptr;
+    FftSpec *spec = nullptr;
     if (Status s = init(&spec, order, flag, hint, block.get(), scratch.get()))
         return s;
     // allocAligned's block is already 32-aligned, so the record starts at it and the release
@@ -53,7 +56,7 @@ Status createSpec(FftSpec** out, int32_t order, int32_t flag, int32_t hint, Size
     return kOk;
 }
 
-Status freeSpec(FftSpec* spec, int32_t id)
+Status freeSpec(FftSpec *spec, int32_t id)
 {
     if (!spec)
         return kErrNullPointer;
@@ -67,37 +70,37 @@ Status freeSpec(FftSpec* spec, int32_t id)
 
 } // namespace
 
-Status fftCreateReal(FftSpec** spec, int32_t order, int32_t flag, int32_t hint)
+Status fftCreateReal(FftSpec **spec, int32_t order, int32_t flag, int32_t hint)
 {
     return createSpec(spec, order, flag, hint, fftRealGetSize, fftRealInit);
 }
 
-Status fftFreeReal(FftSpec* spec)
+Status fftFreeReal(FftSpec *spec)
 {
     return freeSpec(spec, kFftIdReal);
 }
 
-Status fftForwardRealInPlace(float* buf, const FftSpec* spec, void* work)
+Status fftForwardRealInPlace(float *buf, const FftSpec *spec, void *work)
 {
     return fftRealForward(buf, buf, spec, work);
 }
 
-Status fftInverseRealInPlace(float* buf, const FftSpec* spec, void* work)
+Status fftInverseRealInPlace(float *buf, const FftSpec *spec, void *work)
 {
     return fftRealInverse(buf, buf, spec, work);
 }
 
-Status fftCreateComplex(FftSpec** spec, int32_t order, int32_t flag, int32_t hint)
+Status fftCreateComplex(FftSpec **spec, int32_t order, int32_t flag, int32_t hint)
 {
     return createSpec(spec, order, flag, hint, complexFftSpecSize, complexFftSpecInit);
 }
 
-Status fftFreeComplex(FftSpec* spec)
+Status fftFreeComplex(FftSpec *spec)
 {
     return freeSpec(spec, kFftIdComplex);
 }
 
-Status fftForwardComplex(const float* src, float* dst, const FftSpec* spec, void* work)
+Status fftForwardComplex(const float *src, float *dst, const FftSpec *spec, void *work)
 {
     return fftTransform(spec, FftKind::Complex, FftDirection::Forward, src, dst, work);
 }

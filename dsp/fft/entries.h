@@ -14,20 +14,21 @@
 
 #include "dsp/fft/spec.h"
 
-namespace dsp::generic {
+namespace dsp::generic
+{
 
-Status fftCreateReal(FftSpec** spec, int32_t order, int32_t flag, int32_t hint);
-Status fftFreeReal(FftSpec* spec);
+Status fftCreateReal(FftSpec **spec, int32_t order, int32_t flag, int32_t hint);
+Status fftFreeReal(FftSpec *spec);
 // fftRealForward / fftRealInverse with buf as source and destination; their checks and codes.
-Status fftForwardRealInPlace(float* buf, const FftSpec* spec, void* work);
-Status fftInverseRealInPlace(float* buf, const FftSpec* spec, void* work);
+Status fftForwardRealInPlace(float *buf, const FftSpec *spec, void *work);
+Status fftInverseRealInPlace(float *buf, const FftSpec *spec, void *work);
 
-Status fftCreateComplex(FftSpec** spec, int32_t order, int32_t flag, int32_t hint);
-Status fftFreeComplex(FftSpec* spec);
+Status fftCreateComplex(FftSpec **spec, int32_t order, int32_t flag, int32_t hint);
+Status fftFreeComplex(FftSpec *spec);
 // Forward complex FFT of 2^order interleaved pairs, src to dst (may be the same array).
 // Checks: spec null kErrNullPointer; id != 4 kErrBadTag; src or dst null kErrNullPointer. work: null or the
 // complex size query's workSize bytes; kErrNoMemory when one is needed, none is given and the allocation
 // fails.
-Status fftForwardComplex(const float* src, float* dst, const FftSpec* spec, void* work);
+Status fftForwardComplex(const float *src, float *dst, const FftSpec *spec, void *work);
 
 } // namespace dsp::generic

@@ -9,14 +9,15 @@
 #include "dsp/core/vector.h"
 #include "dsp/fft/transform.h"
 
-namespace dsp::generic {
+namespace dsp::generic
+{
 
-namespace {
+namespace
+{
 
 #include "dsp/fft/sine_table.inc"
 
-template <size_t... K>
-constexpr std::array<float, sizeof...(K)> sineFromBits(std::index_sequence<K...>)
+template <size_t... K> constexpr std::array<float, sizeof...(K)> sineFromBits(std::index_sequence<K...>)
 {
     return {std::bit_cast<float>(kFixedSineBits[K])...};
 }
@@ -30,40 +31,48 @@ constexpr int64_t r32(int64_t x)
     return x & ~int64_t(31);
 }
 
-unsigned char* align32(void* p)
+unsigned char *align32(void *p)
 {
     const uintptr_t a = reinterpret_cast<uintptr_t>(p);
-    return reinterpret_cast<unsigned char*>((a + 31) & ~uintptr_t(31));
+    return reinterpret_cast<unsigned char *>((a + 31) & ~uintptr_t(31));
 }
 
-int32_t offsetIn(const FftSpec* spec, const void* p)
+int32_t offsetIn(const FftSpec *spec, const void *p)
 {
-    return int32_t(static_cast<const unsigned char*>(p) - reinterpret_cast<const unsigned char*>(spec));
+    return int32_t(static_cast<const unsigned char *>(p) - reinterpret_cast<const unsigned char *>(spec));
 }
 
 // A sine source read for a table of order t: T(x) = sine[x * 2^(s - t)], x = 0..2^t/4.
-struct SineReader {
-    const float* sine;
+struct SineReader
+{
+    const float *sine;
     int32_t shift;
 
-    SineReader(const float* table, int32_t sineOrder, int32_t t) : sine(table), shift(sineOrder - t) {}
+    SineReader(const float *table, int32_t sineOrder, int32_t t) : sine(table), shift(sineOrder - t) {}
 
     float at(int64_t x) const { return sine[x << shift]; }
 
     // W(L, k) = cos(2 pi k / L) - j sin(2 pi k / L), 0 <= k < L, by quadrant from the quarter wave.
-    void twiddle(int64_t L, int64_t k, float* out) const
+    void twiddle(int64_t L, int64_t k, float *out) const
     {
         const int64_t q = L / 4;
-        if (k <= q) {
+        if (k <= q)
+        {
             out[0] = at(q - k);
             out[1] = -at(k);
-        } else if (k <= 2 * q) {
+        }
+        else if (k <= 2 * q)
+        {
             out[0] = -at(k - q);
             out[1] = -at(2 * q - k);
-        } else if (k <= 3 * q) {
+        }
+        else if (k <= 3 * q)
+        {
             out[0] = -at(3 * q - k);
             out[1] = at(k - 2 * q);
-        } else {
+        }
+        else
+        {
             out[0] = at(k - 3 * q);
             out[1] = at(L - k);
         }
@@ -71,16 +80,17 @@ struct SineReader {
 };
 
 // Order 11 or 12 without a split: the order-10 radix table, then the completion table.
-unsigned char* buildUnsplitTables(FftSpec* spec, int32_t m, const float* sine, int32_t sineOrder,
-                                  unsigned char* dst)
+unsigned char *buildUnsplitTables(FftSpec *spec, int32_t m, const float *sine, int32_t sineOrder,
+                                  unsigned char *dst)
 {
     spec->kernelTwiddles = offsetIn(spec, dst);
-    unsigned char* next = buildKernelTwiddles(kFftDirectMaxOrder, sine, sineOrder, reinterpret_cast<float*>(dst));
+    unsigned char *next =
+        buildKernelTwiddles(kFftDirectMaxOrder, sine, sineOrder, reinterpret_cast<float *>(dst));
     spec->completion = offsetIn(spec, next);
-    return buildCompletionTwiddles(m, sine, sineOrder, reinterpret_cast<float*>(next));
+    return buildCompletionTwiddles(m, sine, sineOrder, reinterpret_cast<float *>(next));
 }
 
-Status checkSizeArgs(int32_t order, int32_t flag, const int32_t* a, const int32_t* b, const int32_t* c)
+Status checkSizeArgs(int32_t order, int32_t flag, const int32_t *a, const int32_t *b, const int32_t *c)
 {
     if (order < 0 || order > kFftMaxOrder)
         return kErrFftOrder;
@@ -93,9 +103,10 @@ Status checkSizeArgs(int32_t order, int32_t flag, const int32_t* a, const int32_
 
 // Shared by the real and complex sizes: the complex order m carries the tables, n is the spec's
 // own order (sine table and, for a real spec, recombination tables).
-void specSizes64(int32_t n, bool real, int64_t* spec, int64_t* init, int64_t* work)
+void specSizes64(int32_t n, bool real, int64_t *spec, int64_t *init, int64_t *work)
 {
-    if (n <= 3) {
+    if (n <= 3)
+    {
         *spec = 116;
         *init = 0;
         *work = 0;
@@ -104,11 +115,14 @@ void specSizes64(int32_t n, bool real, int64_t* spec, int64_t* init, int64_t* wo
     const int32_t m = real ? n - 1 : n;
     const int64_t M = int64_t(1) << m;
     const int64_t N = int64_t(1) << n;
-    if (m <= kFftDirectMaxOrder) {
+    if (m <= kFftDirectMaxOrder)
+    {
         *spec = r32(8 * M + 39);
         *init = 0;
         *work = 0;
-    } else {
+    }
+    else
+    {
         fftBufferSizes(m, spec, init, work);
     }
     *spec += r32(M + 35) + 128;
@@ -119,8 +133,8 @@ void specSizes64(int32_t n, bool real, int64_t* spec, int64_t* init, int64_t* wo
         *work += 32;
 }
 
-Status sizeQuery(int32_t order, int32_t flag, bool real, int32_t* specSize, int32_t* initSize,
-                 int32_t* workSize)
+Status sizeQuery(int32_t order, int32_t flag, bool real, int32_t *specSize, int32_t *initSize,
+                 int32_t *workSize)
 {
     if (Status s = checkSizeArgs(order, flag, specSize, initSize, workSize))
         return s;
@@ -134,8 +148,8 @@ Status sizeQuery(int32_t order, int32_t flag, bool real, int32_t* specSize, int3
 
 // Every check runs before the first write, so a refused init leaves the buffer and *specOut as
 // they were; the id goes in last, once the tables are complete.
-Status initSpec(FftSpec** specOut, int32_t order, int32_t flag, int32_t hint, void* specBuffer,
-                void* initBuffer, bool real)
+Status initSpec(FftSpec **specOut, int32_t order, int32_t flag, int32_t hint, void *specBuffer,
+                void *initBuffer, bool real)
 {
     if (!specOut)
         return kErrNullPointer;
@@ -148,13 +162,14 @@ Status initSpec(FftSpec** specOut, int32_t order, int32_t flag, int32_t hint, vo
     if (order > kFixedSineOrder && !initBuffer)
         return kErrNullPointer;
 
-    unsigned char* base = align32(specBuffer);
-    FftSpec* spec = reinterpret_cast<FftSpec*>(base);
+    unsigned char *base = align32(specBuffer);
+    FftSpec *spec = reinterpret_cast<FftSpec *>(base);
     zeroFillStatus(spec, int32_t(sizeof(FftSpec)));
     spec->order = order;
     spec->hint = hint;
     const double N = std::ldexp(1.0, order);
-    switch (flag) {
+    switch (flag)
+    {
     case kFftScaleForward:
         spec->scaleForward = 1;
         spec->factor = float(1.0 / N);
@@ -169,36 +184,43 @@ Status initSpec(FftSpec** specOut, int32_t order, int32_t flag, int32_t hint, vo
         spec->factor = float(1.0 / std::sqrt(N));
         break;
     default:
-        break;  // flag 8: neither direction, factor 0.0
+        break; // flag 8: neither direction, factor 0.0
     }
 
-    if (order > 3) {
+    if (order > 3)
+    {
         const int32_t m = real ? order - 1 : order;
-        const float* sine = fixedSineTable.data();
+        const float *sine = fixedSineTable.data();
         int32_t sineOrder = kFixedSineOrder;
-        unsigned char* scratch = nullptr;
-        if (order > kFixedSineOrder) {
-            float* computed = reinterpret_cast<float*>(align32(initBuffer));
+        unsigned char *scratch = nullptr;
+        if (order > kFixedSineOrder)
+        {
+            float *computed = reinterpret_cast<float *>(align32(initBuffer));
             scratch = buildTwiddles(order, computed);
             sine = computed;
             sineOrder = order;
         }
         spec->bitReverse = int32_t(sizeof(FftSpec));
-        unsigned char* next;
-        if (m <= kFftDirectMaxOrder) {
-            next = buildBitReverseTable(m, reinterpret_cast<int32_t*>(base + spec->bitReverse));
+        unsigned char *next;
+        if (m <= kFftDirectMaxOrder)
+        {
+            next = buildBitReverseTable(m, reinterpret_cast<int32_t *>(base + spec->bitReverse));
             spec->kernelTwiddles = offsetIn(spec, next);
-            next = buildKernelTwiddles(m, sine, sineOrder, reinterpret_cast<float*>(next));
-        } else {
+            next = buildKernelTwiddles(m, sine, sineOrder, reinterpret_cast<float *>(next));
+        }
+        else
+        {
             const int64_t M = int64_t(1) << m;
             next = buildLargeOrderTables(spec, m, sine, sineOrder, base + 96 + r32(M + 35), scratch);
         }
-        if (real) {
+        if (real)
+        {
             spec->recombineForward = offsetIn(spec, next);
-            next = buildRecombineTables(order, sine, sineOrder, reinterpret_cast<float*>(next),
+            next = buildRecombineTables(order, sine, sineOrder, reinterpret_cast<float *>(next),
                                         FftRecombine::Forward);
             spec->recombineInverse = offsetIn(spec, next);
-            buildRecombineTables(order, sine, sineOrder, reinterpret_cast<float*>(next), FftRecombine::Inverse);
+            buildRecombineTables(order, sine, sineOrder, reinterpret_cast<float *>(next),
+                                 FftRecombine::Inverse);
         }
     }
     spec->id = real ? kFftIdReal : kFftIdComplex;
@@ -210,10 +232,11 @@ Status initSpec(FftSpec** specOut, int32_t order, int32_t flag, int32_t hint, vo
 
 const std::array<float, 257> fixedSineTable = sineFromBits(std::make_index_sequence<257>());
 
-void fftBufferSizes(int32_t m, int64_t* specSize, int64_t* initSize, int64_t* workSize)
+void fftBufferSizes(int32_t m, int64_t *specSize, int64_t *initSize, int64_t *workSize)
 {
     const int32_t b = fftSplitOrder(m);
-    if (b == 0) {
+    if (b == 0)
+    {
         *specSize = r32(2 * (int64_t(1) << m) + 31) + kRadix1024Bytes;
         *initSize = 0;
         *workSize = 0;
@@ -222,9 +245,12 @@ void fftBufferSizes(int32_t m, int64_t* specSize, int64_t* initSize, int64_t* wo
     const int32_t c = m - b;
     const int64_t P = int64_t(1) << c;
     const int64_t R = int64_t(1) << b;
-    if (c > kFftDirectMaxOrder && fftSplitOrder(c) != 0) {
+    if (c > kFftDirectMaxOrder && fftSplitOrder(c) != 0)
+    {
         fftBufferSizes(c, specSize, initSize, workSize);
-    } else {
+    }
+    else
+    {
         *specSize = c > kFftDirectMaxOrder ? r32(2 * P + 31) + kRadix1024Bytes : r32(8 * P + 39);
         *initSize = 0;
         *workSize = 0;
@@ -234,49 +260,52 @@ void fftBufferSizes(int32_t m, int64_t* specSize, int64_t* initSize, int64_t* wo
     *workSize = std::max(*workSize, 32 * R);
 }
 
-void fftRealSizes64(int32_t order, int64_t* specSize, int64_t* initSize, int64_t* workSize)
+void fftRealSizes64(int32_t order, int64_t *specSize, int64_t *initSize, int64_t *workSize)
 {
     specSizes64(order, true, specSize, initSize, workSize);
 }
 
-void fftComplexSizes64(int32_t order, int64_t* specSize, int64_t* initSize, int64_t* workSize)
+void fftComplexSizes64(int32_t order, int64_t *specSize, int64_t *initSize, int64_t *workSize)
 {
     specSizes64(order, false, specSize, initSize, workSize);
 }
 
-Status fftRealGetSize(int32_t order, int32_t flag, int32_t, int32_t* specSize, int32_t* initSize,
-                      int32_t* workSize)
+Status fftRealGetSize(int32_t order, int32_t flag, int32_t, int32_t *specSize, int32_t *initSize,
+                      int32_t *workSize)
 {
     return sizeQuery(order, flag, true, specSize, initSize, workSize);
 }
 
-Status complexFftSpecSize(int32_t order, int32_t flag, int32_t, int32_t* specSize, int32_t* initSize,
-                          int32_t* workSize)
+Status complexFftSpecSize(int32_t order, int32_t flag, int32_t, int32_t *specSize, int32_t *initSize,
+                          int32_t *workSize)
 {
     return sizeQuery(order, flag, false, specSize, initSize, workSize);
 }
 
-Status fftRealInit(FftSpec** specOut, int32_t order, int32_t flag, int32_t hint, void* specBuffer,
-                   void* initBuffer)
+Status fftRealInit(FftSpec **specOut, int32_t order, int32_t flag, int32_t hint, void *specBuffer,
+                   void *initBuffer)
 {
     return initSpec(specOut, order, flag, hint, specBuffer, initBuffer, true);
 }
 
-Status complexFftSpecInit(FftSpec** specOut, int32_t order, int32_t flag, int32_t hint,
-                          void* specBuffer, void* initBuffer)
+Status complexFftSpecInit(FftSpec **specOut, int32_t order, int32_t flag, int32_t hint, void *specBuffer,
+                          void *initBuffer)
 {
     return initSpec(specOut, order, flag, hint, specBuffer, initBuffer, false);
 }
 
-unsigned char* buildTwiddles(int32_t n, float* table)
+unsigned char *buildTwiddles(int32_t n, float *table)
 {
     const int64_t N = int64_t(1) << n;
     const int64_t Q = N / 4;
-    if (n <= kFixedSineOrder) {
+    if (n <= kFixedSineOrder)
+    {
         for (int64_t k = 0; k < Q; ++k)
             table[k] = fixedSineTable[size_t(k << (kFixedSineOrder - n))];
         table[Q] = 1.0f;
-    } else {
+    }
+    else
+    {
         // The cosine of the complement near the top of the quarter keeps values close to 1.0
         // as accurate as the small ones.
         const double step = 6.283185307179586 / double(N);
@@ -288,27 +317,32 @@ unsigned char* buildTwiddles(int32_t n, float* table)
     return align32(table + Q + 1);
 }
 
-unsigned char* buildBitReverseTable(int32_t m, int32_t* table)
+unsigned char *buildBitReverseTable(int32_t m, int32_t *table)
 {
     if (m < 2)
-        return reinterpret_cast<unsigned char*>(table);
+        return reinterpret_cast<unsigned char *>(table);
     const int32_t K = int32_t(1) << (m - 2);
     int32_t d = 0;
     int32_t p = 0;
     int32_t f = K - 1;
-    for (int32_t k = 1; k < K; ++k) {
+    for (int32_t k = 1; k < K; ++k)
+    {
         // d steps through the (m-2)-bit reversals of k in order.
         int32_t e = K / 2;
-        while (e <= d) {
+        while (e <= d)
+        {
             d -= e;
             e /= 2;
         }
         d += e;
-        if (k < d) {
+        if (k < d)
+        {
             table[p] = 4 * k;
             table[p + 1] = 4 * d;
             p += 2;
-        } else if (k == d) {
+        }
+        else if (k == d)
+        {
             table[f] = 4 * k;
             --f;
         }
@@ -318,11 +352,12 @@ unsigned char* buildBitReverseTable(int32_t m, int32_t* table)
     return align32(table + K + 1);
 }
 
-unsigned char* buildKernelTwiddles(int32_t t, const float* sine, int32_t sineOrder, float* table)
+unsigned char *buildKernelTwiddles(int32_t t, const float *sine, int32_t sineOrder, float *table)
 {
     const SineReader reader(sine, sineOrder, t);
     const int64_t L = int64_t(1) << t;
-    for (int64_t k = 0; k <= L / 4; ++k) {
+    for (int64_t k = 0; k <= L / 4; ++k)
+    {
         reader.twiddle(L, k, table + 6 * k);
         reader.twiddle(L, 2 * k, table + 6 * k + 2);
         reader.twiddle(L, 3 * k, table + 6 * k + 4);
@@ -330,7 +365,7 @@ unsigned char* buildKernelTwiddles(int32_t t, const float* sine, int32_t sineOrd
     return align32(table + 6 * (L / 4 + 1));
 }
 
-unsigned char* buildCompletionTwiddles(int32_t t, const float* sine, int32_t sineOrder, float* table)
+unsigned char *buildCompletionTwiddles(int32_t t, const float *sine, int32_t sineOrder, float *table)
 {
     const SineReader reader(sine, sineOrder, t);
     const int64_t L = int64_t(1) << t;
@@ -339,44 +374,53 @@ unsigned char* buildCompletionTwiddles(int32_t t, const float* sine, int32_t sin
     return align32(table + 2 * (L / 4));
 }
 
-unsigned char* buildBlockTwiddles(FftSpec* spec, int32_t L, const float* sine, int32_t sineOrder,
-                                  int32_t level, unsigned char* dst, unsigned char* scratch)
+unsigned char *buildBlockTwiddles(FftSpec *spec, int32_t L, const float *sine, int32_t sineOrder,
+                                  int32_t level, unsigned char *dst, unsigned char *scratch)
 {
     const int32_t b = fftSplitOrder(L);
     const int32_t c = L - b;
     const int64_t R = int64_t(1) << b;
     const int64_t P = int64_t(1) << c;
 
-    unsigned char* inner;
-    if (c <= kFftDirectMaxOrder) {
+    unsigned char *inner;
+    if (c <= kFftDirectMaxOrder)
+    {
         spec->kernelTwiddles = offsetIn(spec, dst);
-        inner = buildKernelTwiddles(c, sine, sineOrder, reinterpret_cast<float*>(dst));
-    } else if (fftSplitOrder(c) != 0) {
+        inner = buildKernelTwiddles(c, sine, sineOrder, reinterpret_cast<float *>(dst));
+    }
+    else if (fftSplitOrder(c) != 0)
+    {
         inner = buildBlockTwiddles(spec, c, sine, sineOrder, level + 1, dst, scratch);
-    } else {
+    }
+    else
+    {
         inner = buildUnsplitTables(spec, c, sine, sineOrder, dst);
     }
 
     spec->columnTwiddles[level] = offsetIn(spec, inner);
-    unsigned char* stage = buildKernelTwiddles(b, sine, sineOrder, reinterpret_cast<float*>(inner));
+    unsigned char *stage = buildKernelTwiddles(b, sine, sineOrder, reinterpret_cast<float *>(inner));
     spec->stageTwiddles[level] = offsetIn(spec, stage);
 
     // Four rows of R twiddles each, put into the column order the bit-reversed data has.
-    float* rows = reinterpret_cast<float*>(scratch);
-    int32_t* reverse = reinterpret_cast<int32_t*>(scratch + 32 * R);
+    float *rows = reinterpret_cast<float *>(scratch);
+    int32_t *reverse = reinterpret_cast<int32_t *>(scratch + 32 * R);
     buildBitReverseTable(b, reverse);
     const SineReader reader(sine, sineOrder, L);
     const int64_t size = int64_t(1) << L;
-    float* out = reinterpret_cast<float*>(stage);
-    for (int64_t r0 = 0; r0 < P; r0 += 4) {
-        for (int64_t r = 0; r < 4; ++r) {
-            float* row = rows + 2 * R * r;
+    float *out = reinterpret_cast<float *>(stage);
+    for (int64_t r0 = 0; r0 < P; r0 += 4)
+    {
+        for (int64_t r = 0; r < 4; ++r)
+        {
+            float *row = rows + 2 * R * r;
             for (int64_t q = 0; q < R; ++q)
                 reader.twiddle(size, q * (r0 + r), row + 2 * q);
             bitReversePermute(row, int32_t(R), reverse);
         }
-        for (int64_t q = 0; q < R; ++q) {
-            for (int64_t r = 0; r < 4; ++r) {
+        for (int64_t q = 0; q < R; ++q)
+        {
+            for (int64_t r = 0; r < 4; ++r)
+            {
                 out[0] = rows[2 * R * r + 2 * q];
                 out[1] = rows[2 * R * r + 2 * q + 1];
                 out += 2;
@@ -387,30 +431,34 @@ unsigned char* buildBlockTwiddles(FftSpec* spec, int32_t L, const float* sine, i
     return stage + 8 * size;
 }
 
-unsigned char* buildLargeOrderTables(FftSpec* spec, int32_t m, const float* sine, int32_t sineOrder,
-                                     unsigned char* dst, unsigned char* scratch)
+unsigned char *buildLargeOrderTables(FftSpec *spec, int32_t m, const float *sine, int32_t sineOrder,
+                                     unsigned char *dst, unsigned char *scratch)
 {
-    unsigned char* base = reinterpret_cast<unsigned char*>(spec);
+    unsigned char *base = reinterpret_cast<unsigned char *>(spec);
     spec->bitReverse = int32_t(sizeof(FftSpec));
-    buildBitReverseTable(m, reinterpret_cast<int32_t*>(base + spec->bitReverse));
+    buildBitReverseTable(m, reinterpret_cast<int32_t *>(base + spec->bitReverse));
     if (fftSplitOrder(m) != 0)
         return buildBlockTwiddles(spec, m, sine, sineOrder, 0, dst, scratch);
     spec->workSize = 0;
     return buildUnsplitTables(spec, m, sine, sineOrder, dst);
 }
 
-unsigned char* buildRecombineTables(int32_t n, const float* sine, int32_t sineOrder, float* table,
+unsigned char *buildRecombineTables(int32_t n, const float *sine, int32_t sineOrder, float *table,
                                     FftRecombine kind)
 {
     const SineReader reader(sine, sineOrder, n);
     const int64_t Q = (int64_t(1) << n) / 4;
-    for (int64_t k = 0; k < Q; ++k) {
+    for (int64_t k = 0; k < Q; ++k)
+    {
         const double c = reader.at(Q - k);
         const double s = reader.at(k);
-        if (kind == FftRecombine::Forward) {
+        if (kind == FftRecombine::Forward)
+        {
             table[2 * k] = float(0.5 * c);
             table[2 * k + 1] = float(0.5 - 0.5 * s);
-        } else {
+        }
+        else
+        {
             table[2 * k] = float(c);
             table[2 * k + 1] = float(-s);
         }
@@ -418,7 +466,7 @@ unsigned char* buildRecombineTables(int32_t n, const float* sine, int32_t sineOr
     return align32(table + 2 * Q);
 }
 
-Status zeroFillStatus(void* dst, int32_t bytes)
+Status zeroFillStatus(void *dst, int32_t bytes)
 {
     if (!dst)
         return kErrNullPointer;
@@ -426,8 +474,8 @@ Status zeroFillStatus(void* dst, int32_t bytes)
         return kErrBadLength;
     // The whole words through the library's float zero fill, any tail bytes here.
     if (bytes >= 4)
-        zeroF32(static_cast<float*>(dst), bytes / 4);
-    std::memset(static_cast<unsigned char*>(dst) + (bytes & ~3), 0, size_t(bytes & 3));
+        zeroF32(static_cast<float *>(dst), bytes / 4);
+    std::memset(static_cast<unsigned char *>(dst) + (bytes & ~3), 0, size_t(bytes & 3));
     return kOk;
 }
 

@@ -23,26 +23,28 @@
 
 #include "dsp/core/status.h"
 
-namespace dsp {
+namespace dsp
+{
 
 // The 84-byte header. Words 10-21 are byte offsets from the spec start (0 = no such table); an
 // int32 instead of a pointer keeps the record the same on the 32-bit target and this host.
-struct FftSpec {
-    int32_t id;               // 6 real, 4 complex; 0 after release
-    int32_t order;            // log2 of the spec's own point count
-    int32_t scaleForward;     // 1: the forward result is multiplied by factor
-    int32_t scaleInverse;     // 1: the inverse result is multiplied by factor
-    float factor;             // 1/N (flags 1, 2), 1/sqrt(N) (flag 4), 0.0 (flag 8)
-    int32_t hint;             // the caller's hint, unused
-    int32_t workSize;         // bytes of work buffer a transform needs (0: none)
-    int32_t owned;            // 1 only when fftCreateReal / fftCreateComplex allocated it
+struct FftSpec
+{
+    int32_t id;           // 6 real, 4 complex; 0 after release
+    int32_t order;        // log2 of the spec's own point count
+    int32_t scaleForward; // 1: the forward result is multiplied by factor
+    int32_t scaleInverse; // 1: the inverse result is multiplied by factor
+    float factor;         // 1/N (flags 1, 2), 1/sqrt(N) (flag 4), 0.0 (flag 8)
+    int32_t hint;         // the caller's hint, unused
+    int32_t workSize;     // bytes of work buffer a transform needs (0: none)
+    int32_t owned;        // 1 only when fftCreateReal / fftCreateComplex allocated it
     int32_t reserved0;
-    int32_t bitReverse;       // swap-list bit-reverse table, always at +84 when present
-    int32_t kernelTwiddles;   // radix twiddles of the leaf length (<= 1024 points)
-    int32_t completion;       // radix-2 completion twiddles of an unsplit order 11 or 12
+    int32_t bitReverse;     // swap-list bit-reverse table, always at +84 when present
+    int32_t kernelTwiddles; // radix twiddles of the leaf length (<= 1024 points)
+    int32_t completion;     // radix-2 completion twiddles of an unsplit order 11 or 12
     int32_t reserved1;
-    int32_t recombineForward; // real specs: (0.5 cos, 0.5 (1 - sin)) pairs
-    int32_t recombineInverse; // real specs: (cos, -sin) pairs
+    int32_t recombineForward;  // real specs: (0.5 cos, 0.5 (1 - sin)) pairs
+    int32_t recombineInverse;  // real specs: (cos, -sin) pairs
     int32_t columnTwiddles[3]; // split depth 0..2: radix twiddles of the column (outer) order
     int32_t stageTwiddles[3];  // split depth 0..2: the twiddles multiplied in before the columns
 };
@@ -51,7 +53,8 @@ static_assert(offsetof(FftSpec, bitReverse) == 36 && offsetof(FftSpec, stageTwid
 
 } // namespace dsp
 
-namespace dsp::generic {
+namespace dsp::generic
+{
 
 inline constexpr int32_t kFftIdComplex = 4;
 inline constexpr int32_t kFftIdReal = 6;
@@ -67,15 +70,15 @@ inline constexpr int32_t kFftDirectMaxOrder = 10;
 // Checks in order: order outside 0..27 kErrFftOrder; a result pointer null kErrNullPointer; flag not 1, 2, 4,
 // 8 kErrFftFlag. Then writes the three byte counts (0 for a buffer not needed) and returns kOk. Orders 0..3:
 // 116 / 0 / 0. A work buffer, where one is needed, is counted with 32 bytes of alignment slack.
-Status fftRealGetSize(int32_t order, int32_t flag, int32_t hint, int32_t* specSize,
-                      int32_t* initSize, int32_t* workSize);
-Status complexFftSpecSize(int32_t order, int32_t flag, int32_t hint, int32_t* specSize,
-                          int32_t* initSize, int32_t* workSize);
+Status fftRealGetSize(int32_t order, int32_t flag, int32_t hint, int32_t *specSize, int32_t *initSize,
+                      int32_t *workSize);
+Status complexFftSpecSize(int32_t order, int32_t flag, int32_t hint, int32_t *specSize, int32_t *initSize,
+                          int32_t *workSize);
 
 // The same byte counts in 64 bits for any order 0..30 (no checks): what the queries would report
 // without the int32 limit.
-void fftRealSizes64(int32_t order, int64_t* specSize, int64_t* initSize, int64_t* workSize);
-void fftComplexSizes64(int32_t order, int64_t* specSize, int64_t* initSize, int64_t* workSize);
+void fftRealSizes64(int32_t order, int64_t *specSize, int64_t *initSize, int64_t *workSize);
+void fftComplexSizes64(int32_t order, int64_t *specSize, int64_t *initSize, int64_t *workSize);
 
 // ---- Initialisations in caller memory -----------------------------------------------------
 // Checks in order: specOut null kErrNullPointer; order outside 0..27 kErrFftOrder; specBuffer null
@@ -83,16 +86,15 @@ void fftComplexSizes64(int32_t order, int64_t* specSize, int64_t* initSize, int6
 // nothing at all (neither the buffer nor *specOut). On success the record sits at specBuffer rounded up to
 // 32, with owned 0, and its address is stored at *specOut. initBuffer must hold initSize bytes (any
 // alignment; may be null when initSize is 0) and is scratch only.
-Status fftRealInit(FftSpec** specOut, int32_t order, int32_t flag, int32_t hint, void* specBuffer,
-                   void* initBuffer);
-Status complexFftSpecInit(FftSpec** specOut, int32_t order, int32_t flag, int32_t hint,
-                          void* specBuffer, void* initBuffer);
+Status fftRealInit(FftSpec **specOut, int32_t order, int32_t flag, int32_t hint, void *specBuffer,
+                   void *initBuffer);
+Status complexFftSpecInit(FftSpec **specOut, int32_t order, int32_t flag, int32_t hint, void *specBuffer,
+                          void *initBuffer);
 
 // ---- Table access ---------------------------------------------------------------------------
-template <class T>
-inline const T* fftTable(const FftSpec* spec, int32_t offset)
+template <class T> inline const T *fftTable(const FftSpec *spec, int32_t offset)
 {
-    return offset ? reinterpret_cast<const T*>(reinterpret_cast<const unsigned char*>(spec) + offset)
+    return offset ? reinterpret_cast<const T *>(reinterpret_cast<const unsigned char *>(spec) + offset)
                   : nullptr;
 }
 
@@ -120,33 +122,35 @@ constexpr int32_t fftSplitOrder(int32_t m)
 }
 
 // Large-order byte counts of complex order m > 10 (64-bit, no checks).
-void fftBufferSizes(int32_t m, int64_t* specSize, int64_t* initSize, int64_t* workSize);
+void fftBufferSizes(int32_t m, int64_t *specSize, int64_t *initSize, int64_t *workSize);
 
 // The sine table of order n: N/4 + 1 floats. n > 10 in double (sine up to N/8, cosine of the
 // complement above); n <= 10 from fixedSineTable.
-unsigned char* buildTwiddles(int32_t n, float* table);
+unsigned char *buildTwiddles(int32_t n, float *table);
 // Swap-list bit-reverse table of complex order m >= 2: 2^(m-2) + 1 int32 (nothing for m < 2).
-unsigned char* buildBitReverseTable(int32_t m, int32_t* table);
+unsigned char *buildBitReverseTable(int32_t m, int32_t *table);
 // Radix twiddles of complex order t: entries k = 0..2^t/4, each W(L,k), W(L,2k), W(L,3k).
-unsigned char* buildKernelTwiddles(int32_t t, const float* sine, int32_t sineOrder, float* table);
+unsigned char *buildKernelTwiddles(int32_t t, const float *sine, int32_t sineOrder, float *table);
 // W(2^t, k), k = 0..2^t/4 - 1: the completion twiddles of an unsplit order t.
-unsigned char* buildCompletionTwiddles(int32_t t, const float* sine, int32_t sineOrder,
-                                       float* table);
+unsigned char *buildCompletionTwiddles(int32_t t, const float *sine, int32_t sineOrder, float *table);
 // The tables of one split level of order L (and, first, of the levels inside it) at dst;
 // scratch holds 32 * 2^b + r32(2^b + 35) bytes. Records offsets and the work size in spec.
-unsigned char* buildBlockTwiddles(FftSpec* spec, int32_t L, const float* sine, int32_t sineOrder,
-                                  int32_t level, unsigned char* dst, unsigned char* scratch);
+unsigned char *buildBlockTwiddles(FftSpec *spec, int32_t L, const float *sine, int32_t sineOrder,
+                                  int32_t level, unsigned char *dst, unsigned char *scratch);
 // Bit-reverse table at spec + 84 and every table of a complex order m > 10 at dst.
-unsigned char* buildLargeOrderTables(FftSpec* spec, int32_t m, const float* sine,
-                                     int32_t sineOrder, unsigned char* dst,
-                                     unsigned char* scratch);
+unsigned char *buildLargeOrderTables(FftSpec *spec, int32_t m, const float *sine, int32_t sineOrder,
+                                     unsigned char *dst, unsigned char *scratch);
 // Real spec of order n: forward (0.5 cos, 0.5 - 0.5 sin) or inverse (cos, -sin) pairs,
 // k = 0..N/4 - 1.
-enum class FftRecombine { Forward, Inverse };
-unsigned char* buildRecombineTables(int32_t n, const float* sine, int32_t sineOrder, float* table,
+enum class FftRecombine
+{
+    Forward,
+    Inverse
+};
+unsigned char *buildRecombineTables(int32_t n, const float *sine, int32_t sineOrder, float *table,
                                     FftRecombine kind);
 
 // null kErrNullPointer, bytes <= 0 kErrBadLength, else zeroes the bytes and returns kOk.
-Status zeroFillStatus(void* dst, int32_t bytes);
+Status zeroFillStatus(void *dst, int32_t bytes);
 
 } // namespace dsp::generic

@@ -19,73 +19,81 @@
 
 #include "dsp/fft/spec.h"
 
-namespace dsp::generic {
+namespace dsp::generic
+{
 
 // ---- Public transforms -----------------------------------------------------------------------
 // src and dst hold N = 2^order floats and may be the same array (otherwise src is only read).
 // work: null, or at least the workSize of fftRealGetSize bytes at any alignment.
 // Checks in order: spec null kErrNullPointer; spec->id != 6 kErrBadTag; src or dst null kErrNullPointer.
-Status fftRealForward(const float* src, float* dst, const FftSpec* spec, void* work);
+Status fftRealForward(const float *src, float *dst, const FftSpec *spec, void *work);
 // src: a packed spectrum; dst: N real samples. Same checks.
-Status fftRealInverse(const float* src, float* dst, const FftSpec* spec, void* work);
+Status fftRealInverse(const float *src, float *dst, const FftSpec *spec, void *work);
 
 // srcDst = srcDst * src, bin by bin, both packed spectra of len floats: element 0 real, for an
 // even len element 1 real too and (re, im) pairs from element 2, for an odd len pairs from
 // element 1. Each pair in double, rounded once. Checks: null kErrNullPointer, then len <= 0 kErrBadLength.
-Status mulPackSpectrumInPlace(const float* src, float* srcDst, int32_t len);
+Status mulPackSpectrumInPlace(const float *src, float *srcDst, int32_t len);
 
 // ---- Kernels and drivers (internal: no checks) ---------------------------------------------
-enum class FftDirection { Forward, Inverse };
+enum class FftDirection
+{
+    Forward,
+    Inverse
+};
 
 // Recombination of the half-length complex transform (M complex values) into the packed
 // spectrum and back; entries 1..M/2-1 of the recombination table are read. The forward runs in
 // place after the DC step; the inverse writes dst (may equal src) points 1..M-1.
-void fftRecombineForward(float* z, int32_t M, const float* table);
-void fftRecombineInverse(const float* src, float* dst, int32_t M, const float* table);
+void fftRecombineForward(float *z, int32_t M, const float *table);
+void fftRecombineInverse(const float *src, float *dst, int32_t M, const float *table);
 
 // Bit-reversal permutation of count = 2^p complex values by the swap-list table of order p.
-void bitReversePermute(float* data, int32_t count, const int32_t* table);
-void bitReverseCopy(const float* src, float* dst, int32_t count, const int32_t* table);
+void bitReversePermute(float *data, int32_t count, const int32_t *table);
+void bitReverseCopy(const float *src, float *dst, int32_t count, const int32_t *table);
 
 // In-place radix-4 (plus radix-2 for odd orders) kernel: count = N complex values, 4..1024 (or
 // any power of two up to the table's order), bit-reversed in, natural order out, unscaled.
 // table: the radix twiddles of order log2(count). count < 4 leaves the data alone.
-void fftKernelGeneric(float* data, int32_t count, const float* table);
-void fftKernelGenericInverse(float* data, int32_t count, const float* table);
+void fftKernelGeneric(float *data, int32_t count, const float *table);
+void fftKernelGenericInverse(float *data, int32_t count, const float *table);
 
 // Complex transform of order m > 10 from src to dst (src may equal dst) with the spec's
 // large-order tables; work: spec->workSize bytes, 32-byte aligned. Scaled per the direction's
 // flag.
-void fftComplexDriver(const FftSpec* spec, const float* src, float* dst, int32_t order, void* work,
+void fftComplexDriver(const FftSpec *spec, const float *src, float *dst, int32_t order, void *work,
                       FftDirection dir);
 // One split level at depth >= 0 on 2^order bit-reversed values in place.
-void fftSplitLevel(const FftSpec* spec, float* data, int32_t order, int32_t depth, void* work,
+void fftSplitLevel(const FftSpec *spec, float *data, int32_t order, int32_t depth, void *work,
                    FftDirection dir);
 // Radix-2 DIT stages with half-spans span, 2 span, ..., count/2 over count complex values whose
 // blocks of span values are already transformed; table: the completion twiddles of order
 // log2(count).
-void fftRadix2Completion(float* data, int32_t count, int32_t span, const float* table,
-                         FftDirection dir);
+void fftRadix2Completion(float *data, int32_t count, int32_t span, const float *table, FftDirection dir);
 
 // ---- Shared by the transform entries ------------------------------------------------------
 
-enum class FftKind { Real, Complex };
+enum class FftKind
+{
+    Real,
+    Complex
+};
 
 // The body of every transform entry: checks (spec null kErrNullPointer, id not 6 / 4 kErrBadTag, arrays null
 // kErrNullPointer), the closed forms for orders 0..3, else the work buffer (kErrNoMemory) and the transform
 // of that kind and direction, both directions of both kinds. The complex kind runs only forward from the
 // entries.
-Status fftTransform(const FftSpec* spec, FftKind kind, FftDirection dir, const float* src, float* dst,
-                    void* work);
+Status fftTransform(const FftSpec *spec, FftKind kind, FftDirection dir, const float *src, float *dst,
+                    void *work);
 
 // Complex transform of order >= 2 over the spec's tables, src to dst (may be equal): one kernel
 // up to order 10 (scaled over the whole array), the driver above.
-void fftComplexTransform(const FftSpec* spec, const float* src, float* dst, int32_t order, void* work,
+void fftComplexTransform(const FftSpec *spec, const float *src, float *dst, int32_t order, void *work,
                          FftDirection dir);
 
 // ---- Closed forms of orders 0..3 ---------------------------------------------------------
-using RealSmallKernel = void (*)(const float* src, float* dst);
-using RealSmallKernelScaled = void (*)(const float* src, float* dst, float factor);
+using RealSmallKernel = void (*)(const float *src, float *dst);
+using RealSmallKernelScaled = void (*)(const float *src, float *dst, float factor);
 
 extern const RealSmallKernel rfftCopy1;
 extern const RealSmallKernelScaled rfftScale1;

@@ -6,8 +6,9 @@
 #include "dsp/core/alloc.h"
 #include "dsp/fft/fft.h"
 
-namespace dsp::generic {
-Status fftSpecWorkSize(const FftSpec* spec, int32_t* size)
+namespace dsp::generic
+{
+Status fftSpecWorkSize(const FftSpec *spec, int32_t *size)
 {
     if (spec == nullptr || size == nullptr)
         return kErrNullPointer;
@@ -17,8 +18,8 @@ Status fftSpecWorkSize(const FftSpec* spec, int32_t* size)
     return kOk;
 }
 
-Status firInitAllocKernel(FirState** stateOut, const float* taps, int32_t tapCount,
-                          const float* delayLine, uint32_t tag)
+Status firInitAllocKernel(FirState **stateOut, const float *taps, int32_t tapCount, const float *delayLine,
+                          uint32_t tag)
 {
     if (tag != kFirTagSingle)
         return kErrBadTag;
@@ -27,37 +28,42 @@ Status firInitAllocKernel(FirState** stateOut, const float* taps, int32_t tapCou
     if (const Status s = firSingleSizes(tapCount, &z); s != kOk)
         return s;
 
-    FftSpec* spec = nullptr;
+    FftSpec *spec = nullptr;
     int32_t scratchBytes = 0;
-    if (z.order > 0) {
+    if (z.order > 0)
+    {
         if (const Status s = fftCreateReal(&spec, z.order, kFftScaleInverse, 0); s != kOk)
             return s;
-        if (const Status s = fftSpecWorkSize(spec, &scratchBytes); s != kOk) {
+        if (const Status s = fftSpecWorkSize(spec, &scratchBytes); s != kOk)
+        {
             fftFreeReal(spec);
             return s;
         }
     }
     const FirSingleAreas areas = firSingleAreas(z, 0, 0, scratchBytes);
-    void* block = areas.end <= INT32_MAX ? allocAligned(static_cast<int32_t>(areas.end)) : nullptr;
-    if (block == nullptr) {
+    void *block = areas.end <= INT32_MAX ? allocAligned(static_cast<int32_t>(areas.end)) : nullptr;
+    if (block == nullptr)
+    {
         if (spec != nullptr)
             fftFreeReal(spec);
         return kErrNoMemory;
     }
 
     // allocAligned's blocks are 32-byte aligned: the record starts at the block itself.
-    auto* st = static_cast<FirState*>(block);
+    auto *st = static_cast<FirState *>(block);
     firFillSingle(st, areas, scratchBytes, taps, tapCount, delayLine);
     st->owned = 1;
 
-    if (spec != nullptr) {
+    if (spec != nullptr)
+    {
         // No offset reaches a separate allocation: the address goes into the gap.
         std::memcpy(firArea<unsigned char>(st, st->gap), &spec, sizeof spec);
         st->fftSpec = kFirSpecInGap;
         st->fftLength = int32_t{1} << z.order;
         st->tapSpectrum = static_cast<int32_t>(areas.spectrum);
         st->fftScratch = scratchBytes > 0 ? static_cast<int32_t>(areas.scratch) : 0;
-        if (const Status s = firTransformTaps(st, taps, spec); s != kOk) {
+        if (const Status s = firTransformTaps(st, taps, spec); s != kOk)
+        {
             fftFreeReal(spec);
             freeAligned(block);
             return s;
@@ -67,8 +73,7 @@ Status firInitAllocKernel(FirState** stateOut, const float* taps, int32_t tapCou
     return kOk;
 }
 
-Status firCreateF32(FirState** stateOut, const float* taps, int32_t tapCount,
-                    const float* delayLine)
+Status firCreateF32(FirState **stateOut, const float *taps, int32_t tapCount, const float *delayLine)
 {
     if (stateOut == nullptr || taps == nullptr)
         return kErrNullPointer;
@@ -77,7 +82,7 @@ Status firCreateF32(FirState** stateOut, const float* taps, int32_t tapCount,
     return firInitAllocKernel(stateOut, taps, tapCount, delayLine, kFirTagSingle);
 }
 
-Status firFree(FirState* state)
+Status firFree(FirState *state)
 {
     if (state == nullptr)
         return kErrNullPointer;
@@ -85,7 +90,7 @@ Status firFree(FirState* state)
         return kErrBadTag;
     if (state->owned == 0)
         return kOk;
-    if (FftSpec* spec = firFftSpec(state); spec != nullptr)
+    if (FftSpec *spec = firFftSpec(state); spec != nullptr)
         fftFreeReal(spec);
     state->tag = 0;
     freeAligned(state);

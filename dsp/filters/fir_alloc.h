@@ -15,11 +15,12 @@
 
 #include "dsp/filters/fir_state.h"
 
-namespace dsp::generic {
+namespace dsp::generic
+{
 
 // The scratch a transform of this real spec needs, with 32 bytes of alignment room: the spec's
 // recorded work size + 32, or 0 when it needs none. spec or size null kErrNullPointer; id not 6 kErrBadTag.
-Status fftSpecWorkSize(const FftSpec* spec, int32_t* size);
+Status fftSpecWorkSize(const FftSpec *spec, int32_t *size);
 
 // Builds a record of the given tag (only "FI01" can be built; another gives kErrBadTag) in one block of
 // library memory: for L >= 64 first the spec (order firFftOrder(L), inverse scaled by 1/N), then
@@ -28,16 +29,15 @@ Status fftSpecWorkSize(const FftSpec* spec, int32_t* size);
 // creation returns its status (kErrNoMemory when memory ran out); a failed block allocation kErrNoMemory; a
 // failed tap transform its status. On any failure nothing stays allocated and *stateOut is untouched; on
 // success *stateOut is written last.
-Status firInitAllocKernel(FirState** stateOut, const float* taps, int32_t tapCount,
-                          const float* delayLine, uint32_t tag);
+Status firInitAllocKernel(FirState **stateOut, const float *taps, int32_t tapCount, const float *delayLine,
+                          uint32_t tag);
 
 // stateOut or taps null kErrNullPointer; tapCount <= 0 kErrFirLength; then firInitAllocKernel with "FI01".
-Status firCreateF32(FirState** stateOut, const float* taps, int32_t tapCount,
-                    const float* delayLine);
+Status firCreateF32(FirState **stateOut, const float *taps, int32_t tapCount, const float *delayLine);
 
 // state null kErrNullPointer; a tag neither "FI01" nor "FI03" kErrBadTag. A record with the owned flag 0 (a
 // caller buffer) is left untouched, tag included, and 0 returned. An owned record releases its spec, clears
 // its tag and frees its block; 0.
-Status firFree(FirState* state);
+Status firFree(FirState *state);
 
 } // namespace dsp::generic

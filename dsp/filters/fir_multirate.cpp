@@ -11,22 +11,29 @@
 
 #include "dsp/core/vector.h"
 
-namespace dsp::generic {
-namespace {
+namespace dsp::generic
+{
+namespace
+{
 
 constexpr int64_t kHeaderBytes = sizeof(FirState);
 constexpr int64_t kMinWorkspace = 16384;
 
-int64_t ceilDiv(int64_t a, int64_t b) { return (a + b - 1) / b; }
+int64_t ceilDiv(int64_t a, int64_t b)
+{
+    return (a + b - 1) / b;
+}
 
-struct PhaseWalk {
-    int64_t step;  // U
-    int64_t s;     // shifted position of joined[n]
+struct PhaseWalk
+{
+    int64_t step; // U
+    int64_t s;    // shifted position of joined[n]
     int64_t n;
 
     PhaseWalk(int64_t L, int64_t U, int64_t pu) : step(U), s((L - 1) % U + pu), n(1)
     {
-        if (s >= U) {
+        if (s >= U)
+        {
             s -= U;
             n = 0;
         }
@@ -34,7 +41,8 @@ struct PhaseWalk {
 
     void advanceTo(int64_t u)
     {
-        while (s < u) {
+        while (s < u)
+        {
             s += step;
             ++n;
         }
@@ -46,9 +54,8 @@ struct PhaseWalk {
 
 // Mode 1: U groups of W1 quads; quad j of group t holds the taps of the group's four outputs
 // for window sample j. Fills the index table with the window starts and advances.
-void buildSharedWindow(const FirMultirateShape& sh, const float* rev, int64_t L, int64_t U,
-                       int64_t D, int64_t pu, int64_t pd, float* tapTable, int32_t* index,
-                       float* work)
+void buildSharedWindow(const FirMultirateShape &sh, const float *rev, int64_t L, int64_t U, int64_t D,
+                       int64_t pu, int64_t pd, float *tapTable, int32_t *index, float *work)
 {
     const int64_t M = sh.span;
     const int64_t W1 = sh.window;
@@ -62,10 +69,11 @@ void buildSharedWindow(const FirMultirateShape& sh, const float* rev, int64_t L,
 
     PhaseWalk walk(L, U, pu);
     int64_t first = 0, previous = 0;
-    for (int64_t t = 0; t < U; ++t) {
+    for (int64_t t = 0; t < U; ++t)
+    {
         const int64_t u = pd + 4 * t * D;
         walk.advanceTo(u);
-        const int64_t v = walk.s - u;  // 0 <= v < U
+        const int64_t v = walk.s - u; // 0 <= v < U
         for (int64_t j = 0; j < W1; ++j)
             std::memcpy(tapTable + (t * W1 + j) * 4, work + (v + j * U) * 4, 16);
         if (t == 0)
@@ -79,14 +87,13 @@ void buildSharedWindow(const FirMultirateShape& sh, const float* rev, int64_t L,
 
 // Modes 2 and 3: per output of the first period the absolute window start (4U entries) and the
 // per-period advance; U groups of H rows of four taps, 0.0 where an output has fewer than H.
-void buildPolyphase(const FirMultirateShape& sh, const float* taps, int64_t L, int64_t U,
-                    int64_t D, int64_t pu, int64_t pd, float* tapTable, int32_t* index,
-                    int32_t* work)
+void buildPolyphase(const FirMultirateShape &sh, const float *taps, int64_t L, int64_t U, int64_t D,
+                    int64_t pu, int64_t pd, float *tapTable, int32_t *index, int32_t *work)
 {
     const int64_t M = sh.span;
     const int64_t H = sh.history;
-    int32_t* runs = work;           // P1: per output (t, k), its taps' indices into h
-    int32_t* rows = work + 4 * M;   // P2: row k, column j: index of r[j - kD] into h, or -1
+    int32_t *runs = work;         // P1: per output (t, k), its taps' indices into h
+    int32_t *rows = work + 4 * M; // P2: row k, column j: index of r[j - kD] into h, or -1
     fillWords32(0xFFFFFFFFu, index, int32_t(4 * U));
     fillWords32(0xFFFFFFFFu, work, int32_t(8 * M));
     for (int64_t k = 0; k < 4; ++k)
@@ -96,15 +103,18 @@ void buildPolyphase(const FirMultirateShape& sh, const float* taps, int64_t L, i
     PhaseWalk walk(L, U, pu);
     walk.advanceTo(pd);
     const int64_t firstN = walk.n;
-    for (int64_t t = 0; t < U; ++t) {
+    for (int64_t t = 0; t < U; ++t)
+    {
         const int64_t u = pd + 4 * t * D;
         walk.advanceTo(u);
         const int64_t w = walk.s - u;
-        for (int64_t k = 0; k < 4; ++k) {
-            int32_t* run = runs + k * U * H + t * H;
+        for (int64_t k = 0; k < 4; ++k)
+        {
+            int32_t *run = runs + k * U * H + t * H;
             int64_t count = 0;
             int64_t p = walk.n;
-            for (int64_t v = w; v < M; v += U, ++p) {
+            for (int64_t v = w; v < M; v += U, ++p)
+            {
                 const int32_t tap = rows[k * M + v];
                 if (tap < 0)
                     continue;
@@ -134,8 +144,7 @@ void buildPolyphase(const FirMultirateShape& sh, const float* taps, int64_t L, i
 
 } // namespace
 
-Status firMultirateShape(int32_t tapCount, int32_t upFactor, int32_t downFactor,
-                         FirMultirateShape* shape)
+Status firMultirateShape(int32_t tapCount, int32_t upFactor, int32_t downFactor, FirMultirateShape *shape)
 {
     const int64_t L = tapCount, U = upFactor, D = downFactor;
     if (L + 3 * D > INT32_MAX)
@@ -151,9 +160,10 @@ Status firMultirateShape(int32_t tapCount, int32_t upFactor, int32_t downFactor,
     const int64_t M = ceilDiv(L + 3 * D, U) * U;
     const int64_t W1 = M / U;
     const int64_t b = mode == 1 ? W1 : H;
-    int64_t T = (b / (4 * D) + 1) * (4 * D) + 1;  // first multiple of 4D above b, plus 1
+    int64_t T = (b / (4 * D) + 1) * (4 * D) + 1; // first multiple of 4D above b, plus 1
     int64_t K = U * ceilDiv(H, D);
-    while (K % (4 * U) != 0) {
+    while (K % (4 * U) != 0)
+    {
         K += U;
         T += D;
     }
@@ -163,20 +173,19 @@ Status firMultirateShape(int32_t tapCount, int32_t upFactor, int32_t downFactor,
     const int64_t delayBytes = firRoundDown16(4 * (H + T) + 19);
     const int64_t workBytes = mode == 1 ? 16 * M : 32 * M;
     const int64_t workReserved = std::max(workBytes, kMinWorkspace);
-    const int64_t size = kHeaderBytes + 16 + tapsBytes + tapTableBytes + indexBytes + delayBytes +
-                         workReserved;
+    const int64_t size =
+        kHeaderBytes + 16 + tapsBytes + tapTableBytes + indexBytes + delayBytes + workReserved;
     if (size > INT32_MAX)
-        return kErrFirFactor;  // every other quantity is below the size
-    *shape = FirMultirateShape{int32_t(mode),       int32_t(H),          int32_t(M),
-                               int32_t(W1),         int32_t(T),          int32_t(K),
-                               int32_t(tapsBytes),  int32_t(tapTableBytes), int32_t(indexBytes),
-                               int32_t(delayBytes), int32_t(workBytes),  int32_t(workReserved),
-                               int32_t(size)};
+        return kErrFirFactor; // every other quantity is below the size
+    *shape = FirMultirateShape{
+        int32_t(mode),       int32_t(H),          int32_t(M),         int32_t(W1),
+        int32_t(T),          int32_t(K),          int32_t(tapsBytes), int32_t(tapTableBytes),
+        int32_t(indexBytes), int32_t(delayBytes), int32_t(workBytes), int32_t(workReserved),
+        int32_t(size)};
     return kOk;
 }
 
-Status firMultirateGetStateSize(int32_t tapCount, int32_t upFactor, int32_t downFactor,
-                                int32_t* size)
+Status firMultirateGetStateSize(int32_t tapCount, int32_t upFactor, int32_t downFactor, int32_t *size)
 {
     if (!size)
         return kErrNullPointer;
@@ -193,9 +202,9 @@ Status firMultirateGetStateSize(int32_t tapCount, int32_t upFactor, int32_t down
     return kOk;
 }
 
-Status firMultirateInit(FirState** state, const float* taps, int32_t tapCount, int32_t upFactor,
-                        int32_t upPhase, int32_t downFactor, int32_t downPhase,
-                        const float* delayLine, void* buffer)
+Status firMultirateInit(FirState **state, const float *taps, int32_t tapCount, int32_t upFactor,
+                        int32_t upPhase, int32_t downFactor, int32_t downPhase, const float *delayLine,
+                        void *buffer)
 {
     if (!state || !taps || !buffer)
         return kErrNullPointer;
@@ -213,7 +222,7 @@ Status firMultirateInit(FirState** state, const float* taps, int32_t tapCount, i
     if (singleRate)
         return firInit(state, taps, tapCount, delayLine, buffer);
 
-    FirState* rec = firRecordAt(buffer);
+    FirState *rec = firRecordAt(buffer);
     const int32_t revOffset = int32_t(kHeaderBytes);
     const int32_t tapTableOffset = revOffset + sh.tapsBytes;
     const int32_t indexOffset = tapTableOffset + sh.tapTableBytes;
@@ -243,18 +252,18 @@ Status firMultirateInit(FirState** state, const float* taps, int32_t tapCount, i
     rec->upPhase = upPhase;
     rec->downPhase = downPhase;
 
-    float* rev = firArea<float>(rec, revOffset);
+    float *rev = firArea<float>(rec, revOffset);
     firStoreReversed(taps, tapCount, rev);
-    float* tapTable = firArea<float>(rec, tapTableOffset);
-    int32_t* index = firArea<int32_t>(rec, indexOffset);
+    float *tapTable = firArea<float>(rec, tapTableOffset);
+    int32_t *index = firArea<int32_t>(rec, indexOffset);
     if (sh.mode == 1)
-        buildSharedWindow(sh, rev, tapCount, upFactor, downFactor, upPhase, downPhase, tapTable,
-                          index, firArea<float>(rec, workOffset));
+        buildSharedWindow(sh, rev, tapCount, upFactor, downFactor, upPhase, downPhase, tapTable, index,
+                          firArea<float>(rec, workOffset));
     else
-        buildPolyphase(sh, taps, tapCount, upFactor, downFactor, upPhase, downPhase, tapTable,
-                       index, firArea<int32_t>(rec, workOffset));
+        buildPolyphase(sh, taps, tapCount, upFactor, downFactor, upPhase, downPhase, tapTable, index,
+                       firArea<int32_t>(rec, workOffset));
 
-    float* delay = firArea<float>(rec, delayOffset);
+    float *delay = firArea<float>(rec, delayOffset);
     zeroF32(delay, sh.history + sh.threshold + 1);
     if (delayLine)
         firStoreReversed(delayLine, sh.history, delay);

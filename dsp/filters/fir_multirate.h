@@ -10,7 +10,8 @@
 #include "dsp/core/status.h"
 #include "dsp/filters/fir_state.h"
 
-namespace dsp::generic {
+namespace dsp::generic
+{
 
 // Runs `length` cycles of an "FI03" state from src to dst. The caller (firFilterBlock) has
 // checked that the pointers are non-null, length > 0 and the tag is "FI03"; everything else is
@@ -22,6 +23,6 @@ namespace dsp::generic {
 //   outputs: kErrNullPointer;
 // - a mode word other than 1, 2 or 3: kErrBadTag.
 // Otherwise filters, updates the delay line and returns kOk. No allocation.
-Status firFilterBlockMultirate(const float* src, float* dst, int32_t length, FirState* state);
+Status firFilterBlockMultirate(const float *src, float *dst, int32_t length, FirState *state);
 
 } // namespace dsp::generic

@@ -2,10 +2,11 @@
 
 #include <cstring>
 
-namespace dsp::generic {
+namespace dsp::generic
+{
 
-Status firFilterOneSample(float sample, float* result, const float* taps, int32_t tapCount,
-                          float* delayLine, int32_t* index)
+Status firFilterOneSample(float sample, float *result, const float *taps, int32_t tapCount, float *delayLine,
+                          int32_t *index)
 {
     if (result == nullptr || taps == nullptr)
         return kErrNullPointer;
@@ -24,7 +25,7 @@ Status firFilterOneSample(float sample, float* result, const float* taps, int32_
     const int32_t j = i + 1 < tapCount ? i + 1 : 0;
     *index = j;
 
-    const float* window = delayLine + j;
+    const float *window = delayLine + j;
     double acc = +0.0;
     for (int32_t k = 0; k < tapCount; ++k)
         acc += static_cast<double>(taps[tapCount - 1 - k]) * window[k];

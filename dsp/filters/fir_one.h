@@ -16,9 +16,10 @@
 
 #include "dsp/core/status.h"
 
-namespace dsp::generic {
+namespace dsp::generic
+{
 
-Status firFilterOneSample(float sample, float* result, const float* taps, int32_t tapCount,
-                          float* delayLine, int32_t* index);
+Status firFilterOneSample(float sample, float *result, const float *taps, int32_t tapCount, float *delayLine,
+                          int32_t *index);
 
 } // namespace dsp::generic

@@ -23,8 +23,9 @@
 
 #include "dsp/filters/fir_state.h"
 
-namespace dsp::generic {
+namespace dsp::generic
+{
 
-Status firFilterBlock(const float* source, float* destination, int32_t length, FirState* state);
+Status firFilterBlock(const float *source, float *destination, int32_t length, FirState *state);
 
 } // namespace dsp::generic

@@ -8,8 +8,10 @@
 #include "dsp/core/vector.h"
 #include "dsp/fft/fft.h"
 
-namespace dsp::generic {
-namespace {
+namespace dsp::generic
+{
+namespace
+{
 
 constexpr int64_t kHeaderBytes = sizeof(FirState);
 constexpr int64_t kGapBytes = 16;
@@ -19,7 +21,10 @@ constexpr int64_t kFixedBytes = kHeaderBytes + kGapBytes + kSpareBytes + 16;
 // Shorter filters gain nothing from the transform: every block runs direct.
 constexpr int32_t kFftMinTaps = 64;
 
-unsigned char* bytesOf(FirState* s) { return reinterpret_cast<unsigned char*>(s); }
+unsigned char *bytesOf(FirState *s)
+{
+    return reinterpret_cast<unsigned char *>(s);
+}
 
 } // namespace
 
@@ -31,7 +36,7 @@ int32_t firFftOrder(int32_t tapCount)
     return static_cast<int32_t>(std::bit_width(static_cast<uint32_t>(tapCount))) + 1;
 }
 
-Status firSingleSizes(int32_t tapCount, FirSingleSizes* sizes)
+Status firSingleSizes(int32_t tapCount, FirSingleSizes *sizes)
 {
     if (tapCount <= 0)
         return kErrFirLength;
@@ -40,10 +45,12 @@ Status firSingleSizes(int32_t tapCount, FirSingleSizes* sizes)
     z.tapsBytes = firTapsBytes(L);
     z.delayBytes = firRoundDown16(12 * L + 31);
     z.order = firFftOrder(tapCount);
-    if (z.order > 0) {
+    if (z.order > 0)
+    {
         int32_t spec = 0, init = 0, work = 0;
         // An order the transforms cannot take leaves the filter on the direct path.
-        if (fftRealGetSize(z.order, kFftScaleInverse, 0, &spec, &init, &work) == kOk) {
+        if (fftRealGetSize(z.order, kFftScaleInverse, 0, &spec, &init, &work) == kOk)
+        {
             z.fftLength = int32_t{1} << z.order;
             z.spectrumBytes = 4 * int64_t{z.fftLength};
             z.specBytes = spec;
@@ -59,7 +66,7 @@ Status firSingleSizes(int32_t tapCount, FirSingleSizes* sizes)
     return kOk;
 }
 
-Status firGetStateSize(int32_t tapCount, int32_t* size)
+Status firGetStateSize(int32_t tapCount, int32_t *size)
 {
     if (size == nullptr)
         return kErrNullPointer;
@@ -70,19 +77,20 @@ Status firGetStateSize(int32_t tapCount, int32_t* size)
     return kOk;
 }
 
-void firStoreReversed(const float* taps, int32_t count, float* dst)
+void firStoreReversed(const float *taps, int32_t count, float *dst)
 {
     // Word copies: NaN payloads, signalling NaNs and signed zeros pass unchanged.
     for (int32_t k = 0; k < count; ++k)
         std::memcpy(dst + k, taps + (count - 1 - k), sizeof(float));
 }
 
-FirSingleAreas firSingleAreas(const FirSingleSizes& sizes, int64_t specBytes, int64_t initBytes,
+FirSingleAreas firSingleAreas(const FirSingleSizes &sizes, int64_t specBytes, int64_t initBytes,
                               int64_t scratchBytes)
 {
     FirSingleAreas a{};
     int64_t at = kHeaderBytes;
-    auto take = [&at](int64_t bytes) {
+    auto take = [&at](int64_t bytes)
+    {
         const int64_t here = at;
         at += bytes;
         return here;
@@ -100,8 +108,8 @@ FirSingleAreas firSingleAreas(const FirSingleSizes& sizes, int64_t specBytes, in
     return a;
 }
 
-void firFillSingle(FirState* state, const FirSingleAreas& areas, int32_t scratchBytes,
-                   const float* taps, int32_t tapCount, const float* delayLine)
+void firFillSingle(FirState *state, const FirSingleAreas &areas, int32_t scratchBytes, const float *taps,
+                   int32_t tapCount, const float *delayLine)
 {
     std::memset(state, 0, sizeof(FirState));
     state->tag = kFirTagSingle;
@@ -118,24 +126,23 @@ void firFillSingle(FirState* state, const FirSingleAreas& areas, int32_t scratch
     // Cleared above and named here because the runs read them: the delay offset, the multi-rate
     // tables, the spec, the tap spectrum, the scratch pointer and the owned flag are all 0.
     firStoreReversed(taps, tapCount, firArea<float>(state, state->revTaps));
-    float* d = firArea<float>(state, state->delay);
+    float *d = firArea<float>(state, state->delay);
     if (delayLine != nullptr)
         firStoreReversed(delayLine, tapCount, d);
     else
         zeroF32(d, tapCount);
 }
 
-Status firTransformTaps(FirState* state, const float* taps, const FftSpec* spec)
+Status firTransformTaps(FirState *state, const float *taps, const FftSpec *spec)
 {
     const int32_t n = int32_t{1} << spec->order;
-    float* spectrum = firArea<float>(state, state->tapSpectrum);
+    float *spectrum = firArea<float>(state, state->tapSpectrum);
     copyF32(taps, spectrum, state->tapCount);
     zeroF32(spectrum + state->tapCount, n - state->tapCount);
     return fftRealForward(spectrum, spectrum, spec, firArea<void>(state, state->fftScratch));
 }
 
-Status firInit(FirState** state, const float* taps, int32_t tapCount, const float* delayLine,
-               void* buffer)
+Status firInit(FirState **state, const float *taps, int32_t tapCount, const float *delayLine, void *buffer)
 {
     if (state == nullptr || taps == nullptr || buffer == nullptr)
         return kErrNullPointer;
@@ -143,15 +150,17 @@ Status firInit(FirState** state, const float* taps, int32_t tapCount, const floa
     if (const Status s = firSingleSizes(tapCount, &z); s != kOk)
         return s;
 
-    FirState* st = firRecordAt(buffer);
+    FirState *st = firRecordAt(buffer);
     const FirSingleAreas areas = firSingleAreas(z, z.specBytes, z.initBytes, z.workBytes);
     firFillSingle(st, areas, static_cast<int32_t>(z.workBytes), taps, tapCount, delayLine);
 
-    if (z.fftLength > 0) {
-        FftSpec* spec = nullptr;
-        void* init = z.initBytes > 0 ? bytesOf(st) + areas.init : nullptr;
-        if (fftRealInit(&spec, z.order, kFftScaleInverse, 0, bytesOf(st) + areas.spec, init) == kOk) {
-            st->fftSpec = static_cast<int32_t>(reinterpret_cast<unsigned char*>(spec) - bytesOf(st));
+    if (z.fftLength > 0)
+    {
+        FftSpec *spec = nullptr;
+        void *init = z.initBytes > 0 ? bytesOf(st) + areas.init : nullptr;
+        if (fftRealInit(&spec, z.order, kFftScaleInverse, 0, bytesOf(st) + areas.spec, init) == kOk)
+        {
+            st->fftSpec = static_cast<int32_t>(reinterpret_cast<unsigned char *>(spec) - bytesOf(st));
             st->tapSpectrum = static_cast<int32_t>(areas.spectrum);
             st->fftScratch = z.workBytes > 0 ? static_cast<int32_t>(areas.scratch) : 0;
             st->fftLength = z.fftLength;

@@ -80,13 +80,13 @@ inline WAVEFORMATEXTENSIBLE MakeFormat(USHORT type, USHORT channels, ULONG rate,
 // One call a recording node saw.
 struct NodeCall
 {
-    bool Stopped;        // StreamStopped rather than ProcessBuffers
-    float *Buffer0;      // buffers[0]
-    float **Buffers;     // the table itself
+    bool Stopped;    // StreamStopped rather than ProcessBuffers
+    float *Buffer0;  // buffers[0]
+    float **Buffers; // the table itself
     ULONG Frames;
-    unsigned Mxcsr;      // MXCSR inside the call
+    unsigned Mxcsr; // MXCSR inside the call
     KIRQL Irql;
-    float FirstSample;   // buffers[0][0]
+    float FirstSample; // buffers[0][0]
     const WAVEFORMATEXTENSIBLE *Format;
 };
 
@@ -117,8 +117,14 @@ public:
 private:
     NTSTATUS Record(bool stopped, const WAVEFORMATEXTENSIBLE *format, float **buffers, ULONG frames)
     {
-        NodeCall call{stopped, buffers ? buffers[0] : nullptr, buffers, frames, _mm_getcsr(), KeGetCurrentIrql(),
-                      buffers && buffers[0] && frames ? buffers[0][0] : 0.0f, format};
+        NodeCall call{stopped,
+                      buffers ? buffers[0] : nullptr,
+                      buffers,
+                      frames,
+                      _mm_getcsr(),
+                      KeGetCurrentIrql(),
+                      buffers && buffers[0] && frames ? buffers[0][0] : 0.0f,
+                      format};
         calls.push_back(call);
         Events().push_back("node " + std::to_string(m_Id) + (stopped ? " stopped " : " process ") +
                            std::to_string(frames));
@@ -137,7 +143,10 @@ class ScriptedTerminal : public ITerminalInfo, public CAudioNodeBase
 {
 public:
     DECLARE_STD_UNKNOWN();
-    ScriptedTerminal(PUNKNOWN outer, ULONG id, ULONG kind, ULONG type) : CAudioNodeBase(outer, id, kind), type(type) {}
+    ScriptedTerminal(PUNKNOWN outer, ULONG id, ULONG kind, ULONG type)
+        : CAudioNodeBase(outer, id, kind), type(type)
+    {
+    }
 
     ULONG type;
     std::vector<JackRecord> jacks;
@@ -199,7 +208,10 @@ class ScriptedState : public INodeState, public CAudioNodeBase
 {
 public:
     DECLARE_STD_UNKNOWN();
-    ScriptedState(PUNKNOWN outer, ULONG id, ULONG value) : CAudioNodeBase(outer, id, NODE_KIND_STATE), value(value) {}
+    ScriptedState(PUNKNOWN outer, ULONG id, ULONG value)
+        : CAudioNodeBase(outer, id, NODE_KIND_STATE), value(value)
+    {
+    }
 
     ULONG value;
 
@@ -231,7 +243,8 @@ public:
 
 inline NTSTATUS ScriptedState::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
 {
-    return AnswerNode(iid, object, static_cast<IAudioNode *>(this), {{IID_INodeState, static_cast<INodeState *>(this)}});
+    return AnswerNode(iid, object, static_cast<IAudioNode *>(this),
+                      {{IID_INodeState, static_cast<INodeState *>(this)}});
 }
 
 // ---- Miniports -------------------------------------------------------------------------------------

@@ -187,7 +187,6 @@ private:
         Output
     };
     Bind m_LastQueried = Bind::None;
-
 };
 
 inline NTSTATUS FakeNode::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
@@ -198,12 +197,14 @@ inline NTSTATUS FakeNode::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
     if ((answers & ANSWERS_INPUT_BIND) && IsEqualId(iid, IID_IEngineInputBind))
     {
         m_LastQueried = Bind::Input;
-        return AnswerNode(iid, object, primary, {{IID_IEngineInputBind, static_cast<IEngineInputBind *>(this)}});
+        return AnswerNode(iid, object, primary,
+                          {{IID_IEngineInputBind, static_cast<IEngineInputBind *>(this)}});
     }
     if ((answers & ANSWERS_OUTPUT_BIND) && IsEqualId(iid, IID_IEngineOutputBind))
     {
         m_LastQueried = Bind::Output;
-        return AnswerNode(iid, object, primary, {{IID_IEngineOutputBind, static_cast<IEngineOutputBind *>(this)}});
+        return AnswerNode(iid, object, primary,
+                          {{IID_IEngineOutputBind, static_cast<IEngineOutputBind *>(this)}});
     }
     if ((answers & ANSWERS_RESET) && IsEqualId(iid, IID_IEngineReset))
         return AnswerNode(iid, object, primary, {{IID_IEngineReset, static_cast<IEngineReset *>(this)}});

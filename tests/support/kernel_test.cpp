@@ -9,23 +9,27 @@
 #define ZELKO_HAVE_FILES 1
 #endif
 
-namespace {
+namespace
+{
 std::mutex g_violationLock;
 }
 
 void KernelTest::SetUp()
 {
-    sim::SetViolationHandler([this](const std::string &m) {
-        std::lock_guard<std::mutex> g(g_violationLock);
-        for (size_t i = 0; i < m_expected.size(); ++i)
-            if (m.find(m_expected[i]) != std::string::npos) {
-                m_seen.push_back(m_expected[i]);
-                m_expected.erase(m_expected.begin() + long(i));
-                return;
-            }
-        m_violations.push_back(m);
-        ADD_FAILURE() << "kernel misuse: " << m;
-    });
+    sim::SetViolationHandler(
+        [this](const std::string &m)
+        {
+            std::lock_guard<std::mutex> g(g_violationLock);
+            for (size_t i = 0; i < m_expected.size(); ++i)
+                if (m.find(m_expected[i]) != std::string::npos)
+                {
+                    m_seen.push_back(m_expected[i]);
+                    m_expected.erase(m_expected.begin() + long(i));
+                    return;
+                }
+            m_violations.push_back(m);
+            ADD_FAILURE() << "kernel misuse: " << m;
+        });
     sim::ResetAll();
     dir = freshTestDirectory();
 #ifdef ZELKO_HAVE_FILES
@@ -37,7 +41,8 @@ bool KernelTest::SawExpectedViolation(const std::string &text)
 {
     std::lock_guard<std::mutex> g(g_violationLock);
     for (size_t i = 0; i < m_seen.size(); ++i)
-        if (m_seen[i] == text) {
+        if (m_seen[i] == text)
+        {
             m_seen.erase(m_seen.begin() + long(i));
             return true;
         }
@@ -52,7 +57,8 @@ KernelTest::ViolationScope::~ViolationScope()
         std::lock_guard<std::mutex> g(g_violationLock);
         auto &e = m_test.m_expected;
         for (size_t i = 0; i < e.size(); ++i)
-            if (e[i] == m_text) {
+            if (e[i] == m_text)
+            {
                 e.erase(e.begin() + long(i)); // reported here, not again at the end of the test
                 break;
             }

@@ -11,7 +11,8 @@
 #include <ntkernel.h>
 #include <sim/kernel_sim.h>
 
-class KernelTest : public ::testing::Test {
+class KernelTest : public ::testing::Test
+{
 protected:
     void SetUp() override;
     void TearDown() override;
@@ -26,7 +27,8 @@ protected:
 
     // The same as a scope: { auto v = ScopedExpectViolation("a wait at DISPATCH_LEVEL"); ... }
     // fails the test at the end of the scope unless such a report came inside it.
-    class ViolationScope {
+    class ViolationScope
+    {
     public:
         ViolationScope(KernelTest &test, std::string text) : m_test(test), m_text(std::move(text))
         {

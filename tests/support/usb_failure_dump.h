@@ -6,7 +6,8 @@
 #include <sim/usb_bus.h>
 #include <sim/usb_printer.h>
 
-namespace usbtest {
+namespace usbtest
+{
 
 inline void PrintBusDevices(const usbsim::Bus &bus, unsigned lastPort = 8)
 {

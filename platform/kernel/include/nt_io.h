@@ -64,7 +64,8 @@ typedef MDL *PMDL;
 #define METHOD_OUT_DIRECT 2
 #define METHOD_NEITHER 3
 #define FILE_ANY_ACCESS 0
-#define CTL_CODE(type, function, method, access) (((type) << 16) | ((access) << 14) | ((function) << 2) | (method))
+#define CTL_CODE(type, function, method, access)                                                             \
+    (((type) << 16) | ((access) << 14) | ((function) << 2) | (method))
 #define FILE_DEVICE_UNKNOWN 0x22
 #define FILE_DEVICE_KS 0x2f
 #define FILE_DEVICE_BUS_EXTENDER 0x2a
@@ -76,24 +77,46 @@ typedef MDL *PMDL;
 #define DO_POWER_PAGABLE 0x00002000
 
 // ---- Power ---------------------------------------------------------------------------------------
-enum SYSTEM_POWER_STATE : int32_t {
-    PowerSystemUnspecified = 0, PowerSystemWorking, PowerSystemSleeping1, PowerSystemSleeping2,
-    PowerSystemSleeping3, PowerSystemHibernate, PowerSystemShutdown, PowerSystemMaximum
+enum SYSTEM_POWER_STATE : int32_t
+{
+    PowerSystemUnspecified = 0,
+    PowerSystemWorking,
+    PowerSystemSleeping1,
+    PowerSystemSleeping2,
+    PowerSystemSleeping3,
+    PowerSystemHibernate,
+    PowerSystemShutdown,
+    PowerSystemMaximum
 };
-enum DEVICE_POWER_STATE : int32_t {
-    PowerDeviceUnspecified = 0, PowerDeviceD0, PowerDeviceD1, PowerDeviceD2, PowerDeviceD3, PowerDeviceMaximum
+enum DEVICE_POWER_STATE : int32_t
+{
+    PowerDeviceUnspecified = 0,
+    PowerDeviceD0,
+    PowerDeviceD1,
+    PowerDeviceD2,
+    PowerDeviceD3,
+    PowerDeviceMaximum
 };
 typedef DEVICE_POWER_STATE *PDEVICE_POWER_STATE;
-union POWER_STATE {
+union POWER_STATE
+{
     SYSTEM_POWER_STATE SystemState;
     DEVICE_POWER_STATE DeviceState;
 };
-enum POWER_STATE_TYPE : int32_t { SystemPowerState = 0, DevicePowerState };
-enum POWER_ACTION : int32_t { PowerActionNone = 0 };
+enum POWER_STATE_TYPE : int32_t
+{
+    SystemPowerState = 0,
+    DevicePowerState
+};
+enum POWER_ACTION : int32_t
+{
+    PowerActionNone = 0
+};
 
 // What a device can do about power and removal, as IRP_MN_QUERY_CAPABILITIES asks it. Only the
 // leading fields are modelled; Flags carries the capability bits in their fixed positions.
-struct DEVICE_CAPABILITIES {
+struct DEVICE_CAPABILITIES
+{
     USHORT Size;
     USHORT Version;
     ULONG Flags; // bit 9: surprise removal is fine
@@ -108,11 +131,13 @@ struct DEVICE_CAPABILITIES {
 };
 typedef DEVICE_CAPABILITIES *PDEVICE_CAPABILITIES;
 
-// ---- Interfaces (IO_STATUS_BLOCK comes from <nt_files.h>) --------------------------------------------------------------------
+// ---- Interfaces (IO_STATUS_BLOCK comes from <nt_files.h>)
+// --------------------------------------------------------------------
 
 typedef VOID (*PINTERFACE_REFERENCE)(PVOID context);
 typedef VOID (*PINTERFACE_DEREFERENCE)(PVOID context);
-struct INTERFACE {
+struct INTERFACE
+{
     USHORT Size;
     USHORT Version;
     PVOID Context;
@@ -128,17 +153,19 @@ typedef VOID (*PDRIVER_CANCEL)(PDEVICE_OBJECT deviceObject, PIRP irp);
 typedef NTSTATUS (*PDRIVER_INITIALIZE)(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
 typedef NTSTATUS (*PDRIVER_ADD_DEVICE)(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject);
 typedef VOID (*PDRIVER_UNLOAD)(PDRIVER_OBJECT driverObject);
-typedef VOID (*PREQUEST_POWER_COMPLETE)(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, POWER_STATE powerState,
-                                        PVOID context, PIO_STATUS_BLOCK ioStatus);
+typedef VOID (*PREQUEST_POWER_COMPLETE)(PDEVICE_OBJECT deviceObject, UCHAR minorFunction,
+                                        POWER_STATE powerState, PVOID context, PIO_STATUS_BLOCK ioStatus);
 
 // ---- Driver and device objects -------------------------------------------------------------------
-struct DRIVER_EXTENSION {
+struct DRIVER_EXTENSION
+{
     PDRIVER_OBJECT DriverObject;
     PDRIVER_ADD_DEVICE AddDevice;
 };
 typedef DRIVER_EXTENSION *PDRIVER_EXTENSION;
 
-struct DRIVER_OBJECT {
+struct DRIVER_OBJECT
+{
     PDEVICE_OBJECT DeviceObject; // devices this driver created, linked by NextDevice
     ULONG Flags;
     PDRIVER_EXTENSION DriverExtension;
@@ -148,7 +175,8 @@ struct DRIVER_OBJECT {
     DRIVER_EXTENSION Extension; // what DriverExtension points at
 };
 
-struct DEVICE_OBJECT {
+struct DEVICE_OBJECT
+{
     SHORT Type;
     USHORT Size;
     LONG ReferenceCount;
@@ -159,53 +187,61 @@ struct DEVICE_OBJECT {
     ULONG Characteristics;
     PVOID DeviceExtension;
     ULONG DeviceType;
-    CHAR StackSize; // stack locations an IRP sent to this device needs
+    CHAR StackSize;            // stack locations an IRP sent to this device needs
     PDEVICE_OBJECT AttachedTo; // the device below (what IoAttachDeviceToDeviceStack returned)
 };
 
 // An open file on a device: what a create request names and what later requests on it carry.
-struct FILE_OBJECT {
+struct FILE_OBJECT
+{
     SHORT Type;
     SHORT Size;
     PDEVICE_OBJECT DeviceObject; // the device the create was sent to
     PVOID FsContext;             // the driver's
     PVOID FsContext2;            // the driver's
-    UNICODE_STRING FileName;     // the name after the device's: a backslash and the reference string, or empty
+    UNICODE_STRING FileName; // the name after the device's: a backslash and the reference string, or empty
 };
 
 // ---- IRPs ----------------------------------------------------------------------------------------
 // ULONG parameters take a pointer's room so that Others.ArgumentN overlays them as on the target.
 #define IO_POINTER_ALIGNMENT alignas(sizeof(PVOID))
 
-struct IO_STACK_LOCATION {
+struct IO_STACK_LOCATION
+{
     UCHAR MajorFunction;
     UCHAR MinorFunction;
     UCHAR Flags;
     UCHAR Control;
-    union {
-        struct {
+    union
+    {
+        struct
+        {
             IO_POINTER_ALIGNMENT ULONG OutputBufferLength;
             IO_POINTER_ALIGNMENT ULONG InputBufferLength;
             IO_POINTER_ALIGNMENT ULONG IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
-        struct {
+        struct
+        {
             const GUID *InterfaceType;
             USHORT Size;
             USHORT Version;
             PINTERFACE Interface;
             PVOID InterfaceSpecificData;
         } QueryInterface;
-        struct {
+        struct
+        {
             IO_POINTER_ALIGNMENT ULONG SystemContext;
             IO_POINTER_ALIGNMENT POWER_STATE_TYPE Type;
             IO_POINTER_ALIGNMENT POWER_STATE State;
             IO_POINTER_ALIGNMENT POWER_ACTION ShutdownType;
         } Power;
-        struct {
+        struct
+        {
             PDEVICE_CAPABILITIES Capabilities;
         } DeviceCapabilities;
-        struct {
+        struct
+        {
             PVOID Argument1;
             PVOID Argument2;
             PVOID Argument3;
@@ -219,12 +255,14 @@ struct IO_STACK_LOCATION {
 };
 typedef IO_STACK_LOCATION *PIO_STACK_LOCATION;
 
-struct IRP {
+struct IRP
+{
     SHORT Type;
     USHORT Size;
     PMDL MdlAddress;
     ULONG Flags;
-    union {
+    union
+    {
         PVOID SystemBuffer;
     } AssociatedIrp;
     IO_STATUS_BLOCK IoStatus;
@@ -238,8 +276,10 @@ struct IRP {
     PVOID UserBuffer;
     PIO_STATUS_BLOCK UserIosb; // threaded requests: copied here at completion
     PKEVENT UserEvent;         // threaded requests: signalled at completion
-    struct {
-        struct {
+    struct
+    {
+        struct
+        {
             PVOID DriverContext[4];
             LIST_ENTRY ListEntry;
             PIO_STACK_LOCATION CurrentStackLocation;
@@ -248,8 +288,14 @@ struct IRP {
     PVOID SimState; // the stand-in's bookkeeping; drivers leave it alone
 };
 
-inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp) { return irp->Tail.Overlay.CurrentStackLocation; }
-inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP irp) { return irp->Tail.Overlay.CurrentStackLocation - 1; }
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP irp)
+{
+    return irp->Tail.Overlay.CurrentStackLocation;
+}
+inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP irp)
+{
+    return irp->Tail.Overlay.CurrentStackLocation - 1;
+}
 inline VOID IoSkipCurrentIrpStackLocation(PIRP irp)
 {
     irp->CurrentLocation++;
@@ -266,7 +312,10 @@ inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP irp)
     memcpy(next, cur, offsetof(IO_STACK_LOCATION, CompletionRoutine));
     next->Control = 0;
 }
-inline VOID IoMarkIrpPending(PIRP irp) { IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED; }
+inline VOID IoMarkIrpPending(PIRP irp)
+{
+    IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
+}
 inline VOID IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine, PVOID context, BOOLEAN onSuccess,
                                    BOOLEAN onError, BOOLEAN onCancel)
 {
@@ -286,63 +335,67 @@ inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine)
     return __atomic_exchange_n(&irp->CancelRoutine, routine, __ATOMIC_SEQ_CST);
 }
 
-extern "C" {
-// ---- Device objects and stacks ----
-// The extension is zeroed; StackSize starts at 1. Failed allocation: STATUS_INSUFFICIENT_RESOURCES.
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize, PUNICODE_STRING name, ULONG deviceType,
-                        ULONG characteristics, BOOLEAN exclusive, PDEVICE_OBJECT *deviceObject);
-// The memory goes when the last reference (IoGetAttachedDeviceReference) is dropped.
-VOID IoDeleteDevice(PDEVICE_OBJECT deviceObject);
-// Attaches source on top of target's stack; source->StackSize = top->StackSize + 1. Returns the
-// device it was attached to.
-PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target);
-VOID IoDetachDevice(PDEVICE_OBJECT targetDevice);
-// The top of the stack, referenced; drop with ObDereferenceObject.
-PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT deviceObject);
+extern "C"
+{
+    // ---- Device objects and stacks ----
+    // The extension is zeroed; StackSize starts at 1. Failed allocation: STATUS_INSUFFICIENT_RESOURCES.
+    NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG extensionSize, PUNICODE_STRING name,
+                            ULONG deviceType, ULONG characteristics, BOOLEAN exclusive,
+                            PDEVICE_OBJECT *deviceObject);
+    // The memory goes when the last reference (IoGetAttachedDeviceReference) is dropped.
+    VOID IoDeleteDevice(PDEVICE_OBJECT deviceObject);
+    // Attaches source on top of target's stack; source->StackSize = top->StackSize + 1. Returns the
+    // device it was attached to.
+    PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT source, PDEVICE_OBJECT target);
+    VOID IoDetachDevice(PDEVICE_OBJECT targetDevice);
+    // The top of the stack, referenced; drop with ObDereferenceObject.
+    PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT deviceObject);
 
-// ---- IRPs ----
-// From pool (tag "Irp "), so pool injection and leak reports cover IRPs.
-PIRP IoAllocateIrp(CHAR stackSize, BOOLEAN chargeQuota);
-VOID IoFreeIrp(PIRP irp);
-VOID IoReuseIrp(PIRP irp, NTSTATUS status);
-VOID IoInitializeIrp(PIRP irp, USHORT packetSize, CHAR stackSize);
-NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
-VOID IofCompleteRequest(PIRP irp, CHAR priorityBoost);
-// Calls the cancel routine (which must release the cancel spin lock) when one is set.
-BOOLEAN IoCancelIrp(PIRP irp);
-VOID IoAcquireCancelSpinLock(PKIRQL irql);
-VOID IoReleaseCancelSpinLock(KIRQL irql);
-// A threaded request: completion copies the status to ioStatus, signals event and frees the IRP.
-PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject, PVOID inputBuffer,
-                                   ULONG inputBufferLength, PVOID outputBuffer, ULONG outputBufferLength,
-                                   BOOLEAN internalDeviceIoControl, PKEVENT event, PIO_STATUS_BLOCK ioStatus);
+    // ---- IRPs ----
+    // From pool (tag "Irp "), so pool injection and leak reports cover IRPs.
+    PIRP IoAllocateIrp(CHAR stackSize, BOOLEAN chargeQuota);
+    VOID IoFreeIrp(PIRP irp);
+    VOID IoReuseIrp(PIRP irp, NTSTATUS status);
+    VOID IoInitializeIrp(PIRP irp, USHORT packetSize, CHAR stackSize);
+    NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
+    VOID IofCompleteRequest(PIRP irp, CHAR priorityBoost);
+    // Calls the cancel routine (which must release the cancel spin lock) when one is set.
+    BOOLEAN IoCancelIrp(PIRP irp);
+    VOID IoAcquireCancelSpinLock(PKIRQL irql);
+    VOID IoReleaseCancelSpinLock(KIRQL irql);
+    // A threaded request: completion copies the status to ioStatus, signals event and frees the IRP.
+    PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject, PVOID inputBuffer,
+                                       ULONG inputBufferLength, PVOID outputBuffer, ULONG outputBufferLength,
+                                       BOOLEAN internalDeviceIoControl, PKEVENT event,
+                                       PIO_STATUS_BLOCK ioStatus);
 
-// ---- Device registry (answered from the Enum entries bound to the stack's physical device) ----
-// Size protocol: too small gives STATUS_BUFFER_TOO_SMALL with resultLength the size needed.
-NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT deviceObject, DEVICE_REGISTRY_PROPERTY property, ULONG bufferLength,
-                             PVOID propertyBuffer, PULONG resultLength);
-NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG keyType, ACCESS_MASK access, PHANDLE key);
+    // ---- Device registry (answered from the Enum entries bound to the stack's physical device) ----
+    // Size protocol: too small gives STATUS_BUFFER_TOO_SMALL with resultLength the size needed.
+    NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT deviceObject, DEVICE_REGISTRY_PROPERTY property,
+                                 ULONG bufferLength, PVOID propertyBuffer, PULONG resultLength);
+    NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG keyType, ACCESS_MASK access,
+                                     PHANDLE key);
 
-// ---- Device interfaces ----
-// Registers (or finds) the interface of `classGuid` with the optional reference string on the
-// physical device object and returns its symbolic link in a pool buffer the caller frees with
-// RtlFreeUnicodeString. The same device, class and reference give the same link every time; a new
-// interface starts disabled. A null device, class or link: STATUS_INVALID_PARAMETER; no memory:
-// STATUS_INSUFFICIENT_RESOURCES. PASSIVE_LEVEL.
-NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject, const GUID *classGuid,
-                                   PUNICODE_STRING referenceString, PUNICODE_STRING symbolicLinkName);
-// Enables or disables a registered interface by its link (compared without case); setting the state
-// it already has succeeds. An unknown link: STATUS_OBJECT_NAME_NOT_FOUND. PASSIVE_LEVEL.
-NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable);
+    // ---- Device interfaces ----
+    // Registers (or finds) the interface of `classGuid` with the optional reference string on the
+    // physical device object and returns its symbolic link in a pool buffer the caller frees with
+    // RtlFreeUnicodeString. The same device, class and reference give the same link every time; a new
+    // interface starts disabled. A null device, class or link: STATUS_INVALID_PARAMETER; no memory:
+    // STATUS_INSUFFICIENT_RESOURCES. PASSIVE_LEVEL.
+    NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject, const GUID *classGuid,
+                                       PUNICODE_STRING referenceString, PUNICODE_STRING symbolicLinkName);
+    // Enables or disables a registered interface by its link (compared without case); setting the state
+    // it already has succeeds. An unknown link: STATUS_OBJECT_NAME_NOT_FOUND. PASSIVE_LEVEL.
+    NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable);
 
-// ---- Power ----
-NTSTATUS PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
-VOID PoStartNextPowerIrp(PIRP irp);
-POWER_STATE PoSetPowerState(PDEVICE_OBJECT deviceObject, POWER_STATE_TYPE type, POWER_STATE state);
-// Sends a power IRP to the top of deviceObject's stack from a worker; completionFunction runs when it
-// completes. STATUS_PENDING when sent; STATUS_INSUFFICIENT_RESOURCES (or an injected status) when not.
-NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, POWER_STATE powerState,
-                           PREQUEST_POWER_COMPLETE completionFunction, PVOID context, PIRP *irp);
+    // ---- Power ----
+    NTSTATUS PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp);
+    VOID PoStartNextPowerIrp(PIRP irp);
+    POWER_STATE PoSetPowerState(PDEVICE_OBJECT deviceObject, POWER_STATE_TYPE type, POWER_STATE state);
+    // Sends a power IRP to the top of deviceObject's stack from a worker; completionFunction runs when it
+    // completes. STATUS_PENDING when sent; STATUS_INSUFFICIENT_RESOURCES (or an injected status) when not.
+    NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, POWER_STATE powerState,
+                               PREQUEST_POWER_COMPLETE completionFunction, PVOID context, PIRP *irp);
 }
 #define IoCallDriver IofCallDriver
 #define IoCompleteRequest IofCompleteRequest

@@ -8,7 +8,8 @@
 #define OBJ_CASE_INSENSITIVE 0x00000040
 #define OBJ_KERNEL_HANDLE 0x00000200
 
-struct OBJECT_ATTRIBUTES {
+struct OBJECT_ATTRIBUTES
+{
     ULONG Length;
     HANDLE RootDirectory;
     PUNICODE_STRING ObjectName;
@@ -18,14 +19,15 @@ struct OBJECT_ATTRIBUTES {
 };
 typedef OBJECT_ATTRIBUTES *POBJECT_ATTRIBUTES;
 
-#define InitializeObjectAttributes(p, n, a, r, s)                                                          \
-    do {                                                                                                   \
-        (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                           \
-        (p)->RootDirectory = (r);                                                                          \
-        (p)->Attributes = (a);                                                                             \
-        (p)->ObjectName = (n);                                                                             \
-        (p)->SecurityDescriptor = (s);                                                                     \
-        (p)->SecurityQualityOfService = nullptr;                                                           \
+#define InitializeObjectAttributes(p, n, a, r, s)                                                            \
+    do                                                                                                       \
+    {                                                                                                        \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                             \
+        (p)->RootDirectory = (r);                                                                            \
+        (p)->Attributes = (a);                                                                               \
+        (p)->ObjectName = (n);                                                                               \
+        (p)->SecurityDescriptor = (s);                                                                       \
+        (p)->SecurityQualityOfService = nullptr;                                                             \
     } while (0)
 
 #define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008)
@@ -44,6 +46,10 @@ typedef ULONG ACCESS_MASK;
 #define EVENT_MODIFY_STATE 0x0002u
 #define THREAD_ALL_ACCESS 0x001FFFFFu
 
-enum KPROCESSOR_MODE : uint8_t { KernelMode = 0, UserMode = 1 };
+enum KPROCESSOR_MODE : uint8_t
+{
+    KernelMode = 0,
+    UserMode = 1
+};
 
 extern "C" NTSTATUS ZwClose(HANDLE h);

@@ -39,8 +39,10 @@ typedef ULONG POOL_TYPE_VALUE;
 #define FALSE 0
 #endif
 
-union LARGE_INTEGER {
-    struct {
+union LARGE_INTEGER
+{
+    struct
+    {
         ULONG LowPart;
         LONG HighPart;
     } u;
@@ -48,7 +50,8 @@ union LARGE_INTEGER {
 };
 typedef LARGE_INTEGER *PLARGE_INTEGER;
 
-struct GUID {
+struct GUID
+{
     uint32_t Data1;
     uint16_t Data2;
     uint16_t Data3;
@@ -68,7 +71,8 @@ inline bool operator==(const GUID &a, const GUID &b)
     return true;
 }
 
-struct UNICODE_STRING {
+struct UNICODE_STRING
+{
     USHORT Length;        // bytes, without terminator
     USHORT MaximumLength; // bytes
     PWSTR Buffer;
@@ -76,7 +80,8 @@ struct UNICODE_STRING {
 typedef UNICODE_STRING *PUNICODE_STRING;
 typedef const UNICODE_STRING *PCUNICODE_STRING;
 
-struct ANSI_STRING {
+struct ANSI_STRING
+{
     USHORT Length;
     USHORT MaximumLength;
     PCHAR Buffer;
@@ -112,7 +117,8 @@ typedef ANSI_STRING *PANSI_STRING;
 #define STATUS_NO_MATCH ((NTSTATUS)0xC0000272)
 #define STATUS_POWER_STATE_INVALID ((NTSTATUS)0xC00002D3)
 
-enum POOL_TYPE : uint32_t {
+enum POOL_TYPE : uint32_t
+{
     NonPagedPool = 0,
     PagedPool = 1,
     NonPagedPoolCacheAligned = 4,
@@ -126,10 +132,11 @@ constexpr ULONG MakePoolTag(const char (&s)[5])
            ULONG(uint8_t(s[3])) << 24;
 }
 
-extern "C" {
-PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag);
-PVOID ExAllocatePool(POOL_TYPE type, SIZE_T bytes);
-VOID ExFreePool(PVOID p);
-VOID ExFreePoolWithTag(PVOID p, ULONG tag);
-ULONG DbgPrint(PCSTR format, ...);
+extern "C"
+{
+    PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag);
+    PVOID ExAllocatePool(POOL_TYPE type, SIZE_T bytes);
+    VOID ExFreePool(PVOID p);
+    VOID ExFreePoolWithTag(PVOID p, ULONG tag);
+    ULONG DbgPrint(PCSTR format, ...);
 }

@@ -17,11 +17,12 @@
 #define APC_LEVEL 1
 #define DISPATCH_LEVEL 2
 
-extern "C" {
-KIRQL KeGetCurrentIrql();
-VOID KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql);
-VOID KeLowerIrql(KIRQL newIrql);
-KIRQL KeRaiseIrqlToDpcLevel();
+extern "C"
+{
+    KIRQL KeGetCurrentIrql();
+    VOID KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql);
+    VOID KeLowerIrql(KIRQL newIrql);
+    KIRQL KeRaiseIrqlToDpcLevel();
 }
 // Code that may block or touch paged memory states it; the stand-in checks it.
 #define PAGED_CODE() sim_AssertIrqlBelow(DISPATCH_LEVEL, __func__)
@@ -35,7 +36,8 @@ extern "C" VOID sim_AssertIrqlBelow(KIRQL limit, PCSTR where);
 extern "C" SIZE_T RtlCompareMemory(const VOID *a, const VOID *b, SIZE_T length);
 
 // ---- Doubly linked lists -------------------------------------------------------------------------
-struct LIST_ENTRY {
+struct LIST_ENTRY
+{
     LIST_ENTRY *Flink;
     LIST_ENTRY *Blink;
 };
@@ -45,8 +47,14 @@ typedef LIST_ENTRY *PLIST_ENTRY;
 // Ends the process at once with a code of its own, as the kernel does on list corruption.
 extern "C" [[noreturn]] VOID RtlFailFast(ULONG code);
 
-inline VOID InitializeListHead(PLIST_ENTRY head) { head->Flink = head->Blink = head; }
-inline BOOLEAN IsListEmpty(const LIST_ENTRY *head) { return head->Flink == head; }
+inline VOID InitializeListHead(PLIST_ENTRY head)
+{
+    head->Flink = head->Blink = head;
+}
+inline BOOLEAN IsListEmpty(const LIST_ENTRY *head)
+{
+    return head->Flink == head;
+}
 inline VOID RtlpCheckListEntry(PLIST_ENTRY e)
 {
     if (e->Flink->Blink != e || e->Blink->Flink != e)
@@ -90,13 +98,25 @@ inline VOID InsertHeadList(PLIST_ENTRY head, PLIST_ENTRY e)
     f->Blink = e;
     head->Flink = e;
 }
-#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address) - offsetof(type, field)))
+#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address)-offsetof(type, field)))
 
 // ---- Interlocked ---------------------------------------------------------------------------------
-inline LONG InterlockedIncrement(volatile LONG *p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedDecrement(volatile LONG *p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedExchange(volatile LONG *p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
-inline LONG InterlockedExchangeAdd(volatile LONG *p, LONG v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedIncrement(volatile LONG *p)
+{
+    return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedDecrement(volatile LONG *p)
+{
+    return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedExchange(volatile LONG *p, LONG v)
+{
+    return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedExchangeAdd(volatile LONG *p, LONG v)
+{
+    return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST);
+}
 inline LONG InterlockedCompareExchange(volatile LONG *p, LONG exchange, LONG comparand)
 {
     __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
@@ -113,23 +133,51 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile *p, PVOID exchange
 }
 
 // ---- Dispatcher objects and waits ----------------------------------------------------------------
-struct DISPATCHER_HEADER {
+struct DISPATCHER_HEADER
+{
     UCHAR Type;       // one of the SimObjectType values below
     LONG SignalState; // > 0 signalled
 };
-enum : UCHAR { SimNotificationEvent = 1, SimSynchronizationEvent, SimMutex, SimNotificationTimer, SimSynchronizationTimer, SimThread };
+enum : UCHAR
+{
+    SimNotificationEvent = 1,
+    SimSynchronizationEvent,
+    SimMutex,
+    SimNotificationTimer,
+    SimSynchronizationTimer,
+    SimThread
+};
 
-enum EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 };
-enum TIMER_TYPE { NotificationTimer = 0, SynchronizationTimer = 1 };
-enum KWAIT_REASON { Executive = 0, Suspended = 5, UserRequest = 6 };
-enum WAIT_TYPE { WaitAll = 0, WaitAny = 1 };
+enum EVENT_TYPE
+{
+    NotificationEvent = 0,
+    SynchronizationEvent = 1
+};
+enum TIMER_TYPE
+{
+    NotificationTimer = 0,
+    SynchronizationTimer = 1
+};
+enum KWAIT_REASON
+{
+    Executive = 0,
+    Suspended = 5,
+    UserRequest = 6
+};
+enum WAIT_TYPE
+{
+    WaitAll = 0,
+    WaitAny = 1
+};
 
-struct KEVENT {
+struct KEVENT
+{
     DISPATCHER_HEADER Header;
 };
 typedef KEVENT *PKEVENT, *PRKEVENT;
 
-struct KMUTEX {
+struct KMUTEX
+{
     DISPATCHER_HEADER Header;
     PVOID OwnerThread; // host thread identity of the owner, null when free
     LONG Recursion;
@@ -138,7 +186,8 @@ typedef KMUTEX *PKMUTEX, *PRKMUTEX;
 
 struct KDPC;
 typedef VOID (*PKDEFERRED_ROUTINE)(KDPC *dpc, PVOID context, PVOID arg1, PVOID arg2);
-struct KDPC {
+struct KDPC
+{
     PKDEFERRED_ROUTINE DeferredRoutine;
     PVOID DeferredContext;
     PVOID SystemArgument1;
@@ -149,18 +198,20 @@ typedef KDPC *PKDPC, *PRKDPC;
 
 // A notification timer stays signalled after it expires until it is set again, even when periodic;
 // a synchronization timer satisfies one wait per expiry.
-struct KTIMER {
+struct KTIMER
+{
     DISPATCHER_HEADER Header;
     LONGLONG DueTime; // interrupt time (100 ns since boot) when inserted
     LONG Period;      // ms, 0 for one-shot
     PKDPC Dpc;
     BOOLEAN Inserted;
-    LONGLONG SpinAt;  // stand-in diagnostics: waits it satisfied at once at one instant
+    LONGLONG SpinAt; // stand-in diagnostics: waits it satisfied at once at one instant
     ULONG SpinWaits;
 };
 typedef KTIMER *PKTIMER;
 
-struct KWAIT_BLOCK {
+struct KWAIT_BLOCK
+{
     PVOID Reserved;
 };
 typedef KWAIT_BLOCK *PKWAIT_BLOCK;
@@ -171,28 +222,29 @@ typedef KWAIT_BLOCK *PKWAIT_BLOCK;
 // wait and resets. KeSetEvent is callable up to DISPATCH_LEVEL and returns the previous state.
 // Mutexes: recursive for their owner, released as often as acquired, only below DISPATCH_LEVEL; a
 // release by another thread, or a thread that ends owning one, is a misuse.
-extern "C" {
-VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
-LONG KeSetEvent(PRKEVENT event, LONG increment, BOOLEAN wait);
-VOID KeClearEvent(PRKEVENT event);
-LONG KeResetEvent(PRKEVENT event);
-LONG KeReadStateEvent(PRKEVENT event);
+extern "C"
+{
+    VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
+    LONG KeSetEvent(PRKEVENT event, LONG increment, BOOLEAN wait);
+    VOID KeClearEvent(PRKEVENT event);
+    LONG KeResetEvent(PRKEVENT event);
+    LONG KeReadStateEvent(PRKEVENT event);
 
-VOID KeInitializeMutex(PRKMUTEX mutex, ULONG level);
-LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait);
-LONG KeReadStateMutex(PRKMUTEX mutex);
+    VOID KeInitializeMutex(PRKMUTEX mutex, ULONG level);
+    LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN wait);
+    LONG KeReadStateMutex(PRKMUTEX mutex);
 
-// timeout: null waits forever; negative is relative in 100 ns; positive is absolute system time;
-// zero polls and returns STATUS_TIMEOUT when not signalled (legal at DISPATCH_LEVEL). Objects: events,
-// mutexes, timers and thread objects. The result is STATUS_WAIT_0 + the lowest signalled index.
-// KeWaitForMultipleObjects takes up to MAXIMUM_WAIT_OBJECTS with caller wait blocks beyond three;
-// only WaitAny is modelled.
-NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MODE mode, BOOLEAN alertable,
-                               PLARGE_INTEGER timeout);
-NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID objects[], WAIT_TYPE type, KWAIT_REASON reason,
-                                  KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_INTEGER timeout,
-                                  PKWAIT_BLOCK waitBlocks);
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_INTEGER interval);
+    // timeout: null waits forever; negative is relative in 100 ns; positive is absolute system time;
+    // zero polls and returns STATUS_TIMEOUT when not signalled (legal at DISPATCH_LEVEL). Objects: events,
+    // mutexes, timers and thread objects. The result is STATUS_WAIT_0 + the lowest signalled index.
+    // KeWaitForMultipleObjects takes up to MAXIMUM_WAIT_OBJECTS with caller wait blocks beyond three;
+    // only WaitAny is modelled.
+    NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON reason, KPROCESSOR_MODE mode, BOOLEAN alertable,
+                                   PLARGE_INTEGER timeout);
+    NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID objects[], WAIT_TYPE type, KWAIT_REASON reason,
+                                      KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_INTEGER timeout,
+                                      PKWAIT_BLOCK waitBlocks);
+    NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_INTEGER interval);
 }
 #define KeWaitForMutexObject KeWaitForSingleObject
 
@@ -201,24 +253,26 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE mode, BOOLEAN alertable, PLARGE_
 // IRQL; the ...AtDpcLevel forms require DISPATCH_LEVEL already. Not recursive.
 typedef ULONG_PTR KSPIN_LOCK;
 typedef KSPIN_LOCK *PKSPIN_LOCK;
-struct KLOCK_QUEUE_HANDLE {
+struct KLOCK_QUEUE_HANDLE
+{
     PKSPIN_LOCK Lock;
     KIRQL OldIrql;
 };
 typedef KLOCK_QUEUE_HANDLE *PKLOCK_QUEUE_HANDLE;
 
-extern "C" {
-VOID KeInitializeSpinLock(PKSPIN_LOCK lock);
-VOID KeAcquireSpinLock(PKSPIN_LOCK lock, PKIRQL oldIrql);
-VOID KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql);
-VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock);
-VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock);
-VOID KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock);
-VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock);
-VOID KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK lock, PKLOCK_QUEUE_HANDLE handle);
-VOID KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE handle);
-VOID KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK lock, PKLOCK_QUEUE_HANDLE handle);
-VOID KeReleaseInStackQueuedSpinLockFromDpcLevel(PKLOCK_QUEUE_HANDLE handle);
+extern "C"
+{
+    VOID KeInitializeSpinLock(PKSPIN_LOCK lock);
+    VOID KeAcquireSpinLock(PKSPIN_LOCK lock, PKIRQL oldIrql);
+    VOID KeReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql);
+    VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock);
+    VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock);
+    VOID KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock);
+    VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock);
+    VOID KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK lock, PKLOCK_QUEUE_HANDLE handle);
+    VOID KeReleaseInStackQueuedSpinLock(PKLOCK_QUEUE_HANDLE handle);
+    VOID KeAcquireInStackQueuedSpinLockAtDpcLevel(PKSPIN_LOCK lock, PKLOCK_QUEUE_HANDLE handle);
+    VOID KeReleaseInStackQueuedSpinLockFromDpcLevel(PKLOCK_QUEUE_HANDLE handle);
 }
 
 // ---- Timers, DPCs, time --------------------------------------------------------------------------
@@ -226,19 +280,20 @@ VOID KeReleaseInStackQueuedSpinLockFromDpcLevel(PKLOCK_QUEUE_HANDLE handle);
 // positive absolute system time); periods are in ms. KeSetTimer(Ex) and KeCancelTimer return whether
 // the timer was set before. A timer's DPC, and every queued DPC, runs at DISPATCH_LEVEL on the
 // stand-in's DPC thread, one at a time in queue order.
-extern "C" {
-VOID KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context);
-BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID arg1, PVOID arg2);
-BOOLEAN KeRemoveQueueDpc(PRKDPC dpc);
-VOID KeInitializeTimer(PKTIMER timer);
-VOID KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type);
-BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc);
-BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG periodMs, PKDPC dpc);
-BOOLEAN KeCancelTimer(PKTIMER timer);
-BOOLEAN KeReadStateTimer(PKTIMER timer);
-VOID KeQuerySystemTime(PLARGE_INTEGER time);
-ULONGLONG KeQueryInterruptTime();
-ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution);
+extern "C"
+{
+    VOID KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context);
+    BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID arg1, PVOID arg2);
+    BOOLEAN KeRemoveQueueDpc(PRKDPC dpc);
+    VOID KeInitializeTimer(PKTIMER timer);
+    VOID KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type);
+    BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc);
+    BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG periodMs, PKDPC dpc);
+    BOOLEAN KeCancelTimer(PKTIMER timer);
+    BOOLEAN KeReadStateTimer(PKTIMER timer);
+    VOID KeQuerySystemTime(PLARGE_INTEGER time);
+    ULONGLONG KeQueryInterruptTime();
+    ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution);
 }
 
 // ---- Threads -------------------------------------------------------------------------------------
@@ -256,17 +311,19 @@ struct OBJECT_HANDLE_INFORMATION;
 #define LOW_REALTIME_PRIORITY 16
 #define HIGH_PRIORITY 31
 
-extern "C" {
-NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT_ATTRIBUTES attributes,
-                              HANDLE processHandle, PVOID clientId, PKSTART_ROUTINE routine, PVOID context);
-[[noreturn]] NTSTATUS PsTerminateSystemThread(NTSTATUS exitStatus);
-PKTHREAD KeGetCurrentThread();
-KPRIORITY KeSetPriorityThread(PKTHREAD thread, KPRIORITY priority);
-NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK access, POBJECT_TYPE type, KPROCESSOR_MODE mode,
-                                   PVOID *object, OBJECT_HANDLE_INFORMATION *info);
-VOID ObfReferenceObject(PVOID object);
-VOID ObfDereferenceObject(PVOID object);
-VOID ObMakeTemporaryObject(PVOID object);
+extern "C"
+{
+    NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG desiredAccess, POBJECT_ATTRIBUTES attributes,
+                                  HANDLE processHandle, PVOID clientId, PKSTART_ROUTINE routine,
+                                  PVOID context);
+    [[noreturn]] NTSTATUS PsTerminateSystemThread(NTSTATUS exitStatus);
+    PKTHREAD KeGetCurrentThread();
+    KPRIORITY KeSetPriorityThread(PKTHREAD thread, KPRIORITY priority);
+    NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK access, POBJECT_TYPE type,
+                                       KPROCESSOR_MODE mode, PVOID *object, OBJECT_HANDLE_INFORMATION *info);
+    VOID ObfReferenceObject(PVOID object);
+    VOID ObfDereferenceObject(PVOID object);
+    VOID ObMakeTemporaryObject(PVOID object);
 }
 #define ObReferenceObject ObfReferenceObject
 #define ObDereferenceObject ObfDereferenceObject
@@ -280,11 +337,18 @@ typedef DEVICE_OBJECT *PDEVICE_OBJECT;
 struct IO_WORKITEM;
 typedef IO_WORKITEM *PIO_WORKITEM;
 typedef VOID (*PIO_WORKITEM_ROUTINE)(PDEVICE_OBJECT deviceObject, PVOID context);
-enum WORK_QUEUE_TYPE { CriticalWorkQueue = 0, DelayedWorkQueue = 1, HyperCriticalWorkQueue = 2 };
-extern "C" {
-PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT deviceObject);
-VOID IoQueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE_TYPE queue, PVOID context);
-VOID IoFreeWorkItem(PIO_WORKITEM item);
+enum WORK_QUEUE_TYPE
+{
+    CriticalWorkQueue = 0,
+    DelayedWorkQueue = 1,
+    HyperCriticalWorkQueue = 2
+};
+extern "C"
+{
+    PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT deviceObject);
+    VOID IoQueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE_TYPE queue,
+                         PVOID context);
+    VOID IoFreeWorkItem(PIO_WORKITEM item);
 }
 
 // ---- Callback objects ----------------------------------------------------------------------------
@@ -295,61 +359,67 @@ VOID IoFreeWorkItem(PIO_WORKITEM item);
 struct CALLBACK_OBJECT;
 typedef CALLBACK_OBJECT *PCALLBACK_OBJECT;
 typedef VOID (*PCALLBACK_FUNCTION)(PVOID context, PVOID argument1, PVOID argument2);
-extern "C" {
-NTSTATUS ExCreateCallback(PCALLBACK_OBJECT *callbackObject, POBJECT_ATTRIBUTES attributes, BOOLEAN create,
-                          BOOLEAN allowMultipleCallbacks);
-PVOID ExRegisterCallback(PCALLBACK_OBJECT callbackObject, PCALLBACK_FUNCTION function, PVOID context);
-VOID ExUnregisterCallback(PVOID registration);
-VOID ExNotifyCallback(PVOID callbackObject, PVOID argument1, PVOID argument2);
+extern "C"
+{
+    NTSTATUS ExCreateCallback(PCALLBACK_OBJECT *callbackObject, POBJECT_ATTRIBUTES attributes, BOOLEAN create,
+                              BOOLEAN allowMultipleCallbacks);
+    PVOID ExRegisterCallback(PCALLBACK_OBJECT callbackObject, PCALLBACK_FUNCTION function, PVOID context);
+    VOID ExUnregisterCallback(PVOID registration);
+    VOID ExNotifyCallback(PVOID callbackObject, PVOID argument1, PVOID argument2);
 }
 
 // ---- Floating point ------------------------------------------------------------------------------
 // Saves and restores the x87 control word and MXCSR; callable up to DISPATCH_LEVEL; the save can be
 // made to fail (sim::FailFloatingPointSave), after which no restore is due.
-struct KFLOATING_SAVE {
+struct KFLOATING_SAVE
+{
     uint32_t ControlWord; // x87 control word
     uint32_t Mxcsr;
-    uint32_t Magic;       // set by a successful save, checked by the restore
+    uint32_t Magic; // set by a successful save, checked by the restore
 };
 typedef KFLOATING_SAVE *PKFLOATING_SAVE;
-extern "C" {
-NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE save);
-NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE save);
+extern "C"
+{
+    NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE save);
+    NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE save);
 }
 
 // ---- Strings and formatting ----------------------------------------------------------------------
 #define NTSTRSAFE_MAX_CCH 2147483647
-extern "C" {
-VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
-VOID RtlInitAnsiString(PANSI_STRING destination, PCSTR source);
-VOID RtlFreeUnicodeString(PUNICODE_STRING s);
-VOID RtlFreeAnsiString(PANSI_STRING s);
-VOID RtlCopyUnicodeString(PUNICODE_STRING destination, PCUNICODE_STRING source);
-LONG RtlCompareUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN caseInsensitive);
-BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN caseInsensitive);
-WCHAR RtlUpcaseUnicodeChar(WCHAR c);
-NTSTATUS RtlUpcaseUnicodeString(PUNICODE_STRING destination, PCUNICODE_STRING source, BOOLEAN allocate);
-NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING destination, PCUNICODE_STRING source, BOOLEAN allocate);
-NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING destination, const ANSI_STRING *source, BOOLEAN allocate);
-NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING destination, PCWSTR source);
+extern "C"
+{
+    VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
+    VOID RtlInitAnsiString(PANSI_STRING destination, PCSTR source);
+    VOID RtlFreeUnicodeString(PUNICODE_STRING s);
+    VOID RtlFreeAnsiString(PANSI_STRING s);
+    VOID RtlCopyUnicodeString(PUNICODE_STRING destination, PCUNICODE_STRING source);
+    LONG RtlCompareUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN caseInsensitive);
+    BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN caseInsensitive);
+    WCHAR RtlUpcaseUnicodeChar(WCHAR c);
+    NTSTATUS RtlUpcaseUnicodeString(PUNICODE_STRING destination, PCUNICODE_STRING source, BOOLEAN allocate);
+    NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING destination, PCUNICODE_STRING source,
+                                          BOOLEAN allocate);
+    NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING destination, const ANSI_STRING *source,
+                                          BOOLEAN allocate);
+    NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING destination, PCWSTR source);
 
-// Bounded formatting: %s %S %ws %wZ %c %d %i %u %x %X %p %% with flags, width, precision and the l, ll,
-// h, I64 and z sizes. A size below one character gives STATUS_INVALID_PARAMETER; the result is always
-// terminated; truncation gives STATUS_BUFFER_OVERFLOW.
-NTSTATUS RtlStringCbPrintfA(PSTR destination, size_t cbDest, PCSTR format, ...);
-NTSTATUS RtlStringCbVPrintfA(PSTR destination, size_t cbDest, PCSTR format, va_list args);
-NTSTATUS RtlStringCbPrintfW(PWSTR destination, size_t cbDest, PCWSTR format, ...);
-NTSTATUS RtlStringCbVPrintfW(PWSTR destination, size_t cbDest, PCWSTR format, va_list args);
-NTSTATUS RtlStringCchPrintfW(PWSTR destination, size_t cchDest, PCWSTR format, ...);
-NTSTATUS RtlStringCbLengthA(PCSTR s, size_t cbMax, size_t *cbLength);
-NTSTATUS RtlStringCbLengthW(PCWSTR s, size_t cbMax, size_t *cbLength);
-NTSTATUS RtlStringCbCopyA(PSTR destination, size_t cbDest, PCSTR source);
-NTSTATUS RtlStringCbCopyW(PWSTR destination, size_t cbDest, PCWSTR source);
-NTSTATUS RtlStringCbCatW(PWSTR destination, size_t cbDest, PCWSTR source);
-NTSTATUS RtlStringCchCopyW(PWSTR destination, size_t cchDest, PCWSTR source);
-NTSTATUS RtlStringCchLengthW(PCWSTR s, size_t cchMax, size_t *cchLength);
+    // Bounded formatting: %s %S %ws %wZ %c %d %i %u %x %X %p %% with flags, width, precision and the l, ll,
+    // h, I64 and z sizes. A size below one character gives STATUS_INVALID_PARAMETER; the result is always
+    // terminated; truncation gives STATUS_BUFFER_OVERFLOW.
+    NTSTATUS RtlStringCbPrintfA(PSTR destination, size_t cbDest, PCSTR format, ...);
+    NTSTATUS RtlStringCbVPrintfA(PSTR destination, size_t cbDest, PCSTR format, va_list args);
+    NTSTATUS RtlStringCbPrintfW(PWSTR destination, size_t cbDest, PCWSTR format, ...);
+    NTSTATUS RtlStringCbVPrintfW(PWSTR destination, size_t cbDest, PCWSTR format, va_list args);
+    NTSTATUS RtlStringCchPrintfW(PWSTR destination, size_t cchDest, PCWSTR format, ...);
+    NTSTATUS RtlStringCbLengthA(PCSTR s, size_t cbMax, size_t *cbLength);
+    NTSTATUS RtlStringCbLengthW(PCWSTR s, size_t cbMax, size_t *cbLength);
+    NTSTATUS RtlStringCbCopyA(PSTR destination, size_t cbDest, PCSTR source);
+    NTSTATUS RtlStringCbCopyW(PWSTR destination, size_t cbDest, PCWSTR source);
+    NTSTATUS RtlStringCbCatW(PWSTR destination, size_t cbDest, PCWSTR source);
+    NTSTATUS RtlStringCchCopyW(PWSTR destination, size_t cchDest, PCWSTR source);
+    NTSTATUS RtlStringCchLengthW(PCWSTR s, size_t cchMax, size_t *cchLength);
 
-ULONG vDbgPrintEx(ULONG componentId, ULONG level, PCSTR format, va_list args);
+    ULONG vDbgPrintEx(ULONG componentId, ULONG level, PCSTR format, va_list args);
 }
 
 // ---- Versions ------------------------------------------------------------------------------------

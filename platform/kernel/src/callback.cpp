@@ -13,8 +13,10 @@ using namespace sim::detail;
 
 struct CALLBACK_OBJECT;
 
-namespace {
-struct Registration {
+namespace
+{
+struct Registration
+{
     static constexpr uint32_t kMagic = 0x47455243; // "CREG"
     uint32_t magic = kMagic;
     CALLBACK_OBJECT *owner;
@@ -26,17 +28,19 @@ struct Registration {
 };
 } // namespace
 
-struct CALLBACK_OBJECT : SimObject {
+struct CALLBACK_OBJECT : SimObject
+{
     std::u16string name; // upper-cased, empty when unnamed
     bool allowMultiple = true;
     std::vector<Registration *> registrations;
     void OnLastReference() override;
 };
 
-namespace {
+namespace
+{
 std::map<std::u16string, CALLBACK_OBJECT *> g_names; // the namespace
-std::set<CALLBACK_OBJECT *> g_live;                   // every object not yet freed, named or not
-std::set<Registration *> g_registrations;             // live registration handles
+std::set<CALLBACK_OBJECT *> g_live;                  // every object not yet freed, named or not
+std::set<Registration *> g_registrations;            // live registration handles
 // Registrations whose callbacks this thread is running now: unregistering one of them from inside
 // would wait for itself.
 thread_local std::vector<Registration *> t_delivering;
@@ -82,8 +86,8 @@ void CALLBACK_OBJECT::OnLastReference()
     delete this;
 }
 
-extern "C" NTSTATUS ExCreateCallback(PCALLBACK_OBJECT *callbackObject, POBJECT_ATTRIBUTES attributes, BOOLEAN create,
-                                     BOOLEAN allowMultiple)
+extern "C" NTSTATUS ExCreateCallback(PCALLBACK_OBJECT *callbackObject, POBJECT_ATTRIBUTES attributes,
+                                     BOOLEAN create, BOOLEAN allowMultiple)
 {
     sim::AssertPassiveLevel("ExCreateCallback");
     if (!callbackObject || !attributes)
@@ -94,9 +98,11 @@ extern "C" NTSTATUS ExCreateCallback(PCALLBACK_OBJECT *callbackObject, POBJECT_A
         return STATUS_OBJECT_NAME_INVALID;
     auto lk = Lock();
     std::u16string name = n ? Upper(n) : u"";
-    if (!name.empty()) {
+    if (!name.empty())
+    {
         auto it = g_names.find(name);
-        if (it != g_names.end()) {
+        if (it != g_names.end())
+        {
             ++it->second->refs;
             *callbackObject = it->second;
             return STATUS_SUCCESS;
@@ -122,7 +128,8 @@ extern "C" PVOID ExRegisterCallback(PCALLBACK_OBJECT object, PCALLBACK_FUNCTION 
         sim::ReportViolation("ExRegisterCallback at IRQL " + std::to_string(KeGetCurrentIrql()) +
                              " (must be below DISPATCH_LEVEL)");
     auto lk = Lock();
-    if (!g_live.count(object)) {
+    if (!g_live.count(object))
+    {
         lk.unlock();
         sim::ReportViolation("ExRegisterCallback: not a callback object");
         return nullptr;
@@ -144,7 +151,8 @@ extern "C" VOID ExUnregisterCallback(PVOID registration)
     sim::AssertPassiveLevel("ExUnregisterCallback");
     auto *r = static_cast<Registration *>(registration);
     auto lk = Lock();
-    if (!g_registrations.count(r) || r->removed) {
+    if (!g_registrations.count(r) || r->removed)
+    {
         lk.unlock();
         sim::ReportViolation("ExUnregisterCallback: not a live registration (unregistered twice?)");
         return;
@@ -153,7 +161,8 @@ extern "C" VOID ExUnregisterCallback(PVOID registration)
     auto &v = o->registrations;
     v.erase(std::find(v.begin(), v.end(), r));
     r->removed = true;
-    if (std::find(t_delivering.begin(), t_delivering.end(), r) != t_delivering.end()) {
+    if (std::find(t_delivering.begin(), t_delivering.end(), r) != t_delivering.end())
+    {
         // The kernel would wait for this very callback to return: a deadlock. Report it and leave the
         // registration to the delivery loop, which frees it once the callback returns.
         r->orphan = true;
@@ -164,7 +173,8 @@ extern "C" VOID ExUnregisterCallback(PVOID registration)
         return;
     }
     // A delivery in progress on another thread finishes before the caller may free its context.
-    BlockUntil(lk, [r] { return r->busy == 0; }, -1);
+    BlockUntil(
+        lk, [r] { return r->busy == 0; }, -1);
     FreeRegistrationLocked(r);
     DerefLocked(o);
 }
@@ -177,7 +187,8 @@ extern "C" VOID ExNotifyCallback(PVOID callbackObject, PVOID argument1, PVOID ar
     std::vector<Registration *> snapshot;
     {
         auto lk = Lock();
-        if (!g_live.count(o)) {
+        if (!g_live.count(o))
+        {
             lk.unlock();
             sim::ReportViolation("ExNotifyCallback: not a callback object");
             return;
@@ -186,13 +197,15 @@ extern "C" VOID ExNotifyCallback(PVOID callbackObject, PVOID argument1, PVOID ar
         for (Registration *r : snapshot)
             ++r->busy;
     }
-    for (Registration *r : snapshot) {
+    for (Registration *r : snapshot)
+    {
         bool run;
         {
             auto lk = Lock();
             run = !r->removed;
         }
-        if (run) {
+        if (run)
+        {
             t_delivering.push_back(r);
             r->function(r->context, argument1, argument2);
             t_delivering.pop_back();
@@ -215,7 +228,8 @@ std::vector<std::string> sim::LiveNamedObjects()
     return out;
 }
 
-namespace sim::detail {
+namespace sim::detail
+{
 void ResetCallbacks()
 {
     auto lk = Lock();
@@ -230,7 +244,8 @@ std::string CallbackCheck()
     if (g_live.empty())
         return "";
     std::string s = "callback object(s) never freed:";
-    for (CALLBACK_OBJECT *o : g_live) {
+    for (CALLBACK_OBJECT *o : g_live)
+    {
         s += " " + (o->name.empty() ? std::string("(unnamed)") : Printable(o->name));
         if (o->permanent)
             s += " (permanent)";

@@ -7,13 +7,15 @@
 
 std::string SimFormatNarrow(PCSTR fmt, va_list ap);
 
-namespace {
+namespace
+{
 std::mutex g_logLock;
 std::vector<std::string> g_log;
 std::string g_partial; // text of a message not yet ended by a newline
 bool Echo()
 {
-    static bool echo = [] {
+    static bool echo = []
+    {
         const char *e = std::getenv("ZELKO_DBGPRINT");
         return e && *e == '1';
     }();
@@ -29,7 +31,8 @@ extern "C" ULONG vDbgPrintEx(ULONG, ULONG, PCSTR format, va_list args)
         std::fputs(text.c_str(), stderr);
     g_partial += text;
     size_t nl;
-    while ((nl = g_partial.find('\n')) != std::string::npos) {
+    while ((nl = g_partial.find('\n')) != std::string::npos)
+    {
         g_log.push_back(g_partial.substr(0, nl + 1));
         g_partial.erase(0, nl + 1);
     }
@@ -69,6 +72,12 @@ size_t sim::DebugLogCount(const std::string &text)
     return n;
 }
 
-bool sim::DebugLogContains(const std::string &text) { return DebugLogCount(text) > 0; }
+bool sim::DebugLogContains(const std::string &text)
+{
+    return DebugLogCount(text) > 0;
+}
 
-void sim::detail::ResetDebugLog() { sim::ClearDebugLog(); }
+void sim::detail::ResetDebugLog()
+{
+    sim::ClearDebugLog();
+}

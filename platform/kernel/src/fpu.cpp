@@ -6,7 +6,8 @@
 
 #include <atomic>
 
-namespace {
+namespace
+{
 constexpr uint32_t kSaved = 0x53465055; // "UPFS"
 std::mutex g_fpuLock;
 sim::detail::NthFailure g_nth; // counts every save
@@ -14,7 +15,10 @@ ULONG g_version = NTDDI_WIN7;
 std::atomic<sim::KernelProbe> g_probe{nullptr};
 } // namespace
 
-void sim::SetKernelProbe(KernelProbe probe) { g_probe = probe; }
+void sim::SetKernelProbe(KernelProbe probe)
+{
+    g_probe = probe;
+}
 
 void sim::detail::Probe(const char *routine)
 {
@@ -28,7 +32,8 @@ extern "C" NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE save)
         sim::ReportViolation("KeSaveFloatingPointState above DISPATCH_LEVEL");
     {
         std::lock_guard<std::mutex> g(g_fpuLock);
-        if (g_nth.Next()) {
+        if (g_nth.Next())
+        {
             save->Magic = 0;
             return STATUS_INSUFFICIENT_RESOURCES;
         }
@@ -45,7 +50,8 @@ extern "C" NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE save)
 extern "C" NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE save)
 {
     sim::detail::Probe("KeRestoreFloatingPointState");
-    if (save->Magic != kSaved) {
+    if (save->Magic != kSaved)
+    {
         sim::ReportViolation("KeRestoreFloatingPointState without a successful save");
         return STATUS_UNSUCCESSFUL;
     }

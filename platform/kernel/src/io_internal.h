@@ -5,7 +5,8 @@
 
 #include <ntkernel.h>
 
-namespace sim::io::detail {
+namespace sim::io::detail
+{
 
 void ResetIrps();
 std::string IrpCheck();

@@ -13,21 +13,30 @@
 
 #include <sim/io_sim.h>
 
-namespace {
+namespace
+{
 
 constexpr uint32_t kIrpMagic = 0x20707249; // "Irp "
 constexpr ULONG kIrpTag = MakePoolTag("Irp ");
 
-enum class IrpState { Idle, Outstanding, Completing, Owned, Done };
+enum class IrpState
+{
+    Idle,
+    Outstanding,
+    Completing,
+    Owned,
+    Done
+};
 
-struct IrpRecord {
+struct IrpRecord
+{
     uint32_t magic;
     IrpState state;
-    int callDepth;         // IofCallDriver frames for this IRP still running
-    unsigned generation;   // completions started, to tell a re-sent IRP from a returned one
-    bool freePending;      // IoFreeIrp came while a call frame was live
-    bool threaded;         // built by IoBuildDeviceIoControlRequest
-    bool buffered;         // threaded with a system buffer to copy back
+    int callDepth;       // IofCallDriver frames for this IRP still running
+    unsigned generation; // completions started, to tell a re-sent IRP from a returned one
+    bool freePending;    // IoFreeIrp came while a call frame was live
+    bool threaded;       // built by IoBuildDeviceIoControlRequest
+    bool buffered;       // threaded with a system buffer to copy back
     PVOID outputBuffer;
     ULONG outputLength;
 };
@@ -36,19 +45,26 @@ std::mutex g_irpLock; // guards every IrpRecord and g_live; never held across a 
 std::set<PIRP> g_live;
 KSPIN_LOCK g_cancelLock;
 
-IrpRecord *Rec(PIRP irp) { return static_cast<IrpRecord *>(irp->SimState); }
+IrpRecord *Rec(PIRP irp)
+{
+    return static_cast<IrpRecord *>(irp->SimState);
+}
 
 // Valid when the IRP is live; reports a violation naming the caller otherwise. Lock held.
 bool ValidLocked(PIRP irp, const char *caller)
 {
-    if (irp == nullptr || g_live.count(irp) == 0 || Rec(irp)->magic != kIrpMagic) {
+    if (irp == nullptr || g_live.count(irp) == 0 || Rec(irp)->magic != kIrpMagic)
+    {
         sim::ReportViolation(std::string(caller) + ": not a live IRP");
         return false;
     }
     return true;
 }
 
-PIO_STACK_LOCATION FirstLocation(PIRP irp) { return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + 1; }
+PIO_STACK_LOCATION FirstLocation(PIRP irp)
+{
+    return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + 1;
+}
 
 void ResetStack(PIRP irp)
 {
@@ -72,7 +88,8 @@ void ReallyFree(PIRP irp) // lock held
 void FinishThreaded(PIRP irp)
 {
     IrpRecord *r = Rec(irp);
-    if (r->buffered && r->outputBuffer && NT_SUCCESS(irp->IoStatus.Status)) {
+    if (r->buffered && r->outputBuffer && NT_SUCCESS(irp->IoStatus.Status))
+    {
         size_t n = irp->IoStatus.Information < r->outputLength ? irp->IoStatus.Information : r->outputLength;
         memcpy(r->outputBuffer, irp->AssociatedIrp.SystemBuffer, n);
     }
@@ -93,7 +110,8 @@ void FinishThreaded(PIRP irp)
 
 } // namespace
 
-namespace sim::io::detail {
+namespace sim::io::detail
+{
 
 void ResetIrps()
 {
@@ -111,7 +129,8 @@ std::string IrpCheck()
     for (PIRP irp : g_live)
         if (Rec(irp)->state == IrpState::Outstanding)
             ++outstanding;
-    return std::to_string(g_live.size()) + " IRP(s) not freed, " + std::to_string(outstanding) + " outstanding";
+    return std::to_string(g_live.size()) + " IRP(s) not freed, " + std::to_string(outstanding) +
+           " outstanding";
 }
 
 } // namespace sim::io::detail
@@ -124,7 +143,8 @@ size_t sim::io::LiveIrps()
 
 extern "C" PIRP IoAllocateIrp(CHAR stackSize, BOOLEAN)
 {
-    if (stackSize < 1) {
+    if (stackSize < 1)
+    {
         sim::ReportViolation("IoAllocateIrp: stack size " + std::to_string(int(stackSize)));
         return nullptr;
     }
@@ -158,11 +178,13 @@ extern "C" VOID IoFreeIrp(PIRP irp)
     if (!ValidLocked(irp, "IoFreeIrp"))
         return;
     IrpRecord *r = Rec(irp);
-    if (r->state == IrpState::Outstanding) {
+    if (r->state == IrpState::Outstanding)
+    {
         sim::ReportViolation("IoFreeIrp: the IRP is outstanding");
         return;
     }
-    if (r->freePending) {
+    if (r->freePending)
+    {
         sim::ReportViolation("IoFreeIrp: the IRP was freed twice");
         return;
     }
@@ -178,7 +200,8 @@ extern "C" VOID IoReuseIrp(PIRP irp, NTSTATUS status)
         std::lock_guard<std::mutex> g(g_irpLock);
         if (!ValidLocked(irp, "IoReuseIrp"))
             return;
-        if (Rec(irp)->state == IrpState::Outstanding) {
+        if (Rec(irp)->state == IrpState::Outstanding)
+        {
             sim::ReportViolation("IoReuseIrp: the IRP is outstanding");
             return;
         }
@@ -204,15 +227,18 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp)
         if (!ValidLocked(irp, "IoCallDriver"))
             return STATUS_INVALID_PARAMETER;
         IrpRecord *r = Rec(irp);
-        if (r->state == IrpState::Done || r->freePending) {
+        if (r->state == IrpState::Done || r->freePending)
+        {
             sim::ReportViolation("IoCallDriver: the IRP was already completed or freed");
             return STATUS_INVALID_PARAMETER;
         }
-        if (deviceObject == nullptr || deviceObject->DriverObject == nullptr) {
+        if (deviceObject == nullptr || deviceObject->DriverObject == nullptr)
+        {
             sim::ReportViolation("IoCallDriver: no device object or driver");
             return STATUS_INVALID_PARAMETER;
         }
-        if (irp->CurrentLocation <= 1) {
+        if (irp->CurrentLocation <= 1)
+        {
             sim::ReportViolation("IoCallDriver: call past the last stack location (StackCount " +
                                  std::to_string(int(irp->StackCount)) + ")");
             return STATUS_INVALID_PARAMETER;
@@ -226,10 +252,13 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp)
     loc->DeviceObject = deviceObject;
     PDRIVER_DISPATCH dispatch = deviceObject->DriverObject->MajorFunction[loc->MajorFunction];
     NTSTATUS status;
-    if (dispatch == nullptr) {
+    if (dispatch == nullptr)
+    {
         irp->IoStatus.Status = status = STATUS_INVALID_DEVICE_REQUEST;
         IofCompleteRequest(irp, IO_NO_INCREMENT);
-    } else {
+    }
+    else
+    {
         status = dispatch(deviceObject, irp);
     }
     std::lock_guard<std::mutex> g(g_irpLock);
@@ -239,7 +268,8 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp)
     // must have marked it before returning.
     if (status == STATUS_PENDING && r->generation == generation && IoGetCurrentIrpStackLocation(irp) == loc &&
         !(loc->Control & SL_PENDING_RETURNED))
-        sim::ReportViolation("IoCallDriver: the dispatch routine returned STATUS_PENDING without IoMarkIrpPending");
+        sim::ReportViolation(
+            "IoCallDriver: the dispatch routine returned STATUS_PENDING without IoMarkIrpPending");
     if (--r->callDepth == 0 && r->freePending)
         ReallyFree(irp);
     return status;
@@ -255,11 +285,13 @@ extern "C" VOID IofCompleteRequest(PIRP irp, CHAR)
         IrpRecord *r = Rec(irp);
         // A driver that claimed the IRP with STATUS_MORE_PROCESSING_REQUIRED may complete it again.
         const bool heldBelow = r->state == IrpState::Owned && irp->CurrentLocation <= irp->StackCount;
-        if (r->state != IrpState::Outstanding && !heldBelow) {
+        if (r->state != IrpState::Outstanding && !heldBelow)
+        {
             sim::ReportViolation("IoCompleteRequest: the IRP is not outstanding (completed twice?)");
             return;
         }
-        if (irp->IoStatus.Status == STATUS_PENDING) {
+        if (irp->IoStatus.Status == STATUS_PENDING)
+        {
             sim::ReportViolation("IoCompleteRequest: completed with STATUS_PENDING");
             return;
         }
@@ -270,7 +302,8 @@ extern "C" VOID IofCompleteRequest(PIRP irp, CHAR)
         r->state = IrpState::Completing;
         generation = ++r->generation;
     }
-    while (irp->CurrentLocation <= irp->StackCount) {
+    while (irp->CurrentLocation <= irp->StackCount)
+    {
         PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(irp);
         irp->PendingReturned = (loc->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
         const UCHAR control = loc->Control;
@@ -283,21 +316,27 @@ extern "C" VOID IofCompleteRequest(PIRP irp, CHAR)
         loc->CompletionRoutine = nullptr;
         loc->Context = nullptr;
         IoSkipCurrentIrpStackLocation(irp);
-        if (invoke) {
-            PDEVICE_OBJECT owner =
-                irp->CurrentLocation <= irp->StackCount ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr;
-            if (routine(owner, irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
+        if (invoke)
+        {
+            PDEVICE_OBJECT owner = irp->CurrentLocation <= irp->StackCount
+                                       ? IoGetCurrentIrpStackLocation(irp)->DeviceObject
+                                       : nullptr;
+            if (routine(owner, irp, context) == STATUS_MORE_PROCESSING_REQUIRED)
+            {
                 std::lock_guard<std::mutex> g(g_irpLock);
                 if (g_live.count(irp) && Rec(irp)->generation == generation &&
                     Rec(irp)->state == IrpState::Completing)
                     Rec(irp)->state = IrpState::Owned;
                 return;
             }
-        } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
+        }
+        else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount)
+        {
             IoMarkIrpPending(irp);
         }
     }
-    if (Rec(irp)->threaded) {
+    if (Rec(irp)->threaded)
+    {
         FinishThreaded(irp);
         return;
     }
@@ -305,11 +344,18 @@ extern "C" VOID IofCompleteRequest(PIRP irp, CHAR)
         std::lock_guard<std::mutex> g(g_irpLock);
         Rec(irp)->state = IrpState::Done;
     }
-    sim::ReportViolation("IoCompleteRequest: an allocated IRP completed to the top with no routine claiming it");
+    sim::ReportViolation(
+        "IoCompleteRequest: an allocated IRP completed to the top with no routine claiming it");
 }
 
-extern "C" VOID IoAcquireCancelSpinLock(PKIRQL irql) { KeAcquireSpinLock(&g_cancelLock, irql); }
-extern "C" VOID IoReleaseCancelSpinLock(KIRQL irql) { KeReleaseSpinLock(&g_cancelLock, irql); }
+extern "C" VOID IoAcquireCancelSpinLock(PKIRQL irql)
+{
+    KeAcquireSpinLock(&g_cancelLock, irql);
+}
+extern "C" VOID IoReleaseCancelSpinLock(KIRQL irql)
+{
+    KeReleaseSpinLock(&g_cancelLock, irql);
+}
 
 extern "C" BOOLEAN IoCancelIrp(PIRP irp)
 {
@@ -322,7 +368,8 @@ extern "C" BOOLEAN IoCancelIrp(PIRP irp)
     IoAcquireCancelSpinLock(&irql);
     irp->Cancel = TRUE;
     PDRIVER_CANCEL routine = IoSetCancelRoutine(irp, nullptr);
-    if (routine == nullptr) {
+    if (routine == nullptr)
+    {
         IoReleaseCancelSpinLock(irql);
         return FALSE;
     }
@@ -333,8 +380,8 @@ extern "C" BOOLEAN IoCancelIrp(PIRP irp)
     return TRUE;
 }
 
-extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject, PVOID inputBuffer,
-                                              ULONG inputBufferLength, PVOID outputBuffer,
+extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT deviceObject,
+                                              PVOID inputBuffer, ULONG inputBufferLength, PVOID outputBuffer,
                                               ULONG outputBufferLength, BOOLEAN internalDeviceIoControl,
                                               PKEVENT event, PIO_STATUS_BLOCK ioStatus)
 {
@@ -350,11 +397,14 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJEC
     next->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
     next->Parameters.DeviceIoControl.InputBufferLength = inputBufferLength;
     next->Parameters.DeviceIoControl.OutputBufferLength = outputBufferLength;
-    if (!internalDeviceIoControl && (ioControlCode & 3) == METHOD_BUFFERED) {
+    if (!internalDeviceIoControl && (ioControlCode & 3) == METHOD_BUFFERED)
+    {
         ULONG size = inputBufferLength > outputBufferLength ? inputBufferLength : outputBufferLength;
-        if (size) {
+        if (size)
+        {
             irp->AssociatedIrp.SystemBuffer = ExAllocatePoolWithTag(NonPagedPool, size, MakePoolTag("IoSb"));
-            if (irp->AssociatedIrp.SystemBuffer == nullptr) {
+            if (irp->AssociatedIrp.SystemBuffer == nullptr)
+            {
                 IoFreeIrp(irp);
                 return nullptr;
             }
@@ -365,7 +415,9 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJEC
             r->outputBuffer = outputBuffer;
             r->outputLength = outputBufferLength;
         }
-    } else {
+    }
+    else
+    {
         next->Parameters.DeviceIoControl.Type3InputBuffer = inputBuffer;
         irp->UserBuffer = outputBuffer;
     }

@@ -6,14 +6,16 @@
 
 #include <sim/io_sim.h>
 
-namespace {
+namespace
+{
 
 std::mutex g_powerLock;
 unsigned g_failIn = 0; // 0: no injection; n: the n-th request from now fails
 NTSTATUS g_failStatus = STATUS_INSUFFICIENT_RESOURCES;
 size_t g_requests = 0;
 
-struct PowerRequest {
+struct PowerRequest
+{
     PDEVICE_OBJECT device; // the device named by the caller, given back to the callback
     PDEVICE_OBJECT top;    // referenced top of its stack
     PIRP irp;
@@ -46,7 +48,8 @@ VOID SendPower(PDEVICE_OBJECT, PVOID context)
 
 } // namespace
 
-namespace sim::io::detail {
+namespace sim::io::detail
+{
 void ResetPower()
 {
     std::lock_guard<std::mutex> g(g_powerLock);
@@ -68,12 +71,19 @@ size_t sim::io::PowerRequests()
     return g_requests;
 }
 
-extern "C" NTSTATUS PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp) { return IofCallDriver(deviceObject, irp); }
+extern "C" NTSTATUS PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    return IofCallDriver(deviceObject, irp);
+}
 extern "C" VOID PoStartNextPowerIrp(PIRP) {}
-extern "C" POWER_STATE PoSetPowerState(PDEVICE_OBJECT, POWER_STATE_TYPE, POWER_STATE state) { return state; }
+extern "C" POWER_STATE PoSetPowerState(PDEVICE_OBJECT, POWER_STATE_TYPE, POWER_STATE state)
+{
+    return state;
+}
 
-extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT deviceObject, UCHAR minorFunction, POWER_STATE powerState,
-                                      PREQUEST_POWER_COMPLETE completionFunction, PVOID context, PIRP *irpOut)
+extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT deviceObject, UCHAR minorFunction,
+                                      POWER_STATE powerState, PREQUEST_POWER_COMPLETE completionFunction,
+                                      PVOID context, PIRP *irpOut)
 {
     if (irpOut)
         *irpOut = nullptr;
@@ -85,15 +95,18 @@ extern "C" NTSTATUS PoRequestPowerIrp(PDEVICE_OBJECT deviceObject, UCHAR minorFu
     }
     if (deviceObject == nullptr)
         return STATUS_INVALID_PARAMETER;
-    if (minorFunction != IRP_MN_SET_POWER && minorFunction != IRP_MN_QUERY_POWER && minorFunction != IRP_MN_WAIT_WAKE)
+    if (minorFunction != IRP_MN_SET_POWER && minorFunction != IRP_MN_QUERY_POWER &&
+        minorFunction != IRP_MN_WAIT_WAKE)
         return STATUS_INVALID_PARAMETER;
-    auto *req = static_cast<PowerRequest *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PowerRequest), MakePoolTag("PoRq")));
+    auto *req = static_cast<PowerRequest *>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(PowerRequest), MakePoolTag("PoRq")));
     if (req == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(deviceObject);
     PIRP irp = top ? IoAllocateIrp(top->StackSize, FALSE) : nullptr;
     PIO_WORKITEM work = irp ? IoAllocateWorkItem(deviceObject) : nullptr;
-    if (work == nullptr) {
+    if (work == nullptr)
+    {
         if (irp)
             IoFreeIrp(irp);
         if (top)

@@ -10,9 +10,11 @@
 #include <ntkernel.h>
 #include <sim/kernel_sim.h>
 
-namespace sim::detail {
+namespace sim::detail
+{
 
-struct ThreadState {
+struct ThreadState
+{
     KIRQL irql = PASSIVE_LEVEL;
     bool counted = false; // takes part in the "every thread blocked" rule of the virtual clock
     int spinLocksHeld = 0;
@@ -52,7 +54,8 @@ void SatisfyLocked(DISPATCHER_HEADER *h, void *waiter);
 std::string HeldLocksText(const ThreadState &t);
 
 // Objects with reference counts (ObReference/ObDereference).
-struct SimObject {
+struct SimObject
+{
     static constexpr uint32_t kMagic = 0x4A424F53; // "SOBJ"
     uint32_t magic = kMagic;
     long refs = 1;
@@ -80,7 +83,8 @@ void ResetClock();
 void ResetHandles();
 
 // "Fail the n-th call from now" bookkeeping of an injectable entry point, guarded by its owner's lock.
-struct NthFailure {
+struct NthFailure
+{
     size_t calls = 0;  // calls since the last reset
     size_t failAt = 0; // the call number that fails, 0 for none
     void Arm(unsigned n) { failAt = n ? calls + n : 0; }

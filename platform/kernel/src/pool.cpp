@@ -9,10 +9,12 @@
 
 using namespace sim::detail;
 
-namespace {
+namespace
+{
 // Layout of one block: [padding][BlockHeader][user bytes][guard]. The user pointer is aligned to 16
 // bytes (64 for the cache-aligned pool types), and the header sits right in front of it.
-struct BlockHeader {
+struct BlockHeader
+{
     uint32_t magic;
     uint32_t tag;
     uint64_t size;
@@ -28,16 +30,28 @@ constexpr uint8_t kGuardByte = 0xFD;
 
 std::mutex g_poolLock;
 std::map<void *, BlockHeader *> g_live; // user pointer -> header
-NthFailure g_nth;        // counts every allocation
-size_t g_injected = 0;   // allocations that failed on purpose
+NthFailure g_nth;                       // counts every allocation
+size_t g_injected = 0;                  // allocations that failed on purpose
 std::set<ULONG> g_failTags;
 uint64_t g_serial = 0;
 
-bool CacheAligned(POOL_TYPE type) { return (uint32_t(type) & 4) != 0; }
-bool Paged(POOL_TYPE type) { return (uint32_t(type) & 1) != 0; }
+bool CacheAligned(POOL_TYPE type)
+{
+    return (uint32_t(type) & 4) != 0;
+}
+bool Paged(POOL_TYPE type)
+{
+    return (uint32_t(type) & 1) != 0;
+}
 
-BlockHeader *HeaderOf(void *p) { return static_cast<BlockHeader *>(p) - 1; }
-uint8_t *GuardOf(void *p, uint64_t size) { return static_cast<uint8_t *>(p) + size; }
+BlockHeader *HeaderOf(void *p)
+{
+    return static_cast<BlockHeader *>(p) - 1;
+}
+uint8_t *GuardOf(void *p, uint64_t size)
+{
+    return static_cast<uint8_t *>(p) + size;
+}
 
 bool GuardIntact(void *p, uint64_t size)
 {
@@ -53,12 +67,14 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag)
 {
     KIRQL irql = Self().irql;
     if (Paged(type) && irql >= DISPATCH_LEVEL)
-        sim::ReportViolation("paged pool allocation (tag " + TagText(tag) + ") at IRQL " + std::to_string(irql));
+        sim::ReportViolation("paged pool allocation (tag " + TagText(tag) + ") at IRQL " +
+                             std::to_string(irql));
     else if (irql > DISPATCH_LEVEL)
         sim::ReportViolation("pool allocation (tag " + TagText(tag) + ") above DISPATCH_LEVEL");
     std::lock_guard<std::mutex> g(g_poolLock);
     const bool nth = g_nth.Next(); // counted whether or not the tag fails too
-    if (nth || g_failTags.count(tag)) {
+    if (nth || g_failTags.count(tag))
+    {
         ++g_injected;
         return nullptr;
     }
@@ -86,7 +102,8 @@ extern "C" PVOID ExAllocatePool(POOL_TYPE type, SIZE_T bytes)
 
 static void FreeBlock(PVOID p, const ULONG *tag, const char *caller)
 {
-    if (!p) {
+    if (!p)
+    {
         sim::ReportViolation(std::string(caller) + "(NULL)");
         return;
     }
@@ -95,17 +112,20 @@ static void FreeBlock(PVOID p, const ULONG *tag, const char *caller)
     {
         std::lock_guard<std::mutex> g(g_poolLock);
         auto it = g_live.find(p);
-        if (it == g_live.end()) {
+        if (it == g_live.end())
+        {
             problem = std::string(caller) + ": not a live pool block (double free or foreign pointer)";
-        } else {
+        }
+        else
+        {
             h = it->second;
             KIRQL irql = Self().irql;
             if (tag && *tag != h->tag)
                 problem = std::string(caller) + ": tag " + TagText(*tag) + " does not match block tag " +
                           TagText(h->tag);
             else if (!GuardIntact(p, h->size))
-                problem = std::string(caller) + ": a write ran past the end of the " + std::to_string(h->size) +
-                          "-byte block with tag " + TagText(h->tag);
+                problem = std::string(caller) + ": a write ran past the end of the " +
+                          std::to_string(h->size) + "-byte block with tag " + TagText(h->tag);
             else if (Paged(POOL_TYPE(h->type)) && irql >= DISPATCH_LEVEL)
                 problem = std::string(caller) + ": paged pool (tag " + TagText(h->tag) + ") freed at IRQL " +
                           std::to_string(irql);
@@ -123,8 +143,14 @@ static void FreeBlock(PVOID p, const ULONG *tag, const char *caller)
     std::free(reinterpret_cast<uint8_t *>(p) - h->offset);
 }
 
-extern "C" VOID ExFreePool(PVOID p) { FreeBlock(p, nullptr, "ExFreePool"); }
-extern "C" VOID ExFreePoolWithTag(PVOID p, ULONG tag) { FreeBlock(p, &tag, "ExFreePoolWithTag"); }
+extern "C" VOID ExFreePool(PVOID p)
+{
+    FreeBlock(p, nullptr, "ExFreePool");
+}
+extern "C" VOID ExFreePoolWithTag(PVOID p, ULONG tag)
+{
+    FreeBlock(p, &tag, "ExFreePoolWithTag");
+}
 
 void sim::FailAllocation(unsigned n)
 {
@@ -191,7 +217,8 @@ std::string sim::pool::LeakReport()
     if (g_live.empty())
         return "";
     std::map<ULONG, std::pair<size_t, size_t>> byTag;
-    for (auto &e : g_live) {
+    for (auto &e : g_live)
+    {
         auto &t = byTag[e.second->tag];
         ++t.first;
         t.second += e.second->size;
@@ -203,7 +230,8 @@ std::string sim::pool::LeakReport()
     return s;
 }
 
-namespace sim::detail {
+namespace sim::detail
+{
 void ResetPool()
 {
     std::lock_guard<std::mutex> g(g_poolLock);
@@ -214,5 +242,8 @@ void ResetPool()
     g_injected = 0;
     g_failTags.clear();
 }
-std::string PoolCheck() { return sim::pool::LeakReport(); }
+std::string PoolCheck()
+{
+    return sim::pool::LeakReport();
+}
 } // namespace sim::detail

@@ -1,7 +1,8 @@
 // Counted strings: initialisation, comparison, case and code-page conversion, bounded copies.
 #include "kernel_internal.h"
 
-namespace {
+namespace
+{
 constexpr ULONG kStringTag = MakePoolTag("Strg");
 
 template <typename CharT> size_t Count(const CharT *s)
@@ -51,7 +52,8 @@ extern "C" VOID RtlFreeAnsiString(PANSI_STRING s)
 
 extern "C" VOID RtlCopyUnicodeString(PUNICODE_STRING d, PCUNICODE_STRING s)
 {
-    if (!s) {
+    if (!s)
+    {
         d->Length = 0;
         return;
     }
@@ -72,9 +74,11 @@ extern "C" WCHAR RtlUpcaseUnicodeChar(WCHAR c)
 extern "C" LONG RtlCompareUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b, BOOLEAN ci)
 {
     size_t na = a->Length / 2, nb = b->Length / 2;
-    for (size_t i = 0; i < na && i < nb; ++i) {
+    for (size_t i = 0; i < na && i < nb; ++i)
+    {
         WCHAR x = a->Buffer[i], y = b->Buffer[i];
-        if (ci) {
+        if (ci)
+        {
             x = RtlUpcaseUnicodeChar(x);
             y = RtlUpcaseUnicodeChar(y);
         }
@@ -91,13 +95,16 @@ extern "C" BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING a, PCUNICODE_STRING b,
 
 extern "C" NTSTATUS RtlUpcaseUnicodeString(PUNICODE_STRING d, PCUNICODE_STRING s, BOOLEAN allocate)
 {
-    if (allocate) {
+    if (allocate)
+    {
         auto *buf = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, size_t(s->Length) + 2, kStringTag));
         if (!buf)
             return STATUS_INSUFFICIENT_RESOURCES;
         d->Buffer = buf;
         d->MaximumLength = USHORT(s->Length + 2);
-    } else if (d->MaximumLength < s->Length) {
+    }
+    else if (d->MaximumLength < s->Length)
+    {
         return STATUS_BUFFER_OVERFLOW;
     }
     for (USHORT i = 0; i < s->Length / 2; ++i)
@@ -111,16 +118,20 @@ extern "C" NTSTATUS RtlUpcaseUnicodeString(PUNICODE_STRING d, PCUNICODE_STRING s
 extern "C" NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING d, PCUNICODE_STRING s, BOOLEAN allocate)
 {
     USHORT n = USHORT(s->Length / 2);
-    if (allocate) {
+    if (allocate)
+    {
         auto *buf = static_cast<PCHAR>(ExAllocatePoolWithTag(PagedPool, size_t(n) + 1, kStringTag));
         if (!buf)
             return STATUS_INSUFFICIENT_RESOURCES;
         d->Buffer = buf;
         d->MaximumLength = USHORT(n + 1);
-    } else if (d->MaximumLength < n + 1) {
+    }
+    else if (d->MaximumLength < n + 1)
+    {
         return STATUS_BUFFER_OVERFLOW;
     }
-    for (USHORT i = 0; i < n; ++i) {
+    for (USHORT i = 0; i < n; ++i)
+    {
         WCHAR c = s->Buffer[i];
         d->Buffer[i] = c < 0x100 ? char(c) : '?';
     }
@@ -134,13 +145,16 @@ extern "C" NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING d, const ANSI_S
     size_t bytes = size_t(s->Length) * 2;
     if (bytes + 2 > 0xFFFF)
         return STATUS_INVALID_PARAMETER;
-    if (allocate) {
+    if (allocate)
+    {
         auto *buf = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes + 2, kStringTag));
         if (!buf)
             return STATUS_INSUFFICIENT_RESOURCES;
         d->Buffer = buf;
         d->MaximumLength = USHORT(bytes + 2);
-    } else if (d->MaximumLength < bytes + 2) {
+    }
+    else if (d->MaximumLength < bytes + 2)
+    {
         return STATUS_BUFFER_OVERFLOW;
     }
     for (USHORT i = 0; i < s->Length; ++i)
@@ -162,10 +176,12 @@ extern "C" NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING d, PCWSTR s)
     return STATUS_SUCCESS;
 }
 
-namespace {
+namespace
+{
 template <typename CharT> NTSTATUS LengthOf(const CharT *s, size_t cchMax, size_t *out)
 {
-    if (!s || cchMax == 0 || cchMax > NTSTRSAFE_MAX_CCH) {
+    if (!s || cchMax == 0 || cchMax > NTSTRSAFE_MAX_CCH)
+    {
         if (out)
             *out = 0;
         return STATUS_INVALID_PARAMETER;
@@ -173,7 +189,8 @@ template <typename CharT> NTSTATUS LengthOf(const CharT *s, size_t cchMax, size_
     size_t n = 0;
     while (n < cchMax && s[n])
         ++n;
-    if (n == cchMax) {
+    if (n == cchMax)
+    {
         if (out)
             *out = 0;
         return STATUS_INVALID_PARAMETER;
@@ -195,7 +212,10 @@ template <typename CharT> NTSTATUS CopyInto(CharT *d, size_t cch, const CharT *s
 }
 } // namespace
 
-extern "C" NTSTATUS RtlStringCbLengthA(PCSTR s, size_t cbMax, size_t *cb) { return LengthOf(s, cbMax, cb); }
+extern "C" NTSTATUS RtlStringCbLengthA(PCSTR s, size_t cbMax, size_t *cb)
+{
+    return LengthOf(s, cbMax, cb);
+}
 
 extern "C" NTSTATUS RtlStringCbLengthW(PCWSTR s, size_t cbMax, size_t *cb)
 {
@@ -206,10 +226,22 @@ extern "C" NTSTATUS RtlStringCbLengthW(PCWSTR s, size_t cbMax, size_t *cb)
     return st;
 }
 
-extern "C" NTSTATUS RtlStringCchLengthW(PCWSTR s, size_t cchMax, size_t *cch) { return LengthOf(s, cchMax, cch); }
-extern "C" NTSTATUS RtlStringCbCopyA(PSTR d, size_t cb, PCSTR s) { return CopyInto(d, cb, s); }
-extern "C" NTSTATUS RtlStringCbCopyW(PWSTR d, size_t cb, PCWSTR s) { return CopyInto(d, cb / 2, s); }
-extern "C" NTSTATUS RtlStringCchCopyW(PWSTR d, size_t cch, PCWSTR s) { return CopyInto(d, cch, s); }
+extern "C" NTSTATUS RtlStringCchLengthW(PCWSTR s, size_t cchMax, size_t *cch)
+{
+    return LengthOf(s, cchMax, cch);
+}
+extern "C" NTSTATUS RtlStringCbCopyA(PSTR d, size_t cb, PCSTR s)
+{
+    return CopyInto(d, cb, s);
+}
+extern "C" NTSTATUS RtlStringCbCopyW(PWSTR d, size_t cb, PCWSTR s)
+{
+    return CopyInto(d, cb / 2, s);
+}
+extern "C" NTSTATUS RtlStringCchCopyW(PWSTR d, size_t cch, PCWSTR s)
+{
+    return CopyInto(d, cch, s);
+}
 
 extern "C" NTSTATUS RtlStringCbCatW(PWSTR d, size_t cb, PCWSTR s)
 {

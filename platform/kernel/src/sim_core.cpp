@@ -10,9 +10,11 @@
 #include <thread>
 #include <vector>
 
-namespace sim::detail {
+namespace sim::detail
+{
 
-namespace {
+namespace
+{
 std::mutex g_lock;
 std::condition_variable g_cv;
 ClockMode g_mode = ClockMode::Virtual;
@@ -21,7 +23,8 @@ std::chrono::steady_clock::time_point g_realBase = std::chrono::steady_clock::no
 LONGLONG g_realOffset = 0;
 int g_runnable = 0; // counted threads not blocked
 
-struct Waiter {
+struct Waiter
+{
     const std::function<bool()> *ready;
     LONGLONG deadline;
     bool counted;
@@ -68,8 +71,14 @@ void *SelfId()
     return &marker;
 }
 
-std::unique_lock<std::mutex> Lock() { return std::unique_lock<std::mutex>(g_lock); }
-std::condition_variable &Cv() { return g_cv; }
+std::unique_lock<std::mutex> Lock()
+{
+    return std::unique_lock<std::mutex>(g_lock);
+}
+std::condition_variable &Cv()
+{
+    return g_cv;
+}
 
 LONGLONG NowLocked()
 {
@@ -84,7 +93,10 @@ void Notify()
     g_cv.notify_all();
 }
 
-void AddCountedThread() { ++g_runnable; }
+void AddCountedThread()
+{
+    ++g_runnable;
+}
 void RemoveCountedThread()
 {
     --g_runnable;
@@ -97,27 +109,34 @@ bool BlockUntil(std::unique_lock<std::mutex> &lk, const std::function<bool()> &r
     ThreadState &me = Self();
     Waiter w{&ready, deadline, me.counted};
     g_waiters.push_back(&w);
-    if (me.counted) {
+    if (me.counted)
+    {
         --g_runnable;
         g_cv.notify_all(); // RunUntilIdle may be waiting for this thread to block
     }
     bool ok;
-    for (;;) {
-        if (ready()) {
+    for (;;)
+    {
+        if (ready())
+        {
             ok = true;
             break;
         }
-        if (deadline >= 0 && NowLocked() >= deadline) {
+        if (deadline >= 0 && NowLocked() >= deadline)
+        {
             ok = false;
             break;
         }
         MaybeAdvanceLocked();
         if (ready() || (deadline >= 0 && NowLocked() >= deadline))
             continue;
-        if (g_mode == ClockMode::Real && deadline >= 0) {
+        if (g_mode == ClockMode::Real && deadline >= 0)
+        {
             LONGLONG left = deadline - NowLocked();
             g_cv.wait_for(lk, std::chrono::nanoseconds(left * 100));
-        } else if (g_mode == ClockMode::Real) {
+        }
+        else if (g_mode == ClockMode::Real)
+        {
             LONGLONG t = EarliestTimerLocked();
             if (t >= 0)
                 g_cv.wait_for(lk, std::chrono::nanoseconds(std::max<LONGLONG>(0, t - NowLocked()) * 100));
@@ -125,7 +144,9 @@ bool BlockUntil(std::unique_lock<std::mutex> &lk, const std::function<bool()> &r
                 g_cv.wait(lk);
             if (t >= 0)
                 FireDueTimersLocked(NowLocked());
-        } else {
+        }
+        else
+        {
             g_cv.wait(lk);
         }
     }
@@ -154,7 +175,8 @@ std::string Hex(ULONG v)
 std::string TagText(ULONG tag)
 {
     std::string s;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 4; ++i)
+    {
         char c = char((tag >> (8 * i)) & 0xFF);
         s += (c >= 32 && c < 127) ? c : '?';
     }
@@ -162,15 +184,23 @@ std::string TagText(ULONG tag)
 }
 
 // ---- Reference-counted objects -------------------------------------------------------------------
-namespace {
+namespace
+{
 std::map<PVOID, SimObject *> g_objects;
 }
-void RegisterObjectPointer(PVOID p, SimObject *o) { g_objects[p] = o; }
-void UnregisterObjectPointer(PVOID p) { g_objects.erase(p); }
+void RegisterObjectPointer(PVOID p, SimObject *o)
+{
+    g_objects[p] = o;
+}
+void UnregisterObjectPointer(PVOID p)
+{
+    g_objects.erase(p);
+}
 SimObject *FromPointer(PVOID p, const char *caller)
 {
     auto it = g_objects.find(p);
-    if (it == g_objects.end() || it->second->magic != SimObject::kMagic) {
+    if (it == g_objects.end() || it->second->magic != SimObject::kMagic)
+    {
         ReportViolation(std::string(caller) + ": not a referenced kernel object");
         return nullptr;
     }
@@ -182,7 +212,8 @@ SimObject *FromPointer(PVOID p, const char *caller)
 using namespace sim::detail;
 
 // ---- Violations ----------------------------------------------------------------------------------
-namespace {
+namespace
+{
 sim::ViolationHandler &Handler()
 {
     static sim::ViolationHandler h;
@@ -204,7 +235,8 @@ void sim::ReportViolation(const std::string &message)
         std::lock_guard<std::mutex> g(g_handlerLock);
         h = Handler();
     }
-    if (h) {
+    if (h)
+    {
         h(message);
         return;
     }
@@ -234,7 +266,10 @@ extern "C" [[noreturn]] VOID RtlFailFast(ULONG code)
 }
 
 // ---- IRQL ----------------------------------------------------------------------------------------
-extern "C" KIRQL KeGetCurrentIrql() { return Self().irql; }
+extern "C" KIRQL KeGetCurrentIrql()
+{
+    return Self().irql;
+}
 extern "C" VOID KeRaiseIrql(KIRQL newIrql, PKIRQL oldIrql)
 {
     ThreadState &me = Self();
@@ -263,10 +298,13 @@ void sim::SetClockMode(ClockMode mode)
     auto lk = Lock();
     LONGLONG now = NowLocked();
     g_mode = mode;
-    if (mode == ClockMode::Real) {
+    if (mode == ClockMode::Real)
+    {
         g_realBase = std::chrono::steady_clock::now();
         g_realOffset = now;
-    } else {
+    }
+    else
+    {
         g_virtualNow = now;
     }
     Notify();
@@ -284,9 +322,7 @@ void sim::RunUntilIdle()
     // Idle: every other counted thread is blocked and none of them can proceed (a DPC or work item
     // queued behind one that waits does not count). The caller itself counts as running here.
     int self = Self().counted ? 1 : 0;
-    g_cv.wait(lk, [&] {
-        return g_runnable <= self && !AnyWaiterReady();
-    });
+    g_cv.wait(lk, [&] { return g_runnable <= self && !AnyWaiterReady(); });
 }
 
 void sim::Advance(LONGLONG ticks)
@@ -296,14 +332,16 @@ void sim::Advance(LONGLONG ticks)
     LONGLONG target;
     {
         auto lk = Lock();
-        if (g_mode != ClockMode::Virtual || ticks < 0) {
+        if (g_mode != ClockMode::Virtual || ticks < 0)
+        {
             lk.unlock();
             ReportViolation(ticks < 0 ? "sim::Advance by a negative time" : "sim::Advance in real-time mode");
             return;
         }
         target = g_virtualNow + ticks;
     }
-    for (;;) {
+    for (;;)
+    {
         RunUntilIdle();
         auto lk = Lock();
         LONGLONG next = EarliestTimerLocked();
@@ -324,12 +362,19 @@ void sim::Advance(LONGLONG ticks)
     RunUntilIdle();
 }
 
-void sim::AdvanceMs(LONGLONG ms) { Advance(ms * 10000); }
+void sim::AdvanceMs(LONGLONG ms)
+{
+    Advance(ms * 10000);
+}
 
-ULONG sim::FrameNumber() { return ULONG(ULONGLONG(Now()) / 10000); }
+ULONG sim::FrameNumber()
+{
+    return ULONG(ULONGLONG(Now()) / 10000);
+}
 
 // ---- Counted host threads ------------------------------------------------------------------------
-struct sim::HostThread::State {
+struct sim::HostThread::State
+{
     std::thread thread;
     bool done = false; // under the scheduler lock
 };
@@ -341,20 +386,25 @@ sim::HostThread::HostThread(std::function<void()> body) : m_state(std::make_shar
         AddCountedThread(); // runnable from now, before the host thread is scheduled
     }
     auto st = m_state;
-    st->thread = std::thread([st, body = std::move(body)] {
-        Self().counted = true;
-        body();
-        std::string held = HeldLocksText(Self());
-        if (Self().irql != PASSIVE_LEVEL || !held.empty())
-            ReportViolation("a host thread ended at IRQL " + std::to_string(Self().irql) +
-                            (held.empty() ? "" : " holding " + held));
-        auto lk = Lock();
-        st->done = true;
-        RemoveCountedThread();
-    });
+    st->thread = std::thread(
+        [st, body = std::move(body)]
+        {
+            Self().counted = true;
+            body();
+            std::string held = HeldLocksText(Self());
+            if (Self().irql != PASSIVE_LEVEL || !held.empty())
+                ReportViolation("a host thread ended at IRQL " + std::to_string(Self().irql) +
+                                (held.empty() ? "" : " holding " + held));
+            auto lk = Lock();
+            st->done = true;
+            RemoveCountedThread();
+        });
 }
 
-sim::HostThread::~HostThread() { Join(); }
+sim::HostThread::~HostThread()
+{
+    Join();
+}
 
 void sim::HostThread::Join()
 {
@@ -363,7 +413,8 @@ void sim::HostThread::Join()
     {
         auto lk = Lock();
         auto st = m_state;
-        BlockUntil(lk, [st] { return st->done; }, -1);
+        BlockUntil(
+            lk, [st] { return st->done; }, -1);
     }
     m_state->thread.join();
 }
@@ -375,8 +426,10 @@ bool sim::HostThread::Done() const
 }
 
 // ---- Components ----------------------------------------------------------------------------------
-namespace {
-struct Component {
+namespace
+{
+struct Component
+{
     std::string name;
     void (*reset)();
     std::string (*check)();
@@ -429,7 +482,8 @@ void sim::ResetAll()
 std::string sim::EndOfTestChecks()
 {
     std::string out;
-    auto add = [&](const std::string &s) {
+    auto add = [&](const std::string &s)
+    {
         if (!s.empty())
             out += s + (s.back() == '\n' ? "" : "\n");
     };
@@ -458,8 +512,10 @@ std::string sim::EndOfTestChecks()
 }
 
 // ---- Handles -------------------------------------------------------------------------------------
-namespace {
-struct HandleEntry {
+namespace
+{
+struct HandleEntry
+{
     sim::HandleKind kind;
     void *object;
     NTSTATUS (*close)(void *);

@@ -5,11 +5,13 @@
 
 using namespace sim::detail;
 
-namespace sim::detail {
+namespace sim::detail
+{
 
 bool IsSignalledLocked(DISPATCHER_HEADER *h, void *waiter)
 {
-    if (h->Type == SimMutex) {
+    if (h->Type == SimMutex)
+    {
         auto *m = reinterpret_cast<KMUTEX *>(h);
         return m->OwnerThread == nullptr || m->OwnerThread == waiter;
     }
@@ -18,14 +20,17 @@ bool IsSignalledLocked(DISPATCHER_HEADER *h, void *waiter)
 
 void SatisfyLocked(DISPATCHER_HEADER *h, void *waiter)
 {
-    switch (h->Type) {
+    switch (h->Type)
+    {
     case SimSynchronizationEvent:
     case SimSynchronizationTimer:
         h->SignalState = 0;
         break;
-    case SimMutex: {
+    case SimMutex:
+    {
         auto *m = reinterpret_cast<KMUTEX *>(h);
-        if (m->OwnerThread == nullptr) {
+        if (m->OwnerThread == nullptr)
+        {
             m->OwnerThread = waiter;
             ++Self().mutexesHeld; // the waiter is the calling thread here
         }
@@ -50,7 +55,8 @@ std::string HeldLocksText(const ThreadState &t)
 
 } // namespace sim::detail
 
-namespace {
+namespace
+{
 bool Known(DISPATCHER_HEADER *h)
 {
     return h && h->Type >= SimNotificationEvent && h->Type <= SimThread;
@@ -77,7 +83,8 @@ bool SpinsOnTimer(DISPATCHER_HEADER *h)
     if (t->Period == 0)
         return false;
     LONGLONG now = NowLocked();
-    if (t->SpinAt != now) {
+    if (t->SpinAt != now)
+    {
         t->SpinAt = now;
         t->SpinWaits = 0;
     }
@@ -91,28 +98,37 @@ NTSTATUS WaitAnyOf(ULONG count, DISPATCHER_HEADER **objs, PLARGE_INTEGER timeout
         sim::ReportViolation(std::string(caller) + " with a non-zero timeout at IRQL " +
                              std::to_string(Self().irql) + " (a wait at DISPATCH_LEVEL)");
     for (ULONG i = 0; i < count; ++i)
-        if (!Known(objs[i])) {
-            sim::ReportViolation(std::string(caller) + ": object " + std::to_string(i) + " is not a dispatcher object");
+        if (!Known(objs[i]))
+        {
+            sim::ReportViolation(std::string(caller) + ": object " + std::to_string(i) +
+                                 " is not a dispatcher object");
             return STATUS_INVALID_PARAMETER;
         }
     void *me = SelfId();
     auto lk = Lock();
     ULONG hit = 0;
-    auto ready = [&] {
+    auto ready = [&]
+    {
         for (ULONG i = 0; i < count; ++i)
-            if (IsSignalledLocked(objs[i], me)) {
+            if (IsSignalledLocked(objs[i], me))
+            {
                 hit = i;
                 return true;
             }
         return false;
     };
     bool immediate = ready();
-    if (timeout && timeout->QuadPart == 0) {
+    if (timeout && timeout->QuadPart == 0)
+    {
         if (!immediate)
             return STATUS_TIMEOUT;
-    } else if (!immediate && !BlockUntil(lk, ready, DeadlineOf(timeout))) {
+    }
+    else if (!immediate && !BlockUntil(lk, ready, DeadlineOf(timeout)))
+    {
         return STATUS_TIMEOUT;
-    } else if (immediate && objs[hit]->Type == SimNotificationTimer && SpinsOnTimer(objs[hit])) {
+    }
+    else if (immediate && objs[hit]->Type == SimNotificationTimer && SpinsOnTimer(objs[hit]))
+    {
         lk.unlock();
         sim::ReportViolation(std::string(caller) +
                              ": a loop keeps waiting on a signalled periodic notification timer, which stays "
@@ -173,17 +189,20 @@ extern "C" VOID KeInitializeMutex(PRKMUTEX mutex, ULONG)
 extern "C" LONG KeReleaseMutex(PRKMUTEX mutex, BOOLEAN)
 {
     auto lk = Lock();
-    if (mutex->Header.Type != SimMutex) {
+    if (mutex->Header.Type != SimMutex)
+    {
         lk.unlock();
         sim::ReportViolation("KeReleaseMutex: not an initialised mutex");
         return 0;
     }
-    if (mutex->OwnerThread != SelfId()) {
+    if (mutex->OwnerThread != SelfId())
+    {
         lk.unlock();
         sim::ReportViolation("KeReleaseMutex by a thread that does not own the mutex");
         return 0;
     }
-    if (--mutex->Recursion == 0) {
+    if (--mutex->Recursion == 0)
+    {
         mutex->OwnerThread = nullptr;
         mutex->Header.SignalState = 1;
         --Self().mutexesHeld;
@@ -202,7 +221,8 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR
                                           PLARGE_INTEGER timeout)
 {
     auto *h = static_cast<DISPATCHER_HEADER *>(object);
-    bool mutexMisuse = h && h->Type == SimMutex && Self().irql >= DISPATCH_LEVEL && !(timeout && timeout->QuadPart == 0);
+    bool mutexMisuse =
+        h && h->Type == SimMutex && Self().irql >= DISPATCH_LEVEL && !(timeout && timeout->QuadPart == 0);
     if (mutexMisuse)
         sim::ReportViolation("mutex acquired at IRQL " + std::to_string(Self().irql) +
                              " (mutexes only below DISPATCH_LEVEL)");
@@ -210,18 +230,22 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON, KPROCESSOR
 }
 
 extern "C" NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID objects[], WAIT_TYPE type, KWAIT_REASON,
-                                             KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER timeout, PKWAIT_BLOCK blocks)
+                                             KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER timeout,
+                                             PKWAIT_BLOCK blocks)
 {
-    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || (count > THREAD_WAIT_OBJECTS && !blocks)) {
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || (count > THREAD_WAIT_OBJECTS && !blocks))
+    {
         sim::ReportViolation("KeWaitForMultipleObjects with " + std::to_string(count) +
                              " objects and no wait blocks");
         return STATUS_INVALID_PARAMETER;
     }
-    if (type != WaitAny) {
+    if (type != WaitAny)
+    {
         sim::ReportViolation("KeWaitForMultipleObjects: WaitAll is not modelled");
         return STATUS_NOT_IMPLEMENTED;
     }
-    return WaitAnyOf(count, reinterpret_cast<DISPATCHER_HEADER **>(objects), timeout, "KeWaitForMultipleObjects");
+    return WaitAnyOf(count, reinterpret_cast<DISPATCHER_HEADER **>(objects), timeout,
+                     "KeWaitForMultipleObjects");
 }
 
 extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval)
@@ -229,7 +253,8 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTE
     if (Self().irql >= DISPATCH_LEVEL)
         sim::ReportViolation("KeDelayExecutionThread at IRQL " + std::to_string(Self().irql) +
                              " (a wait at DISPATCH_LEVEL)");
-    if (!interval) {
+    if (!interval)
+    {
         // The kernel would never return; stopping the thread forever hides the bug in a hang.
         sim::ReportViolation("KeDelayExecutionThread without an interval");
         return STATUS_INVALID_PARAMETER;
@@ -237,21 +262,26 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTE
     if (interval->QuadPart == 0)
         return STATUS_SUCCESS;
     auto lk = Lock();
-    BlockUntil(lk, [] { return false; }, DeadlineOf(interval));
+    BlockUntil(
+        lk, [] { return false; }, DeadlineOf(interval));
     return STATUS_SUCCESS;
 }
 
 // ---- Spin locks: a lock word holding the owner's identity; acquiring one raises to DISPATCH. -----
-namespace {
+namespace
+{
 void Acquire(PKSPIN_LOCK lock, const char *caller)
 {
     auto me = reinterpret_cast<ULONG_PTR>(SelfId());
-    if (__atomic_load_n(lock, __ATOMIC_ACQUIRE) == me) {
-        sim::ReportViolation(std::string(caller) + ": recursive acquisition of a spin lock this thread holds");
+    if (__atomic_load_n(lock, __ATOMIC_ACQUIRE) == me)
+    {
+        sim::ReportViolation(std::string(caller) +
+                             ": recursive acquisition of a spin lock this thread holds");
         return; // going on would spin forever
     }
     ULONG_PTR expected = 0;
-    while (!__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+    while (!__atomic_compare_exchange_n(lock, &expected, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+    {
         expected = 0;
         std::this_thread::yield();
     }
@@ -262,7 +292,8 @@ void Acquire(PKSPIN_LOCK lock, const char *caller)
 void Release(PKSPIN_LOCK lock, const char *caller)
 {
     auto me = reinterpret_cast<ULONG_PTR>(SelfId());
-    if (__atomic_load_n(lock, __ATOMIC_ACQUIRE) != me) {
+    if (__atomic_load_n(lock, __ATOMIC_ACQUIRE) != me)
+    {
         sim::ReportViolation(std::string(caller) + ": releasing a spin lock this thread does not hold");
         return;
     }
@@ -278,7 +309,10 @@ void RequireDispatch(const char *caller)
 }
 } // namespace
 
-extern "C" VOID KeInitializeSpinLock(PKSPIN_LOCK lock) { *lock = 0; }
+extern "C" VOID KeInitializeSpinLock(PKSPIN_LOCK lock)
+{
+    *lock = 0;
+}
 
 extern "C" VOID KeAcquireSpinLock(PKSPIN_LOCK lock, PKIRQL oldIrql)
 {
@@ -304,8 +338,14 @@ extern "C" VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock)
     Release(lock, "KeReleaseSpinLockFromDpcLevel");
 }
 
-extern "C" VOID KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock) { KeAcquireSpinLockAtDpcLevel(lock); }
-extern "C" VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock) { KeReleaseSpinLockFromDpcLevel(lock); }
+extern "C" VOID KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK lock)
+{
+    KeAcquireSpinLockAtDpcLevel(lock);
+}
+extern "C" VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK lock)
+{
+    KeReleaseSpinLockFromDpcLevel(lock);
+}
 
 extern "C" VOID KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK lock, PKLOCK_QUEUE_HANDLE handle)
 {

@@ -7,12 +7,15 @@
 
 using namespace sim::detail;
 
-struct KTHREAD {
+struct KTHREAD
+{
     DISPATCHER_HEADER Header; // first: waits take the object pointer as a dispatcher header
 };
 
-namespace {
-struct ThreadObject : SimObject {
+namespace
+{
+struct ThreadObject : SimObject
+{
     KTHREAD k{};
     KPRIORITY priority = 8;
     void OnLastReference() override
@@ -21,7 +24,9 @@ struct ThreadObject : SimObject {
         delete this;
     }
 };
-struct ThreadExit {};
+struct ThreadExit
+{
+};
 
 size_t g_running = 0;
 bool g_failCreate = false;
@@ -63,39 +68,49 @@ extern "C" NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG, POBJECT_AT
     AddCountedThread();
     lk.unlock();
     *threadHandle = sim::InsertHandle(sim::HandleKind::Thread, t, CloseThreadHandle);
-    std::thread([t, routine, context] {
-        Self().counted = true;
-        t_self = t;
-        // PsTerminateSystemThread unwinds to here, so the routine's own guards run on the way out.
-        try {
-            routine(context);
-        } catch (ThreadExit &) {
-        }
-        if (Self().irql != PASSIVE_LEVEL)
-            sim::ReportViolation("a system thread ended at IRQL " + std::to_string(Self().irql));
-        std::string held = HeldLocksText(Self());
-        if (!held.empty())
-            sim::ReportViolation("a system thread ended holding " + held);
-        auto lk2 = Lock();
-        t->k.Header.SignalState = 1;
-        --g_running;
-        t_self = nullptr;
-        DerefLocked(t);
-        RemoveCountedThread();
-    }).detach();
+    std::thread(
+        [t, routine, context]
+        {
+            Self().counted = true;
+            t_self = t;
+            // PsTerminateSystemThread unwinds to here, so the routine's own guards run on the way out.
+            try
+            {
+                routine(context);
+            }
+            catch (ThreadExit &)
+            {
+            }
+            if (Self().irql != PASSIVE_LEVEL)
+                sim::ReportViolation("a system thread ended at IRQL " + std::to_string(Self().irql));
+            std::string held = HeldLocksText(Self());
+            if (!held.empty())
+                sim::ReportViolation("a system thread ended holding " + held);
+            auto lk2 = Lock();
+            t->k.Header.SignalState = 1;
+            --g_running;
+            t_self = nullptr;
+            DerefLocked(t);
+            RemoveCountedThread();
+        })
+        .detach();
     return STATUS_SUCCESS;
 }
 
 extern "C" [[noreturn]] NTSTATUS PsTerminateSystemThread(NTSTATUS)
 {
-    if (!t_self) {
+    if (!t_self)
+    {
         sim::ReportViolation("PsTerminateSystemThread outside a system thread");
         std::abort();
     }
     throw ThreadExit{};
 }
 
-extern "C" PKTHREAD KeGetCurrentThread() { return t_self ? &t_self->k : &t_foreign; }
+extern "C" PKTHREAD KeGetCurrentThread()
+{
+    return t_self ? &t_self->k : &t_foreign;
+}
 
 extern "C" KPRIORITY KeSetPriorityThread(PKTHREAD thread, KPRIORITY priority)
 {
@@ -103,7 +118,8 @@ extern "C" KPRIORITY KeSetPriorityThread(PKTHREAD thread, KPRIORITY priority)
     SimObject *o = nullptr;
     if (thread != &t_foreign)
         o = FromPointer(thread, "KeSetPriorityThread");
-    if (auto *t = dynamic_cast<ThreadObject *>(o)) {
+    if (auto *t = dynamic_cast<ThreadObject *>(o))
+    {
         KPRIORITY old = t->priority;
         t->priority = priority;
         return old;
@@ -125,11 +141,13 @@ extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, POBJEC
                                               PVOID *object, OBJECT_HANDLE_INFORMATION *)
 {
     auto *t = static_cast<ThreadObject *>(sim::LookupHandle(handle, sim::HandleKind::Thread));
-    if (!t) {
+    if (!t)
+    {
         *object = nullptr;
         return STATUS_INVALID_HANDLE;
     }
-    if (type && type != *PsThreadType) {
+    if (type && type != *PsThreadType)
+    {
         *object = nullptr;
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
@@ -152,7 +170,8 @@ extern "C" VOID ObfDereferenceObject(PVOID object)
     SimObject *o = FromPointer(object, "ObDereferenceObject");
     if (!o)
         return;
-    if (o->refs <= 0) {
+    if (o->refs <= 0)
+    {
         lk.unlock();
         sim::ReportViolation("ObDereferenceObject of an object with no references left");
         return;
@@ -183,7 +202,8 @@ void sim::InjectThreadCreateFailure(bool fail)
     g_failCreate = fail;
 }
 
-namespace sim::detail {
+namespace sim::detail
+{
 void ResetThreads()
 {
     auto lk = Lock();

@@ -9,11 +9,13 @@
 
 using namespace sim::detail;
 
-namespace {
+namespace
+{
 std::vector<PKTIMER> g_timers; // inserted timers
 std::deque<PKDPC> g_dpcs;
 
-struct WorkItem {
+struct WorkItem
+{
     static constexpr uint32_t kMagic = 0x4B524F57; // "WORK"
     uint32_t magic;
     PDEVICE_OBJECT device;
@@ -23,7 +25,8 @@ struct WorkItem {
 };
 std::deque<WorkItem *> g_work;
 
-struct ServiceThread {
+struct ServiceThread
+{
     std::thread thread;
     bool stop = false;
 };
@@ -34,8 +37,10 @@ void DpcLoop()
 {
     Self().counted = true;
     auto lk = Lock();
-    for (;;) {
-        BlockUntil(lk, [] { return g_dpcThread.stop || !g_dpcs.empty(); }, -1);
+    for (;;)
+    {
+        BlockUntil(
+            lk, [] { return g_dpcThread.stop || !g_dpcs.empty(); }, -1);
         if (g_dpcs.empty())
             break; // stop requested and nothing left
         PKDPC dpc = g_dpcs.front();
@@ -60,8 +65,10 @@ void WorkLoop()
 {
     Self().counted = true;
     auto lk = Lock();
-    for (;;) {
-        BlockUntil(lk, [] { return g_workThread.stop || !g_work.empty(); }, -1);
+    for (;;)
+    {
+        BlockUntil(
+            lk, [] { return g_workThread.stop || !g_work.empty(); }, -1);
         if (g_work.empty())
             break;
         WorkItem *w = g_work.front();
@@ -111,7 +118,8 @@ LONGLONG DueOf(LARGE_INTEGER due)
 }
 } // namespace
 
-namespace sim::detail {
+namespace sim::detail
+{
 
 LONGLONG SystemTimeBase()
 {
@@ -129,7 +137,8 @@ LONGLONG EarliestTimerLocked()
 
 void FireDueTimersLocked(LONGLONG now)
 {
-    for (;;) {
+    for (;;)
+    {
         PKTIMER due = nullptr;
         for (PKTIMER k : g_timers)
             if (k->DueTime <= now && (!due || k->DueTime < due->DueTime))
@@ -139,16 +148,18 @@ void FireDueTimersLocked(LONGLONG now)
         due->Header.SignalState = 1;
         if (due->Dpc)
             QueueDpcLocked(due->Dpc, nullptr, nullptr);
-        if (due->Period > 0) {
+        if (due->Period > 0)
+        {
             due->DueTime += LONGLONG(due->Period) * 10000;
-        } else {
+        }
+        else
+        {
             due->Inserted = FALSE;
             g_timers.erase(std::find(g_timers.begin(), g_timers.end(), due));
         }
     }
     Notify();
 }
-
 
 void QueueDpcLocked(PKDPC dpc, PVOID a1, PVOID a2)
 {
@@ -221,7 +232,10 @@ extern "C" VOID KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type)
     timer->Header.Type = type == NotificationTimer ? SimNotificationTimer : SimSynchronizationTimer;
 }
 
-extern "C" VOID KeInitializeTimer(PKTIMER timer) { KeInitializeTimerEx(timer, NotificationTimer); }
+extern "C" VOID KeInitializeTimer(PKTIMER timer)
+{
+    KeInitializeTimerEx(timer, NotificationTimer);
+}
 
 extern "C" BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG periodMs, PKDPC dpc)
 {
@@ -249,7 +263,8 @@ extern "C" BOOLEAN KeCancelTimer(PKTIMER timer)
 {
     auto lk = Lock();
     BOOLEAN was = timer->Inserted;
-    if (was) {
+    if (was)
+    {
         g_timers.erase(std::find(g_timers.begin(), g_timers.end(), timer));
         timer->Inserted = FALSE;
     }
@@ -277,11 +292,13 @@ extern "C" ULONGLONG KeQueryInterruptTime()
 extern "C" ULONG ExSetTimerResolution(ULONG desired, BOOLEAN set)
 {
     auto lk = Lock();
-    if (set) {
+    if (set)
+    {
         ++g_resolutionHolds;
         return desired ? desired : 156250;
     }
-    if (g_resolutionHolds == 0) {
+    if (g_resolutionHolds == 0)
+    {
         lk.unlock();
         sim::ReportViolation("ExSetTimerResolution release without a matching set");
         return 156250;
@@ -299,14 +316,16 @@ ULONG sim::TimerResolutionHolds()
 // ---- Work items ----------------------------------------------------------------------------------
 extern "C" PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT deviceObject)
 {
-    auto *w = static_cast<WorkItem *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(WorkItem), MakePoolTag("IoWk")));
+    auto *w =
+        static_cast<WorkItem *>(ExAllocatePoolWithTag(NonPagedPool, sizeof(WorkItem), MakePoolTag("IoWk")));
     if (!w)
         return nullptr;
     *w = {WorkItem::kMagic, deviceObject, nullptr, nullptr, false};
     return reinterpret_cast<PIO_WORKITEM>(w);
 }
 
-namespace {
+namespace
+{
 // Lock held: why `w` may not be queued or freed now, or "" when it may.
 std::string WorkItemMisuse(const WorkItem *w, const char *caller)
 {
@@ -318,14 +337,16 @@ std::string WorkItemMisuse(const WorkItem *w, const char *caller)
 }
 } // namespace
 
-extern "C" VOID IoQueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE_TYPE, PVOID context)
+extern "C" VOID IoQueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE_TYPE,
+                                PVOID context)
 {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         sim::ReportViolation("IoQueueWorkItem above DISPATCH_LEVEL");
     auto *w = reinterpret_cast<WorkItem *>(item);
     auto lk = Lock();
     std::string misuse = WorkItemMisuse(w, "IoQueueWorkItem");
-    if (!misuse.empty()) {
+    if (!misuse.empty())
+    {
         lk.unlock();
         sim::ReportViolation(misuse);
         return;
@@ -344,7 +365,8 @@ extern "C" VOID IoFreeWorkItem(PIO_WORKITEM item)
     {
         auto lk = Lock();
         std::string misuse = WorkItemMisuse(w, "IoFreeWorkItem");
-        if (!misuse.empty()) {
+        if (!misuse.empty())
+        {
             lk.unlock();
             sim::ReportViolation(misuse);
             return;

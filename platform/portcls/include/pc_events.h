@@ -6,12 +6,14 @@
 #include <pc_unknown.h>
 
 // {A80F29C4-5498-11D2-95D9-00C04FB925D3}
-inline constexpr GUID IID_IPortEvents = {0xA80F29C4, 0x5498, 0x11D2, {0x95, 0xD9, 0x00, 0xC0, 0x4F, 0xB9, 0x25, 0xD3}};
+inline constexpr GUID IID_IPortEvents = {
+    0xA80F29C4, 0x5498, 0x11D2, {0x95, 0xD9, 0x00, 0xC0, 0x4F, 0xB9, 0x25, 0xD3}};
 
 // {E85E9698-FA2F-11D1-95BD-00C04FB925D3}
 inline constexpr GUID KSEVENTSETID_AudioControlChange = {
     0xE85E9698, 0xFA2F, 0x11D1, {0x95, 0xBD, 0x00, 0xC0, 0x4F, 0xB9, 0x25, 0xD3}};
-enum KSEVENT_AUDIO_CONTROL_CHANGE : ULONG {
+enum KSEVENT_AUDIO_CONTROL_CHANGE : ULONG
+{
     KSEVENT_CONTROL_CHANGE = 0,
 };
 
@@ -20,7 +22,8 @@ struct KSEVENT_ENTRY;
 typedef KSEVENT_ENTRY *PKSEVENT_ENTRY;
 
 // What the port asks of an event handler.
-enum : ULONG {
+enum : ULONG
+{
     PCEVENT_VERB_NONE = 0,
     PCEVENT_VERB_ADD = 1,     // a client enables the event: add its entry to the port's list
     PCEVENT_VERB_REMOVE = 2,  // a client disables it
@@ -32,7 +35,8 @@ typedef PCEVENT_REQUEST *PPCEVENT_REQUEST;
 typedef NTSTATUS (*PCPFNEVENT_HANDLER)(PPCEVENT_REQUEST EventRequest);
 
 // An event of a filter's, pin's or node's automation table.
-struct PCEVENT_ITEM {
+struct PCEVENT_ITEM
+{
     const GUID *Set;
     ULONG Id;
     ULONG Flags;
@@ -40,7 +44,8 @@ struct PCEVENT_ITEM {
 };
 typedef PCEVENT_ITEM *PPCEVENT_ITEM;
 
-struct PCEVENT_REQUEST {
+struct PCEVENT_REQUEST
+{
     PUNKNOWN MajorTarget;          // the miniport
     PVOID MinorTarget;             // the stream, for a pin event; else null
     ULONG Node;                    // node index, or ULONG(-1) when the event is not a node's
@@ -50,7 +55,8 @@ struct PCEVENT_REQUEST {
 };
 
 // The port's event list. Callable up to DISPATCH_LEVEL.
-struct IPortEvents : IUnknown {
+struct IPortEvents : IUnknown
+{
     // Adds an enabled event's entry to the port's list (from a miniport's handler, verb ADD).
     virtual void AddEventToEventList(PKSEVENT_ENTRY EventEntry) = 0;
     // Signals every listed event of `Set`/`EventId` that matches: a pin event for PinId when PinEvent,

@@ -254,9 +254,8 @@ NTSTATUS CPortCore::UnregisterSubdevice(PDEVICE_OBJECT deviceObject, PUNKNOWN su
 {
     sim::AssertPassiveLevel("IUnregisterSubdevice::UnregisterSubdevice");
     CPortCore *core = FindPort(subdevice);
-    const auto matches = [&](const SubdeviceRec *r) {
-        return core && r->Device == deviceObject && r->Port == core->AsPort();
-    };
+    const auto matches = [&](const SubdeviceRec *r)
+    { return core && r->Device == deviceObject && r->Port == core->AsPort(); };
     SubdeviceRec *record = nullptr;
     NTSTATUS status;
     {
@@ -264,9 +263,10 @@ NTSTATUS CPortCore::UnregisterSubdevice(PDEVICE_OBJECT deviceObject, PUNKNOWN su
         auto &subs = G().Subdevices;
         const auto it = std::find_if(subs.begin(), subs.end(), matches);
         const std::string name = it != subs.end() ? Narrow((*it)->Name) : "?";
-        record = TakeRecord(subs, {Entry::UnregisterSubdevice, STATUS_SUCCESS, deviceObject, name, PortOf(core), 0,
-                                   nullptr, 0},
-                            matches, &status);
+        record = TakeRecord(
+            subs,
+            {Entry::UnregisterSubdevice, STATUS_SUCCESS, deviceObject, name, PortOf(core), 0, nullptr, 0},
+            matches, &status);
     }
     if (!record)
         return status;
@@ -277,8 +277,8 @@ NTSTATUS CPortCore::UnregisterSubdevice(PDEVICE_OBJECT deviceObject, PUNKNOWN su
     return status;
 }
 
-NTSTATUS CPortCore::UnregisterPhysicalConnection(PDEVICE_OBJECT deviceObject, PUNKNOWN fromUnknown, ULONG fromPin,
-                                                 PUNKNOWN toUnknown, ULONG toPin)
+NTSTATUS CPortCore::UnregisterPhysicalConnection(PDEVICE_OBJECT deviceObject, PUNKNOWN fromUnknown,
+                                                 ULONG fromPin, PUNKNOWN toUnknown, ULONG toPin)
 {
     sim::AssertPassiveLevel("IUnregisterPhysicalConnection::UnregisterPhysicalConnection");
     const PPORT from = PortOf(FindPort(fromUnknown));
@@ -287,13 +287,12 @@ NTSTATUS CPortCore::UnregisterPhysicalConnection(PDEVICE_OBJECT deviceObject, PU
     NTSTATUS status;
     {
         std::lock_guard<std::mutex> guard(G().Lock);
-        record = TakeRecord(G().Connections,
-                            {Entry::UnregisterPhysicalConnection, STATUS_SUCCESS, deviceObject, "", from, fromPin, to,
-                             toPin},
-                            [&](const ConnectionRec *r) {
-                                return from && to && r->Is(deviceObject, from, fromPin, to, toPin);
-                            },
-                            &status);
+        record = TakeRecord(
+            G().Connections,
+            {Entry::UnregisterPhysicalConnection, STATUS_SUCCESS, deviceObject, "", from, fromPin, to, toPin},
+            [&](const ConnectionRec *r)
+            { return from && to && r->Is(deviceObject, from, fromPin, to, toPin); },
+            &status);
     }
     if (record)
         ExFreePoolWithTag(record, kConnectionTag);
@@ -325,14 +324,15 @@ NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT deviceObject, PCWSTR name, PUNKNOWN 
     CPortCore *core = FindPort(unknown);
     const ULONG maxObjects = PcAdapterMaxObjects(deviceObject);
     std::lock_guard<std::mutex> guard(G().Lock);
-    sim::portcls::LogEntry entry{Entry::RegisterSubdevice, STATUS_SUCCESS, deviceObject, Narrow(name), PortOf(core),
-                                 0, nullptr, 0};
+    sim::portcls::LogEntry entry{
+        Entry::RegisterSubdevice, STATUS_SUCCESS, deviceObject, Narrow(name), PortOf(core), 0, nullptr, 0};
     if (TakeFailure(Entry::RegisterSubdevice, &entry.Status))
         return Logged(entry);
     size_t chars = 0;
     while (name && chars <= kMaxNameChars && name[chars])
         ++chars;
-    if (!deviceObject || !core || chars == 0 || chars > kMaxNameChars || IsRegistered(deviceObject, core->AsPort()))
+    if (!deviceObject || !core || chars == 0 || chars > kMaxNameChars ||
+        IsRegistered(deviceObject, core->AsPort()))
     {
         entry.Status = STATUS_INVALID_PARAMETER;
         return Logged(entry);
@@ -349,12 +349,14 @@ NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT deviceObject, PCWSTR name, PUNKNOWN 
             return Logged(entry);
         }
     const auto onDevice = [deviceObject](const SubdeviceRec *r) { return r->Device == deviceObject; };
-    if (maxObjects && size_t(std::count_if(G().Subdevices.begin(), G().Subdevices.end(), onDevice)) >= maxObjects)
+    if (maxObjects &&
+        size_t(std::count_if(G().Subdevices.begin(), G().Subdevices.end(), onDevice)) >= maxObjects)
     {
         entry.Status = STATUS_INSUFFICIENT_RESOURCES;
         return Logged(entry);
     }
-    auto *record = static_cast<SubdeviceRec *>(ExAllocatePoolWithTag(PagedPool, sizeof(SubdeviceRec), kSubdeviceTag));
+    auto *record =
+        static_cast<SubdeviceRec *>(ExAllocatePoolWithTag(PagedPool, sizeof(SubdeviceRec), kSubdeviceTag));
     if (!record)
     {
         entry.Status = STATUS_INSUFFICIENT_RESOURCES;
@@ -382,8 +384,8 @@ NTSTATUS PcRegisterPhysicalConnection(PDEVICE_OBJECT deviceObject, PUNKNOWN from
     const PPORT from = PortOf(const_cast<CPortCore *>(fromCore));
     const PPORT to = PortOf(const_cast<CPortCore *>(toCore));
     std::lock_guard<std::mutex> guard(G().Lock);
-    sim::portcls::LogEntry entry{Entry::RegisterPhysicalConnection, STATUS_SUCCESS, deviceObject, "", from, fromPin,
-                                 to, toPin};
+    sim::portcls::LogEntry entry{
+        Entry::RegisterPhysicalConnection, STATUS_SUCCESS, deviceObject, "", from, fromPin, to, toPin};
     if (TakeFailure(Entry::RegisterPhysicalConnection, &entry.Status))
         return Logged(entry);
     // A physical connection joins two bridge pins, signal leaving one filter and entering the other.
@@ -416,9 +418,12 @@ NTSTATUS PcRegisterPhysicalConnection(PDEVICE_OBJECT deviceObject, PUNKNOWN from
 
 const char *sim::portcls::EntryName(Entry entry)
 {
-    static const char *const kNames[] = {"NewPort",           "PortInit",
-                                         "RegisterSubdevice", "RegisterPhysicalConnection",
-                                         "UnregisterSubdevice", "UnregisterPhysicalConnection"};
+    static const char *const kNames[] = {"NewPort",
+                                         "PortInit",
+                                         "RegisterSubdevice",
+                                         "RegisterPhysicalConnection",
+                                         "UnregisterSubdevice",
+                                         "UnregisterPhysicalConnection"};
     const size_t index = size_t(entry);
     return index < std::size(kNames) ? kNames[index] : "?";
 }

@@ -48,12 +48,14 @@
 
 #pragma pack(push, 1)
 
-struct USB_COMMON_DESCRIPTOR {
+struct USB_COMMON_DESCRIPTOR
+{
     UCHAR bLength;
     UCHAR bDescriptorType;
 };
 
-struct USB_DEVICE_DESCRIPTOR {
+struct USB_DEVICE_DESCRIPTOR
+{
     UCHAR bLength;
     UCHAR bDescriptorType;
     USHORT bcdUSB;
@@ -70,7 +72,8 @@ struct USB_DEVICE_DESCRIPTOR {
     UCHAR bNumConfigurations;
 };
 
-struct USB_CONFIGURATION_DESCRIPTOR {
+struct USB_CONFIGURATION_DESCRIPTOR
+{
     UCHAR bLength;
     UCHAR bDescriptorType;
     USHORT wTotalLength;
@@ -81,7 +84,8 @@ struct USB_CONFIGURATION_DESCRIPTOR {
     UCHAR MaxPower;
 };
 
-struct USB_INTERFACE_ASSOCIATION_DESCRIPTOR {
+struct USB_INTERFACE_ASSOCIATION_DESCRIPTOR
+{
     UCHAR bLength;
     UCHAR bDescriptorType;
     UCHAR bFirstInterface;
@@ -92,7 +96,8 @@ struct USB_INTERFACE_ASSOCIATION_DESCRIPTOR {
     UCHAR iFunction;
 };
 
-struct USB_INTERFACE_DESCRIPTOR {
+struct USB_INTERFACE_DESCRIPTOR
+{
     UCHAR bLength;
     UCHAR bDescriptorType;
     UCHAR bInterfaceNumber;
@@ -105,7 +110,8 @@ struct USB_INTERFACE_DESCRIPTOR {
 };
 
 // The 7 standard bytes; audio-class 1.0 endpoints add bRefresh and bSynchAddress (9 bytes).
-struct USB_ENDPOINT_DESCRIPTOR {
+struct USB_ENDPOINT_DESCRIPTOR
+{
     UCHAR bLength;
     UCHAR bDescriptorType;
     UCHAR bEndpointAddress;
@@ -114,7 +120,8 @@ struct USB_ENDPOINT_DESCRIPTOR {
     UCHAR bInterval;
 };
 
-struct USB_AUDIO_ENDPOINT_DESCRIPTOR {
+struct USB_AUDIO_ENDPOINT_DESCRIPTOR
+{
     UCHAR bLength;
     UCHAR bDescriptorType;
     UCHAR bEndpointAddress;
@@ -125,7 +132,8 @@ struct USB_AUDIO_ENDPOINT_DESCRIPTOR {
     UCHAR bSynchAddress;
 };
 
-struct USB_STRING_DESCRIPTOR {
+struct USB_STRING_DESCRIPTOR
+{
     UCHAR bLength;
     UCHAR bDescriptorType;
     WCHAR bString[1];

@@ -35,11 +35,18 @@ typedef PVOID USBD_PIPE_HANDLE;
 typedef PVOID USBD_CONFIGURATION_HANDLE;
 typedef PVOID USBD_INTERFACE_HANDLE;
 
-enum USBD_PIPE_TYPE : int32_t { UsbdPipeTypeControl, UsbdPipeTypeIsochronous, UsbdPipeTypeBulk, UsbdPipeTypeInterrupt };
+enum USBD_PIPE_TYPE : int32_t
+{
+    UsbdPipeTypeControl,
+    UsbdPipeTypeIsochronous,
+    UsbdPipeTypeBulk,
+    UsbdPipeTypeInterrupt
+};
 
 #define USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE 0x1000u
 
-struct USBD_PIPE_INFORMATION {
+struct USBD_PIPE_INFORMATION
+{
     USHORT MaximumPacketSize; // filled by the stack
     UCHAR EndpointAddress;    // filled by the stack
     UCHAR Interval;           // filled by the stack
@@ -50,7 +57,8 @@ struct USBD_PIPE_INFORMATION {
 };
 typedef USBD_PIPE_INFORMATION *PUSBD_PIPE_INFORMATION;
 
-struct USBD_INTERFACE_INFORMATION {
+struct USBD_INTERFACE_INFORMATION
+{
     USHORT Length; // bytes of this record including every pipe
     UCHAR InterfaceNumber;
     UCHAR AlternateSetting;
@@ -64,10 +72,11 @@ struct USBD_INTERFACE_INFORMATION {
 };
 typedef USBD_INTERFACE_INFORMATION *PUSBD_INTERFACE_INFORMATION;
 
-#define GET_USBD_INTERFACE_SIZE(numEndpoints)                                                              \
+#define GET_USBD_INTERFACE_SIZE(numEndpoints)                                                                \
     ((USHORT)(offsetof(USBD_INTERFACE_INFORMATION, Pipes) + (numEndpoints) * sizeof(USBD_PIPE_INFORMATION)))
 
-struct USBD_INTERFACE_LIST_ENTRY {
+struct USBD_INTERFACE_LIST_ENTRY
+{
     PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor;
     PUSBD_INTERFACE_INFORMATION Interface;
 };
@@ -104,7 +113,8 @@ typedef USBD_INTERFACE_LIST_ENTRY *PUSBD_INTERFACE_LIST_ENTRY;
 struct MDL;
 struct URB;
 
-struct URB_HEADER {
+struct URB_HEADER
+{
     USHORT Length; // bytes of the whole URB
     USHORT Function;
     USBD_STATUS Status;
@@ -112,35 +122,41 @@ struct URB_HEADER {
     ULONG UsbdFlags;
 };
 
-struct URB_HCD_AREA {
+struct URB_HCD_AREA
+{
     PVOID Reserved8[8];
 };
 
-struct URB_SELECT_CONFIGURATION {
+struct URB_SELECT_CONFIGURATION
+{
     URB_HEADER Hdr;
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor; // null deconfigures
     USBD_CONFIGURATION_HANDLE ConfigurationHandle;
     USBD_INTERFACE_INFORMATION Interface; // first of the interface records, packed one after another
 };
 
-struct URB_SELECT_INTERFACE {
+struct URB_SELECT_INTERFACE
+{
     URB_HEADER Hdr;
     USBD_CONFIGURATION_HANDLE ConfigurationHandle;
     USBD_INTERFACE_INFORMATION Interface;
 };
 
-struct URB_PIPE_REQUEST {
+struct URB_PIPE_REQUEST
+{
     URB_HEADER Hdr;
     USBD_PIPE_HANDLE PipeHandle;
     ULONG Reserved;
 };
 
-struct URB_GET_CURRENT_FRAME_NUMBER {
+struct URB_GET_CURRENT_FRAME_NUMBER
+{
     URB_HEADER Hdr;
     ULONG FrameNumber;
 };
 
-struct URB_CONTROL_DESCRIPTOR_REQUEST {
+struct URB_CONTROL_DESCRIPTOR_REQUEST
+{
     URB_HEADER Hdr;
     PVOID Reserved;
     ULONG Reserved0;
@@ -156,7 +172,8 @@ struct URB_CONTROL_DESCRIPTOR_REQUEST {
     USHORT Reserved2;
 };
 
-struct URB_CONTROL_VENDOR_OR_CLASS_REQUEST {
+struct URB_CONTROL_VENDOR_OR_CLASS_REQUEST
+{
     URB_HEADER Hdr;
     PVOID Reserved;
     ULONG TransferFlags;
@@ -172,7 +189,8 @@ struct URB_CONTROL_VENDOR_OR_CLASS_REQUEST {
     USHORT Reserved1;
 };
 
-struct URB_BULK_OR_INTERRUPT_TRANSFER {
+struct URB_BULK_OR_INTERRUPT_TRANSFER
+{
     URB_HEADER Hdr;
     USBD_PIPE_HANDLE PipeHandle;
     ULONG TransferFlags;
@@ -183,14 +201,16 @@ struct URB_BULK_OR_INTERRUPT_TRANSFER {
     URB_HCD_AREA hca;
 };
 
-struct USBD_ISO_PACKET_DESCRIPTOR {
-    ULONG Offset;        // in: start of the packet in the buffer
-    ULONG Length;        // IN: bytes received; OUT: bytes to send (set by the caller)
-    USBD_STATUS Status;  // per packet
+struct USBD_ISO_PACKET_DESCRIPTOR
+{
+    ULONG Offset;       // in: start of the packet in the buffer
+    ULONG Length;       // IN: bytes received; OUT: bytes to send (set by the caller)
+    USBD_STATUS Status; // per packet
 };
 typedef USBD_ISO_PACKET_DESCRIPTOR *PUSBD_ISO_PACKET_DESCRIPTOR;
 
-struct URB_ISOCH_TRANSFER {
+struct URB_ISOCH_TRANSFER
+{
     URB_HEADER Hdr;
     USBD_PIPE_HANDLE PipeHandle;
     ULONG TransferFlags;
@@ -205,8 +225,10 @@ struct URB_ISOCH_TRANSFER {
     USBD_ISO_PACKET_DESCRIPTOR IsoPacket[1];
 };
 
-struct URB {
-    union {
+struct URB
+{
+    union
+    {
         URB_HEADER UrbHeader;
         URB_SELECT_INTERFACE UrbSelectInterface;
         URB_SELECT_CONFIGURATION UrbSelectConfiguration;
@@ -220,18 +242,19 @@ struct URB {
 };
 typedef URB *PURB;
 
-#define GET_ISO_URB_SIZE(n)                                                                                \
+#define GET_ISO_URB_SIZE(n)                                                                                  \
     ((USHORT)(offsetof(URB_ISOCH_TRANSFER, IsoPacket) + (n) * sizeof(USBD_ISO_PACKET_DESCRIPTOR)))
-#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(numInterfaces, numPipes)                                     \
-    ((USHORT)(offsetof(URB_SELECT_CONFIGURATION, Interface) + (numInterfaces)*offsetof(USBD_INTERFACE_INFORMATION, Pipes) + \
+#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(numInterfaces, numPipes)                                       \
+    ((USHORT)(offsetof(URB_SELECT_CONFIGURATION, Interface) +                                                \
+              (numInterfaces)*offsetof(USBD_INTERFACE_INFORMATION, Pipes) +                                  \
               (numPipes) * sizeof(USBD_PIPE_INFORMATION)))
-#define GET_SELECT_INTERFACE_REQUEST_SIZE(numPipes)                                                        \
+#define GET_SELECT_INTERFACE_REQUEST_SIZE(numPipes)                                                          \
     ((USHORT)(offsetof(URB_SELECT_INTERFACE, Interface) + GET_USBD_INTERFACE_SIZE(numPipes)))
 
 // ---- Builders ------------------------------------------------------------------------------------
 inline void UsbBuildGetDescriptorRequest(PURB urb, USHORT length, UCHAR descriptorType, UCHAR descriptorIndex,
-                                         USHORT languageId, PVOID transferBuffer, MDL *mdl, ULONG bufferLength,
-                                         PURB link)
+                                         USHORT languageId, PVOID transferBuffer, MDL *mdl,
+                                         ULONG bufferLength, PURB link)
 {
     URB_CONTROL_DESCRIPTOR_REQUEST &r = urb->UrbControlDescriptorRequest;
     r.Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;

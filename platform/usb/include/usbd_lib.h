@@ -22,7 +22,8 @@
 // A configuration request covers at most this many interfaces.
 #define USBD_MAX_INTERFACES_PER_REQUEST 32u
 
-namespace usbd {
+namespace usbd
+{
 
 // Next descriptor of `type` (or any type when type is -1) at or after `start`.
 const USB_COMMON_DESCRIPTOR *ParseDescriptorsBounded(const void *bytes, size_t byteCount, const void *start,
@@ -43,12 +44,15 @@ PURB CreateConfigurationRequestBounded(const void *bytes, size_t byteCount, PUSB
 
 } // namespace usbd
 
-extern "C" {
-PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR config,
-                                                              PVOID startPosition, LONG interfaceNumber,
-                                                              LONG alternateSetting, LONG interfaceClass,
-                                                              LONG interfaceSubClass, LONG interfaceProtocol);
-PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID descriptorBuffer, ULONG totalLength, PVOID startPosition,
-                                             LONG descriptorType);
-PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR config, PUSBD_INTERFACE_LIST_ENTRY list);
+extern "C"
+{
+    PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR config,
+                                                                  PVOID startPosition, LONG interfaceNumber,
+                                                                  LONG alternateSetting, LONG interfaceClass,
+                                                                  LONG interfaceSubClass,
+                                                                  LONG interfaceProtocol);
+    PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID descriptorBuffer, ULONG totalLength,
+                                                 PVOID startPosition, LONG descriptorType);
+    PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR config,
+                                           PUSBD_INTERFACE_LIST_ENTRY list);
 }

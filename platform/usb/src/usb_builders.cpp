@@ -5,9 +5,11 @@
 
 #include <usb_descriptors.h>
 
-namespace usbsim {
+namespace usbsim
+{
 
-namespace {
+namespace
+{
 
 void Need(const Bytes &b, size_t offset, size_t n)
 {
@@ -17,8 +19,8 @@ void Need(const Bytes &b, size_t offset, size_t n)
 
 constexpr uint8_t kCs = USB_CS_INTERFACE_DESCRIPTOR_TYPE;
 
-Bytes DeviceDescriptor(uint16_t bcdUsb, uint8_t cls, uint8_t sub, uint8_t proto, uint8_t maxPacket0, uint16_t vid,
-                       uint16_t pid, uint16_t bcdDevice)
+Bytes DeviceDescriptor(uint16_t bcdUsb, uint8_t cls, uint8_t sub, uint8_t proto, uint8_t maxPacket0,
+                       uint16_t vid, uint16_t pid, uint16_t bcdDevice)
 {
     DescriptorWriter w;
     size_t d = w.Begin(USB_DEVICE_DESCRIPTOR_TYPE);
@@ -65,15 +67,16 @@ void Interface(DescriptorWriter &w, uint8_t number, uint8_t alternate, uint8_t e
 }
 
 // Audio-class 1.0 endpoints carry bRefresh and bSynchAddress (both 0 here); the 7-byte form does not.
-void EndpointOf(DescriptorWriter &w, uint8_t address, uint8_t attributes, uint16_t maxPacket, uint8_t interval,
-                bool audioClass10)
+void EndpointOf(DescriptorWriter &w, uint8_t address, uint8_t attributes, uint16_t maxPacket,
+                uint8_t interval, bool audioClass10)
 {
     size_t d = w.Begin(USB_ENDPOINT_DESCRIPTOR_TYPE);
     w.U8(address);
     w.U8(attributes);
     w.U16(maxPacket);
     w.U8(interval);
-    if (audioClass10) {
+    if (audioClass10)
+    {
         w.U8(0);
         w.U8(0);
     }
@@ -125,7 +128,8 @@ void Uac1FeatureUnit(DescriptorWriter &w, uint8_t id, uint8_t source, uint8_t co
     w.U8(id);
     w.U8(source);
     w.U8(controlSize);
-    for (unsigned c = 0; c <= channels; ++c) {
+    for (unsigned c = 0; c <= channels; ++c)
+    {
         uint32_t v = c == 0 ? master : perChannel;
         for (unsigned k = 0; k < controlSize; ++k)
             w.U8(uint8_t(v >> (8 * k)));
@@ -164,15 +168,15 @@ void Uac1Selector(DescriptorWriter &w, uint8_t id, const std::vector<uint8_t> &s
     w.End(d);
 }
 
-void Uac1StreamAlternate(DescriptorWriter &w, uint8_t interface, uint8_t alternate, uint8_t link, uint8_t channels,
-                         uint8_t subframe, uint8_t bits, const std::vector<uint32_t> &rates, uint32_t low,
-                         uint32_t high, uint8_t address, uint8_t attributes, uint16_t maxPacket)
+void Uac1StreamAlternate(DescriptorWriter &w, uint8_t interface, uint8_t alternate, uint8_t link,
+                         uint8_t channels, uint8_t subframe, uint8_t bits, const std::vector<uint32_t> &rates,
+                         uint32_t low, uint32_t high, uint8_t address, uint8_t attributes, uint16_t maxPacket)
 {
     Interface(w, interface, alternate, 1, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, 0);
     size_t d = w.Begin(kCs); // AS general
     w.U8(0x01);
     w.U8(link);
-    w.U8(1);      // bDelay
+    w.U8(1);       // bDelay
     w.U16(0x0001); // PCM
     w.End(d);
     d = w.Begin(kCs); // format type I
@@ -181,11 +185,14 @@ void Uac1StreamAlternate(DescriptorWriter &w, uint8_t interface, uint8_t alterna
     w.U8(channels);
     w.U8(subframe);
     w.U8(bits);
-    if (rates.empty()) {
+    if (rates.empty())
+    {
         w.U8(0); // continuous
         w.U24(low);
         w.U24(high);
-    } else {
+    }
+    else
+    {
         w.U8(uint8_t(rates.size()));
         for (uint32_t r : rates)
             w.U24(r);
@@ -193,10 +200,10 @@ void Uac1StreamAlternate(DescriptorWriter &w, uint8_t interface, uint8_t alterna
     w.End(d);
     Endpoint9(w, address, attributes, maxPacket, 1);
     d = w.Begin(USB_CS_ENDPOINT_DESCRIPTOR_TYPE);
-    w.U8(0x01);   // EP_GENERAL
-    w.U8(0x01);   // sampling-frequency control
-    w.U8(0);      // bLockDelayUnits
-    w.U16(0);     // wLockDelay
+    w.U8(0x01); // EP_GENERAL
+    w.U8(0x01); // sampling-frequency control
+    w.U8(0);    // bLockDelayUnits
+    w.U16(0);   // wLockDelay
     w.End(d);
 }
 
@@ -244,16 +251,17 @@ void Uac2FeatureUnit(DescriptorWriter &w, uint8_t id, uint8_t source, uint8_t ch
     w.End(d);
 }
 
-void Uac2StreamAlternate(DescriptorWriter &w, uint8_t interface, uint8_t alternate, uint8_t link, uint8_t channels,
-                         uint32_t config, uint8_t subslot, uint8_t bits, uint8_t address, uint16_t maxPacket,
-                         uint8_t interval, bool feedback)
+void Uac2StreamAlternate(DescriptorWriter &w, uint8_t interface, uint8_t alternate, uint8_t link,
+                         uint8_t channels, uint32_t config, uint8_t subslot, uint8_t bits, uint8_t address,
+                         uint16_t maxPacket, uint8_t interval, bool feedback)
 {
-    Interface(w, interface, alternate, feedback ? 2 : 1, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, USB_AUDIO_PROTOCOL_UAC2);
+    Interface(w, interface, alternate, feedback ? 2 : 1, USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
+              USB_AUDIO_PROTOCOL_UAC2);
     size_t d = w.Begin(kCs); // AS general
     w.U8(0x01);
     w.U8(link);
-    w.U8(0);          // bmControls
-    w.U8(0x01);       // FORMAT_TYPE_I
+    w.U8(0);           // bmControls
+    w.U8(0x01);        // FORMAT_TYPE_I
     w.U32(0x00000001); // PCM
     w.U8(channels);
     w.U32(config);
@@ -317,7 +325,10 @@ uint32_t Get24(const Bytes &b, size_t offset)
     Need(b, offset, 3);
     return uint32_t(b[offset] | b[offset + 1] << 8 | b[offset + 2] << 16);
 }
-void FixTotalLength(Bytes &configuration) { Set16(configuration, 2, uint16_t(configuration.size())); }
+void FixTotalLength(Bytes &configuration)
+{
+    Set16(configuration, 2, uint16_t(configuration.size()));
+}
 
 Bytes StringDescriptor(const std::u16string &text)
 {
@@ -325,7 +336,8 @@ Bytes StringDescriptor(const std::u16string &text)
     const size_t units = text.size() > 126 ? 126 : text.size(); // bLength is one byte
     b.push_back(uint8_t(2 + 2 * units));
     b.push_back(USB_STRING_DESCRIPTOR_TYPE);
-    for (size_t i = 0; i < units; ++i) {
+    for (size_t i = 0; i < units; ++i)
+    {
         b.push_back(uint8_t(text[i]));
         b.push_back(uint8_t(text[i] >> 8));
     }
@@ -335,11 +347,13 @@ Bytes StringDescriptor(const std::u16string &text)
 long FindDescriptor(const Bytes &b, uint8_t type, int subtype, unsigned nth)
 {
     size_t at = 0;
-    while (b.size() - at >= 2) {
+    while (b.size() - at >= 2)
+    {
         uint8_t len = b[at];
         if (len < 2 || len > b.size() - at)
             return -1;
-        if (b[at + 1] == type && (subtype < 0 || (len >= 3 && b[at + 2] == subtype))) {
+        if (b[at + 1] == type && (subtype < 0 || (len >= 3 && b[at + 2] == subtype)))
+        {
             if (nth == 0)
                 return long(at);
             --nth;
@@ -357,7 +371,10 @@ size_t DescriptorWriter::Begin(uint8_t type)
     return at;
 }
 
-void DescriptorWriter::End(size_t at) { m_b[at] = uint8_t(m_b.size() - at); }
+void DescriptorWriter::End(size_t at)
+{
+    m_b[at] = uint8_t(m_b.size() - at);
+}
 
 // ---- UAC1 headset ----
 DescriptorSet BuildUac1Headset(const Uac1Options &o)
@@ -385,7 +402,7 @@ DescriptorSet BuildUac1Headset(const Uac1Options &o)
         Uac1Mixer(w, kUac1Mixer, {kUac1PlaybackIt, kUac1MicFu}, 2, 0x0003, 1, 0xFC); // 3 in x 2 out
     Uac1FeatureUnit(w, kUac1PlaybackFu, o.mixer ? kUac1Mixer : kUac1PlaybackIt, cs, 2, 0x0003, 0x0002);
     Uac1OutputTerminal(w, kUac1PlaybackOt, 0x0302, kUac1PlaybackFu); // headphones
-    Uac1InputTerminal(w, kUac1MicIt, 0x0201, 1, 0x0000);            // microphone
+    Uac1InputTerminal(w, kUac1MicIt, 0x0201, 1, 0x0000);             // microphone
     Uac1FeatureUnit(w, kUac1MicFu, kUac1MicIt, cs, 1, 0x0003, 0x0000);
     if (o.selector)
         Uac1Selector(w, kUac1Selector, {kUac1MicFu});
@@ -394,7 +411,8 @@ DescriptorSet BuildUac1Headset(const Uac1Options &o)
     Endpoint9(w, 0x83, USB_ENDPOINT_TYPE_INTERRUPT, 2, 32);
 
     Interface(w, 1, 0, 0, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, 0);
-    Uac1StreamAlternate(w, 1, 1, kUac1PlaybackIt, 2, 2, 16, o.rates, o.rangeLow, o.rangeHigh, 0x01, 0x09, 196);
+    Uac1StreamAlternate(w, 1, 1, kUac1PlaybackIt, 2, 2, 16, o.rates, o.rangeLow, o.rangeHigh, 0x01, 0x09,
+                        196);
     Interface(w, 2, 0, 0, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, 0);
     Uac1StreamAlternate(w, 2, 1, kUac1CaptureOt, 1, 2, 16, o.rates, o.rangeLow, o.rangeHigh, 0x82, 0x05, 98);
 

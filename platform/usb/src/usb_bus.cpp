@@ -7,14 +7,17 @@
 
 #include <sim/kernel_sim.h>
 
-namespace usbsim {
+namespace usbsim
+{
 
-namespace {
+namespace
+{
 
 NTSTATUS PdoDispatch(PDEVICE_OBJECT pdo, PIRP irp)
 {
     auto *ext = static_cast<PdoExtension *>(pdo->DeviceExtension);
-    if (ext == nullptr || ext->magic != kPdoMagic) {
+    if (ext == nullptr || ext->magic != kPdoMagic)
+    {
         sim::ReportViolation("usb bus: IRP sent to a device object that is not a bus PDO");
         irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
         IofCompleteRequest(irp, IO_NO_INCREMENT);
@@ -23,24 +26,32 @@ NTSTATUS PdoDispatch(PDEVICE_OBJECT pdo, PIRP irp)
     return ext->bus->Dispatch(pdo, irp);
 }
 
-VOID TimerDpc(PKDPC, PVOID context, PVOID, PVOID) { static_cast<Bus::Impl *>(context)->RunDue(); }
+VOID TimerDpc(PKDPC, PVOID context, PVOID, PVOID)
+{
+    static_cast<Bus::Impl *>(context)->RunDue();
+}
 
 VOID HubThread(PVOID context)
 {
     auto *impl = static_cast<Bus::Impl *>(context);
-    for (;;) {
+    for (;;)
+    {
         std::function<void()> work;
         {
             std::unique_lock<std::recursive_mutex> g(impl->mu);
-            if (!impl->hubQueue.empty()) {
+            if (!impl->hubQueue.empty())
+            {
                 work = std::move(impl->hubQueue.front());
                 impl->hubQueue.pop_front();
                 ++impl->hubBusy;
-            } else if (impl->hubStop) {
+            }
+            else if (impl->hubStop)
+            {
                 break;
             }
         }
-        if (work) {
+        if (work)
+        {
             work();
             std::lock_guard<std::recursive_mutex> g(impl->mu);
             --impl->hubBusy;
@@ -62,21 +73,36 @@ std::string Hex4(unsigned v)
 
 const char *EventKindName(EventKind kind)
 {
-    switch (kind) {
-    case EventKind::Urb: return "urb";
-    case EventKind::SelectConfiguration: return "select-configuration";
-    case EventKind::SelectInterface: return "select-interface";
-    case EventKind::PortStatus: return "port-status";
-    case EventKind::ResetPort: return "reset-port";
-    case EventKind::CyclePort: return "cycle-port";
-    case EventKind::Power: return "power";
-    case EventKind::IdleSubmit: return "idle-submit";
-    case EventKind::IdleCallback: return "idle-callback";
-    case EventKind::IdleComplete: return "idle-complete";
-    case EventKind::RegisterWrite: return "register-write";
-    case EventKind::Plug: return "plug";
-    case EventKind::Unplug: return "unplug";
-    case EventKind::BusInterface: return "bus-interface";
+    switch (kind)
+    {
+    case EventKind::Urb:
+        return "urb";
+    case EventKind::SelectConfiguration:
+        return "select-configuration";
+    case EventKind::SelectInterface:
+        return "select-interface";
+    case EventKind::PortStatus:
+        return "port-status";
+    case EventKind::ResetPort:
+        return "reset-port";
+    case EventKind::CyclePort:
+        return "cycle-port";
+    case EventKind::Power:
+        return "power";
+    case EventKind::IdleSubmit:
+        return "idle-submit";
+    case EventKind::IdleCallback:
+        return "idle-callback";
+    case EventKind::IdleComplete:
+        return "idle-complete";
+    case EventKind::RegisterWrite:
+        return "register-write";
+    case EventKind::Plug:
+        return "plug";
+    case EventKind::Unplug:
+        return "unplug";
+    case EventKind::BusInterface:
+        return "bus-interface";
     }
     return "?";
 }
@@ -87,18 +113,20 @@ std::string Event::ToString() const
     int n = snprintf(b, sizeof b, "%s port %u t=%" PRId64 "us frame %lu", EventKindName(kind), port,
                      int64_t(time / 10), (unsigned long)frame);
     std::string s(b, size_t(n));
-    switch (kind) {
+    switch (kind)
+    {
     case EventKind::Urb:
-        n = snprintf(b, sizeof b,
-                     " fn 0x%04X bmRequestType 0x%02X bRequest 0x%02X wValue 0x%04X wIndex 0x%04X wLength %u ep 0x%02X"
-                     " -> %s usbd 0x%08X irp 0x%08X length %lu",
-                     function, bmRequestType, bRequest, wValue, wIndex, wLength, endpoint,
-                     completed ? "done" : "pending", unsigned(usbdStatus), unsigned(status), (unsigned long)length);
+        n = snprintf(
+            b, sizeof b,
+            " fn 0x%04X bmRequestType 0x%02X bRequest 0x%02X wValue 0x%04X wIndex 0x%04X wLength %u ep 0x%02X"
+            " -> %s usbd 0x%08X irp 0x%08X length %lu",
+            function, bmRequestType, bRequest, wValue, wIndex, wLength, endpoint,
+            completed ? "done" : "pending", unsigned(usbdStatus), unsigned(status), (unsigned long)length);
         break;
     case EventKind::SelectConfiguration:
     case EventKind::SelectInterface:
-        n = snprintf(b, sizeof b, " configuration %u interface %u alternate %u status 0x%08X", configurationValue,
-                     interfaceNumber, alternateSetting, unsigned(status));
+        n = snprintf(b, sizeof b, " configuration %u interface %u alternate %u status 0x%08X",
+                     configurationValue, interfaceNumber, alternateSetting, unsigned(status));
         break;
     case EventKind::PortStatus:
         n = snprintf(b, sizeof b, " bits 0x%lX status 0x%08X", (unsigned long)portStatus, unsigned(status));
@@ -147,7 +175,8 @@ bool Bus::Impl::EnsureKernel()
 PortState *Bus::Impl::Port(unsigned port)
 {
     auto &p = ports[port];
-    if (!p) {
+    if (!p)
+    {
         p = std::make_unique<PortState>();
         p->number = port;
     }
@@ -162,7 +191,8 @@ const PortState *Bus::Impl::Port(unsigned port) const
 
 IsoEngine &Bus::Impl::Engine(PortState &p)
 {
-    if (!p.engine) {
+    if (!p.engine)
+    {
         p.engine = std::make_unique<IsoEngine>();
         p.engine->SetSynchronous(synchronous);
     }
@@ -173,7 +203,8 @@ uint64_t Bus::Impl::AddEvent(Event e)
 {
     e.time = sim::Now();
     e.sequence = nextSeq++;
-    if (e.frame == 0) {
+    if (e.frame == 0)
+    {
         PortState *p = Port(e.port);
         e.frame = p->engine ? p->engine->CurrentFrame() : sim::FrameNumber();
     }
@@ -195,7 +226,8 @@ void Bus::Impl::UpdateEvent(uint64_t seq, const std::function<void(Event &)> &f)
 {
     std::lock_guard<std::recursive_mutex> g(mu);
     for (auto it = log.rbegin(); it != log.rend(); ++it)
-        if (it->sequence == seq) {
+        if (it->sequence == seq)
+        {
             f(*it);
             return;
         }
@@ -204,7 +236,8 @@ void Bus::Impl::UpdateEvent(uint64_t seq, const std::function<void(Event &)> &f)
 std::optional<Held> Bus::Impl::TakeHeld(PIRP irp)
 {
     for (auto it = held.begin(); it != held.end(); ++it)
-        if (it->irp == irp) {
+        if (it->irp == irp)
+        {
             std::optional<Held> taken = std::move(*it);
             held.erase(it);
             return taken;
@@ -228,21 +261,24 @@ void Bus::Impl::ArmTimer()
             if (t >= 0 && (next < 0 || t < next))
                 next = t;
     for (auto &[n, p] : ports)
-        if (p->unplugAtFrame >= 0 && p->present && p->engine) {
+        if (p->unplugAtFrame >= 0 && p->present && p->engine)
+        {
             const ULONG now = p->engine->CurrentFrame();
             const LONGLONG ahead = LONGLONG(int32_t(ULONG(p->unplugAtFrame) - now));
             const LONGLONG at = sim::Now() + (ahead > 0 ? ahead : 0) * 10000;
             if (next < 0 || at < next)
                 next = at;
         }
-    if (next < 0) {
+    if (next < 0)
+    {
         if (timerDue >= 0)
             KeCancelTimer(&timer);
         timerDue = -1;
         return;
     }
     const LONGLONG now = sim::Now();
-    if (next <= now) {
+    if (next <= now)
+    {
         KeInsertQueueDpc(&readyDpc, nullptr, nullptr);
         return;
     }
@@ -268,30 +304,38 @@ void Bus::Impl::RunDue()
         std::lock_guard<std::recursive_mutex> g(mu);
         timerDue = -1;
         const LONGLONG now = sim::Now();
-        for (auto it = held.begin(); it != held.end();) {
-            if (it->kind == HeldKind::Idle && it->callbackDue >= 0 && it->callbackDue <= now) {
+        for (auto it = held.begin(); it != held.end();)
+        {
+            if (it->kind == HeldKind::Idle && it->callbackDue >= 0 && it->callbackDue <= now)
+            {
                 it->callbackDue = -1;
                 const unsigned port = it->port;
                 PIRP irp = it->irp;
                 RunOnHub([this, port, irp] { IdleCallbackDue(port, irp); });
             }
-            if (it->due >= 0 && it->due <= now && IoSetCancelRoutine(it->irp, nullptr) != nullptr) {
+            if (it->due >= 0 && it->due <= now && IoSetCancelRoutine(it->irp, nullptr) != nullptr)
+            {
                 due.push_back(std::move(*it));
                 it = held.erase(it);
-            } else {
+            }
+            else
+            {
                 ++it;
             }
         }
         for (auto &[n, p] : ports)
             if (p->unplugAtFrame >= 0 && p->present && p->engine &&
-                int32_t(p->engine->CurrentFrame() - ULONG(p->unplugAtFrame)) >= 0) {
+                int32_t(p->engine->CurrentFrame() - ULONG(p->unplugAtFrame)) >= 0)
+            {
                 p->unplugAtFrame = -1;
                 unplug.push_back(n);
             }
         ArmTimer();
     }
-    for (Held &h : due) {
-        if ((h.kind == HeldKind::Control || h.kind == HeldKind::Transfer) && h.urb) {
+    for (Held &h : due)
+    {
+        if ((h.kind == HeldKind::Control || h.kind == HeldKind::Transfer) && h.urb)
+        {
             // The control and bulk URBs put TransferBufferLength and TransferBuffer at one offset.
             auto &r = h.urb->UrbControlVendorClassRequest;
             ULONG n = ULONG(h.data.size());
@@ -319,18 +363,24 @@ void Bus::Impl::EndHeld(unsigned port, const std::function<bool(const Held &)> &
     std::vector<Held> ended;
     {
         std::lock_guard<std::recursive_mutex> g(mu);
-        for (auto it = held.begin(); it != held.end();) {
-            if (it->port == port && pred(*it) && IoSetCancelRoutine(it->irp, nullptr) != nullptr) {
+        for (auto it = held.begin(); it != held.end();)
+        {
+            if (it->port == port && pred(*it) && IoSetCancelRoutine(it->irp, nullptr) != nullptr)
+            {
                 ended.push_back(std::move(*it));
                 it = held.erase(it);
-            } else {
+            }
+            else
+            {
                 ++it;
             }
         }
         ArmTimer();
     }
-    for (Held &h : ended) {
-        if (h.kind == HeldKind::Idle) {
+    for (Held &h : ended)
+    {
+        if (h.kind == HeldKind::Idle)
+        {
             std::lock_guard<std::recursive_mutex> g(mu);
             Note(EventKind::IdleComplete, port, status);
         }
@@ -343,8 +393,8 @@ PDEVICE_OBJECT Bus::Impl::MakePdo(unsigned port)
     if (!EnsureKernel())
         return nullptr;
     PDEVICE_OBJECT pdo = nullptr;
-    if (!NT_SUCCESS(IoCreateDevice(&hubDriver, sizeof(PdoExtension), nullptr, FILE_DEVICE_BUS_EXTENDER, 0, FALSE,
-                                   &pdo)))
+    if (!NT_SUCCESS(IoCreateDevice(&hubDriver, sizeof(PdoExtension), nullptr, FILE_DEVICE_BUS_EXTENDER, 0,
+                                   FALSE, &pdo)))
         return nullptr;
     auto *ext = static_cast<PdoExtension *>(pdo->DeviceExtension);
     ext->magic = kPdoMagic;
@@ -358,7 +408,8 @@ PDEVICE_OBJECT Bus::Impl::MakePdo(unsigned port)
 void Bus::Impl::DeletePdo(PDEVICE_OBJECT pdo)
 {
     sim::registry::UnbindDevice(pdo);
-    if (pdo->AttachedDevice) {
+    if (pdo->AttachedDevice)
+    {
         std::lock_guard<std::recursive_mutex> g(mu);
         zombies.push_back(pdo); // deleted at shutdown once the stack above is gone
         return;
@@ -406,7 +457,8 @@ void Bus::Impl::DoUnplug(unsigned port, bool fromHub)
         Note(EventKind::Unplug, port);
     }
     engine->FailAll(STATUS_DEVICE_NOT_CONNECTED);
-    EndHeld(port, [](const Held &) { return true; }, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+    EndHeld(
+        port, [](const Held &) { return true; }, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
     {
         std::lock_guard<std::recursive_mutex> g(mu);
         PortState *p = Port(port);
@@ -469,9 +521,15 @@ void Bus::Impl::Cycle(unsigned port)
 
 // ---- Bus -----------------------------------------------------------------------------------------
 
-Bus::Bus() : m_impl(std::make_unique<Impl>()) { m_impl->owner = this; }
+Bus::Bus() : m_impl(std::make_unique<Impl>())
+{
+    m_impl->owner = this;
+}
 
-Bus::~Bus() { Shutdown(); }
+Bus::~Bus()
+{
+    Shutdown();
+}
 
 void Bus::Shutdown()
 {
@@ -485,13 +543,15 @@ void Bus::Shutdown()
     }
     for (unsigned n : present)
         I.DoUnplug(n, false);
-    if (I.kernelReady) {
+    if (I.kernelReady)
+    {
         {
             std::lock_guard<std::recursive_mutex> g(I.mu);
             I.hubStop = true;
             KeSetEvent(&I.hubWake, 0, FALSE);
         }
-        if (I.hubThread) {
+        if (I.hubThread)
+        {
             KeWaitForSingleObject(I.hubThread, Executive, KernelMode, FALSE, nullptr);
             ObDereferenceObject(I.hubThread);
             I.hubThread = nullptr;
@@ -510,8 +570,10 @@ void Bus::Shutdown()
         I.kernelReady = false;
         I.timerDue = -1;
     }
-    for (PDEVICE_OBJECT pdo : zombies) {
-        if (pdo->AttachedDevice) {
+    for (PDEVICE_OBJECT pdo : zombies)
+    {
+        if (pdo->AttachedDevice)
+        {
             sim::ReportViolation("usb bus: a removed PDO still has a device attached at shutdown");
             continue;
         }
@@ -524,7 +586,8 @@ std::string Bus::Check() const
     std::lock_guard<std::recursive_mutex> g(m_impl->mu);
     std::string r;
     auto add = [&r](const std::string &s) { r += (r.empty() ? "" : "; ") + s; };
-    for (auto &[n, p] : m_impl->ports) {
+    for (auto &[n, p] : m_impl->ports)
+    {
         if (p->busContext && p->busContext->refs.load() != 0)
             add("port " + std::to_string(n) + ": " + std::to_string(p->busContext->refs.load()) +
                 " bus-interface reference(s)");
@@ -573,7 +636,10 @@ PDEVICE_OBJECT Bus::Plug(unsigned port, std::shared_ptr<VirtualDevice> device)
     return pdo;
 }
 
-void Bus::Unplug(unsigned port) { m_impl->DoUnplug(port, false); }
+void Bus::Unplug(unsigned port)
+{
+    m_impl->DoUnplug(port, false);
+}
 
 void Bus::UnplugAtFrame(unsigned port, ULONG frame)
 {
@@ -585,10 +651,10 @@ void Bus::UnplugAtFrame(unsigned port, ULONG frame)
 }
 
 // The knobs that only store a value in the port's state.
-#define ZELKO_PORT_SETTER(name, type, field)                                                             \
-    void Bus::name(unsigned port, type value)                                                            \
-    {                                                                                                    \
-        m_impl->With(port, [&](PortState &p) { p.field = value; });                                      \
+#define ZELKO_PORT_SETTER(name, type, field)                                                                 \
+    void Bus::name(unsigned port, type value)                                                                \
+    {                                                                                                        \
+        m_impl->With(port, [&](PortState &p) { p.field = value; });                                          \
     }
 ZELKO_PORT_SETTER(UnplugAtUrb, unsigned, unplugAtUrb)
 ZELKO_PORT_SETTER(SetResetPortStatus, NTSTATUS, resetStatus)
@@ -614,7 +680,8 @@ std::shared_ptr<VirtualDevice> Bus::Device(unsigned port) const
 
 std::string Bus::InstanceKey(unsigned port) const
 {
-    return m_impl->Peek<std::string>(port, std::string(), [](const PortState &p) { return p.instance.instanceKey; });
+    return m_impl->Peek<std::string>(port, std::string(),
+                                     [](const PortState &p) { return p.instance.instanceKey; });
 }
 
 bool Bus::Connected(unsigned port) const
@@ -664,7 +731,8 @@ unsigned Bus::IdleCallbacks(unsigned port) const
 
 DEVICE_POWER_STATE Bus::PowerState(unsigned port) const
 {
-    return m_impl->Peek<DEVICE_POWER_STATE>(port, PowerDeviceUnspecified, [](const PortState &p) { return p.power; });
+    return m_impl->Peek<DEVICE_POWER_STATE>(port, PowerDeviceUnspecified,
+                                            [](const PortState &p) { return p.power; });
 }
 
 LONG Bus::BusInterfaceReferences(unsigned port) const
@@ -739,7 +807,8 @@ USBD_PIPE_HANDLE Bus::PipeHandle(unsigned port, uint8_t endpoint) const
 
 USBD_CONFIGURATION_HANDLE Bus::ConfigurationHandle(unsigned port) const
 {
-    return m_impl->Peek<USBD_CONFIGURATION_HANDLE>(port, nullptr, [](const PortState &p) { return p.configuration; });
+    return m_impl->Peek<USBD_CONFIGURATION_HANDLE>(port, nullptr,
+                                                   [](const PortState &p) { return p.configuration; });
 }
 
 uint8_t Bus::CurrentAlternate(unsigned port, uint8_t interfaceNumber) const

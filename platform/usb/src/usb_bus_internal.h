@@ -12,26 +12,30 @@
 #include <sim/registry_sim.h>
 #include <sim/usb_bus.h>
 
-namespace usbsim {
+namespace usbsim
+{
 
 constexpr uint32_t kPdoMagic = 0x4F445055; // "UPDO"
 constexpr uint32_t kBusContextMagic = 0x58544342;
 
-struct PdoExtension {
+struct PdoExtension
+{
     uint32_t magic;
     Bus::Impl *bus;
     unsigned port;
 };
 
 // The bus interface's context: lives until the bus goes, so a late dereference stays harmless.
-struct BusContextBlock {
+struct BusContextBlock
+{
     uint32_t magic = kBusContextMagic;
     Bus::Impl *bus = nullptr;
     unsigned port = 0;
     std::atomic<LONG> refs{0};
 };
 
-struct Pipe {
+struct Pipe
+{
     USBD_PIPE_HANDLE handle = nullptr;
     uint8_t endpoint = 0, attributes = 0, interval = 0, interfaceNumber = 0, alternate = 0;
     uint16_t maxPacket = 0;
@@ -42,31 +46,40 @@ struct Pipe {
 
 // A non-isochronous IRP the bus holds: a control answer waiting for its time, a bulk or interrupt
 // read waiting for data, the idle IRP.
-enum class HeldKind { Control, Transfer, Idle, Ioctl };
-struct Held {
+enum class HeldKind
+{
+    Control,
+    Transfer,
+    Idle,
+    Ioctl
+};
+struct Held
+{
     PIRP irp = nullptr;
     PURB urb = nullptr;
     HeldKind kind = HeldKind::Control;
     unsigned port = 0;
     uint8_t endpoint = 0;
-    uint64_t seq = 0;  // its URB event in the log (0: none)
-    LONGLONG due = -1; // interrupt time it completes at; -1: waits (data, cancel, unplug)
+    uint64_t seq = 0;          // its URB event in the log (0: none)
+    LONGLONG due = -1;         // interrupt time it completes at; -1: waits (data, cancel, unplug)
     LONGLONG callbackDue = -1; // idle IRP: when the hub calls its IdleCallback
     // Prepared outcome (control answers and ready transfers).
-    Bytes data;           // IN bytes to copy into the buffer
+    Bytes data; // IN bytes to copy into the buffer
     ULONG reportedLength = 0;
     USBD_STATUS usbd = USBD_STATUS_SUCCESS;
     NTSTATUS status = STATUS_SUCCESS;
 };
 
-struct FaultEntry {
+struct FaultEntry
+{
     unsigned port;
     RequestMatch match;
     ControlFault fault;
     uint32_t passed = 0; // FailAfter: matching requests let through so far
 };
 
-struct PortState {
+struct PortState
+{
     unsigned number = 0;
     std::shared_ptr<VirtualDevice> device;
     PDEVICE_OBJECT pdo = nullptr;
@@ -108,7 +121,8 @@ struct PortState {
     }
 };
 
-struct Bus::Impl {
+struct Bus::Impl
+{
     Bus *owner = nullptr;
     mutable std::recursive_mutex mu;
     std::map<unsigned, std::unique_ptr<PortState>> ports;
@@ -137,10 +151,10 @@ struct Bus::Impl {
     size_t hubBusy = 0; // items taken and still running
 
     // ---- usb_bus.cpp ----
-    bool EnsureKernel(); // false when the hub thread cannot start
+    bool EnsureKernel();            // false when the hub thread cannot start
     PortState *Port(unsigned port); // lock held
     const PortState *Port(unsigned port) const;
-    uint64_t AddEvent(Event e);     // lock held; returns its sequence number
+    uint64_t AddEvent(Event e); // lock held; returns its sequence number
     uint64_t Note(EventKind kind, unsigned port, NTSTATUS status = STATUS_SUCCESS); // takes the lock
     // Runs f on the port's state under the lock (the port made when missing) and returns its result.
     template <typename F> auto With(unsigned port, F f)
@@ -156,11 +170,11 @@ struct Bus::Impl {
         return p ? f(*p) : none;
     }
     void UpdateEvent(uint64_t seq, const std::function<void(Event &)> &f);
-    void Schedule(Held h);          // lock held: queue a held IRP (due >= 0 arms the timer)
-    void ArmTimer();                // lock held
+    void Schedule(Held h);                  // lock held: queue a held IRP (due >= 0 arms the timer)
+    void ArmTimer();                        // lock held
     std::optional<Held> TakeHeld(PIRP irp); // lock held: removes and returns the IRP's entry
     bool IdleHeld(unsigned port) const;     // lock held: an idle IRP of the port is held
-    void RunDue();                  // DPC: completes what is due
+    void RunDue();                          // DPC: completes what is due
     void RunOnHub(std::function<void()> work);
     void DoUnplug(unsigned port, bool fromHub); // completes transfers; PnP now or on the hub thread
     void NotifyRemoval(unsigned port, PDEVICE_OBJECT pdo);
@@ -171,7 +185,8 @@ struct Bus::Impl {
     void Fire(PnpEventKind kind, unsigned port, PDEVICE_OBJECT pdo);
     IsoEngine &Engine(PortState &p);
     // Completes held IRPs of the port matching pred with the status (lock not held by the caller).
-    void EndHeld(unsigned port, const std::function<bool(const Held &)> &pred, NTSTATUS status, USBD_STATUS usbd);
+    void EndHeld(unsigned port, const std::function<bool(const Held &)> &pred, NTSTATUS status,
+                 USBD_STATUS usbd);
 
     // ---- usb_pdo.cpp ----
     NTSTATUS Dispatch(PDEVICE_OBJECT pdo, PIRP irp);

@@ -4,7 +4,8 @@
 
 #include <sim/kernel_sim.h>
 
-namespace usbsim {
+namespace usbsim
+{
 
 NTSTATUS Bus::Impl::Control(PortState &p, PIRP irp, PURB urb, uint64_t seq, ControlRequest req)
 {
@@ -13,7 +14,8 @@ NTSTATUS Bus::Impl::Control(PortState &p, PIRP irp, PURB urb, uint64_t seq, Cont
         return Finish(irp, urb, seq, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER, ULONG(0));
     if (r.TransferBufferLength > 0xFFFF)
         return Finish(irp, urb, seq, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER, ULONG(0));
-    if (!req.in) {
+    if (!req.in)
+    {
         const auto *b = static_cast<const uint8_t *>(r.TransferBuffer);
         req.data.assign(b, b + req.wLength);
     }
@@ -27,17 +29,20 @@ NTSTATUS Bus::Impl::Control(PortState &p, PIRP irp, PURB urb, uint64_t seq, Cont
     h.due = sim::Now();
     {
         std::lock_guard<std::recursive_mutex> g(mu);
-        if (p.power != PowerDeviceD0) {
+        if (p.power != PowerDeviceD0)
+        {
             // A suspended device takes no control transfer.
             return Finish(irp, urb, seq, kLowPowerStatus, USBD_STATUS_NOT_SUPPORTED, ULONG(0));
         }
         // The first live fault that matches decides; FailAfter lets its first `value` through.
         const ControlFault *fault = nullptr;
-        for (auto it = faults.begin(); it != faults.end(); ++it) {
+        for (auto it = faults.begin(); it != faults.end(); ++it)
+        {
             FaultEntry &f = it->second;
             if (f.port != p.number || f.fault.times == 0 || !f.match.Matches(req))
                 continue;
-            if (f.fault.kind == FaultKind::FailAfter && f.passed < f.fault.value) {
+            if (f.fault.kind == FaultKind::FailAfter && f.passed < f.fault.value)
+            {
                 ++f.passed;
                 break;
             }
@@ -47,25 +52,33 @@ NTSTATUS Bus::Impl::Control(PortState &p, PIRP irp, PURB urb, uint64_t seq, Cont
             break;
         }
         const FaultKind kind = fault ? fault->kind : FaultKind::Delay;
-        const bool refused = fault && (kind == FaultKind::Stall || kind == FaultKind::Fail || kind == FaultKind::FailAfter);
+        const bool refused =
+            fault && (kind == FaultKind::Stall || kind == FaultKind::Fail || kind == FaultKind::FailAfter);
         ControlReply reply;
         if (!refused)
             reply = p.device->Handle(req);
-        if (refused || reply.stall) {
+        if (refused || reply.stall)
+        {
             const bool stall = !fault || kind == FaultKind::Stall;
             h.usbd = stall ? USBD_STATUS_STALL_PID : fault->usbdStatus;
             h.status = stall ? STATUS_UNSUCCESSFUL : fault->status;
             h.reportedLength = 0;
-        } else {
-            if (req.in) {
+        }
+        else
+        {
+            if (req.in)
+            {
                 if (reply.data.size() > req.wLength)
                     reply.data.resize(req.wLength);
                 h.data = std::move(reply.data);
                 h.reportedLength = ULONG(h.data.size());
-            } else {
+            }
+            else
+            {
                 h.reportedLength = req.wLength;
             }
-            if (fault && kind == FaultKind::Short && h.data.size() > fault->value) {
+            if (fault && kind == FaultKind::Short && h.data.size() > fault->value)
+            {
                 h.data.resize(fault->value);
                 h.reportedLength = fault->value;
             }

@@ -4,7 +4,8 @@
 
 #include <algorithm>
 
-namespace usbsim {
+namespace usbsim
+{
 
 bool RequestMatch::Matches(const ControlRequest &r) const
 {
@@ -23,13 +24,15 @@ bool RequestMatch::Matches(const ControlRequest &r) const
     return true;
 }
 
-namespace {
+namespace
+{
 
 ControlReply StandardGetDescriptor(VirtualDevice &d, const ControlRequest &r)
 {
     const uint8_t type = uint8_t(r.wValue >> 8), index = uint8_t(r.wValue);
     DescriptorSet &set = d.Descriptors();
-    switch (type) {
+    switch (type)
+    {
     case USB_DEVICE_DESCRIPTOR_TYPE:
         return ControlReply::Data(set.device);
     case USB_CONFIGURATION_DESCRIPTOR_TYPE:
@@ -50,19 +53,22 @@ VirtualDevice::VirtualDevice(DescriptorSet descriptors, DeviceFamily family)
     getDescriptor.in = true;
     getDescriptor.type = RequestType::Standard;
     getDescriptor.bRequest = USB_REQUEST_GET_DESCRIPTOR;
-    AddHandler(getDescriptor, [](VirtualDevice &d, const ControlRequest &r) -> ControlReply {
-        if (uint8_t(r.wValue >> 8) != USB_STRING_DESCRIPTOR_TYPE)
-            return r.recipient == Recipient::Device ? StandardGetDescriptor(d, r) : ControlReply::Stall();
-        const uint8_t index = uint8_t(r.wValue);
-        if (auto raw = d.m_rawStrings.find(index); raw != d.m_rawStrings.end())
-            return ControlReply::Data(raw->second);
-        if (index == 0)
-            return ControlReply::Data({4, USB_STRING_DESCRIPTOR_TYPE, 0x09, 0x04}); // US English
-        auto text = d.m_desc.strings.find(index);
-        if (text == d.m_desc.strings.end())
-            return ControlReply::Stall();
-        return ControlReply::Data(StringDescriptor(text->second));
-    });
+    AddHandler(getDescriptor,
+               [](VirtualDevice &d, const ControlRequest &r) -> ControlReply
+               {
+                   if (uint8_t(r.wValue >> 8) != USB_STRING_DESCRIPTOR_TYPE)
+                       return r.recipient == Recipient::Device ? StandardGetDescriptor(d, r)
+                                                               : ControlReply::Stall();
+                   const uint8_t index = uint8_t(r.wValue);
+                   if (auto raw = d.m_rawStrings.find(index); raw != d.m_rawStrings.end())
+                       return ControlReply::Data(raw->second);
+                   if (index == 0)
+                       return ControlReply::Data({4, USB_STRING_DESCRIPTOR_TYPE, 0x09, 0x04}); // US English
+                   auto text = d.m_desc.strings.find(index);
+                   if (text == d.m_desc.strings.end())
+                       return ControlReply::Stall();
+                   return ControlReply::Data(StringDescriptor(text->second));
+               });
 }
 
 VirtualDevice::~VirtualDevice() = default;
@@ -71,9 +77,18 @@ static uint16_t DeviceField16(const Bytes &device, size_t offset)
 {
     return device.size() >= offset + 2 ? uint16_t(device[offset] | device[offset + 1] << 8) : 0;
 }
-uint16_t VirtualDevice::VendorId() const { return DeviceField16(m_desc.device, 8); }
-uint16_t VirtualDevice::ProductId() const { return DeviceField16(m_desc.device, 10); }
-uint16_t VirtualDevice::BcdDevice() const { return DeviceField16(m_desc.device, 12); }
+uint16_t VirtualDevice::VendorId() const
+{
+    return DeviceField16(m_desc.device, 8);
+}
+uint16_t VirtualDevice::ProductId() const
+{
+    return DeviceField16(m_desc.device, 10);
+}
+uint16_t VirtualDevice::BcdDevice() const
+{
+    return DeviceField16(m_desc.device, 12);
+}
 
 int VirtualDevice::AddHandler(const RequestMatch &match, ControlHandler handler)
 {
@@ -92,7 +107,8 @@ void VirtualDevice::RemoveHandler(int id)
 ControlReply VirtualDevice::Handle(const ControlRequest &request)
 {
     for (auto it = m_handlers.rbegin(); it != m_handlers.rend(); ++it)
-        if (it->match.Matches(request)) {
+        if (it->match.Matches(request))
+        {
             // A copy: the handler may add or remove handlers.
             ControlHandler h = it->handler;
             return h(*this, request);

@@ -17,14 +17,17 @@
 
 #include <sim/kernel_sim.h>
 
-namespace usbsim {
+namespace usbsim
+{
 
-namespace {
+namespace
+{
 
 constexpr LONGLONG kTicksPerFrame = 10000; // 1 ms in 100 ns units
 constexpr int64_t kScheduleHorizon = 1024; // frames ahead a start frame may lie
 
-struct Transfer {
+struct Transfer
+{
     PIRP irp;
     PURB urb;
     IsoPipeId pipe;
@@ -46,7 +49,8 @@ struct Transfer {
     uint64_t LastAbs() const { return startAbs + packets / perFrame - 1; }
 };
 
-struct Pipe {
+struct Pipe
+{
     IsoPipeDesc desc;
     uint32_t perFrame;
     uint32_t maxBytes;
@@ -55,7 +59,10 @@ struct Pipe {
     uint64_t lastAbs = 0; // last frame scheduled, when hasSchedule
 };
 
-const char *DirectionName(uint8_t endpoint) { return (endpoint & 0x80) ? "in" : "out"; }
+const char *DirectionName(uint8_t endpoint)
+{
+    return (endpoint & 0x80) ? "in" : "out";
+}
 
 std::string Format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char *fmt, ...)
@@ -70,7 +77,8 @@ std::string Format(const char *fmt, ...)
 
 // Synchronous completions started from inside a synchronous completion wait here, so that a driver
 // resubmitting from its completion routine does not recurse without bound.
-struct SyncCompletion {
+struct SyncCompletion
+{
     PIRP irp;
     NTSTATUS status;
 };
@@ -89,7 +97,8 @@ void CompleteAtDispatch(PIRP irp, NTSTATUS status)
 
 } // namespace
 
-struct IsoEngine::State {
+struct IsoEngine::State
+{
     mutable KSPIN_LOCK lock;
     KTIMER timer;
     KDPC dpc;
@@ -115,7 +124,8 @@ struct IsoEngine::State {
     std::vector<std::string> log, pendingLines; // pendingLines: for the sink, delivered outside the lock
     std::atomic<bool> flushing{false};
 
-    struct Guard {
+    struct Guard
+    {
         explicit Guard(const State &s) : lock(&s.lock) { KeAcquireSpinLock(lock, &old); }
         ~Guard() { KeReleaseSpinLock(lock, old); }
         PKSPIN_LOCK lock;
@@ -132,11 +142,13 @@ struct IsoEngine::State {
     // thread, or further up its own stack) leaves its lines to it.
     void FlushLog()
     {
-        for (;;) {
+        for (;;)
+        {
             bool idle = false;
             if (!flushing.compare_exchange_strong(idle, true))
                 return;
-            for (;;) {
+            for (;;)
+            {
                 std::vector<std::string> lines;
                 LogSink to;
                 {
@@ -156,7 +168,8 @@ struct IsoEngine::State {
                 return;
         }
     }
-    struct FlushOnExit {
+    struct FlushOnExit
+    {
         State &s;
         ~FlushOnExit() { s.FlushLog(); }
     };
@@ -186,10 +199,13 @@ struct IsoEngine::State {
         if (t.endpoint & 0x80)
             pk.Length = r.length;
         pk.Status = r.status;
-        if (USBD_ERROR(r.status)) {
+        if (USBD_ERROR(r.status))
+        {
             if (t.errors++ == 0)
                 t.firstError = r.status;
-        } else {
+        }
+        else
+        {
             t.bytes += r.length;
         }
     }
@@ -197,7 +213,8 @@ struct IsoEngine::State {
     // Serves, in queue order, every packet whose frame ended before `uptoAbs`.
     void ServePipeLocked(Pipe &pipe, uint64_t uptoAbs)
     {
-        for (Transfer *t : pipe.queue) {
+        for (Transfer *t : pipe.queue)
+        {
             while (t->served < t->packets && t->startAbs + t->served / t->perFrame < uptoAbs)
                 ServePacketLocked(pipe, *t, t->served++);
             if (t->served < t->packets)
@@ -209,29 +226,36 @@ struct IsoEngine::State {
     void FinishLocked(Transfer &t, bool ended, NTSTATUS irpStatus)
     {
         URB_ISOCH_TRANSFER &u = t.urb->UrbIsochronousTransfer;
-        for (uint32_t i = t.served; i < t.packets; ++i) {
+        for (uint32_t i = t.served; i < t.packets; ++i)
+        {
             if (t.endpoint & 0x80)
                 u.IsoPacket[i].Length = 0;
             u.IsoPacket[i].Status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
             ++t.errors;
         }
-        if (!ended) {
+        if (!ended)
+        {
             t.irpStatus = irpStatus;
             t.urbStatus = IsoUrbStatusFor(irpStatus);
-        } else if (t.failScripted) {
+        }
+        else if (t.failScripted)
+        {
             t.urbStatus = t.failStatus;
             t.irpStatus = IsoIrpStatusFor(t.failStatus);
-        } else {
+        }
+        else
+        {
             t.urbStatus = t.firstError;
             t.irpStatus = IsoIrpStatusFor(t.firstError);
         }
         u.Hdr.Status = t.urbStatus;
         u.ErrorCount = t.errors;
         u.TransferBufferLength = ULONG(t.bytes);
-        LogLocked(Format("iso complete pipe %u ep 0x%02X start %lu packets %u status 0x%08X urb 0x%08X bytes %" PRIu64
-                         " errors %u",
-                         t.pipe, t.endpoint, (unsigned long)BusFrame(t.startAbs), t.packets, unsigned(t.irpStatus),
-                         unsigned(t.urbStatus), t.bytes, t.errors));
+        LogLocked(Format(
+            "iso complete pipe %u ep 0x%02X start %lu packets %u status 0x%08X urb 0x%08X bytes %" PRIu64
+            " errors %u",
+            t.pipe, t.endpoint, (unsigned long)BusFrame(t.startAbs), t.packets, unsigned(t.irpStatus),
+            unsigned(t.urbStatus), t.bytes, t.errors));
     }
 
     // Hands an ended transfer to the DPC. cancelCleared: the caller already took the cancel routine back.
@@ -247,7 +271,8 @@ struct IsoEngine::State {
     // A running DPC looks at the list again before it returns, so it needs no second run.
     void QueueDpcLocked()
     {
-        if (!dpcQueued && !dpcRunning) {
+        if (!dpcQueued && !dpcRunning)
+        {
             dpcQueued = true;
             KeInsertQueueDpc(&dpc, nullptr, nullptr);
         }
@@ -258,7 +283,8 @@ struct IsoEngine::State {
     {
         ServePipeLocked(pipe, AbsNow());
         size_t n = pipe.queue.size();
-        for (Transfer *t : pipe.queue) {
+        for (Transfer *t : pipe.queue)
+        {
             FinishLocked(*t, false, irpStatus);
             MoveToCompletionLocked(t, false);
         }
@@ -294,13 +320,15 @@ struct IsoEngine::State {
         bool any = false;
         uint64_t next = 0;
         for (auto &[id, pipe] : pipes)
-            if (!pipe.queue.empty()) {
+            if (!pipe.queue.empty())
+            {
                 uint64_t due = pipe.queue.front()->LastAbs() + 1;
                 if (!any || due < next)
                     next = due;
                 any = true;
             }
-        if (!any || closing) {
+        if (!any || closing)
+        {
             if (armed)
                 KeCancelTimer(&timer);
             armed = false;
@@ -321,7 +349,8 @@ struct IsoEngine::State {
     {
         if (KeGetCurrentIrql() >= DISPATCH_LEVEL)
             return;
-        for (;;) {
+        for (;;)
+        {
             {
                 Guard g(*this);
                 if (completed >= target)
@@ -340,9 +369,11 @@ struct IsoEngine::State {
             dpcRunning = true;
             armed = false;
             const uint64_t now = AbsNow();
-            for (auto &[id, pipe] : pipes) {
+            for (auto &[id, pipe] : pipes)
+            {
                 ServePipeLocked(pipe, now);
-                while (!pipe.queue.empty() && pipe.queue.front()->LastAbs() < now) {
+                while (!pipe.queue.empty() && pipe.queue.front()->LastAbs() < now)
+                {
                     Transfer *t = pipe.queue.front();
                     pipe.queue.pop_front();
                     FinishLocked(*t, true, STATUS_SUCCESS);
@@ -352,23 +383,28 @@ struct IsoEngine::State {
             ArmLocked();
         }
         // Once dpcRunning is clear the engine may be destroyed: nothing of it is touched after that.
-        for (;;) {
+        for (;;)
+        {
             Transfer *t = nullptr;
             {
                 Guard g(*this);
                 const bool blocked = !completions.empty() && completions.front()->cancelRace &&
                                      !completions.front()->cancelSeen; // its cancel routine queues us again
-                if (!completions.empty() && !blocked) {
+                if (!completions.empty() && !blocked)
+                {
                     t = completions.front();
                     completions.pop_front();
                     byIrp.erase(t->irp);
-                } else if (pendingLines.empty() || flushing.load()) {
+                }
+                else if (pendingLines.empty() || flushing.load())
+                {
                     KeSetEvent(&drained, IO_NO_INCREMENT, FALSE);
                     dpcRunning = false;
                     break;
                 }
             }
-            if (t == nullptr) {
+            if (t == nullptr)
+            {
                 FlushLog();
                 continue;
             }
@@ -399,9 +435,11 @@ struct IsoEngine::State {
             return;
         Transfer *t = it->second;
         auto p = pipes.find(t->pipe);
-        if (p != pipes.end()) {
+        if (p != pipes.end())
+        {
             auto q = std::find(p->second.queue.begin(), p->second.queue.end(), t);
-            if (q != p->second.queue.end()) {
+            if (q != p->second.queue.end())
+            {
                 ServePipeLocked(p->second, AbsNow());
                 p->second.queue.erase(q);
                 FinishLocked(*t, false, STATUS_CANCELLED);
@@ -424,7 +462,8 @@ struct IsoEngine::State {
     }
 
     // ---- Submission ----
-    struct Verdict {
+    struct Verdict
+    {
         std::string violation;
         USBD_STATUS urbStatus = USBD_STATUS_SUCCESS;
         NTSTATUS irpStatus = STATUS_SUCCESS;
@@ -440,8 +479,8 @@ struct IsoEngine::State {
             return Format("%s transfer on %s endpoint 0x%02X", in ? "OUT" : "IN", in ? "IN" : "OUT",
                           pipe.desc.bEndpointAddress);
         if (u.NumberOfPackets == 0 || u.NumberOfPackets % pipe.perFrame != 0)
-            return Format("%u packets is not a non-zero multiple of %u per frame", unsigned(u.NumberOfPackets),
-                          pipe.perFrame);
+            return Format("%u packets is not a non-zero multiple of %u per frame",
+                          unsigned(u.NumberOfPackets), pipe.perFrame);
         const size_t need = offsetof(URB_ISOCH_TRANSFER, IsoPacket) +
                             size_t(u.NumberOfPackets) * sizeof(USBD_ISO_PACKET_DESCRIPTOR);
         if (u.Hdr.Length < need)
@@ -449,13 +488,15 @@ struct IsoEngine::State {
                           unsigned(u.NumberOfPackets));
         if (u.TransferBuffer == nullptr)
             return u.TransferBufferMDL ? "MDL transfer buffers are not supported" : "no transfer buffer";
-        for (ULONG i = 0; i < u.NumberOfPackets; ++i) {
+        for (ULONG i = 0; i < u.NumberOfPackets; ++i)
+        {
             const USBD_ISO_PACKET_DESCRIPTOR &p = u.IsoPacket[i];
             if (i > 0 && p.Offset < u.IsoPacket[i - 1].Offset)
-                return Format("packet %u Offset %u below the previous packet's", unsigned(i), unsigned(p.Offset));
+                return Format("packet %u Offset %u below the previous packet's", unsigned(i),
+                              unsigned(p.Offset));
             if (p.Offset > u.TransferBufferLength)
-                return Format("packet %u Offset %u past TransferBufferLength %u", unsigned(i), unsigned(p.Offset),
-                              unsigned(u.TransferBufferLength));
+                return Format("packet %u Offset %u past TransferBufferLength %u", unsigned(i),
+                              unsigned(p.Offset), unsigned(u.TransferBufferLength));
             if (in)
                 continue;
             if (p.Length > pipe.maxBytes)
@@ -491,7 +532,8 @@ NTSTATUS IsoIrpStatusFor(USBD_STATUS s)
 {
     if (USBD_SUCCESS(s))
         return STATUS_SUCCESS;
-    switch (s) {
+    switch (s)
+    {
     case USBD_STATUS_CANCELED:
         return STATUS_CANCELLED;
     case USBD_STATUS_DEVICE_GONE:
@@ -509,7 +551,8 @@ USBD_STATUS IsoUrbStatusFor(NTSTATUS s)
 {
     if (NT_SUCCESS(s))
         return USBD_STATUS_SUCCESS;
-    switch (s) {
+    switch (s)
+    {
     case STATUS_CANCELLED:
         return USBD_STATUS_CANCELED;
     case STATUS_DEVICE_NOT_CONNECTED:
@@ -547,7 +590,8 @@ IsoEngine::~IsoEngine()
     }
     // One more run of the DPC with a flush event: the DPC thread runs them one at a time, so once it
     // signals, no earlier run is still on its way.
-    for (int round = 0; busy && round < 100; ++round) {
+    for (int round = 0; busy && round < 100; ++round)
+    {
         KeRemoveQueueDpc(&m->dpc);
         KEVENT flush;
         KeInitializeEvent(&flush, NotificationEvent, FALSE);
@@ -558,7 +602,8 @@ IsoEngine::~IsoEngine()
         }
         LARGE_INTEGER timeout;
         timeout.QuadPart = -10 * 1000 * kTicksPerFrame; // 10 s
-        if (KeWaitForSingleObject(&flush, Executive, KernelMode, FALSE, &timeout) != STATUS_WAIT_0) {
+        if (KeWaitForSingleObject(&flush, Executive, KernelMode, FALSE, &timeout) != STATUS_WAIT_0)
+        {
             sim::ReportViolation("isochronous engine destroyed while its DPC could not run");
             break;
         }
@@ -581,14 +626,20 @@ IsoPipeId IsoEngine::OpenPipe(const IsoPipeDesc &desc)
     p.desc = desc;
     p.perFrame = IsoPacketsPerFrame(desc);
     p.maxBytes = IsoMaxPacketBytes(desc);
-    m->LogLocked(Format("iso open pipe %u ep 0x%02X max %u interval %u packets/frame %u", id, desc.bEndpointAddress,
-                        p.maxBytes, desc.bInterval, p.perFrame));
+    m->LogLocked(Format("iso open pipe %u ep 0x%02X max %u interval %u packets/frame %u", id,
+                        desc.bEndpointAddress, p.maxBytes, desc.bInterval, p.perFrame));
     return id;
 }
 
-NTSTATUS IsoEngine::ClosePipe(IsoPipeId id, NTSTATUS irpStatus) { return m->EndPipe(id, irpStatus, true); }
+NTSTATUS IsoEngine::ClosePipe(IsoPipeId id, NTSTATUS irpStatus)
+{
+    return m->EndPipe(id, irpStatus, true);
+}
 
-NTSTATUS IsoEngine::AbortPipe(IsoPipeId id) { return m->EndPipe(id, STATUS_CANCELLED, false); }
+NTSTATUS IsoEngine::AbortPipe(IsoPipeId id)
+{
+    return m->EndPipe(id, STATUS_CANCELLED, false);
+}
 
 void IsoEngine::FailAll(NTSTATUS irpStatus)
 {
@@ -606,7 +657,10 @@ void IsoEngine::FailAll(NTSTATUS irpStatus)
     m->WaitCompleted(target);
 }
 
-void IsoEngine::CancelAll() { FailAll(STATUS_CANCELLED); }
+void IsoEngine::CancelAll()
+{
+    FailAll(STATUS_CANCELLED);
+}
 
 bool IsoEngine::PipeOpen(IsoPipeId id) const
 {
@@ -633,7 +687,8 @@ size_t IsoEngine::Outstanding() const
 NTSTATUS IsoEngine::Submit(IsoPipeId pipeId, PIRP irp, PURB urb)
 {
     State::FlushOnExit f{*m};
-    if (irp == nullptr) {
+    if (irp == nullptr)
+    {
         sim::ReportViolation("isochronous URB: submitted without an IRP");
         return STATUS_INVALID_PARAMETER;
     }
@@ -643,7 +698,8 @@ NTSTATUS IsoEngine::Submit(IsoPipeId pipeId, PIRP irp, PURB urb)
         State::Guard g(*m);
         auto it = m->pipes.find(pipeId);
         const uint8_t epAddr = it != m->pipes.end() ? it->second.desc.bEndpointAddress : 0;
-        auto reject = [&](USBD_STATUS urbStatus, std::string why, bool violation) {
+        auto reject = [&](USBD_STATUS urbStatus, std::string why, bool violation)
+        {
             v.urbStatus = urbStatus;
             v.irpStatus = IsoIrpStatusFor(urbStatus);
             m->LogLocked(Format("iso reject pipe %u ep 0x%02X: ", pipeId, epAddr) + why);
@@ -651,29 +707,43 @@ NTSTATUS IsoEngine::Submit(IsoPipeId pipeId, PIRP irp, PURB urb)
                 v.violation = "isochronous URB: " + why;
             completeNow = true;
         };
-        if (m->refusing) {
+        if (m->refusing)
+        {
             v.urbStatus = m->refuseUrb;
             v.irpStatus = m->refuseIrp;
-            m->LogLocked(Format("iso refused pipe %u ep 0x%02X status 0x%08X", pipeId, epAddr, unsigned(m->refuseIrp)));
+            m->LogLocked(Format("iso refused pipe %u ep 0x%02X status 0x%08X", pipeId, epAddr,
+                                unsigned(m->refuseIrp)));
             completeNow = true;
-        } else if (urb == nullptr) {
+        }
+        else if (urb == nullptr)
+        {
             reject(USBD_STATUS_INVALID_PARAMETER, "no URB", true);
-        } else if (urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER) {
+        }
+        else if (urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER)
+        {
             reject(USBD_STATUS_INVALID_URB_FUNCTION,
-                   Format("function 0x%04X is not URB_FUNCTION_ISOCH_TRANSFER", urb->UrbHeader.Function), true);
-        } else if (urb->UrbHeader.Length < offsetof(URB_ISOCH_TRANSFER, IsoPacket)) {
+                   Format("function 0x%04X is not URB_FUNCTION_ISOCH_TRANSFER", urb->UrbHeader.Function),
+                   true);
+        }
+        else if (urb->UrbHeader.Length < offsetof(URB_ISOCH_TRANSFER, IsoPacket))
+        {
             reject(USBD_STATUS_INVALID_PARAMETER,
                    Format("header Length %u below the fixed part", unsigned(urb->UrbHeader.Length)), true);
-        } else if (it == m->pipes.end()) {
+        }
+        else if (it == m->pipes.end())
+        {
             reject(USBD_STATUS_INVALID_PIPE_HANDLE,
-                   pipeId == 0 ? std::string("stale or unknown pipe handle")
+                   pipeId == 0            ? std::string("stale or unknown pipe handle")
                    : pipeId < m->nextPipe ? Format("stale pipe handle (pipe %u closed)", pipeId)
                                           : Format("unknown pipe handle (pipe %u)", pipeId),
                    true);
-        } else if (std::string why = State::CheckUrb(it->second, urb->UrbIsochronousTransfer); !why.empty()) {
+        }
+        else if (std::string why = State::CheckUrb(it->second, urb->UrbIsochronousTransfer); !why.empty())
+        {
             reject(USBD_STATUS_INVALID_PARAMETER, why, true);
         }
-        if (!completeNow) {
+        if (!completeNow)
+        {
             Pipe &pipe = it->second;
             URB_ISOCH_TRANSFER &u = urb->UrbIsochronousTransfer;
             iso::Endpoint &ep = m->Ep(epAddr);
@@ -688,22 +758,29 @@ NTSTATUS IsoEngine::Submit(IsoPipeId pipeId, PIRP irp, PURB urb)
                 ahead = int32_t(u.StartFrame - cur);
             const uint64_t start = now + uint64_t(ahead);
             const uint64_t frames = u.NumberOfPackets / pipe.perFrame;
-            if (ahead < 0) {
+            if (ahead < 0)
+            {
                 reject(USBD_STATUS_BAD_START_FRAME,
                        Format("start frame %lu is in the past (current %lu)", (unsigned long)u.StartFrame,
                               (unsigned long)cur),
                        false);
-            } else if (ahead >= kScheduleHorizon) {
+            }
+            else if (ahead >= kScheduleHorizon)
+            {
                 reject(USBD_STATUS_BAD_START_FRAME,
                        Format("start frame %lu is 1024 or more frames ahead (current %lu)",
                               (unsigned long)m->BusFrame(start), (unsigned long)cur),
                        false);
-            } else if (!asap && pipe.hasSchedule && start <= pipe.lastAbs) {
+            }
+            else if (!asap && pipe.hasSchedule && start <= pipe.lastAbs)
+            {
                 reject(USBD_STATUS_BAD_START_FRAME,
-                       Format("start frame %lu overlaps the pipe's schedule (last %lu)", (unsigned long)u.StartFrame,
-                              (unsigned long)m->BusFrame(pipe.lastAbs)),
+                       Format("start frame %lu overlaps the pipe's schedule (last %lu)",
+                              (unsigned long)u.StartFrame, (unsigned long)m->BusFrame(pipe.lastAbs)),
                        false);
-            } else {
+            }
+            else
+            {
                 const uint64_t seq = ep.nextTransferSeq++;
                 auto fail = ep.transferFailures.find(seq);
                 bool failNow = false;
@@ -717,49 +794,61 @@ NTSTATUS IsoEngine::Submit(IsoPipeId pipeId, PIRP irp, PURB urb)
                 t->perFrame = pipe.perFrame;
                 t->firstPacketSeq = ep.nextPacketSeq;
                 ep.nextPacketSeq += u.NumberOfPackets;
-                if (fail != ep.transferFailures.end()) {
+                if (fail != ep.transferFailures.end())
+                {
                     t->failScripted = true;
                     t->failStatus = fail->second.urbStatus;
                     failNow = fail->second.atSubmission;
                     ep.transferFailures.erase(fail);
                 }
-                if (failNow) {
+                if (failNow)
+                {
                     v.urbStatus = t->failStatus;
                     delete t;
                     v.irpStatus = IsoIrpStatusFor(v.urbStatus);
-                    m->LogLocked(Format("iso fail pipe %u ep 0x%02X urb 0x%08X", pipeId, epAddr, unsigned(v.urbStatus)));
+                    m->LogLocked(Format("iso fail pipe %u ep 0x%02X urb 0x%08X", pipeId, epAddr,
+                                        unsigned(v.urbStatus)));
                     completeNow = true;
-                } else {
+                }
+                else
+                {
                     u.StartFrame = m->BusFrame(start);
                     u.Hdr.Status = USBD_STATUS_PENDING;
                     u.ErrorCount = 0;
                     pipe.hasSchedule = true;
                     pipe.lastAbs = start + frames - 1;
-                    m->LogLocked(Format("iso submit pipe %u ep 0x%02X %s start %lu packets %u bytes %u%s", pipeId,
-                                        epAddr, DirectionName(epAddr), (unsigned long)u.StartFrame,
+                    m->LogLocked(Format("iso submit pipe %u ep 0x%02X %s start %lu packets %u bytes %u%s",
+                                        pipeId, epAddr, DirectionName(epAddr), (unsigned long)u.StartFrame,
                                         unsigned(u.NumberOfPackets), unsigned(u.TransferBufferLength),
                                         asap ? " asap" : ""));
-                    if (m->synchronous) {
+                    if (m->synchronous)
+                    {
                         pipe.queue.push_back(t);
                         m->ServePipeLocked(pipe, t->LastAbs() + 1);
                         pipe.queue.pop_back();
                         m->FinishLocked(*t, true, STATUS_SUCCESS);
                         v.irpStatus = t->irpStatus;
                         delete t;
-                        if (t_syncDepth > 0) {
+                        if (t_syncDepth > 0)
+                        {
                             IoMarkIrpPending(irp);
                             t_syncPending.push_back({irp, v.irpStatus});
                             pending = true;
-                        } else {
+                        }
+                        else
+                        {
                             completeNow = atDispatch = true;
                         }
-                    } else {
+                    }
+                    else
+                    {
                         irp->Tail.Overlay.DriverContext[0] = m.get();
                         IoMarkIrpPending(irp);
                         m->byIrp[irp] = t;
                         pipe.queue.push_back(t);
                         IoSetCancelRoutine(irp, &State::CancelRoutine);
-                        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+                        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr)
+                        {
                             pipe.queue.pop_back();
                             m->FinishLocked(*t, false, STATUS_CANCELLED);
                             m->MoveToCompletionLocked(t, true);
@@ -777,11 +866,13 @@ NTSTATUS IsoEngine::Submit(IsoPipeId pipeId, PIRP irp, PURB urb)
         return STATUS_PENDING;
     if (urb != nullptr)
         urb->UrbHeader.Status = v.urbStatus;
-    if (atDispatch) {
+    if (atDispatch)
+    {
         // Inline completion at DISPATCH_LEVEL; ones started by its routine follow before we return.
         ++t_syncDepth;
         CompleteAtDispatch(irp, v.irpStatus);
-        while (!t_syncPending.empty()) {
+        while (!t_syncPending.empty())
+        {
             SyncCompletion c = t_syncPending.front();
             t_syncPending.pop_front();
             CompleteAtDispatch(c.irp, c.status);
@@ -892,7 +983,8 @@ uint64_t IsoEngine::NextTransferSequence(uint8_t endpoint) const
     return it == m->endpoints.end() ? 0 : it->second.nextTransferSeq;
 }
 
-void IsoEngine::ScriptTransferFailure(uint8_t endpoint, uint64_t sequence, bool atSubmission, USBD_STATUS urbStatus)
+void IsoEngine::ScriptTransferFailure(uint8_t endpoint, uint64_t sequence, bool atSubmission,
+                                      USBD_STATUS urbStatus)
 {
     State::Guard g(*m);
     m->Ep(endpoint).transferFailures[sequence] = iso::TransferFailure{atSubmission, urbStatus};

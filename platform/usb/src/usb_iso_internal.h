@@ -6,21 +6,25 @@
 
 #include <sim/usb_iso_engine.h>
 
-namespace usbsim::iso {
+namespace usbsim::iso
+{
 
-struct PacketScriptEntry {
+struct PacketScriptEntry
+{
     IsoPacketScript kind;
     uint32_t bytes;
     USBD_STATUS status;
 };
 
-struct TransferFailure {
+struct TransferFailure
+{
     bool atSubmission;
     USBD_STATUS urbStatus;
 };
 
 // What an endpoint address keeps while pipes to it come and go.
-struct Endpoint {
+struct Endpoint
+{
     IsoStreamFormat format;
     IsoPattern pattern = IsoPattern::Ramp;
     double frequency = 1000.0, amplitude = 0.5;
@@ -35,7 +39,8 @@ struct Endpoint {
     uint64_t outBytes = 0, outPackets = 0;
 };
 
-struct PacketContext {
+struct PacketContext
+{
     ULONG frame;
     uint8_t microframe;
     uint64_t sequence;
@@ -49,7 +54,8 @@ struct PacketContext {
     bool failed; // the transfer is scripted to fail: nothing is accessed
 };
 
-struct PacketResult {
+struct PacketResult
+{
     ULONG length;
     USBD_STATUS status;
 };

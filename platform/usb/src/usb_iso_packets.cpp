@@ -6,9 +6,11 @@
 
 #include "usb_iso_internal.h"
 
-namespace usbsim::iso {
+namespace usbsim::iso
+{
 
-namespace {
+namespace
+{
 
 // Takes the script for this packet, if any.
 bool TakeScript(Endpoint &ep, uint64_t sequence, PacketScriptEntry &out)
@@ -34,15 +36,18 @@ uint32_t NextFrames(Endpoint &ep, uint32_t perFrame)
 
 int64_t SampleValue(const Endpoint &ep, uint64_t n, unsigned channel, unsigned bytesPerSample)
 {
-    switch (ep.pattern) {
+    switch (ep.pattern)
+    {
     case IsoPattern::Silence:
         return 0;
     case IsoPattern::Ramp:
         return int64_t(n + channel);
-    case IsoPattern::Sine: {
+    case IsoPattern::Sine:
+    {
         const double rate = ep.format.sampleRate ? double(ep.format.sampleRate) : 48000.0;
         const double fullScale = double((uint64_t(1) << (8 * bytesPerSample - 1)) - 1);
-        return std::llround(ep.amplitude * fullScale * std::sin(2.0 * M_PI * ep.frequency * double(n) / rate));
+        return std::llround(ep.amplitude * fullScale *
+                            std::sin(2.0 * M_PI * ep.frequency * double(n) / rate));
     }
     }
     return 0;
@@ -55,11 +60,13 @@ void WriteFrames(const Endpoint &ep, uint8_t *dst, uint64_t first, uint32_t fram
     const unsigned channels = std::max<unsigned>(ep.format.channels, 1);
     ULONG at = 0;
     for (uint32_t f = 0; f < frames; ++f)
-        for (unsigned c = 0; c < channels; ++c) {
+        for (unsigned c = 0; c < channels; ++c)
+        {
             int64_t v = SampleValue(ep, first + f, c, bps);
             if (bps == 1 && ep.pattern != IsoPattern::Ramp)
                 v += 0x80; // 8-bit PCM is unsigned
-            for (unsigned b = 0; b < bps; ++b) {
+            for (unsigned b = 0; b < bps; ++b)
+            {
                 if (at == limit)
                     return;
                 dst[at++] = uint8_t(uint64_t(v) >> (8 * b));
@@ -71,7 +78,8 @@ void WriteFrames(const Endpoint &ep, uint8_t *dst, uint64_t first, uint32_t fram
 
 uint32_t DefaultFeedback(uint32_t sampleRate, bool highSpeed)
 {
-    return highSpeed ? uint32_t(uint64_t(sampleRate) * 65536 / 8000) : uint32_t(uint64_t(sampleRate) * 16384 / 1000);
+    return highSpeed ? uint32_t(uint64_t(sampleRate) * 65536 / 8000)
+                     : uint32_t(uint64_t(sampleRate) * 16384 / 1000);
 }
 
 PacketResult ServeIn(Endpoint &ep, const PacketContext &ctx)
@@ -80,9 +88,8 @@ PacketResult ServeIn(Endpoint &ep, const PacketContext &ctx)
     const bool scripted = TakeScript(ep, ctx.sequence, script);
     const ULONG cap = std::min<ULONG>(ctx.slot, ctx.maxBytes);
     const bool feedback = ctx.feedbackPipe || ep.feedbackSet;
-    const unsigned block =
-        std::max<unsigned>(1, unsigned(std::max<unsigned>(ep.format.channels, 1)) *
-                                  std::clamp<unsigned>(ep.format.bytesPerSample, 1, 4));
+    const unsigned block = std::max<unsigned>(1, unsigned(std::max<unsigned>(ep.format.channels, 1)) *
+                                                     std::clamp<unsigned>(ep.format.bytesPerSample, 1, 4));
     // The device's clock runs whatever the bus does with the packet: a lost packet loses its frames.
     uint32_t nominal = 0;
     if (!feedback)
@@ -96,8 +103,10 @@ PacketResult ServeIn(Endpoint &ep, const PacketContext &ctx)
     if (scripted && script.kind == IsoPacketScript::ZeroLength)
         return {0, USBD_STATUS_SUCCESS};
     ULONG length;
-    if (feedback) {
-        const uint32_t value = ep.feedbackSet ? ep.feedback : DefaultFeedback(ep.format.sampleRate, ctx.highSpeed);
+    if (feedback)
+    {
+        const uint32_t value =
+            ep.feedbackSet ? ep.feedback : DefaultFeedback(ep.format.sampleRate, ctx.highSpeed);
         length = std::min<ULONG>(ctx.highSpeed ? 4 : 3, cap);
         if (scripted && script.kind == IsoPacketScript::Short)
             length = std::min<ULONG>(length, script.bytes);
@@ -124,7 +133,8 @@ PacketResult ServeOut(Endpoint &ep, const PacketContext &ctx, ULONG length)
     ep.outBytes += length;
     ++ep.outPackets;
     if (ctx.keepOut)
-        ep.out.push_back(IsoOutPacket{ctx.frame, ctx.microframe, std::vector<uint8_t>(ctx.buffer, ctx.buffer + length)});
+        ep.out.push_back(
+            IsoOutPacket{ctx.frame, ctx.microframe, std::vector<uint8_t>(ctx.buffer, ctx.buffer + length)});
     return {length, USBD_STATUS_SUCCESS};
 }
 

@@ -4,7 +4,8 @@
 
 #include <sim/kernel_sim.h>
 
-namespace usbsim {
+namespace usbsim
+{
 
 static_assert(offsetof(URB_CONTROL_DESCRIPTOR_REQUEST, TransferBufferLength) ==
               offsetof(URB_CONTROL_VENDOR_OR_CLASS_REQUEST, TransferBufferLength));
@@ -15,7 +16,8 @@ static_assert(offsetof(URB_BULK_OR_INTERRUPT_TRANSFER, TransferBufferLength) ==
 static_assert(offsetof(URB_BULK_OR_INTERRUPT_TRANSFER, TransferBuffer) ==
               offsetof(URB_CONTROL_VENDOR_OR_CLASS_REQUEST, TransferBuffer));
 
-namespace {
+namespace
+{
 
 NTSTATUS CompleteNow(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
 {
@@ -35,7 +37,8 @@ VOID CancelHeld(PDEVICE_OBJECT pdo, PIRP irp)
         std::lock_guard<std::recursive_mutex> g(impl->mu);
         taken = impl->TakeHeld(irp);
         impl->ArmTimer();
-        if (taken && taken->kind == HeldKind::Idle) {
+        if (taken && taken->kind == HeldKind::Idle)
+        {
             impl->Note(EventKind::IdleComplete, taken->port, STATUS_CANCELLED);
         }
     }
@@ -50,7 +53,8 @@ BusContextBlock *Context(PVOID busContext)
     auto *c = static_cast<BusContextBlock *>(busContext);
     if (c == nullptr)
         return nullptr;
-    if (c->magic != kBusContextMagic) {
+    if (c->magic != kBusContextMagic)
+    {
         sim::ReportViolation("usb bus: bus-interface call with a context the bus did not give");
         return nullptr;
     }
@@ -66,7 +70,8 @@ VOID BusReference(PVOID busContext)
 VOID BusDereference(PVOID busContext)
 {
     if (BusContextBlock *c = Context(busContext))
-        if (--c->refs < 0) {
+        if (--c->refs < 0)
+        {
             c->refs = 0;
             sim::ReportViolation("usb bus: bus interface dereferenced more often than referenced");
         }
@@ -76,12 +81,14 @@ VOID BusGetVersion(PVOID busContext, PUSBD_VERSION_INFORMATION info, PULONG caps
 {
     BusContextBlock *c = Context(busContext);
     bool high = false;
-    if (c) {
+    if (c)
+    {
         std::lock_guard<std::recursive_mutex> g(c->bus->mu);
         const PortState *p = c->bus->Port(c->port);
         high = p && p->device && p->device->GetSpeed() == Speed::High;
     }
-    if (info) {
+    if (info)
+    {
         info->USBDI_Version = 0x500;
         info->Supported_USB_Version = high ? 0x200 : 0x110;
     }
@@ -102,9 +109,15 @@ NTSTATUS BusQueryTime(PVOID busContext, PULONG frame)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS BusSubmitIsoOut(PVOID, PURB) { return STATUS_NOT_SUPPORTED; }
+NTSTATUS BusSubmitIsoOut(PVOID, PURB)
+{
+    return STATUS_NOT_SUPPORTED;
+}
 
-NTSTATUS BusQueryInformation(PVOID, ULONG, PVOID, PULONG, PULONG) { return STATUS_NOT_SUPPORTED; }
+NTSTATUS BusQueryInformation(PVOID, ULONG, PVOID, PULONG, PULONG)
+{
+    return STATUS_NOT_SUPPORTED;
+}
 
 BOOLEAN BusIsHighSpeed(PVOID busContext)
 {
@@ -121,31 +134,37 @@ BOOLEAN BusIsHighSpeed(PVOID busContext)
 NTSTATUS Bus::Impl::Finish(PIRP irp, PURB urb, uint64_t seq, NTSTATUS status, USBD_STATUS usbd,
                            std::optional<ULONG> length)
 {
-    if (urb) {
+    if (urb)
+    {
         urb->UrbHeader.Status = usbd;
         if (length)
             urb->UrbControlVendorClassRequest.TransferBufferLength = *length;
     }
     if (seq)
-        UpdateEvent(seq, [&](Event &e) {
-            e.completed = true;
-            e.status = status;
-            e.usbdStatus = usbd;
-            e.length = length ? *length : 0;
-        });
+        UpdateEvent(seq,
+                    [&](Event &e)
+                    {
+                        e.completed = true;
+                        e.status = status;
+                        e.usbdStatus = usbd;
+                        e.length = length ? *length : 0;
+                    });
     return CompleteNow(irp, status);
 }
 
 NTSTATUS Bus::Impl::Answer(Held h)
 {
-    if (h.due >= 0 && h.due <= sim::Now()) {
+    if (h.due >= 0 && h.due <= sim::Now())
+    {
         bool sync;
         {
             std::lock_guard<std::recursive_mutex> g(mu);
             sync = synchronous;
         }
-        if (sync) {
-            if (h.urb && !h.data.empty()) {
+        if (sync)
+        {
+            if (h.urb && !h.data.empty())
+            {
                 auto &r = h.urb->UrbControlVendorClassRequest;
                 const ULONG n = ULONG(h.data.size()) < r.TransferBufferLength ? ULONG(h.data.size())
                                                                               : r.TransferBufferLength;
@@ -161,7 +180,8 @@ NTSTATUS Bus::Impl::Answer(Held h)
     std::unique_lock<std::recursive_mutex> g(mu);
     Schedule(std::move(h));
     IoSetCancelRoutine(irp, CancelHeld);
-    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr)
+    {
         std::optional<Held> taken = TakeHeld(irp);
         ArmTimer();
         g.unlock();
@@ -183,7 +203,8 @@ NTSTATUS Bus::Impl::Dispatch(PDEVICE_OBJECT pdo, PIRP irp)
         live = p->present && p->pdo == pdo && p->connected;
     }
     PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
-    switch (s->MajorFunction) {
+    switch (s->MajorFunction)
+    {
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
         return DispatchIoctl(*p, irp, live);
     case IRP_MJ_PNP:
@@ -205,8 +226,10 @@ NTSTATUS Bus::Impl::DispatchIoctl(PortState &p, PIRP irp, bool live)
 {
     PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
     const unsigned port = p.number;
-    switch (s->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_INTERNAL_USB_SUBMIT_URB: {
+    switch (s->Parameters.DeviceIoControl.IoControlCode)
+    {
+    case IOCTL_INTERNAL_USB_SUBMIT_URB:
+    {
         auto urb = static_cast<PURB>(s->Parameters.Others.Argument1);
         if (urb == nullptr)
             return CompleteNow(irp, STATUS_INVALID_PARAMETER);
@@ -216,21 +239,26 @@ NTSTATUS Bus::Impl::DispatchIoctl(PortState &p, PIRP irp, bool live)
             if (live && p.unplugAtUrb && --p.unplugAtUrb == 0)
                 unplugNow = true;
         }
-        if (unplugNow) {
+        if (unplugNow)
+        {
             DoUnplug(port, true);
             live = false;
         }
         return SubmitUrb(p, irp, urb, live);
     }
-    case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
+    case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
+    {
         auto *out = static_cast<PULONG>(s->Parameters.Others.Argument1);
         PortAnswer a;
         {
             std::lock_guard<std::recursive_mutex> g(mu);
-            if (!p.portScript.empty()) {
+            if (!p.portScript.empty())
+            {
                 a = p.portScript.front();
                 p.portScript.pop_front();
-            } else {
+            }
+            else
+            {
                 a.status = STATUS_SUCCESS;
                 a.bits = live ? USBD_PORT_ENABLED | USBD_PORT_CONNECTED : 0;
             }
@@ -246,7 +274,8 @@ NTSTATUS Bus::Impl::DispatchIoctl(PortState &p, PIRP irp, bool live)
         *out = NT_SUCCESS(a.status) ? a.bits : 0;
         return CompleteNow(irp, a.status);
     }
-    case IOCTL_INTERNAL_USB_RESET_PORT: {
+    case IOCTL_INTERNAL_USB_RESET_PORT:
+    {
         NTSTATUS status;
         IsoEngine *engine;
         {
@@ -257,15 +286,19 @@ NTSTATUS Bus::Impl::DispatchIoctl(PortState &p, PIRP irp, bool live)
             if (NT_SUCCESS(status))
                 p.halted.clear();
         }
-        if (NT_SUCCESS(status)) {
+        if (NT_SUCCESS(status))
+        {
             // Transfers end; the configuration and every handle stay.
-            EndHeld(port, [](const Held &h) { return h.kind == HeldKind::Control || h.kind == HeldKind::Transfer; },
-                    STATUS_CANCELLED, USBD_STATUS_CANCELED);
+            EndHeld(
+                port,
+                [](const Held &h) { return h.kind == HeldKind::Control || h.kind == HeldKind::Transfer; },
+                STATUS_CANCELLED, USBD_STATUS_CANCELED);
             engine->CancelAll();
         }
         return CompleteNow(irp, status);
     }
-    case IOCTL_INTERNAL_USB_CYCLE_PORT: {
+    case IOCTL_INTERNAL_USB_CYCLE_PORT:
+    {
         NTSTATUS status;
         {
             std::lock_guard<std::recursive_mutex> g(mu);
@@ -302,7 +335,8 @@ NTSTATUS Bus::Impl::SubmitIdle(PortState &p, PIRP irp, bool live)
         notSupported = p.idleNotSupported;
         delay = p.idleDelayMs;
         Note(EventKind::IdleSubmit, p.number, NT_SUCCESS(refuse) ? STATUS_PENDING : refuse);
-        if (!NT_SUCCESS(refuse)) {
+        if (!NT_SUCCESS(refuse))
+        {
             Note(EventKind::IdleComplete, p.number, refuse);
         }
     }
@@ -312,12 +346,15 @@ NTSTATUS Bus::Impl::SubmitIdle(PortState &p, PIRP irp, bool live)
     h.irp = irp;
     h.kind = HeldKind::Idle;
     h.port = p.number;
-    if (notSupported) {
+    if (notSupported)
+    {
         h.due = sim::Now();
         h.status = STATUS_NOT_SUPPORTED;
         std::lock_guard<std::recursive_mutex> g(mu);
         Note(EventKind::IdleComplete, p.number, STATUS_NOT_SUPPORTED);
-    } else {
+    }
+    else
+    {
         h.callbackDue = sim::Now() + LONGLONG(delay) * 10000;
     }
     return Answer(std::move(h));
@@ -351,9 +388,11 @@ NTSTATUS Bus::Impl::DispatchPower(PortState &p, PIRP irp, bool live)
 {
     PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
     PoStartNextPowerIrp(irp);
-    switch (s->MinorFunction) {
+    switch (s->MinorFunction)
+    {
     case IRP_MN_SET_POWER:
-        if (s->Parameters.Power.Type == DevicePowerState) {
+        if (s->Parameters.Power.Type == DevicePowerState)
+        {
             const DEVICE_POWER_STATE state = s->Parameters.Power.State.DeviceState;
             IsoEngine *engine;
             {
@@ -368,7 +407,8 @@ NTSTATUS Bus::Impl::DispatchPower(PortState &p, PIRP irp, bool live)
                 e.status = STATUS_SUCCESS;
                 AddEvent(e);
             }
-            if (live) {
+            if (live)
+            {
                 if (state == PowerDeviceD0)
                     engine->StopRefusing();
                 else
@@ -388,7 +428,8 @@ NTSTATUS Bus::Impl::DispatchPower(PortState &p, PIRP irp, bool live)
 NTSTATUS Bus::Impl::DispatchPnp(PortState &p, PIRP irp, bool live)
 {
     PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
-    switch (s->MinorFunction) {
+    switch (s->MinorFunction)
+    {
     case IRP_MN_QUERY_INTERFACE:
         return QueryInterface(p, irp, live);
     case IRP_MN_START_DEVICE:
@@ -410,7 +451,8 @@ NTSTATUS Bus::Impl::QueryInterface(PortState &p, PIRP irp, bool live)
 {
     PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
     auto &q = s->Parameters.QueryInterface;
-    if (q.InterfaceType == nullptr || memcmp(q.InterfaceType, &USB_BUS_INTERFACE_USBDI_GUID, sizeof(GUID)) != 0)
+    if (q.InterfaceType == nullptr ||
+        memcmp(q.InterfaceType, &USB_BUS_INTERFACE_USBDI_GUID, sizeof(GUID)) != 0)
         return CompleteNow(irp, irp->IoStatus.Status); // not ours: the status stays as it came
     NTSTATUS status = STATUS_SUCCESS;
     std::unique_lock<std::recursive_mutex> g(mu);
@@ -424,8 +466,10 @@ NTSTATUS Bus::Impl::QueryInterface(PortState &p, PIRP irp, bool live)
         status = STATUS_NOT_SUPPORTED;
     else if (q.Interface == nullptr || q.Size < need)
         status = STATUS_INVALID_PARAMETER;
-    if (NT_SUCCESS(status)) {
-        if (p.busContext == nullptr) {
+    if (NT_SUCCESS(status))
+    {
+        if (p.busContext == nullptr)
+        {
             contexts.push_back(std::make_unique<BusContextBlock>());
             p.busContext = contexts.back().get();
             p.busContext->bus = this;

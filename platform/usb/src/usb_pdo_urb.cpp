@@ -5,16 +5,19 @@
 #include <sim/kernel_sim.h>
 #include <usbd_lib.h>
 
-namespace usbsim {
+namespace usbsim
+{
 
-namespace {
+namespace
+{
 
 // Calls f(descriptor) for each well-formed descriptor after an interface descriptor, up to the next
 // interface.
 template <typename F> void ForEachAfterInterface(const Bytes &cfg, const USB_INTERFACE_DESCRIPTOR *iface, F f)
 {
     const uint8_t *at = reinterpret_cast<const uint8_t *>(iface) + iface->bLength;
-    while (const USB_COMMON_DESCRIPTOR *d = usbd::ParseDescriptorsBounded(cfg.data(), cfg.size(), at, -1)) {
+    while (const USB_COMMON_DESCRIPTOR *d = usbd::ParseDescriptorsBounded(cfg.data(), cfg.size(), at, -1))
+    {
         if (d->bDescriptorType == USB_INTERFACE_DESCRIPTOR_TYPE)
             break;
         f(d);
@@ -23,24 +26,30 @@ template <typename F> void ForEachAfterInterface(const Bytes &cfg, const USB_INT
 }
 
 // Endpoint descriptors that follow an interface descriptor, up to the next interface.
-std::vector<const USB_ENDPOINT_DESCRIPTOR *> EndpointsOf(const Bytes &cfg, const USB_INTERFACE_DESCRIPTOR *iface)
+std::vector<const USB_ENDPOINT_DESCRIPTOR *> EndpointsOf(const Bytes &cfg,
+                                                         const USB_INTERFACE_DESCRIPTOR *iface)
 {
     std::vector<const USB_ENDPOINT_DESCRIPTOR *> r;
-    ForEachAfterInterface(cfg, iface, [&](const USB_COMMON_DESCRIPTOR *d) {
-        if (d->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE && d->bLength >= sizeof(USB_ENDPOINT_DESCRIPTOR))
-            r.push_back(reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR *>(d));
-    });
+    ForEachAfterInterface(cfg, iface,
+                          [&](const USB_COMMON_DESCRIPTOR *d)
+                          {
+                              if (d->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE &&
+                                  d->bLength >= sizeof(USB_ENDPOINT_DESCRIPTOR))
+                                  r.push_back(reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR *>(d));
+                          });
     return r;
 }
 
 // Whether an endpoint of an alternate carries feedback rather than audio: its usage bits say explicit
 // feedback (1), or a data endpoint of the same alternate names it in bSynchAddress (audio class 1.0
 // leaves a feedback endpoint's usage bits 0). Implicit-feedback data endpoints (usage 2) carry audio.
-bool IsFeedbackEndpoint(const USB_ENDPOINT_DESCRIPTOR *ep, const std::vector<const USB_ENDPOINT_DESCRIPTOR *> &eps)
+bool IsFeedbackEndpoint(const USB_ENDPOINT_DESCRIPTOR *ep,
+                        const std::vector<const USB_ENDPOINT_DESCRIPTOR *> &eps)
 {
     if ((ep->bmAttributes & 0x30) == 0x10)
         return true;
-    for (const USB_ENDPOINT_DESCRIPTOR *data : eps) {
+    for (const USB_ENDPOINT_DESCRIPTOR *data : eps)
+    {
         // bSynchAddress is the ninth byte, present only in the audio-class 1.0 form.
         const uint8_t synch = data->bLength >= 9 ? reinterpret_cast<const uint8_t *>(data)[8] : 0;
         if (data != ep && synch != 0 && synch == ep->bEndpointAddress)
@@ -57,25 +66,33 @@ IsoStreamFormat FormatOf(const Bytes &cfg, const USB_INTERFACE_DESCRIPTOR *iface
     f.channels = 0;
     f.bytesPerSample = 0;
     const bool uac2 = iface->bInterfaceProtocol == USB_AUDIO_PROTOCOL_UAC2;
-    ForEachAfterInterface(cfg, iface, [&](const USB_COMMON_DESCRIPTOR *d) {
-        const auto *b = reinterpret_cast<const uint8_t *>(d);
-        if (d->bDescriptorType != USB_CS_INTERFACE_DESCRIPTOR_TYPE || d->bLength < 3)
-            return;
-        if (!uac2 && b[2] == 0x02 && d->bLength >= 6) {
-            f.channels = b[4];
-            f.bytesPerSample = b[5];
-        } else if (uac2 && b[2] == 0x01 && d->bLength >= 11) {
-            f.channels = b[10];
-        } else if (uac2 && b[2] == 0x02 && d->bLength >= 5) {
-            f.bytesPerSample = b[4];
-        }
-    });
+    ForEachAfterInterface(cfg, iface,
+                          [&](const USB_COMMON_DESCRIPTOR *d)
+                          {
+                              const auto *b = reinterpret_cast<const uint8_t *>(d);
+                              if (d->bDescriptorType != USB_CS_INTERFACE_DESCRIPTOR_TYPE || d->bLength < 3)
+                                  return;
+                              if (!uac2 && b[2] == 0x02 && d->bLength >= 6)
+                              {
+                                  f.channels = b[4];
+                                  f.bytesPerSample = b[5];
+                              }
+                              else if (uac2 && b[2] == 0x01 && d->bLength >= 11)
+                              {
+                                  f.channels = b[10];
+                              }
+                              else if (uac2 && b[2] == 0x02 && d->bLength >= 5)
+                              {
+                                  f.bytesPerSample = b[4];
+                              }
+                          });
     return f;
 }
 
 // The URB functions that are control transfers on the default pipe, with their request type and
 // recipient (the descriptor reads are standard GET_DESCRIPTOR requests).
-struct ControlFunction {
+struct ControlFunction
+{
     USHORT function;
     RequestType type;
     Recipient recipient;
@@ -115,44 +132,53 @@ NTSTATUS Bus::Impl::SubmitUrb(PortState &p, PIRP irp, PURB urb, bool live)
     // Both control URB layouts share the header, TransferBufferLength and TransferBuffer offsets.
     const bool control = cf && urb->UrbHeader.Length >= sizeof(URB_CONTROL_VENDOR_OR_CLASS_REQUEST) &&
                          urb->UrbHeader.Length >= sizeof(URB_CONTROL_DESCRIPTOR_REQUEST);
-    if (control) {
+    if (control)
+    {
         auto &r = urb->UrbControlVendorClassRequest;
         e.wLength = uint16_t(r.TransferBufferLength > 0xFFFF ? 0xFFFF : r.TransferBufferLength);
         req.type = cf->type;
         req.recipient = cf->recipient;
-        if (cf->type == RequestType::Standard) {
+        if (cf->type == RequestType::Standard)
+        {
             auto &d = urb->UrbControlDescriptorRequest;
             req.in = true;
             req.bRequest = USB_REQUEST_GET_DESCRIPTOR;
             req.wValue = uint16_t(d.DescriptorType << 8 | d.Index);
             req.wIndex = d.LanguageId;
-        } else {
+        }
+        else
+        {
             req.in = USBD_TRANSFER_DIRECTION(r.TransferFlags) == USBD_TRANSFER_DIRECTION_IN;
             req.bRequest = r.Request;
             req.wValue = r.Value;
             req.wIndex = r.Index;
         }
     }
-    switch (fn) {
+    switch (fn)
+    {
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
     case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
     case URB_FUNCTION_ISOCH_TRANSFER:
-        if (urb->UrbHeader.Length >= sizeof(URB_PIPE_REQUEST)) {
+        if (urb->UrbHeader.Length >= sizeof(URB_PIPE_REQUEST))
+        {
             std::lock_guard<std::recursive_mutex> g(mu);
             if (const Pipe *pipe = p.FindPipe(urb->UrbPipeRequest.PipeHandle))
                 e.endpoint = pipe->endpoint;
         }
         if (fn == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
             urb->UrbHeader.Length >= sizeof(URB_BULK_OR_INTERRUPT_TRANSFER))
-            e.wLength = uint16_t(std::min<ULONG>(urb->UrbBulkOrInterruptTransfer.TransferBufferLength, 0xFFFF));
-        if (fn == URB_FUNCTION_ISOCH_TRANSFER && urb->UrbHeader.Length >= offsetof(URB_ISOCH_TRANSFER, IsoPacket))
+            e.wLength =
+                uint16_t(std::min<ULONG>(urb->UrbBulkOrInterruptTransfer.TransferBufferLength, 0xFFFF));
+        if (fn == URB_FUNCTION_ISOCH_TRANSFER &&
+            urb->UrbHeader.Length >= offsetof(URB_ISOCH_TRANSFER, IsoPacket))
             e.wLength = uint16_t(std::min<ULONG>(urb->UrbIsochronousTransfer.TransferBufferLength, 0xFFFF));
         break;
     default:
         break;
     }
-    if (control) {
+    if (control)
+    {
         req.wLength = e.wLength;
         e.bmRequestType = req.bmRequestType();
         e.bRequest = req.bRequest;
@@ -167,7 +193,8 @@ NTSTATUS Bus::Impl::SubmitUrb(PortState &p, PIRP irp, PURB urb, bool live)
     if (!live)
         return Finish(irp, urb, seq, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, std::nullopt);
 
-    switch (fn) {
+    switch (fn)
+    {
     case URB_FUNCTION_SELECT_CONFIGURATION:
         return SelectConfiguration(p, irp, urb, seq);
     case URB_FUNCTION_SELECT_INTERFACE:
@@ -175,9 +202,11 @@ NTSTATUS Bus::Impl::SubmitUrb(PortState &p, PIRP irp, PURB urb, bool live)
     case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
         return PipeRequest(p, irp, urb, seq);
-    case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER: {
+    case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
+    {
         if (urb->UrbHeader.Length < sizeof(URB_GET_CURRENT_FRAME_NUMBER))
-            return Finish(irp, urb, seq, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER, std::nullopt);
+            return Finish(irp, urb, seq, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER,
+                          std::nullopt);
         {
             std::lock_guard<std::recursive_mutex> g(mu);
             urb->UrbGetCurrentFrameNumber.FrameNumber = Engine(p).CurrentFrame();
@@ -191,7 +220,8 @@ NTSTATUS Bus::Impl::SubmitUrb(PortState &p, PIRP irp, PURB urb, bool live)
         break;
     }
     if (cf == nullptr)
-        return Finish(irp, urb, seq, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION, std::nullopt);
+        return Finish(irp, urb, seq, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_URB_FUNCTION,
+                      std::nullopt);
     if (!control)
         return Finish(irp, urb, seq, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER, std::nullopt);
     return Control(p, irp, urb, seq, std::move(req));
@@ -200,14 +230,17 @@ NTSTATUS Bus::Impl::SubmitUrb(PortState &p, PIRP irp, PURB urb, bool live)
 NTSTATUS Bus::Impl::SelectConfiguration(PortState &p, PIRP irp, PURB urb, uint64_t seq)
 {
     auto &sc = urb->UrbSelectConfiguration;
-    auto fail = [&](NTSTATUS status) {
+    auto fail = [&](NTSTATUS status)
+    {
         std::lock_guard<std::recursive_mutex> g(mu);
         Note(EventKind::SelectConfiguration, p.number, status);
         return status;
     };
     if (urb->UrbHeader.Length < offsetof(URB_SELECT_CONFIGURATION, Interface))
-        return Finish(irp, urb, seq, fail(STATUS_INVALID_PARAMETER), USBD_STATUS_INVALID_PARAMETER, std::nullopt);
-    if (sc.ConfigurationDescriptor == nullptr) {
+        return Finish(irp, urb, seq, fail(STATUS_INVALID_PARAMETER), USBD_STATUS_INVALID_PARAMETER,
+                      std::nullopt);
+    if (sc.ConfigurationDescriptor == nullptr)
+    {
         ClosePipes(p, [](const Pipe &) { return true; });
         std::lock_guard<std::recursive_mutex> g(mu);
         p.configuration = nullptr;
@@ -223,11 +256,14 @@ NTSTATUS Bus::Impl::SelectConfiguration(PortState &p, PIRP irp, PURB urb, uint64
         std::lock_guard<std::recursive_mutex> g(mu);
         cfg = p.device->Descriptors().configuration;
     }
-    if (cfg.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR) || sc.ConfigurationDescriptor->bConfigurationValue != cfg[5])
-        return Finish(irp, urb, seq, fail(STATUS_INVALID_PARAMETER), USBD_STATUS_INVALID_PARAMETER, std::nullopt);
+    if (cfg.size() < sizeof(USB_CONFIGURATION_DESCRIPTOR) ||
+        sc.ConfigurationDescriptor->bConfigurationValue != cfg[5])
+        return Finish(irp, urb, seq, fail(STATUS_INVALID_PARAMETER), USBD_STATUS_INVALID_PARAMETER,
+                      std::nullopt);
 
     // Check every record against the bytes the URB has before writing any.
-    struct Selection {
+    struct Selection
+    {
         PUSBD_INTERFACE_INFORMATION info;
         const USB_INTERFACE_DESCRIPTOR *d;
         std::vector<const USB_ENDPOINT_DESCRIPTOR *> eps;
@@ -238,7 +274,8 @@ NTSTATUS Bus::Impl::SelectConfiguration(PortState &p, PIRP irp, PURB urb, uint64
     const size_t end = urb->UrbHeader.Length;
     // One record per interface of the configuration, each wholly inside the URB.
     const unsigned interfaces = cfg[4];
-    for (unsigned i = 0; i < interfaces; ++i) {
+    for (unsigned i = 0; i < interfaces; ++i)
+    {
         if (end < at || end - at < offsetof(USBD_INTERFACE_INFORMATION, Pipes))
             return Finish(irp, urb, seq, fail(STATUS_INVALID_PARAMETER), USBD_STATUS_INVALID_PARAMETER,
                           std::nullopt);
@@ -259,7 +296,8 @@ NTSTATUS Bus::Impl::SelectConfiguration(PortState &p, PIRP irp, PURB urb, uint64
         at += info->Length;
     }
     if (sels.empty())
-        return Finish(irp, urb, seq, fail(STATUS_INVALID_PARAMETER), USBD_STATUS_INVALID_PARAMETER, std::nullopt);
+        return Finish(irp, urb, seq, fail(STATUS_INVALID_PARAMETER), USBD_STATUS_INVALID_PARAMETER,
+                      std::nullopt);
 
     ClosePipes(p, [](const Pipe &) { return true; });
     std::vector<Pipe> pipes;
@@ -269,7 +307,8 @@ NTSTATUS Bus::Impl::SelectConfiguration(PortState &p, PIRP irp, PURB urb, uint64
     {
         std::lock_guard<std::recursive_mutex> g(mu);
         config = NewHandle();
-        for (Selection &s : sels) {
+        for (Selection &s : sels)
+        {
             FillInterface(s.info, s.d, s.eps, pipes);
             ifaceHandles[s.d->bInterfaceNumber] = s.info->InterfaceHandle;
             alternates[s.d->bInterfaceNumber] = s.d->bAlternateSetting;
@@ -300,7 +339,8 @@ NTSTATUS Bus::Impl::SelectConfiguration(PortState &p, PIRP irp, PURB urb, uint64
 NTSTATUS Bus::Impl::SelectInterface(PortState &p, PIRP irp, PURB urb, uint64_t seq)
 {
     auto &si = urb->UrbSelectInterface;
-    auto log = [&](NTSTATUS status, uint8_t iface, uint8_t alt) {
+    auto log = [&](NTSTATUS status, uint8_t iface, uint8_t alt)
+    {
         std::lock_guard<std::recursive_mutex> g(mu);
         Event e;
         e.kind = EventKind::SelectInterface;
@@ -326,20 +366,20 @@ NTSTATUS Bus::Impl::SelectInterface(PortState &p, PIRP irp, PURB urb, uint64_t s
         stale = p.configuration == nullptr || si.ConfigurationHandle != p.configuration;
     }
     if (stale)
-        return Finish(irp, urb, seq, log(STATUS_INVALID_PARAMETER, number, alt), USBD_STATUS_INVALID_PARAMETER,
-                      std::nullopt);
+        return Finish(irp, urb, seq, log(STATUS_INVALID_PARAMETER, number, alt),
+                      USBD_STATUS_INVALID_PARAMETER, std::nullopt);
     const USB_INTERFACE_DESCRIPTOR *d =
         usbd::ParseInterfaceBounded(cfg.data(), cfg.size(), cfg.data(), number, alt, -1, -1, -1);
     if (d == nullptr)
-        return Finish(irp, urb, seq, log(STATUS_INVALID_PARAMETER, number, alt), USBD_STATUS_INVALID_PARAMETER,
-                      std::nullopt);
+        return Finish(irp, urb, seq, log(STATUS_INVALID_PARAMETER, number, alt),
+                      USBD_STATUS_INVALID_PARAMETER, std::nullopt);
     auto eps = EndpointsOf(cfg, d);
     const size_t n = std::min<size_t>({d->bNumEndpoints, USBD_MAX_PIPES_PER_INTERFACE, eps.size()});
     eps.resize(n);
     const size_t need = GET_USBD_INTERFACE_SIZE(n);
     if (info->Length < need || urb->UrbHeader.Length < head + need)
-        return Finish(irp, urb, seq, log(STATUS_INVALID_PARAMETER, number, alt), USBD_STATUS_INVALID_PARAMETER,
-                      std::nullopt);
+        return Finish(irp, urb, seq, log(STATUS_INVALID_PARAMETER, number, alt),
+                      USBD_STATUS_INVALID_PARAMETER, std::nullopt);
 
     ClosePipes(p, [number](const Pipe &pipe) { return pipe.interfaceNumber == number; });
     std::vector<Pipe> pipes;
@@ -361,14 +401,16 @@ NTSTATUS Bus::Impl::SelectInterface(PortState &p, PIRP irp, PURB urb, uint64_t s
 }
 
 void Bus::Impl::FillInterface(PUSBD_INTERFACE_INFORMATION info, const USB_INTERFACE_DESCRIPTOR *d,
-                              const std::vector<const USB_ENDPOINT_DESCRIPTOR *> &eps, std::vector<Pipe> &pipes)
+                              const std::vector<const USB_ENDPOINT_DESCRIPTOR *> &eps,
+                              std::vector<Pipe> &pipes)
 {
     info->Class = d->bInterfaceClass;
     info->SubClass = d->bInterfaceSubClass;
     info->Protocol = d->bInterfaceProtocol;
     info->InterfaceHandle = NewHandle();
     info->NumberOfPipes = ULONG(eps.size());
-    for (size_t k = 0; k < eps.size(); ++k) {
+    for (size_t k = 0; k < eps.size(); ++k)
+    {
         const USB_ENDPOINT_DESCRIPTOR *ep = eps[k];
         Pipe pipe;
         pipe.handle = NewHandle();
@@ -394,14 +436,16 @@ void Bus::Impl::FillInterface(PUSBD_INTERFACE_INFORMATION info, const USB_INTERF
 void Bus::Impl::SetStreamFormats(PortState &p, const Bytes &cfg, const USB_INTERFACE_DESCRIPTOR *d,
                                  const std::vector<const USB_ENDPOINT_DESCRIPTOR *> &eps)
 {
-    if (d->bInterfaceClass != USB_DEVICE_CLASS_AUDIO || d->bInterfaceSubClass != USB_AUDIO_SUBCLASS_AUDIOSTREAMING)
+    if (d->bInterfaceClass != USB_DEVICE_CLASS_AUDIO ||
+        d->bInterfaceSubClass != USB_AUDIO_SUBCLASS_AUDIOSTREAMING)
         return;
     IsoStreamFormat f = FormatOf(cfg, d);
     if (!f.channels || !f.bytesPerSample)
         return;
     std::lock_guard<std::recursive_mutex> g(mu);
     for (const USB_ENDPOINT_DESCRIPTOR *ep : eps)
-        if ((ep->bmAttributes & 3) == USB_ENDPOINT_TYPE_ISOCHRONOUS && !IsFeedbackEndpoint(ep, eps)) {
+        if ((ep->bmAttributes & 3) == USB_ENDPOINT_TYPE_ISOCHRONOUS && !IsFeedbackEndpoint(ep, eps))
+        {
             f.sampleRate = p.device->EndpointRate(ep->bEndpointAddress);
             Engine(p).SetStreamFormat(ep->bEndpointAddress, f);
         }
@@ -417,7 +461,8 @@ void Bus::Impl::OpenIsoPipes(PortState &p, std::vector<Pipe> &pipes)
         highSpeed = p.device->GetSpeed() == Speed::High;
     }
     for (Pipe &pipe : pipes)
-        if (pipe.type == UsbdPipeTypeIsochronous) {
+        if (pipe.type == UsbdPipeTypeIsochronous)
+        {
             IsoPipeDesc desc;
             desc.bEndpointAddress = pipe.endpoint;
             desc.bmAttributes = pipe.attributes;
@@ -437,23 +482,29 @@ void Bus::Impl::ClosePipes(PortState &p, const std::function<bool(const Pipe &)>
     {
         std::lock_guard<std::recursive_mutex> g(mu);
         engine = &Engine(p);
-        for (auto it = p.pipes.begin(); it != p.pipes.end();) {
-            if (which(*it)) {
+        for (auto it = p.pipes.begin(); it != p.pipes.end();)
+        {
+            if (which(*it))
+            {
                 if (it->iso)
                     iso.push_back(it->iso);
                 endpoints.push_back(it->endpoint);
                 it = p.pipes.erase(it);
-            } else {
+            }
+            else
+            {
                 ++it;
             }
         }
     }
-    EndHeld(p.number,
-            [&endpoints](const Held &h) {
-                return h.kind == HeldKind::Transfer &&
-                       std::find(endpoints.begin(), endpoints.end(), h.endpoint) != endpoints.end();
-            },
-            STATUS_CANCELLED, USBD_STATUS_CANCELED);
+    EndHeld(
+        p.number,
+        [&endpoints](const Held &h)
+        {
+            return h.kind == HeldKind::Transfer &&
+                   std::find(endpoints.begin(), endpoints.end(), h.endpoint) != endpoints.end();
+        },
+        STATUS_CANCELLED, USBD_STATUS_CANCELED);
     for (IsoPipeId id : iso)
         engine->ClosePipe(id, STATUS_CANCELLED);
 }
@@ -469,16 +520,19 @@ NTSTATUS Bus::Impl::PipeRequest(PortState &p, PIRP irp, PURB urb, uint64_t seq)
         std::lock_guard<std::recursive_mutex> g(mu);
         const Pipe *found = p.FindPipe(urb->UrbPipeRequest.PipeHandle);
         if (found == nullptr)
-            return Finish(irp, urb, seq, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE, std::nullopt);
+            return Finish(irp, urb, seq, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PIPE_HANDLE,
+                          std::nullopt);
         pipe = *found;
         engine = &Engine(p);
         if (auto f = p.syncResetFailure.find(pipe.endpoint); f != p.syncResetFailure.end())
             resetFailure = f->second;
     }
-    if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+    if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE)
+    {
         const uint8_t ep = pipe.endpoint;
-        EndHeld(p.number, [ep](const Held &h) { return h.kind == HeldKind::Transfer && h.endpoint == ep; },
-                STATUS_CANCELLED, USBD_STATUS_CANCELED);
+        EndHeld(
+            p.number, [ep](const Held &h) { return h.kind == HeldKind::Transfer && h.endpoint == ep; },
+            STATUS_CANCELLED, USBD_STATUS_CANCELED);
         if (pipe.iso)
             engine->AbortPipe(pipe.iso);
         return Finish(irp, urb, seq, STATUS_SUCCESS, USBD_STATUS_SUCCESS, std::nullopt);
@@ -510,7 +564,8 @@ NTSTATUS Bus::Impl::Transfer(PortState &p, PIRP irp, PURB urb, uint64_t seq)
         halted = found && p.halted.count(pipe.endpoint) && p.halted[pipe.endpoint];
         engine = &Engine(p);
     }
-    if (iso) {
+    if (iso)
+    {
         // The engine checks the rest, a stale handle (pipe 0) and the low-power refusal included.
         if (halted)
             return Finish(irp, urb, seq, STATUS_UNSUCCESSFUL, USBD_STATUS_ENDPOINT_HALTED, std::nullopt);
@@ -536,7 +591,8 @@ NTSTATUS Bus::Impl::Transfer(PortState &p, PIRP irp, PURB urb, uint64_t seq)
     h.port = p.number;
     h.endpoint = pipe.endpoint;
     h.seq = seq;
-    if (USB_ENDPOINT_DIRECTION_OUT(pipe.endpoint)) {
+    if (USB_ENDPOINT_DIRECTION_OUT(pipe.endpoint))
+    {
         const auto *b = static_cast<const uint8_t *>(t.TransferBuffer);
         {
             std::lock_guard<std::recursive_mutex> g(mu);
@@ -551,14 +607,18 @@ NTSTATUS Bus::Impl::Transfer(PortState &p, PIRP irp, PURB urb, uint64_t seq)
     {
         std::lock_guard<std::recursive_mutex> g(mu);
         auto &q = p.inData[pipe.endpoint];
-        if (!q.empty()) {
+        if (!q.empty())
+        {
             Bytes chunk = std::move(q.front());
             q.pop_front();
-            if (chunk.size() > t.TransferBufferLength) {
+            if (chunk.size() > t.TransferBufferLength)
+            {
                 h.status = STATUS_UNSUCCESSFUL;
                 h.usbd = USBD_STATUS_DATA_OVERRUN;
                 h.reportedLength = 0;
-            } else {
+            }
+            else
+            {
                 h.reportedLength = ULONG(chunk.size());
                 UpdateEvent(seq, [&](Event &e) { e.data = chunk; });
                 h.data = std::move(chunk);
@@ -573,7 +633,8 @@ void Bus::Impl::DeliverIn(PortState &p, uint8_t endpoint)
 {
     auto &q = p.inData[endpoint];
     bool changed = false;
-    for (Held &h : held) {
+    for (Held &h : held)
+    {
         if (q.empty())
             break;
         if (h.port != p.number || h.kind != HeldKind::Transfer || h.endpoint != endpoint || h.due >= 0)
@@ -581,11 +642,14 @@ void Bus::Impl::DeliverIn(PortState &p, uint8_t endpoint)
         Bytes chunk = std::move(q.front());
         q.pop_front();
         const ULONG room = h.urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-        if (chunk.size() > room) {
+        if (chunk.size() > room)
+        {
             h.status = STATUS_UNSUCCESSFUL;
             h.usbd = USBD_STATUS_DATA_OVERRUN;
             h.reportedLength = 0;
-        } else {
+        }
+        else
+        {
             h.reportedLength = ULONG(chunk.size());
             UpdateEvent(h.seq, [&](Event &e) { e.data = chunk; });
             h.data = std::move(chunk);

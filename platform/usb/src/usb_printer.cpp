@@ -4,9 +4,11 @@
 #include <cstdarg>
 #include <cstdio>
 
-namespace usbsim {
+namespace usbsim
+{
 
-namespace {
+namespace
+{
 
 void Appendf(std::string &out, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void Appendf(std::string &out, const char *format, ...)
@@ -21,10 +23,13 @@ void Appendf(std::string &out, const char *format, ...)
 
 // Prints fields of one descriptor in order; a field that does not fit in bLength is marked and
 // ends the descriptor.
-class Fields {
+class Fields
+{
 public:
     Fields(std::string &out, const uint8_t *d, size_t length, size_t offset)
-        : m_out(out), m_d(d), m_len(length), m_offset(offset) {}
+        : m_out(out), m_d(d), m_len(length), m_offset(offset)
+    {
+    }
     bool Ok() const { return m_ok; }
     size_t Pos() const { return m_pos; }
     size_t Length() const { return m_len; }
@@ -32,7 +37,8 @@ public:
     {
         if (!m_ok)
             return 0;
-        if (m_pos + size > m_len) {
+        if (m_pos + size > m_len)
+        {
             Appendf(m_out, "      %-20s (missing: descriptor ends at byte %zu, offset %zu)\n", name, m_len,
                     m_offset + m_len);
             m_ok = false;
@@ -47,7 +53,8 @@ public:
     }
     void Rest()
     {
-        if (m_ok && m_pos < m_len) {
+        if (m_ok && m_pos < m_len)
+        {
             Appendf(m_out, "      %zu extra bytes:", m_len - m_pos);
             for (size_t i = m_pos; i < m_len; ++i)
                 Appendf(m_out, " %02x", m_d[i]);
@@ -62,7 +69,8 @@ private:
     bool m_ok = true;
 };
 
-struct Context {
+struct Context
+{
     uint8_t interfaceClass = 0, subclass = 0, protocol = 0;
 };
 
@@ -72,7 +80,8 @@ constexpr uint8_t kAudioStreaming = 0x02, kMidiStreaming = 0x03;
 // A class-specific endpoint descriptor means what the class of its interface says.
 void ClassEndpoint(Fields &f, const Context &ctx, std::string &out)
 {
-    if (ctx.interfaceClass == kAudioClass && ctx.subclass == kAudioStreaming) {
+    if (ctx.interfaceClass == kAudioClass && ctx.subclass == kAudioStreaming)
+    {
         out += " (audio class endpoint)\n";
         f.F("bDescriptorSubtype", 1);
         f.F("bmAttributes", 1);
@@ -80,17 +89,23 @@ void ClassEndpoint(Fields &f, const Context &ctx, std::string &out)
             f.F("bmControls", 1);
         f.F("bLockDelayUnits", 1);
         f.F("wLockDelay", 2);
-    } else if (ctx.interfaceClass == kAudioClass && ctx.subclass == kMidiStreaming) {
+    }
+    else if (ctx.interfaceClass == kAudioClass && ctx.subclass == kMidiStreaming)
+    {
         out += " (MIDI class endpoint)\n";
         f.F("bDescriptorSubtype", 1);
         const uint32_t jacks = f.F("bNumEmbMIDIJack", 1);
         for (uint32_t i = 0; i < jacks && f.Ok(); ++i)
             f.F("baAssocJackID", 1);
-    } else if (ctx.interfaceClass == kVideoClass) {
+    }
+    else if (ctx.interfaceClass == kVideoClass)
+    {
         out += " (video class endpoint)\n";
         f.F("bDescriptorSubtype", 1);
         f.F("wMaxTransferSize", 2);
-    } else {
+    }
+    else
+    {
         out += " (class-specific endpoint)\n"; // its bytes follow undecoded
     }
 }
@@ -98,15 +113,20 @@ void ClassEndpoint(Fields &f, const Context &ctx, std::string &out)
 void AudioControl(Fields &f, uint8_t subtype, bool uac2, std::string &out)
 {
     f.F("bDescriptorSubtype", 1);
-    switch (subtype) {
-    case 0x01: { // header
+    switch (subtype)
+    {
+    case 0x01:
+    { // header
         out += "      (AudioControl header)\n";
         f.F("bcdADC", 2);
-        if (uac2) {
+        if (uac2)
+        {
             f.F("bCategory", 1);
             f.F("wTotalLength", 2);
             f.F("bmControls", 1);
-        } else {
+        }
+        else
+        {
             f.F("wTotalLength", 2);
             uint32_t n = f.F("bInCollection", 1);
             for (uint32_t i = 0; i < n && f.Ok(); ++i)
@@ -134,13 +154,15 @@ void AudioControl(Fields &f, uint8_t subtype, bool uac2, std::string &out)
         f.F("wTerminalType", 2);
         f.F("bAssocTerminal", 1);
         f.F("bSourceID", 1);
-        if (uac2) {
+        if (uac2)
+        {
             f.F("bCSourceID", 1);
             f.F("bmControls", 2);
         }
         f.F("iTerminal", 1);
         break;
-    case 0x04: {
+    case 0x04:
+    {
         out += "      (mixer unit)\n";
         f.F("bUnitID", 1);
         uint32_t p = f.F("bNrInPins", 1);
@@ -148,7 +170,8 @@ void AudioControl(Fields &f, uint8_t subtype, bool uac2, std::string &out)
             f.F("baSourceID", 1);
         break; // the controls bitmap size depends on the sources' channels; left to the raw bytes
     }
-    case 0x05: {
+    case 0x05:
+    {
         out += "      (selector unit)\n";
         f.F("bUnitID", 1);
         uint32_t p = f.F("bNrInPins", 1);
@@ -159,12 +182,14 @@ void AudioControl(Fields &f, uint8_t subtype, bool uac2, std::string &out)
         f.F("iSelector", 1);
         break;
     }
-    case 0x06: {
+    case 0x06:
+    {
         out += "      (feature unit)\n";
         f.F("bUnitID", 1);
         f.F("bSourceID", 1);
         unsigned size = uac2 ? 4 : f.F("bControlSize", 1);
-        if (size == 0 || size > 4) {
+        if (size == 0 || size > 4)
+        {
             out += "      bControlSize out of range\n";
             break;
         }
@@ -182,7 +207,8 @@ void AudioControl(Fields &f, uint8_t subtype, bool uac2, std::string &out)
         f.F("bAssocTerminal", 1);
         f.F("iClockSource", 1);
         break;
-    case 0x0B: {
+    case 0x0B:
+    {
         out += "      (clock selector)\n";
         f.F("bClockID", 1);
         uint32_t p = f.F("bNrInPins", 1);
@@ -198,32 +224,42 @@ void AudioControl(Fields &f, uint8_t subtype, bool uac2, std::string &out)
 void AudioStreaming(Fields &f, uint8_t subtype, bool uac2, std::string &out)
 {
     f.F("bDescriptorSubtype", 1);
-    if (subtype == 0x01) {
+    if (subtype == 0x01)
+    {
         out += "      (AudioStreaming general)\n";
         f.F("bTerminalLink", 1);
-        if (uac2) {
+        if (uac2)
+        {
             f.F("bmControls", 1);
             f.F("bFormatType", 1);
             f.F("bmFormats", 4);
             f.F("bNrChannels", 1);
             f.F("bmChannelConfig", 4);
             f.F("iChannelNames", 1);
-        } else {
+        }
+        else
+        {
             f.F("bDelay", 1);
             f.F("wFormatTag", 2);
         }
-    } else if (subtype == 0x02) {
+    }
+    else if (subtype == 0x02)
+    {
         out += "      (format type)\n";
         f.F("bFormatType", 1);
-        if (uac2) {
+        if (uac2)
+        {
             f.F("bSubslotSize", 1);
             f.F("bBitResolution", 1);
-        } else {
+        }
+        else
+        {
             f.F("bNrChannels", 1);
             f.F("bSubframeSize", 1);
             f.F("bBitResolution", 1);
             uint32_t n = f.F("bSamFreqType", 1);
-            if (n == 0) {
+            if (n == 0)
+            {
                 f.F("tLowerSamFreq", 3);
                 f.F("tUpperSamFreq", 3);
             }
@@ -238,31 +274,37 @@ void AudioStreaming(Fields &f, uint8_t subtype, bool uac2, std::string &out)
 std::string PrintDescriptors(const uint8_t *bytes, size_t count)
 {
     std::string out;
-    if (bytes == nullptr) {
+    if (bytes == nullptr)
+    {
         out += "(no bytes)\n";
         return out;
     }
     Context ctx;
     size_t at = 0;
-    while (at < count) {
+    while (at < count)
+    {
         const size_t left = count - at;
-        if (left < 2) {
+        if (left < 2)
+        {
             Appendf(out, "truncated descriptor header at offset %zu (%zu byte left)\n", at, left);
             break;
         }
         const uint8_t len = bytes[at], type = bytes[at + 1];
-        if (len < 2) {
+        if (len < 2)
+        {
             Appendf(out, "bLength %u at offset %zu\n", len, at);
             break;
         }
-        if (len > left) {
+        if (len > left)
+        {
             Appendf(out, "bLength %u at offset %zu runs past the end (%zu bytes left)\n", len, at, left);
             break;
         }
         const uint8_t *d = bytes + at;
         Fields f(out, d, len, at);
         Appendf(out, "    offset %zu: bLength %u bDescriptorType 0x%02x", at, len, type);
-        switch (type) {
+        switch (type)
+        {
         case 0x01:
             out += " (device)\n";
             f.F("bcdUSB", 2);
@@ -308,7 +350,8 @@ std::string PrintDescriptors(const uint8_t *bytes, size_t count)
             f.F("bmAttributes", 1);
             f.F("wMaxPacketSize", 2);
             f.F("bInterval", 1);
-            if (len >= 9) {
+            if (len >= 9)
+            {
                 f.F("bRefresh", 1);
                 f.F("bSynchAddress", 1);
             }
@@ -322,10 +365,12 @@ std::string PrintDescriptors(const uint8_t *bytes, size_t count)
             f.F("bFunctionProtocol", 1);
             f.F("iFunction", 1);
             break;
-        case 0x24: {
+        case 0x24:
+        {
             const bool uac2 = ctx.protocol == 0x20;
             const uint8_t subtype = len >= 3 ? d[2] : 0;
-            if (ctx.interfaceClass != kAudioClass) {
+            if (ctx.interfaceClass != kAudioClass)
+            {
                 out += " (class-specific interface)\n";
                 break;
             }

@@ -3,7 +3,8 @@
 
 #include <cstring>
 
-namespace {
+namespace
+{
 
 // Byte position of p inside [base, base + count), or -1.
 ptrdiff_t PositionIn(const void *base, size_t count, const void *p)
@@ -25,7 +26,8 @@ const USB_COMMON_DESCRIPTOR *Walk(const void *bytes, size_t count, const void *s
         return nullptr;
     const uint8_t *base = static_cast<const uint8_t *>(bytes);
     size_t at = size_t(pos);
-    while (count - at >= 2) {
+    while (count - at >= 2)
+    {
         const uint8_t length = base[at];
         if (length < 2 || length > count - at)
             return nullptr;
@@ -39,7 +41,8 @@ const USB_COMMON_DESCRIPTOR *Walk(const void *bytes, size_t count, const void *s
 
 } // namespace
 
-namespace usbd {
+namespace usbd
+{
 
 const USB_COMMON_DESCRIPTOR *ParseDescriptorsBounded(const void *bytes, size_t byteCount, const void *start,
                                                      LONG type)
@@ -54,14 +57,19 @@ const USB_INTERFACE_DESCRIPTOR *ParseInterfaceBounded(const void *bytes, size_t 
                                                       LONG interfaceProtocol)
 {
     auto fits = [](LONG want, UCHAR have) { return want == -1 || want == LONG(have); };
-    auto d = Walk(bytes, byteCount, start, [&](const USB_COMMON_DESCRIPTOR *c) {
-        if (c->bDescriptorType != USB_INTERFACE_DESCRIPTOR_TYPE || c->bLength < sizeof(USB_INTERFACE_DESCRIPTOR))
-            return false;
-        auto i = reinterpret_cast<const USB_INTERFACE_DESCRIPTOR *>(c);
-        return fits(interfaceNumber, i->bInterfaceNumber) && fits(alternateSetting, i->bAlternateSetting) &&
-               fits(interfaceClass, i->bInterfaceClass) && fits(interfaceSubClass, i->bInterfaceSubClass) &&
-               fits(interfaceProtocol, i->bInterfaceProtocol);
-    });
+    auto d = Walk(bytes, byteCount, start,
+                  [&](const USB_COMMON_DESCRIPTOR *c)
+                  {
+                      if (c->bDescriptorType != USB_INTERFACE_DESCRIPTOR_TYPE ||
+                          c->bLength < sizeof(USB_INTERFACE_DESCRIPTOR))
+                          return false;
+                      auto i = reinterpret_cast<const USB_INTERFACE_DESCRIPTOR *>(c);
+                      return fits(interfaceNumber, i->bInterfaceNumber) &&
+                             fits(alternateSetting, i->bAlternateSetting) &&
+                             fits(interfaceClass, i->bInterfaceClass) &&
+                             fits(interfaceSubClass, i->bInterfaceSubClass) &&
+                             fits(interfaceProtocol, i->bInterfaceProtocol);
+                  });
     return reinterpret_cast<const USB_INTERFACE_DESCRIPTOR *>(d);
 }
 
@@ -70,7 +78,8 @@ PURB CreateConfigurationRequestBounded(const void *bytes, size_t byteCount, PUSB
     if (bytes == nullptr || list == nullptr || byteCount < sizeof(USB_CONFIGURATION_DESCRIPTOR))
         return nullptr;
     size_t interfaces = 0, pipes = 0;
-    for (; list[interfaces].InterfaceDescriptor != nullptr; ++interfaces) {
+    for (; list[interfaces].InterfaceDescriptor != nullptr; ++interfaces)
+    {
         if (interfaces == USBD_MAX_INTERFACES_PER_REQUEST)
             return nullptr;
         const void *p = list[interfaces].InterfaceDescriptor;
@@ -90,9 +99,11 @@ PURB CreateConfigurationRequestBounded(const void *bytes, size_t byteCount, PUSB
         return nullptr;
     memset(urb, 0, size);
     auto *record = reinterpret_cast<uint8_t *>(&urb->UrbSelectConfiguration.Interface);
-    for (size_t i = 0; i < interfaces; ++i) {
+    for (size_t i = 0; i < interfaces; ++i)
+    {
         const USB_INTERFACE_DESCRIPTOR *d = list[i].InterfaceDescriptor;
-        ULONG n = d->bNumEndpoints < USBD_MAX_PIPES_PER_INTERFACE ? d->bNumEndpoints : USBD_MAX_PIPES_PER_INTERFACE;
+        ULONG n =
+            d->bNumEndpoints < USBD_MAX_PIPES_PER_INTERFACE ? d->bNumEndpoints : USBD_MAX_PIPES_PER_INTERFACE;
         auto info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(record);
         info->Length = GET_USBD_INTERFACE_SIZE(n);
         info->InterfaceNumber = d->bInterfaceNumber;
@@ -110,17 +121,16 @@ PURB CreateConfigurationRequestBounded(const void *bytes, size_t byteCount, PUSB
 
 } // namespace usbd
 
-extern "C" PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR config,
-                                                                         PVOID startPosition, LONG interfaceNumber,
-                                                                         LONG alternateSetting, LONG interfaceClass,
-                                                                         LONG interfaceSubClass,
-                                                                         LONG interfaceProtocol)
+extern "C" PUSB_INTERFACE_DESCRIPTOR
+USBD_ParseConfigurationDescriptorEx(PUSB_CONFIGURATION_DESCRIPTOR config, PVOID startPosition,
+                                    LONG interfaceNumber, LONG alternateSetting, LONG interfaceClass,
+                                    LONG interfaceSubClass, LONG interfaceProtocol)
 {
     if (config == nullptr)
         return nullptr;
-    return const_cast<PUSB_INTERFACE_DESCRIPTOR>(usbd::ParseInterfaceBounded(
-        config, config->wTotalLength, startPosition, interfaceNumber, alternateSetting, interfaceClass,
-        interfaceSubClass, interfaceProtocol));
+    return const_cast<PUSB_INTERFACE_DESCRIPTOR>(
+        usbd::ParseInterfaceBounded(config, config->wTotalLength, startPosition, interfaceNumber,
+                                    alternateSetting, interfaceClass, interfaceSubClass, interfaceProtocol));
 }
 
 extern "C" PUSB_COMMON_DESCRIPTOR USBD_ParseDescriptors(PVOID descriptorBuffer, ULONG totalLength,

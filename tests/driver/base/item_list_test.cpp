@@ -138,7 +138,8 @@ TEST_F(ItemListTest, FailedNodeAllocationLeavesTheListUnchanged)
     CItemList::PNODE middle = NodeAt(list, 1);
     const std::function<CItemList::PNODE()> inserts[] = {
         [&] { return list.InsertHead(Item(10)); }, [&] { return list.InsertTail(Item(11)); },
-        [&] { return list.InsertBefore(middle, Item(12)); }, [&] { return list.InsertBefore(nullptr, Item(13)); }};
+        [&] { return list.InsertBefore(middle, Item(12)); },
+        [&] { return list.InsertBefore(nullptr, Item(13)); }};
     for (const auto &insert : inserts)
     {
         sim::FailAllocation(1);
@@ -160,13 +161,15 @@ TEST_F(ItemListTest, ListRecordsInPoolAndUseUnderASpinLock)
     EXPECT_EQ(sim::pool::OutstandingBytes(PoolTag::HALB), sizeof(CItemList));
     EXPECT_TRUE(list->IsEmpty());
     // Owners change their lists under a spin lock: the stand-in fails the test on paged pool there.
-    AtDispatch([&] {
-        EXPECT_NE(list->InsertTail(Item(1)), nullptr);
-        EXPECT_NE(list->InsertHead(Item(2)), nullptr);
-        PVOID item = nullptr;
-        EXPECT_TRUE(list->RemoveHead(&item));
-        EXPECT_EQ(item, Item(2));
-    });
+    AtDispatch(
+        [&]
+        {
+            EXPECT_NE(list->InsertTail(Item(1)), nullptr);
+            EXPECT_NE(list->InsertHead(Item(2)), nullptr);
+            PVOID item = nullptr;
+            EXPECT_TRUE(list->RemoveHead(&item));
+            EXPECT_EQ(item, Item(2));
+        });
     CItemList::Destroy(list); // frees the remaining node and the record
     CItemList::Destroy(nullptr);
     EXPECT_EQ(sim::pool::OutstandingBlocks(), 0u);

@@ -27,8 +27,9 @@ struct Contender
     {
         HANDLE handle = nullptr;
         ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Run, this), 0);
-        ASSERT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr),
-                  0);
+        ASSERT_EQ(
+            ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode, &thread, nullptr),
+            0);
         ZwClose(handle);
     }
     // Waits for the thread's end, `relative` 100 ns at most (0: no limit).
@@ -36,7 +37,8 @@ struct Contender
     {
         LARGE_INTEGER timeout;
         timeout.QuadPart = relative;
-        const NTSTATUS status = KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, relative ? &timeout : nullptr);
+        const NTSTATUS status =
+            KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, relative ? &timeout : nullptr);
         if (status == STATUS_SUCCESS)
             ObDereferenceObject(thread);
         return status;

@@ -42,8 +42,9 @@ private:
 
 NTSTATUS CThing::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
 {
-    return AnswerInterface(iid, object, static_cast<IThing *>(this),
-                           {{IID_IThing, static_cast<IThing *>(this)}, {IID_IOther, static_cast<IOther *>(this)}});
+    return AnswerInterface(
+        iid, object, static_cast<IThing *>(this),
+        {{IID_IThing, static_cast<IThing *>(this)}, {IID_IOther, static_cast<IOther *>(this)}});
 }
 
 // An aggregating object's controlling unknown that records what reaches it.

@@ -24,7 +24,8 @@ TEST_F(WideStringTest, ObjectNamesFollowTheSafeStringRules)
     WCHAR buffer[51];
     UNICODE_STRING name;
     // A 16-digit address fits the 102-byte buffers the driver uses.
-    ASSERT_EQ(FormatObjectName(&name, buffer, 102, kFormat, reinterpret_cast<PVOID>(0x00007F00DEADBEEFull)), 0);
+    ASSERT_EQ(FormatObjectName(&name, buffer, 102, kFormat, reinterpret_cast<PVOID>(0x00007F00DEADBEEFull)),
+              0);
     EXPECT_EQ(Text(buffer), u"\\Callback\\StreamEngineAddr00007F00DEADBEEF");
     EXPECT_EQ(name.Buffer, buffer);
     EXPECT_EQ(name.Length, 42 * 2);
@@ -33,7 +34,8 @@ TEST_F(WideStringTest, ObjectNamesFollowTheSafeStringRules)
     for (size_t bytes : {0, 1}) // no room for the terminator: refused, buffer untouched
     {
         buffer[0] = 'X';
-        EXPECT_EQ(FormatObjectName(&name, buffer, bytes, kFormat, nullptr), STATUS_INVALID_PARAMETER) << bytes;
+        EXPECT_EQ(FormatObjectName(&name, buffer, bytes, kFormat, nullptr), STATUS_INVALID_PARAMETER)
+            << bytes;
         EXPECT_EQ(buffer[0], 'X');
     }
     // Cut: size / 2 - 1 characters and the terminator, reported, and not usable as a name.

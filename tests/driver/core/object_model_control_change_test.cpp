@@ -55,8 +55,10 @@ TEST_F(ControlChangeTest, OtherMessagesRaiseNothing)
 {
     RecordingPortEvents events;
     g_Asked.clear();
-    for (const ControlChangeMessage &m : {ControlChangeMessage{2, 1, 7, 0}, {1, 0, 7, 0}, {1, 2, 7, 0}, {0, 0, 7, 0}})
-        EXPECT_EQ(RaiseControlChange(&events, &m, Resolve, nullptr), STATUS_INVALID_PARAMETER) << m.Count << m.Type;
+    for (const ControlChangeMessage &m :
+         {ControlChangeMessage{2, 1, 7, 0}, {1, 0, 7, 0}, {1, 2, 7, 0}, {0, 0, 7, 0}})
+        EXPECT_EQ(RaiseControlChange(&events, &m, Resolve, nullptr), STATUS_INVALID_PARAMETER)
+            << m.Count << m.Type;
     EXPECT_TRUE(g_Asked.empty());
     const ControlChangeMessage unknownNode = MakeControlChangeMessage(8), good = MakeControlChangeMessage(7);
     EXPECT_EQ(RaiseControlChange(&events, &unknownNode, Resolve, nullptr), STATUS_UNSUCCESSFUL);

@@ -92,8 +92,8 @@ std::vector<DEVICE_POWER_STATE> UsbLayerTest::BusPowerStates() const
     return states;
 }
 
-URB_CONTROL_DESCRIPTOR_REQUEST UsbLayerTest::DescriptorUrb(UCHAR type, UCHAR index, PVOID buffer, ULONG length,
-                                                           USHORT language)
+URB_CONTROL_DESCRIPTOR_REQUEST UsbLayerTest::DescriptorUrb(UCHAR type, UCHAR index, PVOID buffer,
+                                                           ULONG length, USHORT language)
 {
     URB_CONTROL_DESCRIPTOR_REQUEST r{};
     UsbBuildGetDescriptorRequest(reinterpret_cast<PURB>(&r), USHORT(sizeof(r)), type, index, language, buffer,

@@ -27,23 +27,35 @@ protected:
             {"ReadDeviceDescriptor", [&] { return layer->ReadDeviceDescriptor(); }},
             {"ReadConfigurationDescriptor", [&] { return layer->ReadConfigurationDescriptor(); }},
             {"AcquireBusInterface", [&] { return layer->AcquireBusInterface(); }},
-            {"WriteDeviceNames", [&] { layer->WriteDeviceNames(); return STATUS_SUCCESS; }},
-            {"StartSelectiveSuspend", [&] { layer->StartSelectiveSuspend(); return STATUS_SUCCESS; }},
+            {"WriteDeviceNames",
+             [&]
+             {
+                 layer->WriteDeviceNames();
+                 return STATUS_SUCCESS;
+             }},
+            {"StartSelectiveSuspend",
+             [&]
+             {
+                 layer->StartSelectiveSuspend();
+                 return STATUS_SUCCESS;
+             }},
             {"SubmitUrb",
-             [&] {
+             [&]
+             {
                  urb = DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, 0, buffer, sizeof buffer);
                  return layer->SubmitUrb(reinterpret_cast<PURB>(&urb));
              }},
-            {"IsDeviceGone",
-             [&] { return layer->IsDeviceGone() ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS; }},
+            {"IsDeviceGone", [&] { return layer->IsDeviceGone() ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS; }},
             {"SendIdleRequest",
-             [&] {
+             [&]
+             {
                  NTSTATUS s = layer->SendIdleRequest();
                  return s == STATUS_PENDING ? STATUS_SUCCESS : s;
              }},
             {"NotifyActivity", [&] { return NTSTATUS(layer->NotifyActivity()); }},
             {"PowerChangeState",
-             [&] {
+             [&]
+             {
                  layer->PowerChangeState(PowerState(PowerDeviceD2));
                  layer->PowerChangeState(PowerState(PowerDeviceD0));
                  return STATUS_SUCCESS;
@@ -61,7 +73,8 @@ protected:
                 // device gone for want of memory.
                 if (std::string(s.name) == "IsDeviceGone")
                     fine = fine && NT_SUCCESS(status) && layer->IsConnected();
-                else if (std::string(s.name) != "WriteDeviceNames" && std::string(s.name) != "StartSelectiveSuspend" &&
+                else if (std::string(s.name) != "WriteDeviceNames" &&
+                         std::string(s.name) != "StartSelectiveSuspend" &&
                          std::string(s.name) != "NotifyActivity" && std::string(s.name) != "PowerChangeState")
                     fine = fine && !NT_SUCCESS(status);
             }
@@ -94,9 +107,9 @@ TEST_F(UsbAllocationTest, EachAllocationFailedInTurn)
             hit.insert(where);
     }
     // Every path that allocates was reached by some injection.
-    for (const char *path : {"ReadDeviceDescriptor", "ReadConfigurationDescriptor", "AcquireBusInterface",
-                             "WriteDeviceNames", "StartSelectiveSuspend", "SubmitUrb", "IsDeviceGone",
-                             "SendIdleRequest"})
+    for (const char *path :
+         {"ReadDeviceDescriptor", "ReadConfigurationDescriptor", "AcquireBusInterface", "WriteDeviceNames",
+          "StartSelectiveSuspend", "SubmitUrb", "IsDeviceGone", "SendIdleRequest"})
         EXPECT_TRUE(hit.count(path)) << path;
 }
 

@@ -17,7 +17,10 @@ std::optional<std::vector<uint8_t>> Stored(const std::string &key, const char *n
     return v->data;
 }
 
-std::vector<uint8_t> Sz(const std::string &text) { return sim::registry::Utf16Bytes(text, true); }
+std::vector<uint8_t> Sz(const std::string &text)
+{
+    return sim::registry::Utf16Bytes(text, true);
+}
 
 } // namespace
 
@@ -68,9 +71,10 @@ TEST_F(UsbNamesTest, ManufacturerIsPublishedByVendorAndProduct)
     {
         USHORT vendor, product;
         bool mfg;
-    } cases[] = {{SalvineVendorId, 0x0067, true}, {SalvineVendorId, 0x0068, true}, {SalvineVendorId, 0x0161, true},
-                 {SalvineVendorId, 0x0066, false}, {SalvineVendorId, 0x0160, false}, {SalvineVendorId, 0x0610, false},
-                 {0x1234, 0x0066, true},          {0x0B05, 0x17F3, true}};
+    } cases[] = {{SalvineVendorId, 0x0067, true},  {SalvineVendorId, 0x0068, true},
+                 {SalvineVendorId, 0x0161, true},  {SalvineVendorId, 0x0066, false},
+                 {SalvineVendorId, 0x0160, false}, {SalvineVendorId, 0x0610, false},
+                 {0x1234, 0x0066, true},           {0x0B05, 0x17F3, true}};
     for (const Case &c : cases)
     {
         SCOPED_TRACE(testing::Message() << std::hex << c.vendor << ":" << c.product);
@@ -128,7 +132,8 @@ TEST_F(UsbNamesTest, SelectiveSuspendValueIsFoundThroughEveryHardwareId)
     const std::string id1 = instance->hardwareIds[0], id2 = instance->hardwareIds[1];
     const std::string name = instance->instanceName;
     const std::string oldEnum = "\\Registry\\Machine\\Enum\\";
-    auto read = [&] {
+    auto read = [&]
+    {
         ULONG v = 0;
         UsbReadSelectiveSuspend(pdo, &v);
         return v;
@@ -141,7 +146,8 @@ TEST_F(UsbNamesTest, SelectiveSuspendValueIsFoundThroughEveryHardwareId)
     EXPECT_EQ(read(), 1u);
 
     // The second identifier has no key in the current tree, only in the old one: the last read wins.
-    sim::registry::SetDword(oldEnum + id2 + "\\" + name + "\\Device Parameters", "SelectiveSuspendEnabled", 7);
+    sim::registry::SetDword(oldEnum + id2 + "\\" + name + "\\Device Parameters", "SelectiveSuspendEnabled",
+                            7);
     EXPECT_EQ(read(), 7u);
     // An 8-byte value does not fit the 4 bytes: skipped, the earlier read stands.
     sim::registry::SetValue(oldEnum + id2 + "\\" + name + "\\Device Parameters", "SelectiveSuspendEnabled",

@@ -41,12 +41,13 @@ TEST_F(UsbLayerTest, PowerChangesTakeLockThenSecondLockAndCarryLowLatencyAcross)
     hooks.lowLatencyRunning = true;
     hooks.ClearCalls();
     layer->PowerChangeState(PowerState(PowerDeviceD2));
-    EXPECT_EQ(hooks.Calls(), (std::vector<std::string>{"Lock", "SecondLock", "SecondUnlock", "StopLowLatency", "Unlock"}));
+    EXPECT_EQ(hooks.Calls(),
+              (std::vector<std::string>{"Lock", "SecondLock", "SecondUnlock", "StopLowLatency", "Unlock"}));
     EXPECT_FALSE(hooks.lowLatencyRunning);
     hooks.ClearCalls();
     layer->PowerChangeState(PowerState(PowerDeviceD0));
-    EXPECT_EQ(hooks.Calls(),
-              (std::vector<std::string>{"Lock", "RestartLowLatency", "HandOverRunEvent", "Unlock", "CompleteHeldStop"}));
+    EXPECT_EQ(hooks.Calls(), (std::vector<std::string>{"Lock", "RestartLowLatency", "HandOverRunEvent",
+                                                       "Unlock", "CompleteHeldStop"}));
     EXPECT_TRUE(hooks.lowLatencyRunning);
     // Not running when it slept: nothing to restart.
     hooks.lowLatencyRunning = false;
@@ -68,7 +69,7 @@ TEST_F(UsbLayerTest, HeldStopCompletesAfterTheLockIsReleasedOnReturnToD0)
     layer->PowerChangeState(PowerState(PowerDeviceD0));
     EXPECT_EQ(hooks.heldStopsCompleted, 1u);
     EXPECT_TRUE(hooks.Faults().empty()) << hooks.Faults().front(); // not under Lock
-    layer->PowerChangeState(PowerState(PowerDeviceD0));                  // no change: no second call
+    layer->PowerChangeState(PowerState(PowerDeviceD0));            // no change: no second call
     EXPECT_EQ(hooks.Count("CompleteHeldStop"), 1u);
 }
 

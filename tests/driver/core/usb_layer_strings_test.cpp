@@ -25,7 +25,7 @@ TEST(UsbStringDescriptor, CharactersAreBoundByBLengthBytesReturnedAndBuffer)
     EXPECT_EQ(UsbStringCharacters(d.data(), 12, 12), 4u);
     EXPECT_EQ(UsbStringCharacters(d.data(), 7, 12), 2u); // 7 bytes came: 2 whole characters
     EXPECT_EQ(UsbStringCharacters(d.data(), 12, 6), 2u); // the buffer holds 6 bytes
-    d[0] = 255;                                           // claims far more than came
+    d[0] = 255;                                          // claims far more than came
     EXPECT_EQ(UsbStringCharacters(d.data(), 12, 260), 5u);
     EXPECT_EQ(UsbStringCharacters(d.data(), 260, 260), 126u);
     for (UCHAR b : {UCHAR(0), UCHAR(1), UCHAR(2)})

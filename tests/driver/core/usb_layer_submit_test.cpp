@@ -23,7 +23,10 @@ usbsim::RequestMatch GetDescriptor(uint8_t type)
     return m;
 }
 
-std::u16string Text(const USB_STRING_TEXT &t) { return std::u16string(t.Text, t.Characters); }
+std::u16string Text(const USB_STRING_TEXT &t)
+{
+    return std::u16string(t.Text, t.Characters);
+}
 
 } // namespace
 
@@ -79,7 +82,8 @@ TEST_F(UsbLayerTest, SubmitUrbCancelsARequestUnansweredFor500ms)
     Attach();
     UCHAR buffer[18] = {};
     // No answer at all: cancelled at exactly 500 virtual ms, its status returned, its IRP freed.
-    int fault = bus->InjectFault(kPort, GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE), {usbsim::FaultKind::NoAnswer});
+    int fault =
+        bus->InjectFault(kPort, GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE), {usbsim::FaultKind::NoAnswer});
     auto urb = DescriptorUrb(USB_DEVICE_DESCRIPTOR_TYPE, 0, buffer, sizeof buffer);
     LONGLONG start = sim::Now();
     EXPECT_EQ(layer->SubmitUrb(reinterpret_cast<PURB>(&urb)), STATUS_CANCELLED);
@@ -118,7 +122,8 @@ TEST_F(UsbLayerTest, CallLowerSendsTheIrpDownAndReturnsTheLowerStatus)
             return STATUS_MORE_PROCESSING_REQUIRED;
         }
     };
-    auto send = [&](PVOID buffer, ULONG length, Done &done) {
+    auto send = [&](PVOID buffer, ULONG length, Done &done)
+    {
         KeInitializeEvent(&done.event, NotificationEvent, FALSE);
         PIRP irp = layer->AllocateIrp();
         EXPECT_NE(irp, nullptr);
@@ -216,7 +221,8 @@ TEST_F(UsbLayerTest, CyclePortWithoutMemoryChangesNothingAndCanBeTriedAgain)
 TEST_F(UsbLayerTest, IsDeviceGoneResetsAPortThatAnswersTheSecondTime)
 {
     Attach();
-    bus->ScriptPortStatus(kPort, {{STATUS_NO_SUCH_DEVICE, 0}, {STATUS_SUCCESS, USBD_PORT_ENABLED | USBD_PORT_CONNECTED}});
+    bus->ScriptPortStatus(
+        kPort, {{STATUS_NO_SUCH_DEVICE, 0}, {STATUS_SUCCESS, USBD_PORT_ENABLED | USBD_PORT_CONNECTED}});
     EXPECT_FALSE(layer->IsDeviceGone());
     EXPECT_EQ(Count(EventKind::ResetPort), 1u);
     EXPECT_EQ(Count(EventKind::CyclePort), 0u);
@@ -278,7 +284,8 @@ TEST_F(UsbLayerTest, ConfigurationFetchCutsWTotalLengthToTheBytesReturned)
     EXPECT_TRUE(sim::DebugLogContains("wTotalLength " + std::to_string(real + 100)));
 
     // A short second answer is cut as well.
-    bus->InjectFault(kPort, GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE), {usbsim::FaultKind::Short, 40, 0, 0, -1});
+    bus->InjectFault(kPort, GetDescriptor(USB_CONFIGURATION_DESCRIPTOR_TYPE),
+                     {usbsim::FaultKind::Short, 40, 0, 0, -1});
     usbsim::Set16(device->Descriptors().configuration, 2, uint16_t(real));
     ASSERT_EQ(layer->ReadConfigurationDescriptor(), STATUS_SUCCESS);
     EXPECT_EQ(layer->GetConfigurationDescriptor()->wTotalLength, 40);
@@ -287,7 +294,8 @@ TEST_F(UsbLayerTest, ConfigurationFetchCutsWTotalLengthToTheBytesReturned)
 TEST_F(UsbLayerTest, DeviceDescriptorMustBeWhole)
 {
     Attach();
-    bus->InjectFault(kPort, GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE), {usbsim::FaultKind::Short, 17, 0, 0, -1});
+    bus->InjectFault(kPort, GetDescriptor(USB_DEVICE_DESCRIPTOR_TYPE),
+                     {usbsim::FaultKind::Short, 17, 0, 0, -1});
     EXPECT_EQ(layer->ReadDeviceDescriptor(), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(layer->GetIdentity().VendorId, 0);
 }

@@ -53,9 +53,11 @@ TEST_F(UsbSuspendTest, FiveIdleSecondsPutTheDeviceToD2AndActivityWakesIt)
     const auto log = bus->Log();
     std::vector<EventKind> order;
     for (const auto &e : log)
-        if (e.kind == EventKind::IdleSubmit || e.kind == EventKind::IdleCallback || e.kind == EventKind::Power)
+        if (e.kind == EventKind::IdleSubmit || e.kind == EventKind::IdleCallback ||
+            e.kind == EventKind::Power)
             order.push_back(e.kind);
-    EXPECT_EQ(order, (std::vector<EventKind>{EventKind::IdleSubmit, EventKind::IdleCallback, EventKind::Power}));
+    EXPECT_EQ(order,
+              (std::vector<EventKind>{EventKind::IdleSubmit, EventKind::IdleCallback, EventKind::Power}));
 
     // A request arrives: the idle request is cancelled and the device is back in D0 within 1 s.
     sim::AdvanceMs(20000);
@@ -247,7 +249,8 @@ TEST_F(UsbSuspendTest, ActivityWaitsAtMost500msForAWakeThatIsLate)
     ASSERT_NE(blocker, nullptr);
     IoQueueWorkItem(
         blocker,
-        [](PDEVICE_OBJECT, PVOID) {
+        [](PDEVICE_OBJECT, PVOID)
+        {
             LARGE_INTEGER t;
             t.QuadPart = -2000 * 10000LL;
             KeDelayExecutionThread(KernelMode, FALSE, &t);

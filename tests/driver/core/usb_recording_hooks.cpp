@@ -65,9 +65,18 @@ void RecordingAdapterHooks::Lock()
     Acquire(m_Lock, "Lock");
 }
 
-void RecordingAdapterHooks::Unlock() { Release(m_Lock, "Unlock"); }
-void RecordingAdapterHooks::SecondLock() { Acquire(m_Second, "SecondLock"); }
-void RecordingAdapterHooks::SecondUnlock() { Release(m_Second, "SecondUnlock"); }
+void RecordingAdapterHooks::Unlock()
+{
+    Release(m_Lock, "Unlock");
+}
+void RecordingAdapterHooks::SecondLock()
+{
+    Acquire(m_Second, "SecondLock");
+}
+void RecordingAdapterHooks::SecondUnlock()
+{
+    Release(m_Second, "SecondUnlock");
+}
 
 void RecordingAdapterHooks::StopLowLatency()
 {
@@ -81,7 +90,10 @@ void RecordingAdapterHooks::RestartLowLatency()
     NeedLock("RestartLowLatency");
 }
 
-void RecordingAdapterHooks::HandOverRunEvent() { NeedLock("HandOverRunEvent"); }
+void RecordingAdapterHooks::HandOverRunEvent()
+{
+    NeedLock("HandOverRunEvent");
+}
 
 void RecordingAdapterHooks::CompleteHeldStop()
 {

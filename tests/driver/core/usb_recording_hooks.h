@@ -70,7 +70,7 @@ public:
 
     RecordingDevicePower power;
     bool lowLatencyRunning = false;
-    bool heldStop = false;            // a Stop is held: CompleteHeldStop carries it out once
+    bool heldStop = false; // a Stop is held: CompleteHeldStop carries it out once
     unsigned heldStopsCompleted = 0;
     PURB selection = nullptr;
     UCHAR interfaceNumber = 0;

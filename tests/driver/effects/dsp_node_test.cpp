@@ -56,7 +56,8 @@ TEST_F(DspNode, InitAndAnswers)
     ASSERT_EQ(m_Unknown->QueryInterface(IID_IAudioNode, reinterpret_cast<PVOID *>(&node)), STATUS_SUCCESS);
     UCHAR mute = 9;
     // Source count, source 0 and mute byte (0xFF for a missing table) as they stand.
-    auto state = [&] {
+    auto state = [&]
+    {
         ULONG room = 1, source = 0;
         node->GetSources(&room, &source);
         UCHAR byte = 0xFF;

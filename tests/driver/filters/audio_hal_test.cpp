@@ -221,7 +221,8 @@ TEST_F(AudioHalTest, EveryAllocationOfInitFailedInTurnLeavesNothingBehind)
     child->answers = FakeNode::ANSWERS_CHILD;
     FakeEngine *engine = Make<FakeEngine>(1u);
 
-    auto newHal = [&] {
+    auto newHal = [&]
+    {
         TestHal *hal = Make<TestHal>();
         hal->startFilters = {selector, terminal, child};
         hal->startEngines = {engine};
@@ -540,7 +541,8 @@ TEST_F(AudioHalTest, ConnectAllLinksChildrenBindsAndResetsEnginesThenRestores)
     render->Attach(resettable);
     other->Attach(resettable);
 
-    std::vector<IAudioNode *> nodes = {selector, n20, n21, n22, n30, n40, n41, n50, wide, both, outputOnly, resettable};
+    std::vector<IAudioNode *> nodes = {selector, n20, n21,  n22,  n30,        n40,
+                                       n41,      n50, wide, both, outputOnly, resettable};
     TestHal *hal = StartedHal(nodes, {capture, render, other});
 
     const std::vector<std::string> links = {"link 22 1 3", "link 21 1 3", "link 41 3 3"};

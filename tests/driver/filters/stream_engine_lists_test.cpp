@@ -304,8 +304,8 @@ TEST_F(EngineListsTest, TheCallbackObjectIsFoundByNameAndGoesWithTheEngine)
 // `setup` builds the object the operation works on (its own allocations are not failed).
 // `cleanup` takes out what a successful run left that destruction would wait for.
 template <class Setup, class Operation, class Check>
-void EachAllocationFails(Setup setup, Operation operation, Check check,
-                         void (*cleanup)(CStreamEngine *) = [](CStreamEngine *) {})
+void EachAllocationFails(
+    Setup setup, Operation operation, Check check, void (*cleanup)(CStreamEngine *) = [](CStreamEngine *) {})
 {
     CStreamEngine *engine = setup();
     const size_t before = sim::Allocations();
@@ -331,54 +331,64 @@ TEST_F(EngineListsTest, EachAllocationFailureLeavesTheEngineAsItWas)
 {
     // Initialize: nothing of the engine's stays behind, not even the callback object.
     EachAllocationFails([] { return MakeEngine(); }, [](CStreamEngine *e) { return e->Initialize(0); },
-                        [](CStreamEngine *e) {
+                        [](CStreamEngine *e)
+                        {
                             EXPECT_EQ(sim::pool::OutstandingBlocks(PoolTag::Stre), 0u);
                             EXPECT_TRUE(sim::LiveNamedObjects().empty());
                             EXPECT_EQ(e->GetFormatCount(), 0u);
                         });
-    auto initialized = [] {
+    auto initialized = []
+    {
         CStreamEngine *e = MakeEngine();
         EXPECT_EQ(e->Initialize(0), STATUS_SUCCESS);
         return e;
     };
-    EachAllocationFails(initialized,
-                        [](CStreamEngine *e) { return e->AddFormat(MakeFormat(WAVE_FORMAT_PCM, 2, 48000, 16)); },
-                        [](CStreamEngine *e) {
-                            EXPECT_EQ(e->GetFormatCount(), 0u);
-                            ScriptedTerminal *hp = Make<ScriptedTerminal>(1, NODE_KIND_OUTPUT_TERMINAL, 2);
-                            EXPECT_EQ(e->AttachNode(hp), STATUS_SUCCESS);
-                            EXPECT_EQ(e->GetFormatCount(), 0u); // the two-channel list too
-                            hp->Release();
-                        });
-    EachAllocationFails(initialized, [](CStreamEngine *e) { return e->PrepareBuffers(); },
-                        [](CStreamEngine *e) {
-                            EXPECT_EQ(sim::pool::OutstandingBytes(PoolTag::Stre) < ENGINE_SCRATCH_BYTES, true);
-                            e->SetCurrentFormat(MakeFormat(WAVE_FORMAT_PCM, 1, 48000, 16));
-                            RecordingNode *node = Make<RecordingNode>(5);
-                            e->AddProcessingNode(node);
-                            int16_t block[4] = {1, 2, 3, 4};
-                            KIRQL old;
-                            KeRaiseIrql(DISPATCH_LEVEL, &old);
-                            EXPECT_EQ(e->ProcessBlock(block, sizeof(block)), STATUS_UNSUCCESSFUL);
-                            KeLowerIrql(old);
-                            EXPECT_TRUE(node->calls.empty());
-                            node->Release();
-                        });
+    EachAllocationFails(
+        initialized, [](CStreamEngine *e) { return e->AddFormat(MakeFormat(WAVE_FORMAT_PCM, 2, 48000, 16)); },
+        [](CStreamEngine *e)
+        {
+            EXPECT_EQ(e->GetFormatCount(), 0u);
+            ScriptedTerminal *hp = Make<ScriptedTerminal>(1, NODE_KIND_OUTPUT_TERMINAL, 2);
+            EXPECT_EQ(e->AttachNode(hp), STATUS_SUCCESS);
+            EXPECT_EQ(e->GetFormatCount(), 0u); // the two-channel list too
+            hp->Release();
+        });
+    EachAllocationFails(
+        initialized, [](CStreamEngine *e) { return e->PrepareBuffers(); },
+        [](CStreamEngine *e)
+        {
+            EXPECT_EQ(sim::pool::OutstandingBytes(PoolTag::Stre) < ENGINE_SCRATCH_BYTES, true);
+            e->SetCurrentFormat(MakeFormat(WAVE_FORMAT_PCM, 1, 48000, 16));
+            RecordingNode *node = Make<RecordingNode>(5);
+            e->AddProcessingNode(node);
+            int16_t block[4] = {1, 2, 3, 4};
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            EXPECT_EQ(e->ProcessBlock(block, sizeof(block)), STATUS_UNSUCCESSFUL);
+            KeLowerIrql(old);
+            EXPECT_TRUE(node->calls.empty());
+            node->Release();
+        });
 
     // Nodes: the reference count shows that nothing was kept.
     RecordingNode *node = Own(Make<RecordingNode>(9));
-    EachAllocationFails(initialized, [&](CStreamEngine *e) { return e->AttachNode(node); },
-                        [&](CStreamEngine *e) {
-                            EXPECT_EQ(e->GetNodeCount(), 0u);
-                            EXPECT_EQ(RefsOf(static_cast<IAudioNode *>(node)), 1u);
-                        });
-    EachAllocationFails(initialized, [&](CStreamEngine *e) { return e->AddProcessingNode(node); },
-                        [&](CStreamEngine *) { EXPECT_EQ(RefsOf(static_cast<IAudioNode *>(node)), 1u); });
-    EachAllocationFails(initialized, [&](CStreamEngine *e) { return e->AddStage(1, node); },
-                        [&](CStreamEngine *e) {
-                            EXPECT_EQ(RefsOf(static_cast<IAudioNode *>(node)), 1u);
-                            EXPECT_EQ(e->RemoveStage(1, node), STATUS_UNSUCCESSFUL);
-                        });
+    EachAllocationFails(
+        initialized, [&](CStreamEngine *e) { return e->AttachNode(node); },
+        [&](CStreamEngine *e)
+        {
+            EXPECT_EQ(e->GetNodeCount(), 0u);
+            EXPECT_EQ(RefsOf(static_cast<IAudioNode *>(node)), 1u);
+        });
+    EachAllocationFails(
+        initialized, [&](CStreamEngine *e) { return e->AddProcessingNode(node); },
+        [&](CStreamEngine *) { EXPECT_EQ(RefsOf(static_cast<IAudioNode *>(node)), 1u); });
+    EachAllocationFails(
+        initialized, [&](CStreamEngine *e) { return e->AddStage(1, node); },
+        [&](CStreamEngine *e)
+        {
+            EXPECT_EQ(RefsOf(static_cast<IAudioNode *>(node)), 1u);
+            EXPECT_EQ(e->RemoveStage(1, node), STATUS_UNSUCCESSFUL);
+        });
 
     // Client lists.
     static StreamClientRecord record{3, reinterpret_cast<PVOID>(0x33), 0, 0, {}, 0, 0};
@@ -386,7 +396,8 @@ TEST_F(EngineListsTest, EachAllocationFailureLeavesTheEngineAsItWas)
         initialized, [](CStreamEngine *e) { return e->AppendStreamRecord(&record); },
         [](CStreamEngine *e) { EXPECT_EQ(e->FindStreamRecord(record.ClientHandle), nullptr); },
         [](CStreamEngine *e) { EXPECT_EQ(e->TakeStreamRecord(record.ClientHandle), &record); });
-    auto withoutEqual = [](CStreamEngine *e) { return e->InsertRegistration(EngineClientList::Opened, &record); };
+    auto withoutEqual = [](CStreamEngine *e)
+    { return e->InsertRegistration(EngineClientList::Opened, &record); };
     EachAllocationFails(
         initialized, withoutEqual,
         [](CStreamEngine *e) { EXPECT_EQ(e->FirstRegistration(EngineClientList::Opened), nullptr); },
@@ -407,8 +418,8 @@ TEST_F(EngineListsTest, DestructionWaitsForTheClientsBeforeFreeingAnything)
     CStreamEngine *engine = NewEngine(0);
     ASSERT_EQ(engine->PrepareBuffers(), STATUS_SUCCESS);
     ASSERT_EQ(engine->AddFormat(MakeFormat(WAVE_FORMAT_PCM, 2, 48000, 16)), STATUS_SUCCESS);
-    auto *record = static_cast<StreamClientRecord *>(AllocPoolZeroed(sizeof(StreamClientRecord), NonPagedPool,
-                                                                       PoolTag::USBS));
+    auto *record = static_cast<StreamClientRecord *>(
+        AllocPoolZeroed(sizeof(StreamClientRecord), NonPagedPool, PoolTag::USBS));
     record->Kind = 3;
     record->ClientHandle = reinterpret_cast<PVOID>(0x77);
     ASSERT_EQ(engine->InsertRegistration(EngineClientList::Running, record), STATUS_SUCCESS);

@@ -135,8 +135,8 @@ TEST_F(EngineProcessTest, PcmAndFloatRoundTripsThroughAPassThroughNode)
 
     // 32-bit: exact up to 24 significant bits, otherwise the nearest float, saturated.
     engine->SetCurrentFormat(MakeFormat(WAVE_FORMAT_PCM, 2, 48000, 32));
-    std::vector<int32_t> s32 = {INT32_MIN, INT32_MAX, 0x00FFFFFF, -0x01000000, 0x01000001, 0x01000003,
-                                0x7FFFFF80, 0x7FFFFFC0, 0x40000040, 0x40000080, -0x7FFFFFBF, 123456789};
+    std::vector<int32_t> s32 = {INT32_MIN,  INT32_MAX,  0x00FFFFFF, -0x01000000, 0x01000001,  0x01000003,
+                                0x7FFFFF80, 0x7FFFFFC0, 0x40000040, 0x40000080,  -0x7FFFFFBF, 123456789};
     for (int i = 0; i < 52; ++i)
         s32.push_back(int32_t(uint32_t(i) * 0x9E3779B9u));
     std::vector<int32_t> expected;
@@ -193,9 +193,9 @@ TEST_F(EngineProcessTest, PassesRunInOrderAndTheFirstFailureEndsTheBlock)
     std::vector<int16_t> pcm(2 * 600, 100);
 
     ASSERT_EQ(Process(pcm.data(), ULONG(pcm.size() * 2)), STATUS_SUCCESS);
-    const std::vector<std::string> order = {"node 21 process 512", "node 22 process 512", "node 31 process 512",
-                                            "node 32 stopped 512", "node 21 process 88",  "node 22 process 88",
-                                            "node 31 process 88",  "node 32 stopped 88"};
+    const std::vector<std::string> order = {
+        "node 21 process 512", "node 22 process 512", "node 31 process 512", "node 32 stopped 512",
+        "node 21 process 88",  "node 22 process 88",  "node 31 process 88",  "node 32 stopped 88"};
     EXPECT_EQ(Events(), order);
 
     // A failing node: its status comes back, nothing after it runs, the block is not written back.
@@ -211,7 +211,8 @@ TEST_F(EngineProcessTest, PassesRunInOrderAndTheFirstFailureEndsTheBlock)
     first->failStatus = STATUS_SUCCESS;
     stage1->failStatus = STATUS_INVALID_DEVICE_REQUEST;
     EXPECT_EQ(Process(block.data(), ULONG(block.size() * 2)), STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(Events(), (std::vector<std::string>{"node 21 process 16", "node 22 process 16", "node 31 process 16"}));
+    EXPECT_EQ(Events(),
+              (std::vector<std::string>{"node 21 process 16", "node 22 process 16", "node 31 process 16"}));
 
     // The whole-block stage entries call once with the caller's buffer and every frame.
     Events().clear();
@@ -304,7 +305,8 @@ TEST_F(EngineProcessTest, FloatStateIsSavedSetAndRestored)
         {"KeAcquireSpinLockAtDpcLevel", inside},
         {"KeReleaseSpinLockFromDpcLevel", inside},
         {"KeRestoreFloatingPointState", towardZero}};
-    auto run = [&](void *buffer, ULONG bytes, unsigned *after) {
+    auto run = [&](void *buffer, ULONG bytes, unsigned *after)
+    {
         KernelSteps().clear();
         _mm_setcsr(towardZero);
         sim::SetKernelProbe(&RecordKernelStep);
@@ -349,7 +351,8 @@ TEST_F(EngineProcessTest, BadFormatsAreRefusedWithTheBlockUntouched)
     RecordingNode *node = AddNode(20);
     std::vector<int16_t> block(64, 321);
     const auto copy = block;
-    auto refused = [&](const char *what) {
+    auto refused = [&](const char *what)
+    {
         SCOPED_TRACE(what);
         EXPECT_EQ(Process(block.data(), ULONG(block.size() * 2)), STATUS_UNSUCCESSFUL);
         EXPECT_EQ(block, copy);

@@ -82,8 +82,8 @@ protected:
         ASSERT_EQ(PcNewPort(&topologyPort, CLSID_PortTopology), STATUS_SUCCESS);
         topologyMiniport = engine_test::Make<FakeTopologyMiniport>();
         topologyMiniport->bridgeFlow = engineId ? KSPIN_DATAFLOW_OUT : KSPIN_DATAFLOW_IN;
-        ASSERT_EQ(topologyPort->Init(&device, nullptr, static_cast<IMiniportTopology *>(topologyMiniport), nullptr,
-                                     nullptr),
+        ASSERT_EQ(topologyPort->Init(&device, nullptr, static_cast<IMiniportTopology *>(topologyMiniport),
+                                     nullptr, nullptr),
                   STATUS_SUCCESS);
         ASSERT_EQ(PcRegisterSubdevice(&device, kTopologyName, topologyPort), STATUS_SUCCESS);
     }
@@ -137,9 +137,10 @@ TEST_F(EngineRegistrationTest, ARenderEndpointComesAndGoesWithItsJack)
     // Unplugged: the connection goes first, then the sub-device; no record is left.
     terminal->jacks[1].IsConnected = 0;
     ASSERT_EQ(Update(), STATUS_SUCCESS);
-    EXPECT_EQ(sim::portcls::LogLines(),
-              (std::vector<std::string>{"RegisterSubdevice HPOut00Wave", "RegisterPhysicalConnection 1->7",
-                                        "UnregisterPhysicalConnection 1->7", "UnregisterSubdevice HPOut00Wave"}));
+    EXPECT_EQ(
+        sim::portcls::LogLines(),
+        (std::vector<std::string>{"RegisterSubdevice HPOut00Wave", "RegisterPhysicalConnection 1->7",
+                                  "UnregisterPhysicalConnection 1->7", "UnregisterSubdevice HPOut00Wave"}));
     ExpectNothingRegistered();
 
     // A terminal with no jack records counts as present.
@@ -161,8 +162,8 @@ TEST_F(EngineRegistrationTest, ACaptureEndpointConnectsFromTheTopology)
     terminal->jacks[1].IsConnected = 0;
     sim::portcls::ClearLog();
     ASSERT_EQ(Update(), STATUS_SUCCESS);
-    EXPECT_EQ(sim::portcls::LogLines(),
-              (std::vector<std::string>{"UnregisterPhysicalConnection 7->1", "UnregisterSubdevice HPOut00Wave"}));
+    EXPECT_EQ(sim::portcls::LogLines(), (std::vector<std::string>{"UnregisterPhysicalConnection 7->1",
+                                                                  "UnregisterSubdevice HPOut00Wave"}));
     ExpectNothingRegistered();
 }
 
@@ -174,7 +175,8 @@ TEST_F(EngineRegistrationTest, RefusedRegistrationsLeaveNothing)
     ASSERT_EQ(bare->Initialize(0), STATUS_SUCCESS);
     EXPECT_EQ(bare->UpdateRegistration(&device, nullptr, static_cast<IAudioHal *>(hal)), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(bare->SetMiniport(nullptr, CLSID_PortWaveCyclic), STATUS_NO_SUCH_DEVICE);
-    EXPECT_EQ(bare->SetTopology(nullptr, static_cast<IMiniportTopology *>(topologyMiniport)), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(bare->SetTopology(nullptr, static_cast<IMiniportTopology *>(topologyMiniport)),
+              STATUS_NO_SUCH_DEVICE);
     bare->Release();
 
     // No topology yet.

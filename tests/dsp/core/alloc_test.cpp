@@ -8,24 +8,26 @@
 #include "dsp/core/alloc.h"
 #include "support/dsp_test_support.h"
 
-namespace {
+namespace
+{
 
 using dsp::test::ScopedAllocHooks;
 namespace generic = dsp::generic;
 
-uintptr_t addr(const void* p)
+uintptr_t addr(const void *p)
 {
     return reinterpret_cast<uintptr_t>(p);
 }
 
-uint32_t distanceWord(const void* p)
+uint32_t distanceWord(const void *p)
 {
     uint32_t d;
-    std::memcpy(&d, static_cast<const unsigned char*>(p) - 4, 4);
+    std::memcpy(&d, static_cast<const unsigned char *>(p) - 4, 4);
     return d;
 }
 
-class Alloc : public ::testing::Test {
+class Alloc : public ::testing::Test
+{
 protected:
     void TearDown() override { EXPECT_TRUE(pool.balanced()) << pool.outstanding() << " blocks left"; }
     ScopedAllocHooks pool;
@@ -33,23 +35,24 @@ protected:
 
 TEST_F(Alloc, OneByteBlockThroughThePool)
 {
-    void* p = dsp::allocAligned(1);
+    void *p = dsp::allocAligned(1);
     ASSERT_NE(p, nullptr);
     ASSERT_EQ(pool.sizes(), std::vector<size_t>{37});
     const uintptr_t block = addr(pool.blocks()[0]);
     EXPECT_EQ(addr(p) % 32, 0u);
     EXPECT_EQ(distanceWord(p), addr(p) - block);
-    static_cast<unsigned char*>(p)[0] = 0x5A;  // the byte asked for is inside the block
+    static_cast<unsigned char *>(p)[0] = 0x5A; // the byte asked for is inside the block
     generic::freeAligned(p);
     EXPECT_EQ(pool.released(), pool.blocks());
 }
 
 TEST_F(Alloc, PlacementForEveryBlockResidue)
 {
-    for (int residue = 0; residue < 32; ++residue) {
+    for (int residue = 0; residue < 32; ++residue)
+    {
         pool.placeBlocksAt(residue);
         const int32_t size = 100 + residue;
-        void* p = dsp::allocAligned(size);
+        void *p = dsp::allocAligned(size);
         ASSERT_NE(p, nullptr);
         const uintptr_t block = addr(pool.blocks().back());
         ASSERT_EQ(block % 32, uintptr_t(residue));
@@ -58,10 +61,12 @@ TEST_F(Alloc, PlacementForEveryBlockResidue)
         EXPECT_LE(addr(p) - block, 35u);
         EXPECT_LE(addr(p) + size, block + pool.sizes().back()) << "block too short after p";
         EXPECT_EQ(distanceWord(p), addr(p) - block);
-        if (residue == 28) {
+        if (residue == 28)
+        {
             EXPECT_EQ(addr(p), block + 4);
         }
-        if (residue == 0) {
+        if (residue == 0)
+        {
             EXPECT_EQ(addr(p), block + 32);
         }
         std::memset(p, 0xEE, size_t(size));
@@ -72,7 +77,7 @@ TEST_F(Alloc, PlacementForEveryBlockResidue)
 
 TEST_F(Alloc, FloatBlocks)
 {
-    float* p = generic::allocF32(480);
+    float *p = generic::allocF32(480);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(pool.sizes(), std::vector<size_t>{480 * 4 + 36});
     EXPECT_EQ(addr(p) % 32, 0u);
@@ -104,10 +109,10 @@ TEST_F(Alloc, BadAndWrappingSizesNeverReachThePool)
 TEST_F(Alloc, PoolFailureAndNullRelease)
 {
     pool.failNth(2);
-    void* first = dsp::allocAligned(64);
+    void *first = dsp::allocAligned(64);
     EXPECT_NE(first, nullptr);
     EXPECT_EQ(dsp::allocAligned(64), nullptr);
-    float* third = generic::allocF32(16);  // only the 2nd call fails
+    float *third = generic::allocF32(16); // only the 2nd call fails
     EXPECT_NE(third, nullptr);
     EXPECT_EQ(pool.failures(), 1);
     generic::freeAligned(nullptr);
@@ -122,11 +127,11 @@ TEST(AllocHooks, DefaultHooksUseTheNonPagedPoolWithTagPRIM)
     const ULONG prim = MakePoolTag("PRIM");
     ASSERT_EQ(prim, 0x4D495250u);
     const size_t blocks = sim::pool::OutstandingBlocks(prim), bytes = sim::pool::OutstandingBytes(prim);
-    void* p = dsp::allocAligned(100);
+    void *p = dsp::allocAligned(100);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(sim::pool::OutstandingBlocks(prim), blocks + 1);
     EXPECT_EQ(sim::pool::OutstandingBytes(prim), bytes + 136);
-    void* q = dsp::DspAllocHooks.allocateArray(3, 8);
+    void *q = dsp::DspAllocHooks.allocateArray(3, 8);
     EXPECT_EQ(sim::pool::OutstandingBytes(prim), bytes + 136 + 24);
     dsp::DspAllocHooks.release(q);
     generic::freeAligned(p);
@@ -156,7 +161,7 @@ TEST(AllocHooks, RecorderRestoresTheHooksAndNests)
         {
             ScopedAllocHooks inner;
             inner.failNth(2);
-            void* p = dsp::allocAligned(8);
+            void *p = dsp::allocAligned(8);
             EXPECT_EQ(dsp::allocAligned(8), nullptr);
             EXPECT_EQ(inner.allocations(), 2);
             EXPECT_EQ(outer.allocations(), 1) << "the failed call never reached the outer hooks";

@@ -10,7 +10,8 @@
 #include "dsp/core/pow.h"
 #include "dsp/dispatch/primitives.h"
 
-namespace {
+namespace
+{
 
 using dsp::Status;
 namespace generic = dsp::generic;
@@ -18,21 +19,22 @@ namespace generic = dsp::generic;
 const float kSrc[5] = {0.75f, -0.5f, 1.5f, -1.0f, 2.5f};
 
 // Status and output bytes of one call.
-struct Result {
+struct Result
+{
     Status status;
     std::vector<unsigned char> bytes;
-    bool operator==(const Result&) const = default;
+    bool operator==(const Result &) const = default;
 };
 
-template <class T, size_t N>
-Result result(Status s, const std::array<T, N>& out) {
+template <class T, size_t N> Result result(Status s, const std::array<T, N> &out)
+{
     std::vector<unsigned char> b(sizeof out);
     std::memcpy(b.data(), out.data(), sizeof out);
     return {s, b};
 }
 
-template <class Convert>
-std::array<Result, 10> runAll(Convert c) {
+template <class Convert> std::array<Result, 10> runAll(Convert c)
+{
     std::array<Result, 10> r;
     std::array<int16_t, 5> s16{};
     r[0] = result(c.f32ToS16(kSrc, s16.data(), 5, 2, -3), s16);
@@ -49,11 +51,11 @@ std::array<Result, 10> runAll(Convert c) {
     r[5] = result(c.s24ToF32(p24, f.data(), 2), f);
     r[6] = result(c.s32ToF32(i32, f.data(), 3), f);
     const uint32_t a[2] = {1, 2}, b[2] = {3, 4};
-    const uint32_t* planes[2] = {a, b};
+    const uint32_t *planes[2] = {a, b};
     std::array<uint32_t, 4> mixed{};
     r[7] = result(c.interleave(planes, 2, 2, mixed.data()), mixed);
     std::array<uint32_t, 4> split{};
-    uint32_t* out[2] = {split.data(), split.data() + 2};
+    uint32_t *out[2] = {split.data(), split.data() + 2};
     const uint32_t words[6] = {9, 8, 7, 6, 5, 4};
     r[8] = result(c.deinterleave(words, 2, 2, out), split);
     const float x[3] = {10.0f, -8.0f, 2.0f}, y[3] = {-1.0f, 0.5f, 0.5f};
@@ -64,19 +66,20 @@ std::array<Result, 10> runAll(Convert c) {
 
 // The operations of this test, each reached once through dsp:: (the stub) and once through
 // dsp::generic::.
-#define DSP_CONVERT_POW_OPS(X)                  \
-    X(f32ToS16, convertF32ToS16Scaled)          \
-    X(f32ToS32, convertF32ToS32Scaled)          \
-    X(f32ToS24, convertF32ToS24Scaled)          \
-    X(s16ToF32, convertS16ToF32Scaled)          \
-    X(s32ToF32Scaled, convertS32ToF32Scaled)    \
-    X(s24ToF32, convertS24ToF32)                \
-    X(s32ToF32, convertS32ToF32)                \
-    X(interleave, interleave32)                 \
-    X(deinterleave, deinterleave32)             \
+#define DSP_CONVERT_POW_OPS(X)                                                                               \
+    X(f32ToS16, convertF32ToS16Scaled)                                                                       \
+    X(f32ToS32, convertF32ToS32Scaled)                                                                       \
+    X(f32ToS24, convertF32ToS24Scaled)                                                                       \
+    X(s16ToF32, convertS16ToF32Scaled)                                                                       \
+    X(s32ToF32Scaled, convertS32ToF32Scaled)                                                                 \
+    X(s24ToF32, convertS24ToF32)                                                                             \
+    X(s32ToF32, convertS32ToF32)                                                                             \
+    X(interleave, interleave32)                                                                              \
+    X(deinterleave, deinterleave32)                                                                          \
     X(pow, powF32)
 
-struct Ops {
+struct Ops
+{
 #define MEMBER(member, fn) decltype(&generic::fn) member;
     DSP_CONVERT_POW_OPS(MEMBER)
 #undef MEMBER
@@ -89,14 +92,17 @@ const Ops kGeneric{DSP_CONVERT_POW_OPS(VIA_GENERIC)};
 #undef VIA_STUB
 #undef VIA_GENERIC
 
-TEST(ConvertPowStubs, ForwardAtEveryVariantIndex) {
+TEST(ConvertPowStubs, ForwardAtEveryVariantIndex)
+{
     const auto want = runAll(kGeneric);
     EXPECT_EQ(want[9].status, dsp::kWarnDomain);
-    for (uint32_t index = 0; index < dsp::dispatch::kVariantCount; ++index) {
+    for (uint32_t index = 0; index < dsp::dispatch::kVariantCount; ++index)
+    {
         dsp::CpuVariantIndex.store(index);
         const auto got = runAll(kStubs);
         dsp::CpuVariantIndex.store(0);
-        for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(got[i], want[i]) << "call " << i << " at " << index;
+        for (size_t i = 0; i < want.size(); ++i)
+            EXPECT_EQ(got[i], want[i]) << "call " << i << " at " << index;
     }
 }
 

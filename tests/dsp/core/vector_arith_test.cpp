@@ -6,17 +6,17 @@
 #include "dsp/core/vector.h"
 #include "support/dsp_test_support.h"
 
-namespace {
+namespace
+{
 
 using namespace dsp::test;
 namespace generic = dsp::generic;
 
-constexpr uint32_t kNegZero = 0x80000000u, kInf = 0x7F800000u, kNegInf = 0xFF800000u,
-                   kMinus3 = 0xC0400000u, kSNaN = 0x7FA00001u, kQNaN = 0x7FC00000u;
+constexpr uint32_t kNegZero = 0x80000000u, kInf = 0x7F800000u, kNegInf = 0xFF800000u, kMinus3 = 0xC0400000u,
+                   kSNaN = 0x7FA00001u, kQNaN = 0x7FC00000u;
 
 // Runs an in-place constant operation over the given patterns; returns status and result.
-template <class Op>
-std::pair<dsp::Status, Words> constOp(Op op, float c, std::initializer_list<uint32_t> in)
+template <class Op> std::pair<dsp::Status, Words> constOp(Op op, float c, std::initializer_list<uint32_t> in)
 {
     std::vector<float> v = floatsOf(in);
     const dsp::Status s = op(c, v.data(), int32_t(v.size()));
@@ -56,8 +56,7 @@ TEST(ConstOps, ShortcutsAndSubnormals)
     const std::initializer_list<uint32_t> odd = {kMinus3, kInf, kQNaN, kNegZero, 0x80000001u};
     for (float zero : {0.0f, -0.0f})
         EXPECT_EQ(constOp(generic::mulConstInPlaceF32, zero, odd).second, (Words{0, 0, 0, 0, 0}));
-    EXPECT_EQ(constOp(generic::mulConstInPlaceF32, 1.0f, {kSNaN, kNegZero}).second,
-              (Words{kSNaN, kNegZero}))
+    EXPECT_EQ(constOp(generic::mulConstInPlaceF32, 1.0f, {kSNaN, kNegZero}).second, (Words{kSNaN, kNegZero}))
         << "nothing written: the NaN stays signalling";
     for (float zero : {0.0f, -0.0f})
         EXPECT_EQ(constOp(generic::addConstInPlaceF32, zero, {kNegZero, kSNaN, 1}).second,
@@ -86,7 +85,8 @@ TEST(ConstOps, ShortcutsAndSubnormals)
 
 TEST(ZeroCopySet, ByteExactAtAnyAlignment)
 {
-    for (size_t offset : {0u, 1u, 2u, 3u}) {
+    for (size_t offset : {0u, 1u, 2u, 3u})
+    {
         GuardedBuffer buf(7 * 4, offset);
         std::memset(buf.data(), 0xFF, buf.size());
         EXPECT_EQ(generic::zeroF32(buf.as<float>(), 7), dsp::kOk);
@@ -101,7 +101,8 @@ TEST(ZeroCopySet, ByteExactAtAnyAlignment)
 
         GuardedBuffer set(5 * 4, offset);
         EXPECT_EQ(generic::setF32(0xFFC00000u, set.data(), 5), dsp::kOk);
-        EXPECT_EQ(wordsOf(set.as<float>(), 5), (Words{0xFFC00000u, 0xFFC00000u, 0xFFC00000u, 0xFFC00000u, 0xFFC00000u}));
+        EXPECT_EQ(wordsOf(set.as<float>(), 5),
+                  (Words{0xFFC00000u, 0xFFC00000u, 0xFFC00000u, 0xFFC00000u, 0xFFC00000u}));
         EXPECT_TRUE(set.guardsIntact());
     }
     unsigned char bytes[13] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13}, out[13] = {};
@@ -115,9 +116,11 @@ TEST(ZeroCopySet, ByteExactAtAnyAlignment)
 // dst must end up holding what src held, whichever way the ranges overlap.
 TEST(ZeroCopySet, OverlappingMovesAndReversals)
 {
-    using Op = dsp::Status (*)(const float*, float*, int32_t);
-    for (int shift : {-5, -3, -1, 0, 1, 3, 5}) {
-        for (Op op : {Op(&generic::copyF32), Op(&generic::copyF32Bytewise)}) {
+    using Op = dsp::Status (*)(const float *, float *, int32_t);
+    for (int shift : {-5, -3, -1, 0, 1, 3, 5})
+    {
+        for (Op op : {Op(&generic::copyF32), Op(&generic::copyF32Bytewise)})
+        {
             std::vector<float> buf(20);
             std::iota(buf.begin(), buf.end(), 100.0f);
             const std::vector<float> expected(buf.begin() + 5, buf.begin() + 15);
@@ -125,7 +128,8 @@ TEST(ZeroCopySet, OverlappingMovesAndReversals)
             EXPECT_EQ(std::vector<float>(buf.begin() + 5 + shift, buf.begin() + 15 + shift), expected)
                 << "shift " << shift;
         }
-        for (int len : {1, 2, 7, 10}) {
+        for (int len : {1, 2, 7, 10})
+        {
             std::vector<float> buf(20);
             std::iota(buf.begin(), buf.end(), 1.0f);
             const std::vector<float> reversed(buf.rbegin() + 10 - len + 5, buf.rend() - 5);

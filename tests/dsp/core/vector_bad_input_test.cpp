@@ -8,77 +8,94 @@
 #include "dsp/core/vector.h"
 #include "support/dsp_test_support.h"
 
-namespace {
+namespace
+{
 
 using dsp::Status;
 using dsp::test::GuardedBuffer;
 namespace g = dsp::generic;
 
-enum Slot : unsigned { kIn1 = 1, kIn2 = 2, kOut = 4, kCount = 8, kPhase = 16 };
+enum Slot : unsigned
+{
+    kIn1 = 1,
+    kIn2 = 2,
+    kOut = 4,
+    kCount = 8,
+    kPhase = 16
+};
 
-struct Args {
-    const float* in1;
-    const float* in2;
-    float* out;
-    int32_t* count;
-    int32_t* phase;
+struct Args
+{
+    const float *in1;
+    const float *in2;
+    float *out;
+    int32_t *count;
+    int32_t *phase;
     int32_t len;
     int32_t factor;
 };
 
-struct Op {
-    const char* name;
-    unsigned slots;  // the pointer arguments the operation takes
-    Status (*call)(const Args&);
+struct Op
+{
+    const char *name;
+    unsigned slots; // the pointer arguments the operation takes
+    Status (*call)(const Args &);
 };
 
 const Op kOps[] = {
-    {"zeroF32", kOut, [](const Args& a) { return g::zeroF32(a.out, a.len); }},
-    {"copyF32", kIn1 | kOut, [](const Args& a) { return g::copyF32(a.in1, a.out, a.len); }},
-    {"copyF32Bytewise", kIn1 | kOut, [](const Args& a) { return g::copyF32Bytewise(a.in1, a.out, a.len); }},
-    {"setF32", kOut, [](const Args& a) { return g::setF32(0x12345678u, a.out, a.len); }},
-    {"reverseCopy32", kIn1 | kOut, [](const Args& a) { return g::reverseCopy32(a.in1, a.out, a.len); }},
-    {"addConstInPlaceF32", kOut, [](const Args& a) { return g::addConstInPlaceF32(2.0f, a.out, a.len); }},
-    {"mulConstInPlaceF32", kOut, [](const Args& a) { return g::mulConstInPlaceF32(0.0f, a.out, a.len); }},
-    {"mulConstF32", kIn1 | kOut, [](const Args& a) { return g::mulConstF32(a.in1, 3.0f, a.out, a.len); }},
-    {"divConstInPlaceF32", kOut, [](const Args& a) { return g::divConstInPlaceF32(0.0f, a.out, a.len); }},
-    {"addInPlaceF32", kIn1 | kOut, [](const Args& a) { return g::addInPlaceF32(a.in1, a.out, a.len); }},
-    {"mulInPlaceF32", kIn1 | kOut, [](const Args& a) { return g::mulInPlaceF32(a.in1, a.out, a.len); }},
-    {"addF32", kIn1 | kIn2 | kOut, [](const Args& a) { return g::addF32(a.in1, a.in2, a.out, a.len); }},
-    {"subF32", kIn1 | kIn2 | kOut, [](const Args& a) { return g::subF32(a.in1, a.in2, a.out, a.len); }},
-    {"mulF32", kIn1 | kIn2 | kOut, [](const Args& a) { return g::mulF32(a.in1, a.in2, a.out, a.len); }},
-    {"addProductF32", kIn1 | kIn2 | kOut, [](const Args& a) { return g::addProductF32(a.in1, a.in2, a.out, a.len); }},
-    {"addProductConstF32", kIn1 | kOut, [](const Args& a) { return g::addProductConstF32(a.in1, 2.0f, a.out, a.len); }},
-    {"divF32", kIn1 | kIn2 | kOut, [](const Args& a) { return g::divF32(a.in1, a.in2, a.out, a.len); }},
-    {"minEveryInPlaceF32", kIn1 | kOut, [](const Args& a) { return g::minEveryInPlaceF32(a.in1, a.out, a.len); }},
-    {"maxEveryInPlaceF32", kIn1 | kOut, [](const Args& a) { return g::maxEveryInPlaceF32(a.in1, a.out, a.len); }},
-    {"absInPlaceF32", kOut, [](const Args& a) { return g::absInPlaceF32(a.out, a.len); }},
-    {"sqrF32", kIn1 | kOut, [](const Args& a) { return g::sqrF32(a.in1, a.out, a.len); }},
-    {"sqrtInPlaceF32", kOut, [](const Args& a) { return g::sqrtInPlaceF32(a.out, a.len); }},
-    {"expInPlaceF32", kOut, [](const Args& a) { return g::expInPlaceF32(a.out, a.len); }},
-    {"lnInPlaceF32", kOut, [](const Args& a) { return g::lnInPlaceF32(a.out, a.len); }},
-    {"maxF32", kIn1 | kOut, [](const Args& a) { return g::maxF32(a.in1, a.len, a.out); }},
-    {"minF32", kIn1 | kOut, [](const Args& a) { return g::minF32(a.in1, a.len, a.out); }},
-    {"sumF32", kIn1 | kOut, [](const Args& a) { return g::sumF32(a.in1, a.len, a.out, 0); }},
-    {"meanF32", kIn1 | kOut, [](const Args& a) { return g::meanF32(a.in1, a.len, a.out, 0); }},
-    {"dotProductF32", kIn1 | kIn2 | kOut, [](const Args& a) { return g::dotProductF32(a.in1, a.in2, a.len, a.out); }},
-    {"mulPackSpectrum", kIn1 | kIn2 | kOut, [](const Args& a) { return g::mulPackSpectrum(a.in1, a.in2, a.out, a.len); }},
+    {"zeroF32", kOut, [](const Args &a) { return g::zeroF32(a.out, a.len); }},
+    {"copyF32", kIn1 | kOut, [](const Args &a) { return g::copyF32(a.in1, a.out, a.len); }},
+    {"copyF32Bytewise", kIn1 | kOut, [](const Args &a) { return g::copyF32Bytewise(a.in1, a.out, a.len); }},
+    {"setF32", kOut, [](const Args &a) { return g::setF32(0x12345678u, a.out, a.len); }},
+    {"reverseCopy32", kIn1 | kOut, [](const Args &a) { return g::reverseCopy32(a.in1, a.out, a.len); }},
+    {"addConstInPlaceF32", kOut, [](const Args &a) { return g::addConstInPlaceF32(2.0f, a.out, a.len); }},
+    {"mulConstInPlaceF32", kOut, [](const Args &a) { return g::mulConstInPlaceF32(0.0f, a.out, a.len); }},
+    {"mulConstF32", kIn1 | kOut, [](const Args &a) { return g::mulConstF32(a.in1, 3.0f, a.out, a.len); }},
+    {"divConstInPlaceF32", kOut, [](const Args &a) { return g::divConstInPlaceF32(0.0f, a.out, a.len); }},
+    {"addInPlaceF32", kIn1 | kOut, [](const Args &a) { return g::addInPlaceF32(a.in1, a.out, a.len); }},
+    {"mulInPlaceF32", kIn1 | kOut, [](const Args &a) { return g::mulInPlaceF32(a.in1, a.out, a.len); }},
+    {"addF32", kIn1 | kIn2 | kOut, [](const Args &a) { return g::addF32(a.in1, a.in2, a.out, a.len); }},
+    {"subF32", kIn1 | kIn2 | kOut, [](const Args &a) { return g::subF32(a.in1, a.in2, a.out, a.len); }},
+    {"mulF32", kIn1 | kIn2 | kOut, [](const Args &a) { return g::mulF32(a.in1, a.in2, a.out, a.len); }},
+    {"addProductF32", kIn1 | kIn2 | kOut,
+     [](const Args &a) { return g::addProductF32(a.in1, a.in2, a.out, a.len); }},
+    {"addProductConstF32", kIn1 | kOut,
+     [](const Args &a) { return g::addProductConstF32(a.in1, 2.0f, a.out, a.len); }},
+    {"divF32", kIn1 | kIn2 | kOut, [](const Args &a) { return g::divF32(a.in1, a.in2, a.out, a.len); }},
+    {"minEveryInPlaceF32", kIn1 | kOut,
+     [](const Args &a) { return g::minEveryInPlaceF32(a.in1, a.out, a.len); }},
+    {"maxEveryInPlaceF32", kIn1 | kOut,
+     [](const Args &a) { return g::maxEveryInPlaceF32(a.in1, a.out, a.len); }},
+    {"absInPlaceF32", kOut, [](const Args &a) { return g::absInPlaceF32(a.out, a.len); }},
+    {"sqrF32", kIn1 | kOut, [](const Args &a) { return g::sqrF32(a.in1, a.out, a.len); }},
+    {"sqrtInPlaceF32", kOut, [](const Args &a) { return g::sqrtInPlaceF32(a.out, a.len); }},
+    {"expInPlaceF32", kOut, [](const Args &a) { return g::expInPlaceF32(a.out, a.len); }},
+    {"lnInPlaceF32", kOut, [](const Args &a) { return g::lnInPlaceF32(a.out, a.len); }},
+    {"maxF32", kIn1 | kOut, [](const Args &a) { return g::maxF32(a.in1, a.len, a.out); }},
+    {"minF32", kIn1 | kOut, [](const Args &a) { return g::minF32(a.in1, a.len, a.out); }},
+    {"sumF32", kIn1 | kOut, [](const Args &a) { return g::sumF32(a.in1, a.len, a.out, 0); }},
+    {"meanF32", kIn1 | kOut, [](const Args &a) { return g::meanF32(a.in1, a.len, a.out, 0); }},
+    {"dotProductF32", kIn1 | kIn2 | kOut,
+     [](const Args &a) { return g::dotProductF32(a.in1, a.in2, a.len, a.out); }},
+    {"mulPackSpectrum", kIn1 | kIn2 | kOut,
+     [](const Args &a) { return g::mulPackSpectrum(a.in1, a.in2, a.out, a.len); }},
     {"upsampleF32", kIn1 | kOut | kCount | kPhase,
-     [](const Args& a) { return g::upsampleF32(a.in1, a.len, a.out, a.count, a.factor, a.phase); }},
+     [](const Args &a) { return g::upsampleF32(a.in1, a.len, a.out, a.count, a.factor, a.phase); }},
     {"downsampleF32", kIn1 | kOut | kCount | kPhase,
-     [](const Args& a) { return g::downsampleF32(a.in1, a.len, a.out, a.count, a.factor, a.phase); }},
+     [](const Args &a) { return g::downsampleF32(a.in1, a.len, a.out, a.count, a.factor, a.phase); }},
 };
 
-const Op& opNamed(const std::string& name)
+const Op &opNamed(const std::string &name)
 {
-    for (const Op& op : kOps)
+    for (const Op &op : kOps)
         if (name == op.name)
             return op;
     throw std::invalid_argument(name);
 }
 
 // Canary-filled buffers for every argument; a rejected call must leave all of them as they were.
-class Canaries {
+class Canaries
+{
 public:
     Canaries() : m_in1(64, 1, 0x11), m_in2(64, 2, 0x22), m_out(64, 3, 0x33) {}
 
@@ -111,21 +128,26 @@ private:
 
 TEST(BadInput, NullPointersBeforeLengthsAndNothingWritten)
 {
-    for (const Op& op : kOps) {
+    for (const Op &op : kOps)
+    {
         Canaries c;
-        for (int32_t len : {0, -1, INT32_MIN}) {
+        for (int32_t len : {0, -1, INT32_MIN})
+        {
             EXPECT_EQ(op.call(c.args(len)), dsp::kErrBadLength) << op.name << " len " << len;
-            for (unsigned slot = 1; slot <= kPhase; slot <<= 1) {
-                if (op.slots & slot) {
+            for (unsigned slot = 1; slot <= kPhase; slot <<= 1)
+            {
+                if (op.slots & slot)
+                {
                     EXPECT_EQ(op.call(c.args(len, slot)), dsp::kErrNullPointer)
                         << op.name << " null slot " << slot << " len " << len;
                 }
             }
         }
-        for (unsigned slot = 1; slot <= kPhase; slot <<= 1) {
-            if (op.slots & slot) {
-                EXPECT_EQ(op.call(c.args(4, slot)), dsp::kErrNullPointer)
-                    << op.name << " null slot " << slot;
+        for (unsigned slot = 1; slot <= kPhase; slot <<= 1)
+        {
+            if (op.slots & slot)
+            {
+                EXPECT_EQ(op.call(c.args(4, slot)), dsp::kErrNullPointer) << op.name << " null slot " << slot;
             }
         }
         EXPECT_TRUE(c.untouched()) << op.name;
@@ -134,17 +156,20 @@ TEST(BadInput, NullPointersBeforeLengthsAndNothingWritten)
 
 TEST(BadInput, RateOperationsCheckFactorThenPhase)
 {
-    for (const char* name : {"upsampleF32", "downsampleF32"}) {
-        const Op& op = opNamed(name);
+    for (const char *name : {"upsampleF32", "downsampleF32"})
+    {
+        const Op &op = opNamed(name);
         Canaries c;
-        for (int32_t phase : {0, -1, 5}) {
+        for (int32_t phase : {0, -1, 5})
+        {
             c.setPhase(phase);
             EXPECT_EQ(op.call(c.args(4, 0, 0)), dsp::kErrFactor) << op.name << " phase " << phase;
             EXPECT_EQ(op.call(c.args(4, 0, INT32_MIN)), dsp::kErrFactor) << op.name;
             EXPECT_EQ(op.call(c.args(0, 0, 0)), dsp::kErrBadLength) << op.name << ": length first";
             EXPECT_EQ(op.call(c.args(4, kPhase, 0)), dsp::kErrNullPointer) << op.name;
         }
-        for (int32_t phase : {-1, 3, INT32_MAX}) {
+        for (int32_t phase : {-1, 3, INT32_MAX})
+        {
             c.setPhase(phase);
             EXPECT_EQ(op.call(c.args(4, 0, 3)), dsp::kErrPhase) << op.name << " phase " << phase;
         }
@@ -155,7 +180,7 @@ TEST(BadInput, RateOperationsCheckFactorThenPhase)
 TEST(BadInput, DivisionByAConstantZero)
 {
     Canaries c;
-    const Op& div = opNamed("divConstInPlaceF32");
+    const Op &div = opNamed("divConstInPlaceF32");
     EXPECT_EQ(div.call(c.args(4)), dsp::kErrDivByZero);
     EXPECT_EQ(div.call(c.args(0)), dsp::kErrBadLength) << "the length before the constant";
     EXPECT_EQ(div.call(c.args(0, kOut)), dsp::kErrNullPointer);

@@ -7,7 +7,8 @@
 #include "dsp/core/vector.h"
 #include "support/dsp_test_support.h"
 
-namespace {
+namespace
+{
 
 using dsp::test::f32Bits;
 using dsp::test::f32FromBits;
@@ -31,27 +32,29 @@ float quieted(float x)
     if (f32Bits(expected) == f32Bits(actual) ||
         (bothNaN && (f32Bits(actual) == f32Bits(quieted(x)) || f32Bits(actual) == f32Bits(quieted(y)))))
         return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure()
-           << "element " << i << ": " << dsp::test::describeF32(actual) << ", expected "
-           << dsp::test::describeF32(expected) << " from " << dsp::test::describeF32(x) << ", "
-           << dsp::test::describeF32(y);
+    return ::testing::AssertionFailure() << "element " << i << ": " << dsp::test::describeF32(actual)
+                                         << ", expected " << dsp::test::describeF32(expected) << " from "
+                                         << dsp::test::describeF32(x) << ", " << dsp::test::describeF32(y);
 }
 
-class Sweep : public ::testing::Test {
+class Sweep : public ::testing::Test
+{
 protected:
     Sweep() : a(rng.vector(kN)), b(rng.vector(kN)) {}
 
     // Runs op on copies (out starts as a copy of b for in-place forms) and checks every element
     // against ref(a[i], b[i]).
-    void check(const char* name, const std::function<dsp::Status(const float*, float*, float*)>& op,
-               const std::function<float(float, float)>& ref)
+    void check(const char *name, const std::function<dsp::Status(const float *, float *, float *)> &op,
+               const std::function<float(float, float)> &ref)
     {
         std::vector<float> x = a, y = b, out = b;
         ASSERT_EQ(op(x.data(), y.data(), out.data()), dsp::kOk) << name;
         int failures = 0;
-        for (size_t i = 0; i < kN && failures < 5; ++i) {
+        for (size_t i = 0; i < kN && failures < 5; ++i)
+        {
             auto r = matchesScalar(ref(a[i], b[i]), out[i], a[i], b[i], i);
-            if (!r) {
+            if (!r)
+            {
                 ++failures;
                 ADD_FAILURE() << name << " " << r.message();
             }
@@ -64,71 +67,104 @@ protected:
 
 TEST_F(Sweep, TwoVectorOperationsMatchFloatArithmetic)
 {
-    check("addF32", [](auto x, auto y, auto r) { return generic::addF32(x, y, r, kN); },
-          [](float x, float y) { return x + y; });
-    check("subF32", [](auto x, auto y, auto r) { return generic::subF32(x, y, r, kN); },
-          [](float x, float y) { return y - x; });
-    check("mulF32", [](auto x, auto y, auto r) { return generic::mulF32(x, y, r, kN); },
-          [](float x, float y) { return x * y; });
-    check("mulInPlaceF32", [](auto x, auto, auto r) { return generic::mulInPlaceF32(x, r, kN); },
-          [](float x, float y) { return x * y; });
-    check("addInPlaceF32", [](auto x, auto, auto r) { return generic::addInPlaceF32(x, r, kN); },
-          [](float x, float y) { return y + x; });
-    check("minEveryInPlaceF32",
-          [](auto x, auto, auto r) { return generic::minEveryInPlaceF32(x, r, kN); },
-          [](float x, float y) { return y > x ? x : y; });
-    check("maxEveryInPlaceF32",
-          [](auto x, auto, auto r) { return generic::maxEveryInPlaceF32(x, r, kN); },
-          [](float x, float y) { return x > y ? x : y; });
+    check(
+        "addF32", [](auto x, auto y, auto r) { return generic::addF32(x, y, r, kN); },
+        [](float x, float y) { return x + y; });
+    check(
+        "subF32", [](auto x, auto y, auto r) { return generic::subF32(x, y, r, kN); },
+        [](float x, float y) { return y - x; });
+    check(
+        "mulF32", [](auto x, auto y, auto r) { return generic::mulF32(x, y, r, kN); },
+        [](float x, float y) { return x * y; });
+    check(
+        "mulInPlaceF32", [](auto x, auto, auto r) { return generic::mulInPlaceF32(x, r, kN); },
+        [](float x, float y) { return x * y; });
+    check(
+        "addInPlaceF32", [](auto x, auto, auto r) { return generic::addInPlaceF32(x, r, kN); },
+        [](float x, float y) { return y + x; });
+    check(
+        "minEveryInPlaceF32", [](auto x, auto, auto r) { return generic::minEveryInPlaceF32(x, r, kN); },
+        [](float x, float y) { return y > x ? x : y; });
+    check(
+        "maxEveryInPlaceF32", [](auto x, auto, auto r) { return generic::maxEveryInPlaceF32(x, r, kN); },
+        [](float x, float y) { return x > y ? x : y; });
 }
 
 TEST_F(Sweep, OneVectorOperationsMatchFloatArithmetic)
 {
-    for (float& x : a)
+    for (float &x : a)
         if (x == 0.0f)
-            x = 1.0f;  // divF32 below then meets no zero divisor (those have their own test)
-    check("sqrF32", [](auto x, auto, auto r) { return generic::sqrF32(x, r, kN); },
-          [](float x, float) { return x * x; });
-    check("absInPlaceF32",
-          [](auto x, auto, auto r) { std::copy(x, x + kN, r); return generic::absInPlaceF32(r, kN); },
-          [](float x, float) { return f32FromBits(f32Bits(x) & 0x7FFFFFFFu); });
-    for (float c : {-0.75f, 3.0f, 1e-20f, f32FromBits(0x00000005u), 65536.0f}) {
-        check("addConstInPlaceF32",
-              [c](auto x, auto, auto r) { std::copy(x, x + kN, r); return generic::addConstInPlaceF32(c, r, kN); },
-              [c](float x, float) { return x + c; });
-        check("mulConstInPlaceF32",
-              [c](auto x, auto, auto r) { std::copy(x, x + kN, r); return generic::mulConstInPlaceF32(c, r, kN); },
-              [c](float x, float) { return x * c; });
-        check("mulConstF32", [c](auto x, auto, auto r) { return generic::mulConstF32(x, c, r, kN); },
-              [c](float x, float) { return x * c; });
-        check("divConstInPlaceF32",
-              [c](auto x, auto, auto r) { std::copy(x, x + kN, r); return generic::divConstInPlaceF32(c, r, kN); },
-              [c](float x, float) { return x * (1.0f / c); });
+            x = 1.0f; // divF32 below then meets no zero divisor (those have their own test)
+    check(
+        "sqrF32", [](auto x, auto, auto r) { return generic::sqrF32(x, r, kN); },
+        [](float x, float) { return x * x; });
+    check(
+        "absInPlaceF32",
+        [](auto x, auto, auto r)
+        {
+            std::copy(x, x + kN, r);
+            return generic::absInPlaceF32(r, kN);
+        },
+        [](float x, float) { return f32FromBits(f32Bits(x) & 0x7FFFFFFFu); });
+    for (float c : {-0.75f, 3.0f, 1e-20f, f32FromBits(0x00000005u), 65536.0f})
+    {
+        check(
+            "addConstInPlaceF32",
+            [c](auto x, auto, auto r)
+            {
+                std::copy(x, x + kN, r);
+                return generic::addConstInPlaceF32(c, r, kN);
+            },
+            [c](float x, float) { return x + c; });
+        check(
+            "mulConstInPlaceF32",
+            [c](auto x, auto, auto r)
+            {
+                std::copy(x, x + kN, r);
+                return generic::mulConstInPlaceF32(c, r, kN);
+            },
+            [c](float x, float) { return x * c; });
+        check(
+            "mulConstF32", [c](auto x, auto, auto r) { return generic::mulConstF32(x, c, r, kN); },
+            [c](float x, float) { return x * c; });
+        check(
+            "divConstInPlaceF32",
+            [c](auto x, auto, auto r)
+            {
+                std::copy(x, x + kN, r);
+                return generic::divConstInPlaceF32(c, r, kN);
+            },
+            [c](float x, float) { return x * (1.0f / c); });
     }
-    check("divF32", [](auto x, auto y, auto r) { return generic::divF32(x, y, r, kN); },
-          [](float x, float y) { return y / x; });
+    check(
+        "divF32", [](auto x, auto y, auto r) { return generic::divF32(x, y, r, kN); },
+        [](float x, float y) { return y / x; });
 }
 
 TEST_F(Sweep, SqrtLnAndShortExpMatchTheCLibrary)
 {
     std::vector<float> v = a;
     generic::sqrtInPlaceF32(v.data(), kN);
-    for (int i = 0; i < kN; ++i) {
+    for (int i = 0; i < kN; ++i)
+    {
         const float x = a[i];
         const float expected = x > 0 ? std::sqrt(x) : x < 0 ? f32FromBits(0xFFC00000u) : x;
         ASSERT_F32_SAME(expected, v[i]) << "sqrt of " << dsp::test::describeF32(x);
     }
     v = a;
     generic::lnInPlaceF32(v.data(), kN);
-    for (int i = 0; i < kN; ++i) {
+    for (int i = 0; i < kN; ++i)
+    {
         const float x = a[i];
-        if (x > 0 && !std::isnan(x)) {
+        if (x > 0 && !std::isnan(x))
+        {
             ASSERT_F32_SAME(float(std::log(double(x))), v[i]) << "ln of " << dsp::test::describeF32(x);
         }
     }
     v = a;
-    for (int i = 0; i < kN;) {
-        const int len = 1 + i % 3;  // 1, 2, 3: the double-precision regime
+    for (int i = 0; i < kN;)
+    {
+        const int len = 1 + i % 3; // 1, 2, 3: the double-precision regime
         if (i + len > kN)
             break;
         generic::expInPlaceF32(v.data() + i, len);
@@ -143,13 +179,15 @@ TEST(ExpSweep, LongVectorsWithinOneUlp)
     F32Source rng(99);
     std::vector<float> x(1000), y;
     int64_t worst = 0, total = 0;
-    for (int block = 0, len = 4; block < 2000; ++block, len = 4 + (len * 7 + 3) % 997) {
+    for (int block = 0, len = 4; block < 2000; ++block, len = 4 + (len * 7 + 3) % 997)
+    {
         for (int i = 0; i < len; ++i)
             x[i] = rng.uniform(-87.3f, 88.7f);
         y.assign(x.begin(), x.begin() + len);
         total += len;
         ASSERT_EQ(generic::expInPlaceF32(y.data(), len), dsp::kOk);
-        for (int i = 0; i < len; ++i) {
+        for (int i = 0; i < len; ++i)
+        {
             const float expected = float(std::exp(double(x[i])));
             const int64_t d = dsp::test::ulpDistance(expected, y[i]);
             worst = std::max(worst, d);
@@ -161,10 +199,10 @@ TEST(ExpSweep, LongVectorsWithinOneUlp)
 }
 
 // Finite values over many magnitudes, so that rounding order shows in the sums.
-std::vector<float> finiteValues(F32Source& rng, size_t n)
+std::vector<float> finiteValues(F32Source &rng, size_t n)
 {
     std::vector<float> v(n);
-    for (float& x : v)
+    for (float &x : v)
         x = std::ldexp(rng.uniform(-1, 1), int(rng.engine()() % 60) - 30);
     return v;
 }
@@ -172,14 +210,16 @@ std::vector<float> finiteValues(F32Source& rng, size_t n)
 TEST(SumsOfProducts, MatchDoubleReferenceInOrder)
 {
     F32Source rng(5);
-    for (int len : {1, 2, 3, 4, 5, 7, 8, 13, 1000, 4099}) {
+    for (int len : {1, 2, 3, 4, 5, 7, 8, 13, 1000, 4099})
+    {
         const std::vector<float> a = finiteValues(rng, len), b = finiteValues(rng, len),
                                  r0 = finiteValues(rng, len);
         // The sum's order: elements 1, 3 of each group of four into s1, 0, 2 into s0, then
         // s1 + s0, then the tail into s1.
         double s0 = 0, s1 = 0, dot = 0;
         int i = 0;
-        for (; len - i >= 4; i += 4) {
+        for (; len - i >= 4; i += 4)
+        {
             s1 = (s1 + a[i + 1]) + a[i + 3];
             s0 = (s0 + a[i]) + a[i + 2];
         }
@@ -201,7 +241,8 @@ TEST(SumsOfProducts, MatchDoubleReferenceInOrder)
         generic::addProductF32(a.data(), b.data(), ab.data(), len);
         generic::addProductConstF32(a.data(), c, ac.data(), len);
         generic::mulPackSpectrum(a.data(), b.data(), pack.data(), len);
-        for (int k = 0; k < len; ++k) {
+        for (int k = 0; k < len; ++k)
+        {
             expAb[k] = float(double(a[k]) * b[k] + r0[k]);
             expAc[k] = float(double(a[k]) * c + r0[k]);
         }
@@ -209,7 +250,8 @@ TEST(SumsOfProducts, MatchDoubleReferenceInOrder)
         int k = 1;
         if (len % 2 == 0)
             expPack[k++] = a[1] * b[1];
-        for (; k + 1 < len; k += 2) {
+        for (; k + 1 < len; k += 2)
+        {
             expPack[k] = float(double(a[k]) * b[k] - double(a[k + 1]) * b[k + 1]);
             expPack[k + 1] = float(double(a[k]) * b[k + 1] + double(a[k + 1]) * b[k]);
         }

@@ -6,18 +6,17 @@
 #include "dsp/core/vector.h"
 #include "support/dsp_test_support.h"
 
-namespace {
+namespace
+{
 
 using namespace dsp::test;
 namespace generic = dsp::generic;
 
-constexpr uint32_t kOne = 0x3F800000u, kMinusOne = 0xBF800000u, kNegZero = 0x80000000u,
-                   kInf = 0x7F800000u, kNegInf = 0xFF800000u, kNegQNaN = 0xFFC00000u,
-                   kPosQNaN = 0x7FC00000u;
+constexpr uint32_t kOne = 0x3F800000u, kMinusOne = 0xBF800000u, kNegZero = 0x80000000u, kInf = 0x7F800000u,
+                   kNegInf = 0xFF800000u, kNegQNaN = 0xFFC00000u, kPosQNaN = 0x7FC00000u;
 
 // Runs an in-place one-vector operation over the given patterns.
-template <class Op>
-std::pair<dsp::Status, Words> inPlace(Op op, std::initializer_list<uint32_t> in)
+template <class Op> std::pair<dsp::Status, Words> inPlace(Op op, std::initializer_list<uint32_t> in)
 {
     std::vector<float> v = floatsOf(in);
     const dsp::Status s = op(v.data(), int32_t(v.size()));
@@ -37,10 +36,10 @@ TEST(Rate, DecimationCarriesItsPhase)
     EXPECT_EQ(std::vector<float>(dst.begin(), dst.begin() + count), (std::vector<float>{1, 4, 7}))
         << "the next block starts at its element 1";
     EXPECT_EQ(phase, 0);
-    phase = 3;  // beyond a short block: nothing taken, the rest carried
+    phase = 3; // beyond a short block: nothing taken, the rest carried
     generic::downsampleF32(src.data(), 2, dst.data(), &count, 4, &phase);
     EXPECT_EQ(std::make_pair(count, phase), std::make_pair(0, 1));
-    phase = 1;  // the index steps past INT32_MAX without wrapping
+    phase = 1; // the index steps past INT32_MAX without wrapping
     generic::downsampleF32(src.data(), 10, dst.data(), &count, INT32_MAX, &phase);
     EXPECT_EQ(std::make_pair(count, phase), std::make_pair(1, INT32_MAX - 9));
     const std::vector<float> odd = floatsOf({0x7FA00001u, kNegZero});
@@ -70,9 +69,12 @@ TEST(Rate, ZeroInsertion)
     const auto before = small.snapshot();
     count = 12345;
     const int32_t bigPhase = 0x40000000;
-    EXPECT_EQ(generic::upsampleF32(src.data(), 2, small.as<float>(), &count, 0x40000000, &zero), dsp::kErrBadLength);
-    EXPECT_EQ(generic::upsampleF32(src.data(), 0x10000, small.as<float>(), &count, 0x8000, &zero), dsp::kErrBadLength);
-    EXPECT_EQ(generic::upsampleF32(src.data(), 2, small.as<float>(), &count, 0x40000000, &bigPhase), dsp::kErrPhase);
+    EXPECT_EQ(generic::upsampleF32(src.data(), 2, small.as<float>(), &count, 0x40000000, &zero),
+              dsp::kErrBadLength);
+    EXPECT_EQ(generic::upsampleF32(src.data(), 0x10000, small.as<float>(), &count, 0x8000, &zero),
+              dsp::kErrBadLength);
+    EXPECT_EQ(generic::upsampleF32(src.data(), 2, small.as<float>(), &count, 0x40000000, &bigPhase),
+              dsp::kErrPhase);
     EXPECT_EQ(generic::upsampleF32(src.data(), 2, small.as<float>(), &count, 0, &zero), dsp::kErrFactor);
     EXPECT_TRUE(small.unchangedSince(before));
     EXPECT_EQ(count, 12345);
@@ -101,15 +103,17 @@ TEST(Special, DivisionSquareRootAbsoluteValue)
     EXPECT_TRUE(std::isnan(r[4])) << "a NaN divisor is not zero";
     EXPECT_EQ(f32Bits(r[5]), kNegZero);
     EXPECT_EQ(generic::divF32(a.data() + 4, b.data() + 4, r.data(), 2), dsp::kOk);
-    std::vector<float> d = floatsOf({f32Bits(4.0f), 0});  // in place over the divisors
+    std::vector<float> d = floatsOf({f32Bits(4.0f), 0}); // in place over the divisors
     const std::vector<float> n = floatsOf({f32Bits(2.0f), kMinusOne});
     EXPECT_EQ(generic::divF32(d.data(), n.data(), d.data(), 2), dsp::kWarnDivByZero);
     EXPECT_EQ(wordsOf(d), (Words{f32Bits(0.5f), kNegInf}));
 
-    EXPECT_EQ(inPlace(generic::sqrtInPlaceF32, {f32Bits(4.0f), kMinusOne, 0, kNegZero, kInf, 0x7FC00042u, kNegInf}),
-              std::make_pair(dsp::kWarnSqrtNegative,
-                             Words{f32Bits(2.0f), kNegQNaN, 0, kNegZero, kInf, 0x7FC00042u, kNegQNaN}));
-    EXPECT_EQ(inPlace(generic::sqrtInPlaceF32, {0, 1}), std::make_pair(dsp::kOk, Words{0, f32Bits(3.7433921e-23f)}));
+    EXPECT_EQ(
+        inPlace(generic::sqrtInPlaceF32, {f32Bits(4.0f), kMinusOne, 0, kNegZero, kInf, 0x7FC00042u, kNegInf}),
+        std::make_pair(dsp::kWarnSqrtNegative,
+                       Words{f32Bits(2.0f), kNegQNaN, 0, kNegZero, kInf, 0x7FC00042u, kNegQNaN}));
+    EXPECT_EQ(inPlace(generic::sqrtInPlaceF32, {0, 1}),
+              std::make_pair(dsp::kOk, Words{0, f32Bits(3.7433921e-23f)}));
     EXPECT_EQ(inPlace(generic::absInPlaceF32, {kNegZero, kNegInf, 0xBFC00000u, 0xFFC01234u}).second,
               (Words{0, kInf, 0x3FC00000u, 0x7FC01234u}));
 }
@@ -133,14 +137,13 @@ TEST(Special, ExponentialBitClassesOfLongVectors)
     // negative quiet NaN: 0xFFC00000. At or above 88.72284, +inf, positive signalling NaN: +inf;
     // positive quiet NaN: 0x7FC00000.
     EXPECT_EQ(inPlace(generic::expInPlaceF32,
-                      {0, kNegZero, 0x007FFFFFu, 0x80000001u, 0xC2AEAC50u, 0xC3000000u, kNegInf,
-                       0xFF800001u, kNegQNaN, 0xFFC12345u, 0x42B17218u, kInf, 0x7F800001u, kPosQNaN,
-                       0x7FC54321u}),
-              std::make_pair(dsp::kOk, Words{kOne, kOne, kOne, kOne, 0, 0, 0, 0, kNegQNaN, kNegQNaN,
-                                             kInf, kInf, kInf, kPosQNaN, kPosQNaN}));
+                      {0, kNegZero, 0x007FFFFFu, 0x80000001u, 0xC2AEAC50u, 0xC3000000u, kNegInf, 0xFF800001u,
+                       kNegQNaN, 0xFFC12345u, 0x42B17218u, kInf, 0x7F800001u, kPosQNaN, 0x7FC54321u}),
+              std::make_pair(dsp::kOk, Words{kOne, kOne, kOne, kOne, 0, 0, 0, 0, kNegQNaN, kNegQNaN, kInf,
+                                             kInf, kInf, kPosQNaN, kPosQNaN}));
     // Just inside the limits the value is computed.
-    const std::initializer_list<uint32_t> edge = {0x42B17217u, 0xC2AEAC4Fu, 0x00800000u,
-                                                  kMinusOne, f32Bits(10.0f)};
+    const std::initializer_list<uint32_t> edge = {0x42B17217u, 0xC2AEAC4Fu, 0x00800000u, kMinusOne,
+                                                  f32Bits(10.0f)};
     const Words got = inPlace(generic::expInPlaceF32, edge).second;
     size_t i = 0;
     for (uint32_t in : edge)
@@ -150,7 +153,8 @@ TEST(Special, ExponentialBitClassesOfLongVectors)
 TEST(Special, ExtremesSkipLaterNaN)
 {
     const float nan = f32FromBits(0x7FC00007u);
-    auto extreme = [](auto op, std::initializer_list<float> v) {
+    auto extreme = [](auto op, std::initializer_list<float> v)
+    {
         std::vector<float> x(v);
         float m = 0;
         EXPECT_EQ(op(x.data(), int32_t(x.size()), &m), dsp::kOk);
@@ -176,7 +180,8 @@ TEST(Special, ExtremesSkipLaterNaN)
 TEST(Special, PackedSpectrumLayoutsAndAliasing)
 {
     // len 1 and 2: reals only; len 3: (1 + 2i)(3 + 4i) = -5 + 10i after the DC product.
-    auto product = [](std::vector<float> a, std::vector<float> b) {
+    auto product = [](std::vector<float> a, std::vector<float> b)
+    {
         std::vector<float> out(a.size());
         EXPECT_EQ(generic::mulPackSpectrum(a.data(), b.data(), out.data(), int32_t(a.size())), dsp::kOk);
         std::vector<float> inA = a, inB = b;

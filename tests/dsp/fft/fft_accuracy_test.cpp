@@ -8,11 +8,12 @@
 
 #include "fft_oracle.h"
 
-namespace {
+namespace
+{
 
 using namespace fft_test;
 
-void report(const char* what, int32_t order, double ours, double fftwf)
+void report(const char *what, int32_t order, double ours, double fftwf)
 {
     std::printf("  %-16s order %2d  ours %.3e  fftwf %.3e  bound %.3e\n", what, order, ours, fftwf,
                 errorBound(order));
@@ -71,17 +72,20 @@ TEST(FftAccuracy, LargeOrderPaths)
 // Round trips: flags 2 and 4 give the input back, flag 8 N times it, within the same bound.
 TEST(FftAccuracy, RoundTrips)
 {
-    for (int32_t order = 0; order <= 20; ++order) {
+    for (int32_t order = 0; order <= 20; ++order)
+    {
         const size_t n = size_t(1) << order;
         const std::vector<float> x = randomFloats(n, uint32_t(4000 + order));
         std::vector<long double> exact(x.begin(), x.end());
-        for (int32_t flag : {2, 4, 8}) {
+        for (int32_t flag : {2, 4, 8})
+        {
             TestSpec t(Kind::Real, order, flag);
             std::vector<float> y = x;
             ASSERT_EQ(generic::fftForwardRealInPlace(y.data(), t.spec, t.work()), 0);
             ASSERT_EQ(generic::fftInverseRealInPlace(y.data(), t.spec, t.work()), 0);
             const long double scale = flag == 8 ? (long double)n : 1.0L;
-            EXPECT_LE(relativeRms(y, exact, scale), errorBound(order)) << "order " << order << " flag " << flag;
+            EXPECT_LE(relativeRms(y, exact, scale), errorBound(order))
+                << "order " << order << " flag " << flag;
         }
     }
 }
@@ -93,26 +97,30 @@ TEST(FftAccuracy, ComplexInverseAtEveryOrder)
 {
     using generic::FftDirection;
     using generic::FftKind;
-    for (int32_t order = 0; order <= 16; ++order) {
+    for (int32_t order = 0; order <= 16; ++order)
+    {
         const size_t n = size_t(1) << order;
         const std::vector<float> z = randomFloats(2 * n, uint32_t(5000 + order));
         const std::vector<long double> ref = referenceComplexDft(z, true);
         std::vector<long double> exact(z.begin(), z.end());
-        for (int32_t flag : {2, 4, 8}) {
+        for (int32_t flag : {2, 4, 8})
+        {
             TestSpec t(Kind::Complex, order, flag);
             std::vector<float> y(2 * n);
-            ASSERT_EQ(generic::fftTransform(t.spec, FftKind::Complex, FftDirection::Inverse, z.data(), y.data(),
-                                            t.work()),
+            ASSERT_EQ(generic::fftTransform(t.spec, FftKind::Complex, FftDirection::Inverse, z.data(),
+                                            y.data(), t.work()),
                       0);
-            const long double scale = flag == 2 ? 1.0L / (long double)n : flag == 4 ? 1.0L / sqrtl((long double)n) : 1.0L;
+            const long double scale = flag == 2   ? 1.0L / (long double)n
+                                      : flag == 4 ? 1.0L / sqrtl((long double)n)
+                                                  : 1.0L;
             EXPECT_LE(relativeRms(y, ref, scale), errorBound(order)) << "order " << order << " flag " << flag;
 
             y = z;
-            ASSERT_EQ(generic::fftTransform(t.spec, FftKind::Complex, FftDirection::Forward, y.data(), y.data(),
-                                            t.work()),
+            ASSERT_EQ(generic::fftTransform(t.spec, FftKind::Complex, FftDirection::Forward, y.data(),
+                                            y.data(), t.work()),
                       0);
-            ASSERT_EQ(generic::fftTransform(t.spec, FftKind::Complex, FftDirection::Inverse, y.data(), y.data(),
-                                            t.work()),
+            ASSERT_EQ(generic::fftTransform(t.spec, FftKind::Complex, FftDirection::Inverse, y.data(),
+                                            y.data(), t.work()),
                       0);
             EXPECT_LE(relativeRms(y, exact, flag == 8 ? (long double)n : 1.0L), errorBound(order))
                 << "round trip, order " << order << " flag " << flag;
@@ -124,7 +132,8 @@ TEST(FftAccuracy, ComplexInverseAtEveryOrder)
 TEST(FftAccuracy, CosineLandsInBinOne)
 {
     const long double pi = 3.141592653589793238462643383279502884L;
-    for (int32_t order = 2; order <= 20; ++order) {
+    for (int32_t order = 2; order <= 20; ++order)
+    {
         const size_t n = size_t(1) << order;
         std::vector<float> x(n);
         for (size_t i = 0; i < n; ++i)

@@ -7,11 +7,12 @@
 #include "support/dsp_test_support.h"
 #include "fft_oracle.h"
 
-namespace {
+namespace
+{
 
 using namespace fft_test;
 
-std::vector<float> realForward(TestSpec& t, std::vector<float> x)
+std::vector<float> realForward(TestSpec &t, std::vector<float> x)
 {
     std::vector<float> out(x.size(), -7.0f);
     EXPECT_EQ(generic::fftRealForward(x.data(), out.data(), t.spec, t.work()), 0);
@@ -34,22 +35,26 @@ TEST(FftClosedForm, EightPointKernels)
     generic::rfftForward8(x.data(), X.data());
     generic::rfftInverse8(X.data(), back.data());
     generic::rfftInverseScaled8(X.data(), scaled.data(), 0.125f);
-    for (size_t i = 0; i < 8; ++i) {
+    for (size_t i = 0; i < 8; ++i)
+    {
         EXPECT_NEAR(back[i], 8 * x[i], 8e-6);
         EXPECT_NEAR(scaled[i], x[i], 1e-6);
     }
     // Every one of the sixteen kernels gives the same result in place.
     using K = generic::RealSmallKernel;
     using KS = generic::RealSmallKernelScaled;
-    for (int order = 0; order <= 3; ++order) {
+    for (int order = 0; order <= 3; ++order)
+    {
         const size_t n = size_t(1) << order;
-        for (K k : {generic::kRealForwardSmall[order], generic::kRealInverseSmall[order]}) {
+        for (K k : {generic::kRealForwardSmall[order], generic::kRealInverseSmall[order]})
+        {
             std::vector<float> in = randomFloats(n, 10 + uint32_t(order)), out(n);
             k(in.data(), out.data());
             k(in.data(), in.data());
             EXPECT_EQ(dsp::test::wordsOf(in), dsp::test::wordsOf(out)) << order;
         }
-        for (KS k : {generic::kRealForwardSmallScaled[order], generic::kRealInverseSmallScaled[order]}) {
+        for (KS k : {generic::kRealForwardSmallScaled[order], generic::kRealInverseSmallScaled[order]})
+        {
             std::vector<float> in = randomFloats(n, 20 + uint32_t(order)), out(n);
             k(in.data(), out.data(), 0.3f);
             k(in.data(), in.data(), 0.3f);
@@ -60,7 +65,8 @@ TEST(FftClosedForm, EightPointKernels)
 
 TEST(FftClosedForm, ImpulseConstantAlternating)
 {
-    for (int32_t order = 4; order <= 20; ++order) {
+    for (int32_t order = 4; order <= 20; ++order)
+    {
         const size_t n = size_t(1) << order;
         TestSpec t(Kind::Real, order, 8);
         std::vector<float> x(n, 0.0f);
@@ -73,7 +79,8 @@ TEST(FftClosedForm, ImpulseConstantAlternating)
 
         const float c = 0.75f;
         const std::vector<float> constant = realForward(t, std::vector<float>(n, c));
-        const std::vector<float> alternating = [&] {
+        const std::vector<float> alternating = [&]
+        {
             std::vector<float> a(n);
             for (size_t i = 0; i < n; ++i)
                 a[i] = i % 2 ? -c : c;
@@ -108,7 +115,8 @@ TEST(FftClosedForm, ComplexTwoPoint)
 // In place and out of place agree bit for bit, in every direction and order 0..20.
 TEST(FftClosedForm, InPlaceEqualsOutOfPlace)
 {
-    for (int32_t order = 0; order <= 20; ++order) {
+    for (int32_t order = 0; order <= 20; ++order)
+    {
         const size_t n = size_t(1) << order;
         TestSpec r(Kind::Real, order, 4);
         TestSpec c(Kind::Complex, order, 4);
@@ -135,15 +143,17 @@ TEST(FftClosedForm, InPlaceEqualsOutOfPlace)
 // Flags 1 and 2 apply 2^-order once per point: exactly the unscaled result times the factor.
 TEST(FftClosedForm, PowerOfTwoScalingIsExact)
 {
-    for (int32_t order = 0; order <= 20; ++order) {
+    for (int32_t order = 0; order <= 20; ++order)
+    {
         const size_t n = size_t(1) << order;
         const float factor = std::ldexp(1.0f, -order);
         TestSpec r8(Kind::Real, order, 8), r1(Kind::Real, order, 1), r2(Kind::Real, order, 2);
         TestSpec c8(Kind::Complex, order, 8), c1(Kind::Complex, order, 1);
         const std::vector<float> x = randomFloats(n, uint32_t(7 * order + 1));
         const std::vector<float> z = randomFloats(2 * n, uint32_t(7 * order + 2));
-        auto scaledCopy = [factor](std::vector<float> v) {
-            for (float& f : v)
+        auto scaledCopy = [factor](std::vector<float> v)
+        {
+            for (float &f : v)
                 f *= factor;
             return v;
         };

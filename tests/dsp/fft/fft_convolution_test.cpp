@@ -5,13 +5,15 @@
 #include "support/dsp_test_support.h"
 #include "fft_oracle.h"
 
-namespace {
+namespace
+{
 
 using namespace fft_test;
 
 TEST(FftConvolution, EqualsDirectCircularConvolution)
 {
-    for (int32_t order = 1; order <= 12; ++order) {
+    for (int32_t order = 1; order <= 12; ++order)
+    {
         const size_t n = size_t(1) << order;
         TestSpec t(Kind::Real, order, 2);
         const std::vector<float> x = randomFloats(n, uint32_t(500 + order));

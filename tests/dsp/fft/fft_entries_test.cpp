@@ -7,18 +7,19 @@
 #include "support/dsp_test_support.h"
 #include "fft_oracle.h"
 
-namespace {
+namespace
+{
 
 using namespace fft_test;
 using dsp::test::ScopedAllocHooks;
 using dsp::test::wordsOf;
 
-FftSpec* const kUntouched = reinterpret_cast<FftSpec*>(uintptr_t(0x5A5A));
+FftSpec *const kUntouched = reinterpret_cast<FftSpec *>(uintptr_t(0x5A5A));
 
 TEST(FftEntries, CreateAndFree)
 {
     ScopedAllocHooks pool;
-    FftSpec* spec = kUntouched;
+    FftSpec *spec = kUntouched;
     // Refused before any pool call; the out pointer stays.
     EXPECT_EQ(generic::fftCreateReal(&spec, 31, 8, 0), -15);
     EXPECT_EQ(generic::fftCreateReal(&spec, 28, 8, 0), -15);
@@ -34,9 +35,9 @@ TEST(FftEntries, CreateAndFree)
     EXPECT_EQ(spec->id, 6);
     EXPECT_EQ(spec->owned, 1);
     EXPECT_EQ(spec->hint, 9);
-    EXPECT_EQ(pool.outstanding(), 1);  // the init buffer is already gone
+    EXPECT_EQ(pool.outstanding(), 1); // the init buffer is already gone
     EXPECT_EQ(pool.allocations(), 2);
-    FftSpec* complex = nullptr;
+    FftSpec *complex = nullptr;
     ASSERT_EQ(generic::fftCreateComplex(&complex, 6, 8, 0), 0);
     EXPECT_EQ(complex->id, 4);
     EXPECT_EQ(complex->owned, 1);
@@ -86,8 +87,9 @@ TEST(FftEntries, TransformRefusals)
 // The rows hold the generic implementations at all six indices; the public stubs reach them.
 TEST(FftEntries, DispatcherRows)
 {
-    for (uint32_t i = 0; i < dsp::dispatch::kVariantCount; ++i) {
-        const auto& t = dsp::CpuVariantDispatchTable;
+    for (uint32_t i = 0; i < dsp::dispatch::kVariantCount; ++i)
+    {
+        const auto &t = dsp::CpuVariantDispatchTable;
         EXPECT_EQ(t.fftCreateComplex[i], &generic::fftCreateComplex);
         EXPECT_EQ(t.fftFreeComplex[i], &generic::fftFreeComplex);
         EXPECT_EQ(t.fftForwardComplex[i], &generic::fftForwardComplex);
@@ -97,7 +99,7 @@ TEST(FftEntries, DispatcherRows)
         EXPECT_EQ(t.fftInverseRealInPlace[i], &generic::fftInverseRealInPlace);
     }
     ScopedAllocHooks pool;
-    dsp::FftSpec* spec = nullptr;
+    dsp::FftSpec *spec = nullptr;
     ASSERT_EQ(dsp::fftCreateReal(&spec, 3, 8, 0), 0);
     std::vector<float> x{1, 0, 0, 0, 0, 0, 0, 0};
     ASSERT_EQ(dsp::fftForwardRealInPlace(x.data(), spec, nullptr), 0);
@@ -110,7 +112,8 @@ TEST(FftEntries, DispatcherRows)
 
 TEST(FftMemory, RunPathsAllocateNothingWithWork)
 {
-    for (int32_t order : {0, 3, 4, 10, 11, 12, 13, 14, 16}) {
+    for (int32_t order : {0, 3, 4, 10, 11, 12, 13, 14, 16})
+    {
         const size_t n = size_t(1) << order;
         TestSpec r(Kind::Real, order, 4), c(Kind::Complex, order, 4);
         std::vector<float> x = randomFloats(2 * n, uint32_t(order));
@@ -119,7 +122,8 @@ TEST(FftMemory, RunPathsAllocateNothingWithWork)
         EXPECT_EQ(generic::fftForwardRealInPlace(x.data(), r.spec, r.work()), 0);
         EXPECT_EQ(generic::fftInverseRealInPlace(x.data(), r.spec, r.work()), 0);
         EXPECT_EQ(generic::fftForwardComplex(x.data(), x.data(), c.spec, c.work()), 0);
-        if (r.workSize == 0) {
+        if (r.workSize == 0)
+        {
             EXPECT_EQ(generic::fftRealForward(x.data(), x.data(), r.spec, nullptr), 0);
         }
         EXPECT_EQ(count.allocations(), 0) << "order " << order;
@@ -142,24 +146,27 @@ TEST(FftMemory, RunPathsAllocateNothingWithWork)
 TEST(FftMemory, AllocationFailuresAreReportedAndUnwound)
 {
     // Every allocation of the creates: the spec block, and above order 10 the init buffer.
-    struct Case {
-        dsp::Status (*create)(FftSpec**, int32_t, int32_t, int32_t);
+    struct Case
+    {
+        dsp::Status (*create)(FftSpec **, int32_t, int32_t, int32_t);
         int32_t order;
         int allocations;
     };
-    for (const Case& c : {Case{generic::fftCreateReal, 8, 1}, Case{generic::fftCreateReal, 14, 2},
-                          Case{generic::fftCreateComplex, 8, 1}, Case{generic::fftCreateComplex, 13, 2}}) {
-        for (int nth = 1; nth <= c.allocations; ++nth) {
+    for (const Case &c : {Case{generic::fftCreateReal, 8, 1}, Case{generic::fftCreateReal, 14, 2},
+                          Case{generic::fftCreateComplex, 8, 1}, Case{generic::fftCreateComplex, 13, 2}})
+    {
+        for (int nth = 1; nth <= c.allocations; ++nth)
+        {
             ScopedAllocHooks pool;
             pool.failNth(nth);
-            FftSpec* spec = kUntouched;
+            FftSpec *spec = kUntouched;
             EXPECT_EQ(c.create(&spec, c.order, 8, 0), -9) << c.order << " failing call " << nth;
             EXPECT_EQ(spec, kUntouched);
             EXPECT_EQ(pool.allocations(), nth);
             EXPECT_TRUE(pool.balanced());
         }
         ScopedAllocHooks pool;
-        FftSpec* spec = nullptr;
+        FftSpec *spec = nullptr;
         ASSERT_EQ(c.create(&spec, c.order, 8, 0), 0);
         EXPECT_EQ(pool.allocations(), c.allocations);
         EXPECT_EQ(spec->id == 6 ? generic::fftFreeReal(spec) : generic::fftFreeComplex(spec), 0);

@@ -16,17 +16,23 @@
 
 #include "dsp/fft/fft.h"
 
-namespace fft_test {
+namespace fft_test
+{
 
 using dsp::FftSpec;
 namespace generic = dsp::generic;
 using cld = std::complex<long double>;
 
-enum class Kind { Real, Complex };
+enum class Kind
+{
+    Real,
+    Complex
+};
 
 // A spec of either kind in vectors of exactly the queried sizes (the spec buffer may start at
 // any byte offset from a 32-byte boundary), with its work buffer.
-class TestSpec {
+class TestSpec
+{
 public:
     TestSpec(Kind kind, int32_t order, int32_t flag, size_t misalign = 0) : kind_(kind)
     {
@@ -42,17 +48,17 @@ public:
         EXPECT_EQ(status, 0) << "order " << order << " flag " << flag;
     }
 
-    void* work() { return workSize ? workStore_.data() : nullptr; }
+    void *work() { return workSize ? workStore_.data() : nullptr; }
     Kind kind() const { return kind_; }
 
-    FftSpec* spec = nullptr;
+    FftSpec *spec = nullptr;
     int32_t specSize = 0, initSize = 0, workSize = 0;
     int32_t status = -1;
 
 private:
     Kind kind_;
     std::vector<unsigned char> specStore_, initStore_, workStore_;
-    unsigned char* specBuffer_ = nullptr;
+    unsigned char *specBuffer_ = nullptr;
 };
 
 inline std::vector<float> randomFloats(size_t n, uint32_t seed)
@@ -60,28 +66,32 @@ inline std::vector<float> randomFloats(size_t n, uint32_t seed)
     std::mt19937 rng(seed);
     std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
     std::vector<float> v(n);
-    for (float& x : v)
+    for (float &x : v)
         x = dist(rng);
     return v;
 }
 
 // Unnormalised DFT, sign -1 forward and +1 inverse, of complex values in long double: naive up
 // to 4096 points, FFTW's double-precision plan above.
-inline std::vector<cld> referenceDft(const std::vector<cld>& x, bool inverse)
+inline std::vector<cld> referenceDft(const std::vector<cld> &x, bool inverse)
 {
     const size_t n = x.size();
     std::vector<cld> out(n);
-    if (n <= 4096) {
+    if (n <= 4096)
+    {
         std::vector<cld> w(n);
         const long double pi = 3.141592653589793238462643383279502884L;
-        for (size_t k = 0; k < n; ++k) {
+        for (size_t k = 0; k < n; ++k)
+        {
             const long double a = 2 * pi * (long double)k / (long double)n;
             w[k] = cld(cosl(a), inverse ? sinl(a) : -sinl(a));
         }
-        for (size_t k = 0; k < n; ++k) {
+        for (size_t k = 0; k < n; ++k)
+        {
             cld sum = 0;
             size_t idx = 0;
-            for (size_t t = 0; t < n; ++t) {
+            for (size_t t = 0; t < n; ++t)
+            {
                 sum += x[t] * w[idx];
                 idx += k;
                 if (idx >= n)
@@ -91,10 +101,11 @@ inline std::vector<cld> referenceDft(const std::vector<cld>& x, bool inverse)
         }
         return out;
     }
-    fftw_complex* in = fftw_alloc_complex(n);
-    fftw_complex* res = fftw_alloc_complex(n);
+    fftw_complex *in = fftw_alloc_complex(n);
+    fftw_complex *res = fftw_alloc_complex(n);
     fftw_plan plan = fftw_plan_dft_1d(int(n), in, res, inverse ? FFTW_BACKWARD : FFTW_FORWARD, FFTW_ESTIMATE);
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < n; ++i)
+    {
         in[i][0] = double(x[i].real());
         in[i][1] = double(x[i].imag());
     }
@@ -108,7 +119,7 @@ inline std::vector<cld> referenceDft(const std::vector<cld>& x, bool inverse)
 }
 
 // Forward real DFT of N floats in packed order.
-inline std::vector<long double> referenceRealForward(const std::vector<float>& x)
+inline std::vector<long double> referenceRealForward(const std::vector<float> &x)
 {
     const size_t n = x.size();
     std::vector<cld> c(n);
@@ -120,7 +131,8 @@ inline std::vector<long double> referenceRealForward(const std::vector<float>& x
     if (n == 1)
         return packed;
     packed[1] = X[n / 2].real();
-    for (size_t k = 1; k < n / 2; ++k) {
+    for (size_t k = 1; k < n / 2; ++k)
+    {
         packed[2 * k] = X[k].real();
         packed[2 * k + 1] = X[k].imag();
     }
@@ -128,14 +140,16 @@ inline std::vector<long double> referenceRealForward(const std::vector<float>& x
 }
 
 // Unnormalised inverse of a packed spectrum: N real samples.
-inline std::vector<long double> referenceRealInverse(const std::vector<float>& packed)
+inline std::vector<long double> referenceRealInverse(const std::vector<float> &packed)
 {
     const size_t n = packed.size();
     std::vector<cld> X(n);
     X[0] = packed[0];
-    if (n > 1) {
+    if (n > 1)
+    {
         X[n / 2] = packed[1];
-        for (size_t k = 1; k < n / 2; ++k) {
+        for (size_t k = 1; k < n / 2; ++k)
+        {
             X[k] = cld(packed[2 * k], packed[2 * k + 1]);
             X[n - k] = std::conj(X[k]);
         }
@@ -148,7 +162,7 @@ inline std::vector<long double> referenceRealInverse(const std::vector<float>& p
 }
 
 // Forward or inverse complex DFT of interleaved pairs, interleaved.
-inline std::vector<long double> referenceComplexDft(const std::vector<float>& pairs, bool inverse)
+inline std::vector<long double> referenceComplexDft(const std::vector<float> &pairs, bool inverse)
 {
     const size_t n = pairs.size() / 2;
     std::vector<cld> c(n);
@@ -156,23 +170,26 @@ inline std::vector<long double> referenceComplexDft(const std::vector<float>& pa
         c[i] = cld(pairs[2 * i], pairs[2 * i + 1]);
     const std::vector<cld> X = referenceDft(c, inverse);
     std::vector<long double> out(2 * n);
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < n; ++i)
+    {
         out[2 * i] = X[i].real();
         out[2 * i + 1] = X[i].imag();
     }
     return out;
 }
 
-inline std::vector<long double> referenceComplexForward(const std::vector<float>& pairs)
+inline std::vector<long double> referenceComplexForward(const std::vector<float> &pairs)
 {
     return referenceComplexDft(pairs, false);
 }
 
 // sqrt(sum (a - r)^2 / sum r^2).
-inline double relativeRms(const float* actual, const std::vector<long double>& reference, long double scale = 1)
+inline double relativeRms(const float *actual, const std::vector<long double> &reference,
+                          long double scale = 1)
 {
     long double num = 0, den = 0;
-    for (size_t i = 0; i < reference.size(); ++i) {
+    for (size_t i = 0; i < reference.size(); ++i)
+    {
         const long double r = reference[i] * scale;
         const long double d = (long double)actual[i] - r;
         num += d * d;
@@ -181,7 +198,7 @@ inline double relativeRms(const float* actual, const std::vector<long double>& r
     return den == 0 ? double(sqrtl(num)) : double(sqrtl(num / den));
 }
 
-inline double relativeRms(const std::vector<float>& actual, const std::vector<long double>& reference,
+inline double relativeRms(const std::vector<float> &actual, const std::vector<long double> &reference,
                           long double scale = 1)
 {
     return relativeRms(actual.data(), reference, scale);
@@ -194,22 +211,24 @@ inline double errorBound(int32_t order)
 }
 
 // FFTW single precision on the same input, for the comparison printed beside ours.
-inline std::vector<float> fftwfRealForward(const std::vector<float>& x)
+inline std::vector<float> fftwfRealForward(const std::vector<float> &x)
 {
     const int n = int(x.size());
     std::vector<float> packed(x.size());
-    if (n == 1) {
+    if (n == 1)
+    {
         packed[0] = x[0];
         return packed;
     }
-    float* in = fftwf_alloc_real(size_t(n));
-    fftwf_complex* out = fftwf_alloc_complex(size_t(n / 2 + 1));
+    float *in = fftwf_alloc_real(size_t(n));
+    fftwf_complex *out = fftwf_alloc_complex(size_t(n / 2 + 1));
     fftwf_plan plan = fftwf_plan_dft_r2c_1d(n, in, out, FFTW_ESTIMATE);
     std::memcpy(in, x.data(), x.size() * 4);
     fftwf_execute(plan);
     packed[0] = out[0][0];
     packed[1] = out[n / 2][0];
-    for (int k = 1; k < n / 2; ++k) {
+    for (int k = 1; k < n / 2; ++k)
+    {
         packed[size_t(2 * k)] = out[k][0];
         packed[size_t(2 * k + 1)] = out[k][1];
     }
@@ -219,11 +238,11 @@ inline std::vector<float> fftwfRealForward(const std::vector<float>& x)
     return packed;
 }
 
-inline std::vector<float> fftwfComplexForward(const std::vector<float>& pairs)
+inline std::vector<float> fftwfComplexForward(const std::vector<float> &pairs)
 {
     const int n = int(pairs.size() / 2);
-    fftwf_complex* in = fftwf_alloc_complex(size_t(n));
-    fftwf_complex* out = fftwf_alloc_complex(size_t(n));
+    fftwf_complex *in = fftwf_alloc_complex(size_t(n));
+    fftwf_complex *out = fftwf_alloc_complex(size_t(n));
     fftwf_plan plan = fftwf_plan_dft_1d(n, in, out, FFTW_FORWARD, FFTW_ESTIMATE);
     std::memcpy(in, pairs.data(), pairs.size() * 4);
     fftwf_execute(plan);

@@ -16,7 +16,8 @@
 #include "dsp/filters/fir_state.h"
 #include "support/fir_reference.h"
 
-namespace {
+namespace
+{
 
 using namespace dsp;
 using dsp::test::AllocationCounter;
@@ -25,7 +26,7 @@ using dsp::test::wordsOf;
 using fir_test::uniformSignal;
 namespace g = dsp::generic;
 
-FirState* const kSentinel = reinterpret_cast<FirState*>(uintptr_t{0xABCDE0});
+FirState *const kSentinel = reinterpret_cast<FirState *>(uintptr_t{0xABCDE0});
 
 // allocAligned asks the pool for 36 bytes more than the block.
 constexpr size_t kAlignSlack = 36;
@@ -38,7 +39,7 @@ size_t realSpecBytes(int32_t order)
 }
 
 // allocAligned's pointer: 32-aligned, 4..35 bytes into the pool block.
-bool insideBlock(const void* p, const void* poolBlock)
+bool insideBlock(const void *p, const void *poolBlock)
 {
     const auto a = reinterpret_cast<uintptr_t>(p);
     const auto b = reinterpret_cast<uintptr_t>(poolBlock);
@@ -47,8 +48,9 @@ bool insideBlock(const void* p, const void* poolBlock)
 
 TEST(FirCreate, FftSpecWorkSizeIsTheWorkSizePlusAlignmentRoom)
 {
-    for (int32_t order : {8, 13, 14, 16}) {
-        FftSpec* spec = nullptr;
+    for (int32_t order : {8, 13, 14, 16})
+    {
+        FftSpec *spec = nullptr;
         ASSERT_EQ(g::fftCreateReal(&spec, order, g::kFftScaleInverse, 0), kOk);
         int32_t size = -1;
         EXPECT_EQ(g::fftSpecWorkSize(spec, &size), kOk);
@@ -59,7 +61,7 @@ TEST(FirCreate, FftSpecWorkSizeIsTheWorkSizePlusAlignmentRoom)
         EXPECT_EQ(size, work) << "the size query counts the same scratch, order " << order;
         EXPECT_EQ(g::fftFreeReal(spec), kOk);
     }
-    FftSpec* complexSpec = nullptr;
+    FftSpec *complexSpec = nullptr;
     ASSERT_EQ(g::fftCreateComplex(&complexSpec, 6, g::kFftNoScale, 0), kOk);
     int32_t size = 77;
     EXPECT_EQ(g::fftSpecWorkSize(nullptr, &size), kErrNullPointer);
@@ -73,7 +75,7 @@ TEST(FirCreate, ChecksComeBeforeAnyAllocation)
 {
     ScopedAllocHooks pool;
     const std::vector<float> h(8, 0.25f);
-    FirState* st = kSentinel;
+    FirState *st = kSentinel;
     EXPECT_EQ(g::firCreateF32(nullptr, h.data(), 8, nullptr), kErrNullPointer);
     EXPECT_EQ(g::firCreateF32(&st, nullptr, 8, nullptr), kErrNullPointer);
     EXPECT_EQ(g::firCreateF32(nullptr, nullptr, 0, nullptr), kErrNullPointer);
@@ -89,20 +91,22 @@ TEST(FirCreate, ChecksComeBeforeAnyAllocation)
 
 TEST(FirCreate, BlockSizesAndLayout)
 {
-    struct Case {
+    struct Case
+    {
         int32_t taps;
         size_t block;
-        std::vector<size_t> requests;  // spec block (and init buffer), then the record
+        std::vector<size_t> requests; // spec block (and init buffer), then the record
     };
     const Case cases[] = {
         {20, 16512 + 80 + 256, {16512 + 80 + 256 + kAlignSlack}},
         {63, 17552, {17552 + kAlignSlack}},
         {64, 19600, {realSpecBytes(8) + kAlignSlack, 19600 + kAlignSlack}},
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases)
+    {
         ScopedAllocHooks pool;
         const std::vector<float> h = uniformSignal(size_t(c.taps), uint32_t(c.taps));
-        FirState* st = nullptr;
+        FirState *st = nullptr;
         ASSERT_EQ(g::firCreateF32(&st, h.data(), c.taps, nullptr), kOk);
         EXPECT_EQ(pool.sizes(), c.requests) << c.taps << " taps";
         EXPECT_TRUE(insideBlock(st, pool.blocks().back()));
@@ -112,11 +116,14 @@ TEST(FirCreate, BlockSizesAndLayout)
         EXPECT_EQ(st->history, c.taps);
         EXPECT_EQ(st->blockLimit, ((c.taps + 3) & ~3) + 1);
         EXPECT_EQ(st->workspace + 16384, int32_t(c.block));
-        if (c.taps >= 64) {
+        if (c.taps >= 64)
+        {
             EXPECT_EQ(st->fftLength, 256);
             EXPECT_EQ(st->fftSpec, kFirSpecInGap);
             EXPECT_TRUE(insideBlock(firFftSpec(st), pool.blocks().front()));
-        } else {
+        }
+        else
+        {
             EXPECT_EQ(st->fftLength, -1);
             EXPECT_EQ(st->fftSpec, 0);
             EXPECT_EQ(firFftSpec(st), nullptr);
@@ -128,15 +135,16 @@ TEST(FirCreate, BlockSizesAndLayout)
 
 TEST(FirCreate, SameRecordContentsAsACallerBuffer)
 {
-    for (int32_t L : {24, 64, 101, 512}) {
+    for (int32_t L : {24, 64, 101, 512})
+    {
         const std::vector<float> h = uniformSignal(size_t(L), 30 + uint32_t(L));
         const std::vector<float> past = dsp::test::F32Source(uint32_t(L)).vector(size_t(L));
         int32_t size = 0;
         ASSERT_EQ(g::firGetStateSize(L, &size), kOk);
         std::vector<unsigned char> buf(static_cast<size_t>(size));
-        FirState* local = nullptr;
+        FirState *local = nullptr;
         ASSERT_EQ(g::firInit(&local, h.data(), L, past.data(), buf.data()), kOk);
-        FirState* owned = nullptr;
+        FirState *owned = nullptr;
         ASSERT_EQ(g::firCreateF32(&owned, h.data(), L, past.data()), kOk);
 
         EXPECT_EQ(wordsOf(firArea<float>(owned, owned->revTaps), size_t(L)),
@@ -144,7 +152,8 @@ TEST(FirCreate, SameRecordContentsAsACallerBuffer)
         EXPECT_EQ(wordsOf(firArea<float>(owned, owned->delay), size_t(L)),
                   wordsOf(firArea<float>(local, local->delay), size_t(L)));
         EXPECT_EQ(owned->fftLength, local->fftLength);
-        if (local->fftLength > 0) {
+        if (local->fftLength > 0)
+        {
             EXPECT_EQ(wordsOf(firArea<float>(owned, owned->tapSpectrum), size_t(owned->fftLength)),
                       wordsOf(firArea<float>(local, local->tapSpectrum), size_t(local->fftLength)));
         }
@@ -153,7 +162,8 @@ TEST(FirCreate, SameRecordContentsAsACallerBuffer)
         const std::vector<float> x = uniformSignal(3000, 31);
         std::vector<float> a(x.size()), b(x.size());
         AllocationCounter count;
-        for (int32_t n : {700, 511, 1789}) {
+        for (int32_t n : {700, 511, 1789})
+        {
             const size_t at = n == 700 ? 0 : n == 511 ? 700 : 1211;
             ASSERT_EQ(g::firFilterBlock(x.data() + at, a.data() + at, n, local), kOk);
             ASSERT_EQ(g::firFilterBlock(x.data() + at, b.data() + at, n, owned), kOk);
@@ -163,7 +173,7 @@ TEST(FirCreate, SameRecordContentsAsACallerBuffer)
         EXPECT_EQ(g::firFree(owned), kOk);
     }
     // A null delay line is silence.
-    FirState* st = nullptr;
+    FirState *st = nullptr;
     const std::vector<float> h(5, 1.0f);
     ASSERT_EQ(g::firCreateF32(&st, h.data(), 5, nullptr), kOk);
     EXPECT_EQ(wordsOf(firArea<float>(st, st->delay), 5), wordsOf(std::vector<float>(5, 0.0f)));
@@ -174,25 +184,29 @@ TEST(FirCreate, EveryFailedAllocationLeavesNothingBehind)
 {
     // 20 taps: the record only. 64: spec, record. 512 (order 11): spec, its init buffer, record.
     const std::pair<int32_t, int> cases[] = {{20, 1}, {64, 2}, {512, 3}};
-    for (const auto& [L, allocations] : cases) {
+    for (const auto &[L, allocations] : cases)
+    {
         const std::vector<float> h = uniformSignal(size_t(L), 5);
         {
             ScopedAllocHooks pool;
-            FirState* st = nullptr;
+            FirState *st = nullptr;
             ASSERT_EQ(g::firCreateF32(&st, h.data(), L, nullptr), kOk);
             EXPECT_EQ(pool.allocations(), allocations) << L;
             EXPECT_EQ(g::firFree(st), kOk);
         }
-        for (int nth = 1; nth <= allocations; ++nth) {
+        for (int nth = 1; nth <= allocations; ++nth)
+        {
             ScopedAllocHooks pool;
             pool.failNth(nth);
-            FirState* st = kSentinel;
-            EXPECT_EQ(g::firCreateF32(&st, h.data(), L, nullptr), kErrNoMemory) << L << " taps, failure " << nth;
+            FirState *st = kSentinel;
+            EXPECT_EQ(g::firCreateF32(&st, h.data(), L, nullptr), kErrNoMemory)
+                << L << " taps, failure " << nth;
             EXPECT_EQ(st, kSentinel);
             EXPECT_EQ(pool.failures(), 1);
             EXPECT_TRUE(pool.balanced()) << L << " taps, failure " << nth;
             // A failed spec stops before the record is asked for.
-            if (nth < allocations) {
+            if (nth < allocations)
+            {
                 EXPECT_EQ(pool.allocations(), nth);
             }
         }
@@ -205,9 +219,9 @@ TEST(FirFree, OwnedCallerBufferAndForeignRecords)
     {
         // An owned record releases its spec, then its block, once each.
         ScopedAllocHooks pool;
-        FirState* st = nullptr;
+        FirState *st = nullptr;
         ASSERT_EQ(g::firCreateF32(&st, h.data(), 101, nullptr), kOk);
-        const std::vector<void*> blocks = pool.blocks();
+        const std::vector<void *> blocks = pool.blocks();
         ASSERT_EQ(blocks.size(), 2u);
         EXPECT_EQ(g::firFree(st), kOk);
         EXPECT_EQ(pool.released(), blocks);
@@ -219,7 +233,7 @@ TEST(FirFree, OwnedCallerBufferAndForeignRecords)
         int32_t size = 0;
         ASSERT_EQ(g::firGetStateSize(101, &size), kOk);
         std::vector<unsigned char> buf(static_cast<size_t>(size));
-        FirState* st = nullptr;
+        FirState *st = nullptr;
         ASSERT_EQ(g::firInit(&st, h.data(), 101, nullptr, buf.data()), kOk);
         const std::vector<unsigned char> before = buf;
         EXPECT_EQ(g::firFree(st), kOk);
@@ -231,8 +245,8 @@ TEST(FirFree, OwnedCallerBufferAndForeignRecords)
         ScopedAllocHooks pool;
         alignas(16) unsigned char foreign[112] = {};
         std::memcpy(foreign, "II01", 4);
-        reinterpret_cast<FirState*>(foreign)->owned = 1;
-        EXPECT_EQ(g::firFree(reinterpret_cast<FirState*>(foreign)), kErrBadTag);
+        reinterpret_cast<FirState *>(foreign)->owned = 1;
+        EXPECT_EQ(g::firFree(reinterpret_cast<FirState *>(foreign)), kErrBadTag);
         EXPECT_EQ(g::firFree(nullptr), kErrNullPointer);
         EXPECT_EQ(pool.releases(), 0);
     }
@@ -243,7 +257,7 @@ TEST(FirCreate, LargeFilterUsesTheRecordsScratchAndNeverAllocatesWhileRunning)
     // 4096 taps: order 14, whose transforms need scratch; the record carries it.
     const int32_t L = 4096;
     const std::vector<float> h = uniformSignal(size_t(L), 7);
-    FirState* st = nullptr;
+    FirState *st = nullptr;
     ASSERT_EQ(g::firCreateF32(&st, h.data(), L, nullptr), kOk);
     ASSERT_EQ(st->fftLength, 1 << 14);
     EXPECT_GT(st->fftScratchSize, 0);
@@ -269,10 +283,11 @@ TEST(FirStubs, CreateFilterFreeAtEveryVariantIndex)
 {
     const std::vector<float> h = uniformSignal(64, 9);
     const std::vector<float> x = uniformSignal(600, 10);
-    for (uint32_t index = 0; index < dispatch::kVariantCount; ++index) {
+    for (uint32_t index = 0; index < dispatch::kVariantCount; ++index)
+    {
         ScopedAllocHooks pool;
         CpuVariantIndex.store(index);
-        FirState* st = nullptr;
+        FirState *st = nullptr;
         EXPECT_EQ(dsp::firCreateF32(&st, h.data(), 64, nullptr), kOk);
         std::vector<float> y(600);
         EXPECT_EQ(dsp::firFilterF32(x.data(), y.data(), 600, st), kOk);

@@ -15,30 +15,33 @@
 #include "dsp/filters/fir_run.h"
 #include "support/fir_reference.h"
 
-namespace {
+namespace
+{
 
 using namespace dsp;
 using namespace dsp::generic;
 using dsp::test::GuardedBuffer;
 
 // A filter's tap count and factors.
-struct Shape {
+struct Shape
+{
     int32_t L, U, D;
 };
 
-std::string describe(const Shape& c)
+std::string describe(const Shape &c)
 {
     return std::to_string(c.L) + " taps, " + std::to_string(c.U) + ":" + std::to_string(c.D);
 }
 
-struct Filter {
+struct Filter
+{
     std::vector<float> taps;
     int32_t U, pu, D, pd;
     std::vector<unsigned char> buffer;
-    FirState* st = nullptr;
+    FirState *st = nullptr;
 
     Filter(std::vector<float> h, int32_t up, int32_t upPhase, int32_t down, int32_t downPhase,
-           const std::vector<float>& past = {})
+           const std::vector<float> &past = {})
         : taps(std::move(h)), U(up), pu(upPhase), D(down), pd(downPhase)
     {
         int32_t size = 0;
@@ -53,24 +56,23 @@ struct Filter {
     int32_t threshold() const { return st->blockLimit; }
 
     // Runs x in calls of the given cycle counts (repeated until x is used up).
-    std::vector<float> run(const std::vector<float>& x, const std::vector<int32_t>& chunks)
+    std::vector<float> run(const std::vector<float> &x, const std::vector<int32_t> &chunks)
     {
         const int64_t total = int64_t(x.size()) / D;
         std::vector<float> y(size_t(total * U), -7.0f);
         int64_t done = 0;
-        for (size_t i = 0; done < total; ++i) {
+        for (size_t i = 0; done < total; ++i)
+        {
             const int64_t c = std::min<int64_t>(chunks[i % chunks.size()], total - done);
-            EXPECT_EQ(firFilterBlock(x.data() + done * D, y.data() + done * U, int32_t(c), st),
-                      kOk);
+            EXPECT_EQ(firFilterBlock(x.data() + done * D, y.data() + done * U, int32_t(c), st), kOk);
             done += c;
         }
         return y;
     }
 
-    std::vector<float> reference(const std::vector<float>& x, const std::vector<float>& past = {})
+    std::vector<float> reference(const std::vector<float> &x, const std::vector<float> &past = {})
     {
-        return fir_test::multirateReference(taps, U, pu, D, pd, x, x.size() / size_t(D) * U,
-                                            past);
+        return fir_test::multirateReference(taps, U, pu, D, pd, x, x.size() / size_t(D) * U, past);
     }
 };
 
@@ -78,19 +80,19 @@ std::vector<int32_t> randomChunks(uint32_t seed, int32_t maxCycles, size_t count
 {
     std::mt19937 rng(seed);
     std::vector<int32_t> c(count);
-    for (int32_t& v : c)
+    for (int32_t &v : c)
         v = 1 + int32_t(rng() % uint32_t(maxCycles));
     return c;
 }
 
 TEST(FirMultirateRun, SmallExactCases)
 {
-    {  // Taps 1, 1 with U = 2 repeat every input sample.
+    { // Taps 1, 1 with U = 2 repeat every input sample.
         Filter f({1.0f, 1.0f}, 2, 0, 1, 0);
         EXPECT_EQ(f.run({1.0f, 2.0f}, {2}), (std::vector<float>{1, 1, 2, 2}));
     }
     const std::vector<float> x = {10, 11, 12, 13, 14, 15};
-    {  // Tap 1 with D = 2 keeps every other sample, starting at the down phase.
+    { // Tap 1 with D = 2 keeps every other sample, starting at the down phase.
         Filter f({1.0f}, 1, 0, 2, 0);
         EXPECT_EQ(f.run(x, {3}), (std::vector<float>{10, 12, 14}));
     }
@@ -98,7 +100,7 @@ TEST(FirMultirateRun, SmallExactCases)
         Filter f({1.0f}, 1, 0, 2, 1);
         EXPECT_EQ(f.run(x, {3}), (std::vector<float>{11, 13, 15}));
     }
-    {  // The up phase delays the input on the fine grid: with pu = 1 output 0 sees nothing yet.
+    { // The up phase delays the input on the fine grid: with pu = 1 output 0 sees nothing yet.
         Filter f({1.0f}, 2, 1, 1, 0);
         EXPECT_EQ(f.run({5.0f, 6.0f}, {2}), (std::vector<float>{0, 5, 0, 6}));
     }
@@ -108,15 +110,15 @@ TEST(FirMultirateRun, SmallExactCases)
 // filter that first runs a prefix ending in those samples then gives the same outputs.
 TEST(FirMultirateRun, GivenDelayLineActsAsEarlierInput)
 {
-    for (const Shape c : {Shape{66, 1, 2}, Shape{66, 2, 1}, Shape{6, 1, 2}, Shape{8, 2, 7},
-                         Shape{13, 3, 2}, Shape{1, 3, 1}}) {
+    for (const Shape c :
+         {Shape{66, 1, 2}, Shape{66, 2, 1}, Shape{6, 1, 2}, Shape{8, 2, 7}, Shape{13, 3, 2}, Shape{1, 3, 1}})
+    {
         SCOPED_TRACE(describe(c));
         const std::vector<float> h = fir_test::uniformSignal(size_t(c.L), 31);
         const int32_t H = (c.L + c.U - 1) / c.U;
         const int32_t prefixCycles = (H + c.D - 1) / c.D + 1;
-        const std::vector<float> prefix =
-            fir_test::uniformSignal(size_t(prefixCycles * c.D), 32);
-        std::vector<float> past(static_cast<size_t>(H));  // newest first
+        const std::vector<float> prefix = fir_test::uniformSignal(size_t(prefixCycles * c.D), 32);
+        std::vector<float> past(static_cast<size_t>(H)); // newest first
         for (int32_t i = 0; i < H; ++i)
             past[size_t(i)] = prefix[prefix.size() - 1 - size_t(i)];
         const std::vector<float> x = fir_test::uniformSignal(size_t(300 * c.D), 33);
@@ -136,31 +138,34 @@ TEST(FirMultirateRun, MatchesReferenceForEveryPhasePair)
 {
     bool modeSeen[4] = {};
     uint32_t seed = 1;
-    for (int32_t U = 1; U <= 4; ++U) {
-        for (int32_t D = 1; D <= 4; ++D) {
+    for (int32_t U = 1; U <= 4; ++U)
+    {
+        for (int32_t D = 1; D <= 4; ++D)
+        {
             if (U == 1 && D == 1)
                 continue;
             const int32_t lengths[] = {1, 2, 3, (9 * D) / 7, (9 * D) / 7 + 1, 3 * D, 3 * D + 1, 13};
             bool modesHere[4] = {};
-            for (int32_t L : lengths) {
+            for (int32_t L : lengths)
+            {
                 if (L < 1)
                     continue;
                 const std::vector<float> h = fir_test::uniformSignal(size_t(L), seed++);
-                for (int32_t pu = 0; pu < U; ++pu) {
-                    for (int32_t pd = 0; pd < D; ++pd) {
+                for (int32_t pu = 0; pu < U; ++pu)
+                {
+                    for (int32_t pd = 0; pd < D; ++pd)
+                    {
                         Filter probe(h, U, pu, D, pd);
                         const int32_t H = probe.st->history;
                         const int32_t cycles = 3 * (probe.threshold() / D) + 11;
-                        const std::vector<float> x =
-                            fir_test::uniformSignal(size_t(cycles * D), seed++);
+                        const std::vector<float> x = fir_test::uniformSignal(size_t(cycles * D), seed++);
                         const std::vector<float> past = fir_test::uniformSignal(size_t(H), seed++);
-                        SCOPED_TRACE(::testing::Message() << "L " << L << " U " << U << " pu "
-                                                          << pu << " D " << D << " pd " << pd);
+                        SCOPED_TRACE(::testing::Message() << "L " << L << " U " << U << " pu " << pu << " D "
+                                                          << D << " pd " << pd);
                         modeSeen[probe.mode()] = modesHere[probe.mode()] = true;
 
                         const std::vector<float> want = probe.reference(x);
-                        EXPECT_F32_ARRAY_SAME(want.data(), probe.run(x, {cycles}).data(),
-                                              want.size());
+                        EXPECT_F32_ARRAY_SAME(want.data(), probe.run(x, {cycles}).data(), want.size());
                         Filter split(h, U, pu, D, pd);
                         const std::vector<float> got =
                             split.run(x, randomChunks(seed++, probe.threshold() / D + 6, 64));
@@ -168,8 +173,7 @@ TEST(FirMultirateRun, MatchesReferenceForEveryPhasePair)
 
                         Filter withPast(h, U, pu, D, pd, past);
                         const std::vector<float> wantPast = withPast.reference(x, past);
-                        EXPECT_F32_ARRAY_SAME(wantPast.data(),
-                                              withPast.run(x, {cycles, 1, 5}).data(),
+                        EXPECT_F32_ARRAY_SAME(wantPast.data(), withPast.run(x, {cycles, 1, 5}).data(),
                                               wantPast.size());
                     }
                 }
@@ -188,7 +192,8 @@ std::vector<float> converterTaps(int32_t n, int32_t factor)
 {
     std::vector<float> h(static_cast<size_t>(n));
     const double pi = 3.14159265358979323846;
-    for (int32_t i = 0; i < n; ++i) {
+    for (int32_t i = 0; i < n; ++i)
+    {
         const double t = i - (n - 1) / 2.0;
         const double sinc = t == 0 ? 1.0 : std::sin(pi * t / factor) / (pi * t / factor);
         const double window = 0.54 - 0.46 * std::cos(2 * pi * i / (n - 1));
@@ -199,7 +204,8 @@ std::vector<float> converterTaps(int32_t n, int32_t factor)
 
 TEST(FirMultirateRun, EffectsChainConvertersMatchReference)
 {
-    for (const Shape c : {Shape{66, 1, 2}, Shape{66, 2, 1}, Shape{132, 1, 4}, Shape{132, 4, 1}}) {
+    for (const Shape c : {Shape{66, 1, 2}, Shape{66, 2, 1}, Shape{132, 1, 4}, Shape{132, 4, 1}})
+    {
         SCOPED_TRACE(describe(c));
         const std::vector<float> h = converterTaps(c.L, c.U > c.D ? c.U : c.D);
         const std::vector<float> x = fir_test::uniformSignal(8 * 512, uint32_t(c.L + c.U));
@@ -209,12 +215,10 @@ TEST(FirMultirateRun, EffectsChainConvertersMatchReference)
         // 512-sample input blocks, as the chain calls it, then one call for everything.
         EXPECT_F32_ARRAY_SAME(want.data(), f.run(x, {512 / c.D}).data(), want.size());
         Filter once(h, c.U, 0, c.D, 0);
-        EXPECT_F32_ARRAY_SAME(want.data(), once.run(x, {int32_t(x.size()) / c.D}).data(),
-                              want.size());
+        EXPECT_F32_ARRAY_SAME(want.data(), once.run(x, {int32_t(x.size()) / c.D}).data(), want.size());
         Filter odd(h, c.U, c.U - 1, c.D, c.D - 1);
         const std::vector<float> wantOdd = odd.reference(x);
-        EXPECT_F32_ARRAY_SAME(wantOdd.data(), odd.run(x, {7, 1, 300, 64}).data(),
-                              wantOdd.size());
+        EXPECT_F32_ARRAY_SAME(wantOdd.data(), odd.run(x, {7, 1, 300, 64}).data(), wantOdd.size());
     }
 }
 
@@ -224,23 +228,24 @@ TEST(FirMultirateRun, EffectsChainConvertersMatchReference)
 TEST(FirMultirateRun, BlockFormsAndSplitsEqualOneCall)
 {
     const Shape cases[] = {{66, 2, 1}, {66, 1, 2}, {13, 3, 2}, {6, 1, 2}, {5, 1, 3},
-                          {8, 2, 7},  {1, 3, 1},  {3, 4, 3}, {40, 3, 1}};
-    for (const Shape c : cases) {
+                           {8, 2, 7},  {1, 3, 1},  {3, 4, 3},  {40, 3, 1}};
+    for (const Shape c : cases)
+    {
         SCOPED_TRACE(describe(c));
         const std::vector<float> h = fir_test::uniformSignal(size_t(c.L), 99);
         Filter probe(h, c.U, c.U / 2, c.D, c.D / 2);
         const int32_t T = probe.threshold();
-        const int32_t shortest = T / c.D;  // the most cycles of a short block (mode 2: fewer)
+        const int32_t shortest = T / c.D; // the most cycles of a short block (mode 2: fewer)
         const int32_t longest = shortest + 1;
-        const int32_t period = 4;         // 4U outputs (mode 2: a group of four) = 4 cycles
+        const int32_t period = 4; // 4U outputs (mode 2: a group of four) = 4 cycles
         std::vector<std::vector<int32_t>> splits = {
             {1},
-            {shortest, 1},         // at the threshold (exactly T inputs when D = 1)
-            {longest},             // just past it
-            {period, 3},           // one period, then a block ending inside one
+            {shortest, 1}, // at the threshold (exactly T inputs when D = 1)
+            {longest},     // just past it
+            {period, 3},   // one period, then a block ending inside one
             {2 * period},
             {3 * period, 1, 2},
-            {longest + period},    // long blocks with one to three more whole periods
+            {longest + period}, // long blocks with one to three more whole periods
             {longest + 2 * period + 1},
             {longest + 3 * period},
             {longest + 3 * period + 3, 5},
@@ -250,12 +255,13 @@ TEST(FirMultirateRun, BlockFormsAndSplitsEqualOneCall)
         const std::vector<float> x = fir_test::uniformSignal(size_t(2000 * c.D), 7);
         const std::vector<float> want = probe.reference(x);
         EXPECT_F32_ARRAY_SAME(want.data(), probe.run(x, {2000}).data(), want.size());
-        for (const auto& split : splits) {
+        for (const auto &split : splits)
+        {
             Filter f(h, c.U, c.U / 2, c.D, c.D / 2);
             const std::vector<float> got = f.run(x, split);
             EXPECT_F32_ARRAY_SAME(want.data(), got.data(), want.size()) << "split " << split[0];
         }
-        EXPECT_LE(int64_t(period) * c.D, T);  // one whole period always fits a short block
+        EXPECT_LE(int64_t(period) * c.D, T); // one whole period always fits a short block
     }
 }
 
@@ -264,27 +270,27 @@ TEST(FirMultirateRun, BlockFormsAndSplitsEqualOneCall)
 TEST(FirMultirateRun, StaleNonFiniteInputNeverLeaksThroughZeroTaps)
 {
     const float inf = INFINITY;
-    for (const Shape c : {Shape{66, 1, 2}, Shape{66, 2, 1}, Shape{7, 1, 2}, Shape{8, 2, 7},
-                         Shape{1, 3, 1}, Shape{13, 3, 2}, Shape{3, 2, 3}, Shape{5, 4, 4},
-                         Shape{2, 3, 2}, Shape{7, 4, 4}}) {
+    for (const Shape c : {Shape{66, 1, 2}, Shape{66, 2, 1}, Shape{7, 1, 2}, Shape{8, 2, 7}, Shape{1, 3, 1},
+                          Shape{13, 3, 2}, Shape{3, 2, 3}, Shape{5, 4, 4}, Shape{2, 3, 2}, Shape{7, 4, 4}})
+    {
         const std::vector<float> h = fir_test::uniformSignal(size_t(c.L), 5);
         Filter probe(h, c.U, 0, c.D, 0);
         const int32_t H = probe.st->history;
         const int32_t shortMax = probe.threshold() / c.D;
         const int32_t window = probe.mode() == 1 ? probe.st->windowLength : H;
-        for (int32_t c2 = 1; c2 <= shortMax; ++c2) {
-            for (const auto& [pu, pd] : {std::pair{0, 0}, std::pair{0, c.D - 1},
-                                         std::pair{c.U - 1, c.D - 1}}) {
+        for (int32_t c2 = 1; c2 <= shortMax; ++c2)
+        {
+            for (const auto &[pu, pd] : {std::pair{0, 0}, std::pair{0, c.D - 1}, std::pair{c.U - 1, c.D - 1}})
+            {
                 // First block long enough that the inf, at input c2 * D, is out of its history.
                 const int32_t c1 = (c2 * c.D + H + window) / c.D + 2;
-                std::vector<float> x =
-                    fir_test::uniformSignal(size_t((c1 + c2) * c.D), uint32_t(c2));
+                std::vector<float> x = fir_test::uniformSignal(size_t((c1 + c2) * c.D), uint32_t(c2));
                 x[size_t(c2 * c.D)] = (c2 % 2) ? inf : NAN;
                 Filter f(h, c.U, pu, c.D, pd);
                 const std::vector<float> got = f.run(x, {c1, c2});
                 const std::vector<float> want = f.reference(x);
-                SCOPED_TRACE(::testing::Message() << describe(c) << " c2 "
-                                                  << c2 << " pu " << pu << " pd " << pd);
+                SCOPED_TRACE(::testing::Message()
+                             << describe(c) << " c2 " << c2 << " pu " << pu << " pd " << pd);
                 const size_t from = size_t(c1 * c.U);
                 for (size_t m = from; m < want.size(); ++m)
                     ASSERT_TRUE(std::isfinite(want[m])) << m;
@@ -293,17 +299,17 @@ TEST(FirMultirateRun, StaleNonFiniteInputNeverLeaksThroughZeroTaps)
         }
         // A mode-1 stream with an inf early on: finite outputs again once it has left the
         // history, whatever the block sizes.
-        if (probe.mode() == 1) {
+        if (probe.mode() == 1)
+        {
             std::vector<float> x = fir_test::uniformSignal(size_t(600 * c.D), 77);
             x[3] = inf;
             Filter f(h, c.U, 0, c.D, 0);
             const std::vector<float> got = f.run(x, randomChunks(4, shortMax + 3, 50));
             const std::vector<float> want = f.reference(x);
-            const size_t settled =
-                size_t((3 + H + probe.st->windowLength + 8 * c.D) / c.D + 4) * size_t(c.U);
+            const size_t settled = size_t((3 + H + probe.st->windowLength + 8 * c.D) / c.D + 4) * size_t(c.U);
             for (size_t m = settled; m < want.size(); ++m)
-                ASSERT_TRUE(std::isfinite(got[m]) && dsp::test::f32Bits(got[m]) ==
-                                                         dsp::test::f32Bits(want[m]))
+                ASSERT_TRUE(std::isfinite(got[m]) &&
+                            dsp::test::f32Bits(got[m]) == dsp::test::f32Bits(want[m]))
                     << m;
         }
     }
@@ -319,7 +325,8 @@ TEST(FirMultirateRun, BadModeAndOversizedBlocksWriteNothing)
     const std::vector<unsigned char> state = f.buffer;
     const std::vector<float> out(256, 9.0f);
     y = out;
-    for (int32_t mode : {0, 4, -1}) {
+    for (int32_t mode : {0, 4, -1})
+    {
         f.st->mode = mode;
         EXPECT_EQ(firFilterBlock(x.data(), y.data(), 16, f.st), kErrBadTag) << mode;
         f.st->mode = 1;
@@ -342,8 +349,9 @@ TEST(FirMultirateRun, BadModeAndOversizedBlocksWriteNothing)
 
 TEST(FirMultirateRun, InPlaceDecimationEqualsOutOfPlace)
 {
-    for (const Shape c : {Shape{66, 1, 2}, Shape{132, 1, 4}, Shape{6, 1, 2}, Shape{8, 2, 7},
-                         Shape{13, 3, 4}, Shape{10, 2, 2}}) {
+    for (const Shape c : {Shape{66, 1, 2}, Shape{132, 1, 4}, Shape{6, 1, 2}, Shape{8, 2, 7}, Shape{13, 3, 4},
+                          Shape{10, 2, 2}})
+    {
         SCOPED_TRACE(describe(c));
         const std::vector<float> h = fir_test::uniformSignal(size_t(c.L), 21);
         const int32_t cycles = 4096 / c.D;
@@ -353,16 +361,15 @@ TEST(FirMultirateRun, InPlaceDecimationEqualsOutOfPlace)
         EXPECT_F32_ARRAY_SAME(apart.reference(x).data(), want.data(), want.size());
         Filter same(h, c.U, 0, c.D, c.D - 1);
         std::vector<float> io = x;
-        for (int32_t done = 0; done < cycles;) {  // a long block, then ragged ones
+        for (int32_t done = 0; done < cycles;)
+        { // a long block, then ragged ones
             const int32_t n = std::min(done == 0 ? cycles / 2 : 37, cycles - done);
-            ASSERT_EQ(firFilterBlock(io.data() + done * c.D, io.data() + done * c.U, n, same.st),
-                      kOk);
+            ASSERT_EQ(firFilterBlock(io.data() + done * c.D, io.data() + done * c.U, n, same.st), kOk);
             done += n;
         }
         EXPECT_F32_ARRAY_SAME(want.data(), io.data(), want.size());
         EXPECT_TRUE(std::memcmp(firArea<float>(apart.st, apart.st->delay),
-                                firArea<float>(same.st, same.st->delay),
-                                size_t(apart.st->history) * 4) == 0);
+                                firArea<float>(same.st, same.st->delay), size_t(apart.st->history) * 4) == 0);
     }
 }
 
@@ -391,12 +398,13 @@ TEST(FirMultirateRun, InPlaceInterpolationAndPartialOverlapRefused)
 
 TEST(FirMultirateRun, RunsAllocateNothingAndStayInsideTheRecord)
 {
-    for (const auto& [U, D] : {std::pair{2, 1}, std::pair{1, 2}, std::pair{2, 7}}) {
+    for (const auto &[U, D] : {std::pair{2, 1}, std::pair{1, 2}, std::pair{2, 7}})
+    {
         int32_t size = 0;
         const std::vector<float> h = fir_test::uniformSignal(12, 8);
         ASSERT_EQ(firMultirateGetStateSize(12, U, D, &size), kOk);
         GuardedBuffer mem(size_t(size), 4);
-        FirState* st = nullptr;
+        FirState *st = nullptr;
         ASSERT_EQ(firMultirateInit(&st, h.data(), 12, U, 0, D, 0, nullptr, mem.data()), kOk);
         const std::vector<float> x = fir_test::uniformSignal(size_t(700 * D), 9);
         std::vector<float> y(size_t(700 * U));

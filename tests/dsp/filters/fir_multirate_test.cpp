@@ -11,7 +11,8 @@
 #include "support/dsp_test_support.h"
 #include "dsp/filters/fir_multirate.h"
 
-namespace {
+namespace
+{
 
 using namespace dsp;
 using namespace dsp::generic;
@@ -43,25 +44,27 @@ void expectDerived(int32_t L, int32_t U, int32_t D, std::vector<int32_t> want)
 
 TEST(FirMultirateSize, ConverterAndBoundaryShapes)
 {
-    struct Case {
+    struct Case
+    {
         int32_t L, U, D, size, mode;
     };
     // Sizes of the effects chain's converters and of the mode boundaries, worked out by hand
     // from the layout (header 112 + alignment room 16, taps, tap table 16M, index table,
     // delay area, workspace of at least 16384).
     const Case cases[] = {
-        {66, 1, 2, 18576, 1}, {66, 2, 1, 18224, 1}, {132, 1, 4, 20592, 1},
-        {132, 4, 1, 19552, 1}, {6, 1, 2, 16848, 2}, {8, 2, 7, 17296, 3},
-        {9, 2, 7, 17312, 3},  // 7L = 9D exactly: the double-precision reading, mode 3
+        {66, 1, 2, 18576, 1}, {66, 2, 1, 18224, 1}, {132, 1, 4, 20592, 1}, {132, 4, 1, 19552, 1},
+        {6, 1, 2, 16848, 2},  {8, 2, 7, 17296, 3},  {9, 2, 7, 17312, 3}, // 7L = 9D exactly: the
+                                                                         // double-precision reading, mode 3
     };
-    for (const Case& c : cases) {
+    for (const Case &c : cases)
+    {
         EXPECT_EQ(sizeOf(c.L, c.U, c.D), c.size) << c.L << " " << c.U << " " << c.D;
         EXPECT_EQ(modeOf(c.L, c.U, c.D), c.mode) << c.L << " " << c.U << " " << c.D;
     }
     // Either side of each boundary.
-    EXPECT_EQ(modeOf(7, 1, 2), 1);   // L > 3D
-    EXPECT_EQ(modeOf(6, 1, 2), 2);   // L = 3D: a ratio of exactly 1/2 is not above it
-    EXPECT_EQ(modeOf(10, 2, 7), 1);  // 7L > 9D
+    EXPECT_EQ(modeOf(7, 1, 2), 1);  // L > 3D
+    EXPECT_EQ(modeOf(6, 1, 2), 2);  // L = 3D: a ratio of exactly 1/2 is not above it
+    EXPECT_EQ(modeOf(10, 2, 7), 1); // 7L > 9D
     EXPECT_EQ(modeOf(1, 3, 1), 3);
     EXPECT_EQ(modeOf(1, 1, 2), 2);
 
@@ -75,9 +78,8 @@ TEST(FirMultirateSize, ConverterAndBoundaryShapes)
     EXPECT_EQ(viaStub, 18224);
     std::vector<float> taps(66, 0.5f);
     std::vector<unsigned char> buffer(static_cast<size_t>(viaStub));
-    FirState* st = nullptr;
-    EXPECT_EQ(dsp::firMultiRateInitF32(&st, taps.data(), 66, 2, 1, 1, 0, nullptr, buffer.data()),
-              kOk);
+    FirState *st = nullptr;
+    EXPECT_EQ(dsp::firMultiRateInitF32(&st, taps.data(), 66, 2, 1, 1, 0, nullptr, buffer.data()), kOk);
     ASSERT_NE(st, nullptr);
     EXPECT_EQ(st->tag, kFirTagMultirate);
     EXPECT_EQ(st->mode, 1);
@@ -85,14 +87,15 @@ TEST(FirMultirateSize, ConverterAndBoundaryShapes)
 
 TEST(FirMultirateSize, BothFactorsOneIsTheSingleRateState)
 {
-    for (int32_t L : {1, 20, 24, 63, 101}) {
+    for (int32_t L : {1, 20, 24, 63, 101})
+    {
         int32_t single = 0;
         ASSERT_EQ(firGetStateSize(L, &single), kOk);
         EXPECT_EQ(sizeOf(L, 1, 1), single) << L;
 
         std::vector<float> taps(size_t(L), 0.25f);
         std::vector<unsigned char> buffer(static_cast<size_t>(single));
-        FirState* st = nullptr;
+        FirState *st = nullptr;
         ASSERT_EQ(firMultirateInit(&st, taps.data(), L, 1, 0, 1, 0, nullptr, buffer.data()), kOk);
         EXPECT_EQ(st->tag, kFirTagSingle);
         EXPECT_EQ(st->tapCount, L);
@@ -124,13 +127,11 @@ TEST(FirMultirateInit, ChecksInOrderWriteNothing)
     GuardedBuffer mem(20000, 4);
     const auto before = mem.snapshot();
     const float taps[4] = {1, 2, 3, 4};
-    FirState* st = reinterpret_cast<FirState*>(0x1234);
-    FirState* const marker = st;
-    void* buf = mem.data();
-    auto init = [&](FirState** s, const float* t, int32_t L, int32_t U, int32_t pu, int32_t D,
-                    int32_t pd, void* b) {
-        return firMultirateInit(s, t, L, U, pu, D, pd, taps, b);
-    };
+    FirState *st = reinterpret_cast<FirState *>(0x1234);
+    FirState *const marker = st;
+    void *buf = mem.data();
+    auto init = [&](FirState **s, const float *t, int32_t L, int32_t U, int32_t pu, int32_t D, int32_t pd,
+                    void *b) { return firMultirateInit(s, t, L, U, pu, D, pd, taps, b); };
     // -8 before -26 before -29 before -28.
     EXPECT_EQ(init(nullptr, taps, 0, 0, 9, 0, 9, buf), kErrNullPointer);
     EXPECT_EQ(init(&st, nullptr, 0, 0, 9, 0, 9, buf), kErrNullPointer);
@@ -138,11 +139,11 @@ TEST(FirMultirateInit, ChecksInOrderWriteNothing)
     EXPECT_EQ(init(&st, taps, 0, 0, 9, 0, 9, buf), kErrFirLength);
     EXPECT_EQ(init(&st, taps, 4, 0, 9, 1, 9, buf), kErrFirFactor);
     EXPECT_EQ(init(&st, taps, 4, 2, 9, -1, 9, buf), kErrFirFactor);
-    EXPECT_EQ(init(&st, taps, 4, 2, 2, 1, 0, buf), kErrFirPhase);   // pu = U
+    EXPECT_EQ(init(&st, taps, 4, 2, 2, 1, 0, buf), kErrFirPhase); // pu = U
     EXPECT_EQ(init(&st, taps, 4, 2, -1, 1, 0, buf), kErrFirPhase);
-    EXPECT_EQ(init(&st, taps, 4, 1, 0, 3, 3, buf), kErrFirPhase);   // pd = D
+    EXPECT_EQ(init(&st, taps, 4, 1, 0, 3, 3, buf), kErrFirPhase); // pd = D
     EXPECT_EQ(init(&st, taps, 4, 1, 0, 3, -1, buf), kErrFirPhase);
-    EXPECT_EQ(init(&st, taps, 4, 1, 1, 1, 0, buf), kErrFirPhase);   // U = D = 1 too
+    EXPECT_EQ(init(&st, taps, 4, 1, 1, 1, 0, buf), kErrFirPhase); // U = D = 1 too
     // The arguments the size query refuses, init refuses too (before the phases).
     EXPECT_EQ(init(&st, taps, INT32_MAX, 1, 5, 2, 5, buf), kErrFirFactor);
     EXPECT_EQ(init(&st, taps, 100000000, 1, 0, 2, 0, buf), kErrFirFactor);
@@ -155,27 +156,30 @@ TEST(FirMultirateInit, ChecksInOrderWriteNothing)
 
 TEST(FirMultirateInit, RecordAtFirstBoundaryAndInsideReportedSize)
 {
-    struct Case {
+    struct Case
+    {
         int32_t L, U, pu, D, pd, mode;
     };
-    const Case cases[] = {{66, 1, 0, 2, 1, 1}, {66, 2, 1, 1, 0, 1}, {132, 4, 3, 1, 0, 1},
+    const Case cases[] = {{66, 1, 0, 2, 1, 1},  {66, 2, 1, 1, 0, 1}, {132, 4, 3, 1, 0, 1},
                           {132, 1, 0, 4, 3, 1}, {6, 1, 0, 2, 1, 2},  {8, 2, 1, 7, 6, 3},
                           {1, 3, 2, 1, 0, 3},   {20, 1, 0, 1, 0, 0}, {101, 1, 0, 1, 0, 0}};
-    for (const Case& c : cases) {
+    for (const Case &c : cases)
+    {
         const int32_t size = sizeOf(c.L, c.U, c.D);
         std::vector<float> taps(static_cast<size_t>(c.L));
         for (int32_t i = 0; i < c.L; ++i)
             taps[size_t(i)] = float(i + 1);
-        for (size_t offset : {0u, 4u, 8u, 12u, 15u, 1u}) {
+        for (size_t offset : {0u, 4u, 8u, 12u, 15u, 1u})
+        {
             GuardedBuffer mem(size_t(size), offset);
-            FirState* st = nullptr;
-            ASSERT_EQ(firMultirateInit(&st, taps.data(), c.L, c.U, c.pu, c.D, c.pd, nullptr,
-                                       mem.data()),
+            FirState *st = nullptr;
+            ASSERT_EQ(firMultirateInit(&st, taps.data(), c.L, c.U, c.pu, c.D, c.pd, nullptr, mem.data()),
                       kOk);
             const uintptr_t base = reinterpret_cast<uintptr_t>(mem.data());
             EXPECT_EQ(reinterpret_cast<uintptr_t>(st), (base + 15) & ~uintptr_t{15});
             EXPECT_TRUE(mem.guardsIntact()) << c.L << " " << c.U << " " << c.D << " @" << offset;
-            if (c.mode == 0) {
+            if (c.mode == 0)
+            {
                 EXPECT_EQ(st->tag, kFirTagSingle);
                 continue;
             }
@@ -206,25 +210,25 @@ TEST(FirMultirateInit, RecordAtFirstBoundaryAndInsideReportedSize)
 
 TEST(FirMultirateInit, TapsAndDelayLineStoredReversedBitForBit)
 {
-    const std::vector<float> taps = floatsOf({0x3F800000, 0x80000000, 0x7FC12345, 0xFF800000,
-                                              0x7F800001, 0x00000001, 0xC0400000, 0x00000000,
-                                              0x3E800000});
+    const std::vector<float> taps = floatsOf({0x3F800000, 0x80000000, 0x7FC12345, 0xFF800000, 0x7F800001,
+                                              0x00000001, 0xC0400000, 0x00000000, 0x3E800000});
     const int32_t L = int32_t(taps.size());
-    struct Case {
+    struct Case
+    {
         int32_t U, D;
     };
-    for (const Case c : {Case{1, 2}, Case{2, 1}, Case{1, 4}, Case{2, 7}}) {
+    for (const Case c : {Case{1, 2}, Case{2, 1}, Case{1, 4}, Case{2, 7}})
+    {
         const int32_t H = (L + c.U - 1) / c.U;
         std::vector<float> past(static_cast<size_t>(H));
         for (int32_t i = 0; i < H; ++i)
             past[size_t(i)] = taps[size_t((i * 5) % L)];
         std::vector<unsigned char> buffer(size_t(sizeOf(L, c.U, c.D)), 0xEE);
-        FirState* st = nullptr;
-        ASSERT_EQ(firMultirateInit(&st, taps.data(), L, c.U, 0, c.D, c.D - 1, past.data(),
-                                   buffer.data()),
+        FirState *st = nullptr;
+        ASSERT_EQ(firMultirateInit(&st, taps.data(), L, c.U, 0, c.D, c.D - 1, past.data(), buffer.data()),
                   kOk);
-        const float* rev = firArea<float>(st, st->revTaps);
-        const float* d = firArea<float>(st, st->delay);
+        const float *rev = firArea<float>(st, st->revTaps);
+        const float *d = firArea<float>(st, st->delay);
         for (int32_t i = 0; i < L; ++i)
             EXPECT_EQ(wordsOf(rev + i, 1), wordsOf(&taps[size_t(L - 1 - i)], 1)) << i;
         for (int32_t i = 0; i < H; ++i)
@@ -234,8 +238,7 @@ TEST(FirMultirateInit, TapsAndDelayLineStoredReversedBitForBit)
             EXPECT_EQ(wordsOf(d + i, 1), (dsp::test::Words{0u})) << i;
 
         // A null delay line is a silent past.
-        ASSERT_EQ(firMultirateInit(&st, taps.data(), L, c.U, 0, c.D, 0, nullptr, buffer.data()),
-                  kOk);
+        ASSERT_EQ(firMultirateInit(&st, taps.data(), L, c.U, 0, c.D, 0, nullptr, buffer.data()), kOk);
         d = firArea<float>(st, st->delay);
         for (int32_t i = 0; i < H + st->blockLimit + 1; ++i)
             EXPECT_EQ(wordsOf(d + i, 1), (dsp::test::Words{0u})) << i;

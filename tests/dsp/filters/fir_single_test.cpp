@@ -17,7 +17,8 @@
 #include "dsp/filters/iir.h"
 #include "support/fir_reference.h"
 
-namespace {
+namespace
+{
 
 using fir_test::firReference;
 using fir_test::firReferenceDouble;
@@ -35,16 +36,16 @@ int32_t stateSize(int32_t taps)
 }
 
 // A record in a guarded buffer of exactly the queried size at a chosen misalignment.
-struct Fir {
-    Fir(const std::vector<float>& taps, const std::vector<float>& pastNewestFirst = {},
-        size_t misalign = 0)
+struct Fir
+{
+    Fir(const std::vector<float> &taps, const std::vector<float> &pastNewestFirst = {}, size_t misalign = 0)
         : buffer(size_t(stateSize(int32_t(taps.size()))), misalign)
     {
-        const float* past = pastNewestFirst.empty() ? nullptr : pastNewestFirst.data();
+        const float *past = pastNewestFirst.empty() ? nullptr : pastNewestFirst.data();
         EXPECT_EQ(firInit(&st, taps.data(), int32_t(taps.size()), past, buffer.data()), kOk);
     }
 
-    std::vector<float> run(const std::vector<float>& x)
+    std::vector<float> run(const std::vector<float> &x)
     {
         std::vector<float> y(x.size());
         EXPECT_EQ(firFilterBlock(x.data(), y.data(), int32_t(x.size()), st), kOk);
@@ -52,11 +53,12 @@ struct Fir {
     }
 
     // The stream fed in blocks of the given sizes, cycling through them.
-    std::vector<float> runInBlocks(const std::vector<float>& x, const std::vector<int>& sizes)
+    std::vector<float> runInBlocks(const std::vector<float> &x, const std::vector<int> &sizes)
     {
         std::vector<float> y(x.size());
         size_t done = 0;
-        for (size_t i = 0; done < x.size(); ++i) {
+        for (size_t i = 0; done < x.size(); ++i)
+        {
             const int32_t n = int32_t(std::min<size_t>(size_t(sizes[i % sizes.size()]), x.size() - done));
             EXPECT_EQ(firFilterBlock(x.data() + done, y.data() + done, n, st), kOk);
             done += size_t(n);
@@ -66,21 +68,22 @@ struct Fir {
 
     std::vector<float> history() const
     {
-        const float* d = firArea<float>(st, st->delay);
+        const float *d = firArea<float>(st, st->delay);
         return std::vector<float>(d, d + st->tapCount);
     }
 
     GuardedBuffer buffer;
-    FirState* st = nullptr;
+    FirState *st = nullptr;
 };
 
 // Finite outputs bit for bit; where the reference is NaN, a NaN (which of two NaN operands an
 // x86 operation passes on depends on operand order, which the compiler may swap).
-::testing::AssertionResult sameOrBothNaN(const std::vector<float>& want, const std::vector<float>& got)
+::testing::AssertionResult sameOrBothNaN(const std::vector<float> &want, const std::vector<float> &got)
 {
     if (want.size() != got.size())
         return ::testing::AssertionFailure() << "sizes " << want.size() << " and " << got.size();
-    for (size_t i = 0; i < want.size(); ++i) {
+    for (size_t i = 0; i < want.size(); ++i)
+    {
         if (std::isnan(want[i]) && std::isnan(got[i]))
             continue;
         if (f32Bits(want[i]) != f32Bits(got[i]))
@@ -95,7 +98,7 @@ double fftTolerance(int32_t fftLength)
     return 8.0 * std::log2(double(fftLength)) * std::ldexp(1.0, -24);
 }
 
-double rmsAgainst(const std::vector<float>& y, const std::vector<double>& ref)
+double rmsAgainst(const std::vector<float> &y, const std::vector<double> &ref)
 {
     return fir_test::relativeRms(y.data(), ref.data(), y.size());
 }
@@ -104,10 +107,9 @@ double rmsAgainst(const std::vector<float>& y, const std::vector<double>& ref)
 
 TEST(FirSize, SingleRateSizesAndChecks)
 {
-    const std::pair<int32_t, int32_t> sizes[] = {{1, 16576},  {20, 16864},  {24, 16928},
-                                                 {63, 17568}, {101, 22592}, {64, 21984},
-                                                 {128, 27232}, {512, 60832}};
-    for (const auto& [taps, bytes] : sizes)
+    const std::pair<int32_t, int32_t> sizes[] = {{1, 16576},   {20, 16864}, {24, 16928},  {63, 17568},
+                                                 {101, 22592}, {64, 21984}, {128, 27232}, {512, 60832}};
+    for (const auto &[taps, bytes] : sizes)
         EXPECT_EQ(stateSize(taps), bytes) << taps << " taps";
 
     int32_t size = 1234;
@@ -130,16 +132,18 @@ TEST(FirSize, SingleRateSizesAndChecks)
 TEST(FirInit, BlockLimitFftLengthAndLayout)
 {
     const std::pair<int32_t, int32_t> limits[] = {{1, 5}, {2, 5}, {4, 5}, {5, 9}, {20, 21}, {101, 105}};
-    for (const auto& [L, B] : limits) {
+    for (const auto &[L, B] : limits)
+    {
         Fir f(uniformSignal(size_t(L), 1));
         EXPECT_EQ(f.st->blockLimit, B) << L << " taps";
     }
-    const std::pair<int32_t, int32_t> lengths[] = {{1, -1},    {63, -1},   {64, 256},
-                                                   {101, 256}, {127, 256}, {128, 512},
+    const std::pair<int32_t, int32_t> lengths[] = {{1, -1},    {63, -1},    {64, 256},
+                                                   {101, 256}, {127, 256},  {128, 512},
                                                    {255, 512}, {256, 1024}, {512, 2048}};
-    for (const auto& [L, N] : lengths) {
+    for (const auto &[L, N] : lengths)
+    {
         Fir f(uniformSignal(size_t(L), 2));
-        const FirState& s = *f.st;
+        const FirState &s = *f.st;
         EXPECT_EQ(s.tag, kFirTagSingle);
         EXPECT_EQ(s.fftLength, N) << L << " taps";
         EXPECT_EQ(s.tapCount, L);
@@ -151,12 +155,15 @@ TEST(FirInit, BlockLimitFftLengthAndLayout)
         EXPECT_EQ(s.revTaps, 112);
         EXPECT_EQ(s.delay, 112 + ((4 * L + 15) & ~15));
         EXPECT_EQ(s.gap, s.delay + ((12 * L + 31) & ~15));
-        if (N > 0) {
+        if (N > 0)
+        {
             EXPECT_NE(firFftSpec(&s), nullptr);
             EXPECT_NE(s.tapSpectrum, 0);
             EXPECT_EQ(firFftSpec(&s)->order, int32_t(std::log2(N)));
             EXPECT_EQ(reinterpret_cast<uintptr_t>(firFftSpec(&s)) % 32, 0u);
-        } else {
+        }
+        else
+        {
             EXPECT_EQ(firFftSpec(&s), nullptr);
             EXPECT_EQ(s.tapSpectrum, 0);
             EXPECT_EQ(s.fftScratch, 0);
@@ -172,9 +179,11 @@ TEST(FirInit, BlockLimitFftLengthAndLayout)
 
 TEST(FirInit, RecordAlignedAndNothingWrittenPastTheSize)
 {
-    for (int32_t L : {1, 20, 63, 64, 101, 512}) {
+    for (int32_t L : {1, 20, 63, 64, 101, 512})
+    {
         const std::vector<float> h = uniformSignal(size_t(L), uint32_t(L));
-        for (size_t misalign : {0, 1, 4, 7, 12, 15}) {
+        for (size_t misalign : {0, 1, 4, 7, 12, 15})
+        {
             Fir f(h, {}, misalign);
             const auto base = reinterpret_cast<uintptr_t>(f.buffer.data());
             const auto rec = reinterpret_cast<uintptr_t>(f.st);
@@ -207,8 +216,9 @@ TEST(FirInit, TapsAndDelayLineStoredReversedBitForBit)
     const std::vector<float> past = dsp::test::floatsOf(
         {0x7FA00000u, 0x80000000u, 0x00400000u, 0xBF800000u, 0x7FC00001u, 0x00000000u, 0x12345678u});
     Fir f(taps, past);
-    const float* r = firArea<float>(f.st, f.st->revTaps);
-    for (size_t k = 0; k < taps.size(); ++k) {
+    const float *r = firArea<float>(f.st, f.st->revTaps);
+    for (size_t k = 0; k < taps.size(); ++k)
+    {
         EXPECT_EQ(f32Bits(r[k]), f32Bits(taps[taps.size() - 1 - k])) << k;
         EXPECT_EQ(f32Bits(f.history()[k]), f32Bits(past[past.size() - 1 - k])) << k;
     }
@@ -219,11 +229,12 @@ TEST(FirInit, TapsAndDelayLineStoredReversedBitForBit)
 
 TEST(FirInit, TapSpectrumIsTheForwardTransformOfThePaddedTaps)
 {
-    for (int32_t L : {64, 101, 512}) {
+    for (int32_t L : {64, 101, 512})
+    {
         const std::vector<float> h = uniformSignal(size_t(L), 40 + uint32_t(L));
         Fir f(h);
         const int32_t N = f.st->fftLength;
-        FftSpec* spec = nullptr;
+        FftSpec *spec = nullptr;
         ASSERT_EQ(generic::fftCreateReal(&spec, firFftOrder(L), kFftScaleInverse, 0), kOk);
         std::vector<float> padded(size_t(N), 0.0f);
         std::copy(h.begin(), h.end(), padded.begin());
@@ -238,8 +249,8 @@ TEST(FirInit, BadArgumentsWriteNothing)
     const std::vector<float> h(8, 0.5f);
     GuardedBuffer buf(size_t(stateSize(8)));
     const auto before = buf.snapshot();
-    auto* sentinel = reinterpret_cast<FirState*>(uintptr_t{0xABC0});
-    FirState* st = sentinel;
+    auto *sentinel = reinterpret_cast<FirState *>(uintptr_t{0xABC0});
+    FirState *st = sentinel;
     EXPECT_EQ(firInit(nullptr, h.data(), 8, nullptr, buf.data()), kErrNullPointer);
     EXPECT_EQ(firInit(&st, nullptr, 8, nullptr, buf.data()), kErrNullPointer);
     EXPECT_EQ(firInit(&st, h.data(), 8, nullptr, nullptr), kErrNullPointer);
@@ -256,7 +267,8 @@ TEST(FirInit, BadArgumentsWriteNothing)
 
 TEST(FirDirect, MatchesTheDoubleReferenceBitForBit)
 {
-    for (int32_t L : {1, 2, 3, 20, 24, 63, 101}) {
+    for (int32_t L : {1, 2, 3, 20, 24, 63, 101})
+    {
         const std::vector<float> h = uniformSignal(size_t(L), 100 + uint32_t(L));
         const std::vector<float> past = uniformSignal(size_t(L), 200 + uint32_t(L));
         const std::vector<float> x = uniformSignal(511, 300 + uint32_t(L));
@@ -271,7 +283,8 @@ TEST(FirDirect, MatchesTheDoubleReferenceBitForBit)
         const std::vector<float> xw = fir_test::cancellingSignal(1500, 401 + uint32_t(L));
         Fir wide(hw);
         EXPECT_EQ(dsp::test::wordsOf(wide.runInBlocks(xw, {1, 2, 3, 5, 7, 511})),
-                  dsp::test::wordsOf(firReference(hw, xw))) << L << " taps, wide range";
+                  dsp::test::wordsOf(firReference(hw, xw)))
+            << L << " taps, wide range";
 
         // Special values everywhere: infinities, NaNs, subnormals, signed zeros, huge values.
         dsp::test::F32Source special{uint32_t(L)};
@@ -300,11 +313,13 @@ TEST(FirDirect, SmallExamplesAndHistory)
     EXPECT_EQ(single.history(), (std::vector<float>{4.0f}));
 
     // A block shorter than L keeps the last L values of (old history, block).
-    for (int32_t L : {5, 20, 101}) {
-        const std::vector<float> past = uniformSignal(size_t(L), 7);  // newest first
+    for (int32_t L : {5, 20, 101})
+    {
+        const std::vector<float> past = uniformSignal(size_t(L), 7); // newest first
         Fir f(uniformSignal(size_t(L), 8), past);
-        std::vector<float> line(past.rbegin(), past.rend());  // oldest first
-        for (int32_t n : {1, 3, L - 1, L, L + 2}) {
+        std::vector<float> line(past.rbegin(), past.rend()); // oldest first
+        for (int32_t n : {1, 3, L - 1, L, L + 2})
+        {
             const std::vector<float> x = uniformSignal(size_t(n), uint32_t(n));
             f.run(x);
             line.insert(line.end(), x.begin(), x.end());
@@ -316,7 +331,8 @@ TEST(FirDirect, SmallExamplesAndHistory)
 
 TEST(FirDirect, BlockSplitsConcatenateBitForBit)
 {
-    for (int32_t L : {1, 3, 20, 24, 63}) {
+    for (int32_t L : {1, 3, 20, 24, 63})
+    {
         const std::vector<float> h = uniformSignal(size_t(L), 500 + uint32_t(L));
         const int B = ((L + 3) & ~3) + 1;
         const std::vector<int> blocks = {1, 3, B, B + 1, 511};
@@ -339,7 +355,8 @@ TEST(FirDirect, BlockSplitsConcatenateBitForBit)
 
 TEST(FirFft, OverlapSaveStaysWithinTheErrorBound)
 {
-    for (int32_t L : {64, 101, 127, 128, 512}) {
+    for (int32_t L : {64, 101, 127, 128, 512})
+    {
         const std::vector<float> h = uniformSignal(size_t(L), 600 + uint32_t(L));
         const std::vector<float> past = uniformSignal(size_t(L), 700 + uint32_t(L));
         Fir probe(h);
@@ -347,7 +364,8 @@ TEST(FirFft, OverlapSaveStaysWithinTheErrorBound)
         const int32_t E = N - L + 1;
         // One transform, exactly E, E + 1, a multiple of E, a zero-padded last segment, and a
         // stream long enough that middle segments read straight from the source (f >= N).
-        for (int32_t n : {512, E, E + 1, 4 * E, 4 * E + 7, 10 * E, 4096}) {
+        for (int32_t n : {512, E, E + 1, 4 * E, 4 * E + 7, 10 * E, 4096})
+        {
             if (n < 512)
                 continue;
             const std::vector<float> x = uniformSignal(size_t(n), uint32_t(n));
@@ -364,7 +382,8 @@ TEST(FirFft, OverlapSaveStaysWithinTheErrorBound)
 
 TEST(FirFft, PathsAndBlockSplitsAgree)
 {
-    for (int32_t L : {64, 101, 512}) {
+    for (int32_t L : {64, 101, 512})
+    {
         const std::vector<float> h = uniformSignal(size_t(L), 800 + uint32_t(L));
         const std::vector<float> x = uniformSignal(20000, 801);
         const std::vector<double> ref = firReferenceDouble(h, x);
@@ -395,7 +414,8 @@ TEST(FirFft, HistoryAfterAnFftBlockEqualsTheDirectOne)
 {
     const std::vector<float> h = uniformSignal(101, 900);
     const std::vector<float> past = uniformSignal(101, 901);
-    for (int32_t n : {512, 600, 2000}) {
+    for (int32_t n : {512, 600, 2000})
+    {
         const std::vector<float> x = uniformSignal(size_t(n), 902);
         Fir fft(h, past), direct(h, past);
         fft.run(x);
@@ -411,14 +431,16 @@ TEST(FirFft, HistoryAfterAnFftBlockEqualsTheDirectOne)
 
 TEST(FirOneSample, EqualsTheDirectPathBitForBit)
 {
-    for (int32_t L : {20, 24}) {
-        for (int kind : {0, 1, 2}) {
+    for (int32_t L : {20, 24})
+    {
+        for (int kind : {0, 1, 2})
+        {
             const bool special = kind == 2;
             dsp::test::F32Source src{uint32_t(L)};
-            const std::vector<float> h = special ? src.vector(size_t(L))
+            const std::vector<float> h = special     ? src.vector(size_t(L))
                                          : kind == 1 ? fir_test::cancellingTaps(size_t(L), 13)
                                                      : uniformSignal(size_t(L), 11);
-            const std::vector<float> x = special ? src.vector(10000)
+            const std::vector<float> x = special     ? src.vector(10000)
                                          : kind == 1 ? fir_test::cancellingSignal(10000, 14)
                                                      : uniformSignal(10000, 12);
             Fir f(h);
@@ -473,7 +495,8 @@ TEST(FirOneSample, ChecksInOrderAndNothingWritten)
     EXPECT_EQ(firFilterOneSample(1, &y, h.data(), 3, nullptr, &index), kErrNullPointer);
     EXPECT_EQ(firFilterOneSample(1, &y, h.data(), 3, line.data(), nullptr), kErrNullPointer);
     // An index outside 0..L-1 would write out of the line.
-    for (int32_t bad : {-1, 3, 4, INT32_MIN, INT32_MAX}) {
+    for (int32_t bad : {-1, 3, 4, INT32_MIN, INT32_MAX})
+    {
         index = bad;
         EXPECT_EQ(firFilterOneSample(1, &y, h.data(), 3, line.data(), &index), kErrPhase) << bad;
         EXPECT_EQ(index, bad);
@@ -486,7 +509,8 @@ TEST(FirOneSample, ChecksInOrderAndNothingWritten)
 
 TEST(FirInPlace, SameArrayEqualsTheReferenceOverlapIsRefused)
 {
-    for (int32_t L : {20, 101}) {
+    for (int32_t L : {20, 101})
+    {
         const std::vector<float> h = uniformSignal(size_t(L), 1000 + uint32_t(L));
         const std::vector<float> x = uniformSignal(4096, 1001);
         Fir f(h);
@@ -497,11 +521,12 @@ TEST(FirInPlace, SameArrayEqualsTheReferenceOverlapIsRefused)
                   dsp::test::wordsOf(std::vector<float>(x.end() - L, x.end())));
 
         // Destination a few samples behind or ahead of the source: refused, nothing touched.
-        for (ptrdiff_t shift : {-3, 1, 600}) {
+        for (ptrdiff_t shift : {-3, 1, 600})
+        {
             std::vector<float> store = uniformSignal(8192, 1002);
             const std::vector<float> storeBefore = store;
             const auto stateBefore = f.buffer.snapshot();
-            float* src = store.data() + 1000;
+            float *src = store.data() + 1000;
             EXPECT_EQ(firFilterBlock(src, src + shift, 1024, f.st), kErrNullPointer) << shift;
             EXPECT_EQ(store, storeBefore);
             EXPECT_TRUE(f.buffer.unchangedSince(stateBefore));
@@ -528,10 +553,10 @@ TEST(FirFilterBlock, BadInputWritesNothing)
 
     // The length is judged before the record is looked at: a foreign record with length 0.
     alignas(16) unsigned char iirBuf[112] = {};
-    IirState* iir = nullptr;
+    IirState *iir = nullptr;
     const float iirTaps[] = {1.0f, 0.5f, 1.0f, -0.25f};
     ASSERT_EQ(iirInit(&iir, iirTaps, 1, nullptr, iirBuf), kOk);
-    auto* foreign = reinterpret_cast<FirState*>(iir);
+    auto *foreign = reinterpret_cast<FirState *>(iir);
     unsigned char iirBefore[112];
     std::memcpy(iirBefore, iirBuf, sizeof iirBuf);
     EXPECT_EQ(firFilterBlock(x.data(), y.data(), 0, foreign), kErrBadLength);
@@ -549,7 +574,7 @@ TEST(FirStubs, PublicEntriesSizeInitAndFilter)
     int32_t size = 0;
     ASSERT_EQ(dsp::firStateSizeF32(3, &size), kOk);
     std::vector<unsigned char> buf(static_cast<size_t>(size));
-    FirState* st = nullptr;
+    FirState *st = nullptr;
     ASSERT_EQ(dsp::firInitF32(&st, h, 3, nullptr, buf.data()), kOk);
     const float x[] = {1, 0, 0, 0};
     float y[4];

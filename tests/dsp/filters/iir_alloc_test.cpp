@@ -8,7 +8,8 @@
 #include "support/dsp_test_support.h"
 #include "dsp/filters/iir.h"
 
-namespace {
+namespace
+{
 
 using namespace dsp;
 using namespace dsp::generic;
@@ -17,10 +18,11 @@ using dsp::test::ScopedAllocHooks;
 
 const std::vector<float> kTaps = {0.1f, 0.3f, 0.3f, 0.1f, 1.0f, -0.6f, 0.4f, -0.05f};
 
-TEST(IirCreate, ChecksComeBeforeAnyAllocation) {
+TEST(IirCreate, ChecksComeBeforeAnyAllocation)
+{
     ScopedAllocHooks pool;
-    auto* sentinel = reinterpret_cast<IirState*>(uintptr_t{0xABCDE0});
-    IirState* st = sentinel;
+    auto *sentinel = reinterpret_cast<IirState *>(uintptr_t{0xABCDE0});
+    IirState *st = sentinel;
     EXPECT_EQ(iirCreateF32(&st, nullptr, 3, nullptr), kErrNullPointer);
     EXPECT_EQ(iirCreateF32(nullptr, kTaps.data(), 3, nullptr), kErrNullPointer);
     EXPECT_EQ(iirCreateF32(nullptr, kTaps.data(), 0, nullptr), kErrNullPointer);
@@ -34,12 +36,13 @@ TEST(IirCreate, ChecksComeBeforeAnyAllocation) {
     EXPECT_EQ(pool.allocations(), 0);
 }
 
-TEST(IirCreate, FailuresLeaveNothingAllocatedAndTheOutPointerAlone) {
-    auto* sentinel = reinterpret_cast<IirState*>(uintptr_t{0xABCDE0});
+TEST(IirCreate, FailuresLeaveNothingAllocatedAndTheOutPointerAlone)
+{
+    auto *sentinel = reinterpret_cast<IirState *>(uintptr_t{0xABCDE0});
     {
         ScopedAllocHooks pool;
         pool.failNth(1);
-        IirState* st = sentinel;
+        IirState *st = sentinel;
         EXPECT_EQ(iirCreateF32(&st, kTaps.data(), 3, nullptr), kErrNoMemory);
         EXPECT_EQ(st, sentinel);
         EXPECT_EQ(pool.failures(), 1);
@@ -51,7 +54,7 @@ TEST(IirCreate, FailuresLeaveNothingAllocatedAndTheOutPointerAlone) {
         ScopedAllocHooks pool;
         std::vector<float> taps = kTaps;
         taps[4] = -0.0f;
-        IirState* st = sentinel;
+        IirState *st = sentinel;
         EXPECT_EQ(iirCreateF32(&st, taps.data(), 3, nullptr), kErrDivByZero);
         EXPECT_EQ(st, sentinel);
         EXPECT_EQ(pool.allocations(), 1);
@@ -60,10 +63,11 @@ TEST(IirCreate, FailuresLeaveNothingAllocatedAndTheOutPointerAlone) {
     }
 }
 
-TEST(IirCreate, OwnedRecordLifecycle) {
+TEST(IirCreate, OwnedRecordLifecycle)
+{
     ScopedAllocHooks pool;
     const float z[] = {0.5f, 0.25f, -0.125f};
-    IirState* st = nullptr;
+    IirState *st = nullptr;
     ASSERT_EQ(iirCreateF32(&st, kTaps.data(), 3, z), kOk);
     ASSERT_NE(st, nullptr);
     // One block of the size query's 112 bytes (+36 of the aligned allocator), the record at its
@@ -72,7 +76,7 @@ TEST(IirCreate, OwnedRecordLifecycle) {
     EXPECT_EQ(reinterpret_cast<uintptr_t>(st) % 32, 0u);
     EXPECT_EQ(st->tag, kIirTagTransfer);
     EXPECT_EQ(st->ownsBuffer, 1);
-    const auto* delay = reinterpret_cast<const float*>(reinterpret_cast<unsigned char*>(st) + st->delay);
+    const auto *delay = reinterpret_cast<const float *>(reinterpret_cast<unsigned char *>(st) + st->delay);
     EXPECT_F32_ARRAY_SAME(z, delay, 3);
 
     std::vector<float> x(512, 0.25f), y(512);
@@ -88,13 +92,14 @@ TEST(IirCreate, OwnedRecordLifecycle) {
     EXPECT_TRUE(pool.balanced());
 }
 
-TEST(IirFree, CallerBuffersForeignTagsAndNull) {
+TEST(IirFree, CallerBuffersForeignTagsAndNull)
+{
     ScopedAllocHooks pool;
     alignas(16) unsigned char buf[256];
-    IirState* st = nullptr;
+    IirState *st = nullptr;
     ASSERT_EQ(iirInit(&st, kTaps.data(), 3, nullptr, buf), kOk);
     EXPECT_EQ(iirFree(st), kOk);
-    EXPECT_EQ(st->tag, kIirTagTransfer);  // a caller-buffer record keeps its tag
+    EXPECT_EQ(st->tag, kIirTagTransfer); // a caller-buffer record keeps its tag
     EXPECT_EQ(iirFree(st), kOk);
     st->tag = kIirTagBiquad;
     EXPECT_EQ(iirFree(st), kOk);

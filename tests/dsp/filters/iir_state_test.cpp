@@ -11,28 +11,34 @@
 #include "support/dsp_test_support.h"
 #include "dsp/filters/iir.h"
 
-namespace {
+namespace
+{
 
 using namespace dsp;
 using namespace dsp::generic;
 using dsp::test::GuardedBuffer;
 
-const float* tapsOf(const IirState* st) {
-    return reinterpret_cast<const float*>(reinterpret_cast<const unsigned char*>(st) + st->taps);
+const float *tapsOf(const IirState *st)
+{
+    return reinterpret_cast<const float *>(reinterpret_cast<const unsigned char *>(st) + st->taps);
 }
-const float* delayOf(const IirState* st) {
-    return reinterpret_cast<const float*>(reinterpret_cast<const unsigned char*>(st) + st->delay);
+const float *delayOf(const IirState *st)
+{
+    return reinterpret_cast<const float *>(reinterpret_cast<const unsigned char *>(st) + st->delay);
 }
 
 // The generic layout's size, straight from its definition.
-int64_t expectedSize(int64_t n) {
+int64_t expectedSize(int64_t n)
+{
     auto r16 = [](int64_t v) { return (v + 15) / 16 * 16; };
     return 48 + 16 + r16(8 * n + 4) + r16(4 * n + 4);
 }
 
-TEST(IirStateSize, GenericLayoutAndLimits) {
+TEST(IirStateSize, GenericLayoutAndLimits)
+{
     const int32_t want[] = {96, 112, 112, 144};
-    for (int32_t order = 1; order <= 4; ++order) {
+    for (int32_t order = 1; order <= 4; ++order)
+    {
         int32_t size = -1;
         ASSERT_EQ(iirGetStateSize(order, &size), kOk);
         EXPECT_EQ(size, want[order - 1]) << order;
@@ -41,15 +47,17 @@ TEST(IirStateSize, GenericLayoutAndLimits) {
     EXPECT_EQ(iirGetStateSize(0, &size), kErrIirOrder);
     EXPECT_EQ(iirGetStateSize(-3, &size), kErrIirOrder);
     EXPECT_EQ(iirGetStateSize(1, nullptr), kErrNullPointer);
-    EXPECT_EQ(iirGetStateSize(0, nullptr), kErrNullPointer);  // null before the order
+    EXPECT_EQ(iirGetStateSize(0, nullptr), kErrNullPointer); // null before the order
     EXPECT_EQ(size, 12345);
 
     // The largest order whose buffer size fits 32 bits, and the first that does not: the sum
     // would wrap in 32-bit arithmetic into a short buffer.
     int64_t largest = 1;
-    while (expectedSize(largest * 2) <= INT32_MAX) largest *= 2;
+    while (expectedSize(largest * 2) <= INT32_MAX)
+        largest *= 2;
     for (int64_t step = largest / 2; step >= 1; step /= 2)
-        if (expectedSize(largest + step) <= INT32_MAX) largest += step;
+        if (expectedSize(largest + step) <= INT32_MAX)
+            largest += step;
     ASSERT_EQ(iirGetStateSize(static_cast<int32_t>(largest), &size), kOk);
     EXPECT_EQ(size, expectedSize(largest));
     size = 7;
@@ -57,7 +65,7 @@ TEST(IirStateSize, GenericLayoutAndLimits) {
     EXPECT_EQ(iirGetStateSize(INT32_MAX, &size), kErrIirOrder);
     EXPECT_EQ(size, 7);
     // iirInit refuses the same orders before it reads a tap or touches the buffer.
-    IirState* st = nullptr;
+    IirState *st = nullptr;
     float tap = 1.0f;
     unsigned char byte = 0x5A;
     EXPECT_EQ(iirInit(&st, &tap, INT32_MAX, nullptr, &byte), kErrIirOrder);
@@ -66,15 +74,18 @@ TEST(IirStateSize, GenericLayoutAndLimits) {
     EXPECT_EQ(byte, 0x5A);
 }
 
-TEST(IirInit, RecordPlacementInAMisalignedBuffer) {
-    for (int32_t order = 1; order <= 5; ++order) {
+TEST(IirInit, RecordPlacementInAMisalignedBuffer)
+{
+    for (int32_t order = 1; order <= 5; ++order)
+    {
         int32_t size = 0;
         ASSERT_EQ(iirGetStateSize(order, &size), kOk);
-        for (size_t offset : {0u, 4u, 8u, 12u, 1u}) {
+        for (size_t offset : {0u, 4u, 8u, 12u, 1u})
+        {
             GuardedBuffer buf(static_cast<size_t>(size), offset);
             std::vector<float> taps(2 * (order + 1), 0.5f);
             taps[order + 1] = 1.0f;
-            IirState* st = nullptr;
+            IirState *st = nullptr;
             ASSERT_EQ(iirInit(&st, taps.data(), order, nullptr, buf.data()), kOk);
             const auto base = reinterpret_cast<uintptr_t>(buf.data());
             EXPECT_EQ(reinterpret_cast<uintptr_t>(st), (base + 15) & ~uintptr_t{15});
@@ -92,9 +103,10 @@ TEST(IirInit, RecordPlacementInAMisalignedBuffer) {
     }
 }
 
-TEST(IirInit, NormalisedTapsAndDelayLine) {
+TEST(IirInit, NormalisedTapsAndDelayLine)
+{
     alignas(16) unsigned char buf[256];
-    IirState* st = nullptr;
+    IirState *st = nullptr;
     // Order 1: three stored taps and z1 = +0.0.
     const float t1[] = {0.7f, -0.3f, 3.0f, 1.1f};
     ASSERT_EQ(iirInit(&st, t1, 1, nullptr, buf), kOk);
@@ -118,16 +130,18 @@ TEST(IirInit, NormalisedTapsAndDelayLine) {
     // A NaN a0 is not refused: every tap becomes NaN.
     const float tn[] = {1, 2, 3, std::bit_cast<float>(0x7FC00000u), 5, 6};
     ASSERT_EQ(iirInit(&st, tn, 2, nullptr, buf), kOk);
-    for (int i = 0; i < 5; ++i) EXPECT_TRUE(std::isnan(tapsOf(st)[i])) << i;
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(std::isnan(tapsOf(st)[i])) << i;
 }
 
-TEST(IirInit, RejectedCallsLeaveBufferAndPointerAlone) {
+TEST(IirInit, RejectedCallsLeaveBufferAndPointerAlone)
+{
     int32_t size = 0;
     ASSERT_EQ(iirGetStateSize(3, &size), kOk);
     GuardedBuffer buf(static_cast<size_t>(size), 8, 0x3C);
     const auto before = buf.snapshot();
-    auto* sentinel = reinterpret_cast<IirState*>(uintptr_t{0x1234560});
-    IirState* st = sentinel;
+    auto *sentinel = reinterpret_cast<IirState *>(uintptr_t{0x1234560});
+    IirState *st = sentinel;
     const float taps[] = {1, 2, 3, 4, 0.0f, 1, 2, 3};
     const float negZero[] = {1, 2, 3, 4, -0.0f, 1, 2, 3};
     const float good[] = {1, 2, 3, 4, 1.0f, 0, 0, 0};

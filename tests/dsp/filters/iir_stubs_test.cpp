@@ -7,25 +7,28 @@
 #include "support/dsp_test_support.h"
 #include "dsp/filters/iir.h"
 
-namespace {
+namespace
+{
 
 using namespace dsp;
 
 const std::vector<float> kTaps = {0.2f, 0.1f, 0.05f, 2.0f, -0.4f, 0.1f};
 
-TEST(IirStubs, CreateFilterFreeAndRowsAtEveryVariantIndex) {
+TEST(IirStubs, CreateFilterFreeAndRowsAtEveryVariantIndex)
+{
     const std::vector<float> x = {1.0f, -0.5f, 0.25f, 0.0f, 3.0f};
     std::vector<float> want(x.size());
     {
-        IirState* st = nullptr;
+        IirState *st = nullptr;
         ASSERT_EQ(generic::iirCreateF32(&st, kTaps.data(), 2, nullptr), kOk);
         ASSERT_EQ(generic::iirFilterF32(x.data(), want.data(), 5, st), kOk);
         ASSERT_EQ(generic::iirFree(st), kOk);
     }
-    for (uint32_t index = 0; index < dispatch::kVariantCount; ++index) {
+    for (uint32_t index = 0; index < dispatch::kVariantCount; ++index)
+    {
         test::ScopedAllocHooks pool;
         CpuVariantIndex.store(index);
-        IirState* st = nullptr;
+        IirState *st = nullptr;
         EXPECT_EQ(dsp::iirCreateF32(&st, kTaps.data(), 2, nullptr), kOk);
         std::vector<float> y(x.size());
         EXPECT_EQ(dsp::iirFilterF32(x.data(), y.data(), 5, st), kOk);
@@ -38,7 +41,7 @@ TEST(IirStubs, CreateFilterFreeAndRowsAtEveryVariantIndex) {
         EXPECT_EQ(VariantTableA.iirStateSizeF32[index](2, &size), kOk);
         EXPECT_EQ(size, 112);
         alignas(16) unsigned char buf[112];
-        IirState* local = nullptr;
+        IirState *local = nullptr;
         EXPECT_EQ(VariantTableA.iirInitBufF32[index](&local, kTaps.data(), 2, nullptr, buf), kOk);
         std::vector<float> z = x;
         EXPECT_EQ(VariantTableA.iirFilterBufF32[index](z.data(), 5, local), kOk);

@@ -95,10 +95,12 @@ usbsim::Bus &TheBus()
             });
         sim::ResetAll();
         // Down before the kernel stand-in's own statics go, or its hub thread keeps them waiting.
-        std::atexit([] {
-            TheBus().Shutdown();
-            sim::ResetAll();
-        });
+        std::atexit(
+            []
+            {
+                TheBus().Shutdown();
+                sim::ResetAll();
+            });
         return new usbsim::Bus;
     }();
     return *bus;

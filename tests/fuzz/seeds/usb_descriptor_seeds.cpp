@@ -8,7 +8,8 @@
 
 int main(int argc, char **argv)
 {
-    if (argc != 2) {
+    if (argc != 2)
+    {
         std::fprintf(stderr, "usage: %s <directory>\n", argv[0]);
         return 2;
     }
@@ -17,12 +18,14 @@ int main(int argc, char **argv)
     std::filesystem::create_directories(dir, error);
     unsigned n = 0;
     for (const auto &corpus : {usbtest::MalformedCorpus(), usbtest::BuilderCorpus()})
-        for (const auto &[name, bytes] : corpus) {
+        for (const auto &[name, bytes] : corpus)
+        {
             char file[16];
             std::snprintf(file, sizeof file, "seed-%03u", n++);
             std::ofstream out(dir / file, std::ios::binary);
             out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
-            if (!out) {
+            if (!out)
+            {
                 std::fprintf(stderr, "cannot write %s (%s)\n", (dir / file).c_str(), name.c_str());
                 return 1;
             }

@@ -8,12 +8,22 @@
 #include <sim/io_sim.h>
 #include <sim/registry_sim.h>
 
-namespace {
+namespace
+{
 
 // A small stack of test drivers. Each device's extension says what its dispatch does.
-enum class Act { PassDown, PassDownRaw, PassDownWithRoutine, Complete, Pend, PendNoMark };
+enum class Act
+{
+    PassDown,
+    PassDownRaw,
+    PassDownWithRoutine,
+    Complete,
+    Pend,
+    PendNoMark
+};
 
-struct Ext {
+struct Ext
+{
     Act act;
     NTSTATUS completeWith;
     PDEVICE_OBJECT lower;
@@ -37,7 +47,8 @@ NTSTATUS RecordingRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     auto *ext = static_cast<Ext *>(device->DeviceExtension);
-    switch (ext->act) {
+    switch (ext->act)
+    {
     case Act::PassDown:
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(ext->lower, irp);
@@ -62,7 +73,8 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
     return STATUS_UNSUCCESSFUL;
 }
 
-struct OwnerState {
+struct OwnerState
+{
     int calls = 0;
     NTSTATUS status = 0;
     BOOLEAN pendingReturned = FALSE;
@@ -77,7 +89,8 @@ NTSTATUS OwnerRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-class IoManager : public KernelTest {
+class IoManager : public KernelTest
+{
 protected:
     void SetUp() override
     {
@@ -90,7 +103,8 @@ protected:
     }
     void TearDown() override
     {
-        for (size_t i = devices.size(); i-- > 0;) {
+        for (size_t i = devices.size(); i-- > 0;)
+        {
             if (devices[i]->AttachedTo)
                 IoDetachDevice(devices[i]->AttachedTo);
         }
@@ -102,9 +116,11 @@ protected:
     PDEVICE_OBJECT Stack(std::vector<Ext> exts)
     {
         PDEVICE_OBJECT below = nullptr;
-        for (Ext &e : exts) {
+        for (Ext &e : exts)
+        {
             PDEVICE_OBJECT d;
-            EXPECT_EQ(IoCreateDevice(&driver, sizeof(Ext), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &d), STATUS_SUCCESS);
+            EXPECT_EQ(IoCreateDevice(&driver, sizeof(Ext), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &d),
+                      STATUS_SUCCESS);
             *static_cast<Ext *>(d->DeviceExtension) = e;
             if (below)
                 static_cast<Ext *>(d->DeviceExtension)->lower = IoAttachDeviceToDeviceStack(d, below);
@@ -127,7 +143,10 @@ protected:
     std::vector<std::string> order;
 };
 
-Ext Bottom(Act a, NTSTATUS s = STATUS_SUCCESS) { return Ext{a, s, nullptr, "bus", 0, 0, 0, 0, nullptr}; }
+Ext Bottom(Act a, NTSTATUS s = STATUS_SUCCESS)
+{
+    return Ext{a, s, nullptr, "bus", 0, 0, 0, 0, nullptr};
+}
 Ext Middle(const char *name, BOOLEAN ok = TRUE, BOOLEAN err = TRUE, BOOLEAN cancel = TRUE,
            NTSTATUS result = STATUS_SUCCESS)
 {
@@ -167,8 +186,9 @@ TEST_F(IoManager, StacksAttachWithGrowingStackSize)
 
 TEST_F(IoManager, RoutinesRunBottomUpAndHonourTheirFlags)
 {
-    PDEVICE_OBJECT top = Stack({Bottom(Act::Complete), Middle("low"), Middle("cancel-only", FALSE, FALSE, TRUE),
-                                Middle("errors-only", FALSE, TRUE, FALSE), Middle("high")});
+    PDEVICE_OBJECT top =
+        Stack({Bottom(Act::Complete), Middle("low"), Middle("cancel-only", FALSE, FALSE, TRUE),
+               Middle("errors-only", FALSE, TRUE, FALSE), Middle("high")});
     OwnerState owner;
     PIRP irp = OwnedIrp(top, owner);
     EXPECT_EQ(IoCallDriver(top, irp), STATUS_SUCCESS);
@@ -226,7 +246,8 @@ TEST_F(IoManager, MoreProcessingRequiredReturnsTheIrpToItsOwner)
 
 TEST_F(IoManager, PendingPropagatesToTheOwner)
 {
-    PDEVICE_OBJECT top = Stack({Bottom(Act::Pend), Ext{Act::PassDown, 0, nullptr, "skip", 0, 0, 0, 0, nullptr}});
+    PDEVICE_OBJECT top =
+        Stack({Bottom(Act::Pend), Ext{Act::PassDown, 0, nullptr, "skip", 0, 0, 0, 0, nullptr}});
     OwnerState owner;
     PIRP irp = OwnedIrp(top, owner);
     EXPECT_EQ(IoCallDriver(top, irp), STATUS_PENDING);
@@ -297,7 +318,8 @@ TEST_F(IoManager, MisuseIsReported)
     EXPECT_EQ(sim::io::LiveIrps(), 0u);
 }
 
-namespace {
+namespace
+{
 std::atomic<int> g_completions;
 NTSTATUS CountRoutine(PDEVICE_OBJECT, PIRP, PVOID)
 {
@@ -325,19 +347,23 @@ TEST_F(IoManager, CancelRacingCompletionCompletesOnce)
     PDEVICE_OBJECT top = Stack({Bottom(Act::Pend)});
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     int cancelledWins = 0;
-    for (int round = 0; round < 10000; ++round) {
+    for (int round = 0; round < 10000; ++round)
+    {
         IoReuseIrp(irp, STATUS_SUCCESS);
         IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
         IoSetCompletionRoutine(irp, CountRoutine, nullptr, TRUE, TRUE, TRUE);
         g_completions = 0;
         ASSERT_EQ(IoCallDriver(top, irp), STATUS_PENDING);
-        std::thread completer([irp] {
-            // The driver's completion path: only the side that takes the cancel routine back completes.
-            if (IoSetCancelRoutine(irp, nullptr) != nullptr) {
-                irp->IoStatus.Status = STATUS_SUCCESS;
-                IoCompleteRequest(irp, IO_NO_INCREMENT);
-            }
-        });
+        std::thread completer(
+            [irp]
+            {
+                // The driver's completion path: only the side that takes the cancel routine back completes.
+                if (IoSetCancelRoutine(irp, nullptr) != nullptr)
+                {
+                    irp->IoStatus.Status = STATUS_SUCCESS;
+                    IoCompleteRequest(irp, IO_NO_INCREMENT);
+                }
+            });
         IoCancelIrp(irp);
         completer.join();
         ASSERT_EQ(g_completions.load(), 1) << "round " << round;
@@ -347,22 +373,27 @@ TEST_F(IoManager, CancelRacingCompletionCompletesOnce)
     RecordProperty("cancelled", cancelledWins);
 }
 
-namespace {
+namespace
+{
 NTSTATUS AnswerIoctl(PDEVICE_OBJECT, PIRP irp)
 {
     PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(irp);
-    if (loc->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+    if (loc->MajorFunction == IRP_MJ_DEVICE_CONTROL)
+    {
         auto *b = static_cast<uint8_t *>(irp->AssociatedIrp.SystemBuffer);
         b[0] = uint8_t(b[0] + 1); // echo input + 1
         irp->IoStatus.Information = 1;
-    } else {
+    }
+    else
+    {
         *static_cast<ULONG *>(loc->Parameters.Others.Argument1) = 3;
     }
     irp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
 }
-struct PowerSeen {
+struct PowerSeen
+{
     std::atomic<int> calls{0};
     std::thread::id thread;
     NTSTATUS status = 0;
@@ -382,7 +413,8 @@ VOID PowerComplete(PDEVICE_OBJECT, UCHAR minor, POWER_STATE state, PVOID context
 NTSTATUS PowerDispatch(PDEVICE_OBJECT, PIRP irp)
 {
     PIO_STACK_LOCATION loc = IoGetCurrentIrpStackLocation(irp);
-    irp->IoStatus.Status = loc->Parameters.Power.State.DeviceState == PowerDeviceD3 ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+    irp->IoStatus.Status =
+        loc->Parameters.Power.State.DeviceState == PowerDeviceD3 ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return irp->IoStatus.Status;
 }
@@ -398,8 +430,9 @@ TEST_F(IoManager, ThreadedAndPowerRequests)
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
     uint8_t in = 41, out = 0;
-    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS), top,
-                                             &in, 1, &out, 1, FALSE, &event, &iosb);
+    PIRP irp =
+        IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS), top,
+                                      &in, 1, &out, 1, FALSE, &event, &iosb);
     ASSERT_NE(irp, nullptr);
     EXPECT_EQ(IoCallDriver(top, irp), STATUS_SUCCESS);
     EXPECT_EQ(KeReadStateEvent(&event), 1);
@@ -417,9 +450,10 @@ TEST_F(IoManager, ThreadedAndPowerRequests)
 
     // Pool failure while building: nothing leaks.
     sim::FailAllocation(2); // the system buffer
-    EXPECT_EQ(IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS), top, &in,
-                                            1, &out, 1, FALSE, &event, &iosb),
-              nullptr);
+    EXPECT_EQ(
+        IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, FILE_ANY_ACCESS), top,
+                                      &in, 1, &out, 1, FALSE, &event, &iosb),
+        nullptr);
 
     // Power requests complete on a worker, asynchronously.
     PowerSeen seen;
@@ -439,11 +473,13 @@ TEST_F(IoManager, ThreadedAndPowerRequests)
     EXPECT_EQ(seen.status, STATUS_UNSUCCESSFUL);
     // Injected failure: nothing is sent, no callback.
     sim::io::FailPowerRequest(1);
-    EXPECT_EQ(PoRequestPowerIrp(top, IRP_MN_SET_POWER, d2, PowerComplete, &seen, nullptr), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(PoRequestPowerIrp(top, IRP_MN_SET_POWER, d2, PowerComplete, &seen, nullptr),
+              STATUS_INSUFFICIENT_RESOURCES);
     sim::RunUntilIdle();
     EXPECT_EQ(seen.calls, 2);
     // And a failed allocation on the way.
-    for (unsigned n = 1; n <= 3; ++n) {
+    for (unsigned n = 1; n <= 3; ++n)
+    {
         sim::FailAllocation(n);
         EXPECT_EQ(PoRequestPowerIrp(top, IRP_MN_SET_POWER, d2, PowerComplete, &seen, nullptr),
                   STATUS_INSUFFICIENT_RESOURCES);
@@ -458,13 +494,16 @@ TEST_F(IoManager, DeviceRegistryComesFromTheBoundInstance)
         {{"USB\\VID_1234&PID_5678&REV_0100", "USB\\VID_1234&PID_5678"}, "5&1a2b3c&0&1", ""});
     sim::registry::BindDevice(devices[0], instance);
     ULONG needed = 0;
-    EXPECT_EQ(IoGetDeviceProperty(top, DevicePropertyHardwareID, 0, nullptr, &needed), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(IoGetDeviceProperty(top, DevicePropertyHardwareID, 0, nullptr, &needed),
+              STATUS_BUFFER_TOO_SMALL);
     std::vector<WCHAR> ids(needed / 2);
-    EXPECT_EQ(IoGetDeviceProperty(top, DevicePropertyHardwareID, needed, ids.data(), &needed), STATUS_SUCCESS);
+    EXPECT_EQ(IoGetDeviceProperty(top, DevicePropertyHardwareID, needed, ids.data(), &needed),
+              STATUS_SUCCESS);
     EXPECT_EQ(std::u16string(ids.data()), u"USB\\VID_1234&PID_5678&REV_0100");
     HANDLE key = nullptr;
     EXPECT_EQ(IoOpenDeviceRegistryKey(top, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key), STATUS_SUCCESS);
     ZwClose(key);
     sim::registry::UnbindDevice(devices[0]);
-    EXPECT_EQ(IoOpenDeviceRegistryKey(top, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(IoOpenDeviceRegistryKey(top, PLUGPLAY_REGKEY_DEVICE, KEY_ALL_ACCESS, &key),
+              STATUS_INVALID_DEVICE_REQUEST);
 }

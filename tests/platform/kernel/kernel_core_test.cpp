@@ -7,9 +7,12 @@
 #include <thread>
 #include <xmmintrin.h>
 
-namespace {
+namespace
+{
 
-class KernelCore : public KernelTest {};
+class KernelCore : public KernelTest
+{
+};
 
 LARGE_INTEGER RelativeMs(LONGLONG ms)
 {
@@ -23,17 +26,21 @@ TEST_F(KernelCore, MisuseAtDispatchLevelFailsWithAClearMessage)
     KEVENT e;
     KeInitializeEvent(&e, NotificationEvent, FALSE);
     ExpectViolation("a wait at DISPATCH_LEVEL");
-    AtDispatch([&] {
-        LARGE_INTEGER t = RelativeMs(1);
-        KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &t);
-    });
+    AtDispatch(
+        [&]
+        {
+            LARGE_INTEGER t = RelativeMs(1);
+            KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &t);
+        });
     EXPECT_TRUE(SawExpectedViolation("a wait at DISPATCH_LEVEL"));
 
     // A zero-timeout poll is legal at DISPATCH_LEVEL.
-    AtDispatch([&] {
-        LARGE_INTEGER zero{};
-        EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
-    });
+    AtDispatch(
+        [&]
+        {
+            LARGE_INTEGER zero{};
+            EXPECT_EQ(KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &zero), STATUS_TIMEOUT);
+        });
 
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
@@ -62,10 +69,12 @@ TEST_F(KernelCore, MisuseAtDispatchLevelFailsWithAClearMessage)
     // A blocking delay at DISPATCH_LEVEL is the same fault as a wait.
     {
         auto v = ScopedExpectViolation("KeDelayExecutionThread at IRQL 2");
-        AtDispatch([&] {
-            LARGE_INTEGER t = RelativeMs(1);
-            KeDelayExecutionThread(KernelMode, FALSE, &t);
-        });
+        AtDispatch(
+            [&]
+            {
+                LARGE_INTEGER t = RelativeMs(1);
+                KeDelayExecutionThread(KernelMode, FALSE, &t);
+            });
     }
 }
 
@@ -136,7 +145,8 @@ TEST_F(KernelCore, EventsAndMultipleWaits)
               STATUS_WAIT_0 + 2);
 }
 
-struct StopContext {
+struct StopContext
+{
     KEVENT stop;
     int loops = 0;
 };
@@ -144,7 +154,8 @@ struct StopContext {
 VOID StoppableThread(PVOID p)
 {
     auto *ctx = static_cast<StopContext *>(p);
-    for (;;) {
+    for (;;)
+    {
         LARGE_INTEGER t = RelativeMs(100);
         if (KeWaitForSingleObject(&ctx->stop, Executive, KernelMode, FALSE, &t) == STATUS_SUCCESS)
             PsTerminateSystemThread(STATUS_SUCCESS);
@@ -185,26 +196,39 @@ TEST_F(KernelCore, MutexIsRecursiveForItsOwnerAndPollsForOthers)
     EXPECT_EQ(KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     NTSTATUS other = 0;
-    std::thread([&] {
-        LARGE_INTEGER zero{};
-        other = KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, &zero);
-    }).join();
+    std::thread(
+        [&]
+        {
+            LARGE_INTEGER zero{};
+            other = KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, &zero);
+        })
+        .join();
     EXPECT_EQ(other, STATUS_TIMEOUT);
     KeReleaseMutex(&m, FALSE);
     KeReleaseMutex(&m, FALSE);
-    std::thread([&] {
-        LARGE_INTEGER zero{};
-        other = KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, &zero);
-        KeReleaseMutex(&m, FALSE);
-    }).join();
+    std::thread(
+        [&]
+        {
+            LARGE_INTEGER zero{};
+            other = KeWaitForSingleObject(&m, Executive, KernelMode, FALSE, &zero);
+            KeReleaseMutex(&m, FALSE);
+        })
+        .join();
     EXPECT_EQ(other, STATUS_SUCCESS);
 }
 
-struct Delivery {
+struct Delivery
+{
     std::vector<int> order;
 };
-VOID First(PVOID ctx, PVOID a1, PVOID) { static_cast<Delivery *>(ctx)->order.push_back(1 + 10 * *static_cast<int *>(a1)); }
-VOID Second(PVOID ctx, PVOID a1, PVOID) { static_cast<Delivery *>(ctx)->order.push_back(2 + 10 * *static_cast<int *>(a1)); }
+VOID First(PVOID ctx, PVOID a1, PVOID)
+{
+    static_cast<Delivery *>(ctx)->order.push_back(1 + 10 * *static_cast<int *>(a1));
+}
+VOID Second(PVOID ctx, PVOID a1, PVOID)
+{
+    static_cast<Delivery *>(ctx)->order.push_back(2 + 10 * *static_cast<int *>(a1));
+}
 
 TEST_F(KernelCore, CallbackObjectsAreNamedCaseInsensitivelyAndDeliverInOrder)
 {

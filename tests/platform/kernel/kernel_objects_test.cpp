@@ -7,11 +7,18 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
-class KernelCallback : public KernelTest {};
-class KernelPool : public KernelTest {};
-class KernelStrings : public KernelTest {};
+class KernelCallback : public KernelTest
+{
+};
+class KernelPool : public KernelTest
+{
+};
+class KernelStrings : public KernelTest
+{
+};
 
 OBJECT_ATTRIBUTES Named(UNICODE_STRING &name, PCWSTR text, ULONG attributes)
 {
@@ -22,7 +29,8 @@ OBJECT_ATTRIBUTES Named(UNICODE_STRING &name, PCWSTR text, ULONG attributes)
 }
 
 // A registration whose callback blocks until released, to catch an unregister that does not wait.
-struct SlowClient {
+struct SlowClient
+{
     KEVENT entered, release;
     std::atomic<int> calls{0};
     std::atomic<bool> finished{false};
@@ -51,10 +59,12 @@ TEST_F(KernelCallback, UnregisterWaitsForTheCallbackInProgress)
     sim::HostThread notifier([&] { ExNotifyCallback(o, nullptr, nullptr); });
     KeWaitForSingleObject(&c.entered, Executive, KernelMode, FALSE, nullptr);
     bool unregistered = false;
-    sim::HostThread remover([&] {
-        ExUnregisterCallback(reg);
-        unregistered = true;
-    });
+    sim::HostThread remover(
+        [&]
+        {
+            ExUnregisterCallback(reg);
+            unregistered = true;
+        });
     sim::RunUntilIdle(); // both threads blocked: the callback on its event, the remover on the callback
     EXPECT_FALSE(unregistered) << "unregister returned while the callback was still running";
     KeSetEvent(&c.release, 0, FALSE);
@@ -68,7 +78,8 @@ TEST_F(KernelCallback, UnregisterWaitsForTheCallbackInProgress)
     EXPECT_TRUE(sim::LiveNamedObjects().empty());
 }
 
-struct Chain {
+struct Chain
+{
     std::vector<std::string> seen;
     PVOID selfReg = nullptr;
     PCALLBACK_OBJECT other = nullptr;
@@ -88,7 +99,8 @@ TEST_F(KernelCallback, DeliveryRunsInTheCallersContextAndSurvivesReentry)
     // a control change); the second records the IRQL it was called at.
     PVOID r1 = ExRegisterCallback(
         o1,
-        [](PVOID ctx, PVOID a1, PVOID) {
+        [](PVOID ctx, PVOID a1, PVOID)
+        {
             auto *c = static_cast<Chain *>(ctx);
             c->seen.push_back("first " + std::to_string(*static_cast<int *>(a1)));
             ExNotifyCallback(c->other, a1, nullptr);
@@ -96,13 +108,14 @@ TEST_F(KernelCallback, DeliveryRunsInTheCallersContextAndSurvivesReentry)
         &chain);
     PVOID r2 = ExRegisterCallback(
         o1,
-        [](PVOID ctx, PVOID, PVOID) {
-            static_cast<Chain *>(ctx)->seen.push_back("second at " + std::to_string(KeGetCurrentIrql()));
-        },
+        [](PVOID ctx, PVOID, PVOID)
+        { static_cast<Chain *>(ctx)->seen.push_back("second at " + std::to_string(KeGetCurrentIrql())); },
         &chain);
     PVOID r3 = ExRegisterCallback(
         o2, [](PVOID ctx, PVOID, PVOID) { static_cast<Chain *>(ctx)->seen.push_back("hal"); }, &chain);
-    EXPECT_EQ(ExRegisterCallback(o2, [](PVOID, PVOID, PVOID) {}, nullptr), nullptr)
+    EXPECT_EQ(ExRegisterCallback(
+                  o2, [](PVOID, PVOID, PVOID) {}, nullptr),
+              nullptr)
         << "an object created without multiple callbacks takes one registration";
     int msg = 5;
     KIRQL old;
@@ -115,7 +128,8 @@ TEST_F(KernelCallback, DeliveryRunsInTheCallersContextAndSurvivesReentry)
     chain.seen.clear();
     ExUnregisterCallback(r1);
     PVOID r4 = ExRegisterCallback(
-        o1, [](PVOID ctx, PVOID, PVOID) { ExUnregisterCallback(static_cast<Chain *>(ctx)->selfReg); }, &chain);
+        o1, [](PVOID ctx, PVOID, PVOID) { ExUnregisterCallback(static_cast<Chain *>(ctx)->selfReg); },
+        &chain);
     chain.selfReg = r4;
     {
         auto v = ScopedExpectViolation("from inside its own callback");
@@ -189,12 +203,14 @@ NTSTATUS BuildThree(void **out)
     if (!a)
         return STATUS_INSUFFICIENT_RESOURCES;
     void *b = ExAllocatePoolWithTag(PagedPool, 64, tag);
-    if (!b) {
+    if (!b)
+    {
         ExFreePoolWithTag(a, tag);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     void *c = ExAllocatePoolWithTag(NonPagedPool, 16, MakePoolTag("SRCX"));
-    if (!c) {
+    if (!c)
+    {
         ExFreePoolWithTag(b, tag);
         ExFreePoolWithTag(a, tag);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -216,7 +232,8 @@ TEST_F(KernelPool, EachAllocationCanBeFailedInTurn)
     EXPECT_EQ(sim::pool::OutstandingBlocks(MakePoolTag("SRCX")), 1u);
     for (void *p : blocks)
         ExFreePool(p);
-    for (unsigned k = 1; k <= n; ++k) {
+    for (unsigned k = 1; k <= n; ++k)
+    {
         sim::FailAllocation(k);
         EXPECT_EQ(BuildThree(blocks), STATUS_INSUFFICIENT_RESOURCES) << "allocation " << k;
         EXPECT_EQ(sim::Outstanding(), 0u) << "allocation " << k << " failed and left blocks behind";
@@ -228,7 +245,8 @@ TEST_F(KernelPool, EachAllocationCanBeFailedInTurn)
     EXPECT_EQ(BuildThree(blocks), STATUS_INSUFFICIENT_RESOURCES);
     sim::pool::ClearInjection();
     ASSERT_EQ(BuildThree(blocks), STATUS_SUCCESS);
-    EXPECT_EQ(sim::pool::LeakReport(), "pool leak: 'DSPS' 2 block(s), 96 bytes; 'SRCX' 1 block(s), 16 bytes;");
+    EXPECT_EQ(sim::pool::LeakReport(),
+              "pool leak: 'DSPS' 2 block(s), 96 bytes; 'SRCX' 1 block(s), 16 bytes;");
     for (void *p : blocks)
         ExFreePool(p);
     EXPECT_EQ(sim::pool::LeakReport(), "");
@@ -271,17 +289,19 @@ TEST_F(KernelStrings, BoundedFormattingFollowsTheSafeStringRules)
 
     // The conversions the driver's names and messages use, against the C library where it agrees.
     char a[128], ref[128];
-    EXPECT_EQ(RtlStringCbPrintfA(a, sizeof a, "%02d|%2d|%d|%u|%x|%X|%08x|%-4d|%+d|%c|%%", 7, 7, -42, 4000000000u,
-                                 0xbeef, 0xbeef, 0x1F, 3, 9, 'Z'),
+    EXPECT_EQ(RtlStringCbPrintfA(a, sizeof a, "%02d|%2d|%d|%u|%x|%X|%08x|%-4d|%+d|%c|%%", 7, 7, -42,
+                                 4000000000u, 0xbeef, 0xbeef, 0x1F, 3, 9, 'Z'),
               STATUS_SUCCESS);
     std::snprintf(ref, sizeof ref, "%02d|%2d|%d|%u|%x|%X|%08x|%-4d|%+d|%c|%%", 7, 7, -42, 4000000000u, 0xbeef,
                   0xbeef, 0x1F, 3, 9, 'Z');
     EXPECT_STREQ(a, ref);
     EXPECT_EQ(RtlStringCbPrintfA(a, sizeof a, "%02d %2d %03d", -5, 123, 5), STATUS_SUCCESS);
     EXPECT_STREQ(a, "-5 123 005");
-    EXPECT_EQ(RtlStringCbPrintfA(a, sizeof a, "%ws/%S/%s/%ls", u"wide", u"Wide", "narrow", u"long"), STATUS_SUCCESS);
+    EXPECT_EQ(RtlStringCbPrintfA(a, sizeof a, "%ws/%S/%s/%ls", u"wide", u"Wide", "narrow", u"long"),
+              STATUS_SUCCESS);
     EXPECT_STREQ(a, "wide/Wide/narrow/long");
-    EXPECT_EQ(RtlStringCbPrintfA(a, sizeof a, "%p", reinterpret_cast<void *>(uintptr_t(0x12AB))), STATUS_SUCCESS);
+    EXPECT_EQ(RtlStringCbPrintfA(a, sizeof a, "%p", reinterpret_cast<void *>(uintptr_t(0x12AB))),
+              STATUS_SUCCESS);
     EXPECT_STREQ(a, "00000000000012AB");
     EXPECT_EQ(RtlStringCbPrintfA(a, sizeof a, "%I64d %lld %lu", -(1LL << 40), 1LL << 40, ULONG(0xFFFFFFFF)),
               STATUS_SUCCESS);

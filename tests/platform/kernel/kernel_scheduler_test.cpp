@@ -5,9 +5,12 @@
 #include <atomic>
 #include <vector>
 
-namespace {
+namespace
+{
 
-class KernelScheduler : public KernelTest {};
+class KernelScheduler : public KernelTest
+{
+};
 
 constexpr LONGLONG kMs = 10000; // 100 ns units per millisecond
 
@@ -20,14 +23,16 @@ LARGE_INTEGER RelativeMs(LONGLONG ms)
 
 // A polling thread as the driver writes them: wait for the stop event with a timeout, count a tick on
 // each timeout, end when the stop event comes.
-struct Poller {
+struct Poller
+{
     KEVENT stop;
     LONGLONG periodMs;
     std::vector<LONGLONG> ticks; // virtual times of the timeouts
     static VOID Run(PVOID p)
     {
         auto *self = static_cast<Poller *>(p);
-        for (;;) {
+        for (;;)
+        {
             LARGE_INTEGER t = RelativeMs(self->periodMs);
             if (KeWaitForSingleObject(&self->stop, Executive, KernelMode, FALSE, &t) != STATUS_TIMEOUT)
                 return;
@@ -78,8 +83,9 @@ TEST_F(KernelScheduler, PollingThreadsSeeEveryPeriodAtItsExactTime)
     KTIMER timer;
     KDPC dpc;
     KeInitializeTimer(&timer);
-    KeInitializeDpc(&dpc, [](KDPC *, PVOID ctx, PVOID, PVOID) { KeSetEvent(static_cast<PKEVENT>(ctx), 0, FALSE); },
-                    &b.stop);
+    KeInitializeDpc(
+        &dpc, [](KDPC *, PVOID ctx, PVOID, PVOID) { KeSetEvent(static_cast<PKEVENT>(ctx), 0, FALSE); },
+        &b.stop);
     KeSetTimer(&timer, RelativeMs(120), &dpc);
     EXPECT_EQ(KeWaitForSingleObject(tb, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(sim::Now(), 420 * kMs);
@@ -147,7 +153,8 @@ TEST_F(KernelScheduler, WaitAnyPicksTheLowestSignalledIndexAmongManyKinds)
     // 64 objects: events of both kinds, a timer and a mutex the caller may take.
     std::vector<KEVENT> events(62);
     std::vector<PVOID> objs;
-    for (size_t i = 0; i < events.size(); ++i) {
+    for (size_t i = 0; i < events.size(); ++i)
+    {
         KeInitializeEvent(&events[i], i % 2 ? SynchronizationEvent : NotificationEvent, FALSE);
         objs.push_back(&events[i]);
     }
@@ -158,9 +165,10 @@ TEST_F(KernelScheduler, WaitAnyPicksTheLowestSignalledIndexAmongManyKinds)
     KeInitializeMutex(&mutex, 0);
     objs.push_back(&mutex);
     std::vector<KWAIT_BLOCK> blocks(objs.size());
-    auto waitAny64 = [&](LARGE_INTEGER *timeout) {
-        return KeWaitForMultipleObjects(ULONG(objs.size()), objs.data(), WaitAny, Executive, KernelMode, FALSE,
-                                        timeout, blocks.data());
+    auto waitAny64 = [&](LARGE_INTEGER *timeout)
+    {
+        return KeWaitForMultipleObjects(ULONG(objs.size()), objs.data(), WaitAny, Executive, KernelMode,
+                                        FALSE, timeout, blocks.data());
     };
 
     EXPECT_EQ(waitAny64(nullptr), STATUS_WAIT_0 + 63) << "a free mutex is signalled";
@@ -190,8 +198,9 @@ TEST_F(KernelScheduler, WaitAnyPicksTheLowestSignalledIndexAmongManyKinds)
     // More than three objects need wait blocks of the caller's; WaitAll is not used by the driver.
     {
         auto v = ScopedExpectViolation("and no wait blocks");
-        EXPECT_EQ(KeWaitForMultipleObjects(4, objs.data(), WaitAny, Executive, KernelMode, FALSE, &zero, nullptr),
-                  STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(
+            KeWaitForMultipleObjects(4, objs.data(), WaitAny, Executive, KernelMode, FALSE, &zero, nullptr),
+            STATUS_INVALID_PARAMETER);
     }
     {
         auto v = ScopedExpectViolation("WaitAll is not modelled");
@@ -201,7 +210,8 @@ TEST_F(KernelScheduler, WaitAnyPicksTheLowestSignalledIndexAmongManyKinds)
 
 // A loop on a periodic timer, as a polling thread with a 50 ms period writes it: absolute first due
 // time, period 50 ms, stop event first in the wait list.
-struct TimerLoop {
+struct TimerLoop
+{
     KTIMER timer;
     KEVENT stop;
     std::vector<LONGLONG> ticks;
@@ -280,7 +290,15 @@ TEST_F(KernelScheduler, DpcsRunAtDispatchOnTheirOwnThreadAndCanBeDequeued)
     static std::atomic<bool> release;
     release = false;
     KDPC busy, second;
-    KeInitializeDpc(&busy, [](KDPC *, PVOID, PVOID, PVOID) { while (!release) { } }, nullptr);
+    KeInitializeDpc(
+        &busy,
+        [](KDPC *, PVOID, PVOID, PVOID)
+        {
+            while (!release)
+            {
+            }
+        },
+        nullptr);
     KeInitializeDpc(&second, MarkDpc, &seen);
     EXPECT_TRUE(KeInsertQueueDpc(&busy, nullptr, nullptr));
     EXPECT_TRUE(KeInsertQueueDpc(&second, nullptr, nullptr));
@@ -296,7 +314,8 @@ TEST_F(KernelScheduler, MutexOwnershipAcrossThreads)
 {
     // The test thread owns the mutex while a system thread waits for it: idleness and the clock must
     // judge the waiter by its own identity, not the caller's.
-    struct Shared {
+    struct Shared
+    {
         KMUTEX mutex;
         KEVENT got;
         NTSTATUS timedOut = 0;
@@ -305,7 +324,8 @@ TEST_F(KernelScheduler, MutexOwnershipAcrossThreads)
     KeInitializeEvent(&s.got, NotificationEvent, FALSE);
     ASSERT_EQ(KeWaitForSingleObject(&s.mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     PVOID t = StartThread(
-        [](PVOID p) {
+        [](PVOID p)
+        {
             auto *s = static_cast<Shared *>(p);
             LARGE_INTEGER t = RelativeMs(20);
             s->timedOut = KeWaitForSingleObject(&s->mutex, Executive, KernelMode, FALSE, &t);
@@ -335,11 +355,13 @@ TEST_F(KernelScheduler, MutexOwnershipAcrossThreads)
     ASSERT_EQ(KeWaitForSingleObject(&s.mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     NTSTATUS second = 0;
     LONGLONG at = 0;
-    sim::HostThread caller([&] {
-        LARGE_INTEGER t = RelativeMs(75);
-        second = KeWaitForSingleObject(&s.mutex, Executive, KernelMode, FALSE, &t);
-        at = sim::Now();
-    });
+    sim::HostThread caller(
+        [&]
+        {
+            LARGE_INTEGER t = RelativeMs(75);
+            second = KeWaitForSingleObject(&s.mutex, Executive, KernelMode, FALSE, &t);
+            at = sim::Now();
+        });
     LONGLONG start = sim::Now();
     caller.Join();
     EXPECT_EQ(second, STATUS_TIMEOUT);
@@ -347,11 +369,13 @@ TEST_F(KernelScheduler, MutexOwnershipAcrossThreads)
     KeReleaseMutex(&s.mutex, FALSE);
 }
 
-struct Guarded {
+struct Guarded
+{
     KEVENT stop;
     bool unwound = false;
 };
-struct SetOnExit {
+struct SetOnExit
+{
     bool &flag;
     ~SetOnExit() { flag = true; }
 };
@@ -361,7 +385,8 @@ TEST_F(KernelScheduler, TerminatingAThreadUnwindsItAndLeaksAreReported)
     Guarded g;
     KeInitializeEvent(&g.stop, NotificationEvent, FALSE);
     PVOID t = StartThread(
-        [](PVOID p) {
+        [](PVOID p)
+        {
             auto *g = static_cast<Guarded *>(p);
             SetOnExit guard{g->unwound};
             KeWaitForSingleObject(&g->stop, Executive, KernelMode, FALSE, nullptr);
@@ -380,7 +405,8 @@ TEST_F(KernelScheduler, TerminatingAThreadUnwindsItAndLeaksAreReported)
     KMUTEX m;
     KeInitializeMutex(&m, 0);
     ExpectViolation("a system thread ended holding 1 mutex(es)");
-    PVOID t2 = StartThread([](PVOID p) { KeWaitForSingleObject(p, Executive, KernelMode, FALSE, nullptr); }, &m);
+    PVOID t2 =
+        StartThread([](PVOID p) { KeWaitForSingleObject(p, Executive, KernelMode, FALSE, nullptr); }, &m);
     KeWaitForSingleObject(t2, Executive, KernelMode, FALSE, nullptr);
     ObDereferenceObject(t2);
     sim::RunUntilIdle();
@@ -388,7 +414,8 @@ TEST_F(KernelScheduler, TerminatingAThreadUnwindsItAndLeaksAreReported)
 
     // What a test leaves behind is listed: an open thread handle, a timer still set.
     HANDLE h;
-    ASSERT_EQ(PsCreateSystemThread(&h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, [](PVOID) {}, nullptr),
+    ASSERT_EQ(PsCreateSystemThread(
+                  &h, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, [](PVOID) {}, nullptr),
               STATUS_SUCCESS);
     KTIMER timer;
     KeInitializeTimer(&timer);
@@ -425,15 +452,19 @@ TEST_F(KernelScheduler, RealTimeModeFollowsTheHostClock)
 
 } // namespace
 
-namespace {
-class KernelSyncEvent : public KernelTest {};
+namespace
+{
+class KernelSyncEvent : public KernelTest
+{
+};
 
 TEST_F(KernelSyncEvent, OneSetWakesExactlyOneOfTwoWaiters)
 {
     KEVENT e;
     KeInitializeEvent(&e, SynchronizationEvent, FALSE);
     std::atomic<int> woken{0}, timedOut{0};
-    auto waiter = [&] {
+    auto waiter = [&]
+    {
         LARGE_INTEGER t;
         t.QuadPart = -1000LL * 10000; // 1 s
         if (KeWaitForSingleObject(&e, Executive, KernelMode, FALSE, &t) == STATUS_SUCCESS)

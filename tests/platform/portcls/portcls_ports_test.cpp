@@ -127,7 +127,8 @@ protected:
         EXPECT_EQ(PcNewPort(&port, classId), STATUS_SUCCESS);
         if (port)
         {
-            EXPECT_EQ(port->Init(&device, nullptr, static_cast<IMiniportWaveCyclic *>(&miniport), &adapter, nullptr),
+            EXPECT_EQ(port->Init(&device, nullptr, static_cast<IMiniportWaveCyclic *>(&miniport), &adapter,
+                                 nullptr),
                       STATUS_SUCCESS);
         }
         return port;
@@ -182,10 +183,14 @@ TEST_F(PortclsPortsTest, NewPortCreatesTheTwoPortTypesAndRefusesOthers)
         bool answered;
     };
     const Case cases[] = {
-        {wave, IID_IUnknown, true},          {wave, IID_IPort, true},
-        {wave, IID_IPortWaveCyclic, true},   {wave, IID_IPortTopology, false},
-        {wave, IID_IMiniport, false},        {wave, IID_IUnregisterSubdevice, true},
-        {topology, IID_IPortTopology, true}, {topology, IID_IPortWaveCyclic, false},
+        {wave, IID_IUnknown, true},
+        {wave, IID_IPort, true},
+        {wave, IID_IPortWaveCyclic, true},
+        {wave, IID_IPortTopology, false},
+        {wave, IID_IMiniport, false},
+        {wave, IID_IUnregisterSubdevice, true},
+        {topology, IID_IPortTopology, true},
+        {topology, IID_IPortWaveCyclic, false},
         {topology, IID_IUnregisterPhysicalConnection, true},
     };
     for (const Case &c : cases)
@@ -258,7 +263,8 @@ TEST_F(PortclsPortsTest, InitCallsTheMiniportOfThePortTypeAndHoldsItOnlyOnSucces
     EXPECT_EQ(good.initResources, resources);
     EXPECT_EQ(good.initPort, wave);
     EXPECT_EQ(good.refs, 1);
-    EXPECT_EQ(sim::portcls::HeldMiniport(wave), static_cast<PUNKNOWN>(static_cast<IMiniportWaveCyclic *>(&good)));
+    EXPECT_EQ(sim::portcls::HeldMiniport(wave),
+              static_cast<PUNKNOWN>(static_cast<IMiniportWaveCyclic *>(&good)));
     // One miniport per port.
     FakeMiniport second;
     EXPECT_EQ(wave->Init(&device, nullptr, static_cast<IMiniportWaveCyclic *>(&second), &adapter, nullptr),
@@ -275,7 +281,8 @@ TEST_F(PortclsPortsTest, InitCallsTheMiniportOfThePortTypeAndHoldsItOnlyOnSucces
     ASSERT_EQ(PcNewPort(&topo, CLSID_PortTopology), STATUS_SUCCESS);
     EXPECT_EQ(topo->Init(&device, nullptr, static_cast<IMiniportTopology *>(&topology), &adapter, nullptr),
               STATUS_SUCCESS);
-    EXPECT_EQ(sim::portcls::HeldMiniport(topo), static_cast<PUNKNOWN>(static_cast<IMiniportTopology *>(&topology)));
+    EXPECT_EQ(sim::portcls::HeldMiniport(topo),
+              static_cast<PUNKNOWN>(static_cast<IMiniportTopology *>(&topology)));
     EXPECT_EQ(topo->Release(), 0u);
     EXPECT_EQ(topology.refs, 0);
 }
@@ -378,11 +385,14 @@ TEST_F(PortclsPortsTest, ConnectionsNeedBothPortsRegisteredOnThatDevice)
 
     // Unregistration: an unknown record is refused and changes nothing.
     IUnregisterPhysicalConnection *unregisterConn = p.conn;
-    EXPECT_EQ(unregisterConn->UnregisterPhysicalConnection(&device, wave, 2, topo, 3), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(unregisterConn->UnregisterPhysicalConnection(&otherDevice, wave, 1, topo, 3), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(unregisterConn->UnregisterPhysicalConnection(&device, wave, 2, topo, 3),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(unregisterConn->UnregisterPhysicalConnection(&otherDevice, wave, 1, topo, 3),
+              STATUS_INVALID_PARAMETER);
     EXPECT_EQ(sim::portcls::Connections().size(), 2u);
     EXPECT_EQ(unregisterConn->UnregisterPhysicalConnection(&device, wave, 1, topo, 3), STATUS_SUCCESS);
-    EXPECT_EQ(unregisterConn->UnregisterPhysicalConnection(&device, wave, 1, topo, 3), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(unregisterConn->UnregisterPhysicalConnection(&device, wave, 1, topo, 3),
+              STATUS_INVALID_PARAMETER);
     EXPECT_EQ(unregisterConn->UnregisterPhysicalConnection(&device, topo, 2, wave, 3), STATUS_SUCCESS);
     EXPECT_TRUE(sim::portcls::Connections().empty());
 
@@ -408,12 +418,9 @@ TEST_F(PortclsPortsTest, TheLogKeepsEveryRegistrationCallInOrder)
     EXPECT_EQ(p.sub->UnregisterSubdevice(&device, topo), STATUS_SUCCESS);
 
     const std::vector<std::string> expected = {
-        "RegisterSubdevice HPOut00Wave",
-        "RegisterSubdevice Topo",
-        "RegisterPhysicalConnection 1->3",
-        "UnregisterPhysicalConnection 1->4 failed 0xC000000D",
-        "UnregisterPhysicalConnection 1->3",
-        "UnregisterSubdevice HPOut00Wave",
+        "RegisterSubdevice HPOut00Wave",     "RegisterSubdevice Topo",
+        "RegisterPhysicalConnection 1->3",   "UnregisterPhysicalConnection 1->4 failed 0xC000000D",
+        "UnregisterPhysicalConnection 1->3", "UnregisterSubdevice HPOut00Wave",
         "UnregisterSubdevice Topo",
     };
     EXPECT_EQ(sim::portcls::LogLines(), expected);
@@ -478,7 +485,8 @@ TEST_F(PortclsPortsTest, RegistrationAllocationFailuresChangeNothingAndLeakNothi
 {
     // A port leaves the framework with its miniport, so every round starts with new ports.
     Ports p;
-    auto registerAll = [&]() -> NTSTATUS {
+    auto registerAll = [&]() -> NTSTATUS
+    {
         Open(p);
         NTSTATUS status = PcRegisterSubdevice(&device, u"Wave", p.wave);
         if (NT_SUCCESS(status))

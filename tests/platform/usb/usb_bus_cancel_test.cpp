@@ -8,11 +8,15 @@ using namespace usbtest;
 using usbsim::FaultKind;
 using usbsim::VirtualDevice;
 
-namespace {
+namespace
+{
 
-class UsbBusCancel : public BusTest {};
+class UsbBusCancel : public BusTest
+{
+};
 
-struct Counted {
+struct Counted
+{
     std::atomic<int> completions{0};
     NTSTATUS status = STATUS_PENDING;
 };
@@ -32,11 +36,12 @@ TEST_F(UsbBusCancel, CancelRacingTheAnswerCompletesOnce)
     usbsim::RequestMatch any;
     bus->InjectFault(1, any, {FaultKind::Delay, 1});
     int answered = 0, cancelled = 0;
-    for (int round = 0; round < 2000; ++round) {
+    for (int round = 0; round < 2000; ++round)
+    {
         Bytes buf(18);
         UrbBuffer urb;
-        UsbBuildGetDescriptorRequest(urb.get(), sizeof(URB_CONTROL_DESCRIPTOR_REQUEST), USB_DEVICE_DESCRIPTOR_TYPE,
-                                     0, 0, buf.data(), nullptr, 18, nullptr);
+        UsbBuildGetDescriptorRequest(urb.get(), sizeof(URB_CONTROL_DESCRIPTOR_REQUEST),
+                                     USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buf.data(), nullptr, 18, nullptr);
         PIRP irp = IoAllocateIrp(pdo->StackSize, FALSE);
         ASSERT_NE(irp, nullptr);
         PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -53,10 +58,13 @@ TEST_F(UsbBusCancel, CancelRacingTheAnswerCompletesOnce)
         }
         sim::RunUntilIdle();
         ASSERT_EQ(c.completions.load(), 1) << "round " << round;
-        if (c.status == STATUS_SUCCESS) {
+        if (c.status == STATUS_SUCCESS)
+        {
             ++answered;
             EXPECT_EQ(buf, dev->Descriptors().device);
-        } else {
+        }
+        else
+        {
             ASSERT_EQ(c.status, STATUS_CANCELLED) << "round " << round;
             EXPECT_EQ(urb->UrbHeader.Status, USBD_STATUS_CANCELED);
             ++cancelled;

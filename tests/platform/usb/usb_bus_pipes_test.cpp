@@ -6,9 +6,12 @@ using namespace usbtest;
 using usbsim::EventKind;
 using usbsim::VirtualDevice;
 
-namespace {
+namespace
+{
 
-class UsbBusPipes : public BusTest {};
+class UsbBusPipes : public BusTest
+{
+};
 
 // The headset with its bulk IN endpoint.
 std::shared_ptr<VirtualDevice> BulkHeadset()
@@ -18,7 +21,8 @@ std::shared_ptr<VirtualDevice> BulkHeadset()
     return VirtualDevice::Uac2(o);
 }
 
-struct Read {
+struct Read
+{
     UrbBuffer urb;
     Bytes buf;
     std::unique_ptr<Sent> sent;
@@ -200,10 +204,12 @@ TEST_F(UsbBusPipes, BulkOutIsRecorded)
     ASSERT_EQ(SendUrb(pdo, sel->urb), STATUS_SUCCESS);
     USBD_PIPE_HANDLE bulk = bus->PipeHandle(1, 0x04);
     ASSERT_NE(bulk, nullptr);
-    for (Bytes data : {Bytes{1, 2, 3}, Bytes(512, 0x5A)}) {
+    for (Bytes data : {Bytes{1, 2, 3}, Bytes(512, 0x5A)})
+    {
         UrbBuffer urb;
-        UsbBuildInterruptOrBulkTransferRequest(urb.get(), sizeof(URB_BULK_OR_INTERRUPT_TRANSFER), bulk, data.data(),
-                                               nullptr, ULONG(data.size()), USBD_TRANSFER_DIRECTION_OUT, nullptr);
+        UsbBuildInterruptOrBulkTransferRequest(urb.get(), sizeof(URB_BULK_OR_INTERRUPT_TRANSFER), bulk,
+                                               data.data(), nullptr, ULONG(data.size()),
+                                               USBD_TRANSFER_DIRECTION_OUT, nullptr);
         EXPECT_EQ(SendUrb(pdo, urb.get()), STATUS_SUCCESS);
         EXPECT_EQ(urb->UrbBulkOrInterruptTransfer.TransferBufferLength, data.size());
     }
@@ -228,7 +234,8 @@ TEST_F(UsbBusPipes, AbortHaltAndSyncReset)
         abort->UrbPipeRequest.PipeHandle = status;
         auto s = Build(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, abort.get());
         Call(pdo, *s);
-        for (Read *r : {&r1, &r2, &r3}) {
+        for (Read *r : {&r1, &r2, &r3})
+        {
             EXPECT_TRUE(r->sent->completed);
             EXPECT_EQ(r->sent->status, STATUS_CANCELLED);
             EXPECT_EQ(r->urb->UrbHeader.Status, USBD_STATUS_CANCELED);
@@ -245,7 +252,8 @@ TEST_F(UsbBusPipes, AbortHaltAndSyncReset)
     USBD_PIPE_HANDLE out = render.Info()->Pipes[0].PipeHandle;
     std::vector<std::unique_ptr<IsoUrb>> urbs;
     std::vector<std::unique_ptr<Sent>> sent;
-    for (int k = 0; k < 3; ++k) {
+    for (int k = 0; k < 3; ++k)
+    {
         urbs.push_back(std::make_unique<IsoUrb>(out, 10, 176, false));
         sent.push_back(Build(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, urbs.back()->urb.get()));
         Call(pdo, *sent.back());
@@ -258,7 +266,8 @@ TEST_F(UsbBusPipes, AbortHaltAndSyncReset)
     abort->UrbPipeRequest.PipeHandle = out;
     auto a = Build(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, abort.get());
     Call(pdo, *a);
-    for (auto &s : sent) {
+    for (auto &s : sent)
+    {
         EXPECT_TRUE(s->completed);
         EXPECT_EQ(s->status, STATUS_CANCELLED);
         Free(*s);
@@ -318,12 +327,14 @@ TEST_F(UsbBusPipes, UnplugEndsIsochronousTransfersAndRefusesNewOnes)
     USBD_PIPE_HANDLE out = render.handle;
     std::vector<std::unique_ptr<IsoUrb>> urbs;
     std::vector<std::unique_ptr<Sent>> sent;
-    auto submit = [&] {
+    auto submit = [&]
+    {
         urbs.push_back(std::make_unique<IsoUrb>(out, 10, 176, false));
         sent.push_back(Build(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, urbs.back()->urb.get()));
         Call(pdo, *sent.back());
     };
-    for (int k = 0; k < 3; ++k) {
+    for (int k = 0; k < 3; ++k)
+    {
         submit();
         EXPECT_EQ(sent.back()->callStatus, STATUS_PENDING);
     }
@@ -331,7 +342,8 @@ TEST_F(UsbBusPipes, UnplugEndsIsochronousTransfersAndRefusesNewOnes)
 
     PDEVICE_OBJECT ref = IoGetAttachedDeviceReference(pdo); // keeps the PDO for the late submission
     bus->Unplug(1);
-    for (size_t k = 0; k < 3; ++k) {
+    for (size_t k = 0; k < 3; ++k)
+    {
         SCOPED_TRACE(k);
         EXPECT_TRUE(sent[k]->completed) << "completed before Unplug returns";
         EXPECT_EQ(sent[k]->status, STATUS_DEVICE_NOT_CONNECTED);

@@ -9,9 +9,12 @@ using usbsim::EventKind;
 using usbsim::PnpEventKind;
 using usbsim::VirtualDevice;
 
-namespace {
+namespace
+{
 
-class UsbBusPort : public BusTest {};
+class UsbBusPort : public BusTest
+{
+};
 
 std::string HardwareIds(PDEVICE_OBJECT pdo)
 {
@@ -39,7 +42,8 @@ TEST_F(UsbBusPort, PlugWritesEnumEntriesAndAnswersProperties)
     // The two hardware IDs, the longer first, as a multi-string.
     EXPECT_EQ(HardwareIds(pdo), "USB\\VID_0A1B&PID_00C2&REV_0107|USB\\VID_0A1B&PID_00C2||");
     const std::string key = bus->InstanceKey(3);
-    EXPECT_EQ(key.rfind(std::string(sim::registry::kEnumRoot) + "\\USB\\VID_0A1B&PID_00C2&REV_0107\\", 0), 0u) << key;
+    EXPECT_EQ(key.rfind(std::string(sim::registry::kEnumRoot) + "\\USB\\VID_0A1B&PID_00C2&REV_0107\\", 0), 0u)
+        << key;
     EXPECT_TRUE(sim::registry::KeyExists(key + "\\Device Parameters"));
 
     // The device key opens "Device Parameters"; a value written there is what the driver reads.
@@ -135,8 +139,8 @@ TEST_F(UsbBusPort, UnplugFailsHeldTransfersAndEverythingAfter)
     bus->InjectFault(1, any, {usbsim::FaultKind::NoAnswer});
     Bytes buf(18);
     UrbBuffer urb;
-    UsbBuildGetDescriptorRequest(urb.get(), sizeof(URB_CONTROL_DESCRIPTOR_REQUEST), USB_DEVICE_DESCRIPTOR_TYPE, 0, 0,
-                                 buf.data(), nullptr, 18, nullptr);
+    UsbBuildGetDescriptorRequest(urb.get(), sizeof(URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, buf.data(), nullptr, 18, nullptr);
     auto held = Build(fdo.fdo, IOCTL_INTERNAL_USB_SUBMIT_URB, urb.get());
     Call(fdo.fdo, *held);
     EXPECT_EQ(held->callStatus, STATUS_PENDING);
@@ -224,8 +228,9 @@ TEST_F(UsbBusPort, ResetKeepsTheSelectionAndCycleReenumerates)
     // A read held on the interrupt pipe, then a port reset: the read ends as cancelled, handles stay.
     Bytes buf(2);
     UrbBuffer read;
-    UsbBuildInterruptOrBulkTransferRequest(read.get(), sizeof(URB_BULK_OR_INTERRUPT_TRANSFER), status, buf.data(),
-                                           nullptr, 2, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
+    UsbBuildInterruptOrBulkTransferRequest(read.get(), sizeof(URB_BULK_OR_INTERRUPT_TRANSFER), status,
+                                           buf.data(), nullptr, 2,
+                                           USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
     auto r = Build(fdo.fdo, IOCTL_INTERNAL_USB_SUBMIT_URB, read.get());
     Call(fdo.fdo, *r);
     EXPECT_EQ(r->callStatus, STATUS_PENDING);

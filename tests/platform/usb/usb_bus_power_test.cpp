@@ -6,11 +6,15 @@ using namespace usbtest;
 using usbsim::EventKind;
 using usbsim::VirtualDevice;
 
-namespace {
+namespace
+{
 
-class UsbBusPower : public BusTest {};
+class UsbBusPower : public BusTest
+{
+};
 
-struct IdleRecord {
+struct IdleRecord
+{
     int calls = 0;
     KIRQL irql = 0xFF;
     LONGLONG at = -1;
@@ -32,7 +36,8 @@ VOID OnIdle(PVOID context)
     ++r->calls;
     r->irql = KeGetCurrentIrql();
     r->at = sim::Now();
-    if (r->pdo) {
+    if (r->pdo)
+    {
         POWER_STATE s;
         s.DeviceState = PowerDeviceD2;
         if (PoRequestPowerIrp(r->pdo, IRP_MN_SET_POWER, s, PowerDone, r, nullptr) == STATUS_PENDING)
@@ -49,10 +54,12 @@ std::unique_ptr<Sent> SendIdle(PDEVICE_OBJECT pdo, USB_IDLE_CALLBACK_INFO &info)
 
 NTSTATUS SetPower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state)
 {
-    return SendIrp(pdo, IRP_MJ_POWER, IRP_MN_SET_POWER, [state](PIO_STACK_LOCATION next) {
-        next->Parameters.Power.Type = DevicePowerState;
-        next->Parameters.Power.State.DeviceState = state;
-    });
+    return SendIrp(pdo, IRP_MJ_POWER, IRP_MN_SET_POWER,
+                   [state](PIO_STACK_LOCATION next)
+                   {
+                       next->Parameters.Power.Type = DevicePowerState;
+                       next->Parameters.Power.State.DeviceState = state;
+                   });
 }
 
 TEST_F(UsbBusPower, IdleIrpIsHeldCalledBackAndCompletedByCancel)
@@ -176,12 +183,14 @@ TEST_F(UsbBusPower, SuspendedDeviceRefusesControlAndIsochronousSubmissions)
 NTSTATUS QueryBusInterface(PDEVICE_OBJECT pdo, USB_BUS_INTERFACE_USBDI_V1 &bi, USHORT version, USHORT size,
                            const GUID &guid = USB_BUS_INTERFACE_USBDI_GUID)
 {
-    return SendIrp(pdo, IRP_MJ_PNP, IRP_MN_QUERY_INTERFACE, [&](PIO_STACK_LOCATION next) {
-        next->Parameters.QueryInterface.InterfaceType = &guid;
-        next->Parameters.QueryInterface.Size = size;
-        next->Parameters.QueryInterface.Version = version;
-        next->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(&bi);
-    });
+    return SendIrp(pdo, IRP_MJ_PNP, IRP_MN_QUERY_INTERFACE,
+                   [&](PIO_STACK_LOCATION next)
+                   {
+                       next->Parameters.QueryInterface.InterfaceType = &guid;
+                       next->Parameters.QueryInterface.Size = size;
+                       next->Parameters.QueryInterface.Version = version;
+                       next->Parameters.QueryInterface.Interface = reinterpret_cast<PINTERFACE>(&bi);
+                   });
 }
 
 TEST_F(UsbBusPower, BusInterfaceCountsReferencesAndTakesInjection)

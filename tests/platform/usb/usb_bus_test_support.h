@@ -15,12 +15,14 @@
 
 #include "support/usb_failure_dump.h"
 
-namespace usbtest {
+namespace usbtest
+{
 
 using usbsim::Bytes;
 
 // An IRP sent to a device and, once it completed, its statuses.
-struct Sent {
+struct Sent
+{
     PIRP irp = nullptr;
     KEVENT done;
     NTSTATUS callStatus = STATUS_PENDING;
@@ -65,7 +67,10 @@ inline void Call(PDEVICE_OBJECT target, Sent &s)
     s.completedInCall = s.completed;
 }
 
-inline void Wait(Sent &s) { KeWaitForSingleObject(&s.done, Executive, KernelMode, FALSE, nullptr); }
+inline void Wait(Sent &s)
+{
+    KeWaitForSingleObject(&s.done, Executive, KernelMode, FALSE, nullptr);
+}
 
 inline void Free(Sent &s)
 {
@@ -75,7 +80,8 @@ inline void Free(Sent &s)
 }
 
 // Sends and waits; returns the IRP's final status. The clock moves to the bus's deadlines on its own.
-inline NTSTATUS SendIoctl(PDEVICE_OBJECT target, ULONG code, PVOID arg1, PVOID input = nullptr, ULONG inputLength = 0)
+inline NTSTATUS SendIoctl(PDEVICE_OBJECT target, ULONG code, PVOID arg1, PVOID input = nullptr,
+                          ULONG inputLength = 0)
 {
     auto s = Build(target, code, arg1, input, inputLength);
     Call(target, *s);
@@ -87,7 +93,8 @@ inline NTSTATUS SendIoctl(PDEVICE_OBJECT target, ULONG code, PVOID arg1, PVOID i
 
 // Any IRP: `setup` fills the next stack location; IoStatus starts as `initial` (PnP's convention).
 template <typename F>
-NTSTATUS SendIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, F setup, NTSTATUS initial = STATUS_NOT_SUPPORTED)
+NTSTATUS SendIrp(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, F setup,
+                 NTSTATUS initial = STATUS_NOT_SUPPORTED)
 {
     auto s = std::make_unique<Sent>();
     KeInitializeEvent(&s->done, NotificationEvent, FALSE);
@@ -111,7 +118,8 @@ inline NTSTATUS SendUrb(PDEVICE_OBJECT target, PURB urb)
 }
 
 // A URB in host memory (the bus never frees it).
-struct UrbBuffer {
+struct UrbBuffer
+{
     std::vector<uint64_t> mem;
     explicit UrbBuffer(size_t bytes = sizeof(URB)) : mem((std::max(bytes, sizeof(URB)) + 7) / 8 + 1, 0) {}
     PURB get() { return reinterpret_cast<PURB>(mem.data()); }
@@ -119,7 +127,8 @@ struct UrbBuffer {
 };
 
 // An isochronous URB of `packets` packets, one `slot` apart, ASAP; OUT packets carry `slot` bytes.
-struct IsoUrb {
+struct IsoUrb
+{
     UrbBuffer urb;
     Bytes data;
     IsoUrb(USBD_PIPE_HANDLE pipe, ULONG packets, ULONG slot, bool in)
@@ -129,11 +138,13 @@ struct IsoUrb {
         t.Hdr.Length = GET_ISO_URB_SIZE(packets);
         t.Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
         t.PipeHandle = pipe;
-        t.TransferFlags = (in ? USBD_TRANSFER_DIRECTION_IN : USBD_TRANSFER_DIRECTION_OUT) | USBD_START_ISO_TRANSFER_ASAP;
+        t.TransferFlags =
+            (in ? USBD_TRANSFER_DIRECTION_IN : USBD_TRANSFER_DIRECTION_OUT) | USBD_START_ISO_TRANSFER_ASAP;
         t.TransferBufferLength = ULONG(data.size());
         t.TransferBuffer = data.data();
         t.NumberOfPackets = packets;
-        for (ULONG i = 0; i < packets; ++i) {
+        for (ULONG i = 0; i < packets; ++i)
+        {
             t.IsoPacket[i].Offset = i * slot;
             t.IsoPacket[i].Length = in ? 0 : slot;
         }
@@ -158,20 +169,22 @@ inline NTSTATUS GetDescriptor(PDEVICE_OBJECT pdo, uint8_t type, uint8_t index, B
 }
 
 // A class or vendor request; `data` is the OUT data or, for IN, sized to wLength and cut to the answer.
-struct ControlResult {
+struct ControlResult
+{
     NTSTATUS status;
     USBD_STATUS usbd;
     ULONG length;
 };
-inline ControlResult ControlRequest(PDEVICE_OBJECT pdo, USHORT function, bool in, uint8_t request, uint16_t value,
-                                    uint16_t index, Bytes &data, uint16_t wLength)
+inline ControlResult ControlRequest(PDEVICE_OBJECT pdo, USHORT function, bool in, uint8_t request,
+                                    uint16_t value, uint16_t index, Bytes &data, uint16_t wLength)
 {
     UrbBuffer urb;
     if (in)
         data.assign(wLength, 0xEE);
-    UsbBuildVendorRequest(urb.get(), function, sizeof(URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                          in ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : USBD_TRANSFER_DIRECTION_OUT, 0,
-                          request, value, index, data.empty() ? nullptr : data.data(), nullptr, wLength, nullptr);
+    UsbBuildVendorRequest(
+        urb.get(), function, sizeof(URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+        in ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : USBD_TRANSFER_DIRECTION_OUT, 0, request,
+        value, index, data.empty() ? nullptr : data.data(), nullptr, wLength, nullptr);
     NTSTATUS st = SendUrb(pdo, urb.get());
     ControlResult r{st, urb->UrbHeader.Status, urb->UrbControlVendorClassRequest.TransferBufferLength};
     if (in && r.length <= wLength)
@@ -181,7 +194,8 @@ inline ControlResult ControlRequest(PDEVICE_OBJECT pdo, USHORT function, bool in
 
 // A select-configuration URB for every alternate-0 interface (or the listed (number, alternate) pairs),
 // built by the request builder over the device's configuration bytes.
-struct Selection {
+struct Selection
+{
     PURB urb = nullptr;
     Bytes config;
     std::vector<USBD_INTERFACE_LIST_ENTRY> list;
@@ -201,7 +215,8 @@ inline std::unique_ptr<Selection> MakeSelection(const Bytes &config,
     if (interfaces.empty())
         for (int i = 0; i < cfg->bNumInterfaces; ++i)
             interfaces.push_back({i, 0});
-    for (auto [n, a] : interfaces) {
+    for (auto [n, a] : interfaces)
+    {
         PUSB_INTERFACE_DESCRIPTOR d = USBD_ParseConfigurationDescriptorEx(cfg, cfg, n, a, -1, -1, -1);
         s->list.push_back({d, nullptr});
     }
@@ -211,22 +226,26 @@ inline std::unique_ptr<Selection> MakeSelection(const Bytes &config,
 }
 
 // A select-interface URB for (interface, alternate) with room for `pipes` pipes.
-struct InterfaceSelection {
+struct InterfaceSelection
+{
     UrbBuffer urb;
-    explicit InterfaceSelection(USBD_CONFIGURATION_HANDLE config, uint8_t number, uint8_t alternate, size_t pipes)
+    explicit InterfaceSelection(USBD_CONFIGURATION_HANDLE config, uint8_t number, uint8_t alternate,
+                                size_t pipes)
         : urb(GET_SELECT_INTERFACE_REQUEST_SIZE(pipes))
     {
         UsbBuildSelectInterfaceRequest(urb.get(), GET_SELECT_INTERFACE_REQUEST_SIZE(pipes), config, number,
                                        alternate);
         for (size_t k = 0; k < pipes; ++k)
-            urb->UrbSelectInterface.Interface.Pipes[k].MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
+            urb->UrbSelectInterface.Interface.Pipes[k].MaximumTransferSize =
+                USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
     }
     PUSBD_INTERFACE_INFORMATION Info() { return &urb->UrbSelectInterface.Interface; }
 };
 
 // The first pipe of (interface, alternate) once the device's configuration and that alternate are
 // selected; null pipe when a selection failed.
-struct SelectedPipe {
+struct SelectedPipe
+{
     USBD_PIPE_HANDLE handle = nullptr;
     uint8_t endpoint = 0;
 };
@@ -243,7 +262,8 @@ inline SelectedPipe SelectAlternate(usbsim::Bus &bus, unsigned port, uint8_t num
 }
 
 // The fixture: a kernel test with a bus that is shut down, and checked, before the kernel's checks.
-class BusTest : public KernelTest {
+class BusTest : public KernelTest
+{
 protected:
     void SetUp() override
     {
@@ -252,7 +272,8 @@ protected:
     }
     void TearDown() override
     {
-        if (bus) {
+        if (bus)
+        {
             EXPECT_EQ(bus->Check(), "") << bus->LogText();
             if (HasFailure())
                 PrintBusDevices(*bus);
@@ -266,7 +287,8 @@ protected:
 
 // A test FDO: attached on arrival, passes everything down, detached and deleted on removal; records
 // the PnP events it saw.
-struct TestFdo {
+struct TestFdo
+{
     DRIVER_OBJECT driver{};
     PDEVICE_OBJECT fdo = nullptr, lower = nullptr;
     std::vector<usbsim::PnpEvent> events;
@@ -276,7 +298,8 @@ struct TestFdo {
     {
         if (bus)
             bus->SetPnpListener(nullptr);
-        if (fdo) {
+        if (fdo)
+        {
             IoDetachDevice(lower);
             IoDeleteDevice(fdo);
         }
@@ -294,20 +317,26 @@ struct TestFdo {
         driver.DriverExtension = &driver.Extension;
         for (auto &f : driver.MajorFunction)
             f = PassDown;
-        b.SetPnpListener([this](const usbsim::PnpEvent &e) {
-            events.push_back(e);
-            if (e.kind == usbsim::PnpEventKind::Arrival && fdo == nullptr) {
-                if (NT_SUCCESS(IoCreateDevice(&driver, sizeof(TestFdo *), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                                              &fdo))) {
-                    *static_cast<TestFdo **>(fdo->DeviceExtension) = this;
-                    lower = IoAttachDeviceToDeviceStack(fdo, e.pdo);
+        b.SetPnpListener(
+            [this](const usbsim::PnpEvent &e)
+            {
+                events.push_back(e);
+                if (e.kind == usbsim::PnpEventKind::Arrival && fdo == nullptr)
+                {
+                    if (NT_SUCCESS(IoCreateDevice(&driver, sizeof(TestFdo *), nullptr, FILE_DEVICE_UNKNOWN, 0,
+                                                  FALSE, &fdo)))
+                    {
+                        *static_cast<TestFdo **>(fdo->DeviceExtension) = this;
+                        lower = IoAttachDeviceToDeviceStack(fdo, e.pdo);
+                    }
                 }
-            } else if (e.kind == usbsim::PnpEventKind::Removal && fdo) {
-                IoDetachDevice(lower);
-                IoDeleteDevice(fdo);
-                fdo = lower = nullptr;
-            }
-        });
+                else if (e.kind == usbsim::PnpEventKind::Removal && fdo)
+                {
+                    IoDetachDevice(lower);
+                    IoDeleteDevice(fdo);
+                    fdo = lower = nullptr;
+                }
+            });
     }
 };
 

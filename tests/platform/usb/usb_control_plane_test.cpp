@@ -10,15 +10,24 @@ using usbsim::RequestMatch;
 using usbsim::RequestType;
 using usbsim::VirtualDevice;
 
-namespace {
+namespace
+{
 
-class UsbControlPlane : public BusTest {};
+class UsbControlPlane : public BusTest
+{
+};
 
 constexpr USHORT kClassIf = URB_FUNCTION_CLASS_INTERFACE;
 constexpr USHORT kVendorIf = URB_FUNCTION_VENDOR_INTERFACE;
 
-uint16_t Entity(uint8_t id, uint8_t iface = 0) { return uint16_t(id << 8 | iface); }
-uint16_t Cs(uint8_t selector, uint8_t channel) { return uint16_t(selector << 8 | channel); }
+uint16_t Entity(uint8_t id, uint8_t iface = 0)
+{
+    return uint16_t(id << 8 | iface);
+}
+uint16_t Cs(uint8_t selector, uint8_t channel)
+{
+    return uint16_t(selector << 8 | channel);
+}
 
 TEST_F(UsbControlPlane, Uac1FeatureUnitRequestsWithOneAndTwoByteData)
 {
@@ -74,8 +83,10 @@ TEST_F(UsbControlPlane, Uac1FeatureUnitRequestsWithOneAndTwoByteData)
     EXPECT_EQ(r.status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(r.usbd, USBD_STATUS_STALL_PID);
     EXPECT_EQ(ControlRequest(pdo, kClassIf, true, 0x81, Cs(3, 1), fuIndex, d, 1).usbd, USBD_STATUS_STALL_PID);
-    EXPECT_EQ(ControlRequest(pdo, kClassIf, true, 0x81, Cs(2, 1), Entity(40), d, 2).usbd, USBD_STATUS_STALL_PID);
-    EXPECT_EQ(dev->Control(usbsim::kUac1PlaybackFu, 2, 1).cur, -0x0280) << "a stalled SET_CUR changes nothing";
+    EXPECT_EQ(ControlRequest(pdo, kClassIf, true, 0x81, Cs(2, 1), Entity(40), d, 2).usbd,
+              USBD_STATUS_STALL_PID);
+    EXPECT_EQ(dev->Control(usbsim::kUac1PlaybackFu, 2, 1).cur, -0x0280)
+        << "a stalled SET_CUR changes nothing";
 
     // GET_MEM: the 2-byte size first, then the block.
     ControlRequest(pdo, kClassIf, true, 0x85, 0, fuIndex, d, 2);
@@ -215,7 +226,8 @@ TEST_F(UsbControlPlane, EndpointSetCurChangesInPacketSizes)
               STATUS_SUCCESS);
     std::vector<ULONG> lengths = ReadIso(pdo, pipe, 10, 98);
     ULONG total = 0;
-    for (ULONG l : lengths) {
+    for (ULONG l : lengths)
+    {
         EXPECT_TRUE(l == 88 || l == 90) << l;
         total += l;
     }
@@ -284,18 +296,20 @@ TEST_F(UsbControlPlane, InjectedFaults)
     // Short: the answer is cut; TransferBufferLength says so.
     int id = bus->InjectFault(1, config, {FaultKind::Short, 5});
     EXPECT_EQ(GetDescriptor(pdo, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, d, 9), STATUS_SUCCESS);
-    EXPECT_EQ(d, Bytes(dev->Descriptors().configuration.begin(), dev->Descriptors().configuration.begin() + 5));
+    EXPECT_EQ(d,
+              Bytes(dev->Descriptors().configuration.begin(), dev->Descriptors().configuration.begin() + 5));
     bus->ClearFault(id);
 
     // Wrong length: the bytes are there, the length field lies.
     id = bus->InjectFault(1, config, {FaultKind::WrongLength, 300});
     UrbBuffer urb;
     Bytes buf(9);
-    UsbBuildGetDescriptorRequest(urb.get(), sizeof(URB_CONTROL_DESCRIPTOR_REQUEST), USB_CONFIGURATION_DESCRIPTOR_TYPE,
-                                 0, 0, buf.data(), nullptr, 9, nullptr);
+    UsbBuildGetDescriptorRequest(urb.get(), sizeof(URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, buf.data(), nullptr, 9, nullptr);
     EXPECT_EQ(SendUrb(pdo, urb.get()), STATUS_SUCCESS);
     EXPECT_EQ(urb->UrbControlDescriptorRequest.TransferBufferLength, 300u);
-    EXPECT_EQ(buf, Bytes(dev->Descriptors().configuration.begin(), dev->Descriptors().configuration.begin() + 9));
+    EXPECT_EQ(buf,
+              Bytes(dev->Descriptors().configuration.begin(), dev->Descriptors().configuration.begin() + 9));
     bus->ClearFault(id);
 
     // Stall on a request the device would answer.
@@ -306,7 +320,8 @@ TEST_F(UsbControlPlane, InjectedFaults)
     bus->ClearFault(id);
 
     // Fail after 2, once: success, success, failure with the given statuses, success.
-    usbsim::ControlFault after{FaultKind::FailAfter, 2, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_NO_SUCH_DEVICE, 1};
+    usbsim::ControlFault after{FaultKind::FailAfter, 2, USBD_STATUS_DEV_NOT_RESPONDING, STATUS_NO_SUCH_DEVICE,
+                               1};
     id = bus->InjectFault(1, config, after);
     EXPECT_EQ(GetDescriptor(pdo, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, d, 9), STATUS_SUCCESS);
     EXPECT_EQ(GetDescriptor(pdo, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, d, 9), STATUS_SUCCESS);
@@ -381,13 +396,15 @@ TEST_F(UsbControlPlane, ChipFamilyRegistersReportsAndIdentification)
     dev->Registers()[9] = 0x12;
     ControlRequest(pdo, URB_FUNCTION_VENDOR_OTHER, true, 0x81, 0, 9, d, 1);
     EXPECT_EQ(d, (Bytes{0x12}));
-    EXPECT_EQ(ControlRequest(pdo, URB_FUNCTION_VENDOR_OTHER, true, 0x81, 0, 7, d, 1).usbd, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(ControlRequest(pdo, URB_FUNCTION_VENDOR_OTHER, true, 0x81, 0, 7, d, 1).usbd,
+              USBD_STATUS_STALL_PID);
 
     // HID SET_REPORT on interface 3 is a register write in the log.
     Bytes report = {0x20, 0x32, 0x30, 0x01};
     EXPECT_EQ(ControlRequest(pdo, kClassIf, false, 0x09, 0x0200, 3, report, 4).status, STATUS_SUCCESS);
     Bytes notReport = {0x21, 0, 0, 0};
-    EXPECT_EQ(ControlRequest(pdo, kClassIf, false, 0x09, 0x0200, 3, notReport, 4).usbd, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(ControlRequest(pdo, kClassIf, false, 0x09, 0x0200, 3, notReport, 4).usbd,
+              USBD_STATUS_STALL_PID);
     auto writes = bus->Log(EventKind::RegisterWrite);
     ASSERT_EQ(writes.size(), 1u);
     EXPECT_EQ(writes[0].reg, 1);
@@ -433,7 +450,8 @@ TEST_F(UsbControlPlane, CannedVendorAndJackRequestsInBothForms)
     ControlRequest(p1, kVendorIf, true, 0x81, 0x0800, ot1, d, 2);
     EXPECT_EQ(d, sel);
     Bytes unknown = {0x05, 0x06};
-    EXPECT_EQ(ControlRequest(p1, kVendorIf, false, 0x81, 0x0800, ot1, unknown, 2).usbd, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(ControlRequest(p1, kVendorIf, false, 0x81, 0x0800, ot1, unknown, 2).usbd,
+              USBD_STATUS_STALL_PID);
     // A terminal without jacks stalls.
     EXPECT_EQ(ControlRequest(p1, kVendorIf, true, 0x81, 0x02FF, Entity(usbsim::kUac1PlaybackIt), d, 9).usbd,
               USBD_STATUS_STALL_PID);
@@ -455,20 +473,22 @@ TEST_F(UsbControlPlane, CannedVendorAndJackRequestsInBothForms)
     uac1->otherReads[0x02u << 16 | 0x51] = {0x1F};
     ControlRequest(p1, URB_FUNCTION_VENDOR_OTHER, true, 0x02, 0x51, 0, d, 1);
     EXPECT_EQ(d, (Bytes{0x1F}));
-    EXPECT_EQ(ControlRequest(p1, URB_FUNCTION_VENDOR_OTHER, true, 0x00, 0x1A, 0, d, 1).usbd, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(ControlRequest(p1, URB_FUNCTION_VENDOR_OTHER, true, 0x00, 0x1A, 0, d, 1).usbd,
+              USBD_STATUS_STALL_PID);
     Bytes none;
-    EXPECT_EQ(ControlRequest(p1, URB_FUNCTION_VENDOR_DEVICE, false, 0x07, 1, 0, none, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(ControlRequest(p1, URB_FUNCTION_VENDOR_DEVICE, false, 0x07, 1, 0, none, 0).status,
+              STATUS_SUCCESS);
     uac1->stallVendor7 = true;
-    EXPECT_EQ(ControlRequest(p1, URB_FUNCTION_VENDOR_DEVICE, false, 0x07, 0, 0, none, 0).usbd, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(ControlRequest(p1, URB_FUNCTION_VENDOR_DEVICE, false, 0x07, 0, 0, none, 0).usbd,
+              USBD_STATUS_STALL_PID);
     EXPECT_EQ(ControlRequest(p2, kVendorIf, false, 0x10, 0, 1, none, 0).status, STATUS_SUCCESS);
 
     // A handler added later wins over the canned one; removing it brings the canned one back.
     RequestMatch m;
     m.type = RequestType::Vendor;
     m.bRequest = 0x10;
-    int h = uac2->AddHandler(m, [](VirtualDevice &, const usbsim::ControlRequest &) {
-        return usbsim::ControlReply::Stall();
-    });
+    int h = uac2->AddHandler(m, [](VirtualDevice &, const usbsim::ControlRequest &)
+                             { return usbsim::ControlReply::Stall(); });
     EXPECT_EQ(ControlRequest(p2, kVendorIf, false, 0x10, 0, 1, none, 0).usbd, USBD_STATUS_STALL_PID);
     uac2->RemoveHandler(h);
     EXPECT_EQ(ControlRequest(p2, kVendorIf, false, 0x10, 0, 1, none, 0).status, STATUS_SUCCESS);

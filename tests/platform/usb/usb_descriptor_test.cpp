@@ -13,7 +13,8 @@
 
 using namespace usbsim;
 
-namespace {
+namespace
+{
 
 // An independent structural check: every descriptor fits, wTotalLength is the size, bNumInterfaces
 // counts interface numbers, each alternate's bNumEndpoints counts the endpoints that follow it, and
@@ -29,22 +30,28 @@ std::string Consistency(const Bytes &c, bool uac2)
     long header = -1;
     size_t classBytes = 0;
     bool inAcClass = false;
-    for (size_t at = 0; at < c.size();) {
+    for (size_t at = 0; at < c.size();)
+    {
         uint8_t len = c[at];
         if (len < 2 || at + len > c.size())
             return "bad bLength at " + std::to_string(at);
         uint8_t type = c[at + 1];
-        if (type == 4) {
+        if (type == 4)
+        {
             if (endpointsExpected >= 0 && endpointsExpected != endpointsSeen)
                 return "bNumEndpoints mismatch before " + std::to_string(at);
             numbers.insert(c[at + 2]);
             endpointsExpected = c[at + 4];
             endpointsSeen = 0;
             inAcClass = c[at + 5] == 1 && c[at + 6] == 1;
-        } else if (type == 5) {
+        }
+        else if (type == 5)
+        {
             ++endpointsSeen;
             inAcClass = false;
-        } else if (type == 0x24 && inAcClass) {
+        }
+        else if (type == 0x24 && inAcClass)
+        {
             if (c[at + 2] == 1)
                 header = long(at);
             classBytes += len;
@@ -78,7 +85,8 @@ TEST(UsbBuilders, OutputIsConsistent)
     for (uint8_t cs : {1, 2})
         for (bool mixer : {false, true})
             for (bool selector : {false, true})
-                for (bool range : {false, true}) {
+                for (bool range : {false, true})
+                {
                     Uac1Options o;
                     o.controlSize = cs;
                     o.mixer = mixer;
@@ -89,7 +97,8 @@ TEST(UsbBuilders, OutputIsConsistent)
                     EXPECT_EQ(Consistency(s.configuration, false), "") << PrintDescriptors(s.configuration);
                     EXPECT_EQ(s.device.size(), 18u);
                 }
-    for (bool bulk : {false, true}) {
+    for (bool bulk : {false, true})
+    {
         Uac2Options o;
         o.bulkIn = bulk;
         DescriptorSet s = BuildUac2Headset(o);
@@ -108,7 +117,8 @@ TEST(UsbBuilders, Uac1KeyFieldsMatchTheClassDocument)
     o.productId = 0x3C4D;
     DescriptorSet s = BuildUac1Headset(o);
     const Bytes &c = s.configuration;
-    EXPECT_EQ(s.device, (Bytes{18, 1, 0x10, 0x01, 0, 0, 0, 64, 0x2B, 0x1A, 0x4D, 0x3C, 0x00, 0x01, 1, 2, 0, 1}));
+    EXPECT_EQ(s.device,
+              (Bytes{18, 1, 0x10, 0x01, 0, 0, 0, 64, 0x2B, 0x1A, 0x4D, 0x3C, 0x00, 0x01, 1, 2, 0, 1}));
     // AudioControl interface: class 1, subclass 1, protocol 0, one interrupt endpoint.
     EXPECT_EQ(Slice(c, FindDescriptor(c, 4)), (Bytes{9, 4, 0, 0, 1, 1, 1, 0, 0}));
     Bytes header = Slice(c, FindDescriptor(c, 0x24, 0x01));
@@ -116,7 +126,8 @@ TEST(UsbBuilders, Uac1KeyFieldsMatchTheClassDocument)
     EXPECT_EQ(Bytes(header.begin(), header.begin() + 5), (Bytes{10, 0x24, 0x01, 0x00, 0x01}));
     EXPECT_EQ(Bytes(header.begin() + 7, header.end()), (Bytes{2, 1, 2}));
     // Input terminal: USB streaming (0x0101), two channels, left and right front.
-    EXPECT_EQ(Slice(c, FindDescriptor(c, 0x24, 0x02)), (Bytes{12, 0x24, 0x02, 1, 0x01, 0x01, 0, 2, 0x03, 0x00, 0, 0}));
+    EXPECT_EQ(Slice(c, FindDescriptor(c, 0x24, 0x02)),
+              (Bytes{12, 0x24, 0x02, 1, 0x01, 0x01, 0, 2, 0x03, 0x00, 0, 0}));
     // Feature unit with bControlSize 2: bLength 7 + (2 + 1) * 2 = 13; master mute|volume, channels volume.
     EXPECT_EQ(Slice(c, FindDescriptor(c, 0x24, 0x06)),
               (Bytes{13, 0x24, 0x06, 2, 1, 2, 0x03, 0x00, 0x02, 0x00, 0x02, 0x00, 0}));
@@ -147,7 +158,8 @@ TEST(UsbBuilders, Uac2KeyFieldsMatchTheClassDocument)
 {
     DescriptorSet s = BuildUac2Headset();
     const Bytes &c = s.configuration;
-    EXPECT_EQ(Bytes(s.device.begin(), s.device.begin() + 8), (Bytes{18, 1, 0x00, 0x02, 0xEF, 0x02, 0x01, 64}));
+    EXPECT_EQ(Bytes(s.device.begin(), s.device.begin() + 8),
+              (Bytes{18, 1, 0x00, 0x02, 0xEF, 0x02, 0x01, 64}));
     EXPECT_EQ(Slice(c, FindDescriptor(c, 0x0B)), (Bytes{8, 0x0B, 0, 3, 1, 0, 0x20, 0}));
     EXPECT_EQ(Slice(c, FindDescriptor(c, 4)), (Bytes{9, 4, 0, 0, 1, 1, 1, 0x20, 0}));
     Bytes header = Slice(c, FindDescriptor(c, 0x24, 0x01));
@@ -162,7 +174,8 @@ TEST(UsbBuilders, Uac2KeyFieldsMatchTheClassDocument)
     // Feature unit: 6 + (2 + 1) * 4 = 18 bytes of 4-byte bmaControls.
     EXPECT_EQ(Slice(c, FindDescriptor(c, 0x24, 0x06)),
               (Bytes{18, 0x24, 0x06, 2, 1, 0x0F, 0, 0, 0, 0x0C, 0, 0, 0, 0x0C, 0, 0, 0, 0}));
-    EXPECT_EQ(Slice(c, FindDescriptor(c, 0x24, 0x03)), (Bytes{12, 0x24, 0x03, 3, 0x02, 0x03, 0, 2, 10, 0x04, 0x00, 0}));
+    EXPECT_EQ(Slice(c, FindDescriptor(c, 0x24, 0x03)),
+              (Bytes{12, 0x24, 0x03, 3, 0x02, 0x03, 0, 2, 10, 0x04, 0x00, 0}));
     EXPECT_EQ(Slice(c, FindDescriptor(c, 5)), (Bytes{7, 5, 0x83, 0x03, 6, 0, 4}));
     long alt1 = FindDescriptor(c, 4, -1, 2);
     EXPECT_EQ(Slice(c, alt1), (Bytes{9, 4, 1, 1, 2, 1, 2, 0x20, 0}));
@@ -182,43 +195,51 @@ TEST(UsbBuilders, ChipFamilyHasTheFixedLayout)
     EXPECT_EQ(Get16(c, 2), 509);
     // The chip's fixed layout, written out apart from the builder's own table: offset, length, type,
     // then the class subtype and entity ID (0: none named) or, for interfaces, the subclass.
-    struct Row {
+    struct Row
+    {
         uint16_t offset, length;
         uint8_t type, subtype, id;
     };
     constexpr uint8_t IT = 0x02, OT = 0x03, MIX = 0x04, SEL = 0x05, FU = 0x06, AS = 0x02;
     static const Row rows[] = {
-        {28, 12, 0x24, IT, 1},   {40, 12, 0x24, IT, 0},   {52, 10, 0x24, FU, 8},   {62, 10, 0x24, FU, 9},
-        {72, 25, 0x24, MIX, 0},  {97, 16, 0x24, FU, 0},   {113, 9, 0x24, OT, 0},   {122, 13, 0x24, MIX, 2},
-        {135, 9, 0x24, OT, 0},   {144, 10, 0x24, SEL, 0}, {154, 12, 0x24, IT, 0},  {166, 10, 0x24, FU, 15},
-        {176, 10, 0x24, FU, 11}, {186, 12, 0x24, IT, 0},  {198, 10, 0x24, FU, 0},  {208, 10, 0x24, FU, 16},
-        {218, 9, 4, AS, 0},      {227, 46, 4, AS, 0},     {273, 46, 4, AS, 0},     {319, 46, 4, AS, 0},
+        {28, 12, 0x24, IT, 1},   {40, 12, 0x24, IT, 0},   {52, 10, 0x24, FU, 8},  {62, 10, 0x24, FU, 9},
+        {72, 25, 0x24, MIX, 0},  {97, 16, 0x24, FU, 0},   {113, 9, 0x24, OT, 0},  {122, 13, 0x24, MIX, 2},
+        {135, 9, 0x24, OT, 0},   {144, 10, 0x24, SEL, 0}, {154, 12, 0x24, IT, 0}, {166, 10, 0x24, FU, 15},
+        {176, 10, 0x24, FU, 11}, {186, 12, 0x24, IT, 0},  {198, 10, 0x24, FU, 0}, {208, 10, 0x24, FU, 16},
+        {218, 9, 4, AS, 0},      {227, 46, 4, AS, 0},     {273, 46, 4, AS, 0},    {319, 46, 4, AS, 0},
         {365, 46, 4, AS, 0},     {411, 43, 4, AS, 0},     {454, 55, 4, AS, 0},
     };
     // The first 28 bytes: configuration, AudioControl interface, a 10-byte class header.
     EXPECT_EQ((Bytes{c[0], c[1], c[9], c[10], c[18], c[19], c[20]}), (Bytes{9, 2, 9, 4, 10, 0x24, 0x01}));
     size_t expectedNext = 28;
-    for (const Row &row : rows) {
+    for (const Row &row : rows)
+    {
         SCOPED_TRACE(row.offset);
         ASSERT_EQ(row.offset, expectedNext);
         EXPECT_EQ(c[row.offset + 1], row.type);
-        if (row.type == 0x24) {
+        if (row.type == 0x24)
+        {
             EXPECT_EQ(c[row.offset], row.length); // one class descriptor
             EXPECT_EQ(c[row.offset + 2], row.subtype);
-            if (row.id) {
+            if (row.id)
+            {
                 EXPECT_EQ(c[row.offset + 3], row.id);
             }
-        } else {
+        }
+        else
+        {
             EXPECT_EQ(c[row.offset], 9);
-            EXPECT_EQ((Bytes{c[row.offset + 5], c[row.offset + 6]}), (Bytes{1, row.subtype})); // audio streaming
-            EXPECT_EQ(c[row.offset + 2], row.offset < 454 ? c[218 + 2] : c[218 + 2] + 1); // playback, then capture
+            EXPECT_EQ((Bytes{c[row.offset + 5], c[row.offset + 6]}),
+                      (Bytes{1, row.subtype})); // audio streaming
+            EXPECT_EQ(c[row.offset + 2],
+                      row.offset < 454 ? c[218 + 2] : c[218 + 2] + 1); // playback, then capture
         }
         expectedNext = row.offset + row.length;
     }
     EXPECT_EQ(expectedNext, 509u);
     EXPECT_EQ((Bytes{c[218 + 3], c[227 + 3], c[273 + 3], c[319 + 3], c[365 + 3]}), (Bytes{0, 1, 2, 3, 4}));
     EXPECT_EQ(Get24(c, 411 + 24), 48000u); // the one-rate block's tSamFreq
-    EXPECT_EQ(c[72 + 4], 3);                // mixer inputs 1, 9, 11
+    EXPECT_EQ(c[72 + 4], 3);               // mixer inputs 1, 9, 11
     EXPECT_EQ((Bytes{c[77], c[78], c[79]}), (Bytes{1, 9, 11}));
     EXPECT_EQ((Bytes{c[149], c[150], c[151], c[152]}), (Bytes{8, 15, 16, 2}));
     EXPECT_EQ(Get16(c, 18 + 5), 200); // class header covers offsets 18..217
@@ -241,7 +262,9 @@ TEST(UsbBuilders, PatchHelpersCheckTheirOffsets)
     EXPECT_THROW(Insert(b, 3, {1}), std::out_of_range);
 }
 
-class UsbdHelpers : public KernelTest {};
+class UsbdHelpers : public KernelTest
+{
+};
 
 TEST_F(UsbdHelpers, ParseAndBuildTheSelection)
 {
@@ -281,7 +304,8 @@ TEST_F(UsbdHelpers, ParseAndBuildTheSelection)
     EXPECT_EQ(USBD_CreateConfigurationRequestEx(cfg, list), nullptr);
 }
 
-namespace {
+namespace
+{
 
 // Everything a walk returned must lie wholly inside the bytes.
 bool Inside(const Bytes &b, const void *d)
@@ -299,18 +323,22 @@ void Exercise(const Bytes &b)
 {
     const uint8_t *base = b.data();
     const size_t n = b.size();
-    for (size_t start = 0; start <= n; ++start) {
+    for (size_t start = 0; start <= n; ++start)
+    {
         const void *s = base + start; // start == n is one past the end: outside
-        for (LONG type : {-1, 2, 4, 5, 0x24, 0x25}) {
+        for (LONG type : {-1, 2, 4, 5, 0x24, 0x25})
+        {
             auto d = usbd::ParseDescriptorsBounded(base, n, s, type);
             ASSERT_TRUE(Inside(b, d)) << "type " << type << " start " << start;
-            if (start == n) {
+            if (start == n)
+            {
                 ASSERT_EQ(d, nullptr);
             }
         }
         auto i = usbd::ParseInterfaceBounded(base, n, s, -1, -1, -1, -1, -1);
         ASSERT_TRUE(Inside(b, i));
-        if (i) {
+        if (i)
+        {
             ASSERT_GE(i->bLength, 9);
         }
     }
@@ -318,11 +346,12 @@ void Exercise(const Bytes &b)
     USBD_INTERFACE_LIST_ENTRY list[8] = {};
     size_t k = 0;
     for (auto i = usbd::ParseInterfaceBounded(base, n, base, -1, -1, -1, -1, -1); i && k < 7;
-         i = usbd::ParseInterfaceBounded(base, n, reinterpret_cast<const uint8_t *>(i) + i->bLength, -1, -1, -1,
-                                         -1, -1))
+         i = usbd::ParseInterfaceBounded(base, n, reinterpret_cast<const uint8_t *>(i) + i->bLength, -1, -1,
+                                         -1, -1, -1))
         list[k++].InterfaceDescriptor = const_cast<PUSB_INTERFACE_DESCRIPTOR>(i);
     PURB urb = usbd::CreateConfigurationRequestBounded(base, n, list);
-    if (urb) {
+    if (urb)
+    {
         ASSERT_GT(k, 0u);
         ExFreePool(urb);
     }
@@ -334,7 +363,8 @@ void Exercise(const Bytes &b)
 TEST_F(UsbdHelpers, MalformedCorpusIsHarmless)
 {
     for (const auto &corpus : {usbtest::MalformedCorpus(), usbtest::BuilderCorpus()})
-        for (auto &[name, bytes] : corpus) {
+        for (auto &[name, bytes] : corpus)
+        {
             SCOPED_TRACE(name);
             Exercise(bytes);
         }
@@ -376,7 +406,8 @@ TEST_F(UsbdHelpers, BoundedRandomInput)
 {
     // A small deterministic generator: the same inputs in every build.
     uint64_t state = 0x9E3779B97F4A7C15ull;
-    auto next = [&state]() {
+    auto next = [&state]()
+    {
         state ^= state << 13;
         state ^= state >> 7;
         state ^= state << 17;
@@ -384,13 +415,17 @@ TEST_F(UsbdHelpers, BoundedRandomInput)
     };
     const Bytes seeds[] = {BuildUac1Headset().configuration, BuildUac2Headset().configuration,
                            BuildChipHeadset().configuration};
-    for (int round = 0; round < 300; ++round) {
+    for (int round = 0; round < 300; ++round)
+    {
         Bytes b;
-        if (round % 3 == 0) {
+        if (round % 3 == 0)
+        {
             b.resize(next() % 64);
             for (auto &x : b)
                 x = uint8_t(next() % 16); // small values: many short, zero and one-byte lengths
-        } else {
+        }
+        else
+        {
             b = seeds[round % 3];
             for (int m = 0, count = 1 + next() % 8; m < count; ++m)
                 b[next() % b.size()] = uint8_t(next());
@@ -425,20 +460,21 @@ TEST(UsbPrinter, MarksMalformedBytesWithoutReadingPast)
     std::string p3 = PrintDescriptors(tight.data(), tight.size());
     EXPECT_NE(p3.find("(missing: descriptor ends at byte 8"), std::string::npos) << p3;
     EXPECT_NE(PrintDescriptors(Bytes{5}).find("truncated descriptor header at offset 0"), std::string::npos);
-    EXPECT_NE(PrintDescriptors(Bytes{9, 2, 0}).find("bLength 9 at offset 0 runs past the end"), std::string::npos);
+    EXPECT_NE(PrintDescriptors(Bytes{9, 2, 0}).find("bLength 9 at offset 0 runs past the end"),
+              std::string::npos);
 }
 
 TEST(UsbPrinter, ClassEndpointsAreDecodedByTheirInterfacesClass)
 {
     // A MIDI streaming interface and a video control interface, each with a class-specific endpoint.
     const Bytes config = {
-        9, 2, 61, 0, 2, 1, 0, 0x80, 50,                  // configuration
-        9, 4, 0, 0, 1, 0x01, 0x03, 0, 0,                 // MIDI streaming
-        7, 0x24, 0x01, 0x00, 0x01, 7, 0,                 // MS header
-        9, 5, 0x01, 0x02, 0x40, 0, 0, 0, 0,              // bulk OUT
-        6, 0x25, 0x01, 2, 0x01, 0x03,                    // MS general: two embedded jacks
-        9, 4, 1, 0, 1, 0x0E, 0x01, 0, 0,                 // video control
-        7, 5, 0x83, 0x03, 0x10, 0, 8,                    // interrupt IN
+        9, 2,    61,   0,    2,    1,    0,    0x80, 50, // configuration
+        9, 4,    0,    0,    1,    0x01, 0x03, 0,    0,  // MIDI streaming
+        7, 0x24, 0x01, 0x00, 0x01, 7,    0,              // MS header
+        9, 5,    0x01, 0x02, 0x40, 0,    0,    0,    0,  // bulk OUT
+        6, 0x25, 0x01, 2,    0x01, 0x03,                 // MS general: two embedded jacks
+        9, 4,    1,    0,    1,    0x0E, 0x01, 0,    0,  // video control
+        7, 5,    0x83, 0x03, 0x10, 0,    8,              // interrupt IN
         5, 0x25, 0x03, 0x40, 0x00,                       // video interrupt endpoint
     };
     ASSERT_EQ(config.size(), 61u);

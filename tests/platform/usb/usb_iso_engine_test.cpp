@@ -15,7 +15,8 @@
 
 using namespace usbsim;
 
-namespace {
+namespace
+{
 
 usbsim::IsoEngine *g_engine;
 
@@ -31,7 +32,8 @@ NTSTATUS BusDispatch(PDEVICE_OBJECT, PIRP irp)
 int g_completionOrder;
 
 // One isochronous transfer as a client driver keeps it: URB, buffer, IRP and what its completion saw.
-struct Xfer {
+struct Xfer
+{
     std::vector<uint64_t> urbMem; // 8-byte aligned URB storage
     std::vector<uint8_t> data;
     PIRP irp = nullptr;
@@ -61,7 +63,8 @@ NTSTATUS OnComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
 
 constexpr ULONG kAsap = USBD_START_ISO_TRANSFER_ASAP;
 
-class IsoEngineTest : public KernelTest {
+class IsoEngineTest : public KernelTest
+{
 protected:
     void SetUp() override
     {
@@ -99,7 +102,8 @@ protected:
         u.StartFrame = startFrame;
         u.NumberOfPackets = ULONG(n);
         ULONG off = 0;
-        for (size_t i = 0; i < n; ++i) {
+        for (size_t i = 0; i < n; ++i)
+        {
             u.IsoPacket[i].Offset = off;
             u.IsoPacket[i].Length = in ? 0 : sizes[i];
             off += sizes[i];
@@ -135,7 +139,8 @@ protected:
         return Call(x);
     }
 
-    IsoPipeId Open(uint8_t ep, uint16_t maxPacket, bool hs = false, uint8_t interval = 1, uint8_t attributes = 0x01)
+    IsoPipeId Open(uint8_t ep, uint16_t maxPacket, bool hs = false, uint8_t interval = 1,
+                   uint8_t attributes = 0x01)
     {
         IsoPipeDesc d;
         d.bEndpointAddress = ep;
@@ -155,7 +160,10 @@ protected:
     std::vector<std::unique_ptr<Xfer>> xfers;
 };
 
-std::vector<ULONG> Repeat(ULONG size, size_t n) { return std::vector<ULONG>(n, size); }
+std::vector<ULONG> Repeat(ULONG size, size_t n)
+{
+    return std::vector<ULONG>(n, size);
+}
 
 // 44.1 kHz stereo 16-bit at full speed: 176.4 bytes a frame, so nine packets of 176 and one of 180.
 std::vector<ULONG> CdPackets()
@@ -165,7 +173,10 @@ std::vector<ULONG> CdPackets()
     return v;
 }
 
-int16_t Le16(const uint8_t *p) { return int16_t(p[0] | (p[1] << 8)); }
+int16_t Le16(const uint8_t *p)
+{
+    return int16_t(p[0] | (p[1] << 8));
+}
 
 } // namespace
 
@@ -195,7 +206,8 @@ TEST_F(IsoEngineTest, OutTransferIsRecordedOnItsFramesAndCompletesAfterTheLast)
     std::vector<IsoOutPacket> rec = engine->OutPackets(0x01);
     ASSERT_EQ(rec.size(), 10u);
     ULONG off = 0;
-    for (ULONG i = 0; i < 10; ++i) {
+    for (ULONG i = 0; i < 10; ++i)
+    {
         EXPECT_EQ(rec[i].frame, S + i);
         EXPECT_EQ(rec[i].microframe, 0);
         const ULONG len = i == 9 ? 180 : 176;
@@ -208,12 +220,15 @@ TEST_F(IsoEngineTest, OutTransferIsRecordedOnItsFramesAndCompletesAfterTheLast)
     EXPECT_EQ(engine->OutBytes(0x01), 1764u);
     EXPECT_EQ(engine->Outstanding(), 0u);
     const std::vector<std::string> log = engine->Log();
-    EXPECT_NE(std::find(log.begin(), log.end(), "iso submit pipe 1 ep 0x01 out start 55 packets 10 bytes 1764"),
-              log.end());
-    EXPECT_NE(std::find(log.begin(), log.end(),
-                        "iso complete pipe 1 ep 0x01 start 55 packets 10 status 0x00000000 urb 0x00000000 bytes 1764 "
-                        "errors 0"),
-              log.end());
+    EXPECT_NE(
+        std::find(log.begin(), log.end(), "iso submit pipe 1 ep 0x01 out start 55 packets 10 bytes 1764"),
+        log.end());
+    EXPECT_NE(
+        std::find(
+            log.begin(), log.end(),
+            "iso complete pipe 1 ep 0x01 start 55 packets 10 status 0x00000000 urb 0x00000000 bytes 1764 "
+            "errors 0"),
+        log.end());
 }
 
 TEST_F(IsoEngineTest, AsapTransfersFollowEachOtherAndStartAfreshWhenIdle)
@@ -293,7 +308,8 @@ TEST_F(IsoEngineTest, MalformedUrbsFailAsMisuseAndRecordNothing)
     const IsoPipeId in = Open(0x81, 192);
     const IsoPipeId bulk = Open(0x03, 64, false, 0, 0x02);
     ToFrame(10);
-    auto reject = [&](Xfer &x, const char *text, USBD_STATUS urbStatus = USBD_STATUS_INVALID_PARAMETER) {
+    auto reject = [&](Xfer &x, const char *text, USBD_STATUS urbStatus = USBD_STATUS_INVALID_PARAMETER)
+    {
         auto v = ScopedExpectViolation(text);
         EXPECT_EQ(Send(x), STATUS_INVALID_PARAMETER) << text;
         EXPECT_EQ(x.calls, 1) << text;
@@ -395,7 +411,8 @@ TEST_F(IsoEngineTest, HighSpeedFramesCarryPacketsOnMicroframes)
     IsoPipeDesc d;
     d.highSpeed = true;
     const std::pair<uint8_t, uint32_t> perFrame[] = {{0, 8}, {1, 8}, {2, 4}, {3, 2}, {4, 1}, {7, 1}};
-    for (auto [interval, expected] : perFrame) {
+    for (auto [interval, expected] : perFrame)
+    {
         d.bInterval = interval;
         EXPECT_EQ(IsoPacketsPerFrame(d), expected) << int(interval);
     }
@@ -420,12 +437,14 @@ TEST_F(IsoEngineTest, HighSpeedFramesCarryPacketsOnMicroframes)
     EXPECT_EQ(a.calls, 1);
     std::vector<IsoOutPacket> ra = engine->OutPackets(0x01), rb = engine->OutPackets(0x02);
     ASSERT_EQ(ra.size(), 16u);
-    for (size_t i = 0; i < 16; ++i) {
+    for (size_t i = 0; i < 16; ++i)
+    {
         EXPECT_EQ(ra[i].frame, 101 + i / 8);
         EXPECT_EQ(ra[i].microframe, i % 8);
     }
     ASSERT_EQ(rb.size(), 4u);
-    for (size_t i = 0; i < 4; ++i) {
+    for (size_t i = 0; i < 4; ++i)
+    {
         EXPECT_EQ(rb[i].frame, 101u);
         EXPECT_EQ(rb[i].microframe, 2 * i);
     }
@@ -437,7 +456,8 @@ TEST_F(IsoEngineTest, HighSpeedFramesCarryPacketsOnMicroframes)
     sim::AdvanceMs(11);
     ASSERT_EQ(c.calls, 1);
     uint64_t frames = 0;
-    for (int k = 1; k <= 80; ++k) {
+    for (int k = 1; k <= 80; ++k)
+    {
         frames += c.U().IsoPacket[k - 1].Length / 4;
         ASSERT_EQ(frames, uint64_t(std::floor(k * 44100.0 / 8000.0))) << k;
     }
@@ -464,7 +484,8 @@ TEST_F(IsoEngineTest, InPacketsFollowTheStreamRateWithScriptedPackets)
     EXPECT_EQ(u.ErrorCount, 2u);
     const ULONG expectLen[10] = {176, 176, 176, 0, 176, 0, 176, 0, 10, 180};
     ULONG total = 0;
-    for (int i = 0; i < 10; ++i) {
+    for (int i = 0; i < 10; ++i)
+    {
         EXPECT_EQ(u.IsoPacket[i].Length, expectLen[i]) << i;
         total += expectLen[i];
     }
@@ -473,10 +494,12 @@ TEST_F(IsoEngineTest, InPacketsFollowTheStreamRateWithScriptedPackets)
     EXPECT_EQ(u.IsoPacket[7].Status, USBD_STATUS_DATA_OVERRUN);
     EXPECT_EQ(u.TransferBufferLength, total);
     // Ramp: frame n carries n (left) and n + 1 (right); lost packets still use up their frames.
-    for (int i : {0, 4, 9}) {
+    for (int i : {0, 4, 9})
+    {
         const uint8_t *p = x.data.data() + u.IsoPacket[i].Offset;
         const int firstFrame = 44 * i;
-        for (ULONG f = 0; f < u.IsoPacket[i].Length / 4; ++f) {
+        for (ULONG f = 0; f < u.IsoPacket[i].Length / 4; ++f)
+        {
             ASSERT_EQ(Le16(p + 4 * f), firstFrame + int(f)) << i;
             ASSERT_EQ(Le16(p + 4 * f + 2), firstFrame + int(f) + 1) << i;
         }
@@ -512,7 +535,8 @@ TEST_F(IsoEngineTest, SineAndSilenceSourcesMatchAReference)
     Send(x);
     sim::AdvanceMs(3);
     ASSERT_EQ(x.U().IsoPacket[1].Length, 288u);
-    for (int n = 0; n < 96; ++n) {
+    for (int n = 0; n < 96; ++n)
+    {
         const uint8_t *p = x.data.data() + 6 * n;
         int32_t v = int32_t(uint32_t(p[0]) << 8 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 24) >> 8;
         const double ref = 0.25 * 8388607.0 * std::sin(2 * M_PI * 1000.0 * n / 48000.0);
@@ -531,14 +555,18 @@ TEST_F(IsoEngineTest, SineAndSilenceSourcesMatchAReference)
 TEST_F(IsoEngineTest, FeedbackEndpointsSendTheScriptedValue)
 {
     // Every packet of the transfer carries exactly these bytes.
-    auto expectEveryPacket = [](Xfer &x, const std::vector<uint8_t> &bytes) {
+    auto expectEveryPacket = [](Xfer &x, const std::vector<uint8_t> &bytes)
+    {
         ASSERT_EQ(x.calls, 1);
         EXPECT_EQ(x.status, STATUS_SUCCESS);
         EXPECT_EQ(x.U().TransferBufferLength, x.U().NumberOfPackets * bytes.size());
-        for (ULONG i = 0; i < x.U().NumberOfPackets; ++i) {
+        for (ULONG i = 0; i < x.U().NumberOfPackets; ++i)
+        {
             const USBD_ISO_PACKET_DESCRIPTOR &p = x.U().IsoPacket[i];
             ASSERT_EQ(p.Length, bytes.size()) << i;
-            EXPECT_EQ(std::vector<uint8_t>(x.data.begin() + p.Offset, x.data.begin() + p.Offset + p.Length), bytes) << i;
+            EXPECT_EQ(std::vector<uint8_t>(x.data.begin() + p.Offset, x.data.begin() + p.Offset + p.Length),
+                      bytes)
+                << i;
         }
     };
     const IsoPipeId fs = Open(0x83, 3, false, 1, 0x11);
@@ -588,7 +616,8 @@ TEST_F(IsoEngineTest, ScriptedTransferFailures)
     EXPECT_EQ(c.status, STATUS_SUCCESS);
     EXPECT_EQ(engine->OutPacketCount(0x01), 10u);
     // An OUT packet can be scripted to fail too: it is not recorded.
-    engine->ScriptPacket(0x01, engine->NextPacketSequence(0x01) + 1, IsoPacketScript::Error, 0, USBD_STATUS_CRC);
+    engine->ScriptPacket(0x01, engine->NextPacketSequence(0x01) + 1, IsoPacketScript::Error, 0,
+                         USBD_STATUS_CRC);
     Xfer &e = Make(pipe, false, kAsap, 0, Repeat(8, 3));
     Send(e);
     sim::AdvanceMs(4);
@@ -610,7 +639,8 @@ TEST_F(IsoEngineTest, AbortPipeReturnsAfterItsTransfersAreCancelled)
         EXPECT_EQ(Send(*x), STATUS_PENDING);
     sim::AdvanceMs(5); // frames 101..104 of the first have gone out
     EXPECT_EQ(engine->AbortPipe(pipe), STATUS_SUCCESS);
-    for (Xfer *x : {&a, &b, &c}) {
+    for (Xfer *x : {&a, &b, &c})
+    {
         EXPECT_EQ(x->calls, 1);
         EXPECT_EQ(x->status, STATUS_CANCELLED);
         EXPECT_EQ(x->U().Hdr.Status, USBD_STATUS_CANCELED);
@@ -645,7 +675,8 @@ TEST_F(IsoEngineTest, UnplugResetAndRefusal)
     Send(b);
     engine->FailAll(STATUS_DEVICE_NOT_CONNECTED);
     engine->Refuse(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
-    for (Xfer *x : {&a, &b}) {
+    for (Xfer *x : {&a, &b})
+    {
         EXPECT_EQ(x->calls, 1);
         EXPECT_EQ(x->status, STATUS_DEVICE_NOT_CONNECTED);
         EXPECT_EQ(x->U().Hdr.Status, USBD_STATUS_DEVICE_GONE);
@@ -705,18 +736,21 @@ TEST_F(IsoEngineTest, CancellingOneIrpLeavesTheOthersInOrder)
 TEST_F(IsoEngineTest, CancelRacingCompletionCompletesOnce)
 {
     const IsoPipeId pipe = Open(0x01, 192);
-    for (int round = 0; round < 1000; ++round) {
+    for (int round = 0; round < 1000; ++round)
+    {
         Xfer &x = Make(pipe, false, kAsap, 0, Repeat(8, 1));
         ASSERT_EQ(Send(x), STATUS_PENDING);
         // The frame ends (DPC completing) while a thread the clock does not wait for cancels.
         std::atomic<bool> go{false};
-        std::thread canceller([&, round] {
-            while (!go.load())
-                std::this_thread::yield();
-            for (int i = 0; i < round % 40; ++i)
-                std::this_thread::yield();
-            IoCancelIrp(x.irp);
-        });
+        std::thread canceller(
+            [&, round]
+            {
+                while (!go.load())
+                    std::this_thread::yield();
+                for (int i = 0; i < round % 40; ++i)
+                    std::this_thread::yield();
+                IoCancelIrp(x.irp);
+            });
         go.store(true);
         sim::AdvanceMs(2);
         canceller.join();
@@ -749,9 +783,11 @@ TEST_F(IsoEngineTest, SynchronousModeCompletesBeforeTheCallReturns)
     Xfer &b = Make(pipe, false, kAsap, 0, Repeat(8, 2));
     int resubmits = 0;
     std::vector<ULONG> starts;
-    b.onComplete = [&](Xfer &x) {
+    b.onComplete = [&](Xfer &x)
+    {
         starts.push_back(x.U().StartFrame);
-        if (++resubmits < 4) {
+        if (++resubmits < 4)
+        {
             IoReuseIrp(x.irp, STATUS_NOT_SUPPORTED);
             EXPECT_EQ(Call(x), STATUS_PENDING);
         }
@@ -813,12 +849,14 @@ TEST_F(IsoEngineTest, LogSinkReceivesTheEventsInOrder)
     std::vector<std::string> lines;
     size_t outstandingSeen = 0;
     // The sink runs outside the engine's lock: it may take its own locks and call the engine.
-    engine->SetLogSink([&](const std::string &l) {
-        const size_t n = engine->Outstanding();
-        std::lock_guard<std::mutex> g(mu);
-        lines.push_back(l);
-        outstandingSeen = std::max(outstandingSeen, n);
-    });
+    engine->SetLogSink(
+        [&](const std::string &l)
+        {
+            const size_t n = engine->Outstanding();
+            std::lock_guard<std::mutex> g(mu);
+            lines.push_back(l);
+            outstandingSeen = std::max(outstandingSeen, n);
+        });
     const IsoPipeId pipe = Open(0x81, 192);
     Xfer &a = Make(pipe, true, kAsap, 0, Repeat(192, 1));
     Send(a);
@@ -828,13 +866,16 @@ TEST_F(IsoEngineTest, LogSinkReceivesTheEventsInOrder)
     sim::AdvanceMs(2);
     EXPECT_TRUE(engine->Log().empty());
     std::lock_guard<std::mutex> g(mu);
-    EXPECT_EQ(lines, (std::vector<std::string>{
-                         "iso open pipe 1 ep 0x81 max 192 interval 1 packets/frame 1",
-                         "iso submit pipe 1 ep 0x81 in start 1 packets 1 bytes 192 asap",
-                         "iso complete pipe 1 ep 0x81 start 1 packets 1 status 0xC0000120 urb 0xC0010000 bytes 0 errors 1",
-                         "iso abort pipe 1 ep 0x81 transfers 1",
-                         "iso submit pipe 1 ep 0x81 in start 1 packets 1 bytes 192 asap",
-                         "iso complete pipe 1 ep 0x81 start 1 packets 1 status 0x00000000 urb 0x00000000 bytes 192 errors 0",
-                     }));
+    EXPECT_EQ(
+        lines,
+        (std::vector<std::string>{
+            "iso open pipe 1 ep 0x81 max 192 interval 1 packets/frame 1",
+            "iso submit pipe 1 ep 0x81 in start 1 packets 1 bytes 192 asap",
+            "iso complete pipe 1 ep 0x81 start 1 packets 1 status 0xC0000120 urb 0xC0010000 bytes 0 errors 1",
+            "iso abort pipe 1 ep 0x81 transfers 1",
+            "iso submit pipe 1 ep 0x81 in start 1 packets 1 bytes 192 asap",
+            "iso complete pipe 1 ep 0x81 start 1 packets 1 status 0x00000000 urb 0x00000000 bytes 192 errors "
+            "0",
+        }));
     EXPECT_EQ(outstandingSeen, 1u);
 }

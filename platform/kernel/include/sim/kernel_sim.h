@@ -10,7 +10,8 @@
 
 #include <nt_object.h>
 
-namespace sim {
+namespace sim
+{
 
 // ---- Components: one reset and one end-of-test check per stand-in ---------------------------------
 // reset runs at ResetAll (start of a test); check returns "" or a description of what was left over.
@@ -24,7 +25,10 @@ void ResetAll();
 // timers still set, queued work, timer-resolution holds, components' own checks, callback objects
 // never freed, open handles, locks still held by the caller, pool blocks not freed (tags, sizes).
 std::string EndOfTestChecks();
-inline std::string CheckAll() { return EndOfTestChecks(); }
+inline std::string CheckAll()
+{
+    return EndOfTestChecks();
+}
 
 // ---- Misuse reports ------------------------------------------------------------------------------
 // The handler decides what a violation does: the default prints it and aborts; the test fixture
@@ -38,7 +42,13 @@ void AssertPassiveLevel(const char *what);
 // One handle table for every kind of kernel handle, so ZwClose closes them all. close runs once, at
 // ZwClose, outside the table's lock; its status is ZwClose's. An unknown handle gives
 // STATUS_INVALID_HANDLE. LookupHandle returns null for an unknown handle or one of another kind.
-enum class HandleKind { Key, File, Thread, Other };
+enum class HandleKind
+{
+    Key,
+    File,
+    Thread,
+    Other
+};
 HANDLE InsertHandle(HandleKind kind, void *object, NTSTATUS (*close)(void *));
 void *LookupHandle(HANDLE h, HandleKind kind);
 size_t HandleCount(HandleKind kind);
@@ -49,10 +59,20 @@ size_t HandleCount(HandleKind kind);
 void FailAllocation(unsigned n); // the n-th allocation from now (1 = the next) returns null; 0 cancels
 size_t Allocations();            // allocations made since the last reset (including failed ones)
 size_t Outstanding();            // blocks not yet freed
-namespace pool {
-inline void FailNthAllocation(unsigned n) { sim::FailAllocation(n); }
-inline size_t AllocationCount() { return sim::Allocations(); }
-inline size_t OutstandingBlocks() { return sim::Outstanding(); }
+namespace pool
+{
+inline void FailNthAllocation(unsigned n)
+{
+    sim::FailAllocation(n);
+}
+inline size_t AllocationCount()
+{
+    return sim::Allocations();
+}
+inline size_t OutstandingBlocks()
+{
+    return sim::Outstanding();
+}
 void FailTag(ULONG tag, bool fail = true); // every allocation with this tag returns null
 void ClearInjection();
 size_t InjectedFailures(); // allocations that returned null on purpose since the last reset
@@ -68,21 +88,26 @@ std::string LeakReport(); // "" when every block was freed
 // deadline, which is then reached at once. Real mode (host program): wall-clock time.
 // Host threads made with std::thread are not counted: if one of them waits with a timeout while the
 // test thread waits for it outside the kernel (join), nothing moves the clock; use HostThread.
-enum class ClockMode { Virtual, Real };
+enum class ClockMode
+{
+    Virtual,
+    Real
+};
 void SetClockMode(ClockMode mode);
-LONGLONG Now();                 // 100 ns units since boot (the interrupt time)
-ULONG FrameNumber();            // 1 ms bus frames since boot, wrapping at 2^32
-void Advance(LONGLONG ticks);   // virtual mode: steps from deadline to deadline up to Now() + ticks,
-                                // firing timers and letting every thread settle at each one
+LONGLONG Now();               // 100 ns units since boot (the interrupt time)
+ULONG FrameNumber();          // 1 ms bus frames since boot, wrapping at 2^32
+void Advance(LONGLONG ticks); // virtual mode: steps from deadline to deadline up to Now() + ticks,
+                              // firing timers and letting every thread settle at each one
 void AdvanceMs(LONGLONG ms);
-void RunUntilIdle();            // waits until every other counted thread is blocked and no DPC or
-                                // work item is queued; the clock does not move
-ULONG TimerResolutionHolds();   // ExSetTimerResolution sets minus releases
+void RunUntilIdle();          // waits until every other counted thread is blocked and no DPC or
+                              // work item is queued; the clock does not move
+ULONG TimerResolutionHolds(); // ExSetTimerResolution sets minus releases
 
 // A host thread that the virtual clock counts, for a test that plays a second caller (another
 // process, a second client). Its body may block in kernel waits; Join waits for it through the
 // scheduler, so the clock moves while both wait. The destructor joins.
-class HostThread {
+class HostThread
+{
 public:
     explicit HostThread(std::function<void()> body);
     ~HostThread();
@@ -97,7 +122,7 @@ private:
 };
 
 // ---- Threads -------------------------------------------------------------------------------------
-size_t RunningThreads(); // system threads created and not yet ended
+size_t RunningThreads();                   // system threads created and not yet ended
 void InjectThreadCreateFailure(bool fail); // while set, PsCreateSystemThread fails (insufficient resources)
 KPRIORITY ThreadPriority(PVOID threadObject); // the last KeSetPriorityThread value (8 when never set)
 
@@ -106,8 +131,8 @@ KPRIORITY ThreadPriority(PVOID threadObject); // the last KeSetPriorityThread va
 // ZELKO_DBGPRINT=1 in the environment also echoes it to stderr.
 std::vector<std::string> DebugLog();
 void ClearDebugLog();
-bool DebugLogContains(const std::string &text);   // some line contains text
-size_t DebugLogCount(const std::string &text);    // lines containing text
+bool DebugLogContains(const std::string &text); // some line contains text
+size_t DebugLogCount(const std::string &text);  // lines containing text
 
 // ---- Floating point, versions --------------------------------------------------------------------
 void FailFloatingPointSave(unsigned n); // the n-th save from now fails (1 = the next, 0 = none)

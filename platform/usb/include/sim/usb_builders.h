@@ -7,14 +7,20 @@
 #include <string>
 #include <vector>
 
-namespace usbsim {
+namespace usbsim
+{
 
 using Bytes = std::vector<uint8_t>;
 
-enum class Speed { Full, High };
+enum class Speed
+{
+    Full,
+    High
+};
 
 // Everything a virtual device reports about itself.
-struct DescriptorSet {
+struct DescriptorSet
+{
     Bytes device;                              // 18 bytes
     Bytes configuration;                       // the whole configuration, wTotalLength bytes
     std::map<uint8_t, std::u16string> strings; // text by index (index 0, the language list, is implied)
@@ -39,13 +45,26 @@ Bytes StringDescriptor(const std::u16string &text);
 long FindDescriptor(const Bytes &b, uint8_t type, int subtype = -1, unsigned nth = 0);
 
 // Appends descriptors; Begin/End patch bLength.
-class DescriptorWriter {
+class DescriptorWriter
+{
 public:
     size_t Begin(uint8_t type);
     void U8(uint8_t v) { m_b.push_back(v); }
-    void U16(uint16_t v) { U8(uint8_t(v)); U8(uint8_t(v >> 8)); }
-    void U24(uint32_t v) { U16(uint16_t(v)); U8(uint8_t(v >> 16)); }
-    void U32(uint32_t v) { U16(uint16_t(v)); U16(uint16_t(v >> 16)); }
+    void U16(uint16_t v)
+    {
+        U8(uint8_t(v));
+        U8(uint8_t(v >> 8));
+    }
+    void U24(uint32_t v)
+    {
+        U16(uint16_t(v));
+        U8(uint8_t(v >> 16));
+    }
+    void U32(uint32_t v)
+    {
+        U16(uint16_t(v));
+        U16(uint16_t(v >> 16));
+    }
     void End(size_t at);
     size_t Size() const { return m_b.size(); }
     Bytes &Data() { return m_b; }
@@ -55,7 +74,8 @@ private:
 };
 
 // ---- UAC1 headset, full speed -----------------------------------------------------------------------
-struct Uac1Options {
+struct Uac1Options
+{
     uint16_t vendorId = 0x1234, productId = 0x5678, bcdDevice = 0x0100;
     uint8_t controlSize = 1;                      // feature-unit bControlSize, 1 or 2
     bool mixer = false;                           // playback mixer: IT 1 and the mic FU into FU 2
@@ -65,25 +85,39 @@ struct Uac1Options {
     std::u16string manufacturer = u"Zelko Audio", product = u"Zelko USB Headset";
 };
 // Entity IDs of the UAC1 headset.
-enum : uint8_t {
-    kUac1PlaybackIt = 1, kUac1PlaybackFu = 2, kUac1PlaybackOt = 3,
-    kUac1MicIt = 4, kUac1MicFu = 5, kUac1CaptureOt = 6, kUac1Selector = 7, kUac1Mixer = 8,
+enum : uint8_t
+{
+    kUac1PlaybackIt = 1,
+    kUac1PlaybackFu = 2,
+    kUac1PlaybackOt = 3,
+    kUac1MicIt = 4,
+    kUac1MicFu = 5,
+    kUac1CaptureOt = 6,
+    kUac1Selector = 7,
+    kUac1Mixer = 8,
 };
 // Interfaces: 0 AudioControl (interrupt IN 0x83, wMaxPacketSize 2), 1 render (OUT 0x01, adaptive,
 // wMaxPacketSize 196), 2 capture (IN 0x82, asynchronous, wMaxPacketSize 98). Strings 1 and 2.
 DescriptorSet BuildUac1Headset(const Uac1Options &options = {});
 
 // ---- UAC2 headset, high speed -----------------------------------------------------------------------
-struct Uac2Options {
+struct Uac2Options
+{
     uint16_t vendorId = 0x1234, productId = 0x9ABC, bcdDevice = 0x0200;
-    bool bulkIn = false;     // a bulk IN endpoint 0x84 on the AudioControl interface
+    bool bulkIn = false;      // a bulk IN endpoint 0x84 on the AudioControl interface
     uint8_t dataInterval = 1; // bInterval of the isochronous data endpoints (OUT 0x01, IN 0x82)
     std::u16string manufacturer = u"Zelko Audio", product = u"Zelko USB2 Headset";
     std::u16string chipString = u"Vask"; // string 0x32
 };
-enum : uint8_t {
-    kUac2Clock = 10, kUac2PlaybackIt = 1, kUac2PlaybackFu = 2, kUac2PlaybackOt = 3,
-    kUac2MicIt = 4, kUac2MicFu = 5, kUac2CaptureOt = 6,
+enum : uint8_t
+{
+    kUac2Clock = 10,
+    kUac2PlaybackIt = 1,
+    kUac2PlaybackFu = 2,
+    kUac2PlaybackOt = 3,
+    kUac2MicIt = 4,
+    kUac2MicFu = 5,
+    kUac2CaptureOt = 6,
 };
 // Interfaces: 0 AudioControl (interrupt IN 0x83, wMaxPacketSize 6), 1 render (OUT 0x01 asynchronous
 // with explicit feedback IN 0x81, bInterval 4; alternate 1 16-bit, 2 24-bit stereo), 2 capture
@@ -91,7 +125,8 @@ enum : uint8_t {
 DescriptorSet BuildUac2Headset(const Uac2Options &options = {});
 
 // ---- Fixed-layout chip family (509-byte configuration) ---------------------------------------------
-struct ChipOptions {
+struct ChipOptions
+{
     uint16_t vendorId = 0x1E7D, productId = 0x3750;
     std::u16string manufacturer = u"Zelko Audio", product = u"Zelko Chip Headset";
 };

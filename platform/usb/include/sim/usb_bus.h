@@ -35,18 +35,31 @@
 #include <sim/usb_builders.h>
 #include <sim/usb_iso_engine.h>
 
-namespace usbsim {
+namespace usbsim
+{
 
 class Bus;
 class VirtualDevice;
 struct Event;
 
 // ---- Control plane ----------------------------------------------------------------------------------
-enum class RequestType : uint8_t { Standard = 0, Class = 1, Vendor = 2 };
-enum class Recipient : uint8_t { Device = 0, Interface = 1, Endpoint = 2, Other = 3 };
+enum class RequestType : uint8_t
+{
+    Standard = 0,
+    Class = 1,
+    Vendor = 2
+};
+enum class Recipient : uint8_t
+{
+    Device = 0,
+    Interface = 1,
+    Endpoint = 2,
+    Other = 3
+};
 
 // A control request as the device sees it (the 8-byte setup plus the OUT data).
-struct ControlRequest {
+struct ControlRequest
+{
     bool in = true; // device to host
     RequestType type = RequestType::Standard;
     Recipient recipient = Recipient::Device;
@@ -65,7 +78,8 @@ struct ControlRequest {
 };
 
 // What a handler answers: a stall, or the data (IN; the bus caps it at wLength).
-struct ControlReply {
+struct ControlReply
+{
     bool stall = false;
     Bytes data;
     static ControlReply Stall() { return {true, {}}; }
@@ -74,7 +88,8 @@ struct ControlReply {
 };
 
 // Which requests a handler or an injected fault takes; an unset field matches anything.
-struct RequestMatch {
+struct RequestMatch
+{
     std::optional<bool> in;
     std::optional<RequestType> type;
     std::optional<Recipient> recipient;
@@ -88,25 +103,35 @@ using ControlHandler = std::function<ControlReply(VirtualDevice &device, const C
 
 // One audio-class control of one channel of one entity. Values are little-endian `size` bytes on the
 // wire (1, 2, 3 or 4); RANGE answers the subranges (or one {min, max, res} when empty).
-struct Subrange {
+struct Subrange
+{
     int64_t min = 0, max = 0, res = 0;
 };
-struct ControlState {
+struct ControlState
+{
     uint8_t size = 2;
     int64_t cur = 0, min = 0, max = 0, res = 1;
     std::vector<Subrange> ranges;
     unsigned setCount = 0; // SET_CUR requests taken
 };
 // Per-entity state: controls keyed by (control selector, channel), the GET_MEM/SET_MEM block.
-struct EntityState {
+struct EntityState
+{
     std::map<std::pair<uint8_t, uint8_t>, ControlState> controls;
     Bytes memory;
 };
 
 // ---- Virtual device ---------------------------------------------------------------------------------
-enum class DeviceFamily { Generic, Uac1, Uac2, Chip };
+enum class DeviceFamily
+{
+    Generic,
+    Uac1,
+    Uac2,
+    Chip
+};
 
-class VirtualDevice {
+class VirtualDevice
+{
 public:
     explicit VirtualDevice(DescriptorSet descriptors, DeviceFamily family = DeviceFamily::Generic);
     virtual ~VirtualDevice();
@@ -164,7 +189,8 @@ public:
     // configuration word), presence mask, selectable output types and the current one.
     std::map<uint32_t, Bytes> otherReads;
     bool stallVendor7 = false, stallVendor10 = false;
-    struct Jack {
+    struct Jack
+    {
         uint32_t channelMapping = 0, configuration = 0;
     };
     std::map<uint8_t, std::vector<Jack>> jacks;
@@ -187,7 +213,8 @@ private:
     DescriptorSet m_desc;
     DeviceFamily m_family;
     std::map<uint8_t, Bytes> m_rawStrings;
-    struct HandlerEntry {
+    struct HandlerEntry
+    {
         int id;
         RequestMatch match;
         ControlHandler handler;
@@ -203,39 +230,41 @@ private:
 };
 
 // ---- Event log --------------------------------------------------------------------------------------
-enum class EventKind {
-    Urb,                // one URB taken by a PDO (status and length filled in at completion;
-                        // isochronous ones stay "pending" here: the engine's log has their end)
+enum class EventKind
+{
+    Urb, // one URB taken by a PDO (status and length filled in at completion;
+         // isochronous ones stay "pending" here: the engine's log has their end)
     SelectConfiguration,
     SelectInterface,
-    PortStatus,         // GET_PORT_STATUS answered
+    PortStatus, // GET_PORT_STATUS answered
     ResetPort,
     CyclePort,
-    Power,              // IRP_MJ_POWER SET_POWER (device state)
-    IdleSubmit,         // idle IRP taken
-    IdleCallback,       // the hub called the driver's IdleCallback
-    IdleComplete,       // idle IRP completed (status)
-    RegisterWrite,      // chip register written (HID SET_REPORT on interface 3)
+    Power,         // IRP_MJ_POWER SET_POWER (device state)
+    IdleSubmit,    // idle IRP taken
+    IdleCallback,  // the hub called the driver's IdleCallback
+    IdleComplete,  // idle IRP completed (status)
+    RegisterWrite, // chip register written (HID SET_REPORT on interface 3)
     Plug,
     Unplug,
-    BusInterface,       // QUERY_INTERFACE answered (status)
+    BusInterface, // QUERY_INTERFACE answered (status)
 };
 const char *EventKindName(EventKind kind);
 
-struct Event {
+struct Event
+{
     EventKind kind = EventKind::Urb;
     uint64_t sequence = 0; // 1, 2, ... in the order the bus logged them
     unsigned port = 0;
-    LONGLONG time = 0;   // virtual 100 ns units at the event
-    ULONG frame = 0;     // bus frame at the event
+    LONGLONG time = 0; // virtual 100 ns units at the event
+    ULONG frame = 0;   // bus frame at the event
     // URBs
     USHORT function = 0; // URB function code
     uint8_t bmRequestType = 0, bRequest = 0;
     uint16_t wValue = 0, wIndex = 0, wLength = 0; // control: the setup; others: wLength = buffer length
-    uint8_t endpoint = 0;                          // bulk, interrupt, isochronous, abort, reset pipe
-    ULONG length = 0;                              // bytes moved (at completion)
-    USBD_STATUS usbdStatus = USBD_STATUS_PENDING;  // at completion
-    NTSTATUS status = STATUS_PENDING;              // IRP status at completion (or of the IOCTL)
+    uint8_t endpoint = 0;                         // bulk, interrupt, isochronous, abort, reset pipe
+    ULONG length = 0;                             // bytes moved (at completion)
+    USBD_STATUS usbdStatus = USBD_STATUS_PENDING; // at completion
+    NTSTATUS status = STATUS_PENDING;             // IRP status at completion (or of the IOCTL)
     bool completed = false;
     Bytes data; // control OUT data, or the IN answer
     // Selections
@@ -249,8 +278,14 @@ struct Event {
 };
 
 // ---- PnP --------------------------------------------------------------------------------------------
-enum class PnpEventKind { Arrival, SurpriseRemoval, Removal };
-struct PnpEvent {
+enum class PnpEventKind
+{
+    Arrival,
+    SurpriseRemoval,
+    Removal
+};
+struct PnpEvent
+{
     PnpEventKind kind;
     unsigned port;
     PDEVICE_OBJECT pdo;
@@ -260,16 +295,18 @@ struct PnpEvent {
 using PnpListener = std::function<void(const PnpEvent &event)>;
 
 // ---- Injection --------------------------------------------------------------------------------------
-enum class FaultKind {
-    Stall,        // the request stalls (URB 0xC0000004, IRP STATUS_UNSUCCESSFUL)
-    Short,        // the answer is cut to `value` bytes
-    WrongLength,  // the data is as usual but TransferBufferLength reports `value`
-    FailAfter,    // the first `value` matching requests succeed, later ones fail with `usbdStatus`
-    Delay,        // the completion comes `value` virtual milliseconds later
-    NoAnswer,     // pending until cancelled
-    Fail,         // the URB fails with `usbdStatus` (IRP status `status`)
+enum class FaultKind
+{
+    Stall,       // the request stalls (URB 0xC0000004, IRP STATUS_UNSUCCESSFUL)
+    Short,       // the answer is cut to `value` bytes
+    WrongLength, // the data is as usual but TransferBufferLength reports `value`
+    FailAfter,   // the first `value` matching requests succeed, later ones fail with `usbdStatus`
+    Delay,       // the completion comes `value` virtual milliseconds later
+    NoAnswer,    // pending until cancelled
+    Fail,        // the URB fails with `usbdStatus` (IRP status `status`)
 };
-struct ControlFault {
+struct ControlFault
+{
     FaultKind kind = FaultKind::Stall;
     uint32_t value = 0;
     USBD_STATUS usbdStatus = USBD_STATUS_STALL_PID;
@@ -278,13 +315,15 @@ struct ControlFault {
 };
 
 // One answer of the GET_PORT_STATUS script.
-struct PortAnswer {
+struct PortAnswer
+{
     NTSTATUS status = STATUS_SUCCESS;
     ULONG bits = USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
 };
 
 // ---- Bus --------------------------------------------------------------------------------------------
-class Bus {
+class Bus
+{
 public:
     Bus();
     ~Bus(); // calls Shutdown

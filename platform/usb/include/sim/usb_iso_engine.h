@@ -20,12 +20,14 @@
 #include <ntkernel.h>
 #include <usb_urb.h>
 
-namespace usbsim {
+namespace usbsim
+{
 
 using IsoPipeId = uint32_t; // 0 is never a valid pipe
 
 // What the engine needs of an endpoint (the fields of its endpoint descriptor) and the bus speed.
-struct IsoPipeDesc {
+struct IsoPipeDesc
+{
     uint8_t bEndpointAddress = 0; // bit 7: IN
     uint8_t bmAttributes = 0x01;  // bits 0-1: 1 isochronous; bits 4-5: 0 data, 1 feedback
     uint16_t wMaxPacketSize = 0;  // at high speed bits 11-12 add transactions per microframe
@@ -45,14 +47,16 @@ NTSTATUS IsoIrpStatusFor(USBD_STATUS urbStatus);
 USBD_STATUS IsoUrbStatusFor(NTSTATUS irpStatus);
 
 // One packet an OUT endpoint received.
-struct IsoOutPacket {
-    ULONG frame;       // bus frame number
+struct IsoOutPacket
+{
+    ULONG frame;        // bus frame number
     uint8_t microframe; // 0..7 at high speed, 0 at full speed
     std::vector<uint8_t> bytes;
 };
 
 // What an IN data endpoint sends. Samples are little-endian, signed, except 8-bit (unsigned, 0x80 silence).
-enum class IsoPattern {
+enum class IsoPattern
+{
     Silence,
     Ramp, // sample of frame n, channel c: (n + c) truncated to the sample width
     Sine, // amplitude x full scale x sin(2 pi f n / rate), the same in every channel
@@ -61,20 +65,23 @@ enum class IsoPattern {
 // The stream an IN endpoint carries: packet sizes follow the rate through a fractional accumulator
 // (44100 Hz at full speed: nine packets of 44 frames, then one of 45) and are capped at the packet's
 // slot in the buffer and at the pipe's maximum, in whole frames. With rate 0 every packet fills its cap.
-struct IsoStreamFormat {
+struct IsoStreamFormat
+{
     uint32_t sampleRate = 0;
     uint16_t channels = 2;
     uint16_t bytesPerSample = 2;
 };
 
 // A scripted packet, by the endpoint's packet sequence number (see NextPacketSequence).
-enum class IsoPacketScript {
+enum class IsoPacketScript
+{
     ZeroLength, // IN: Length 0, success
     Short,      // IN: at most `bytes` bytes
     Error,      // IN or OUT: no data (not recorded), the packet gets `status`
 };
 
-class IsoEngine {
+class IsoEngine
+{
 public:
     IsoEngine();
     ~IsoEngine(); // cancels what is outstanding and waits for the engine's DPC
@@ -126,7 +133,8 @@ public:
     // Changes the rate only (the endpoint's sampling-frequency control).
     void SetStreamRate(uint8_t endpoint, uint32_t sampleRate);
     IsoStreamFormat StreamFormat(uint8_t endpoint) const;
-    void SetPattern(uint8_t endpoint, IsoPattern pattern, double frequencyHz = 1000.0, double amplitude = 0.5);
+    void SetPattern(uint8_t endpoint, IsoPattern pattern, double frequencyHz = 1000.0,
+                    double amplitude = 0.5);
     // The feedback value a feedback endpoint sends: 10.14 samples per frame in 3 bytes at full speed,
     // 16.16 samples per microframe in 4 bytes at high speed, little-endian. Unset, it follows the
     // endpoint's stream rate.
@@ -143,7 +151,7 @@ public:
 
     // ---- OUT sink ----
     std::vector<IsoOutPacket> OutPackets(uint8_t endpoint) const;
-    uint64_t OutBytes(uint8_t endpoint) const;   // every byte received, kept or not
+    uint64_t OutBytes(uint8_t endpoint) const; // every byte received, kept or not
     uint64_t OutPacketCount(uint8_t endpoint) const;
     void ClearOutPackets(uint8_t endpoint);
     void KeepOutPackets(bool keep); // off: only the counts (long benchmarks)

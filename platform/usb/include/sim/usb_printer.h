@@ -8,9 +8,13 @@
 #include <string>
 #include <vector>
 
-namespace usbsim {
+namespace usbsim
+{
 
 std::string PrintDescriptors(const uint8_t *bytes, size_t count);
-inline std::string PrintDescriptors(const std::vector<uint8_t> &b) { return PrintDescriptors(b.data(), b.size()); }
+inline std::string PrintDescriptors(const std::vector<uint8_t> &b)
+{
+    return PrintDescriptors(b.data(), b.size());
+}
 
 } // namespace usbsim
