@@ -5,6 +5,7 @@
 
 #include "effects_test_support.h"
 #include "support/dsp_test_support.h"
+#include "support/kernel_test.h"
 
 #include <cmath>
 #include <complex>
@@ -335,3 +336,27 @@ TEST(RoomVirtualizer, DerivedShufflersKeepTheDesignsResponse)
 }
 
 } // namespace
+
+// The render path runs at DISPATCH_LEVEL: ten seconds of either mode, in the stream's 480-frame
+// calls, must not touch the pool or the heap.
+class RoomVirtualizerStreaming : public KernelTest
+{
+};
+
+TEST_F(RoomVirtualizerStreaming, TenSecondsAllocateNothing)
+{
+    for (int32_t mode : {5, 7})
+    {
+        auto room = Make(48000, mode);
+        Planes p(480);
+        for (auto &ch : p.data)
+            for (size_t k = 0; k < ch.size(); ++k)
+                ch[k] = float(std::sin(0.01 * double(k)));
+        const size_t pool = sim::Allocations();
+        dsp::test::AllocationCounter count;
+        for (int call = 0; call < 1000; ++call)
+            room->Render(p.ptr.data(), p.ptr.data(), 480);
+        EXPECT_EQ(sim::Allocations(), pool) << mode;
+        EXPECT_EQ(count.allocations(), 0) << mode;
+    }
+}
