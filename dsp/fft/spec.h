@@ -108,8 +108,8 @@ template <class T> inline const T *fftTable(const FftSpec *spec, int32_t offset)
 // sin(2 pi k / 1024), k = 0..256, correctly rounded (generated: tools/gen_sine_table.py).
 extern const std::array<float, 257> fixedSineTable;
 
-// The split plan of the large-order driver, shared by the spec builders and the transforms (a
-// transform reads only its spec and constant tables): per complex order 0..30, the order b of the
+// The split plan of the large-order driver, shared by the FftSpec builders and the transforms (a
+// transform reads only its FftSpec record and constant tables): per complex order 0..30, the order b of the
 // outer factor of the four-step split (2^b rows), 0 for the unsplit orders (all below 13).
 // Rows above 2^10 points split again or take the unsplit path, so no kernel runs on more than
 // 1024 points.
