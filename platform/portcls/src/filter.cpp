@@ -262,6 +262,10 @@ NTSTATUS CPortCore::Intersect(ULONG pin, const KSDATARANGE *clientRange, ULONG c
         return STATUS_INVALID_DEVICE_REQUEST;
     if (!clientRange || clientRangeSize < sizeof(KSDATARANGE) || !resultLength || pin >= d->PinCount)
         return STATUS_INVALID_PARAMETER;
+    // The framework hands a miniport only ranges whose claimed size lies within the caller's buffer,
+    // so a miniport may read FormatSize bytes of it.
+    if (clientRange->FormatSize > clientRangeSize)
+        return STATUS_INVALID_PARAMETER;
     ExactBuffer client(clientRange, clientRangeSize);
     auto *clientCopy = reinterpret_cast<PKSDATARANGE>(client.Get());
     const KSPIN_DESCRIPTOR &ks = d->Pins[pin].KsPinDescriptor;
