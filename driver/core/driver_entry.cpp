@@ -5,6 +5,7 @@
 #include "driver/base/pool_memory.h"
 #include "driver/base/scope_guard.h"
 #include "driver/core/asio_private.h"
+#include "dsp/dispatch/cpu_probe.h"
 
 namespace
 {
@@ -184,6 +185,9 @@ PCWSTR FilterTypeName(ULONG terminalType)
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
+    // The primitives' variant is chosen once, before anything can run one. Another vendor's
+    // processor (status 20) still gets the index its features allow.
+    (void)dsp::initCpuVariant();
     if (!RtlIsNtDdiVersionAvailable(MIN_NTDDI_VERSION))
         return STATUS_UNSUCCESSFUL;
     const NTSTATUS status = PcInitializeAdapterDriver(DriverObject, RegistryPath, &AddDevice);

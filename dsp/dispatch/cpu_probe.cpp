@@ -174,9 +174,23 @@ uint32_t variantIndexForClass(int32_t cpuClass)
     }
 }
 
+uint32_t maxSupportedVariant(const CpuidRecord &cpu)
+{
+    if (!cpu.supported)
+        return 0;
+    const CpuidRegs &l1 = cpu.leaf1;
+    const bool ladder[] = {bit(l1.edx, 25), bit(l1.edx, 26), bit(l1.ecx, 0), bit(l1.ecx, 9), bit(l1.ecx, 19)};
+    uint32_t index = 0;
+    while (index < 5 && ladder[index])
+        ++index;
+    return index;
+}
+
 Status initCpuVariant(const CpuidRecord &cpu)
 {
-    CpuVariantIndex.store(variantIndexForClass(probeCpuClass(cpu)), std::memory_order_relaxed);
+    const uint32_t byClass = variantIndexForClass(probeCpuClass(cpu));
+    const uint32_t supported = maxSupportedVariant(cpu);
+    CpuVariantIndex.store(byClass < supported ? byClass : supported, std::memory_order_relaxed);
     return isReferenceVendor(cpu) ? kOk : kWarnCpuUnknown;
 }
 

@@ -1,9 +1,8 @@
 // Processor probe: picks the dispatcher's variant index from CPUID results.
 //
-// Nothing in the library or the driver calls these, so CpuVariantIndex stays 0 and the generic
-// variant runs. A build that does call initCpuVariant must do so once, before the first
-// primitive is used. The decisions are pure functions of a CpuidRecord, so any processor can be
-// described to them; readCpuid fills a record from the processor this runs on.
+// DriverEntry calls initCpuVariant once, before the first primitive is used; the library never
+// calls it. The decisions are pure functions of a CpuidRecord, so any processor can be described
+// to them; readCpuid fills a record from the processor this runs on.
 #pragma once
 
 #include <cstdint>
@@ -40,8 +39,15 @@ int32_t probeCpuClass(const CpuidRecord &cpu);
 // The variant index (0..5) for a class number; every unlisted class maps to 0.
 uint32_t variantIndexForClass(int32_t cpuClass);
 
-// Stores the index of probeCpuClass(cpu) in CpuVariantIndex. Returns kOk when CPUID exists and the
-// vendor is the reference vendor, otherwise kWarnCpuUnknown (the index is stored either way).
+// The highest variant index whose instruction set and every set below it the processor reports in
+// leaf 1 (EDX bit 25 SSE, 26 SSE2; ECX bit 0 SSE3, 9 SSSE3, 19 SSE4.1); 0 without CPUID.
+uint32_t maxSupportedVariant(const CpuidRecord &cpu);
+
+// Stores the index of probeCpuClass(cpu) in CpuVariantIndex, lowered to maxSupportedVariant(cpu):
+// a class known by its family and model alone may come from a processor or hypervisor that masks
+// the feature, and running an instruction it lacks would stop the machine. Returns kOk when CPUID
+// exists and the vendor is the reference vendor, otherwise kWarnCpuUnknown (the index is stored
+// either way).
 Status initCpuVariant(const CpuidRecord &cpu);
 // The same on the processor this runs on.
 Status initCpuVariant();

@@ -5,12 +5,11 @@ namespace dsp
 
 std::atomic<uint32_t> CpuVariantIndex{0};
 
-// Every built row names its generic implementation six times: the generic variant is the only
-// one there is.
 #define DSP_ROW(t, ...) DSP_ROW_##t(__VA_ARGS__)
-#define DSP_ROW_INIT(i, name, stub, ret, params, args, impl)                                                 \
-    .name = {DSP_ROW_ENTRY(impl), DSP_ROW_ENTRY(impl), DSP_ROW_ENTRY(impl),                                  \
-             DSP_ROW_ENTRY(impl), DSP_ROW_ENTRY(impl), DSP_ROW_ENTRY(impl)},
+#define DSP_ROW_INIT(i, name, stub, ret, params, args, impl, v1, v2, v3, v4, v5)                             \
+    .name = {DSP_ROW_ENTRY(generic, name, impl), DSP_ROW_ENTRY(v1, name, impl),                              \
+             DSP_ROW_ENTRY(v2, name, impl),      DSP_ROW_ENTRY(v3, name, impl),                              \
+             DSP_ROW_ENTRY(v4, name, impl),      DSP_ROW_ENTRY(v5, name, impl)},
 #define DSP_ROW_SKIP(...)
 
 constinit const dispatch::TableA VariantTableA = {

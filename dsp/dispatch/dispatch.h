@@ -3,9 +3,9 @@
 // the stubs; library code calls the implementations of its own variant directly.
 //
 // Every row holds six entries, one per processor class in variant-index order (0 generic, 1 SSE,
-// 2 SSE2, 3 SSE3, 4 SSSE3, 5 SSE4.1/4.2). Only the generic implementations exist, so every
-// row names its generic implementation at all six indices; a later fast variant must
-// give the same results and statuses bit for bit. The tables are constant data.
+// 2 SSE2, 3 SSE3, 4 SSSE3, 5 SSE4.1/4.2). An entry above 0 may use its level's instructions and
+// no others; it gives the generic result and status bit for bit except where its own header names
+// a difference. The tables are constant data.
 #pragma once
 
 #include <array>
@@ -33,16 +33,75 @@ struct FftSpec;  // real (id 6) or complex (id 4) FFT specification
 #define DSP_HAS_STUB_DSP_STUB 1
 #define DSP_HAS_STUB_DSP_NO_STUB 0
 
-// The entry a row holds at every index: its generic implementation.
-#define DSP_ROW_ENTRY(impl) &::dsp::generic::impl
+// An entry of a row: DSP_ROW_ENTRY(namespace token, row name, generic implementation). The fast
+// variants exist only where the processor family has them; elsewhere every entry is generic.
+#if defined(__x86_64__) || defined(__i386__)
+#define DSP_HAVE_SIMD_VARIANTS 1
+#define DSP_ENTRY_generic(name, impl) &::dsp::generic::impl
+#define DSP_ENTRY_sse(name, impl) &::dsp::sse::name
+#define DSP_ENTRY_sse2(name, impl) &::dsp::sse2::name
+#define DSP_ENTRY_sse3(name, impl) &::dsp::sse3::name
+#define DSP_ENTRY_ssse3(name, impl) &::dsp::ssse3::name
+#define DSP_ENTRY_sse41(name, impl) &::dsp::sse41::name
+#define DSP_DECL_generic(name, ret, params)
+#define DSP_DECL_sse(name, ret, params)                                                                      \
+    namespace dsp::sse                                                                                       \
+    {                                                                                                        \
+    ret name params;                                                                                         \
+    }
+#define DSP_DECL_sse2(name, ret, params)                                                                     \
+    namespace dsp::sse2                                                                                      \
+    {                                                                                                        \
+    ret name params;                                                                                         \
+    }
+#define DSP_DECL_sse3(name, ret, params)                                                                     \
+    namespace dsp::sse3                                                                                      \
+    {                                                                                                        \
+    ret name params;                                                                                         \
+    }
+#define DSP_DECL_ssse3(name, ret, params)                                                                    \
+    namespace dsp::ssse3                                                                                     \
+    {                                                                                                        \
+    ret name params;                                                                                         \
+    }
+#define DSP_DECL_sse41(name, ret, params)                                                                    \
+    namespace dsp::sse41                                                                                     \
+    {                                                                                                        \
+    ret name params;                                                                                         \
+    }
+#else
+#define DSP_HAVE_SIMD_VARIANTS 0
+#define DSP_ENTRY_ALL_GENERIC_(name, impl) &::dsp::generic::impl
+#define DSP_ENTRY_generic DSP_ENTRY_ALL_GENERIC_
+#define DSP_ENTRY_sse DSP_ENTRY_ALL_GENERIC_
+#define DSP_ENTRY_sse2 DSP_ENTRY_ALL_GENERIC_
+#define DSP_ENTRY_sse3 DSP_ENTRY_ALL_GENERIC_
+#define DSP_ENTRY_ssse3 DSP_ENTRY_ALL_GENERIC_
+#define DSP_ENTRY_sse41 DSP_ENTRY_ALL_GENERIC_
+#define DSP_DECL_ALL_GENERIC_(name, ret, params)
+#define DSP_DECL_generic DSP_DECL_ALL_GENERIC_
+#define DSP_DECL_sse DSP_DECL_ALL_GENERIC_
+#define DSP_DECL_sse2 DSP_DECL_ALL_GENERIC_
+#define DSP_DECL_sse3 DSP_DECL_ALL_GENERIC_
+#define DSP_DECL_ssse3 DSP_DECL_ALL_GENERIC_
+#define DSP_DECL_sse41 DSP_DECL_ALL_GENERIC_
+#endif
+#define DSP_ROW_ENTRY(ns, name, impl) DSP_CAT(DSP_ENTRY_, ns)(name, impl)
 
-// Each named generic implementation, declared from its row.
+// Each named implementation, declared from its row.
 namespace dsp::generic
 {
-#define DSP_ROW(t, i, name, stub, ret, params, args, impl) ret impl params;
+#define DSP_ROW(t, i, name, stub, ret, params, args, impl, ...) ret impl params;
 #include "dsp/dispatch/dispatch_rows.inc"
 #undef DSP_ROW
 } // namespace dsp::generic
+
+#define DSP_ROW(t, i, name, stub, ret, params, args, impl, v1, v2, v3, v4, v5)                               \
+    DSP_CAT(DSP_DECL_, v1)                                                                                   \
+    (name, ret, params) DSP_CAT(DSP_DECL_, v2)(name, ret, params) DSP_CAT(DSP_DECL_, v3)(name, ret, params)  \
+        DSP_CAT(DSP_DECL_, v4)(name, ret, params) DSP_CAT(DSP_DECL_, v5)(name, ret, params)
+#include "dsp/dispatch/dispatch_rows.inc"
+#undef DSP_ROW
 
 namespace dsp::dispatch
 {
@@ -52,7 +111,7 @@ inline constexpr uint32_t kVariantCount = 6;
 // One function type per row: fn::<name>.
 namespace fn
 {
-#define DSP_ROW(t, i, name, stub, ret, params, args, impl) using name = ret params;
+#define DSP_ROW(t, i, name, stub, ret, params, args, ...) using name = ret params;
 #include "dsp/dispatch/dispatch_rows.inc"
 #undef DSP_ROW
 } // namespace fn
@@ -61,7 +120,7 @@ namespace fn
 template <class F> using Row = std::array<F *, kVariantCount>;
 
 #define DSP_ROW(t, ...) DSP_ROW_##t(__VA_ARGS__)
-#define DSP_ROW_MEMBER(i, name, stub, ret, params, args, impl) Row<fn::name> name;
+#define DSP_ROW_MEMBER(i, name, stub, ret, params, args, ...) Row<fn::name> name;
 #define DSP_ROW_SKIP(...)
 
 // Variant table A, one member per row, in row order.
@@ -98,7 +157,7 @@ struct RowInfo
 };
 
 inline constexpr RowInfo kRows[] = {
-#define DSP_ROW(t, i, name, stub, ret, params, args, impl)                                                   \
+#define DSP_ROW(t, i, name, stub, ret, params, args, ...)                                                    \
     {#t[0], i, #name, DSP_CAT(DSP_HAS_STUB_, stub) != 0},
 #include "dsp/dispatch/dispatch_rows.inc"
 #undef DSP_ROW
@@ -151,8 +210,8 @@ namespace dsp
 {
 
 // The variant index 0..5 every stub reads. 0 at load; only initCpuVariant (cpu_probe.h) writes
-// it, and nothing in the driver calls that, so the generic variant always runs. Read relaxed: it
-// is written at most once, before any concurrent use.
+// it, which DriverEntry calls once before any primitive runs (tests set it directly). Read
+// relaxed: it is written at most once, before any concurrent use.
 extern std::atomic<uint32_t> CpuVariantIndex;
 
 extern const dispatch::TableA VariantTableA;

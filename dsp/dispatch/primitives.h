@@ -20,7 +20,7 @@ namespace dsp
 #define DSP_STUB_DSP_NO_STUB(t, name, ret, params, args)
 #define DSP_STUB_TABLE_A VariantTableA
 #define DSP_STUB_TABLE_B CpuVariantDispatchTable
-#define DSP_ROW(t, i, name, stub, ret, params, args, impl) DSP_STUB_##stub(t, name, ret, params, args)
+#define DSP_ROW(t, i, name, stub, ret, params, args, ...) DSP_STUB_##stub(t, name, ret, params, args)
 #include "dsp/dispatch/dispatch_rows.inc"
 #undef DSP_ROW
 #undef DSP_STUB_DSP_STUB

@@ -14,6 +14,10 @@
 //   ...; EXPECT_TRUE(pool.balanced());
 //
 //   dsp::test::AllocationCounter count; run(); EXPECT_EQ(count.allocations(), 0);
+//
+//   for (uint32_t v = 0; v <= dsp::test::testMaxVariant(); ++v)
+//   { dsp::test::ScopedVariantIndex at(v); ... }  // selector set for the scope, then put back
+//   DSP_SKIP_UNSUPPORTED_VARIANTS();              // ends the test skipped if some index was not run
 #pragma once
 
 #include <gtest/gtest.h>
@@ -23,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -34,6 +39,8 @@
 #include <vector>
 
 #include "dsp/core/alloc.h"
+#include "dsp/dispatch/cpu_probe.h"
+#include "dsp/dispatch/dispatch.h"
 
 namespace dsp::test
 {
@@ -449,4 +456,50 @@ private:
     ScopedAllocHooks m_hooks;
 };
 
+// ---- Variant selection -------------------------------------------------------------------
+
+// Sets CpuVariantIndex for a scope and puts back what was there.
+class ScopedVariantIndex
+{
+public:
+    explicit ScopedVariantIndex(uint32_t index) : m_saved(CpuVariantIndex.exchange(index)) {}
+    ~ScopedVariantIndex() { CpuVariantIndex.store(m_saved); }
+    ScopedVariantIndex(const ScopedVariantIndex &) = delete;
+    ScopedVariantIndex &operator=(const ScopedVariantIndex &) = delete;
+
+private:
+    uint32_t m_saved;
+};
+
+// The highest variant index this processor runs, lowered by the environment's
+// DSP_TEST_MAX_VARIANT (CI reruns the suite with 2 to prove the lower levels alone).
+inline uint32_t testMaxVariant()
+{
+    uint32_t max = maxSupportedVariant(readCpuid());
+    if (const char *env = std::getenv("DSP_TEST_MAX_VARIANT"); env && *env)
+    {
+        const long cap = std::strtol(env, nullptr, 10);
+        if (cap >= 0 && uint32_t(cap) < max)
+            max = uint32_t(cap);
+    }
+    return max;
+}
+
+// The instruction set variant index needs, for skip messages.
+inline const char *variantFeature(uint32_t index)
+{
+    static const char *const names[] = {"nothing", "SSE", "SSE2", "SSE3", "SSSE3", "SSE4.1"};
+    return index < 6 ? names[index] : "an unknown level";
+}
+
 } // namespace dsp::test
+
+// Ends a test that looped over the variant indices skipped when some were above testMaxVariant().
+#define DSP_SKIP_UNSUPPORTED_VARIANTS()                                                                      \
+    do                                                                                                       \
+    {                                                                                                        \
+        const uint32_t top_ = ::dsp::test::testMaxVariant();                                                 \
+        if (top_ + 1 < ::dsp::dispatch::kVariantCount)                                                       \
+            GTEST_SKIP() << "variant " << (top_ + 1) << " and above not run: it needs "                      \
+                         << ::dsp::test::variantFeature(top_ + 1);                                           \
+    } while (0)

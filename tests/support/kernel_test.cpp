@@ -1,6 +1,8 @@
 #include "support/kernel_test.h"
 #include "support/test_dir.h"
 
+#include "dsp/dispatch/dispatch.h"
+
 #include <mutex>
 #include <unistd.h>
 
@@ -78,6 +80,8 @@ void KernelTest::TearDown()
     }
     sim::ResetAll();
     sim::SetViolationHandler(nullptr);
+    // A test that loaded the driver selected a fast variant; the next one starts generic again.
+    dsp::CpuVariantIndex.store(0);
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
 }

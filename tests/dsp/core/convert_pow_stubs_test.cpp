@@ -9,6 +9,7 @@
 #include "dsp/core/convert.h"
 #include "dsp/core/pow.h"
 #include "dsp/dispatch/primitives.h"
+#include "support/dsp_test_support.h"
 
 namespace
 {
@@ -96,14 +97,17 @@ TEST(ConvertPowStubs, ForwardAtEveryVariantIndex)
 {
     const auto want = runAll(kGeneric);
     EXPECT_EQ(want[9].status, dsp::kWarnDomain);
-    for (uint32_t index = 0; index < dsp::dispatch::kVariantCount; ++index)
+    for (uint32_t index = 0; index <= dsp::test::testMaxVariant(); ++index)
     {
-        dsp::CpuVariantIndex.store(index);
-        const auto got = runAll(kStubs);
-        dsp::CpuVariantIndex.store(0);
+        const auto got = [&]
+        {
+            dsp::test::ScopedVariantIndex at(index);
+            return runAll(kStubs);
+        }();
         for (size_t i = 0; i < want.size(); ++i)
             EXPECT_EQ(got[i], want[i]) << "call " << i << " at " << index;
     }
+    DSP_SKIP_UNSUPPORTED_VARIANTS();
 }
 
 } // namespace

@@ -68,7 +68,7 @@ TEST(CpuProbe, SelectorAndStatusForTheDoneWhenProcessors)
     EXPECT_EQ(dsp::probeCpuClass(none), 0);
     EXPECT_EQ(init(none), std::make_pair(dsp::kWarnCpuUnknown, 0u));
 
-    const CpuidRecord other = cpu(6, 15, kEcxSse41 | kEcxSsse3, kEdxSse | kEdxSse2, 0, 0, false);
+    const CpuidRecord other = cpu(6, 15, kEcxSse41 | kEcxSsse3 | kEcxSse3, kEdxSse | kEdxSse2, 0, 0, false);
     EXPECT_EQ(dsp::probeCpuClass(other), 68);
     EXPECT_EQ(init(other), std::make_pair(dsp::kWarnCpuUnknown, 5u));
 
@@ -135,6 +135,30 @@ TEST(CpuProbe, FamilyModelTableAndFeatureLadder)
             << "family/model word 0x" << std::hex << record.leaf1.eax;
 }
 
+// A class known from the signature alone never selects instructions the processor does not report
+// (a hypervisor may mask them): the stored index is capped by the feature bits, the class and the
+// status stay.
+TEST(CpuProbe, StoredIndexNeverExceedsTheReportedFeatures)
+{
+    const CpuidRecord model14 = withCores(cpu(6, 14, 0, kEdxSse | kEdxSse2), 2);
+    EXPECT_EQ(dsp::probeCpuClass(model14), 11);
+    EXPECT_EQ(init(model14), std::make_pair(dsp::kOk, 2u));
+
+    const CpuidRecord family15 = cpu(15, 2, 0, kEdxSse);
+    EXPECT_EQ(dsp::probeCpuClass(family15), 6);
+    EXPECT_EQ(init(family15), std::make_pair(dsp::kOk, 1u));
+    EXPECT_EQ(init(cpu(15, 2)), std::make_pair(dsp::kOk, 0u));
+
+    const CpuidRecord ia64 = cpu(6, 15, kEcxSsse3, kEdxIa64);
+    EXPECT_EQ(dsp::probeCpuClass(ia64), 17);
+    EXPECT_EQ(init(ia64), std::make_pair(dsp::kOk, 0u));
+
+    // The ladder stops at the first missing level: SSE4.1 without SSE3 is worth SSE2 only.
+    EXPECT_EQ(dsp::maxSupportedVariant(cpu(6, 7, kEcxSse41 | kEcxSsse3, kEdxSse | kEdxSse2, 1)), 2u);
+    EXPECT_EQ(dsp::maxSupportedVariant(cpu(6, 7, kEcxSse41 | kEcxSsse3 | kEcxSse3, kEdxSse2, 1)), 0u);
+    EXPECT_EQ(dsp::maxSupportedVariant(CpuidRecord{}), 0u);
+}
+
 TEST(CpuProbe, EveryClassLandsOnItsIndex)
 {
     const std::set<int32_t> byIndex[6] = {
@@ -184,6 +208,8 @@ TEST(CpuProbe, ReaderOfThisProcessor)
     EXPECT_GE(dsp::variantIndexForClass(dsp::probeCpuClass(here)), 2u);
 #endif
     EXPECT_EQ(dsp::CpuVariantIndex.load(), 0u) << "reading the processor selects nothing";
+    // On this machine the probe selects the best level the processor reports.
+    EXPECT_EQ(init(here).second, dsp::maxSupportedVariant(here));
 }
 
 } // namespace

@@ -12,6 +12,8 @@
 #include <sim/usb_bus.h>
 #include <sim/usb_pnp.h>
 
+#include "dsp/dispatch/cpu_probe.h"
+#include "dsp/dispatch/dispatch.h"
 #include "entry_doubles.h"
 #include "support/kernel_test.h"
 
@@ -89,6 +91,8 @@ TEST_F(DriverEntryTest, StartNamesEveryStreamAndRemovalUndoesItOnce)
 {
     PDEVICE_OBJECT pdo = LoadAndPlug();
     ASSERT_TRUE(sim::pnp::Started(pdo));
+    EXPECT_EQ(dsp::CpuVariantIndex.load(), dsp::maxSupportedVariant(dsp::readCpuid()))
+        << "the entry selects the primitives' fastest variant this processor runs";
     // Render and capture count apart, per terminal type.
     EXPECT_EQ(S().Names, (std::vector<std::string>{"HPOut00", "HPOut01", "MicIn00"}));
     EXPECT_EQ(S().Calls, (std::vector<std::string>{"Init", "Register HPOut00", "Register HPOut01",
