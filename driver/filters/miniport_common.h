@@ -30,3 +30,6 @@ inline void TakePowerState(DEVICE_POWER_STATE *stored, POWER_STATE state)
 // (STATUS_BUFFER_OVERFLOW), a smaller one is STATUS_BUFFER_TOO_SMALL; otherwise `answer` is copied and
 // the value size becomes `needed`. Nothing is written on failure.
 NTSTATUS AnswerValue(PPCPROPERTY_REQUEST request, const void *answer, ULONG needed);
+// The same protocol before an answer is built: STATUS_SUCCESS when the value buffer holds `needed`
+// bytes, else the status to return (the size is reported for a value size of 0).
+NTSTATUS CheckAnswerRoom(PPCPROPERTY_REQUEST request, ULONG needed);

@@ -14,6 +14,8 @@ const GUID kTopologyCategories[] = {KSCATEGORY_AUDIO, KSCATEGORY_TOPOLOGY, KSCAT
 const PKSDATARANGE kBridgeRanges[] = {const_cast<PKSDATARANGE>(&kAnalogBridgeRange)};
 // The version from which the system knows the newer pin categories and names.
 constexpr ULONG kNewerSystem = 0x06000000;
+// Device-specific units that name their nodes through INamedValue (no creating class yet).
+constexpr ULONG KIND_NAMED_VALUE = 24;
 // A pin's name value: "<key word>_NN".
 constexpr size_t kValueNameChars = 64;
 
@@ -302,19 +304,29 @@ NTSTATUS CMiniportTopology::BuildNodes()
         m_Nodes[i].Type = row->Type;
         m_Nodes[i].AutomationTable = row->Table;
         m_Nodes[i].Name = row->Name;
+        // Effect units name their nodes: an effect switch by the four words of its information
+        // block, a named value through its own interface. A unit that cannot say leaves none.
+        GUID name{};
+        NTSTATUS named = STATUS_NOT_FOUND;
         if (kind == NODE_KIND_INFO)
-        {
-            // The unit names its node: the four words of its information block are the identifier.
             if (IInfoNode *info = QueryAs<IInfoNode>(unit, IID_IInfoNode))
             {
+                static_assert(sizeof(ULONG) * INFO_NODE_WORDS == sizeof(GUID));
                 ULONG words[INFO_NODE_WORDS] = {};
-                if (NT_SUCCESS(info->GetWords(words)))
-                {
-                    RtlCopyMemory(&m_NodeNames[i], words, sizeof(GUID));
-                    m_Nodes[i].Name = &m_NodeNames[i];
-                }
+                named = info->GetWords(words);
+                RtlCopyMemory(&name, words, sizeof(GUID));
                 info->Release();
             }
+        if (kind == KIND_NAMED_VALUE)
+            if (INamedValue *value = QueryAs<INamedValue>(unit, IID_INamedValue))
+            {
+                named = value->GetName(&name);
+                value->Release();
+            }
+        if (NT_SUCCESS(named))
+        {
+            m_NodeNames[i] = name;
+            m_Nodes[i].Name = &m_NodeNames[i];
         }
     }
     return STATUS_SUCCESS;

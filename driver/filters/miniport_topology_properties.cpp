@@ -4,6 +4,8 @@
 #include "driver/filters/control_change.h"
 #include "driver/filters/miniport_topology_tables.h"
 
+#include <iterator>
+
 namespace
 {
 
@@ -12,8 +14,11 @@ constexpr ULONG kAccessGetSetSupport =
 constexpr ULONG kAccessGetSupport = KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_BASICSUPPORT;
 constexpr ULONG kTopologyVersion = 0x30000;
 constexpr ULONG kJackRecordBytes = sizeof(JackRecord);
-// Device-specific units whose value sits behind an engine bind interface.
+constexpr ULONGLONG kMaxAnswerBytes = 0xFFFFFFFF; // what a 32-bit value size can say
+// Device-specific units without a creating class: values behind an engine bind interface, and a
+// value within a range.
 constexpr ULONG KIND_ENGINE_INPUT_VALUE = 15;
+constexpr ULONG KIND_RANGED_VALUE = 17;
 constexpr ULONG KIND_ENGINE_OUTPUT_VALUE = 19;
 
 // The first word of the instance (a channel, a pin); FALSE when the instance is shorter.
@@ -23,6 +28,17 @@ BOOLEAN FirstWord(PPCPROPERTY_REQUEST r, PULONG word)
         return FALSE;
     RtlCopyMemory(word, r->Instance, sizeof(ULONG));
     return TRUE;
+}
+
+// A fixed-size get of `Words` 32-bit words: the size protocol first, then `read` fills a cleared
+// answer, so bytes it leaves alone go out as zeros.
+template <ULONG Words, class Read> NTSTATUS AnswerRead(PPCPROPERTY_REQUEST r, Read read)
+{
+    ULONG answer[Words] = {};
+    if (r->ValueSize < sizeof(answer))
+        return AnswerValue(r, answer, sizeof(answer)); // the size protocol only
+    const NTSTATUS status = read(answer);
+    return NT_SUCCESS(status) ? AnswerValue(r, answer, sizeof(answer)) : status;
 }
 
 // A 32-bit get under the size protocol.
@@ -38,6 +54,19 @@ BOOLEAN SetWord(PPCPROPERTY_REQUEST r, PULONG value)
         return FALSE;
     RtlCopyMemory(value, r->Value, sizeof(ULONG));
     return TRUE;
+}
+
+// A 32-bit value: a get answers what `get` reads, a set of at least 4 bytes passes the value to `set`
+// and returns its status.
+template <class Get, class Set> NTSTATUS AnswerGetSet(PPCPROPERTY_REQUEST r, Get get, Set set)
+{
+    if (r->Verb == KSPROPERTY_TYPE_GET)
+        return AnswerRead<1>(r, get);
+    ULONG value = 0;
+    if (!SetWord(r, &value))
+        return STATUS_INVALID_PARAMETER;
+    r->ValueSize = sizeof(value);
+    return set(value);
 }
 
 // Basic support: 0 bytes ask for the size, 1 to 3 are too small, 4 to 39 take the access flags, 40 up
@@ -101,6 +130,63 @@ NTSTATUS AnswerChannelRanges(PPCPROPERTY_REQUEST r, ULONG variantType, ULONG cha
                          });
 }
 
+// The 64-byte form: one range of a 32-bit value.
+NTSTATUS AnswerBounds(PPCPROPERTY_REQUEST r, ULONG minimum, ULONG maximum)
+{
+    return AnswerSupport(r, kAccessGetSetSupport, VT_UI4, KSPROPERTY_MEMBER_RANGES,
+                         sizeof(KSPROPERTY_BOUNDS_LONG), 1, 0,
+                         [&](ULONG, PUCHAR out)
+                         {
+                             const KSPROPERTY_BOUNDS_LONG bounds = {LONG(minimum), LONG(maximum)};
+                             RtlCopyMemory(out, &bounds, sizeof(bounds));
+                         });
+}
+
+// The 80-byte form (no range) and the 92-byte form (a level's maximum, minimum and step): one value
+// member of a GUID that says what the value is, the range, and 8 zero bytes.
+NTSTATUS AnswerNamedValue(PPCPROPERTY_REQUEST r, ULONG access, ULONG variantType, const GUID *name,
+                          const LONG *range = nullptr)
+{
+    constexpr ULONG kRangeBytes = 3 * sizeof(LONG);
+    const ULONG memberSize = sizeof(GUID) + (range ? kRangeBytes : 0) + 8;
+    return AnswerSupport(r, access, variantType, KSPROPERTY_MEMBER_VALUES, memberSize, 1, 0,
+                         [&](ULONG, PUCHAR out)
+                         {
+                             RtlZeroMemory(out, memberSize);
+                             if (name)
+                                 RtlCopyMemory(out, name, sizeof(GUID));
+                             if (range)
+                                 RtlCopyMemory(out + sizeof(GUID), range, kRangeBytes);
+                         });
+}
+
+// A KSMULTIPLE_ITEM of `count` 32-bit values that `read` fills. They are read into pool memory first,
+// so a failed read leaves the caller's buffer as it was.
+template <class Read> NTSTATUS AnswerValueList(PPCPROPERTY_REQUEST r, ULONG count, Read read)
+{
+    const ULONGLONG needed64 = sizeof(KSMULTIPLE_ITEM) + ULONGLONG(count) * sizeof(ULONG);
+    if (needed64 > kMaxAnswerBytes)
+        return STATUS_INVALID_PARAMETER;
+    const ULONG needed = ULONG(needed64);
+    NTSTATUS status = CheckAnswerRoom(r, needed);
+    if (status != STATUS_SUCCESS)
+        return status;
+    auto *values =
+        static_cast<PULONG>(AllocPoolZeroed(count ? count * sizeof(ULONG) : 1, PagedPool, PoolTag::Temp));
+    if (!values)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    status = read(values);
+    if (NT_SUCCESS(status))
+    {
+        const KSMULTIPLE_ITEM header = {needed, count};
+        RtlCopyMemory(r->Value, &header, sizeof(header));
+        RtlCopyMemory(static_cast<PUCHAR>(r->Value) + sizeof(header), values, count * sizeof(ULONG));
+        r->ValueSize = needed;
+    }
+    FreePool(values);
+    return status;
+}
+
 // The unit of the request's node with interface `iid`, with a reference; null when either is missing.
 template <class I> I *UnitInterface(PPCPROPERTY_REQUEST r, REFIID iid)
 {
@@ -112,19 +198,9 @@ template <class I> I *UnitInterface(PPCPROPERTY_REQUEST r, REFIID iid)
 // any non-zero value as 1.
 NTSTATUS AnswerSwitch(PPCPROPERTY_REQUEST r, ISwitchValue *value, ULONG channel)
 {
-    if (r->Verb == KSPROPERTY_TYPE_GET)
-    {
-        if (r->ValueSize < sizeof(ULONG))
-            return AnswerWord(r, 0); // the size protocol only
-        UCHAR byte = 0;
-        const NTSTATUS status = value->GetByte(channel, &byte);
-        return NT_SUCCESS(status) ? AnswerWord(r, byte) : status;
-    }
-    ULONG set = 0;
-    if (!SetWord(r, &set))
-        return STATUS_INVALID_PARAMETER;
-    r->ValueSize = sizeof(set);
-    return value->SetByte(channel, set ? 1 : 0);
+    return AnswerGetSet(
+        r, [&](PULONG out) { return value->GetByte(channel, reinterpret_cast<PUCHAR>(out)); },
+        [&](ULONG set) { return value->SetByte(channel, set ? 1 : 0); });
 }
 
 // A level per channel (the instance's first word) as a 32-bit value.
@@ -133,19 +209,9 @@ NTSTATUS AnswerLevel(PPCPROPERTY_REQUEST r, ILevelValue *level)
     ULONG channel = 0;
     if (!FirstWord(r, &channel))
         return STATUS_INVALID_PARAMETER;
-    if (r->Verb == KSPROPERTY_TYPE_GET)
-    {
-        if (r->ValueSize < sizeof(LONG))
-            return AnswerWord(r, 0); // the size protocol only
-        LONG value = 0;
-        const NTSTATUS status = level->GetLevel(channel, &value);
-        return NT_SUCCESS(status) ? AnswerWord(r, ULONG(value)) : status;
-    }
-    ULONG value = 0;
-    if (!SetWord(r, &value))
-        return STATUS_INVALID_PARAMETER;
-    r->ValueSize = sizeof(value);
-    return level->SetLevel(channel, LONG(value));
+    return AnswerGetSet(
+        r, [&](PULONG out) { return level->GetLevel(channel, reinterpret_cast<PLONG>(out)); },
+        [&](ULONG set) { return level->SetLevel(channel, LONG(set)); });
 }
 
 template <class I> struct Held
@@ -157,6 +223,178 @@ template <class I> struct Held
             Object->Release();
     }
 };
+
+// ---- The device-specific property by unit kind ---------------------------------------------------
+
+// Kinds 18 and 22: a byte on channel 0.
+NTSTATUS AnswerByteUnit(PPCPROPERTY_REQUEST r, IAudioNode *unit)
+{
+    Held<ISwitchValue> value{QueryAs<ISwitchValue>(unit, IID_ISwitchValue)};
+    if (!value.Object)
+        return STATUS_INVALID_PARAMETER;
+    if (r->Verb == KSPROPERTY_TYPE_BASICSUPPORT)
+        return AnswerSupportOnly(r, kAccessGetSetSupport, VT_BOOL);
+    return AnswerSwitch(r, value.Object, 0);
+}
+
+// A 32-bit value behind the unit's interface `I` (GetValue, SetValue); `support` answers basic
+// support with the interface.
+template <class I, class Support>
+NTSTATUS AnswerUnitValue(PPCPROPERTY_REQUEST r, IAudioNode *unit, REFIID iid, Support support)
+{
+    Held<I> value{unit ? QueryAs<I>(unit, iid) : nullptr};
+    if (!value.Object)
+        return STATUS_INVALID_PARAMETER;
+    if (r->Verb == KSPROPERTY_TYPE_BASICSUPPORT)
+        return support(value.Object);
+    return AnswerGetSet(
+        r, [&](PULONG out) { return value.Object->GetValue(out); },
+        [&](ULONG set) { return value.Object->SetValue(set); });
+}
+
+// Kinds 15 and 19: the 32-bit value behind the unit's bind interface; the node's name says what it is.
+template <class Bind> NTSTATUS AnswerBoundValue(PPCPROPERTY_REQUEST r, IAudioNode *unit, REFIID iid)
+{
+    return AnswerUnitValue<Bind>(r, unit, iid,
+                                 [r](Bind *)
+                                 {
+                                     return AnswerNamedValue(
+                                         r, KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_BASICSUPPORT, VT_BOOL,
+                                         CMiniportTopology::From(r)->NodeName(r->Node));
+                                 });
+}
+
+// Kind 8: a level per channel; its support carries the node's name and the unit's range.
+NTSTATUS AnswerNamedLevel(PPCPROPERTY_REQUEST r, IAudioNode *unit)
+{
+    Held<ILevelValue> level{QueryAs<ILevelValue>(unit, IID_ILevelValue)};
+    if (!level.Object)
+        return STATUS_INVALID_PARAMETER;
+    if (r->Verb != KSPROPERTY_TYPE_BASICSUPPORT)
+        return AnswerLevel(r, level.Object);
+    LONG range[3] = {}; // maximum, minimum, step
+    const NTSTATUS status = level.Object->GetRange(&range[0], &range[1], &range[2]);
+    if (!NT_SUCCESS(status))
+        return status;
+    return AnswerNamedValue(r, kAccessGetSetSupport, VT_I4, CMiniportTopology::From(r)->NodeName(r->Node),
+                            range);
+}
+
+// Kind 17: a 32-bit value within the unit's range.
+NTSTATUS AnswerRangedUnit(PPCPROPERTY_REQUEST r, IAudioNode *unit)
+{
+    return AnswerUnitValue<IRangedValue>(r, unit, IID_IRangedValue,
+                                         [r](IRangedValue *value)
+                                         {
+                                             ULONG minimum = 0, maximum = 0;
+                                             const NTSTATUS status = value->GetRange(&minimum, &maximum);
+                                             return NT_SUCCESS(status) ? AnswerBounds(r, minimum, maximum)
+                                                                       : status;
+                                         });
+}
+
+// Kind 23: the effect's on/off byte. A set passes the value's first byte and returns the unit's own
+// status (its set rule decides).
+NTSTATUS AnswerEffectSwitch(PPCPROPERTY_REQUEST r, IAudioNode *unit)
+{
+    Held<IInfoNode> info{QueryAs<IInfoNode>(unit, IID_IInfoNode)};
+    if (!info.Object)
+        return STATUS_INVALID_PARAMETER;
+    if (r->Verb == KSPROPERTY_TYPE_BASICSUPPORT)
+        return AnswerNamedValue(r, kAccessGetSetSupport, VT_BOOL, &KSPROPSETID_EffectBlock);
+    return AnswerGetSet(
+        r, [&](PULONG out) { return info.Object->GetByte(reinterpret_cast<PUCHAR>(out)); },
+        [&](ULONG set) { return info.Object->SetValue(set & 0xFF); });
+}
+
+// Kind 13: the property only selects one of the unit's values (its item is set-only).
+NTSTATUS AnswerStateSelect(PPCPROPERTY_REQUEST r, IAudioNode *unit)
+{
+    Held<INodeState> state{QueryAs<INodeState>(unit, IID_INodeState)};
+    ULONG value = 0;
+    if (!state.Object || r->Verb != KSPROPERTY_TYPE_SET || !SetWord(r, &value))
+        return STATUS_INVALID_PARAMETER;
+    r->ValueSize = sizeof(value);
+    return state.Object->Select(value);
+}
+
+// A unit without a handler of its own: one range of the whole 32 bits, sets accepted unchanged.
+NTSTATUS AnswerAnyWord(PPCPROPERTY_REQUEST r)
+{
+    if (r->Verb == KSPROPERTY_TYPE_BASICSUPPORT)
+        return AnswerBounds(r, 0, 0xFFFFFFFF);
+    if (r->Verb != KSPROPERTY_TYPE_SET)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    ULONG ignored = 0;
+    if (!SetWord(r, &ignored))
+        return STATUS_INVALID_PARAMETER;
+    r->ValueSize = sizeof(ignored);
+    return STATUS_SUCCESS;
+}
+
+// ---- The information block's value table (kinds 20 and 23) --------------------------------------
+
+enum class InfoOp
+{
+    Words,  // the four words
+    Limit,  // the value, also the table's limit N
+    Values, // a get or set of (first, count) table entries
+    Triple, // the three words of the entry at first
+    None,
+};
+
+InfoOp InfoOpOf(REFGUID set, ULONG id)
+{
+    static const InfoOp kProcessing[] = {InfoOp::Words, InfoOp::Limit, InfoOp::Values, InfoOp::Values,
+                                         InfoOp::Triple};
+    static const InfoOp kEffect[] = {InfoOp::Words, InfoOp::Limit, InfoOp::Triple, InfoOp::Values};
+    if (set == KSPROPSETID_ProcessingBlock && id >= 1 && id <= std::size(kProcessing))
+        return kProcessing[id - 1];
+    if (set == KSPROPSETID_EffectBlock && id >= 1 && id <= std::size(kEffect))
+        return kEffect[id - 1];
+    return InfoOp::None;
+}
+
+// Entries first to first + count - 1 of a table of `limit` entries, with an 8-byte header and count
+// words, all within 32 bits. Checked before anything is read or sent: the sum first + count could
+// wrap.
+BOOLEAN TableSpan(ULONG first, ULONG count, ULONG limit)
+{
+    return first <= limit && count <= limit - first &&
+           sizeof(KSMULTIPLE_ITEM) + ULONGLONG(count) * sizeof(ULONG) <= kMaxAnswerBytes;
+}
+
+NTSTATUS AnswerInfoTable(PPCPROPERTY_REQUEST r, IInfoNode *info, InfoOp op)
+{
+    if (op == InfoOp::Words)
+        return AnswerRead<INFO_NODE_WORDS>(r, [&](PULONG out) { return info->GetWords(out); });
+    if (op == InfoOp::Limit)
+        return AnswerRead<1>(r, [&](PULONG out) { return info->GetValue(out); });
+    ULONG span[2] = {}; // first, count
+    const ULONG spanBytes = op == InfoOp::Values ? sizeof(span) : sizeof(ULONG);
+    if (r->InstanceSize < spanBytes || !r->Instance)
+        return STATUS_INVALID_PARAMETER;
+    RtlCopyMemory(span, r->Instance, spanBytes);
+    if (op == InfoOp::Triple)
+        span[1] = 1; // the entry at first
+    ULONG limit = 0;
+    NTSTATUS status = info->GetValue(&limit);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (!TableSpan(span[0], span[1], limit))
+        return STATUS_INVALID_PARAMETER;
+    if (op == InfoOp::Triple)
+        return AnswerRead<3>(r, [&](PULONG out) { return info->GetTriple(span[0], out); });
+    if (r->Verb == KSPROPERTY_TYPE_GET)
+        return AnswerValueList(r, span[1],
+                               [&](PULONG values) { return info->GetValues(span[0], span[1], values); });
+    // A set carries exactly its count of words after an 8-byte header.
+    if (!r->Value || r->ValueSize != sizeof(KSMULTIPLE_ITEM) + span[1] * sizeof(ULONG))
+        return STATUS_INVALID_PARAMETER;
+    return info->SetValues(
+        span[0], span[1],
+        reinterpret_cast<const ULONG *>(static_cast<PUCHAR>(r->Value) + sizeof(KSMULTIPLE_ITEM)));
+}
 
 } // namespace
 
@@ -207,19 +445,9 @@ NTSTATUS TopologyMuxHandler(PPCPROPERTY_REQUEST r)
     Held<INodeConnect> mux{UnitInterface<INodeConnect>(r, IID_INodeConnect)};
     if (!mux.Object)
         return STATUS_INVALID_PARAMETER;
-    if (r->Verb == KSPROPERTY_TYPE_GET)
-    {
-        if (r->ValueSize < sizeof(ULONG))
-            return AnswerWord(r, 0);
-        ULONG selected = 0;
-        const NTSTATUS status = mux.Object->GetSelected(&selected);
-        return NT_SUCCESS(status) ? AnswerWord(r, selected) : status;
-    }
-    ULONG selected = 0;
-    if (!SetWord(r, &selected))
-        return STATUS_INVALID_PARAMETER;
-    r->ValueSize = sizeof(selected);
-    return mux.Object->Select(selected);
+    return AnswerGetSet(
+        r, [&](PULONG out) { return mux.Object->GetSelected(out); },
+        [&](ULONG set) { return mux.Object->Select(set); });
 }
 
 NTSTATUS TopologyDevSpecificHandler(PPCPROPERTY_REQUEST r)
@@ -227,94 +455,65 @@ NTSTATUS TopologyDevSpecificHandler(PPCPROPERTY_REQUEST r)
     IAudioNode *unit = CMiniportTopology::From(r)->UnitAt(r->Node);
     if (!unit)
         return STATUS_INVALID_PARAMETER;
-    const ULONG kind = unit->GetKind();
-    if (kind == NODE_KIND_BYTE_18 || kind == NODE_KIND_BYTE_22)
+    switch (unit->GetKind())
     {
-        Held<ISwitchValue> value{QueryAs<ISwitchValue>(unit, IID_ISwitchValue)};
-        if (!value.Object)
-            return STATUS_INVALID_PARAMETER;
-        if (r->Verb == KSPROPERTY_TYPE_BASICSUPPORT)
-            return AnswerSupportOnly(r, kAccessGetSetSupport, VT_BOOL);
-        return AnswerSwitch(r, value.Object, 0);
+    case NODE_KIND_BYTE_18:
+    case NODE_KIND_BYTE_22:
+        return AnswerByteUnit(r, unit);
+    case KIND_ENGINE_INPUT_VALUE:
+        return AnswerBoundValue<IEngineInputBind>(r, unit, IID_IEngineInputBind);
+    case KIND_ENGINE_OUTPUT_VALUE:
+        return AnswerBoundValue<IEngineOutputBind>(r, unit, IID_IEngineOutputBind);
+    case NODE_KIND_LEVEL_8:
+        return AnswerNamedLevel(r, unit);
+    case KIND_RANGED_VALUE:
+        return AnswerRangedUnit(r, unit);
+    case NODE_KIND_INFO:
+        return AnswerEffectSwitch(r, unit);
+    case NODE_KIND_STATE:
+        return AnswerStateSelect(r, unit);
+    default:
+        return AnswerAnyWord(r);
     }
-    if (kind == KIND_ENGINE_INPUT_VALUE || kind == KIND_ENGINE_OUTPUT_VALUE)
-    {
-        // The 32-bit value behind the unit's bind interface; the name GUID describes it.
-        const bool input = kind == KIND_ENGINE_INPUT_VALUE;
-        IUnknown *bind =
-            input ? static_cast<IUnknown *>(QueryAs<IEngineInputBind>(unit, IID_IEngineInputBind))
-                  : static_cast<IUnknown *>(QueryAs<IEngineOutputBind>(unit, IID_IEngineOutputBind));
-        Held<IUnknown> held{bind};
-        if (!bind)
-            return STATUS_INVALID_PARAMETER;
-        const GUID *name = CMiniportTopology::From(r)->NodeName(r->Node);
-        if (r->Verb == KSPROPERTY_TYPE_BASICSUPPORT)
-            return AnswerSupport(r, KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_BASICSUPPORT, VT_BOOL,
-                                 KSPROPERTY_MEMBER_VALUES, sizeof(GUID) + 8, 1, 0,
-                                 [name](ULONG, PUCHAR out)
-                                 {
-                                     RtlZeroMemory(out, sizeof(GUID) + 8);
-                                     if (name)
-                                         RtlCopyMemory(out, name, sizeof(GUID));
-                                 });
-        if (r->Verb == KSPROPERTY_TYPE_GET)
-        {
-            if (r->ValueSize < sizeof(ULONG))
-                return AnswerWord(r, 0);
-            ULONG value = 0;
-            const NTSTATUS status = input ? static_cast<IEngineInputBind *>(bind)->GetValue(&value)
-                                          : static_cast<IEngineOutputBind *>(bind)->GetValue(&value);
-            return NT_SUCCESS(status) ? AnswerWord(r, value) : status;
-        }
-        ULONG value = 0;
-        if (!SetWord(r, &value))
-            return STATUS_INVALID_PARAMETER;
-        r->ValueSize = sizeof(value);
-        return input ? static_cast<IEngineInputBind *>(bind)->SetValue(value)
-                     : static_cast<IEngineOutputBind *>(bind)->SetValue(value);
-    }
-    if (kind == NODE_KIND_LEVEL_8)
-    {
-        Held<ILevelValue> level{QueryAs<ILevelValue>(unit, IID_ILevelValue)};
-        if (!level.Object)
-            return STATUS_INVALID_PARAMETER;
-        if (r->Verb == KSPROPERTY_TYPE_BASICSUPPORT)
-        {
-            LONG range[3] = {}; // maximum, minimum, step
-            const NTSTATUS status = level.Object->GetRange(&range[0], &range[1], &range[2]);
-            if (!NT_SUCCESS(status))
-                return status;
-            const GUID *name = CMiniportTopology::From(r)->NodeName(r->Node);
-            return AnswerSupport(r, kAccessGetSetSupport, VT_I4, KSPROPERTY_MEMBER_VALUES,
-                                 sizeof(GUID) + sizeof(range) + 8, 1, 0,
-                                 [&](ULONG, PUCHAR out)
-                                 {
-                                     RtlZeroMemory(out, sizeof(GUID) + sizeof(range) + 8);
-                                     if (name)
-                                         RtlCopyMemory(out, name, sizeof(GUID));
-                                     RtlCopyMemory(out + sizeof(GUID), range, sizeof(range));
-                                 });
-        }
-        return AnswerLevel(r, level.Object);
-    }
-    // A unit without a handler of its own: one range of the whole 32 bits, sets accepted unchanged.
-    if (r->Verb == KSPROPERTY_TYPE_BASICSUPPORT)
-        return AnswerSupport(r, kAccessGetSetSupport, VT_UI4, KSPROPERTY_MEMBER_RANGES,
-                             sizeof(KSPROPERTY_BOUNDS_LONG), 1, 0,
-                             [](ULONG, PUCHAR out)
-                             {
-                                 const KSPROPERTY_BOUNDS_LONG bounds = {0, LONG(0xFFFFFFFF)};
-                                 RtlCopyMemory(out, &bounds, sizeof(bounds));
-                             });
-    if (r->Verb == KSPROPERTY_TYPE_SET)
-    {
-        ULONG ignored = 0;
-        if (!SetWord(r, &ignored))
-            return STATUS_INVALID_PARAMETER;
-        r->ValueSize = sizeof(ignored);
-        return STATUS_SUCCESS;
-    }
-    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+NTSTATUS TopologyStateHandler(PPCPROPERTY_REQUEST r)
+{
+    Held<INodeState> state{UnitInterface<INodeState>(r, IID_INodeState)};
+    if (!state.Object)
+        return STATUS_INVALID_PARAMETER;
+    if (r->PropertyItem->Id == 2)
+        return AnswerRead<1>(r, [&](PULONG out) { return state.Object->GetValue(out); });
+    ULONG count = 0;
+    const NTSTATUS status = state.Object->GetValueCount(&count);
+    if (!NT_SUCCESS(status))
+        return status;
+    return AnswerValueList(r, count, [&](PULONG values) { return state.Object->GetValues(values); });
+}
+
+NTSTATUS TopologyInfoHandler(PPCPROPERTY_REQUEST r)
+{
+    const GUID &set = *r->PropertyItem->Set;
+    const InfoOp op = InfoOpOf(set, r->PropertyItem->Id);
+    if (op == InfoOp::None)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    // The processing block answers the same operations under an identifier of its own.
+    Held<IInfoNode> info{
+        UnitInterface<IInfoNode>(r, set == KSPROPSETID_ProcessingBlock ? IID_IInfoNode20 : IID_IInfoNode)};
+    if (!info.Object)
+        return STATUS_INVALID_PARAMETER;
+    return AnswerInfoTable(r, info.Object, op);
+}
+
+NTSTATUS TopologyNamedValueHandler(PPCPROPERTY_REQUEST r)
+{
+    // A named value serves its one property; a kind-24 node refuses everything else it lists.
+    if (*r->PropertyItem->Set != KSPROPSETID_EffectValue || r->PropertyItem->Id != 1)
+        return STATUS_UNSUCCESSFUL;
+    return AnswerUnitValue<INamedValue>(
+        r, CMiniportTopology::From(r)->UnitAt(r->Node), IID_INamedValue,
+        [r](INamedValue *)
+        { return AnswerNamedValue(r, kAccessGetSetSupport, VT_BOOL, &KSPROPSETID_EffectValue); });
 }
 
 NTSTATUS TopologyNameHandler(PPCPROPERTY_REQUEST r)
@@ -342,13 +541,7 @@ NTSTATUS TopologyPinHandler(PPCPROPERTY_REQUEST r)
     if (!terminal.Object)
         return STATUS_INVALID_DEVICE_REQUEST;
     if (*r->PropertyItem->Set == KSPROPSETID_PinWords)
-    {
-        ULONG words[HAL_INFO_WORDS] = {};
-        if (r->ValueSize < sizeof(words))
-            return AnswerValue(r, words, sizeof(words)); // the size protocol only
-        const NTSTATUS status = terminal.Object->GetWords(words);
-        return NT_SUCCESS(status) ? AnswerValue(r, words, sizeof(words)) : status;
-    }
+        return AnswerRead<HAL_INFO_WORDS>(r, [&](PULONG words) { return terminal.Object->GetWords(words); });
     ULONG count = 0;
     if (!NT_SUCCESS(terminal.Object->GetJackCount(&count)) || count == 0 || count > TERMINAL_MAX_JACKS)
         return STATUS_INVALID_DEVICE_REQUEST; // no jacks, or more than any answer holds
@@ -356,13 +549,9 @@ NTSTATUS TopologyPinHandler(PPCPROPERTY_REQUEST r)
         *r->PropertyItem->Set == KSPROPSETID_Jack && r->PropertyItem->Id == KSPROPERTY_JACK_DESCRIPTION2;
     const ULONG itemBytes = second ? sizeof(KSJACK_DESCRIPTION2) : sizeof(KSJACK_DESCRIPTION);
     const ULONG needed = sizeof(KSMULTIPLE_ITEM) + count * itemBytes;
-    if (r->ValueSize == 0)
-    {
-        r->ValueSize = needed;
-        return STATUS_BUFFER_OVERFLOW;
-    }
-    if (r->ValueSize < needed || !r->Value)
-        return STATUS_BUFFER_TOO_SMALL;
+    const NTSTATUS room = CheckAnswerRoom(r, needed);
+    if (room != STATUS_SUCCESS)
+        return room;
     auto *records =
         static_cast<JackRecord *>(AllocPoolZeroed(count * kJackRecordBytes, PagedPool, PoolTag::Temp));
     if (!records)

@@ -29,7 +29,6 @@ TOPO_GUID(kName17, 0xA63DF7EA, 0x8A37, 0x450D, 0x83, 0x2C, 0x5B, 0x90, 0x64, 0x2
 TOPO_GUID(kName18, 0xFDA49636, 0xC86D, 0x4E91, 0xA7, 0x07, 0xA1, 0x25, 0x2E, 0x3F, 0x19, 0xE6);
 TOPO_GUID(kName22, 0xDB357A6F, 0xC4B1, 0x4390, 0x8C, 0x07, 0xCB, 0xDF, 0xA9, 0xD5, 0xC0, 0x47);
 TOPO_GUID(kName13, 0x0D18F5A4, 0x5721, 0x4A07, 0x92, 0xE5, 0x84, 0x30, 0x99, 0xFA, 0x8F, 0xDB);
-TOPO_GUID(kName20, 0x561BABB8, 0xE02F, 0x4500, 0x9B, 0xEF, 0xE0, 0xBE, 0x8B, 0x7C, 0x46, 0x30);
 // Pin categories and names.
 TOPO_GUID(kPinSpeaker, 0xDFF21CE1, 0xF70F, 0x11D0, 0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
 TOPO_GUID(kPinHeadphones, 0xDFF21CE2, 0xF70F, 0x11D0, 0xB9, 0x17, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96);
@@ -97,6 +96,33 @@ const PCPROPERTY_ITEM kNamedDevSpecificItems[] = {
     {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, kGetSetSupport, TopologyDevSpecificHandler},
     {&KSPROPSETID_NodeName, 1, PCPROPERTY_ITEM_FLAG_GET, TopologyNameHandler}};
 
+const PCPROPERTY_ITEM kStateItems[] = {
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, PCPROPERTY_ITEM_FLAG_SET, TopologyDevSpecificHandler},
+    {&KSPROPSETID_NodeName, 1, PCPROPERTY_ITEM_FLAG_GET, TopologyNameHandler},
+    {&KSPROPSETID_StateValues, 1, PCPROPERTY_ITEM_FLAG_GET, TopologyStateHandler},
+    {&KSPROPSETID_StateValues, 2, PCPROPERTY_ITEM_FLAG_GET, TopologyStateHandler}};
+const PCPROPERTY_ITEM kProcessingItems[] = {
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, kGetSetSupport, TopologyDevSpecificHandler},
+    {&KSPROPSETID_NodeName, 1, PCPROPERTY_ITEM_FLAG_GET, TopologyNameHandler},
+    {&KSPROPSETID_ProcessingBlock, 1, PCPROPERTY_ITEM_FLAG_GET, TopologyInfoHandler},
+    {&KSPROPSETID_ProcessingBlock, 2, PCPROPERTY_ITEM_FLAG_GET, TopologyInfoHandler},
+    {&KSPROPSETID_ProcessingBlock, 3, PCPROPERTY_ITEM_FLAG_SET, TopologyInfoHandler},
+    {&KSPROPSETID_ProcessingBlock, 4, PCPROPERTY_ITEM_FLAG_GET, TopologyInfoHandler},
+    {&KSPROPSETID_ProcessingBlock, 5, PCPROPERTY_ITEM_FLAG_GET, TopologyInfoHandler}};
+// Kinds 23 and 24 list the same properties; a kind-24 unit serves only its named value.
+#define EFFECT_ITEMS(name, devSpecific, nodeName, block)                                                     \
+    const PCPROPERTY_ITEM name[] = {                                                                         \
+        {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, kGetSetSupport, devSpecific},                    \
+        {&KSPROPSETID_NodeName, 1, PCPROPERTY_ITEM_FLAG_GET, nodeName},                                      \
+        {&KSPROPSETID_EffectBlock, 1, PCPROPERTY_ITEM_FLAG_GET, block},                                      \
+        {&KSPROPSETID_EffectBlock, 2, PCPROPERTY_ITEM_FLAG_GET, block},                                      \
+        {&KSPROPSETID_EffectBlock, 3, PCPROPERTY_ITEM_FLAG_GET, block},                                      \
+        {&KSPROPSETID_EffectBlock, 4, PCPROPERTY_ITEM_FLAG_GET | PCPROPERTY_ITEM_FLAG_SET, block},           \
+        {&KSPROPSETID_EffectValue, 1, kGetSetSupport, TopologyNamedValueHandler}}
+EFFECT_ITEMS(kEffectItems, TopologyDevSpecificHandler, TopologyNameHandler, TopologyInfoHandler);
+EFFECT_ITEMS(kNamedValueItems, TopologyNamedValueHandler, TopologyNamedValueHandler,
+             TopologyNamedValueHandler);
+
 const PCAUTOMATION_TABLE kVolume = Table(kVolumeItems, true);
 const PCAUTOMATION_TABLE kBass = Table(kBassItems, true);
 const PCAUTOMATION_TABLE kMid = Table(kMidItems, true);
@@ -107,7 +133,10 @@ const PCAUTOMATION_TABLE kLoudness = Table(kLoudnessItems, true);
 const PCAUTOMATION_TABLE kMux = Table(kMuxItems, false);
 const PCAUTOMATION_TABLE kSelectorOne = Table(kDevSpecificItems, false);
 const PCAUTOMATION_TABLE kNamedDevSpecific = Table(kNamedDevSpecificItems, true);
-const PCAUTOMATION_TABLE kNamedDevSpecificQuiet = Table(kNamedDevSpecificItems, false);
+const PCAUTOMATION_TABLE kState = Table(kStateItems, true);
+const PCAUTOMATION_TABLE kProcessing = Table(kProcessingItems, false);
+const PCAUTOMATION_TABLE kEffect = Table(kEffectItems, true);
+const PCAUTOMATION_TABLE kNamedValue = Table(kNamedValueItems, true);
 
 // Kind 4 appears twice: first the one-source row, then the row for two or more sources.
 const TopologyKindRow kKinds[] = {
@@ -122,16 +151,16 @@ const TopologyKindRow kKinds[] = {
     {NODE_KIND_LEVEL_9, &kNodeTone, &kBass, &kNameBass},
     {NODE_KIND_LEVEL_10, &kNodeTone, &kMid, &kNameMid},
     {NODE_KIND_LEVEL_11, &kNodeTone, &kTreble, &kNameTreble},
-    {NODE_KIND_STATE, &kNodeDevSpecific, &kNamedDevSpecific, &kName13},
+    {NODE_KIND_STATE, &kNodeDevSpecific, &kState, &kName13},
     {15, &kNodeDevSpecific, &kNamedDevSpecific, &kName15},
     {16, &kNodeVolume, &kVolume, &kName16},
     {17, &kNodeDevSpecific, &kNamedDevSpecific, &kName17},
     {NODE_KIND_BYTE_18, &kNodeDevSpecific, &kNamedDevSpecific, &kName18},
     {19, &kNodeDevSpecific, &kNamedDevSpecific, &kName18},
-    {NODE_KIND_INFO_20, &kNodeDevSpecific, &kNamedDevSpecificQuiet, &kName20},
+    {NODE_KIND_INFO_20, &kNodeDevSpecific, &kProcessing, &KSPROPSETID_ProcessingBlock},
     {NODE_KIND_BYTE_22, &kNodeDevSpecific, &kNamedDevSpecific, &kName22},
-    {NODE_KIND_INFO, &kNodeDevSpecific, &kNamedDevSpecific, nullptr},
-    {24, &kNodeDevSpecific, &kNamedDevSpecific, nullptr},
+    {NODE_KIND_INFO, &kNodeDevSpecific, &kEffect, nullptr},
+    {24, &kNodeDevSpecific, &kNamedValue, nullptr},
 };
 
 const TopologyTerminalRow kTerminals[TOPOLOGY_TERMINAL_TYPES] = {
@@ -176,6 +205,19 @@ const GUID KSPROPSETID_NodeName = {
 // {A210D309-0822-456B-BD3C-2196567CADA7}
 const GUID KSPROPSETID_PinWords = {
     0xA210D309, 0x0822, 0x456B, {0xBD, 0x3C, 0x21, 0x96, 0x56, 0x7C, 0xAD, 0xA7}};
+
+// {ED76304D-B322-4ECB-9B9E-8E13C1465F04}
+const GUID KSPROPSETID_StateValues = {
+    0xED76304D, 0xB322, 0x4ECB, {0x9B, 0x9E, 0x8E, 0x13, 0xC1, 0x46, 0x5F, 0x04}};
+// {561BABB8-E02F-4500-9BEF-E0BE8B7C4630}: also the processing node's name
+const GUID KSPROPSETID_ProcessingBlock = {
+    0x561BABB8, 0xE02F, 0x4500, {0x9B, 0xEF, 0xE0, 0xBE, 0x8B, 0x7C, 0x46, 0x30}};
+// {369C31B9-34E6-4640-99B6-ADD16CF11994}
+const GUID KSPROPSETID_EffectBlock = {
+    0x369C31B9, 0x34E6, 0x4640, {0x99, 0xB6, 0xAD, 0xD1, 0x6C, 0xF1, 0x19, 0x94}};
+// {C268AAF7-E045-4B5B-B4AD-02F4FA2586ED}
+const GUID KSPROPSETID_EffectValue = {
+    0xC268AAF7, 0xE045, 0x4B5B, {0xB4, 0xAD, 0x02, 0xF4, 0xFA, 0x25, 0x86, 0xED}};
 
 const PCAUTOMATION_TABLE kTopologyFilterAutomation = {
     sizeof(PCPROPERTY_ITEM), ULONG(std::size(kFilterItems)), kFilterItems, 0, 0, nullptr, 0, 0, nullptr, 0};

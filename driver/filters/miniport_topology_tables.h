@@ -35,12 +35,21 @@ const TopologyTerminalRow *FindTerminalRow(ULONG type);
 // The name set of device-specific nodes, and the set that reads a terminal's eight words.
 extern const GUID KSPROPSETID_NodeName;
 extern const GUID KSPROPSETID_PinWords;
+// The sets of the device-specific units: a state's values (kind 13), a processing block's and an
+// effect's value tables (kinds 20 and 23), a named value (kind 24).
+extern const GUID KSPROPSETID_StateValues;
+extern const GUID KSPROPSETID_ProcessingBlock;
+extern const GUID KSPROPSETID_EffectBlock;
+extern const GUID KSPROPSETID_EffectValue;
 
 // Handlers of the node, filter and pin properties (miniport_topology_properties.cpp).
 NTSTATUS TopologyLevelHandler(PPCPROPERTY_REQUEST request);
 NTSTATUS TopologySwitchHandler(PPCPROPERTY_REQUEST request);
 NTSTATUS TopologyMuxHandler(PPCPROPERTY_REQUEST request);
 NTSTATUS TopologyDevSpecificHandler(PPCPROPERTY_REQUEST request);
+NTSTATUS TopologyStateHandler(PPCPROPERTY_REQUEST request);
+NTSTATUS TopologyInfoHandler(PPCPROPERTY_REQUEST request);
+NTSTATUS TopologyNamedValueHandler(PPCPROPERTY_REQUEST request);
 NTSTATUS TopologyNameHandler(PPCPROPERTY_REQUEST request);
 NTSTATUS TopologyFilterHandler(PPCPROPERTY_REQUEST request);
 NTSTATUS TopologyPinHandler(PPCPROPERTY_REQUEST request);

@@ -947,6 +947,9 @@ CEffectSwitchNode::CEffectSwitchNode(PUNKNOWN outerUnknown, ULONG id, const GUID
     : CInfoNode(outerUnknown, id, NODE_KIND_INFO), m_UnitUnknown(nullptr), m_Control(0), m_Owner{},
       m_EffectType(effectType), m_Flags{0, 0}
 {
+    // The block's four words are the effect's identifier: the topology filter names the node by them.
+    static_assert(sizeof(m_Words) == sizeof(GUID));
+    RtlCopyMemory(m_Words, &effectType, sizeof(GUID));
 }
 
 CEffectSwitchNode::~CEffectSwitchNode()

@@ -46,14 +46,15 @@ struct ISwitchValue : IUnknown
 };
 typedef ISwitchValue *PSWITCHVALUE;
 
-// Per-channel levels with a range; index 0 to the count, both inclusive.
+// Per-channel levels with a range; index 0 to the count, both inclusive. The range is kept and
+// answered as (maximum, minimum, step).
 struct ILevelValue : IUnknown
 {
     virtual NTSTATUS GetLevel(ULONG index, PLONG level) = 0;
     virtual NTSTATUS SetLevel(ULONG index, LONG level) = 0;
-    virtual NTSTATUS GetRange(PLONG first, PLONG second, PLONG third) = 0;
+    virtual NTSTATUS GetRange(PLONG maximum, PLONG minimum, PLONG step) = 0;
     virtual NTSTATUS GetChannelCount(PULONG count) = 0;
-    virtual NTSTATUS Init(ULONG sourceId, ULONG count, LONG first, LONG second, LONG third) = 0;
+    virtual NTSTATUS Init(ULONG sourceId, ULONG count, LONG maximum, LONG minimum, LONG step) = 0;
 };
 typedef ILevelValue *PLEVELVALUE;
 
@@ -87,16 +88,43 @@ typedef IClockRates *PCLOCKRATES;
 
 inline constexpr ULONG INFO_NODE_WORDS = 4;
 
-// An information block filled by the derived class.
+// An information block filled by the derived class. GetValue also answers the limit N of the value
+// table that GetValues, SetValues and GetTriple address; callers keep first <= N and
+// count <= N - first.
 struct IInfoNode : IUnknown
 {
     virtual NTSTATUS GetWords(PULONG words) = 0; // INFO_NODE_WORDS words
     virtual NTSTATUS SetValue(ULONG value) = 0;
     virtual NTSTATUS GetByte(PUCHAR value) = 0;
     virtual NTSTATUS GetValue(PULONG value) = 0;
-    virtual NTSTATUS Reserved1(PVOID argument) = 0;
-    virtual NTSTATUS Reserved2(PVOID argument) = 0;
-    virtual NTSTATUS Reserved3(PVOID argument) = 0;
+    virtual NTSTATUS GetValues(ULONG first, ULONG count, PULONG values) = 0;
+    virtual NTSTATUS SetValues(ULONG first, ULONG count, const ULONG *values) = 0;
+    virtual NTSTATUS GetTriple(ULONG first, PULONG values) = 0; // three words
     virtual NTSTATUS Init(ULONG sourceId) = 0;
 };
 typedef IInfoNode *PINFONODE;
+
+// {39F527DD-1800-4CFA-B3F3-4FCD2C6301BB}
+inline constexpr GUID IID_IRangedValue = {
+    0x39F527DD, 0x1800, 0x4CFA, {0xB3, 0xF3, 0x4F, 0xCD, 0x2C, 0x63, 0x01, 0xBB}};
+// {AA978CF6-0C30-40E0-A559-EA9AE9A4F276}
+inline constexpr GUID IID_INamedValue = {
+    0xAA978CF6, 0x0C30, 0x40E0, {0xA5, 0x59, 0xEA, 0x9A, 0xE9, 0xA4, 0xF2, 0x76}};
+
+// A device-specific 32-bit value within a range (kind 17).
+struct IRangedValue : IUnknown
+{
+    virtual NTSTATUS GetValue(PULONG value) = 0;
+    virtual NTSTATUS GetRange(PULONG minimum, PULONG maximum) = 0;
+    virtual NTSTATUS SetValue(ULONG value) = 0;
+};
+typedef IRangedValue *PRANGEDVALUE;
+
+// A device-specific 32-bit value that names its node (kind 24).
+struct INamedValue : IUnknown
+{
+    virtual NTSTATUS GetName(GUID *name) = 0;
+    virtual NTSTATUS GetValue(PULONG value) = 0;
+    virtual NTSTATUS SetValue(ULONG value) = 0;
+};
+typedef INamedValue *PNAMEDVALUE;

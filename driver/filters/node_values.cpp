@@ -109,13 +109,13 @@ NTSTATUS CLevelControlNode::SetLevel(ULONG index, LONG level)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CLevelControlNode::GetRange(PLONG first, PLONG second, PLONG third)
+NTSTATUS CLevelControlNode::GetRange(PLONG maximum, PLONG minimum, PLONG step)
 {
-    if (!first || !second || !third)
+    if (!maximum || !minimum || !step)
         return STATUS_INVALID_PARAMETER;
-    *first = m_Range[0];
-    *second = m_Range[1];
-    *third = m_Range[2];
+    *maximum = m_Range[0];
+    *minimum = m_Range[1];
+    *step = m_Range[2];
     return STATUS_SUCCESS;
 }
 
@@ -127,7 +127,7 @@ NTSTATUS CLevelControlNode::GetChannelCount(PULONG count)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CLevelControlNode::Init(ULONG sourceId, ULONG count, LONG first, LONG second, LONG third)
+NTSTATUS CLevelControlNode::Init(ULONG sourceId, ULONG count, LONG maximum, LONG minimum, LONG step)
 {
     if (count > NODE_MAX_CHANNELS)
         return STATUS_INVALID_PARAMETER;
@@ -138,9 +138,9 @@ NTSTATUS CLevelControlNode::Init(ULONG sourceId, ULONG count, LONG first, LONG s
     if (!NT_SUCCESS(status))
         return status;
     m_Count = count;
-    m_Range[0] = first;
-    m_Range[1] = second;
-    m_Range[2] = third;
+    m_Range[0] = maximum;
+    m_Range[1] = minimum;
+    m_Range[2] = step;
     return STATUS_SUCCESS;
 }
 

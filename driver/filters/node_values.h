@@ -49,15 +49,15 @@ public:
 
     NTSTATUS GetLevel(ULONG index, PLONG level) override;
     NTSTATUS SetLevel(ULONG index, LONG level) override;
-    NTSTATUS GetRange(PLONG first, PLONG second, PLONG third) override;
+    NTSTATUS GetRange(PLONG maximum, PLONG minimum, PLONG step) override;
     NTSTATUS GetChannelCount(PULONG count) override;
-    NTSTATUS Init(ULONG sourceId, ULONG count, LONG first, LONG second, LONG third) override;
+    NTSTATUS Init(ULONG sourceId, ULONG count, LONG maximum, LONG minimum, LONG step) override;
     NTSTATUS SetState(ULONG value, ULONG reserved) override;
 
 protected:
     PLONG m_Levels;
     ULONG m_Count;
-    LONG m_Range[3]; // in the order given
+    LONG m_Range[3]; // maximum, minimum, step
     ULONG m_Mode;
 };
 
@@ -95,9 +95,10 @@ public:
     NTSTATUS SetValue(ULONG value) override; // stores it, and reports STATUS_UNSUCCESSFUL
     NTSTATUS GetByte(PUCHAR value) override;
     NTSTATUS GetValue(PULONG value) override;
-    NTSTATUS Reserved1(PVOID) override { return STATUS_INVALID_PARAMETER; }
-    NTSTATUS Reserved2(PVOID) override { return STATUS_INVALID_PARAMETER; }
-    NTSTATUS Reserved3(PVOID) override { return STATUS_INVALID_PARAMETER; }
+    // The value table belongs to the derived class; the plain block has none.
+    NTSTATUS GetValues(ULONG, ULONG, PULONG) override { return STATUS_INVALID_PARAMETER; }
+    NTSTATUS SetValues(ULONG, ULONG, const ULONG *) override { return STATUS_INVALID_PARAMETER; }
+    NTSTATUS GetTriple(ULONG, PULONG) override { return STATUS_INVALID_PARAMETER; }
     NTSTATUS Init(ULONG sourceId) override;
 
     CMutexLock &Lock() { return m_Lock; }

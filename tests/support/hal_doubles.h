@@ -3,11 +3,13 @@
 // that offers only its identifier and its attached nodes.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "driver/filters/audio_hal.h"
 #include "driver/filters/audio_node.h"
+#include "driver/filters/node_interfaces.h"
 #include "driver/base/pool_memory.h"
 
 namespace hal_test
@@ -209,6 +211,101 @@ inline NTSTATUS FakeNode::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
     if ((answers & ANSWERS_RESET) && IsEqualId(iid, IID_IEngineReset))
         return AnswerNode(iid, object, primary, {{IID_IEngineReset, static_cast<IEngineReset *>(this)}});
     return AnswerNode(iid, object, primary);
+}
+
+// A device-specific unit of the kinds no class creates yet: by its kind it answers IRangedValue (17),
+// INamedValue (24) or the information block (20 under its own identifier, anything else under
+// IID_IInfoNode), all over one value, one byte and one table. Every operation returns `status`.
+class FakeValueNode : public IInfoNode, public IRangedValue, public INamedValue, public CAudioNodeBase
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    FakeValueNode(PUNKNOWN outer, ULONG id, ULONG kind) : CAudioNodeBase(outer, id, kind) {}
+
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG words[INFO_NODE_WORDS] = {};
+    GUID name{};
+    ULONG value = 0; // also the table's limit for the information block
+    UCHAR byte = 0;
+    ULONG minimum = 0, maximum = 0;
+    std::vector<ULONG> table;
+    std::vector<ULONG> sets;        // every SetValue, in order
+    std::vector<ULONG> tableFirsts; // the first index of every table operation, in order
+
+    NTSTATUS GetWords(PULONG out) override
+    {
+        std::copy(words, words + INFO_NODE_WORDS, out);
+        return status;
+    }
+    NTSTATUS SetValue(ULONG v) override
+    {
+        sets.push_back(v);
+        if (NT_SUCCESS(status))
+            value = v;
+        return status;
+    }
+    NTSTATUS GetByte(PUCHAR out) override
+    {
+        *out = byte;
+        return status;
+    }
+    NTSTATUS GetValue(PULONG out) override
+    {
+        *out = value;
+        return status;
+    }
+    // Entries the table does not have are refused, so a caller's missing check shows only in
+    // tableFirsts.
+    NTSTATUS GetValues(ULONG first, ULONG count, PULONG out) override
+    {
+        tableFirsts.push_back(first);
+        if (ULONGLONG(first) + count > table.size())
+            return STATUS_INVALID_PARAMETER;
+        std::copy_n(table.begin() + first, count, out);
+        return status;
+    }
+    NTSTATUS SetValues(ULONG first, ULONG count, const ULONG *in) override
+    {
+        tableFirsts.push_back(first);
+        if (ULONGLONG(first) + count > table.size())
+            return STATUS_INVALID_PARAMETER;
+        if (NT_SUCCESS(status))
+            std::copy_n(in, count, table.begin() + first);
+        return status;
+    }
+    NTSTATUS GetTriple(ULONG first, PULONG out) override
+    {
+        tableFirsts.push_back(first);
+        if (first >= table.size())
+            return STATUS_INVALID_PARAMETER;
+        for (ULONG i = 0; i < 3; ++i)
+            out[i] = table[first] + i;
+        return status;
+    }
+    NTSTATUS Init(ULONG) override { return STATUS_SUCCESS; }
+    NTSTATUS GetRange(PULONG low, PULONG high) override
+    {
+        *low = minimum;
+        *high = maximum;
+        return status;
+    }
+    NTSTATUS GetName(GUID *out) override
+    {
+        *out = name;
+        return status;
+    }
+};
+
+inline NTSTATUS FakeValueNode::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
+{
+    PUNKNOWN primary = static_cast<IAudioNode *>(this);
+    if (m_Kind == 17)
+        return AnswerNode(iid, object, primary, {{IID_IRangedValue, static_cast<IRangedValue *>(this)}});
+    if (m_Kind == 24)
+        return AnswerNode(iid, object, primary, {{IID_INamedValue, static_cast<INamedValue *>(this)}});
+    return AnswerNode(
+        iid, object, primary,
+        {{m_Kind == NODE_KIND_INFO_20 ? IID_IInfoNode20 : IID_IInfoNode, static_cast<IInfoNode *>(this)}});
 }
 
 // A stream engine with an identifier and attached nodes (held with a reference); every other

@@ -13,6 +13,7 @@
 #include "driver/filters/control_change.h"
 #include "driver/filters/miniport_topology.h"
 #include "driver/filters/miniport_wave_cyclic.h"
+#include "driver/filters/node_controls.h"
 #include "driver/filters/stream_engine.h"
 #include "driver/filters/node_selection.h"
 #include "driver/filters/node_terminal.h"
@@ -691,6 +692,296 @@ TEST_F(TopologyTest, AuxAndStereoMixPinsFollowTheSystemVersion)
         Close();
         hal->Release();
         hal = Make<hal_test::TestHal>();
+    }
+}
+
+} // namespace
+
+namespace
+{
+
+constexpr GUID kStateSet = {0xED76304D, 0xB322, 0x4ECB, {0x9B, 0x9E, 0x8E, 0x13, 0xC1, 0x46, 0x5F, 0x04}};
+constexpr GUID kProcessingSet = {
+    0x561BABB8, 0xE02F, 0x4500, {0x9B, 0xEF, 0xE0, 0xBE, 0x8B, 0x7C, 0x46, 0x30}};
+constexpr GUID kEffectSet = {0x369C31B9, 0x34E6, 0x4640, {0x99, 0xB6, 0xAD, 0xD1, 0x6C, 0xF1, 0x19, 0x94}};
+constexpr GUID kEffectValueSet = {
+    0xC268AAF7, 0xE045, 0x4B5B, {0xB4, 0xAD, 0x02, 0xF4, 0xFA, 0x25, 0x86, 0xED}};
+constexpr GUID kEffectType = {0xAC02E636, 0xCB62, 0x42EF, {0xA9, 0x7C, 0x5F, 0x4C, 0x1C, 0xDF, 0xEC, 0x13}};
+constexpr GUID kNamedType = {0xC7600B33, 0x1AA6, 0x4383, {0x91, 0x8D, 0x30, 0xD8, 0x48, 0xBB, 0xAD, 0x3E}};
+
+// Streaming IT 1 -> stereo volume 56 (kind 16) -> byte 55 (22) -> state 54 (13) -> named value 53 (24)
+// -> effect switch 52 (23) -> processing block 51 (20) -> ranged value 50 (17) -> HP OT 2. The units
+// are nodes 0 (50) to 6 (56).
+class DeviceSpecificTest : public TopologyTest
+{
+public:
+    void SetUp() override
+    {
+        TopologyTest::SetUp();
+        Terminal(1, NODE_KIND_INPUT_TERMINAL, 0);
+        Terminal(2, NODE_KIND_OUTPUT_TERMINAL, 2, 50);
+        ranged = Fake(50, 17, 51);
+        ranged->minimum = 10;
+        ranged->maximum = 200;
+        block = Fake(51, NODE_KIND_INFO_20, 52);
+        effect = Fake(52, NODE_KIND_INFO, 53);
+        std::memcpy(effect->words, &kEffectType, sizeof(GUID));
+        named = Fake(53, 24, 54);
+        named->name = kNamedType;
+        for (hal_test::FakeValueNode *info : {block, effect})
+        {
+            info->value = 4; // the table's limit
+            info->table = {10, 20, 30, 40};
+        }
+        state = Make<CStateNode>(54u);
+        const ULONG rates[] = {48000, 44100, 96000};
+        EXPECT_EQ(state->Init(55, 3, rates), STATUS_SUCCESS);
+        nodes.push_back(state);
+        Switch(55, NODE_KIND_BYTE_22, 56, 1);
+        Level(56, 16, 1);
+        ASSERT_EQ(Open(), STATUS_SUCCESS);
+        filter = std::make_unique<sim::audio::Filter>(port);
+    }
+    void TearDown() override
+    {
+        filter.reset();
+        TopologyTest::TearDown();
+    }
+    hal_test::FakeValueNode *Fake(ULONG id, ULONG kind, ULONG source)
+    {
+        auto *node = Make<hal_test::FakeValueNode>(id, kind);
+        EXPECT_EQ(node->SetSources(1, &source), STATUS_SUCCESS);
+        nodes.push_back(node);
+        return node;
+    }
+    // Basic support of a value form: the description, the members header and the member bytes.
+    std::vector<UCHAR> Support(const GUID &set, ULONG id, ULONG node, ULONG expectedSize)
+    {
+        std::vector<UCHAR> answer(128);
+        ULONG size = ULONG(answer.size());
+        EXPECT_EQ(filter->Support(set, id, node, nullptr, 0, answer.data(), &size), STATUS_SUCCESS);
+        EXPECT_EQ(size, expectedSize);
+        answer.resize(size);
+        return answer;
+    }
+    static ULONG Word(const std::vector<UCHAR> &bytes, size_t at)
+    {
+        ULONG word = 0;
+        std::memcpy(&word, bytes.data() + at, 4);
+        return word;
+    }
+
+    hal_test::FakeValueNode *ranged = nullptr, *block = nullptr, *effect = nullptr, *named = nullptr;
+    CStateNode *state = nullptr;
+    std::unique_ptr<sim::audio::Filter> filter;
+};
+
+TEST_F(DeviceSpecificTest, NodesAreTypedNamedAndEventfulByKind)
+{
+    const GUID name17 = {0xA63DF7EA, 0x8A37, 0x450D, {0x83, 0x2C, 0x5B, 0x90, 0x64, 0x23, 0x58, 0x51}};
+    const GUID name13 = {0x0D18F5A4, 0x5721, 0x4A07, {0x92, 0xE5, 0x84, 0x30, 0x99, 0xFA, 0x8F, 0xDB}};
+    const GUID name22 = {0xDB357A6F, 0xC4B1, 0x4390, {0x8C, 0x07, 0xCB, 0xDF, 0xA9, 0xD5, 0xC0, 0x47}};
+    const GUID name16 = {0x2BC31D6A, 0x96E3, 0x11D2, {0xAC, 0x4C, 0x00, 0xC0, 0x4F, 0x8E, 0xFB, 0x68}};
+    const struct
+    {
+        const GUID *type;
+        const GUID *name;
+        bool events;
+    } expected[] = {{&kDevSpecificType, &name17, true},
+                    {&kDevSpecificType, &kProcessingSet, false},
+                    {&kDevSpecificType, &kEffectType, true},
+                    {&kDevSpecificType, &kNamedType, true},
+                    {&kDevSpecificType, &name13, true},
+                    {&kDevSpecificType, &name22, true},
+                    {&kVolumeType, &name16, true}};
+    const auto list = filter->Nodes();
+    ASSERT_EQ(list.size(), std::size(expected));
+    for (size_t i = 0; i < list.size(); ++i)
+    {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(list[i].Type == *expected[i].type);
+        ASSERT_NE(list[i].Name, nullptr);
+        EXPECT_TRUE(*list[i].Name == *expected[i].name);
+        EXPECT_EQ(list[i].Events.size(), expected[i].events ? 1u : 0u);
+    }
+    // An effect switch of the model names its node by its effect.
+    auto *real = Make<CEffectSwitchNode>(60u, kEffectType);
+    ULONG words[INFO_NODE_WORDS];
+    ASSERT_EQ(real->GetWords(words), STATUS_SUCCESS);
+    EXPECT_EQ(std::memcmp(words, &kEffectType, sizeof(GUID)), 0);
+    real->Release();
+}
+
+TEST_F(DeviceSpecificTest, ValuesGoThroughEachKindsInterface)
+{
+    // Kind 17: a 32-bit value and the 64-byte form with the unit's range.
+    ULONG value = 150;
+    ASSERT_EQ(filter->Set(KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, 0, nullptr, 0, &value, 4),
+              STATUS_SUCCESS);
+    EXPECT_EQ(ranged->value, 150u);
+    ULONG read = 0;
+    ULONG size = 4;
+    ASSERT_EQ(filter->Get(KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, 0, nullptr, 0, &read, &size),
+              STATUS_SUCCESS);
+    EXPECT_EQ(read, 150u);
+    auto support = Support(KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, 0, 64);
+    EXPECT_EQ(Word(support, 0), 0x203u);
+    EXPECT_EQ(Word(support, 24), ULONG(VT_UI4));
+    EXPECT_EQ((std::vector<ULONG>{Word(support, 40), Word(support, 44), Word(support, 48)}),
+              (std::vector<ULONG>{KSPROPERTY_MEMBER_RANGES, 8, 1}));
+    EXPECT_EQ(Word(support, 56), 10u);
+    EXPECT_EQ(Word(support, 60), 200u);
+
+    // Kind 22: the byte goes out in a cleared word.
+    ULONG byte = 0xFFFFFFFF;
+    size = 4;
+    ASSERT_EQ(filter->Get(KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, 5, nullptr, 0, &byte, &size),
+              STATUS_SUCCESS);
+    EXPECT_EQ(byte, 0u);
+
+    // Kind 23: the first byte of a set reaches the effect switch, whose status is the answer.
+    effect->status = STATUS_DEVICE_BUSY;
+    value = 0x0301;
+    EXPECT_EQ(filter->Set(KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, 2, nullptr, 0, &value, 4),
+              STATUS_DEVICE_BUSY);
+    effect->status = STATUS_SUCCESS;
+    ASSERT_EQ(filter->Set(KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, 2, nullptr, 0, &value, 4),
+              STATUS_SUCCESS);
+    EXPECT_EQ(effect->sets, (std::vector<ULONG>{1, 1}));
+    effect->byte = 1;
+    read = 0xFFFFFFFF;
+    size = 4;
+    ASSERT_EQ(filter->Get(KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, 2, nullptr, 0, &read, &size),
+              STATUS_SUCCESS);
+    EXPECT_EQ(read, 1u);
+    support = Support(KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, 2, 80);
+    EXPECT_EQ(Word(support, 24), ULONG(VT_BOOL));
+    EXPECT_EQ((std::vector<ULONG>{Word(support, 40), Word(support, 44), Word(support, 48)}),
+              (std::vector<ULONG>{KSPROPERTY_MEMBER_VALUES, 24, 1}));
+    EXPECT_EQ(std::memcmp(support.data() + 56, &kEffectSet, 16), 0);
+
+    // Kind 24: only the named value's property, through its interface.
+    value = 9;
+    ASSERT_EQ(filter->Set(kEffectValueSet, 1, 3, nullptr, 0, &value, 4), STATUS_SUCCESS);
+    EXPECT_EQ(named->value, 9u);
+    size = 4;
+    ASSERT_EQ(filter->Get(kEffectValueSet, 1, 3, nullptr, 0, &read, &size), STATUS_SUCCESS);
+    EXPECT_EQ(read, 9u);
+    support = Support(kEffectValueSet, 1, 3, 80);
+    EXPECT_EQ(std::memcmp(support.data() + 56, &kEffectValueSet, 16), 0);
+    size = 4;
+    EXPECT_EQ(filter->Get(KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, 3, nullptr, 0, &read, &size),
+              STATUS_UNSUCCESSFUL);
+    size = 4;
+    EXPECT_EQ(filter->Get(kEffectSet, 2, 3, nullptr, 0, &read, &size), STATUS_UNSUCCESSFUL);
+    GUID name{};
+    size = 16;
+    EXPECT_EQ(filter->Get(kNodeNameSet, 1, 3, nullptr, 0, &name, &size), STATUS_UNSUCCESSFUL);
+
+    // Kind 13: the property only selects; its set lists the values and the current one.
+    size = 4;
+    EXPECT_EQ(filter->Get(KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, 4, nullptr, 0, &read, &size),
+              STATUS_INVALID_DEVICE_REQUEST);
+    value = 96000;
+    ASSERT_EQ(filter->Set(KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, 4, nullptr, 0, &value, 4),
+              STATUS_SUCCESS);
+    size = 4;
+    ASSERT_EQ(filter->Get(kStateSet, 2, 4, nullptr, 0, &read, &size), STATUS_SUCCESS);
+    EXPECT_EQ(read, 96000u);
+    ULONG list[5] = {};
+    size = 0;
+    EXPECT_EQ(filter->Get(kStateSet, 1, 4, nullptr, 0, nullptr, &size), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(size, 20u);
+    size = 19;
+    EXPECT_EQ(filter->Get(kStateSet, 1, 4, nullptr, 0, list, &size), STATUS_BUFFER_TOO_SMALL);
+    size = 20;
+    ASSERT_EQ(filter->Get(kStateSet, 1, 4, nullptr, 0, list, &size), STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<ULONG>(list, list + 5), (std::vector<ULONG>{20, 3, 48000, 44100, 96000}));
+}
+
+TEST_F(DeviceSpecificTest, ValueTablesStayWithinTheirLimit)
+{
+    // The same operations under both sets: (get id, set id, triple id, node, unit).
+    const struct
+    {
+        const GUID *set;
+        ULONG getId, setId, tripleId, node;
+        hal_test::FakeValueNode *unit;
+    } blocks[] = {{&kProcessingSet, 4, 3, 5, 1, block}, {&kEffectSet, 4, 4, 3, 2, effect}};
+    for (const auto &b : blocks)
+    {
+        SCOPED_TRACE(b.node);
+        ULONG words[4] = {};
+        ULONG size = sizeof(words);
+        b.unit->words[2] = 0x77;
+        ASSERT_EQ(filter->Get(*b.set, 1, b.node, nullptr, 0, words, &size), STATUS_SUCCESS);
+        EXPECT_EQ(words[2], 0x77u);
+        ULONG limit = 0;
+        size = 4;
+        ASSERT_EQ(filter->Get(*b.set, 2, b.node, nullptr, 0, &limit, &size), STATUS_SUCCESS);
+        EXPECT_EQ(limit, 4u);
+
+        // Gets of (first, count): the size protocol, then the entries behind a counted header.
+        ULONG span[2] = {1, 2};
+        ULONG answer[4] = {};
+        size = 0;
+        EXPECT_EQ(filter->Get(*b.set, b.getId, b.node, span, 8, nullptr, &size), STATUS_BUFFER_OVERFLOW);
+        EXPECT_EQ(size, 16u);
+        size = 15;
+        EXPECT_EQ(filter->Get(*b.set, b.getId, b.node, span, 8, answer, &size), STATUS_BUFFER_TOO_SMALL);
+        size = 16;
+        ASSERT_EQ(filter->Get(*b.set, b.getId, b.node, span, 8, answer, &size), STATUS_SUCCESS);
+        EXPECT_EQ(std::vector<ULONG>(answer, answer + 4), (std::vector<ULONG>{16, 2, 20, 30}));
+        size = 16;
+        EXPECT_EQ(filter->Get(*b.set, b.getId, b.node, span, 7, answer, &size), STATUS_INVALID_PARAMETER);
+        // first <= N and count <= N - first, without a sum that wraps: refused before the unit is asked.
+        // An empty span at N is fine.
+        b.unit->tableFirsts.clear();
+        for (const auto &bad :
+             std::vector<std::vector<ULONG>>{{0xFFFFFFFF, 1}, {1, 0xFFFFFFFF}, {5, 0}, {3, 2}})
+        {
+            size = 16;
+            EXPECT_EQ(filter->Get(*b.set, b.getId, b.node, bad.data(), 8, answer, &size),
+                      STATUS_INVALID_PARAMETER);
+        }
+        EXPECT_TRUE(b.unit->tableFirsts.empty());
+        span[0] = 4, span[1] = 0;
+        size = 16;
+        ASSERT_EQ(filter->Get(*b.set, b.getId, b.node, span, 8, answer, &size), STATUS_SUCCESS);
+        EXPECT_EQ(size, 8u);
+        // A unit claiming the whole 32 bits still gets no answer it cannot size.
+        b.unit->value = 0xFFFFFFFF;
+        const ULONG huge[2] = {0, 0x40000000};
+        size = 16;
+        EXPECT_EQ(filter->Get(*b.set, b.getId, b.node, huge, 8, answer, &size), STATUS_INVALID_PARAMETER);
+        size = 0;
+        EXPECT_EQ(filter->Get(*b.set, b.getId, b.node, huge, 8, nullptr, &size), STATUS_INVALID_PARAMETER);
+        b.unit->value = 4;
+
+        // Sets carry exactly their count of words after an 8-byte header.
+        const ULONG wrap[2] = {0xFFFFFFFF, 1};
+        ULONG set[4] = {16, 2, 7, 8};
+        EXPECT_EQ(filter->Set(*b.set, b.setId, b.node, wrap, 8, set, 12), STATUS_INVALID_PARAMETER);
+        const ULONG at2[2] = {2, 2};
+        for (ULONG wrongSize : {12u, 20u})
+            EXPECT_EQ(filter->Set(*b.set, b.setId, b.node, at2, 8, set, wrongSize), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(b.unit->table, (std::vector<ULONG>{10, 20, 30, 40}));
+        EXPECT_EQ(b.unit->tableFirsts, (std::vector<ULONG>{4})); // only the empty span at N
+        ASSERT_EQ(filter->Set(*b.set, b.setId, b.node, at2, 8, set, 16), STATUS_SUCCESS);
+        EXPECT_EQ(b.unit->table, (std::vector<ULONG>{10, 20, 7, 8}));
+
+        // The entry at first as three words.
+        ULONG triple[3] = {};
+        const ULONG first = 1, last = 4;
+        size = 11;
+        EXPECT_EQ(filter->Get(*b.set, b.tripleId, b.node, &first, 4, triple, &size), STATUS_BUFFER_TOO_SMALL);
+        size = 12;
+        ASSERT_EQ(filter->Get(*b.set, b.tripleId, b.node, &first, 4, triple, &size), STATUS_SUCCESS);
+        EXPECT_EQ(std::vector<ULONG>(triple, triple + 3), (std::vector<ULONG>{20, 21, 22}));
+        size = 12;
+        EXPECT_EQ(filter->Get(*b.set, b.tripleId, b.node, &last, 4, triple, &size), STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(b.unit->tableFirsts.back(), 1u);
+        b.unit->table = {10, 20, 30, 40};
     }
 }
 

@@ -438,12 +438,12 @@ TEST_F(NodeValues, ClockAndInfo)
     ASSERT_EQ(info->GetValue(&value), STATUS_SUCCESS);
     EXPECT_EQ(value, 42u);
     EXPECT_EQ(info->GetByte(nullptr), STATUS_UNSUCCESSFUL);
-    // The reserved operations refuse and touch nothing they are given.
-    ULONG untouched = 0xAAAA;
-    EXPECT_EQ(info->Reserved1(&untouched), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(info->Reserved2(&untouched), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(info->Reserved3(&untouched), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(untouched, 0xAAAAu);
+    // The plain block has no value table: its table operations refuse and touch nothing.
+    ULONG untouched[3] = {0xAAAA, 0xAAAA, 0xAAAA};
+    EXPECT_EQ(info->GetValues(0, 1, untouched), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(info->SetValues(0, 1, untouched), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(info->GetTriple(0, untouched), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(untouched[0] & untouched[1] & untouched[2], 0xAAAAu);
     ASSERT_EQ(info->GetValue(&value), STATUS_SUCCESS);
     EXPECT_EQ(value, 42u);
     ASSERT_EQ(info->Init(3), STATUS_SUCCESS);
