@@ -1,0 +1,255 @@
+#!/usr/bin/python3
+"""Writes driver/effects/headphone/hp_tables.inc, the headphone virtual surround's tables, all
+at 44100 Hz, floats stored as their IEEE single bit patterns.
+
+Filter families, one per size code 1, 2, 3 (kHpFamily1..3), each laid out as
+    [4 head sets][primary tail] [4 head sets][variant tail] [1 head set][third tail]
+  head set: 10 filters of 1024 taps; filter 2c is the left ear and 2c + 1 the right ear of
+    input c = L, R, C, RL, RR. Head set i = 0..3 of a group places the front pair at
+    +-(25 + 5i) degrees, the third table's at +-30; the centre at 0; the rear pair at +-110
+    (primary and third) or +-135 degrees (variant).
+  tail: two filters of T/2 taps (left ear, then right ear), T = 3072 / 3072 / 6144 (size 1),
+    3072 / 5120 / 6144 (size 2), 7168 / 7168 / 6144 (size 3).
+
+Head sets: the rigid-sphere model of head_model.py, anechoic: a speaker at 2 m (1/r level,
+r/c delay) reaches each ear through the ear's head-shadow filter, the near ear (R/c) sin(theta)
+early and the far ear (R/c) theta late (theta the lateral angle), so the interaural delay is
+(R/c)(theta + sin theta), fractional. Responses are sampled in frequency (16384 points) and
+cut to their length with a 64-sample half-Hann fade; above 18 kHz every response rolls off
+(raised cosine) to 0 at fs/2, so fractional delays do not ring.
+
+Tails: an image-source model of a rectangular room per size code: 4.5 x 3.5 x 2.7 m (the 4 m
+of the brief stretched so that the source stands 0.25 m clear of the front wall),
+6 x 5 x 3 m and 10 x 8 x 4 m (depth x width x height), listener at the centre, source 2 m
+ahead. One reflection factor per room: the beta whose energy loss per reflection, -ln beta^2,
+equals Sabine's mean absorption 0.161 V / (S RT60) for RT60 0.25, 0.4, 0.6 s; the image model
+then decays at that RT60. Every image but the direct sound that arrives within T/2 samples
+goes through the head model at its horizontal arrival direction with beta^reflections / r;
+the last 256 taps fade out (half-Hann). The third table uses the size code's room.
+
+Scale: per family, one factor on every filter so that a full-scale sample in any one input
+channel (LFE and the side channels through the engine's routing) cannot exceed full scale at
+an ear after the engine's x2.0: 2 x (sum of |taps| of the effective response) <= 1.
+
+Tail-gain tables (kHpTailGains, codes 5, 10, 15, 20, 30): the model's crosstalk-cancel
+shuffler for speakers at +-code degrees, Hi and Hc the ipsi- and contralateral responses:
+gs = a + b = 1 / |Hi + Hc|, gd = a - b = 1 / |Hi - Hc| at f = i fs / 512 (i = 0..255; i = 0
+taken at fs / 1024), both divided by gs at the lowest bin, smoothed in dB (three-tap passes
+until no two neighbours differ by more than 0.4 dB), clamped to [0.5, 2]; stored as the
+pairs (a_i, b_i).
+
+LinearPhaseIIR rows (kHpLinearPhaseRows, factors 2 and 4): IIR 1 = IIR 2 = the third-order
+Butterworth low-pass by the bilinear transform, corner 0.2 fs and 0.1 fs; b0..b3, a0..a3 each.
+
+  python3 gen_hp_tables.py [OUTPUT]      write the file (default: the one in the tree)
+  python3 gen_hp_tables.py --check FILE  exit 1 when FILE differs from what would be written
+
+Needs numpy and scipy (Debian python3-numpy, python3-scipy).
+"""
+import sys
+
+import numpy as np
+from scipy import signal
+
+import head_model
+from gen_common import run
+
+FS = 44100.0
+HEAD_TAPS = 1024
+GRID = 16384
+SPEAKER_DISTANCE = 2.0
+ROOMS = {  # size code: (depth, width, height), RT60
+    1: ((4.5, 3.5, 2.7), 0.25),
+    2: ((6.0, 5.0, 3.0), 0.4),
+    3: ((10.0, 8.0, 4.0), 0.6),
+}
+TAILS = {1: (3072, 3072), 2: (3072, 5120), 3: (7168, 7168)}
+THIRD_TAIL = 6144
+CTC_CODES = (5, 10, 15, 20, 30)
+
+
+def ear_delay(azimuth, ear):
+    """Seconds from the head centre to the ear (-1 left, +1 right) for a source at azimuth."""
+    theta = np.radians(head_model.lateral_deg(azimuth))
+    side = np.sign(((azimuth + 180.0) % 360.0) - 180.0)
+    if side == 0:
+        return 0.0
+    near = side == ear
+    return -(head_model.R / head_model.C) * np.sin(theta) if near else (head_model.R / head_model.C) * theta
+
+
+def ear_spectrum(freqs, azimuth, ear, distance, level):
+    """Complex response at freqs of one ear to a source at azimuth and distance."""
+    t = distance / head_model.C + ear_delay(azimuth, ear)
+    return level * band_edge(freqs) * head_model.shadow(freqs, azimuth, ear) * np.exp(-2j * np.pi * freqs * t)
+
+
+def band_edge(freqs):
+    """1 up to 18 kHz, a raised-cosine roll-off to 0 at fs/2: a fractional delay's phase jump at
+    fs/2 would otherwise ring through the whole response."""
+    x = np.clip((np.asarray(freqs) - 18000.0) / (FS / 2 - 18000.0), 0.0, 1.0)
+    return 0.5 * (1.0 + np.cos(np.pi * x))
+
+
+def to_taps(spectrum, length, fade):
+    h = np.fft.irfft(spectrum, GRID)[:length].copy()
+    ramp = 0.5 * (1.0 + np.cos(np.pi * np.arange(1, fade + 1) / fade))
+    h[length - fade:] *= ramp
+    return h
+
+
+FREQS = np.arange(GRID // 2 + 1) * FS / GRID
+
+
+def head_set(front, rear):
+    out = []
+    for az in (-front, front, 0.0, -rear, rear):  # L, R, C, RL, RR (negative: left)
+        for ear in (-1, 1):
+            spec = ear_spectrum(FREQS, az, ear, SPEAKER_DISTANCE, 1.0 / SPEAKER_DISTANCE)
+            out.append(to_taps(spec, HEAD_TAPS, 64))
+    return out
+
+
+def room_beta(dims, rt60):
+    d, w, h = dims
+    volume = d * w * h
+    surface = 2.0 * (d * w + d * h + w * h)
+    alpha = 0.161 * volume / (surface * rt60)
+    return np.exp(-alpha / 2.0)
+
+
+def images(dims, rt60, length):
+    """(azimuth, distance, level) of every image but the direct sound within length samples."""
+    beta = room_beta(dims, rt60)
+    listener = np.array(dims) / 2.0
+    source = listener + np.array([SPEAKER_DISTANCE, 0.0, 0.0])
+    reach = length / FS * head_model.C
+    out = []
+    span = [int(np.ceil(reach / (2.0 * L))) + 1 for L in dims]
+    axes = []
+    for a in range(3):
+        L = dims[a]
+        choices = []
+        for n in range(-span[a], span[a] + 1):
+            for q in (0, 1):
+                pos = 2.0 * n * L + (1 - 2 * q) * source[a]
+                choices.append((pos - listener[a], abs(2 * n - q) if q else abs(2 * n)))
+        axes.append(choices)
+    for dx, rx in axes[0]:
+        for dy, ry in axes[1]:
+            for dz, rz in axes[2]:
+                r = np.sqrt(dx * dx + dy * dy + dz * dz)
+                order = rx + ry + rz
+                if order == 0 or r >= reach:
+                    continue
+                azimuth = np.degrees(np.arctan2(dy, dx))  # +y to the right
+                out.append((azimuth, r, beta ** order / r))
+    out.sort()
+    return out
+
+
+def tail(dims, rt60, total):
+    half = total // 2
+    ears = []
+    imgs = images(dims, rt60, half)
+    for ear in (-1, 1):
+        spec = np.zeros(len(FREQS), dtype=np.complex128)
+        for az, r, level in imgs:
+            spec += ear_spectrum(FREQS, az, ear, r, level)
+        ears.append(to_taps(spec, half, 256))
+    return ears
+
+
+def effective_l1(heads, tails):
+    """Largest 2 x sum|h| over single input channels and ears (LFE into L and R, the fold's
+    weights for the rear and side channels; the tail takes the sum of the head inputs)."""
+    n = max(len(tails[0]), HEAD_TAPS)
+    routes = {  # input: {head input: weight}
+        "L": {0: 1.0}, "R": {1: 1.0}, "C": {2: 1.0}, "LFE": {0: 1.0, 1: 1.0},
+        "RL": {3: 0.95, 4: 0.312}, "RR": {3: 0.312, 4: 0.95}, "SL": {3: 1.0}, "SR": {4: 1.0},
+    }
+    worst = 0.0
+    for weights in routes.values():
+        for ear in (0, 1):
+            h = np.zeros(n)
+            for c, w in weights.items():
+                h[:HEAD_TAPS] += w * heads[2 * c + ear]
+                h[:len(tails[ear])] += w * tails[ear]
+            worst = max(worst, 2.0 * np.sum(np.abs(h)))
+    return worst
+
+
+def family(size):
+    dims, rt60 = ROOMS[size]
+    groups = []
+    for rear, total in ((110.0, TAILS[size][0]), (135.0, TAILS[size][1])):
+        groups.append(([head_set(25.0 + 5.0 * i, rear) for i in range(4)], tail(dims, rt60, total)))
+    groups.append(([head_set(30.0, 110.0)], tail(dims, rt60, THIRD_TAIL)))
+    worst = max(effective_l1(h, t) for sets, t in groups for h in sets)
+    scale = 1.0 / worst
+    words = []
+    for sets, t in groups:
+        for h in sets:
+            for f in h:
+                words.append(f * scale)
+        for f in t:
+            words.append(f * scale)
+    return np.concatenate(words)
+
+
+def smooth_db(g):
+    db = 20.0 * np.log10(g)
+    for _ in range(10000):
+        if np.max(np.abs(np.diff(db))) <= 0.4:
+            break
+        db[1:-1] = 0.25 * db[:-2] + 0.5 * db[1:-1] + 0.25 * db[2:]
+        db[0] = 0.5 * (db[0] + db[1])
+        db[-1] = 0.5 * (db[-1] + db[-2])
+    return 10.0 ** (db / 20.0)
+
+
+def tail_gains(code):
+    freqs = np.arange(256) * FS / 512.0
+    freqs[0] = FS / 1024.0
+    hi = ear_spectrum(freqs, -code, -1, SPEAKER_DISTANCE, 1.0)  # left speaker, left ear
+    hc = ear_spectrum(freqs, code, -1, SPEAKER_DISTANCE, 1.0)   # right speaker, left ear
+    gs = 1.0 / np.abs(hi + hc)
+    gd = 1.0 / np.abs(hi - hc)
+    norm = gs[0]
+    gs = np.clip(smooth_db(gs / norm), 0.5, 2.0)
+    gd = np.clip(smooth_db(gd / norm), 0.5, 2.0)
+    out = np.empty(512)
+    out[0::2] = (gs + gd) / 2.0
+    out[1::2] = (gs - gd) / 2.0
+    return out
+
+
+def linear_phase_row(corner):
+    b, a = signal.butter(3, 2.0 * corner, btype="low")
+    row = list(b) + list(a)
+    return np.array(row + row)
+
+
+def hex_words(name, values, per_line=8):
+    bits = np.asarray(values, dtype=np.float32).view(np.uint32)
+    lines = ["inline constexpr uint32_t %s[%d] = {" % (name, len(bits))]
+    for i in range(0, len(bits), per_line):
+        lines.append("    " + ",".join("0x%08x" % b for b in bits[i:i + per_line]) + ",")
+    lines.append("};")
+    return lines
+
+
+def render():
+    out = ["// Generated by tools/gen_hp_tables.py; do not edit. Float bit patterns.", ""]
+    for size in (1, 2, 3):
+        out += hex_words("kHpFamily%d" % size, family(size))
+        out.append("")
+    out += hex_words("kHpTailGains", np.concatenate([tail_gains(c) for c in CTC_CODES]))
+    out.append("")
+    out += hex_words("kHpLinearPhaseRows", np.concatenate([linear_phase_row(0.2), linear_phase_row(0.1)]))
+    out.append("")
+    return "\n".join(out)
+
+
+if __name__ == "__main__":
+    sys.exit(run(render, "driver/effects/headphone/hp_tables.inc"))
