@@ -67,16 +67,18 @@ TEST_F(FilterRandomTest, RandomRequestsGetDocumentedAnswers)
     SCOPED_TRACE(seed);
     std::mt19937 rng(seed);
     sim::audio::Filter filters[] = {sim::audio::Filter(graph->topo), sim::audio::Filter(graph->wave)};
-    const GUID sets[] = {KSPROPSETID_Audio, KSPROPSETID_Jack, kPrivateSet,
-                         kNodeNameSet,      kPinWordsSet,     GUID{rng(), 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}}};
+    std::vector<GUID> sets = {KSPROPSETID_Audio, KSPROPSETID_Jack,
+                              kPrivateSet,       kNodeNameSet,
+                              kPinWordsSet,      GUID{rng(), 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}}};
+    sets.insert(sets.end(), std::begin(kFilterGraphUnitSets), std::end(kFilterGraphUnitSets));
     const ULONG verbs[] = {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET, KSPROPERTY_TYPE_BASICSUPPORT};
     const unsigned count = RequestCount();
     std::vector<UCHAR> instance(64), value(512), before(512);
     for (unsigned i = 0; i < count; ++i)
     {
         sim::audio::Filter &filter = filters[rng() % 2];
-        const ULONG node = rng() % 4 == 0 ? PCFILTER_NODE : rng() % 9;
-        const GUID &set = sets[rng() % std::size(sets)];
+        const ULONG node = rng() % 4 == 0 ? PCFILTER_NODE : rng() % (FilterGraph::kTopologyNodes + 2);
+        const GUID &set = sets[rng() % sets.size()];
         const ULONG id = rng() % 41;
         const ULONG verb =
             rng() % 8 == 0 ? ULONG(rng()) & ~ULONG(KSPROPERTY_TYPE_TOPOLOGY) : verbs[rng() % 3];

@@ -229,7 +229,8 @@ TEST_F(TopologyTest, SelectorsAndSourcelessUnitsFollowTheirSources)
     Level(31, NODE_KIND_LEVEL, 0); // source-less: fed from the terminal of its own identifier
     nodes.back()->SetSources(0, nullptr);
     Terminal(31, NODE_KIND_INPUT_TERMINAL, 6);
-    g_values[u"SpdifOutName"] = kBassName; // the plain name serves when the indexed one is missing
+    Terminal(3, NODE_KIND_OUTPUT_TERMINAL, 1, 30); // the same selector feeds a second output
+    g_values[u"SpdifOutName"] = kBassName;         // the plain name serves when the indexed one is missing
     ASSERT_EQ(Open(), STATUS_SUCCESS);
     sim::audio::Filter filter(port);
     const auto nodeList = filter.Nodes();
@@ -240,8 +241,11 @@ TEST_F(TopologyTest, SelectorsAndSourcelessUnitsFollowTheirSources)
     std::vector<std::vector<ULONG>> actual;
     for (const auto &c : filter.Connections())
         actual.push_back({c.FromNode, c.FromNodePin, c.ToNode, c.ToNodePin});
-    EXPECT_EQ(actual, (std::vector<std::vector<ULONG>>{
-                          {PCFILTER_NODE, 1, 1, 1}, {1, 0, 0, 1}, {0, 0, PCFILTER_NODE, 0}}));
+    // The path met again from the second output adds only its last connection.
+    EXPECT_EQ(
+        actual,
+        (std::vector<std::vector<ULONG>>{
+            {PCFILTER_NODE, 1, 1, 1}, {1, 0, 0, 1}, {0, 0, PCFILTER_NODE, 0}, {0, 0, PCFILTER_NODE, 2}}));
     ASSERT_NE(filter.Pins()[0].Name, nullptr);
     EXPECT_TRUE(*filter.Pins()[0].Name == kBassName);
 
@@ -431,6 +435,14 @@ TEST_F(TopologyTest, PinPropertiesDescribeJacksAndWords)
     std::memcpy(&access, answer, 4);
     EXPECT_EQ(access, 0x201u);
     EXPECT_EQ(size, 40u);
+
+    // A terminal without jacks has no description to give.
+    const ULONG streaming = 0, streamingPin = 1;
+    ASSERT_EQ(static_cast<CTerminalNode *>(nodes[0])->InitTerminal(1, &streaming, 0, nullptr),
+              STATUS_SUCCESS);
+    size = sizeof(answer);
+    EXPECT_EQ(filter.Get(KSPROPSETID_Jack, 1, PCFILTER_NODE, &streamingPin, 4, answer, &size),
+              STATUS_INVALID_DEVICE_REQUEST);
 
     // The jack buffer is pool memory; without it the answer fails and nothing is written.
     sim::FailAllocation(1);
@@ -945,6 +957,12 @@ TEST_F(DeviceSpecificTest, ValueTablesStayWithinTheirLimit)
                       STATUS_INVALID_PARAMETER);
         }
         EXPECT_TRUE(b.unit->tableFirsts.empty());
+        // The entries are read into pool memory first; without it nothing is answered.
+        sim::FailAllocation(1);
+        size = 16;
+        EXPECT_EQ(filter->Get(*b.set, b.getId, b.node, span, 8, answer, &size),
+                  STATUS_INSUFFICIENT_RESOURCES);
+        sim::FailAllocation(0);
         span[0] = 4, span[1] = 0;
         size = 16;
         ASSERT_EQ(filter->Get(*b.set, b.getId, b.node, span, 8, answer, &size), STATUS_SUCCESS);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "../filter_graph.h"
@@ -61,7 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (!NT_SUCCESS(graph.Build(&device)))
             Fail("build", STATUS_UNSUCCESSFUL);
         sim::audio::Filter filters[] = {sim::audio::Filter(graph.topo), sim::audio::Filter(graph.wave)};
-        const GUID sets[] = {KSPROPSETID_Audio, KSPROPSETID_Jack, kPrivateSet, KSDATAFORMAT_TYPE_AUDIO};
+        const GUID sets[] = {KSPROPSETID_Audio,       KSPROPSETID_Jack,        kPrivateSet,
+                             KSDATAFORMAT_TYPE_AUDIO, kFilterGraphUnitSets[0], kFilterGraphUnitSets[1],
+                             kFilterGraphUnitSets[2], kFilterGraphUnitSets[3]};
         const ULONG verbs[] = {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET, KSPROPERTY_TYPE_BASICSUPPORT, 0};
         size_t at = 0;
         while (at + 8 <= size)
@@ -87,10 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             }
             ULONG valueSize = ULONG(h[6] | (h[7] << 8)) % 513;
             std::vector<UCHAR> value(valueSize, 0xA5);
-            const ULONG node = h[2] >= 16 ? PCFILTER_NODE : h[2] % 10;
-            const NTSTATUS s =
-                filter.Request(verbs[h[1] % 4] | (h[1] & 0x80 ? 0x400 : 0), sets[h[3] % 4], h[4] % 41, node,
-                               instance.data(), ULONG(instance.size()), value.data(), &valueSize);
+            const ULONG node = h[2] >= 32 ? PCFILTER_NODE : h[2] % (FilterGraph::kTopologyNodes + 2);
+            const NTSTATUS s = filter.Request(verbs[h[1] % 4] | (h[1] & 0x80 ? 0x400 : 0),
+                                              sets[h[3] % std::size(sets)], h[4] % 41, node, instance.data(),
+                                              ULONG(instance.size()), value.data(), &valueSize);
             if (!Documented(s))
                 Fail("property", s);
         }
