@@ -81,7 +81,10 @@ def ear_delay(azimuth, ear):
 def ear_spectrum(freqs, azimuth, ear, distance, level):
     """Complex response at freqs of one ear to a source at azimuth and distance."""
     t = distance / head_model.C + ear_delay(azimuth, ear)
-    return level * band_edge(freqs) * head_model.shadow(freqs, azimuth, ear) * np.exp(-2j * np.pi * freqs * t)
+    # The shadow filter acts by its magnitude alone: its phase would add a frequency-dependent
+    # delay to the model's interaural delay.
+    shadow = np.abs(head_model.shadow(freqs, azimuth, ear))
+    return level * band_edge(freqs) * shadow * np.exp(-2j * np.pi * freqs * t)
 
 
 def band_edge(freqs):

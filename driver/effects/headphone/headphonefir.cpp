@@ -15,7 +15,6 @@ constexpr int32_t N = HEADPHONEFIR_N;
 constexpr int32_t L = headphonefir::FFT_LEN;
 constexpr int32_t FFT_ORDER = 10;
 constexpr int32_t FFT_WORK_BYTES = 16384; // above what any variant's order-10 real transform asks
-constexpr int32_t HEAD_SET = headphonefir::HEAD_FILTERS * 1024; // one table head set
 constexpr int32_t MAX_TAIL_LEN = headphonefir::TAIL_PARTS * N;
 
 // Channel of head input c (L, R, C, RL, RR).
@@ -186,29 +185,8 @@ bool headphonefir::LoadTable(int32_t room, int32_t angle)
         room = 2;
     if (!FX_CHECK_AS(ValidAngle(angle), "CheckAngle(m_nAngle)"))
         angle = 24;
-    // Tail lengths (both ears together) of the primary and variant tables; the third is 6144.
-    static constexpr int32_t kTails[3][2] = {{3072, 3072}, {3072, 5120}, {7168, 7168}};
-    int32_t words = 0;
-    const uint32_t *family = HpFamilyWords(room, &words);
-    const int32_t primary = kTails[room - 1][0], variant = kTails[room - 1][1];
-    int32_t tailStart, tailLen, headStart;
-    if (angle == 31)
-    {
-        tailStart = 2 * 4 * HEAD_SET + primary + variant + HEAD_SET;
-        tailLen = 6144;
-        headStart = tailStart - HEAD_SET;
-    }
-    else
-    {
-        const bool isVariant = angle % 5 == 0; // 25, 30, 35, 40
-        const int32_t set = (angle - (isVariant ? 25 : 24)) / 5;
-        tailStart = isVariant ? 4 * HEAD_SET + primary + 4 * HEAD_SET : 4 * HEAD_SET;
-        tailLen = isVariant ? variant : primary;
-        headStart = tailStart - 4 * HEAD_SET + set * HEAD_SET;
-    }
-    if (!family || tailStart + tailLen > words)
-        return false;
-    if (!Load(family + headStart, HEAD_FILTERS, 1024, family + tailStart, tailLen / 2))
+    HpTableSet set{};
+    if (!HpFindSet(room, angle, &set) || !Load(set.head, HEAD_FILTERS, 1024, set.tail, set.tailLen / 2))
         return false;
     m_nRoom = room;
     m_nAngle = angle;
