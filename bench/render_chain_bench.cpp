@@ -1,0 +1,489 @@
+// The enabled render path of the virtual-surround endpoint on one core: 48 kHz, eight channels of
+// 16-bit PCM in 480-frame (10 ms) blocks through the stream engine's ProcessBlock at
+// DISPATCH_LEVEL with a surround node attached (dry and wet copies, ConvertChannels and chain A on
+// the dry set, SurroundProcess and chain B on the wet set, the wet set out), then the render
+// class's own chain over the block in chunks of at most 512 frames (PCM to float planes, the
+// chain, back to PCM) and the pack to two channels.
+//
+// The surround node here is a stand-in written from the node's processing entry: the driver's
+// own effect node and render class take its place when they land. Beside the whole path, the same
+// run prices its parts alone: the engine with no node, ConvertChannels, one chain, the
+// headphone surround's Process, the block that carries a filter change, and the surround at
+// 192 kHz. Every benchmark runs at primitive variant 0 (generic) and at the variant the driver
+// selects on this processor (initCpuVariant), side by side.
+//
+// Counters per block: mean_ns, max_ns, realtime_x (the block's duration over its mean time) and
+// cpu_pct (of one core). A run that allocates while streaming (pool or the primitive hooks) is
+// reported as an error.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <ntkernel.h>
+#include <sim/kernel_sim.h>
+
+#include "driver/base/pool_memory.h"
+#include "driver/effects/chain_adapters.h"
+#include "driver/effects/headphone/audio_app.h"
+#include "driver/effects/headphone/headphone_surround.h"
+#include "driver/effects/render_stages.h"
+#include "driver/filters/stream_engine.h"
+#include "dsp/core/alloc.h"
+#include "dsp/dispatch/cpu_probe.h"
+#include "dsp/dispatch/primitives.h"
+
+namespace
+{
+
+constexpr ULONG kFrames = 480;
+constexpr USHORT kChannels = 8;
+constexpr ULONG kRate = 48000;
+constexpr int32_t kChunk = 512;
+
+uint32_t g_SelectedVariant = 0;
+
+WAVEFORMATEXTENSIBLE Pcm16(USHORT channels, ULONG rate)
+{
+    WAVEFORMATEXTENSIBLE f{};
+    f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    f.Format.nChannels = channels;
+    f.Format.nSamplesPerSec = rate;
+    f.Format.nBlockAlign = USHORT(channels * 2);
+    f.Format.nAvgBytesPerSec = rate * f.Format.nBlockAlign;
+    f.Format.wBitsPerSample = 16;
+    f.Format.cbSize = 22;
+    f.Samples.wValidBitsPerSample = 16;
+    f.SubFormat = SubFormatForTag(WAVE_FORMAT_PCM);
+    return f;
+}
+
+WAVEFORMATEXTENSIBLE FloatOf(const WAVEFORMATEXTENSIBLE &pcm)
+{
+    WAVEFORMATEXTENSIBLE f = pcm;
+    f.Format.wBitsPerSample = 32;
+    f.Samples.wValidBitsPerSample = 32;
+    f.Format.nBlockAlign = USHORT(pcm.Format.nChannels * 4);
+    f.Format.nAvgBytesPerSec = pcm.Format.nSamplesPerSec * f.Format.nBlockAlign;
+    f.SubFormat = SubFormatForTag(WAVE_FORMAT_IEEE_FLOAT);
+    return f;
+}
+
+WAVEFORMATEX SurroundFormat(USHORT channels, ULONG rate)
+{
+    WAVEFORMATEX f{};
+    f.wFormatTag = WAVE_FORMAT_IEEE_FLOAT;
+    f.nChannels = channels;
+    f.nSamplesPerSec = rate;
+    f.wBitsPerSample = 32;
+    f.nBlockAlign = USHORT(channels * 4);
+    f.nAvgBytesPerSec = rate * f.nBlockAlign;
+    return f;
+}
+
+std::vector<uint8_t> Block(size_t frames, USHORT channels)
+{
+    std::vector<uint8_t> block(frames * channels * 2);
+    auto *s = reinterpret_cast<int16_t *>(block.data());
+    for (size_t i = 0; i < frames * channels; ++i)
+        s[i] = int16_t(8000.0 * __builtin_sin(0.003 * double(i)));
+    return block;
+}
+
+// Counts the primitive library's allocations while it lives.
+class PrimitiveAllocations
+{
+public:
+    PrimitiveAllocations() : m_Saved(dsp::DspAllocHooks)
+    {
+        s_Count = 0;
+        s_Forward = m_Saved.allocate;
+        dsp::DspAllocHooks.allocate = [](size_t bytes) -> void *
+        {
+            ++s_Count;
+            return s_Forward(bytes);
+        };
+    }
+    ~PrimitiveAllocations() { dsp::DspAllocHooks = m_Saved; }
+    int Count() const { return s_Count; }
+
+private:
+    dsp::DspAllocHookTable m_Saved;
+    static inline int s_Count = 0;
+    static inline void *(*s_Forward)(size_t) = nullptr;
+};
+
+// Per-block timing beside the runner's: the mean and the largest block.
+class BlockClock
+{
+public:
+    explicit BlockClock(double blockSeconds) : m_Block(blockSeconds) {}
+    template <class F> void Time(F &&body)
+    {
+        const auto t0 = std::chrono::steady_clock::now();
+        body();
+        const double ns =
+            double(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0)
+                       .count());
+        m_Sum += ns;
+        m_Max = std::max(m_Max, ns);
+        ++m_Count;
+    }
+    void Report(benchmark::State &state) const
+    {
+        if (!m_Count)
+            return;
+        const double mean = m_Sum / double(m_Count);
+        state.counters["mean_ns"] = mean;
+        state.counters["max_ns"] = m_Max;
+        state.counters["realtime_x"] = m_Block * 1e9 / mean;
+        state.counters["cpu_pct"] = 100.0 * mean / (m_Block * 1e9);
+    }
+
+private:
+    double m_Block, m_Sum = 0, m_Max = 0;
+    size_t m_Count = 0;
+};
+
+// The streaming loop: no pool and no primitive allocation may happen inside it.
+template <class F> void Stream(benchmark::State &state, double blockSeconds, F &&block)
+{
+    BlockClock clock(blockSeconds);
+    const size_t pool = sim::Allocations();
+    PrimitiveAllocations prim;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    for (auto _ : state)
+    {
+        clock.Time(block);
+        benchmark::ClobberMemory();
+    }
+    KeLowerIrql(old);
+    if (sim::Allocations() != pool || prim.Count() != 0)
+    {
+        state.SkipWithError("allocated while streaming");
+        return;
+    }
+    clock.Report(state);
+}
+
+// The surround node's processing entry, in the order the render pipe runs it: dry and wet copies,
+// ConvertChannels to two and chain A on the dry set, SurroundProcess and chain B on the wet set,
+// the wet set (enabled) back into the engine's buffers.
+class SurroundNodeStandIn : public CRenderStageBase
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    SurroundNodeStandIn() : CRenderStageBase(nullptr) {}
+    ~SurroundNodeStandIn()
+    {
+        if (m_Surround)
+        {
+            m_Surround->~HeadphoneSurround();
+            FreePool(m_Surround);
+        }
+    }
+
+    bool Setup(const WAVEFORMATEXTENSIBLE &pcm)
+    {
+        void *block = AllocPoolZeroed(ULONG(sizeof(HeadphoneSurround)), NonPagedPool, PoolTag::TAVO);
+        if (!block)
+            return false;
+        m_Surround = new (block) HeadphoneSurround();
+        const WAVEFORMATEX wf = SurroundFormat(pcm.Format.nChannels, pcm.Format.nSamplesPerSec);
+        if (m_Surround->SetFormat(&wf) != 0)
+            return false;
+        m_Surround->SetActive(TRUE);
+        m_Surround->SetPath(0);
+        m_Surround->SetThirdValue(0, 3);
+        m_Surround->SetThirdValue(1, 3);
+        m_Surround->SetOutput(0);
+        const WAVEFORMATEXTENSIBLE f = FloatOf(pcm);
+        if (!DspChainInit(&m_ChainA) || !DspChainInit(&m_ChainB))
+            return false;
+        DspChainSetFormat(&m_ChainA, &f);
+        DspChainSetFormat(&m_ChainB, &f);
+        for (int c = 0; c < 8; ++c)
+        {
+            m_DryPtr[c] = m_Dry[c];
+            m_WetPtr[c] = m_Wet[c];
+        }
+        return true;
+    }
+
+    NTSTATUS ProcessBuffers(const WAVEFORMATEXTENSIBLE *format, float **buffers, ULONG frames) override
+    {
+        const int32_t channels = format->Format.nChannels, n = int32_t(frames);
+        for (int32_t c = 0; c < channels; ++c)
+        {
+            dsp::copyF32(buffers[c], m_Dry[c], n);
+            dsp::copyF32(buffers[c], m_Wet[c], n);
+        }
+        ConvertChannels(m_DryPtr, channels, 2, n, 1);
+        DspChainProcess(&m_ChainA, m_DryPtr, n);
+        SurroundProcess(m_Surround, m_WetPtr, n);
+        DspChainProcess(&m_ChainB, m_WetPtr, n);
+        for (int32_t c = 0; c < channels; ++c)
+            dsp::copyF32(m_Wet[c], buffers[c], n);
+        return STATUS_SUCCESS;
+    }
+
+    HeadphoneSurround *Surround() const { return m_Surround; }
+
+private:
+    HeadphoneSurround *m_Surround = nullptr;
+    DspChain m_ChainA, m_ChainB;
+    float m_Dry[8][kChunk] = {}, m_Wet[8][kChunk] = {};
+    float *m_DryPtr[8] = {}, *m_WetPtr[8] = {};
+};
+
+NTSTATUS SurroundNodeStandIn::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
+{
+    return AnswerInterface(iid, object, static_cast<IProcessingNode *>(this),
+                           {{IID_IProcessingNode, static_cast<IProcessingNode *>(this)}});
+}
+
+// The render class's chain over an interleaved 16-bit block, then the pack to two channels.
+class RenderClassChain
+{
+public:
+    bool Setup(const WAVEFORMATEXTENSIBLE &pcm)
+    {
+        const WAVEFORMATEXTENSIBLE f = FloatOf(pcm);
+        if (!DspChainInit(&m_Chain))
+            return false;
+        DspChainSetFormat(&m_Chain, &f);
+        m_Channels = pcm.Format.nChannels;
+        for (int c = 0; c < 8; ++c)
+            m_PlanePtr[c] = m_Planes[c];
+        return true;
+    }
+
+    void Run(uint8_t *block, ULONG frames)
+    {
+        auto *s = reinterpret_cast<int16_t *>(block);
+        for (ULONG at = 0; at < frames; at += kChunk)
+        {
+            const int32_t n = int32_t(std::min<ULONG>(kChunk, frames - at));
+            int16_t *chunk = s + size_t(at) * m_Channels;
+            dsp::convertS16ToF32Scaled(chunk, m_Interleaved, n * m_Channels, 15);
+            dsp::deinterleave32(reinterpret_cast<const uint32_t *>(m_Interleaved), m_Channels, n,
+                                reinterpret_cast<uint32_t *const *>(m_PlanePtr));
+            DspChainProcess(&m_Chain, m_PlanePtr, n);
+            dsp::interleave32(reinterpret_cast<const uint32_t *const *>(m_PlanePtr), m_Channels, n,
+                              reinterpret_cast<uint32_t *>(m_Interleaved));
+            dsp::convertF32ToS16Scaled(m_Interleaved, chunk, n * m_Channels, 1, -15);
+        }
+        // Every frame down to its first two channels, from the start of the buffer.
+        for (ULONG f = 1; f < frames; ++f)
+            std::memcpy(block + size_t(f) * 4, block + size_t(f) * m_Channels * 2, 4);
+    }
+
+private:
+    DspChain m_Chain;
+    int32_t m_Channels = 0;
+    float m_Interleaved[kChunk * 8] = {};
+    float m_Planes[8][kChunk] = {};
+    float *m_PlanePtr[8] = {};
+};
+
+void Variant(benchmark::State &state)
+{
+    dsp::CpuVariantIndex.store(uint32_t(state.range(0)));
+}
+
+struct Session
+{
+    Session()
+    {
+        sim::SetViolationHandler([](const std::string &) { std::abort(); });
+        sim::ResetAll();
+    }
+    ~Session()
+    {
+        dsp::CpuVariantIndex.store(0);
+        sim::ResetAll();
+        sim::SetViolationHandler(nullptr);
+    }
+};
+
+void RenderPath(benchmark::State &state, bool withNode, bool withChain)
+{
+    Session session;
+    Variant(state);
+    {
+        const WAVEFORMATEXTENSIBLE pcm = Pcm16(kChannels, kRate);
+        auto *engine = new (NonPagedPool, PoolTag::USBS) CStreamEngine(nullptr, 0);
+        engine->AddRef();
+        auto *node = new (NonPagedPool, PoolTag::TAVO) SurroundNodeStandIn();
+        static_cast<IProcessingNode *>(node)->AddRef();
+        auto *render = new RenderClassChain();
+        const bool ok = engine->Initialize(0) == STATUS_SUCCESS &&
+                        engine->PrepareBuffers() == STATUS_SUCCESS && node->Setup(pcm) &&
+                        render->Setup(pcm) &&
+                        (!withNode || engine->AddProcessingNode(node) == STATUS_SUCCESS);
+        if (ok)
+        {
+            engine->SetCurrentFormat(pcm);
+            std::vector<uint8_t> block = Block(kFrames, kChannels), work(block.size());
+            Stream(state, 0.010,
+                   [&]
+                   {
+                       std::memcpy(work.data(), block.data(), block.size());
+                       engine->ProcessBlock(work.data(), ULONG(work.size()));
+                       if (withChain)
+                           render->Run(work.data(), kFrames);
+                   });
+        }
+        else
+            state.SkipWithError("set-up failed");
+        delete render;
+        static_cast<IProcessingNode *>(node)->Release();
+        engine->Release();
+    }
+}
+
+void FullPath(benchmark::State &state)
+{
+    RenderPath(state, true, true);
+}
+
+void EngineAlone(benchmark::State &state)
+{
+    RenderPath(state, false, false);
+}
+
+struct Planes
+{
+    std::vector<std::vector<float>> data;
+    float *ptr[8] = {};
+    Planes(size_t n, size_t channels) : data(channels, std::vector<float>(n))
+    {
+        for (size_t c = 0; c < channels; ++c)
+        {
+            for (size_t i = 0; i < n; ++i)
+                data[c][i] = float(0.2 * __builtin_sin(0.01 * double(i * (c + 1))));
+            ptr[c] = data[c].data();
+        }
+    }
+    void Refill(const Planes &from)
+    {
+        for (size_t c = 0; c < data.size(); ++c)
+            std::memcpy(data[c].data(), from.data[c].data(), data[c].size() * sizeof(float));
+    }
+};
+
+void ConvertChannelsAlone(benchmark::State &state)
+{
+    Session session;
+    Variant(state);
+    const Planes source(kFrames, 8);
+    Planes p(kFrames, 8);
+    Stream(state, 0.010,
+           [&]
+           {
+               p.Refill(source);
+               ConvertChannels(p.ptr, 8, 2, int32_t(kFrames), 1);
+           });
+}
+
+void ChainAlone(benchmark::State &state)
+{
+    Session session;
+    Variant(state);
+    {
+        DspChain chain;
+        const WAVEFORMATEXTENSIBLE f = FloatOf(Pcm16(kChannels, kRate));
+        if (!DspChainInit(&chain))
+        {
+            state.SkipWithError("set-up failed");
+            return;
+        }
+        DspChainSetFormat(&chain, &f);
+        Planes p(kFrames, 8);
+        Stream(state, 0.010, [&] { DspChainProcess(&chain, p.ptr, int32_t(kFrames)); });
+    }
+}
+
+// The headphone surround alone: 8 channels in `frames`-frame calls at `rate`; change: every call
+// is one core block (512 frames at 44100 Hz) that carries a filter change.
+void Surround(benchmark::State &state, ULONG rate, ULONG frames, bool change)
+{
+    Session session;
+    Variant(state);
+    {
+        HeadphoneSurround hs;
+        const WAVEFORMATEX wf = SurroundFormat(kChannels, rate);
+        if (hs.SetFormat(&wf) != 0)
+        {
+            state.SkipWithError("set-up failed");
+            return;
+        }
+        hs.SetActive(TRUE);
+        hs.SetThirdValue(0, 3);
+        const Planes source(frames, 8);
+        Planes p(frames, 8);
+        int flip = 0;
+        Stream(state, double(frames) / double(rate),
+               [&]
+               {
+                   if (change)
+                       hs.SetSecondValue(0, flip ^= 1); // angle code 39 <-> 40
+                   p.Refill(source);
+                   SurroundProcess(&hs, p.ptr, int32_t(frames));
+               });
+        if (change && hs.Engine()->m_Core.m_nCrossfades == 0)
+            state.SkipWithError("no filter change ran");
+    }
+}
+
+void SurroundAlone(benchmark::State &state)
+{
+    Surround(state, kRate, kFrames, false);
+}
+
+void FilterChangeBlock(benchmark::State &state)
+{
+    Surround(state, 44100, 512, true);
+}
+
+void Surround192k(benchmark::State &state)
+{
+    Surround(state, 192000, 1920, false);
+}
+
+void Variants(benchmark::internal::Benchmark *b)
+{
+    b->ArgName("variant");
+    b->Arg(0);
+    if (g_SelectedVariant != 0)
+        b->Arg(int64_t(g_SelectedVariant));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    dsp::initCpuVariant();
+    g_SelectedVariant = dsp::CpuVariantIndex.load();
+    dsp::CpuVariantIndex.store(0);
+    std::printf("variant the driver selects here: %u\n", g_SelectedVariant);
+    benchmark::RegisterBenchmark("FullPath", FullPath)->Apply(Variants);
+    benchmark::RegisterBenchmark("EngineAlone", EngineAlone)->Apply(Variants);
+    benchmark::RegisterBenchmark("ConvertChannelsAlone", ConvertChannelsAlone)->Apply(Variants);
+    benchmark::RegisterBenchmark("ChainAlone", ChainAlone)->Apply(Variants);
+    benchmark::RegisterBenchmark("SurroundAlone", SurroundAlone)->Apply(Variants);
+    benchmark::RegisterBenchmark("FilterChangeBlock", FilterChangeBlock)->Apply(Variants);
+    benchmark::RegisterBenchmark("Surround192k", Surround192k)->Apply(Variants);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
