@@ -6,6 +6,8 @@
 #include <QTemporaryFile>
 #include <QVariant>
 
+#include <filesystem>
+
 DataFileCheck checkDataFile(const QString &path)
 {
     // Larger than any file the panel writes: reading it would only stall the GUI thread.
@@ -32,6 +34,21 @@ DataFileCheck checkDataFile(const QString &path)
     if (settings.status() != QSettings::NoError)
         return {false, "not valid settings text"};
     return {};
+}
+
+bool copyThroughTemporary(const QString &source, const QString &target)
+{
+    const QString temporary = target + ".new";
+    bool ok = QFile::copy(source, temporary);
+    if (ok)
+    {
+        std::error_code error;
+        std::filesystem::rename(temporary.toStdString(), target.toStdString(), error);
+        ok = !error;
+    }
+    if (!ok && QFileInfo(temporary).isFile())
+        QFile::remove(temporary);
+    return ok;
 }
 
 bool isSafeFileName(const QString &name)

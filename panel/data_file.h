@@ -15,6 +15,11 @@ struct DataFileCheck
 // QSettings reads with a status other than NoError.
 DataFileCheck checkDataFile(const QString &path);
 
+// Copies source to target + ".new", then renames that over target, so the target is either its
+// old self or a whole copy. False when the copy or the rename fails; the temporary file is then
+// removed (a folder in its place is left alone).
+bool copyThroughTemporary(const QString &source, const QString &target);
+
 // A name that becomes a file name (a macro, a language): not empty, and free of "/", "\", "..", ":",
 // NUL and control characters, so it cannot reach another file.
 bool isSafeFileName(const QString &name);

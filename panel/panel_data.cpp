@@ -6,12 +6,12 @@
 
 #include <QDateTime>
 #include <QDebug>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-
-#include <filesystem>
 
 namespace
 {
@@ -55,6 +55,14 @@ QString nameListKey(int type, int deviceIndex)
 
 bool DetachedProgramLauncher::startDetached(const QString &program, const QStringList &arguments)
 {
+#ifndef _WIN32
+    // There is no file explorer program here: the desktop opens the folder or file instead.
+    if (program == "explorer" && arguments.size() == 1)
+    {
+        QString path = arguments[0];
+        return QDesktopServices::openUrl(QUrl::fromLocalFile(path.replace('\\', '/')));
+    }
+#endif
     return QProcess::startDetached(program, arguments);
 }
 
@@ -463,18 +471,8 @@ bool PanelData::replaceSettingsFile(int slot, const QString &sourcePath)
     const bool existed = before.exists();
     const qint64 oldSize = existed ? before.size() : -1;
     const QDateTime oldTime = existed ? before.lastModified() : QDateTime();
-    const QString temporary = target + ".new";
-    std::error_code error;
-    bool ok = QFile::copy(sourcePath, temporary);
-    if (ok)
+    if (!copyThroughTemporary(sourcePath, target))
     {
-        std::filesystem::rename(temporary.toStdString(), target.toStdString(), error);
-        ok = !error;
-    }
-    if (!ok)
-    {
-        if (QFileInfo(temporary).isFile())
-            QFile::remove(temporary);
         openStore(*store);
         return false;
     }
@@ -489,4 +487,61 @@ bool PanelData::replaceSettingsFile(int slot, const QString &sourcePath)
     }
     openStore(*store);
     return store->settings && store->settings->status() == QSettings::NoError;
+}
+
+bool PanelData::exportSettingsFile(int slot, const QString &target)
+{
+    Store *store = storeOf(slot);
+    if (store == nullptr || target.isEmpty())
+        return false;
+    // Keys set but not yet written belong in the export.
+    if (store->settings)
+        store->settings->sync();
+    // The source is checked before anything touches the user's file.
+    return QFileInfo(store->path).isFile() && copyThroughTemporary(store->path, target);
+}
+
+bool PanelData::importMacro(const QString &name, int deviceNo, const QString &sourcePath)
+{
+    if (!isSafeFileName(name))
+        return false;
+    const QString target = macroPath(name, deviceNo);
+    // An existing macro is never replaced by an import.
+    if (QFileInfo::exists(target) || !QFileInfo(sourcePath).isFile() || !usable(sourcePath) ||
+        !QDir().mkpath(QFileInfo(target).path()))
+        return false;
+    return copyThroughTemporary(sourcePath, target);
+}
+
+bool PanelData::exportMacro(const QString &name, int deviceNo, const QString &target)
+{
+    if (!isSafeFileName(name) || target.isEmpty())
+        return false;
+    const QString source = macroPath(name, deviceNo);
+    return QFileInfo(source).isFile() && copyThroughTemporary(source, target);
+}
+
+void PanelData::unbindMacro(const QString &macroName)
+{
+    // Only the first six profiles carry macro bindings.
+    constexpr int kBoundProfiles = 6, kKeys = 16;
+    QSettings *factory = m_factory.settings.get();
+    if (factory == nullptr)
+        return;
+    for (int p = 0; p < kBoundProfiles; ++p)
+    {
+        QSettings *profile = m_profiles[size_t(p)].settings.get();
+        if (profile == nullptr)
+            continue;
+        for (int key = 0; key < kKeys; ++key)
+        {
+            const QString matrixKey = "mouseKeyMatrix/" + QString::number(key);
+            const QVariantList binding = asList(profile->value(matrixKey));
+            // A macro binding is kind 4 with the macro's slot in element 2.
+            if (binding.size() < 3 || binding[0].toInt() != 4)
+                continue;
+            if (profile->value("mouseMacroKey/" + binding[2].toString()).toString() == macroName)
+                profile->setValue(matrixKey, factory->value(matrixKey));
+        }
+    }
 }

@@ -37,6 +37,7 @@ public:
     bool is55328() const { return m_is55328; }
     // The file behind a profile slot (0..9) or kApConfigSlot.
     QString settingsPath(int slot) const;
+    QString programDir() const { return m_programDir; }
 
     QVariant getGlobalData(const QVariant &key);
     bool setGlobalData(const QVariant &key, const QVariant &value);
@@ -77,6 +78,16 @@ public:
     // reopens it. False, with the file and the open object unchanged, when the source is missing,
     // unreadable or damaged, or the copy fails. A source equal to the target does nothing.
     bool replaceSettingsFile(int slot, const QString &sourcePath);
+    // Writes the slot's file, with its pending keys, to target through a temporary file. False, with
+    // target untouched, when the slot's file is missing or the copy fails.
+    bool exportSettingsFile(int slot, const QString &target);
+    // Copies a macro file in under name; never over an existing macro, never a damaged file.
+    bool importMacro(const QString &name, int deviceNo, const QString &sourcePath);
+    // Copies a macro out to target through a temporary file; target untouched on failure.
+    bool exportMacro(const QString &name, int deviceNo, const QString &target);
+    // In profiles 1-6, every key bound to the macro named macroName gets the factory profile's
+    // binding back. Nothing changes while the factory profile is damaged.
+    void unbindMacro(const QString &macroName);
 
 private:
     struct Store

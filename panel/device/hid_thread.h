@@ -52,6 +52,10 @@ public:
     uint32_t connectionBits() const { return m_connection.load(); }
     void setConnectionBits(uint32_t bits) { m_connection = bits; }
 
+    // The device the panel shows; loadSecrecyCode also sets it.
+    int currentDevice() const { return m_currentDevice; }
+    void setCurrentDevice(int did) { m_currentDevice = did; }
+
     // Frees a claim that a command never released (the bridge's clearHidBusy).
     void releaseIdle() { m_idle = true; }
     bool isIdle() const { return m_idle.load(); }
