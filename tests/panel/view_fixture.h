@@ -74,18 +74,23 @@ protected:
     }
     void TearDown() override
     {
+        teardownWindow();
+        PanelDataTest::TearDown();
+    }
+    void teardownWindow()
+    {
         if (rig && rig->hid)
             rig->hid->stopPollingUSBVendorCmd();
         controller.reset();
         host.reset();
         headset.reset();
         rig.reset();
-        PanelDataTest::TearDown();
     }
 
     // Builds the window over the devices; the scene's size and calls are the probe's.
     void build(int mouseFamily = 560, const QUrl &scene = probeScene(), bool withHost = true)
     {
+        teardownWindow();
         rig = std::make_unique<HidRig>(panelDevices(mouseFamily));
         bindConfigLibrary(libState, CONFLIB_PATH);
         headset = std::make_unique<HeadsetAudioControl>(libState);
