@@ -116,6 +116,8 @@ TEST_F(ViewTest, RandomImportsAreTakenWholeOrNotAtAll)
         EXPECT_EQ(macroTaken, usable);
         EXPECT_EQ(read("modules/macro/" + macro + ".bin"), macroTaken ? bytes : QByteArray());
         if (!usable)
+        {
             EXPECT_EQ(snapshot(), before);
+        }
     }
 }
