@@ -74,3 +74,15 @@ inline constexpr ULONG kAll[] = {
 };
 
 } // namespace PoolTag
+
+// Base of plain driver objects that live in tagged, zeroed pool: `new (NonPagedPool, tag) T(...)`
+// gives null without running the constructor when the pool has no room; delete frees the block.
+struct CPoolObject
+{
+    static void *operator new(size_t size, POOL_TYPE poolType, ULONG tag) noexcept
+    {
+        return size > 0xFFFFFFFFu ? nullptr : AllocPoolZeroed(ULONG(size), poolType, tag);
+    }
+    static void operator delete(void *block) { FreePool(block); }
+    static void operator delete(void *block, POOL_TYPE, ULONG) { FreePool(block); }
+};
