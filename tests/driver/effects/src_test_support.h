@@ -122,44 +122,103 @@ inline Planar Convert(CDspInterleaveSrc &s, const Planar &in, size_t outChannels
 }
 
 // ---- Sine fits ----------------------------------------------------------------------------------
+// Least squares over basis functions generated sample by sample, so no column is ever stored.
 
-// Least squares of y over the columns of a (n x k, column-major), by the normal equations in
-// long double (k <= 12). Returns the coefficients.
-inline std::vector<double> LeastSquares(const std::vector<std::vector<double>> &cols, const float *y,
-                                        size_t n)
+// cos and sin of 2 pi f i / rate for i = 0, 1, ...: a rotating phasor, set exactly every 256
+// samples.
+class Phasor
 {
-    const size_t k = cols.size();
-    std::vector<long double> m(k * (k + 1), 0.0L);
-    for (size_t i = 0; i < n; ++i)
-        for (size_t a = 0; a < k; ++a)
+public:
+    Phasor(double rate, double f)
+        : m_rate(rate), m_f(f), m_cw(std::cos(2 * M_PI * f / rate)), m_sw(std::sin(2 * M_PI * f / rate))
+    {
+    }
+    void Next(double *c, double *s)
+    {
+        if ((m_i & 255) == 0)
         {
-            const long double va = cols[a][i];
-            for (size_t b = a; b < k; ++b)
-                m[a * (k + 1) + b] += va * cols[b][i];
-            m[a * (k + 1) + k] += va * (long double)y[i];
+            const double turns = std::fmod(m_f * double(m_i) / m_rate, 1.0);
+            m_x = std::cos(2 * M_PI * turns);
+            m_y = std::sin(2 * M_PI * turns);
         }
+        *c = m_x;
+        *s = m_y;
+        const double nx = m_x * m_cw - m_y * m_sw;
+        m_y = m_x * m_sw + m_y * m_cw;
+        m_x = nx;
+        ++m_i;
+    }
+
+private:
+    double m_rate, m_f, m_cw, m_sw, m_x = 1, m_y = 0;
+    size_t m_i = 0;
+};
+
+// Tones at `freqs` (a cos and a sin column each), an offset, and when `derivative` holds the
+// cos and sin amplitudes of tone 0, the derivative column of tone 0 in its frequency.
+struct ToneBasis
+{
+    std::vector<double> freqs;
+    double rate;
+    const double *derivative = nullptr;
+    size_t Size() const { return 2 * freqs.size() + 1 + (derivative ? 1 : 0); }
+    // Calls use(i, v) for every sample with the basis values v.
+    template <typename F> void Each(size_t n, F &&use) const
+    {
+        std::vector<Phasor> p;
+        for (double f : freqs)
+            p.emplace_back(rate, f);
+        double v[16];
+        for (size_t i = 0; i < n; ++i)
+        {
+            for (size_t t = 0; t < p.size(); ++t)
+                p[t].Next(&v[2 * t], &v[2 * t + 1]);
+            v[2 * p.size()] = 1.0;
+            if (derivative)
+                v[2 * p.size() + 1] =
+                    2 * M_PI * double(i) / rate * (-derivative[0] * v[1] + derivative[1] * v[0]);
+            use(i, v);
+        }
+    }
+};
+
+// The least-squares coefficients of y over the basis, by the normal equations.
+inline std::vector<double> LeastSquares(const ToneBasis &basis, const float *y, size_t n)
+{
+    const size_t k = basis.Size(), w = k + 1;
+    std::vector<double> m(k * w, 0.0);
+    basis.Each(n,
+               [&](size_t i, const double *v)
+               {
+                   for (size_t a = 0; a < k; ++a)
+                   {
+                       for (size_t b = a; b < k; ++b)
+                           m[a * w + b] += v[a] * v[b];
+                       m[a * w + k] += v[a] * double(y[i]);
+                   }
+               });
     for (size_t a = 0; a < k; ++a)
         for (size_t b = 0; b < a; ++b)
-            m[a * (k + 1) + b] = m[b * (k + 1) + a];
+            m[a * w + b] = m[b * w + a];
     for (size_t p = 0; p < k; ++p) // Gauss-Jordan with partial pivoting
     {
         size_t best = p;
         for (size_t r = p + 1; r < k; ++r)
-            if (std::fabs((double)m[r * (k + 1) + p]) > std::fabs((double)m[best * (k + 1) + p]))
+            if (std::fabs(m[r * w + p]) > std::fabs(m[best * w + p]))
                 best = r;
         for (size_t c = 0; c <= k; ++c)
-            std::swap(m[p * (k + 1) + c], m[best * (k + 1) + c]);
+            std::swap(m[p * w + c], m[best * w + c]);
         for (size_t r = 0; r < k; ++r)
             if (r != p)
             {
-                const long double f = m[r * (k + 1) + p] / m[p * (k + 1) + p];
+                const double f = m[r * w + p] / m[p * w + p];
                 for (size_t c = p; c <= k; ++c)
-                    m[r * (k + 1) + c] -= f * m[p * (k + 1) + c];
+                    m[r * w + c] -= f * m[p * w + c];
             }
     }
     std::vector<double> x(k);
     for (size_t a = 0; a < k; ++a)
-        x[a] = double(m[a * (k + 1) + k] / m[a * (k + 1) + a]);
+        x[a] = m[a * w + k] / m[a * w + a];
     return x;
 }
 
@@ -170,46 +229,34 @@ struct SineFit
     double ThdnDb() const { return 20 * std::log10(thdn); }
 };
 
-// Tones at `freqs` fitted jointly with an offset (3-parameter fit for one tone); amplitudes in
-// the same order.
+// Tones at `freqs` fitted jointly with an offset (the 3-parameter fit for one tone); amplitudes
+// in the same order, and the residual's RMS when asked.
 inline std::vector<double> ToneLevels(const float *y, size_t n, double rate, const std::vector<double> &freqs,
                                       double *residualRms = nullptr)
 {
-    std::vector<std::vector<double>> cols;
-    for (double f : freqs)
-    {
-        std::vector<double> c(n), s(n);
-        for (size_t i = 0; i < n; ++i)
-        {
-            const double w = 2 * M_PI * f * double(i) / rate;
-            c[i] = std::cos(w);
-            s[i] = std::sin(w);
-        }
-        cols.push_back(std::move(c));
-        cols.push_back(std::move(s));
-    }
-    cols.push_back(std::vector<double>(n, 1.0));
-    const std::vector<double> x = LeastSquares(cols, y, n);
+    const ToneBasis basis{freqs, rate};
+    const std::vector<double> x = LeastSquares(basis, y, n);
     std::vector<double> amp;
     for (size_t t = 0; t < freqs.size(); ++t)
         amp.push_back(std::hypot(x[2 * t], x[2 * t + 1]));
     if (residualRms)
     {
         double e = 0;
-        for (size_t i = 0; i < n; ++i)
-        {
-            double fit = 0;
-            for (size_t a = 0; a < cols.size(); ++a)
-                fit += x[a] * cols[a][i];
-            e += (double(y[i]) - fit) * (double(y[i]) - fit);
-        }
+        basis.Each(n,
+                   [&](size_t i, const double *v)
+                   {
+                       double fit = 0;
+                       for (size_t a = 0; a < x.size(); ++a)
+                           fit += x[a] * v[a];
+                       e += (double(y[i]) - fit) * (double(y[i]) - fit);
+                   });
         *residualRms = std::sqrt(e / double(n));
     }
     return amp;
 }
 
-// 3-parameter fit at `freq` for level and THD+N; then a 4-parameter fit (Gauss-Newton on the
-// frequency) for the frequency.
+// The 3-parameter fit at `freq` for level and THD+N; then the 4-parameter fit (Gauss-Newton on
+// the frequency) for the frequency.
 inline SineFit FitSine(const float *y, size_t n, double rate, double freq)
 {
     SineFit r;
@@ -217,28 +264,12 @@ inline SineFit FitSine(const float *y, size_t n, double rate, double freq)
     r.amplitude = ToneLevels(y, n, rate, {freq}, &residual)[0];
     r.thdn = residual / (r.amplitude / std::sqrt(2.0));
     double f = freq;
+    std::vector<double> x = LeastSquares(ToneBasis{{f}, rate}, y, n);
     for (int iter = 0; iter < 6; ++iter)
     {
-        std::vector<double> c(n), s(n), d(n), one(n, 1.0);
-        std::vector<std::vector<double>> cols;
-        const std::vector<double> base = [&]
-        {
-            for (size_t i = 0; i < n; ++i)
-            {
-                const double w = 2 * M_PI * f * double(i) / rate;
-                c[i] = std::cos(w);
-                s[i] = std::sin(w);
-            }
-            return LeastSquares({c, s, one}, y, n);
-        }();
-        for (size_t i = 0; i < n; ++i)
-        {
-            const double t = 2 * M_PI * double(i) / rate;
-            d[i] = t * (-base[0] * s[i] + base[1] * c[i]);
-        }
-        const std::vector<double> x = LeastSquares({c, s, one, d}, y, n);
+        x = LeastSquares(ToneBasis{{f}, rate, x.data()}, y, n);
         f += x[3];
-        if (std::fabs(x[3]) < 1e-9)
+        if (std::fabs(x[3]) < 1e-7)
             break;
     }
     r.frequency = f;
