@@ -13,8 +13,9 @@ CQvrEffect::CQvrEffect()
         return;
     m_pEngine = new (block) AudioApp();
     m_pEngine->m_fGuard = 1.0f;
-    if (m_pEngine->Create() && m_pEngine->Setup(AudioApp::CORE_RATE, 6, 2, 512))
+    if (m_pEngine->Create())
         m_pEngine->m_Core.LoadTable(MapSize(m_nSize[0]), MapAngle(m_nAngleFlag[0], m_nAngle[0]));
+    m_pEngine->Setup(AudioApp::CORE_RATE, 6, 2, 512);
 }
 
 CQvrEffect::~CQvrEffect()
@@ -28,13 +29,15 @@ CQvrEffect::~CQvrEffect()
 
 int32_t CQvrEffect::SetFormat(const WAVEFORMATEX *format)
 {
-    if (!m_pEngine || !format || format->nChannels == 0 || format->nChannels > MAX_CHANNELS)
+    if (!m_pEngine || !format || format->nChannels == 0 || format->nChannels > MAX_CHANNELS ||
+        format->nSamplesPerSec > ULONG(INT32_MAX))
         return -1;
     m_nChannels = format->nChannels;
-    const ULONG rate = format->nSamplesPerSec;
-    if (rate > ULONG(INT32_MAX) || !m_pEngine->Setup(int32_t(rate), m_nChannels, 2, 256))
-        return -1;
-    return 0;
+    // A core whose buffers could not be had at create gets another chance here.
+    if (!m_pEngine->m_Core.IsCreated() && m_pEngine->Create())
+        m_pEngine->m_Core.LoadTable(MapSize(m_nSize[m_nTailMode]),
+                                    MapAngle(m_nAngleFlag[m_nTailMode], m_nAngle[m_nTailMode]));
+    return m_pEngine->Setup(int32_t(format->nSamplesPerSec), m_nChannels, 2, 256) ? 0 : -1;
 }
 
 void CQvrEffect::SetTailMode(int32_t flag)

@@ -28,8 +28,9 @@ public:
 
     void SetEnabled(int32_t flag) { m_bEnabled = flag != 0; }
     // Channel count (1..8) and rate: the engine is set up for them with an output offset of 256.
-    // 0: set up; -1: no engine or format, 0 or more than 8 channels (nothing changed), or a
-    // failed set-up (passthrough until one succeeds).
+    // 0: set up; -1: no engine or format, 0 or more than 8 channels or a rate above 2^31 - 1
+    // (nothing changed), or a failed set-up (passthrough until one succeeds; a core that failed
+    // to allocate at create is created again first).
     int32_t SetFormat(const WAVEFORMATEX *format);
     // Non-zero: the tail table of the current room; zero: no table (unity).
     void SetTailMode(int32_t flag);

@@ -320,7 +320,12 @@ TEST_F(HeadphoneEffect, FailedAllocationsGiveMinusOneOrThePassthroughAndLeakNoth
             if (!fx.Engine())
                 EXPECT_EQ(fx.SetFormat(&fmt), -1) << k;
             else
+            {
                 EXPECT_TRUE(passthrough(fx)) << k;
+                // The next set-up, with memory to spare, brings the engine back.
+                EXPECT_EQ(fx.SetFormat(&fmt), 0) << k;
+                EXPECT_TRUE(fx.Engine()->m_Core.m_bLoaded) << k;
+            }
         }
         EXPECT_TRUE(leakFree()) << k;
     }
