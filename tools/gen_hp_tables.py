@@ -18,8 +18,8 @@ early and the far ear (R/c) theta late (theta the lateral angle), so the interau
 cut to their length with a 64-sample half-Hann fade; above 18 kHz every response rolls off
 (raised cosine) to 0 at fs/2, so fractional delays do not ring.
 
-Tails: an image-source model of a rectangular room per size code: 4.5 x 3.5 x 2.7 m (the 4 m
-of the brief stretched so that the source stands 0.25 m clear of the front wall),
+Tails: an image-source model of a rectangular room per size code: 4.5 x 3.5 x 2.7 m (4.5 rather
+than 4 m deep, so that the source stands 0.25 m clear of the front wall),
 6 x 5 x 3 m and 10 x 8 x 4 m (depth x width x height), listener at the centre, source 2 m
 ahead. One reflection factor per room: the beta whose energy loss per reflection, -ln beta^2,
 equals Sabine's mean absorption 0.161 V / (S RT60) for RT60 0.25, 0.4, 0.6 s; the image model
