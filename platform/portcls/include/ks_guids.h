@@ -73,3 +73,33 @@ enum : ULONG
     KSPROPERTY_JACK_DESCRIPTION = 1,
     KSPROPERTY_JACK_DESCRIPTION2 = 2,
 };
+
+// ---- Component identification -----------------------------------------------------------------------
+// What a filter reports of its maker and product (KSPROPERTY_GENERAL_COMPONENTID).
+struct KSCOMPONENTID
+{
+    GUID Manufacturer;
+    GUID Product;
+    GUID Component;
+    GUID Name;
+    ULONG Version;
+    ULONG Revision;
+};
+typedef KSCOMPONENTID *PKSCOMPONENTID;
+static_assert(sizeof(KSCOMPONENTID) == 72, "four identifiers and two 32-bit words");
+
+// USB audio devices: the maker and product identifiers carry the USB vendor and product numbers in
+// Data1 on fixed bases; the tails are the stand-in's own.
+inline constexpr ULONG USBAUDIO_MID_BASE = 0x4E1CECD2;
+inline constexpr ULONG USBAUDIO_PID_BASE = 0xABCC5A5E;
+inline void INIT_USBAUDIO_MID(GUID *guid, USHORT vendorId)
+{
+    *guid = {USBAUDIO_MID_BASE + vendorId, 0x52C4, 0x4D6B, {0x9A, 0x31, 0x0E, 0x58, 0x7C, 0x16, 0xB2, 0x44}};
+}
+inline void INIT_USBAUDIO_PID(GUID *guid, USHORT productId)
+{
+    *guid = {USBAUDIO_PID_BASE + productId, 0x0D27, 0x4A9E, {0x8F, 0x63, 0x41, 0xC2, 0x95, 0x0B, 0x7E, 0x3A}};
+}
+// The stand-in's own value.
+ZELKO_GUID(KSCOMPONENTID_USBAUDIO, 0x8F1275F0, 0x26E9, 0x4264, 0xBA, 0x4D, 0x39, 0xFF, 0xF0, 0x1D, 0x94,
+           0xAA);

@@ -1,9 +1,13 @@
 // Port-class registry key objects over kernel key handles.
+#include "port_core.h"
+
 #include <pc_registry.h>
+#include <sim/io_sim.h>
 #include <sim/registry_sim.h>
 
 #include <atomic>
 #include <new>
+#include <optional>
 
 namespace
 {
@@ -94,6 +98,19 @@ private:
     std::atomic<ULONG> m_References{1};
 };
 
+// The instance of a device object: the driver passes its functional device, whose keys and properties
+// are those of the physical device at the bottom of its stack.
+std::optional<sim::registry::DeviceInstance> FindStackDevice(PVOID deviceObject)
+{
+    if (!deviceObject)
+        return std::nullopt;
+    if (auto device = sim::registry::FindDevice(deviceObject))
+        return device;
+    if (!sim::io::IsLiveDevice(static_cast<PDEVICE_OBJECT>(deviceObject)))
+        return std::nullopt;
+    return sim::registry::FindDevice(pcsim::PhysicalDevice(static_cast<PDEVICE_OBJECT>(deviceObject)));
+}
+
 } // namespace
 
 NTSTATUS PcNewRegistryKey(PREGISTRYKEY *OutRegistryKey, PUNKNOWN OuterUnknown, ULONG RegistryKeyType,
@@ -118,8 +135,8 @@ NTSTATUS PcNewRegistryKey(PREGISTRYKEY *OutRegistryKey, PUNKNOWN OuterUnknown, U
     case DeviceRegistryKey:
     case DriverRegistryKey:
     {
-        const auto device = sim::registry::FindDevice(DeviceObject);
-        if (!DeviceObject || !device)
+        const auto device = FindStackDevice(DeviceObject);
+        if (!device)
             return STATUS_INVALID_PARAMETER;
         status = sim::registry::OpenDeviceKey(
             *device, RegistryKeyType == DriverRegistryKey ? PLUGPLAY_REGKEY_DRIVER : PLUGPLAY_REGKEY_DEVICE,
@@ -139,7 +156,7 @@ NTSTATUS PcNewRegistryKey(PREGISTRYKEY *OutRegistryKey, PUNKNOWN OuterUnknown, U
 NTSTATUS PcGetDeviceProperty(PVOID DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty, ULONG BufferLength,
                              PVOID PropertyBuffer, PULONG ResultLength)
 {
-    const auto device = DeviceObject ? sim::registry::FindDevice(DeviceObject) : std::nullopt;
+    const auto device = FindStackDevice(DeviceObject);
     if (!device || !ResultLength)
         return STATUS_INVALID_PARAMETER;
     return sim::registry::QueryDeviceProperty(*device, DeviceProperty, BufferLength, PropertyBuffer,

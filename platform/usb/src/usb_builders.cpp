@@ -386,15 +386,17 @@ DescriptorSet BuildUac1Headset(const Uac1Options &o)
     set.strings[2] = o.product;
 
     DescriptorWriter w;
-    Configuration(w, 3);
+    Configuration(w, o.secondRender ? 4 : 3);
     Interface(w, 0, 0, 1, USB_AUDIO_SUBCLASS_AUDIOCONTROL, 0);
     size_t header = w.Begin(kCs);
     w.U8(0x01);
     w.U16(0x0100); // bcdADC 1.00
     w.U16(0);      // patched below
-    w.U8(2);
+    w.U8(o.secondRender ? 3 : 2);
     w.U8(1);
     w.U8(2);
+    if (o.secondRender)
+        w.U8(3);
     w.End(header);
     const uint8_t cs = o.controlSize;
     Uac1InputTerminal(w, kUac1PlaybackIt, 0x0101, 2, 0x0003);
@@ -407,6 +409,12 @@ DescriptorSet BuildUac1Headset(const Uac1Options &o)
     if (o.selector)
         Uac1Selector(w, kUac1Selector, {kUac1MicFu});
     Uac1OutputTerminal(w, kUac1CaptureOt, 0x0101, o.selector ? kUac1Selector : kUac1MicFu);
+    if (o.secondRender)
+    {
+        Uac1InputTerminal(w, kUac1SecondIt, 0x0101, 2, 0x0003);
+        Uac1FeatureUnit(w, kUac1SecondFu, kUac1SecondIt, cs, 2, 0x0003, 0x0002);
+        Uac1OutputTerminal(w, kUac1SecondOt, 0x0302, kUac1SecondFu); // a second pair of headphones
+    }
     const size_t acEnd = w.Size();
     Endpoint9(w, 0x83, USB_ENDPOINT_TYPE_INTERRUPT, 2, 32);
 
@@ -415,6 +423,12 @@ DescriptorSet BuildUac1Headset(const Uac1Options &o)
                         196);
     Interface(w, 2, 0, 0, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, 0);
     Uac1StreamAlternate(w, 2, 1, kUac1CaptureOt, 1, 2, 16, o.rates, o.rangeLow, o.rangeHigh, 0x82, 0x05, 98);
+    if (o.secondRender)
+    {
+        Interface(w, 3, 0, 0, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, 0);
+        Uac1StreamAlternate(w, 3, 1, kUac1SecondIt, 2, 2, 16, o.rates, o.rangeLow, o.rangeHigh, 0x03, 0x09,
+                            196);
+    }
 
     Bytes &b = w.Data();
     Set16(b, header + 5, uint16_t(acEnd - header));

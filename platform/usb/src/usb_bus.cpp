@@ -253,6 +253,30 @@ bool Bus::Impl::IdleHeld(unsigned port) const
     return false;
 }
 
+bool Bus::Impl::DeferIdleCompletion(PIRP irp, NTSTATUS status, USBD_STATUS usbd)
+{
+    for (IdleInCallback &c : idleInCallback)
+        if (c.irp == irp)
+        {
+            c.ended = true;
+            c.status = status;
+            c.usbd = usbd;
+            return true;
+        }
+    return false;
+}
+
+void Bus::Impl::FinishHeld(Held &h, NTSTATUS status, USBD_STATUS usbd, std::optional<ULONG> length)
+{
+    if (h.kind == HeldKind::Idle)
+    {
+        std::lock_guard<std::recursive_mutex> g(mu);
+        if (DeferIdleCompletion(h.irp, status, usbd))
+            return;
+    }
+    Finish(h.irp, h.urb, h.seq, status, usbd, length);
+}
+
 void Bus::Impl::ArmTimer()
 {
     LONGLONG next = -1;
@@ -344,7 +368,7 @@ void Bus::Impl::RunDue()
             if (n && r.TransferBuffer)
                 memcpy(r.TransferBuffer, h.data.data(), n);
         }
-        Finish(h.irp, h.urb, h.seq, h.status, h.usbd, h.reportedLength);
+        FinishHeld(h, h.status, h.usbd, h.reportedLength);
     }
     for (unsigned port : unplug)
         DoUnplug(port, true);
@@ -384,7 +408,7 @@ void Bus::Impl::EndHeld(unsigned port, const std::function<bool(const Held &)> &
             std::lock_guard<std::recursive_mutex> g(mu);
             Note(EventKind::IdleComplete, port, status);
         }
-        Finish(h.irp, h.urb, h.seq, status, usbd, h.urb ? std::optional<ULONG>(0) : std::nullopt);
+        FinishHeld(h, status, usbd, h.urb ? std::optional<ULONG>(0) : std::nullopt);
     }
 }
 

@@ -134,6 +134,17 @@ struct Bus::Impl
     int nextFaultId = 1;
     uintptr_t nextHandle = 0x10000;
     std::list<Held> held;
+    // Idle IRPs whose callback the hub has committed to and is running, with the completion that came
+    // meanwhile: as a real hub does, the IRP completes only after its callback returned, so that the
+    // driver may free the callback's context once the IRP is back.
+    struct IdleInCallback
+    {
+        PIRP irp;
+        bool ended = false;
+        NTSTATUS status = STATUS_SUCCESS;
+        USBD_STATUS usbd = USBD_STATUS_SUCCESS;
+    };
+    std::vector<IdleInCallback> idleInCallback;
     std::vector<std::unique_ptr<BusContextBlock>> contexts;
     std::vector<PDEVICE_OBJECT> zombies; // removed PDOs something was still attached to
 
@@ -174,7 +185,12 @@ struct Bus::Impl
     void ArmTimer();                        // lock held
     std::optional<Held> TakeHeld(PIRP irp); // lock held: removes and returns the IRP's entry
     bool IdleHeld(unsigned port) const;     // lock held: an idle IRP of the port is held
-    void RunDue();                          // DPC: completes what is due
+    // Lock held: true when the idle IRP's callback is running; its completion with `status` then waits
+    // for the callback's return.
+    bool DeferIdleCompletion(PIRP irp, NTSTATUS status, USBD_STATUS usbd);
+    // Completes a held IRP (lock not held), or defers an idle one whose callback runs.
+    void FinishHeld(Held &h, NTSTATUS status, USBD_STATUS usbd, std::optional<ULONG> length);
+    void RunDue(); // DPC: completes what is due
     void RunOnHub(std::function<void()> work);
     void DoUnplug(unsigned port, bool fromHub); // completes transfers; PnP now or on the hub thread
     void NotifyRemoval(unsigned port, PDEVICE_OBJECT pdo);

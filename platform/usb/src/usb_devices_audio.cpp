@@ -558,6 +558,11 @@ std::shared_ptr<VirtualDevice> VirtualDevice::Uac1(const Uac1Options &options)
 {
     auto d = Make(BuildUac1Headset(options), DeviceFamily::Uac1);
     DefaultJacks(*d, kUac1PlaybackOt, kUac1MicIt);
+    if (options.secondRender)
+    {
+        d->jacks[kUac1SecondOt] = d->jacks[kUac1PlaybackOt];
+        d->presenceMask[kUac1SecondOt] = d->presenceMask[kUac1PlaybackOt];
+    }
     return d;
 }
 

@@ -43,8 +43,8 @@ VOID CancelHeld(PDEVICE_OBJECT pdo, PIRP irp)
         }
     }
     if (taken)
-        impl->Finish(irp, taken->urb, taken->seq, STATUS_CANCELLED, USBD_STATUS_CANCELED,
-                     taken->urb ? std::optional<ULONG>(0) : std::nullopt);
+        impl->FinishHeld(*taken, STATUS_CANCELLED, USBD_STATUS_CANCELED,
+                         taken->urb ? std::optional<ULONG>(0) : std::nullopt);
 }
 
 // ---- The USBDI bus interface ----
@@ -379,9 +379,25 @@ void Bus::Impl::IdleCallbackDue(unsigned port, PIRP irp)
         context = info->IdleContext;
         ++p->idleCallbacks;
         Note(EventKind::IdleCallback, port);
+        idleInCallback.push_back({irp});
     }
     sim::AssertPassiveLevel("usb hub idle callback");
     callback(context);
+    // A cancel or an unplug that came while the callback ran completes the IRP only now.
+    std::optional<IdleInCallback> ended;
+    {
+        std::lock_guard<std::recursive_mutex> g(mu);
+        for (auto it = idleInCallback.begin(); it != idleInCallback.end(); ++it)
+            if (it->irp == irp)
+            {
+                if (it->ended)
+                    ended = *it;
+                idleInCallback.erase(it);
+                break;
+            }
+    }
+    if (ended)
+        Finish(irp, nullptr, 0, ended->status, ended->usbd, std::nullopt);
 }
 
 NTSTATUS Bus::Impl::DispatchPower(PortState &p, PIRP irp, bool live)

@@ -21,6 +21,7 @@ struct IdleRecord
     PDEVICE_OBJECT pdo = nullptr; // when set, the callback powers the device down to D2 and waits
     NTSTATUS powerStatus = STATUS_PENDING;
     KEVENT powered;
+    PKEVENT gate = nullptr; // when set, the callback waits for it before returning
 };
 
 VOID PowerDone(PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK io)
@@ -43,6 +44,8 @@ VOID OnIdle(PVOID context)
         if (PoRequestPowerIrp(r->pdo, IRP_MN_SET_POWER, s, PowerDone, r, nullptr) == STATUS_PENDING)
             KeWaitForSingleObject(&r->powered, Executive, KernelMode, FALSE, nullptr);
     }
+    if (r->gate)
+        KeWaitForSingleObject(r->gate, Executive, KernelMode, FALSE, nullptr);
 }
 
 std::unique_ptr<Sent> SendIdle(PDEVICE_OBJECT pdo, USB_IDLE_CALLBACK_INFO &info)
@@ -60,6 +63,40 @@ NTSTATUS SetPower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state)
                        next->Parameters.Power.Type = DevicePowerState;
                        next->Parameters.Power.State.DeviceState = state;
                    });
+}
+
+TEST_F(UsbBusPower, IdleIrpEndedDuringItsCallbackCompletesOnlyAfterTheCallbackReturned)
+{
+    // The driver frees the callback's context once the IRP is back, so a cancel or an unplug that
+    // comes while the hub runs the callback must wait for its return.
+    for (bool unplug : {false, true})
+    {
+        SCOPED_TRACE(unplug ? "unplug" : "cancel");
+        PDEVICE_OBJECT pdo = bus->Plug(1, VirtualDevice::Uac1());
+        bus->SetIdleDelayMs(1, 0);
+        KEVENT gate;
+        KeInitializeEvent(&gate, NotificationEvent, FALSE);
+        IdleRecord rec;
+        KeInitializeEvent(&rec.powered, NotificationEvent, FALSE);
+        rec.gate = &gate;
+        USB_IDLE_CALLBACK_INFO info{OnIdle, &rec};
+        auto idle = SendIdle(pdo, info);
+        sim::RunUntilIdle();
+        ASSERT_EQ(rec.calls, 1) << "the callback runs and waits";
+        if (unplug)
+            bus->Unplug(1);
+        else
+            IoCancelIrp(idle->irp);
+        sim::RunUntilIdle();
+        EXPECT_FALSE(idle->completed);
+        KeSetEvent(&gate, 0, FALSE);
+        sim::RunUntilIdle();
+        EXPECT_TRUE(idle->completed);
+        EXPECT_EQ(idle->status, unplug ? STATUS_DEVICE_NOT_CONNECTED : STATUS_CANCELLED);
+        Free(*idle);
+        if (!unplug)
+            bus->Unplug(1);
+    }
 }
 
 TEST_F(UsbBusPower, IdleIrpIsHeldCalledBackAndCompletedByCancel)

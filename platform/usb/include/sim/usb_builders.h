@@ -77,9 +77,10 @@ private:
 struct Uac1Options
 {
     uint16_t vendorId = 0x1234, productId = 0x5678, bcdDevice = 0x0100;
-    uint8_t controlSize = 1;                      // feature-unit bControlSize, 1 or 2
-    bool mixer = false;                           // playback mixer: IT 1 and the mic FU into FU 2
-    bool selector = false;                        // capture selector ahead of the capture OT
+    uint8_t controlSize = 1;   // feature-unit bControlSize, 1 or 2
+    bool mixer = false;        // playback mixer: IT 1 and the mic FU into FU 2
+    bool selector = false;     // capture selector ahead of the capture OT
+    bool secondRender = false; // a second headphone stream: IT 9, FU 10, OT 11, interface 3
     std::vector<uint32_t> rates = {44100, 48000}; // discrete rates; empty means a continuous range
     uint32_t rangeLow = 8000, rangeHigh = 48000;
     std::u16string manufacturer = u"Zelko Audio", product = u"Zelko USB Headset";
@@ -95,9 +96,13 @@ enum : uint8_t
     kUac1CaptureOt = 6,
     kUac1Selector = 7,
     kUac1Mixer = 8,
+    kUac1SecondIt = 9,
+    kUac1SecondFu = 10,
+    kUac1SecondOt = 11,
 };
 // Interfaces: 0 AudioControl (interrupt IN 0x83, wMaxPacketSize 2), 1 render (OUT 0x01, adaptive,
-// wMaxPacketSize 196), 2 capture (IN 0x82, asynchronous, wMaxPacketSize 98). Strings 1 and 2.
+// wMaxPacketSize 196), 2 capture (IN 0x82, asynchronous, wMaxPacketSize 98), with secondRender 3 render
+// (OUT 0x03, adaptive, wMaxPacketSize 196). Strings 1 and 2.
 DescriptorSet BuildUac1Headset(const Uac1Options &options = {});
 
 // ---- UAC2 headset, high speed -----------------------------------------------------------------------
