@@ -78,7 +78,9 @@ public:
         auto *node = Make<CTerminalNode>(id, kind);
         EXPECT_EQ(node->InitTerminal(1, &type, 1, &kDefaultJackRecord), STATUS_SUCCESS);
         if (source)
+        {
             EXPECT_EQ(node->SetSources(1, &source), STATUS_SUCCESS);
+        }
         nodes.push_back(node);
         return node;
     }
@@ -265,6 +267,32 @@ TEST_F(TopologyTest, SelectorsAndSourcelessUnitsFollowTheirSources)
     ULONG value = 5;
     EXPECT_EQ(filter.Set(KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, 0, nullptr, 0, &value, 4),
               STATUS_SUCCESS);
+}
+
+TEST_F(TopologyTest, TheSpdifOutputTakesItsIndexedNameThenItsPlainNameThenTheDefault)
+{
+    const GUID spdifDefault = {0x12C15946, 0xBA58, 0x42C1, {0x9F, 0x11, 0x83, 0x41, 0xE2, 0x19, 0x86, 0x22}};
+    Terminal(2, NODE_KIND_OUTPUT_TERMINAL, 3, 5);
+    Terminal(5, NODE_KIND_INPUT_TERMINAL, 6);
+    const struct
+    {
+        std::map<std::u16string, GUID> values;
+        const GUID *name;
+    } cases[] = {{{}, &spdifDefault},
+                 {{{u"SpdifOutName", kBassName}}, &kBassName},
+                 {{{u"SpdifOutName", kBassName}, {u"SpdifOutName_00", kMuteType}}, &kMuteType}};
+    for (const auto &c : cases)
+    {
+        g_values = c.values;
+        ASSERT_EQ(Open(), STATUS_SUCCESS);
+        sim::audio::Filter filter(port);
+        const auto pins = filter.Pins();
+        ASSERT_NE(pins[0].Name, nullptr);
+        EXPECT_TRUE(*pins[0].Name == *c.name);
+        Close();
+        hal->Release();
+        hal = Make<hal_test::TestHal>();
+    }
 }
 
 TEST_F(TopologyTest, BrokenGraphsFailInitAndLeaveNothing)
@@ -978,7 +1006,7 @@ TEST_F(DeviceSpecificTest, ValueTablesStayWithinTheirLimit)
 
         // Sets carry exactly their count of words after an 8-byte header.
         const ULONG wrap[2] = {0xFFFFFFFF, 1};
-        ULONG set[4] = {16, 2, 7, 8};
+        ULONG set[5] = {16, 2, 7, 8, 9}; // room for the longer wrong size
         EXPECT_EQ(filter->Set(*b.set, b.setId, b.node, wrap, 8, set, 12), STATUS_INVALID_PARAMETER);
         const ULONG at2[2] = {2, 2};
         for (ULONG wrongSize : {12u, 20u})
