@@ -54,6 +54,17 @@ constexpr LONG kMaximum = 0;
 constexpr LONG kMinimum = -96 * 65536;
 constexpr LONG kStep = 65536 / 2;
 
+// A terminal whose eight words tell it apart: its identifier times 16 plus the word's index.
+class WordsTerminal : public CTerminalNode
+{
+public:
+    WordsTerminal(PUNKNOWN outer, ULONG id, ULONG kind) : CTerminalNode(outer, id, kind)
+    {
+        for (ULONG i = 0; i < HAL_INFO_WORDS; ++i)
+            m_Words[i] = id * 16 + i;
+    }
+};
+
 class TopologyTest : public KernelTest
 {
 public:
@@ -75,7 +86,7 @@ public:
 
     CTerminalNode *Terminal(ULONG id, ULONG kind, ULONG type, ULONG source = 0)
     {
-        auto *node = Make<CTerminalNode>(id, kind);
+        CTerminalNode *node = Make<WordsTerminal>(id, kind);
         EXPECT_EQ(node->InitTerminal(1, &type, 1, &kDefaultJackRecord), STATUS_SUCCESS);
         if (source)
         {
@@ -456,7 +467,9 @@ TEST_F(TopologyTest, PinPropertiesDescribeJacksAndWords)
     EXPECT_EQ(filter.Get(KSPROPSETID_Jack, 1, PCFILTER_NODE, &beyond, 4, answer, &size),
               STATUS_INVALID_DEVICE_REQUEST);
     size = 32;
-    EXPECT_EQ(filter.Get(kPinWordsSet, 1, PCFILTER_NODE, &pin, 4, answer, &size), STATUS_SUCCESS);
+    ASSERT_EQ(filter.Get(kPinWordsSet, 1, PCFILTER_NODE, &pin, 4, answer, &size), STATUS_SUCCESS);
+    const ULONG words[8] = {32, 33, 34, 35, 36, 37, 38, 39}; // terminal 2's
+    EXPECT_EQ(std::memcmp(answer, words, 32), 0);
     size = sizeof(answer);
     ASSERT_EQ(filter.Support(KSPROPSETID_Jack, 1, PCFILTER_NODE, &pin, 4, answer, &size), STATUS_SUCCESS);
     ULONG access = 0;
