@@ -1,0 +1,132 @@
+// The production scene against the native objects it calls: every call names a slot that exists,
+// with as many arguments, and its controls reach the devices and the library.
+#include "view_fixture.h"
+
+#include <QDirIterator>
+#include <QQuickItem>
+#include <QQmlContext>
+#include <QRegularExpression>
+
+namespace
+{
+// The arguments of the call whose "(" is at open: top-level commas, counted; -1 when unbalanced.
+int argumentCount(const QString &text, int open)
+{
+    int depth = 0, commas = 0;
+    bool any = false;
+    QChar quote;
+    for (int i = open + 1; i < text.size(); ++i)
+    {
+        const QChar c = text[i];
+        if (!quote.isNull())
+        {
+            if (c == '\\')
+                ++i;
+            else if (c == quote)
+                quote = QChar();
+            continue;
+        }
+        if (c == '"' || c == '\'')
+            quote = c;
+        else if (c == '(' || c == '[' || c == '{')
+            ++depth;
+        else if ((c == ')' || c == ']' || c == '}') && depth > 0)
+            --depth;
+        else if (c == ')')
+            return any ? commas + 1 : 0;
+        else if (c == ',' && depth == 0)
+            ++commas;
+        if (!c.isSpace() && c != ')')
+            any = true;
+    }
+    return -1;
+}
+
+// A control by objectName, through the visual tree (a Repeater's items are not QObject children).
+QObject *control(QQuickItem *item, const QString &name)
+{
+    if (item->objectName() == name)
+        return item;
+    for (QQuickItem *child : item->childItems())
+        if (QObject *found = control(child, name))
+            return found;
+    return nullptr;
+}
+
+bool hasSlot(const QMetaObject *meta, const QString &name, int arguments)
+{
+    for (int i = 0; i < meta->methodCount(); ++i)
+    {
+        const QMetaMethod m = meta->method(i);
+        if (m.methodType() == QMetaMethod::Slot && m.access() == QMetaMethod::Public &&
+            m.name() == name.toUtf8() && m.parameterCount() == arguments)
+            return true;
+    }
+    return false;
+}
+} // namespace
+
+TEST_F(ViewTest, EveryCallOfTheSceneNamesASlotWithItsArguments)
+{
+    build();
+    const std::map<QString, const QMetaObject *> objects = {{"ui_View", view().metaObject()},
+                                                            {"hid", rig->hid->metaObject()},
+                                                            {"ui_Ctl", controller->metaObject()}};
+    const QRegularExpression call("\\b(ui_View|hid|ui_Ctl)\\.(\\w+)\\s*\\(");
+    int calls = 0;
+    QDirIterator files(PANEL_QML_DIR, {"*.qml", "*.js"}, QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext())
+    {
+        QFile file(files.next());
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(file.readAll());
+        for (auto it = call.globalMatch(text); it.hasNext();)
+        {
+            const QRegularExpressionMatch m = it.next();
+            const int arguments = argumentCount(text, m.capturedEnd() - 1);
+            EXPECT_TRUE(hasSlot(objects.at(m.captured(1)), m.captured(2), arguments))
+                << file.fileName().toStdString() << ": " << m.captured(0).toStdString() << " with "
+                << arguments << " arguments";
+            ++calls;
+        }
+    }
+    EXPECT_GT(calls, 30);
+}
+
+TEST_F(ViewTest, TheProductionSceneDrivesTheDevicesThroughItsControls)
+{
+    build(560, QUrl::fromLocalFile(QString(PANEL_QML_DIR) + "/main.qml"));
+    ASSERT_NE(scene(), nullptr);
+    for (const std::string &line : log.Texts())
+        EXPECT_EQ(line.find("qrc:"), std::string::npos) << line;
+    for (const std::string &line : log.Texts())
+        EXPECT_EQ(line.find("file:"), std::string::npos) << "a QML warning: " << line;
+
+    // An equaliser band: each band read, then set.
+    QObject *band = control(scene(), "eqBand3");
+    ASSERT_NE(band, nullptr);
+    conf.ResetLog();
+    band->setProperty("value", 5);
+    QMetaObject::invokeMethod(band, "moved");
+    const auto sets = library(" set ");
+    ASSERT_EQ(sets.size(), 10u);
+    EXPECT_EQ(sets[2], "render set EQ_Slider3=5");
+    EXPECT_EQ(library(" get EQ_Slider").size(), 10u);
+
+    // The 7.1 switch: three steps, then the read-back.
+    QObject *surround = control(scene(), "surround");
+    ASSERT_NE(surround, nullptr);
+    conf.ResetLog();
+    surround->setProperty("checked", true);
+    QMetaObject::invokeMethod(surround, "toggled");
+    EXPECT_EQ(library(" set VirtualSurround").size(), 3u);
+
+    // A DPI stage on the mouse page goes out in the 07H report.
+    QObject *stage = control(scene(), "dpiStage0");
+    ASSERT_NE(stage, nullptr);
+    stage->setProperty("value", 1600);
+    QMetaObject::invokeMethod(stage, "valueModified");
+    const auto sent = commands(1);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[1][4], 15) << "1600 / 100 - 1";
+}

@@ -1,0 +1,296 @@
+// The host window over simulated devices, the library stand-in and a program folder of its own.
+#include "device/headset_fixture.h"
+#include "device/hid_rig.h"
+#include "panel_data_fixture.h"
+
+#include "panel/device/hid_scrambler.h"
+#include "panel/input_hooks.h"
+#include "panel/widget.h"
+
+#include <sim/user32_sim.h>
+
+#include <QAction>
+#include <QMenu>
+#include <QQuickItem>
+#include <QTimer>
+
+#include <random>
+#include <thread>
+
+namespace
+{
+struct RecordingTray : TrayShell
+{
+    void showIcon(QWidget *, QMenu *m, const QString &tip, const QIcon &,
+                  std::function<void(QSystemTrayIcon::ActivationReason)>) override
+    {
+        menu = m;
+        toolTip = tip;
+        ++icons;
+    }
+    void showBalloon(const QString &title, const QString &text, QSystemTrayIcon::MessageIcon icon,
+                     int ms) override
+    {
+        balloons << QString("%1|%2|%3|%4").arg(title, text).arg(int(icon)).arg(ms);
+    }
+    void warning(const QString &title, const QString &text) override { warnings << title + "|" + text; }
+    QMenu *menu = nullptr;
+    QString toolTip;
+    int icons = 0;
+    QStringList balloons, warnings;
+};
+
+// The headset's record (index 3) matches usage page ff00 / usage 1, its second interface ff01 / 2.
+QString deviceFile(int records)
+{
+    QString ini = QString("[common]\ndeviceCount=%1\n").arg(records);
+    for (int d = 0; d < records; ++d)
+        ini += QString("[%1]\ntype=%1\nvid=%2\npid=1\nusagePage=ff00\nusage=1\nusagePage2=ff01\nusage2=2\n")
+                   .arg(d)
+                   .arg(0x1000 + d, 0, 16);
+    return ini + "[mouse]\nicType=560\n";
+}
+
+HidDeviceInfo entry(int device, uint16_t page, uint16_t usage, int interfaceNumber)
+{
+    HidDeviceInfo info;
+    info.path = "sim:" + std::to_string(device) + ":" + std::to_string(interfaceNumber);
+    info.vid = uint16_t(0x1000 + device);
+    info.pid = 1;
+    info.usagePage = page;
+    info.usage = usage;
+    info.interfaceNumber = interfaceNumber;
+    return info;
+}
+} // namespace
+
+class WidgetTest : public PanelDataTest
+{
+protected:
+    void SetUp() override
+    {
+        PanelDataTest::SetUp();
+        conf.Reset();
+        write("modules/setting/apConfig.bin", deviceFile(6).toUtf8());
+    }
+    void TearDown() override
+    {
+        widget.reset();
+        PanelDataTest::TearDown();
+    }
+    // Devices 0..5; the headset offers the interfaces given.
+    void plug(std::vector<HidDeviceInfo> headsetEntries)
+    {
+        for (int d = 0; d < 6; ++d)
+        {
+            SimDeviceConfig c;
+            c.entries = d == 3 ? headsetEntries : std::vector<HidDeviceInfo>{entry(d, 0xFF00, 1, 1)};
+            sim->addDevice(c);
+        }
+    }
+    void start(const QString &library = CONFLIB_PATH)
+    {
+        WidgetSetup setup;
+        setup.view.programDir = root;
+        setup.view.source = QUrl::fromLocalFile(QString(PANEL_TEST_QML_DIR) + "/probe.qml");
+        setup.view.launcher = &launcher;
+        setup.tray = &tray;
+        setup.configLibrary = library;
+        widget = std::make_unique<Widget>(*sim, setup);
+    }
+    QStringList calls() { return widget->view()->rootObject()->property("calls").toStringList(); }
+    HidDeviceRecord headsetRecord()
+    {
+        HidDeviceRecord r;
+        widget->hid().deviceAt(3, &r);
+        return r;
+    }
+
+    std::unique_ptr<SimHidTransport> sim = std::make_unique<SimHidTransport>(hidCodec());
+    RecordingTray tray;
+    ConfLibSimClient conf{CONFLIB_PATH};
+    std::unique_ptr<Widget> widget;
+};
+
+TEST_F(WidgetTest, AHeadsetOnBothInterfacesIsFoundAndTheSceneRunsAfter)
+{
+    plug({entry(3, 0xFF00, 1, 1), entry(3, 0xFF01, 2, 2)});
+    start();
+    EXPECT_EQ(tray.icons, 1);
+    EXPECT_EQ(tray.toolTip, "Halvard Zelko T610");
+    ASSERT_NE(tray.menu, nullptr);
+    EXPECT_TRUE(tray.menu->styleSheet().endsWith("padding-right: 2px; } "));
+    EXPECT_EQ(widget->windowTitle(), "Halvard Zelko T610");
+    conf.ResetLog();
+    widget->checkDevice();
+    EXPECT_EQ(headsetRecord().path, "sim:3:1");
+    EXPECT_EQ(headsetRecord().path2, "sim:3:2");
+    EXPECT_EQ(widget->hid().connectionBits(), 8u);
+    EXPECT_EQ(log.Count("Device Connect State 8"), 1u);
+    EXPECT_EQ(tray.balloons, QStringList{"Info|Detect Device|1|10000"});
+    EXPECT_EQ(conf.Calls("CreateDeviceList").size(), 2u);
+    EXPECT_FALSE(conf.Calls("PropertyControl").empty()) << "the default pass ran";
+    EXPECT_TRUE(calls().isEmpty()) << "initUI and run come after the current event";
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(calls(), (QStringList{"initUI()", "run()"}));
+}
+
+TEST_F(WidgetTest, NoHeadsetGivesStateZeroAndTheSceneStillRuns)
+{
+    struct Case
+    {
+        int records;
+        std::vector<HidDeviceInfo> entries;
+    };
+    for (const Case &c : {Case{6, {entry(3, 0xFF01, 2, 2)}}, Case{6, {}}, Case{3, {entry(3, 0xFF00, 1, 1)}}})
+    {
+        write("modules/setting/apConfig.bin", deviceFile(c.records).toUtf8());
+        sim = std::make_unique<SimHidTransport>(hidCodec());
+        plug(c.entries);
+        tray.balloons.clear();
+        log.Clear();
+        start();
+        widget->checkDevice();
+        EXPECT_EQ(widget->hid().connectionBits(), 0u);
+        EXPECT_EQ(headsetRecord().path, "");
+        EXPECT_EQ(headsetRecord().path2, "");
+        EXPECT_EQ(log.Count("Device Connect State 0"), 1u);
+        EXPECT_TRUE(tray.balloons.isEmpty());
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(calls(), (QStringList{"initUI()", "run()"})) << c.records;
+        widget.reset();
+    }
+}
+
+TEST_F(WidgetTest, ThePollStillRunsAfterTheDeviceCheck)
+{
+    plug({entry(3, 0xFF00, 1, 1)});
+    start();
+    widget->checkDevice();
+    Bytes report(16, 0);
+    report[0] = 0xFF;
+    report[1] = 0x40;
+    sim->queueInput(3, report);
+    widget->hid().startPollingUSBVendorCmd();
+    for (int round = 0; round < 200000 && !calls().contains("ylwCtrl(64)"); ++round)
+    {
+        QCoreApplication::processEvents();
+        std::this_thread::yield();
+    }
+    EXPECT_TRUE(calls().contains("ylwCtrl(64)"));
+    EXPECT_EQ((widget->hid().getSupportData().toUInt() >> 8) & 0xFF, 0x40u);
+    widget->hid().stopPollingUSBVendorCmd();
+}
+
+TEST_F(WidgetTest, DeviceChangesRestartOneTimerAndOtherMessagesDoNothing)
+{
+    plug({entry(3, 0xFF00, 1, 1)});
+    start();
+    EXPECT_EQ(sim::user32::deviceRegistrations().size(), 1u);
+    const auto filter = sim::user32::deviceRegistrations()[0].filter;
+    EXPECT_EQ(filter.dbcc_size, 32u);
+    EXPECT_EQ(filter.dbcc_devicetype, 5u);
+    EXPECT_EQ(filter.dbcc_classguid.Data1, 0x4D1E55B2u);
+    EXPECT_EQ(filter.dbcc_classguid.Data4[7], 0x30);
+    for (WPARAM other : {WPARAM(0x0007), WPARAM(0x8001)})
+        sim::user32::postDeviceChange(other);
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(widget->deviceTimer().isActive());
+    for (int i = 0; i < 5; ++i)
+    {
+        sim::user32::postDeviceChange(i % 2 ? DBT_DEVICEREMOVECOMPLETE : DBT_DEVICEARRIVAL);
+        QCoreApplication::processEvents();
+    }
+    EXPECT_TRUE(widget->deviceTimer().isActive());
+    EXPECT_TRUE(widget->deviceTimer().isSingleShot());
+    EXPECT_EQ(widget->deviceTimer().interval(), 2048);
+    EXPECT_EQ(log.Count("Device Connect State 8"), 0u) << "no check before the timer runs out";
+}
+
+TEST_F(WidgetTest, TrayAndSecondStartsRestoreTheWindowAndQuitEndsTheLoop)
+{
+    plug({entry(3, 0xFF00, 1, 1)});
+    start();
+    widget->hide();
+    widget->trayIconActivated(QSystemTrayIcon::Trigger);
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(widget->isVisible());
+    widget->trayIconActivated(QSystemTrayIcon::DoubleClick);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(widget->isVisible());
+    widget->hide();
+    widget->receiveMessage("");
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(widget->isVisible());
+
+    QAction *quit = nullptr;
+    for (QAction *action : tray.menu->actions())
+        if (action->text() == "Quit (&Q)")
+            quit = action;
+    ASSERT_NE(quit, nullptr);
+    widget->hid().startPollingUSBVendorCmd();
+    QTimer::singleShot(0, quit, &QAction::trigger);
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+    EXPECT_EQ(sim->openHandles(), 0) << "the poll was stopped and joined";
+}
+
+TEST_F(WidgetTest, HooksReachTheSceneAndCopyDataShowsAWarning)
+{
+    plug({entry(3, 0xFF00, 1, 1)});
+    start();
+    InputHooks hooks(0);
+    hooks.setKeyboardCallback(&Widget::onKeyboard, widget.get());
+    hooks.setMouseCallback(&Widget::onMouse, widget.get());
+    sim::user32::injectKey(WM_KEYDOWN, 0x1E, 0); // the A key
+    EXPECT_TRUE(calls().isEmpty()) << "queued";
+    QCoreApplication::processEvents();
+    EXPECT_EQ(calls(), QStringList{"detectKeyboard(true,4)"});
+
+    const QByteArray text = "Zu heiß";
+    COPYDATASTRUCT good{kCopyDataTag, DWORD(text.size()), const_cast<char *>(text.data())};
+    Widget::onCopyData(&good, widget.get());
+    COPYDATASTRUCT longer{kCopyDataTag, DWORD(text.size() + 1), const_cast<char *>(text.data())};
+    COPYDATASTRUCT otherTag{9486, DWORD(text.size()), const_cast<char *>(text.data())};
+    Widget::onCopyData(&otherTag, widget.get());
+    Widget::onCopyData(&longer, widget.get());
+    Widget::onCopyData(&good, nullptr);
+    Widget::onKeyboard(4, 1, nullptr);
+    EXPECT_EQ(tray.warnings, QStringList{"Halvard Zelko T610|Zu heiß"});
+}
+
+TEST_F(WidgetTest, DamagedStartUpInputLeavesThePanelRunning)
+{
+    std::mt19937 rng(2727);
+    QByteArray random(4096, 0);
+    for (char &c : random)
+        c = char(rng());
+    const std::vector<std::pair<const char *, QByteArray>> files = {
+        {"huge", QByteArray(2 * 1024 * 1024, 'a')},
+        {"random", random},
+        {"cut", "[common]\ndeviceCount=6\n[3"},
+    };
+    plug({entry(3, 0xFF00, 1, 1)});
+    for (const auto &[name, bytes] : files)
+    {
+        write("modules/setting/apConfig.bin", bytes);
+        const auto before = snapshot();
+        log.Clear();
+        start();
+        widget->show();
+        widget->checkDevice();
+        EXPECT_TRUE(widget->isVisible());
+        EXPECT_EQ(log.Count("Device Connect State 0"), 1u) << name;
+        widget.reset();
+        EXPECT_EQ(snapshot(), before) << name;
+    }
+    QFile::remove(path("modules/setting/apConfig.bin"));
+    sim::user32::failRegisterDeviceNotification(true);
+    sim::user32::failHookInstall(WH_KEYBOARD_LL, true);
+    start(root + "/no-such-library");
+    InputHooks hooks(0);
+    EXPECT_EQ(hooks.keyboardHook(), nullptr);
+    widget->checkDevice();
+    EXPECT_EQ(linesWith(log, "device notifications unavailable"), 1);
+}
