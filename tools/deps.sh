@@ -8,7 +8,7 @@ else
   pkgs=(cmake ninja-build g++ clang-format libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
         libfftw3-dev libkissfft-dev libsoxr-dev libsamplerate0-dev python3-mpmath libmpfr-dev python3-numpy python3-scipy
         qtbase5-dev qtdeclarative5-dev qtquickcontrols2-5-dev qml-module-qtquick2 qml-module-qtquick-window2
-        qml-module-qtquick-controls2 libhidapi-dev pkgconf fonts-dejavu-core xvfb xauth trayer locales)
+        qml-module-qtquick-controls2 libhidapi-dev pkgconf fonts-dejavu-core xvfb xauth trayer imagemagick locales)
 fi
 missing=()
 for p in "${pkgs[@]}"; do
