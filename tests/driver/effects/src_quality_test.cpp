@@ -17,7 +17,7 @@ namespace
 using namespace src_test;
 
 #ifdef __SANITIZE_ADDRESS__
-constexpr double kSeconds = 0.35; // the fits are as exact on a shorter signal, and far cheaper
+constexpr double kSeconds = 0.2; // the fits are as exact on a shorter signal, and far cheaper
 #else
 constexpr double kSeconds = 1.0;
 #endif

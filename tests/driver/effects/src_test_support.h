@@ -83,6 +83,8 @@ inline Planar Convert(CDspInterleaveSrc &s, const Planar &in, size_t outChannels
 {
     const size_t n = in.empty() ? 0 : in[0].size();
     Planar out(outChannels);
+    for (auto &c : out)
+        c.reserve(n * 9 / 2 + 8192); // at most 192000 / 44100 output frames an input frame
     std::vector<float> scratch(outChannels * 8192);
     std::vector<float *> planes(outChannels);
     auto drain = [&]
