@@ -9,6 +9,8 @@ else
         libfftw3-dev libkissfft-dev libsoxr-dev libsamplerate0-dev python3-mpmath libmpfr-dev python3-numpy python3-scipy
         qtbase5-dev qtdeclarative5-dev qtquickcontrols2-5-dev qml-module-qtquick2 qml-module-qtquick-window2
         qml-module-qtquick-controls2 libhidapi-dev pkgconf fonts-dejavu-core xvfb xauth trayer imagemagick locales)
+  # The 32-bit x86 compiler that checks every SIMD variant source builds without a SIMD baseline.
+  pkgs+=(g++-i686-linux-gnu)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

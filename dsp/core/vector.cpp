@@ -1,5 +1,7 @@
 #include "dsp/core/vector.h"
 
+#include "dsp/core/checks.h"
+
 #include <bit>
 #include <climits>
 #include <cmath>
@@ -9,6 +11,9 @@
 
 namespace dsp::generic
 {
+
+using detail::checkArgs;
+using detail::checkRate;
 
 namespace
 {
@@ -52,14 +57,6 @@ void moveWord(const void *src, int64_t from, void *dst, int64_t to)
 {
     std::memcpy(static_cast<unsigned char *>(dst) + to * 4,
                 static_cast<const unsigned char *>(src) + from * 4, 4);
-}
-
-// The common entry check: any null pointer -8 first, then a length below 1 -6.
-template <class... P> Status checkArgs(int32_t len, const P *...ptrs)
-{
-    if (((ptrs == nullptr) || ...))
-        return kErrNullPointer;
-    return len <= 0 ? kErrBadLength : kOk;
 }
 
 template <class Op> void mapUnary(const float *src, float *dst, int32_t len, Op op)
@@ -558,23 +555,6 @@ Status mulPackSpectrum(const float *a, const float *b, float *out, int32_t len)
 }
 
 // ---- Rate operations ---------------------------------------------------------------------
-
-namespace
-{
-
-Status checkRate(const float *src, int32_t len, const float *dst, const int32_t *outCount, int32_t factor,
-                 const int32_t *phase)
-{
-    if (Status s = checkArgs(len, src, dst, outCount, phase))
-        return s;
-    if (factor <= 0)
-        return kErrFactor;
-    if (*phase < 0 || *phase >= factor)
-        return kErrPhase;
-    return kOk;
-}
-
-} // namespace
 
 Status upsampleF32(const float *src, int32_t len, float *dst, int32_t *outCount, int32_t factor,
                    const int32_t *phase)

@@ -1,11 +1,12 @@
-// Rejected calls of every vector operation: the first failing check decides the status (null
-// pointers before lengths, factor before phase), and nothing is written.
+// Rejected calls of every vector operation, through its dispatcher row at every variant index this
+// processor runs: the first failing check decides the status (null pointers before lengths, factor
+// before phase), and nothing is written.
 #include <climits>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "dsp/core/vector.h"
+#include "dsp/dispatch/dispatch.h"
 #include "support/dsp_test_support.h"
 
 namespace
@@ -13,7 +14,9 @@ namespace
 
 using dsp::Status;
 using dsp::test::GuardedBuffer;
-namespace g = dsp::generic;
+
+// The row's entry at the selector's index: what a caller of the operation reaches.
+#define DSP_AT_INDEX(table, name) dsp::table.name[dsp::CpuVariantIndex.load()]
 
 enum Slot : unsigned
 {
@@ -43,46 +46,84 @@ struct Op
 };
 
 const Op kOps[] = {
-    {"zeroF32", kOut, [](const Args &a) { return g::zeroF32(a.out, a.len); }},
-    {"copyF32", kIn1 | kOut, [](const Args &a) { return g::copyF32(a.in1, a.out, a.len); }},
-    {"copyF32Bytewise", kIn1 | kOut, [](const Args &a) { return g::copyF32Bytewise(a.in1, a.out, a.len); }},
-    {"setF32", kOut, [](const Args &a) { return g::setF32(0x12345678u, a.out, a.len); }},
-    {"reverseCopy32", kIn1 | kOut, [](const Args &a) { return g::reverseCopy32(a.in1, a.out, a.len); }},
-    {"addConstInPlaceF32", kOut, [](const Args &a) { return g::addConstInPlaceF32(2.0f, a.out, a.len); }},
-    {"mulConstInPlaceF32", kOut, [](const Args &a) { return g::mulConstInPlaceF32(0.0f, a.out, a.len); }},
-    {"mulConstF32", kIn1 | kOut, [](const Args &a) { return g::mulConstF32(a.in1, 3.0f, a.out, a.len); }},
-    {"divConstInPlaceF32", kOut, [](const Args &a) { return g::divConstInPlaceF32(0.0f, a.out, a.len); }},
-    {"addInPlaceF32", kIn1 | kOut, [](const Args &a) { return g::addInPlaceF32(a.in1, a.out, a.len); }},
-    {"mulInPlaceF32", kIn1 | kOut, [](const Args &a) { return g::mulInPlaceF32(a.in1, a.out, a.len); }},
-    {"addF32", kIn1 | kIn2 | kOut, [](const Args &a) { return g::addF32(a.in1, a.in2, a.out, a.len); }},
-    {"subF32", kIn1 | kIn2 | kOut, [](const Args &a) { return g::subF32(a.in1, a.in2, a.out, a.len); }},
-    {"mulF32", kIn1 | kIn2 | kOut, [](const Args &a) { return g::mulF32(a.in1, a.in2, a.out, a.len); }},
+    {"zeroF32", kOut, [](const Args &a) { return DSP_AT_INDEX(VariantTableA, zeroF32)(a.out, a.len); }},
+    {"copyF32", kIn1 | kOut,
+     [](const Args &a) { return DSP_AT_INDEX(CpuVariantDispatchTable, copyF32)(a.in1, a.out, a.len); }},
+    {"copyF32Bytewise", kIn1 | kOut,
+     [](const Args &a) { return DSP_AT_INDEX(VariantTableA, copyF32Bytewise)(a.in1, a.out, a.len); }},
+    {"setF32", kOut,
+     [](const Args &a) { return DSP_AT_INDEX(CpuVariantDispatchTable, setF32)(0x12345678u, a.out, a.len); }},
+    {"reverseCopy32", kIn1 | kOut,
+     [](const Args &a) { return DSP_AT_INDEX(CpuVariantDispatchTable, reverseCopy32)(a.in1, a.out, a.len); }},
+    {"addConstInPlaceF32", kOut,
+     [](const Args &a) { return DSP_AT_INDEX(VariantTableA, addConstInPlaceF32)(2.0f, a.out, a.len); }},
+    {"mulConstInPlaceF32", kOut,
+     [](const Args &a) { return DSP_AT_INDEX(VariantTableA, mulConstInPlaceF32)(0.0f, a.out, a.len); }},
+    {"mulConstF32", kIn1 | kOut,
+     [](const Args &a)
+     { return DSP_AT_INDEX(CpuVariantDispatchTable, mulConstF32)(a.in1, 3.0f, a.out, a.len); }},
+    {"divConstInPlaceF32", kOut,
+     [](const Args &a) { return DSP_AT_INDEX(VariantTableA, divConstInPlaceF32)(0.0f, a.out, a.len); }},
+    {"addInPlaceF32", kIn1 | kOut,
+     [](const Args &a) { return DSP_AT_INDEX(VariantTableA, addInPlaceF32)(a.in1, a.out, a.len); }},
+    {"mulInPlaceF32", kIn1 | kOut,
+     [](const Args &a) { return DSP_AT_INDEX(CpuVariantDispatchTable, mulInPlaceF32)(a.in1, a.out, a.len); }},
+    {"addF32", kIn1 | kIn2 | kOut,
+     [](const Args &a) { return DSP_AT_INDEX(CpuVariantDispatchTable, addF32)(a.in1, a.in2, a.out, a.len); }},
+    {"subF32", kIn1 | kIn2 | kOut,
+     [](const Args &a) { return DSP_AT_INDEX(CpuVariantDispatchTable, subF32)(a.in1, a.in2, a.out, a.len); }},
+    {"mulF32", kIn1 | kIn2 | kOut,
+     [](const Args &a) { return DSP_AT_INDEX(CpuVariantDispatchTable, mulF32)(a.in1, a.in2, a.out, a.len); }},
     {"addProductF32", kIn1 | kIn2 | kOut,
-     [](const Args &a) { return g::addProductF32(a.in1, a.in2, a.out, a.len); }},
+     [](const Args &a)
+     { return DSP_AT_INDEX(CpuVariantDispatchTable, addProductF32)(a.in1, a.in2, a.out, a.len); }},
     {"addProductConstF32", kIn1 | kOut,
-     [](const Args &a) { return g::addProductConstF32(a.in1, 2.0f, a.out, a.len); }},
-    {"divF32", kIn1 | kIn2 | kOut, [](const Args &a) { return g::divF32(a.in1, a.in2, a.out, a.len); }},
+     [](const Args &a)
+     { return DSP_AT_INDEX(CpuVariantDispatchTable, addProductConstF32)(a.in1, 2.0f, a.out, a.len); }},
+    {"divF32", kIn1 | kIn2 | kOut,
+     [](const Args &a) { return DSP_AT_INDEX(CpuVariantDispatchTable, divF32)(a.in1, a.in2, a.out, a.len); }},
     {"minEveryInPlaceF32", kIn1 | kOut,
-     [](const Args &a) { return g::minEveryInPlaceF32(a.in1, a.out, a.len); }},
+     [](const Args &a)
+     { return DSP_AT_INDEX(CpuVariantDispatchTable, minEveryInPlaceF32)(a.in1, a.out, a.len); }},
     {"maxEveryInPlaceF32", kIn1 | kOut,
-     [](const Args &a) { return g::maxEveryInPlaceF32(a.in1, a.out, a.len); }},
-    {"absInPlaceF32", kOut, [](const Args &a) { return g::absInPlaceF32(a.out, a.len); }},
-    {"sqrF32", kIn1 | kOut, [](const Args &a) { return g::sqrF32(a.in1, a.out, a.len); }},
-    {"sqrtInPlaceF32", kOut, [](const Args &a) { return g::sqrtInPlaceF32(a.out, a.len); }},
-    {"expInPlaceF32", kOut, [](const Args &a) { return g::expInPlaceF32(a.out, a.len); }},
-    {"lnInPlaceF32", kOut, [](const Args &a) { return g::lnInPlaceF32(a.out, a.len); }},
-    {"maxF32", kIn1 | kOut, [](const Args &a) { return g::maxF32(a.in1, a.len, a.out); }},
-    {"minF32", kIn1 | kOut, [](const Args &a) { return g::minF32(a.in1, a.len, a.out); }},
-    {"sumF32", kIn1 | kOut, [](const Args &a) { return g::sumF32(a.in1, a.len, a.out, 0); }},
-    {"meanF32", kIn1 | kOut, [](const Args &a) { return g::meanF32(a.in1, a.len, a.out, 0); }},
+     [](const Args &a)
+     { return DSP_AT_INDEX(CpuVariantDispatchTable, maxEveryInPlaceF32)(a.in1, a.out, a.len); }},
+    {"absInPlaceF32", kOut,
+     [](const Args &a) { return DSP_AT_INDEX(CpuVariantDispatchTable, absInPlaceF32)(a.out, a.len); }},
+    {"sqrF32", kIn1 | kOut,
+     [](const Args &a) { return DSP_AT_INDEX(CpuVariantDispatchTable, sqrF32)(a.in1, a.out, a.len); }},
+    {"sqrtInPlaceF32", kOut,
+     [](const Args &a) { return DSP_AT_INDEX(CpuVariantDispatchTable, sqrtInPlaceF32)(a.out, a.len); }},
+    {"expInPlaceF32", kOut,
+     [](const Args &a) { return DSP_AT_INDEX(CpuVariantDispatchTable, expInPlaceF32)(a.out, a.len); }},
+    {"lnInPlaceF32", kOut,
+     [](const Args &a) { return DSP_AT_INDEX(CpuVariantDispatchTable, lnInPlaceF32)(a.out, a.len); }},
+    {"maxF32", kIn1 | kOut,
+     [](const Args &a) { return DSP_AT_INDEX(CpuVariantDispatchTable, maxF32)(a.in1, a.len, a.out); }},
+    {"minF32", kIn1 | kOut,
+     [](const Args &a) { return DSP_AT_INDEX(CpuVariantDispatchTable, minF32)(a.in1, a.len, a.out); }},
+    {"sumF32", kIn1 | kOut,
+     [](const Args &a) { return DSP_AT_INDEX(CpuVariantDispatchTable, sumF32)(a.in1, a.len, a.out, 0); }},
+    {"meanF32", kIn1 | kOut,
+     [](const Args &a) { return DSP_AT_INDEX(CpuVariantDispatchTable, meanF32)(a.in1, a.len, a.out, 0); }},
     {"dotProductF32", kIn1 | kIn2 | kOut,
-     [](const Args &a) { return g::dotProductF32(a.in1, a.in2, a.len, a.out); }},
+     [](const Args &a)
+     { return DSP_AT_INDEX(CpuVariantDispatchTable, dotProductF32)(a.in1, a.in2, a.len, a.out); }},
     {"mulPackSpectrum", kIn1 | kIn2 | kOut,
-     [](const Args &a) { return g::mulPackSpectrum(a.in1, a.in2, a.out, a.len); }},
+     [](const Args &a)
+     { return DSP_AT_INDEX(CpuVariantDispatchTable, mulPackSpectrum)(a.in1, a.in2, a.out, a.len); }},
     {"upsampleF32", kIn1 | kOut | kCount | kPhase,
-     [](const Args &a) { return g::upsampleF32(a.in1, a.len, a.out, a.count, a.factor, a.phase); }},
+     [](const Args &a)
+     {
+         return DSP_AT_INDEX(CpuVariantDispatchTable, upsampleF32)(a.in1, a.len, a.out, a.count, a.factor,
+                                                                   a.phase);
+     }},
     {"downsampleF32", kIn1 | kOut | kCount | kPhase,
-     [](const Args &a) { return g::downsampleF32(a.in1, a.len, a.out, a.count, a.factor, a.phase); }},
+     [](const Args &a)
+     {
+         return DSP_AT_INDEX(CpuVariantDispatchTable, downsampleF32)(a.in1, a.len, a.out, a.count, a.factor,
+                                                                     a.phase);
+     }},
 };
 
 const Op &opNamed(const std::string &name)
@@ -128,63 +169,82 @@ private:
 
 TEST(BadInput, NullPointersBeforeLengthsAndNothingWritten)
 {
-    for (const Op &op : kOps)
+    for (uint32_t v = 0; v <= dsp::test::testMaxVariant(); ++v)
     {
-        Canaries c;
-        for (int32_t len : {0, -1, INT32_MIN})
+        SCOPED_TRACE("variant " + std::to_string(v));
+        dsp::test::ScopedVariantIndex at(v);
+        for (const Op &op : kOps)
         {
-            EXPECT_EQ(op.call(c.args(len)), dsp::kErrBadLength) << op.name << " len " << len;
+            Canaries c;
+            for (int32_t len : {0, -1, INT32_MIN})
+            {
+                EXPECT_EQ(op.call(c.args(len)), dsp::kErrBadLength) << op.name << " len " << len;
+                for (unsigned slot = 1; slot <= kPhase; slot <<= 1)
+                {
+                    if (op.slots & slot)
+                    {
+                        EXPECT_EQ(op.call(c.args(len, slot)), dsp::kErrNullPointer)
+                            << op.name << " null slot " << slot << " len " << len;
+                    }
+                }
+            }
             for (unsigned slot = 1; slot <= kPhase; slot <<= 1)
             {
                 if (op.slots & slot)
                 {
-                    EXPECT_EQ(op.call(c.args(len, slot)), dsp::kErrNullPointer)
-                        << op.name << " null slot " << slot << " len " << len;
+                    EXPECT_EQ(op.call(c.args(4, slot)), dsp::kErrNullPointer)
+                        << op.name << " null slot " << slot;
                 }
             }
+            EXPECT_TRUE(c.untouched()) << op.name;
         }
-        for (unsigned slot = 1; slot <= kPhase; slot <<= 1)
-        {
-            if (op.slots & slot)
-            {
-                EXPECT_EQ(op.call(c.args(4, slot)), dsp::kErrNullPointer) << op.name << " null slot " << slot;
-            }
-        }
-        EXPECT_TRUE(c.untouched()) << op.name;
     }
+    DSP_SKIP_UNSUPPORTED_VARIANTS();
 }
 
 TEST(BadInput, RateOperationsCheckFactorThenPhase)
 {
-    for (const char *name : {"upsampleF32", "downsampleF32"})
+    for (uint32_t v = 0; v <= dsp::test::testMaxVariant(); ++v)
     {
-        const Op &op = opNamed(name);
-        Canaries c;
-        for (int32_t phase : {0, -1, 5})
+        SCOPED_TRACE("variant " + std::to_string(v));
+        dsp::test::ScopedVariantIndex at(v);
+        for (const char *name : {"upsampleF32", "downsampleF32"})
         {
-            c.setPhase(phase);
-            EXPECT_EQ(op.call(c.args(4, 0, 0)), dsp::kErrFactor) << op.name << " phase " << phase;
-            EXPECT_EQ(op.call(c.args(4, 0, INT32_MIN)), dsp::kErrFactor) << op.name;
-            EXPECT_EQ(op.call(c.args(0, 0, 0)), dsp::kErrBadLength) << op.name << ": length first";
-            EXPECT_EQ(op.call(c.args(4, kPhase, 0)), dsp::kErrNullPointer) << op.name;
+            const Op &op = opNamed(name);
+            Canaries c;
+            for (int32_t phase : {0, -1, 5})
+            {
+                c.setPhase(phase);
+                EXPECT_EQ(op.call(c.args(4, 0, 0)), dsp::kErrFactor) << op.name << " phase " << phase;
+                EXPECT_EQ(op.call(c.args(4, 0, INT32_MIN)), dsp::kErrFactor) << op.name;
+                EXPECT_EQ(op.call(c.args(0, 0, 0)), dsp::kErrBadLength) << op.name << ": length first";
+                EXPECT_EQ(op.call(c.args(4, kPhase, 0)), dsp::kErrNullPointer) << op.name;
+            }
+            for (int32_t phase : {-1, 3, INT32_MAX})
+            {
+                c.setPhase(phase);
+                EXPECT_EQ(op.call(c.args(4, 0, 3)), dsp::kErrPhase) << op.name << " phase " << phase;
+            }
+            EXPECT_TRUE(c.untouched()) << op.name;
         }
-        for (int32_t phase : {-1, 3, INT32_MAX})
-        {
-            c.setPhase(phase);
-            EXPECT_EQ(op.call(c.args(4, 0, 3)), dsp::kErrPhase) << op.name << " phase " << phase;
-        }
-        EXPECT_TRUE(c.untouched()) << op.name;
     }
+    DSP_SKIP_UNSUPPORTED_VARIANTS();
 }
 
 TEST(BadInput, DivisionByAConstantZero)
 {
-    Canaries c;
-    const Op &div = opNamed("divConstInPlaceF32");
-    EXPECT_EQ(div.call(c.args(4)), dsp::kErrDivByZero);
-    EXPECT_EQ(div.call(c.args(0)), dsp::kErrBadLength) << "the length before the constant";
-    EXPECT_EQ(div.call(c.args(0, kOut)), dsp::kErrNullPointer);
-    EXPECT_TRUE(c.untouched());
+    for (uint32_t v = 0; v <= dsp::test::testMaxVariant(); ++v)
+    {
+        SCOPED_TRACE("variant " + std::to_string(v));
+        dsp::test::ScopedVariantIndex at(v);
+        Canaries c;
+        const Op &div = opNamed("divConstInPlaceF32");
+        EXPECT_EQ(div.call(c.args(4)), dsp::kErrDivByZero);
+        EXPECT_EQ(div.call(c.args(0)), dsp::kErrBadLength) << "the length before the constant";
+        EXPECT_EQ(div.call(c.args(0, kOut)), dsp::kErrNullPointer);
+        EXPECT_TRUE(c.untouched());
+    }
+    DSP_SKIP_UNSUPPORTED_VARIANTS();
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <set>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -727,6 +728,47 @@ TEST(Dispatcher, EveryRowAndStubDoesWhatItsOperationDoes)
 #undef DSP_ROW
     EXPECT_EQ(dsp::CpuVariantIndex.load(), 0u) << "the selector starts and ends at the generic variant";
     DSP_SKIP_UNSUPPORTED_VARIANTS();
+}
+
+// Every entry is set; entry 0 is always the generic implementation, and on x86 the rows with a fast
+// form name one at each index that has it (the behaviour of each is the variant tests' business).
+TEST(Dispatcher, SixEntriesPerRowAndFastFormsWhereListed)
+{
+    const std::set<std::string> fastFrom1 = {"setF32",
+                                             "addF32",
+                                             "subF32",
+                                             "mulF32",
+                                             "mulInPlaceF32",
+                                             "sqrtInPlaceF32",
+                                             "absInPlaceF32",
+                                             "sqrF32",
+                                             "reverseCopy32",
+                                             "maxF32",
+                                             "minF32",
+                                             "minEveryInPlaceF32",
+                                             "maxEveryInPlaceF32",
+                                             "divF32",
+                                             "upsampleF32",
+                                             "downsampleF32"};
+    int fastRows = 0;
+#define DSP_ROW(t, i, name, stub, ret, params, args, impl, ...)                                              \
+    {                                                                                                        \
+        const auto &row = DSP_CAT(DSP_CHECK_TABLE_, t).name;                                                 \
+        EXPECT_EQ(row[0], &generic::impl) << #name;                                                          \
+        for (uint32_t v = 1; v < dsp::dispatch::kVariantCount; ++v)                                          \
+        {                                                                                                    \
+            EXPECT_NE(row[v], nullptr) << #name;                                                             \
+            if (DSP_HAVE_SIMD_VARIANTS && fastFrom1.count(#name))                                            \
+            {                                                                                                \
+                EXPECT_NE(row[v], row[0]) << #name << " has a fast form at " << v;                           \
+            }                                                                                                \
+        }                                                                                                    \
+        fastRows += row[1] != row[0];                                                                        \
+    }
+#include "dsp/dispatch/dispatch_rows.inc"
+#undef DSP_ROW
+    EXPECT_EQ(fastRows, DSP_HAVE_SIMD_VARIANTS ? int(fastFrom1.size()) : 0)
+        << "no other row is fast at index 1";
 }
 
 } // namespace

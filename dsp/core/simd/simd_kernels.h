@@ -1,0 +1,58 @@
+// The SIMD kernels behind the fast variants (dsp/core/simd/vector_variants.h). Each is a plain
+// function compiled for one instruction-set level, named by its suffix (Sse, Sse2, Sse3, Ssse3,
+// Sse41): only plain data crosses its edge, and no caller may reach it on a processor below its
+// level. Kernels never check arguments: the variant entries have done that.
+//
+// Common to every kernel:
+// - Vectors need no alignment, not even 4 bytes; scalar heads and tails go through memcpy.
+// - Non-temporal stores go only to 16-byte-aligned addresses and are fenced before returning.
+// - The stack is assumed 4-byte aligned only (the 32-bit kernel's), so no kernel spills vectors
+//   it relies on being aligned.
+#pragma once
+
+#include <cstdint>
+
+namespace dsp::simd
+{
+
+// r[i] = a[i] + b[i], b[i] - a[i], a[i] * b[i] for i < n. r may be a or b. When the aligned path
+// holds more than streamBlocks blocks of eight, its stores bypass the cache.
+void addKernelSse(const float *a, const float *b, float *r, int32_t n, int32_t streamBlocks);
+void subKernelSse(const float *a, const float *b, float *r, int32_t n, int32_t streamBlocks);
+void mulKernelSse(const float *a, const float *b, float *r, int32_t n, int32_t streamBlocks);
+
+// The generic rules of the one-vector operations, exactly: the correctly rounded root for
+// x > 0, 0xFFC00000 for x < 0 (the result is then nonzero), +-0 and NaN untouched.
+int32_t sqrtKernelSse(float *p, int32_t n);
+void absKernelSse(float *p, int32_t n);
+void sqrKernelSse(const float *src, float *dst, int32_t n);
+// dst[n - 1 - i] = src[i] as 32-bit words; src and dst must not overlap.
+void reverseKernelSse(const void *src, void *dst, int32_t n);
+// b[i] = a[i] where a[i] < b[i] (min) or a[i] > b[i] (max), else b[i] stays.
+void minEveryKernelSse(const float *a, float *b, int32_t n);
+void maxEveryKernelSse(const float *a, float *b, int32_t n);
+
+// The largest (smallest) element by lanes. Returns 0 without writing when the lanes cannot decide
+// as the first-wins walk does: fewer than eight elements, a NaN anywhere, or an extreme that
+// compares equal to zero (-0 against +0, or subnormals under denormals-are-zero).
+int32_t maxLanesSse(const float *src, int32_t n, float *out);
+int32_t minLanesSse(const float *src, int32_t n, float *out);
+
+// r[i] = b[i] / a[i], correctly rounded; where a[i] equals zero, +inf for b[i] > 0, -inf for
+// b[i] < 0, 0xFFC00000 otherwise, and the result is 1. r may be a or b.
+int32_t divKernelSse(const float *a, const float *b, float *r, int32_t n);
+int32_t divKernelSse41(const float *a, const float *b, float *r, int32_t n);
+
+// Zero insertion: dst[phase + i * factor] = src[i], every other one of the n * factor words 0.
+void upsampleKernelSse(const float *src, int32_t n, float *dst, int32_t factor, int32_t phase);
+// Keeps src[phase], src[phase + factor], ... below n; returns how many were stored.
+int32_t downsampleKernelSse(const float *src, int32_t n, float *dst, int32_t factor, int32_t phase);
+
+// ---- Fills and copies ----------------------------------------------------------------------
+
+// The count words at dst (any alignment, 2 mod 4 included) become value, in 16-byte stores between
+// the first and last 16-byte boundaries; non-temporal ones when stream is nonzero. One kernel
+// serves every slot: they differ only in when they stream.
+void fillKernelSse(uint32_t value, void *dst, int32_t count, int32_t stream);
+
+} // namespace dsp::simd

@@ -1,0 +1,269 @@
+// The fast variants' entries: the generic checks, then the kernel of their level. Compiled with no
+// instruction-set attribute: only the kernels in the *_sse*.cpp files carry one.
+#include "dsp/core/simd/vector_variants.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+
+#include <climits>
+#include <cstddef>
+
+#include "dsp/core/checks.h"
+#include "dsp/core/simd/simd_kernels.h"
+#include "dsp/core/vector.h"
+
+namespace dsp::simd
+{
+
+namespace
+{
+
+// Last-level cache sizes by leaf-2 descriptor, largest first; a code is a size of
+// (high nibble) << (low nibble + 18) bytes.
+constexpr int32_t cacheBytes(uint8_t code)
+{
+    return int32_t(code >> 4) << ((code & 15) + 18);
+}
+
+constexpr uint8_t k16M = 0x16, k12M = 0x34, k8M = 0x15, k6M = 0x33, k4M = 0x14, k3M = 0x32, k2M = 0x13,
+                  k1M = 0x12, k512K = 0x11;
+
+constexpr CacheDescriptor kFillCacheTable[] = {{0x4d, cacheBytes(k16M)},
+                                               {0x4c, cacheBytes(k12M)},
+                                               {0x4b, cacheBytes(k8M)},
+                                               {0x47, cacheBytes(k8M)},
+                                               {0x4e, cacheBytes(k6M)},
+                                               {0x4a, cacheBytes(k6M)},
+                                               {0x49, cacheBytes(k4M)},
+                                               {0x29, cacheBytes(k4M)},
+                                               {0x46, cacheBytes(k4M)},
+                                               {0x48, cacheBytes(k3M)},
+                                               {0x25, cacheBytes(k2M)},
+                                               {0x7d, cacheBytes(k2M)},
+                                               {0x85, cacheBytes(k2M)},
+                                               {0x45, cacheBytes(k2M)},
+                                               {0x23, cacheBytes(k1M)},
+                                               {0x87, cacheBytes(k1M)},
+                                               {0x7c, cacheBytes(k1M)},
+                                               {0x78, cacheBytes(k1M)},
+                                               {0x84, cacheBytes(k1M)},
+                                               {0x44, cacheBytes(k1M)},
+                                               {0x22, cacheBytes(k512K)},
+                                               {0x7b, cacheBytes(k512K)},
+                                               {0x80, cacheBytes(k512K)},
+                                               {0x86, cacheBytes(k512K)},
+                                               {0x3e, cacheBytes(k512K)},
+                                               {0x7f, cacheBytes(k512K)},
+                                               {0x83, cacheBytes(k512K)},
+                                               {0x43, cacheBytes(k512K)},
+                                               {0, 0}};
+static_assert(sizeof kFillCacheTable / sizeof kFillCacheTable[0] == 29, "28 descriptors and the end mark");
+static_assert(cacheBytes(k16M) == 16 << 20 && cacheBytes(k12M) == 12 << 20 && cacheBytes(k6M) == 6 << 20 &&
+              cacheBytes(k3M) == 3 << 20 && cacheBytes(k512K) == 512 << 10);
+
+constexpr int32_t kWideFillNormalUpTo = 262144; // words: 1 MiB
+
+bool overlaps(const void *a, const void *b, size_t bytes)
+{
+    const uintptr_t x = reinterpret_cast<uintptr_t>(a);
+    const uintptr_t y = reinterpret_cast<uintptr_t>(b);
+    return x < y + bytes && y < x + bytes;
+}
+
+} // namespace
+
+bool wideFillStreams(int32_t count, CpuidRecord (*read)())
+{
+    if (count <= kWideFillNormalUpTo)
+        return false;
+    const CpuidRecord cpu = read();
+    if (!isReferenceVendor(cpu))
+        return false;
+    const int32_t size = cacheSizeFromDescriptors(kFillCacheTable, cpu);
+    return size > 0 && count > size / 4;
+}
+
+namespace
+{
+
+Status fill(uint32_t value, void *dst, int32_t len, bool slot1)
+{
+    if (Status s = detail::checkArgs(len, dst))
+        return s;
+    const bool stream = slot1 ? len > kSlot1StreamAbove : wideFillStreams(len, &readCpuid);
+    fillKernelSse(value, dst, len, stream);
+    return kOk;
+}
+
+using BinaryKernel = void (*)(const float *, const float *, float *, int32_t, int32_t);
+
+Status binary(BinaryKernel kernel, const float *a, const float *b, float *r, int32_t len,
+              int32_t streamBlocks)
+{
+    if (Status s = detail::checkArgs(len, a, b, r))
+        return s;
+    kernel(a, b, r, len, streamBlocks);
+    return kOk;
+}
+
+// Multiplication never streams: its results are usually read again at once.
+constexpr int32_t kNoStream = INT32_MAX;
+
+} // namespace
+
+} // namespace dsp::simd
+
+#define DSP_DEFINE_FILL_ARITHMETIC(ns, slot1, streamBlocks)                                                  \
+    namespace dsp::ns                                                                                        \
+    {                                                                                                        \
+    Status setF32(uint32_t value, void *dst, int32_t len)                                                    \
+    {                                                                                                        \
+        return simd::fill(value, dst, len, slot1);                                                           \
+    }                                                                                                        \
+    Status addF32(const float *a, const float *b, float *r, int32_t len)                                     \
+    {                                                                                                        \
+        return simd::binary(&simd::addKernelSse, a, b, r, len, streamBlocks);                                \
+    }                                                                                                        \
+    Status subF32(const float *a, const float *b, float *r, int32_t len)                                     \
+    {                                                                                                        \
+        return simd::binary(&simd::subKernelSse, a, b, r, len, streamBlocks);                                \
+    }                                                                                                        \
+    Status mulF32(const float *a, const float *b, float *r, int32_t len)                                     \
+    {                                                                                                        \
+        return simd::binary(&simd::mulKernelSse, a, b, r, len, simd::kNoStream);                             \
+    }                                                                                                        \
+    Status mulInPlaceF32(const float *a, float *b, int32_t len)                                              \
+    {                                                                                                        \
+        return simd::binary(&simd::mulKernelSse, a, b, b, len, simd::kNoStream);                             \
+    }                                                                                                        \
+    }
+
+DSP_DEFINE_FILL_ARITHMETIC(sse, true, 5461)
+DSP_DEFINE_FILL_ARITHMETIC(sse2, false, 10922)
+
+namespace dsp::sse
+{
+
+namespace
+{
+
+// The generic checks on the pointers and the length, then the body's status.
+template <class Body, class... P> Status checkedThen(int32_t len, Body body, const P *...ptrs)
+{
+    if (Status s = detail::checkArgs(len, ptrs...))
+        return s;
+    return body();
+}
+
+} // namespace
+
+Status sqrtInPlaceF32(float *buf, int32_t len)
+{
+    return checkedThen(
+        len, [&] { return simd::sqrtKernelSse(buf, len) ? kWarnSqrtNegative : kOk; }, buf);
+}
+
+Status absInPlaceF32(float *buf, int32_t len)
+{
+    return checkedThen(
+        len, [&] { return simd::absKernelSse(buf, len), kOk; }, buf);
+}
+
+Status sqrF32(const float *src, float *dst, int32_t len)
+{
+    return checkedThen(
+        len, [&] { return simd::sqrKernelSse(src, dst, len), kOk; }, src, dst);
+}
+
+// An overlapping reversal is the generic one's: a move first, then the reversal in place.
+Status reverseCopy32(const void *src, void *dst, int32_t len)
+{
+    return checkedThen(
+        len,
+        [&]
+        {
+            if (simd::overlaps(src, dst, size_t(len) * 4))
+                return generic::reverseCopy32(src, dst, len);
+            return simd::reverseKernelSse(src, dst, len), kOk;
+        },
+        src, dst);
+}
+
+// The lanes decide unless a NaN or a zero extreme needs the first-wins walk.
+Status maxF32(const float *src, int32_t len, float *out)
+{
+    return checkedThen(
+        len, [&] { return simd::maxLanesSse(src, len, out) ? kOk : generic::maxF32(src, len, out); }, src,
+        out);
+}
+
+Status minF32(const float *src, int32_t len, float *out)
+{
+    return checkedThen(
+        len, [&] { return simd::minLanesSse(src, len, out) ? kOk : generic::minF32(src, len, out); }, src,
+        out);
+}
+
+Status minEveryInPlaceF32(const float *a, float *b, int32_t len)
+{
+    return checkedThen(
+        len, [&] { return simd::minEveryKernelSse(a, b, len), kOk; }, a, b);
+}
+
+Status maxEveryInPlaceF32(const float *a, float *b, int32_t len)
+{
+    return checkedThen(
+        len, [&] { return simd::maxEveryKernelSse(a, b, len), kOk; }, a, b);
+}
+
+Status divF32(const float *a, const float *b, float *r, int32_t len)
+{
+    return checkedThen(
+        len, [&] { return simd::divKernelSse(a, b, r, len) ? kWarnDivByZero : kOk; }, a, b, r);
+}
+
+Status upsampleF32(const float *src, int32_t len, float *dst, int32_t *outCount, int32_t factor,
+                   const int32_t *phase)
+{
+    if (Status s = detail::checkRate(src, len, dst, outCount, factor, phase))
+        return s;
+    const int64_t total = int64_t(len) * factor;
+    if (total > INT32_MAX)
+        return kErrBadLength;
+    *outCount = int32_t(total);
+    if (factor == 1)
+        return generic::copyF32(src, dst, len);
+    simd::upsampleKernelSse(src, len, dst, factor, *phase);
+    return kOk;
+}
+
+Status downsampleF32(const float *src, int32_t len, float *dst, int32_t *outCount, int32_t factor,
+                     int32_t *phase)
+{
+    if (Status s = detail::checkRate(src, len, dst, outCount, factor, phase))
+        return s;
+    if (factor == 1)
+    {
+        *outCount = len;
+        return generic::copyF32(src, dst, len);
+    }
+    const int32_t count = simd::downsampleKernelSse(src, len, dst, factor, *phase);
+    *outCount = count;
+    *phase = int32_t(*phase + int64_t(count) * factor - len);
+    return kOk;
+}
+
+} // namespace dsp::sse
+
+namespace dsp::sse41
+{
+
+Status divF32(const float *a, const float *b, float *r, int32_t len)
+{
+    if (Status s = detail::checkArgs(len, a, b, r))
+        return s;
+    return simd::divKernelSse41(a, b, r, len) ? kWarnDivByZero : kOk;
+}
+
+} // namespace dsp::sse41
+
+#endif
