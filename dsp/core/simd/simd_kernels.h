@@ -55,4 +55,21 @@ int32_t downsampleKernelSse(const float *src, int32_t n, float *dst, int32_t fac
 // serves every slot: they differ only in when they stream.
 void fillKernelSse(uint32_t value, void *dst, int32_t count, int32_t stream);
 
+// ---- Double lanes (SSE2 and up) ------------------------------------------------------------
+
+// r[i] = a[i] * b[i] + r[i] (or a[i] * c + r[i]) in double, rounded once to float.
+void addProductKernelSse2(const float *a, const float *b, float *r, int32_t n);
+void addProductConstKernelSse2(const float *a, float c, float *r, int32_t n);
+// pairs (re, im) products of interleaved complex pairs, each part in double rounded once.
+void mulPackPairsSse2(const float *a, const float *b, float *out, int32_t pairs);
+void mulPackPairsSse3(const float *a, const float *b, float *out, int32_t pairs);
+// The generic exponential of four or more elements (n >= 4), in double lanes.
+void expKernelSse2(float *p, int32_t n);
+// The logarithm polynomial over p in place; returns 0, or 2 (+0) or 4 (sign bit) for the first
+// invalid argument.
+int32_t lnKernelSse2(float *p, int32_t n);
+// The two summation methods, wide values in double.
+double sumEightWaySse2(const float *src, int32_t n);
+double sumBlockwiseSse2(const float *src, int32_t n);
+
 } // namespace dsp::simd

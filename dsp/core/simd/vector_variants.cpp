@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstddef>
+#include <cstring>
 
 #include "dsp/core/checks.h"
 #include "dsp/core/simd/simd_kernels.h"
@@ -265,5 +266,121 @@ Status divF32(const float *a, const float *b, float *r, int32_t len)
 }
 
 } // namespace dsp::sse41
+
+namespace dsp::simd
+{
+
+namespace
+{
+
+// Packed spectra: element 0 (and for an even length element 1) as plain reals, the pairs after
+// them by the level's pair kernel.
+Status packedProduct(void (*pairs)(const float *, const float *, float *, int32_t), const float *a,
+                     const float *b, float *out, int32_t len)
+{
+    if (Status s = detail::checkArgs(len, a, b, out))
+        return s;
+    int32_t first = 1;
+    if (len % 2 == 0)
+    {
+        float a1, b1;
+        std::memcpy(&a1, a + 1, 4);
+        std::memcpy(&b1, b + 1, 4);
+        const float re1 = a1 * b1;
+        std::memcpy(out + 1, &re1, 4);
+        first = 2;
+    }
+    float a0, b0;
+    std::memcpy(&a0, a, 4);
+    std::memcpy(&b0, b, 4);
+    const float re0 = a0 * b0;
+    std::memcpy(out, &re0, 4);
+    if (len - first >= 2)
+        pairs(a + first, b + first, out + first, (len - first) / 2);
+    return kOk;
+}
+
+// The method the hint selects: the blockwise sum for 1, the eight-way sum for anything else.
+double sumWithHint(const float *src, int32_t len, int32_t hint)
+{
+    return hint == 1 ? sumBlockwiseSse2(src, len) : sumEightWaySse2(src, len);
+}
+
+} // namespace
+
+} // namespace dsp::simd
+
+namespace dsp::sse2
+{
+
+Status addProductF32(const float *a, const float *b, float *r, int32_t len)
+{
+    if (Status s = detail::checkArgs(len, a, b, r))
+        return s;
+    simd::addProductKernelSse2(a, b, r, len);
+    return kOk;
+}
+
+Status addProductConstF32(const float *a, float c, float *r, int32_t len)
+{
+    if (Status s = detail::checkArgs(len, a, r))
+        return s;
+    simd::addProductConstKernelSse2(a, c, r, len);
+    return kOk;
+}
+
+Status mulPackSpectrum(const float *a, const float *b, float *out, int32_t len)
+{
+    return simd::packedProduct(&simd::mulPackPairsSse2, a, b, out, len);
+}
+
+// Fewer than four elements take the generic path, as the generic implementation does itself.
+Status expInPlaceF32(float *buf, int32_t len)
+{
+    if (Status s = detail::checkArgs(len, buf))
+        return s;
+    if (len < 4)
+        return generic::expInPlaceF32(buf, len);
+    simd::expKernelSse2(buf, len);
+    return kOk;
+}
+
+Status lnInPlaceF32(float *buf, int32_t len)
+{
+    if (Status s = detail::checkArgs(len, buf))
+        return s;
+    const int32_t flag = simd::lnKernelSse2(buf, len);
+    return flag == 2 ? kWarnLnZero : flag == 4 ? kWarnLnNegative : kOk;
+}
+
+Status sumF32(const float *src, int32_t len, float *out, int32_t hint)
+{
+    if (Status s = detail::checkArgs(len, src, out))
+        return s;
+    const float sum = float(simd::sumWithHint(src, len, hint));
+    std::memcpy(out, &sum, 4);
+    return kOk;
+}
+
+Status meanF32(const float *src, int32_t len, float *out, int32_t hint)
+{
+    if (Status s = detail::checkArgs(len, src, out))
+        return s;
+    const float mean = float(simd::sumWithHint(src, len, hint) / double(len));
+    std::memcpy(out, &mean, 4);
+    return kOk;
+}
+
+} // namespace dsp::sse2
+
+namespace dsp::sse3
+{
+
+Status mulPackSpectrum(const float *a, const float *b, float *out, int32_t len)
+{
+    return simd::packedProduct(&simd::mulPackPairsSse3, a, b, out, len);
+}
+
+} // namespace dsp::sse3
 
 #endif

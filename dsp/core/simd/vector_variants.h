@@ -73,5 +73,36 @@ Status divF32(const float *a, const float *b, float *r, int32_t len);
 
 } // namespace dsp::sse41
 
+namespace dsp::sse2
+{
+
+// Products and sums in double lanes, rounded to float once, exactly as the generic loops.
+Status addProductF32(const float *a, const float *b, float *r, int32_t len);
+Status addProductConstF32(const float *a, float c, float *r, int32_t len);
+Status mulPackSpectrum(const float *a, const float *b, float *out, int32_t len);
+// The generic algorithm (classes by bits, k rounded to even, Pade (3,3), one shared division per
+// four, the last len mod 4 as one group) in double lanes in the generic order of operations.
+Status expInPlaceF32(float *buf, int32_t len);
+// Named difference: the single-precision polynomial of the logarithm kernel, within 8 ulp of the
+// generic result for positive normal and subnormal arguments (subnormals are normalised first);
+// special values, the first-invalid status and which elements are written are the generic's.
+Status lnInPlaceF32(float *buf, int32_t len);
+// Named difference: the method the hint selects, as its definition states it (hint 1: blocks of
+// 32768 in single-precision lanes, or the in-order sum for a start 4, 8 or 12 bytes past a
+// 16-byte boundary; any other hint: eight rotating partial sums), with double for the wide
+// values; the mean divides that sum by len in double.
+Status sumF32(const float *src, int32_t len, float *out, int32_t hint);
+Status meanF32(const float *src, int32_t len, float *out, int32_t hint);
+
+} // namespace dsp::sse2
+
+namespace dsp::sse3
+{
+
+// The pairs by SSE3's add-subtract; the same results as sse2::mulPackSpectrum.
+Status mulPackSpectrum(const float *a, const float *b, float *out, int32_t len);
+
+} // namespace dsp::sse3
+
 #undef DSP_VARIANT_FILL
 #undef DSP_VARIANT_ARITHMETIC

@@ -108,6 +108,21 @@ const Case kCases[] = {
      [](const Call &c, bool generic, uint32_t v)
      { return Outcome{ROW(B, maxEveryInPlaceF32)(c.in1, c.out, c.len)}; },
      1, kNone, 1},
+    {"addProductF32", ENTRY(B, addProductF32),
+     [](const Call &c, bool generic, uint32_t v)
+     { return Outcome{ROW(B, addProductF32)(c.in1, c.in2, c.out, c.len)}; },
+     2, kNone | kOutIsIn1 | kOutIsIn2, 1},
+    {"addProductConstF32", ENTRY(B, addProductConstF32),
+     [](const Call &c, bool generic, uint32_t v)
+     { return Outcome{ROW(B, addProductConstF32)(c.in1, dsp::test::f32FromBits(c.value), c.out, c.len)}; },
+     1, kNone | kOutIsIn1, 1},
+    {"mulPackSpectrum", ENTRY(B, mulPackSpectrum),
+     [](const Call &c, bool generic, uint32_t v)
+     { return Outcome{ROW(B, mulPackSpectrum)(c.in1, c.in2, c.out, c.len)}; },
+     2, kNone | kOutIsIn1 | kOutIsIn2, 1},
+    {"expInPlaceF32", ENTRY(B, expInPlaceF32),
+     [](const Call &c, bool generic, uint32_t v) { return Outcome{ROW(B, expInPlaceF32)(c.out, c.len)}; }, 0,
+     kNone, 1},
     {"sqrF32", ENTRY(B, sqrF32),
      [](const Call &c, bool generic, uint32_t v) { return Outcome{ROW(B, sqrF32)(c.in1, c.out, c.len)}; }, 1,
      kNone | kOutIsIn1, 1},
