@@ -64,6 +64,44 @@ const Row kRows[] = {
      false},
     {"maxEveryInPlaceF32", [](Data &d, uint32_t v) { B.maxEveryInPlaceF32[v](d.a.data(), d.r.data(), d.n); },
      false},
+    {"addProductF32",
+     [](Data &d, uint32_t v) { B.addProductF32[v](d.a.data(), d.b.data(), d.r.data(), d.n); }, false},
+    {"addProductConstF32",
+     [](Data &d, uint32_t v) { B.addProductConstF32[v](d.a.data(), 0.5f, d.r.data(), d.n); }, false},
+    {"mulPackSpectrum",
+     [](Data &d, uint32_t v) { B.mulPackSpectrum[v](d.a.data(), d.b.data(), d.r.data(), d.n); }, false},
+    {"expInPlaceF32",
+     [](Data &d, uint32_t v)
+     {
+         B.copyF32[0](d.b.data(), d.r.data(), d.n);
+         B.expInPlaceF32[v](d.r.data(), d.n);
+     },
+     false},
+    {"lnInPlaceF32",
+     [](Data &d, uint32_t v)
+     {
+         B.copyF32[0](d.a.data(), d.r.data(), d.n);
+         B.lnInPlaceF32[v](d.r.data(), d.n);
+     },
+     false},
+    {"sumF32", [](Data &d, uint32_t v) { B.sumF32[v](d.a.data(), d.n, d.r.data(), 0); }, false},
+    {"meanF32/blockwise", [](Data &d, uint32_t v) { B.meanF32[v](d.a.data(), d.n, d.r.data(), 1); }, false},
+    {"interleave32",
+     [](Data &d, uint32_t v)
+     {
+         const uint32_t *planes[2] = {reinterpret_cast<const uint32_t *>(d.a.data()),
+                                      reinterpret_cast<const uint32_t *>(d.b.data())};
+         dsp::VariantTableA.interleave32[v](planes, 2, d.n, reinterpret_cast<uint32_t *>(d.r.data()));
+     },
+     false},
+    {"deinterleave32",
+     [](Data &d, uint32_t v)
+     {
+         uint32_t *planes[2] = {reinterpret_cast<uint32_t *>(d.a.data()),
+                                reinterpret_cast<uint32_t *>(d.b.data())};
+         dsp::VariantTableA.deinterleave32[v](reinterpret_cast<const uint32_t *>(d.r.data()), 2, d.n, planes);
+     },
+     false},
     {"upsampleF32",
      [](Data &d, uint32_t v) { B.upsampleF32[v](d.a.data(), d.n / 2, d.r.data(), &d.count, 2, &d.phase); },
      false},

@@ -1,5 +1,7 @@
 #include "dsp/core/convert.h"
 
+#include "dsp/core/checks.h"
+
 #include <bit>
 #include <cstddef>
 
@@ -85,37 +87,6 @@ template <typename In> void intToFloat(const In *src, float *dst, int32_t len, i
         dst[i] = static_cast<float>(src[i]) * factor;
 }
 
-bool misaligned(const void *p)
-{
-    return (reinterpret_cast<uintptr_t>(p) & 15u) != 0;
-}
-
-// Common checks of the layout operations. On success *warn says whether some address is not
-// 16-byte aligned.
-template <typename Plane>
-Status checkLayout(const Plane *planes, const void *buffer, int32_t channels, int32_t len, bool *warn)
-{
-    if (planes == nullptr || buffer == nullptr)
-        return kErrNullPointer;
-    if (channels < 1)
-        return kErrChannels;
-    if (len < 1)
-        return kErrBadLength;
-    // The interleaved buffer is indexed with 32-bit counts by the callers: refuse what they
-    // could not address.
-    if (static_cast<int64_t>(channels) * len > INT32_MAX)
-        return kErrBadLength;
-    bool anyMisaligned = misaligned(buffer);
-    for (int32_t c = 0; c < channels; ++c)
-    {
-        if (planes[c] == nullptr)
-            return kErrNullPointer;
-        anyMisaligned = anyMisaligned || misaligned(planes[c]);
-    }
-    *warn = anyMisaligned;
-    return kOk;
-}
-
 } // namespace
 
 Status convertF32ToS16Scaled(const float *src, int16_t *dst, int32_t len, int32_t roundMode,
@@ -195,7 +166,7 @@ Status convertS32ToF32(const int32_t *src, float *dst, int32_t len)
 Status interleave32(const uint32_t *const *planes, int32_t channels, int32_t len, uint32_t *dst)
 {
     bool warn = false;
-    if (const Status s = checkLayout(planes, dst, channels, len, &warn); s != kOk)
+    if (const Status s = detail::checkLayout(planes, dst, channels, len, &warn); s != kOk)
         return s;
     const auto stride = static_cast<ptrdiff_t>(channels);
     for (int32_t c = 0; c < channels; ++c)
@@ -211,7 +182,7 @@ Status interleave32(const uint32_t *const *planes, int32_t channels, int32_t len
 Status deinterleave32(const uint32_t *src, int32_t channels, int32_t len, uint32_t *const *planes)
 {
     bool warn = false;
-    if (const Status s = checkLayout(planes, src, channels, len, &warn); s != kOk)
+    if (const Status s = detail::checkLayout(planes, src, channels, len, &warn); s != kOk)
         return s;
     if (channels == 2)
     {

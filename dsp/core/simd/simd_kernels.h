@@ -72,4 +72,10 @@ int32_t lnKernelSse2(float *p, int32_t n);
 double sumEightWaySse2(const float *src, int32_t n);
 double sumBlockwiseSse2(const float *src, int32_t n);
 
+// Stereo: dst[2k] = left[k], dst[2k + 1] = right[k], and back.
+void interleave2Sse(const uint32_t *left, const uint32_t *right, int32_t n, uint32_t *dst);
+void deinterleave2Sse(const uint32_t *src, int32_t n, uint32_t *left, uint32_t *right);
+void interleave2Ssse3(const uint32_t *left, const uint32_t *right, int32_t n, uint32_t *dst);
+void deinterleave2Ssse3(const uint32_t *src, int32_t n, uint32_t *left, uint32_t *right);
+
 } // namespace dsp::simd

@@ -397,6 +397,43 @@ DSP_SSE void fillKernelSse(uint32_t value, void *dst, int32_t count, int32_t str
     fillWords(value, dst, count, stream != 0);
 }
 
+// ---- Stereo interleaving (word moves through vector registers, bits untouched) ------------------
+
+DSP_SSE void interleave2Sse(const uint32_t *left, const uint32_t *right, int32_t n, uint32_t *dst)
+{
+    const float *l = reinterpret_cast<const float *>(left), *r = reinterpret_cast<const float *>(right);
+    float *d = reinterpret_cast<float *>(dst);
+    int32_t k = 0;
+    for (; n - k >= 4; k += 4)
+    {
+        const __m128 a = _mm_loadu_ps(l + k), b = _mm_loadu_ps(r + k);
+        _mm_storeu_ps(d + 2 * k, _mm_unpacklo_ps(a, b));
+        _mm_storeu_ps(d + 2 * k + 4, _mm_unpackhi_ps(a, b));
+    }
+    for (; k < n; ++k)
+    {
+        std::memcpy(dst + 2 * int64_t(k), left + k, 4);
+        std::memcpy(dst + 2 * int64_t(k) + 1, right + k, 4);
+    }
+}
+
+DSP_SSE void deinterleave2Sse(const uint32_t *src, int32_t n, uint32_t *left, uint32_t *right)
+{
+    const float *s = reinterpret_cast<const float *>(src);
+    int32_t k = 0;
+    for (; n - k >= 4; k += 4)
+    {
+        const __m128 a = _mm_loadu_ps(s + 2 * k), b = _mm_loadu_ps(s + 2 * k + 4);
+        _mm_storeu_ps(reinterpret_cast<float *>(left + k), _mm_shuffle_ps(a, b, 0x88));
+        _mm_storeu_ps(reinterpret_cast<float *>(right + k), _mm_shuffle_ps(a, b, 0xDD));
+    }
+    for (; k < n; ++k)
+    {
+        std::memcpy(left + k, src + 2 * int64_t(k), 4);
+        std::memcpy(right + k, src + 2 * int64_t(k) + 1, 4);
+    }
+}
+
 } // namespace dsp::simd
 
 #endif

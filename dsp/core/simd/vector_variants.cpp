@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "dsp/core/checks.h"
+#include "dsp/core/convert.h"
 #include "dsp/core/simd/simd_kernels.h"
 #include "dsp/core/vector.h"
 
@@ -382,5 +383,74 @@ Status mulPackSpectrum(const float *a, const float *b, float *out, int32_t len)
 }
 
 } // namespace dsp::sse3
+
+namespace dsp::simd
+{
+
+namespace
+{
+
+using InterleaveKernel = void (*)(const uint32_t *, const uint32_t *, int32_t, uint32_t *);
+using DeinterleaveKernel = void (*)(const uint32_t *, int32_t, uint32_t *, uint32_t *);
+
+// Stereo, the stream paths' common layout, has the vector form; other channel counts are the
+// generic loops.
+Status interleaveWith(InterleaveKernel kernel, const uint32_t *const *planes, int32_t channels, int32_t len,
+                      uint32_t *dst)
+{
+    if (channels != 2)
+        return generic::interleave32(planes, channels, len, dst);
+    bool warn = false;
+    if (Status s = detail::checkLayout(planes, dst, channels, len, &warn))
+        return s;
+    kernel(planes[0], planes[1], len, dst);
+    return warn ? kWarnMisaligned : kOk;
+}
+
+Status deinterleaveWith(DeinterleaveKernel kernel, const uint32_t *src, int32_t channels, int32_t len,
+                        uint32_t *const *planes)
+{
+    if (channels != 2)
+        return generic::deinterleave32(src, channels, len, planes);
+    bool warn = false;
+    if (Status s = detail::checkLayout(planes, src, channels, len, &warn))
+        return s;
+    kernel(src, len, planes[0], planes[1]);
+    return warn ? kWarnMisaligned : kOk;
+}
+
+} // namespace
+
+} // namespace dsp::simd
+
+namespace dsp::sse
+{
+
+Status interleave32(const uint32_t *const *planes, int32_t channels, int32_t len, uint32_t *dst)
+{
+    return simd::interleaveWith(&simd::interleave2Sse, planes, channels, len, dst);
+}
+
+Status deinterleave32(const uint32_t *src, int32_t channels, int32_t len, uint32_t *const *planes)
+{
+    return simd::deinterleaveWith(&simd::deinterleave2Sse, src, channels, len, planes);
+}
+
+} // namespace dsp::sse
+
+namespace dsp::ssse3
+{
+
+Status interleave32(const uint32_t *const *planes, int32_t channels, int32_t len, uint32_t *dst)
+{
+    return simd::interleaveWith(&simd::interleave2Ssse3, planes, channels, len, dst);
+}
+
+Status deinterleave32(const uint32_t *src, int32_t channels, int32_t len, uint32_t *const *planes)
+{
+    return simd::deinterleaveWith(&simd::deinterleave2Ssse3, src, channels, len, planes);
+}
+
+} // namespace dsp::ssse3
 
 #endif

@@ -104,5 +104,24 @@ Status mulPackSpectrum(const float *a, const float *b, float *out, int32_t len);
 
 } // namespace dsp::sse3
 
+namespace dsp::sse
+{
+
+// Stereo in vector registers; other channel counts are the generic loops. Checks and the
+// misalignment warning are the generic's.
+Status interleave32(const uint32_t *const *planes, int32_t channels, int32_t len, uint32_t *dst);
+Status deinterleave32(const uint32_t *src, int32_t channels, int32_t len, uint32_t *const *planes);
+
+} // namespace dsp::sse
+
+namespace dsp::ssse3
+{
+
+// The same with SSSE3's byte shuffle.
+Status interleave32(const uint32_t *const *planes, int32_t channels, int32_t len, uint32_t *dst);
+Status deinterleave32(const uint32_t *src, int32_t channels, int32_t len, uint32_t *const *planes);
+
+} // namespace dsp::ssse3
+
 #undef DSP_VARIANT_FILL
 #undef DSP_VARIANT_ARITHMETIC

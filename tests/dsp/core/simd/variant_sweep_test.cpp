@@ -29,6 +29,7 @@ using dsp::test::GuardedBuffer;
 using dsp::test::ScopedVariantIndex;
 namespace g = dsp::generic;
 const auto &B = dsp::CpuVariantDispatchTable;
+const auto &A = dsp::VariantTableA;
 
 // The pointers a call gets; out may be in1 or in2 for the aliasing cases.
 struct Call
@@ -123,6 +124,21 @@ const Case kCases[] = {
     {"expInPlaceF32", ENTRY(B, expInPlaceF32),
      [](const Call &c, bool generic, uint32_t v) { return Outcome{ROW(B, expInPlaceF32)(c.out, c.len)}; }, 0,
      kNone, 1},
+    {"interleave32", ENTRY(A, interleave32),
+     [](const Call &c, bool generic, uint32_t v)
+     {
+         const uint32_t *planes[2] = {reinterpret_cast<const uint32_t *>(c.in1),
+                                      reinterpret_cast<const uint32_t *>(c.in2)};
+         return Outcome{ROW(A, interleave32)(planes, 2, c.len, reinterpret_cast<uint32_t *>(c.out))};
+     },
+     2, kNone, 2},
+    {"deinterleave32", ENTRY(A, deinterleave32),
+     [](const Call &c, bool generic, uint32_t v)
+     {
+         uint32_t *planes[2] = {reinterpret_cast<uint32_t *>(c.in1), reinterpret_cast<uint32_t *>(c.in2)};
+         return Outcome{ROW(A, deinterleave32)(reinterpret_cast<const uint32_t *>(c.out), 2, c.len, planes)};
+     },
+     2, kNone, 2},
     {"sqrF32", ENTRY(B, sqrF32),
      [](const Call &c, bool generic, uint32_t v) { return Outcome{ROW(B, sqrF32)(c.in1, c.out, c.len)}; }, 1,
      kNone | kOutIsIn1, 1},
