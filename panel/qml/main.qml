@@ -127,12 +127,12 @@ Rectangle {
             spacing: 6
             Row {
                 spacing: 10
-                Switch { id: eq; objectName: "eqEnable"; text: "Equaliser"; onToggled: ui_View.headSetJHQEnable(checked) }
-                Switch { id: surround; objectName: "surround"; text: "7.1 surround"
+                Switch { palette.windowText: "#e1e1e1"; id: eq; objectName: "eqEnable"; text: "Equaliser"; onToggled: ui_View.headSetJHQEnable(checked) }
+                Switch { palette.windowText: "#e1e1e1"; id: surround; objectName: "surround"; text: "7.1 surround"
                          onToggled: { ui_View.headSetSet71(checked); checked = ui_View.headSetGet71() !== 0 } }
-                Switch { id: noise; objectName: "noise"; text: "Noise reduction"
+                Switch { palette.windowText: "#e1e1e1"; id: noise; objectName: "noise"; text: "Noise reduction"
                          onToggled: { ui_View.headSetHJJZEnable(checked); checked = ui_View.headSetGetHJJZ() !== 0 } }
-                Switch { id: micMute; objectName: "micMute"; text: "Mic mute"
+                Switch { palette.windowText: "#e1e1e1"; id: micMute; objectName: "micMute"; text: "Mic mute"
                          onToggled: { ui_View.headSetMicClose(checked ? 1 : 0); checked = ui_View.headSetGetMicStatus() !== 0 } }
             }
             Row {
@@ -154,7 +154,7 @@ Rectangle {
             }
             Row {
                 spacing: 10
-                Switch { objectName: "clarity"; text: "Voice clarity"; onToggled: ui_View.headSetYYQXEnable(checked) }
+                Switch { palette.windowText: "#e1e1e1"; objectName: "clarity"; text: "Voice clarity"; onToggled: ui_View.headSetYYQXEnable(checked) }
                 Slider { objectName: "clarityLevel"; width: 150; from: 0; to: 5; stepSize: 1
                          onMoved: ui_View.headSetYYQX0(value === 0 ? -1 : [-1, 65, 131, 197, 263, 329][value]) }
                 Slider { objectName: "clarityNoise"; width: 150; from: 0; to: 9; stepSize: 1
@@ -162,13 +162,13 @@ Rectangle {
             }
             Row {
                 spacing: 10
-                Switch { objectName: "changer"; text: "Voice changer"; onToggled: ui_View.headSetMYQEnable(checked) }
+                Switch { palette.windowText: "#e1e1e1"; objectName: "changer"; text: "Voice changer"; onToggled: ui_View.headSetMYQEnable(checked) }
                 SpinBox { objectName: "changerMode"; from: 0; to: 7; onValueModified: ui_View.headSetMYQMode(value) }
                 Button { objectName: "equaliserProgram"; text: "Equaliser"; onClicked: ui_View.openSubExe() }
             }
             Row {
                 spacing: 10
-                CheckBox { id: volumeLock; objectName: "volumeLock"; text: "Lock"; checked: true }
+                CheckBox { palette.windowText: "#e1e1e1"; id: volumeLock; objectName: "volumeLock"; text: "Lock"; checked: true }
                 Slider { id: left; objectName: "playLeft"; width: 140; from: 0; to: 272
                          onMoved: { if (volumeLock.checked) right.value = value; ui_View.headSetYLKZVoice(volumeLock.checked ? 1 : 0, left.value, right.value) } }
                 Slider { id: right; objectName: "playRight"; width: 140; from: 0; to: 272
@@ -178,7 +178,7 @@ Rectangle {
             }
             Row {
                 spacing: 10
-                Switch { id: light; objectName: "light"; text: "Light"; onToggled: root.sendLight() }
+                Switch { palette.windowText: "#e1e1e1"; id: light; objectName: "light"; text: "Light"; onToggled: root.sendLight() }
                 Text { objectName: "status"; color: "#e1e1e1"; text: "Status " + root.status }
             }
         }
