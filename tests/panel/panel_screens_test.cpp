@@ -10,16 +10,6 @@
 
 namespace
 {
-QObject *control(QQuickItem *item, const QString &name)
-{
-    if (item->objectName() == name)
-        return item;
-    for (QQuickItem *child : item->childItems())
-        if (QObject *found = control(child, name))
-            return found;
-    return nullptr;
-}
-
 int colours(const QImage &image)
 {
     QSet<QRgb> seen;

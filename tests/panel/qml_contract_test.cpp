@@ -42,17 +42,6 @@ int argumentCount(const QString &text, int open)
     return -1;
 }
 
-// A control by objectName, through the visual tree (a Repeater's items are not QObject children).
-QObject *control(QQuickItem *item, const QString &name)
-{
-    if (item->objectName() == name)
-        return item;
-    for (QQuickItem *child : item->childItems())
-        if (QObject *found = control(child, name))
-            return found;
-    return nullptr;
-}
-
 bool hasSlot(const QMetaObject *meta, const QString &name, int arguments)
 {
     for (int i = 0; i < meta->methodCount(); ++i)

@@ -48,6 +48,17 @@ struct ArgsLauncher : ProgramLauncher
     std::vector<std::pair<QString, QStringList>> started;
 };
 
+// A control by objectName, through the visual tree (a Repeater's items are not QObject children).
+inline QObject *control(QQuickItem *item, const QString &name)
+{
+    if (item->objectName() == name)
+        return item;
+    for (QQuickItem *child : item->childItems())
+        if (QObject *found = control(child, name))
+            return found;
+    return nullptr;
+}
+
 inline QUrl probeScene(const char *name = "probe.qml")
 {
     return QUrl::fromLocalFile(QString(PANEL_TEST_QML_DIR) + "/" + name);
