@@ -18,6 +18,9 @@ constexpr ULONG kNewerSystem = 0x06000000;
 constexpr ULONG KIND_NAMED_VALUE = 24;
 // A pin's name value: "<key word>_NN".
 constexpr size_t kValueNameChars = 64;
+// A unit's place in the connection walk.
+constexpr UCHAR kUnitOnPath = 1;
+constexpr UCHAR kUnitExpanded = 2;
 
 template <class T> T *AllocArray(ULONG count)
 {
@@ -380,8 +383,12 @@ NTSTATUS CMiniportTopology::AddConnection(ULONG fromNode, ULONG fromPin, ULONG t
 
 NTSTATUS CMiniportTopology::ExpandUnit(ULONG node, ULONG depth)
 {
+    // A unit reached again through another path has every connection behind it recorded already;
+    // walking it again would add nothing and, over shared sources, take exponential time.
+    if (m_Visiting[node] == kUnitExpanded)
+        return STATUS_SUCCESS;
     // Sources come from the device: a unit met again on the same path is a loop, not a topology.
-    if (m_Visiting[node] || depth > m_NodeCount)
+    if (m_Visiting[node] == kUnitOnPath || depth > m_NodeCount)
     {
         DbgPrint("CMiniportTopology::BuildConnections loop through unit %u\n",
                  unsigned(m_Units[node].Node->GetId()));
@@ -401,7 +408,7 @@ NTSTATUS CMiniportTopology::ExpandUnit(ULONG node, ULONG depth)
     if (!sources)
         return STATUS_INSUFFICIENT_RESOURCES;
     NTSTATUS status = unit->GetSources(&count, sources);
-    m_Visiting[node] = TRUE;
+    m_Visiting[node] = kUnitOnPath;
     for (ULONG i = 0; NT_SUCCESS(status) && i < count; ++i)
     {
         ULONG from = 0;
@@ -419,14 +426,14 @@ NTSTATUS CMiniportTopology::ExpandUnit(ULONG node, ULONG depth)
             status = STATUS_UNSUCCESSFUL;
         }
     }
-    m_Visiting[node] = FALSE;
+    m_Visiting[node] = NT_SUCCESS(status) ? kUnitExpanded : 0;
     FreePool(sources);
     return status;
 }
 
 NTSTATUS CMiniportTopology::BuildConnections()
 {
-    m_Visiting = AllocArray<BOOLEAN>(m_NodeCount);
+    m_Visiting = AllocArray<UCHAR>(m_NodeCount);
     if (!m_Visiting)
         return STATUS_INSUFFICIENT_RESOURCES;
     NTSTATUS status = STATUS_SUCCESS;

@@ -94,7 +94,7 @@ private:
     TopologyConnection *m_ConnectionList; // paged "TOPO", room for m_ConnectionRoom
     ULONG m_ConnectionRoom;
     ULONG m_ConnectionCount;
-    BOOLEAN *m_Visiting; // the units on the current expansion path (paged "TOPO")
+    UCHAR *m_Visiting; // per unit: on the current expansion path, or expanded (paged "TOPO")
     PPCFILTER_DESCRIPTOR m_FilterDescriptor;
     PPCPIN_DESCRIPTOR m_Pins;
     PPCNODE_DESCRIPTOR m_Nodes;

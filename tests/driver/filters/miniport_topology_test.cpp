@@ -280,6 +280,26 @@ TEST_F(TopologyTest, SelectorsAndSourcelessUnitsFollowTheirSources)
               STATUS_SUCCESS);
 }
 
+TEST_F(TopologyTest, UnitsSharedByManyPathsAreWalkedOnce)
+{
+    // Twenty units, each fed twice by the next: 2^20 paths from the output, 41 connections.
+    constexpr ULONG kUnits = 20;
+    Terminal(2, NODE_KIND_OUTPUT_TERMINAL, 2, 100);
+    for (ULONG i = 0; i < kUnits; ++i)
+    {
+        const ULONG next = i + 1 < kUnits ? 101 + i : 1;
+        Level(100 + i, NODE_KIND_LEVEL, next);
+        const ULONG sources[2] = {next, next};
+        ASSERT_EQ(nodes.back()->SetSources(2, sources), STATUS_SUCCESS);
+    }
+    Terminal(1, NODE_KIND_INPUT_TERMINAL, 0);
+    const size_t before = sim::Allocations();
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    EXPECT_LT(sim::Allocations() - before, 20 * kUnits);
+    sim::audio::Filter filter(port);
+    EXPECT_EQ(filter.Connections().size(), 2 * kUnits + 1);
+}
+
 TEST_F(TopologyTest, TheSpdifOutputTakesItsIndexedNameThenItsPlainNameThenTheDefault)
 {
     const GUID spdifDefault = {0x12C15946, 0xBA58, 0x42C1, {0x9F, 0x11, 0x83, 0x41, 0xE2, 0x19, 0x86, 0x22}};
@@ -300,6 +320,42 @@ TEST_F(TopologyTest, TheSpdifOutputTakesItsIndexedNameThenItsPlainNameThenTheDef
         const auto pins = filter.Pins();
         ASSERT_NE(pins[0].Name, nullptr);
         EXPECT_TRUE(*pins[0].Name == *c.name);
+        Close();
+        hal->Release();
+        hal = Make<hal_test::TestHal>();
+    }
+}
+
+TEST_F(TopologyTest, AHeadphoneOutputReadsTheNameIndexedByItsOwnPin)
+{
+    // The streaming input leads; line, microphone and headphones follow in list order: pins 1, 2, 3.
+    Terminal(1, NODE_KIND_INPUT_TERMINAL, 0);
+    Terminal(5, NODE_KIND_INPUT_TERMINAL, 6);
+    Terminal(3, NODE_KIND_INPUT_TERMINAL, 7);
+    Terminal(2, NODE_KIND_OUTPUT_TERMINAL, 2, 1);
+    const struct
+    {
+        std::map<std::u16string, GUID> values;
+        const GUID *name;
+    } cases[] = {{{{u"HeadPhoneOutName_03", kBassName}, {u"HeadPhoneOutName_02", kMuteType}}, &kBassName},
+                 {{{u"HeadPhoneOutName", kBassName}, {u"HeadPhoneOutName_02", kMuteType}}, nullptr}};
+    for (const auto &c : cases)
+    {
+        g_values = c.values;
+        ASSERT_EQ(Open(), STATUS_SUCCESS);
+        ULONG pin = 0;
+        ASSERT_EQ(miniport->GetPinForTerminal(2, &pin), STATUS_SUCCESS);
+        ASSERT_EQ(pin, 3u);
+        sim::audio::Filter filter(port);
+        const auto pins = filter.Pins();
+        ASSERT_EQ(pins.size(), 4u);
+        if (c.name)
+        {
+            ASSERT_NE(pins[3].Name, nullptr);
+            EXPECT_TRUE(*pins[3].Name == *c.name);
+        }
+        else
+            EXPECT_EQ(pins[3].Name, nullptr);
         Close();
         hal->Release();
         hal = Make<hal_test::TestHal>();
