@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "driver/filters/miniport_wave_cyclic.h"
@@ -462,10 +463,16 @@ TEST_F(WaveMiniportTest, OneStreamAtATime)
     g_stream.status = STATUS_SUCCESS;
     reinterpret_cast<KSDATAFORMAT *>(data.data())->FormatSize = 104;
     std::atomic<int> opened{0};
+    std::atomic<int> ready{0};
     for (int round = 0; round < 1000; ++round)
     {
+        ready = 0;
         auto open = [&]
         {
+            // Both callers leave together, so their checks overlap.
+            ++ready;
+            while (ready.load() < 2)
+                std::this_thread::yield();
             PMINIPORTWAVECYCLICSTREAM s = nullptr;
             PDMACHANNEL d = nullptr;
             PSERVICEGROUP g = nullptr;
