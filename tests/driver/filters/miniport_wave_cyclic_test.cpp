@@ -22,6 +22,12 @@ using engine_test::Make;
 using engine_test::MakeFormat;
 using engine_test::ScriptedTerminal;
 
+#ifdef __SANITIZE_ADDRESS__
+constexpr int kRacingRounds = 200; // a thread per round costs milliseconds under the sanitizers
+#else
+constexpr int kRacingRounds = 1000;
+#endif
+
 constexpr USHORT kPcm = WAVE_FORMAT_PCM;
 constexpr USHORT kFloat = WAVE_FORMAT_IEEE_FLOAT;
 
@@ -464,7 +470,7 @@ TEST_F(WaveMiniportTest, OneStreamAtATime)
     reinterpret_cast<KSDATAFORMAT *>(data.data())->FormatSize = 104;
     std::atomic<int> opened{0};
     std::atomic<int> ready{0};
-    for (int round = 0; round < 1000; ++round)
+    for (int round = 0; round < kRacingRounds; ++round)
     {
         ready = 0;
         auto open = [&]
