@@ -17,7 +17,10 @@ run_scenario() {
       tray=$!
       "$1/devpanel" >"$2" 2>&1 &
       panel=$!
-      for _ in $(seq 200); do grep -q "qml: run" "$2" && break; sleep 0.05; done
+      # A loaded machine or a sanitizer build starts the toolkit slowly: wait up to a minute for the
+      # first pass, then for the device check that follows it.
+      for _ in $(seq 1200); do grep -q "qml: run" "$2" && break; sleep 0.05; done
+      for _ in $(seq 600); do grep -q "Device Connect State" "$2" && break; sleep 0.05; done
       # While the first runs: an unknown option gives the usage and 2; a second start exits with 1.
       # Their exit codes are the subject here, not what the toolkit keeps until exit.
       export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
