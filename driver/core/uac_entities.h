@@ -39,6 +39,8 @@ struct IUsbAudioUnit : IUnknown
     // Before the device lets go of its units: the nodes drop their references to the unit (they
     // hold one each, and the unit holds them), and the unit its node list.
     virtual void DetachNodes() = 0;
+    // The unit's nodes in creation order (no reference added); STATUS_UNSUCCESSFUL past the last.
+    virtual NTSTATUS GetUnitNode(ULONG index, IAudioNode **node) = 0;
 };
 typedef IUsbAudioUnit *PUSBAUDIOUNIT;
 
@@ -61,6 +63,7 @@ public:
     NTSTATUS GetFirstNodeId(PULONG nodeId) override { return FirstNodeId(nodeId); }
     NTSTATUS LinkSources(ULONG count, const ULONG *nodeIds) override;
     void DetachNodes() override { CUnitBase::DetachNodes(); }
+    NTSTATUS GetUnitNode(ULONG index, IAudioNode **node) override { return NodeAt(index, node); }
 
 protected:
     // Copies the descriptor, takes the context and the identity (ID at `idAt`, subtype), and records

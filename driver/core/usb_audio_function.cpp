@@ -217,6 +217,10 @@ ULONG CUsbAudioFunctionModel::ClassTag() const
         return PoolTag::Dova;
     case UsbAudioDeviceClass::Tesh:
         return PoolTag::Tesh;
+    case UsbAudioDeviceClass::Plon:
+        return PoolTag::Plon;
+    case UsbAudioDeviceClass::Grue:
+        return PoolTag::Grue;
     case UsbAudioDeviceClass::Uac2:
         return PoolTag::UAC2;
     default:

@@ -78,6 +78,9 @@ public:
                   PFN_CREATE_UNIT createUnit = nullptr,
                   PFN_CREATE_STREAM createStream = CreateEngineOnlyStream);
 
+    // What the device's detection learnt, before the walks.
+    void SetInputs(const UsbAudioFunctionInputs &inputs) { m_Inputs = inputs; }
+
     // The two walks over the configuration `lower` read at start.
     NTSTATUS ParseControlFromConfig(IUsbLowerRequests *lower);
     NTSTATUS ParseStreamingFromConfig(IUsbLowerRequests *lower);

@@ -1,0 +1,299 @@
+// The USB audio device object: the started device's USB audio function as the driver serves it. It
+// is the device's audio HAL (node list, stream engines, callback object), detects what the device
+// can do, walks its configuration, names the stream endpoints, refreshes units on status changes and
+// carries the adapter power interface. Seven classes share one layout: the generic class 1.0 and
+// class 2.0 devices and five class 1.0 chip families with their own quirks.
+//
+// Aggregation: the adapter creates the object with itself as the outer unknown and holds its
+// non-delegating unknown (the one owning reference); every interface reference goes to the adapter.
+//
+// Threading: creation, Init (detection and walks), naming and power changes run at PASSIVE_LEVEL on
+// the PnP and power paths; RefreshUnit and SetUnitValue on the status thread. The unit list is built
+// before anything else runs and never changes afterwards, so the object takes no lock of its own.
+#pragma once
+
+#include "driver/core/usb_audio_function.h"
+#include "driver/core/usb_descriptor_reader.h"
+
+// {B00C6788-253F-4638-9460-336A8BE6EE9A}
+inline constexpr GUID IID_IUsbAudioFunction = {
+    0xB00C6788, 0x253F, 0x4638, {0x94, 0x60, 0x33, 0x6A, 0x8B, 0xE6, 0xEE, 0x9A}};
+
+struct IUsbAudioFunction : IUnknown
+{
+    // Renames and re-registers every engine whose endpoint state node reports a change.
+    virtual NTSTATUS NamePins(ULONG unitId) = 0;
+    virtual PCALLBACK_OBJECT GetHalCallbackObject() = 0;
+    virtual NTSTATUS ParseControlInterface(const USB_INTERFACE_DESCRIPTOR *interfaceDescriptor,
+                                           ULONG length) = 0;
+    virtual NTSTATUS ParseStreamingInterfaces(const USB_CONFIGURATION_DESCRIPTOR *configuration,
+                                              const USB_INTERFACE_DESCRIPTOR *first, ULONG length) = 0;
+    // Brings the chip's registers back after power-up; the class 2.0 device has none
+    // (STATUS_NOT_IMPLEMENTED).
+    virtual NTSTATUS OnPowerUp() = 0;
+};
+typedef IUsbAudioFunction *PUSBAUDIOFUNCTION;
+
+// Nodes of one unit a refresh announces at most.
+inline constexpr ULONG UAC_MAX_UNIT_NODES = 64;
+
+// Capability block words (the eight words GetTerminalCapabilities answers).
+inline constexpr ULONG CAPS_WORD_MASK = 0;
+inline constexpr ULONG CAPS_WORD_SECOND = 4;
+inline constexpr ULONG CAPS_WORD_THIRD = 6;
+
+// The identification string: string descriptor 0x50, else 0x32 (language 0x0409), into a 104-byte
+// block tagged "pmet". The second read's failure when neither is readable.
+inline constexpr UCHAR USB_ID_STRING_INDEX = 0x50;
+inline constexpr UCHAR USB_ID_STRING_FALLBACK_INDEX = 0x32;
+inline constexpr ULONG USB_ID_STRING_BYTES = 104;
+NTSTATUS ReadIdentificationString(IUsbLowerRequests *lower, USB_STRING_TEXT *text);
+
+// A one-byte vendor read addressed to "other" (the chips' own request space), URB tagged `tag`.
+NTSTATUS ReadVendorOtherByte(IUsbLowerRequests *lower, UCHAR request, USHORT value, USHORT index, ULONG tag,
+                             PUCHAR byte);
+
+// The class 1.0 device class for a device: the first identification-string row whose code units
+// begin the text (only the characters read count, so a shorter string matches no row); otherwise
+// the Grue family when the vendor/product pair is one of its detection table's explicit rows;
+// otherwise the generic class. `text` null means the string could not be read.
+UsbAudioDeviceClass SelectUac1DeviceClass(const USB_STRING_TEXT *text, USHORT vendorId, USHORT productId);
+// The same over the raw descriptor bytes as returned (bLength, bDescriptorType, code units).
+UsbAudioDeviceClass SelectUac1DeviceClass(const UCHAR *stringBytes, ULONG bytesReturned, BOOLEAN stringRead,
+                                          USHORT vendorId, USHORT productId);
+
+// Allocates the class's object (its own pool tag) with `outer` as the outer unknown and returns its
+// non-delegating unknown with one reference. STATUS_INSUFFICIENT_RESOURCES when the pool is empty,
+// STATUS_INVALID_PARAMETER for a null out pointer.
+NTSTATUS CreateUsbAudioDevice(UsbAudioDeviceClass deviceClass, PUNKNOWN outer, USHORT vendorId,
+                              USHORT productId, POOL_TYPE poolType, PUNKNOWN *device);
+
+// What the adapter's CreateDeviceObject needs after finding the AudioControl interface: protocol 0x20
+// makes the class 2.0 device; protocol 0 reads the identification string through `lower` and picks a
+// class 1.0 class; any other protocol is STATUS_UNSUCCESSFUL.
+NTSTATUS CreateUsbAudioDeviceForProtocol(UCHAR protocol, IUsbLowerRequests *lower, PUNKNOWN outer,
+                                         USHORT vendorId, USHORT productId, PUNKNOWN *device);
+
+// ---- The classes ----------------------------------------------------------------------------------------
+// What every class shares: the function model, the identity, the capability block (the CAudioHal
+// part's eight information words) and the naming and refresh machinery.
+class CUsbAudioDevice : public IUsbAudioFunction, public CAudioHal
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    CUsbAudioDevice(PUNKNOWN outer, UsbAudioDeviceClass deviceClass, USHORT vendorId, USHORT productId);
+    ~CUsbAudioDevice() override;
+
+    // ---- IUsbAudioFunction
+    NTSTATUS NamePins(ULONG unitId) override;
+    PCALLBACK_OBJECT GetHalCallbackObject() override { return m_CallbackObject; }
+    NTSTATUS ParseControlInterface(const USB_INTERFACE_DESCRIPTOR *interfaceDescriptor, ULONG length) override
+    {
+        return m_Model.ParseControlInterface(interfaceDescriptor, length);
+    }
+    NTSTATUS ParseStreamingInterfaces(const USB_CONFIGURATION_DESCRIPTOR *configuration,
+                                      const USB_INTERFACE_DESCRIPTOR *first, ULONG length) override
+    {
+        return m_Model.ParseStreamingInterfaces(configuration, first, length);
+    }
+    NTSTATUS OnPowerUp() override { return STATUS_SUCCESS; }
+
+    // ---- IAudioHal operations the device replaces
+    // Engine `index` (the last one past the end): GetTerminalCapabilities of its direction and type.
+    // No engines: STATUS_UNSUCCESSFUL with the record zeroed.
+    NTSTATUS GetStreamInfo(ULONG index, PULONG words) override;
+    // Creates the unit list, then the CAudioHal initialisation (which runs StartHardware).
+    NTSTATUS Init(PVOID unused, PDEVICE_OBJECT deviceObject, PVOID lowerDevice,
+                  PVOID physicalDevice) override;
+    // Detection, then the two walks, then OnPowerUp, each only after the one before succeeded.
+    NTSTATUS StartHardware() override;
+    NTSTATUS GetTerminalCapabilities(ULONG direction, ULONG typeIndex, PULONG words) override = 0;
+
+    // ---- IAdapterPowerManagement
+    void PowerChangeState(POWER_STATE newState) override;
+
+    // Registers every stream engine with the port class again (a terminal changed).
+    NTSTATUS RegisterAllEngines();
+    CUsbAudioFunctionModel &Model() { return m_Model; }
+    USHORT VendorId() const { return m_VendorId; }
+    USHORT ProductId() const { return m_ProductId; }
+    UsbAudioDeviceClass DeviceClass() const { return m_DeviceClass; }
+    const ULONG *Capabilities() const { return m_StreamInfo; }
+
+protected:
+    // Fills the capability block; the class's own rule.
+    virtual NTSTATUS DetectCapabilities() = 0;
+    // What the walks are told about the device; the chip family adds its output flags.
+    virtual UsbAudioFunctionInputs Inputs() const;
+    // Whether the class answers IID_IUsbAudioFunction from outside.
+    virtual BOOLEAN AnswersFunction() const { return TRUE; }
+    // The name number and what follows the renaming; the class 1.0 chip family refreshes instead of
+    // registering, the class 2.0 device waits "UpdateMiniportDelay" first.
+    virtual NTSTATUS AfterRename(IStreamEngine *engine, ULONG unitId);
+    NTSTATUS RegisterEngine(IStreamEngine *engine);
+    // Sends the control-change message {1, 1, node, 0} on the device's callback object.
+    void AnnounceChange(ULONG nodeId);
+    NTSTATUS RenameEngine(IStreamEngine *engine, ULONG unitId);
+    // Zeroes the block and sets its three words.
+    void SetCapabilities(ULONG mask, ULONG second, ULONG third);
+    IUsbLowerRequests *Lower() const { return m_Lower; }
+    ULONG ClassTag() const { return m_Tag; }
+
+    CUsbAudioFunctionModel m_Model;
+    UsbAudioDeviceClass m_DeviceClass;
+    USHORT m_VendorId;
+    USHORT m_ProductId;
+    ULONG m_Tag;
+    IUsbLowerRequests *m_Lower; // the adapter's, no reference: the adapter outlives the device
+    KEVENT m_StopEvent;         // the status thread's, when it runs
+    KEVENT m_ExitEvent;
+    UCHAR m_StatusPipeIndex; // 0xFF: none
+};
+
+class CUac1Device : public CUsbAudioDevice
+{
+public:
+    CUac1Device(PUNKNOWN outer, USHORT vendorId, USHORT productId,
+                UsbAudioDeviceClass deviceClass = UsbAudioDeviceClass::Uac1);
+
+    NTSTATUS GetTerminalCapabilities(ULONG direction, ULONG typeIndex, PULONG words) override;
+    // The unit reloads its values: a terminal re-registers every engine, any other unit announces
+    // each node whose reload succeeded.
+    NTSTATUS RefreshUnit(ULONG unitId);
+
+protected:
+    NTSTATUS DetectCapabilities() override;
+};
+
+class CUac2Device : public CUsbAudioDevice
+{
+public:
+    enum class Chip
+    {
+        None,
+        Vask,
+        Jorp,
+        Frel,
+        Brix,
+        Yant
+    };
+    CUac2Device(PUNKNOWN outer, USHORT vendorId, USHORT productId);
+
+    NTSTATUS OnPowerUp() override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS GetTerminalCapabilities(ULONG direction, ULONG typeIndex, PULONG words) override;
+    // The unit reloads one control of one channel: a terminal re-registers every engine for the
+    // connector control (2), any other unit announces each of its nodes whose reload succeeded.
+    NTSTATUS SetUnitValue(ULONG unitId, ULONG controlSelector, ULONG channel);
+    Chip ChipKind() const { return m_Chip; }
+
+protected:
+    NTSTATUS DetectCapabilities() override;
+    NTSTATUS AfterRename(IStreamEngine *engine, ULONG unitId) override;
+
+    Chip m_Chip;
+    UCHAR m_SecondPipeIndex; // 0xFF: none
+};
+
+// The Mirk chip's settings flags, in their table order.
+enum MirkFlag : ULONG
+{
+    MIRK_DISABLE_MIC_IN_TERMINAL,
+    MIRK_DISABLE_LINE_IN_TERMINAL,
+    MIRK_DISABLE_SPDIF_IN_TERMINAL,
+    MIRK_DISABLE_MIC_IN_AA_UNIT,
+    MIRK_DISABLE_LINE_IN_AA_UNIT,
+    MIRK_DISABLE_MIC_IN_REC_UNIT,
+    MIRK_DISABLE_LINE_IN_REC_UNIT,
+    MIRK_DISABLE_STEREO_MIX_REC_UNIT,
+    MIRK_SUPPORT_HP_OUT,
+    MIRK_SUPPORT_SPDIF_OUT,
+    MIRK_DISABLE_2CH_OUT,
+    MIRK_DISABLE_4CH_OUT,
+    MIRK_DISABLE_6CH_OUT,
+    MIRK_DISABLE_8CH_OUT,
+    MIRK_FLAG_COUNT
+};
+inline constexpr ULONG MIRK_REGISTER_COUNT = 6;
+inline constexpr USHORT MIRK_REGISTER_RESTORE = 0x2; // written again on power-up
+inline constexpr USHORT MIRK_REGISTER_DIRTY = 0x1;   // cleared by every good write
+
+class CUac1DeviceMirk : public IChipRegisters, public CUac1Device
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    CUac1DeviceMirk(PUNKNOWN outer, USHORT vendorId, USHORT productId);
+
+    // Restores the chip's output enable and every register marked for restoring; the first failure
+    // ends it.
+    NTSTATUS OnPowerUp() override;
+    // One register by HID SET_REPORT on interface 3; bits outside `mask` keep the cached value.
+    NTSTATUS WriteRegister(ULONG index, ULONG value, ULONG mask) override;
+    NTSTATUS ReadRegisterEntry(ULONG index, PUSHORT value) const;
+    USHORT RegisterFlags(ULONG index) const
+    {
+        return index < MIRK_REGISTER_COUNT ? m_RegisterFlags[index] : 0;
+    }
+    BOOLEAN Flag(MirkFlag flag) const { return m_Flags[flag] != 0; }
+    BOOLEAN StatusThreadWanted() const { return m_StatusThreadWanted; }
+    BOOLEAN MatchingRevision() const { return m_MatchingRevision; }
+
+protected:
+    NTSTATUS DetectCapabilities() override;
+    UsbAudioFunctionInputs Inputs() const override;
+    NTSTATUS AfterRename(IStreamEngine *engine, ULONG unitId) override;
+
+    USHORT m_Registers[MIRK_REGISTER_COUNT];
+    USHORT m_RegisterFlags[MIRK_REGISTER_COUNT];
+    UCHAR m_Flags[MIRK_FLAG_COUNT];
+    BOOLEAN m_StatusThreadWanted;
+    BOOLEAN m_ThreadRunning;
+    BOOLEAN m_MatchingRevision;
+};
+
+// Rebuilds the chip's fixed-layout configuration at `config` (its wTotalLength bytes, at least the
+// layout's) in `scratch` (kMirkScratchBytes) without what `flags` remove, and copies the result back.
+// The flags' dependencies are applied to `flags` first. Every listed descriptor is checked (length,
+// type, subtype and ID) before a byte changes: a mismatch, or both 6- and 8-channel playback off, is
+// STATUS_UNSUCCESSFUL with the configuration untouched.
+NTSTATUS MirkRewriteConfiguration(PUCHAR config, UCHAR flags[MIRK_FLAG_COUNT], PUCHAR scratch);
+
+// The four families whose device object is not reached as IUsbAudioFunction from outside.
+class CUac1DeviceDova : public CUac1Device
+{
+public:
+    CUac1DeviceDova(PUNKNOWN outer, USHORT vendorId, USHORT productId);
+
+protected:
+    NTSTATUS DetectCapabilities() override;
+    BOOLEAN AnswersFunction() const override { return FALSE; }
+};
+
+class CUac1DeviceTesh : public CUac1Device
+{
+public:
+    CUac1DeviceTesh(PUNKNOWN outer, USHORT vendorId, USHORT productId);
+
+protected:
+    NTSTATUS DetectCapabilities() override;
+    BOOLEAN AnswersFunction() const override { return FALSE; }
+};
+
+class CUac1DevicePlon : public CUac1Device
+{
+public:
+    CUac1DevicePlon(PUNKNOWN outer, USHORT vendorId, USHORT productId);
+
+protected:
+    NTSTATUS DetectCapabilities() override;
+    BOOLEAN AnswersFunction() const override { return FALSE; }
+};
+
+class CUac1DeviceGrue : public CUac1Device
+{
+public:
+    CUac1DeviceGrue(PUNKNOWN outer, USHORT vendorId, USHORT productId);
+
+protected:
+    NTSTATUS DetectCapabilities() override;
+    BOOLEAN AnswersFunction() const override { return FALSE; }
+};
