@@ -14,11 +14,6 @@ constexpr ULONG MIN_NTDDI_VERSION = NTDDI_WINXP;
 constexpr ULONG MIN_PORTCLS_VERSION = 11;
 constexpr ULONG NAME_BUFFER_BYTES = 102; // 50 characters and the terminator
 
-const WCHAR *const g_FilterTypeNames[FILTER_TYPE_NAMES] = {
-    u"Stream",  u"SPK",          u"HP",        u"SPDIF", u"HDMI", u"DisplayPort", u"Line",
-    u"Mic",     u"Aux",          u"CD",        u"Video", u"FMic", u"Telephone",   u"HandSet",
-    u"HeadSet", u"Speakerphone", u"StereoMix", u"FHP",   u"Rec"};
-
 UNICODE_STRING g_AsioReference;
 UNICODE_STRING g_AsioFileName;
 UNICODE_STRING g_EnumReference;
@@ -141,7 +136,7 @@ NTSTATUS InstallStream(PDEVICE_OBJECT deviceObject, PIRP irp, AdapterDeviceExten
     const bool capture = engine->GetEngineId() != 0;
     UCHAR &counter = capture ? extension->CaptureNameCount[type] : extension->RenderNameCount[type];
     status = RtlStringCbPrintfW(name, NAME_BUFFER_BYTES, capture ? u"%sIn%02d" : u"%sOut%02d",
-                                g_FilterTypeNames[type], ULONG(counter));
+                                FilterTypeName(type), ULONG(counter));
     ++counter;
     if (!NT_SUCCESS(status))
         return status;
@@ -177,11 +172,6 @@ NTSTATUS CheckPortClsVersion()
 }
 
 } // namespace
-
-PCWSTR FilterTypeName(ULONG terminalType)
-{
-    return g_FilterTypeNames[terminalType < FILTER_TYPE_NAMES ? terminalType : 0];
-}
 
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {

@@ -43,27 +43,6 @@ const Row *FindProductRow(const Row *rows, ULONG count, USHORT vendorId, USHORT 
     return nullptr;
 }
 
-ULONG TagOf(UsbAudioDeviceClass deviceClass)
-{
-    switch (deviceClass)
-    {
-    case UsbAudioDeviceClass::Uac2:
-        return PoolTag::UAC2;
-    case UsbAudioDeviceClass::Mirk:
-        return PoolTag::Mirk;
-    case UsbAudioDeviceClass::Dova:
-        return PoolTag::Dova;
-    case UsbAudioDeviceClass::Tesh:
-        return PoolTag::Tesh;
-    case UsbAudioDeviceClass::Plon:
-        return PoolTag::Plon;
-    case UsbAudioDeviceClass::Grue:
-        return PoolTag::Grue;
-    default:
-        return PoolTag::UAC1;
-    }
-}
-
 } // namespace
 
 // ---- Selection and creation ---------------------------------------------------------------------------
@@ -132,7 +111,7 @@ NTSTATUS CreateUsbAudioDevice(UsbAudioDeviceClass deviceClass, PUNKNOWN outer, U
     if (!device)
         return STATUS_INVALID_PARAMETER;
     *device = nullptr;
-    const ULONG tag = TagOf(deviceClass);
+    const ULONG tag = UsbAudioClassTag(deviceClass);
     CUsbAudioDevice *object = nullptr;
     switch (deviceClass)
     {
@@ -193,7 +172,7 @@ NTSTATUS CreateUsbAudioDeviceForProtocol(UCHAR protocol, IUsbLowerRequests *lowe
 CUsbAudioDevice::CUsbAudioDevice(PUNKNOWN outer, UsbAudioDeviceClass deviceClass, USHORT vendorId,
                                  USHORT productId)
     : CAudioHal(outer), m_DeviceClass(deviceClass), m_VendorId(vendorId), m_ProductId(productId),
-      m_Tag(TagOf(deviceClass)), m_Lower(nullptr), m_StatusPipeIndex(0xFF)
+      m_Tag(UsbAudioClassTag(deviceClass)), m_Lower(nullptr), m_StatusPipeIndex(0xFF), m_Initialised(FALSE)
 {
     KeInitializeEvent(&m_StopEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&m_ExitEvent, NotificationEvent, FALSE);
@@ -227,6 +206,9 @@ void CUsbAudioDevice::SetCapabilities(ULONG mask, ULONG second, ULONG third)
 NTSTATUS CUsbAudioDevice::Init(PVOID unused, PDEVICE_OBJECT deviceObject, PVOID lowerDevice,
                                PVOID physicalDevice)
 {
+    if (m_Initialised)
+        return STATUS_UNSUCCESSFUL; // one start per object: the walks build the graph once
+    m_Initialised = TRUE;
     if (!m_Lower)
     {
         // The adapter outlives its device object, so no reference is kept.
@@ -515,7 +497,7 @@ NTSTATUS CUac1Device::RefreshUnit(ULONG unitId)
 
 // ---- The plain chip families ------------------------------------------------------------------------
 CUac1DeviceDova::CUac1DeviceDova(PUNKNOWN outer, USHORT vendorId, USHORT productId)
-    : CUac1Device(outer, vendorId, productId, UsbAudioDeviceClass::Dova)
+    : CUac1InternalFunction(outer, vendorId, productId, UsbAudioDeviceClass::Dova)
 {
 }
 
@@ -526,7 +508,7 @@ NTSTATUS CUac1DeviceDova::DetectCapabilities()
 }
 
 CUac1DeviceTesh::CUac1DeviceTesh(PUNKNOWN outer, USHORT vendorId, USHORT productId)
-    : CUac1Device(outer, vendorId, productId, UsbAudioDeviceClass::Tesh)
+    : CUac1InternalFunction(outer, vendorId, productId, UsbAudioDeviceClass::Tesh)
 {
 }
 
@@ -538,7 +520,7 @@ NTSTATUS CUac1DeviceTesh::DetectCapabilities()
 }
 
 CUac1DevicePlon::CUac1DevicePlon(PUNKNOWN outer, USHORT vendorId, USHORT productId)
-    : CUac1Device(outer, vendorId, productId, UsbAudioDeviceClass::Plon)
+    : CUac1InternalFunction(outer, vendorId, productId, UsbAudioDeviceClass::Plon)
 {
 }
 
@@ -549,7 +531,7 @@ NTSTATUS CUac1DevicePlon::DetectCapabilities()
 }
 
 CUac1DeviceGrue::CUac1DeviceGrue(PUNKNOWN outer, USHORT vendorId, USHORT productId)
-    : CUac1Device(outer, vendorId, productId, UsbAudioDeviceClass::Grue)
+    : CUac1InternalFunction(outer, vendorId, productId, UsbAudioDeviceClass::Grue)
 {
 }
 

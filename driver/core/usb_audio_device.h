@@ -148,6 +148,7 @@ protected:
     KEVENT m_StopEvent;         // the status thread's, when it runs
     KEVENT m_ExitEvent;
     UCHAR m_StatusPipeIndex; // 0xFF: none
+    BOOLEAN m_Initialised;
 };
 
 class CUac1Device : public CUsbAudioDevice
@@ -257,43 +258,29 @@ protected:
 // STATUS_UNSUCCESSFUL with the configuration untouched.
 NTSTATUS MirkRewriteConfiguration(PUCHAR config, UCHAR flags[MIRK_FLAG_COUNT], PUCHAR scratch);
 
-// The four families whose device object is not reached as IUsbAudioFunction from outside.
-class CUac1DeviceDova : public CUac1Device
+// The four families whose device object is not reached as IUsbAudioFunction from outside: their
+// operations serve only the device itself.
+class CUac1InternalFunction : public CUac1Device
 {
 public:
-    CUac1DeviceDova(PUNKNOWN outer, USHORT vendorId, USHORT productId);
+    using CUac1Device::CUac1Device;
 
 protected:
-    NTSTATUS DetectCapabilities() override;
     BOOLEAN AnswersFunction() const override { return FALSE; }
 };
 
-class CUac1DeviceTesh : public CUac1Device
-{
-public:
-    CUac1DeviceTesh(PUNKNOWN outer, USHORT vendorId, USHORT productId);
+#define DECLARE_UAC1_FAMILY(name)                                                                            \
+    class name : public CUac1InternalFunction                                                                \
+    {                                                                                                        \
+    public:                                                                                                  \
+        name(PUNKNOWN outer, USHORT vendorId, USHORT productId);                                             \
+                                                                                                             \
+    protected:                                                                                               \
+        NTSTATUS DetectCapabilities() override;                                                              \
+    }
 
-protected:
-    NTSTATUS DetectCapabilities() override;
-    BOOLEAN AnswersFunction() const override { return FALSE; }
-};
-
-class CUac1DevicePlon : public CUac1Device
-{
-public:
-    CUac1DevicePlon(PUNKNOWN outer, USHORT vendorId, USHORT productId);
-
-protected:
-    NTSTATUS DetectCapabilities() override;
-    BOOLEAN AnswersFunction() const override { return FALSE; }
-};
-
-class CUac1DeviceGrue : public CUac1Device
-{
-public:
-    CUac1DeviceGrue(PUNKNOWN outer, USHORT vendorId, USHORT productId);
-
-protected:
-    NTSTATUS DetectCapabilities() override;
-    BOOLEAN AnswersFunction() const override { return FALSE; }
-};
+DECLARE_UAC1_FAMILY(CUac1DeviceDova);
+DECLARE_UAC1_FAMILY(CUac1DeviceTesh);
+DECLARE_UAC1_FAMILY(CUac1DevicePlon);
+DECLARE_UAC1_FAMILY(CUac1DeviceGrue);
+#undef DECLARE_UAC1_FAMILY

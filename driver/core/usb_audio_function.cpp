@@ -207,9 +207,9 @@ NTSTATUS CUsbAudioFunctionModel::Init(const UsbAudioFunctionInputs &inputs, CAud
     return STATUS_SUCCESS;
 }
 
-ULONG CUsbAudioFunctionModel::ClassTag() const
+ULONG UsbAudioClassTag(UsbAudioDeviceClass deviceClass)
 {
-    switch (m_Inputs.DeviceClass)
+    switch (deviceClass)
     {
     case UsbAudioDeviceClass::Mirk:
         return PoolTag::Mirk;
@@ -226,6 +226,11 @@ ULONG CUsbAudioFunctionModel::ClassTag() const
     default:
         return PoolTag::UAC1;
     }
+}
+
+ULONG CUsbAudioFunctionModel::ClassTag() const
+{
+    return UsbAudioClassTag(m_Inputs.DeviceClass);
 }
 
 NTSTATUS CUsbAudioFunctionModel::StreamAt(ULONG index, IStreamBuilder **stream) const

@@ -20,6 +20,9 @@ enum class UsbAudioDeviceClass
     Uac2,
 };
 
+// The pool tag of a device class: its object and everything its walks allocate.
+ULONG UsbAudioClassTag(UsbAudioDeviceClass deviceClass);
+
 // What the device object knows before the walks.
 struct UsbAudioFunctionInputs
 {

@@ -178,6 +178,14 @@ ControlReply EntityRequestUac1(VirtualDevice &d, const ControlRequest &r)
     {
         return MemoryReply(d, entity);
     }
+    // The vendor controls an entity's memory block advertises are one-byte switches, off at first.
+    if ((cs & 0x80) && !d.Entity(entity).memory.empty() && !d.HasControl(entity, cs, ch))
+    {
+        ControlState &sw = d.Control(entity, cs, ch);
+        sw.size = 1;
+        sw.cur = sw.min = 0;
+        sw.max = 1;
+    }
     if (!d.HasControl(entity, cs, ch))
         return ControlReply::Stall();
     ControlState &c = d.Control(entity, cs, ch);
