@@ -18,10 +18,19 @@ SimulatedMachine::SimulatedMachine(const std::filesystem::path &systemRoot)
 
 SimulatedMachine::~SimulatedMachine()
 {
-    const std::string leftOver = sim::EndOfTestChecks();
-    if (!leftOver.empty())
-        std::fprintf(stderr, "zelko-host: the system left kernel state behind:\n%s", leftOver.c_str());
+    if (!m_Finished)
+    {
+        const std::string leftOver = Finish();
+        if (!leftOver.empty())
+            std::fprintf(stderr, "zelko-host: the system left kernel state behind:\n%s", leftOver.c_str());
+    }
     sim::ResetAll();
+}
+
+std::string SimulatedMachine::Finish()
+{
+    m_Finished = true;
+    return sim::EndOfTestChecks();
 }
 
 PDEVICE_OBJECT SimulatedMachine::PlugHeadset()

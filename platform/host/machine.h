@@ -25,6 +25,10 @@ public:
     SimulatedMachine(const SimulatedMachine &) = delete;
     SimulatedMachine &operator=(const SimulatedMachine &) = delete;
 
+    // The end-of-run checks, once: "" when the system left nothing behind. The destructor then only
+    // resets.
+    std::string Finish();
+
     // Writes the headset's Enum entries and software key and returns its device object.
     PDEVICE_OBJECT PlugHeadset();
 
@@ -34,6 +38,7 @@ public:
 private:
     sim::registry::DeviceInstance m_Headset;
     alignas(16) unsigned char m_DeviceObject[64] = {};
+    bool m_Finished = false;
 };
 
 // "STATUS_SUCCESS", "STATUS_UNSUCCESSFUL (0xC0000001)", ... for messages.

@@ -17,6 +17,10 @@ struct Command
 
 // The first command is the default.
 const Command kCommands[] = {
+    {"start",
+     "load the driver, plug the virtual headset --device names, print what the start\n"
+     "              built, then remove it and check that nothing was left behind",
+     host::RunStart},
     {"settings",
      "import the INI file into a simulated headset's settings, as the driver does at\n"
      "              device start, and print the resulting \"Settings\" values",
@@ -25,7 +29,7 @@ const Command kCommands[] = {
 
 void Usage(FILE *out)
 {
-    std::fprintf(out, "usage: zelko-host [--examples DIR] [COMMAND]\n\n"
+    std::fprintf(out, "usage: zelko-host [--examples DIR] [--device NAME] [COMMAND]\n\n"
                       "Boots the simulated machine (kernel, registry, files) and runs COMMAND on it.\n\n"
                       "commands:\n");
     for (const auto &c : kCommands)
@@ -33,6 +37,8 @@ void Usage(FILE *out)
     std::fprintf(
         out, "\noptions:\n"
              "  --examples DIR  folder standing for \\SystemRoot\\ (holds ZELKO610.INI); default: examples\n"
+             "  --device NAME   the headset start plugs in: uac1 (default), uac2, mirk, dova, tesh,\n"
+             "                  plon or grue\n"
              "  --help          this text\n");
 }
 
@@ -63,6 +69,21 @@ int main(int argc, char **argv)
         if (arg.rfind("--examples=", 0) == 0)
         {
             options.examples = arg.substr(std::strlen("--examples="));
+            continue;
+        }
+        if (arg == "--device")
+        {
+            if (i + 1 == argc)
+            {
+                std::fprintf(stderr, "zelko-host: --device needs a name\n");
+                return 2;
+            }
+            options.device = argv[++i];
+            continue;
+        }
+        if (arg.rfind("--device=", 0) == 0)
+        {
+            options.device = arg.substr(std::strlen("--device="));
             continue;
         }
         const Command *found = nullptr;

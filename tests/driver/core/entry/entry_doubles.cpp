@@ -17,12 +17,10 @@ NTSTATUS CreateAdapter(PAUDIOHAL *hal)
     return *hal ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
-NTSTATUS CreateMiniportTopology(PUNKNOWN *miniport, REFGUID, PUNKNOWN outer, POOL_TYPE pool, ULONG)
+NTSTATUS CreateMiniportTopology(PUNKNOWN *miniport, REFGUID classId, PUNKNOWN outer, POOL_TYPE pool,
+                                ULONG index)
 {
-    *miniport = nullptr;
-    if (!NT_SUCCESS(S().TopologyStatus))
-        return S().TopologyStatus;
-    return NewObject<NamedTopology>(miniport, outer, pool, PoolTag::TOPO);
+    return CreateNamedTopology(miniport, classId, outer, pool, index);
 }
 
 NTSTATUS CreateMiniportWaveCyclic(PUNKNOWN *miniport, REFGUID classId, PUNKNOWN outer, POOL_TYPE pool,

@@ -270,4 +270,13 @@ inline NTSTATUS NamedTopology::NonDelegatingQueryInterface(REFIID iid, PVOID *ob
                             {IID_IMiniportPrivate, static_cast<IMiniportPrivate *>(this)}});
 }
 
+// The topology miniport creator the start routine calls, failing with the script's status.
+inline NTSTATUS CreateNamedTopology(PUNKNOWN *miniport, REFGUID, PUNKNOWN outer, POOL_TYPE pool, ULONG)
+{
+    *miniport = nullptr;
+    if (!NT_SUCCESS(S().TopologyStatus))
+        return S().TopologyStatus;
+    return NewObject<NamedTopology>(miniport, outer, pool, PoolTag::TOPO);
+}
+
 } // namespace entry_test
