@@ -1,0 +1,239 @@
+// The driver started end to end on virtual headsets: what the start builds, power changes, removals
+// of every kind and failed allocations, and random sequences of plugs, power changes, opens, closes,
+// removals and port cycles that must always end with nothing left behind.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <random>
+
+#include <ks_guids.h>
+#include <sim/io_sim.h>
+#include <sim/pnp_sim.h>
+#include <sim/portcls_adapter_sim.h>
+#include <sim/portcls_sim.h>
+#include <sim/usb_bus.h>
+#include <sim/usb_pnp.h>
+
+#include "driver/core/driver_entry.h"
+#include "driver/core/usb_audio_adapter.h"
+#include "support/kernel_test.h"
+
+namespace
+{
+
+class DriverStartTest : public KernelTest
+{
+protected:
+    void SetUp() override
+    {
+        KernelTest::SetUp();
+        bus = std::make_unique<usbsim::Bus>();
+        usbsim::AttachPnpManager(*bus);
+        ASSERT_EQ(sim::pnp::LoadDriver(&DriverEntry), STATUS_SUCCESS);
+    }
+    void TearDown() override
+    {
+        bus.reset();
+        sim::pnp::UnloadDriver();
+        EXPECT_EQ(sim::TimerResolutionHolds(), 0u);
+        KernelTest::TearDown();
+    }
+    void Restart()
+    {
+        TearDown();
+        SetUp();
+    }
+
+    static CUsbAudioAdapter *AdapterOf(PDEVICE_OBJECT pdo)
+    {
+        AdapterDeviceExtension *extension = pdo ? GetAdapterExtension(pdo->AttachedDevice) : nullptr;
+        return extension && extension->Adapter ? static_cast<CUsbAudioAdapter *>(extension->Adapter)
+                                               : nullptr;
+    }
+    static std::vector<std::string> EngineNames(CUsbAudioAdapter *adapter)
+    {
+        std::vector<std::string> names;
+        for (ULONG i = 0, n = adapter->GetEngineCount(); i < n; ++i)
+        {
+            IStreamEngine *engine = nullptr;
+            WCHAR name[ENGINE_NAME_CHARS] = {};
+            if (NT_SUCCESS(adapter->GetEngine(i, &engine)) && engine && NT_SUCCESS(engine->GetName(name)))
+                names.emplace_back(name, name + std::char_traits<char16_t>::length(name));
+        }
+        return names;
+    }
+    static size_t Enabled(const GUID &classGuid)
+    {
+        size_t n = 0;
+        for (const sim::io::DeviceInterfaceRecord &r : sim::io::DeviceInterfaces(&classGuid))
+            n += r.Enabled;
+        return n;
+    }
+
+    std::unique_ptr<usbsim::Bus> bus;
+};
+
+TEST_F(DriverStartTest, Uac2HeadsetStartsWithBothPrivateInterfacesAndGoesWithoutTrace)
+{
+    PDEVICE_OBJECT pdo = bus->Plug(1, usbsim::VirtualDevice::Uac2());
+    ASSERT_TRUE(sim::pnp::Started(pdo));
+    CUsbAudioAdapter *adapter = AdapterOf(pdo);
+    ASSERT_NE(adapter, nullptr);
+    EXPECT_EQ(EngineNames(adapter), (std::vector<std::string>{"HPOut00", "MicIn00"}));
+    // The "Vask" chip serves the private streaming interface.
+    EXPECT_EQ(Enabled(GUID_ENUM_PRIVATE_INTERFACE), 1u);
+    EXPECT_EQ(Enabled(GUID_ASIO_PRIVATE_INTERFACE), 1u);
+    ASSERT_FALSE(sim::portcls::Subdevices().empty());
+    EXPECT_EQ(sim::portcls::Subdevices()[0].Name, "GlobalTopo");
+
+    // A client opens on the private name; power goes down and up with the file open.
+    PFILE_OBJECT file = nullptr;
+    ASSERT_EQ(sim::pnp::OpenFile(pdo, u"\\SVASIOPrivateInterface", &file), STATUS_SUCCESS);
+    EXPECT_EQ(sim::pnp::SetDevicePower(pdo, PowerDeviceD3), STATUS_SUCCESS);
+    EXPECT_EQ(sim::TimerResolutionHolds(), 0u);
+    EXPECT_EQ(sim::pnp::SetDevicePower(pdo, PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_EQ(sim::TimerResolutionHolds(), 1u);
+    // Unplugged while the file is open: removal waits for the close.
+    bus->Unplug(1);
+    EXPECT_EQ(sim::pnp::Devices(), 1u);
+    EXPECT_EQ(sim::pnp::CloseFile(file), STATUS_SUCCESS);
+    EXPECT_EQ(sim::pnp::Devices(), 0u);
+    EXPECT_EQ(sim::portcls::AdapterDevices(), 0u);
+    EXPECT_TRUE(sim::portcls::Subdevices().empty());
+}
+
+TEST_F(DriverStartTest, PortCycleRestartsTheDeviceAndOrderlyRemovalUndoesIt)
+{
+    PDEVICE_OBJECT pdo = bus->Plug(1, usbsim::VirtualDevice::Uac2());
+    ASSERT_TRUE(sim::pnp::Started(pdo));
+    // The port stops answering on the way down: the presence check cycles it, the device comes back.
+    bus->ScriptPortStatus(1, {{STATUS_NO_SUCH_DEVICE, 0}, {STATUS_NO_SUCH_DEVICE, 0}});
+    sim::pnp::SetDevicePower(pdo, PowerDeviceD3);
+    sim::RunUntilIdle();
+    EXPECT_EQ(bus->CycleCount(1), 1u);
+    PDEVICE_OBJECT again = bus->Pdo(1);
+    ASSERT_NE(again, nullptr);
+    EXPECT_TRUE(sim::pnp::Started(again));
+    EXPECT_EQ(sim::pnp::Devices(), 1u);
+    EXPECT_EQ(sim::pnp::QueryRemove(again), STATUS_SUCCESS);
+    EXPECT_EQ(sim::pnp::Devices(), 0u);
+    bus->Unplug(1);
+}
+
+TEST_F(DriverStartTest, EveryAllocationOfLoadAndStartFailedInTurn)
+{
+    sim::pnp::UnloadDriver();
+    const size_t outstanding = sim::Outstanding();
+    const size_t before = sim::Allocations();
+    ASSERT_EQ(sim::pnp::LoadDriver(&DriverEntry), STATUS_SUCCESS);
+    ASSERT_TRUE(sim::pnp::Started(bus->Plug(1, usbsim::VirtualDevice::Uac2())));
+    const size_t total = sim::Allocations() - before;
+    bus->Unplug(1);
+    sim::pnp::UnloadDriver();
+    ASSERT_EQ(sim::Outstanding(), outstanding);
+    for (size_t k = 1; k <= total; ++k)
+    {
+        SCOPED_TRACE(k);
+        sim::FailAllocation(unsigned(k));
+        if (NT_SUCCESS(sim::pnp::LoadDriver(&DriverEntry)))
+        {
+            bus->Plug(1, usbsim::VirtualDevice::Uac2());
+            bus->Unplug(1);
+            EXPECT_EQ(sim::pnp::Devices(), 0u);
+            sim::pnp::UnloadDriver();
+        }
+        sim::FailAllocation(0);
+        // A failure status or a start without the optional piece; either way nothing stays.
+        ASSERT_EQ(sim::Outstanding(), outstanding) << sim::pool::LeakReport();
+    }
+    ASSERT_EQ(sim::pnp::LoadDriver(&DriverEntry), STATUS_SUCCESS);
+}
+
+// Random sequences on two ports: every path ends with nothing left behind, whatever the headsets
+// (a class 2.0 one, a class 1.0 one, the chip family) make of their starts.
+TEST_F(DriverStartTest, RandomPlugPowerOpenCloseRemovalAndCycleSequencesEndClean)
+{
+    const unsigned seed = std::random_device{}();
+    std::printf("random sequences: seed %u\n", seed);
+    SCOPED_TRACE(seed);
+    std::mt19937 random(seed);
+#if defined(__SANITIZE_ADDRESS__)
+    const int sequences = 8, steps = 24;
+#else
+    const int sequences = 30, steps = 40;
+#endif
+    auto device = [&]() -> std::shared_ptr<usbsim::VirtualDevice>
+    {
+        switch (random() % 3)
+        {
+        case 0:
+            return usbsim::VirtualDevice::Uac2();
+        case 1:
+            return usbsim::VirtualDevice::Uac1();
+        default:
+            return usbsim::VirtualDevice::Chip();
+        }
+    };
+    for (int sequence = 0; sequence < sequences; ++sequence)
+    {
+        std::vector<PFILE_OBJECT> files;
+        for (int step = 0; step < steps; ++step)
+        {
+            const unsigned port = 1 + random() % 2;
+            PDEVICE_OBJECT pdo = bus->Pdo(port);
+            const bool present = pdo && bus->Connected(port);
+            switch (random() % 7)
+            {
+            case 0:
+                if (!present)
+                    bus->Plug(port, device());
+                break;
+            case 1:
+                if (present && sim::pnp::Started(pdo))
+                    sim::pnp::SetDevicePower(pdo, DEVICE_POWER_STATE(PowerDeviceD0 + random() % 4));
+                break;
+            case 2:
+                if (present && sim::pnp::Started(pdo))
+                {
+                    PFILE_OBJECT file = nullptr;
+                    if (NT_SUCCESS(sim::pnp::OpenFile(pdo, u"\\SVASIOPrivateInterface", &file)) && file)
+                        files.push_back(file);
+                }
+                break;
+            case 3:
+                if (!files.empty())
+                {
+                    const size_t at = random() % files.size();
+                    sim::pnp::CloseFile(files[at]);
+                    files.erase(files.begin() + long(at));
+                }
+                break;
+            case 4:
+                if (present)
+                    bus->Unplug(port);
+                break;
+            case 5:
+                if (present && sim::pnp::Started(pdo))
+                    sim::pnp::QueryRemove(pdo);
+                break;
+            default:
+                if (present && sim::pnp::Started(pdo))
+                {
+                    bus->ScriptPortStatus(port, {{STATUS_NO_SUCH_DEVICE, 0}, {STATUS_NO_SUCH_DEVICE, 0}});
+                    sim::pnp::SetDevicePower(pdo, PowerDeviceD3);
+                }
+                break;
+            }
+            sim::AdvanceMs(random() % 50);
+        }
+        for (PFILE_OBJECT file : files)
+            sim::pnp::CloseFile(file);
+        bus->Unplug(1);
+        bus->Unplug(2);
+        Restart();
+    }
+}
+
+} // namespace
