@@ -35,8 +35,6 @@ CUsbDeviceLayer::CUsbDeviceLayer(PUNKNOWN outer, PUSBADAPTERHOOKS hooks) : m_Out
     KeInitializeTimerEx(&m_IdleTimer, SynchronizationTimer);
     KeInitializeDpc(&m_IdleDpc, IdleTimerDpc, this);
     KeInitializeDpc(&m_FlushDpc, FlushDpc, this);
-    // The device starts working, so the resolution is held from the start.
-    HoldTimerResolution(true);
 }
 
 CUsbDeviceLayer::~CUsbDeviceLayer()
@@ -55,7 +53,12 @@ NTSTATUS CUsbDeviceLayer::Initialize(PDEVICE_OBJECT functionalDevice, PDEVICE_OB
     m_Connected = TRUE;
     if (!m_IdleWork)
         m_IdleWork = IoAllocateWorkItem(functionalDevice);
-    return m_IdleWork ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+    if (!m_IdleWork)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    // A started device is working: the resolution is held from here, and only while in D0, so that
+    // construction and destruction of an adapter that never started take none.
+    HoldTimerResolution(true);
+    return STATUS_SUCCESS;
 }
 
 // ---- Simple operations ---------------------------------------------------------------------------

@@ -7,9 +7,9 @@
 // unknown, and the adapter answers IID_IUsbLowerRequests and IID_IAdapterPowerManagement with the
 // layer's interfaces. What the layer needs of the adapter comes through IUsbAdapterHooks.
 //
-// Lifecycle: construct (the system timer resolution is held from here, the device starts in D0),
-// Initialize with the three device objects, the start-up reads, StartSelectiveSuspend, and Shutdown
-// before destruction (the destructor shuts down when nobody did).
+// Lifecycle: construct (the device starts in D0), Initialize with the three device objects (the
+// system timer resolution is held from here while in D0), the start-up reads, StartSelectiveSuspend, and
+// Shutdown before destruction (the destructor shuts down when nobody did).
 //
 // Locks: the adapter's Lock, then its SecondLock (a power change to a low-power state runs the
 // presence check while holding Lock); IdleLock, a spin lock, guards the idle-request fields and is

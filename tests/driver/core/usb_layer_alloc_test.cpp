@@ -117,9 +117,10 @@ TEST_F(UsbAllocationTest, InitializeWithoutItsWorkItem)
 {
     Attach();
     CUsbDeviceLayer second(&outer, &hooks);
-    EXPECT_EQ(sim::TimerResolutionHolds(), 2u);
+    EXPECT_EQ(sim::TimerResolutionHolds(), 1u) << "construction takes no hold";
     sim::FailAllocation(1);
     EXPECT_EQ(second.Initialize(fdo, lower, pdo), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(sim::TimerResolutionHolds(), 1u) << "nor does a layer that did not start";
     second.Shutdown();
     EXPECT_EQ(sim::TimerResolutionHolds(), 1u);
 }
