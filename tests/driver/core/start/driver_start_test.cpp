@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <algorithm>
 #include <random>
 
 #include <ks_guids.h>
@@ -104,6 +105,46 @@ TEST_F(DriverStartTest, Uac2HeadsetStartsWithBothPrivateInterfacesAndGoesWithout
     EXPECT_TRUE(sim::portcls::Subdevices().empty());
 }
 
+// The maker's generic class 1.0 chip: its identification string and the revision byte detection reads.
+std::shared_ptr<usbsim::VirtualDevice> HuldHeadset(const usbsim::Uac1Options &options = {})
+{
+    auto device = usbsim::VirtualDevice::Uac1(options);
+    device->SetString(0x50, u"Huld");
+    device->otherReads[0x02u << 16 | 0x51] = {0x1F};
+    return device;
+}
+
+TEST_F(DriverStartTest, Uac1HeadsetWithTwoHeadphoneStreamsAndAMicrophone)
+{
+    usbsim::Uac1Options options;
+    options.secondRender = true;
+    PDEVICE_OBJECT pdo = bus->Plug(1, HuldHeadset(options));
+    ASSERT_TRUE(sim::pnp::Started(pdo));
+    std::vector<std::string> names = EngineNames(AdapterOf(pdo));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"HPOut00", "HPOut01", "MicIn00"}));
+    EXPECT_EQ(Enabled(GUID_ENUM_PRIVATE_INTERFACE), 1u);
+    EXPECT_EQ(Enabled(GUID_ASIO_PRIVATE_INTERFACE), 0u);
+    std::vector<std::string> subdevices;
+    for (const sim::portcls::SubdeviceRecord &r : sim::portcls::Subdevices())
+        subdevices.push_back(r.Name);
+    EXPECT_EQ(subdevices.front(), "GlobalTopo");
+    bus->Unplug(1);
+    EXPECT_EQ(sim::pnp::Devices(), 0u);
+}
+
+TEST_F(DriverStartTest, StringlessClass1HeadsetAtAnUnlistedPairFailsWithTheReadsStatus)
+{
+    PDEVICE_OBJECT pdo = bus->Plug(1, usbsim::VirtualDevice::Uac1());
+    EXPECT_FALSE(sim::pnp::Started(pdo));
+    bool refused = false;
+    for (const std::string &line : sim::pnp::Log())
+        refused |= line.rfind("START_DEVICE", 0) == 0 && line.find("0x00000000") == std::string::npos;
+    EXPECT_TRUE(refused);
+    EXPECT_EQ(sim::pnp::Devices(), 0u);
+    bus->Unplug(1);
+}
+
 TEST_F(DriverStartTest, PortCycleRestartsTheDeviceAndOrderlyRemovalUndoesIt)
 {
     PDEVICE_OBJECT pdo = bus->Plug(1, usbsim::VirtualDevice::Uac2());
@@ -171,7 +212,7 @@ TEST_F(DriverStartTest, RandomPlugPowerOpenCloseRemovalAndCycleSequencesEndClean
         case 0:
             return usbsim::VirtualDevice::Uac2();
         case 1:
-            return usbsim::VirtualDevice::Uac1();
+            return HuldHeadset();
         default:
             return usbsim::VirtualDevice::Chip();
         }
