@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -22,12 +23,23 @@ constexpr size_t kGuardBytes = 16;
 constexpr UCHAR kGuardByte = 0xFD;  // after the system buffer
 constexpr UCHAR kPoisonByte = 0xCD; // what the driver did not get as input
 
+// Requests the manager has sent to a device and not yet seen complete. Removal waits for them, as the
+// platform's does: a removal may come from the hub's thread while a power request is on its way down
+// the stack, and the stack must not be deleted under it.
+struct InFlight
+{
+    LONG Count = 0; // under the lock
+    KEVENT Idle;    // signalled while Count is 0
+    InFlight() { KeInitializeEvent(&Idle, NotificationEvent, TRUE); }
+};
+
 struct DeviceRec
 {
     PDEVICE_OBJECT Pdo;
     bool Started = false;
     bool SurpriseRemoved = false;
     bool RemovePending = false; // gone, waiting for its files to close
+    std::shared_ptr<InFlight> Busy = std::make_shared<InFlight>();
 };
 
 struct FileRec
@@ -80,6 +92,26 @@ template <class Fill>
 NTSTATUS Send(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, NTSTATUS initial, Fill fill,
               IO_STATUS_BLOCK *ioStatus = nullptr, PVOID systemBuffer = nullptr)
 {
+    std::shared_ptr<InFlight> busy;
+    {
+        std::lock_guard<std::mutex> guard(G().Lock);
+        if (DeviceRec *d = Find(pdo))
+        {
+            busy = d->Busy;
+            if (busy->Count++ == 0)
+                KeClearEvent(&busy->Idle);
+        }
+    }
+    struct Done
+    {
+        std::shared_ptr<InFlight> &busy;
+        ~Done()
+        {
+            std::lock_guard<std::mutex> guard(G().Lock);
+            if (busy && --busy->Count == 0)
+                KeSetEvent(&busy->Idle, 0, FALSE);
+        }
+    } done{busy};
     PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
     if (!top)
         return STATUS_NO_SUCH_DEVICE;
@@ -96,12 +128,12 @@ NTSTATUS Send(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, NTSTATUS initial, Fi
     location->MajorFunction = major;
     location->MinorFunction = minor;
     fill(location);
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, &OnDone, &done, TRUE, TRUE, TRUE);
+    KEVENT completed;
+    KeInitializeEvent(&completed, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, &OnDone, &completed, TRUE, TRUE, TRUE);
     const NTSTATUS sent = major == IRP_MJ_POWER ? PoCallDriver(top, irp) : IoCallDriver(top, irp);
     if (sent == STATUS_PENDING)
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        KeWaitForSingleObject(&completed, Executive, KernelMode, FALSE, nullptr);
     const IO_STATUS_BLOCK result = irp->IoStatus;
     IoFreeIrp(irp);
     ObDereferenceObject(top);
@@ -120,6 +152,14 @@ NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, const char *name)
 // The last request of a device: the stack above its physical device must be gone afterwards.
 void Remove(PDEVICE_OBJECT pdo)
 {
+    std::shared_ptr<InFlight> busy;
+    {
+        std::lock_guard<std::mutex> guard(G().Lock);
+        if (DeviceRec *d = Find(pdo))
+            busy = d->Busy;
+    }
+    if (busy)
+        KeWaitForSingleObject(&busy->Idle, Executive, KernelMode, FALSE, nullptr);
     SendPnp(pdo, IRP_MN_REMOVE_DEVICE, "REMOVE_DEVICE");
     if (pdo->AttachedDevice)
         sim::ReportViolation("PnP: a device object is still attached after IRP_MN_REMOVE_DEVICE");
