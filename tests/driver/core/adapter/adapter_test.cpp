@@ -18,7 +18,7 @@
 
 #include "adapter_doubles.h"
 #include "driver/core/usb_audio_adapter.h"
-#include "support/kernel_test.h"
+#include "support/driver_machine.h"
 
 using namespace adapter_test;
 using entry_test::S;
@@ -50,31 +50,20 @@ void SetSetting(const char *name, uint32_t value)
     sim::registry::SetValue(SettingsKey(), name, REG_BINARY, bytes);
 }
 
-class AdapterTest : public KernelTest
+class AdapterTest : public DriverMachineTest
 {
 protected:
     void SetUp() override
     {
-        KernelTest::SetUp();
         S() = entry_test::Script{};
         D() = DeviceScript{};
         S().Streams = {{0, kHeadphone}, {0, kHeadphone}, {1, kMicrophone}};
-        bus = std::make_unique<usbsim::Bus>();
-        usbsim::AttachPnpManager(*bus);
-        ASSERT_EQ(sim::pnp::LoadDriver(&DriverEntry), STATUS_SUCCESS);
+        DriverMachineTest::SetUp();
     }
     void TearDown() override
     {
-        bus.reset();
-        sim::pnp::UnloadDriver();
+        DriverMachineTest::TearDown();
         EXPECT_EQ(D().LiveDevices, 0) << "a device object was left";
-        EXPECT_EQ(sim::TimerResolutionHolds(), 0u);
-        KernelTest::TearDown();
-    }
-    void Restart()
-    {
-        TearDown();
-        SetUp();
     }
 
     PDEVICE_OBJECT Plug(std::shared_ptr<usbsim::VirtualDevice> device, unsigned port = kPort)
@@ -100,8 +89,6 @@ protected:
         std::snprintf(text, sizeof text, "0x%08X", unsigned(status));
         return text;
     }
-
-    std::unique_ptr<usbsim::Bus> bus;
 };
 
 // ---- Start, forwarding and the query table -----------------------------------------------------------

@@ -20,40 +20,14 @@
 
 #include "driver/core/driver_entry.h"
 #include "driver/core/usb_audio_adapter.h"
-#include "support/kernel_test.h"
+#include "support/driver_machine.h"
 
 namespace
 {
 
-class DriverStartTest : public KernelTest
+class DriverStartTest : public DriverMachineTest
 {
 protected:
-    void SetUp() override
-    {
-        KernelTest::SetUp();
-        bus = std::make_unique<usbsim::Bus>();
-        usbsim::AttachPnpManager(*bus);
-        ASSERT_EQ(sim::pnp::LoadDriver(&DriverEntry), STATUS_SUCCESS);
-    }
-    void TearDown() override
-    {
-        bus.reset();
-        sim::pnp::UnloadDriver();
-        EXPECT_EQ(sim::TimerResolutionHolds(), 0u);
-        KernelTest::TearDown();
-    }
-    void Restart()
-    {
-        TearDown();
-        SetUp();
-    }
-
-    static CUsbAudioAdapter *AdapterOf(PDEVICE_OBJECT pdo)
-    {
-        AdapterDeviceExtension *extension = pdo ? GetAdapterExtension(pdo->AttachedDevice) : nullptr;
-        return extension && extension->Adapter ? static_cast<CUsbAudioAdapter *>(extension->Adapter)
-                                               : nullptr;
-    }
     static std::vector<std::string> EngineNames(CUsbAudioAdapter *adapter)
     {
         std::vector<std::string> names;
@@ -73,8 +47,6 @@ protected:
             n += r.Enabled;
         return n;
     }
-
-    std::unique_ptr<usbsim::Bus> bus;
 };
 
 TEST_F(DriverStartTest, Uac2HeadsetStartsWithBothPrivateInterfacesAndGoesWithoutTrace)
