@@ -114,7 +114,10 @@ public:
 #undef ADAPTER_ASIO_LATER
 
     // The device object's audio HAL, or null before it exists (no reference added).
-    PAUDIOHAL DeviceHal() const { return m_DeviceHal; }
+    PAUDIOHAL DeviceHal() const
+    {
+        return m_DeviceHal;
+    }
     // The low-latency values start-up settled on.
     ULONG EffectiveSampleType() const
     {
