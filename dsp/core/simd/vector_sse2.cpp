@@ -197,6 +197,17 @@ DSP_SSE2 double sumEightWaySse2(const float *src, int32_t n)
     double u[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     int32_t i = 0;
     uint32_t g = 0;
+    // Eight groups a step, so each group's rotation is a constant and the eight chains run apart.
+    for (; n - i >= 64; i += 64, g += 8)
+    {
+        float x[64];
+        std::memcpy(x, src + i, sizeof x);
+#pragma GCC unroll 8
+        for (uint32_t r = 0; r < 8; ++r)
+#pragma GCC unroll 8
+            for (uint32_t m = 0; m < 8; ++m)
+                u[m] += double(x[8 * r + ((m + r) & 7)]);
+    }
     for (; n - i >= 8; i += 8, ++g)
     {
         float x[8];
