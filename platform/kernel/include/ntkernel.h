@@ -368,6 +368,37 @@ extern "C"
     VOID ExNotifyCallback(PVOID callbackObject, PVOID argument1, PVOID argument2);
 }
 
+// ---- Lookaside lists ------------------------------------------------------------------------------
+// Non-paged lookaside lists of fixed-size entries. Every entry comes from (and goes back to) the pool
+// with the list's tag, so pool failure injection and the leak report reach them; callable up to
+// DISPATCH_LEVEL. Deleting a list with entries still out, freeing to a list an entry it did not give,
+// or using a list that is not initialised is a misuse; a list never deleted is reported at the end of
+// a test. The caller owns the list's memory.
+struct NPAGED_LOOKASIDE_LIST
+{
+    SIZE_T Size;
+    ULONG Tag;
+    POOL_TYPE Type;
+    ULONG Magic;      // set while initialised
+    LONG Outstanding; // entries handed out and not yet freed
+};
+typedef NPAGED_LOOKASIDE_LIST *PNPAGED_LOOKASIDE_LIST;
+typedef PVOID (*PALLOCATE_FUNCTION)(POOL_TYPE type, SIZE_T bytes, ULONG tag);
+typedef VOID (*PFREE_FUNCTION)(PVOID buffer);
+extern "C"
+{
+    // allocate and free must be null (the pool serves the entries); flags and depth are ignored.
+    VOID ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST list, PALLOCATE_FUNCTION allocate,
+                                         PFREE_FUNCTION free, ULONG flags, SIZE_T size, ULONG tag,
+                                         USHORT depth);
+    VOID ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST list);
+    PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST list); // null when the pool is empty
+    VOID ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST list, PVOID entry);
+
+    // The performance counter runs on the stand-in's one clock: 10 MHz, the interrupt time.
+    LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER frequency);
+}
+
 // ---- Floating point ------------------------------------------------------------------------------
 // Saves and restores the x87 control word and MXCSR; callable up to DISPATCH_LEVEL; the save can be
 // made to fail (sim::FailFloatingPointSave), after which no restore is due.
