@@ -684,3 +684,9 @@ WAVEFORMATEXTENSIBLE CStreamEngine::CurrentFormat()
     KeReleaseSpinLock(&m_SpinLock, old);
     return format;
 }
+
+IProcessingNode *CStreamEngine::ProcessingNodeAt(ULONG index)
+{
+    IProcessingNode *node = nullptr;
+    return NT_SUCCESS(CItemList::ItemOf(m_ProcessingNodes, index, &node)) ? node : nullptr;
+}

@@ -97,6 +97,10 @@ public:
     NTSTATUS RemoveStage(ULONG stage, IProcessingNode *object);
     void ClearStage(ULONG stage);
 
+    // The processing node at `index` of the list (no reference added), null past the end. The list is
+    // built at start-up and fixed while streams run.
+    IProcessingNode *ProcessingNodeAt(ULONG index);
+
     // The stream's current format; no block sees half of a change.
     void SetCurrentFormat(const WAVEFORMATEXTENSIBLE &format);
     WAVEFORMATEXTENSIBLE CurrentFormat();

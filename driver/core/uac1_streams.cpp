@@ -1,0 +1,206 @@
+// The class 1.0 render and capture streams: their preparation, selection and transfer paths.
+#include "driver/core/usb_audio_stream.h"
+
+#include <usbd_lib.h>
+
+#include "driver/base/pool_memory.h"
+
+namespace
+{
+// wMaxPacketSize of the interface's first endpoint at this alternate setting; 0 when none.
+ULONG FirstEndpointPacketSize(IUsbLowerRequests *lower, UCHAR interfaceNumber, UCHAR alternateSetting)
+{
+    PUSB_CONFIGURATION_DESCRIPTOR config = lower ? lower->GetConfigurationDescriptor() : nullptr;
+    PUSB_INTERFACE_DESCRIPTOR found =
+        config
+            ? USBD_ParseConfigurationDescriptorEx(config, config, interfaceNumber, alternateSetting, 1, 2, -1)
+            : nullptr;
+    if (!found || found->bNumEndpoints == 0)
+        return 0;
+    auto *ep = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(
+        USBD_ParseDescriptors(config, config->wTotalLength, found, USB_ENDPOINT_DESCRIPTOR_TYPE));
+    return ep ? ep->wMaxPacketSize & 0x7FF : 0;
+}
+
+template <class T>
+NTSTATUS NewStream(BOOLEAN capture, UCHAR interfaceNumber, ULONG tag, IStreamBuilder **stream)
+{
+    (void)capture;
+    auto *object = new (NonPagedPool, tag) T(nullptr, interfaceNumber, 0);
+    if (!object)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    object->NonDelegatingUnknown()->AddRef();
+    *stream = object;
+    return STATUS_SUCCESS;
+}
+} // namespace
+
+NTSTATUS CreateUac1Stream(const UsbAudioFunctionInputs &, BOOLEAN capture, UCHAR interfaceNumber, ULONG,
+                          ULONG, ULONG tag, IStreamBuilder **stream)
+{
+    if (!stream)
+        return STATUS_INVALID_PARAMETER;
+    *stream = nullptr;
+    return capture ? NewStream<CUac1CaptureStream>(capture, interfaceNumber, tag, stream)
+                   : NewStream<CUac1RenderStream>(capture, interfaceNumber, tag, stream);
+}
+
+// ---- Render ---------------------------------------------------------------------------------------
+
+NTSTATUS CUac1RenderStream::PrepareFormat(StreamClientRecord *client, PULONG currentFrame)
+{
+    UCHAR alternate = 0;
+    const NTSTATUS status = TakeClientValues(client, currentFrame, &alternate);
+    if (!NT_SUCCESS(status))
+        return status;
+    const WAVEFORMATEX &f = client->Format.Format;
+    m_PacketsPerFrame = GetPacketsPerFrame(alternate);
+    m_Rate = f.nSamplesPerSec;
+    m_SamplesPerPacket = f.nSamplesPerSec / (m_PacketsPerFrame * 1000);
+    const ULONG packets = m_FramesPerTransfer * m_PacketsPerFrame;
+    const ULONG buffer = f.nBlockAlign * (f.nSamplesPerSec / 1000 / m_PacketsPerFrame + 1) * packets;
+    return PrepareTransfers(client, alternate, buffer, PoolTag::US10, currentFrame);
+}
+
+NTSTATUS CUac1RenderStream::SelectAlternateSetting(UCHAR alternateSetting, StreamClientRecord *client)
+{
+    // A device that refuses the rate request still plays at its own rate.
+    return SelectInterface(alternateSetting, client, TRUE, FALSE);
+}
+
+NTSTATUS CUac1RenderStream::RestartStream()
+{
+    m_Accumulator = 0;
+    return CUsbAudioStream::RestartStream();
+}
+
+NTSTATUS CUac1RenderStream::SubmitTransfer()
+{
+    return SubmitWith(
+        [this](IsoTransfer *transfer)
+        {
+            const ULONG packets = m_FramesPerTransfer * m_PacketsPerFrame;
+            const ULONG bytes = SizeRenderPackets(transfer->Urb, packets, m_CurrentFormat.Format.nBlockAlign);
+            RtlZeroMemory(transfer->Buffer, bytes);
+            SendMessage(CYCLIC_MSG_RENDER_FILL, ULONG_PTR(transfer->Buffer), bytes);
+            m_Engine->ProcessBlock(transfer->Buffer, bytes);
+            transfer->Bytes = bytes;
+            SendTransfer(transfer, packets, USBD_TRANSFER_DIRECTION_OUT, bytes);
+        });
+}
+
+NTSTATUS CUac1RenderStream::CompleteTransfer(PDEVICE_OBJECT, IRP *irp, IsoTransfer *transfer)
+{
+    const NTSTATUS irpStatus = irp->IoStatus.Status;
+    const BOOLEAN running = m_StreamState == STREAM_RUNNING;
+    if (running && (irpStatus == STATUS_DEVICE_NOT_CONNECTED || irpStatus == STATUS_NO_SUCH_DEVICE))
+        m_DeviceGone = TRUE;
+    // Cancelled transfers still played (or were meant to): the client's books move on.
+    SendMessage(CYCLIC_MSG_POSITION, transfer->Bytes, 0);
+    BOOLEAN next = FALSE;
+    if (running && irpStatus != STATUS_CANCELLED)
+        next = JudgeCompletion(irpStatus, transfer->Urb);
+    return FinishCompletion(transfer, next);
+}
+
+// ---- Capture --------------------------------------------------------------------------------------
+
+NTSTATUS CUac1CaptureStream::PrepareFormat(StreamClientRecord *client, PULONG currentFrame)
+{
+    UCHAR alternate = 0;
+    const NTSTATUS status = TakeClientValues(client, currentFrame, &alternate);
+    if (!NT_SUCCESS(status))
+        return status;
+    const WAVEFORMATEX &f = client->Format.Format;
+    // At least 10 ms in flight, so a late completion does not leave the device without a buffer.
+    if (m_FramesPerTransfer * m_TransfersInFlight < 10)
+        m_TransfersInFlight = (10 + m_FramesPerTransfer - 1) / m_FramesPerTransfer;
+    m_PacketsPerFrame = GetPacketsPerFrame(alternate);
+    IUsbLowerRequests *lower = Lower();
+    const ULONG maxPacket = FirstEndpointPacketSize(lower, m_InterfaceNumber, alternate);
+    if (lower)
+        lower->Release();
+    m_SamplesPerPacket = lower && maxPacket >= f.nBlockAlign
+                             ? maxPacket / f.nBlockAlign
+                             : f.nSamplesPerSec / (m_PacketsPerFrame * 1000) + 6;
+    const ULONG packets = m_FramesPerTransfer * m_PacketsPerFrame;
+    const ULONG buffer = f.nBlockAlign * packets * m_SamplesPerPacket;
+    return PrepareTransfers(client, alternate, buffer, PoolTag::US10, currentFrame);
+}
+
+NTSTATUS CUac1CaptureStream::SelectAlternateSetting(UCHAR alternateSetting, StreamClientRecord *client)
+{
+    return SelectInterface(alternateSetting, client, TRUE, TRUE);
+}
+
+NTSTATUS CUac1CaptureStream::SubmitTransfer()
+{
+    return SubmitWith(
+        [this](IsoTransfer *transfer)
+        {
+            const ULONG packets = m_FramesPerTransfer * m_PacketsPerFrame;
+            const ULONG slot = m_CurrentFormat.Format.nBlockAlign * m_SamplesPerPacket;
+            for (ULONG i = 0; i < packets; ++i)
+                transfer->Urb->UrbIsochronousTransfer.IsoPacket[i].Offset = i * slot;
+            transfer->Bytes = packets * slot;
+            SendTransfer(transfer, packets, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
+                         packets * slot);
+        });
+}
+
+void CUac1CaptureStream::CopyToRing(PURB urb, PUCHAR buffer)
+{
+    URB_ISOCH_TRANSFER &iso = urb->UrbIsochronousTransfer;
+    const ULONG blockAlign = m_CurrentFormat.Format.nBlockAlign;
+    const ULONG slot = blockAlign * m_SamplesPerPacket;
+    const ULONG missing = blockAlign * (m_CurrentFormat.Format.nSamplesPerSec / 1000 + 1);
+    KIRQL old;
+    KeAcquireSpinLock(&m_RingLock, &old);
+    for (ULONG i = 0; i < iso.NumberOfPackets; ++i)
+    {
+        USBD_ISO_PACKET_DESCRIPTOR &packet = iso.IsoPacket[i];
+        const ULONG offset = i * slot; // where the packet was asked to land
+        ULONG length = packet.Length;
+        if (length == 0 && USBD_SUCCESS(packet.Status))
+        {
+            // A packet the device did not send is a packet of silence.
+            length = missing < slot ? missing : slot;
+            RtlZeroMemory(buffer + offset, length);
+        }
+        if (length > slot)
+            length = slot;
+        if (length > m_RingSize)
+            length = m_RingSize;
+        const ULONG first = m_RingSize - m_RingWrite < length ? m_RingSize - m_RingWrite : length;
+        RtlCopyMemory(m_Ring + m_RingWrite, buffer + offset, first);
+        RtlCopyMemory(m_Ring, buffer + offset + first, length - first);
+        m_RingWrite = (m_RingWrite + length) % m_RingSize;
+    }
+    ULONG available = (m_RingWrite + m_RingSize - m_RingRead) % m_RingSize;
+    available -= available % blockAlign;
+    if (available)
+    {
+        const ULONG first = m_RingSize - m_RingRead < available ? m_RingSize - m_RingRead : available;
+        m_Engine->ProcessBlock(m_Ring + m_RingRead, first);
+        SendMessage(CYCLIC_MSG_CAPTURE_DATA, ULONG_PTR(m_Ring + m_RingRead), first);
+        if (available > first)
+        {
+            m_Engine->ProcessBlock(m_Ring, available - first);
+            SendMessage(CYCLIC_MSG_CAPTURE_DATA, ULONG_PTR(m_Ring), available - first);
+        }
+        SendMessage(CYCLIC_MSG_POSITION, available, 0);
+        m_RingRead = (m_RingRead + available) % m_RingSize;
+    }
+    KeReleaseSpinLock(&m_RingLock, old);
+}
+
+NTSTATUS CUac1CaptureStream::CompleteTransfer(PDEVICE_OBJECT, IRP *irp, IsoTransfer *transfer)
+{
+    const NTSTATUS irpStatus = irp->IoStatus.Status;
+    if (NT_SUCCESS(irpStatus) && m_Ring && m_RingSize)
+        CopyToRing(transfer->Urb, transfer->Buffer);
+    BOOLEAN next = FALSE;
+    if (m_StreamState == STREAM_RUNNING && irpStatus != STATUS_CANCELLED)
+        next = JudgeCompletion(irpStatus, transfer->Urb);
+    return FinishCompletion(transfer, next);
+}

@@ -1,0 +1,278 @@
+// The isochronous stream of one AudioStreaming interface: the formats the interface offers, the
+// clients that register, open, start, stop and close on it (the wave-cyclic stream, the low-latency
+// front end), the messages of the audio path on "\Callback\CyclicControlAddr%p", the stream thread
+// that resubmits and recovers, and a pool of ten transfers reused for the whole run.
+//
+// Threading and locks, in their order:
+// - the stream lock (the engine's CMutexLock) serialises every client and state operation at
+//   PASSIVE_LEVEL; the stream thread takes it around each wake-up;
+// - the submit spin lock is held while one transfer is built, never across the call down (a bus may
+//   complete inside that call);
+// - the transfer-pool and capture-ring spin locks are leaves;
+// - m_StreamState, the resubmit flag and the outstanding count are interlocked: completions at
+//   DISPATCH_LEVEL read and write them without the stream lock.
+#pragma once
+
+#include "driver/core/usb_audio_function.h"
+#include "driver/core/usb_lower_requests.h"
+#include "driver/effects/chain_adapters.h"
+
+class CUsbAudioStream;
+
+inline constexpr ULONG STREAM_TRANSFER_SLOTS = 10;
+inline constexpr ULONG STREAM_CALLBACK_NAME_BYTES = 98;
+// Client values outside 1..STREAM_TRANSFER_SLOTS could not be served by the pool.
+inline constexpr ULONG STREAM_MAX_FRAMES_PER_TRANSFER = STREAM_TRANSFER_SLOTS;
+
+// One transfer of the pool: the IRP, its URB and data buffer, reused from prepare to release.
+struct IsoTransfer
+{
+    PIRP Irp;
+    PURB Urb;
+    CUsbAudioStream *Owner;
+    ULONG Bytes; // client bytes in flight
+    PUCHAR Buffer;
+    ULONG Slot; // 0..9
+};
+
+// One format the interface offers ("USBS").
+struct StreamFormatEntry
+{
+    LIST_ENTRY Links;
+    UCHAR AlternateSetting;
+    WAVEFORMATEXTENSIBLE Format;
+};
+
+enum : LONG
+{
+    STREAM_CLOSED = 0,
+    STREAM_PREPARED = 1,
+    STREAM_RUNNING = 2,
+};
+enum : LONG
+{
+    RESUBMIT_IDLE = 0,
+    RESUBMIT_REQUESTED = 1,
+    RESUBMIT_ERROR = 2,
+};
+
+// The base of every stream class. The derived classes give the transfer path (SubmitTransfer,
+// CompleteTransfer), PrepareFormat and SelectAlternateSetting.
+class CUsbAudioStream : public ICyclicControl, public IStreamBuilder, public CUnknownBase
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    // `value` is the device's word handed to the engine part.
+    CUsbAudioStream(PUNKNOWN outer, UCHAR interfaceNumber, ULONG value);
+    // Frees the formats, stops the thread (when one was made), drops the callback object and the engine.
+    ~CUsbAudioStream() override;
+
+    // ---- IStreamBuilder
+    // Engine, callback object, thread, device, DSP chain. A failure releases what this call made.
+    NTSTATUS InitStream(BOOLEAN capture, CAudioHal *hal, PUNKNOWN device) override;
+    CStreamEngine *GetEngine() override { return m_Engine; }
+    NTSTATUS AddStreamFormat(const WAVEFORMATEXTENSIBLE &format, UCHAR alternateSetting) override;
+    BOOLEAN AcceptsRawData(UCHAR, ULONG) override { return FALSE; }
+
+    // ---- ICyclicControl
+    NTSTATUS RegisterClient(LONG kind, const WAVEFORMATEXTENSIBLE *format, ULONG framesPerTransfer,
+                            ULONG transfersInFlight, PCALLBACK_FUNCTION callback, PVOID context,
+                            StreamClientRecord **record) override;
+    NTSTATUS UnregisterClient(PVOID clientHandle) override;
+    NTSTATUS StartClient(PVOID clientHandle, ULONG startFrame, PULONG framesPerTransfer,
+                         PUNKNOWN attached) override;
+    NTSTATUS StopClient(PVOID clientHandle, PUNKNOWN attached) override;
+    NTSTATUS OpenClient(PVOID clientHandle, PULONG framesPerTransfer, PULONG currentFrame) override;
+    NTSTATUS CloseClient(PVOID clientHandle) override;
+    NTSTATUS SelectAlternateSetting(UCHAR alternateSetting, StreamClientRecord *client) override;
+    NTSTATUS FreeTransfers() override;
+    NTSTATUS AbortPipe() override;
+    NTSTATUS RecoverStream() override;
+    NTSTATUS SelectZeroBandwidth() override;
+    NTSTATUS RestartStream() override;
+    NTSTATUS SubmitTransfer() override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS CompleteTransfer(PDEVICE_OBJECT deviceObject, IRP *irp, IsoTransfer *transfer) override;
+    void StreamThread() override;
+    NTSTATUS PrepareFormat(StreamClientRecord *client, PULONG currentFrame) override;
+    NTSTATUS ReleaseFormat() override;
+    NTSTATUS RunStream(ULONG startFrame, BOOLEAN scheduled) override;
+    NTSTATUS StopStream() override;
+    BOOLEAN IsAlternateSettingValid(UCHAR) override { return TRUE; }
+
+    // ---- Used by the device object and the derived classes
+    // The alternate setting carrying `format`: extensible records compare their first
+    // min(18 + cbSize, 40) bytes; other tags compare channels, rate, bits and the sub-format's tag.
+    NTSTATUS FindAlternateSetting(const WAVEFORMATEXTENSIBLE *format, PUCHAR alternateSetting);
+    ULONG GetCurrentFrameNumber();
+    // Packets per 1 ms frame of the interface's data endpoint at this alternate setting: 1 at full
+    // speed, 8 >> (bInterval - 1) at high speed with bInterval clamped to 1..4; never 0.
+    ULONG GetPacketsPerFrame(UCHAR alternateSetting);
+    NTSTATUS AllocateTransfer(IsoTransfer **transfer);
+    NTSTATUS FindAttachedNode(ULONG id, IAudioNode **node);
+
+    // Test and diagnostics face.
+    LONG State() const { return m_StreamState; }
+    LONG Outstanding() const { return m_Outstanding; }
+    ULONG FramesPerTransfer() const { return m_FramesPerTransfer; }
+    ULONG TransfersInFlight() const { return m_TransfersInFlight; }
+    ULONG PacketsPerFrame() const { return m_PacketsPerFrame; }
+    ULONG SamplesPerPacket() const { return m_SamplesPerPacket; }
+    BOOLEAN DeviceGone() const { return m_DeviceGone; }
+    BOOLEAN HoldsBandwidth() const { return m_HoldsBandwidth; }
+    ULONG CaptureRingBytes() const { return m_RingSize; }
+    const StreamClientRecord *RunningClient() const { return m_RunningClient; }
+    const StreamClientRecord *OpenedClient() const { return m_OpenedClient; }
+
+protected:
+    // The adapter's interfaces, with a reference each, for one operation.
+    IUsbLowerRequests *Lower();
+    IAudioHal *Hal();
+    BOOLEAN IsCapture() const { return m_Capture; }
+    void SendMessage(LONG code, ULONG_PTR value1, ULONG value2);
+    // Packet sizes of one render transfer from the current rate: the whole-sample part, the
+    // remainder carried in the accumulator; each packet capped at its slot.
+    ULONG SizeRenderPackets(PURB urb, ULONG packets, ULONG blockAlign);
+    // The checks every class's PrepareFormat starts with: a listed format with an alternate setting,
+    // a usable frame size and rate; takes the client's transfer values and format.
+    NTSTATUS TakeClientValues(StreamClientRecord *client, PULONG currentFrame, PUCHAR alternateSetting);
+    // One transfer: a free one is taken and zeroed under the submit lock, `build` fills it (and
+    // calls SendTransfer), and it goes down without the lock, since the bus may complete it inside
+    // the call. A gone device ends every submit loop; a stream not running sends nothing.
+    template <class Build> NTSTATUS SubmitWith(Build build)
+    {
+        if (m_DeviceGone)
+            return STATUS_DEVICE_NOT_CONNECTED;
+        if (m_StreamState != STREAM_RUNNING)
+            return STATUS_SUCCESS;
+        KIRQL old;
+        KeAcquireSpinLock(&m_SubmitLock, &old);
+        IsoTransfer *transfer = TakeTransfer();
+        if (!transfer)
+        {
+            KeReleaseSpinLock(&m_SubmitLock, old);
+            return STATUS_BUFFER_TOO_SMALL;
+        }
+        RtlZeroMemory(transfer->Urb, m_UrbBytes);
+        build(transfer);
+        m_SubmittingThread = KeGetCurrentThread();
+        KeReleaseSpinLock(&m_SubmitLock, old);
+        return CallDown(transfer);
+    }
+    NTSTATUS CallDown(IsoTransfer *transfer);
+    // The end of every completion: the transfer back to the pool, the next one when the verdict
+    // allows (before the count falls, so the idle event does not flicker), the count.
+    NTSTATUS FinishCompletion(IsoTransfer *transfer, BOOLEAN submitNext);
+    // Builds the URB header and prepares the IRP (the caller holds the submit lock).
+    NTSTATUS SendTransfer(IsoTransfer *transfer, ULONG packets, ULONG flags, ULONG bytes);
+    // The common shape of the class PrepareFormat: lookaside lists, ten transfers, the capture ring,
+    // the selection. `bufferBytes` sizes the data buffers.
+    NTSTATUS PrepareTransfers(StreamClientRecord *client, UCHAR alternateSetting, ULONG bufferBytes,
+                              ULONG ringTag, PULONG currentFrame);
+    void DeleteLookasides();
+    IsoTransfer *TakeTransfer();
+    void ReturnTransfer(IsoTransfer *transfer);
+    void TransferDone(); // the outstanding count falls; the idle event at zero
+    // A completion's verdict: resubmit flag, wake-up. Returns TRUE when the caller may submit the
+    // next transfer itself.
+    BOOLEAN JudgeCompletion(NTSTATUS irpStatus, PURB urb);
+    BOOLEAN SubmittingHere() const;
+    NTSTATUS SubmitUpTo(ULONG count);
+    NTSTATUS SelectInterface(UCHAR alternateSetting, StreamClientRecord *client, BOOLEAN setRate,
+                             BOOLEAN rateMatters);
+    NTSTATUS SetEndpointRate(IUsbLowerRequests *lower, UCHAR endpoint, ULONG rate);
+    PUSBD_PIPE_INFORMATION DataPipe();
+    NTSTATUS StopThread();
+    static VOID ThreadStart(PVOID context);
+    static NTSTATUS TransferCompleted(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
+    void RunEffectFormats();
+    NTSTATUS StopEffects();
+    void TakeFormatOf(StreamClientRecord *client);
+
+    UCHAR m_InterfaceNumber;
+    BOOLEAN m_Capture;
+    ULONG m_Value;
+    CStreamEngine *m_Engine; // aggregated: its unknown is this stream's
+    PUNKNOWN m_Device;       // the adapter, not referenced: it owns the device object that owns us
+    CAudioHal *m_Hal;
+    PCALLBACK_OBJECT m_CallbackObject;
+    WCHAR m_CallbackName[STREAM_CALLBACK_NAME_BYTES / sizeof(WCHAR)];
+    PKTHREAD m_Thread;
+    LIST_ENTRY m_Formats;
+    WAVEFORMATEXTENSIBLE m_CurrentFormat;
+    StreamClientRecord *m_OpenedClient;
+    StreamClientRecord *m_RunningClient;
+    ULONG m_FramesPerTransfer;
+    ULONG m_TransfersInFlight;
+    ULONG m_PacketsPerFrame;
+    ULONG m_SamplesPerPacket;
+    ULONG m_Rate;
+    ULONG m_Accumulator;
+    ULONG m_NextStartFrame;
+    BOOLEAN m_Scheduled;
+    volatile BOOLEAN m_DeviceGone;
+    BOOLEAN m_HoldsBandwidth;
+    BOOLEAN m_LookasidesLive;
+    volatile LONG m_StreamState;
+    volatile LONG m_Outstanding;
+    volatile LONG m_Resubmit;
+    PKTHREAD volatile m_SubmittingThread; // set while this stream sends a transfer down
+    IsoTransfer *m_Busy[STREAM_TRANSFER_SLOTS];
+    IsoTransfer *m_Free[STREAM_TRANSFER_SLOTS];
+    NPAGED_LOOKASIDE_LIST m_UrbList;
+    NPAGED_LOOKASIDE_LIST m_BufferList;
+    NPAGED_LOOKASIDE_LIST m_RecordList;
+    ULONG m_UrbBytes;
+    ULONG m_BufferBytes;
+    PUCHAR m_Ring;
+    ULONG m_RingSize;
+    ULONG m_RingRead;
+    ULONG m_RingWrite;
+    PUSBD_INTERFACE_INFORMATION m_InterfaceInfo; // "URB "
+    ULONG m_PipeIndex;
+    DspChain *m_DspChain; // "USBS"; null when none
+    BOOLEAN m_DspReady;   // DspChainInit succeeded
+    KEVENT m_IdleEvent;
+    KEVENT m_StopEvent;
+    KEVENT m_ExitedEvent;
+    KEVENT m_WakeEvent;
+    KSPIN_LOCK m_PoolLock;
+    KSPIN_LOCK m_SubmitLock;
+    KSPIN_LOCK m_RingLock;
+};
+
+// UAC1 render: render transfer path, the endpoint's sampling frequency set on selection (its
+// answer ignored), content forwarding.
+class CUac1RenderStream : public CUsbAudioStream
+{
+public:
+    CUac1RenderStream(PUNKNOWN outer, UCHAR interfaceNumber, ULONG value)
+        : CUsbAudioStream(outer, interfaceNumber, value)
+    {
+    }
+    NTSTATUS SubmitTransfer() override;
+    NTSTATUS CompleteTransfer(PDEVICE_OBJECT deviceObject, IRP *irp, IsoTransfer *transfer) override;
+    NTSTATUS PrepareFormat(StreamClientRecord *client, PULONG currentFrame) override;
+    NTSTATUS SelectAlternateSetting(UCHAR alternateSetting, StreamClientRecord *client) override;
+    NTSTATUS RestartStream() override;
+};
+
+// UAC1 capture: capture transfers copied into a 40 ms ring, delivered in whole frames.
+class CUac1CaptureStream : public CUsbAudioStream
+{
+public:
+    CUac1CaptureStream(PUNKNOWN outer, UCHAR interfaceNumber, ULONG value)
+        : CUsbAudioStream(outer, interfaceNumber, value)
+    {
+    }
+    NTSTATUS SubmitTransfer() override;
+    NTSTATUS CompleteTransfer(PDEVICE_OBJECT deviceObject, IRP *irp, IsoTransfer *transfer) override;
+    NTSTATUS PrepareFormat(StreamClientRecord *client, PULONG currentFrame) override;
+    NTSTATUS SelectAlternateSetting(UCHAR alternateSetting, StreamClientRecord *client) override;
+
+protected:
+    void CopyToRing(PURB urb, PUCHAR buffer);
+};
+
+// The stream creator the device object hands the function model: UAC1 render and capture.
+NTSTATUS CreateUac1Stream(const UsbAudioFunctionInputs &inputs, BOOLEAN capture, UCHAR interfaceNumber,
+                          ULONG terminalNodeId, ULONG clockNodeId, ULONG tag, IStreamBuilder **stream);

@@ -1,0 +1,445 @@
+// The isochronous stream classes over the real USB layer and the simulated bus: packet sizing against
+// what the bus received, render data and capture data bit-exact through a client, the capture ring's
+// messages, client arbitration, recovery and unplugging, all on the virtual clock.
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include <usbd_lib.h>
+
+#include "driver/base/pool_memory.h"
+#include "driver/core/usb_audio_stream.h"
+#include "usb_fixture.h"
+
+namespace
+{
+
+// The adapter as the stream reaches it: IUsbLowerRequests is the layer.
+class StreamDevice final : public IUnknown
+{
+public:
+    explicit StreamDevice(CUsbDeviceLayer **layer) : m_Layer(layer) {}
+    NTSTATUS QueryInterface(REFIID iid, PVOID *object) override
+    {
+        *object = nullptr;
+        if (!*m_Layer || !IsEqualId(iid, IID_IUsbLowerRequests))
+            return STATUS_INVALID_PARAMETER;
+        (*m_Layer)->AddRef();
+        *object = static_cast<IUsbLowerRequests *>(*m_Layer);
+        return STATUS_SUCCESS;
+    }
+    ULONG AddRef() override { return 1; }
+    ULONG Release() override { return 1; }
+
+private:
+    CUsbDeviceLayer **m_Layer;
+};
+
+WAVEFORMATEXTENSIBLE Pcm(ULONG rate, USHORT channels, USHORT bits)
+{
+    WAVEFORMATEXTENSIBLE f{};
+    f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    f.Format.nChannels = channels;
+    f.Format.nSamplesPerSec = rate;
+    f.Format.wBitsPerSample = bits;
+    f.Format.nBlockAlign = USHORT(channels * bits / 8);
+    f.Format.nAvgBytesPerSec = rate * f.Format.nBlockAlign;
+    f.Format.cbSize = 22;
+    f.Samples.wValidBitsPerSample = bits;
+    f.dwChannelMask = channels == 2 ? 3 : 4;
+    f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    return f;
+}
+
+// A client of the stream: fills render buffers with a running byte counter, keeps capture data, and
+// records every message addressed to it.
+struct Client
+{
+    std::mutex guard;
+    StreamClientRecord *record = nullptr;
+    std::vector<LONG> codes;
+    std::vector<ULONG> formatValues;
+    uint64_t positionBytes = 0;
+    uint64_t filled = 0;
+    std::vector<uint8_t> captured;
+    uint8_t next = 0;
+
+    static VOID Callback(PVOID context, PVOID argument1, PVOID)
+    {
+        auto *self = static_cast<Client *>(context);
+        auto *m = static_cast<CyclicControlMessage *>(argument1);
+        std::lock_guard<std::mutex> g(self->guard);
+        if (!self->record || m->RunningClient != self->record)
+            return;
+        self->codes.push_back(m->Code);
+        switch (m->Code)
+        {
+        case CYCLIC_MSG_FORMAT:
+            self->formatValues.push_back(ULONG(m->Value1));
+            break;
+        case CYCLIC_MSG_POSITION:
+            self->positionBytes += m->Value1;
+            break;
+        case CYCLIC_MSG_RENDER_FILL:
+        {
+            auto *p = reinterpret_cast<uint8_t *>(m->Value1);
+            for (ULONG i = 0; i < m->Value2; ++i)
+                p[i] = self->next++;
+            self->filled += m->Value2;
+            break;
+        }
+        case CYCLIC_MSG_CAPTURE_DATA:
+        {
+            auto *p = reinterpret_cast<uint8_t *>(m->Value1);
+            self->captured.insert(self->captured.end(), p, p + m->Value2);
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    size_t Count(LONG code)
+    {
+        std::lock_guard<std::mutex> g(guard);
+        return size_t(std::count(codes.begin(), codes.end(), code));
+    }
+};
+
+class UsbStreamTest : public UsbLayerTest
+{
+protected:
+    void TearDown() override
+    {
+        ReleaseStream();
+        if (selection)
+            ExFreePool(selection);
+        selection = nullptr;
+        UsbLayerTest::TearDown();
+    }
+
+    // Plugs the device, reads it, selects its configuration and makes the stream of `interfaceNumber`.
+    void Bring(std::shared_ptr<usbsim::VirtualDevice> headset, BOOLEAN capture, UCHAR interfaceNumber)
+    {
+        Attach(std::move(headset));
+        StartHardware();
+        PUSB_CONFIGURATION_DESCRIPTOR cfg = layer->GetConfigurationDescriptor();
+        std::vector<USBD_INTERFACE_LIST_ENTRY> list;
+        for (UCHAR i = 0; i < cfg->bNumInterfaces; ++i)
+            list.push_back({USBD_ParseConfigurationDescriptorEx(cfg, cfg, i, 0, -1, -1, -1), nullptr});
+        list.push_back({nullptr, nullptr});
+        selection = USBD_CreateConfigurationRequestEx(cfg, list.data());
+        ASSERT_NE(selection, nullptr);
+        ASSERT_EQ(layer->SubmitUrb(selection), STATUS_SUCCESS);
+        hooks.selection = selection;
+        IStreamBuilder *builder = nullptr;
+        ASSERT_EQ(CreateUac1Stream({}, capture, interfaceNumber, 0, 0, PoolTag::US10, &builder),
+                  STATUS_SUCCESS);
+        stream = static_cast<CUsbAudioStream *>(builder);
+        ASSERT_EQ(stream->InitStream(capture, nullptr, &device_), STATUS_SUCCESS);
+    }
+
+    void ReleaseStream()
+    {
+        if (stream)
+            static_cast<IStreamBuilder *>(stream)->Release();
+        stream = nullptr;
+    }
+
+    // Registers, opens and starts `client` with `format` (alternate `alternate` carries it).
+    void Start(Client &client, const WAVEFORMATEXTENSIBLE &format, UCHAR alternate, ULONG fpt = 10,
+               ULONG tif = 3, LONG kind = 3)
+    {
+        stream->AddStreamFormat(format, alternate);
+        ASSERT_EQ(stream->RegisterClient(kind, &format, fpt, tif, Client::Callback, &client, &client.record),
+                  STATUS_SUCCESS);
+        ULONG frames = 0, frame = 0;
+        ASSERT_EQ(stream->OpenClient(client.record->ClientHandle, &frames, &frame), STATUS_SUCCESS);
+        ASSERT_EQ(stream->StartClient(client.record->ClientHandle, frame + 2, &frames, nullptr),
+                  STATUS_SUCCESS);
+    }
+    void Stop(Client &client)
+    {
+        PVOID handle = client.record->ClientHandle;
+        EXPECT_EQ(stream->StopClient(handle, nullptr), STATUS_SUCCESS);
+        EXPECT_EQ(stream->CloseClient(handle), STATUS_SUCCESS);
+        EXPECT_EQ(stream->UnregisterClient(handle), STATUS_SUCCESS);
+        std::lock_guard<std::mutex> g(client.guard);
+        client.record = nullptr;
+    }
+    usbsim::IsoEngine &Iso() { return bus->Iso(kPort); }
+
+    std::vector<uint32_t> OutSizes(uint8_t endpoint)
+    {
+        std::vector<uint32_t> sizes;
+        for (const auto &p : Iso().OutPackets(endpoint))
+            sizes.push_back(uint32_t(p.bytes.size()));
+        return sizes;
+    }
+    std::vector<uint8_t> OutBytes(uint8_t endpoint)
+    {
+        std::vector<uint8_t> bytes;
+        for (const auto &p : Iso().OutPackets(endpoint))
+            bytes.insert(bytes.end(), p.bytes.begin(), p.bytes.end());
+        return bytes;
+    }
+
+    CUsbDeviceLayer *layerPointer = nullptr;
+    StreamDevice device_{&layerPointer};
+    PURB selection = nullptr;
+    CUsbAudioStream *stream = nullptr;
+
+    void SetUp() override
+    {
+        UsbLayerTest::SetUp();
+        layerPointer = nullptr;
+    }
+    void Attach(std::shared_ptr<usbsim::VirtualDevice> headset)
+    {
+        UsbLayerTest::Attach(std::move(headset));
+        layerPointer = layer.get();
+    }
+};
+
+TEST_F(UsbStreamTest, RenderPacketsFollowTheRateAcrossTransfersAndCarryTheClientsBytesInOrder)
+{
+    Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
+    Client client;
+    Start(client, Pcm(44100, 2, 16), 1);
+    sim::AdvanceMs(100);
+    Stop(client);
+
+    const auto sizes = OutSizes(0x01);
+    ASSERT_GE(sizes.size(), 60u);
+    // Nine packets of 44 frames, then one of 45, the remainder carried from transfer to transfer.
+    for (size_t i = 0; i < sizes.size(); ++i)
+        EXPECT_EQ(sizes[i], (i % 10 == 9 ? 45u : 44u) * 4) << "packet " << i;
+    const auto bytes = OutBytes(0x01);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        ASSERT_EQ(bytes[i], uint8_t(i)) << "byte " << i;
+    EXPECT_EQ(client.positionBytes, client.filled) << "every transfer sent reports its bytes";
+    EXPECT_EQ(stream->State(), STREAM_CLOSED);
+    EXPECT_FALSE(stream->HoldsBandwidth());
+}
+
+TEST_F(UsbStreamTest, FortyEightKilohertzAtFullSpeedIsTenPacketsOfFortyEight)
+{
+    Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
+    Client client;
+    Start(client, Pcm(48000, 2, 16), 1);
+    sim::AdvanceMs(50);
+    Stop(client);
+    const auto sizes = OutSizes(0x01);
+    ASSERT_GE(sizes.size(), 30u);
+    for (uint32_t s : sizes)
+        EXPECT_EQ(s, 48u * 4);
+}
+
+TEST_F(UsbStreamTest, HighSpeedIntervalsGiveEightToOnePacketsPerFrameWithOutOfRangeIntervalsClamped)
+{
+    const struct
+    {
+        uint8_t interval;
+        ULONG packetsPerFrame;
+        bool stream; // the device's 52-byte packets hold 6 or 12 stereo frames, not more
+    } cases[] = {{1, 8, true}, {0, 8, true}, {2, 4, true}, {3, 2, false}, {4, 1, false}, {5, 1, false}};
+    for (const auto &c : cases)
+    {
+        SCOPED_TRACE(int(c.interval));
+        usbsim::Uac2Options options;
+        options.dataInterval = c.interval;
+        Bring(usbsim::VirtualDevice::Uac2(options), FALSE, 1);
+        EXPECT_EQ(stream->GetPacketsPerFrame(1), c.packetsPerFrame);
+        if (c.stream)
+        {
+            Client client;
+            Start(client, Pcm(48000, 2, 16), 1);
+            sim::AdvanceMs(30);
+            Stop(client);
+            const auto sizes = OutSizes(0x01);
+            ASSERT_GE(sizes.size(), 10 * c.packetsPerFrame);
+            for (uint32_t s : sizes)
+                EXPECT_EQ(s, 48000 / (c.packetsPerFrame * 1000) * 4);
+        }
+        ReleaseStream();
+        ExFreePool(selection);
+        selection = nullptr;
+        Restart();
+    }
+}
+
+TEST_F(UsbStreamTest, CaptureDeliversTheDevicesRampInOrderThroughARingOfFortyMilliseconds)
+{
+    Bring(usbsim::VirtualDevice::Chip(), TRUE, 2);
+    Iso().SetPattern(0x82, usbsim::IsoPattern::Ramp);
+    Client client;
+    // Three frames a transfer do not divide the ring, so deliveries wrap it.
+    Start(client, Pcm(48000, 2, 16), 1, 3, 1);
+    EXPECT_EQ(stream->CaptureRingBytes(), 7680u);
+    EXPECT_EQ(stream->TransfersInFlight(), 4u) << "at least 10 ms stay in flight";
+    sim::AdvanceMs(200);
+    Stop(client);
+
+    ASSERT_GE(client.captured.size(), 4u * 48 * 150);
+    EXPECT_EQ(client.positionBytes, client.captured.size());
+    // Frame n, channel c carries n + c; the first frame delivered is the device's first.
+    const auto *samples = reinterpret_cast<const int16_t *>(client.captured.data());
+    for (size_t n = 0; n < client.captured.size() / 4; ++n)
+        for (size_t c = 0; c < 2; ++c)
+            ASSERT_EQ(samples[2 * n + c], int16_t(n + c)) << "frame " << n;
+    // The 7680-byte ring wrapped: a wrap gives two data messages and one position.
+    EXPECT_GT(client.Count(CYCLIC_MSG_CAPTURE_DATA), client.Count(CYCLIC_MSG_POSITION));
+}
+
+TEST_F(UsbStreamTest, AZeroLengthCapturePacketIsAPacketOfSilence)
+{
+    Bring(usbsim::VirtualDevice::Chip(), TRUE, 2);
+    Iso().SetPattern(0x82, usbsim::IsoPattern::Ramp);
+    const uint64_t first = Iso().NextPacketSequence(0x82);
+    Iso().ScriptPacket(0x82, first + 3, usbsim::IsoPacketScript::ZeroLength);
+    Client client;
+    Start(client, Pcm(48000, 2, 16), 1, 10, 1);
+    sim::AdvanceMs(30);
+    Stop(client);
+    // Packets 0-2 carry 48 frames each; packet 3 is 49 frames of silence; the ramp goes on after it.
+    ASSERT_GE(client.captured.size(), 4u * (48 * 5 + 49));
+    const auto *samples = reinterpret_cast<const int16_t *>(client.captured.data());
+    EXPECT_EQ(samples[2 * 143], 143);
+    for (size_t n = 144; n < 144 + 49; ++n)
+        ASSERT_EQ(samples[2 * n], 0) << "frame " << n;
+    EXPECT_EQ(samples[2 * (144 + 49)], 144 + 48) << "the device's next frame follows the silence";
+}
+
+TEST_F(UsbStreamTest, AHigherKindClientPreemptsAndTheFirstIsPreparedAgainWhenItCloses)
+{
+    Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
+    Client wave, lowLatency;
+    Start(wave, Pcm(48000, 2, 16), 1);
+    sim::AdvanceMs(20);
+    const auto other = Pcm(44100, 2, 16);
+    stream->AddStreamFormat(other, 1);
+    ASSERT_EQ(stream->RegisterClient(5, &other, 10, 3, Client::Callback, &lowLatency, &lowLatency.record),
+              STATUS_SUCCESS);
+    ULONG frames = 0, frame = 0;
+    ASSERT_EQ(stream->OpenClient(lowLatency.record->ClientHandle, &frames, &frame), STATUS_SUCCESS);
+    EXPECT_EQ(stream->OpenedClient(), lowLatency.record);
+    EXPECT_EQ(device->EndpointRate(0x01), 44100u);
+    ASSERT_EQ(stream->StartClient(lowLatency.record->ClientHandle, frame + 2, &frames, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(stream->RunningClient(), lowLatency.record);
+    ASSERT_FALSE(lowLatency.formatValues.empty());
+    EXPECT_EQ(lowLatency.formatValues.back(), 10u | CYCLIC_FORMAT_CHANGED);
+    sim::AdvanceMs(20);
+    Stop(lowLatency);
+    Iso().ClearOutPackets(0x01);
+    EXPECT_EQ(stream->RunningClient(), wave.record);
+    EXPECT_EQ(device->EndpointRate(0x01), 48000u);
+    ASSERT_FALSE(wave.formatValues.empty());
+    EXPECT_EQ(wave.formatValues.back(), 10u | CYCLIC_FORMAT_CHANGED);
+    sim::AdvanceMs(20);
+    for (uint32_t s : OutSizes(0x01))
+        EXPECT_EQ(s, 48u * 4);
+
+    // Starting the running head again announces its format without a restart.
+    const size_t before = wave.formatValues.size();
+    ASSERT_EQ(stream->StartClient(wave.record->ClientHandle, 0, &frames, nullptr), STATUS_SUCCESS);
+    ASSERT_EQ(wave.formatValues.size(), before + 1);
+    EXPECT_EQ(wave.formatValues.back(), 10u);
+    EXPECT_EQ(stream->StopClient(wave.record->ClientHandle, nullptr), STATUS_SUCCESS);
+    Stop(wave);
+}
+
+TEST_F(UsbStreamTest, ClientValuesTheTransferPoolCannotServeAreRefused)
+{
+    Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
+    const auto format = Pcm(48000, 2, 16);
+    stream->AddStreamFormat(format, 1);
+    Client client;
+    const ULONG bad[][2] = {{0, 3}, {11, 3}, {10, 0}, {10, 11}};
+    for (const auto &b : bad)
+    {
+        EXPECT_EQ(stream->RegisterClient(3, &format, b[0], b[1], Client::Callback, &client, &client.record),
+                  STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(client.record, nullptr);
+    }
+    const size_t before = sim::pool::OutstandingBlocks(PoolTag::USBS);
+    EXPECT_EQ(stream->UnregisterClient(reinterpret_cast<PVOID>(1)), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(sim::pool::OutstandingBlocks(PoolTag::USBS), before);
+}
+
+TEST_F(UsbStreamTest, APacketErrorRecoversAfterAPauseThroughZeroBandwidth)
+{
+    Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
+    Client client;
+    Start(client, Pcm(48000, 2, 16), 1);
+    sim::AdvanceMs(20);
+    Iso().ScriptPacket(0x01, Iso().NextPacketSequence(0x01) + 2, usbsim::IsoPacketScript::Error);
+    const size_t formatsBefore = client.formatValues.size();
+    sim::AdvanceMs(300);
+    ASSERT_GT(client.formatValues.size(), formatsBefore);
+    EXPECT_EQ(client.formatValues[formatsBefore], 10u | CYCLIC_FORMAT_CHANGED);
+    EXPECT_TRUE(sim::DebugLogContains("Error_ErrorOccur, m_StreamState = 2"));
+    EXPECT_EQ(stream->State(), STREAM_RUNNING);
+    const uint64_t afterRecovery = Iso().OutPacketCount(0x01);
+    sim::AdvanceMs(50);
+    EXPECT_GT(Iso().OutPacketCount(0x01), afterRecovery) << "the stream plays again";
+    Stop(client);
+}
+
+TEST_F(UsbStreamTest, UnpluggedWhileRunningTheThreadGivesUpAfterOneAttemptAndNothingLeaks)
+{
+    Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
+    Client client;
+    Start(client, Pcm(48000, 2, 16), 1);
+    sim::AdvanceMs(20);
+    bus->Unplug(kPort);
+    sim::AdvanceMs(5000);
+    EXPECT_TRUE(stream->DeviceGone());
+    EXPECT_LE(sim::DebugLogCount("Error_ErrorOccur, m_StreamState"), 1u);
+    EXPECT_EQ(stream->Outstanding(), 0);
+    Stop(client);
+    ReleaseStream();
+}
+
+TEST_F(UsbStreamTest, SynchronousCompletionsNeitherRecurseNorDeadlock)
+{
+    Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
+    Iso().SetSynchronous(true);
+    Client client;
+    Start(client, Pcm(48000, 2, 16), 1);
+    for (int i = 0; i < 100 && Iso().OutPacketCount(0x01) < 10000; ++i)
+        sim::AdvanceMs(10);
+    EXPECT_GE(Iso().OutPacketCount(0x01), 10000u) << "1000 transfers went out";
+    Iso().SetSynchronous(false);
+    Stop(client);
+}
+
+TEST_F(UsbStreamTest, EachAllocationOfPreparationFailsCleanly)
+{
+    Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
+    const auto format = Pcm(48000, 2, 16);
+    stream->AddStreamFormat(format, 1);
+    Client client;
+    ASSERT_EQ(stream->RegisterClient(3, &format, 10, 3, Client::Callback, &client, &client.record),
+              STATUS_SUCCESS);
+    const size_t before = sim::Allocations();
+    ULONG frames = 0, frame = 0;
+    ASSERT_EQ(stream->OpenClient(client.record->ClientHandle, &frames, &frame), STATUS_SUCCESS);
+    const size_t needed = sim::Allocations() - before;
+    ASSERT_EQ(stream->CloseClient(client.record->ClientHandle), STATUS_SUCCESS);
+    const size_t live = sim::pool::OutstandingBlocks();
+    for (unsigned k = 1; k <= needed; ++k)
+    {
+        SCOPED_TRACE(k);
+        sim::FailAllocation(k);
+        const NTSTATUS status = stream->OpenClient(client.record->ClientHandle, &frames, &frame);
+        sim::FailAllocation(0);
+        if (NT_SUCCESS(status))
+            ASSERT_EQ(stream->CloseClient(client.record->ClientHandle), STATUS_SUCCESS);
+        EXPECT_EQ(stream->State(), STREAM_CLOSED);
+        EXPECT_EQ(sim::pool::OutstandingBlocks(), live) << sim::pool::LeakReport();
+    }
+    EXPECT_EQ(stream->UnregisterClient(client.record->ClientHandle), STATUS_SUCCESS);
+}
+
+} // namespace
