@@ -98,14 +98,6 @@ NTSTATUS CreateMiniportWaveCyclic(PUNKNOWN *unknown, REFGUID, PUNKNOWN outerUnkn
     return NewObject<CMiniportWaveCyclic>(unknown, outerUnknown, poolType, PoolTag::WAVC, engineIndex);
 }
 
-// Until the stream object exists, opening a stream is refused.
-NTSTATUS CreateWaveCyclicStream(CMiniportWaveCyclic *, PUNKNOWN, POOL_TYPE, ULONG, BOOLEAN, PKSDATAFORMAT,
-                                const WAVEFORMATEXTENSIBLE *, IStreamEngine *, PMINIPORTWAVECYCLICSTREAM *,
-                                PDMACHANNEL *, PSERVICEGROUP *)
-{
-    return STATUS_NOT_IMPLEMENTED;
-}
-
 CMiniportWaveCyclic::CMiniportWaveCyclic(PUNKNOWN outerUnknown, ULONG engineIndex)
     : CUnknownBase(outerUnknown), m_EngineIndex(engineIndex), m_Port(nullptr), m_Hal(nullptr),
       m_Engine(nullptr), m_Name(nullptr), m_PowerState(PowerDeviceUnspecified), m_OpenStreams(0),

@@ -78,6 +78,7 @@ public:
     DEVICE_POWER_STATE PowerState() const { return m_PowerState; }
     ULONG EngineIndex() const { return m_EngineIndex; }
     IStreamEngine *Engine() const { return m_Engine; }
+    PPORTWAVECYCLIC Port() const { return m_Port; } // no reference added
 
     // The filter's private property set (ids 1 and 5).
     static NTSTATUS PrivatePropertyHandler(PPCPROPERTY_REQUEST request);

@@ -44,22 +44,100 @@ inline constexpr GUID IID_IUnregisterSubdevice = {
 inline constexpr GUID IID_IUnregisterPhysicalConnection = {
     0x6C38E231, 0x2A0D, 0x428D, {0x81, 0xF8, 0x07, 0xCC, 0x42, 0x8B, 0xB9, 0xA4}};
 
+// {7D8F8B5A-3C1E-4B52-9A0D-6E2F41C8B701}
+inline constexpr GUID IID_IMiniportWaveCyclicStream = {
+    0x7D8F8B5A, 0x3C1E, 0x4B52, {0x9A, 0x0D, 0x6E, 0x2F, 0x41, 0xC8, 0xB7, 0x01}};
+// {1E3B6C44-95A2-4F0B-8C7D-2A6B90E5D312}
+inline constexpr GUID IID_IDmaChannel = {
+    0x1E3B6C44, 0x95A2, 0x4F0B, {0x8C, 0x7D, 0x2A, 0x6B, 0x90, 0xE5, 0xD3, 0x12}};
+// {5C0A2F19-7E4D-4A86-B1C3-93D85F2E6A40}
+inline constexpr GUID IID_IServiceSink = {
+    0x5C0A2F19, 0x7E4D, 0x4A86, {0xB1, 0xC3, 0x93, 0xD8, 0x5F, 0x2E, 0x6A, 0x40}};
+// {A8E47D03-2B6F-4C19-8E50-C4F17B3A9D25}
+inline constexpr GUID IID_IServiceGroup = {
+    0xA8E47D03, 0x2B6F, 0x4C19, {0x8E, 0x50, 0xC4, 0xF1, 0x7B, 0x3A, 0x9D, 0x25}};
+
 struct IPort;
 typedef IPort *PPORT;
 
-// The streaming objects of a wave-cyclic pin; what they do is the stream's business.
+// The states a pin steps through, one at a time.
+enum KSSTATE
+{
+    KSSTATE_STOP = 0,
+    KSSTATE_ACQUIRE = 1,
+    KSSTATE_PAUSE = 2,
+    KSSTATE_RUN = 3,
+};
+
+typedef LARGE_INTEGER PHYSICAL_ADDRESS;
+typedef PHYSICAL_ADDRESS *PPHYSICAL_ADDRESS;
+struct ADAPTER_OBJECT;
+typedef ADAPTER_OBJECT *PADAPTER_OBJECT;
+
+// The stream of an open wave-cyclic pin, as its port drives it (PASSIVE_LEVEL except GetPosition,
+// which the service may call at DISPATCH_LEVEL).
 struct IMiniportWaveCyclicStream : IUnknown
 {
+    virtual NTSTATUS SetFormat(PKSDATAFORMAT dataFormat) = 0;
+    // Returns the interval it will notify at; *framingSize the bytes of one interval.
+    virtual ULONG SetNotificationFreq(ULONG interval, PULONG framingSize) = 0;
+    virtual NTSTATUS SetState(KSSTATE state) = 0;
+    virtual NTSTATUS GetPosition(PULONG position) = 0; // byte offset in the cyclic buffer
+    virtual NTSTATUS NormalizePhysicalPosition(LONGLONG *position) = 0;
+    virtual void Silence(PVOID buffer, ULONG byteCount) = 0;
 };
 typedef IMiniportWaveCyclicStream *PMINIPORTWAVECYCLICSTREAM;
+
+// The cyclic buffer the port and the stream share. CopyTo and CopyFrom run at DISPATCH_LEVEL.
 struct IDmaChannel : IUnknown
 {
+    virtual NTSTATUS AllocateBuffer(ULONG bufferSize, PPHYSICAL_ADDRESS constraint) = 0;
+    virtual void FreeBuffer() = 0;
+    virtual ULONG TransferCount() = 0;
+    virtual ULONG MaximumBufferSize() = 0;
+    virtual ULONG AllocatedBufferSize() = 0;
+    virtual ULONG BufferSize() = 0;
+    virtual void SetBufferSize(ULONG bufferSize) = 0;
+    virtual PVOID SystemAddress() = 0;
+    virtual PHYSICAL_ADDRESS PhysicalAddress() = 0;
+    virtual PADAPTER_OBJECT GetAdapterObject() = 0;
+    virtual void CopyTo(PVOID destination, PVOID source, ULONG byteCount) = 0;
+    virtual void CopyFrom(PVOID destination, PVOID source, ULONG byteCount) = 0;
 };
 typedef IDmaChannel *PDMACHANNEL;
-struct IServiceGroup : IUnknown
+
+// A member of a service group: RequestService runs at DISPATCH_LEVEL on the DPC thread.
+struct IServiceSink : IUnknown
 {
+    virtual void RequestService() = 0;
+};
+typedef IServiceSink *PSERVICESINK;
+
+// A service group: RequestService only queues; its DPC then calls every member's RequestService, in
+// the order they were added. Members are held with a reference until removed or the group goes.
+struct IServiceGroup : IServiceSink
+{
+    virtual NTSTATUS AddMember(PSERVICESINK sink) = 0;
+    virtual void RemoveMember(PSERVICESINK sink) = 0;
+    virtual void SupportDelayedService() = 0;
+    virtual void RequestDelayedService(ULONGLONG delay) = 0;
+    virtual void CancelDelayedService() = 0;
 };
 typedef IServiceGroup *PSERVICEGROUP;
+
+// A new service group with one reference (non-paged pool, "PcSg"; STATUS_INSUFFICIENT_RESOURCES).
+NTSTATUS PcNewServiceGroup(PSERVICEGROUP *outServiceGroup, PUNKNOWN outerUnknown);
+
+// Protected content handed to the device below: what the stand-in records for a test.
+struct DRMFORWARD
+{
+    ULONG Flags;
+    PDEVICE_OBJECT DeviceObject;
+    PVOID FileObject;
+    PVOID Context;
+};
+typedef DRMFORWARD *PDRMFORWARD;
+NTSTATUS PcForwardContentToDeviceObject(ULONG contentId, PVOID reserved, const DRMFORWARD *forward);
 
 // The common part of every miniport. Init is given the adapter's unknown, its resources and the
 // port that wraps the miniport (held by the miniport as it needs).
@@ -114,6 +192,8 @@ struct IPort : IUnknown
 
 struct IPortWaveCyclic : IPort
 {
+    // Asks the group for service (its members run on the DPC thread); callable at DISPATCH_LEVEL.
+    virtual void Notify(PSERVICEGROUP serviceGroup) = 0;
 };
 typedef IPortWaveCyclic *PPORTWAVECYCLIC;
 

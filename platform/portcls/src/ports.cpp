@@ -112,6 +112,13 @@ public:
     ULONG AddRef() override { return AddReference(); }
     ULONG Release() override { return DropReference(); }
 
+    // IPortWaveCyclic's: the group's members run on the DPC thread (a plain method for topology ports).
+    void Notify(PSERVICEGROUP serviceGroup)
+    {
+        if (serviceGroup)
+            serviceGroup->RequestService();
+    }
+
     NTSTATUS Init(PDEVICE_OBJECT, IRP *, PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
                   PRESOURCELIST resourceList) override
     {
@@ -218,6 +225,7 @@ bool IsRegistered(PDEVICE_OBJECT device, PPORT port)
 
 void ResetForTest()
 {
+    sim::portcls::ClearForwardedContents();
     std::lock_guard<std::mutex> guard(G().Lock);
     // The pool reset that follows reclaims the memory of whatever a failed test left.
     G().Subdevices.clear();

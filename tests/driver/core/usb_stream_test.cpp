@@ -10,6 +10,9 @@
 
 #include "driver/base/pool_memory.h"
 #include "driver/core/usb_audio_stream.h"
+#include "driver/filters/miniport_wave_cyclic.h"
+#include "driver/filters/wave_cyclic_stream.h"
+#include "support/hal_doubles.h"
 #include "usb_fixture.h"
 
 namespace
@@ -440,6 +443,217 @@ TEST_F(UsbStreamTest, EachAllocationOfPreparationFailsCleanly)
         EXPECT_EQ(sim::pool::OutstandingBlocks(), live) << sim::pool::LeakReport();
     }
     EXPECT_EQ(stream->UnregisterClient(client.record->ClientHandle), STATUS_SUCCESS);
+}
+
+// ---- The wave-cyclic stream over the class 1.0 streams ----------------------------------------------
+
+// A 104-byte data format for `format`, as a pin is opened with.
+std::vector<UCHAR> DataFormat(const WAVEFORMATEXTENSIBLE &format, ULONG size = 104)
+{
+    std::vector<UCHAR> data(size);
+    KSDATAFORMAT header{
+        size, 0, 0, 0, KSDATAFORMAT_TYPE_AUDIO, format.SubFormat, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX};
+    std::memcpy(data.data(), &header, sizeof(header));
+    std::memcpy(data.data() + 64, &format, std::min<size_t>(sizeof(format), size - 64));
+    return data;
+}
+
+class WaveStreamTest : public UsbStreamTest
+{
+protected:
+    void TearDown() override
+    {
+        CloseStream();
+        if (port)
+            port->Release();
+        port = nullptr;
+        if (miniportUnknown)
+            miniportUnknown->Release();
+        miniportUnknown = nullptr;
+        if (hal)
+            hal->Release();
+        hal = nullptr;
+        UsbStreamTest::TearDown();
+    }
+    // The endpoint's wave miniport over the USB stream's engine, behind a wave port.
+    void OpenMiniport(const WAVEFORMATEXTENSIBLE &format)
+    {
+        ASSERT_EQ(stream->AddStreamFormat(format, 1), STATUS_SUCCESS);
+        ASSERT_EQ(stream->GetEngine()->SetName(u"HPOut00"), STATUS_SUCCESS);
+        hal = hal_test::Make<hal_test::TestHal>();
+        hal->startEngines = {stream->GetEngine()};
+        ASSERT_EQ(hal->Init(nullptr, &deviceObject, nullptr, nullptr), STATUS_SUCCESS);
+        ASSERT_EQ(CreateMiniportWaveCyclic(&miniportUnknown, CLSID_PortWaveCyclic, nullptr, NonPagedPool, 0),
+                  STATUS_SUCCESS);
+        miniport = static_cast<CMiniportWaveCyclic *>(
+            QueryAs<IMiniportWaveCyclic>(miniportUnknown, IID_IMiniportWaveCyclic));
+        miniport->Release();
+        ASSERT_EQ(PcNewPort(&port, CLSID_PortWaveCyclic), STATUS_SUCCESS);
+        ASSERT_EQ(port->Init(&deviceObject, nullptr, miniportUnknown, static_cast<IAudioHal *>(hal), nullptr),
+                  STATUS_SUCCESS);
+    }
+    NTSTATUS OpenPin(const std::vector<UCHAR> &data, BOOLEAN capture = FALSE)
+    {
+        return miniport->NewStream(&wave, nullptr, NonPagedPool, 0, capture,
+                                   reinterpret_cast<PKSDATAFORMAT>(const_cast<UCHAR *>(data.data())), &dma,
+                                   &group);
+    }
+    void CloseStream()
+    {
+        for (IUnknown **o : {reinterpret_cast<IUnknown **>(&wave), reinterpret_cast<IUnknown **>(&dma),
+                             reinterpret_cast<IUnknown **>(&group)})
+            if (*o)
+                (*o)->Release(), *o = nullptr;
+    }
+    void Run()
+    {
+        ASSERT_EQ(wave->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+        ASSERT_EQ(wave->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+        ASSERT_EQ(wave->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    }
+    void StopPin()
+    {
+        EXPECT_EQ(wave->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+        EXPECT_EQ(wave->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+        EXPECT_EQ(wave->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    }
+
+    DEVICE_OBJECT deviceObject{};
+    hal_test::TestHal *hal = nullptr;
+    PUNKNOWN miniportUnknown = nullptr;
+    CMiniportWaveCyclic *miniport = nullptr;
+    PPORT port = nullptr;
+    PMINIPORTWAVECYCLICSTREAM wave = nullptr;
+    PDMACHANNEL dma = nullptr;
+    PSERVICEGROUP group = nullptr;
+};
+
+TEST_F(WaveStreamTest, RenderPlaysTheCyclicBufferBitExactFromTheLeadBehindItsStart)
+{
+    Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
+    const auto format = Pcm(48000, 2, 16);
+    OpenMiniport(format);
+    ASSERT_EQ(OpenPin(DataFormat(format)), STATUS_SUCCESS);
+    EXPECT_EQ(OpenPin(DataFormat(format)), STATUS_INSUFFICIENT_RESOURCES) << "one stream at a time";
+
+    ULONG framing = 0;
+    EXPECT_EQ(wave->SetNotificationFreq(3, &framing), 10u);
+    EXPECT_EQ(framing, 1920u);
+    const ULONG size = dma->BufferSize();
+    ASSERT_EQ(size, 9600u) << "50 ms";
+    auto *buffer = static_cast<uint8_t *>(dma->SystemAddress());
+    for (ULONG i = 0; i < size; ++i)
+        buffer[i] = uint8_t(i * 7 + 3);
+
+    Run();
+    ULONG last = 0;
+    for (int i = 0; i < 20; ++i)
+    {
+        sim::AdvanceMs(5);
+        ULONG position = 0;
+        ASSERT_EQ(wave->GetPosition(&position), STATUS_SUCCESS);
+        ASSERT_LT(position, size);
+        last = position;
+    }
+    (void)last;
+    StopPin();
+
+    // The device stream runs five frames a transfer, three in flight: the first copy starts that far
+    // (15 ms, 2880 bytes) behind the buffer's start.
+    const auto bytes = OutBytes(0x01);
+    ASSERT_GE(bytes.size(), 4u * 48 * 90);
+    const ULONG start = size - 2880;
+    for (size_t k = 0; k < bytes.size(); ++k)
+        ASSERT_EQ(bytes[k], buffer[(start + k) % size]) << "byte " << k;
+
+    CloseStream();
+    EXPECT_EQ(miniport->OpenStreams(), 0);
+    ASSERT_EQ(OpenPin(DataFormat(format)), STATUS_SUCCESS) << "the pin opens again after a close";
+}
+
+TEST_F(WaveStreamTest, AShorterBufferSizeWrapsTheCopiesAndPositions)
+{
+    Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
+    const auto format = Pcm(48000, 2, 16);
+    OpenMiniport(format);
+    ASSERT_EQ(OpenPin(DataFormat(format)), STATUS_SUCCESS);
+    const ULONG size = dma->AllocatedBufferSize() * 7 / 10 / 4 * 4;
+    dma->SetBufferSize(size);
+    ASSERT_EQ(dma->BufferSize(), size);
+    auto *buffer = static_cast<uint8_t *>(dma->SystemAddress());
+    for (ULONG i = 0; i < size; ++i)
+        buffer[i] = uint8_t(i * 13 + 1);
+    Run();
+    for (int i = 0; i < 30; ++i)
+    {
+        sim::AdvanceMs(5);
+        ULONG position = 0;
+        wave->GetPosition(&position);
+        ASSERT_LT(position, size);
+    }
+    StopPin();
+    const auto bytes = OutBytes(0x01);
+    ASSERT_GE(bytes.size(), 4u * 48 * 120);
+    const ULONG start = size - 2880;
+    for (size_t k = 0; k < bytes.size(); ++k)
+        ASSERT_EQ(bytes[k], buffer[(start + k) % size]) << "byte " << k;
+}
+
+TEST_F(WaveStreamTest, CaptureBringsTheDevicesRampIntoTheCyclicBuffer)
+{
+    Bring(usbsim::VirtualDevice::Chip(), TRUE, 2);
+    Iso().SetPattern(0x82, usbsim::IsoPattern::Ramp);
+    const auto format = Pcm(48000, 2, 16);
+    OpenMiniport(format);
+    ASSERT_EQ(OpenPin(DataFormat(format), TRUE), STATUS_SUCCESS);
+    Run();
+    sim::AdvanceMs(30);
+    ULONG position = 0;
+    ASSERT_EQ(wave->GetPosition(&position), STATUS_SUCCESS);
+    StopPin();
+    ASSERT_GE(position, 4u * 48 * 10);
+    const auto *samples = static_cast<const int16_t *>(dma->SystemAddress());
+    for (ULONG n = 0; n < position / 4; ++n)
+        for (ULONG c = 0; c < 2; ++c)
+            ASSERT_EQ(samples[2 * n + c], int16_t(n + c)) << "frame " << n;
+}
+
+TEST_F(WaveStreamTest, DataFormatsOfTheWrongSizeAreRefusedAndSetFormatWaitsForAStop)
+{
+    Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
+    const auto format = Pcm(48000, 2, 16);
+    OpenMiniport(format);
+    EXPECT_EQ(OpenPin(DataFormat(format, 86)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(miniport->OpenStreams(), 0);
+    ASSERT_EQ(OpenPin(DataFormat(format)), STATUS_SUCCESS);
+    Run();
+    auto data = DataFormat(format);
+    EXPECT_EQ(wave->SetFormat(reinterpret_cast<PKSDATAFORMAT>(data.data())), STATUS_UNSUCCESSFUL);
+    StopPin();
+    EXPECT_EQ(wave->SetFormat(reinterpret_cast<PKSDATAFORMAT>(data.data())), STATUS_SUCCESS);
+}
+
+TEST_F(WaveStreamTest, EachAllocationOfOpeningAPinFailsCleanly)
+{
+    Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
+    const auto format = Pcm(48000, 2, 16);
+    OpenMiniport(format);
+    const size_t live = sim::pool::OutstandingBlocks();
+    const size_t before = sim::Allocations();
+    ASSERT_EQ(OpenPin(DataFormat(format)), STATUS_SUCCESS);
+    const size_t needed = sim::Allocations() - before;
+    CloseStream();
+    for (unsigned k = 1; k <= needed; ++k)
+    {
+        SCOPED_TRACE(k);
+        sim::FailAllocation(k);
+        const NTSTATUS status = OpenPin(DataFormat(format));
+        sim::FailAllocation(0);
+        EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(wave, nullptr);
+        EXPECT_EQ(miniport->OpenStreams(), 0);
+        EXPECT_EQ(sim::pool::OutstandingBlocks(), live) << sim::pool::LeakReport();
+    }
 }
 
 } // namespace

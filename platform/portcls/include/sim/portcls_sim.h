@@ -96,6 +96,17 @@ std::vector<GeneratedEvent> GeneratedEvents(PPORT port);
 // Enabled events a live port holds.
 size_t ListedEvents(PPORT port);
 
+// One PcForwardContentToDeviceObject call, in order.
+struct ForwardedContent
+{
+    ULONG ContentId;
+    PDEVICE_OBJECT DeviceObject;
+    PVOID FileObject;
+    PVOID Context;
+};
+std::vector<ForwardedContent> ForwardedContents();
+void ClearForwardedContents();
+
 size_t LivePorts(); // port objects not yet freed
 // The miniport interface a port holds (IMiniportWaveCyclic or IMiniportTopology), null when it
 // holds none or `port` is not a live port of the stand-in.
