@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <random>
 #include <vector>
 
 #include <usbd_lib.h>
@@ -311,6 +312,38 @@ TEST_F(UsbStreamTest, AZeroLengthCapturePacketIsAPacketOfSilence)
     for (size_t n = 144; n < 144 + 49; ++n)
         ASSERT_EQ(samples[2 * n], 0) << "frame " << n;
     EXPECT_EQ(samples[2 * (144 + 49)], 144 + 48) << "the device's next frame follows the silence";
+}
+
+TEST_F(UsbStreamTest, RandomCapturePacketsNeitherOverrunNorLoseTheBooks)
+{
+    Bring(usbsim::VirtualDevice::Chip(), TRUE, 2);
+    Iso().SetPattern(0x82, usbsim::IsoPattern::Ramp);
+    std::mt19937 rng(16);
+    const uint64_t first = Iso().NextPacketSequence(0x82);
+    for (uint64_t i = 0; i < 300; ++i)
+        switch (rng() % 8)
+        {
+        case 0:
+            Iso().ScriptPacket(0x82, first + i, usbsim::IsoPacketScript::ZeroLength);
+            break;
+        case 1:
+            Iso().ScriptPacket(0x82, first + i, usbsim::IsoPacketScript::Short, rng() % 400);
+            break;
+        case 2:
+            if (rng() % 4 == 0)
+                Iso().ScriptPacket(0x82, first + i, usbsim::IsoPacketScript::Error, 0,
+                                   rng() % 2 ? USBD_STATUS_CRC : USBD_STATUS_DATA_OVERRUN);
+            break;
+        default:
+            break;
+        }
+    Client client;
+    Start(client, Pcm(48000, 2, 16), 1, 10, 1);
+    sim::AdvanceMs(600);
+    Stop(client);
+    EXPECT_GT(client.captured.size(), 0u);
+    EXPECT_EQ(client.positionBytes, client.captured.size()) << "every delivery is announced";
+    EXPECT_EQ(client.captured.size() % 4, 0u) << "whole frames only";
 }
 
 TEST_F(UsbStreamTest, AHigherKindClientPreemptsAndTheFirstIsPreparedAgainWhenItCloses)
