@@ -457,11 +457,15 @@ TEST_F(WaveMiniportTest, OneStreamAtATime)
     EXPECT_EQ(miniport->NewStream(&stream, nullptr, NonPagedPool, 0, FALSE, format, &dma, &group),
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(miniport->OpenStreams(), 0);
-    // Until the stream object exists, the one creation entry refuses.
+    // The real creation entry opens the stream; its last release gives the count back.
     miniport->SetStreamCreator(nullptr);
     reinterpret_cast<KSDATAFORMAT *>(data.data())->FormatSize = 104;
-    EXPECT_EQ(miniport->NewStream(&stream, nullptr, NonPagedPool, 0, FALSE, format, &dma, &group),
-              STATUS_NOT_IMPLEMENTED);
+    ASSERT_EQ(miniport->NewStream(&stream, nullptr, NonPagedPool, 0, FALSE, format, &dma, &group),
+              STATUS_SUCCESS);
+    EXPECT_EQ(miniport->OpenStreams(), 1);
+    stream->Release();
+    dma->Release();
+    group->Release();
     EXPECT_EQ(miniport->OpenStreams(), 0);
 
     // Two callers racing: each round exactly one opens.
