@@ -56,21 +56,6 @@ NTSTATUS CUacEntity::BeginInit(const UCHAR *descriptor, ULONG length, const Unit
     return STATUS_SUCCESS;
 }
 
-template <class T, class Init, class... A> NTSTATUS CUacEntity::CreateNode(Init init, A... args)
-{
-    // The next free number is read for each node as it is made, so a node that failed to join
-    // leaves no number for a later node to repeat.
-    T *node = new (NonPagedPool, m_Context.Tag) T(nullptr, m_Context.Hal->GetFilterCount(), args...);
-    if (!node)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    node->AddRef();
-    NTSTATUS status = init(node);
-    if (NT_SUCCESS(status))
-        status = JoinNode(m_Context.Hal, static_cast<IAudioNode *>(static_cast<CAudioNodeBase *>(node)));
-    node->Release();
-    return status;
-}
-
 NTSTATUS CUacEntity::LinkSources(ULONG count, const ULONG *nodeIds)
 {
     IAudioNode *first = nullptr;

@@ -80,6 +80,21 @@ protected:
     UnitContext m_Context;
 };
 
+template <class T, class Init, class... A> NTSTATUS CUacEntity::CreateNode(Init init, A... args)
+{
+    // The next free number is read for each node as it is made, so a node that failed to join
+    // leaves no number for a later node to repeat.
+    T *node = new (NonPagedPool, m_Context.Tag) T(nullptr, m_Context.Hal->GetFilterCount(), args...);
+    if (!node)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    node->AddRef();
+    NTSTATUS status = init(node);
+    if (NT_SUCCESS(status))
+        status = JoinNode(m_Context.Hal, static_cast<IAudioNode *>(static_cast<CAudioNodeBase *>(node)));
+    node->Release();
+    return status;
+}
+
 // ---- Feature unit ---------------------------------------------------------------------------------------
 inline constexpr ULONG UAC_FEATURE_MAX_CHANNELS = 32; // logical channels besides the master
 
@@ -108,7 +123,7 @@ public:
 
 protected:
     NTSTATUS ReadVendorControls();
-    NTSTATUS CreateNodes();
+    virtual NTSTATUS CreateNodes();
     NTSTATUS ReadValue(UCHAR control, ULONG channel, UCHAR request, PLONG wire);
     NTSTATUS WriteValue(UCHAR control, ULONG channel, LONG wire);
     // The current value of logical channel `index`, addressed as AddressOf says.

@@ -1,0 +1,320 @@
+#include "driver/core/chip_units.h"
+
+#include "driver/base/pool_memory.h"
+#include "driver/base/usb_vendor_ids.h"
+
+// Rows pair the level the system sees with the chip's, both in 1/256 dB; row 0 guards the first
+// comparison. The chip runs in 1 dB steps to -36 dB, then -38 dB.
+const MirkCurveRow MirkVolumeCurve[MIRK_CURVE_ROWS] = {
+    {0, 0},         {0, 0},         {-62, -256},    {-128, -512},    {-192, -768},   {-263, -1024},
+    {-331, -1280},  {-402, -1536},  {-477, -1792},  {-556, -2048},   {-638, -2304},  {-717, -2560},
+    {-804, -2816},  {-894, -3072},  {-989, -3328},  {-1088, -3584},  {-1188, -3840}, {-1298, -4096},
+    {-1411, -4352}, {-1529, -4608}, {-1657, -4864}, {-1785, -5120},  {-1920, -5376}, {-2082, -5632},
+    {-2240, -5888}, {-2420, -6144}, {-2612, -6400}, {-2816, -6656},  {-3072, -6912}, {-3303, -7168},
+    {-3584, -7424}, {-3917, -7680}, {-4301, -7936}, {-4788, -8192},  {-5402, -8448}, {-6221, -8704},
+    {-7578, -8960}, {-8500, -9216}, {-8832, -9728}, {-32768, -9728},
+};
+
+namespace
+{
+
+constexpr LONG kSilence = LONG(0x80000000u);
+constexpr LONG kDeviceSilence = -0x8000;
+
+LONG Clamp32(LONGLONG value)
+{
+    return value < LONGLONG(kSilence) ? kSilence : value > 0x7FFFFFFFLL ? 0x7FFFFFFF : LONG(value);
+}
+
+BOOLEAN IsByteControl(UCHAR control)
+{
+    return UacLevelBytes(control) == 1;
+}
+
+} // namespace
+
+LONG MirkCurveToDevice(LONG level)
+{
+    if (level == kSilence)
+        return kDeviceSilence;
+    const LONG v = level >> 8;
+    for (ULONG i = 0; i + 1 < MIRK_CURVE_ROWS; ++i)
+    {
+        if (v > MirkVolumeCurve[i + 1].User)
+            return MirkVolumeCurve[i].Device;
+        if (v == MirkVolumeCurve[i + 1].User)
+            return MirkVolumeCurve[i + 1].Device;
+    }
+    // Below the last row the level would otherwise reach the chip unchanged, far out of its range.
+    return MirkVolumeCurve[MIRK_CURVE_ROWS - 1].Device;
+}
+
+LONG MirkCurveFromDevice(LONG device)
+{
+    const LONG t = LONG(SHORT(device));
+    if (t == kDeviceSilence)
+        return kSilence;
+    for (ULONG i = 1; i + 1 < MIRK_CURVE_ROWS; ++i)
+        if (t > MirkVolumeCurve[i + 1].Device)
+            return LONG(MirkVolumeCurve[i].User) * 256;
+    return t * 256;
+}
+
+void MirkCurveRange(LONG deviceMaximum, LONG deviceMinimum, PLONG maximum, PLONG minimum)
+{
+    LONG high = LONG(SHORT(deviceMaximum)), low = LONG(SHORT(deviceMinimum));
+    ULONG i = 1;
+    while (i + 1 < MIRK_CURVE_ROWS && !(high > MirkVolumeCurve[i + 1].Device))
+        ++i;
+    if (i + 1 < MIRK_CURVE_ROWS)
+        high = MirkVolumeCurve[i].User;
+    for (i = 1; i + 1 < MIRK_CURVE_ROWS; ++i)
+        if (low > MirkVolumeCurve[i + 1].Device)
+        {
+            low = MirkVolumeCurve[i + 1].User;
+            break;
+        }
+    *maximum = high * 256;
+    *minimum = low * 256;
+}
+
+LONG MirkScaledRead(const MirkScale &scale, LONG level)
+{
+    if (level == kSilence)
+        return level;
+    const LONGLONG x = level;
+    return Clamp32(x < 0 ? x * scale.NegativeMul / scale.NegativeDiv : x * 3);
+}
+
+LONG MirkScaledWrite(const MirkScale &scale, LONG level)
+{
+    if (level == kSilence)
+        return level;
+    const LONGLONG x = level;
+    return Clamp32(x < 0 ? x * scale.NegativeDiv / scale.NegativeMul : x / 3);
+}
+
+// ---- CUnitVolumeCurve -------------------------------------------------------------------------------------
+CUnitVolumeCurve::CUnitVolumeCurve(PUNKNOWN outerUnknown, ULONG position)
+    : CUacFeatureUnit(outerUnknown, position), m_NeedMuteLed(0), m_ReverseMuteLed(0)
+{
+}
+
+NTSTATUS CUnitVolumeCurve::InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context)
+{
+    // The LED settings are read once; a missing value leaves the LED alone.
+    if (context.Settings.Access)
+    {
+        context.Settings.Access(context.Settings.DeviceObject, NODE_SETTING_READ, &m_NeedMuteLed, 1,
+                                u"NeedMuteLED");
+        context.Settings.Access(context.Settings.DeviceObject, NODE_SETTING_READ, &m_ReverseMuteLed, 1,
+                                u"ReverseMuteLED");
+    }
+    return CUacFeatureUnit::InitUnit(descriptor, length, context);
+}
+
+NTSTATUS CUnitVolumeCurve::GetLevel(UCHAR control, ULONG channel, PLONG level)
+{
+    if (IsByteControl(control))
+        return CUacFeatureUnit::GetLevel(control, channel, level);
+    LONG wire = 0;
+    if (!level)
+        return STATUS_INVALID_PARAMETER;
+    const NTSTATUS status = ReadCurrent(control, channel, &wire);
+    if (NT_SUCCESS(status))
+        *level = MirkCurveFromDevice(wire);
+    return status;
+}
+
+NTSTATUS CUnitVolumeCurve::SetLevel(UCHAR control, ULONG channel, LONG level)
+{
+    if (IsByteControl(control))
+        return CUacFeatureUnit::SetLevel(control, channel, level);
+    return WriteCurrent(control, channel, MirkCurveToDevice(level));
+}
+
+NTSTATUS CUnitVolumeCurve::GetLevelRange(UCHAR control, PLONG maximum, PLONG minimum, PLONG step)
+{
+    if (!maximum || !minimum || !step)
+        return STATUS_INVALID_PARAMETER;
+    if (!HasControl(control, 1))
+        return STATUS_INVALID_PARAMETER;
+    LONG wire[3] = {};
+    const UCHAR requests[3] = {UAC1_GET_MAX, UAC1_GET_MIN, UAC1_GET_RES};
+    for (ULONG i = 0; i < 3; ++i)
+        if (NTSTATUS status = ReadValue(control, 1, requests[i], &wire[i]); !NT_SUCCESS(status))
+            return status;
+    MirkCurveRange(wire[0], wire[1], maximum, minimum);
+    *step = 0x4000; // the table's resolution, whatever the chip reports
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUnitVolumeCurve::SetSwitch(UCHAR control, ULONG channel, UCHAR value)
+{
+    NTSTATUS status = CUacFeatureUnit::SetSwitch(control, channel, value);
+    if (!NT_SUCCESS(status) || control != FU_MUTE || !m_NeedMuteLed)
+        return status;
+    const BOOLEAN on = (value != 0) != (m_ReverseMuteLed == 1);
+    IChipRegisters *registers = nullptr;
+    status = m_Context.Hal->QueryInterface(IID_IChipRegisters, reinterpret_cast<PVOID *>(&registers));
+    if (!NT_SUCCESS(status))
+        return status;
+    status = registers->WriteRegister(MIRK_LED_REGISTER, on ? MIRK_LED_ON : MIRK_LED_OFF, MIRK_LED_MASK);
+    registers->Release();
+    return status;
+}
+
+NTSTATUS CUnitVolumeCurve::CreateNodes()
+{
+    // The unit exists to be muted: without a mute control it makes no nodes at all.
+    ULONG channels = 0;
+    if (!NT_SUCCESS(ChannelsWith(FU_MUTE, &channels)))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    const UCHAR unitId = UnitId();
+    const NodeSettings &settings = m_Context.Settings;
+    PUNKNOWN self = Self();
+    NTSTATUS status = CreateNode<CSwitchNode>(
+        [&](CSwitchNode *node) { return node->InitSwitch(self, unitId, FU_MUTE, settings, UAC_NO_SOURCE); },
+        ULONG(NODE_KIND_MUTE), BOOLEAN(FALSE));
+    // The software-volume node's gate starts closed, so the chip's curve is not applied twice.
+    if (NT_SUCCESS(status) && NT_SUCCESS(ChannelsWith(FU_VOLUME, &channels)))
+        status = CreateNode<CSoftVolumeNode>(
+            [&](CSoftVolumeNode *node)
+            { return node->InitSoftVolume(self, unitId, FU_VOLUME, settings, UAC_NO_SOURCE); });
+    return NT_SUCCESS(status) ? LinkNodes() : status;
+}
+
+// ---- CUnitScaled
+// -------------------------------------------------------------------------------------------
+CUnitScaled::CUnitScaled(PUNKNOWN outerUnknown, ULONG position, const MirkScale &scale)
+    : CUacFeatureUnit(outerUnknown, position), m_Scale(scale)
+{
+}
+
+NTSTATUS CUnitScaled::GetLevel(UCHAR control, ULONG channel, PLONG level)
+{
+    LONG plain = 0;
+    if (!level)
+        return STATUS_INVALID_PARAMETER;
+    const NTSTATUS status = CUacFeatureUnit::GetLevel(control, channel, &plain);
+    if (NT_SUCCESS(status))
+        *level = MirkScaledRead(m_Scale, plain);
+    return status;
+}
+
+NTSTATUS CUnitScaled::SetLevel(UCHAR control, ULONG channel, LONG level)
+{
+    // The plain write holds the result to the chip's range.
+    return CUacFeatureUnit::SetLevel(control, channel, MirkScaledWrite(m_Scale, level));
+}
+
+NTSTATUS CUnitScaled::GetLevelRange(UCHAR control, PLONG maximum, PLONG minimum, PLONG step)
+{
+    LONG high = 0, low = 0, res = 0;
+    if (!maximum || !minimum || !step)
+        return STATUS_INVALID_PARAMETER;
+    const NTSTATUS status = CUacFeatureUnit::GetLevelRange(control, &high, &low, &res);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (IsByteControl(control) && m_Scale.NegativeDiv == MirkScaleB.NegativeDiv)
+    {
+        // A resolution of zero or below would be a step the level nodes divide by.
+        const LONG signedRes = LONG(CHAR(UCHAR(res / 16384)));
+        *maximum = high;
+        *minimum = low;
+        *step = signedRes > 0 ? signedRes * 16384 : 16384;
+        return STATUS_SUCCESS;
+    }
+    const LONG deviceMaximum = LONG(ULONG(high / 256) & m_Scale.MaximumMask);
+    *maximum = MirkScaledRead(m_Scale, deviceMaximum * 256);
+    *minimum = MirkScaledRead(m_Scale, low);
+    *step = 0x18000;
+    return STATUS_SUCCESS;
+}
+
+// ---- CUnitScaledAHwMute -----------------------------------------------------------------------------------
+CUnitScaledAHwMute::CUnitScaledAHwMute(PUNKNOWN outerUnknown, ULONG position)
+    : CUnitScaledA(outerUnknown, position), m_HardwareMute(0), m_UserMute(0)
+{
+}
+
+NTSTATUS CUnitScaledAHwMute::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
+{
+    if (object && IsEqualId(iid, IID_IHardwareMute))
+    {
+        *object = static_cast<IHardwareMute *>(this);
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    return CUnitScaledA::NonDelegatingQueryInterface(iid, object);
+}
+
+NTSTATUS CUnitScaledAHwMute::GetSwitch(UCHAR control, ULONG channel, PUCHAR value)
+{
+    LONG wire = 0;
+    if (!value || channel != 0 || !HasControl(control, 0))
+        return STATUS_INVALID_PARAMETER;
+    const NTSTATUS status = ReadValue(control, 0, UAC1_GET_CUR, &wire);
+    if (NT_SUCCESS(status))
+        *value = m_UserMute = UCHAR(wire);
+    return status;
+}
+
+NTSTATUS CUnitScaledAHwMute::SetSwitch(UCHAR control, ULONG channel, UCHAR value)
+{
+    if (channel != 0 || !HasControl(control, 0))
+        return STATUS_INVALID_PARAMETER;
+    m_UserMute = value;
+    return WriteValue(control, 0, value | m_HardwareMute);
+}
+
+NTSTATUS CUnitScaledAHwMute::SetHardwareMute(ULONG flag)
+{
+    m_HardwareMute = UCHAR(flag);
+    return SetSwitch(FU_MUTE, 0, m_UserMute);
+}
+
+// ---- The class table's cells ---------------------------------------------------------------------------
+namespace
+{
+
+template <class T> NTSTATUS MakeUnit(ULONG position, ULONG tag, IUsbAudioUnit **unit)
+{
+    T *made = new (NonPagedPool, tag) T(nullptr, position);
+    if (!made)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    made->AddRef();
+    *unit = made;
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+NTSTATUS CreateMirkUnit(const UsbAudioFunctionInputs &inputs, const UCHAR *descriptor, ULONG position,
+                        ULONG tag, IUsbAudioUnit **unit)
+{
+    if (!descriptor || !unit)
+        return STATUS_INVALID_PARAMETER;
+    *unit = nullptr;
+    if (descriptor[0] < 4 || descriptor[2] != UAC_FEATURE_UNIT)
+        return STATUS_SUCCESS;
+    const auto is = [&](USHORT vendor, USHORT product)
+    { return inputs.VendorId == vendor && inputs.ProductId == product; };
+    switch (descriptor[3])
+    {
+    case 2:
+    case 8:
+    case 15:
+        return MakeUnit<CUnitScaledB>(position, tag, unit);
+    case 11:
+        if (is(0x1E7D, 0x3750))
+            return MakeUnit<CUnitScaledAHwMute>(position, tag, unit);
+        return MakeUnit<CUnitScaledA>(position, tag, unit);
+    case 9:
+        return MakeUnit<CUnitScaledA>(position, tag, unit);
+    case 13:
+        return MakeUnit<CUnitVolumeCurve>(position, tag, unit);
+    default:
+        return STATUS_SUCCESS;
+    }
+}

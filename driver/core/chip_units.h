@@ -1,0 +1,113 @@
+// The headset chip family's own feature units. They speak the plain class 1.0 requests of the feature
+// unit but map levels between the system and the chip differently, drive the chip's mute LED and
+// combine the user's mute with the headset's mute switch.
+//
+// Threading: PASSIVE_LEVEL, like the plain units. The hardware-mute flag is written by the device's
+// status thread and read by the property path, one byte at a time.
+#pragma once
+
+#include "driver/core/usb_audio_function.h"
+
+inline constexpr ULONG MIRK_LED_REGISTER = 1;
+inline constexpr ULONG MIRK_LED_MASK = 0x30;
+inline constexpr ULONG MIRK_LED_ON = 0x30;
+inline constexpr ULONG MIRK_LED_OFF = 0x10;
+
+// ---- Level maps (values in 1/256 dB on the chip side, system levels on the other) ----------------------
+inline constexpr ULONG MIRK_CURVE_ROWS = 40;
+struct MirkCurveRow
+{
+    SHORT User;
+    SHORT Device;
+};
+extern const MirkCurveRow MirkVolumeCurve[MIRK_CURVE_ROWS];
+
+// The chip value for a system volume level; below the table's last user row the chip gets its lowest
+// step rather than the level unchanged.
+LONG MirkCurveToDevice(LONG level);
+// The system level for a chip value (0x8000 is silence).
+LONG MirkCurveFromDevice(LONG device);
+// The system's maximum and minimum for the chip's GET_MAX and GET_MIN.
+void MirkCurveRange(LONG deviceMaximum, LONG deviceMinimum, PLONG maximum, PLONG minimum);
+
+// Linear maps in system units: negative levels by negMul/negDiv, positive ones by 3 (reads) and their
+// inverses (writes). Worked in 64 bits and held to the 32-bit level range; silence passes unscaled.
+struct MirkScale
+{
+    LONG NegativeMul;
+    LONG NegativeDiv;
+    ULONG MaximumMask; // what of the chip's maximum (1/256 dB) the range keeps
+};
+inline constexpr MirkScale MirkScaleA = {3, 2, ~0xFu};
+inline constexpr MirkScale MirkScaleB = {3, 8, ~0xFFu};
+LONG MirkScaledRead(const MirkScale &scale, LONG level);
+LONG MirkScaledWrite(const MirkScale &scale, LONG level);
+
+// ---- Units ------------------------------------------------------------------------------------------------
+// Unit 13: the volume curve, the mute LED, a switch node and a software-volume node.
+class CUnitVolumeCurve : public CUacFeatureUnit
+{
+public:
+    CUnitVolumeCurve(PUNKNOWN outerUnknown, ULONG position);
+
+    NTSTATUS InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context) override;
+    NTSTATUS GetLevel(UCHAR control, ULONG channel, PLONG level) override;
+    NTSTATUS SetLevel(UCHAR control, ULONG channel, LONG level) override;
+    NTSTATUS GetLevelRange(UCHAR control, PLONG maximum, PLONG minimum, PLONG step) override;
+    // The mute write; after a successful one the LED follows it.
+    NTSTATUS SetSwitch(UCHAR control, ULONG channel, UCHAR value) override;
+
+protected:
+    NTSTATUS CreateNodes() override;
+
+    UCHAR m_NeedMuteLed;
+    UCHAR m_ReverseMuteLed;
+};
+
+// Units 9 and 11 (scale A) and 2, 8 and 15 (scale B).
+class CUnitScaled : public CUacFeatureUnit
+{
+public:
+    CUnitScaled(PUNKNOWN outerUnknown, ULONG position, const MirkScale &scale);
+
+    NTSTATUS GetLevel(UCHAR control, ULONG channel, PLONG level) override;
+    NTSTATUS SetLevel(UCHAR control, ULONG channel, LONG level) override;
+    NTSTATUS GetLevelRange(UCHAR control, PLONG maximum, PLONG minimum, PLONG step) override;
+
+protected:
+    const MirkScale &m_Scale;
+};
+
+class CUnitScaledA : public CUnitScaled
+{
+public:
+    CUnitScaledA(PUNKNOWN outerUnknown, ULONG position) : CUnitScaled(outerUnknown, position, MirkScaleA) {}
+};
+
+class CUnitScaledB : public CUnitScaled
+{
+public:
+    CUnitScaledB(PUNKNOWN outerUnknown, ULONG position) : CUnitScaled(outerUnknown, position, MirkScaleB) {}
+};
+
+// Unit 11 of the headset with a mute switch: the chip gets the user's mute or the switch's.
+class CUnitScaledAHwMute : public IHardwareMute, public CUnitScaledA
+{
+public:
+    DECLARE_STD_UNKNOWN();
+    CUnitScaledAHwMute(PUNKNOWN outerUnknown, ULONG position);
+
+    // Master channel only; the value read becomes the cached user mute.
+    NTSTATUS GetSwitch(UCHAR control, ULONG channel, PUCHAR value) override;
+    NTSTATUS SetSwitch(UCHAR control, ULONG channel, UCHAR value) override;
+    NTSTATUS SetHardwareMute(ULONG flag) override;
+
+private:
+    volatile UCHAR m_HardwareMute;
+    UCHAR m_UserMute;
+};
+
+// The unit-creator hook of the chip family's device class: the class for a descriptor by unit ID and
+// the device's vendor and product; *unit null leaves the plain class.
+NTSTATUS CreateMirkUnit(const UsbAudioFunctionInputs &inputs, const UCHAR *descriptor, ULONG position,
+                        ULONG tag, IUsbAudioUnit **unit);

@@ -1,0 +1,426 @@
+// The chip family's feature units on the virtual headset: the volume curve row by row, the scaled
+// maps against exact rational arithmetic, the ranges, the mute LED through a recording register file,
+// the hardware-mute OR, the nodes they make and the class cells of the unit-creator hook.
+#include <gtest/gtest.h>
+
+#include "driver/core/chip_units.h"
+#include "driver/base/pool_memory.h"
+#include "usb_fixture.h"
+
+#include <map>
+#include <random>
+#include <string>
+
+using usbsim::Bytes;
+
+namespace
+{
+
+struct RegisterWrite
+{
+    ULONG index, value, mask;
+    bool operator==(const RegisterWrite &) const = default;
+};
+
+// The chip's register file as the device object offers it, recording and failing on demand.
+class RecordingRegisters : public IChipRegisters
+{
+public:
+    NTSTATUS QueryInterface(REFIID, PVOID *) override { return STATUS_NOT_IMPLEMENTED; }
+    ULONG AddRef() override { return ++refs; }
+    ULONG Release() override { return --refs; }
+    NTSTATUS WriteRegister(ULONG index, ULONG value, ULONG mask) override
+    {
+        if (fail)
+            return STATUS_UNSUCCESSFUL;
+        writes.push_back({index, value, mask});
+        return STATUS_SUCCESS;
+    }
+    std::vector<RegisterWrite> writes;
+    NTSTATUS fail = STATUS_SUCCESS;
+    ULONG refs = 0;
+};
+
+class ChipHal : public CAudioHal
+{
+public:
+    ChipHal(PUNKNOWN outer, RecordingRegisters *registers) : CAudioHal(outer), m_Registers(registers) {}
+    NTSTATUS StartHardware() override { return STATUS_SUCCESS; }
+    NTSTATUS NonDelegatingQueryInterface(REFIID iid, PVOID *object) override
+    {
+        if (IsEqualId(iid, IID_IChipRegisters))
+        {
+            m_Registers->AddRef();
+            *object = m_Registers;
+            return STATUS_SUCCESS;
+        }
+        return CAudioHal::NonDelegatingQueryInterface(iid, object);
+    }
+
+private:
+    RecordingRegisters *m_Registers;
+};
+
+std::map<std::u16string, std::vector<UCHAR>> g_Settings;
+
+NTSTATUS SettingsValue(PDEVICE_OBJECT, ULONG operation, PVOID buffer, ULONG size, PCWSTR name)
+{
+    auto &stored = g_Settings[name];
+    if (operation == NODE_SETTING_WRITE)
+        stored.assign(static_cast<UCHAR *>(buffer), static_cast<UCHAR *>(buffer) + size);
+    else if (stored.size() == size)
+        memcpy(buffer, stored.data(), size);
+    else
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    return STATUS_SUCCESS;
+}
+
+constexpr LONG dB(double value)
+{
+    return LONG(value * 65536.0);
+}
+constexpr LONG kSilence = LONG(0x80000000u);
+
+Bytes Feature(UCHAR id, std::vector<uint8_t> controls)
+{
+    Bytes b = {0, 0x24, 0x06, id, 1, 1};
+    b.insert(b.end(), controls.begin(), controls.end());
+    b.push_back(0);
+    b[0] = UCHAR(b.size());
+    return b;
+}
+
+class ChipUnitTest : public UsbLayerTest
+{
+protected:
+    void Plug(std::shared_ptr<usbsim::VirtualDevice> headset)
+    {
+        Attach(std::move(headset));
+        hal = new (NonPagedPool, PoolTag::Mirk) ChipHal(nullptr, &registers);
+        hal->AddRef();
+        ASSERT_EQ(hal->Init(nullptr, fdo, nullptr, nullptr), STATUS_SUCCESS);
+        context = {hal,
+                   {layer.get(), 0, UacVersion::Uac1, PoolTag::UA10},
+                   {nullptr, SettingsValue},
+                   PoolTag::Mirk,
+                   nullptr};
+        bus->ClearLog();
+    }
+    void SetUp() override
+    {
+        UsbLayerTest::SetUp();
+        g_Settings.clear();
+    }
+    void TearDown() override
+    {
+        units.clear();
+        if (hal)
+            hal->Release();
+        hal = nullptr;
+        EXPECT_EQ(registers.refs, 0u);
+        UsbLayerTest::TearDown();
+    }
+    template <class T> T *Unit(const Bytes &descriptor, NTSTATUS expected = STATUS_SUCCESS)
+    {
+        T *unit = new (NonPagedPool, PoolTag::Mirk) T(nullptr, 0);
+        unit->AddRef();
+        units.emplace_back(static_cast<IUsbAudioUnit *>(unit),
+                           [](IUsbAudioUnit *u)
+                           {
+                               u->DetachNodes();
+                               u->Release();
+                           });
+        EXPECT_EQ(unit->InitUnit(descriptor.data(), ULONG(descriptor.size()), context), expected);
+        return unit;
+    }
+    // The SET_CUR payloads of the class requests since the log was cleared, as signed values.
+    std::vector<LONG> Sent()
+    {
+        std::vector<LONG> out;
+        for (const auto &e : Urbs())
+            if (e.function == URB_FUNCTION_CLASS_INTERFACE && e.bRequest == UAC1_SET_CUR)
+                out.push_back(e.data.size() == 1 ? LONG(int8_t(e.data[0]))
+                                                 : LONG(int16_t(e.data[0] | e.data[1] << 8)));
+        bus->ClearLog();
+        return out;
+    }
+
+    RecordingRegisters registers;
+    ChipHal *hal = nullptr;
+    UnitContext context{};
+    std::vector<std::unique_ptr<IUsbAudioUnit, void (*)(IUsbAudioUnit *)>> units;
+};
+
+// The user column as the chip maker's table gives it; the device column is 0, then 1 dB steps to
+// -36 dB, then -38 dB twice.
+constexpr SHORT kUser[MIRK_CURVE_ROWS] = {
+    0,     0,     -62,   -128,  -192,  -263,  -331,  -402,  -477,  -556,  -638,  -717,  -804,  -894,
+    -989,  -1088, -1188, -1298, -1411, -1529, -1657, -1785, -1920, -2082, -2240, -2420, -2612, -2816,
+    -3072, -3303, -3584, -3917, -4301, -4788, -5402, -6221, -7578, -8500, -8832, -32768};
+LONG DeviceRow(ULONG i)
+{
+    return i == 0 ? 0 : i <= 37 ? -LONG(i - 1) * 256 : -9728;
+}
+
+TEST(MirkCurve, EveryRowAndItsNeighbours)
+{
+    for (ULONG i = 0; i < MIRK_CURVE_ROWS; ++i)
+    {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(MirkVolumeCurve[i].User, kUser[i]);
+        EXPECT_EQ(MirkVolumeCurve[i].Device, DeviceRow(i));
+    }
+    for (ULONG i = 0; i + 1 < MIRK_CURVE_ROWS; ++i)
+    {
+        SCOPED_TRACE(i);
+        const LONG u = kUser[i + 1];
+        EXPECT_EQ(MirkCurveToDevice(u * 256), DeviceRow(i + 1));
+        EXPECT_EQ(MirkCurveToDevice((u + 1) * 256), DeviceRow(i));
+        EXPECT_EQ(MirkCurveToDevice((u - 1) * 256), DeviceRow(i + 1));
+    }
+    EXPECT_EQ(MirkCurveToDevice(kSilence), -0x8000);
+    EXPECT_EQ(MirkCurveToDevice(0), 0);
+    EXPECT_EQ(MirkCurveToDevice(-100 * 256), -256);
+    EXPECT_EQ(MirkCurveToDevice(-8833 * 256), -9728);
+    EXPECT_EQ(MirkCurveToDevice(dB(-128)), -9728);
+    EXPECT_EQ(MirkCurveToDevice(dB(-140)), -9728); // not +116 dB
+    EXPECT_EQ(MirkCurveToDevice(0x7FFFFFFF), 0);
+    EXPECT_EQ(MirkCurveFromDevice(-256), -62 * 256);
+    EXPECT_EQ(MirkCurveFromDevice(0), 0);
+    EXPECT_EQ(MirkCurveFromDevice(0x8000), kSilence);
+    // What the driver writes reads back as the row it came from.
+    for (ULONG i = 1; i <= 37; ++i)
+        EXPECT_EQ(MirkCurveFromDevice(DeviceRow(i)), kUser[i] * 256) << i;
+    // Every chip value reads inside the system's range.
+    for (LONG d = -0x8000; d <= 0x7FFF; ++d)
+    {
+        const LONG level = MirkCurveFromDevice(d);
+        ASSERT_TRUE(level == kSilence || (level <= 0x7FFF * 256 && level >= -0x8000 * 256)) << d;
+    }
+}
+
+// The scaled maps against exact rational arithmetic: x*n/d truncated toward zero, held to 32 bits.
+LONG Exact(long double x, long double n, long double d)
+{
+    const long double q = x * n / d;
+    const long double t = q < 0 ? -std::floor(-q) : std::floor(q);
+    return t < -2147483648.0L ? kSilence : t > 2147483647.0L ? 0x7FFFFFFF : LONG(t);
+}
+
+TEST(MirkScaled, MapsMatchExactArithmeticWithoutOverflow)
+{
+    EXPECT_EQ(MirkScaledRead(MirkScaleA, dB(-10)), dB(-15));
+    EXPECT_EQ(MirkScaledRead(MirkScaleA, dB(2)), dB(6));
+    EXPECT_EQ(MirkScaledWrite(MirkScaleA, dB(-15)), dB(-10));
+    EXPECT_EQ(MirkScaledRead(MirkScaleB, dB(-8)), dB(-3));
+    EXPECT_EQ(MirkScaledWrite(MirkScaleB, dB(-3)), dB(-8));
+    for (const MirkScale *s : {&MirkScaleA, &MirkScaleB})
+    {
+        EXPECT_EQ(MirkScaledRead(*s, kSilence), kSilence);
+        EXPECT_EQ(MirkScaledWrite(*s, kSilence), kSilence);
+        // Every chip value through the read.
+        for (LONG d = -0x7FFF; d <= 0x7FFF; ++d)
+        {
+            const LONG x = d * 256;
+            ASSERT_EQ(MirkScaledRead(*s, x),
+                      x < 0 ? Exact(x, s->NegativeMul, s->NegativeDiv) : Exact(x, 3, 1));
+        }
+        std::mt19937 random(17);
+        for (int i = 0; i < 100000; ++i)
+        {
+            const LONG level = LONG(random());
+            const LONG expected = level == kSilence ? kSilence
+                                  : level < 0       ? Exact(level, s->NegativeDiv, s->NegativeMul)
+                                                    : Exact(level, 1, 3);
+            const LONG written = MirkScaledWrite(*s, level);
+            ASSERT_EQ(written, expected) << level;
+            const LONG wire = UacLevelToWire(written, 2);
+            ASSERT_TRUE(wire >= -0x8000 && wire <= 0x7FFF);
+            ASSERT_TRUE(MirkCurveToDevice(level) >= -0x8000 && MirkCurveToDevice(level) <= 0);
+        }
+    }
+}
+
+TEST_F(ChipUnitTest, CurveUnitRequestsRangeAndNodes)
+{
+    auto headset = usbsim::VirtualDevice::Uac1();
+    headset->Control(13, 1, 0) = {1, 0, 0, 1, 1};
+    for (UCHAR ch = 1; ch <= 2; ++ch)
+        headset->Control(13, 2, ch) = {2, -256, -9728, 0, 0};
+    Plug(headset);
+    // Without a mute control the unit makes nothing.
+    Unit<CUnitVolumeCurve>(Feature(14, {0x00, 0x02, 0x02}), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(hal->GetFilterCount(), 0u);
+
+    auto *unit = Unit<CUnitVolumeCurve>(Feature(13, {0x01, 0x02, 0x02}));
+    ASSERT_EQ(hal->GetFilterCount(), 2u);
+    IAudioNode *mute = nullptr, *volume = nullptr;
+    hal->GetFilter(0, &mute);
+    hal->GetFilter(1, &volume);
+    EXPECT_EQ(mute->GetKind(), ULONG(NODE_KIND_MUTE));
+    PPROCESSINGGATE gate = QueryAs<IProcessingGate>(volume, IID_IProcessingGate);
+    ASSERT_NE(gate, nullptr); // the software-volume node
+    gate->Release();
+
+    LONG level = 0;
+    ASSERT_EQ(unit->GetLevel(FU_VOLUME, 0, &level), STATUS_SUCCESS);
+    EXPECT_EQ(level, -62 * 256);
+    bus->ClearLog();
+    ASSERT_EQ(unit->SetLevel(FU_VOLUME, 0, kSilence), STATUS_SUCCESS);
+    ASSERT_EQ(unit->SetLevel(FU_VOLUME, 1, dB(-140)), STATUS_SUCCESS);
+    ASSERT_EQ(unit->SetLevel(FU_VOLUME, 0, -100 * 256), STATUS_SUCCESS);
+    EXPECT_EQ(Sent(), (std::vector<LONG>{-0x8000, -9728, -256}));
+    EXPECT_EQ(headset->Control(13, 2, 1).cur, -256);
+
+    LONG high = 0, low = 0, step = 0;
+    ASSERT_EQ(unit->GetLevelRange(FU_VOLUME, &high, &low, &step), STATUS_SUCCESS);
+    EXPECT_EQ(high, 0);
+    EXPECT_EQ(low, -9728 * 256);
+    EXPECT_EQ(step, 0x4000); // GET_RES said 0
+    // A failed range read writes nothing.
+    usbsim::RequestMatch res;
+    res.bRequest = UAC1_GET_RES;
+    const int fault = bus->InjectFault(kPort, res, {usbsim::FaultKind::Stall});
+    high = 7;
+    EXPECT_FALSE(NT_SUCCESS(unit->GetLevelRange(FU_VOLUME, &high, &low, &step)));
+    EXPECT_EQ(high, 7);
+    bus->ClearFault(fault);
+}
+
+TEST_F(ChipUnitTest, MuteLedFollowsSuccessfulMuteWrites)
+{
+    auto headset = usbsim::VirtualDevice::Uac1();
+    headset->Control(13, 1, 0) = {1, 0, 0, 1, 1};
+    Plug(headset);
+    struct Case
+    {
+        std::vector<UCHAR> need, reverse;
+        std::vector<RegisterWrite> expected;
+    } cases[] = {
+        {{1}, {}, {{1, 0x30, 0x30}, {1, 0x10, 0x30}}},
+        {{1}, {1}, {{1, 0x10, 0x30}, {1, 0x30, 0x30}}},
+        {{0}, {1}, {}},
+        {{}, {}, {}},
+    };
+    for (const auto &c : cases)
+    {
+        g_Settings.clear();
+        if (!c.need.empty())
+            g_Settings[u"NeedMuteLED"] = c.need;
+        if (!c.reverse.empty())
+            g_Settings[u"ReverseMuteLED"] = c.reverse;
+        registers.writes.clear();
+        auto *unit = Unit<CUnitVolumeCurve>(Feature(13, {0x01}));
+        ASSERT_EQ(unit->SetSwitch(FU_MUTE, 0, 1), STATUS_SUCCESS);
+        ASSERT_EQ(unit->SetSwitch(FU_MUTE, 0, 0), STATUS_SUCCESS);
+        EXPECT_EQ(registers.writes, c.expected);
+    }
+    // A mute write the chip refuses leaves the LED alone.
+    g_Settings[u"NeedMuteLED"] = {1};
+    auto *unit = Unit<CUnitVolumeCurve>(Feature(13, {0x01}));
+    registers.writes.clear();
+    usbsim::RequestMatch set;
+    set.bRequest = UAC1_SET_CUR;
+    const int fault = bus->InjectFault(kPort, set, {usbsim::FaultKind::Stall});
+    EXPECT_FALSE(NT_SUCCESS(unit->SetSwitch(FU_MUTE, 0, 1)));
+    EXPECT_TRUE(registers.writes.empty());
+    bus->ClearFault(fault);
+    // A refused register write is the mute's result.
+    registers.fail = STATUS_UNSUCCESSFUL;
+    EXPECT_EQ(unit->SetSwitch(FU_MUTE, 0, 1), STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(ChipUnitTest, ScaledUnitsAndHardwareMute)
+{
+    auto headset = usbsim::VirtualDevice::Uac1();
+    headset->Control(11, 1, 0) = {1, 0, 0, 1, 1};
+    headset->Control(11, 2, 0) = {2, -10 * 256, -0x2F0F, 0x060F, 0x100};
+    headset->Control(8, 2, 0) = {2, -8 * 256, -0x2F00, 0x06FF, 0x100};
+    headset->Control(8, 3, 0) = {1, 0, -48, 48, 0};
+    Plug(headset);
+    auto *a = Unit<CUnitScaledAHwMute>(Feature(11, {0x03}));
+    auto *b = Unit<CUnitScaledB>(Feature(8, {0x06}));
+
+    LONG level = 0, high = 0, low = 0, step = 0;
+    ASSERT_EQ(a->GetLevel(FU_VOLUME, 0, &level), STATUS_SUCCESS);
+    EXPECT_EQ(level, dB(-15));
+    ASSERT_EQ(b->GetLevel(FU_VOLUME, 0, &level), STATUS_SUCCESS);
+    EXPECT_EQ(level, dB(-3));
+    ASSERT_EQ(a->GetLevelRange(FU_VOLUME, &high, &low, &step), STATUS_SUCCESS);
+    EXPECT_EQ(high, 0x0600 * 3 * 256); // low 4 bits cleared, then scaled
+    EXPECT_EQ(low, -0x2F0F * 256 * 3 / 2);
+    EXPECT_EQ(step, 0x18000);
+    ASSERT_EQ(b->GetLevelRange(FU_VOLUME, &high, &low, &step), STATUS_SUCCESS);
+    EXPECT_EQ(high, 0x0600 * 3 * 256); // low byte cleared
+    EXPECT_EQ(low, -0x2F00 * 256 * 3 / 8);
+    EXPECT_EQ(step, 0x18000);
+    ASSERT_EQ(b->GetLevelRange(FU_BASS, &high, &low, &step), STATUS_SUCCESS);
+    EXPECT_EQ(high, 48 * 16384);
+    EXPECT_EQ(low, -48 * 16384);
+    EXPECT_EQ(step, 16384); // GET_RES 0 still gives one chip step
+    bus->ClearLog();
+    ASSERT_EQ(a->SetLevel(FU_VOLUME, 0, dB(-15)), STATUS_SUCCESS);
+    ASSERT_EQ(b->SetLevel(FU_VOLUME, 0, LONG(0x80000001)), STATUS_SUCCESS); // saturates on the wire
+    ASSERT_EQ(b->SetLevel(FU_VOLUME, 0, 0x7FFFFFFF), STATUS_SUCCESS);
+    EXPECT_EQ(Sent(), (std::vector<LONG>{-10 * 256, -0x8000, 0x7FFF}));
+
+    // The chip gets the user's mute OR the headset's switch.
+    UCHAR mute = 9;
+    ASSERT_EQ(a->SetSwitch(FU_MUTE, 0, 0), STATUS_SUCCESS);
+    ASSERT_EQ(a->SetHardwareMute(1), STATUS_SUCCESS);
+    ASSERT_EQ(a->SetHardwareMute(0), STATUS_SUCCESS);
+    EXPECT_EQ(Sent(), (std::vector<LONG>{0, 1, 0}));
+    EXPECT_EQ(a->GetSwitch(FU_MUTE, 1, &mute), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(a->SetSwitch(FU_MUTE, 1, 1), STATUS_INVALID_PARAMETER);
+    headset->Control(11, 1, 0).cur = 1;
+    ASSERT_EQ(a->GetSwitch(FU_MUTE, 0, &mute), STATUS_SUCCESS);
+    EXPECT_EQ(mute, 1);
+    ASSERT_EQ(a->SetHardwareMute(0), STATUS_SUCCESS); // re-sends the user mute just read
+    EXPECT_EQ(Sent(), (std::vector<LONG>{1}));
+    PHARDWAREMUTE hw = QueryAs<IHardwareMute>(static_cast<IUsbAudioUnit *>(a), IID_IHardwareMute);
+    ASSERT_NE(hw, nullptr);
+    hw->Release();
+}
+
+class MirkCells : public KernelTest
+{
+};
+
+TEST_F(MirkCells, ClassByUnitIdAndDevice)
+{
+    struct Case
+    {
+        USHORT vendor, product;
+        UCHAR subtype, id;
+        const char *expected;
+    } cases[] = {
+        {0x1E7D, 0x3750, 6, 11, "hw"},
+        {0x1234, 0x3750, 6, 11, "A"},
+        {0, 0, 6, 9, "A"},
+        {0, 0, 6, 2, "B"},
+        {0, 0, 6, 8, "B"},
+        {0, 0, 6, 15, "B"},
+        {0, 0, 6, 13, "curve"},
+        {0, 0, 6, 12, "plain"},
+        {0, 0, 3, 13, "plain"},
+    };
+    for (const auto &c : cases)
+    {
+        SCOPED_TRACE(std::to_string(c.id));
+        UsbAudioFunctionInputs inputs{UsbAudioDeviceClass::Mirk, c.vendor, c.product, {}, FALSE};
+        const UCHAR descriptor[] = {8, 0x24, c.subtype, c.id, 1, 1, 3, 0};
+        IUsbAudioUnit *unit = nullptr;
+        ASSERT_EQ(CreateMirkUnit(inputs, descriptor, 0, PoolTag::Mirk, &unit), STATUS_SUCCESS);
+        const std::string kind = !unit                                      ? "plain"
+                                 : dynamic_cast<CUnitScaledAHwMute *>(unit) ? "hw"
+                                 : dynamic_cast<CUnitScaledA *>(unit)       ? "A"
+                                 : dynamic_cast<CUnitScaledB *>(unit)       ? "B"
+                                 : dynamic_cast<CUnitVolumeCurve *>(unit)   ? "curve"
+                                                                            : "other";
+        EXPECT_EQ(kind, c.expected);
+        if (unit)
+            unit->Release();
+    }
+}
+
+} // namespace
