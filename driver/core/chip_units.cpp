@@ -3,8 +3,9 @@
 #include "driver/base/pool_memory.h"
 #include "driver/base/usb_vendor_ids.h"
 
-// Rows pair the level the system sees with the chip's, both in 1/256 dB; row 0 guards the first
-// comparison. The chip runs in 1 dB steps to -36 dB, then -38 dB.
+// Rows pair the level the system sees with the chip's, both in 1/256 dB; row 0
+// guards the first comparison. The chip runs in 1 dB steps to -36 dB, then -38
+// dB.
 const MirkCurveRow MirkVolumeCurve[MIRK_CURVE_ROWS] = {
     {0, 0},         {0, 0},         {-62, -256},    {-128, -512},    {-192, -768},   {-263, -1024},
     {-331, -1280},  {-402, -1536},  {-477, -1792},  {-556, -2048},   {-638, -2304},  {-717, -2560},
@@ -31,6 +32,19 @@ BOOLEAN IsByteControl(UCHAR control)
     return UacLevelBytes(control) == 1;
 }
 
+NTSTATUS WriteChipRegister(PUNKNOWN device, ULONG index, ULONG value, ULONG mask)
+{
+    IChipRegisters *registers = nullptr;
+    if (!device)
+        return STATUS_INVALID_PARAMETER;
+    NTSTATUS status = device->QueryInterface(IID_IChipRegisters, reinterpret_cast<PVOID *>(&registers));
+    if (!NT_SUCCESS(status))
+        return status;
+    status = registers->WriteRegister(index, value, mask);
+    registers->Release();
+    return status;
+}
+
 } // namespace
 
 LONG MirkCurveToDevice(LONG level)
@@ -45,7 +59,8 @@ LONG MirkCurveToDevice(LONG level)
         if (v == MirkVolumeCurve[i + 1].User)
             return MirkVolumeCurve[i + 1].Device;
     }
-    // Below the last row the level would otherwise reach the chip unchanged, far out of its range.
+    // Below the last row the level would otherwise reach the chip unchanged, far
+    // out of its range.
     return MirkVolumeCurve[MIRK_CURVE_ROWS - 1].Device;
 }
 
@@ -94,7 +109,8 @@ LONG MirkScaledWrite(const MirkScale &scale, LONG level)
     return Clamp32(x < 0 ? x * scale.NegativeDiv / scale.NegativeMul : x / 3);
 }
 
-// ---- CUnitVolumeCurve -------------------------------------------------------------------------------------
+// ---- CUnitVolumeCurve
+// -------------------------------------------------------------------------------------
 CUnitVolumeCurve::CUnitVolumeCurve(PUNKNOWN outerUnknown, ULONG position)
     : CUacFeatureUnit(outerUnknown, position), m_NeedMuteLed(0), m_ReverseMuteLed(0)
 {
@@ -155,18 +171,14 @@ NTSTATUS CUnitVolumeCurve::SetSwitch(UCHAR control, ULONG channel, UCHAR value)
     if (!NT_SUCCESS(status) || control != FU_MUTE || !m_NeedMuteLed)
         return status;
     const BOOLEAN on = (value != 0) != (m_ReverseMuteLed == 1);
-    IChipRegisters *registers = nullptr;
-    status = m_Context.Hal->QueryInterface(IID_IChipRegisters, reinterpret_cast<PVOID *>(&registers));
-    if (!NT_SUCCESS(status))
-        return status;
-    status = registers->WriteRegister(MIRK_LED_REGISTER, on ? MIRK_LED_ON : MIRK_LED_OFF, MIRK_LED_MASK);
-    registers->Release();
-    return status;
+    return WriteChipRegister(static_cast<IAudioHal *>(m_Context.Hal), MIRK_LED_REGISTER,
+                             on ? MIRK_LED_ON : MIRK_LED_OFF, MIRK_LED_MASK);
 }
 
 NTSTATUS CUnitVolumeCurve::CreateNodes()
 {
-    // The unit exists to be muted: without a mute control it makes no nodes at all.
+    // The unit exists to be muted: without a mute control it makes no nodes at
+    // all.
     ULONG channels = 0;
     if (!NT_SUCCESS(ChannelsWith(FU_MUTE, &channels)))
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -176,7 +188,8 @@ NTSTATUS CUnitVolumeCurve::CreateNodes()
     NTSTATUS status = CreateNode<CSwitchNode>(
         [&](CSwitchNode *node) { return node->InitSwitch(self, unitId, FU_MUTE, settings, UAC_NO_SOURCE); },
         ULONG(NODE_KIND_MUTE), BOOLEAN(FALSE));
-    // The software-volume node's gate starts closed, so the chip's curve is not applied twice.
+    // The software-volume node's gate starts closed, so the chip's curve is not
+    // applied twice.
     if (NT_SUCCESS(status) && NT_SUCCESS(ChannelsWith(FU_VOLUME, &channels)))
         status = CreateNode<CSoftVolumeNode>(
             [&](CSoftVolumeNode *node)
@@ -232,7 +245,8 @@ NTSTATUS CUnitScaled::GetLevelRange(UCHAR control, PLONG maximum, PLONG minimum,
     return STATUS_SUCCESS;
 }
 
-// ---- CUnitScaledAHwMute -----------------------------------------------------------------------------------
+// ---- CUnitScaledAHwMute
+// -----------------------------------------------------------------------------------
 CUnitScaledAHwMute::CUnitScaledAHwMute(PUNKNOWN outerUnknown, ULONG position)
     : CUnitScaledA(outerUnknown, position), m_HardwareMute(0), m_UserMute(0)
 {
@@ -274,7 +288,121 @@ NTSTATUS CUnitScaledAHwMute::SetHardwareMute(ULONG flag)
     return SetSwitch(FU_MUTE, 0, m_UserMute);
 }
 
-// ---- The class table's cells ---------------------------------------------------------------------------
+// ---- The LED switch
+// ----------------------------------------------------------------------------------------
+NTSTATUS CLedSwitchNode::InitLed(PUNKNOWN unit, UCHAR unitId, const NodeSettings &settings, PUNKNOWN device)
+{
+    m_Device = device;
+    return InitSwitch(unit, unitId, 0, settings, UAC_NO_SOURCE);
+}
+
+NTSTATUS CLedSwitchNode::SetByte(ULONG index, UCHAR value)
+{
+    if (index != 0)
+        return STATUS_INVALID_PARAMETER;
+    const NTSTATUS status =
+        WriteChipRegister(m_Device, MIRK_LED_REGISTER, value ? MIRK_LED_OFF : MIRK_LED_ON, MIRK_LED_MASK);
+    return NT_SUCCESS(status) ? CCachedSwitchNode::SetByte(0, value) : status;
+}
+
+NTSTATUS CUnitScaledBLed::GetSwitchChannels(UCHAR control, PULONG count)
+{
+    if (control != 0)
+        return CUnitScaledB::GetSwitchChannels(control, count);
+    if (!count)
+        return STATUS_INVALID_PARAMETER;
+    *count = 1;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUnitScaledBLed::GetSwitch(UCHAR control, ULONG channel, PUCHAR value)
+{
+    // The LED register cannot be read back: the node keeps its stored value.
+    return control == 0 ? STATUS_NOT_SUPPORTED : CUnitScaledB::GetSwitch(control, channel, value);
+}
+
+NTSTATUS CUnitScaledBLed::CreateNodes()
+{
+    NTSTATUS status = CUnitScaledB::CreateNodes();
+    if (!NT_SUCCESS(status))
+        return status;
+    PUNKNOWN self = Self(), device = static_cast<IAudioHal *>(m_Context.Hal);
+    const UCHAR unitId = UnitId();
+    status = CreateNode<CLedSwitchNode>([&](CLedSwitchNode *node)
+                                        { return node->InitLed(self, unitId, m_Context.Settings, device); });
+    return NT_SUCCESS(status) ? LinkNodes() : status;
+}
+
+// ---- CSelectorInputMap
+// -------------------------------------------------------------------------------------
+CSelectorInputMap::CSelectorInputMap(PUNKNOWN outerUnknown, ULONG position)
+    : CUacSelectorUnit(outerUnknown, position), m_Map{}
+{
+}
+
+NTSTATUS CSelectorInputMap::InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context)
+{
+    const NTSTATUS status = CUacSelectorUnit::InitUnit(descriptor, length, context);
+    if (!NT_SUCCESS(status))
+        return status;
+    for (ULONG k = 0; k < descriptor[4] && k < NODE_MAX_SOURCES; ++k)
+        switch (descriptor[5 + k])
+        {
+        case 2:
+            m_Map[k] = 4;
+            break;
+        case 8:
+            m_Map[k] = 1;
+            break;
+        case 15:
+            m_Map[k] = 2;
+            break;
+        case 16:
+            m_Map[k] = 3;
+            break;
+        default:
+            break;
+        }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CSelectorInputMap::Send(UCHAR value)
+{
+    return UacRequest(m_Context.Requests, FALSE, UAC1_SET_CUR, 0, UnitId(), &value, 1);
+}
+
+NTSTATUS CSelectorInputMap::GetInput(PULONG input)
+{
+    ULONG device = 0, count = 0;
+    if (!input)
+        return STATUS_INVALID_PARAMETER;
+    NTSTATUS status = CUacSelectorUnit::GetInput(&device);
+    if (!NT_SUCCESS(status))
+        return status;
+    GetInputCount(&count);
+    for (ULONG k = 0; k < count && k < NODE_MAX_SOURCES; ++k)
+        if (m_Map[k] == device)
+        {
+            *input = k + 1;
+            return STATUS_SUCCESS;
+        }
+    status = Send(m_Map[0]);
+    if (NT_SUCCESS(status))
+        *input = 1;
+    return status;
+}
+
+NTSTATUS CSelectorInputMap::SetInput(ULONG input)
+{
+    ULONG count = 0;
+    GetInputCount(&count);
+    if (input < 1 || input > count || input > NODE_MAX_SOURCES)
+        return STATUS_INVALID_PARAMETER;
+    return Send(m_Map[input - 1]);
+}
+
+// ---- The class table's cells
+// ---------------------------------------------------------------------------
 namespace
 {
 
@@ -296,6 +424,8 @@ NTSTATUS CreateMirkUnit(const UsbAudioFunctionInputs &inputs, const UCHAR *descr
     if (!descriptor || !unit)
         return STATUS_INVALID_PARAMETER;
     *unit = nullptr;
+    if (descriptor[0] >= 5 && descriptor[2] == UAC_SELECTOR_UNIT)
+        return MakeUnit<CSelectorInputMap>(position, tag, unit);
     if (descriptor[0] < 4 || descriptor[2] != UAC_FEATURE_UNIT)
         return STATUS_SUCCESS;
     const auto is = [&](USHORT vendor, USHORT product)
@@ -305,6 +435,8 @@ NTSTATUS CreateMirkUnit(const UsbAudioFunctionInputs &inputs, const UCHAR *descr
     case 2:
     case 8:
     case 15:
+        if (is(0x28DA, 0x268E))
+            return MakeUnit<CUnitScaledBLed>(position, tag, unit);
         return MakeUnit<CUnitScaledB>(position, tag, unit);
     case 11:
         if (is(0x1E7D, 0x3750))

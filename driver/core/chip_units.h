@@ -1,9 +1,11 @@
-// The headset chip family's own feature units. They speak the plain class 1.0 requests of the feature
-// unit but map levels between the system and the chip differently, drive the chip's mute LED and
-// combine the user's mute with the headset's mute switch.
+// The headset chip family's own feature units. They speak the plain class 1.0
+// requests of the feature unit but map levels between the system and the chip
+// differently, drive the chip's mute LED and combine the user's mute with the
+// headset's mute switch.
 //
-// Threading: PASSIVE_LEVEL, like the plain units. The hardware-mute flag is written by the device's
-// status thread and read by the property path, one byte at a time.
+// Threading: PASSIVE_LEVEL, like the plain units. The hardware-mute flag is
+// written by the device's status thread and read by the property path, one byte
+// at a time.
 #pragma once
 
 #include "driver/core/usb_audio_function.h"
@@ -13,7 +15,8 @@ inline constexpr ULONG MIRK_LED_MASK = 0x30;
 inline constexpr ULONG MIRK_LED_ON = 0x30;
 inline constexpr ULONG MIRK_LED_OFF = 0x10;
 
-// ---- Level maps (values in 1/256 dB on the chip side, system levels on the other) ----------------------
+// ---- Level maps (values in 1/256 dB on the chip side, system levels on the
+// other) ----------------------
 inline constexpr ULONG MIRK_CURVE_ROWS = 40;
 struct MirkCurveRow
 {
@@ -22,16 +25,17 @@ struct MirkCurveRow
 };
 extern const MirkCurveRow MirkVolumeCurve[MIRK_CURVE_ROWS];
 
-// The chip value for a system volume level; below the table's last user row the chip gets its lowest
-// step rather than the level unchanged.
+// The chip value for a system volume level; below the table's last user row the
+// chip gets its lowest step rather than the level unchanged.
 LONG MirkCurveToDevice(LONG level);
 // The system level for a chip value (0x8000 is silence).
 LONG MirkCurveFromDevice(LONG device);
 // The system's maximum and minimum for the chip's GET_MAX and GET_MIN.
 void MirkCurveRange(LONG deviceMaximum, LONG deviceMinimum, PLONG maximum, PLONG minimum);
 
-// Linear maps in system units: negative levels by negMul/negDiv, positive ones by 3 (reads) and their
-// inverses (writes). Worked in 64 bits and held to the 32-bit level range; silence passes unscaled.
+// Linear maps in system units: negative levels by negMul/negDiv, positive ones
+// by 3 (reads) and their inverses (writes). Worked in 64 bits and held to the
+// 32-bit level range; silence passes unscaled.
 struct MirkScale
 {
     LONG NegativeMul;
@@ -43,8 +47,10 @@ inline constexpr MirkScale MirkScaleB = {3, 8, ~0xFFu};
 LONG MirkScaledRead(const MirkScale &scale, LONG level);
 LONG MirkScaledWrite(const MirkScale &scale, LONG level);
 
-// ---- Units ------------------------------------------------------------------------------------------------
-// Unit 13: the volume curve, the mute LED, a switch node and a software-volume node.
+// ---- Units
+// ------------------------------------------------------------------------------------------------
+// Unit 13: the volume curve, the mute LED, a switch node and a software-volume
+// node.
 class CUnitVolumeCurve : public CUacFeatureUnit
 {
 public:
@@ -90,7 +96,8 @@ public:
     CUnitScaledB(PUNKNOWN outerUnknown, ULONG position) : CUnitScaled(outerUnknown, position, MirkScaleB) {}
 };
 
-// Unit 11 of the headset with a mute switch: the chip gets the user's mute or the switch's.
+// Unit 11 of the headset with a mute switch: the chip gets the user's mute or
+// the switch's.
 class CUnitScaledAHwMute : public IHardwareMute, public CUnitScaledA
 {
 public:
@@ -107,7 +114,59 @@ private:
     UCHAR m_UserMute;
 };
 
-// The unit-creator hook of the chip family's device class: the class for a descriptor by unit ID and
-// the device's vendor and product; *unit null leaves the plain class.
+// The LED switch of units 2, 8 and 15 on one headset: register 1 follows the
+// byte (channel 0 only); only a good write is cached and persisted.
+class CLedSwitchNode : public CCachedSwitchNode
+{
+public:
+    CLedSwitchNode(PUNKNOWN outerUnknown, ULONG id) : CCachedSwitchNode(outerUnknown, id), m_Device(nullptr)
+    {
+    }
+
+    // `device` answers IChipRegisters; it owns the node, so the node holds no
+    // reference to it.
+    NTSTATUS InitLed(PUNKNOWN unit, UCHAR unitId, const NodeSettings &settings, PUNKNOWN device);
+    NTSTATUS SetByte(ULONG index, UCHAR value) override;
+
+private:
+    PUNKNOWN m_Device;
+};
+
+// Scale B with the LED switch node after the plain nodes.
+class CUnitScaledBLed : public CUnitScaledB
+{
+public:
+    CUnitScaledBLed(PUNKNOWN outerUnknown, ULONG position) : CUnitScaledB(outerUnknown, position) {}
+
+    // Control 0 is the LED: one channel, which the chip cannot report.
+    NTSTATUS GetSwitchChannels(UCHAR control, PULONG count) override;
+    NTSTATUS GetSwitch(UCHAR control, ULONG channel, PUCHAR value) override;
+
+protected:
+    NTSTATUS CreateNodes() override;
+};
+
+// The selector: the chip numbers its inputs by what feeds them, not by
+// position.
+class CSelectorInputMap : public CUacSelectorUnit
+{
+public:
+    CSelectorInputMap(PUNKNOWN outerUnknown, ULONG position);
+
+    NTSTATUS InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context) override;
+    // The 1-based input whose map entry the chip reports; when none does, input
+    // 1, whose entry is written back to the chip.
+    NTSTATUS GetInput(PULONG input) override;
+    NTSTATUS SetInput(ULONG input) override; // 1 to bNrInPins
+
+private:
+    NTSTATUS Send(UCHAR value);
+
+    UCHAR m_Map[NODE_MAX_SOURCES];
+};
+
+// The unit-creator hook of the chip family's device class: the class for a
+// descriptor by unit ID and the device's vendor and product; *unit null leaves
+// the plain class.
 NTSTATUS CreateMirkUnit(const UsbAudioFunctionInputs &inputs, const UCHAR *descriptor, ULONG position,
                         ULONG tag, IUsbAudioUnit **unit);

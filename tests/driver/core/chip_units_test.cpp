@@ -1,10 +1,11 @@
-// The chip family's feature units on the virtual headset: the volume curve row by row, the scaled
-// maps against exact rational arithmetic, the ranges, the mute LED through a recording register file,
-// the hardware-mute OR, the nodes they make and the class cells of the unit-creator hook.
+// The chip family's feature units on the virtual headset: the volume curve row
+// by row, the scaled maps against exact rational arithmetic, the ranges, the
+// mute LED through a recording register file, the hardware-mute OR, the nodes
+// they make and the class cells of the unit-creator hook.
 #include <gtest/gtest.h>
 
-#include "driver/core/chip_units.h"
 #include "driver/base/pool_memory.h"
+#include "driver/core/chip_units.h"
 #include "usb_fixture.h"
 
 #include <map>
@@ -22,7 +23,8 @@ struct RegisterWrite
     bool operator==(const RegisterWrite &) const = default;
 };
 
-// The chip's register file as the device object offers it, recording and failing on demand.
+// The chip's register file as the device object offers it, recording and
+// failing on demand.
 class RecordingRegisters : public IChipRegisters
 {
 public:
@@ -133,7 +135,8 @@ protected:
         EXPECT_EQ(unit->InitUnit(descriptor.data(), ULONG(descriptor.size()), context), expected);
         return unit;
     }
-    // The SET_CUR payloads of the class requests since the log was cleared, as signed values.
+    // The SET_CUR payloads of the class requests since the log was cleared, as
+    // signed values.
     std::vector<LONG> Sent()
     {
         std::vector<LONG> out;
@@ -151,8 +154,8 @@ protected:
     std::vector<std::unique_ptr<IUsbAudioUnit, void (*)(IUsbAudioUnit *)>> units;
 };
 
-// The user column as the chip maker's table gives it; the device column is 0, then 1 dB steps to
-// -36 dB, then -38 dB twice.
+// The user column as the chip maker's table gives it; the device column is 0,
+// then 1 dB steps to -36 dB, then -38 dB twice.
 constexpr SHORT kUser[MIRK_CURVE_ROWS] = {
     0,     0,     -62,   -128,  -192,  -263,  -331,  -402,  -477,  -556,  -638,  -717,  -804,  -894,
     -989,  -1088, -1188, -1298, -1411, -1529, -1657, -1785, -1920, -2082, -2240, -2420, -2612, -2816,
@@ -199,7 +202,8 @@ TEST(MirkCurve, EveryRowAndItsNeighbours)
     }
 }
 
-// The scaled maps against exact rational arithmetic: x*n/d truncated toward zero, held to 32 bits.
+// The scaled maps against exact rational arithmetic: x*n/d truncated toward
+// zero, held to 32 bits.
 LONG Exact(long double x, long double n, long double d)
 {
     const long double q = x * n / d;
@@ -360,7 +364,8 @@ TEST_F(ChipUnitTest, ScaledUnitsAndHardwareMute)
     EXPECT_EQ(step, 16384); // GET_RES 0 still gives one chip step
     bus->ClearLog();
     ASSERT_EQ(a->SetLevel(FU_VOLUME, 0, dB(-15)), STATUS_SUCCESS);
-    ASSERT_EQ(b->SetLevel(FU_VOLUME, 0, LONG(0x80000001)), STATUS_SUCCESS); // saturates on the wire
+    ASSERT_EQ(b->SetLevel(FU_VOLUME, 0, LONG(0x80000001)),
+              STATUS_SUCCESS); // saturates on the wire
     ASSERT_EQ(b->SetLevel(FU_VOLUME, 0, 0x7FFFFFFF), STATUS_SUCCESS);
     EXPECT_EQ(Sent(), (std::vector<LONG>{-10 * 256, -0x8000, 0x7FFF}));
 
@@ -375,11 +380,101 @@ TEST_F(ChipUnitTest, ScaledUnitsAndHardwareMute)
     headset->Control(11, 1, 0).cur = 1;
     ASSERT_EQ(a->GetSwitch(FU_MUTE, 0, &mute), STATUS_SUCCESS);
     EXPECT_EQ(mute, 1);
-    ASSERT_EQ(a->SetHardwareMute(0), STATUS_SUCCESS); // re-sends the user mute just read
+    ASSERT_EQ(a->SetHardwareMute(0),
+              STATUS_SUCCESS); // re-sends the user mute just read
     EXPECT_EQ(Sent(), (std::vector<LONG>{1}));
     PHARDWAREMUTE hw = QueryAs<IHardwareMute>(static_cast<IUsbAudioUnit *>(a), IID_IHardwareMute);
     ASSERT_NE(hw, nullptr);
     hw->Release();
+}
+
+TEST_F(ChipUnitTest, SelectorMapsSourcesToChipInputs)
+{
+    auto headset = usbsim::VirtualDevice::Uac1();
+    headset->Control(20, 0, 0) = {1, 0, 0, 4, 1};
+    headset->Control(21, 0, 0) = {1, 0, 0, 4, 1};
+    Plug(headset);
+    // Inputs fed by units 8, 5, 2, 16 and 15.
+    const Bytes selector = {11, 0x24, 0x05, 20, 5, 8, 5, 2, 16, 15, 0};
+    auto *unit = Unit<CSelectorInputMap>(selector);
+    for (ULONG input = 1; input <= 5; ++input)
+        ASSERT_EQ(unit->SetInput(input), STATUS_SUCCESS);
+    EXPECT_EQ(unit->SetInput(0), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(unit->SetInput(6), STATUS_INVALID_PARAMETER);
+    std::vector<Bytes> sent;
+    for (const auto &e : Urbs())
+        if (e.function == URB_FUNCTION_CLASS_INTERFACE && e.bRequest == UAC1_SET_CUR)
+        {
+            EXPECT_EQ(e.wValue, 0);
+            EXPECT_EQ(e.wIndex, 20 << 8);
+            sent.push_back(e.data);
+        }
+    EXPECT_EQ(sent, (std::vector<Bytes>{{1}, {0}, {4}, {3}, {2}}));
+
+    // The chip's value back to the first input that carries it.
+    ULONG input = 0;
+    usbsim::RequestMatch get;
+    get.bRequest = UAC1_GET_CUR;
+    int fault = bus->InjectFault(kPort, get, {usbsim::FaultKind::Short, 0});
+    input = 9;
+    EXPECT_FALSE(NT_SUCCESS(unit->GetInput(&input)));
+    EXPECT_EQ(input, 9u);
+    bus->ClearFault(fault);
+    ASSERT_EQ(unit->SetInput(4), STATUS_SUCCESS); // the chip now holds 3
+    ASSERT_EQ(unit->GetInput(&input), STATUS_SUCCESS);
+    EXPECT_EQ(input, 4u);
+    // A value no input maps to: input 1, its entry written back.
+    ASSERT_EQ(unit->SetInput(2), STATUS_SUCCESS); // 0 now, the unmapped unit 5
+    ASSERT_EQ(unit->GetInput(&input), STATUS_SUCCESS);
+    EXPECT_EQ(input, 2u);
+    const Bytes odd = {8, 0x24, 0x05, 21, 2, 8, 2, 0};
+    auto *other = Unit<CSelectorInputMap>(odd);
+    usbsim::RequestMatch set;
+    set.bRequest = UAC1_SET_CUR;
+    bus->ClearLog();
+    fault = bus->InjectFault(kPort, set, {usbsim::FaultKind::Stall});
+    input = 9;
+    EXPECT_FALSE(NT_SUCCESS(other->GetInput(&input))); // 0 maps nowhere; the write-back fails
+    EXPECT_EQ(input, 9u);
+    bus->ClearFault(fault);
+    bus->ClearLog();
+    ASSERT_EQ(other->GetInput(&input), STATUS_SUCCESS);
+    EXPECT_EQ(input, 1u);
+    EXPECT_EQ(Sent(), (std::vector<LONG>{1}));
+}
+
+TEST_F(ChipUnitTest, LedSwitchNodeDrivesRegisterOne)
+{
+    auto headset = usbsim::VirtualDevice::Uac1();
+    headset->Control(2, 2, 0) = {2, 0, -0x2000, 0, 0x100};
+    Plug(headset);
+    g_Settings.clear();
+    Unit<CUnitScaledBLed>(Feature(2, {0x02}));
+    ASSERT_EQ(hal->GetFilterCount(), 2u);
+    IAudioNode *level = nullptr, *led = nullptr;
+    hal->GetFilter(0, &level);
+    hal->GetFilter(1, &led);
+    EXPECT_EQ(led->GetKind(), ULONG(NODE_KIND_BYTE_22));
+    ULONG sources[1] = {}, count = 1;
+    ASSERT_EQ(led->GetSources(&count, sources), STATUS_SUCCESS);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(sources[0], level->GetId()); // linked after the plain nodes
+    PNODEVALUE value = QueryAs<INodeValue>(led, IID_INodeValue);
+    ASSERT_NE(value, nullptr);
+    bus->ClearLog();
+    ASSERT_EQ(value->SetNodeValue(0, 1), STATUS_SUCCESS);
+    ASSERT_EQ(value->SetNodeValue(0, 0), STATUS_SUCCESS);
+    EXPECT_EQ(registers.writes, (std::vector<RegisterWrite>{{1, 0x10, 0x30}, {1, 0x30, 0x30}}));
+    EXPECT_TRUE(Sent().empty()); // nothing on the audio-class side
+    // A refused write is returned and leaves the cached byte.
+    registers.fail = STATUS_UNSUCCESSFUL;
+    EXPECT_EQ(value->SetNodeValue(0, 1), STATUS_UNSUCCESSFUL);
+    LONG cached = 7;
+    ASSERT_EQ(value->GetNodeValue(0, &cached), STATUS_SUCCESS);
+    EXPECT_EQ(cached, 0);
+    registers.fail = STATUS_SUCCESS;
+    EXPECT_EQ(value->SetNodeValue(1, 1), STATUS_INVALID_PARAMETER);
+    value->Release();
 }
 
 class MirkCells : public KernelTest
@@ -398,6 +493,7 @@ TEST_F(MirkCells, ClassByUnitIdAndDevice)
         {0x1234, 0x3750, 6, 11, "A"},
         {0, 0, 6, 9, "A"},
         {0, 0, 6, 2, "B"},
+        {0x28DA, 0x268E, 6, 15, "led"},
         {0, 0, 6, 8, "B"},
         {0, 0, 6, 15, "B"},
         {0, 0, 6, 13, "curve"},
@@ -414,6 +510,7 @@ TEST_F(MirkCells, ClassByUnitIdAndDevice)
         const std::string kind = !unit                                      ? "plain"
                                  : dynamic_cast<CUnitScaledAHwMute *>(unit) ? "hw"
                                  : dynamic_cast<CUnitScaledA *>(unit)       ? "A"
+                                 : dynamic_cast<CUnitScaledBLed *>(unit)    ? "led"
                                  : dynamic_cast<CUnitScaledB *>(unit)       ? "B"
                                  : dynamic_cast<CUnitVolumeCurve *>(unit)   ? "curve"
                                                                             : "other";
