@@ -1,19 +1,10 @@
-// The panel's data files are INI text read with QSettings. A file the panel cannot trust is treated
-// as missing and never written, so the user's file survives byte for byte.
+// Writing and naming the panel's data files; checkDataFile judges whether one can be trusted.
 #pragma once
+
+#include "panel/device/data_file_check.h"
 
 #include <QString>
 #include <QVariant>
-
-struct DataFileCheck
-{
-    bool usable = true; // a missing file is usable: it reads as defaults and its first write creates it
-    QString reason;     // why not, for the log
-};
-
-// Rejects a file over 1 MiB, one holding a NUL byte, a folder or unreadable file, and one that
-// QSettings reads with a status other than NoError.
-DataFileCheck checkDataFile(const QString &path);
 
 // Copies source to target + ".new", then renames that over target, so the target is either its
 // old self or a whole copy. False when the copy or the rename fails; the temporary file is then

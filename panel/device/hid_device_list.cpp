@@ -1,14 +1,12 @@
 #include "panel/device/hid_device_list.h"
 
+#include "panel/device/data_file_check.h"
+
 #include <QDebug>
-#include <QFile>
-#include <QFileInfo>
 #include <QSettings>
 
 namespace
 {
-constexpr qint64 kMaxDeviceFile = 1 << 20;
-
 // Hexadecimal text; what does not parse is 0.
 uint32_t hexValue(const QSettings &s, const QString &key, uint32_t fallback)
 {
@@ -18,26 +16,6 @@ uint32_t hexValue(const QSettings &s, const QString &key, uint32_t fallback)
     bool ok = false;
     uint32_t n = v.toString().trimmed().toUInt(&ok, 16);
     return ok ? n : 0;
-}
-
-bool rejected(const QString &file, const char *reason)
-{
-    qDebug().noquote() << "device file" << file << "ignored:" << reason;
-    return true;
-}
-
-bool unusable(const QString &file)
-{
-    QFile in(file);
-    if (!in.exists())
-        return false;
-    if (in.size() > kMaxDeviceFile)
-        return rejected(file, "larger than 1 MiB");
-    if (!in.open(QIODevice::ReadOnly))
-        return rejected(file, "cannot be read");
-    if (in.readAll().contains('\0'))
-        return rejected(file, "holds a NUL byte");
-    return false;
 }
 } // namespace
 
@@ -56,14 +34,13 @@ bool secrecyCodeOf(const QString &sCode, uint8_t code[7])
 QList<HidDeviceRecord> loadHidDeviceList(const QString &file)
 {
     QList<HidDeviceRecord> list;
-    if (unusable(file))
-        return list;
-    QSettings s(file, QSettings::IniFormat);
-    if (s.status() != QSettings::NoError)
+    const DataFileCheck check = checkDataFile(file);
+    if (!check.usable)
     {
-        rejected(file, "not INI text");
+        qDebug().noquote() << "device file" << file << "ignored:" << check.reason;
         return list;
     }
+    QSettings s(file, QSettings::IniFormat);
     int count = s.value("common/deviceCount", 0).toInt();
     if (count > kMaxHidDevices)
     {
