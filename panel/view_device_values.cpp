@@ -73,10 +73,10 @@ QByteArray stageColours(const uint8_t (&defaults)[24], uchar type, uchar r, ucha
     return table;
 }
 
-// A volume slider (0 loudest, 272 silent) as a percent.
+// A volume slider (0 loudest, 272 silent) as a percent; wide arithmetic, as the scene may pass any int.
 int volumePercent(int slider)
 {
-    return std::clamp((27200 - 100 * slider) / 272, 0, 100);
+    return int(std::clamp<int64_t>((27200 - 100 * int64_t(slider)) / 272, 0, 100));
 }
 } // namespace
 

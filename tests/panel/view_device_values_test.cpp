@@ -4,6 +4,8 @@
 #include <QDateTime>
 #include <QFileInfo>
 
+#include <climits>
+
 namespace
 {
 Bytes plain(std::initializer_list<uint8_t> bytes)
@@ -233,6 +235,8 @@ TEST_F(ViewTest, HeadsetSlotsReachTheLibraryWithTheirProperties)
          {"render set VolumeScalarControl(0,0,0)=1", "render set VolumeScalarControl(1,0,0)=0"}},
         {[](myQQuickView &v) { v.headSetYLKZVoice(1, 300, 0); },
          {"render set VolumeScalarControl(-1,0,0)=0"}},
+        {[](myQQuickView &v) { v.headSetYLKZVoice(0, INT_MIN, INT_MAX); },
+         {"render set VolumeScalarControl(0,0,0)=1", "render set VolumeScalarControl(1,0,0)=0"}},
         {[](myQQuickView &v) { v.headSetYLKZMic(1, 136, 0); },
          {"capture set VolumeScalarControl(-1,0,0)=0.5"}},
         {[](myQQuickView &v) { v.headSetSet71(false); },
