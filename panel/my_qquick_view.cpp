@@ -117,7 +117,10 @@ bool myQQuickView::mouseIsGun() const
 
 void myQQuickView::headsetStatus(unsigned char status)
 {
-    ylwCtrl(status);
+    // Called on the poll thread: the root object and the log of missing functions belong to the GUI
+    // thread, so the call is made there.
+    QMetaObject::invokeMethod(
+        this, [this, status] { ylwCtrl(status); }, Qt::QueuedConnection);
 }
 
 void myQQuickView::releaseBusy()
