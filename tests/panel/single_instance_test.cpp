@@ -13,7 +13,6 @@
 
 namespace
 {
-const QString kId = "zelko-single-test";
 
 // Runs events until cond holds, a bounded number of rounds.
 template <typename F> bool until(F cond)
@@ -35,10 +34,10 @@ struct Inbox : QObject
 
 // The helper in a process of its own: it prints "first" or "second" and then every message it
 // receives, until its standard input closes.
-QProcess *startChild(const QString &folder)
+QProcess *startChild(const QString &id, const QString &folder)
 {
     auto *child = new QProcess;
-    child->start(SINGLE_INSTANCE_CHILD, {kId, folder});
+    child->start(SINGLE_INSTANCE_CHILD, {id, folder});
     return child;
 }
 
@@ -53,19 +52,28 @@ QString firstLine(QProcess &child)
 class SingleInstanceTest : public ::testing::Test
 {
 protected:
-    void SetUp() override { folder = QString::fromStdString(freshTestDirectory().string()); }
+    void SetUp() override
+    {
+        folder = QString::fromStdString(freshTestDirectory().string());
+        // The socket name is per application and user, not per folder: tests that run at the same
+        // time each need an application of their own.
+        id = QString("zelko-single-%1-%2")
+                 .arg(::testing::UnitTest::GetInstance()->current_test_info()->name())
+                 .arg(QCoreApplication::applicationPid());
+    }
     void TearDown() override { std::filesystem::remove_all(folder.toStdString()); }
     QString folder;
+    QString id;
 };
 
 TEST_F(SingleInstanceTest, TheSecondHandsItsMessageToTheFirst)
 {
-    auto first = std::make_unique<SingleInstance>(kId, nullptr, folder);
+    auto first = std::make_unique<SingleInstance>(id, nullptr, folder);
     Inbox inbox(*first);
-    SingleInstance second(kId, nullptr, folder);
+    SingleInstance second(id, nullptr, folder);
     EXPECT_FALSE(first->isRunning());
     EXPECT_TRUE(second.isRunning());
-    EXPECT_EQ(second.id(), kId);
+    EXPECT_EQ(second.id(), id);
     EXPECT_FALSE(first->sendMessage("to myself", 100));
 
     const QString texts[] = {"", "Grüße, 耳机 ✓", QString(60 * 1024, QChar('m'))};
@@ -75,14 +83,14 @@ TEST_F(SingleInstanceTest, TheSecondHandsItsMessageToTheFirst)
     EXPECT_EQ(inbox.messages, QStringList(std::begin(texts), std::end(texts)));
 
     first.reset();
-    SingleInstance next(kId, nullptr, folder);
+    SingleInstance next(id, nullptr, folder);
     EXPECT_FALSE(next.isRunning()) << "the lock went with the first";
 }
 
 TEST_F(SingleInstanceTest, BadClientsBlockNothing)
 {
     QtLogCapture log;
-    SingleInstance first(kId, nullptr, folder);
+    SingleInstance first(id, nullptr, folder);
     Inbox inbox(first);
     std::mt19937 rng(1661);
     QLocalSocket silent, noisy, oversized;
@@ -96,7 +104,7 @@ TEST_F(SingleInstanceTest, BadClientsBlockNothing)
     junk[0] = char(0x7F); // a length far over the limit
     noisy.write(junk);
     oversized.write(MessageFrameDecoder::encode(QString(40000, QChar(0x20AC)))); // 120000 bytes of UTF-8
-    SingleInstance second(kId, nullptr, folder);
+    SingleInstance second(id, nullptr, folder);
     EXPECT_TRUE(second.sendMessage("after the noise", 5000));
     EXPECT_TRUE(until([&] { return noisy.state() == QLocalSocket::UnconnectedState; }));
     EXPECT_TRUE(until([&] { return oversized.state() == QLocalSocket::UnconnectedState; }));
@@ -105,16 +113,16 @@ TEST_F(SingleInstanceTest, BadClientsBlockNothing)
 
 TEST_F(SingleInstanceTest, AcrossProcessesOneIsFirstAndADeadOnesLockIsTakenOver)
 {
-    std::unique_ptr<QProcess> holder(startChild(folder));
+    std::unique_ptr<QProcess> holder(startChild(id, folder));
     ASSERT_EQ(firstLine(*holder), "first");
-    SingleInstance second(kId, nullptr, folder);
+    SingleInstance second(id, nullptr, folder);
     EXPECT_TRUE(second.isRunning());
     EXPECT_TRUE(second.sendMessage("über", 5000));
     EXPECT_EQ(firstLine(*holder), "über");
 
     ::kill(pid_t(holder->processId()), SIGKILL);
     holder->waitForFinished(5000);
-    SingleInstance next(kId, nullptr, folder);
+    SingleInstance next(id, nullptr, folder);
     EXPECT_FALSE(next.isRunning()) << "a lock left by a killed process is taken over";
 }
 
@@ -122,7 +130,7 @@ TEST_F(SingleInstanceTest, OfSixteenStartedAtOnceExactlyOneIsFirst)
 {
     std::vector<std::unique_ptr<QProcess>> children;
     for (int i = 0; i < 16; ++i)
-        children.emplace_back(startChild(folder));
+        children.emplace_back(startChild(id, folder));
     int firsts = 0, seconds = 0;
     for (auto &child : children)
     {
