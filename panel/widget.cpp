@@ -55,10 +55,17 @@ void SystemTrayShell::warning(const QString &title, const QString &text)
     QMessageBox::warning(nullptr, title, text, QMessageBox::Ok);
 }
 
+QtDeviceTimer::QtDeviceTimer()
+{
+    m_timer.setSingleShot(true);
+    QObject::connect(&m_timer, &QTimer::timeout, [this] { expired(); });
+}
+
 // ---- Widget
 
 Widget::Widget(HidTransport &transport, const WidgetSetup &setup, QWidget *parent)
-    : QWidget(parent),
+    : QWidget(parent), m_ownTimer(setup.deviceTimer ? nullptr : std::make_unique<QtDeviceTimer>()),
+      m_deviceTimer(setup.deviceTimer ? *setup.deviceTimer : *m_ownTimer),
       m_hid(transport, QDir(setup.view.programDir).filePath("modules/setting/apConfig.bin"), this),
       m_ownTray(setup.tray ? nullptr : std::make_unique<SystemTrayShell>()),
       m_tray(setup.tray ? *setup.tray : *m_ownTray), m_transport(transport)
@@ -72,9 +79,7 @@ Widget::Widget(HidTransport &transport, const WidgetSetup &setup, QWidget *paren
     m_headset->openDeviceList();
     view()->setHeadsetControl(m_headset.get());
 
-    m_deviceTimer.setInterval(kDeviceSettleMs);
-    m_deviceTimer.setSingleShot(true);
-    connect(&m_deviceTimer, &QTimer::timeout, this, &Widget::checkDevice);
+    m_deviceTimer.expired = [this] { checkDevice(); };
 
     setUpTray();
 
@@ -101,6 +106,7 @@ Widget::Widget(HidTransport &transport, const WidgetSetup &setup, QWidget *paren
 
 Widget::~Widget()
 {
+    m_deviceTimer.expired = nullptr; // a timer of the caller's may outlive the widget
     m_hid.stopPollingUSBVendorCmd();
     // The view goes with the controller; the HID thread it points at goes after it.
     delete m_controller;
@@ -125,7 +131,7 @@ bool Widget::handleWindowsMessage(const MSG &message)
 {
     if (message.message == WM_DEVICECHANGE &&
         (message.wParam == DBT_DEVICEARRIVAL || message.wParam == DBT_DEVICEREMOVECOMPLETE))
-        m_deviceTimer.start(); // a burst of changes gives one check, after the last
+        m_deviceTimer.start(kDeviceSettleMs); // a burst of changes gives one check, after the last
     else if (message.message == WM_SYSCOMMAND && message.wParam == SC_RESTORE)
         setVisible(true);
     return false;

@@ -62,12 +62,35 @@ private:
     int32_t m_code;
 };
 
+// The device timer: single shot, and each start restarts the wait. The program's runs on the
+// toolkit's clock; tests drive theirs on a virtual clock, so the settling wait is counted, not slept.
+class DeviceTimer
+{
+public:
+    virtual ~DeviceTimer() = default;
+    virtual void start(int milliseconds) = 0;
+    virtual bool isActive() const = 0;
+    std::function<void()> expired; // set by the widget
+};
+
+class QtDeviceTimer : public DeviceTimer
+{
+public:
+    QtDeviceTimer();
+    void start(int milliseconds) override { m_timer.start(milliseconds); }
+    bool isActive() const override { return m_timer.isActive(); }
+
+private:
+    QTimer m_timer;
+};
+
 // What the widget is built over; the defaults are the program's.
 struct WidgetSetup
 {
     ViewSetup view;
-    TrayShell *tray = nullptr; // null: the system tray and message box
-    QString configLibrary;     // null: the library beside the program
+    TrayShell *tray = nullptr;          // null: the system tray and message box
+    QString configLibrary;              // null: the library beside the program
+    DeviceTimer *deviceTimer = nullptr; // null: the toolkit's timer
 };
 
 class Widget : public QWidget
@@ -87,7 +110,7 @@ public:
     Hid_Thread &hid() { return m_hid; }
     HeadsetAudioControl &headset() { return *m_headset; }
     HWND nativeWindow() const { return m_window; }
-    const QTimer &deviceTimer() const { return m_deviceTimer; }
+    const DeviceTimer &deviceTimer() const { return m_deviceTimer; }
 
     // The hook callbacks; context is the widget (null: nothing happens).
     static void onKeyboard(int keyCode, int state, void *context);
@@ -110,7 +133,8 @@ private:
     void setUpTray();
     void restoreWindow();
 
-    QTimer m_deviceTimer;
+    std::unique_ptr<QtDeviceTimer> m_ownTimer;
+    DeviceTimer &m_deviceTimer;
     Ui_Controler *m_controller = nullptr;
     Hid_Thread m_hid;
     ConfLibState m_libraryState;

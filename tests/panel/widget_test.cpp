@@ -40,6 +40,28 @@ struct RecordingTray : TrayShell
     QStringList balloons, warnings;
 };
 
+// The device timer on a virtual clock: advance() runs it out once its wait is over.
+struct VirtualTimer : DeviceTimer
+{
+    void start(int milliseconds) override
+    {
+        deadline = now + milliseconds;
+        intervals.push_back(milliseconds);
+    }
+    bool isActive() const override { return deadline >= 0; }
+    void advance(int milliseconds)
+    {
+        now += milliseconds;
+        if (deadline >= 0 && now >= deadline)
+        {
+            deadline = -1;
+            expired();
+        }
+    }
+    int64_t now = 0, deadline = -1;
+    std::vector<int> intervals;
+};
+
 // The headset's record (index 3) matches usage page ff00 / usage 1, its second interface ff01 / 2.
 QString deviceFile(int records)
 {
@@ -96,6 +118,7 @@ protected:
         setup.view.launcher = &launcher;
         setup.tray = &tray;
         setup.configLibrary = library;
+        setup.deviceTimer = &timer;
         widget = std::make_unique<Widget>(*sim, setup);
     }
     QStringList calls() { return widget->view()->rootObject()->property("calls").toStringList(); }
@@ -107,7 +130,32 @@ protected:
     }
 
     std::unique_ptr<SimHidTransport> sim = std::make_unique<SimHidTransport>(hidCodec());
+    // Device changes are posted: each reaches the widget once the events have run.
+    void deviceChange(WPARAM wParam)
+    {
+        sim::user32::postDeviceChange(wParam);
+        QCoreApplication::processEvents();
+    }
+    size_t checks() const
+    {
+        size_t n = 0;
+        for (const std::string &line : log.Texts())
+            n += line.rfind("Device Connect State", 0) == 0;
+        return n;
+    }
+    // Runs the GUI thread's events until cond holds, for a bounded number of rounds.
+    template <typename F> bool until(F cond)
+    {
+        for (int round = 0; round < 200000 && !cond(); ++round)
+        {
+            QCoreApplication::processEvents();
+            std::this_thread::yield();
+        }
+        return cond();
+    }
+
     RecordingTray tray;
+    VirtualTimer timer;
     ConfLibSimClient conf{CONFLIB_PATH};
     std::unique_ptr<Widget> widget;
 };
@@ -174,39 +222,68 @@ TEST_F(WidgetTest, ThePollStillRunsAfterTheDeviceCheck)
     report[1] = 0x40;
     sim->queueInput(3, report);
     widget->hid().startPollingUSBVendorCmd();
-    for (int round = 0; round < 200000 && !calls().contains("ylwCtrl(64)"); ++round)
-    {
-        QCoreApplication::processEvents();
-        std::this_thread::yield();
-    }
-    EXPECT_TRUE(calls().contains("ylwCtrl(64)"));
+    EXPECT_TRUE(until([&] { return calls().contains("ylwCtrl(64)"); }));
     EXPECT_EQ((widget->hid().getSupportData().toUInt() >> 8) & 0xFF, 0x40u);
     widget->hid().stopPollingUSBVendorCmd();
 }
 
-TEST_F(WidgetTest, DeviceChangesRestartOneTimerAndOtherMessagesDoNothing)
+TEST_F(WidgetTest, ABurstOfDeviceChangesGivesOneCheckAfterTheLast)
 {
     plug({entry(3, 0xFF00, 1, 1)});
     start();
-    EXPECT_EQ(sim::user32::deviceRegistrations().size(), 1u);
+    ASSERT_EQ(sim::user32::deviceRegistrations().size(), 1u);
     const auto filter = sim::user32::deviceRegistrations()[0].filter;
     EXPECT_EQ(filter.dbcc_size, 32u);
     EXPECT_EQ(filter.dbcc_devicetype, 5u);
     EXPECT_EQ(filter.dbcc_classguid.Data1, 0x4D1E55B2u);
     EXPECT_EQ(filter.dbcc_classguid.Data4[7], 0x30);
-    for (WPARAM other : {WPARAM(0x0007), WPARAM(0x8001)})
-        sim::user32::postDeviceChange(other);
-    QCoreApplication::processEvents();
-    EXPECT_FALSE(widget->deviceTimer().isActive());
+    for (WPARAM other : {WPARAM(0x0007), WPARAM(0x8001), WPARAM(0x8003)})
+        deviceChange(other);
+    EXPECT_FALSE(timer.isActive()) << "only arrival and removal start a check";
+
+    // Five changes 400 ms apart: one check, 2048 ms after the last.
     for (int i = 0; i < 5; ++i)
     {
-        sim::user32::postDeviceChange(i % 2 ? DBT_DEVICEREMOVECOMPLETE : DBT_DEVICEARRIVAL);
-        QCoreApplication::processEvents();
+        if (i > 0)
+            timer.advance(400);
+        deviceChange(i % 2 ? DBT_DEVICEREMOVECOMPLETE : DBT_DEVICEARRIVAL);
     }
-    EXPECT_TRUE(widget->deviceTimer().isActive());
-    EXPECT_TRUE(widget->deviceTimer().isSingleShot());
-    EXPECT_EQ(widget->deviceTimer().interval(), 2048);
-    EXPECT_EQ(log.Count("Device Connect State 8"), 0u) << "no check before the timer runs out";
+    EXPECT_EQ(timer.intervals, std::vector<int>(5, 2048));
+    timer.advance(2047);
+    EXPECT_EQ(checks(), 0u);
+    timer.advance(1);
+    EXPECT_EQ(checks(), 1u);
+    timer.advance(60000);
+    EXPECT_EQ(checks(), 1u);
+    EXPECT_EQ(log.Count("Device Connect State 8"), 1u);
+}
+
+// The headset leaves while the status poll runs: after the burst the state is 0, and the poll goes
+// on, so the headset's status arrives again once it is back.
+TEST_F(WidgetTest, AnUnpluggedHeadsetGivesStateZeroAndThePollGoesOn)
+{
+    plug({entry(3, 0xFF00, 1, 1)});
+    start();
+    widget->checkDevice();
+    widget->hid().startPollingUSBVendorCmd();
+    sim->unplug(3);
+    for (int i = 0; i < 3; ++i)
+        deviceChange(DBT_DEVICEREMOVECOMPLETE);
+    timer.advance(2048);
+    EXPECT_EQ(widget->hid().connectionBits(), 0u);
+    EXPECT_EQ(headsetRecord().path, "");
+    EXPECT_EQ(log.Count("Device Connect State 0"), 1u);
+
+    sim->replug(3);
+    deviceChange(DBT_DEVICEARRIVAL);
+    timer.advance(2048);
+    EXPECT_EQ(widget->hid().connectionBits(), 8u);
+    Bytes report(16, 0);
+    report[0] = 0xFF;
+    report[1] = 0x40;
+    sim->queueInput(3, report);
+    EXPECT_TRUE(until([&] { return calls().contains("ylwCtrl(64)"); }));
+    widget->hid().stopPollingUSBVendorCmd();
 }
 
 TEST_F(WidgetTest, TrayAndSecondStartsRestoreTheWindowAndQuitEndsTheLoop)
@@ -248,16 +325,29 @@ TEST_F(WidgetTest, HooksReachTheSceneAndCopyDataShowsAWarning)
     QCoreApplication::processEvents();
     EXPECT_EQ(calls(), QStringList{"detectKeyboard(true,4)"});
 
+    // Another program sends a text to the window by its title; it passes the native filter.
+    hooks.setCopyDataFilter(&Widget::onCopyData, QCoreApplication::instance(), widget.get());
+    auto send = [](ULONG_PTR tag, QByteArray bytes, DWORD count)
+    {
+        COPYDATASTRUCT record{tag, count, bytes.data()};
+        return InputHooks::sendCopyData("Halvard Zelko T610", &record, nullptr);
+    };
     const QByteArray text = "Zu heiß";
+    EXPECT_EQ(send(kCopyDataTag, text, DWORD(text.size())), 1);
+    EXPECT_EQ(tray.warnings, QStringList{"Halvard Zelko T610|Zu heiß"});
+    send(9486, text, DWORD(text.size()));
+    send(kCopyDataTag, text + '\0' + "x", DWORD(text.size() + 2));
+    send(kCopyDataTag, text, DWORD(text.size() - 1)); // cut inside the last character
+    send(kCopyDataTag, QByteArray("\xff\xfe"), 2);
+    send(kCopyDataTag, QByteArray(), 0);
+    COPYDATASTRUCT none{kCopyDataTag, 4, nullptr};
+    InputHooks::sendCopyData("Halvard Zelko T610", &none, nullptr);
+    Widget::onCopyData(nullptr, widget.get());
     COPYDATASTRUCT good{kCopyDataTag, DWORD(text.size()), const_cast<char *>(text.data())};
-    Widget::onCopyData(&good, widget.get());
-    COPYDATASTRUCT longer{kCopyDataTag, DWORD(text.size() + 1), const_cast<char *>(text.data())};
-    COPYDATASTRUCT otherTag{9486, DWORD(text.size()), const_cast<char *>(text.data())};
-    Widget::onCopyData(&otherTag, widget.get());
-    Widget::onCopyData(&longer, widget.get());
     Widget::onCopyData(&good, nullptr);
     Widget::onKeyboard(4, 1, nullptr);
-    EXPECT_EQ(tray.warnings, QStringList{"Halvard Zelko T610|Zu heiß"});
+    EXPECT_EQ(tray.warnings.size(), 1) << tray.warnings.join("; ").toStdString();
+    hooks.removeHooks();
 }
 
 TEST_F(WidgetTest, DamagedStartUpInputLeavesThePanelRunning)
