@@ -266,6 +266,9 @@ NTSTATUS CUnitScaledAHwMute::NonDelegatingQueryInterface(REFIID iid, PVOID *obje
 NTSTATUS CUnitScaledAHwMute::GetSwitch(UCHAR control, ULONG channel, PUCHAR value)
 {
     LONG wire = 0;
+    // Only the mute carries the hardware switch; the unit's other switches are plain.
+    if (control != FU_MUTE)
+        return CUnitScaledA::GetSwitch(control, channel, value);
     if (!value || channel != 0 || !HasControl(control, 0))
         return STATUS_INVALID_PARAMETER;
     const NTSTATUS status = ReadValue(control, 0, UAC1_GET_CUR, &wire);
@@ -276,6 +279,8 @@ NTSTATUS CUnitScaledAHwMute::GetSwitch(UCHAR control, ULONG channel, PUCHAR valu
 
 NTSTATUS CUnitScaledAHwMute::SetSwitch(UCHAR control, ULONG channel, UCHAR value)
 {
+    if (control != FU_MUTE)
+        return CUnitScaledA::SetSwitch(control, channel, value);
     if (channel != 0 || !HasControl(control, 0))
         return STATUS_INVALID_PARAMETER;
     m_UserMute = value;

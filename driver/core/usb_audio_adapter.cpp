@@ -112,6 +112,14 @@ NTSTATUS CUsbAudioAdapter::NonDelegatingQueryInterface(REFIID iid, PVOID *object
         m_DeviceFunction->AddRef();
         return STATUS_SUCCESS;
     }
+    // The chip units reach their device's registers through the adapter, the outer unknown.
+    if (IsEqualId(iid, IID_IChipRegisters))
+    {
+        if (!object)
+            return STATUS_INVALID_PARAMETER;
+        *object = nullptr;
+        return m_DeviceUnknown ? m_DeviceUnknown->QueryInterface(iid, object) : STATUS_INVALID_PARAMETER;
+    }
     return AnswerInterface(iid, object, static_cast<IAudioHal *>(this),
                            {{IID_IAudioHal, static_cast<IAudioHal *>(this)},
                             {IID_IAdapterPowerManagement, static_cast<IAdapterPowerManagement *>(&m_Layer)},

@@ -7,6 +7,7 @@
 #include "driver/core/driver_entry.h"
 #include "driver/core/settings.h"
 #include "driver/core/usb_audio_device_tables.h"
+#include "driver/core/usb_audio_stream.h"
 #include "driver/filters/control_change.h"
 
 namespace
@@ -195,6 +196,11 @@ UsbAudioFunctionInputs CUsbAudioDevice::Inputs() const
     return UsbAudioFunctionInputs{m_DeviceClass, m_VendorId, m_ProductId, {}, FALSE};
 }
 
+PFN_CREATE_STREAM CUsbAudioDevice::StreamCreator() const
+{
+    return CreateUac1Stream;
+}
+
 void CUsbAudioDevice::SetCapabilities(ULONG mask, ULONG second, ULONG third)
 {
     RtlZeroMemory(m_StreamInfo, sizeof(m_StreamInfo));
@@ -219,7 +225,8 @@ NTSTATUS CUsbAudioDevice::Init(PVOID unused, PDEVICE_OBJECT deviceObject, PVOID 
         }
     }
     const NodeSettings settings{deviceObject, &SettingsValue};
-    NTSTATUS status = m_Model.Init(Inputs(), this, GetOuterUnknown(), m_Lower, settings);
+    NTSTATUS status =
+        m_Model.Init(Inputs(), this, GetOuterUnknown(), m_Lower, settings, UnitCreator(), StreamCreator());
     if (!NT_SUCCESS(status))
         return status;
     return CAudioHal::Init(unused, deviceObject, lowerDevice, physicalDevice);
@@ -625,6 +632,12 @@ NTSTATUS CUac2Device::GetTerminalCapabilities(ULONG direction, ULONG typeIndex, 
         words[CAPS_WORD_THIRD] = third;
     }
     return STATUS_SUCCESS;
+}
+
+// The class 2.0 streams are not built yet: the engine alone carries formats and nodes.
+PFN_CREATE_STREAM CUac2Device::StreamCreator() const
+{
+    return CreateEngineOnlyStream;
 }
 
 NTSTATUS CUac2Device::AfterRename(IStreamEngine *engine, ULONG)

@@ -127,6 +127,9 @@ protected:
     virtual UsbAudioFunctionInputs Inputs() const;
     // Whether the class answers IID_IUsbAudioFunction from outside.
     virtual BOOLEAN AnswersFunction() const { return TRUE; }
+    // What the walks build for the class's own cells and for each AudioStreaming interface.
+    virtual PFN_CREATE_UNIT UnitCreator() const { return nullptr; }
+    virtual PFN_CREATE_STREAM StreamCreator() const;
     // The name number and what follows the renaming; the class 1.0 chip family refreshes instead of
     // registering, the class 2.0 device waits "UpdateMiniportDelay" first.
     virtual NTSTATUS AfterRename(IStreamEngine *engine, ULONG unitId);
@@ -190,6 +193,7 @@ public:
 protected:
     NTSTATUS DetectCapabilities() override;
     NTSTATUS AfterRename(IStreamEngine *engine, ULONG unitId) override;
+    PFN_CREATE_STREAM StreamCreator() const override;
 
     Chip m_Chip;
     UCHAR m_SecondPipeIndex; // 0xFF: none
@@ -242,6 +246,7 @@ protected:
     NTSTATUS DetectCapabilities() override;
     UsbAudioFunctionInputs Inputs() const override;
     NTSTATUS AfterRename(IStreamEngine *engine, ULONG unitId) override;
+    PFN_CREATE_UNIT UnitCreator() const override;
 
     USHORT m_Registers[MIRK_REGISTER_COUNT];
     USHORT m_RegisterFlags[MIRK_REGISTER_COUNT];

@@ -1,6 +1,7 @@
 // The Mirk chip family: register reads and writes, the settings flags and quirks, and the rewrite of
 // the chip's fixed-layout configuration before the walks.
 #include "driver/base/pool_memory.h"
+#include "driver/core/chip_units.h"
 #include "driver/core/settings.h"
 #include "driver/core/uac_requests.h"
 #include "driver/core/usb_audio_device.h"
@@ -406,4 +407,9 @@ NTSTATUS CUac1DeviceMirk::OnPowerUp()
 NTSTATUS CUac1DeviceMirk::AfterRename(IStreamEngine *, ULONG unitId)
 {
     return RefreshUnit(unitId);
+}
+
+PFN_CREATE_UNIT CUac1DeviceMirk::UnitCreator() const
+{
+    return CreateMirkUnit;
 }

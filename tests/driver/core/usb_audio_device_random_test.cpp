@@ -17,11 +17,13 @@
 namespace
 {
 
-// The adapter as the device object sees it: its lower requests, references only counted.
+// The adapter as the device object sees it: its lower requests and the chip's registers (forwarded
+// to the device as the adapter does), references only counted.
 class LowerOnlyAdapter final : public IUnknown
 {
 public:
     IUsbLowerRequests *lower = nullptr;
+    PUNKNOWN device = nullptr;
     NTSTATUS QueryInterface(REFIID iid, PVOID *object) override
     {
         if (lower && IsEqualId(iid, IID_IUsbLowerRequests))
@@ -30,6 +32,8 @@ public:
             *object = lower;
             return STATUS_SUCCESS;
         }
+        if (device && IsEqualId(iid, IID_IChipRegisters))
+            return device->QueryInterface(iid, object);
         *object = nullptr;
         return STATUS_INVALID_PARAMETER;
     }
@@ -67,12 +71,14 @@ protected:
                                                           device->ProductId(), &unknown);
         if (!NT_SUCCESS(status))
             return status;
+        adapter.device = unknown;
         IAudioHal *hal = QueryAs<IAudioHal>(unknown, IID_IAudioHal);
         if (hal)
         {
             hal->Release();
             status = hal->Init(nullptr, fdo, lower, pdo);
         }
+        adapter.device = nullptr;
         unknown->Release();
         return status;
     }

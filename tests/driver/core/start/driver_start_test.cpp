@@ -20,6 +20,7 @@
 
 #include "driver/core/driver_entry.h"
 #include "driver/core/usb_audio_adapter.h"
+#include "driver/core/usb_audio_device.h"
 #include "support/driver_machine.h"
 
 namespace
@@ -39,6 +40,17 @@ protected:
                 names.emplace_back(name, name + std::char_traits<char16_t>::length(name));
         }
         return names;
+    }
+    // The started device object behind the adapter (no reference kept).
+    static CUsbAudioDevice *DeviceOf(PDEVICE_OBJECT pdo)
+    {
+        CUsbAudioAdapter *adapter = AdapterOf(pdo);
+        IUsbAudioFunction *function =
+            adapter ? QueryAs<IUsbAudioFunction>(static_cast<IAudioHal *>(adapter), IID_IUsbAudioFunction)
+                    : nullptr;
+        if (function)
+            function->Release();
+        return static_cast<CUsbAudioDevice *>(function);
     }
     static size_t Enabled(const GUID &classGuid)
     {
@@ -102,6 +114,42 @@ TEST_F(DriverStartTest, Uac1HeadsetWithTwoHeadphoneStreamsAndAMicrophone)
     for (const sim::portcls::SubdeviceRecord &r : sim::portcls::Subdevices())
         subdevices.push_back(r.Name);
     EXPECT_EQ(subdevices.front(), "GlobalTopo");
+    bus->Unplug(1);
+    EXPECT_EQ(sim::pnp::Devices(), 0u);
+}
+
+TEST_F(DriverStartTest, ClassesBuildTransferStreamsAndTheChipFamilyItsOwnUnits)
+{
+    PDEVICE_OBJECT pdo = bus->Plug(1, HuldHeadset());
+    CUsbAudioDevice *device = DeviceOf(pdo);
+    ASSERT_NE(device, nullptr);
+    ASSERT_EQ(device->Model().StreamCount(), 2u);
+    for (ULONG i = 0; i < 2; ++i)
+    {
+        IStreamBuilder *stream = nullptr;
+        ASSERT_EQ(device->Model().StreamAt(i, &stream), STATUS_SUCCESS);
+        ICyclicControl *cyclic = QueryAs<ICyclicControl>(stream, IID_ICyclicControl);
+        EXPECT_NE(cyclic, nullptr) << "stream " << i << " moves no data";
+        if (cyclic)
+            cyclic->Release();
+    }
+    bus->Unplug(1);
+
+    // The chip family's output unit 11 takes the hardware mute switch, and its units reach the chip's
+    // registers through the adapter.
+    pdo = bus->Plug(1, usbsim::VirtualDevice::Chip());
+    ASSERT_TRUE(sim::pnp::Started(pdo));
+    device = DeviceOf(pdo);
+    ASSERT_NE(device, nullptr);
+    IUsbAudioUnit *unit = nullptr;
+    ASSERT_EQ(device->Model().FindUnitById(11, &unit), STATUS_SUCCESS);
+    IHardwareMute *mute = QueryAs<IHardwareMute>(unit, IID_IHardwareMute);
+    ASSERT_NE(mute, nullptr);
+    mute->Release();
+    IChipRegisters *registers =
+        QueryAs<IChipRegisters>(static_cast<IAudioHal *>(AdapterOf(pdo)), IID_IChipRegisters);
+    ASSERT_NE(registers, nullptr);
+    registers->Release();
     bus->Unplug(1);
     EXPECT_EQ(sim::pnp::Devices(), 0u);
 }
