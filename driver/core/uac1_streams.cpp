@@ -35,14 +35,17 @@ NTSTATUS NewStream(BOOLEAN capture, UCHAR interfaceNumber, ULONG tag, IStreamBui
 }
 } // namespace
 
-NTSTATUS CreateUac1Stream(const UsbAudioFunctionInputs &, BOOLEAN capture, UCHAR interfaceNumber, ULONG,
+NTSTATUS CreateUac1Stream(const UsbAudioFunctionInputs &inputs, BOOLEAN capture, UCHAR interfaceNumber, ULONG,
                           ULONG, ULONG tag, IStreamBuilder **stream)
 {
     if (!stream)
         return STATUS_INVALID_PARAMETER;
     *stream = nullptr;
-    return capture ? NewStream<CUac1CaptureStream>(capture, interfaceNumber, tag, stream)
-                   : NewStream<CUac1RenderStream>(capture, interfaceNumber, tag, stream);
+    if (capture)
+        return NewStream<CUac1CaptureStream>(capture, interfaceNumber, tag, stream);
+    if (inputs.DeviceClass == UsbAudioDeviceClass::Mirk)
+        return NewStream<CUac1RenderStreamEx>(capture, interfaceNumber, tag, stream);
+    return NewStream<CUac1RenderStream>(capture, interfaceNumber, tag, stream);
 }
 
 // ---- Render ---------------------------------------------------------------------------------------

@@ -118,7 +118,7 @@ NTSTATUS CUsbAudioStream::InitStream(BOOLEAN capture, CAudioHal *hal, PUNKNOWN d
     if (m_Engine)
         return STATUS_UNSUCCESSFUL;
     m_Capture = capture ? TRUE : FALSE;
-    CStreamEngine *engine = new (NonPagedPool, PoolTag::USBS) CStreamEngine(GetOuterUnknown(), m_Value);
+    CStreamEngine *engine = NewEngine();
     if (!engine)
         return STATUS_INSUFFICIENT_RESOURCES;
     engine->NonDelegatingUnknown()->AddRef();
@@ -187,6 +187,29 @@ NTSTATUS CUsbAudioStream::InitStream(BOOLEAN capture, CAudioHal *hal, PUNKNOWN d
     }
     undo.Dismiss();
     return STATUS_SUCCESS;
+}
+
+CStreamEngine *CUsbAudioStream::NewEngine()
+{
+    return new (NonPagedPool, PoolTag::USBS) CStreamEngine(GetOuterUnknown(), m_Value);
+}
+
+void CUsbAudioStream::RemoveStreamFormats(CStreamEngine::PFN_MATCH_FORMAT match, PVOID context)
+{
+    if (!m_Engine || !match)
+        return;
+    m_Engine->RemoveFormat(match, context);
+    for (PLIST_ENTRY e = m_Formats.Flink; e != &m_Formats;)
+    {
+        PLIST_ENTRY next = e->Flink;
+        StreamFormatEntry *entry = CONTAINING_RECORD(e, StreamFormatEntry, Links);
+        if (match(entry->Format, context))
+        {
+            RemoveEntryList(e);
+            FreePool(entry);
+        }
+        e = next;
+    }
 }
 
 NTSTATUS CUsbAudioStream::AddStreamFormat(const WAVEFORMATEXTENSIBLE &format, UCHAR alternateSetting)

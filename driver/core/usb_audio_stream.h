@@ -124,6 +124,10 @@ public:
     const StreamClientRecord *OpenedClient() const { return m_OpenedClient; }
 
 protected:
+    // The engine part InitStream builds; a class whose engine behaves differently makes its own.
+    virtual CStreamEngine *NewEngine();
+    // Removes every format `match` accepts from the stream's list and the engine's two lists.
+    void RemoveStreamFormats(CStreamEngine::PFN_MATCH_FORMAT match, PVOID context);
     // The adapter's interfaces, with a reference each, for one operation.
     IUsbLowerRequests *Lower();
     IAudioHal *Hal();
@@ -254,6 +258,25 @@ public:
     NTSTATUS PrepareFormat(StreamClientRecord *client, PULONG currentFrame) override;
     NTSTATUS SelectAlternateSetting(UCHAR alternateSetting, StreamClientRecord *client) override;
     NTSTATUS RestartStream() override;
+};
+
+// The S/PDIF render stream: a UAC1 render stream whose format list follows the endpoint's terminal
+// type each time the engine is named. Speakers (1) offer no AC-3; headphones (2) add the three AC-3
+// formats; the S/PDIF interface (3) adds PCM 96 kHz and the AC-3 set. A type met again leaves one
+// entry of each.
+class CUac1RenderStreamEx : public CUac1RenderStream
+{
+public:
+    CUac1RenderStreamEx(PUNKNOWN outer, UCHAR interfaceNumber, ULONG value)
+        : CUac1RenderStream(outer, interfaceNumber, value)
+    {
+    }
+    // Rebuilds the list for the engine's terminal type (called after the engine stored a new name).
+    // On a failed addition the AC-3 formats of this call are removed again and the failure returned.
+    NTSTATUS FollowTerminalType();
+
+protected:
+    CStreamEngine *NewEngine() override;
 };
 
 // UAC1 capture: capture transfers copied into a 40 ms ring, delivered in whole frames.

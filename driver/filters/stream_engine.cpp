@@ -339,6 +339,28 @@ NTSTATUS CStreamEngine::AddFormat(const WAVEFORMATEXTENSIBLE &format)
     return STATUS_SUCCESS;
 }
 
+ULONG CStreamEngine::RemoveFormat(PFN_MATCH_FORMAT match, PVOID context)
+{
+    ULONG removed = 0;
+    for (CItemList *list : {m_Formats, m_TwoChannelFormats})
+    {
+        CItemList::PNODE node = list && match ? list->FirstNode() : nullptr;
+        while (node)
+        {
+            CItemList::PNODE next = node->Next;
+            auto *record = static_cast<WAVEFORMATEXTENSIBLE *>(node->Item);
+            if (record && match(*record, context))
+            {
+                list->RemoveNode(node);
+                FreePool(record);
+                removed += list == m_Formats ? 1 : 0;
+            }
+            node = next;
+        }
+    }
+    return removed;
+}
+
 NTSTATUS CStreamEngine::MatchFormat(WAVEFORMATEXTENSIBLE *format)
 {
     if (!format)

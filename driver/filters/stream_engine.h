@@ -80,6 +80,10 @@ public:
     NTSTATUS AttachNode(IAudioNode *node);
     // A copy to the formats, and for two channels a second to the two-channel formats.
     NTSTATUS AddFormat(const WAVEFORMATEXTENSIBLE &format);
+    // Removes every record `match` accepts from both format lists; returns how many left the formats
+    // list. Same threading as AddFormat.
+    typedef BOOLEAN (*PFN_MATCH_FORMAT)(const WAVEFORMATEXTENSIBLE &format, PVOID context);
+    ULONG RemoveFormat(PFN_MATCH_FORMAT match, PVOID context);
     // The scratch block and the eight channel buffers; all or nothing.
     NTSTATUS PrepareBuffers();
 

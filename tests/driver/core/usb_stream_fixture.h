@@ -1,0 +1,209 @@
+// The bench of the isochronous stream tests: a stream of the class under test over the real USB
+// layer and the simulated bus, a recording client and the format records the tests open with.
+#pragma once
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include <usbd_lib.h>
+
+#include "driver/base/pool_memory.h"
+#include "driver/core/usb_audio_stream.h"
+#include "usb_fixture.h"
+
+namespace stream_test
+{
+
+// The adapter as the stream reaches it: IUsbLowerRequests is the layer.
+class StreamDevice final : public IUnknown
+{
+public:
+    explicit StreamDevice(CUsbDeviceLayer **layer) : m_Layer(layer) {}
+    NTSTATUS QueryInterface(REFIID iid, PVOID *object) override
+    {
+        *object = nullptr;
+        if (!*m_Layer || !IsEqualId(iid, IID_IUsbLowerRequests))
+            return STATUS_INVALID_PARAMETER;
+        (*m_Layer)->AddRef();
+        *object = static_cast<IUsbLowerRequests *>(*m_Layer);
+        return STATUS_SUCCESS;
+    }
+    ULONG AddRef() override { return 1; }
+    ULONG Release() override { return 1; }
+
+private:
+    CUsbDeviceLayer **m_Layer;
+};
+
+inline WAVEFORMATEXTENSIBLE Pcm(ULONG rate, USHORT channels, USHORT bits)
+{
+    WAVEFORMATEXTENSIBLE f{};
+    f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    f.Format.nChannels = channels;
+    f.Format.nSamplesPerSec = rate;
+    f.Format.wBitsPerSample = bits;
+    f.Format.nBlockAlign = USHORT(channels * bits / 8);
+    f.Format.nAvgBytesPerSec = rate * f.Format.nBlockAlign;
+    f.Format.cbSize = 22;
+    f.Samples.wValidBitsPerSample = bits;
+    f.dwChannelMask = channels == 2 ? 3 : 4;
+    f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    return f;
+}
+
+// A client of the stream: fills render buffers with a running byte counter, keeps capture data, and
+// records every message addressed to it.
+struct Client
+{
+    std::mutex guard;
+    StreamClientRecord *record = nullptr;
+    std::vector<LONG> codes;
+    std::vector<ULONG> formatValues;
+    uint64_t positionBytes = 0;
+    uint64_t filled = 0;
+    std::vector<uint8_t> captured;
+    uint8_t next = 0;
+
+    static VOID Callback(PVOID context, PVOID argument1, PVOID)
+    {
+        auto *self = static_cast<Client *>(context);
+        auto *m = static_cast<CyclicControlMessage *>(argument1);
+        std::lock_guard<std::mutex> g(self->guard);
+        if (!self->record || m->RunningClient != self->record)
+            return;
+        self->codes.push_back(m->Code);
+        switch (m->Code)
+        {
+        case CYCLIC_MSG_FORMAT:
+            self->formatValues.push_back(ULONG(m->Value1));
+            break;
+        case CYCLIC_MSG_POSITION:
+            self->positionBytes += m->Value1;
+            break;
+        case CYCLIC_MSG_RENDER_FILL:
+        {
+            auto *p = reinterpret_cast<uint8_t *>(m->Value1);
+            for (ULONG i = 0; i < m->Value2; ++i)
+                p[i] = self->next++;
+            self->filled += m->Value2;
+            break;
+        }
+        case CYCLIC_MSG_CAPTURE_DATA:
+        {
+            auto *p = reinterpret_cast<uint8_t *>(m->Value1);
+            self->captured.insert(self->captured.end(), p, p + m->Value2);
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    size_t Count(LONG code)
+    {
+        std::lock_guard<std::mutex> g(guard);
+        return size_t(std::count(codes.begin(), codes.end(), code));
+    }
+};
+
+class UsbStreamTest : public UsbLayerTest
+{
+protected:
+    void TearDown() override
+    {
+        ReleaseStream();
+        if (selection)
+            ExFreePool(selection);
+        selection = nullptr;
+        UsbLayerTest::TearDown();
+    }
+
+    // Plugs the device, reads it, selects its configuration and makes the stream of `interfaceNumber`.
+    // `create` makes the stream as the device class would, `hal` is what it finds nodes in.
+    void Bring(std::shared_ptr<usbsim::VirtualDevice> headset, BOOLEAN capture, UCHAR interfaceNumber,
+               PFN_CREATE_STREAM create = CreateUac1Stream, const UsbAudioFunctionInputs &inputs = {},
+               CAudioHal *hal = nullptr)
+    {
+        Attach(std::move(headset));
+        StartHardware();
+        PUSB_CONFIGURATION_DESCRIPTOR cfg = layer->GetConfigurationDescriptor();
+        std::vector<USBD_INTERFACE_LIST_ENTRY> list;
+        for (UCHAR i = 0; i < cfg->bNumInterfaces; ++i)
+            list.push_back({USBD_ParseConfigurationDescriptorEx(cfg, cfg, i, 0, -1, -1, -1), nullptr});
+        list.push_back({nullptr, nullptr});
+        selection = USBD_CreateConfigurationRequestEx(cfg, list.data());
+        ASSERT_NE(selection, nullptr);
+        ASSERT_EQ(layer->SubmitUrb(selection), STATUS_SUCCESS);
+        hooks.selection = selection;
+        IStreamBuilder *builder = nullptr;
+        ASSERT_EQ(create(inputs, capture, interfaceNumber, 0, clockNode, PoolTag::US10, &builder),
+                  STATUS_SUCCESS);
+        stream = static_cast<CUsbAudioStream *>(builder);
+        ASSERT_EQ(stream->InitStream(capture, hal, &device_), STATUS_SUCCESS);
+    }
+
+    void ReleaseStream()
+    {
+        if (stream)
+            static_cast<IStreamBuilder *>(stream)->Release();
+        stream = nullptr;
+    }
+
+    // Registers, opens and starts `client` with `format` (alternate `alternate` carries it).
+    void Start(Client &client, const WAVEFORMATEXTENSIBLE &format, UCHAR alternate, ULONG fpt = 10,
+               ULONG tif = 3, LONG kind = 3)
+    {
+        stream->AddStreamFormat(format, alternate);
+        ASSERT_EQ(stream->RegisterClient(kind, &format, fpt, tif, Client::Callback, &client, &client.record),
+                  STATUS_SUCCESS);
+        ULONG frames = 0, frame = 0;
+        ASSERT_EQ(stream->OpenClient(client.record->ClientHandle, &frames, &frame), STATUS_SUCCESS);
+        ASSERT_EQ(stream->StartClient(client.record->ClientHandle, frame + 2, &frames, nullptr),
+                  STATUS_SUCCESS);
+    }
+    void Stop(Client &client)
+    {
+        PVOID handle = client.record->ClientHandle;
+        EXPECT_EQ(stream->StopClient(handle, nullptr), STATUS_SUCCESS);
+        EXPECT_EQ(stream->CloseClient(handle), STATUS_SUCCESS);
+        EXPECT_EQ(stream->UnregisterClient(handle), STATUS_SUCCESS);
+        std::lock_guard<std::mutex> g(client.guard);
+        client.record = nullptr;
+    }
+    usbsim::IsoEngine &Iso() { return bus->Iso(kPort); }
+
+    std::vector<uint32_t> OutSizes(uint8_t endpoint)
+    {
+        std::vector<uint32_t> sizes;
+        for (const auto &p : Iso().OutPackets(endpoint))
+            sizes.push_back(uint32_t(p.bytes.size()));
+        return sizes;
+    }
+    std::vector<uint8_t> OutBytes(uint8_t endpoint)
+    {
+        std::vector<uint8_t> bytes;
+        for (const auto &p : Iso().OutPackets(endpoint))
+            bytes.insert(bytes.end(), p.bytes.begin(), p.bytes.end());
+        return bytes;
+    }
+
+    ULONG clockNode = 0; // handed to the creator
+    CUsbDeviceLayer *layerPointer = nullptr;
+    StreamDevice device_{&layerPointer};
+    PURB selection = nullptr;
+    CUsbAudioStream *stream = nullptr;
+
+    void SetUp() override
+    {
+        UsbLayerTest::SetUp();
+        layerPointer = nullptr;
+    }
+    void Attach(std::shared_ptr<usbsim::VirtualDevice> headset)
+    {
+        UsbLayerTest::Attach(std::move(headset));
+        layerPointer = layer.get();
+    }
+};
+
+} // namespace stream_test
