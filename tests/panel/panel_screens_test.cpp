@@ -31,7 +31,9 @@ double differing(const QImage &a, const QImage &b)
 
 TEST_F(ViewTest, TheScenesStatesLookDifferent)
 {
-    build(560, QUrl::fromLocalFile(QString(PANEL_QML_DIR) + "/main.qml"));
+    build(560, QUrl("qrc:modules/qml/main.qml"));
+    for (const QQmlError &error : view().errors())
+        ADD_FAILURE() << error.toString().toStdString();
     ASSERT_NE(scene(), nullptr);
     host->show(); // a hidden view renders nothing
     const QString folder = QString(PANEL_SHOTS_DIR);

@@ -84,7 +84,9 @@ TEST_F(ViewTest, EveryCallOfTheSceneNamesASlotWithItsArguments)
 
 TEST_F(ViewTest, TheProductionSceneDrivesTheDevicesThroughItsControls)
 {
-    build(560, QUrl::fromLocalFile(QString(PANEL_QML_DIR) + "/main.qml"));
+    build(560, QUrl("qrc:modules/qml/main.qml"));
+    for (const QQmlError &error : view().errors())
+        ADD_FAILURE() << error.toString().toStdString();
     ASSERT_NE(scene(), nullptr);
     for (const std::string &line : log.Texts())
         EXPECT_EQ(line.find("qrc:"), std::string::npos) << line;
@@ -114,8 +116,45 @@ TEST_F(ViewTest, TheProductionSceneDrivesTheDevicesThroughItsControls)
     QObject *stage = control(scene(), "dpiStage0");
     ASSERT_NE(stage, nullptr);
     stage->setProperty("value", 1600);
-    QMetaObject::invokeMethod(stage, "valueModified");
+    QMetaObject::invokeMethod(stage, "changed");
     const auto sent = commands(1);
     ASSERT_EQ(sent.size(), 2u);
     EXPECT_EQ(sent[1][4], 15) << "1600 / 100 - 1";
+}
+
+// The macro editor through its controls: a new macro, two keys recorded from the hook, saved as
+// steps; deleting it removes the file, its name and the key bound to it.
+TEST_F(ViewTest, TheMacroEditorRecordsSavesAndUnbinds)
+{
+    write("modules/setting/pD.bin", "[mouseKeyMatrix]\n2=1, 0, 2\n");
+    build(560, QUrl("qrc:modules/qml/main.qml"));
+    ASSERT_NE(scene(), nullptr);
+    auto click = [&](const char *name)
+    {
+        QObject *button = control(scene(), name);
+        ASSERT_NE(button, nullptr) << name;
+        QMetaObject::invokeMethod(button, "clicked");
+    };
+    control(scene(), "macros0Name")->setProperty("text", "burst");
+    click("macros0New");
+    EXPECT_TRUE(QFile::exists(path("modules/macro/burst.bin")));
+    click("macroRecord0");
+    QMetaObject::invokeMethod(scene(), "detectKeyboard", Q_ARG(QVariant, true), Q_ARG(QVariant, 4));
+    QMetaObject::invokeMethod(scene(), "detectKeyboard", Q_ARG(QVariant, false), Q_ARG(QVariant, 4));
+    click("macroRecord0");
+    QMetaObject::invokeMethod(scene(), "detectKeyboard", Q_ARG(QVariant, true), Q_ARG(QVariant, 5));
+    click("macroSave0");
+    const QStringList stored = view().loadMacroIni("burst", 0);
+    ASSERT_EQ(stored.size(), 5) << stored.join(";").toStdString();
+    EXPECT_EQ(stored[0], "k,4,1,0");
+    EXPECT_TRUE(stored[1].startsWith("k,4,0,"));
+    EXPECT_EQ(view().getNameList(0, 0).value(0).toString(), "burst");
+
+    // Bound to a mouse key in profile 1, then deleted: the key gets the default profile's entry back.
+    view().setDataList("mouseKeyMatrix/2", {4, 0, 0});
+    view().setData("mouseMacroKey/0", "burst");
+    click("macros0Delete");
+    EXPECT_FALSE(QFile::exists(path("modules/macro/burst.bin")));
+    EXPECT_EQ(view().mouseGetKeydefine(2, false), (QVariantList{"1", "0", "2"}));
+    EXPECT_TRUE(view().getNameList(0, 0).value(0).toString() != "burst");
 }

@@ -1,0 +1,159 @@
+// The macro editor of one device family (0: the mouse's folder, 1: the keyboard's): the list of
+// macros, recording from the hooks, and save, load, import and export.
+import QtQuick 2.15
+import QtQuick.Controls 2.15 as T
+
+Row {
+    id: editor
+    property int deviceNo: 0
+    property var names
+    property var env
+    property var macroNames: []
+    property var actions: []
+    property bool recording: false
+    property double lastTime: 0
+    property int repeat: 1
+    property int delay: 1
+    property int times: 1
+    readonly property string current: macroList.current >= 0 && macroList.current < macroNames.length ? macroNames[macroList.current] : ""
+    spacing: 12
+
+    function text(i, fallback) { return env ? env.t("macro", i, fallback) : fallback }
+    function reload() {
+        var stored = ui_View.getNameList(deviceNo, 0)
+        var list = []
+        for (var i = 0; i < stored.length; ++i)
+            if (stored[i] !== "quillbrasten" && stored[i] !== 0 && String(stored[i]) !== "0")
+                list.push(String(stored[i]))
+        macroNames = list
+    }
+    function storeNames(list) {
+        ui_View.updataNameList(deviceNo, list, 0)
+        reload()
+    }
+    function load(name) {
+        var stored = ui_View.loadMacroIni(name, deviceNo)
+        if (stored.length < 3) {
+            actions = []
+            return
+        }
+        actions = stored.slice(0, stored.length - 3)
+        repeat = Number(stored[stored.length - 3])
+        delay = Number(stored[stored.length - 2])
+        times = Number(stored[stored.length - 1])
+    }
+    // One recorded step: "k" or "m", the key code, 1 pressed or 0 released, and the wait before it in ms.
+    function record(kind, pressed, code) {
+        if (!recording)
+            return
+        var now = Date.now()
+        var wait = lastTime === 0 ? 0 : Math.min(65535, now - lastTime)
+        lastTime = now
+        actions = actions.concat([kind + "," + code + "," + (pressed ? 1 : 0) + "," + wait])
+    }
+    // The steps as the device's bytes: code, pressed, then the wait in tens of ms (two bytes).
+    function bytes() {
+        var out = []
+        for (var i = 0; i < actions.length; ++i) {
+            var p = String(actions[i]).split(",")
+            var wait = Math.min(65535, Math.round(Number(p[3]) / 10))
+            out.push(Number(p[1]) & 255, Number(p[2]) & 1, wait >> 8, wait & 255)
+        }
+        return out
+    }
+
+    ListControl {
+        id: macroList
+        objectName: "macros" + editor.deviceNo
+        names: editor.macroNames
+        newText: editor.text(0, "New")
+        renameText: editor.text(1, "Rename")
+        deleteText: editor.text(2, "Delete")
+        onPicked: editor.load(editor.macroNames[index])
+        onCreated: {
+            if (editor.macroNames.indexOf(name) >= 0)
+                return
+            ui_View.createMacroIni(name, editor.deviceNo)
+            editor.storeNames(editor.macroNames.concat([name]))
+            current = editor.macroNames.length - 1
+            editor.load(name)
+        }
+        onRenamed: {
+            var old = editor.macroNames[index]
+            if (editor.macroNames.indexOf(name) >= 0 || !ui_View.modifyMacroName(old, name, editor.deviceNo))
+                return
+            var list = editor.macroNames.slice()
+            list[index] = name
+            editor.storeNames(list)
+        }
+        onRemoved: {
+            var name = editor.macroNames[index]
+            ui_View.deleteMacroIni(name, editor.deviceNo)
+            ui_View.deleteMacroUpdateProfile(name)
+            var list = editor.macroNames.slice()
+            list.splice(index, 1)
+            editor.storeNames(list)
+            current = -1
+            editor.actions = []
+        }
+    }
+    Column {
+        spacing: 4
+        Rectangle {
+            width: 220
+            height: 120
+            color: "#1f2024"
+            border.color: editor.recording ? "#e65a28" : "#55575e"
+            ListView {
+                objectName: "macroSteps" + editor.deviceNo
+                anchors.fill: parent
+                anchors.margins: 2
+                clip: true
+                model: editor.actions
+                delegate: Text {
+                    readonly property var p: String(modelData).split(",")
+                    text: (p[2] === "1" ? "↓ " : "↑ ") + (editor.names ? editor.names.name(Number(p[1])) : p[1]) + "  " + p[3] + " ms"
+                    color: "#e1e1e1"
+                    font.pixelSize: 12
+                }
+            }
+        }
+        Row {
+            spacing: 4
+            Button {
+                objectName: "macroRecord" + editor.deviceNo
+                text: editor.recording ? editor.text(4, "Stop") : editor.text(3, "Record")
+                highlighted: editor.recording
+                enabled: editor.current !== ""
+                onClicked: {
+                    if (!editor.recording) {
+                        editor.actions = []
+                        editor.lastTime = 0
+                    }
+                    editor.recording = !editor.recording
+                }
+            }
+            Button {
+                objectName: "macroSave" + editor.deviceNo
+                text: editor.text(5, "Save")
+                enabled: editor.current !== ""
+                onClicked: ui_View.saveMacroIni(editor.current, editor.actions, editor.repeat, editor.deviceNo, editor.delay, editor.times)
+            }
+        }
+        Row {
+            spacing: 4
+            Button {
+                objectName: "macroImport" + editor.deviceNo
+                text: editor.text(6, "Import")
+                enabled: editor.current !== ""
+                onClicked: if (ui_View.loadMacroFile(editor.current, editor.deviceNo)) editor.load(editor.current)
+            }
+            Button {
+                objectName: "macroExport" + editor.deviceNo
+                text: editor.text(7, "Export")
+                enabled: editor.current !== ""
+                onClicked: ui_View.saveMacroFile(editor.current, editor.deviceNo)
+            }
+        }
+    }
+}

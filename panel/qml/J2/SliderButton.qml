@@ -1,0 +1,21 @@
+// A slider with a step button at each end and its value beside it.
+import QtQuick 2.15
+import QtQuick.Controls 2.15 as T
+
+Row {
+    id: row
+    property alias from: slider.from
+    property alias to: slider.to
+    property alias value: slider.value
+    property alias stepSize: slider.stepSize
+    property string label: ""
+    property int sliderWidth: 160
+    property int labelWidth: 90
+    signal moved()
+    spacing: 4
+    Text { width: row.label === "" ? 0 : row.labelWidth; text: row.label; color: "#e1e1e1"; font.pixelSize: 13; anchors.verticalCenter: parent.verticalCenter }
+    Button { text: "-"; implicitWidth: 26; onClicked: { slider.decrease(); row.moved() } }
+    T.Slider { id: slider; width: row.sliderWidth; stepSize: 1; onMoved: row.moved() }
+    Button { text: "+"; implicitWidth: 26; onClicked: { slider.increase(); row.moved() } }
+    Text { width: 36; text: Math.round(slider.value); color: "#9a9ca3"; font.pixelSize: 12; anchors.verticalCenter: parent.verticalCenter }
+}
