@@ -5,6 +5,7 @@
 #include "driver/base/pool_memory.h"
 #include "driver/base/scope_guard.h"
 #include "driver/core/asio_private.h"
+#include "driver/effects/dsp_interleave_src.h"
 #include "dsp/dispatch/cpu_probe.h"
 
 namespace
@@ -178,6 +179,9 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Reg
     // The primitives' variant is chosen once, before anything can run one. Another vendor's
     // processor (status 20) still gets the index its features allow.
     (void)dsp::initCpuVariant();
+    // Every wave stream converts through the effects layer's rate chain; the filters see only its
+    // interface.
+    SetRateChainCreator(&CreateSampleRateChain);
     if (!RtlIsNtDdiVersionAvailable(MIN_NTDDI_VERSION))
         return STATUS_UNSUCCESSFUL;
     const NTSTATUS status = PcInitializeAdapterDriver(DriverObject, RegistryPath, &AddDevice);

@@ -44,6 +44,23 @@ template <typename T> bool CreateStage(T *&stage)
 
 } // namespace
 
+NTSTATUS CreateSampleRateChain(IRateChain **chain)
+{
+    if (!chain)
+        return STATUS_INVALID_PARAMETER;
+    *chain = nullptr;
+    auto *made = new (NonPagedPool, PoolTag::CCST) CDspInterleaveSrc;
+    if (!made)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    if (!made->Init())
+    {
+        delete made; // Release takes what the partial Init made
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    *chain = made;
+    return STATUS_SUCCESS;
+}
+
 bool CDspInterleaveSrc::Init()
 {
     if (m_bInitialized)

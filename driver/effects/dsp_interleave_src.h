@@ -9,12 +9,13 @@
 #pragma once
 
 #include "driver/effects/dsp_processor.h"
+#include "driver/filters/rate_chain.h"
 
-class CDspInterleaveSrc : public CPoolObject
+class CDspInterleaveSrc : public CPoolObject, public IRateChain
 {
 public:
     CDspInterleaveSrc() = default;
-    ~CDspInterleaveSrc() { Release(); }
+    ~CDspInterleaveSrc() override { Release(); }
     CDspInterleaveSrc(const CDspInterleaveSrc &) = delete;
     CDspInterleaveSrc &operator=(const CDspInterleaveSrc &) = delete;
 
@@ -28,11 +29,11 @@ public:
     // channels, 44100/48000/88200/96000/176400/192000 Hz and 16, 24 or 32 bits. A refusal is
     // logged, stores nothing (a refusal by the format stage has stored both formats) and leaves
     // the stage pointers; the chain then moves nothing until a SetFormat succeeds.
-    bool SetFormat(WAVEFORMATEXTENSIBLE first, WAVEFORMATEXTENSIBLE second);
+    bool SetFormat(WAVEFORMATEXTENSIBLE first, WAVEFORMATEXTENSIBLE second) override;
 
     // Resets the factor-2, factor-4, 147:160 and format stages, in that order, and drops the
     // frames held between calls.
-    void ResetStages();
+    void ResetStages() override;
 
     // Frees the work buffer and destroys the stages; harmless on a chain never initialised.
     void Release();
@@ -42,22 +43,22 @@ public:
     CDspProcessor *Stage(ULONG index) const { return index < 3 ? m_pStage[index] : nullptr; }
 
     // The stream's staging area: WORK_BUFFER_BYTES, allocated by Init.
-    static constexpr ULONG WORK_BUFFER_BYTES = 0x1E000;
-    float *WorkBuffer() const { return m_pWorkBuffer; }
+    static constexpr ULONG WORK_BUFFER_BYTES = RATE_CHAIN_WORK_BYTES;
+    float *WorkBuffer() const override { return m_pWorkBuffer; }
 
     // Takes up to `frames` planar float frames of the first format (in[c] for each of its
     // channels) through the stages; returns the frames taken, fewer only when a ring is full (the
     // caller offers the rest again after a Drain). 0 on an unconfigured chain, a null table or a
     // null plane, with nothing read.
-    ULONG Feed(const float *const in[], ULONG frames);
+    ULONG Feed(const float *const in[], ULONG frames) override;
     // Converted frames ready for Drain.
-    ULONG Available() const;
+    ULONG Available() const override;
     // Moves up to maxFrames converted frames to out[c], one plane per channel of the second
     // format: channels the first format lacks are written as zeros, its extra channels dropped.
     // Returns the frames moved; 0 with nothing written on a null table or plane.
-    ULONG Drain(float *const out[], ULONG maxFrames);
+    ULONG Drain(float *const out[], ULONG maxFrames) override;
     // The smallest number of further input frames after which Available() >= outFrames.
-    ULONG InputFor(ULONG outFrames) const;
+    ULONG InputFor(ULONG outFrames) const override;
 
 private:
     friend class CDspInterleaveSrcTestAccess;
@@ -87,3 +88,7 @@ private:
     float m_Pending[MAX_SOFTWARE_DSP_PROCESS_CHANNELS][3] = {};
     ULONG m_PendingCount = 0;
 };
+static_assert(CDspInterleaveSrc::WORK_BUFFER_BYTES == 0x1E000);
+
+// The creator the driver's start code registers for the wave streams (SetRateChainCreator).
+NTSTATUS CreateSampleRateChain(IRateChain **chain);

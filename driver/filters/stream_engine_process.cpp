@@ -1,5 +1,6 @@
 // The engine's per-block float path: PCM to planar float, the processing passes, and back.
 #include "driver/filters/stream_engine.h"
+#include "driver/filters/pcm_float.h"
 
 #include "dsp/dispatch/primitives.h"
 
@@ -151,20 +152,7 @@ NTSTATUS CStreamEngine::RunChunks(PUCHAR buffer, ULONG frames, ULONG passes)
         }
         else
         {
-            dsp::Status converted;
-            if (bits == 16)
-                converted = dsp::convertS16ToF32Scaled(reinterpret_cast<const int16_t *>(buffer), m_Scratch,
-                                                       samples, 15);
-            else if (bits == 24)
-            {
-                converted = dsp::convertS24ToF32(buffer, m_Scratch, samples);
-                if (!Failed(converted))
-                    converted = dsp::divConstInPlaceF32(8388608.0f, m_Scratch, samples);
-            }
-            else
-                converted = dsp::convertS32ToF32Scaled(reinterpret_cast<const int32_t *>(buffer), m_Scratch,
-                                                       samples, 31);
-            if (Failed(converted) ||
+            if (!PcmToFloat(buffer, bits, false, m_Scratch, samples) ||
                 Failed(dsp::deinterleave32(scratch, int32_t(channels), int32_t(chunk), planes)))
                 return STATUS_UNSUCCESSFUL;
 
@@ -180,17 +168,8 @@ NTSTATUS CStreamEngine::RunChunks(PUCHAR buffer, ULONG frames, ULONG passes)
             if (!NT_SUCCESS(status))
                 return status;
 
-            if (Failed(dsp::interleave32(planes, int32_t(channels), int32_t(chunk), scratch)))
-                return STATUS_UNSUCCESSFUL;
-            if (bits == 16)
-                converted = dsp::convertF32ToS16Scaled(m_Scratch, reinterpret_cast<int16_t *>(buffer),
-                                                       samples, 0, -15);
-            else if (bits == 24)
-                converted = dsp::convertF32ToS24Scaled(m_Scratch, buffer, samples, -23);
-            else
-                converted = dsp::convertF32ToS32Scaled(m_Scratch, reinterpret_cast<int32_t *>(buffer),
-                                                       samples, 0, -31);
-            if (Failed(converted))
+            if (Failed(dsp::interleave32(planes, int32_t(channels), int32_t(chunk), scratch)) ||
+                !FloatToPcm(m_Scratch, bits, false, buffer, samples, 0))
                 return STATUS_UNSUCCESSFUL;
         }
         buffer += SIZE_T(chunk) * blockAlign;

@@ -2,6 +2,8 @@
 #include "driver/filters/wave_cyclic_stream.h"
 
 #include "driver/base/pool_memory.h"
+#include "driver/filters/pcm_float.h"
+#include "dsp/dispatch/primitives.h"
 
 namespace
 {
@@ -23,6 +25,51 @@ bool Inside(const UCHAR *base, ULONG size, const void *at, ULONG bytes)
 {
     const auto *p = static_cast<const UCHAR *>(at);
     return base && p >= base && ULONG_PTR(p - base) <= size && bytes <= size - ULONG(p - base);
+}
+
+// The floating-point state of the interrupted thread, kept while the conversions run at DISPATCH_LEVEL.
+class CFloatHold
+{
+public:
+    CFloatHold() : m_Saved(NT_SUCCESS(KeSaveFloatingPointState(&m_State))) {}
+    ~CFloatHold()
+    {
+        if (m_Saved)
+            KeRestoreFloatingPointState(&m_State);
+    }
+    CFloatHold(const CFloatHold &) = delete;
+    CFloatHold &operator=(const CFloatHold &) = delete;
+    bool Saved() const { return m_Saved; }
+
+private:
+    KFLOATING_SAVE m_State{};
+    bool m_Saved;
+};
+
+// A format the conversions can stage: at most 8 channels of 16, 24 or 32-bit integers or 32-bit float.
+bool Stageable(const WAVEFORMATEXTENSIBLE &format)
+{
+    const WAVEFORMATEX &f = format.Format;
+    const USHORT bits = f.wBitsPerSample;
+    return f.nChannels >= 1 && f.nChannels <= RATE_CHAIN_STAGE_CHANNELS &&
+           (bits == 16 || bits == 24 || bits == 32) && f.nBlockAlign == f.nChannels * (bits / 8);
+}
+
+bool IsFloat(const WAVEFORMATEXTENSIBLE &format)
+{
+    return SampleTypeOf(format) == WAVE_FORMAT_IEEE_FLOAT;
+}
+
+// The work buffer's halves: planes of RATE_CHAIN_STAGE_FRAMES floats, then the interleaved frames.
+void StagePlanes(float *work, ULONG offset, float *planes[RATE_CHAIN_STAGE_CHANNELS])
+{
+    for (ULONG c = 0; c < RATE_CHAIN_STAGE_CHANNELS; ++c)
+        planes[c] = work + c * RATE_CHAIN_STAGE_FRAMES + offset;
+}
+
+float *StageInterleaved(float *work)
+{
+    return work + RATE_CHAIN_STAGE_CHANNELS * RATE_CHAIN_STAGE_FRAMES;
 }
 } // namespace
 
@@ -62,7 +109,8 @@ CMiniportWaveCyclicStream::CMiniportWaveCyclicStream(PUNKNOWN outerUnknown)
       m_ClientRecord(nullptr), m_ServiceGroup(nullptr), m_Format{}, m_DeviceFormat{}, m_Base(nullptr),
       m_Allocated(0), m_BufferSize(0), m_Position(0), m_Reported(0), m_Cursor(0), m_Total(0),
       m_CurrentBlock(0), m_LastAdvance(0), m_Lock(0), m_Capture(FALSE), m_Registered(FALSE), m_Blocks{},
-      m_BlockRead(0), m_BlockWrite(0), m_FillDevice(0), m_FillStream(0), m_PosDevice(0), m_PosStream(0)
+      m_BlockRead(0), m_BlockWrite(0), m_FillDevice(0), m_FillStream(0), m_PosDevice(0), m_PosStream(0),
+      m_Chain(nullptr), m_ChainReady(FALSE)
 {
     KeInitializeSpinLock(&m_Lock);
 }
@@ -86,6 +134,8 @@ CMiniportWaveCyclicStream::~CMiniportWaveCyclicStream()
     if (m_DeviceStream)
         m_DeviceStream->Release();
     m_DeviceStream = nullptr;
+    delete m_Chain;
+    m_Chain = nullptr;
     if (m_Registered && m_Miniport)
         m_Miniport->StreamClosed();
 }
@@ -109,6 +159,8 @@ NTSTATUS CMiniportWaveCyclicStream::InitStream(CMiniportWaveCyclic *miniport, UL
     m_DeviceStream = deviceStream;
     m_DeviceStream->AddRef();
     NTSTATUS status = PcNewServiceGroup(&m_ServiceGroup, nullptr);
+    if (NT_SUCCESS(status) && RateChainCreator() && !NT_SUCCESS(RateChainCreator()(&m_Chain)))
+        status = STATUS_INSUFFICIENT_RESOURCES;
     if (NT_SUCCESS(status))
     {
         m_Pin = pin;
@@ -128,6 +180,8 @@ NTSTATUS CMiniportWaveCyclicStream::InitStream(CMiniportWaveCyclic *miniport, UL
         m_ServiceGroup = nullptr;
         m_DeviceStream->Release();
         m_DeviceStream = nullptr;
+        delete m_Chain;
+        m_Chain = nullptr;
         return status;
     }
     m_ServiceGroup->AddRef();
@@ -230,6 +284,10 @@ NTSTATUS CMiniportWaveCyclicStream::SetFormat(PKSDATAFORMAT dataFormat)
     CSpinHold hold(&m_Lock);
     m_Format = format;
     m_Cursor = 0;
+    // As at creation: the device side is taken to match until the device stream announces its own,
+    // and that announcement then differs, so the chain is set up for the new pair before it runs.
+    m_DeviceFormat = format;
+    m_ChainReady = FALSE;
     return STATUS_SUCCESS;
 }
 
@@ -455,16 +513,148 @@ void CMiniportWaveCyclicStream::OnMessage(const CyclicControlMessage *message)
     }
 }
 
-void CMiniportWaveCyclicStream::ConvertRenderBlock(PUCHAR, ULONG)
+void CMiniportWaveCyclicStream::ReadRing(PUCHAR destination, ULONG bytes) const
 {
-    // The device stream zeroed the block: it plays silence until the rate chain fills it.
+    const ULONG size = Effective();
+    const ULONG first = size - m_Cursor < bytes ? size - m_Cursor : bytes;
+    RtlCopyMemory(destination, m_Base + m_Cursor, first);
+    RtlCopyMemory(destination + first, m_Base, bytes - first);
 }
 
-void CMiniportWaveCyclicStream::ConvertCaptureBlock(const UCHAR *, ULONG, ULONG streamBytes)
+void CMiniportWaveCyclicStream::ConvertRenderBlock(PUCHAR destination, ULONG bytes)
 {
+    const WAVEFORMATEXTENSIBLE &device = m_DeviceFormat, &stream = m_Format;
+    if (!m_ChainReady || !destination || !Stageable(device) || !Stageable(stream))
+        return; // the device stream zeroed the block: it plays silence
+    CFloatHold fpu;
+    if (!fpu.Saved())
+        return;
+    const ULONG size = Effective();
+    const ULONG inAlign = stream.Format.nBlockAlign, outAlign = device.Format.nBlockAlign;
+    float *work = m_Chain->WorkBuffer();
+    float *planes[RATE_CHAIN_STAGE_CHANNELS];
+    StagePlanes(work, 0, planes);
+    float *interleaved = StageInterleaved(work);
+    auto *raw = reinterpret_cast<PUCHAR>(work); // stream PCM lands in the planes' half first
+    const ULONG frames = bytes / outAlign;
+    for (ULONG done = 0; done < frames;)
+    {
+        const ULONG want = frames - done < RATE_CHAIN_STAGE_FRAMES ? frames - done : RATE_CHAIN_STAGE_FRAMES;
+        // Exactly the stream frames that make `want` device frames, so the copy cursor keeps pace.
+        for (ULONG need = m_Chain->InputFor(want); need > 0; need = m_Chain->InputFor(want))
+        {
+            const ULONG piece = need < RATE_CHAIN_STAGE_FRAMES ? need : RATE_CHAIN_STAGE_FRAMES;
+            ReadRing(raw, piece * inAlign);
+            if (!PcmToFloat(raw, stream.Format.wBitsPerSample, IsFloat(stream), interleaved,
+                            int32_t(piece * stream.Format.nChannels)) ||
+                dsp::deinterleave32(reinterpret_cast<const uint32_t *>(interleaved), stream.Format.nChannels,
+                                    int32_t(piece), reinterpret_cast<uint32_t *const *>(planes)) < 0)
+                return;
+            const ULONG taken = m_Chain->Feed(planes, piece);
+            m_Cursor = ULONG((ULONGLONG(m_Cursor) + ULONGLONG(taken) * inAlign) % size);
+            if (taken == 0)
+                break;
+        }
+        const ULONG got = m_Chain->Drain(planes, want);
+        if (got == 0 ||
+            dsp::interleave32(reinterpret_cast<const uint32_t *const *>(planes), device.Format.nChannels,
+                              int32_t(got), reinterpret_cast<uint32_t *>(interleaved)) < 0 ||
+            !FloatToPcm(interleaved, device.Format.wBitsPerSample, IsFloat(device),
+                        destination + done * outAlign, int32_t(got * device.Format.nChannels), 1))
+            return;
+        done += got;
+    }
+}
+
+void CMiniportWaveCyclicStream::WriteRingFrames(const float *interleaved, ULONG frames)
+{
+    const ULONG size = Effective();
+    const ULONG align = m_Format.Format.nBlockAlign, channels = m_Format.Format.nChannels;
+    const USHORT bits = m_Format.Format.wBitsPerSample;
+    const bool isFloat = IsFloat(m_Format);
+    for (ULONG done = 0; done < frames;)
+    {
+        const ULONG room = size - m_Cursor;
+        ULONG whole = room / align;
+        if (whole > frames - done)
+            whole = frames - done;
+        if (whole > 0)
+        {
+            FloatToPcm(interleaved + done * channels, bits, isFloat, m_Base + m_Cursor,
+                       int32_t(whole * channels), 1);
+            m_Cursor = (m_Cursor + whole * align) % size;
+            done += whole;
+            continue;
+        }
+        // A buffer size the port set need not hold whole frames: this one wraps.
+        UCHAR frame[RATE_CHAIN_STAGE_CHANNELS * 4];
+        FloatToPcm(interleaved + done * channels, bits, isFloat, frame, int32_t(channels), 1);
+        RtlCopyMemory(m_Base + m_Cursor, frame, room);
+        RtlCopyMemory(m_Base, frame + room, align - room);
+        m_Cursor = (align - room) % size;
+        ++done;
+    }
+}
+
+ULONG CMiniportWaveCyclicStream::DrainIntoRing(float *const planes[], float *interleaved)
+{
+    // The output planes follow the input's quarter of each plane.
+    constexpr ULONG room = RATE_CHAIN_STAGE_FRAMES * 3 / 4;
+    ULONG moved = 0;
+    for (ULONG ready = m_Chain->Available(); ready > 0; ready = m_Chain->Available())
+    {
+        const ULONG got = m_Chain->Drain(planes, ready < room ? ready : room);
+        if (got == 0 ||
+            dsp::interleave32(reinterpret_cast<const uint32_t *const *>(planes), m_Format.Format.nChannels,
+                              int32_t(got), reinterpret_cast<uint32_t *>(interleaved)) < 0)
+            break;
+        WriteRingFrames(interleaved, got);
+        moved += got;
+    }
+    return moved;
+}
+
+void CMiniportWaveCyclicStream::ConvertCaptureBlock(const UCHAR *source, ULONG bytes, ULONG streamBytes)
+{
+    const WAVEFORMATEXTENSIBLE &device = m_DeviceFormat;
+    const ULONG size = Effective();
+    CFloatHold fpu;
+    if (m_ChainReady && Stageable(device) && Stageable(m_Format) && fpu.Saved() &&
+        m_Format.Format.nBlockAlign <= size)
+    {
+        constexpr ULONG quarter = RATE_CHAIN_STAGE_FRAMES / 4;
+        float *work = m_Chain->WorkBuffer();
+        float *in[RATE_CHAIN_STAGE_CHANNELS], *out[RATE_CHAIN_STAGE_CHANNELS];
+        StagePlanes(work, 0, in);
+        StagePlanes(work, quarter, out);
+        float *interleaved = StageInterleaved(work);
+        const ULONG align = device.Format.nBlockAlign, channels = device.Format.nChannels;
+        const ULONG frames = bytes / align;
+        for (ULONG done = 0; done < frames;)
+        {
+            const ULONG piece = frames - done < quarter ? frames - done : quarter;
+            if (!PcmToFloat(source + done * align, device.Format.wBitsPerSample, IsFloat(device), interleaved,
+                            int32_t(piece * channels)) ||
+                dsp::deinterleave32(reinterpret_cast<const uint32_t *>(interleaved), int32_t(channels),
+                                    int32_t(piece), reinterpret_cast<uint32_t *const *>(in)) < 0)
+                return;
+            // A full ring takes the rest after the drain makes room.
+            for (ULONG fed = 0; fed < piece;)
+            {
+                const float *at[RATE_CHAIN_STAGE_CHANNELS];
+                for (ULONG c = 0; c < RATE_CHAIN_STAGE_CHANNELS; ++c)
+                    at[c] = in[c] + fed;
+                const ULONG taken = m_Chain->Feed(at, piece - fed);
+                fed += taken;
+                if (DrainIntoRing(out, interleaved) == 0 && taken == 0)
+                    return;
+            }
+            done += piece;
+        }
+        return;
+    }
     // Foreign samples are never copied as they are: the converted length of silence keeps the
     // client's clock.
-    const ULONG size = Effective();
     for (ULONG done = 0; done < streamBytes && size;)
     {
         const ULONG piece = streamBytes - done < size - m_Cursor ? streamBytes - done : size - m_Cursor;
@@ -485,11 +675,7 @@ void CMiniportWaveCyclicStream::PullRenderBlock(PUCHAR destination, ULONG bytes,
         if (bytes >= size)
             return;
         if (copy && destination)
-        {
-            const ULONG first = size - m_Cursor < bytes ? size - m_Cursor : bytes;
-            RtlCopyMemory(destination, m_Base + m_Cursor, first);
-            RtlCopyMemory(destination + first, m_Base, bytes - first);
-        }
+            ReadRing(destination, bytes);
         m_Cursor = (m_Cursor + bytes) % size;
         streamBytes = bytes;
     }
@@ -568,6 +754,14 @@ void CMiniportWaveCyclicStream::DeviceFormatChanged(ULONG first, ULONG second,
     }
     if (first & CYCLIC_FORMAT_CHANGED)
     {
+        if (m_Chain)
+        {
+            // The chain takes first the side the samples come from.
+            CFloatHold fpu;
+            m_Chain->ResetStages();
+            m_ChainReady = fpu.Saved() && (m_Capture ? m_Chain->SetFormat(device, m_Format)
+                                                     : m_Chain->SetFormat(m_Format, device));
+        }
         ResetPositions();
         const ULONG size = Effective();
         if (m_Capture || size == 0)

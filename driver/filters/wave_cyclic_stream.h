@@ -10,8 +10,7 @@
 #include "driver/base/object_model.h"
 #include "driver/filters/audio_hal_interfaces.h"
 #include "driver/filters/miniport_wave_cyclic.h"
-
-class CDspInterleaveSrc;
+#include "driver/filters/rate_chain.h"
 
 inline constexpr ULONG WAVE_STREAM_MAX_BUFFER = 0x4B000; // 307200 bytes
 inline constexpr ULONG WAVE_STREAM_BLOCK_RING = 10;
@@ -78,12 +77,20 @@ private:
     void AdvancePosition(ULONG deviceBytes);
     void DeviceFormatChanged(ULONG first, ULONG second, const WAVEFORMATEXTENSIBLE &device);
     void ResetPositions();
-    // The conversion step of a render block whose device format differs: silence until the rate
-    // chain moves samples here.
+    // The conversion step of a render block whose device format differs: reads exactly the stream
+    // frames the chain needs from the copy cursor and writes the device frames it gives. Without a
+    // configured chain the zeroed block stays silence.
     void ConvertRenderBlock(PUCHAR destination, ULONG bytes);
-    // The conversion step of a capture block whose format differs: the converted length of silence.
+    // The conversion step of a capture block whose format differs: the chain's output goes into the
+    // cyclic buffer; without a configured chain, `streamBytes` of silence keep the client's clock.
     void ConvertCaptureBlock(const UCHAR *source, ULONG bytes, ULONG streamBytes);
-    void CopyIntoRing(const UCHAR *source, ULONG bytes);
+    // Drains every converted frame into the cyclic buffer at the copy cursor; the frames moved.
+    ULONG DrainIntoRing(float *const planes[], float *interleaved);
+    // Stream-format frames from interleaved float into the cyclic buffer at the copy cursor; a frame
+    // that straddles the buffer's end is split.
+    void WriteRingFrames(const float *interleaved, ULONG frames);
+    // `bytes` from the cyclic buffer at the copy cursor, in two pieces at the wrap; the cursor stays.
+    void ReadRing(PUCHAR destination, ULONG bytes) const;
     static ULONGLONG Now10us();
     NTSTATUS StepDown(KSSTATE to, ICyclicControl *control);
     void ForgetClient(ICyclicControl *control);
@@ -117,6 +124,6 @@ private:
     ULONG m_BlockWrite;
     ULONGLONG m_FillDevice, m_FillStream; // render fill books when the rates differ
     ULONGLONG m_PosDevice, m_PosStream;   // position books when the rates differ
-    CDspInterleaveSrc *m_Chain;           // "CCST"
-    BOOLEAN m_ChainRefusedLogged;
+    IRateChain *m_Chain;                  // "CCST"; null when no creator was registered
+    BOOLEAN m_ChainReady;                 // the chain accepted the present pair of formats
 };

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver/effects/dsp_interleave_src.h"
 #include "driver/filters/miniport_wave_cyclic.h"
 #include "support/engine_doubles.h"
 #include "support/kernel_test.h"
@@ -557,6 +558,50 @@ TEST_F(WaveMiniportTest, EveryAllocationOfCreationAndInitCanFailCleanly)
         miniportUnknown = nullptr;
         EXPECT_EQ(sim::Outstanding(), blocks);
     }
+}
+
+// The stream takes its rate chain at creation: with the driver's creator registered, each of the
+// chain's allocations failed in turn fails the pin with STATUS_INSUFFICIENT_RESOURCES and leaves
+// nothing, and the miniport's count is given back.
+TEST_F(WaveMiniportTest, EachAllocationOfTheStreamsRateChainFailsThePinCleanly)
+{
+    const WAVEFORMATEXTENSIBLE listed = MakeFormat(kPcm, 2, 44100, 16);
+    Build(0, {listed});
+    ASSERT_EQ(Open(), STATUS_SUCCESS);
+    miniport->SetStreamCreator(nullptr);
+    SetRateChainCreator(&CreateSampleRateChain);
+    auto data = DataFormat(104, 0, 64, listed, 40);
+    auto *format = reinterpret_cast<PKSDATAFORMAT>(data.data());
+    PMINIPORTWAVECYCLICSTREAM stream = nullptr;
+    PDMACHANNEL dma = nullptr;
+    PSERVICEGROUP group = nullptr;
+    const size_t blocks = sim::Outstanding();
+    const size_t before = sim::Allocations();
+    ASSERT_EQ(miniport->NewStream(&stream, nullptr, NonPagedPool, 0, FALSE, format, &dma, &group),
+              STATUS_SUCCESS);
+    const size_t allocations = sim::Allocations() - before;
+    EXPECT_EQ(sim::pool::OutstandingBlocks(PoolTag::DSPS), 1u);
+    stream->Release();
+    dma->Release();
+    group->Release();
+    ASSERT_EQ(sim::Outstanding(), blocks);
+    // Object, service group, the chain's 102 blocks, the cyclic buffer.
+    ASSERT_GT(allocations, 100u);
+    for (unsigned k = 1; k <= allocations; ++k)
+    {
+        SCOPED_TRACE(k);
+        sim::FailAllocation(k);
+        const NTSTATUS status =
+            miniport->NewStream(&stream, nullptr, NonPagedPool, 0, FALSE, format, &dma, &group);
+        sim::FailAllocation(0);
+        EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(stream, nullptr);
+        EXPECT_EQ(miniport->OpenStreams(), 0);
+        for (ULONG tag : {PoolTag::CCST, PoolTag::SRCX, PoolTag::DSPS})
+            EXPECT_EQ(sim::pool::OutstandingBlocks(tag), 0u) << sim::pool::LeakReport();
+    }
+    EXPECT_EQ(sim::Outstanding(), blocks);
+    SetRateChainCreator(nullptr);
 }
 
 } // namespace
