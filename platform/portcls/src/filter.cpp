@@ -126,39 +126,6 @@ const PCEVENT_ITEM *FindEvent(const PCAUTOMATION_TABLE *table, const GUID &set, 
     return nullptr;
 }
 
-// A buffer of exactly the bytes a caller gave, so the sanitizer sees any access beyond them, with the
-// caller's bytes in it; after a failure it must still hold them.
-class ExactBuffer
-{
-public:
-    ExactBuffer(const void *source, ULONG size) : m_Size(size), m_Bytes(new UCHAR[size])
-    {
-        if (size && source)
-            std::memcpy(m_Bytes.get(), source, size);
-        else if (size)
-            std::memset(m_Bytes.get(), 0xA5, size);
-    }
-    PUCHAR Get() const { return m_Bytes.get(); }
-    bool Same(const void *source) const
-    {
-        return !source || m_Size == 0 || std::memcmp(m_Bytes.get(), source, m_Size) == 0;
-    }
-
-private:
-    ULONG m_Size;
-    std::unique_ptr<UCHAR[]> m_Bytes;
-};
-
-bool IsWildcard(const GUID &g)
-{
-    return g == GUID{};
-}
-
-bool Matches(const GUID &client, const GUID &mine)
-{
-    return IsWildcard(client) || IsWildcard(mine) || client == mine;
-}
-
 // The port's own intersection: the pin's range itself when the client's identifiers match it.
 NTSTATUS DefaultIntersection(const KSDATARANGE &client, const KSDATARANGE &mine, ULONG length, PVOID result,
                              PULONG resultLength)

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -103,6 +104,39 @@ inline bool SameName(PCWSTR a, PCWSTR b)
     return *a == *b;
 }
 
+// A buffer of exactly the bytes a caller gave, so the sanitizer sees any access beyond them, with the
+// caller's bytes in it; after a failure it must still hold them.
+class ExactBuffer
+{
+public:
+    ExactBuffer(const void *source, ULONG size) : m_Size(size), m_Bytes(new UCHAR[size])
+    {
+        if (size && source)
+            std::memcpy(m_Bytes.get(), source, size);
+        else if (size)
+            std::memset(m_Bytes.get(), 0xA5, size);
+    }
+    PUCHAR Get() const { return m_Bytes.get(); }
+    bool Same(const void *source) const
+    {
+        return !source || m_Size == 0 || std::memcmp(m_Bytes.get(), source, m_Size) == 0;
+    }
+
+private:
+    ULONG m_Size;
+    std::unique_ptr<UCHAR[]> m_Bytes;
+};
+
+inline bool IsWildcard(const GUID &g)
+{
+    return g == GUID{};
+}
+
+inline bool Matches(const GUID &client, const GUID &mine)
+{
+    return IsWildcard(client) || IsWildcard(mine) || client == mine;
+}
+
 // What every port type shares: its references, the miniport it holds and the two unregistration
 // interfaces.
 // What a client's subscription shares with the port's event entry: the signals it has seen.
@@ -171,6 +205,17 @@ public:
     void GenerateEventList(const GUID *Set, ULONG EventId, BOOLEAN PinEvent, ULONG PinId, BOOLEAN NodeEvent,
                            ULONG NodeId) override;
 
+    // ---- Streaming pins (pin.cpp)
+    // Checks a data format against a streaming pin (see sim::audio::OpenPin) and opens the
+    // miniport's stream on it; the pin counts as one instance until ClosePin.
+    NTSTATUS OpenStream(ULONG pin, const void *dataFormat, ULONG size, PMINIPORTWAVECYCLICSTREAM *stream,
+                        PDMACHANNEL *dma, PSERVICEGROUP *group, BOOLEAN *capture);
+    // The same format checks for a pin already open, then the stream's SetFormat.
+    NTSTATUS SetStreamFormat(ULONG pin, PMINIPORTWAVECYCLICSTREAM stream, const void *dataFormat, ULONG size);
+    void ClosePin(ULONG pin);
+    // Notify calls so far; the service they queue runs later on the DPC thread.
+    ULONG Notifies() const { return m_Notifies; }
+
     NTSTATUS UnregisterSubdevice(PDEVICE_OBJECT deviceObject, PUNKNOWN subdevice) override;
     NTSTATUS UnregisterPhysicalConnection(PDEVICE_OBJECT deviceObject, PUNKNOWN fromUnknown, ULONG fromPin,
                                           PUNKNOWN toUnknown, ULONG toPin) override;
@@ -211,7 +256,16 @@ protected:
     std::vector<PKSEVENT_ENTRY> m_Events;
     std::vector<sim::portcls::GeneratedEvent> m_Generated;
     ULONG m_NextKey = 1;
+    std::vector<ULONG> m_PinInstances; // open streams per pin, under m_RequestLock
+    std::atomic<ULONG> m_Notifies{0};
+
+    // Lock held. Whether `pin` may stream `dataFormat` (size already checked): a sink pin with a range
+    // the format fits.
+    NTSTATUS CheckPinFormat(ULONG pin, const KSDATAFORMAT *dataFormat);
 };
+
+// Whether the calling thread is inside a port's Notify: a service must never run there.
+bool InNotify();
 
 // Lock held. The live port whose port interface is `port`, or null.
 inline CPortCore *LiveCore(PPORT port)

@@ -15,6 +15,15 @@ using namespace pcsim;
 namespace
 {
 
+thread_local bool t_inNotify = false;
+
+// Marks the calling thread as inside Notify, for the pins' check that a service never runs there.
+struct NotifyScope
+{
+    NotifyScope() { t_inNotify = true; }
+    ~NotifyScope() { t_inNotify = false; }
+};
+
 // Disables and frees the record's device interfaces, last first.
 void WithdrawInterfaces(SubdeviceRec *record)
 {
@@ -115,6 +124,8 @@ public:
     // IPortWaveCyclic's: the group's members run on the DPC thread (a plain method for topology ports).
     void Notify(PSERVICEGROUP serviceGroup)
     {
+        ++m_Notifies;
+        NotifyScope scope;
         if (serviceGroup)
             serviceGroup->RequestService();
     }
@@ -257,6 +268,11 @@ std::string EndOfTestCheck()
 const bool registered = (sim::RegisterComponent("portcls", &ResetForTest, &EndOfTestCheck), true);
 
 } // namespace
+
+bool pcsim::InNotify()
+{
+    return t_inNotify;
+}
 
 NTSTATUS CPortCore::UnregisterSubdevice(PDEVICE_OBJECT deviceObject, PUNKNOWN subdevice)
 {

@@ -11,6 +11,8 @@
 
 #include "driver/base/pool_memory.h"
 #include "driver/core/usb_audio_stream.h"
+#include "driver/filters/miniport_wave_cyclic.h"
+#include "support/wave_bench.h"
 #include "usb_fixture.h"
 
 namespace stream_test
@@ -204,6 +206,49 @@ protected:
         UsbLayerTest::Attach(std::move(headset));
         layerPointer = layer.get();
     }
+};
+
+using wave_bench::DataFormat;
+
+// The endpoint's wave miniport over the stream's engine, behind a wave port, and a stream opened on
+// it directly through the miniport.
+class WaveStreamTest : public UsbStreamTest
+{
+protected:
+    void TearDown() override
+    {
+        CloseStream();
+        bench.Close();
+        UsbStreamTest::TearDown();
+    }
+    void OpenMiniport(const WAVEFORMATEXTENSIBLE &format)
+    {
+        ASSERT_EQ(stream->AddStreamFormat(format, 1), STATUS_SUCCESS);
+        ASSERT_EQ(stream->GetEngine()->SetName(u"HPOut00"), STATUS_SUCCESS);
+        bench.Open(stream->GetEngine());
+        miniport = bench.miniport;
+        port = bench.port;
+    }
+    NTSTATUS OpenPin(const std::vector<UCHAR> &data, BOOLEAN capture = FALSE)
+    {
+        return miniport->NewStream(&wave, nullptr, NonPagedPool, 0, capture,
+                                   reinterpret_cast<PKSDATAFORMAT>(const_cast<UCHAR *>(data.data())), &dma,
+                                   &group);
+    }
+    void CloseStream()
+    {
+        for (IUnknown **o : {reinterpret_cast<IUnknown **>(&wave), reinterpret_cast<IUnknown **>(&dma),
+                             reinterpret_cast<IUnknown **>(&group)})
+            if (*o)
+                (*o)->Release(), *o = nullptr;
+    }
+
+    wave_bench::WaveFilter bench;
+    CMiniportWaveCyclic *miniport = nullptr;
+    PPORT port = nullptr;
+    PMINIPORTWAVECYCLICSTREAM wave = nullptr;
+    PDMACHANNEL dma = nullptr;
+    PSERVICEGROUP group = nullptr;
 };
 
 } // namespace stream_test

@@ -49,6 +49,7 @@ struct NodeInfo
 };
 
 class Subscription;
+class Pin;
 
 // A client's view of one filter; holds a reference on its port.
 class Filter
@@ -100,6 +101,8 @@ public:
     // Pins, nodes, connections and the jacks each pin reports, one item a line.
     std::string Print();
 
+    PPORT Port() const { return m_Port; } // no reference added
+
 private:
     PPORT m_Port;
     friend class Subscription;
@@ -120,6 +123,94 @@ private:
     struct Impl;
     std::unique_ptr<Impl> m_Impl;
     Subscription();
+};
+
+// What an open pin's audio-engine client has seen since the pin opened (or last stopped).
+struct PinCounters
+{
+    ULONGLONG Position; // bytes the stream's positions moved, unwrapped
+    ULONGLONG Moved;    // render: bytes written ahead into the buffer; capture: bytes read out of it
+    ULONG Services;     // service calls the pin's group made
+    ULONG Misplaced;    // services not at DISPATCH_LEVEL, or run inside Notify itself
+    ULONG Underruns;    // render: a position past the written data; capture: one a buffer past reading
+    ULONG Backwards;    // a position that moved back by more than a wrap can explain
+};
+
+// Opens a stream on streaming pin `pin` of a wave-cyclic filter with the KSDATAFORMAT of `size` bytes
+// at `dataFormat`, as the audio engine does: the pin must be a sink with the standard streaming
+// interface (else STATUS_INVALID_DEVICE_REQUEST; a pin that does not exist, a record shorter than
+// its header or whose FormatSize runs past `size`: STATUS_INVALID_PARAMETER), its instance limits must
+// allow one more (else STATUS_INSUFFICIENT_RESOURCES) and one of its ranges must match the format's
+// identifiers and, for an audio range, its wave format's channels, bits and rate (else
+// STATUS_NO_MATCH). Then the miniport's NewStream (its status returned), SetNotificationFreq(10),
+// the buffer's size and address, SetBufferSize(`bufferSize`) when that is not 0, and the pin joins
+// the stream's service group. The pin starts in STOP.
+NTSTATUS OpenPin(Filter &filter, ULONG pin, const void *dataFormat, ULONG size, std::unique_ptr<Pin> *out,
+                 ULONG bufferSize = 0);
+
+// An open streaming pin with its audio-engine client. The client is serviced by the stream's group
+// (DISPATCH_LEVEL, DPC thread): a render client writes ahead of GetPosition, at most half the buffer,
+// with CopyTo (the source's bytes, then silence); a capture client reads up to GetPosition with
+// CopyFrom. Both wrap at BufferSize and keep every byte they moved. Closing (destruction) steps the
+// state down to STOP, going on past a failed step, and leaves the group.
+class Pin
+{
+public:
+    ~Pin();
+    Pin(const Pin &) = delete;
+    Pin &operator=(const Pin &) = delete;
+
+    // The port's format checks, then the stream's SetFormat; the buffer is read again.
+    NTSTATUS SetFormat(const void *dataFormat, ULONG size);
+    // Steps one state at a time towards `state`, stopping at the first failure (its status). Before
+    // RUN a render client fills half the buffer; at STOP the client's books start again.
+    NTSTATUS SetState(KSSTATE state);
+    KSSTATE State() const { return m_State; }
+
+    // Render: the bytes to play, from the start of the next fill.
+    void SetSource(std::vector<UCHAR> bytes);
+    BOOLEAN SourceDone() const; // every source byte was written into the buffer
+
+    BOOLEAN Capture() const { return m_Capture; }
+    ULONG NotificationInterval() const { return m_Interval; }
+    ULONG FramingSize() const { return m_Framing; }
+    ULONG BufferSize() const { return m_BufferSize; }
+    PVOID Buffer() const { return m_Buffer; }
+    PMINIPORTWAVECYCLICSTREAM Stream() const { return m_Stream; }
+    PDMACHANNEL Dma() const { return m_Dma; }
+
+    // Every byte the client moved, in order: render what it wrote, capture what it read.
+    std::vector<UCHAR> Moved() const;
+    PinCounters Counters() const;
+
+private:
+    friend NTSTATUS OpenPin(Filter &, ULONG, const void *, ULONG, std::unique_ptr<Pin> *, ULONG);
+    struct Sink;
+    Pin() = default;
+    void ReadBuffer(const void *dataFormat); // a format the port accepted
+    void Service();                          // sink lock held
+    void ResetBooks();
+
+    PPORT m_Port = nullptr; // one reference
+    ULONG m_PinId = 0;
+    PMINIPORTWAVECYCLICSTREAM m_Stream = nullptr;
+    PDMACHANNEL m_Dma = nullptr;
+    PSERVICEGROUP m_Group = nullptr;
+    Sink *m_Sink = nullptr;
+    BOOLEAN m_Capture = FALSE;
+    KSSTATE m_State = KSSTATE_STOP;
+    ULONG m_Interval = 0;
+    ULONG m_Framing = 0;
+    ULONG m_BufferSize = 0;
+    PUCHAR m_Buffer = nullptr;
+    ULONG m_BlockAlign = 1;
+    // The client's books, under the sink's spin lock.
+    std::vector<UCHAR> m_Source;
+    size_t m_SourceAt = 0;
+    std::vector<UCHAR> m_Moved;
+    std::vector<UCHAR> m_Scratch;
+    ULONG m_LastPosition = 0;
+    PinCounters m_Counters{};
 };
 
 std::string GuidText(const GUID &guid);

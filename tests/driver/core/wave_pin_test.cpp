@@ -1,0 +1,99 @@
+// Pins of the endpoint's wave filter over the class 1.0 streams and the simulated bus, with the
+// audio engine's client feeding or draining the cyclic buffer: what reaches the bus is the lead's
+// silence and then the client's bytes, and the device's ramp reaches a capture client in order.
+#include <sim/audio_client.h>
+
+#include <random>
+
+#include "usb_stream_fixture.h"
+
+namespace
+{
+using namespace stream_test;
+
+class WavePinTest : public WaveStreamTest
+{
+protected:
+    void TearDown() override
+    {
+        pin.reset();
+        filter.reset();
+        WaveStreamTest::TearDown();
+    }
+    NTSTATUS OpenClientPin(const WAVEFORMATEXTENSIBLE &format, ULONG bufferSize = 0)
+    {
+        filter = std::make_unique<sim::audio::Filter>(port);
+        const auto data = DataFormat(format);
+        return sim::audio::OpenPin(*filter, 0, data.data(), ULONG(data.size()), &pin, bufferSize);
+    }
+
+    std::unique_ptr<sim::audio::Filter> filter;
+    std::unique_ptr<sim::audio::Pin> pin;
+};
+
+class WavePinRenderTest : public WavePinTest, public ::testing::WithParamInterface<ULONG>
+{
+};
+
+TEST_P(WavePinRenderTest, TheBusGetsTheLeadOfSilenceThenTheSourceBitExactAcrossWraps)
+{
+    Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
+    const auto format = Pcm(48000, 2, 16);
+    OpenMiniport(format);
+    const ULONG size = 9600 * GetParam() / 10 / 4 * 4;
+    ASSERT_EQ(OpenClientPin(format, GetParam() == 10 ? 0 : size), STATUS_SUCCESS);
+    ASSERT_EQ(pin->BufferSize(), size);
+    std::vector<UCHAR> source(48000 * 4 / 2);
+    std::mt19937 random(7);
+    for (auto &b : source)
+        b = UCHAR(random() | 1);
+    pin->SetSource(source);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    for (int i = 0; i < 60; ++i)
+    {
+        sim::AdvanceMs(5);
+        // The client's view of the position keeps within one transfer (5 ms) of what the bus took.
+        const ULONGLONG bus = OutBytes(0x01).size();
+        const ULONGLONG position = pin->Counters().Position;
+        ASSERT_LE(position, bus + 960) << "at " << i * 5 << " ms";
+        ASSERT_LE(bus, position + 960 * 4) << "at " << i * 5 << " ms";
+    }
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    const auto counters = pin->Counters();
+    EXPECT_EQ(counters.Underruns, 0u);
+    EXPECT_EQ(counters.Backwards, 0u);
+    EXPECT_EQ(counters.Misplaced, 0u);
+
+    // Five frames a transfer, three in flight: 15 ms of the buffer's untouched end go first.
+    const auto bytes = OutBytes(0x01);
+    ASSERT_GE(bytes.size(), 48u * 4 * 250);
+    for (size_t k = 0; k < bytes.size(); ++k)
+        ASSERT_EQ(bytes[k], k < 2880 ? 0 : source[k - 2880]) << "byte " << k;
+}
+
+INSTANTIATE_TEST_SUITE_P(WholeAndShortenedBuffer, WavePinRenderTest, ::testing::Values(10u, 7u));
+
+TEST_F(WavePinTest, TheDevicesRampReachesACaptureClientInOrder)
+{
+    Bring(usbsim::VirtualDevice::Chip(), TRUE, 2);
+    Iso().SetPattern(0x82, usbsim::IsoPattern::Ramp);
+    const auto format = Pcm(48000, 2, 16);
+    OpenMiniport(format);
+    ASSERT_EQ(OpenClientPin(format), STATUS_SUCCESS);
+    ASSERT_TRUE(pin->Capture());
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    sim::AdvanceMs(200);
+    ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    const auto counters = pin->Counters();
+    EXPECT_EQ(counters.Underruns, 0u);
+    EXPECT_EQ(counters.Backwards, 0u);
+    EXPECT_EQ(counters.Misplaced, 0u);
+    const auto moved = pin->Moved();
+    ASSERT_GE(moved.size(), 4u * 48 * 150) << "a buffer's worth several times over";
+    const auto *samples = reinterpret_cast<const int16_t *>(moved.data());
+    for (size_t n = 0; n < moved.size() / 4; ++n)
+        for (size_t c = 0; c < 2; ++c)
+            ASSERT_EQ(samples[2 * n + c], int16_t(n + c)) << "frame " << n;
+}
+
+} // namespace

@@ -1,0 +1,432 @@
+// The wave-cyclic stream opened through the port's pins, over a scripted device stream whose messages
+// the tests send: the client calls each state step makes, the pin checks, and the position and copy
+// books against exact values worked out from the formats.
+#include <pc_port.h>
+#include <sim/audio_client.h>
+#include <sim/portcls_sim.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "driver/filters/miniport_wave_cyclic.h"
+#include "driver/filters/wave_cyclic_stream.h"
+#include "support/engine_doubles.h"
+#include "support/kernel_test.h"
+#include "support/wave_bench.h"
+
+namespace
+{
+
+using engine_test::MakeFormat;
+constexpr USHORT kPcm = WAVE_FORMAT_PCM;
+
+// The device stream as the wave-cyclic stream reaches it: it logs the client calls, can fail the
+// next one, and sends the messages a test scripts, at DISPATCH_LEVEL as completions do.
+class ScriptedControl final : public ICyclicControl
+{
+public:
+    NTSTATUS QueryInterface(REFIID iid, PVOID *object) override
+    {
+        *object = nullptr;
+        if (!IsEqualId(iid, IID_ICyclicControl) && !IsEqualId(iid, IID_IUnknown))
+            return STATUS_INVALID_PARAMETER;
+        *object = static_cast<ICyclicControl *>(this);
+        return STATUS_SUCCESS;
+    }
+    ULONG AddRef() override { return 2; }
+    ULONG Release() override { return 1; }
+
+    NTSTATUS RegisterClient(LONG kind, const WAVEFORMATEXTENSIBLE *format, ULONG framesPerTransfer,
+                            ULONG transfersInFlight, PCALLBACK_FUNCTION callback, PVOID context,
+                            StreamClientRecord **out) override
+    {
+        calls.push_back("Register");
+        if (Fail("Register"))
+            return STATUS_INSUFFICIENT_RESOURCES;
+        record = StreamClientRecord{kind, &record, framesPerTransfer, transfersInFlight, *format, 0, 0};
+        m_Callback = callback;
+        m_Context = context;
+        *out = &record;
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS UnregisterClient(PVOID) override
+    {
+        calls.push_back("Unregister");
+        m_Callback = nullptr;
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS StartClient(PVOID, ULONG startFrame, PULONG frames, PUNKNOWN) override
+    {
+        calls.push_back("Start " + std::to_string(startFrame));
+        if (Fail("Start"))
+            return STATUS_UNSUCCESSFUL;
+        record.Active = 1;
+        *frames = 5;
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS StopClient(PVOID, PUNKNOWN) override
+    {
+        calls.push_back("Stop");
+        record.Active = 0;
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS OpenClient(PVOID, PULONG frames, PULONG currentFrame) override
+    {
+        calls.push_back("Open");
+        if (Fail("Open"))
+            return STATUS_UNSUCCESSFUL;
+        *frames = 5;
+        *currentFrame = 100;
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS CloseClient(PVOID) override
+    {
+        calls.push_back("Close");
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS SelectAlternateSetting(UCHAR, StreamClientRecord *) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS FreeTransfers() override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS AbortPipe() override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS RecoverStream() override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS SelectZeroBandwidth() override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS RestartStream() override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS SubmitTransfer() override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS CompleteTransfer(PDEVICE_OBJECT, IRP *, IsoTransfer *) override
+    {
+        return STATUS_NOT_IMPLEMENTED;
+    }
+    void StreamThread() override {}
+    NTSTATUS PrepareFormat(StreamClientRecord *, PULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS ReleaseFormat() override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS RunStream(ULONG, BOOLEAN) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS StopStream() override { return STATUS_NOT_IMPLEMENTED; }
+    BOOLEAN IsAlternateSettingValid(UCHAR) override { return TRUE; }
+
+    void Send(LONG code, ULONG_PTR value1, ULONG value2)
+    {
+        ASSERT_NE(m_Callback, nullptr);
+        CyclicControlMessage message{&record, code, value1, value2};
+        const KIRQL old = KeRaiseIrqlToDpcLevel();
+        m_Callback(m_Context, &message, nullptr);
+        KeLowerIrql(old);
+    }
+    // The device format and buffering of the running client, as the device stream announces them.
+    void Announce(const WAVEFORMATEXTENSIBLE &device, ULONG framesPerTransfer, ULONG transfersInFlight)
+    {
+        record.Format = device;
+        Send(CYCLIC_MSG_FORMAT, framesPerTransfer | CYCLIC_FORMAT_CHANGED, transfersInFlight);
+    }
+    void Fill(std::vector<UCHAR> *block)
+    {
+        Send(CYCLIC_MSG_RENDER_FILL, ULONG_PTR(block->data()), ULONG(block->size()));
+    }
+    void Played(ULONG bytes) { Send(CYCLIC_MSG_POSITION, bytes, 0); }
+
+    std::vector<std::string> calls;
+    std::string failNext;
+    StreamClientRecord record{};
+
+private:
+    bool Fail(const char *what)
+    {
+        if (failNext != what)
+            return false;
+        failNext.clear();
+        return true;
+    }
+    PCALLBACK_FUNCTION m_Callback = nullptr;
+    PVOID m_Context = nullptr;
+};
+
+using wave_bench::DataFormat;
+
+class WaveCyclicStreamTest : public KernelTest
+{
+protected:
+    void TearDown() override
+    {
+        pin.reset();
+        filter.reset();
+        bench.Close();
+        if (engine)
+            engine->NonDelegatingUnknown()->Release();
+        KernelTest::TearDown();
+    }
+
+    // An endpoint (render, or capture for engine id 1) listing `formats`, its miniport behind a port,
+    // and the engine answering for the scripted device stream.
+    void Build(const std::vector<WAVEFORMATEXTENSIBLE> &formats, ULONG engineId = 0)
+    {
+        engine = new (NonPagedPool, PoolTag::USBS) CStreamEngine(&control, 0);
+        ASSERT_NE(engine, nullptr);
+        engine->NonDelegatingUnknown()->AddRef();
+        ASSERT_EQ(engine->Initialize(engineId), STATUS_SUCCESS);
+        for (const auto &f : formats)
+            ASSERT_EQ(engine->AddFormat(f), STATUS_SUCCESS);
+        ASSERT_EQ(engine->SetName(u"HPOut00"), STATUS_SUCCESS);
+        bench.Open(engine);
+        miniport = bench.miniport;
+        filter = std::make_unique<sim::audio::Filter>(bench.port);
+    }
+    NTSTATUS Open(const std::vector<UCHAR> &data, ULONG bufferSize = 0)
+    {
+        return sim::audio::OpenPin(*filter, 0, data.data(), ULONG(data.size()), &pin, bufferSize);
+    }
+    CMiniportWaveCyclicStream *Stream() { return static_cast<CMiniportWaveCyclicStream *>(pin->Stream()); }
+    ULONG Position()
+    {
+        ULONG position = 0;
+        EXPECT_EQ(pin->Stream()->GetPosition(&position), STATUS_SUCCESS);
+        return position;
+    }
+
+    ScriptedControl control;
+    CStreamEngine *engine = nullptr;
+    wave_bench::WaveFilter bench;
+    CMiniportWaveCyclic *miniport = nullptr;
+    std::unique_ptr<sim::audio::Filter> filter;
+    std::unique_ptr<sim::audio::Pin> pin;
+};
+
+TEST_F(WaveCyclicStreamTest, PinsOpenOnlyForFormatsTheirRangesAndTheMiniportAccept)
+{
+    const auto pcm48 = MakeFormat(kPcm, 2, 48000, 16);
+    Build({MakeFormat(kPcm, 2, 44100, 16), pcm48, MakeFormat(kPcm, 2, 48000, 24)});
+    const auto good = DataFormat(pcm48);
+
+    // Refusals change nothing: no stream, no instance taken.
+    auto longer = good;
+    reinterpret_cast<KSDATAFORMAT *>(longer.data())->FormatSize = 105;
+    EXPECT_EQ(Open(longer), STATUS_INVALID_PARAMETER) << "FormatSize past the caller's bytes";
+    EXPECT_EQ(sim::audio::OpenPin(*filter, 0, good.data(), 63, &pin), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(sim::audio::OpenPin(*filter, 1, good.data(), 104, &pin), STATUS_INVALID_DEVICE_REQUEST)
+        << "the bridge pin does not stream";
+    EXPECT_EQ(sim::audio::OpenPin(*filter, 2, good.data(), 104, &pin), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Open(DataFormat(MakeFormat(kPcm, 8, 48000, 16))), STATUS_NO_MATCH);
+    EXPECT_EQ(Open(DataFormat(MakeFormat(kPcm, 2, 96000, 16))), STATUS_NO_MATCH);
+    EXPECT_EQ(Open(DataFormat(pcm48, 86)), STATUS_INVALID_PARAMETER) << "no wave record is 22 bytes";
+    EXPECT_EQ(miniport->OpenStreams(), 0);
+    EXPECT_EQ(pin, nullptr);
+
+    // A plain 18-byte record opens; the stream's 40-byte copy holds nothing from beyond it.
+    auto plain = MakeFormat(kPcm, 2, 48000, 16, false);
+    ASSERT_EQ(Open(DataFormat(plain, 82)), STATUS_SUCCESS);
+    const auto *stored = reinterpret_cast<const UCHAR *>(&Stream()->Format());
+    for (size_t i = sizeof(WAVEFORMATEX); i < sizeof(WAVEFORMATEXTENSIBLE); ++i)
+        ASSERT_EQ(stored[i], 0) << "byte " << i;
+    std::unique_ptr<sim::audio::Pin> second;
+    EXPECT_EQ(sim::audio::OpenPin(*filter, 0, good.data(), 104, &second), STATUS_INSUFFICIENT_RESOURCES)
+        << "one instance";
+    EXPECT_EQ(pin->NotificationInterval(), 10u);
+    EXPECT_EQ(pin->FramingSize(), 1920u);
+    EXPECT_EQ(pin->BufferSize(), 9600u);
+
+    // The format changes only while not running, and only to one the pin accepts.
+    auto data24 = DataFormat(MakeFormat(kPcm, 2, 48000, 24));
+    EXPECT_EQ(pin->SetFormat(DataFormat(MakeFormat(kPcm, 6, 48000, 16)).data(), 104), STATUS_NO_MATCH);
+    ASSERT_EQ(pin->SetFormat(data24.data(), 104), STATUS_SUCCESS);
+    EXPECT_EQ(pin->BufferSize(), 14400u);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(pin->SetFormat(good.data(), 104), STATUS_UNSUCCESSFUL);
+    pin.reset();
+    EXPECT_EQ(miniport->OpenStreams(), 0);
+    ASSERT_EQ(Open(good), STATUS_SUCCESS) << "the pin opens again after a close";
+}
+
+TEST_F(WaveCyclicStreamTest, RunRegistersOpensStartsAndPauseUndoesItInReverse)
+{
+    const auto pcm48 = MakeFormat(kPcm, 2, 48000, 16);
+    Build({pcm48});
+    ASSERT_EQ(Open(DataFormat(pcm48)), STATUS_SUCCESS);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(control.calls, (std::vector<std::string>{"Register", "Open", "Start 102"}));
+    EXPECT_EQ(control.record.Kind, 3);
+    EXPECT_EQ(control.record.FramesPerTransfer, 5u);
+    EXPECT_EQ(control.record.TransfersInFlight, 3u);
+    control.calls.clear();
+    ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    EXPECT_EQ(control.calls, (std::vector<std::string>{"Stop", "Close", "Unregister"}));
+
+    // A failed step stops the walk where it is, with what the step took given back.
+    control.calls.clear();
+    control.failNext = "Open";
+    EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(pin->State(), KSSTATE_PAUSE);
+    EXPECT_EQ(control.calls, (std::vector<std::string>{"Register", "Open", "Unregister"}));
+    control.calls.clear();
+    control.failNext = "Start";
+    EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(control.calls,
+              (std::vector<std::string>{"Register", "Open", "Start 102", "Close", "Unregister"}));
+
+    // Closing a running pin steps it down: the client is gone before the stream is.
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    control.calls.clear();
+    pin.reset();
+    EXPECT_EQ(control.calls, (std::vector<std::string>{"Stop", "Close", "Unregister"}));
+    EXPECT_EQ(miniport->OpenStreams(), 0);
+}
+
+TEST_F(WaveCyclicStreamTest, PositionMessagesOnlyQueueTheServiceAndTheClientRefillsOnTheDpc)
+{
+    const auto pcm48 = MakeFormat(kPcm, 2, 48000, 16);
+    Build({pcm48});
+    ASSERT_EQ(Open(DataFormat(pcm48)), STATUS_SUCCESS);
+    std::vector<UCHAR> source(48000 * 4);
+    for (size_t i = 0; i < source.size(); ++i)
+        source[i] = UCHAR(i * 7 + 1);
+    pin->SetSource(source);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    EXPECT_EQ(pin->Counters().Moved, 4800u) << "half the buffer before the run";
+    control.Announce(pcm48, 5, 3);
+    std::vector<UCHAR> block(960);
+    std::vector<UCHAR> played;
+    for (int i = 0; i < 3; ++i)
+        control.Fill(&block), played.insert(played.end(), block.begin(), block.end());
+    for (int i = 0; i < 40; ++i)
+    {
+        control.Played(960);
+        sim::RunUntilIdle();
+        ASSERT_EQ(pin->Counters().Services, ULONG(i + 1));
+        control.Fill(&block);
+        played.insert(played.end(), block.begin(), block.end());
+    }
+    const auto counters = pin->Counters();
+    EXPECT_EQ(counters.Misplaced, 0u) << "services at DISPATCH_LEVEL on the DPC thread, never inside Notify";
+    EXPECT_EQ(counters.Underruns, 0u);
+    EXPECT_EQ(counters.Backwards, 0u);
+    EXPECT_EQ(counters.Position, 40u * 960);
+    EXPECT_LE(counters.Moved - counters.Position, 4800u) << "at most half the buffer ahead";
+    // The lead (15 ms) plays the untouched end of the buffer, then the source follows.
+    ASSERT_EQ(played.size(), 43u * 960);
+    for (size_t k = 0; k < played.size(); ++k)
+        ASSERT_EQ(played[k], k < 2880 ? 0 : source[k - 2880]) << "byte " << k;
+}
+
+TEST_F(WaveCyclicStreamTest, PositionsWrapAtTheBufferSizeTheClientSet)
+{
+    const auto pcm48 = MakeFormat(kPcm, 2, 48000, 16);
+    Build({pcm48});
+    const ULONG size = 9600 * 7 / 10;
+    ASSERT_EQ(Open(DataFormat(pcm48), size), STATUS_SUCCESS);
+    ASSERT_EQ(pin->BufferSize(), size);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    control.Announce(pcm48, 5, 3);
+    std::vector<UCHAR> block(960);
+    for (int i = 0; i < 3; ++i)
+        control.Fill(&block);
+    for (int i = 0; i < 30; ++i)
+    {
+        control.Played(960);
+        control.Fill(&block);
+        sim::AdvanceMs(5);
+        ASSERT_LT(Position(), size);
+    }
+    EXPECT_EQ(pin->Counters().Backwards, 0u);
+    EXPECT_EQ(pin->Counters().Position, 30u * 960);
+    // Silence beyond the buffer the client uses is refused as outside it.
+    auto *base = static_cast<UCHAR *>(pin->Buffer());
+    base[size - 4] = 0x66;
+    base[size] = 0x55;
+    pin->Stream()->Silence(base + size - 4, 8);
+    EXPECT_EQ(base[size - 4], 0x66);
+    EXPECT_EQ(base[size], 0x55);
+    pin->Stream()->Silence(base + size - 4, 4);
+    EXPECT_EQ(base[size - 4], 0x00);
+}
+
+TEST_F(WaveCyclicStreamTest, PositionsAtEightChannelsOf32BitAt192kHzStayMonotoneAcrossLongGaps)
+{
+    const auto wide = MakeFormat(kPcm, 8, 192000, 32);
+    Build({wide});
+    ASSERT_EQ(Open(DataFormat(wide)), STATUS_SUCCESS);
+    ASSERT_EQ(pin->BufferSize(), 307200u);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    control.Announce(wide, 10, 3);
+    const ULONG block = 192 * 32 * 10; // 10 ms: 61440 bytes
+    std::vector<UCHAR> buffer(block);
+    for (int i = 0; i < 3; ++i)
+        control.Fill(&buffer);
+    control.Played(block);
+    // Bytes per 10 µs are 61.44: 8 ms since the advance is 49152 bytes, and the block limits it.
+    EXPECT_EQ(Position(), block);
+    sim::AdvanceMs(8);
+    EXPECT_EQ(Position(), block + 49152);
+    sim::AdvanceMs(8);
+    EXPECT_EQ(Position(), 2 * block);
+    sim::AdvanceMs(8);
+    EXPECT_EQ(Position(), 2 * block);
+}
+
+TEST_F(WaveCyclicStreamTest, ALeadLongerThanTheBufferStartsTheCopiesInsideIt)
+{
+    const auto pcm48 = MakeFormat(kPcm, 2, 48000, 16);
+    Build({pcm48});
+    ASSERT_EQ(Open(DataFormat(pcm48)), STATUS_SUCCESS);
+    std::vector<UCHAR> source(9600);
+    for (size_t i = 0; i < source.size(); ++i)
+        source[i] = UCHAR(i * 11 + 5);
+    pin->SetSource(source);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    // 10 transfers of 10 ms in flight lead by 100 ms, twice the 50 ms buffer.
+    control.Announce(pcm48, 10, 10);
+    std::vector<UCHAR> block(1920);
+    control.Fill(&block);
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), source.begin()));
+}
+
+TEST_F(WaveCyclicStreamTest, AnotherDeviceRateKeepsFrameExactBooksAndPlaysSilence)
+{
+    const auto pcm44 = MakeFormat(kPcm, 2, 44100, 16);
+    const auto pcm48 = MakeFormat(kPcm, 2, 48000, 16);
+    Build({pcm44, pcm48});
+    ASSERT_EQ(Open(DataFormat(pcm44)), STATUS_SUCCESS);
+    pin->SetSource(std::vector<UCHAR>(44100 * 4 * 12, 0x3C));
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    control.Announce(pcm48, 5, 3);
+    std::mt19937 random(16);
+    std::vector<UCHAR> block;
+    ULONGLONG deviceFrames = 0;
+    for (int i = 0; i < 1000; ++i)
+    {
+        block.assign(4 * (1 + random() % 960), 0);
+        control.Fill(&block);
+        ASSERT_EQ(std::count(block.begin(), block.end(), 0), ptrdiff_t(block.size())) << "silence";
+        deviceFrames += block.size() / 4;
+        control.Played(ULONG(block.size()));
+        ASSERT_EQ(Stream()->TotalBytes(), deviceFrames * 44100 / 48000 * 4) << "block " << i;
+    }
+    // A device rate of 0 converts to nothing.
+    auto broken = pcm48;
+    broken.Format.nSamplesPerSec = 0;
+    control.Announce(broken, 5, 3);
+    control.Played(1920);
+    EXPECT_EQ(Stream()->TotalBytes(), 0u);
+}
+
+TEST_F(WaveCyclicStreamTest, CaptureCopiesOnlyTheSameFormatAndWritesSilenceForAnother)
+{
+    const auto pcm16 = MakeFormat(kPcm, 2, 48000, 16);
+    const auto pcm24 = MakeFormat(kPcm, 2, 48000, 24);
+    Build({pcm16, pcm24}, 1);
+    ASSERT_EQ(Open(DataFormat(pcm16)), STATUS_SUCCESS);
+    ASSERT_TRUE(pin->Capture());
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    auto *base = static_cast<UCHAR *>(pin->Buffer());
+    std::memset(base, 0xAA, pin->BufferSize());
+    std::vector<UCHAR> captured(1440, 0x77);
+
+    control.Announce(pcm24, 5, 3);
+    control.Send(CYCLIC_MSG_CAPTURE_DATA, ULONG_PTR(captured.data()), 1440);
+    for (ULONG i = 0; i < 1100; ++i)
+        ASSERT_EQ(base[i], i < 960 ? 0x00 : 0xAA) << "byte " << i << ": 240 frames of silence";
+
+    control.Announce(pcm16, 5, 3);
+    control.Send(CYCLIC_MSG_CAPTURE_DATA, ULONG_PTR(captured.data()), 960);
+    for (ULONG i = 0; i < 1100; ++i)
+        ASSERT_EQ(base[i], i < 960 ? 0x77 : 0xAA) << "byte " << i;
+}
+
+} // namespace
