@@ -1,6 +1,7 @@
 #include "dsp/core/convert.h"
 
 #include "dsp/core/checks.h"
+#include "dsp/core/words.h"
 
 #include <bit>
 #include <cstddef>
@@ -171,10 +172,9 @@ Status interleave32(const uint32_t *const *planes, int32_t channels, int32_t len
     const auto stride = static_cast<ptrdiff_t>(channels);
     for (int32_t c = 0; c < channels; ++c)
     {
-        const uint32_t *plane = planes[c];
-        uint32_t *out = dst + c;
+        const uint32_t *plane = planes[c]; // hoisted: the byte stores below could alias planes[]
         for (int32_t k = 0; k < len; ++k)
-            out[k * stride] = plane[k];
+            detail::moveWord(plane, k, dst, k * stride + c);
     }
     return warn ? kWarnMisaligned : kOk;
 }
@@ -190,8 +190,8 @@ Status deinterleave32(const uint32_t *src, int32_t channels, int32_t len, uint32
         uint32_t *odd = planes[1];
         for (int32_t k = 0; k < len; ++k)
         {
-            even[k] = src[2 * static_cast<ptrdiff_t>(k)];
-            odd[k] = src[2 * static_cast<ptrdiff_t>(k) + 1];
+            detail::moveWord(src, 2 * static_cast<int64_t>(k), even, k);
+            detail::moveWord(src, 2 * static_cast<int64_t>(k) + 1, odd, k);
         }
         return warn ? kWarnMisaligned : kOk;
     }
@@ -199,9 +199,8 @@ Status deinterleave32(const uint32_t *src, int32_t channels, int32_t len, uint32
     for (int32_t c = 0; c < channels; ++c)
     {
         uint32_t *plane = planes[c];
-        const uint32_t *in = src + c;
         for (int32_t k = 0; k < len; ++k)
-            plane[k] = in[k * stride];
+            detail::moveWord(src, k * stride + c, plane, k);
     }
     return warn ? kWarnMisaligned : kOk;
 }

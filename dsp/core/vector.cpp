@@ -1,6 +1,7 @@
 #include "dsp/core/vector.h"
 
 #include "dsp/core/checks.h"
+#include "dsp/core/words.h"
 
 #include <bit>
 #include <climits>
@@ -14,6 +15,9 @@ namespace dsp::generic
 
 using detail::checkArgs;
 using detail::checkRate;
+using detail::ld;
+using detail::moveWord;
+using detail::st;
 
 namespace
 {
@@ -37,26 +41,6 @@ float fromBits(uint32_t b)
 bool isQuietNaN(uint32_t b)
 {
     return (b & 0x7FC00000u) == 0x7FC00000u;
-}
-
-// Element access through memcpy: callers may hand in vectors at any byte alignment, and a
-// 4-byte memcpy compiles to one plain load or store.
-float ld(const void *p, int64_t i)
-{
-    float v;
-    std::memcpy(&v, static_cast<const unsigned char *>(p) + i * 4, sizeof v);
-    return v;
-}
-
-void st(void *p, int64_t i, float v)
-{
-    std::memcpy(static_cast<unsigned char *>(p) + i * 4, &v, sizeof v);
-}
-
-void moveWord(const void *src, int64_t from, void *dst, int64_t to)
-{
-    std::memcpy(static_cast<unsigned char *>(dst) + to * 4,
-                static_cast<const unsigned char *>(src) + from * 4, 4);
 }
 
 template <class Op> void mapUnary(const float *src, float *dst, int32_t len, Op op)
@@ -396,14 +380,31 @@ Status divF32(const float *a, const float *b, float *r, int32_t len)
     return status;
 }
 
+// b[i] takes a[i] where takeA(a[i], b[i]); ties and NaNs keep b[i]. A selection, not arithmetic: the
+// chosen word is copied as it stands. Written as a conditional move of bits so that no compiler
+// turns it into a min/max instruction, which under denormals-are-zero would return a flushed zero
+// where the comparison chose a denormal; the SIMD forms select bits the same way.
+namespace
+{
+template <class TakeA> Status selectEvery(const float *a, float *b, int32_t len, TakeA takeA)
+{
+    if (Status s = checkArgs(len, a, b))
+        return s;
+    for (int32_t i = 0; i < len; ++i)
+        if (takeA(ld(a, i), ld(b, i)))
+            moveWord(a, i, b, i);
+    return kOk;
+}
+} // namespace
+
 Status minEveryInPlaceF32(const float *a, float *b, int32_t len)
 {
-    return checkedBinary(a, b, b, len, [](float x, float y) { return y > x ? x : y; });
+    return selectEvery(a, b, len, [](float x, float y) { return x < y; });
 }
 
 Status maxEveryInPlaceF32(const float *a, float *b, int32_t len)
 {
-    return checkedBinary(a, b, b, len, [](float x, float y) { return x > y ? x : y; });
+    return selectEvery(a, b, len, [](float x, float y) { return x > y; });
 }
 
 // ---- Element-wise on one vector ---------------------------------------------------------

@@ -38,6 +38,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <xmmintrin.h>
+#endif
+
 #include "dsp/core/alloc.h"
 #include "dsp/dispatch/cpu_probe.h"
 #include "dsp/dispatch/dispatch.h"
@@ -484,6 +488,21 @@ inline uint32_t testMaxVariant()
     }
     return max;
 }
+
+#if defined(__x86_64__) || defined(__i386__)
+// The audio path's floating-point mode for a scope: flush-to-zero and denormals-are-zero.
+class ScopedFlushDenormals
+{
+public:
+    ScopedFlushDenormals() : m_saved(_mm_getcsr()) { _mm_setcsr(m_saved | 0x8040u); }
+    ~ScopedFlushDenormals() { _mm_setcsr(m_saved); }
+    ScopedFlushDenormals(const ScopedFlushDenormals &) = delete;
+    ScopedFlushDenormals &operator=(const ScopedFlushDenormals &) = delete;
+
+private:
+    unsigned m_saved;
+};
+#endif
 
 // The instruction set variant index needs, for skip messages.
 inline const char *variantFeature(uint32_t index)

@@ -68,6 +68,31 @@ TEST(VariantEdges, ExtremesKeepTheFirstWinsRule)
     });
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+// The element-wise extremes select, they do not compute: under denormals-are-zero a denormal and a
+// zero compare equal, so b keeps its own word, and a chosen denormal is copied, never flushed.
+TEST(VariantEdges, ElementwiseExtremesCopyWordsUnderDenormalsAreZero)
+{
+    const std::vector<float> a =
+        floatsOf({0x00000001, 0, 0x80000003, 0x00400000, 0, 0x807FFFFF, 0x3F800000, 0xBF800000, 0x00000007});
+    const std::vector<float> b =
+        floatsOf({0, 0x00000002, 0, 0x80000000, 0x00000005, 0x80000000, 0x40000000, 0x80000009, 0x80000000});
+    const Words wantMin{0,          0x00000002, 0,          0x80000000, 0x00000005,
+                        0x80000000, 0x3F800000, 0xBF800000, 0x80000000};
+    const Words wantMax{0,          0x00000002, 0,          0x80000000, 0x00000005,
+                        0x80000000, 0x40000000, 0x80000009, 0x80000000};
+    dsp::test::ScopedFlushDenormals mode;
+    AT_EVERY_INDEX({
+        std::vector<float> r = b;
+        ASSERT_EQ(B.minEveryInPlaceF32[v](a.data(), r.data(), int32_t(r.size())), dsp::kOk);
+        EXPECT_EQ(wordsOf(r), wantMin);
+        r = b;
+        ASSERT_EQ(B.maxEveryInPlaceF32[v](a.data(), r.data(), int32_t(r.size())), dsp::kOk);
+        EXPECT_EQ(wordsOf(r), wantMax);
+    });
+}
+#endif
+
 // Division is exact: the ends of the range where a reciprocal estimate would fail (infinite,
 // huge and subnormal divisors, subnormal quotients) give the correctly rounded quotient, checked
 // in double; zero divisors give the replacement values and the warning.

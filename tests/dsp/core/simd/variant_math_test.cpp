@@ -73,10 +73,11 @@ void blockModel(const float *x, int32_t n, float *f0, float *f1)
     *f1 = w[1] + w[3];
 }
 
-double blockwiseModel(const float *x, int32_t n)
+// x: an aligned copy of the data the kernel reads at address.
+double blockwiseModel(const float *x, int32_t n, uintptr_t address)
 {
     double a = 0.0;
-    if (reinterpret_cast<uintptr_t>(x) & 12)
+    if (address & 12)
     {
         for (int32_t i = 0; i < n; ++i)
             a += x[i];
@@ -115,7 +116,9 @@ TEST(VariantMath, SumAndMeanComputeTheHintedMethodExactly)
                         bytes.data() + ((64 - reinterpret_cast<uintptr_t>(bytes.data()) % 64) % 64);
                     float *x = reinterpret_cast<float *>(base + offset);
                     std::memcpy(x, pool.data(), size_t(n) * 4);
-                    const double wide = hint == 1 ? blockwiseModel(x, n) : eightWayModel(pool.data(), n);
+                    const double wide = hint == 1
+                                            ? blockwiseModel(pool.data(), n, reinterpret_cast<uintptr_t>(x))
+                                            : eightWayModel(pool.data(), n);
                     float sum = 0, mean = 0;
                     ASSERT_EQ(B.sumF32[v](x, n, &sum, hint), dsp::kOk);
                     ASSERT_EQ(B.meanF32[v](x, n, &mean, hint), dsp::kOk);

@@ -327,19 +327,6 @@ void sweep(uint32_t v, bool shortOnly)
     }
 }
 
-#if DSP_HAVE_SIMD_VARIANTS
-// The audio path's floating-point mode for a scope: flush-to-zero and denormals-are-zero.
-class ScopedFlushDenormals
-{
-public:
-    ScopedFlushDenormals() : m_saved(_mm_getcsr()) { _mm_setcsr(m_saved | 0x8040u); }
-    ~ScopedFlushDenormals() { _mm_setcsr(m_saved); }
-
-private:
-    unsigned m_saved;
-};
-#endif
-
 TEST(VariantSweep, EveryFastRowEqualsTheGenericImplementation)
 {
     for (uint32_t v = 1; v <= dsp::test::testMaxVariant(); ++v)
@@ -355,7 +342,7 @@ TEST(VariantSweep, EveryFastRowEqualsTheGenericImplementation)
 #if DSP_HAVE_SIMD_VARIANTS
 TEST(VariantSweep, StillEqualUnderFlushToZeroAndDenormalsAreZero)
 {
-    ScopedFlushDenormals mode;
+    dsp::test::ScopedFlushDenormals mode;
     for (uint32_t v = 1; v <= dsp::test::testMaxVariant(); ++v)
     {
         SCOPED_TRACE("variant " + std::to_string(v));
