@@ -30,15 +30,15 @@ namespace dsp
 // int32 instead of a pointer keeps the record the same on the 32-bit target and this host.
 struct FftSpec
 {
-    int32_t id;           // 6 real, 4 complex; 0 after release
-    int32_t order;        // log2 of the spec's own point count
-    int32_t scaleForward; // 1: the forward result is multiplied by factor
-    int32_t scaleInverse; // 1: the inverse result is multiplied by factor
-    float factor;         // 1/N (flags 1, 2), 1/sqrt(N) (flag 4), 0.0 (flag 8)
-    int32_t hint;         // the caller's hint, unused
-    int32_t workSize;     // bytes of work buffer a transform needs (0: none)
-    int32_t owned;        // 1 only when fftCreateReal / fftCreateComplex allocated it
-    int32_t reserved0;
+    int32_t id;             // 6 real, 4 complex; 0 after release
+    int32_t order;          // log2 of the spec's own point count
+    int32_t scaleForward;   // 1: the forward result is multiplied by factor
+    int32_t scaleInverse;   // 1: the inverse result is multiplied by factor
+    float factor;           // 1/N (flags 1, 2), 1/sqrt(N) (flag 4), 0.0 (flag 8)
+    int32_t hint;           // the caller's hint, unused
+    int32_t workSize;       // bytes of work buffer a transform needs (0: none)
+    int32_t owned;          // 1 only when fftCreateReal / fftCreateComplex allocated it
+    int32_t reserved0;      // table layout: kFftLayoutGeneric, or a faster variant's own
     int32_t bitReverse;     // swap-list bit-reverse table, always at +84 when present
     int32_t kernelTwiddles; // radix twiddles of the leaf length (<= 1024 points)
     int32_t completion;     // radix-2 completion twiddles of an unsplit order 11 or 12
@@ -63,6 +63,10 @@ inline constexpr int32_t kFftScaleForward = 1;
 inline constexpr int32_t kFftScaleInverse = 2;
 inline constexpr int32_t kFftScaleBoth = 4;
 inline constexpr int32_t kFftNoScale = 8;
+// The table layout a spec records in reserved0. A transform runs only specs of its own layout and
+// refuses another with kErrBadTag, so a variant selector changed between init and transform can
+// never run a transform over tables it does not read.
+inline constexpr int32_t kFftLayoutGeneric = 0;
 // Complex orders up to this run one radix kernel; above it the large-order driver.
 inline constexpr int32_t kFftDirectMaxOrder = 10;
 

@@ -241,7 +241,7 @@ Status checkTransform(const FftSpec *spec, int32_t id, const void *src, const vo
 {
     if (!spec)
         return kErrNullPointer;
-    if (spec->id != id)
+    if (spec->id != id || spec->reserved0 != kFftLayoutGeneric)
         return kErrBadTag;
     if (!src || !dst)
         return kErrNullPointer;

@@ -80,6 +80,21 @@ TEST(FftEntries, TransformRefusals)
     EXPECT_EQ(generic::fftRealForward(nullptr, b.data(), real.spec, nullptr), -8);
     EXPECT_EQ(generic::fftRealInverse(a.data(), nullptr, real.spec, nullptr), -8);
     EXPECT_EQ(generic::fftForwardComplex(a.data(), nullptr, complex.spec, nullptr), -8);
+
+    // A spec of another table layout (a faster variant's) is refused with the id, before the
+    // arrays, and still freed.
+    for (int32_t order : {2, 5, 12})
+    {
+        TestSpec r(Kind::Real, order, 8), c(Kind::Complex, order, 8);
+        r.spec->reserved0 = 1;
+        c.spec->reserved0 = 1;
+        EXPECT_EQ(generic::fftRealForward(a.data(), b.data(), r.spec, nullptr), -17);
+        EXPECT_EQ(generic::fftRealInverse(a.data(), b.data(), r.spec, nullptr), -17);
+        EXPECT_EQ(generic::fftForwardRealInPlace(nullptr, r.spec, nullptr), -17);
+        EXPECT_EQ(generic::fftForwardComplex(a.data(), b.data(), c.spec, nullptr), -17);
+        EXPECT_EQ(generic::fftFreeReal(r.spec), 0);
+        EXPECT_EQ(generic::fftFreeComplex(c.spec), 0);
+    }
     EXPECT_EQ(a, a0);
     EXPECT_EQ(b, b0);
 }
