@@ -91,22 +91,17 @@ void ForgetInterfaces(AdapterDeviceExtension *extension)
     }
 }
 
-// Stops the streams and takes every engine's wave filter down; `logFailure` names the engine that
-// would not go. Runs once per device, at surprise removal or else at removal.
-void UninstallStreams(PDEVICE_OBJECT deviceObject, AdapterDeviceExtension *extension, bool logFailure)
+// Stops the worker threads and streams and takes every engine's wave filter down; `logFailure`
+// names the engine that would not go. A registered wave port holds the adapter, so an engine left
+// registered would keep the adapter, and with it the device, alive for ever.
+void StopAndUnregister(PDEVICE_OBJECT deviceObject, PAUDIOHAL adapter, bool logFailure)
 {
-    if (!extension->Adapter || extension->SurpriseRemoved)
-        return;
-    PUNKNOWN unknown = QueryAs<IUnknown>(extension->Adapter, IID_IUnknown);
-    if (!unknown)
-        return;
-    extension->SurpriseRemoved = TRUE;
-    extension->Adapter->StopAll();
-    const ULONG count = extension->Adapter->GetEngineCount();
+    adapter->StopAll();
+    const ULONG count = adapter->GetEngineCount();
     for (ULONG index = 0; index < count; ++index)
     {
         IStreamEngine *engine = nullptr;
-        NTSTATUS status = extension->Adapter->GetEngine(index, &engine);
+        NTSTATUS status = adapter->GetEngine(index, &engine);
         if (NT_SUCCESS(status))
             status = engine ? engine->Unregister(deviceObject) : STATUS_UNSUCCESSFUL;
         if (!NT_SUCCESS(status))
@@ -116,6 +111,18 @@ void UninstallStreams(PDEVICE_OBJECT deviceObject, AdapterDeviceExtension *exten
             break;
         }
     }
+}
+
+// StopAndUnregister once per device, at surprise removal or else at removal.
+void UninstallStreams(PDEVICE_OBJECT deviceObject, AdapterDeviceExtension *extension, bool logFailure)
+{
+    if (!extension->Adapter || extension->SurpriseRemoved)
+        return;
+    PUNKNOWN unknown = QueryAs<IUnknown>(extension->Adapter, IID_IUnknown);
+    if (!unknown)
+        return;
+    extension->SurpriseRemoved = TRUE;
+    StopAndUnregister(deviceObject, extension->Adapter, logFailure);
     unknown->Release();
 }
 
@@ -254,9 +261,14 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST Resour
     PWSTR name = nullptr;
     PUNKNOWN topologyPort = nullptr;
     PUNKNOWN topologyMiniport = nullptr;
+    bool streamsInstalled = false;
     CScopeGuard release(
         [&]
         {
+            // A start that fails once the streams may be registered (by the install or by the
+            // status thread's first refresh) takes them down again; removal finds no adapter.
+            if (adapter && streamsInstalled)
+                StopAndUnregister(DeviceObject, adapter, false);
             if (name)
                 FreePool(name);
             if (topologyPort)
@@ -281,6 +293,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST Resour
     if (!NT_SUCCESS(status))
         return status;
     bool asioCapable = false;
+    streamsInstalled = true;
     const ULONG count = adapter->GetEngineCount();
     for (ULONG index = 0; index < count; ++index)
     {

@@ -173,15 +173,19 @@ NTSTATUS CreateUsbAudioDeviceForProtocol(UCHAR protocol, IUsbLowerRequests *lowe
 CUsbAudioDevice::CUsbAudioDevice(PUNKNOWN outer, UsbAudioDeviceClass deviceClass, USHORT vendorId,
                                  USHORT productId)
     : CAudioHal(outer), m_DeviceClass(deviceClass), m_VendorId(vendorId), m_ProductId(productId),
-      m_Tag(UsbAudioClassTag(deviceClass)), m_Lower(nullptr), m_StatusPipeIndex(0xFF), m_Initialised(FALSE)
+      m_Tag(UsbAudioClassTag(deviceClass)), m_Lower(nullptr), m_Thread(nullptr), m_InterfaceInfo(nullptr),
+      m_StatusPipeIndex(0xFF), m_SecondPipeIndex(0xFF), m_Initialised(FALSE)
 {
     KeInitializeEvent(&m_StopEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&m_ExitEvent, NotificationEvent, FALSE);
 }
 
-// The status thread is not started by this object yet, so only the units and the HAL part go; the
-// model releases its units before the CAudioHal part releases the nodes they point at.
-CUsbAudioDevice::~CUsbAudioDevice() = default;
+// The worker thread ends first, as it uses the units; the model releases its units before the
+// CAudioHal part releases the nodes they point at.
+CUsbAudioDevice::~CUsbAudioDevice()
+{
+    EndThread();
+}
 
 NTSTATUS CUsbAudioDevice::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
 {
@@ -553,8 +557,7 @@ NTSTATUS CUac1DeviceGrue::DetectCapabilities()
 
 // ---- Class 2.0 ----------------------------------------------------------------------------------------
 CUac2Device::CUac2Device(PUNKNOWN outer, USHORT vendorId, USHORT productId)
-    : CUsbAudioDevice(outer, UsbAudioDeviceClass::Uac2, vendorId, productId), m_Chip(Chip::None),
-      m_SecondPipeIndex(0xFF)
+    : CUsbAudioDevice(outer, UsbAudioDeviceClass::Uac2, vendorId, productId), m_Chip(Chip::None)
 {
 }
 

@@ -10,6 +10,8 @@
 // Threading: creation, Init (detection and walks), naming and power changes run at PASSIVE_LEVEL on
 // the PnP and power paths; RefreshUnit and SetUnitValue on the status thread. The unit list is built
 // before anything else runs and never changes afterwards, so the object takes no lock of its own.
+// StartAll and StopAll come from the adapter's start, power and removal paths, one at a time; the
+// worker thread they start and stop (usb_audio_status.cpp) is the only user of its requests.
 #pragma once
 
 #include "driver/core/usb_audio_function.h"
@@ -36,6 +38,19 @@ typedef IUsbAudioFunction *PUSBAUDIOFUNCTION;
 
 // Nodes of one unit a refresh announces at most.
 inline constexpr ULONG UAC_MAX_UNIT_NODES = 64;
+
+// The worker threads' messages and priorities.
+inline constexpr ULONG UAC1_STATUS_BYTES = 2; // bStatusType, bOriginator
+inline constexpr ULONG UAC2_STATUS_BYTES = 6; // bInfo, bAttribute, wValue, wIndex
+inline constexpr ULONG UAC2_SECOND_READ_BYTES = 512;
+inline constexpr ULONG MIRK_SWITCH_REPORT_BYTES = 3;
+inline constexpr UCHAR MIRK_SWITCH_BIT = 0x10;   // byte 0 of the report: set while the switch is open
+inline constexpr ULONG MIRK_SWITCH_SAMPLES = 30; // 1.5 s of 50 ms polls
+inline constexpr LONG MIRK_POLL_MS = 50;
+inline constexpr ULONG MIRK_HARDWARE_MUTE_UNIT = 11;
+inline constexpr KPRIORITY UAC1_STATUS_PRIORITY = 24;
+inline constexpr KPRIORITY UAC2_STATUS_PRIORITY = 16;
+inline constexpr KPRIORITY MIRK_POLL_PRIORITY = 16;
 
 // Capability block words (the eight words GetTerminalCapabilities answers).
 inline constexpr ULONG CAPS_WORD_MASK = 0;
@@ -114,6 +129,10 @@ public:
 
     // Registers every stream engine with the port class again (a terminal changed).
     NTSTATUS RegisterAllEngines();
+    // Whether a worker thread runs, and the pipes it reads (0xFF: none), for tests and the host.
+    BOOLEAN ThreadRuns() const { return m_Thread != nullptr; }
+    UCHAR StatusPipeIndex() const { return m_StatusPipeIndex; }
+    UCHAR SecondPipeIndex() const { return m_SecondPipeIndex; }
     CUsbAudioFunctionModel &Model() { return m_Model; }
     USHORT VendorId() const { return m_VendorId; }
     USHORT ProductId() const { return m_ProductId; }
@@ -142,6 +161,22 @@ protected:
     IUsbLowerRequests *Lower() const { return m_Lower; }
     ULONG ClassTag() const { return m_Tag; }
 
+    // ---- The worker thread (usb_audio_status.cpp)
+    // Selects the AudioControl interface at alternate setting 0 and keeps a copy of its pipes. The
+    // first IN interrupt pipe of `statusPacket` bytes is the status pipe; with `findSecond` the first
+    // IN bulk pipe is the second pipe, and a second match of either kind ends the scan. Success with
+    // no copy when the interface has no endpoints; the copy goes again when no status pipe is found.
+    NTSTATUS SelectStatusPipes(USHORT statusPacket, BOOLEAN findSecond);
+    // Creates the system thread running `routine` on this object, at `priority`, and keeps its object.
+    // The routine's context is this object as a CUsbAudioDevice pointer.
+    NTSTATUS LaunchThread(PKSTART_ROUTINE routine, KPRIORITY priority);
+    // Signals the stop event and waits for the thread's end, then forgets the thread, the pipes and
+    // the copy and clears both events. Nothing runs when no thread does, but the copy still goes.
+    void EndThread();
+    // A thread's last act before it ends: it signals the exit event.
+    [[noreturn]] static void ThreadExit(CUsbAudioDevice *device);
+    USBD_PIPE_HANDLE PipeHandle(UCHAR index) const;
+
     CUsbAudioFunctionModel m_Model;
     UsbAudioDeviceClass m_DeviceClass;
     USHORT m_VendorId;
@@ -150,7 +185,10 @@ protected:
     IUsbLowerRequests *m_Lower; // the adapter's, no reference: the adapter outlives the device
     KEVENT m_StopEvent;         // the status thread's, when it runs
     KEVENT m_ExitEvent;
-    UCHAR m_StatusPipeIndex; // 0xFF: none
+    PKTHREAD m_Thread;                           // referenced while the worker thread runs
+    PUSBD_INTERFACE_INFORMATION m_InterfaceInfo; // the AudioControl interface's pipes ("URB ")
+    UCHAR m_StatusPipeIndex;                     // 0xFF: none
+    UCHAR m_SecondPipeIndex;                     // 0xFF: none (class 2.0 only)
     BOOLEAN m_Initialised;
 };
 
@@ -164,9 +202,14 @@ public:
     // The unit reloads its values: a terminal re-registers every engine, any other unit announces
     // each node whose reload succeeded.
     NTSTATUS RefreshUnit(ULONG unitId);
+    // The status thread on the AudioControl interrupt pipe, then the CAudioHal step.
+    NTSTATUS StartAll() override;
+    NTSTATUS StopAll() override;
 
 protected:
     NTSTATUS DetectCapabilities() override;
+    static VOID StatusThread(PVOID context);
+    void RunStatusThread();
 };
 
 class CUac2Device : public CUsbAudioDevice
@@ -189,14 +232,18 @@ public:
     // connector control (2), any other unit announces each of its nodes whose reload succeeded.
     NTSTATUS SetUnitValue(ULONG unitId, ULONG controlSelector, ULONG channel);
     Chip ChipKind() const { return m_Chip; }
+    // The status thread on the interrupt pipe, keeping the bulk pipe read too; no CAudioHal step.
+    NTSTATUS StartAll() override;
+    NTSTATUS StopAll() override;
 
 protected:
     NTSTATUS DetectCapabilities() override;
     NTSTATUS AfterRename(IStreamEngine *engine, ULONG unitId) override;
     PFN_CREATE_STREAM StreamCreator() const override;
+    static VOID StatusThread(PVOID context);
+    void RunStatusThread();
 
     Chip m_Chip;
-    UCHAR m_SecondPipeIndex; // 0xFF: none
 };
 
 // The Mirk chip's settings flags, in their table order.
@@ -227,6 +274,8 @@ class CUac1DeviceMirk : public IChipRegisters, public CUac1Device
 public:
     DECLARE_STD_UNKNOWN();
     CUac1DeviceMirk(PUNKNOWN outer, USHORT vendorId, USHORT productId);
+    // The polling thread uses this object's timer: it ends before the object does.
+    ~CUac1DeviceMirk() override;
 
     // Restores the chip's output enable and every register marked for restoring; the first failure
     // ends it.
@@ -241,8 +290,18 @@ public:
     BOOLEAN Flag(MirkFlag flag) const { return m_Flags[flag] != 0; }
     BOOLEAN StatusThreadWanted() const { return m_StatusThreadWanted; }
     BOOLEAN MatchingRevision() const { return m_MatchingRevision; }
+    // The switch-polling thread, when detection asked for it, with the CAudioHal steps.
+    NTSTATUS StartAll() override;
+    NTSTATUS StopAll() override;
+    // 0 passes (hardware mute on), 1 attenuates, 2 silences (mute off); the stage's mode too.
+    ULONG SwitchMode() const { return m_SwitchMode; }
 
 protected:
+    static VOID PollThread(PVOID context);
+    void RunPollThread();
+    NTSTATUS ReadSwitch(PUCHAR report);
+    void ApplySwitchMode(ULONG mode, ULONG hardwareMute);
+
     NTSTATUS DetectCapabilities() override;
     UsbAudioFunctionInputs Inputs() const override;
     NTSTATUS AfterRename(IStreamEngine *engine, ULONG unitId) override;
@@ -254,6 +313,8 @@ protected:
     BOOLEAN m_StatusThreadWanted;
     BOOLEAN m_ThreadRunning;
     BOOLEAN m_MatchingRevision;
+    KTIMER m_PollTimer;
+    ULONG m_SwitchMode;
 };
 
 // Rebuilds the chip's fixed-layout configuration at `config` (its wTotalLength bytes, at least the

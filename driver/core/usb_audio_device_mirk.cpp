@@ -275,13 +275,21 @@ NTSTATUS MirkRewriteConfiguration(PUCHAR config, UCHAR f[MIRK_FLAG_COUNT], PUCHA
 // ---- The device class ---------------------------------------------------------------------------------
 CUac1DeviceMirk::CUac1DeviceMirk(PUNKNOWN outer, USHORT vendorId, USHORT productId)
     : CUac1Device(outer, vendorId, productId, UsbAudioDeviceClass::Mirk), m_Flags{},
-      m_StatusThreadWanted(FALSE), m_ThreadRunning(FALSE), m_MatchingRevision(FALSE)
+      m_StatusThreadWanted(FALSE), m_ThreadRunning(FALSE), m_MatchingRevision(FALSE), m_SwitchMode(0)
 {
     for (ULONG i = 0; i < MIRK_REGISTER_COUNT; ++i)
     {
         m_Registers[i] = kMirkRegisterDefaults[i];
         m_RegisterFlags[i] = MIRK_REGISTER_RESTORE;
     }
+    // A synchronization timer satisfies one wait per period; a notification timer would stay
+    // signalled after its first expiry and turn the poll loop into a spin.
+    KeInitializeTimerEx(&m_PollTimer, SynchronizationTimer);
+}
+
+CUac1DeviceMirk::~CUac1DeviceMirk()
+{
+    EndThread();
 }
 
 NTSTATUS CUac1DeviceMirk::NonDelegatingQueryInterface(REFIID iid, PVOID *object)

@@ -266,6 +266,29 @@ NTSTATUS CUsbAudioFunctionModel::FindUnitById(ULONG id, IUsbAudioUnit **unit)
     return found ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
+NTSTATUS CUsbAudioFunctionModel::UnitIdAt(ULONG index, PULONG id) const
+{
+    IUsbAudioUnit *unit = nullptr;
+    NTSTATUS status = CItemList::ItemOf(m_Units, index, &unit);
+    if (!NT_SUCCESS(status) || !unit)
+        return STATUS_UNSUCCESSFUL;
+    IAudioNode *node = QueryAs<IAudioNode>(unit, IID_IAudioNode);
+    if (!node)
+        return STATUS_UNSUCCESSFUL;
+    *id = node->GetId();
+    node->Release();
+    return STATUS_SUCCESS;
+}
+
+BOOLEAN CUsbAudioFunctionModel::IsTerminal(ULONG id)
+{
+    IUsbAudioUnit *unit = nullptr;
+    if (!NT_SUCCESS(FindUnitById(id, &unit)))
+        return FALSE;
+    const ULONG kind = UnitKind(unit);
+    return kind == UAC_INPUT_TERMINAL || kind == UAC_OUTPUT_TERMINAL;
+}
+
 // ---- AudioControl walk --------------------------------------------------------------------------------
 NTSTATUS CUsbAudioFunctionModel::FindInterface(IUsbLowerRequests *lower, LONG subclass,
                                                const USB_CONFIGURATION_DESCRIPTOR **config,

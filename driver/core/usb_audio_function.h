@@ -95,6 +95,10 @@ public:
     NTSTATUS FindUnitById(ULONG id, IUsbAudioUnit **unit);
     NTSTATUS AddUnit(IUsbAudioUnit *unit); // at the head, with a reference
     ULONG UnitCount() const { return CItemList::CountOf(m_Units); }
+    // The descriptor ID of the unit at `index` of the list; STATUS_UNSUCCESSFUL past the last.
+    NTSTATUS UnitIdAt(ULONG index, PULONG id) const;
+    // Whether the unit with this descriptor ID is an input or an output terminal.
+    BOOLEAN IsTerminal(ULONG id);
     UCHAR ControlInterface() const { return m_ControlInterface; }
     ULONG StreamCount() const { return CItemList::CountOf(m_Streams); }
     NTSTATUS StreamAt(ULONG index, IStreamBuilder **stream) const;

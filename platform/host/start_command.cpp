@@ -219,6 +219,8 @@ int RunStart(const Options &options)
             reason = "the driver did not load: " + StatusText(loaded);
 
         PDEVICE_OBJECT pdo = reason.empty() ? bus->Plug(kPort, headset) : nullptr;
+        // The status thread reads the jacks once it runs; the wave filters follow from that.
+        sim::RunUntilIdle();
         PrintPnpLog(&printed);
         if (reason.empty())
         {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <algorithm>
 #include <random>
@@ -105,15 +106,34 @@ TEST_F(DriverStartTest, Uac1HeadsetWithTwoHeadphoneStreamsAndAMicrophone)
     options.secondRender = true;
     PDEVICE_OBJECT pdo = bus->Plug(1, HuldHeadset(options));
     ASSERT_TRUE(sim::pnp::Started(pdo));
+    // The status thread's first refresh reads the plugged jacks; the wave filters follow.
+    sim::RunUntilIdle();
     std::vector<std::string> names = EngineNames(AdapterOf(pdo));
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"HPOut00", "HPOut01", "MicIn00"}));
     EXPECT_EQ(Enabled(GUID_ENUM_PRIVATE_INTERFACE), 1u);
     EXPECT_EQ(Enabled(GUID_ASIO_PRIVATE_INTERFACE), 0u);
-    std::vector<std::string> subdevices;
+    std::map<std::string, PPORT> ports;
     for (const sim::portcls::SubdeviceRecord &r : sim::portcls::Subdevices())
-        subdevices.push_back(r.Name);
-    EXPECT_EQ(subdevices.front(), "GlobalTopo");
+        ports[r.Name] = r.Port;
+    ASSERT_EQ(ports.size(), 4u);
+    ASSERT_EQ(sim::portcls::Subdevices().front().Name, "GlobalTopo");
+    for (const char *wave : {"HPOut00Wave", "HPOut01Wave", "MicIn00Wave"})
+        ASSERT_TRUE(ports.count(wave)) << wave;
+    // Render waves feed the topology from their pin 1; the topology feeds the capture wave's pin 1.
+    const PPORT topology = ports["GlobalTopo"];
+    std::vector<std::string> links;
+    for (const sim::portcls::ConnectionRecord &c : sim::portcls::Connections())
+        for (const auto &[name, port] : ports)
+        {
+            if (c.From == port && c.To == topology && c.FromPin == 1)
+                links.push_back(name + " -> topology");
+            if (c.To == port && c.From == topology && c.ToPin == 1)
+                links.push_back("topology -> " + name);
+        }
+    std::sort(links.begin(), links.end());
+    EXPECT_EQ(links, (std::vector<std::string>{"HPOut00Wave -> topology", "HPOut01Wave -> topology",
+                                               "topology -> MicIn00Wave"}));
     bus->Unplug(1);
     EXPECT_EQ(sim::pnp::Devices(), 0u);
 }
@@ -191,6 +211,7 @@ TEST_F(DriverStartTest, EveryAllocationOfLoadAndStartFailedInTurn)
     const size_t before = sim::Allocations();
     ASSERT_EQ(sim::pnp::LoadDriver(&DriverEntry), STATUS_SUCCESS);
     ASSERT_TRUE(sim::pnp::Started(bus->Plug(1, usbsim::VirtualDevice::Uac2())));
+    sim::RunUntilIdle(); // the status thread's start belongs to the start
     const size_t total = sim::Allocations() - before;
     bus->Unplug(1);
     sim::pnp::UnloadDriver();
@@ -202,6 +223,7 @@ TEST_F(DriverStartTest, EveryAllocationOfLoadAndStartFailedInTurn)
         if (NT_SUCCESS(sim::pnp::LoadDriver(&DriverEntry)))
         {
             bus->Plug(1, usbsim::VirtualDevice::Uac2());
+            sim::RunUntilIdle();
             bus->Unplug(1);
             EXPECT_EQ(sim::pnp::Devices(), 0u);
             sim::pnp::UnloadDriver();
