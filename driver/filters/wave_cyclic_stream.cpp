@@ -537,6 +537,10 @@ void CMiniportWaveCyclicStream::ConvertRenderBlock(PUCHAR destination, ULONG byt
     float *interleaved = StageInterleaved(work);
     auto *raw = reinterpret_cast<PUCHAR>(work); // stream PCM lands in the planes' half first
     const ULONG frames = bytes / outAlign;
+    // As for a block that is copied as it is: a buffer no larger than what the block reads is
+    // not played from (the reads would pass its end).
+    if (ULONGLONG(m_Chain->InputFor(frames)) * inAlign >= size)
+        return;
     for (ULONG done = 0; done < frames;)
     {
         const ULONG want = frames - done < RATE_CHAIN_STAGE_FRAMES ? frames - done : RATE_CHAIN_STAGE_FRAMES;

@@ -104,6 +104,11 @@ TEST_F(WaveStreamRateTest, ARefusedPairPlaysSilenceUntilAGoodOne)
         ASSERT_EQ(s, 0.0f);
     control.Announce(MakeFormat(kPcm, 2, 48000, 16), 5, 3);
     const std::vector<float> left = Play(100);
+    // A block whose input would not fit the buffer the client set is not read from it.
+    pin->Dma()->SetBufferSize(1600); // 400 client frames, fewer than 480 device frames need
+    std::vector<UCHAR> block(1920, 0);
+    control.Fill(&block);
+    EXPECT_EQ(std::count(block.begin(), block.end(), 0), 1920) << "silence";
     const auto fit = sine_fit::FitSine(left.data() + 4800, left.size() - 4800, 48000.0, 997.0);
     EXPECT_NEAR(fit.frequency, 997.0, 0.001);
 }
