@@ -2,6 +2,13 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
+#include <string>
+
+namespace usbsim
+{
+class VirtualDevice;
+}
 
 namespace host
 {
@@ -9,8 +16,18 @@ namespace host
 struct Options
 {
     std::filesystem::path examples = "examples"; // the folder that stands for "\SystemRoot\"
-    std::string device = "uac1";                 // the headset "start" plugs in
+    std::string device = "uac1";                 // the headset the commands plug in
+    std::string endpoint;                        // play: "HPOut00", capture: "MicIn00" when empty
+    std::filesystem::path input;                 // play: the WAV file; empty: the example
+    std::string tone;                            // play: HZ,SECONDS,RATE,CHANNELS,BITS instead of a file
+    std::filesystem::path output;                // empty: out/bus-<endpoint>.wav, out/capture-<endpoint>.wav
+    unsigned seconds = 2;                        // capture: how long
+    std::string pattern = "sine";                // capture: the IN source, "sine" or "ramp"
+    bool realtime = false;                       // the wall clock instead of virtual time
 };
+
+// The virtual headset `name` stands for (uac1, uac2, mirk, dova, tesh, plon, grue), or null.
+std::shared_ptr<usbsim::VirtualDevice> BuildHeadset(const std::string &name);
 
 // Imports the INI file of `examples` into the simulated headset's settings, as the driver does at
 // device start, and prints the resulting "Settings" values. Returns the process exit code.
@@ -21,5 +38,18 @@ int RunSettings(const Options &options);
 // endpoints, topology, interfaces), then removes it and checks the pool. Exit code 0 for a clean start
 // and a removal that left nothing behind, else 1 with a one-line reason.
 int RunStart(const Options &options);
+
+// Starts the driver on the headset, opens the streaming pin of "<endpoint>Wave" in the source's format
+// and plays the source (a WAV file, the example or a tone) through it; writes what reached the bus
+// to a WAV file and prints levels, transfer and packet counts, the packet sizes, feedback, the bus's
+// rate, errors, underruns and whether the bus carried the source bit-exact after the first silence.
+// Exit code 0, 1 with a one-line reason (start, pin, leak), 2 for a source that cannot be played.
+int RunPlay(const Options &options);
+
+// Starts the driver on the headset, feeds its IN endpoints with the pattern, records `seconds` from
+// the pin of "<endpoint>Wave" in the endpoint's format into a WAV file, prints levels, transfer
+// counts, the bus's rate, overruns and whether the recording is the pattern bit-exact. Exit codes as
+// for play.
+int RunCapture(const Options &options);
 
 } // namespace host

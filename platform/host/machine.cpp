@@ -57,6 +57,7 @@ std::string StatusText(NTSTATUS status)
         {STATUS_INSUFFICIENT_RESOURCES, "STATUS_INSUFFICIENT_RESOURCES"},
         {STATUS_ACCESS_DENIED, "STATUS_ACCESS_DENIED"},
         {STATUS_BUFFER_TOO_SMALL, "STATUS_BUFFER_TOO_SMALL"},
+        {STATUS_NO_MATCH, "STATUS_NO_MATCH"},
     };
     char code[16];
     std::snprintf(code, sizeof code, "0x%08X", uint32_t(status));

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Starts every --device of zelko-host: each ends 0, or 1 with a one-line reason, never a crash or a
-# leak. The default (uac1) lists the topology and both wave filters and the two private interfaces.
+# leak. The uac1 start lists the topology and both wave filters and the two private interfaces.
 # Usage: <zelko-host> <examples folder>
 set -uo pipefail
 host=$1
@@ -20,12 +20,12 @@ for device in uac1 uac2 mirk dova tesh plon grue; do
   fi
 done
 
-out=$("$host" --examples "$examples" 2>&1) || { echo "$out"; fail "the default start"; }
+out=$("$host" --examples "$examples" start 2>&1) || { echo "$out"; fail "the uac1 start"; }
 sub=$(sed -n '/^Sub-devices/,/^Connections/p' <<<"$out")
 for name in GlobalTopo HPOut00Wave MicIn00Wave; do
-  grep -qx "  $name" <<<"$sub" || { echo "$out"; fail "the default start lists no $name"; }
+  grep -qx "  $name" <<<"$sub" || { echo "$out"; fail "the uac1 start lists no $name"; }
 done
 for name in SVEnumPrivateInterface SVASIOPrivateInterface; do
-  grep -q "\\\\$name\$" <<<"$out" || { echo "$out"; fail "the default start lists no $name"; }
+  grep -q "\\\\$name\$" <<<"$out" || { echo "$out"; fail "the uac1 start lists no $name"; }
 done
-echo "every device started and went; the default lists its filters and interfaces"
+echo "every device started and went; uac1 lists its filters and interfaces"

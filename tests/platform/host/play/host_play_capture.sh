@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# zelko-host's play and capture as ./run starts them, the way a new user tries them: the default run
+# plays the example bit-exact to the bus and writes it; a ramp recorded from the microphone arrives
+# bit-exact; a file the reader refuses gets one line and exit code 2.
+set -euo pipefail
+host=$1
+examples=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+"$host" --examples "$examples" >play.txt || { cat play.txt; exit 1; }
+grep -q '^bit-exact: yes' play.txt || { cat play.txt; exit 1; }
+test -s out/bus-HPOut00.wav
+
+"$host" --examples "$examples" capture --pattern ramp >capture.txt || { cat capture.txt; exit 1; }
+grep -q '^bit-exact: yes' capture.txt || { cat capture.txt; exit 1; }
+test -s out/capture-MicIn00.wav
+
+printf 'RIFF\4\0\0\0WAVE' >bad.wav
+set +e
+"$host" --examples "$examples" play --input bad.wav >/dev/null 2>err.txt
+code=$?
+set -e
+[ "$code" = 2 ] || { echo "exit $code for a bad file"; exit 1; }
+[ "$(wc -l <err.txt)" = 1 ] || { cat err.txt; exit 1; }
+echo "play, capture and a refused file: as expected"
