@@ -111,6 +111,8 @@ public:
     HeadsetAudioControl &headset() { return *m_headset; }
     HWND nativeWindow() const { return m_window; }
     const DeviceTimer &deviceTimer() const { return m_deviceTimer; }
+    // The system's tray icon; null when the tray is the caller's.
+    QSystemTrayIcon *trayIcon() const { return m_ownTray ? m_ownTray->icon() : nullptr; }
 
     // The hook callbacks; context is the widget (null: nothing happens).
     static void onKeyboard(int keyCode, int state, void *context);

@@ -7,6 +7,7 @@
 #include "device/headset_fixture.h"
 #include "device/hid_rig.h"
 #include "panel_data_fixture.h"
+#include "support/qt_scene.h"
 
 #include "panel/device/headset_audio_control.h"
 #include "panel/ui_controler.h"
@@ -47,17 +48,6 @@ struct ArgsLauncher : ProgramLauncher
     }
     std::vector<std::pair<QString, QStringList>> started;
 };
-
-// A control by objectName, through the visual tree (a Repeater's items are not QObject children).
-inline QObject *control(QQuickItem *item, const QString &name)
-{
-    if (item->objectName() == name)
-        return item;
-    for (QQuickItem *child : item->childItems())
-        if (QObject *found = control(child, name))
-            return found;
-    return nullptr;
-}
 
 inline QUrl probeScene(const char *name = "probe.qml")
 {
