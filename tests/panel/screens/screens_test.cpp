@@ -97,23 +97,33 @@ protected:
         widget->checkDevice();
     }
 
-    // The whole screen once two grabs in a row agree (an animated state: after a few rounds), saved
-    // as <state>.png and read back from it.
+    QImage screenNow() const
+    {
+        return QGuiApplication::primaryScreen()->grabWindow(0).toImage().convertToFormat(
+            QImage::Format_RGB32);
+    }
+
+    // The whole screen once it has settled on a new picture: unlike every earlier one, and the same
+    // three grabs in a row (an animated state: the first new one). Saved as <state>.png and read back.
     QImage grab(const QString &state, bool animated = false)
     {
-        QScreen *screen = QGuiApplication::primaryScreen();
         QImage last;
-        settle(
+        int same = 0;
+        const bool settled = settle(
             [&]
             {
-                const QImage now = screen->grabWindow(0).toImage().convertToFormat(QImage::Format_RGB32);
-                const bool same = now == last;
+                const QImage now = screenNow();
+                bool fresh = !now.isNull();
+                for (const QImage &earlier : earlierShots)
+                    fresh = fresh && now != earlier;
+                same = fresh && now == last ? same + 1 : 0;
                 last = now;
-                return same;
-            },
-            animated ? 5 : 500);
+                return fresh && (animated || same >= 2);
+            });
+        EXPECT_TRUE(settled) << state.toStdString() << " never settled on a new picture";
         const QString file = QString(PANEL_SHOTS_DIR) + "/" + state + ".png";
         EXPECT_TRUE(last.save(file));
+        earlierShots.push_back(last);
         return QImage(file).convertToFormat(QImage::Format_RGB32);
     }
 
@@ -135,6 +145,7 @@ protected:
         return icon;
     }
 
+    std::vector<QImage> earlierShots; // and the screen before the first window
     std::filesystem::path dir;
     QString root;
     std::unique_ptr<HidTransport> transport;
@@ -145,6 +156,7 @@ protected:
 TEST_F(PanelScreens, EachStateShowsTheWindowAndTheTrayIcon)
 {
     ASSERT_TRUE(settle([] { return QSystemTrayIcon::isSystemTrayAvailable(); })) << "no tray host";
+    earlierShots.push_back(screenNow());
     start("full");
     ASSERT_EQ(widget->hid().connectionBits(), 8u);
     QQuickItem *scene = widget->view()->rootObject();
