@@ -23,7 +23,9 @@ for scenario in full empty; do
   # A copy of the program folder per run: the panel writes its settings there.
   work=$(mktemp -d)
   cp -r "$program/." "$work/"
-  DEVPANEL_HID_BACKEND="sim:$root/examples/panel/$scenario.json" \
+  # A session of its own, so a panel the user already runs is not taken for this one.
+  mkdir -m 700 "$work/run" "$work/tmp"
+  XDG_RUNTIME_DIR="$work/run" TMPDIR="$work/tmp" DEVPANEL_HID_BACKEND="sim:$root/examples/panel/$scenario.json" \
     xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
       trayer --edge bottom --align right --widthtype request --height 32 --tint 0x303030 --transparent true &
       tray=$!

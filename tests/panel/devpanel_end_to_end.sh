@@ -11,7 +11,10 @@ run_scenario() {
   work=$(mktemp -d)
   cp -r "$program/." "$work/"
   log="$work/panel.log"
-  DEVPANEL_HID_BACKEND="sim:$root/examples/panel/$scenario.json" OSCONF_SIM_SCENARIO="$root/examples/panel/headset.conf" \
+  # A session of its own: the single-instance lock and socket live in the runtime and temporary
+  # folders, so panels of other runs on this machine are never taken for this run's first.
+  mkdir -m 700 "$work/run" "$work/tmp"
+  XDG_RUNTIME_DIR="$work/run" TMPDIR="$work/tmp" DEVPANEL_HID_BACKEND="sim:$root/examples/panel/$scenario.json" OSCONF_SIM_SCENARIO="$root/examples/panel/headset.conf" \
     xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
       trayer --edge bottom --align right --widthtype request --height 32 >/dev/null 2>&1 &
       tray=$!
@@ -24,9 +27,9 @@ run_scenario() {
       # While the first runs: an unknown option gives the usage and 2; a second start exits with 1.
       # Their exit codes are the subject here, not what the toolkit keeps until exit.
       export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
-      "$1/devpanel" --bogus >"$2.bogus" 2>&1; echo "bogus=$?" >>"$2.codes"
+      timeout 20 "$1/devpanel" --bogus >"$2.bogus" 2>&1; echo "bogus=$?" >>"$2.codes"
       start=$SECONDS
-      "$1/devpanel" >"$2.second" 2>&1; echo "second=$? seconds=$((SECONDS - start))" >>"$2.codes"
+      timeout 20 "$1/devpanel" >"$2.second" 2>&1; echo "second=$? seconds=$((SECONDS - start))" >>"$2.codes"
       kill "$panel" "$tray" 2>/dev/null
       wait "$panel" 2>/dev/null
       true' _ "$work" "$log"
