@@ -3,6 +3,8 @@
 
 #include <usbd_lib.h>
 
+#include <pc_port.h>
+
 #include "driver/base/pool_memory.h"
 
 namespace
@@ -45,6 +47,8 @@ NTSTATUS CreateUac1Stream(const UsbAudioFunctionInputs &inputs, BOOLEAN capture,
         return NewStream<CUac1CaptureStream>(capture, interfaceNumber, tag, stream);
     if (inputs.DeviceClass == UsbAudioDeviceClass::Mirk)
         return NewStream<CUac1RenderStreamEx>(capture, interfaceNumber, tag, stream);
+    if (inputs.DeviceClass == UsbAudioDeviceClass::Plon || inputs.DeviceClass == UsbAudioDeviceClass::Grue)
+        return NewStream<CUac1DspRenderStream>(capture, interfaceNumber, tag, stream);
     return NewStream<CUac1RenderStream>(capture, interfaceNumber, tag, stream);
 }
 
@@ -52,17 +56,25 @@ NTSTATUS CreateUac1Stream(const UsbAudioFunctionInputs &inputs, BOOLEAN capture,
 
 NTSTATUS CUac1RenderStream::PrepareFormat(StreamClientRecord *client, PULONG currentFrame)
 {
+    return PrepareRender(client, currentFrame, FALSE);
+}
+
+NTSTATUS CUac1RenderStream::PrepareRender(StreamClientRecord *client, PULONG currentFrame, BOOLEAN classTwo)
+{
     UCHAR alternate = 0;
-    const NTSTATUS status = TakeClientValues(client, currentFrame, &alternate);
+    NTSTATUS status = TakeClientValues(client, currentFrame, &alternate);
     if (!NT_SUCCESS(status))
         return status;
     const WAVEFORMATEX &f = client->Format.Format;
     m_PacketsPerFrame = GetPacketsPerFrame(alternate);
     m_Rate = f.nSamplesPerSec;
     m_SamplesPerPacket = f.nSamplesPerSec / (m_PacketsPerFrame * 1000);
+    if (classTwo && !NT_SUCCESS(status = SelectClockRate(f.nSamplesPerSec)))
+        return status;
     const ULONG packets = m_FramesPerTransfer * m_PacketsPerFrame;
     const ULONG buffer = f.nBlockAlign * (f.nSamplesPerSec / 1000 / m_PacketsPerFrame + 1) * packets;
-    return PrepareTransfers(client, alternate, buffer, PoolTag::US10, currentFrame);
+    return PrepareTransfers(client, alternate, buffer, classTwo ? PoolTag::US20 : PoolTag::US10,
+                            currentFrame);
 }
 
 NTSTATUS CUac1RenderStream::SelectAlternateSetting(UCHAR alternateSetting, StreamClientRecord *client)
@@ -83,41 +95,67 @@ NTSTATUS CUac1RenderStream::SubmitTransfer()
         [this](IsoTransfer *transfer)
         {
             const ULONG packets = m_FramesPerTransfer * m_PacketsPerFrame;
-            const ULONG bytes = SizeRenderPackets(transfer->Urb, packets, m_CurrentFormat.Format.nBlockAlign);
-            RtlZeroMemory(transfer->Buffer, bytes);
-            SendMessage(CYCLIC_MSG_RENDER_FILL, ULONG_PTR(transfer->Buffer), bytes);
-            m_Engine->ProcessBlock(transfer->Buffer, bytes);
-            transfer->Bytes = bytes;
+            const ULONG bytes = FillRenderTransfer(transfer, packets);
             SendTransfer(transfer, packets, USBD_TRANSFER_DIRECTION_OUT, bytes);
         });
 }
 
 NTSTATUS CUac1RenderStream::CompleteTransfer(PDEVICE_OBJECT, IRP *irp, IsoTransfer *transfer)
 {
-    const NTSTATUS irpStatus = irp->IoStatus.Status;
-    const BOOLEAN running = m_StreamState == STREAM_RUNNING;
-    if (running && (irpStatus == STATUS_DEVICE_NOT_CONNECTED || irpStatus == STATUS_NO_SUCH_DEVICE))
-        m_DeviceGone = TRUE;
-    // Cancelled transfers still played (or were meant to): the client's books move on.
-    SendMessage(CYCLIC_MSG_POSITION, transfer->Bytes, 0);
-    BOOLEAN next = FALSE;
-    if (running && irpStatus != STATUS_CANCELLED)
-        next = JudgeCompletion(irpStatus, transfer->Urb);
-    return FinishCompletion(transfer, next);
+    return CompleteRender(irp, transfer);
+}
+
+NTSTATUS CUac1RenderStream::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
+{
+    if (IsEqualId(iid, IID_IStreamDrm))
+    {
+        if (!object)
+            return STATUS_INVALID_PARAMETER;
+        *object = static_cast<IStreamDrm *>(this);
+        AddRef();
+        return STATUS_SUCCESS;
+    }
+    return CUsbAudioStream::NonDelegatingQueryInterface(iid, object);
+}
+
+NTSTATUS CUac1RenderStream::SetContentId(ULONG contentId)
+{
+    PUSBD_PIPE_INFORMATION pipe = DataPipe();
+    IUsbLowerRequests *lower = Lower();
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    if (pipe && lower)
+    {
+        const DRMFORWARD forward = {0, lower->GetLowerDevice(), pipe->PipeHandle, pipe->PipeHandle};
+        status = PcForwardContentToDeviceObject(contentId, nullptr, &forward);
+    }
+    if (lower)
+        lower->Release();
+    return status;
 }
 
 // ---- Capture --------------------------------------------------------------------------------------
 
 NTSTATUS CUac1CaptureStream::PrepareFormat(StreamClientRecord *client, PULONG currentFrame)
 {
+    return PrepareCapture(client, currentFrame, FALSE);
+}
+
+NTSTATUS CUac1CaptureStream::PrepareCapture(StreamClientRecord *client, PULONG currentFrame, BOOLEAN classTwo)
+{
     UCHAR alternate = 0;
-    const NTSTATUS status = TakeClientValues(client, currentFrame, &alternate);
+    NTSTATUS status = TakeClientValues(client, currentFrame, &alternate);
     if (!NT_SUCCESS(status))
         return status;
     const WAVEFORMATEX &f = client->Format.Format;
     // At least 10 ms in flight, so a late completion does not leave the device without a buffer.
     if (m_FramesPerTransfer * m_TransfersInFlight < 10)
         m_TransfersInFlight = (10 + m_FramesPerTransfer - 1) / m_FramesPerTransfer;
+    if (classTwo)
+    {
+        client->TransfersInFlight = m_TransfersInFlight;
+        if (!NT_SUCCESS(status = SelectClockRate(f.nSamplesPerSec)))
+            return status;
+    }
     m_PacketsPerFrame = GetPacketsPerFrame(alternate);
     IUsbLowerRequests *lower = Lower();
     const ULONG maxPacket = FirstEndpointPacketSize(lower, m_InterfaceNumber, alternate);
@@ -128,7 +166,8 @@ NTSTATUS CUac1CaptureStream::PrepareFormat(StreamClientRecord *client, PULONG cu
                              : f.nSamplesPerSec / (m_PacketsPerFrame * 1000) + 6;
     const ULONG packets = m_FramesPerTransfer * m_PacketsPerFrame;
     const ULONG buffer = f.nBlockAlign * packets * m_SamplesPerPacket;
-    return PrepareTransfers(client, alternate, buffer, PoolTag::US10, currentFrame);
+    return PrepareTransfers(client, alternate, buffer, classTwo ? PoolTag::US20 : PoolTag::US10,
+                            currentFrame);
 }
 
 NTSTATUS CUac1CaptureStream::SelectAlternateSetting(UCHAR alternateSetting, StreamClientRecord *client)
@@ -151,14 +190,11 @@ NTSTATUS CUac1CaptureStream::SubmitTransfer()
         });
 }
 
-void CUac1CaptureStream::CopyToRing(PURB urb, PUCHAR buffer)
+ULONG CUac1CaptureStream::CopyPacketsToRing(PURB urb, PUCHAR buffer, ULONG missing)
 {
     URB_ISOCH_TRANSFER &iso = urb->UrbIsochronousTransfer;
-    const ULONG blockAlign = m_CurrentFormat.Format.nBlockAlign;
-    const ULONG slot = blockAlign * m_SamplesPerPacket;
-    const ULONG missing = blockAlign * (m_CurrentFormat.Format.nSamplesPerSec / 1000 + 1);
-    KIRQL old;
-    KeAcquireSpinLock(&m_RingLock, &old);
+    const ULONG slot = m_CurrentFormat.Format.nBlockAlign * m_SamplesPerPacket;
+    ULONG total = 0;
     for (ULONG i = 0; i < iso.NumberOfPackets; ++i)
     {
         USBD_ISO_PACKET_DESCRIPTOR &packet = iso.IsoPacket[i];
@@ -178,7 +214,17 @@ void CUac1CaptureStream::CopyToRing(PURB urb, PUCHAR buffer)
         RtlCopyMemory(m_Ring + m_RingWrite, buffer + offset, first);
         RtlCopyMemory(m_Ring, buffer + offset + first, length - first);
         m_RingWrite = (m_RingWrite + length) % m_RingSize;
+        total += length;
     }
+    return total;
+}
+
+void CUac1CaptureStream::CopyCapturedData(PURB urb, PUCHAR buffer)
+{
+    const ULONG blockAlign = m_CurrentFormat.Format.nBlockAlign;
+    KIRQL old;
+    KeAcquireSpinLock(&m_RingLock, &old);
+    CopyPacketsToRing(urb, buffer, blockAlign * (m_CurrentFormat.Format.nSamplesPerSec / 1000 + 1));
     ULONG available = (m_RingWrite + m_RingSize - m_RingRead) % m_RingSize;
     available -= available % blockAlign;
     if (available)
@@ -201,7 +247,7 @@ NTSTATUS CUac1CaptureStream::CompleteTransfer(PDEVICE_OBJECT, IRP *irp, IsoTrans
 {
     const NTSTATUS irpStatus = irp->IoStatus.Status;
     if (NT_SUCCESS(irpStatus) && m_Ring && m_RingSize)
-        CopyToRing(transfer->Urb, transfer->Buffer);
+        CopyCapturedData(transfer->Urb, transfer->Buffer);
     BOOLEAN next = FALSE;
     if (m_StreamState == STREAM_RUNNING && irpStatus != STATUS_CANCELLED)
         next = JudgeCompletion(irpStatus, transfer->Urb);

@@ -637,10 +637,9 @@ NTSTATUS CUac2Device::GetTerminalCapabilities(ULONG direction, ULONG typeIndex, 
     return STATUS_SUCCESS;
 }
 
-// The class 2.0 streams are not built yet: the engine alone carries formats and nodes.
 PFN_CREATE_STREAM CUac2Device::StreamCreator() const
 {
-    return CreateEngineOnlyStream;
+    return CreateUac2Stream;
 }
 
 NTSTATUS CUac2Device::AfterRename(IStreamEngine *engine, ULONG)

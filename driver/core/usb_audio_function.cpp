@@ -601,10 +601,7 @@ NTSTATUS CUsbAudioFunctionModel::StreamingInterface(const UCHAR *config, ULONG t
         {
             if (!general)
             {
-                status = BeginStream(number, at[3], &stream);
-                if (!NT_SUCCESS(status))
-                    return status;
-                general = TRUE;
+                // A class 2.0 stream runs its rate on the terminal's clock source.
                 if (uac2)
                 {
                     IUsbAudioUnit *terminal = nullptr;
@@ -618,6 +615,10 @@ NTSTATUS CUsbAudioFunctionModel::StreamingInterface(const UCHAR *config, ULONG t
                     if (link)
                         link->Release();
                 }
+                status = BeginStream(number, at[3], clockNode, &stream);
+                if (!NT_SUCCESS(status))
+                    return status;
+                general = TRUE;
             }
             if (uac2)
             {
@@ -685,7 +686,8 @@ NTSTATUS CUsbAudioFunctionModel::StreamingInterface(const UCHAR *config, ULONG t
     return status;
 }
 
-NTSTATUS CUsbAudioFunctionModel::BeginStream(UCHAR interfaceNumber, UCHAR terminalLink, IStreamBuilder **out)
+NTSTATUS CUsbAudioFunctionModel::BeginStream(UCHAR interfaceNumber, UCHAR terminalLink, ULONG clockNode,
+                                             IStreamBuilder **out)
 {
     IUsbAudioUnit *terminal = nullptr;
     NTSTATUS status = FindUnitById(terminalLink, &terminal);
@@ -700,8 +702,7 @@ NTSTATUS CUsbAudioFunctionModel::BeginStream(UCHAR interfaceNumber, UCHAR termin
         return status;
     const BOOLEAN capture = kind == UAC_OUTPUT_TERMINAL;
     IStreamBuilder *stream = nullptr;
-    status =
-        m_CreateStream(m_Inputs, capture, interfaceNumber, terminalNode, UAC_NO_NODE, ClassTag(), &stream);
+    status = m_CreateStream(m_Inputs, capture, interfaceNumber, terminalNode, clockNode, ClassTag(), &stream);
     if (!NT_SUCCESS(status))
         return status;
     if (!stream)

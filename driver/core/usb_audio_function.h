@@ -137,8 +137,9 @@ protected:
     NTSTATUS CheckEnd();
     NTSTATUS StreamingInterface(const UCHAR *config, ULONG total, const UCHAR *interfaceAt,
                                 const UCHAR **stoppedAt);
-    // The stream of an interface at its first AS_GENERAL.
-    NTSTATUS BeginStream(UCHAR interfaceNumber, UCHAR terminalLink, IStreamBuilder **stream);
+    // The stream of an interface at its first AS_GENERAL; `clockNode` is its clock source's node
+    // (class 2.0) or UAC_NO_NODE.
+    NTSTATUS BeginStream(UCHAR interfaceNumber, UCHAR terminalLink, ULONG clockNode, IStreamBuilder **stream);
     NTSTATUS AddFormats(IStreamBuilder *stream, const UCHAR *formatType, USHORT formatTag, UCHAR alternate,
                         WAVEFORMATEXTENSIBLE &record, ULONG copies);
     static BOOLEAN EngineHolds(CStreamEngine *engine, ULONG id);

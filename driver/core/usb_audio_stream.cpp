@@ -38,15 +38,15 @@ constexpr LONGLONG kIdleLogAfter = -10000000;       // 1 s
 } // namespace
 
 CUsbAudioStream::CUsbAudioStream(PUNKNOWN outer, UCHAR interfaceNumber, ULONG value)
-    : CUnknownBase(outer), m_InterfaceNumber(interfaceNumber), m_Capture(FALSE), m_Value(value),
-      m_Engine(nullptr), m_Device(nullptr), m_Hal(nullptr), m_CallbackObject(nullptr), m_CallbackName{},
-      m_Thread(nullptr), m_CurrentFormat{}, m_OpenedClient(nullptr), m_RunningClient(nullptr),
-      m_FramesPerTransfer(STREAM_TRANSFER_SLOTS), m_TransfersInFlight(STREAM_TRANSFER_SLOTS),
-      m_PacketsPerFrame(1), m_SamplesPerPacket(0), m_Rate(0), m_Accumulator(0), m_NextStartFrame(0),
-      m_Scheduled(FALSE), m_DeviceGone(FALSE), m_HoldsBandwidth(FALSE), m_LookasidesLive(FALSE),
-      m_StreamState(STREAM_CLOSED), m_Outstanding(0), m_Resubmit(RESUBMIT_IDLE),
-      m_SubmittingThread(nullptr), m_Busy{}, m_Free{}, m_UrbList{}, m_BufferList{}, m_RecordList{},
-      m_UrbBytes(0), m_BufferBytes(0), m_Ring(nullptr), m_RingSize(0), m_RingRead(0), m_RingWrite(0),
+    : CUnknownBase(outer), m_InterfaceNumber(interfaceNumber), m_Capture(FALSE), m_ClockNodeId(UAC_NO_NODE),
+      m_Value(value), m_Engine(nullptr), m_Device(nullptr), m_Hal(nullptr),
+      m_CallbackObject(nullptr), m_CallbackName{}, m_Thread(nullptr), m_CurrentFormat{},
+      m_OpenedClient(nullptr), m_RunningClient(nullptr), m_FramesPerTransfer(STREAM_TRANSFER_SLOTS),
+      m_TransfersInFlight(STREAM_TRANSFER_SLOTS), m_PacketsPerFrame(1), m_SamplesPerPacket(0), m_Rate(0),
+      m_Accumulator(0), m_NextStartFrame(0), m_Scheduled(FALSE), m_DeviceGone(FALSE), m_HoldsBandwidth(FALSE),
+      m_LookasidesLive(FALSE), m_StreamState(STREAM_CLOSED), m_Outstanding(0), m_Resubmit(RESUBMIT_IDLE),
+      m_SubmittingThread(nullptr), m_Pool{}, m_UrbList{}, m_BufferList{}, m_RecordList{}, m_UrbBytes(0),
+      m_BufferBytes(0), m_Ring(nullptr), m_RingSize(0), m_RingRead(0), m_RingWrite(0),
       m_InterfaceInfo(nullptr), m_PipeIndex(0), m_DspChain(nullptr), m_DspReady(FALSE)
 {
     InitializeListHead(&m_Formats);
@@ -54,7 +54,7 @@ CUsbAudioStream::CUsbAudioStream(PUNKNOWN outer, UCHAR interfaceNumber, ULONG va
     KeInitializeEvent(&m_StopEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&m_ExitedEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&m_WakeEvent, SynchronizationEvent, FALSE);
-    KeInitializeSpinLock(&m_PoolLock);
+    KeInitializeSpinLock(&m_Pool.Lock);
     KeInitializeSpinLock(&m_SubmitLock);
     KeInitializeSpinLock(&m_RingLock);
 }
@@ -746,6 +746,19 @@ NTSTATUS CUsbAudioStream::AbortPipe()
     return status;
 }
 
+NTSTATUS CUsbAudioStream::SelectClockRate(ULONG rate)
+{
+    IAudioNode *node = nullptr;
+    if (!m_Hal || !NT_SUCCESS(m_Hal->FindFilter(m_ClockNodeId, &node)))
+        return STATUS_UNSUCCESSFUL;
+    IClockRates *clock = QueryAs<IClockRates>(node, IID_IClockRates);
+    if (!clock)
+        return STATUS_UNSUCCESSFUL;
+    const NTSTATUS status = clock->SelectRate(rate);
+    clock->Release();
+    return NT_SUCCESS(status) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+}
+
 // ---- Transfers ------------------------------------------------------------------------------------
 
 NTSTATUS CUsbAudioStream::AllocateTransfer(IsoTransfer **transfer)
@@ -779,15 +792,34 @@ NTSTATUS CUsbAudioStream::AllocateTransfer(IsoTransfer **transfer)
     return STATUS_SUCCESS;
 }
 
+NTSTATUS CUsbAudioStream::AllocateSlot(ULONG slot)
+{
+    IsoTransfer *transfer = nullptr;
+    const NTSTATUS status = AllocateTransfer(&transfer);
+    if (!NT_SUCCESS(status))
+        return status;
+    transfer->Slot = slot;
+    m_Pool.Free[slot] = transfer;
+    m_Pool.Busy[slot] = nullptr;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS CUsbAudioStream::FreeTransfers()
 {
     IUsbLowerRequests *lower = Lower();
+    FreePoolTransfers(m_Pool, lower);
+    ReleaseIf(lower);
+    return STATUS_SUCCESS;
+}
+
+void CUsbAudioStream::FreePoolTransfers(IsoTransferPool &pool, IUsbLowerRequests *lower)
+{
     for (ULONG i = 0; i < STREAM_TRANSFER_SLOTS; ++i)
     {
-        IsoTransfer *transfer = m_Free[i];
+        IsoTransfer *transfer = pool.Free[i];
         if (!transfer)
             continue;
-        m_Free[i] = nullptr;
+        pool.Free[i] = nullptr;
         ExFreeToNPagedLookasideList(&m_BufferList, transfer->Buffer);
         ExFreeToNPagedLookasideList(&m_UrbList, transfer->Urb);
         if (lower)
@@ -796,8 +828,6 @@ NTSTATUS CUsbAudioStream::FreeTransfers()
             IoFreeIrp(transfer->Irp);
         ExFreeToNPagedLookasideList(&m_RecordList, transfer);
     }
-    ReleaseIf(lower);
-    return STATUS_SUCCESS;
 }
 
 void CUsbAudioStream::DeleteLookasides()
@@ -810,30 +840,30 @@ void CUsbAudioStream::DeleteLookasides()
     m_LookasidesLive = FALSE;
 }
 
-IsoTransfer *CUsbAudioStream::TakeTransfer()
+IsoTransfer *CUsbAudioStream::TakeTransfer(IsoTransferPool &pool)
 {
     KIRQL old;
-    KeAcquireSpinLock(&m_PoolLock, &old);
+    KeAcquireSpinLock(&pool.Lock, &old);
     IsoTransfer *taken = nullptr;
     for (ULONG i = 0; i < m_TransfersInFlight && i < STREAM_TRANSFER_SLOTS; ++i)
-        if (!m_Busy[i] && m_Free[i])
+        if (!pool.Busy[i] && pool.Free[i])
         {
-            taken = m_Free[i];
-            m_Busy[i] = taken;
-            m_Free[i] = nullptr;
+            taken = pool.Free[i];
+            pool.Busy[i] = taken;
+            pool.Free[i] = nullptr;
             break;
         }
-    KeReleaseSpinLock(&m_PoolLock, old);
+    KeReleaseSpinLock(&pool.Lock, old);
     return taken;
 }
 
-void CUsbAudioStream::ReturnTransfer(IsoTransfer *transfer)
+void CUsbAudioStream::ReturnTransfer(IsoTransferPool &pool, IsoTransfer *transfer)
 {
     KIRQL old;
-    KeAcquireSpinLock(&m_PoolLock, &old);
-    m_Free[transfer->Slot] = transfer;
-    m_Busy[transfer->Slot] = nullptr;
-    KeReleaseSpinLock(&m_PoolLock, old);
+    KeAcquireSpinLock(&pool.Lock, &old);
+    pool.Free[transfer->Slot] = transfer;
+    pool.Busy[transfer->Slot] = nullptr;
+    KeReleaseSpinLock(&pool.Lock, old);
     IoReuseIrp(transfer->Irp, STATUS_NOT_SUPPORTED);
 }
 
@@ -880,16 +910,21 @@ NTSTATUS CUsbAudioStream::SendTransfer(IsoTransfer *transfer, ULONG packets, ULO
     else
         iso.StartFrame = 0;
 
+    PrepareIrp(transfer, TransferCompleted);
+    return STATUS_SUCCESS;
+}
+
+void CUsbAudioStream::PrepareIrp(IsoTransfer *transfer, PIO_COMPLETION_ROUTINE routine)
+{
     PIRP irp = transfer->Irp;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = transfer->Urb;
     next->Parameters.Others.Argument2 = nullptr;
-    IoSetCompletionRoutine(irp, TransferCompleted, transfer, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, routine, transfer, TRUE, TRUE, TRUE);
     if (InterlockedIncrement(&m_Outstanding) == 1)
         KeClearEvent(&m_IdleEvent);
-    return STATUS_SUCCESS;
 }
 
 ULONG CUsbAudioStream::SizeRenderPackets(PURB urb, ULONG packets, ULONG blockAlign)
@@ -915,6 +950,30 @@ ULONG CUsbAudioStream::SizeRenderPackets(PURB urb, ULONG packets, ULONG blockAli
         offset += packet.Length;
     }
     return offset;
+}
+
+ULONG CUsbAudioStream::FillRenderTransfer(IsoTransfer *transfer, ULONG packets)
+{
+    const ULONG bytes = SizeRenderPackets(transfer->Urb, packets, m_CurrentFormat.Format.nBlockAlign);
+    RtlZeroMemory(transfer->Buffer, bytes);
+    SendMessage(CYCLIC_MSG_RENDER_FILL, ULONG_PTR(transfer->Buffer), bytes);
+    m_Engine->ProcessBlock(transfer->Buffer, bytes);
+    transfer->Bytes = bytes;
+    return bytes;
+}
+
+NTSTATUS CUsbAudioStream::CompleteRender(IRP *irp, IsoTransfer *transfer)
+{
+    const NTSTATUS irpStatus = irp->IoStatus.Status;
+    const BOOLEAN running = m_StreamState == STREAM_RUNNING;
+    if (running && (irpStatus == STATUS_DEVICE_NOT_CONNECTED || irpStatus == STATUS_NO_SUCH_DEVICE))
+        m_DeviceGone = TRUE;
+    // Cancelled transfers still played (or were meant to): the client's books move on.
+    SendMessage(CYCLIC_MSG_POSITION, transfer->Bytes, 0);
+    BOOLEAN next = FALSE;
+    if (running && irpStatus != STATUS_CANCELLED)
+        next = JudgeCompletion(irpStatus, transfer->Urb);
+    return FinishCompletion(transfer, next);
 }
 
 BOOLEAN CUsbAudioStream::JudgeCompletion(NTSTATUS irpStatus, PURB urb)
@@ -945,16 +1004,22 @@ BOOLEAN CUsbAudioStream::JudgeCompletion(NTSTATUS irpStatus, PURB urb)
 
 NTSTATUS CUsbAudioStream::CallDown(IsoTransfer *transfer)
 {
-    IUsbLowerRequests *lower = Lower();
-    const NTSTATUS status = lower ? lower->CallLower(transfer->Irp) : STATUS_UNSUCCESSFUL;
-    ReleaseIf(lower);
+    const NTSTATUS status = PassDown(transfer->Irp);
     m_SubmittingThread = nullptr;
+    return status;
+}
+
+NTSTATUS CUsbAudioStream::PassDown(PIRP irp)
+{
+    IUsbLowerRequests *lower = Lower();
+    const NTSTATUS status = lower ? lower->CallLower(irp) : STATUS_UNSUCCESSFUL;
+    ReleaseIf(lower);
     return NT_SUCCESS(status) || status == STATUS_PENDING ? STATUS_SUCCESS : status;
 }
 
 NTSTATUS CUsbAudioStream::FinishCompletion(IsoTransfer *transfer, BOOLEAN submitNext)
 {
-    ReturnTransfer(transfer);
+    ReturnTransfer(m_Pool, transfer);
     if (submitNext)
         SubmitTransfer();
     TransferDone();
@@ -1039,11 +1104,8 @@ void CUsbAudioStream::StreamThread()
     KeSetEvent(&m_ExitedEvent, 8, FALSE);
 }
 
-NTSTATUS CUsbAudioStream::RecoverStream()
+void CUsbAudioStream::WaitUntilIdle()
 {
-    IUsbLowerRequests *lower = Lower();
-    if (!lower)
-        return STATUS_UNSUCCESSFUL;
     // Every transfer completes or is cancelled, so the wait ends; a slow end is logged once.
     LARGE_INTEGER second;
     second.QuadPart = kIdleLogAfter;
@@ -1052,14 +1114,25 @@ NTSTATUS CUsbAudioStream::RecoverStream()
         DbgPrint("RecoverStream waiting for %d transfers\n", m_Outstanding);
         KeWaitForSingleObject(&m_IdleEvent, Executive, KernelMode, FALSE, nullptr);
     }
+}
+
+NTSTATUS CUsbAudioStream::BeginRecovery(IUsbLowerRequests *lower)
+{
+    WaitUntilIdle();
     InterlockedExchange(&m_Resubmit, RESUBMIT_IDLE);
-    NTSTATUS status = STATUS_SUCCESS;
-    if (lower->IsDeviceGone())
-    {
-        m_DeviceGone = TRUE;
-        status = STATUS_DEVICE_NOT_CONNECTED;
-    }
-    else
+    if (!lower->IsDeviceGone())
+        return STATUS_SUCCESS;
+    m_DeviceGone = TRUE;
+    return STATUS_DEVICE_NOT_CONNECTED;
+}
+
+NTSTATUS CUsbAudioStream::RecoverStream()
+{
+    IUsbLowerRequests *lower = Lower();
+    if (!lower)
+        return STATUS_UNSUCCESSFUL;
+    NTSTATUS status = BeginRecovery(lower);
+    if (NT_SUCCESS(status))
     {
         LARGE_INTEGER pause;
         pause.QuadPart = kRecoveryPause;
@@ -1130,13 +1203,9 @@ NTSTATUS CUsbAudioStream::PrepareTransfers(StreamClientRecord *client, UCHAR alt
     m_LookasidesLive = TRUE;
     for (ULONG i = 0; i < STREAM_TRANSFER_SLOTS; ++i)
     {
-        IsoTransfer *transfer = nullptr;
-        NTSTATUS status = AllocateTransfer(&transfer);
+        NTSTATUS status = AllocateSlot(i);
         if (!NT_SUCCESS(status))
             return status;
-        transfer->Slot = i;
-        m_Free[i] = transfer;
-        m_Busy[i] = nullptr;
     }
     const WAVEFORMATEX &f = client->Format.Format;
     const ULONG ring = (f.nAvgBytesPerSec / 25 + f.nBlockAlign - 1) / f.nBlockAlign * f.nBlockAlign;

@@ -35,6 +35,23 @@ struct IsoTransfer
     ULONG Slot; // 0..9
 };
 
+// Ten slots of transfers: a slot's transfer is in Free while idle and in Busy while in flight.
+struct IsoTransferPool
+{
+    IsoTransfer *Busy[STREAM_TRANSFER_SLOTS];
+    IsoTransfer *Free[STREAM_TRANSFER_SLOTS];
+    KSPIN_LOCK Lock;
+};
+
+// {AA68946D-7D26-4137-9A5D-71E1EDB6C0CC}: protected content of a render stream goes to the device
+// below with the data pipe as its target.
+inline constexpr GUID IID_IStreamDrm = {
+    0xAA68946D, 0x7D26, 0x4137, {0x9A, 0x5D, 0x71, 0xE1, 0xED, 0xB6, 0xC0, 0xCC}};
+struct IStreamDrm : IUnknown
+{
+    virtual NTSTATUS SetContentId(ULONG contentId) = 0;
+};
+
 // One format the interface offers ("USBS").
 struct StreamFormatEntry
 {
@@ -150,7 +167,7 @@ protected:
             return STATUS_SUCCESS;
         KIRQL old;
         KeAcquireSpinLock(&m_SubmitLock, &old);
-        IsoTransfer *transfer = TakeTransfer();
+        IsoTransfer *transfer = TakeTransfer(m_Pool);
         if (!transfer)
         {
             KeReleaseSpinLock(&m_SubmitLock, old);
@@ -163,6 +180,26 @@ protected:
         return CallDown(transfer);
     }
     NTSTATUS CallDown(IsoTransfer *transfer);
+    // The IRP to the device below, as it is; STATUS_PENDING and success both count as sent.
+    NTSTATUS PassDown(PIRP irp);
+    // The next stack location for the URB, the completion routine, the outstanding count.
+    void PrepareIrp(IsoTransfer *transfer, PIO_COMPLETION_ROUTINE routine);
+    // A render transfer's packets sized, its buffer zeroed, filled by the client and processed by
+    // the engine; returns its bytes, which it also keeps as the transfer's client bytes.
+    ULONG FillRenderTransfer(IsoTransfer *transfer, ULONG packets);
+    // The render completion: device-gone check, position, verdict, next transfer.
+    NTSTATUS CompleteRender(IRP *irp, IsoTransfer *transfer);
+    // The transfers of one slot (the base: one data transfer); every class frees what it made.
+    virtual NTSTATUS AllocateSlot(ULONG slot);
+    // Class 2.0: the clock source runs at the client's rate before the interface is selected.
+    // STATUS_UNSUCCESSFUL when the clock node cannot be found or refuses the rate.
+    NTSTATUS SelectClockRate(ULONG rate);
+    void FreePoolTransfers(IsoTransferPool &pool, IUsbLowerRequests *lower);
+    // Waits for the last transfer to come back; an unusually long wait is logged once.
+    void WaitUntilIdle();
+    // The start of every recovery: no transfer out, no resubmit pending, and whether the device is
+    // still there (STATUS_DEVICE_NOT_CONNECTED, remembered, when it is not).
+    NTSTATUS BeginRecovery(IUsbLowerRequests *lower);
     // The end of every completion: the transfer back to the pool, the next one when the verdict
     // allows (before the count falls, so the idle event does not flicker), the count.
     NTSTATUS FinishCompletion(IsoTransfer *transfer, BOOLEAN submitNext);
@@ -173,8 +210,8 @@ protected:
     NTSTATUS PrepareTransfers(StreamClientRecord *client, UCHAR alternateSetting, ULONG bufferBytes,
                               ULONG ringTag, PULONG currentFrame);
     void DeleteLookasides();
-    IsoTransfer *TakeTransfer();
-    void ReturnTransfer(IsoTransfer *transfer);
+    IsoTransfer *TakeTransfer(IsoTransferPool &pool);
+    void ReturnTransfer(IsoTransferPool &pool, IsoTransfer *transfer);
     void TransferDone(); // the outstanding count falls; the idle event at zero
     // A completion's verdict: resubmit flag, wake-up. Returns TRUE when the caller may submit the
     // next transfer itself.
@@ -194,6 +231,7 @@ protected:
 
     UCHAR m_InterfaceNumber;
     BOOLEAN m_Capture;
+    ULONG m_ClockNodeId; // class 2.0: the clock source's node
     ULONG m_Value;
     CStreamEngine *m_Engine; // aggregated: its unknown is this stream's
     PUNKNOWN m_Device;       // the adapter, not referenced: it owns the device object that owns us
@@ -220,8 +258,7 @@ protected:
     volatile LONG m_Outstanding;
     volatile LONG m_Resubmit;
     PKTHREAD volatile m_SubmittingThread; // set while this stream sends a transfer down
-    IsoTransfer *m_Busy[STREAM_TRANSFER_SLOTS];
-    IsoTransfer *m_Free[STREAM_TRANSFER_SLOTS];
+    IsoTransferPool m_Pool;
     NPAGED_LOOKASIDE_LIST m_UrbList;
     NPAGED_LOOKASIDE_LIST m_BufferList;
     NPAGED_LOOKASIDE_LIST m_RecordList;
@@ -239,25 +276,32 @@ protected:
     KEVENT m_StopEvent;
     KEVENT m_ExitedEvent;
     KEVENT m_WakeEvent;
-    KSPIN_LOCK m_PoolLock;
     KSPIN_LOCK m_SubmitLock;
     KSPIN_LOCK m_RingLock;
 };
 
 // UAC1 render: render transfer path, the endpoint's sampling frequency set on selection (its
 // answer ignored), content forwarding.
-class CUac1RenderStream : public CUsbAudioStream
+class CUac1RenderStream : public CUsbAudioStream, public IStreamDrm
 {
 public:
+    DECLARE_STD_UNKNOWN();
     CUac1RenderStream(PUNKNOWN outer, UCHAR interfaceNumber, ULONG value)
         : CUsbAudioStream(outer, interfaceNumber, value)
     {
     }
+    // Forwards protected content to the device below with the data pipe as file object and context;
+    // STATUS_UNSUCCESSFUL while no interface is selected.
+    NTSTATUS SetContentId(ULONG contentId) override;
     NTSTATUS SubmitTransfer() override;
     NTSTATUS CompleteTransfer(PDEVICE_OBJECT deviceObject, IRP *irp, IsoTransfer *transfer) override;
     NTSTATUS PrepareFormat(StreamClientRecord *client, PULONG currentFrame) override;
     NTSTATUS SelectAlternateSetting(UCHAR alternateSetting, StreamClientRecord *client) override;
     NTSTATUS RestartStream() override;
+
+protected:
+    // The render preparation; class 2.0 chooses the rate on its clock and keeps its ring as "US20".
+    NTSTATUS PrepareRender(StreamClientRecord *client, PULONG currentFrame, BOOLEAN classTwo);
 };
 
 // The S/PDIF render stream: a UAC1 render stream whose format list follows the endpoint's terminal
@@ -279,6 +323,28 @@ protected:
     CStreamEngine *NewEngine() override;
 };
 
+// The render stream of the effect headsets: the client's multichannel PCM runs through the DSP chain
+// and goes to the device as its first two channels. The position the client sees is its own bytes.
+// Float blocks and blocks of fewer than two channels go out as they came (logged once per format).
+class CUac1DspRenderStream : public CUac1RenderStream
+{
+public:
+    CUac1DspRenderStream(PUNKNOWN outer, UCHAR interfaceNumber, ULONG value)
+        : CUac1RenderStream(outer, interfaceNumber, value), m_LoggedUnpacked(FALSE)
+    {
+        m_FramesPerTransfer = 10;
+    }
+    NTSTATUS SubmitTransfer() override;
+    // The UAC1 render preparation, and the engine's channel buffers the chain works in.
+    NTSTATUS PrepareFormat(StreamClientRecord *client, PULONG currentFrame) override;
+
+protected:
+    // Packs every frame of the transfer to its first two channels, from the buffer's start, and
+    // rewrites the packets to match; returns the packed length.
+    ULONG PackToStereo(PURB urb, PUCHAR buffer, ULONG packets);
+    BOOLEAN m_LoggedUnpacked;
+};
+
 // UAC1 capture: capture transfers copied into a 40 ms ring, delivered in whole frames.
 class CUac1CaptureStream : public CUsbAudioStream
 {
@@ -293,9 +359,70 @@ public:
     NTSTATUS SelectAlternateSetting(UCHAR alternateSetting, StreamClientRecord *client) override;
 
 protected:
-    void CopyToRing(PURB urb, PUCHAR buffer);
+    // The capture preparation; class 2.0 chooses the rate on its clock, tells the client the
+    // transfers it raised and keeps its ring as "US20".
+    NTSTATUS PrepareCapture(StreamClientRecord *client, PULONG currentFrame, BOOLEAN classTwo);
+    // The copy step of a capture completion: into the ring, then delivered in whole frames.
+    virtual void CopyCapturedData(PURB urb, PUCHAR buffer);
+    // Every packet into the ring at the write position (the caller holds the ring lock); a packet the
+    // device did not send becomes `missing` bytes of silence, within its slot. Returns the bytes
+    // written.
+    ULONG CopyPacketsToRing(PURB urb, PUCHAR buffer, ULONG missing);
 };
 
-// The stream creator the device object hands the function model: UAC1 render and capture.
+// Class 2.0 render: explicit feedback sets the packet sizes (a feedback transfer goes before each
+// data transfer); the rate is chosen on the clock source; recovery resets the pipes in place.
+class CUac2RenderStream : public CUac1RenderStream
+{
+public:
+    CUac2RenderStream(PUNKNOWN outer, UCHAR interfaceNumber, ULONG value, ULONG clockNodeId);
+    NTSTATUS SubmitTransfer() override;
+    NTSTATUS PrepareFormat(StreamClientRecord *client, PULONG currentFrame) override;
+    NTSTATUS SelectAlternateSetting(UCHAR alternateSetting, StreamClientRecord *client) override;
+    NTSTATUS FreeTransfers() override;
+    NTSTATUS AbortPipe() override;
+    // Resets the data pipe, then the feedback pipe, and sends three transfers; a failed reset or
+    // submit cycles the port and is returned.
+    NTSTATUS RecoverStream() override;
+    BOOLEAN IsAlternateSettingValid(UCHAR alternateSetting) override;
+
+    ULONG MeasuredRate() const { return m_Rate; }
+    ULONG FeedbackPackets() const { return m_FeedbackPackets; }
+
+protected:
+    NTSTATUS AllocateSlot(ULONG slot) override;
+    NTSTATUS SubmitFeedback();
+    NTSTATUS CompleteFeedback(IRP *irp, IsoTransfer *transfer);
+    static NTSTATUS FeedbackCompleted(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
+    PUSBD_PIPE_INFORMATION FeedbackPipe();
+
+    IsoTransferPool m_FeedbackPool;
+    ULONG m_FeedbackPipeIndex;
+    volatile LONG m_FeedbackPackets;
+};
+
+// Class 2.0 capture: the rate is chosen on the clock source; each completion delivers exactly its
+// own bytes.
+class CUac2CaptureStream : public CUac1CaptureStream
+{
+public:
+    CUac2CaptureStream(PUNKNOWN outer, UCHAR interfaceNumber, ULONG value, ULONG clockNodeId)
+        : CUac1CaptureStream(outer, interfaceNumber, value)
+    {
+        m_ClockNodeId = clockNodeId;
+    }
+    NTSTATUS PrepareFormat(StreamClientRecord *client, PULONG currentFrame) override;
+    NTSTATUS SelectAlternateSetting(UCHAR alternateSetting, StreamClientRecord *client) override;
+    BOOLEAN IsAlternateSettingValid(UCHAR alternateSetting) override;
+
+protected:
+    void CopyCapturedData(PURB urb, PUCHAR buffer) override;
+};
+
+// The stream creators the device objects hand the function model. Class 1.0: capture, and render
+// (the S/PDIF stream for the Mirk family, the DSP render class for the effect headsets). Class 2.0:
+// render and capture on the clock source node `clockNodeId`.
 NTSTATUS CreateUac1Stream(const UsbAudioFunctionInputs &inputs, BOOLEAN capture, UCHAR interfaceNumber,
+                          ULONG terminalNodeId, ULONG clockNodeId, ULONG tag, IStreamBuilder **stream);
+NTSTATUS CreateUac2Stream(const UsbAudioFunctionInputs &inputs, BOOLEAN capture, UCHAR interfaceNumber,
                           ULONG terminalNodeId, ULONG clockNodeId, ULONG tag, IStreamBuilder **stream);

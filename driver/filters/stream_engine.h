@@ -101,6 +101,14 @@ public:
     NTSTATUS RemoveStage(ULONG stage, IProcessingNode *object);
     void ClearStage(ULONG stage);
 
+    // Runs `process` alone over a PCM block as ProcessBlock runs its passes: chunks of at most
+    // ENGINE_CHUNK_FRAMES frames converted into the channel buffers and back, flush-to-zero set and
+    // the floating-point state saved, under the engine lock (so at DISPATCH_LEVEL). Blocks of
+    // other sample types are left untouched.
+    typedef void (*PFN_PROCESS_CHUNK)(PVOID context, float *const *channels, ULONG channelCount,
+                                      ULONG frames);
+    NTSTATUS ProcessChunks(PVOID buffer, ULONG bytes, PFN_PROCESS_CHUNK process, PVOID context);
+
     // The processing node at `index` of the list (no reference added), null past the end. The list is
     // built at start-up and fixed while streams run.
     IProcessingNode *ProcessingNodeAt(ULONG index);
@@ -120,6 +128,12 @@ protected:
         PASS_NODES = 1,
         PASS_STAGE1 = 2,
         PASS_STAGE2 = 4,
+        PASS_CHUNK_HOOK = 8, // ProcessChunks' function
+    };
+    struct ChunkHook
+    {
+        PFN_PROCESS_CHUNK Process;
+        PVOID Context;
     };
     // The checks every whole-block entry makes before touching the block: a usable format, a whole
     // number of frames, buffers for PCM. STATUS_SUCCESS with *frames and *runnable (FALSE for a
@@ -132,10 +146,11 @@ protected:
     void LogBlockSize(ULONG bytes, ULONG blockAlign);
     // The float path over the chunks of a block; the caller holds whatever lock it needs and has
     // saved the floating-point state; `passes` holds only passes whose list has something.
-    NTSTATUS RunChunks(PUCHAR buffer, ULONG frames, ULONG passes);
+    NTSTATUS RunChunks(PUCHAR buffer, ULONG frames, ULONG passes, const ChunkHook *hook = nullptr);
     NTSTATUS RunPass(CItemList *list, BOOLEAN stopped, float **buffers, ULONG frames);
     // FPU and MXCSR save, optional spin lock, chunks, restore in reverse.
-    NTSTATUS ProcessWithFpu(PVOID buffer, ULONG bytes, ULONG passes, BOOLEAN locked);
+    NTSTATUS ProcessWithFpu(PVOID buffer, ULONG bytes, ULONG passes, BOOLEAN locked,
+                            const ChunkHook *hook = nullptr);
     NTSTATUS ProcessWholeStage(CItemList *list, BOOLEAN stopped, PVOID buffer, ULONG bytes);
     CItemList *ClientListOf(EngineClientList list);
     CItemList *StageOf(ULONG stage);

@@ -123,7 +123,7 @@ NTSTATUS CStreamEngine::RunSecondStage(ULONG frames)
     return RunPass(m_Stage2, TRUE, m_ChannelBuffers, frames);
 }
 
-NTSTATUS CStreamEngine::RunChunks(PUCHAR buffer, ULONG frames, ULONG passes)
+NTSTATUS CStreamEngine::RunChunks(PUCHAR buffer, ULONG frames, ULONG passes, const ChunkHook *hook)
 {
     const WAVEFORMATEXTENSIBLE &format = m_CurrentWaveFormat;
     const ULONG blockAlign = format.Format.nBlockAlign;
@@ -165,6 +165,8 @@ NTSTATUS CStreamEngine::RunChunks(PUCHAR buffer, ULONG frames, ULONG passes)
                 status = RunFirstStage(chunk);
             if (NT_SUCCESS(status) && (passes & PASS_STAGE2))
                 status = RunSecondStage(chunk);
+            if (NT_SUCCESS(status) && (passes & PASS_CHUNK_HOOK))
+                hook->Process(hook->Context, m_ChannelBuffers, channels, chunk);
             if (!NT_SUCCESS(status))
                 return status;
 
@@ -178,7 +180,8 @@ NTSTATUS CStreamEngine::RunChunks(PUCHAR buffer, ULONG frames, ULONG passes)
     return status;
 }
 
-NTSTATUS CStreamEngine::ProcessWithFpu(PVOID buffer, ULONG bytes, ULONG passes, BOOLEAN locked)
+NTSTATUS CStreamEngine::ProcessWithFpu(PVOID buffer, ULONG bytes, ULONG passes, BOOLEAN locked,
+                                       const ChunkHook *hook)
 {
     if (bytes == 0)
         return STATUS_SUCCESS;
@@ -208,7 +211,7 @@ NTSTATUS CStreamEngine::ProcessWithFpu(PVOID buffer, ULONG bytes, ULONG passes, 
     if (m_Stage2->IsEmpty())
         passes &= ~ULONG(PASS_STAGE2);
     if (NT_SUCCESS(status) && runnable && passes != 0)
-        status = RunChunks(static_cast<PUCHAR>(buffer), frames, passes);
+        status = RunChunks(static_cast<PUCHAR>(buffer), frames, passes, hook);
 
     if (locked)
         KefReleaseSpinLockFromDpcLevel(&m_SpinLock);
@@ -220,6 +223,14 @@ NTSTATUS CStreamEngine::ProcessWithFpu(PVOID buffer, ULONG bytes, ULONG passes, 
 NTSTATUS CStreamEngine::ProcessBlock(PVOID buffer, ULONG bytes)
 {
     return ProcessWithFpu(buffer, bytes, PASS_NODES | PASS_STAGE1 | PASS_STAGE2, TRUE);
+}
+
+NTSTATUS CStreamEngine::ProcessChunks(PVOID buffer, ULONG bytes, PFN_PROCESS_CHUNK process, PVOID context)
+{
+    if (!process)
+        return STATUS_INVALID_PARAMETER;
+    const ChunkHook hook{process, context};
+    return ProcessWithFpu(buffer, bytes, PASS_CHUNK_HOOK, TRUE, &hook);
 }
 
 NTSTATUS CStreamEngine::ProcessNodes(PVOID buffer, ULONG bytes)

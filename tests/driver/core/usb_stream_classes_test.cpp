@@ -3,6 +3,11 @@
 // recovery, and every stream class unplugged or starved of memory at random moments.
 #include <random>
 
+#include <map>
+
+#include <sim/portcls_sim.h>
+
+#include "driver/filters/node_values.h"
 #include "support/engine_doubles.h"
 #include "usb_stream_fixture.h"
 
@@ -175,6 +180,350 @@ TEST_F(UsbStreamTest, FormatLookupsMatchPlainTagsAndNeverReadPastTheRecord)
         Stop(client);
         EXPECT_EQ(layer->GetStreamCount(), 0);
     }
+}
+
+} // namespace
+
+namespace
+{
+// ---- DSP render class ---------------------------------------------------------------------------
+
+class DspRenderTest : public UsbStreamTest
+{
+protected:
+    // The effect headset's render stream on the class 1.0 headset's stereo endpoint. Without the
+    // chain's blocks the stream runs without DSP, so what reaches the bus can be compared bytewise.
+    void BringDsp(bool withChain)
+    {
+        UsbAudioFunctionInputs inputs{};
+        inputs.DeviceClass = UsbAudioDeviceClass::Plon;
+        if (!withChain)
+            sim::pool::FailTag(PoolTag::DSPs);
+        Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1, CreateUac1Stream, inputs);
+        sim::pool::FailTag(PoolTag::DSPs, false);
+        ASSERT_NE(dynamic_cast<CUac1DspRenderStream *>(stream), nullptr);
+    }
+    // Plays `format` for 50 ms; the client's position messages, each one transfer's.
+    std::vector<ULONG> Play(Client &client, const WAVEFORMATEXTENSIBLE &format)
+    {
+        positions.clear();
+        Start(client, format, 1);
+        sim::AdvanceMs(50);
+        Stop(client);
+        return positions;
+    }
+    static VOID Recorder(PVOID context, PVOID argument1, PVOID argument2)
+    {
+        auto *self = static_cast<DspRenderTest *>(context);
+        auto *m = static_cast<CyclicControlMessage *>(argument1);
+        if (self->client && m->RunningClient == self->client->record && m->Code == CYCLIC_MSG_POSITION)
+            self->positions.push_back(ULONG(m->Value1));
+        Client::Callback(self->client, argument1, argument2);
+    }
+    void Start(Client &c, const WAVEFORMATEXTENSIBLE &format, UCHAR alternate)
+    {
+        client = &c;
+        stream->AddStreamFormat(format, alternate);
+        ASSERT_EQ(stream->RegisterClient(3, &format, 10, 3, Recorder, this, &c.record), STATUS_SUCCESS);
+        ULONG frames = 0, frame = 0;
+        ASSERT_EQ(stream->OpenClient(c.record->ClientHandle, &frames, &frame), STATUS_SUCCESS);
+        ASSERT_EQ(stream->StartClient(c.record->ClientHandle, frame + 2, &frames, nullptr), STATUS_SUCCESS);
+    }
+    Client *client = nullptr;
+    std::vector<ULONG> positions;
+};
+
+TEST_F(DspRenderTest, MultichannelFramesLeaveAsTheirFirstTwoChannelsAndThePositionIsTheClients)
+{
+    BringDsp(false);
+    Client client;
+    WAVEFORMATEXTENSIBLE eight = Pcm(48000, 8, 16);
+    const auto positions = Play(client, eight);
+    ASSERT_GE(positions.size(), 4u);
+    for (ULONG p : positions)
+        ASSERT_EQ(p, 7680u) << "480 frames of 16 bytes";
+    const auto sizes = OutSizes(0x01);
+    ASSERT_EQ(sizes.size(), positions.size() * 10);
+    for (uint32_t s : sizes)
+        ASSERT_EQ(s, 192u) << "48 stereo frames";
+    // Byte k of the client's stream is k mod 256; frame n's first four bytes reach the bus.
+    const auto bytes = OutBytes(0x01);
+    for (size_t k = 0; k < bytes.size(); ++k)
+        ASSERT_EQ(bytes[k], uint8_t((k / 4) * 16 + k % 4)) << "byte " << k;
+
+    // Five channels pack by whole samples, not by half the channel count; a mono block is sent as it
+    // came, and said so once.
+    const struct
+    {
+        USHORT channels;
+        ULONG position, packet;
+    } others[] = {{5, 4800, 192}, {1, 960, 96}};
+    for (const auto &o : others)
+    {
+        SCOPED_TRACE(o.channels);
+        Iso().ClearOutPackets(0x01);
+        Client other;
+        for (ULONG p : Play(other, Pcm(48000, o.channels, 16)))
+            ASSERT_EQ(p, o.position);
+        for (uint32_t s : OutSizes(0x01))
+            ASSERT_EQ(s, o.packet);
+    }
+    EXPECT_EQ(sim::DebugLogCount("DSP render passes tag"), 1u);
+}
+
+TEST_F(DspRenderTest, TheChainRunsOnTheClientsChannelsBeforeThePacking)
+{
+    BringDsp(true);
+    Client client;
+    const auto positions = Play(client, Pcm(48000, 8, 16));
+    ASSERT_GE(positions.size(), 4u);
+    for (ULONG p : positions)
+        ASSERT_EQ(p, 7680u);
+    for (uint32_t s : OutSizes(0x01))
+        ASSERT_EQ(s, 192u);
+    EXPECT_FALSE(sim::DebugLogContains("Save FPU error"));
+    // The chain's limiter delays its output by 256 samples: the first 256 stereo frames on the bus
+    // are silence where the client's frames were not.
+    const auto bytes = OutBytes(0x01);
+    ASSERT_GE(bytes.size(), 256u * 4);
+    for (size_t k = 0; k < 256 * 4; ++k)
+        ASSERT_EQ(bytes[k], 0) << "byte " << k;
+}
+
+// ---- Class 2.0 streams --------------------------------------------------------------------------
+
+// The clock source node the class 2.0 streams select their rate on; it sets the device's rate as
+// the clock's CUR request does.
+class RecordingClock : public CClockNode
+{
+public:
+    RecordingClock(PUNKNOWN outer, ULONG id, std::shared_ptr<usbsim::VirtualDevice> *device)
+        : CClockNode(outer, id), m_Device(device)
+    {
+    }
+    std::vector<ULONG> selected;
+    NTSTATUS refuse = STATUS_SUCCESS;
+    NTSTATUS SelectRate(ULONG rate) override
+    {
+        selected.push_back(rate);
+        if (!NT_SUCCESS(refuse))
+            return refuse;
+        for (const auto &entry : std::map<uint8_t, uint32_t>((*m_Device)->EndpointRates()))
+            (*m_Device)->SetEndpointRate(entry.first, rate);
+        return CClockNode::SelectRate(rate);
+    }
+
+private:
+    std::shared_ptr<usbsim::VirtualDevice> *m_Device;
+};
+
+class Uac2StreamTest : public UsbStreamTest
+{
+protected:
+    static constexpr ULONG kClockNode = 77;
+    void TearDown() override
+    {
+        ReleaseStream();
+        if (hal)
+            hal->Release();
+        hal = nullptr;
+        if (clock)
+            clock->Release();
+        clock = nullptr;
+        UsbStreamTest::TearDown();
+    }
+    void BringUac2(BOOLEAN capture, const usbsim::Uac2Options &options = {})
+    {
+        clock = hal_test::Make<RecordingClock>(kClockNode, &device);
+        hal = hal_test::Make<hal_test::TestHal>();
+        hal->startFilters = {clock};
+        ASSERT_EQ(hal->Init(nullptr, &deviceObject, nullptr, nullptr), STATUS_SUCCESS);
+        clockNode = kClockNode;
+        Bring(usbsim::VirtualDevice::Uac2(options), capture, capture ? 2 : 1, CreateUac2Stream, {}, hal);
+    }
+    // URBs of `function` in the bus log (pipe resets, isochronous transfers) on `endpoint`.
+    std::vector<usbsim::Event> UrbsOf(USHORT function, uint8_t endpoint) const
+    {
+        std::vector<usbsim::Event> found;
+        for (const auto &e : Urbs())
+            if (e.function == function && e.endpoint == endpoint)
+                found.push_back(e);
+        return found;
+    }
+    DEVICE_OBJECT deviceObject{};
+    hal_test::TestHal *hal = nullptr;
+    RecordingClock *clock = nullptr;
+};
+
+TEST_F(Uac2StreamTest, HighSpeedRenderSendsFeedbackAheadOfEightyPacketsOfSixFrames)
+{
+    BringUac2(FALSE);
+    auto *render = dynamic_cast<CUac2RenderStream *>(stream);
+    ASSERT_NE(render, nullptr);
+    Client client;
+    Start(client, Pcm(48000, 2, 16), 1);
+    EXPECT_EQ(clock->selected, std::vector<ULONG>{48000});
+    EXPECT_TRUE(UrbsOf(URB_FUNCTION_CLASS_ENDPOINT, 0x01).empty()) << "the endpoint takes no rate";
+    sim::AdvanceMs(60);
+    Stop(client);
+
+    const auto sizes = OutSizes(0x01);
+    ASSERT_GE(sizes.size(), 400u);
+    for (uint32_t s : sizes)
+        ASSERT_EQ(s, 6u * 4);
+    const auto bytes = OutBytes(0x01);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        ASSERT_EQ(bytes[i], uint8_t(i)) << "byte " << i;
+    EXPECT_EQ(client.positionBytes, client.filled);
+    // One feedback transfer of ten packets ahead of each data transfer.
+    const auto data = UrbsOf(URB_FUNCTION_ISOCH_TRANSFER, 0x01).size();
+    const auto feedback = UrbsOf(URB_FUNCTION_ISOCH_TRANSFER, 0x81).size();
+    EXPECT_EQ(feedback, data);
+    EXPECT_EQ(render->FeedbackPackets(), 10 * feedback);
+    EXPECT_EQ(render->MeasuredRate(), 48000u);
+}
+
+TEST_F(Uac2StreamTest, RandomFeedbackNeverPutsAPacketPastItsSlot)
+{
+    BringUac2(FALSE);
+    auto *render = dynamic_cast<CUac2RenderStream *>(stream);
+    Client client;
+    Start(client, Pcm(48000, 2, 16), 1);
+    std::mt19937 rng(1616);
+    const uint32_t nominal = 48000u * 65536 / 8000;
+    bool sawAbove = false, sawBelow = false;
+    for (int round = 0; round < 60; ++round)
+    {
+        // Within 1000 Hz either side (measured), anything at all, and short packets.
+        const uint32_t value = rng() % 3 ? nominal - 8192 + rng() % 16384 : uint32_t(rng());
+        Iso().SetFeedbackValue(0x81, value);
+        if (rng() % 4 == 0)
+            Iso().ScriptPacket(0x81, Iso().NextPacketSequence(0x81) + rng() % 10,
+                               usbsim::IsoPacketScript::Short, rng() % 4);
+        sim::AdvanceMs(5);
+        sawAbove |= render->MeasuredRate() > 48000;
+        sawBelow |= render->MeasuredRate() < 48000;
+    }
+    Stop(client);
+    EXPECT_TRUE(sawAbove && sawBelow) << "the rate followed the feedback both ways";
+    for (uint32_t s : OutSizes(0x01))
+        ASSERT_LE(s, 7u * 4) << "one frame above nominal at most";
+    EXPECT_EQ(client.positionBytes, client.filled);
+}
+
+TEST_F(Uac2StreamTest, APacketErrorResetsBothPipesAndRestartsWithThreeTransfers)
+{
+    BringUac2(FALSE);
+    Client client;
+    Start(client, Pcm(48000, 2, 16), 1, 2, 5);
+    sim::AdvanceMs(20);
+    const size_t formats = client.formatValues.size();
+    Iso().ScriptPacket(0x01, Iso().NextPacketSequence(0x01) + 20, usbsim::IsoPacketScript::Error);
+    sim::AdvanceMs(40);
+    const auto resets = UrbsOf(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 0x01);
+    const auto feedbackResets = UrbsOf(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 0x81);
+    ASSERT_EQ(resets.size(), 1u);
+    ASSERT_EQ(feedbackResets.size(), 1u);
+    EXPECT_LT(resets[0].sequence, feedbackResets[0].sequence) << "the data pipe first";
+    // Submitted at the moment of recovery: three data transfers, each after its feedback.
+    size_t restarted = 0;
+    for (const auto &e : UrbsOf(URB_FUNCTION_ISOCH_TRANSFER, 0x01))
+        restarted += e.sequence > feedbackResets[0].sequence && e.time == feedbackResets[0].time;
+    EXPECT_EQ(restarted, 3u);
+    EXPECT_EQ(client.formatValues.size(), formats) << "no format message, no pause";
+    EXPECT_EQ(Count(usbsim::EventKind::CyclePort), 0u);
+    const uint64_t after = Iso().OutPacketCount(0x01);
+    sim::AdvanceMs(20);
+    EXPECT_GT(Iso().OutPacketCount(0x01), after);
+    Stop(client);
+}
+
+TEST_F(Uac2StreamTest, AFailingPipeResetCyclesThePortOnce)
+{
+    BringUac2(FALSE);
+    Client client;
+    Start(client, Pcm(48000, 2, 16), 1);
+    sim::AdvanceMs(10);
+    bus->FailSyncReset(kPort, 0x01);
+    for (int i = 0; i < 3; ++i)
+    {
+        Iso().ScriptPacket(0x01, Iso().NextPacketSequence(0x01) + 5, usbsim::IsoPacketScript::Error);
+        sim::AdvanceMs(100);
+    }
+    EXPECT_EQ(Count(usbsim::EventKind::CyclePort), 1u);
+    EXPECT_TRUE(UrbsOf(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, 0x81).empty())
+        << "the feedback pipe waits for the data pipe's reset";
+    Stop(client);
+}
+
+TEST_F(Uac2StreamTest, CaptureDeliversEachTransferWholeAndTellsTheClientItsTransfers)
+{
+    BringUac2(TRUE);
+    ASSERT_NE(dynamic_cast<CUac2CaptureStream *>(stream), nullptr);
+    Iso().SetPattern(0x82, usbsim::IsoPattern::Ramp);
+    Iso().ScriptPacket(0x82, Iso().NextPacketSequence(0x82) + 30, usbsim::IsoPacketScript::ZeroLength);
+    Client client;
+    Start(client, Pcm(48000, 1, 16), 1, 3, 1);
+    EXPECT_EQ(client.record->TransfersInFlight, 4u) << "raised to 10 ms and written back";
+    EXPECT_EQ(clock->selected, std::vector<ULONG>{48000});
+    sim::AdvanceMs(60);
+    Stop(client);
+    EXPECT_EQ(client.positionBytes, client.captured.size());
+    ASSERT_GE(client.captured.size(), 2u * 6 * 8 * 40);
+    // Microframes of six samples; packet 30 is seven samples of silence, then the ramp goes on.
+    const auto *samples = reinterpret_cast<const int16_t *>(client.captured.data());
+    for (size_t n = 0; n < 180; ++n)
+        ASSERT_EQ(samples[n], int16_t(n)) << n;
+    for (size_t n = 180; n < 187; ++n)
+        ASSERT_EQ(samples[n], 0) << n;
+    for (size_t n = 187; n < client.captured.size() / 2; ++n)
+        ASSERT_EQ(samples[n], int16_t(n - 1)) << n;
+}
+
+TEST_F(Uac2StreamTest, ValidAlternateSettingsComeFromTheDevicesBitMap)
+{
+    BringUac2(FALSE);
+    device->validAlternates[1] = 0x05;
+    EXPECT_TRUE(stream->IsAlternateSettingValid(0));
+    EXPECT_FALSE(stream->IsAlternateSettingValid(1));
+    EXPECT_TRUE(stream->IsAlternateSettingValid(2));
+    EXPECT_FALSE(stream->IsAlternateSettingValid(9));
+}
+
+TEST_F(Uac2StreamTest, ARefusedClockRateFailsTheOpenAndLeavesTheInterfaceIdle)
+{
+    BringUac2(FALSE);
+    clock->refuse = STATUS_UNSUCCESSFUL;
+    const auto format = Pcm(48000, 2, 16);
+    stream->AddStreamFormat(format, 1);
+    Client client;
+    ASSERT_EQ(stream->RegisterClient(3, &format, 10, 3, Client::Callback, &client, &client.record),
+              STATUS_SUCCESS);
+    ULONG frames = 0, frame = 0;
+    EXPECT_EQ(stream->OpenClient(client.record->ClientHandle, &frames, &frame), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(stream->State(), STREAM_CLOSED);
+    EXPECT_EQ(bus->CurrentAlternate(kPort, 1), 0);
+    EXPECT_EQ(stream->UnregisterClient(client.record->ClientHandle), STATUS_SUCCESS);
+}
+
+TEST_F(UsbStreamTest, ProtectedContentGoesBelowWithTheDataPipe)
+{
+    Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
+    IStreamDrm *drm = QueryAs<IStreamDrm>(static_cast<IStreamBuilder *>(stream), IID_IStreamDrm);
+    ASSERT_NE(drm, nullptr);
+    EXPECT_EQ(drm->SetContentId(5), STATUS_UNSUCCESSFUL) << "no pipe before a selection";
+    sim::portcls::ClearForwardedContents();
+    Client client;
+    Start(client, Pcm(48000, 2, 16), 1);
+    EXPECT_EQ(drm->SetContentId(9), STATUS_SUCCESS);
+    const auto forwarded = sim::portcls::ForwardedContents();
+    ASSERT_EQ(forwarded.size(), 1u);
+    EXPECT_EQ(forwarded[0].ContentId, 9u);
+    EXPECT_EQ(forwarded[0].FileObject, bus->PipeHandle(kPort, 0x01));
+    EXPECT_EQ(forwarded[0].Context, bus->PipeHandle(kPort, 0x01));
+    EXPECT_EQ(forwarded[0].DeviceObject, layer->GetLowerDevice());
+    drm->Release();
+    Stop(client);
 }
 
 } // namespace
