@@ -527,3 +527,202 @@ TEST_F(UsbStreamTest, ProtectedContentGoesBelowWithTheDataPipe)
 }
 
 } // namespace
+
+namespace
+{
+// ---- Every stream class unplugged, or short of memory -------------------------------------------
+
+// A fresh bench per round costs about ten milliseconds (forty under the sanitizers).
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kUnplugRounds = 25;
+#else
+constexpr int kUnplugRounds = 100;
+#endif
+
+// The five stream classes, each on the interface and format of a headset that carries it.
+enum class Kind
+{
+    Uac1Render,
+    Uac1Capture,
+    DspRender,
+    Uac2Render,
+    Uac2Capture,
+};
+constexpr Kind kKinds[] = {Kind::Uac1Render, Kind::Uac1Capture, Kind::DspRender, Kind::Uac2Render,
+                           Kind::Uac2Capture};
+
+class StreamClassesTest : public Uac2StreamTest
+{
+protected:
+    void BringKind(Kind kind)
+    {
+        kind_ = kind;
+        UsbAudioFunctionInputs inputs{};
+        inputs.DeviceClass = UsbAudioDeviceClass::Plon;
+        switch (kind)
+        {
+        case Kind::Uac1Render:
+            return Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
+        case Kind::Uac1Capture:
+            return Bring(usbsim::VirtualDevice::Chip(), TRUE, 2);
+        case Kind::DspRender:
+            return Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1, CreateUac1Stream, inputs);
+        case Kind::Uac2Render:
+            return BringUac2(FALSE);
+        case Kind::Uac2Capture:
+            return BringUac2(TRUE);
+        }
+    }
+    WAVEFORMATEXTENSIBLE Format() const
+    {
+        switch (kind_)
+        {
+        case Kind::Uac1Capture:
+            return Pcm(48000, 2, 16);
+        case Kind::DspRender:
+            return Pcm(48000, 8, 16);
+        case Kind::Uac2Capture:
+            return Pcm(48000, 1, 16);
+        default:
+            return Pcm(48000, 2, 16);
+        }
+    }
+    uint8_t DataEndpoint() const
+    {
+        return kind_ == Kind::Uac1Capture || kind_ == Kind::Uac2Capture ? 0x82 : 0x01;
+    }
+    // Ends the round's bench with its checks (leaks, IRPs, references) and starts a fresh one.
+    void NextRound() { Restart(); }
+    Kind kind_ = Kind::Uac1Render;
+};
+
+TEST_F(StreamClassesTest, UnpluggedAtRandomMomentsEveryStreamEndsCleanly)
+{
+    std::mt19937 rng(200);
+    for (int round = 0; round < kUnplugRounds; ++round)
+    {
+        const Kind kind = kKinds[round % 5];
+        SCOPED_TRACE(round);
+        BringKind(kind);
+        Client client;
+        Start(client, Format(), 1, 1 + rng() % 10, 1 + rng() % 10);
+        sim::AdvanceMs(rng() % 20);
+        switch (rng() % 4)
+        {
+        case 0: // mid-transfer
+            bus->UnplugAtFrame(kPort, Iso().CurrentFrame() + rng() % 30);
+            sim::AdvanceMs(rng() % 60);
+            break;
+        case 1: // while the thread recovers (class 1.0 waits 100 ms there)
+            Iso().ScriptPacket(DataEndpoint(), Iso().NextPacketSequence(DataEndpoint()) + rng() % 20,
+                               usbsim::IsoPacketScript::Error);
+            bus->UnplugAtFrame(kPort, Iso().CurrentFrame() + rng() % 150);
+            sim::AdvanceMs(rng() % 200);
+            break;
+        case 2: // while the stop waits for the last transfers
+            bus->UnplugAtUrb(kPort, 1 + rng() % 20);
+            break;
+        default: // in the middle of the client's state changes
+            bus->Unplug(kPort);
+            break;
+        }
+        PVOID handle = client.record->ClientHandle;
+        stream->StopClient(handle, nullptr);
+        stream->CloseClient(handle);
+        EXPECT_EQ(stream->UnregisterClient(handle), STATUS_SUCCESS);
+        client.record = nullptr;
+        EXPECT_EQ(stream->Outstanding(), 0);
+        EXPECT_EQ(stream->State(), STREAM_CLOSED);
+        // The thread has nothing left to wait for: the destruction in NextRound must not block.
+        NextRound();
+    }
+}
+
+TEST_F(StreamClassesTest, SteadyStreamingAllocatesNothing)
+{
+    for (Kind kind : kKinds)
+    {
+        SCOPED_TRACE(int(kind));
+        BringKind(kind);
+        Client client;
+        Start(client, Format(), 1);
+        sim::AdvanceMs(50);
+        const size_t before = sim::Allocations();
+        sim::AdvanceMs(1000);
+        EXPECT_EQ(sim::Allocations(), before);
+        EXPECT_GT(client.Count(CYCLIC_MSG_POSITION), 90u);
+        Stop(client);
+        NextRound();
+    }
+}
+
+// Each allocation `operation` makes fails in turn: nothing may be kept but what a success keeps, which
+// `undo` gives back (also after an allocation the operation can live without).
+template <class Op, class Undo> void FailEachAllocation(Op operation, Undo undo)
+{
+    const size_t before = sim::Allocations();
+    ASSERT_TRUE(NT_SUCCESS(operation()));
+    const size_t needed = sim::Allocations() - before;
+    undo();
+    const size_t live = sim::pool::OutstandingBlocks();
+    for (unsigned k = 1; k <= needed; ++k)
+    {
+        SCOPED_TRACE(k);
+        sim::FailAllocation(k);
+        const NTSTATUS status = operation();
+        sim::FailAllocation(0);
+        if (NT_SUCCESS(status))
+            undo();
+        EXPECT_EQ(sim::pool::OutstandingBlocks(), live) << sim::pool::LeakReport();
+    }
+}
+
+TEST_F(StreamClassesTest, EachAllocationOfEveryStreamPathFailsCleanly)
+{
+    for (Kind kind : kKinds)
+    {
+        SCOPED_TRACE(int(kind));
+        BringKind(kind);
+        const BOOLEAN capture = kind == Kind::Uac1Capture || kind == Kind::Uac2Capture;
+        const auto format = Format();
+        // The stream's own set-up, on a fresh object each time.
+        FailEachAllocation(
+            [&]
+            {
+                IStreamBuilder *fresh = nullptr;
+                const PFN_CREATE_STREAM create = kind == Kind::Uac2Render || kind == Kind::Uac2Capture
+                                                     ? CreateUac2Stream
+                                                     : CreateUac1Stream;
+                NTSTATUS status = create({}, capture, 1, 0, kClockNode, PoolTag::US10, &fresh);
+                if (NT_SUCCESS(status))
+                {
+                    status = fresh->InitStream(capture, hal, &device_);
+                    fresh->Release();
+                }
+                return status;
+            },
+            [] {});
+        FailEachAllocation([&] { return stream->AddStreamFormat(format, 1); }, [] {});
+        Client client;
+        FailEachAllocation(
+            [&]
+            { return stream->RegisterClient(3, &format, 10, 3, Client::Callback, &client, &client.record); },
+            [&] { EXPECT_EQ(stream->UnregisterClient(client.record->ClientHandle), STATUS_SUCCESS); });
+        ASSERT_EQ(stream->RegisterClient(3, &format, 10, 3, Client::Callback, &client, &client.record),
+                  STATUS_SUCCESS);
+        ULONG frames = 0, frame = 0;
+        FailEachAllocation(
+            [&]
+            {
+                const NTSTATUS status = stream->OpenClient(client.record->ClientHandle, &frames, &frame);
+                EXPECT_EQ(stream->State(), NT_SUCCESS(status) ? STREAM_PREPARED : STREAM_CLOSED);
+                return status;
+            },
+            [&] { EXPECT_EQ(stream->CloseClient(client.record->ClientHandle), STATUS_SUCCESS); });
+        EXPECT_EQ(bus->CurrentAlternate(kPort, capture ? 2 : 1), 0);
+        EXPECT_EQ(stream->UnregisterClient(client.record->ClientHandle), STATUS_SUCCESS);
+        NextRound();
+    }
+}
+
+} // namespace
