@@ -24,6 +24,7 @@
 #include "driver/effects/dsp_node.h"
 #include "driver/base/pool_memory.h"
 #include "driver/filters/stream_engine.h"
+#include "engine_block_case.h"
 #include "ratio_table.h"
 
 namespace
@@ -75,30 +76,9 @@ void EngineProcessBlock(benchmark::State &state)
     sim::SetViolationHandler([](const std::string &) { std::abort(); });
     sim::ResetAll();
     {
-        auto *engine = new (NonPagedPool, PoolTag::USBS) CStreamEngine(nullptr, 0);
-        engine->AddRef();
-        auto *mute = new (NonPagedPool, PoolTag::DSPS) CDspNode(nullptr, 40);
-        static_cast<IProcessingNode *>(mute)->AddRef();
-        if (engine->Initialize(0) != STATUS_SUCCESS || engine->PrepareBuffers() != STATUS_SUCCESS ||
-            mute->Init(1, 1) != STATUS_SUCCESS || engine->AttachNode(mute) != STATUS_SUCCESS)
-        {
-            state.SkipWithError("engine set-up failed");
-            return;
-        }
-        engine->SetCurrentFormat(Format(channels, bits));
         std::vector<uint8_t> block = Block(channels, bits);
-        KIRQL old;
-        KeRaiseIrql(DISPATCH_LEVEL, &old);
-        for (auto _ : state)
-        {
-            const NTSTATUS status = engine->ProcessBlock(block.data(), ULONG(block.size()));
-            benchmark::DoNotOptimize(status);
-            benchmark::ClobberMemory();
-        }
-        KeLowerIrql(old);
-        Counters(state);
-        static_cast<IProcessingNode *>(mute)->Release();
-        engine->Release();
+        if (RunEngineProcessBlock(state, Format(channels, bits), block))
+            Counters(state);
     }
     sim::ResetAll();
     sim::SetViolationHandler(nullptr);
