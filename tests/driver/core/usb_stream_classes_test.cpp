@@ -7,6 +7,7 @@
 
 #include <sim/portcls_sim.h>
 
+#include "driver/base/usb_vendor_ids.h"
 #include "driver/filters/node_values.h"
 #include "support/engine_doubles.h"
 #include "usb_stream_fixture.h"
@@ -725,4 +726,41 @@ TEST_F(StreamClassesTest, EachAllocationOfEveryStreamPathFailsCleanly)
     }
 }
 
+} // namespace
+
+namespace
+{
+TEST_F(Uac2StreamTest, AGoneDeviceEndsTheThreadAfterOneAttemptAndOnlyRawDataAbortsOnTheDevice)
+{
+    BringUac2(FALSE);
+    WAVEFORMATEXTENSIBLE raw = Pcm(48000, 2, 16);
+    raw.SubFormat = SubFormatForTag(0);
+    raw.SubFormat.Data1 = SalvineVendorId;
+    Client client;
+    Start(client, raw, 1);
+    const auto vendorAborts = [&]
+    {
+        size_t n = 0;
+        for (const auto &e : Urbs())
+            n += e.function == URB_FUNCTION_VENDOR_INTERFACE && e.bRequest == 0x10 && e.wIndex == 1;
+        return n;
+    };
+    EXPECT_EQ(stream->AbortPipe(), STATUS_SUCCESS);
+    EXPECT_EQ(vendorAborts(), 1u);
+    sim::AdvanceMs(10);
+    bus->Unplug(kPort);
+    sim::AdvanceMs(5000);
+    EXPECT_TRUE(stream->DeviceGone());
+    EXPECT_EQ(sim::DebugLogCount("Error_ErrorOccur, m_StreamState"), 1u);
+    EXPECT_EQ(stream->Outstanding(), 0);
+    Stop(client);
+
+    Restart();
+    BringUac2(FALSE);
+    Client pcm;
+    Start(pcm, Pcm(48000, 2, 16), 1);
+    EXPECT_EQ(stream->AbortPipe(), STATUS_SUCCESS);
+    EXPECT_EQ(vendorAborts(), 0u) << "a PCM stream has nothing to tell the device";
+    Stop(pcm);
+}
 } // namespace
