@@ -576,13 +576,14 @@ void CMiniportWaveCyclicStream::WriteRingFrames(const float *interleaved, ULONG 
     const ULONG align = m_Format.Format.nBlockAlign, channels = m_Format.Format.nChannels;
     const USHORT bits = m_Format.Format.wBitsPerSample;
     const bool isFloat = IsFloat(m_Format);
+    // Samples are stored as words of their width; packed 24-bit ones byte by byte.
+    const ULONG word = bits == 24 ? 1 : bits / 8;
     for (ULONG done = 0; done < frames;)
     {
-        const ULONG room = size - m_Cursor;
-        ULONG whole = room / align;
+        ULONG whole = (size - m_Cursor) / align;
         if (whole > frames - done)
             whole = frames - done;
-        if (whole > 0)
+        if (whole > 0 && m_Cursor % word == 0)
         {
             FloatToPcm(interleaved + done * channels, bits, isFloat, m_Base + m_Cursor,
                        int32_t(whole * channels), 1);
@@ -590,12 +591,14 @@ void CMiniportWaveCyclicStream::WriteRingFrames(const float *interleaved, ULONG 
             done += whole;
             continue;
         }
-        // A buffer size the port set need not hold whole frames: this one wraps.
+        // A buffer size the port set need not hold whole frames: a frame that wraps, and the frames
+        // after it that no longer start on a word, go through a frame of their own.
         UCHAR frame[RATE_CHAIN_STAGE_CHANNELS * 4];
         FloatToPcm(interleaved + done * channels, bits, isFloat, frame, int32_t(channels), 1);
-        RtlCopyMemory(m_Base + m_Cursor, frame, room);
-        RtlCopyMemory(m_Base, frame + room, align - room);
-        m_Cursor = (align - room) % size;
+        const ULONG first = size - m_Cursor < align ? size - m_Cursor : align;
+        RtlCopyMemory(m_Base + m_Cursor, frame, first);
+        RtlCopyMemory(m_Base, frame + first, align - first);
+        m_Cursor = ULONG((ULONGLONG(m_Cursor) + align) % size);
         ++done;
     }
 }

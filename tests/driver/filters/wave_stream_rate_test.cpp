@@ -137,4 +137,37 @@ TEST_F(WaveStreamRateTest, AFormatChangedWhileStoppedIsConvertedFromItsNewRate)
     EXPECT_NEAR(fit.LevelDb(), 20 * std::log10(0.5 * 32767 / 32768), 0.05);
 }
 
+// Capture through the chain into a buffer size the client set that holds no whole number of frames:
+// 16-bit device samples arrive as 32-bit stream samples (exactly v x 65536) in one unbroken byte
+// stream around the buffer, frames split at its end and the ones after them off their word alignment.
+TEST_F(WaveStreamRateTest, CaptureIntoABufferOfPartFramesKeepsEveryByteInOrder)
+{
+    const auto stream = MakeFormat(kPcm, 2, 48000, 32), device = MakeFormat(kPcm, 2, 48000, 16);
+    Build({stream, device}, 1);
+    const ULONG size = 8 * 50 + 2;
+    ASSERT_EQ(Open(DataFormat(stream), size), STATUS_SUCCESS);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    control.Announce(device, 5, 3);
+    auto *base = static_cast<UCHAR *>(pin->Buffer());
+    std::vector<UCHAR> expected(size, 0);
+    ULONG at = 0;
+    int16_t next = -3000;
+    for (int block = 0; block < 12; ++block)
+    {
+        std::vector<int16_t> samples(2 * 40);
+        for (int16_t &v : samples)
+            v = next, next = int16_t(next + 77);
+        control.Send(CYCLIC_MSG_CAPTURE_DATA, ULONG_PTR(samples.data()), ULONG(samples.size() * 2));
+        for (int16_t v : samples)
+        {
+            const int32_t wide = int32_t(v) * 65536;
+            UCHAR bytes[4];
+            std::memcpy(bytes, &wide, 4);
+            for (UCHAR b : bytes)
+                expected[at] = b, at = (at + 1) % size;
+        }
+        ASSERT_EQ(std::memcmp(base, expected.data(), size), 0) << "block " << block;
+    }
+}
+
 } // namespace
