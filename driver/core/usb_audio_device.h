@@ -131,6 +131,7 @@ public:
     NTSTATUS RegisterAllEngines();
     // Whether a worker thread runs, and the pipes it reads (0xFF: none), for tests and the host.
     BOOLEAN ThreadRuns() const { return m_Thread != nullptr; }
+    PKTHREAD WorkerThread() const { return m_Thread; }
     UCHAR StatusPipeIndex() const { return m_StatusPipeIndex; }
     UCHAR SecondPipeIndex() const { return m_SecondPipeIndex; }
     CUsbAudioFunctionModel &Model() { return m_Model; }

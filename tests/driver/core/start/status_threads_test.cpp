@@ -118,7 +118,8 @@ TEST_F(StatusThreadTest, Uac1StatusWordsRefreshUnitsAnnounceNodesAndReRegisterFo
 {
     CUsbAudioDevice *device = Start(Uac1Headset(true));
     ASSERT_NE(device, nullptr);
-    EXPECT_TRUE(device->ThreadRuns());
+    ASSERT_TRUE(device->ThreadRuns());
+    EXPECT_EQ(sim::ThreadPriority(device->WorkerThread()), UAC1_STATUS_PRIORITY);
     EXPECT_EQ(Waves(), (std::set<std::string>{"HPOut00Wave", "HPOut01Wave", "MicIn00Wave"}));
     EXPECT_EQ(bus->PendingTransfers(kPort), 1u) << "one status read outstanding";
 
@@ -166,6 +167,7 @@ TEST_F(StatusThreadTest, Uac2MessagesForOtherInterfacesOrKindsAreIgnoredAndTheCo
     CUac2Device *device = static_cast<CUac2Device *>(Start(usbsim::VirtualDevice::Uac2(options)));
     ASSERT_NE(device, nullptr);
     ASSERT_TRUE(device->ThreadRuns());
+    EXPECT_EQ(sim::ThreadPriority(device->WorkerThread()), UAC2_STATUS_PRIORITY);
     EXPECT_NE(device->SecondPipeIndex(), 0xFF);
     EXPECT_EQ(Waves(), (std::set<std::string>{"HPOut00Wave", "MicIn00Wave"}))
         << "the first connector read finds the plugged jacks";
@@ -205,6 +207,7 @@ TEST_F(StatusThreadTest, TheChipSwitchIsPolledEvery50msAndDebouncedIntoThreeMode
     ASSERT_NE(device, nullptr);
     ASSERT_TRUE(device->StatusThreadWanted());
     ASSERT_TRUE(device->ThreadRuns());
+    EXPECT_EQ(sim::ThreadPriority(device->WorkerThread()), MIRK_POLL_PRIORITY);
     usbsim::ControlState &mute = bus->Device(kPort)->Control(MIRK_HARDWARE_MUTE_UNIT, 1, 0);
     EXPECT_EQ(device->SwitchMode(), 0u);
     EXPECT_EQ(mute.cur & 1, 1) << "the hardware mute holds from the start";
