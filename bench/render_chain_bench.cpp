@@ -1,12 +1,11 @@
 // The enabled render path of the virtual-surround endpoint on one core: 48 kHz, eight channels of
 // 16-bit PCM in 480-frame (10 ms) blocks through the stream engine's ProcessBlock at
 // DISPATCH_LEVEL with a surround node attached (dry and wet copies, ConvertChannels and chain A on
-// the dry set, SurroundProcess and chain B on the wet set, the wet set out), then the render
-// class's own chain over the block in chunks of at most 512 frames (PCM to float planes, the
-// chain, back to PCM) and the pack to two channels.
+// the dry set, SurroundProcess and chain B on the wet set, the wet set out), then the DSP render
+// class's step: its chain through the engine's chunked float pass and its pack to two channels.
 //
 // The surround node here is a stand-in written from the node's processing entry: the driver's
-// own effect node and render class take its place when they land. Beside the whole path, the same
+// own effect node takes its place when it lands. Beside the whole path, the same
 // run prices its parts alone: the engine with no node, ConvertChannels, one chain, the
 // headphone surround's Process, the block that carries a filter change, and the surround at
 // 192 kHz. Every benchmark runs at primitive variant 0 (generic) and at the variant the driver
@@ -29,6 +28,7 @@
 #include <sim/kernel_sim.h>
 
 #include "driver/base/pool_memory.h"
+#include "driver/core/usb_audio_stream.h"
 #include "driver/effects/chain_adapters.h"
 #include "driver/effects/headphone/audio_app.h"
 #include "driver/effects/headphone/headphone_surround.h"
@@ -248,48 +248,52 @@ NTSTATUS SurroundNodeStandIn::NonDelegatingQueryInterface(REFIID iid, PVOID *obj
                            {{IID_IProcessingNode, static_cast<IProcessingNode *>(this)}});
 }
 
-// The render class's chain over an interleaved 16-bit block, then the pack to two channels.
-class RenderClassChain
+// The DSP render class's step of a transfer: the engine's chunked float pass running the class's
+// chain (as its SubmitTransfer hands it), then the class's own pack to two channels over the
+// transfer's ten 1 ms packets. The class is reached through a stream object that never starts.
+class RenderClassChain : public CUac1DspRenderStream
 {
 public:
-    bool Setup(const WAVEFORMATEXTENSIBLE &pcm)
+    static constexpr ULONG kPackets = 10;
+    RenderClassChain()
+        : CUac1DspRenderStream(nullptr, 0, 0),
+          m_Urb(sizeof(URB) + kPackets * sizeof(USBD_ISO_PACKET_DESCRIPTOR))
+    {
+    }
+
+    bool Setup(const WAVEFORMATEXTENSIBLE &pcm, CStreamEngine *engine)
     {
         const WAVEFORMATEXTENSIBLE f = FloatOf(pcm);
         if (!DspChainInit(&m_Chain))
             return false;
         DspChainSetFormat(&m_Chain, &f);
-        m_Channels = pcm.Format.nChannels;
-        for (int c = 0; c < 8; ++c)
-            m_PlanePtr[c] = m_Planes[c];
+        m_CurrentFormat = pcm;
+        m_Render = engine;
         return true;
     }
 
     void Run(uint8_t *block, ULONG frames)
     {
-        auto *s = reinterpret_cast<int16_t *>(block);
-        for (ULONG at = 0; at < frames; at += kChunk)
+        m_Render->ProcessChunks(block, frames * m_CurrentFormat.Format.nBlockAlign, RunChain, &m_Chain);
+        auto *urb = reinterpret_cast<PURB>(m_Urb.data());
+        const ULONG packetBytes = frames / kPackets * m_CurrentFormat.Format.nBlockAlign;
+        for (ULONG i = 0; i < kPackets; ++i)
         {
-            const int32_t n = int32_t(std::min<ULONG>(kChunk, frames - at));
-            int16_t *chunk = s + size_t(at) * m_Channels;
-            dsp::convertS16ToF32Scaled(chunk, m_Interleaved, n * m_Channels, 15);
-            dsp::deinterleave32(reinterpret_cast<const uint32_t *>(m_Interleaved), m_Channels, n,
-                                reinterpret_cast<uint32_t *const *>(m_PlanePtr));
-            DspChainProcess(&m_Chain, m_PlanePtr, n);
-            dsp::interleave32(reinterpret_cast<const uint32_t *const *>(m_PlanePtr), m_Channels, n,
-                              reinterpret_cast<uint32_t *>(m_Interleaved));
-            dsp::convertF32ToS16Scaled(m_Interleaved, chunk, n * m_Channels, 1, -15);
+            urb->UrbIsochronousTransfer.IsoPacket[i].Offset = i * packetBytes;
+            urb->UrbIsochronousTransfer.IsoPacket[i].Length = packetBytes;
         }
-        // Every frame down to its first two channels, from the start of the buffer.
-        for (ULONG f = 1; f < frames; ++f)
-            std::memcpy(block + size_t(f) * 4, block + size_t(f) * m_Channels * 2, 4);
+        PackToStereo(urb, block, kPackets);
     }
 
 private:
+    static void RunChain(PVOID context, float *const *channels, ULONG, ULONG frames)
+    {
+        DspChainProcess(static_cast<DspChain *>(context), channels, int32_t(frames));
+    }
+
     DspChain m_Chain;
-    int32_t m_Channels = 0;
-    float m_Interleaved[kChunk * 8] = {};
-    float m_Planes[8][kChunk] = {};
-    float *m_PlanePtr[8] = {};
+    CStreamEngine *m_Render = nullptr;
+    std::vector<uint8_t> m_Urb;
 };
 
 void Variant(benchmark::State &state)
@@ -322,10 +326,11 @@ void RenderPath(benchmark::State &state, bool withNode, bool withChain)
         engine->AddRef();
         auto *node = new (NonPagedPool, PoolTag::TAVO) SurroundNodeStandIn();
         static_cast<IProcessingNode *>(node)->AddRef();
-        auto *render = new RenderClassChain();
+        auto *render = new (NonPagedPool, PoolTag::US10) RenderClassChain();
+        render->NonDelegatingUnknown()->AddRef();
         const bool ok = engine->Initialize(0) == STATUS_SUCCESS &&
                         engine->PrepareBuffers() == STATUS_SUCCESS && node->Setup(pcm) &&
-                        render->Setup(pcm) &&
+                        render->Setup(pcm, engine) &&
                         (!withNode || engine->AddProcessingNode(node) == STATUS_SUCCESS);
         if (ok)
         {
@@ -342,7 +347,7 @@ void RenderPath(benchmark::State &state, bool withNode, bool withChain)
         }
         else
             state.SkipWithError("set-up failed");
-        delete render;
+        render->NonDelegatingUnknown()->Release();
         static_cast<IProcessingNode *>(node)->Release();
         engine->Release();
     }
