@@ -46,8 +46,10 @@ constexpr SpdifFormat kAc3[] = {
 
 BOOLEAN IsAc3(const WAVEFORMATEXTENSIBLE &format, PVOID)
 {
+    // Format records are packed: the GUID is compared as bytes, never bound where it may be misaligned.
+    const GUID ac3 = SubFormatForTag(kDolbyAc3Spdif);
     return format.Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE &&
-           format.SubFormat == SubFormatForTag(kDolbyAc3Spdif);
+           RtlCompareMemory(&format.SubFormat, &ac3, sizeof(ac3)) == sizeof(ac3);
 }
 
 BOOLEAN IsSameRecord(const WAVEFORMATEXTENSIBLE &format, PVOID context)
