@@ -12,6 +12,7 @@ std::unique_ptr<HidTransport> makeHidTransport()
     if (backend.startsWith("sim:"))
     {
         auto sim = std::make_unique<SimHidTransport>(hidCodec());
+        sim->virtualClock().setRealPace(true); // the headset poll waits as it would on a device
         sim->loadScenario(backend.mid(4).toStdString());
         return sim;
     }

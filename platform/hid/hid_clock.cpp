@@ -41,6 +41,8 @@ void VirtualHidClock::sleep(int ms)
 {
     if (ms > 0)
         m_now += ms;
-    // A sleeping thread lets the others run, as a real sleep would.
-    std::this_thread::yield();
+    if (m_realPace && ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    else
+        std::this_thread::yield(); // a sleeping thread lets the others run, as a real sleep would
 }

@@ -70,9 +70,14 @@ public:
     void sleep(int ms) override;
     int64_t now() const override { return m_now.load(); }
     void advance(int64_t ms) { m_now += ms; }
+    // A program shown to a user runs its simulated devices at the wall clock's pace: each sleep
+    // also waits as long for real, so a poll does not spin.
+    void setRealPace(bool on) { m_realPace = on; }
+    bool realPace() const { return m_realPace.load(); }
 
 private:
     std::atomic<int64_t> m_now{0};
+    std::atomic<bool> m_realPace{false};
 };
 
 // All calls are thread-safe; a handle is used by one thread at a time.

@@ -26,6 +26,7 @@ TEST(HidTransportFactory, BackEndFollowsTheEnvironment)
     EXPECT_EQ(sim->sendFeature(h, report, 9), HidStatus::Ok);
     auto *s = dynamic_cast<SimHidTransport *>(sim.get());
     ASSERT_NE(s, nullptr);
+    EXPECT_TRUE(s->virtualClock().realPace()) << "a program's simulated poll must not spin";
     EXPECT_EQ(s->decodeLog().back().bytes, (Bytes{0, 0x82, 0, 0, 0, 0, 0, 0, 0x7D}));
     sim->close(h);
 
