@@ -43,6 +43,9 @@ TEST_F(WaveCyclicStreamTest, PinsOpenOnlyForFormatsTheirRangesAndTheMiniportAcce
         << "one instance";
     EXPECT_EQ(pin->NotificationInterval(), 10u);
     EXPECT_EQ(pin->FramingSize(), 1920u);
+    ULONG framing = 0;
+    EXPECT_EQ(pin->Stream()->SetNotificationFreq(3, &framing), 10u) << "the stream keeps its own interval";
+    EXPECT_EQ(framing, 1920u);
     EXPECT_EQ(pin->BufferSize(), 9600u);
 
     // The format changes only while not running, and only to one the pin accepts.
@@ -249,6 +252,92 @@ TEST_F(WaveCyclicStreamTest, CaptureCopiesOnlyTheSameFormatAndWritesSilenceForAn
     control.Send(CYCLIC_MSG_CAPTURE_DATA, ULONG_PTR(captured.data()), 960);
     for (ULONG i = 0; i < 1100; ++i)
         ASSERT_EQ(base[i], i < 960 ? 0x77 : 0xAA) << "byte " << i;
+}
+
+} // namespace
+
+namespace
+{
+using namespace scripted_stream;
+
+// A data format the audio engine might send, right or wrong in any field: size, flags, identifiers,
+// tag, channels, rate, bits, block align and cbSize.
+std::vector<UCHAR> RandomDataFormat(std::mt19937 &random, const std::vector<WAVEFORMATEXTENSIBLE> &listed)
+{
+    auto wave = listed[random() % listed.size()];
+    const auto pick = [&](auto good, auto bad) { return random() % 4 ? good : decltype(good)(bad); };
+    wave.Format.nChannels = pick(wave.Format.nChannels, random() % 10);
+    wave.Format.nSamplesPerSec = pick(wave.Format.nSamplesPerSec, random() % 200000);
+    wave.Format.wBitsPerSample = pick(wave.Format.wBitsPerSample, 8 * (random() % 5));
+    wave.Format.nBlockAlign = pick(wave.Format.nBlockAlign, random() % 40);
+    wave.Format.cbSize = pick(wave.Format.cbSize, random() % 0x10000);
+    wave.Format.wFormatTag = pick(wave.Format.wFormatTag, random() % 4);
+    static const ULONG kSizes[] = {0, 63, 64, 81, 82, 86, 88, 90, 96, 104, 120};
+    const ULONG size = pick(ULONG(104), kSizes[random() % std::size(kSizes)]);
+    auto data = DataFormat(wave, std::max<ULONG>(size, 64));
+    data.resize(size);
+    if (size >= 8 && random() % 8 == 0)
+        reinterpret_cast<KSDATAFORMAT *>(data.data())->Flags = random() % 4;
+    if (size >= 64 && random() % 8 == 0)
+        reinterpret_cast<KSDATAFORMAT *>(data.data())->MajorFormat.Data1 ^= 1;
+    return data;
+}
+
+TEST_F(WaveCyclicStreamTest, RandomFormatsOpenOrChangeOnlyToAListedFormatAndLeaveNothingWhenRefused)
+{
+#ifdef __SANITIZE_ADDRESS__
+    constexpr int kRounds = 300;
+#else
+    constexpr int kRounds = 3000;
+#endif
+    const std::vector<WAVEFORMATEXTENSIBLE> listed = {
+        MakeFormat(kPcm, 2, 44100, 16), MakeFormat(kPcm, 2, 48000, 16), MakeFormat(kPcm, 2, 48000, 24)};
+    Build(listed);
+    const size_t live = sim::pool::OutstandingBlocks();
+    const auto isListed = [&](const WAVEFORMATEXTENSIBLE &f)
+    {
+        return std::any_of(listed.begin(), listed.end(),
+                           [&](const WAVEFORMATEXTENSIBLE &l)
+                           {
+                               return l.Format.nChannels == f.Format.nChannels &&
+                                      l.Format.nSamplesPerSec == f.Format.nSamplesPerSec &&
+                                      l.Format.wBitsPerSample == f.Format.wBitsPerSample;
+                           });
+    };
+    std::mt19937 random(1603);
+    int opened = 0, changed = 0;
+    for (int round = 0; round < kRounds; ++round)
+    {
+        const auto data = RandomDataFormat(random, listed);
+        // Exactly the bytes the engine sent, so a read past them shows under the sanitizer.
+        std::unique_ptr<UCHAR[]> exact(new UCHAR[std::max<size_t>(data.size(), 1)]);
+        std::copy(data.begin(), data.end(), exact.get());
+        const NTSTATUS status = sim::audio::OpenPin(*filter, 0, exact.get(), ULONG(data.size()), &pin);
+        if (!NT_SUCCESS(status))
+        {
+            ASSERT_EQ(pin, nullptr);
+            ASSERT_EQ(miniport->OpenStreams(), 0);
+            ASSERT_EQ(sim::pool::OutstandingBlocks(), live) << sim::pool::LeakReport();
+            continue;
+        }
+        ASSERT_TRUE(isListed(Stream()->Format())) << "round " << round;
+        ASSERT_EQ(pin->BufferSize(), Stream()->Format().Format.nAvgBytesPerSec / 20);
+        const WAVEFORMATEXTENSIBLE before = Stream()->Format();
+        const auto change = RandomDataFormat(random, listed);
+        ++opened;
+        if (NT_SUCCESS(pin->SetFormat(change.data(), ULONG(change.size()))))
+            ++changed;
+        else
+            ASSERT_EQ(std::memcmp(&before, &Stream()->Format(), sizeof(before)), 0)
+                << "a refusal changes nothing";
+        ASSERT_TRUE(isListed(Stream()->Format())) << "round " << round;
+        pin.reset();
+        ASSERT_EQ(miniport->OpenStreams(), 0);
+    }
+    // Both ways are taken often enough to mean something.
+    EXPECT_GT(opened, kRounds / 10);
+    EXPECT_LT(opened, kRounds * 9 / 10);
+    EXPECT_GT(changed, opened / 10);
 }
 
 } // namespace
