@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # zelko-host's play and capture as ./run starts them, the way a new user tries them: the default run
-# plays the example bit-exact to the bus and writes it; a ramp recorded from the microphone arrives
+# plays the example bit-exact to the bus and writes it, so does the class 2.0 headset; a ramp recorded from the microphone arrives
 # bit-exact; a file the reader refuses gets one line and exit code 2.
 set -euo pipefail
 host=$1
@@ -12,6 +12,9 @@ cd "$work"
 "$host" --examples "$examples" >play.txt || { cat play.txt; exit 1; }
 grep -q '^bit-exact: yes' play.txt || { cat play.txt; exit 1; }
 test -s out/bus-HPOut00.wav
+
+"$host" --examples "$examples" play --device uac2 >play2.txt || { cat play2.txt; exit 1; }
+grep -q '^bit-exact: yes' play2.txt || { cat play2.txt; exit 1; }
 
 "$host" --examples "$examples" capture --pattern ramp >capture.txt || { cat capture.txt; exit 1; }
 grep -q '^bit-exact: yes' capture.txt || { cat capture.txt; exit 1; }
