@@ -25,11 +25,14 @@ NTSTATUS ResetPipe(IUsbLowerRequests *lower, PUSBD_PIPE_INFORMATION pipe)
     return lower->SubmitUrb(&urb);
 }
 
-// The vendor's raw-data sub-format: its identifier in the first field, the wave sub-format tail.
-BOOLEAN IsRawData(const GUID &subFormat)
+// The vendor's raw-data sub-format: its identifier in the first field, the wave sub-format tail. The
+// record may sit packed, so the sub-format is copied out first.
+BOOLEAN IsRawData(const WAVEFORMATEXTENSIBLE &format)
 {
     GUID raw = SubFormatForTag(0);
     raw.Data1 = SalvineVendorId;
+    GUID subFormat;
+    RtlCopyMemory(&subFormat, &format.SubFormat, sizeof(subFormat));
     return subFormat == raw;
 }
 
@@ -217,7 +220,7 @@ NTSTATUS CUac2RenderStream::CompleteFeedback(IRP *irp, IsoTransfer *transfer)
 
 NTSTATUS CUac2RenderStream::AbortPipe()
 {
-    if (!m_RunningClient || !IsRawData(m_RunningClient->Format.SubFormat))
+    if (!m_RunningClient || !IsRawData(m_RunningClient->Format))
         return STATUS_SUCCESS;
     IUsbLowerRequests *lower = Lower();
     if (!lower)
