@@ -9,9 +9,6 @@ namespace dsp::generic
 namespace
 {
 
-using SizeQuery = Status (*)(int32_t, int32_t, int32_t, int32_t *, int32_t *, int32_t *);
-using SpecInit = Status (*)(FftSpec **, int32_t, int32_t, int32_t, void *, void *);
-
 // Frees an allocAligned block at scope exit unless released.
 class AlignedBlock
 {
@@ -32,7 +29,22 @@ private:
     void *p_;
 };
 
-Status createSpec(FftSpec **out, int32_t order, int32_t flag, int32_t hint, SizeQuery sizes, SpecInit init)
+Status freeSpec(FftSpec *spec, int32_t id)
+{
+    if (!spec)
+        return kErrNullPointer;
+    if (spec->id != id)
+        return kErrBadTag;
+    spec->id = 0;
+    if (spec->owned == 1)
+        freeAligned(spec);
+    return kOk;
+}
+
+} // namespace
+
+Status fftCreateSpec(FftSpec **out, int32_t order, int32_t flag, int32_t hint, FftSizeQuery sizes,
+                     FftSpecInit init)
 {
     if (!out)
         return kErrNullPointer;
@@ -56,23 +68,9 @@ Status createSpec(FftSpec **out, int32_t order, int32_t flag, int32_t hint, Size
     return kOk;
 }
 
-Status freeSpec(FftSpec *spec, int32_t id)
-{
-    if (!spec)
-        return kErrNullPointer;
-    if (spec->id != id)
-        return kErrBadTag;
-    spec->id = 0;
-    if (spec->owned == 1)
-        freeAligned(spec);
-    return kOk;
-}
-
-} // namespace
-
 Status fftCreateReal(FftSpec **spec, int32_t order, int32_t flag, int32_t hint)
 {
-    return createSpec(spec, order, flag, hint, fftRealGetSize, fftRealInit);
+    return fftCreateSpec(spec, order, flag, hint, fftRealGetSize, fftRealInit);
 }
 
 Status fftFreeReal(FftSpec *spec)
@@ -92,7 +90,7 @@ Status fftInverseRealInPlace(float *buf, const FftSpec *spec, void *work)
 
 Status fftCreateComplex(FftSpec **spec, int32_t order, int32_t flag, int32_t hint)
 {
-    return createSpec(spec, order, flag, hint, complexFftSpecSize, complexFftSpecInit);
+    return fftCreateSpec(spec, order, flag, hint, complexFftSpecSize, complexFftSpecInit);
 }
 
 Status fftFreeComplex(FftSpec *spec)

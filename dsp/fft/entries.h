@@ -18,6 +18,12 @@ namespace dsp::generic
 {
 
 Status fftCreateReal(FftSpec **spec, int32_t order, int32_t flag, int32_t hint);
+
+// The create above over any pair of size query and init (the faster variants' own).
+using FftSizeQuery = Status (*)(int32_t, int32_t, int32_t, int32_t *, int32_t *, int32_t *);
+using FftSpecInit = Status (*)(FftSpec **, int32_t, int32_t, int32_t, void *, void *);
+Status fftCreateSpec(FftSpec **out, int32_t order, int32_t flag, int32_t hint, FftSizeQuery sizes,
+                     FftSpecInit init);
 Status fftFreeReal(FftSpec *spec);
 // fftRealForward / fftRealInverse with buf as source and destination; their checks and codes.
 Status fftForwardRealInPlace(float *buf, const FftSpec *spec, void *work);

@@ -26,58 +26,10 @@ constexpr int32_t kFixedSineOrder = 10;
 // Bytes the unsplit large-order path reserves for its order-10 radix table.
 constexpr int64_t kRadix1024Bytes = 8224;
 
-constexpr int64_t r32(int64_t x)
-{
-    return x & ~int64_t(31);
-}
-
-unsigned char *align32(void *p)
-{
-    const uintptr_t a = reinterpret_cast<uintptr_t>(p);
-    return reinterpret_cast<unsigned char *>((a + 31) & ~uintptr_t(31));
-}
-
 int32_t offsetIn(const FftSpec *spec, const void *p)
 {
     return int32_t(static_cast<const unsigned char *>(p) - reinterpret_cast<const unsigned char *>(spec));
 }
-
-// A sine source read for a table of order t: T(x) = sine[x * 2^(s - t)], x = 0..2^t/4.
-struct SineReader
-{
-    const float *sine;
-    int32_t shift;
-
-    SineReader(const float *table, int32_t sineOrder, int32_t t) : sine(table), shift(sineOrder - t) {}
-
-    float at(int64_t x) const { return sine[x << shift]; }
-
-    // W(L, k) = cos(2 pi k / L) - j sin(2 pi k / L), 0 <= k < L, by quadrant from the quarter wave.
-    void twiddle(int64_t L, int64_t k, float *out) const
-    {
-        const int64_t q = L / 4;
-        if (k <= q)
-        {
-            out[0] = at(q - k);
-            out[1] = -at(k);
-        }
-        else if (k <= 2 * q)
-        {
-            out[0] = -at(k - q);
-            out[1] = -at(2 * q - k);
-        }
-        else if (k <= 3 * q)
-        {
-            out[0] = -at(3 * q - k);
-            out[1] = at(k - 2 * q);
-        }
-        else
-        {
-            out[0] = at(k - 3 * q);
-            out[1] = at(L - k);
-        }
-    }
-};
 
 // Order 11 or 12 without a split: the order-10 radix table, then the completion table.
 unsigned char *buildUnsplitTables(FftSpec *spec, int32_t m, const float *sine, int32_t sineOrder,
@@ -88,17 +40,6 @@ unsigned char *buildUnsplitTables(FftSpec *spec, int32_t m, const float *sine, i
         buildKernelTwiddles(kFftDirectMaxOrder, sine, sineOrder, reinterpret_cast<float *>(dst));
     spec->completion = offsetIn(spec, next);
     return buildCompletionTwiddles(m, sine, sineOrder, reinterpret_cast<float *>(next));
-}
-
-Status checkSizeArgs(int32_t order, int32_t flag, const int32_t *a, const int32_t *b, const int32_t *c)
-{
-    if (order < 0 || order > kFftMaxOrder)
-        return kErrFftOrder;
-    if (!a || !b || !c)
-        return kErrNullPointer;
-    if (flag != kFftScaleForward && flag != kFftScaleInverse && flag != kFftScaleBoth && flag != kFftNoScale)
-        return kErrFftFlag;
-    return kOk;
 }
 
 // Shared by the real and complex sizes: the complex order m carries the tables, n is the spec's
@@ -117,7 +58,7 @@ void specSizes64(int32_t n, bool real, int64_t *spec, int64_t *init, int64_t *wo
     const int64_t N = int64_t(1) << n;
     if (m <= kFftDirectMaxOrder)
     {
-        *spec = r32(8 * M + 39);
+        *spec = fftR32(8 * M + 39);
         *init = 0;
         *work = 0;
     }
@@ -125,10 +66,10 @@ void specSizes64(int32_t n, bool real, int64_t *spec, int64_t *init, int64_t *wo
     {
         fftBufferSizes(m, spec, init, work);
     }
-    *spec += r32(M + 35) + 128;
+    *spec += fftR32(M + 35) + 128;
     if (real)
-        *spec += 2 * r32(2 * N + 31);
-    *init = n <= 10 ? 0 : r32(N + 35) + *init + 32;
+        *spec += 2 * fftR32(2 * N + 31);
+    *init = n <= 10 ? 0 : fftR32(N + 35) + *init + 32;
     if (*work > 0)
         *work += 32;
 }
@@ -136,20 +77,82 @@ void specSizes64(int32_t n, bool real, int64_t *spec, int64_t *init, int64_t *wo
 Status sizeQuery(int32_t order, int32_t flag, bool real, int32_t *specSize, int32_t *initSize,
                  int32_t *workSize)
 {
-    if (Status s = checkSizeArgs(order, flag, specSize, initSize, workSize))
-        return s;
-    int64_t spec, init, work;
-    specSizes64(order, real, &spec, &init, &work);
-    *specSize = int32_t(spec);
-    *initSize = int32_t(init);
-    *workSize = int32_t(work);
-    return kOk;
+    return fftSizeQuery(order, flag, specSize, initSize, workSize, real ? fftRealSizes64 : fftComplexSizes64);
 }
 
 // Every check runs before the first write, so a refused init leaves the buffer and *specOut as
 // they were; the id goes in last, once the tables are complete.
 Status initSpec(FftSpec **specOut, int32_t order, int32_t flag, int32_t hint, void *specBuffer,
                 void *initBuffer, bool real)
+{
+    if (Status s = fftCheckInitArgs(specOut, order, flag, specBuffer, initBuffer))
+        return s;
+    FftSpec *spec = fftInitHeader(specBuffer, order, flag, hint);
+    unsigned char *base = reinterpret_cast<unsigned char *>(spec);
+    if (order > 3)
+    {
+        const int32_t m = real ? order - 1 : order;
+        int32_t sineOrder;
+        unsigned char *scratch;
+        const float *sine = fftSineSource(order, initBuffer, &sineOrder, &scratch);
+        spec->bitReverse = int32_t(sizeof(FftSpec));
+        unsigned char *next;
+        if (m <= kFftDirectMaxOrder)
+        {
+            next = buildBitReverseTable(m, reinterpret_cast<int32_t *>(base + spec->bitReverse));
+            spec->kernelTwiddles = offsetIn(spec, next);
+            next = buildKernelTwiddles(m, sine, sineOrder, reinterpret_cast<float *>(next));
+        }
+        else
+        {
+            const int64_t M = int64_t(1) << m;
+            next = buildLargeOrderTables(spec, m, sine, sineOrder, base + 96 + fftR32(M + 35), scratch);
+        }
+        if (real)
+        {
+            spec->recombineForward = offsetIn(spec, next);
+            next = buildRecombineTables(order, sine, sineOrder, reinterpret_cast<float *>(next),
+                                        FftRecombine::Forward);
+            spec->recombineInverse = offsetIn(spec, next);
+            buildRecombineTables(order, sine, sineOrder, reinterpret_cast<float *>(next),
+                                 FftRecombine::Inverse);
+        }
+    }
+    spec->id = real ? kFftIdReal : kFftIdComplex;
+    *specOut = spec;
+    return kOk;
+}
+
+} // namespace
+
+const std::array<float, 257> fixedSineTable = sineFromBits(std::make_index_sequence<257>());
+
+Status fftCheckSizeArgs(int32_t order, int32_t flag, const int32_t *a, const int32_t *b, const int32_t *c)
+{
+    if (order < 0 || order > kFftMaxOrder)
+        return kErrFftOrder;
+    if (!a || !b || !c)
+        return kErrNullPointer;
+    if (flag != kFftScaleForward && flag != kFftScaleInverse && flag != kFftScaleBoth && flag != kFftNoScale)
+        return kErrFftFlag;
+    return kOk;
+}
+
+Status fftSizeQuery(int32_t order, int32_t flag, int32_t *specSize, int32_t *initSize, int32_t *workSize,
+                    void (*sizes64)(int32_t, int64_t *, int64_t *, int64_t *))
+{
+    if (Status s = fftCheckSizeArgs(order, flag, specSize, initSize, workSize))
+        return s;
+    int64_t spec, init, work;
+    sizes64(order, &spec, &init, &work);
+    *specSize = int32_t(spec);
+    *initSize = int32_t(init);
+    *workSize = int32_t(work);
+    return kOk;
+}
+
+Status fftCheckInitArgs(FftSpec **specOut, int32_t order, int32_t flag, const void *specBuffer,
+                        const void *initBuffer)
 {
     if (!specOut)
         return kErrNullPointer;
@@ -161,9 +164,12 @@ Status initSpec(FftSpec **specOut, int32_t order, int32_t flag, int32_t hint, vo
         return kErrFftFlag;
     if (order > kFixedSineOrder && !initBuffer)
         return kErrNullPointer;
+    return kOk;
+}
 
-    unsigned char *base = align32(specBuffer);
-    FftSpec *spec = reinterpret_cast<FftSpec *>(base);
+FftSpec *fftInitHeader(void *specBuffer, int32_t order, int32_t flag, int32_t hint)
+{
+    FftSpec *spec = reinterpret_cast<FftSpec *>(fftAlign32(specBuffer));
     zeroFillStatus(spec, int32_t(sizeof(FftSpec)));
     spec->order = order;
     spec->hint = hint;
@@ -187,57 +193,27 @@ Status initSpec(FftSpec **specOut, int32_t order, int32_t flag, int32_t hint, vo
         break; // flag 8: neither direction, factor 0.0
     }
 
-    if (order > 3)
-    {
-        const int32_t m = real ? order - 1 : order;
-        const float *sine = fixedSineTable.data();
-        int32_t sineOrder = kFixedSineOrder;
-        unsigned char *scratch = nullptr;
-        if (order > kFixedSineOrder)
-        {
-            float *computed = reinterpret_cast<float *>(align32(initBuffer));
-            scratch = buildTwiddles(order, computed);
-            sine = computed;
-            sineOrder = order;
-        }
-        spec->bitReverse = int32_t(sizeof(FftSpec));
-        unsigned char *next;
-        if (m <= kFftDirectMaxOrder)
-        {
-            next = buildBitReverseTable(m, reinterpret_cast<int32_t *>(base + spec->bitReverse));
-            spec->kernelTwiddles = offsetIn(spec, next);
-            next = buildKernelTwiddles(m, sine, sineOrder, reinterpret_cast<float *>(next));
-        }
-        else
-        {
-            const int64_t M = int64_t(1) << m;
-            next = buildLargeOrderTables(spec, m, sine, sineOrder, base + 96 + r32(M + 35), scratch);
-        }
-        if (real)
-        {
-            spec->recombineForward = offsetIn(spec, next);
-            next = buildRecombineTables(order, sine, sineOrder, reinterpret_cast<float *>(next),
-                                        FftRecombine::Forward);
-            spec->recombineInverse = offsetIn(spec, next);
-            buildRecombineTables(order, sine, sineOrder, reinterpret_cast<float *>(next),
-                                 FftRecombine::Inverse);
-        }
-    }
-    spec->id = real ? kFftIdReal : kFftIdComplex;
-    *specOut = spec;
-    return kOk;
+    return spec;
 }
 
-} // namespace
-
-const std::array<float, 257> fixedSineTable = sineFromBits(std::make_index_sequence<257>());
+const float *fftSineSource(int32_t order, void *initBuffer, int32_t *sineOrder, unsigned char **scratch)
+{
+    *sineOrder = kFixedSineOrder;
+    *scratch = nullptr;
+    if (order <= kFixedSineOrder)
+        return fixedSineTable.data();
+    float *computed = reinterpret_cast<float *>(fftAlign32(initBuffer));
+    *scratch = buildTwiddles(order, computed);
+    *sineOrder = order;
+    return computed;
+}
 
 void fftBufferSizes(int32_t m, int64_t *specSize, int64_t *initSize, int64_t *workSize)
 {
     const int32_t b = fftSplitOrder(m);
     if (b == 0)
     {
-        *specSize = r32(2 * (int64_t(1) << m) + 31) + kRadix1024Bytes;
+        *specSize = fftR32(2 * (int64_t(1) << m) + 31) + kRadix1024Bytes;
         *initSize = 0;
         *workSize = 0;
         return;
@@ -251,12 +227,12 @@ void fftBufferSizes(int32_t m, int64_t *specSize, int64_t *initSize, int64_t *wo
     }
     else
     {
-        *specSize = c > kFftDirectMaxOrder ? r32(2 * P + 31) + kRadix1024Bytes : r32(8 * P + 39);
+        *specSize = c > kFftDirectMaxOrder ? fftR32(2 * P + 31) + kRadix1024Bytes : fftR32(8 * P + 39);
         *initSize = 0;
         *workSize = 0;
     }
-    *specSize += r32(8 * R + 39) + 8 * (int64_t(1) << m);
-    *initSize += r32(R + 35) + 32 * R;
+    *specSize += fftR32(8 * R + 39) + 8 * (int64_t(1) << m);
+    *initSize += fftR32(R + 35) + 32 * R;
     *workSize = std::max(*workSize, 32 * R);
 }
 
@@ -314,7 +290,7 @@ unsigned char *buildTwiddles(int32_t n, float *table)
         for (int64_t k = N / 8 + 1; k <= Q; ++k)
             table[k] = float(std::cos(double(Q - k) * step));
     }
-    return align32(table + Q + 1);
+    return fftAlign32(table + Q + 1);
 }
 
 unsigned char *buildBitReverseTable(int32_t m, int32_t *table)
@@ -349,12 +325,12 @@ unsigned char *buildBitReverseTable(int32_t m, int32_t *table)
     }
     table[p] = 0;
     table[K] = 0;
-    return align32(table + K + 1);
+    return fftAlign32(table + K + 1);
 }
 
 unsigned char *buildKernelTwiddles(int32_t t, const float *sine, int32_t sineOrder, float *table)
 {
-    const SineReader reader(sine, sineOrder, t);
+    const FftSineReader reader(sine, sineOrder, t);
     const int64_t L = int64_t(1) << t;
     for (int64_t k = 0; k <= L / 4; ++k)
     {
@@ -362,16 +338,16 @@ unsigned char *buildKernelTwiddles(int32_t t, const float *sine, int32_t sineOrd
         reader.twiddle(L, 2 * k, table + 6 * k + 2);
         reader.twiddle(L, 3 * k, table + 6 * k + 4);
     }
-    return align32(table + 6 * (L / 4 + 1));
+    return fftAlign32(table + 6 * (L / 4 + 1));
 }
 
 unsigned char *buildCompletionTwiddles(int32_t t, const float *sine, int32_t sineOrder, float *table)
 {
-    const SineReader reader(sine, sineOrder, t);
+    const FftSineReader reader(sine, sineOrder, t);
     const int64_t L = int64_t(1) << t;
     for (int64_t k = 0; k < L / 4; ++k)
         reader.twiddle(L, k, table + 2 * k);
-    return align32(table + 2 * (L / 4));
+    return fftAlign32(table + 2 * (L / 4));
 }
 
 unsigned char *buildBlockTwiddles(FftSpec *spec, int32_t L, const float *sine, int32_t sineOrder,
@@ -405,7 +381,7 @@ unsigned char *buildBlockTwiddles(FftSpec *spec, int32_t L, const float *sine, i
     float *rows = reinterpret_cast<float *>(scratch);
     int32_t *reverse = reinterpret_cast<int32_t *>(scratch + 32 * R);
     buildBitReverseTable(b, reverse);
-    const SineReader reader(sine, sineOrder, L);
+    const FftSineReader reader(sine, sineOrder, L);
     const int64_t size = int64_t(1) << L;
     float *out = reinterpret_cast<float *>(stage);
     for (int64_t r0 = 0; r0 < P; r0 += 4)
@@ -446,7 +422,7 @@ unsigned char *buildLargeOrderTables(FftSpec *spec, int32_t m, const float *sine
 unsigned char *buildRecombineTables(int32_t n, const float *sine, int32_t sineOrder, float *table,
                                     FftRecombine kind)
 {
-    const SineReader reader(sine, sineOrder, n);
+    const FftSineReader reader(sine, sineOrder, n);
     const int64_t Q = (int64_t(1) << n) / 4;
     for (int64_t k = 0; k < Q; ++k)
     {
@@ -463,7 +439,7 @@ unsigned char *buildRecombineTables(int32_t n, const float *sine, int32_t sineOr
             table[2 * k + 1] = float(-s);
         }
     }
-    return align32(table + 2 * Q);
+    return fftAlign32(table + 2 * Q);
 }
 
 Status zeroFillStatus(void *dst, int32_t bytes)

@@ -67,6 +67,8 @@ inline constexpr int32_t kFftNoScale = 8;
 // refuses another with kErrBadTag, so a variant selector changed between init and transform can
 // never run a transform over tables it does not read.
 inline constexpr int32_t kFftLayoutGeneric = 0;
+// Tables of the SSE variants' tuning (dsp/fft/simd).
+inline constexpr int32_t kFftLayoutTuning1 = 1;
 // Complex orders up to this run one radix kernel; above it the large-order driver.
 inline constexpr int32_t kFftDirectMaxOrder = 10;
 
@@ -101,6 +103,71 @@ template <class T> inline const T *fftTable(const FftSpec *spec, int32_t offset)
     return offset ? reinterpret_cast<const T *>(reinterpret_cast<const unsigned char *>(spec) + offset)
                   : nullptr;
 }
+
+// ---- Shared with the faster variants' specs -----------------------------------------------
+constexpr int64_t fftR32(int64_t x)
+{
+    return x & ~int64_t(31);
+}
+
+inline unsigned char *fftAlign32(void *p)
+{
+    const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+    return reinterpret_cast<unsigned char *>((a + 31) & ~uintptr_t(31));
+}
+
+// A sine source read for a table of order t: T(x) = sine[x * 2^(s - t)], x = 0..2^t/4.
+struct FftSineReader
+{
+    const float *sine;
+    int32_t shift;
+
+    FftSineReader(const float *table, int32_t sineOrder, int32_t t) : sine(table), shift(sineOrder - t) {}
+
+    float at(int64_t x) const { return sine[x << shift]; }
+
+    // W(L, k) = cos(2 pi k / L) - j sin(2 pi k / L), 0 <= k < L, by quadrant from the quarter wave.
+    void twiddle(int64_t L, int64_t k, float *out) const
+    {
+        const int64_t q = L / 4;
+        if (k <= q)
+        {
+            out[0] = at(q - k);
+            out[1] = -at(k);
+        }
+        else if (k <= 2 * q)
+        {
+            out[0] = -at(k - q);
+            out[1] = -at(2 * q - k);
+        }
+        else if (k <= 3 * q)
+        {
+            out[0] = -at(3 * q - k);
+            out[1] = at(k - 2 * q);
+        }
+        else
+        {
+            out[0] = at(k - 3 * q);
+            out[1] = at(L - k);
+        }
+    }
+};
+
+// The size query's checks, in its order.
+Status fftCheckSizeArgs(int32_t order, int32_t flag, const int32_t *specSize, const int32_t *initSize,
+                        const int32_t *workSize);
+// A size query over those checks and a 64-bit size rule (the int32 counts are its values).
+Status fftSizeQuery(int32_t order, int32_t flag, int32_t *specSize, int32_t *initSize, int32_t *workSize,
+                    void (*sizes64)(int32_t, int64_t *, int64_t *, int64_t *));
+// The init's checks, in its order (nothing written).
+Status fftCheckInitArgs(FftSpec **specOut, int32_t order, int32_t flag, const void *specBuffer,
+                        const void *initBuffer);
+// The header at specBuffer rounded up to 32: cleared, then order, hint, scaling flags and factor
+// (id still 0). flag must be valid.
+FftSpec *fftInitHeader(void *specBuffer, int32_t order, int32_t flag, int32_t hint);
+// The sine source of a spec of that order: the fixed table up to order 10 (scratch null), above
+// it the order's own table built at initBuffer rounded up to 32 (scratch: the space after it).
+const float *fftSineSource(int32_t order, void *initBuffer, int32_t *sineOrder, unsigned char **scratch);
 
 // ---- Builders (internal; arguments are valid) ---------------------------------------------
 // Each writes its table at the address it is given and returns the first multiple of 32 at or

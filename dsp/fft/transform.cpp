@@ -163,15 +163,10 @@ void kernel(float *data, int32_t count, const float *table, FftDirection dir)
         radixKernel<true>(data, count, table);
 }
 
-bool scales(const FftSpec *spec, FftDirection dir)
-{
-    return (dir == FftDirection::Forward ? spec->scaleForward : spec->scaleInverse) != 0;
-}
-
 // The spec's factor over count complex values; the status cannot fail for these arguments.
 void scaleLeaf(const FftSpec *spec, float *data, int64_t count, FftDirection dir)
 {
-    if (scales(spec, dir))
+    if (fftScales(spec, dir))
         mulConstInPlaceF32(spec->factor, data, int32_t(2 * count));
 }
 
@@ -202,50 +197,6 @@ void directTransform(const FftSpec *spec, const float *src, float *dst, int32_t 
         bitReverseCopy(src, dst, count, reverse);
     kernel(dst, count, fftTable<float>(spec, spec->kernelTwiddles), dir);
     scaleLeaf(spec, dst, count, dir);
-}
-
-// A transform's work buffer: the caller's rounded up to 32 bytes, or, when the spec has a work
-// size and the caller gave none, one allocated for the call and freed on destruction.
-class FftWork
-{
-public:
-    FftWork() = default;
-    FftWork(const FftWork &) = delete;
-    FftWork &operator=(const FftWork &) = delete;
-    ~FftWork() { freeAligned(owned_); }
-
-    Status acquire(const FftSpec *spec, void *callerWork)
-    {
-        if (spec->workSize < 1)
-            return kOk;
-        if (callerWork)
-        {
-            const uintptr_t a = reinterpret_cast<uintptr_t>(callerWork);
-            area_ = reinterpret_cast<void *>((a + 31) & ~uintptr_t(31));
-            return kOk;
-        }
-        owned_ = allocAligned(spec->workSize);
-        if (!owned_)
-            return kErrNoMemory;
-        area_ = owned_;
-        return kOk;
-    }
-    void *get() const { return area_; }
-
-private:
-    void *area_ = nullptr;
-    void *owned_ = nullptr;
-};
-
-Status checkTransform(const FftSpec *spec, int32_t id, const void *src, const void *dst)
-{
-    if (!spec)
-        return kErrNullPointer;
-    if (spec->id != id || spec->reserved0 != kFftLayoutGeneric)
-        return kErrBadTag;
-    if (!src || !dst)
-        return kErrNullPointer;
-    return kOk;
 }
 
 // ---- Closed forms, orders 0..3 -------------------------------------------------------------
@@ -578,6 +529,44 @@ void fftComplexDriver(const FftSpec *spec, const float *src, float *dst, int32_t
 
 // ---- Shared by the transform entries ------------------------------------------------------
 
+bool fftScales(const FftSpec *spec, FftDirection dir)
+{
+    return (dir == FftDirection::Forward ? spec->scaleForward : spec->scaleInverse) != 0;
+}
+
+Status fftCheckTransform(const FftSpec *spec, int32_t id, int32_t layout, const void *src, const void *dst)
+{
+    if (!spec)
+        return kErrNullPointer;
+    if (spec->id != id || spec->reserved0 != layout)
+        return kErrBadTag;
+    if (!src || !dst)
+        return kErrNullPointer;
+    return kOk;
+}
+
+FftWork::~FftWork()
+{
+    freeAligned(owned_);
+}
+
+Status FftWork::acquire(const FftSpec *spec, void *callerWork)
+{
+    if (spec->workSize < 1)
+        return kOk;
+    if (callerWork)
+    {
+        const uintptr_t a = reinterpret_cast<uintptr_t>(callerWork);
+        area_ = reinterpret_cast<void *>((a + 31) & ~uintptr_t(31));
+        return kOk;
+    }
+    owned_ = allocAligned(spec->workSize);
+    if (!owned_)
+        return kErrNoMemory;
+    area_ = owned_;
+    return kOk;
+}
+
 void fftComplexTransform(const FftSpec *spec, const float *src, float *dst, int32_t order, void *work,
                          FftDirection dir)
 {
@@ -622,25 +611,40 @@ void fftRecombineInverse(const float *src, float *dst, int32_t M, const float *t
     store(dst, M / 2, {2 * mid.re, -2 * mid.im});
 }
 
+void fftSmallTransform(const FftSpec *spec, FftKind kind, FftDirection dir, const float *src, float *dst)
+{
+    const int32_t order = spec->order;
+    const bool real = kind == FftKind::Real;
+    const bool forward = dir == FftDirection::Forward;
+    const RealSmallKernel *plain = real ? (forward ? kRealForwardSmall : kRealInverseSmall)
+                                        : (forward ? kComplexForwardSmall : kComplexInverseSmall);
+    const RealSmallKernelScaled *scaled =
+        real ? (forward ? kRealForwardSmallScaled : kRealInverseSmallScaled)
+             : (forward ? kComplexForwardSmallScaled : kComplexInverseSmallScaled);
+    if (fftScales(spec, dir))
+        scaled[order](src, dst, spec->factor);
+    else
+        plain[order](src, dst);
+}
+
 Status fftTransform(const FftSpec *spec, FftKind kind, FftDirection dir, const float *src, float *dst,
                     void *work)
 {
     const bool real = kind == FftKind::Real;
-    if (Status s = checkTransform(spec, real ? kFftIdReal : kFftIdComplex, src, dst))
+    if (Status s = fftCheckTransform(spec, real ? kFftIdReal : kFftIdComplex, kFftLayoutGeneric, src, dst))
         return s;
+    return fftTransformBody(spec, kind, dir, src, dst, work);
+}
+
+Status fftTransformBody(const FftSpec *spec, FftKind kind, FftDirection dir, const float *src, float *dst,
+                        void *work)
+{
+    const bool real = kind == FftKind::Real;
     const int32_t order = spec->order;
     const bool forward = dir == FftDirection::Forward;
     if (order <= 3)
     {
-        const RealSmallKernel *plain = real ? (forward ? kRealForwardSmall : kRealInverseSmall)
-                                            : (forward ? kComplexForwardSmall : kComplexInverseSmall);
-        const RealSmallKernelScaled *scaled =
-            real ? (forward ? kRealForwardSmallScaled : kRealInverseSmallScaled)
-                 : (forward ? kComplexForwardSmallScaled : kComplexInverseSmallScaled);
-        if (scales(spec, dir))
-            scaled[order](src, dst, spec->factor);
-        else
-            plain[order](src, dst);
+        fftSmallTransform(spec, kind, dir, src, dst);
         return kOk;
     }
     FftWork buffer;

@@ -86,6 +86,36 @@ enum class FftKind
 Status fftTransform(const FftSpec *spec, FftKind kind, FftDirection dir, const float *src, float *dst,
                     void *work);
 
+// The entry checks with the table layout the caller reads: spec null kErrNullPointer; id or layout
+// another kErrBadTag; src or dst null kErrNullPointer.
+Status fftCheckTransform(const FftSpec *spec, int32_t id, int32_t layout, const void *src, const void *dst);
+// fftTransform after its checks, over generic tables.
+Status fftTransformBody(const FftSpec *spec, FftKind kind, FftDirection dir, const float *src, float *dst,
+                        void *work);
+// The closed forms of orders 0..3 of that kind and direction, scaled per the spec.
+void fftSmallTransform(const FftSpec *spec, FftKind kind, FftDirection dir, const float *src, float *dst);
+// Whether the spec scales that direction's result.
+bool fftScales(const FftSpec *spec, FftDirection dir);
+
+// A transform's work buffer: the caller's rounded up to 32 bytes, or, when the spec has a work
+// size and the caller gave none, one allocated for the call and freed on destruction.
+class FftWork
+{
+public:
+    FftWork() = default;
+    FftWork(const FftWork &) = delete;
+    FftWork &operator=(const FftWork &) = delete;
+    ~FftWork();
+
+    // kErrNoMemory when the allocation fails.
+    Status acquire(const FftSpec *spec, void *callerWork);
+    void *get() const { return area_; }
+
+private:
+    void *area_ = nullptr;
+    void *owned_ = nullptr;
+};
+
 // Complex transform of order >= 2 over the spec's tables, src to dst (may be equal): one kernel
 // up to order 10 (scaled over the whole array), the driver above.
 void fftComplexTransform(const FftSpec *spec, const float *src, float *dst, int32_t order, void *work,

@@ -104,7 +104,21 @@ TEST(FftEntries, DispatcherRows)
 {
     for (uint32_t i = 0; i < dsp::dispatch::kVariantCount; ++i)
     {
+        // Index 0 the generic transforms, 1-5 the SSE tuning (x86).
         const auto &t = dsp::CpuVariantDispatchTable;
+#if defined(__x86_64__) || defined(__i386__)
+        if (i > 0)
+        {
+            EXPECT_EQ(t.fftCreateComplex[i], &dsp::sse::fftCreateComplex);
+            EXPECT_EQ(t.fftFreeComplex[i], &dsp::sse::fftFreeComplex);
+            EXPECT_EQ(t.fftForwardComplex[i], &dsp::sse::fftForwardComplex);
+            EXPECT_EQ(t.fftCreateReal[i], &dsp::sse::fftCreateReal);
+            EXPECT_EQ(t.fftFreeReal[i], &dsp::sse::fftFreeReal);
+            EXPECT_EQ(t.fftForwardRealInPlace[i], &dsp::sse::fftForwardRealInPlace);
+            EXPECT_EQ(t.fftInverseRealInPlace[i], &dsp::sse::fftInverseRealInPlace);
+            continue;
+        }
+#endif
         EXPECT_EQ(t.fftCreateComplex[i], &generic::fftCreateComplex);
         EXPECT_EQ(t.fftFreeComplex[i], &generic::fftFreeComplex);
         EXPECT_EQ(t.fftForwardComplex[i], &generic::fftForwardComplex);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "dsp/fft/fft.h"
+#include "dsp/fft/simd/fft_sse.h"
 
 namespace fft_test
 {
@@ -34,10 +35,18 @@ enum class Kind
 class TestSpec
 {
 public:
-    TestSpec(Kind kind, int32_t order, int32_t flag, size_t misalign = 0) : kind_(kind)
+    // tuning1: the SSE variants' size query and init (x86 only).
+    TestSpec(Kind kind, int32_t order, int32_t flag, size_t misalign = 0, bool tuning1 = false) : kind_(kind)
     {
         auto sizeQuery = kind == Kind::Real ? generic::fftRealGetSize : generic::complexFftSpecSize;
         auto init = kind == Kind::Real ? generic::fftRealInit : generic::complexFftSpecInit;
+#if defined(__x86_64__) || defined(__i386__)
+        if (tuning1)
+        {
+            sizeQuery = kind == Kind::Real ? dsp::sse::fftRealGetSize : dsp::sse::complexFftSpecSize;
+            init = kind == Kind::Real ? dsp::sse::fftRealInit : dsp::sse::complexFftSpecInit;
+        }
+#endif
         EXPECT_EQ(sizeQuery(order, flag, 0, &specSize, &initSize, &workSize), 0);
         specStore_.resize(size_t(specSize) + 64);
         const uintptr_t base = reinterpret_cast<uintptr_t>(specStore_.data());
@@ -48,8 +57,14 @@ public:
         EXPECT_EQ(status, 0) << "order " << order << " flag " << flag;
     }
 
-    void *work() { return workSize ? workStore_.data() : nullptr; }
-    Kind kind() const { return kind_; }
+    void *work()
+    {
+        return workSize ? workStore_.data() : nullptr;
+    }
+    Kind kind() const
+    {
+        return kind_;
+    }
 
     FftSpec *spec = nullptr;
     int32_t specSize = 0, initSize = 0, workSize = 0;

@@ -1,0 +1,70 @@
+// The SSE variants' FFT (tuning 1): its specs, size queries and transforms, the implementations the
+// FFT rows of the dispatcher name at indices 1-5. One tuning serves every index: it needs SSE only.
+//
+// A tuning-1 spec has the generic spec's header and checks; it records kFftLayoutTuning1, and only
+// these transforms accept it (the generic ones refuse it with kErrBadTag, and these refuse a
+// generic spec the same way). Up to complex order 17 its kernels read their own tables:
+// - bit reversal: 2^m/4 int32 entries 2 rev(i) (the float offset of value rev_(m-2)(i)), then 0;
+// - kernel twiddles: radix-4 sections of 24 floats per four k, then for odd orders one radix-2
+//   section of 8 floats per four k;
+// - recombination: blocks of eight floats for k = 4j+1..4j+4, the four first components then the
+//   four second ones, each in the order k = 4j+2, 4j+1, 4j+4, 4j+3.
+// Such a spec asks for a work buffer (its kernels need scratch where the generic one does not):
+// work r32(8M + 31) + 32 bytes with M the complex length. Above complex order 17 the spec holds
+// the generic large-order tables and sizes and the generic driver runs over them.
+//
+// Results: the same transforms up to float rounding (every product and sum rounded to float).
+#pragma once
+
+#include <cstdint>
+
+#include "dsp/fft/spec.h"
+
+namespace dsp::sse
+{
+
+// The size queries and inits, with the generic ones' checks, codes and order.
+Status fftRealGetSize(int32_t order, int32_t flag, int32_t hint, int32_t *specSize, int32_t *initSize,
+                      int32_t *workSize);
+Status complexFftSpecSize(int32_t order, int32_t flag, int32_t hint, int32_t *specSize, int32_t *initSize,
+                          int32_t *workSize);
+Status fftRealInit(FftSpec **specOut, int32_t order, int32_t flag, int32_t hint, void *specBuffer,
+                   void *initBuffer);
+Status complexFftSpecInit(FftSpec **specOut, int32_t order, int32_t flag, int32_t hint, void *specBuffer,
+                          void *initBuffer);
+
+// The transforms, with the generic ones' contract (dsp/fft/transform.h) over tuning-1 specs.
+Status fftRealForward(const float *src, float *dst, const FftSpec *spec, void *work);
+Status fftRealInverse(const float *src, float *dst, const FftSpec *spec, void *work);
+Status fftComplexInverse(const float *src, float *dst, const FftSpec *spec, void *work);
+
+// The dispatcher's FFT rows (dsp/fft/entries.h's contract).
+Status fftCreateReal(FftSpec **spec, int32_t order, int32_t flag, int32_t hint);
+Status fftFreeReal(FftSpec *spec);
+Status fftForwardRealInPlace(float *buf, const FftSpec *spec, void *work);
+Status fftInverseRealInPlace(float *buf, const FftSpec *spec, void *work);
+Status fftCreateComplex(FftSpec **spec, int32_t order, int32_t flag, int32_t hint);
+Status fftFreeComplex(FftSpec *spec);
+Status fftForwardComplex(const float *src, float *dst, const FftSpec *spec, void *work);
+
+// ---- Kernels (internal: no checks) -------------------------------------------------------
+// count N = 2^m complex values; twiddles and reverse: a tuning-1 spec's tables of order m; work:
+// 8N bytes. Data may sit at any 4-byte alignment. chunk: the values whose first stages run
+// together before the whole-array stages (2048; 0 runs every stage over the whole array, the
+// same results).
+inline constexpr int32_t kFftChunkValues = 2048;
+// Natural-order src to natural-order dst (may be the same array), N >= 8.
+void fftKernelReorder(const float *src, float *dst, int32_t count, const float *twiddles,
+                      const int32_t *reverse, void *work, bool inverse, int32_t chunk = kFftChunkValues);
+// Bit-reversed data in place to natural order, N >= 16. finalLayout 1: interleaved pairs;
+// otherwise each four values as four real parts then four imaginary parts.
+void fftKernelInPlace(float *data, int32_t count, const float *twiddles, bool inverse, int32_t finalLayout,
+                      int32_t chunk = kFftChunkValues);
+// Recombination of the half-length transform (count = M complex values, M >= 8) into the packed
+// spectrum and back, by the tuning-1 tables; the caller forms positions 0 and 1.
+void fftRecombineForward(float *z, int32_t count, const float *table);
+void fftRecombineInverse(const float *src, float *dst, int32_t count, const float *table);
+// The bit-reversal permutation by the tuning-1 table, src to dst (may be the same array).
+void fftBitReverse(const float *src, float *dst, int32_t count, const int32_t *reverse);
+
+} // namespace dsp::sse
