@@ -14,6 +14,7 @@
 #include "dsp/core/alloc.h"
 #include "dsp/dispatch/primitives.h"
 #include "dsp/fft/fft.h"
+#include "dsp/fft/simd/fft_sse.h"
 #include "dsp/filters/fir_alloc.h"
 #include "dsp/filters/fir_run.h"
 #include "dsp/filters/fir_state.h"
@@ -95,13 +96,39 @@ struct FftKind
     Status (*forward)(float *data, const dsp::FftSpec *spec); // in place
     Floats input, spectrum;
 };
+// Each by the layout the spec records: the SSE tuning's specs are run by its own transforms.
 Status complexForward(float *data, const dsp::FftSpec *spec)
 {
+#if DSP_HAVE_SIMD_VARIANTS
+    if (spec->reserved0 == generic::kFftLayoutTuning1)
+        return dsp::sse::fftForwardComplex(data, data, spec, nullptr);
+#endif
     return generic::fftForwardComplex(data, data, spec, nullptr);
 }
 Status realForward(float *data, const dsp::FftSpec *spec)
 {
+#if DSP_HAVE_SIMD_VARIANTS
+    if (spec->reserved0 == generic::kFftLayoutTuning1)
+        return dsp::sse::fftForwardRealInPlace(data, spec, nullptr);
+#endif
     return generic::fftForwardRealInPlace(data, spec, nullptr);
+}
+
+// The create whose specs a transform entry reads: the SSE tuning's for entries other than the
+// generic one.
+using FftCreate = Status (*)(dsp::FftSpec **, int32_t, int32_t, int32_t);
+FftCreate createFor(bool genericEntry, bool real)
+{
+#if DSP_HAVE_SIMD_VARIANTS
+    if (!genericEntry)
+        return real ? dsp::sse::fftCreateReal : dsp::sse::fftCreateComplex;
+#endif
+    return real ? generic::fftCreateReal : generic::fftCreateComplex;
+}
+// A real transform entry reads generic specs when it is the generic one or the stub at index 0.
+template <class F> bool readsGeneric(F op, F genericEntry, F stub)
+{
+    return op == genericEntry || (op == stub && dsp::CpuVariantIndex.load() == 0);
 }
 // 1, 2, 3, 4 as complex points: 10, -2 + 2i, -2, -2 - 2i; as real samples, packed: X0, X2, X1.
 const FftKind kComplexFft = {complexForward, {1, 0, 2, 0, 3, 0, 4, 0}, {10, 0, -2, 2, -2, 0, -2, -2}};
@@ -461,7 +488,7 @@ template <class F> void fftFreeComplex(F op)
 
 template <class F> void fftForwardComplex(F op)
 {
-    withSpec(generic::fftCreateComplex, generic::fftFreeComplex,
+    withSpec(createFor(op == &generic::fftForwardComplex, false), generic::fftFreeComplex,
              [op](const dsp::FftSpec *spec)
              {
                  Floats out(8);
@@ -587,24 +614,28 @@ template <class F> void fftFreeReal(F op)
 
 template <class F> void fftForwardRealInPlace(F op)
 {
-    withSpec(generic::fftCreateReal, generic::fftFreeReal,
-             [op](const dsp::FftSpec *spec)
-             {
-                 Floats v = kRealFft.input;
-                 EXPECT_EQ(op(v.data(), spec, nullptr), 0);
-                 EXPECT_EQ(v, kRealFft.spectrum);
-             });
+    withSpec(
+        createFor(readsGeneric<F>(op, &generic::fftForwardRealInPlace, &dsp::fftForwardRealInPlace), true),
+        generic::fftFreeReal,
+        [op](const dsp::FftSpec *spec)
+        {
+            Floats v = kRealFft.input;
+            EXPECT_EQ(op(v.data(), spec, nullptr), 0);
+            EXPECT_EQ(v, kRealFft.spectrum);
+        });
 }
 
 template <class F> void fftInverseRealInPlace(F op)
 {
-    withSpec(generic::fftCreateReal, generic::fftFreeReal,
-             [op](const dsp::FftSpec *spec)
-             {
-                 Floats v = kRealFft.spectrum;
-                 EXPECT_EQ(op(v.data(), spec, nullptr), 0);
-                 EXPECT_EQ(v, (Floats{4, 8, 12, 16})); // unscaled: N times the signal
-             });
+    withSpec(
+        createFor(readsGeneric<F>(op, &generic::fftInverseRealInPlace, &dsp::fftInverseRealInPlace), true),
+        generic::fftFreeReal,
+        [op](const dsp::FftSpec *spec)
+        {
+            Floats v = kRealFft.spectrum;
+            EXPECT_EQ(op(v.data(), spec, nullptr), 0);
+            EXPECT_EQ(v, (Floats{4, 8, 12, 16})); // unscaled: N times the signal
+        });
 }
 
 template <class F> void mulPackSpectrum(F op)
@@ -751,7 +782,14 @@ TEST(Dispatcher, SixEntriesPerRowAndFastFormsWhereListed)
                                              "maxEveryInPlaceF32",
                                              "divF32",
                                              "upsampleF32",
-                                             "downsampleF32"};
+                                             "downsampleF32",
+                                             "fftCreateComplex",
+                                             "fftFreeComplex",
+                                             "fftForwardComplex",
+                                             "fftCreateReal",
+                                             "fftFreeReal",
+                                             "fftForwardRealInPlace",
+                                             "fftInverseRealInPlace"};
     const std::set<std::string> fastFrom2 = {"addProductF32", "addProductConstF32", "mulPackSpectrum",
                                              "expInPlaceF32", "lnInPlaceF32",       "sumF32",
                                              "meanF32"};
