@@ -86,3 +86,10 @@ struct CPoolObject
     static void operator delete(void *block) { FreePool(block); }
     static void operator delete(void *block, POOL_TYPE, ULONG) { FreePool(block); }
 };
+
+// A plain class (an effect engine, a chain) placed in tagged pool the same way:
+// `new (NonPagedPool, tag) CPooled<T>` gives null when the pool has no room.
+template <class T> struct CPooled final : T, CPoolObject
+{
+    using T::T;
+};

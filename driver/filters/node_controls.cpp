@@ -10,6 +10,7 @@ namespace
 
 constexpr WideText kChannelName("Unit%02d_%2d_%d");
 constexpr WideText kUnitName("Unit%02d_");
+constexpr WideText kIndexedName("Unit%02d_%d");
 
 // The control-change record the topology turns into an event: one node, a control value.
 constexpr ULONG kChangeCount = 1, kChangeType = 1;
@@ -71,6 +72,23 @@ void NodeOwner::Write(ULONG control, ULONG channel, PVOID buffer, ULONG size) co
 {
     WCHAR name[NODE_NAME_BYTES / sizeof(WCHAR)];
     if (Settings.Access && NT_SUCCESS(Name(name, sizeof name, control, channel)))
+        Settings.Access(Settings.DeviceObject, NODE_SETTING_WRITE, buffer, size, name);
+}
+
+NTSTATUS NodeOwner::ReadIndexed(ULONG index, PVOID buffer, ULONG size) const
+{
+    WCHAR name[NODE_NAME_BYTES / sizeof(WCHAR)];
+    if (!Settings.Access ||
+        !NT_SUCCESS(RtlStringCbPrintfW(name, sizeof name, kIndexedName, int(UnitId), int(index))))
+        return STATUS_UNSUCCESSFUL;
+    return Settings.Access(Settings.DeviceObject, NODE_SETTING_READ, buffer, size, name);
+}
+
+void NodeOwner::WriteIndexed(ULONG index, PVOID buffer, ULONG size) const
+{
+    WCHAR name[NODE_NAME_BYTES / sizeof(WCHAR)];
+    if (Settings.Access &&
+        NT_SUCCESS(RtlStringCbPrintfW(name, sizeof name, kIndexedName, int(UnitId), int(index))))
         Settings.Access(Settings.DeviceObject, NODE_SETTING_WRITE, buffer, size, name);
 }
 

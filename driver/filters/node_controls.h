@@ -76,6 +76,9 @@ struct NodeOwner
     // Read leaves `buffer` alone when the value is absent; write loses only the persistence.
     NTSTATUS Read(ULONG control, ULONG channel, PVOID buffer, ULONG size) const;
     void Write(ULONG control, ULONG channel, PVOID buffer, ULONG size) const;
+    // The unit's numbered values, "Unit%02d_%d" (effect parameters and bands).
+    NTSTATUS ReadIndexed(ULONG index, PVOID buffer, ULONG size) const;
+    void WriteIndexed(ULONG index, PVOID buffer, ULONG size) const;
     void Notify(ULONG nodeId) const;
 };
 inline constexpr ULONG NODE_NO_CONTROL = 0xFFFFFFFFu;
