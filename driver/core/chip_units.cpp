@@ -47,6 +47,16 @@ NTSTATUS WriteChipRegister(PUNKNOWN device, ULONG index, ULONG value, ULONG mask
 
 } // namespace
 
+NTSTATUS ChipByteRange(LONG high, LONG low, LONG res, PLONG maximum, PLONG minimum, PLONG step)
+{
+    // A resolution of zero or below would be a step the level nodes divide by.
+    const LONG signedRes = LONG(CHAR(UCHAR(res / 16384)));
+    *maximum = high;
+    *minimum = low;
+    *step = signedRes > 0 ? signedRes * 16384 : 16384;
+    return STATUS_SUCCESS;
+}
+
 LONG MirkCurveToDevice(LONG level)
 {
     if (level == kSilence)
@@ -133,13 +143,7 @@ NTSTATUS CUnitVolumeCurve::GetLevel(UCHAR control, ULONG channel, PLONG level)
 {
     if (IsByteControl(control))
         return CUacFeatureUnit::GetLevel(control, channel, level);
-    LONG wire = 0;
-    if (!level)
-        return STATUS_INVALID_PARAMETER;
-    const NTSTATUS status = ReadCurrent(control, channel, &wire);
-    if (NT_SUCCESS(status))
-        *level = MirkCurveFromDevice(wire);
-    return status;
+    return ReadLevel(control, channel, level, MirkCurveFromDevice);
 }
 
 NTSTATUS CUnitVolumeCurve::SetLevel(UCHAR control, ULONG channel, LONG level)
@@ -230,14 +234,7 @@ NTSTATUS CUnitScaled::GetLevelRange(UCHAR control, PLONG maximum, PLONG minimum,
     if (!NT_SUCCESS(status))
         return status;
     if (IsByteControl(control) && m_Scale.NegativeDiv == MirkScaleB.NegativeDiv)
-    {
-        // A resolution of zero or below would be a step the level nodes divide by.
-        const LONG signedRes = LONG(CHAR(UCHAR(res / 16384)));
-        *maximum = high;
-        *minimum = low;
-        *step = signedRes > 0 ? signedRes * 16384 : 16384;
-        return STATUS_SUCCESS;
-    }
+        return ChipByteRange(high, low, res, maximum, minimum, step);
     const LONG deviceMaximum = LONG(ULONG(high / 256) & m_Scale.MaximumMask);
     *maximum = MirkScaledRead(m_Scale, deviceMaximum * 256);
     *minimum = MirkScaledRead(m_Scale, low);
@@ -408,20 +405,6 @@ NTSTATUS CSelectorInputMap::SetInput(ULONG input)
 
 // ---- The class table's cells
 // ---------------------------------------------------------------------------
-namespace
-{
-
-template <class T> NTSTATUS MakeUnit(ULONG position, ULONG tag, IUsbAudioUnit **unit)
-{
-    T *made = new (NonPagedPool, tag) T(nullptr, position);
-    if (!made)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    made->AddRef();
-    *unit = made;
-    return STATUS_SUCCESS;
-}
-
-} // namespace
 
 NTSTATUS CreateMirkUnit(const UsbAudioFunctionInputs &inputs, const UCHAR *descriptor, ULONG position,
                         ULONG tag, IUsbAudioUnit **unit)
@@ -430,7 +413,7 @@ NTSTATUS CreateMirkUnit(const UsbAudioFunctionInputs &inputs, const UCHAR *descr
         return STATUS_INVALID_PARAMETER;
     *unit = nullptr;
     if (descriptor[0] >= 5 && descriptor[2] == UAC_SELECTOR_UNIT)
-        return MakeUnit<CSelectorInputMap>(position, tag, unit);
+        return MakeChipUnit<CSelectorInputMap>(position, tag, unit);
     if (descriptor[0] < 4 || descriptor[2] != UAC_FEATURE_UNIT)
         return STATUS_SUCCESS;
     const auto is = [&](USHORT vendor, USHORT product)
@@ -441,16 +424,16 @@ NTSTATUS CreateMirkUnit(const UsbAudioFunctionInputs &inputs, const UCHAR *descr
     case 8:
     case 15:
         if (is(0x28DA, 0x268E))
-            return MakeUnit<CUnitScaledBLed>(position, tag, unit);
-        return MakeUnit<CUnitScaledB>(position, tag, unit);
+            return MakeChipUnit<CUnitScaledBLed>(position, tag, unit);
+        return MakeChipUnit<CUnitScaledB>(position, tag, unit);
     case 11:
         if (is(0x1E7D, 0x3750))
-            return MakeUnit<CUnitScaledAHwMute>(position, tag, unit);
-        return MakeUnit<CUnitScaledA>(position, tag, unit);
+            return MakeChipUnit<CUnitScaledAHwMute>(position, tag, unit);
+        return MakeChipUnit<CUnitScaledA>(position, tag, unit);
     case 9:
-        return MakeUnit<CUnitScaledA>(position, tag, unit);
+        return MakeChipUnit<CUnitScaledA>(position, tag, unit);
     case 13:
-        return MakeUnit<CUnitVolumeCurve>(position, tag, unit);
+        return MakeChipUnit<CUnitVolumeCurve>(position, tag, unit);
     default:
         return STATUS_SUCCESS;
     }

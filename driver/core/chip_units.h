@@ -47,6 +47,10 @@ inline constexpr MirkScale MirkScaleB = {3, 8, ~0xFFu};
 LONG MirkScaledRead(const MirkScale &scale, LONG level);
 LONG MirkScaledWrite(const MirkScale &scale, LONG level);
 
+// The range of a one-byte control (bass, mid, treble) from the plain range answer: the chip's
+// bytes x 16384, and one device step when the chip reports a resolution of zero or below.
+NTSTATUS ChipByteRange(LONG high, LONG low, LONG res, PLONG maximum, PLONG minimum, PLONG step);
+
 // ---- Units
 // ------------------------------------------------------------------------------------------------
 // Unit 13: the volume curve, the mute LED, a switch node and a software-volume
@@ -164,6 +168,17 @@ private:
 
     UCHAR m_Map[NODE_MAX_SOURCES];
 };
+
+// A creator's unit of class T with its one reference, allocated with the device class's tag.
+template <class T> NTSTATUS MakeChipUnit(ULONG position, ULONG tag, IUsbAudioUnit **unit)
+{
+    T *made = new (NonPagedPool, tag) T(nullptr, position);
+    if (!made)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    made->AddRef();
+    *unit = made;
+    return STATUS_SUCCESS;
+}
 
 // The unit-creator hook of the chip family's device class: the class for a
 // descriptor by unit ID and the device's vendor and product; *unit null leaves

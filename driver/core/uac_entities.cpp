@@ -220,13 +220,8 @@ NTSTATUS CUacFeatureUnit::WriteCurrent(UCHAR control, ULONG index, LONG wire)
 
 NTSTATUS CUacFeatureUnit::GetLevel(UCHAR control, ULONG index, PLONG level)
 {
-    LONG wire = 0;
-    if (!level)
-        return STATUS_INVALID_PARAMETER;
-    const NTSTATUS status = ReadCurrent(control, index, &wire);
-    if (NT_SUCCESS(status))
-        *level = UacLevelFromWire(wire, UacLevelBytes(control));
-    return status;
+    return ReadLevel(control, index, level,
+                     [&](LONG wire) { return UacLevelFromWire(wire, UacLevelBytes(control)); });
 }
 
 NTSTATUS CUacFeatureUnit::SetLevel(UCHAR control, ULONG index, LONG level)

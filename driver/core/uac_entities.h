@@ -129,6 +129,17 @@ protected:
     // The current value of logical channel `index`, addressed as AddressOf says.
     NTSTATUS ReadCurrent(UCHAR control, ULONG index, PLONG wire);
     NTSTATUS WriteCurrent(UCHAR control, ULONG index, LONG wire);
+    // The current value of logical channel `index` as a level, through `map` (wire value to level).
+    template <class Map> NTSTATUS ReadLevel(UCHAR control, ULONG index, PLONG level, Map map)
+    {
+        LONG wire = 0;
+        if (!level)
+            return STATUS_INVALID_PARAMETER;
+        const NTSTATUS status = ReadCurrent(control, index, &wire);
+        if (NT_SUCCESS(status))
+            *level = map(wire);
+        return status;
+    }
 
     ULONG m_Channels;                               // logical channels, master not counted
     ULONG m_Controls[UAC_FEATURE_MAX_CHANNELS + 1]; // bmaControls per wire channel

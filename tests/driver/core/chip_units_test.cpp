@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include "driver/base/pool_memory.h"
+#include "driver/core/chip_level_units.h"
 #include "driver/core/chip_units.h"
+#include "driver/effects/effect_nodes.h"
 #include "usb_fixture.h"
 
 #include <map>
@@ -514,6 +516,212 @@ TEST_F(MirkCells, ClassByUnitIdAndDevice)
                                  : dynamic_cast<CUnitScaledB *>(unit)       ? "B"
                                  : dynamic_cast<CUnitVolumeCurve *>(unit)   ? "curve"
                                                                             : "other";
+        EXPECT_EQ(kind, c.expected);
+        if (unit)
+            unit->Release();
+    }
+}
+
+// ---- The other families' level maps ------------------------------------------------------------------
+// The formulas as the chip maker states them, in exact arithmetic (division toward zero); the
+// 16-bit reads of the linear maps are the same where their intermediate fits 16 bits.
+long double Trunc(long double q)
+{
+    return q < 0 ? -std::floor(-q) : std::floor(q);
+}
+
+TEST(ChipLevelMaps, StatedValuesAndEveryRow)
+{
+    // Second curve: reads, the band that sends -512, and the floor below the last row.
+    EXPECT_EQ(Curve2Read(-256), -192 * 256);
+    EXPECT_EQ(Curve2Read(0x8000), kSilence);
+    for (LONG v = -256; v <= -193; ++v)
+        EXPECT_EQ(Curve2Write(v * 256), -512) << v;
+    EXPECT_EQ(Curve2Write(dB(-140)), -9472);
+    EXPECT_EQ(Curve2Write(kSilence), -0x8000);
+    for (ULONG i = 2; i < CURVE2_ROWS; ++i)
+    {
+        const LONG u = ChipSecondCurve[i].User;
+        EXPECT_EQ(Curve2Write(u * 256), ChipSecondCurve[i].Device) << i;
+        if (i + 1 < CURVE2_ROWS)
+            EXPECT_EQ(Curve2Write((u - 1) * 256), ChipSecondCurve[i + 1].Device) << i;
+    }
+    EXPECT_EQ(ChipSecondCurve[20].User, -1736);
+    EXPECT_EQ(ChipSecondCurve[37].Device, -9216);
+
+    EXPECT_EQ(Linear6Read(-7168), dB(-36));
+    EXPECT_EQ(Linear6Write(dB(-36)), -7168);
+    // The linear read through the exact inverse of its write: a refresh changes nothing.
+    EXPECT_EQ(Linear65Write(0), -4864);
+    EXPECT_EQ(Linear65Read(-4864), 0);
+    for (LONG n = -23; n <= 3; ++n)
+        EXPECT_EQ(Linear65Write(Linear65Read(n * 256)), n * 256) << n;
+    EXPECT_EQ(Step192Write(dB(-37)), -7120);
+    EXPECT_EQ(Step192Read(-7120), dB(-37));
+    EXPECT_EQ(Offset135Write(0), 3456);
+    EXPECT_EQ(Offset135Read(3456), 0);
+    EXPECT_EQ(Offset135Write(dB(-20)), 0); // a negative sum, not a wrapped unsigned one
+    EXPECT_EQ(PlainLevelRead(0x8000), kSilence);
+}
+
+TEST(ChipLevelMaps, EveryChipValueAndRandomLevelsStayInRange)
+{
+    const ChipLevelMap *maps[] = {&kCurve2Map,  &kLinear6Map,   &kLinear65Map,
+                                  &kStep192Map, &kOffset135Map, &kPlainLevelMap};
+    for (LONG d = -0x7FFF; d <= 0x7FFF; ++d)
+    {
+        for (const ChipLevelMap *map : maps)
+        {
+            const LONG level = map->Read(d);
+            ASSERT_NE(level, kSilence) << d; // only 0x8000 is silence
+        }
+        const long double whole = std::floor(d / 256.0L);
+        const long double l6 = whole * 384 + 1536;
+        if (l6 >= -32768 && l6 <= 32767)
+            ASSERT_EQ(Linear6Read(d), LONG(l6 * 256)) << d;
+        ASSERT_EQ(Step192Read(d), LONG(Trunc((d + 16) / 192.0L) * 65536)) << d;
+        ASSERT_EQ(Offset135Read(d), LONG(Trunc((d - 3456) / 384.0L) * 0x18000)) << d;
+        ASSERT_EQ(PlainLevelRead(d), d * 256);
+    }
+    std::mt19937 random(23);
+    for (int i = 0; i < 100000; ++i)
+    {
+        const LONG level = LONG(random());
+        for (const ChipLevelMap *map : maps)
+        {
+            const LONG wire = map->Write(level);
+            ASSERT_TRUE(wire >= -0x8000 && wire <= 0x7FFF) << level;
+        }
+        if (level == kSilence)
+            continue;
+        const long double x = level;
+        const long double l6 = (Trunc((x + 0x240000) / 0x18000) - 28) * 256;
+        if (l6 >= -0x8000 && l6 <= 0x7FFF)
+            ASSERT_EQ(Linear6Write(level), LONG(l6)) << level;
+        const long double s192 = std::floor(-x / 65536) * -192 - 16;
+        if (s192 >= -0x8000 && s192 <= 0x7FFF)
+            ASSERT_EQ(Step192Write(level), LONG(s192)) << level;
+        const long double o135 = Trunc((x + 0xD8000) / 0x18000) * 384;
+        if (x + 0xD8000 >= 0 && o135 <= 0x7FFF)
+            ASSERT_EQ(Offset135Write(level), LONG(o135)) << level;
+    }
+}
+
+TEST_F(ChipUnitTest, LevelUnitsAnswerTheirMapAndFixedRanges)
+{
+    auto headset = usbsim::VirtualDevice::Uac1();
+    headset->Control(9, 1, 0) = {1, 0, 0, 1, 1};
+    headset->Control(9, 3, 0) = {1, 0, -12, 12, 0}; // bass: GET_RES 0
+    for (UCHAR ch = 1; ch <= 2; ++ch)
+        headset->Control(9, 2, ch) = {2, -256, -9728, 0x0600, 0x10};
+    Plug(headset);
+    // No mute control: nothing is made.
+    Unit<CUnitCurve2>(Feature(9, {0x00, 0x02, 0x02}), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(hal->GetFilterCount(), 0u);
+
+    auto *curve = Unit<CUnitCurve2>(Feature(9, {0x05, 0x02, 0x02}));
+    ASSERT_EQ(hal->GetFilterCount(), 3u); // mute, volume, bass
+    LONG level = 0, high = 0, low = 0, step = 0;
+    ASSERT_EQ(curve->GetLevel(FU_VOLUME, 0, &level), STATUS_SUCCESS);
+    EXPECT_EQ(level, -192 * 256);
+    bus->ClearLog();
+    ASSERT_EQ(curve->SetLevel(FU_VOLUME, 1, dB(-140)), STATUS_SUCCESS);
+    EXPECT_EQ(Sent(), std::vector<LONG>{-9472});
+    // The chip says +6 dB to -38 dB: the unit reports its own triple.
+    ASSERT_EQ(curve->GetLevelRange(FU_VOLUME, &high, &low, &step), STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<LONG>({high, low, step}), std::vector<LONG>({0, LONG(0xFFDF0000u), 0x2000}));
+    // Bass bypasses the map: the chip's bytes x 16384, and a zero resolution reports one step.
+    ASSERT_EQ(curve->GetLevelRange(FU_BASS, &high, &low, &step), STATUS_SUCCESS);
+    EXPECT_EQ(std::vector<LONG>({high, low, step}), std::vector<LONG>({12 * 16384, -12 * 16384, 16384}));
+    ULONG count = 0;
+    EXPECT_EQ(curve->GetControlChannelCount(FU_BASS, &count), STATUS_SUCCESS);
+    EXPECT_EQ(count, 1u); // master only
+    EXPECT_EQ(curve->GetControlChannelCount(FU_LOUDNESS, &count), STATUS_UNSUCCESSFUL);
+    usbsim::RequestMatch res;
+    res.bRequest = UAC1_GET_RES;
+    const int fault = bus->InjectFault(kPort, res, {usbsim::FaultKind::Stall});
+    EXPECT_FALSE(NT_SUCCESS(curve->GetLevelRange(FU_VOLUME, &high, &low, &step)));
+    bus->ClearFault(fault);
+
+    // The second family: Linear65's refresh keeps the level; the mute is master-only.
+    auto *linear = Unit<CUnitLinear65>(Feature(9, {0x03, 0x02, 0x02}));
+    headset->Control(9, 2, 1).cur = -4864; // read as 0 dB
+    for (int round = 0; round < 10; ++round)
+    {
+        ASSERT_EQ(linear->GetLevel(FU_VOLUME, 0, &level), STATUS_SUCCESS);
+        ASSERT_EQ(linear->SetLevel(FU_VOLUME, 0, level), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(level, 0);
+    EXPECT_EQ(headset->Control(9, 2, 1).cur, -4864);
+    auto *step192 = Unit<CUnitStep192>(Feature(9, {0x03, 0x02, 0x02}));
+    UCHAR mute = 0;
+    EXPECT_EQ(step192->GetSwitch(FU_MUTE, 1, &mute), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(step192->SetSwitch(FU_MUTE, 0, 1), STATUS_SUCCESS);
+    EXPECT_EQ(headset->Control(9, 1, 0).cur, 1);
+}
+
+TEST_F(ChipUnitTest, EffectUnitMakesTheAnnouncedEffectNodes)
+{
+    auto headset = usbsim::VirtualDevice::Uac1();
+    headset->Control(9, 1, 0) = {1, 0, 0, 1, 1};
+    headset->Control(9, 139, 0) = {1, 0, 0, 1, 1};
+    headset->Control(9, 140, 0) = {1, 0, 0, 1, 1};
+    Plug(headset);
+    Unit<CUnitEffects>(Feature(9, {0x01}));
+    ASSERT_EQ(hal->GetFilterCount(), 1u); // no extension record: the mute only
+
+    headset->Entity(9).memory = {0x02, 0x00, 0x00, 0x0C}; // bits 10 and 11: 139 and 140
+    Unit<CUnitEffects>(Feature(9, {0x01}));
+    ASSERT_EQ(hal->GetFilterCount(), 4u);
+    const GUID *types[] = {&EFFECT_NODE_139_TYPE, &EFFECT_NODE_140_TYPE};
+    for (ULONG i = 0; i < 2; ++i)
+    {
+        IAudioNode *node = nullptr;
+        hal->GetFilter(2 + i, &node);
+        EXPECT_EQ(node->GetId(), 2 + i); // numbers stay contiguous
+        auto *info = QueryAs<IInfoNode>(node, IID_IInfoNode);
+        ASSERT_NE(info, nullptr);
+        ULONG words[4] = {};
+        ASSERT_EQ(info->GetWords(words), STATUS_SUCCESS);
+        EXPECT_EQ(std::memcmp(words, types[i], sizeof words), 0);
+        info->Release();
+        auto *processing = QueryAs<IProcessingNode>(node, IID_IProcessingNode);
+        ASSERT_NE(processing, nullptr);
+        processing->Release();
+    }
+}
+
+TEST_F(MirkCells, OtherFamiliesByUnitId)
+{
+    struct Case
+    {
+        PFN_CREATE_UNIT create;
+        UCHAR subtype, id;
+        const char *expected;
+    } cases[] = {
+        {CreateDovaUnit, 6, 9, "curve2"},     {CreateDovaUnit, 6, 10, "linear65"},
+        {CreateDovaUnit, 6, 12, "linear65"},  {CreateDovaUnit, 6, 13, "linear6"},
+        {CreateDovaUnit, 6, 14, "linear6"},   {CreateDovaUnit, 6, 15, "plain"},
+        {CreateTeshUnit, 6, 9, "step192"},    {CreateTeshUnit, 6, 10, "plainlevel"},
+        {CreateTeshUnit, 6, 13, "offset135"}, {CreateTeshUnit, 6, 11, "plain"},
+        {CreateGrueUnit, 6, 5, "effects"},    {CreateGrueUnit, 5, 5, "plain"},
+    };
+    for (const auto &c : cases)
+    {
+        SCOPED_TRACE(std::to_string(c.id));
+        UsbAudioFunctionInputs inputs{UsbAudioDeviceClass::Dova, 0, 0, {}, FALSE};
+        const UCHAR descriptor[] = {8, 0x24, c.subtype, c.id, 1, 1, 3, 0};
+        IUsbAudioUnit *unit = nullptr;
+        ASSERT_EQ(c.create(inputs, descriptor, 0, PoolTag::Dova, &unit), STATUS_SUCCESS);
+        const std::string kind = !unit                                   ? "plain"
+                                 : dynamic_cast<CUnitCurve2 *>(unit)     ? "curve2"
+                                 : dynamic_cast<CUnitLinear65 *>(unit)   ? "linear65"
+                                 : dynamic_cast<CUnitLinear6 *>(unit)    ? "linear6"
+                                 : dynamic_cast<CUnitStep192 *>(unit)    ? "step192"
+                                 : dynamic_cast<CUnitPlainLevel *>(unit) ? "plainlevel"
+                                 : dynamic_cast<CUnitOffset135 *>(unit)  ? "offset135"
+                                 : dynamic_cast<CUnitEffects *>(unit)    ? "effects"
+                                                                         : "other";
         EXPECT_EQ(kind, c.expected);
         if (unit)
             unit->Release();
