@@ -4,6 +4,7 @@
 
 #include "driver/base/pool_memory.h"
 #include "driver/base/usb_vendor_ids.h"
+#include "driver/core/chip_level_units.h"
 #include "driver/core/driver_entry.h"
 #include "driver/core/settings.h"
 #include "driver/core/usb_audio_device_tables.h"
@@ -553,6 +554,25 @@ NTSTATUS CUac1DeviceGrue::DetectCapabilities()
         row = &kGrueDefault;
     SetCapabilities(row->Mask, row->Second, row->Third);
     return STATUS_SUCCESS;
+}
+
+// Each family's feature units map levels their own way (the speaker terminal of Plon keeps the plain
+// class until its own exists).
+PFN_CREATE_UNIT CUac1DeviceDova::UnitCreator() const
+{
+    return CreateDovaUnit;
+}
+PFN_CREATE_UNIT CUac1DeviceTesh::UnitCreator() const
+{
+    return CreateTeshUnit;
+}
+PFN_CREATE_UNIT CUac1DevicePlon::UnitCreator() const
+{
+    return nullptr;
+}
+PFN_CREATE_UNIT CUac1DeviceGrue::UnitCreator() const
+{
+    return CreateGrueUnit;
 }
 
 // ---- Class 2.0 ----------------------------------------------------------------------------------------

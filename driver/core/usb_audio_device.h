@@ -344,6 +344,7 @@ protected:
                                                                                                              \
     protected:                                                                                               \
         NTSTATUS DetectCapabilities() override;                                                              \
+        PFN_CREATE_UNIT UnitCreator() const override;                                                        \
     }
 
 DECLARE_UAC1_FAMILY(CUac1DeviceDova);
