@@ -2,6 +2,7 @@
 
 #include "driver/base/pool_memory.h"
 #include "driver/base/usb_vendor_ids.h"
+#include "driver/effects/dsp_node.h"
 
 // Rows pair the level the system sees with the chip's, both in 1/256 dB; row 0
 // guards the first comparison. The chip runs in 1 dB steps to -36 dB, then -38
@@ -122,7 +123,7 @@ LONG MirkScaledWrite(const MirkScale &scale, LONG level)
 // ---- CUnitVolumeCurve
 // -------------------------------------------------------------------------------------
 CUnitVolumeCurve::CUnitVolumeCurve(PUNKNOWN outerUnknown, ULONG position)
-    : CUacFeatureUnit(outerUnknown, position), m_NeedMuteLed(0), m_ReverseMuteLed(0)
+    : TMutedUnit(outerUnknown, position), m_NeedMuteLed(0), m_ReverseMuteLed(0)
 {
 }
 
@@ -181,17 +182,11 @@ NTSTATUS CUnitVolumeCurve::SetSwitch(UCHAR control, ULONG channel, UCHAR value)
 
 NTSTATUS CUnitVolumeCurve::CreateNodes()
 {
-    // The unit exists to be muted: without a mute control it makes no nodes at
-    // all.
     ULONG channels = 0;
-    if (!NT_SUCCESS(ChannelsWith(FU_MUTE, &channels)))
-        return STATUS_INSUFFICIENT_RESOURCES;
     const UCHAR unitId = UnitId();
     const NodeSettings &settings = m_Context.Settings;
     PUNKNOWN self = Self();
-    NTSTATUS status = CreateNode<CSwitchNode>(
-        [&](CSwitchNode *node) { return node->InitSwitch(self, unitId, FU_MUTE, settings, UAC_NO_SOURCE); },
-        ULONG(NODE_KIND_MUTE), BOOLEAN(FALSE));
+    NTSTATUS status = CreateMuteNode(CGatedSwitchNode::GATE_MODE);
     // The software-volume node's gate starts closed, so the chip's curve is not
     // applied twice.
     if (NT_SUCCESS(status) && NT_SUCCESS(ChannelsWith(FU_VOLUME, &channels)))
@@ -199,6 +194,49 @@ NTSTATUS CUnitVolumeCurve::CreateNodes()
             [&](CSoftVolumeNode *node)
             { return node->InitSoftVolume(self, unitId, FU_VOLUME, settings, UAC_NO_SOURCE); });
     return NT_SUCCESS(status) ? LinkNodes() : status;
+}
+
+// ---- Mute switches that process
+CGatedSwitchNode::CGatedSwitchNode(PUNKNOWN outerUnknown, ULONG id, Gate gate)
+    : CSwitchNode(outerUnknown, id, NODE_KIND_MUTE),
+      m_Gate(gate), m_GateValues{LONG(SOFT_VOLUME_GATE_OPEN), 0}
+{
+}
+
+NTSTATUS CGatedSwitchNode::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
+{
+    if (object && IsEqualId(iid, IID_IProcessingNode))
+        *object = static_cast<IProcessingNode *>(this);
+    else if (object && IsEqualId(iid, IID_IProcessingGate) && m_Gate == GATE_SECOND_VALUE)
+        *object = static_cast<IProcessingGate *>(this);
+    else
+        return CSwitchNode::NonDelegatingQueryInterface(iid, object);
+    AddRef();
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CGatedSwitchNode::SetSecondValue(ULONG value)
+{
+    if (ULONG(m_GateValues[1]) != value)
+        InterlockedExchange(&m_GateValues[1], LONG(value));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CGatedSwitchNode::SetFirstValue(ULONG value)
+{
+    InterlockedExchange(&m_GateValues[0], LONG(value));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CGatedSwitchNode::ProcessBuffers(const WAVEFORMATEXTENSIBLE *format, float **buffers, ULONG frames)
+{
+    const ULONG gate = m_Gate == GATE_MODE           ? m_Mode
+                       : m_Gate == GATE_SECOND_VALUE ? ULONG(m_GateValues[1])
+                                                     : SOFT_VOLUME_GATE_OPEN;
+    if (gate != SOFT_VOLUME_GATE_OPEN || !m_Bytes || !m_Bytes[0])
+        return STATUS_SUCCESS;
+    SilenceBlock(format, buffers, frames);
+    return STATUS_SUCCESS;
 }
 
 // ---- CUnitScaled
@@ -240,6 +278,28 @@ NTSTATUS CUnitScaled::GetLevelRange(UCHAR control, PLONG maximum, PLONG minimum,
     *minimum = MirkScaledRead(m_Scale, low);
     *step = 0x18000;
     return STATUS_SUCCESS;
+}
+
+NTSTATUS CUnitPlainMute::CreateNodes()
+{
+    const NTSTATUS status = CreateMuteNode(CGatedSwitchNode::GATE_SECOND_VALUE);
+    return NT_SUCCESS(status) ? LinkNodes() : status;
+}
+
+NTSTATUS CUnitScaledBNodes::CreateNodes()
+{
+    NTSTATUS status = CreateMuteNode(CGatedSwitchNode::GATE_NONE);
+    ULONG channels = 0;
+    if (NT_SUCCESS(status) && NT_SUCCESS(ChannelsWith(FU_VOLUME, &channels)))
+    {
+        PUNKNOWN self = Self();
+        const UCHAR unitId = UnitId();
+        status = CreateNode<CLevelNode>(
+            [&](CLevelNode *node)
+            { return node->InitLevel(self, unitId, FU_VOLUME, m_Context.Settings, UAC_NO_SOURCE); },
+            ULONG(NODE_KIND_LEVEL), CLevelNode::Variant::Plain);
+    }
+    return NT_SUCCESS(status) ? LinkNodes() : status;
 }
 
 // ---- CUnitScaledAHwMute
@@ -425,6 +485,8 @@ NTSTATUS CreateMirkUnit(const UsbAudioFunctionInputs &inputs, const UCHAR *descr
     case 15:
         if (is(0x28DA, 0x268E))
             return MakeChipUnit<CUnitScaledBLed>(position, tag, unit);
+        if (is(SalvineVendorId, 0x0053))
+            return MakeChipUnit<CUnitScaledBNodes>(position, tag, unit);
         return MakeChipUnit<CUnitScaledB>(position, tag, unit);
     case 11:
         if (is(0x1E7D, 0x3750))
@@ -434,6 +496,8 @@ NTSTATUS CreateMirkUnit(const UsbAudioFunctionInputs &inputs, const UCHAR *descr
         return MakeChipUnit<CUnitScaledA>(position, tag, unit);
     case 13:
         return MakeChipUnit<CUnitVolumeCurve>(position, tag, unit);
+    case 16:
+        return MakeChipUnit<CUnitPlainMute>(position, tag, unit);
     default:
         return STATUS_SUCCESS;
     }

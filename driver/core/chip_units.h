@@ -53,9 +53,64 @@ NTSTATUS ChipByteRange(LONG high, LONG low, LONG res, PLONG maximum, PLONG minim
 
 // ---- Units
 // ------------------------------------------------------------------------------------------------
+// The mute switch nodes that also silence the stream themselves (the engine attaches them as
+// processing nodes): while muted, PCM channel buffers are zeroed, other blocks cleared whole. Each
+// acts only while its gate value is 3: the node's mode (the curve unit's switch), the second value
+// of its gate interface (the plain-mute unit's), or always (the nodes unit's, like the stream's own
+// software mute).
+class CGatedSwitchNode : public IProcessingNode, public IProcessingGate, public CSwitchNode
+{
+public:
+    enum Gate : ULONG
+    {
+        GATE_MODE,
+        GATE_SECOND_VALUE,
+        GATE_NONE,
+    };
+    DECLARE_STD_UNKNOWN();
+    CGatedSwitchNode(PUNKNOWN outerUnknown, ULONG id, Gate gate);
+
+    NTSTATUS QueryGate() override { return STATUS_SUCCESS; }
+    NTSTATUS SetSecondValue(ULONG value) override;
+    NTSTATUS SetFirstValue(ULONG value) override;
+
+    NTSTATUS ProcessSlot1(PVOID, PVOID, ULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS ProcessSlot2(PVOID, PVOID, ULONG) override { return STATUS_NOT_IMPLEMENTED; }
+    NTSTATUS SetEffectFormat(const WAVEFORMATEXTENSIBLE *) override { return STATUS_SUCCESS; }
+    NTSTATUS ResetEffect() override { return STATUS_SUCCESS; }
+    NTSTATUS ProcessBuffers(const WAVEFORMATEXTENSIBLE *format, float **buffers, ULONG frames) override;
+    NTSTATUS StreamStopped(const WAVEFORMATEXTENSIBLE *, float **, ULONG) override { return STATUS_SUCCESS; }
+
+private:
+    const Gate m_Gate;
+    volatile LONG m_GateValues[2];
+};
+
+// Units that exist to be muted: without a mute control they make no nodes at all.
+template <class Base> class TMutedUnit : public Base
+{
+public:
+    using Base::Base;
+
+protected:
+    NTSTATUS CreateMuteNode(CGatedSwitchNode::Gate gate)
+    {
+        ULONG channels = 0;
+        if (!NT_SUCCESS(this->ChannelsWith(FU_MUTE, &channels)))
+            return STATUS_INSUFFICIENT_RESOURCES;
+        PUNKNOWN self = this->Self();
+        const UCHAR unitId = this->UnitId();
+        const NodeSettings &settings = this->m_Context.Settings;
+        return this->template CreateNode<CGatedSwitchNode>(
+            [&](CGatedSwitchNode *node)
+            { return node->InitSwitch(self, unitId, FU_MUTE, settings, UAC_NO_SOURCE); },
+            gate);
+    }
+};
+
 // Unit 13: the volume curve, the mute LED, a switch node and a software-volume
 // node.
-class CUnitVolumeCurve : public CUacFeatureUnit
+class CUnitVolumeCurve : public TMutedUnit<CUacFeatureUnit>
 {
 public:
     CUnitVolumeCurve(PUNKNOWN outerUnknown, ULONG position);
@@ -72,6 +127,16 @@ protected:
 
     UCHAR m_NeedMuteLed;
     UCHAR m_ReverseMuteLed;
+};
+
+// Unit 16: plain levels; its one node is a mute switch gated by its second gate value.
+class CUnitPlainMute : public TMutedUnit<CUacFeatureUnit>
+{
+public:
+    CUnitPlainMute(PUNKNOWN outerUnknown, ULONG position) : TMutedUnit(outerUnknown, position) {}
+
+protected:
+    NTSTATUS CreateNodes() override;
 };
 
 // Units 9 and 11 (scale A) and 2, 8 and 15 (scale B).
@@ -134,6 +199,16 @@ public:
 
 private:
     PUNKNOWN m_Device;
+};
+
+// Scale B on one headset: an ungated mute switch, then a level node for the volume.
+class CUnitScaledBNodes : public TMutedUnit<CUnitScaledB>
+{
+public:
+    CUnitScaledBNodes(PUNKNOWN outerUnknown, ULONG position) : TMutedUnit(outerUnknown, position) {}
+
+protected:
+    NTSTATUS CreateNodes() override;
 };
 
 // Scale B with the LED switch node after the plain nodes.

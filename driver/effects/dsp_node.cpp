@@ -24,7 +24,16 @@ NTSTATUS CDspNode::ProcessBuffers(const WAVEFORMATEXTENSIBLE *format, float **bu
 {
     if (!format || !buffers)
         return STATUS_INVALID_PARAMETER;
-    if (!m_Bytes || !m_Bytes[0] || !frames)
+    if (!m_Bytes || !m_Bytes[0])
+        return STATUS_SUCCESS;
+    return SilenceBlock(format, buffers, frames);
+}
+
+NTSTATUS SilenceBlock(const WAVEFORMATEXTENSIBLE *format, float **buffers, ULONG frames)
+{
+    if (!format || !buffers)
+        return STATUS_INVALID_PARAMETER;
+    if (!frames)
         return STATUS_SUCCESS;
     if (SampleTypeOf(*format) == WAVE_FORMAT_PCM)
     {

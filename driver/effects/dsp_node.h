@@ -30,3 +30,8 @@ public:
 
 // The engine's per-channel buffers hold at most this many channels.
 inline constexpr ULONG DSP_NODE_MAX_CHANNELS = 8;
+
+// Silences one block as the software mute does: for PCM the `nChannels` buffers (at most
+// DSP_NODE_MAX_CHANNELS) are zeroed over `frames`, for other formats frames x nBlockAlign bytes of
+// buffers[0]. DISPATCH_LEVEL; no allocation.
+NTSTATUS SilenceBlock(const WAVEFORMATEXTENSIBLE *format, float **buffers, ULONG frames);

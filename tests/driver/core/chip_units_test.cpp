@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include "driver/base/pool_memory.h"
+#include "driver/base/usb_vendor_ids.h"
 #include "driver/core/chip_level_units.h"
 #include "driver/core/chip_units.h"
 #include "driver/effects/effect_nodes.h"
 #include "usb_fixture.h"
 
+#include <cmath>
 #include <map>
 #include <random>
 #include <string>
@@ -501,6 +503,8 @@ TEST_F(MirkCells, ClassByUnitIdAndDevice)
         {0, 0, 6, 13, "curve"},
         {0, 0, 6, 12, "plain"},
         {0, 0, 3, 13, "plain"},
+        {0, 0, 6, 16, "plainmute"},
+        {SalvineVendorId, 0x0053, 6, 8, "nodes"},
     };
     for (const auto &c : cases)
     {
@@ -510,6 +514,8 @@ TEST_F(MirkCells, ClassByUnitIdAndDevice)
         IUsbAudioUnit *unit = nullptr;
         ASSERT_EQ(CreateMirkUnit(inputs, descriptor, 0, PoolTag::Mirk, &unit), STATUS_SUCCESS);
         const std::string kind = !unit                                      ? "plain"
+                                 : dynamic_cast<CUnitPlainMute *>(unit)     ? "plainmute"
+                                 : dynamic_cast<CUnitScaledBNodes *>(unit)  ? "nodes"
                                  : dynamic_cast<CUnitScaledAHwMute *>(unit) ? "hw"
                                  : dynamic_cast<CUnitScaledA *>(unit)       ? "A"
                                  : dynamic_cast<CUnitScaledBLed *>(unit)    ? "led"
@@ -689,6 +695,112 @@ TEST_F(ChipUnitTest, EffectUnitMakesTheAnnouncedEffectNodes)
         ASSERT_NE(processing, nullptr);
         processing->Release();
     }
+}
+
+// Two PCM channels of `frames` samples at `value`, with their pointer table.
+struct Block
+{
+    std::vector<float> left, right;
+    float *table[2];
+    Block(ULONG frames, float value)
+        : left(frames, value), right(frames, value), table{left.data(), right.data()}
+    {
+    }
+};
+
+WAVEFORMATEXTENSIBLE PcmStereo()
+{
+    WAVEFORMATEXTENSIBLE f{};
+    f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+    f.Format.nChannels = 2;
+    f.Format.nSamplesPerSec = 48000;
+    f.Format.wBitsPerSample = 16;
+    f.Format.nBlockAlign = 4;
+    f.SubFormat = SubFormatForTag(WAVE_FORMAT_PCM);
+    return f;
+}
+
+// The units that exist to be muted make nothing without a mute control; their mute switches silence
+// the stream only while their gate says 3 (the nodes unit's always); the curve unit's software volume
+// scales only once its gate opens.
+TEST_F(ChipUnitTest, MuteUnitsNeedAMuteAndGateTheirProcessing)
+{
+    auto headset = usbsim::VirtualDevice::Uac1();
+    for (UCHAR id : {2, 13, 16})
+        headset->Control(id, 1, 0) = {1, 0, 0, 1, 1};
+    for (UCHAR ch = 1; ch <= 2; ++ch)
+        headset->Control(13, 2, ch) = {2, -256, -9728, 0, 0};
+    headset->Control(2, 2, 0) = {2, -256, -9728, 0, 0x100};
+    Plug(headset);
+    Unit<CUnitPlainMute>(Feature(16, {0x00}), STATUS_INSUFFICIENT_RESOURCES);
+    Unit<CUnitScaledBNodes>(Feature(2, {0x02}), STATUS_INSUFFICIENT_RESOURCES);
+    ASSERT_EQ(hal->GetFilterCount(), 0u);
+
+    const auto pcm = PcmStereo();
+    auto muteOf = [&](ULONG id)
+    {
+        IAudioNode *node = nullptr;
+        hal->GetFilter(id, &node);
+        return node;
+    };
+    auto runs = [&](IAudioNode *node)
+    {
+        auto *processing = QueryAs<IProcessingNode>(node, IID_IProcessingNode);
+        Block block(64, 0.5f);
+        processing->ProcessBuffers(&pcm, block.table, 64);
+        processing->Release();
+        return block.right[63] == 0.0f;
+    };
+    auto mute = [&](IAudioNode *node)
+    {
+        auto *value = QueryAs<ISwitchValue>(node, IID_ISwitchValue);
+        ASSERT_EQ(value->SetByte(0, 1), STATUS_SUCCESS);
+        value->Release();
+    };
+
+    // The curve unit: switch by its mode, software volume by its gate.
+    Unit<CUnitVolumeCurve>(Feature(13, {0x01, 0x02, 0x02}));
+    IAudioNode *curveMute = muteOf(0), *soft = muteOf(1);
+    mute(curveMute);
+    EXPECT_FALSE(runs(curveMute));
+    auto *state = QueryAs<IStateTarget>(curveMute, IID_IStateTarget);
+    state->SetState(3, 0);
+    state->Release();
+    EXPECT_TRUE(runs(curveMute));
+    auto *volume = QueryAs<IProcessingNode>(soft, IID_IProcessingNode);
+    auto *gate = QueryAs<IProcessingGate>(soft, IID_IProcessingGate);
+    Block block(16, 0.5f);
+    volume->ProcessBuffers(&pcm, block.table, 16);
+    EXPECT_EQ(block.left[15], 0.5f);
+    gate->SetSecondValue(SOFT_VOLUME_GATE_OPEN);
+    volume->ProcessBuffers(&pcm, block.table, 16);
+    EXPECT_NEAR(block.left[15], 0.5 * std::pow(10.0, -62.0 / 256 / 20), 1e-5); // -62/256 dB
+    volume->Release();
+    gate->Release();
+
+    // The plain-mute unit: its switch by the second value of its gate interface.
+    Unit<CUnitPlainMute>(Feature(16, {0x01}));
+    IAudioNode *plain = muteOf(2);
+    EXPECT_EQ(plain->GetId(), 2u);
+    mute(plain);
+    EXPECT_FALSE(runs(plain));
+    auto *plainGate = QueryAs<IProcessingGate>(plain, IID_IProcessingGate);
+    ASSERT_NE(plainGate, nullptr);
+    plainGate->SetSecondValue(3);
+    plainGate->Release();
+    EXPECT_TRUE(runs(plain));
+
+    // The nodes unit: an ungated mute, then a level node, each fed by the one before.
+    Unit<CUnitScaledBNodes>(Feature(2, {0x03}));
+    ASSERT_EQ(hal->GetFilterCount(), 5u);
+    IAudioNode *nodesMute = muteOf(3), *level = muteOf(4);
+    EXPECT_EQ(level->GetKind(), ULONG(NODE_KIND_LEVEL));
+    ULONG sources[1] = {}, n = 1;
+    ASSERT_EQ(level->GetSources(&n, sources), STATUS_SUCCESS);
+    EXPECT_EQ(sources[0], 3u);
+    mute(nodesMute);
+    EXPECT_TRUE(runs(nodesMute));
+    EXPECT_EQ(QueryAs<IProcessingGate>(nodesMute, IID_IProcessingGate), nullptr);
 }
 
 TEST_F(MirkCells, OtherFamiliesByUnitId)
