@@ -68,7 +68,7 @@ Widget::Widget(HidTransport &transport, const WidgetSetup &setup, QWidget *paren
       m_deviceTimer(setup.deviceTimer ? *setup.deviceTimer : *m_ownTimer),
       m_hid(transport, QDir(setup.view.programDir).filePath("modules/setting/apConfig.bin"), this),
       m_ownTray(setup.tray ? nullptr : std::make_unique<SystemTrayShell>()),
-      m_tray(setup.tray ? *setup.tray : *m_ownTray), m_transport(transport)
+      m_tray(setup.tray ? *setup.tray : *m_ownTray)
 {
     m_controller = new Ui_Controler(this, &m_hid, setup.view);
     view()->setHidThread(&m_hid);
@@ -175,21 +175,9 @@ void Widget::customEvent(QEvent *event)
 void Widget::checkDevice()
 {
     m_hid.setConnectionBits(0);
-    HidDeviceRecord headset;
-    // A device file of fewer than four records has no headset to look for.
-    if (m_hid.deviceAt(Hid_Thread::kHeadset, &headset))
-    {
-        for (const HidDeviceInfo &entry : m_transport.enumerate(headset.vid, headset.pid))
-        {
-            qDebug() << "open device...";
-            qDebug("VID = %x", entry.vid);
-            qDebug("PID = %x", entry.pid);
-            qDebug("usagePage = %x", entry.usagePage);
-            qDebug("usage = %x", entry.usage);
-            qDebug("MI = %x", unsigned(entry.interfaceNumber));
-        }
-        m_hid.detectDevice(Hid_Thread::kHeadset);
-    }
+    // Enumerates the headset's vendor and product, logs each device found and stores the paths; a
+    // device file of fewer than four records has no headset to look for.
+    m_hid.detectDevice(Hid_Thread::kHeadset);
     const uint32_t state = m_hid.connectionBits();
     if (state != 0)
     {

@@ -143,6 +143,5 @@ private:
     std::unique_ptr<HeadsetAudioControl> m_headset; // uninitialises the library when it goes
     std::unique_ptr<SystemTrayShell> m_ownTray;
     TrayShell &m_tray;
-    HidTransport &m_transport;
     HWND m_window = nullptr;
 };

@@ -3,6 +3,7 @@
 #include "panel/device/data_file_check.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QSettings>
 
 namespace
@@ -34,6 +35,12 @@ bool secrecyCodeOf(const QString &sCode, uint8_t code[7])
 QList<HidDeviceRecord> loadHidDeviceList(const QString &file)
 {
     QList<HidDeviceRecord> list;
+    // Without it the panel finds no device at all: worth a line, unlike a missing settings file.
+    if (!QFileInfo::exists(file))
+    {
+        qDebug().noquote() << "device file" << file << "missing: no device is looked for";
+        return list;
+    }
     const DataFileCheck check = checkDataFile(file);
     if (!check.usable)
     {

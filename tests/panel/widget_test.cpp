@@ -186,6 +186,7 @@ TEST_F(WidgetTest, AHeadsetOnBothInterfacesIsFoundAndTheSceneRunsAfter)
     EXPECT_EQ(headsetRecord().path2, "sim:3:2");
     EXPECT_EQ(widget->hid().connectionBits(), 8u);
     EXPECT_EQ(log.Count("Device Connect State 8"), 1u);
+    EXPECT_EQ(log.Count("open device..."), 2u) << "each interface found is logged once";
     EXPECT_EQ(tray.balloons, QStringList{"Info|Detect Device|1|10000"});
     EXPECT_EQ(conf.Calls("CreateDeviceList").size(), 2u);
     EXPECT_FALSE(conf.Calls("PropertyControl").empty()) << "the default pass ran";
@@ -384,15 +385,25 @@ TEST_F(WidgetTest, DamagedStartUpInputLeavesThePanelRunning)
         widget->checkDevice();
         EXPECT_TRUE(widget->isVisible());
         EXPECT_EQ(log.Count("Device Connect State 0"), 1u) << name;
+        EXPECT_EQ(linesWith(log, "apConfig.bin ignored:"), 1) << name;
         widget.reset();
         EXPECT_EQ(snapshot(), before) << name;
     }
     QFile::remove(path("modules/setting/apConfig.bin"));
+    const auto before = snapshot();
+    log.Clear();
     sim::user32::failRegisterDeviceNotification(true);
     sim::user32::failHookInstall(WH_KEYBOARD_LL, true);
     start(root + "/no-such-library");
     InputHooks hooks(0);
     EXPECT_EQ(hooks.keyboardHook(), nullptr);
+    widget->show();
     widget->checkDevice();
+    EXPECT_TRUE(widget->isVisible());
+    EXPECT_EQ(log.Count("Device Connect State 0"), 1u);
+    EXPECT_EQ(linesWith(log, "apConfig.bin missing"), 1);
+    EXPECT_EQ(log.Count("hInpOutDll == NULL"), 1u);
     EXPECT_EQ(linesWith(log, "device notifications unavailable"), 1);
+    widget.reset();
+    EXPECT_EQ(snapshot(), before);
 }
