@@ -313,6 +313,11 @@ TEST_F(WidgetTest, TrayAndSecondStartsRestoreTheWindowAndQuitEndsTheLoop)
     widget->receiveMessage("");
     QCoreApplication::processEvents();
     EXPECT_TRUE(widget->isVisible());
+    // The window's messages go on to their other handlers: none is ever consumed.
+    for (UINT message : {UINT(WM_DEVICECHANGE), UINT(WM_SYSCOMMAND), UINT(WM_COPYDATA)})
+        for (WPARAM wParam : {WPARAM(DBT_DEVICEARRIVAL), WPARAM(SC_RESTORE), WPARAM(0)})
+            EXPECT_FALSE(
+                widget->handleWindowsMessage({widget->nativeWindow(), message, wParam, 0, 0, {0, 0}}));
 
     QAction *quit = nullptr;
     for (QAction *action : tray.menu->actions())
