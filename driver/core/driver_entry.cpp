@@ -380,12 +380,11 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         DisableInterfaces(extension);
         ForgetInterfaces(extension);
         UninstallStreams(DeviceObject, extension, true);
-        // The framework frees the extension with the device object: keep what is released after.
+        // The framework frees the extension with the device object, whatever the devices below
+        // answered: keep what is released after, and release it on every outcome.
         PDEVICE_OBJECT lower = extension->LowerDevice;
         PAUDIOHAL adapter = extension->Adapter;
         const NTSTATUS status = PcDispatchIrp(DeviceObject, Irp);
-        if (!NT_SUCCESS(status))
-            return status;
         if (lower)
             ObDereferenceObject(lower);
         if (adapter)

@@ -116,6 +116,12 @@ NTSTATUS Send(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, NTSTATUS initial, Fi
     if (!top)
         return STATUS_NO_SUCH_DEVICE;
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    // A removal cannot be dropped for want of memory, or the stack would stay above a device that
+    // is gone: the manager tries again until the pool gives.
+    const bool removal =
+        major == IRP_MJ_PNP && (minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL);
+    for (int tries = 0; !irp && removal && tries < 16; ++tries)
+        irp = IoAllocateIrp(top->StackSize, FALSE);
     if (!irp)
     {
         ObDereferenceObject(top);

@@ -390,4 +390,29 @@ TEST_F(DriverEntryTest, EveryAllocationFailureUnwinds)
     }
 }
 
+// A removal cannot be refused: whatever allocation fails on the way, the stack goes and every
+// reference the start took is given back.
+TEST_F(DriverEntryTest, EveryAllocationOfARemovalFailedInTurnLeavesNothing)
+{
+    S().Streams[0].Word6 = STREAM_INFO_ASIO_CAPABLE;
+    PDEVICE_OBJECT pdo = LoadAndPlug();
+    ASSERT_TRUE(sim::pnp::Started(pdo));
+    const size_t before = sim::Allocations();
+    bus->Unplug(1);
+    const size_t allocations = sim::Allocations() - before;
+    ASSERT_GT(allocations, 0u);
+    Restart();
+    for (size_t k = 1; k <= allocations; ++k)
+    {
+        SCOPED_TRACE(k);
+        S().Streams[0].Word6 = STREAM_INFO_ASIO_CAPABLE;
+        pdo = LoadAndPlug();
+        ASSERT_TRUE(sim::pnp::Started(pdo));
+        sim::FailAllocation(unsigned(k));
+        bus->Unplug(1);
+        sim::FailAllocation(0);
+        Restart();
+    }
+}
+
 } // namespace

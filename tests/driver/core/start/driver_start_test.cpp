@@ -235,6 +235,30 @@ TEST_F(DriverStartTest, EveryAllocationOfLoadAndStartFailedInTurn)
     ASSERT_EQ(sim::pnp::LoadDriver(&DriverEntry), STATUS_SUCCESS);
 }
 
+// A removal cannot be refused: an allocation failing while the threads stop and the filters go
+// still leaves no device, reference or block behind.
+TEST_F(DriverStartTest, EveryAllocationOfARemovalFailedInTurn)
+{
+    const size_t outstanding = sim::Outstanding();
+    ASSERT_TRUE(sim::pnp::Started(bus->Plug(1, usbsim::VirtualDevice::Uac2())));
+    sim::RunUntilIdle();
+    const size_t before = sim::Allocations();
+    bus->Unplug(1);
+    const size_t total = sim::Allocations() - before;
+    ASSERT_EQ(sim::Outstanding(), outstanding);
+    for (size_t k = 1; k <= total; ++k)
+    {
+        SCOPED_TRACE(k);
+        ASSERT_TRUE(sim::pnp::Started(bus->Plug(1, usbsim::VirtualDevice::Uac2())));
+        sim::RunUntilIdle();
+        sim::FailAllocation(unsigned(k));
+        bus->Unplug(1);
+        sim::FailAllocation(0);
+        EXPECT_EQ(sim::pnp::Devices(), 0u);
+        ASSERT_EQ(sim::Outstanding(), outstanding) << sim::pool::LeakReport();
+    }
+}
+
 // Random sequences on two ports: every path ends with nothing left behind, whatever the headsets
 // (a class 2.0 one, a class 1.0 one, the chip family) make of their starts.
 TEST_F(DriverStartTest, RandomPlugPowerOpenCloseRemovalAndCycleSequencesEndClean)
