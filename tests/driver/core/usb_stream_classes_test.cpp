@@ -537,7 +537,7 @@ namespace
 #if defined(__SANITIZE_ADDRESS__)
 constexpr int kUnplugRounds = 25;
 #else
-constexpr int kUnplugRounds = 100;
+constexpr int kUnplugRounds = 200;
 #endif
 
 // The five stream classes, each on the interface and format of a headset that carries it.
