@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver/base/scope_guard.h"
 #include "driver/effects/dsp_interleave_src.h"
 #include "driver/filters/miniport_wave_cyclic.h"
 #include "support/engine_doubles.h"
@@ -570,6 +571,8 @@ TEST_F(WaveMiniportTest, EachAllocationOfTheStreamsRateChainFailsThePinCleanly)
     ASSERT_EQ(Open(), STATUS_SUCCESS);
     miniport->SetStreamCreator(nullptr);
     SetRateChainCreator(&CreateSampleRateChain);
+    // A failed assertion must not leave the chain registered for the tests after this one.
+    CScopeGuard unregister([] { SetRateChainCreator(nullptr); });
     auto data = DataFormat(104, 0, 64, listed, 40);
     auto *format = reinterpret_cast<PKSDATAFORMAT>(data.data());
     PMINIPORTWAVECYCLICSTREAM stream = nullptr;
@@ -601,7 +604,6 @@ TEST_F(WaveMiniportTest, EachAllocationOfTheStreamsRateChainFailsThePinCleanly)
             EXPECT_EQ(sim::pool::OutstandingBlocks(tag), 0u) << sim::pool::LeakReport();
     }
     EXPECT_EQ(sim::Outstanding(), blocks);
-    SetRateChainCreator(nullptr);
 }
 
 } // namespace
