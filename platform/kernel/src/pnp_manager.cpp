@@ -39,6 +39,7 @@ struct DeviceRec
     bool Started = false;
     bool SurpriseRemoved = false;
     bool RemovePending = false; // gone, waiting for its files to close
+    bool Removing = false;      // its removal has been sent: a second path finds it taken
     std::shared_ptr<InFlight> Busy = std::make_shared<InFlight>();
 };
 
@@ -162,7 +163,13 @@ void Remove(PDEVICE_OBJECT pdo)
     {
         std::lock_guard<std::mutex> guard(G().Lock);
         if (DeviceRec *d = Find(pdo))
+        {
+            // An unplug, a query-remove and a last close can race to remove one device; one wins.
+            if (d->Removing)
+                return;
+            d->Removing = true;
             busy = d->Busy;
+        }
     }
     if (busy)
         KeWaitForSingleObject(&busy->Idle, Executive, KernelMode, FALSE, nullptr);
