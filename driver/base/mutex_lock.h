@@ -26,3 +26,16 @@ private:
     KMUTEX m_Mutex;
 };
 typedef CMutexLock *PCMUTEXLOCK;
+
+// A CMutexLock held for one scope.
+class CMutexHold final
+{
+public:
+    explicit CMutexHold(CMutexLock &lock) : m_Lock(lock) { m_Lock.Lock(); }
+    ~CMutexHold() { m_Lock.Unlock(); }
+    CMutexHold(const CMutexHold &) = delete;
+    CMutexHold &operator=(const CMutexHold &) = delete;
+
+private:
+    CMutexLock &m_Lock;
+};

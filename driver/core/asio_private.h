@@ -1,7 +1,8 @@
 // The adapter's private streaming interface: the operations behind the requests a low-latency client
 // sends on "\SVASIOPrivateInterface". Every operation takes the client's file object first; the
 // request operations work on the request's system buffer (inLength bytes in, at most outLength bytes
-// out, *information the bytes written).
+// out, *information the bytes written). Stop has no data: its `buffer` is the request (IRP) itself,
+// which the adapter may hold pending while the device is not in D0 and complete later.
 #pragma once
 
 #include <ntkernel.h>

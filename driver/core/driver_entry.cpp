@@ -421,5 +421,8 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     Irp->IoStatus.Information = 0;
     const NTSTATUS status =
         extension->Adapter ? DispatchPrivateRequest(extension->Adapter, Irp) : STATUS_INVALID_PARAMETER;
+    // A pending request stays with the adapter, which completes it.
+    if (status == STATUS_PENDING)
+        return status;
     return CompleteIrp(Irp, status);
 }

@@ -7,6 +7,7 @@
 
 #include "driver/base/pool_memory.h"
 #include "driver/base/scope_guard.h"
+#include "driver/core/asio_internal.h"
 #include "driver/core/ini_reader.h"
 #include "driver/core/settings.h"
 #include "driver/core/usb_audio_device.h"
@@ -18,15 +19,6 @@ namespace
 
 constexpr UCHAR USB_CLASS_AUDIO = 1;
 constexpr UCHAR USB_SUBCLASS_AUDIOCONTROL = 1;
-
-const WCHAR kBitDepthValue[] = u"ASIOMLDataBitDepth";
-const WCHAR kLatencyValue[] = u"ASIOMLDataLatency";
-const WCHAR kSampleRateValue[] = u"ASIOMLSampleRate";
-
-bool IsSampleType(ULONG type)
-{
-    return type == 16 || type == 17 || type == 18 || (type >= 24 && type <= 27);
-}
 
 // The sample type a device gets when nothing is stored: some devices serve only 24-bit formats.
 ULONG DeviceDefaultSampleType(USHORT vendorId, USHORT productId)
@@ -174,6 +166,8 @@ NTSTATUS CUsbAudioAdapter::StartAll()
 
 NTSTATUS CUsbAudioAdapter::StopAll()
 {
+    // The device is going: a Stop held for its return to D0 ends now.
+    CancelHeldStop(nullptr);
     return m_DeviceHal ? m_DeviceHal->StopAll() : STATUS_UNSUCCESSFUL;
 }
 
@@ -290,9 +284,9 @@ void CUsbAudioAdapter::ReadLowLatencySettings()
     m_LatencyIndex = ASIO_DEFAULT_LATENCY_INDEX;
     m_SampleRate = ASIO_DEFAULT_SAMPLE_RATE;
     const NTSTATUS bitDepth =
-        SettingsValue(device, SETTINGS_READ, &sampleType, sizeof sampleType, kBitDepthValue);
-    SettingsValue(device, SETTINGS_READ, &m_LatencyIndex, sizeof m_LatencyIndex, kLatencyValue);
-    SettingsValue(device, SETTINGS_READ, &m_SampleRate, sizeof m_SampleRate, kSampleRateValue);
+        SettingsValue(device, SETTINGS_READ, &sampleType, sizeof sampleType, kAsioBitDepthValue);
+    SettingsValue(device, SETTINGS_READ, &m_LatencyIndex, sizeof m_LatencyIndex, kAsioLatencyValue);
+    SettingsValue(device, SETTINGS_READ, &m_SampleRate, sizeof m_SampleRate, kAsioSampleRateValue);
 
     bool serving = false;
     for (ULONG index = 0, count = GetEngineCount(); index < count && !serving; ++index)
@@ -306,7 +300,7 @@ void CUsbAudioAdapter::ReadLowLatencySettings()
         sampleType = deviceDefault;
     // Stored values come from the user and the INI file: one out of range would index the latency
     // table or size the buffers wrongly later.
-    if (!IsSampleType(sampleType))
+    if (!AsioIsSampleType(sampleType))
     {
         DbgPrint("StartHardware ASIOMLDataBitDepth %u invalid, using %u\n", sampleType, deviceDefault);
         sampleType = deviceDefault;
@@ -416,15 +410,14 @@ NTSTATUS CUsbAudioAdapter::Close(PFILE_OBJECT file)
     AsioClientRecord *client = file ? FindClient(file) : nullptr;
     if (!client)
         return STATUS_INVALID_PARAMETER;
+    // A Stop held for this file while the device slept ends with the file.
+    CancelHeldStop(file);
     if (client->BuffersCreated == 1)
     {
-        // Buffers exist only once the low-latency service creates them; stopping is all it needs
-        // of this side.
-        StopLowLatency();
-        client->BuffersCreated = 0;
         if (client->RunEvent)
-            ObDereferenceObject(client->RunEvent);
-        client->RunEvent = nullptr;
+            StopFor(client);
+        FreeBuffers();
+        client->BuffersCreated = 0;
     }
     if (m_Owner == client)
     {
@@ -434,7 +427,7 @@ NTSTATUS CUsbAudioAdapter::Close(PFILE_OBJECT file)
     if (!m_Owner)
     {
         ULONG requested = m_RequestedSampleType;
-        SettingsValue(GetDeviceObject(), SETTINGS_WRITE, &requested, sizeof requested, kBitDepthValue);
+        SettingsValue(GetDeviceObject(), SETTINGS_WRITE, &requested, sizeof requested, kAsioBitDepthValue);
         m_EffectiveSampleType = m_RequestedSampleType;
     }
     if (client->NotifyEvent)

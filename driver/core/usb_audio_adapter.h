@@ -40,12 +40,41 @@ struct AsioClientRecord
 };
 
 // One stream's shared low-latency buffer; the table has one zeroed entry per stream engine.
+// The buffer's header: ten 32-bit words ahead of the sample data, shared with the client.
+enum : ULONG
+{
+    ASIO_HEADER_ACTIVE = 0,
+    ASIO_HEADER_IS_INPUT = 1,
+    ASIO_HEADER_CHANNELS = 2,
+    ASIO_HEADER_FIRST_CHANNEL = 3,
+    ASIO_HEADER_DATA_BYTES = 4,
+    ASIO_HEADER_POSITION = 5, // the driver's ring position: render read, capture write
+    ASIO_HEADER_START = 6,    // the position at the run-event hand-over
+    ASIO_HEADER_NOTIFY = 7,   // bytes between two run events
+    ASIO_HEADER_LAST = 8,
+    ASIO_HEADER_PERIODS = 9, // transfers completed since the hand-over
+    ASIO_HEADER_WORDS = 10,
+};
+
+// One stream's shared low-latency buffer; the table has one zeroed entry per stream engine.
+// KernelBuffer holds whole zero-filled pages, so nothing else of the pool is mapped with it.
 struct AsioSharedBuffer
 {
-    PVOID KernelBuffer;
-    PVOID UserAddress;
+    PULONG KernelBuffer; // header, then DataBytes of samples
+    ULONG UserAddress;   // the 32-bit address in the owner's process
     PMDL Mdl;
-    PVOID Registration;
+    ICyclicControl *Control;          // the stream's, referenced while the buffer exists
+    StreamClientRecord *Registration; // the kind-5 client, or null
+    // The driver's own copies: the header is the client's to read and write, so nothing the
+    // callback relies on is read back from it.
+    ULONG DataBytes;
+    ULONG Position;
+    ULONG Channels;
+    BOOLEAN IsInput;
+    BOOLEAN Active;
+    BOOLEAN Last;
+    BOOLEAN Opened;  // OpenClient done
+    BOOLEAN Started; // StartClient done
 };
 
 class CUsbAudioAdapter final : public CAudioHal, public IAsioPrivate, private IUsbAdapterHooks
@@ -84,34 +113,32 @@ public:
     NTSTATUS Open(PFILE_OBJECT file) override;
     NTSTATUS Unused(PFILE_OBJECT) override { return STATUS_UNSUCCESSFUL; }
     NTSTATUS Close(PFILE_OBJECT file) override;
-#define ADAPTER_ASIO_LATER(name)                                                                             \
-    NTSTATUS name(PFILE_OBJECT, PVOID, ULONG, ULONG, PULONG_PTR) override                                    \
-    {                                                                                                        \
-        return STATUS_NOT_IMPLEMENTED;                                                                       \
-    }
-    ADAPTER_ASIO_LATER(GetDriverName)
-    ADAPTER_ASIO_LATER(GetChannels)
-    ADAPTER_ASIO_LATER(GetChannelInfo)
-    ADAPTER_ASIO_LATER(SetNotifyEvent)
-    ADAPTER_ASIO_LATER(ClearNotifyEvent)
-    ADAPTER_ASIO_LATER(GetOwnerActive)
-    ADAPTER_ASIO_LATER(GetSampleTypes)
-    ADAPTER_ASIO_LATER(GetLatencyList)
-    ADAPTER_ASIO_LATER(SetSampleType)
-    ADAPTER_ASIO_LATER(SetLatency)
-    ADAPTER_ASIO_LATER(GetLatencies)
-    ADAPTER_ASIO_LATER(GetSampleRate)
-    ADAPTER_ASIO_LATER(CanSampleRate)
-    ADAPTER_ASIO_LATER(SetSampleRate)
-    ADAPTER_ASIO_LATER(GetBufferSize)
-    ADAPTER_ASIO_LATER(CreateBuffers)
-    ADAPTER_ASIO_LATER(DisposeBuffers)
-    ADAPTER_ASIO_LATER(Start)
-    ADAPTER_ASIO_LATER(Stop)
-    ADAPTER_ASIO_LATER(CanIoFormat)
-    ADAPTER_ASIO_LATER(SetIoFormat)
-    ADAPTER_ASIO_LATER(GetIoFormat)
-#undef ADAPTER_ASIO_LATER
+#define ADAPTER_ASIO_REQUEST(name)                                                                           \
+    NTSTATUS name(PFILE_OBJECT file, PVOID buffer, ULONG inLength, ULONG outLength, PULONG_PTR information)  \
+        override
+    ADAPTER_ASIO_REQUEST(GetDriverName);
+    ADAPTER_ASIO_REQUEST(GetChannels);
+    ADAPTER_ASIO_REQUEST(GetChannelInfo);
+    ADAPTER_ASIO_REQUEST(SetNotifyEvent);
+    ADAPTER_ASIO_REQUEST(ClearNotifyEvent);
+    ADAPTER_ASIO_REQUEST(GetOwnerActive);
+    ADAPTER_ASIO_REQUEST(GetSampleTypes);
+    ADAPTER_ASIO_REQUEST(GetLatencyList);
+    ADAPTER_ASIO_REQUEST(SetSampleType);
+    ADAPTER_ASIO_REQUEST(SetLatency);
+    ADAPTER_ASIO_REQUEST(GetLatencies);
+    ADAPTER_ASIO_REQUEST(GetSampleRate);
+    ADAPTER_ASIO_REQUEST(CanSampleRate);
+    ADAPTER_ASIO_REQUEST(SetSampleRate);
+    ADAPTER_ASIO_REQUEST(GetBufferSize);
+    ADAPTER_ASIO_REQUEST(CreateBuffers);
+    ADAPTER_ASIO_REQUEST(DisposeBuffers);
+    ADAPTER_ASIO_REQUEST(Start);
+    ADAPTER_ASIO_REQUEST(Stop);
+    ADAPTER_ASIO_REQUEST(CanIoFormat);
+    ADAPTER_ASIO_REQUEST(SetIoFormat);
+    ADAPTER_ASIO_REQUEST(GetIoFormat);
+#undef ADAPTER_ASIO_REQUEST
 
     // The device object's audio HAL, or null before it exists (no reference added).
     PAUDIOHAL DeviceHal() const
@@ -158,18 +185,15 @@ private:
     {
         return m_DevicePower;
     }
-    // Low-latency streaming is not served yet: it never runs, so there is nothing to stop or restart.
+    // Low-latency streaming (asio_streams.cpp).
     BOOLEAN IsLowLatencyRunning() override
     {
         return m_AsioRunning;
     }
-    void StopLowLatency() override
-    {
-        m_AsioRunning = FALSE;
-    }
-    void RestartLowLatency() override {}
-    void HandOverRunEvent() override {}
-    void CompleteHeldStop() override {}
+    void StopLowLatency() override;
+    void RestartLowLatency() override;
+    void HandOverRunEvent() override;
+    void CompleteHeldStop() override;
     PURB GetSelectedConfiguration() override
     {
         return m_SelectedConfiguration;
@@ -185,7 +209,62 @@ private:
     NTSTATUS SelectConfiguration();
     void ReadLowLatencySettings();
     AsioClientRecord *FindClient(PFILE_OBJECT file);
+    // Runs `body` with the caller's client under Lock; an unknown file is STATUS_INVALID_PARAMETER.
+    template <class Body> NTSTATUS Serve(PFILE_OBJECT file, Body body)
+    {
+        CMutexHold hold(m_Lock);
+        AsioClientRecord *client = FindClient(file);
+        return client ? body(client) : STATUS_INVALID_PARAMETER;
+    }
     void ReleaseDevice();
+
+    // ---- Low-latency service (asio_requests.cpp, asio_streams.cpp); all under m_Lock.
+    // Serving streams in index order: the engine and its channel count; false past the last.
+    bool ServingStream(ULONG index, IStreamEngine **engine, PULONG channels);
+    // Whether some format of `engine` satisfies `match`.
+    template <class Match> static bool Offers(IStreamEngine *engine, Match match)
+    {
+        for (ULONG i = 0, n = engine->GetFormatCount(); i < n; ++i)
+        {
+            WAVEFORMATEXTENSIBLE format = {};
+            if (NT_SUCCESS(engine->GetFormat(i, &format)) && match(format))
+                return true;
+        }
+        return false;
+    }
+    // Whether every serving stream (all), or some serving stream, offers a format satisfying `match`.
+    template <class Match> bool ServingStreamsOffer(bool all, Match match)
+    {
+        IStreamEngine *engine = nullptr;
+        ULONG channels = 0;
+        bool some = false;
+        for (ULONG index = 0, count = GetEngineCount(); index < count; ++index)
+        {
+            if (!ServingStream(index, &engine, &channels))
+                continue;
+            const bool offers = Offers(engine, match);
+            if (all && !offers)
+                return false;
+            some = some || offers;
+        }
+        return all || some;
+    }
+    void NotifyClients();
+    NTSTATUS CheckRate(const AsioClientRecord *client, ULONG rate);
+    NTSTATUS MatchRate(const AsioClientRecord *client, ULONG rate);
+    NTSTATUS BufferSizes(const AsioClientRecord *client, ULONG sizes[4]);
+    NTSTATUS BuildBuffers(AsioClientRecord *client, const ULONG *request, ULONG entries, PULONG answer);
+    NTSTATUS PrepareStreams(AsioClientRecord *client);
+    NTSTATUS StartStreams();
+    void StopStreams();
+    void ClearSampleData();
+    void HandOver(PKEVENT event);
+    void FreeBuffers();
+    void SignalDevice(USHORT value);
+    NTSTATUS StopFor(AsioClientRecord *client);
+    void CancelHeldStop(PFILE_OBJECT file);
+    static VOID TransferCallback(PVOID context, PVOID argument1, PVOID argument2);
+    static VOID HeldStopCancelled(PDEVICE_OBJECT deviceObject, PIRP irp);
 
     CUsbDeviceLayer m_Layer;
     CMutexLock m_Lock;
@@ -209,5 +288,11 @@ private:
     AsioSharedBuffer *m_SharedBuffers = nullptr;
     ULONG m_SharedBufferCount = 0;
     KSPIN_LOCK m_BufferLock;
+    ULONG m_BufferFrames = 0;
+    ULONG m_BytesPerSample = 0;
+    ULONG m_PeriodMs = 0;                      // of the prepare step
+    ULONG m_Packets = 0;                       // frames (1 ms packets) per transfer
+    ULONG m_Split = 0;                         // transfers per period
+    PIRP volatile m_HeldStopRequest = nullptr; // a Stop held while the device is not in D0
     CItemList *m_AccessList = nullptr;
 };

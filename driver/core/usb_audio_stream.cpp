@@ -13,17 +13,7 @@
 namespace
 {
 // A stream lock held for one operation.
-class CStreamLockHold
-{
-public:
-    explicit CStreamLockHold(CMutexLock &lock) : m_Lock(lock) { m_Lock.Lock(); }
-    ~CStreamLockHold() { m_Lock.Unlock(); }
-    CStreamLockHold(const CStreamLockHold &) = delete;
-    CStreamLockHold &operator=(const CStreamLockHold &) = delete;
-
-private:
-    CMutexLock &m_Lock;
-};
+using CStreamLockHold = CMutexHold;
 
 template <class I> void ReleaseIf(I *i)
 {

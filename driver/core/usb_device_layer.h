@@ -115,6 +115,10 @@ public:
     BOOLEAN IsSelectiveSuspendEnabled() const { return m_SelectiveSuspendEnabled; }
     LONG GetStreamCount() const { return m_StreamCount; }
     LONG GetBusyCount() const { return m_BusyCount; }
+    // The restart mark a power-down leaves while low-latency streaming ran; a Stop in between clears
+    // it, so the return to D0 does not start what the client stopped. Under the adapter's Lock.
+    BOOLEAN AsioWasRunning() const { return m_AsioWasRunning; }
+    void ClearAsioWasRunning() { m_AsioWasRunning = FALSE; }
 
 private:
     static NTSTATUS SignalEventCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context);

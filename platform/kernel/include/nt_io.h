@@ -64,10 +64,13 @@ typedef MDL *PMDL;
 #define METHOD_OUT_DIRECT 2
 #define METHOD_NEITHER 3
 #define FILE_ANY_ACCESS 0
+#define FILE_READ_ACCESS 0x0001
+#define FILE_WRITE_ACCESS 0x0002
 #define CTL_CODE(type, function, method, access)                                                             \
     (((type) << 16) | ((access) << 14) | ((function) << 2) | (method))
 #define FILE_DEVICE_UNKNOWN 0x22
 #define FILE_DEVICE_KS 0x2f
+#define FILE_DEVICE_SOUND 0x1d
 #define FILE_DEVICE_BUS_EXTENDER 0x2a
 #define FILE_DEVICE_USB FILE_DEVICE_UNKNOWN
 

@@ -469,3 +469,4 @@ extern "C" BOOLEAN RtlIsNtDdiVersionAvailable(ULONG version);
 #if __has_include(<nt_io.h>)
 #include <nt_io.h>
 #endif
+#include <nt_memory.h>

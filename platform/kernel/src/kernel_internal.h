@@ -62,6 +62,7 @@ struct SimObject
     bool permanent = false;
     virtual ~SimObject() { magic = 0; }
     virtual void OnLastReference() { delete this; }
+    virtual void OnSignal() {} // KeSetEvent on the object (lock held)
 };
 // The object behind a pointer handed to the driver, or null with a violation when it is not one.
 SimObject *FromPointer(PVOID p, const char *caller);
@@ -69,6 +70,10 @@ SimObject *FromPointer(PVOID p, const char *caller);
 // dereference finds them.
 void RegisterObjectPointer(PVOID p, SimObject *o);
 void UnregisterObjectPointer(PVOID p);
+// The object registered for a pointer, or null (lock held; no report).
+SimObject *FindObjectLocked(PVOID p);
+// ObReferenceObjectByHandle for a user-mode handle of the process the caller acts for.
+NTSTATUS ReferenceUserHandle(HANDLE handle, POBJECT_TYPE type, PVOID *object);
 
 void ResetPool();
 std::string PoolCheck();

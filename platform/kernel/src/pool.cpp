@@ -80,7 +80,8 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag)
     }
     if (bytes > (SIZE_T(1) << 40))
         return nullptr;
-    const size_t align = CacheAligned(type) ? 64 : 16;
+    // As on the target, a block of a page or more starts on a page boundary.
+    const size_t align = bytes >= PAGE_SIZE ? PAGE_SIZE : CacheAligned(type) ? 64 : 16;
     const size_t front = align >= sizeof(BlockHeader) ? align : 32;
     const size_t total = (front + bytes + kGuard + align - 1) & ~(align - 1);
     auto *base = static_cast<uint8_t *>(std::aligned_alloc(align, total));

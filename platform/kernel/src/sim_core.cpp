@@ -196,6 +196,11 @@ void UnregisterObjectPointer(PVOID p)
 {
     g_objects.erase(p);
 }
+SimObject *FindObjectLocked(PVOID p)
+{
+    auto it = g_objects.find(p);
+    return it == g_objects.end() ? nullptr : it->second;
+}
 SimObject *FromPointer(PVOID p, const char *caller)
 {
     auto it = g_objects.find(p);

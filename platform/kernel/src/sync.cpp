@@ -154,6 +154,8 @@ extern "C" LONG KeSetEvent(PRKEVENT event, LONG, BOOLEAN)
     auto lk = Lock();
     LONG old = event->Header.SignalState;
     event->Header.SignalState = 1;
+    if (SimObject *o = FindObjectLocked(event))
+        o->OnSignal();
     Notify();
     return old;
 }

@@ -137,9 +137,12 @@ KPRIORITY sim::ThreadPriority(PVOID threadObject)
     return -1;
 }
 
-extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, POBJECT_TYPE type, KPROCESSOR_MODE,
-                                              PVOID *object, OBJECT_HANDLE_INFORMATION *)
+extern "C" NTSTATUS ObReferenceObjectByHandle(HANDLE handle, ACCESS_MASK, POBJECT_TYPE type,
+                                              KPROCESSOR_MODE mode, PVOID *object,
+                                              OBJECT_HANDLE_INFORMATION *)
 {
+    if (mode == UserMode)
+        return ReferenceUserHandle(handle, type, object);
     auto *t = static_cast<ThreadObject *>(sim::LookupHandle(handle, sim::HandleKind::Thread));
     if (!t)
     {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../entry/entry_doubles.h"
+#include "asio_doubles.h"
 #include "driver/core/usb_audio_device.h"
 
 namespace adapter_test
@@ -41,7 +42,11 @@ public:
     {
         for (ULONG i = 0; i < entry_test::S().Streams.size(); ++i)
         {
-            auto *engine = hal_test::Make<entry_test::ScriptedEngine>(i);
+            IStreamEngine *engine = nullptr;
+            if (A().Streams.empty())
+                engine = hal_test::Make<entry_test::ScriptedEngine>(i);
+            else
+                engine = hal_test::Make<AsioStream>(i);
             if (!engine)
                 return STATUS_INSUFFICIENT_RESOURCES;
             const NTSTATUS status = AddEngine(engine);

@@ -133,10 +133,10 @@ TEST_F(AdapterTest, StartCreatesTheDeviceObjectAndForwardsTheStreamQueries)
     EXPECT_EQ(none, nullptr);
     EXPECT_EQ(engine_test::RefsOf<IAudioHal>(adapter), held);
 
-    // The private slots beyond Open and Close are not served yet.
+    // A file the adapter never opened finds no client.
     auto *asio = QueryAs<IAsioPrivate>(static_cast<IAudioHal *>(adapter), IID_IAsioPrivate);
     ULONG_PTR information = 7;
-    EXPECT_EQ(asio->GetChannels(nullptr, nullptr, 0, 0, &information), STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(asio->GetChannels(nullptr, nullptr, 0, 16, &information), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(asio->Unused(nullptr), STATUS_UNSUCCESSFUL);
     asio->Release();
     bus->Unplug(kPort);
@@ -305,14 +305,14 @@ TEST_F(AdapterTest, ClientsOpenOnThePrivateNameAndCloseWritesTheBitDepth)
     // Any other name belongs to the framework, which knows no such filter.
     EXPECT_EQ(sim::pnp::OpenFile(pdo, u"\\SVEnumPrivateInterface", &other), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(other, nullptr);
-    // A request on the private name is refused with nothing written.
-    unsigned char out[16];
+    // A request on the private name reaches the adapter: the first stream serves it.
+    uint32_t out[4];
     std::memset(out, 0x5A, sizeof out);
     ULONG_PTR information = 99;
-    EXPECT_NE(sim::pnp::DeviceControl(first, 0x1D6004, nullptr, 0, out, sizeof out, &information),
+    EXPECT_EQ(sim::pnp::DeviceControl(first, 0x1D6004, nullptr, 0, out, sizeof out, &information),
               STATUS_SUCCESS);
-    EXPECT_EQ(information, 0u);
-    EXPECT_EQ(out[0], 0x5A);
+    EXPECT_EQ(information, 16u);
+    EXPECT_EQ(out[0], 1u);
 
     EXPECT_EQ(sim::pnp::CloseFile(first), STATUS_SUCCESS);
     // No client owns buffers: the requested sample type is stored again.

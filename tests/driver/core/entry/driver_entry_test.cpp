@@ -240,7 +240,7 @@ TEST_F(DriverEntryTest, RequestsReachTheAdapterOnlyOnThePrivateName)
     ASSERT_EQ(sim::pnp::OpenFile(pdo, u"\\svasioprivateinterface", &other), STATUS_SUCCESS);
     EXPECT_EQ(CountCalls("Open"), 2u) << "the name is compared without case";
 
-    // Any control code is refused for now, with nothing written.
+    // A code outside the private request table is refused, with nothing written.
     UCHAR out[16];
     std::memset(out, 0x5A, sizeof out);
     ULONG_PTR information = 99;
