@@ -506,6 +506,26 @@ TEST_F(AsioTest, PowerStopsAndRestartsStreamingAndHoldsAStopUntilD0)
     bus->Unplug(1);
 }
 
+TEST_F(AsioTest, RemovalCancelsAHeldStop)
+{
+    PDEVICE_OBJECT pdo = Plug();
+    sim::user::Process process;
+    PFILE_OBJECT file = Open(process, pdo);
+    ASSERT_EQ(Create(process, file, 960).size(), 2u);
+    const uint32_t run = process.CreateEvent();
+    ASSERT_EQ(Call(process, file, kStart, WordBytes({run}), 0).Status, STATUS_SUCCESS);
+    ASSERT_EQ(sim::pnp::SetDevicePower(pdo, PowerDeviceD2), STATUS_SUCCESS);
+    NTSTATUS held = STATUS_PENDING;
+    sim::HostThread waiter([&] { held = Call(process, file, kStop, {}, 0).Status; });
+    sim::RunUntilIdle();
+    bus->Unplug(1);
+    waiter.Join();
+    EXPECT_EQ(held, STATUS_CANCELLED);
+    EXPECT_EQ(process.CloseFile(file), STATUS_SUCCESS);
+    ExpectNothingLeft();
+    EXPECT_EQ(process.CloseHandle(run), STATUS_SUCCESS);
+}
+
 TEST_F(AsioTest, EveryAllocationOfCreateAndStartFailedInTurn)
 {
     // Each of the driver's own allocations (buffers "USBd", MDLs, registrations "USBS"), failed
