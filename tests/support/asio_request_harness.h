@@ -1,0 +1,111 @@
+// Runs arbitrary bytes as private low-latency requests on a started class 2.0 headset: the driver
+// loaded by the PnP manager, three user processes with a file and an event each, power changes in
+// between. Shared by the bounded random test and the libFuzzer target.
+//
+// Input: steps of 8 bytes, at most 64: [client, choice, in length, out length, 4 content bytes]. A
+// choice of 250 or more is a power change (odd: D2, even: D0); below 242 one of the 22 requests,
+// above it a code of the same device type that is not one. Returns "" or what broke: a status no
+// request may answer, more buffers mapped than one owner has, or anything left after the last close
+// (the I/O manager's own checks abort through the violation handler).
+#pragma once
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <sim/kernel_sim.h>
+#include <sim/pnp_sim.h>
+#include <sim/usb_bus.h>
+#include <sim/usb_pnp.h>
+#include <sim/user_sim.h>
+
+#include "driver/core/driver_entry.h"
+
+namespace asio_harness
+{
+
+inline constexpr ULONG kCodes[] = {0x1D6000, 0x1D6004, 0x1DE008, 0x1D600C, 0x1D6010, 0x1DA014,
+                                   0x1D6018, 0x1DA01C, 0x1DA020, 0x1D6024, 0x1D6028, 0x1DA02C,
+                                   0x1DA030, 0x1D6034, 0x1DE038, 0x1DA03C, 0x1DA040, 0x1DA044,
+                                   0x1DA04C, 0x1DA050, 0x1DA054, 0x1D6058};
+inline constexpr ULONG kStop = 0x1DA044;
+
+inline bool Allowed(NTSTATUS s)
+{
+    return s == STATUS_SUCCESS || s == STATUS_INVALID_PARAMETER || s == STATUS_BUFFER_OVERFLOW ||
+           s == STATUS_BUFFER_TOO_SMALL || s == STATUS_UNSUCCESSFUL || s == STATUS_NO_MATCH ||
+           s == STATUS_NOT_SUPPORTED || s == STATUS_POWER_STATE_INVALID;
+}
+
+// Call after sim::ResetAll (the caller decides how violations end the run).
+inline std::string RunRequests(const uint8_t *data, size_t size)
+{
+    std::string broke;
+    auto bus = std::make_unique<usbsim::Bus>();
+    usbsim::AttachPnpManager(*bus);
+    if (sim::pnp::LoadDriver(&DriverEntry) != STATUS_SUCCESS)
+        return "the driver did not load";
+    PDEVICE_OBJECT pdo = bus->Plug(1, usbsim::VirtualDevice::Uac2());
+    {
+        sim::user::Process processes[3];
+        PFILE_OBJECT files[3] = {};
+        uint32_t events[3];
+        for (int i = 0; i < 3; ++i)
+        {
+            if (processes[i].OpenFile(pdo, u"\\SVASIOPrivateInterface", &files[i]) != STATUS_SUCCESS)
+                broke = "the private name did not open";
+            events[i] = processes[i].CreateEvent();
+        }
+        bool asleep = false;
+        std::vector<uint8_t> in, out;
+        for (size_t at = 0; broke.empty() && at + 8 <= size && at < 8 * 64; at += 8)
+        {
+            const uint8_t *step = data + at;
+            const int who = step[0] % 3;
+            if (step[1] >= 250)
+            {
+                asleep = step[1] & 1;
+                sim::pnp::SetDevicePower(pdo, asleep ? PowerDeviceD2 : PowerDeviceD0);
+                continue;
+            }
+            const ULONG code = step[1] < 242 ? kCodes[step[1] % 22] : 0x1D6000 + 4 * (step[1] - 200);
+            if (asleep && code == kStop)
+                continue; // held until D0, which this one thread would never reach
+            in.assign(step[2] % 72, 0);
+            for (size_t i = 0; i < in.size(); ++i)
+                in[i] = uint8_t(step[4 + i % 4] ^ (i / 4));
+            // Values near what the driver accepts: handles, types, rates, sizes.
+            if (in.size() >= 4 && (step[2] & 0x80))
+            {
+                const uint32_t pick[] = {events[who], 16, 27, 48000, 44100, 2822400, 1, 960};
+                std::memcpy(in.data(), &pick[step[4] % 8], 4);
+            }
+            const ULONG outLength = step[3] % 72;
+            out.assign(outLength, 0);
+            ULONG_PTR information = 0;
+            const NTSTATUS status = processes[who].DeviceIoControl(
+                files[who], code, in.data(), ULONG(in.size()), out.data(), outLength, &information);
+            if (!Allowed(status))
+                broke = "request " + std::to_string(code) + " answered " + std::to_string(uint32_t(status));
+            else if (sim::user::Mappings().size() > 2)
+                broke = "more buffers mapped than one owner can have";
+        }
+        sim::pnp::SetDevicePower(pdo, PowerDeviceD0);
+        for (int i = 0; i < 3; ++i)
+        {
+            if (files[i])
+                processes[i].CloseFile(files[i]);
+            processes[i].CloseHandle(events[i]);
+        }
+        if (broke.empty() &&
+            (!sim::user::Mappings().empty() || sim::user::LiveMdls() || sim::user::EventReferences()))
+            broke = "a mapping, MDL or event reference outlived its client";
+    }
+    bus->Unplug(1);
+    bus.reset();
+    sim::pnp::UnloadDriver();
+    return broke;
+}
+
+} // namespace asio_harness
