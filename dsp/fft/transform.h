@@ -92,7 +92,7 @@ Status fftCheckTransform(const FftSpec *spec, int32_t id, int32_t layout, const 
 // fftTransform after its checks, over generic tables.
 Status fftTransformBody(const FftSpec *spec, FftKind kind, FftDirection dir, const float *src, float *dst,
                         void *work);
-// The closed forms of orders 0..3 of that kind and direction, scaled per the spec.
+// The closed forms of orders 0..3 of that kind and direction, scaled as the FFT record says.
 void fftSmallTransform(const FftSpec *spec, FftKind kind, FftDirection dir, const float *src, float *dst);
 // Whether the spec scales that direction's result.
 bool fftScales(const FftSpec *spec, FftDirection dir);

@@ -9,8 +9,8 @@
 //   section of 8 floats per four k;
 // - recombination: blocks of eight floats for k = 4j+1..4j+4, the four first components then the
 //   four second ones, each in the order k = 4j+2, 4j+1, 4j+4, 4j+3.
-// Such a spec asks for a work buffer (its kernels need scratch where the generic one does not):
-// work r32(8M + 31) + 32 bytes with M the complex length. Above complex order 17 the spec holds
+// Such an FFT record asks for a work buffer (its kernels need scratch where the generic one does not):
+// work r32(8M + 31) + 32 bytes with M the complex length. Above complex order 17 the record holds
 // the generic large-order tables and sizes and the generic driver runs over them.
 //
 // Results: the same transforms up to float rounding (every product and sum rounded to float).
