@@ -4,10 +4,9 @@
 // the dry set, SurroundProcess and chain B on the wet set, the wet set out), then the DSP render
 // class's step: its chain through the engine's chunked float pass and its pack to two channels.
 //
-// The surround node here is a stand-in written from the node's processing entry: the driver's
-// own effect node takes its place when it lands. Beside the whole path, the same
-// run prices its parts alone: the engine with no node, ConvertChannels, one chain, the
-// headphone surround's Process, the block that carries a filter change, and the surround at
+// The surround node is the driver's own (CEffectNode140, set up as the adapter does, its switch
+// on). Beside the whole path, the same run prices its parts alone: the engine with no node, ConvertChannels,
+// one chain, the headphone surround's Process, the block that carries a filter change, and the surround at
 // 192 kHz. Every benchmark runs at primitive variant 0 (generic) and at the variant the driver
 // selects on this processor (initCpuVariant), side by side.
 //
@@ -30,6 +29,7 @@
 #include "driver/base/pool_memory.h"
 #include "driver/core/usb_audio_stream.h"
 #include "driver/effects/chain_adapters.h"
+#include "driver/effects/effect_nodes.h"
 #include "driver/effects/headphone/audio_app.h"
 #include "driver/effects/headphone/headphone_surround.h"
 #include "driver/effects/render_stages.h"
@@ -172,80 +172,52 @@ template <class F> void Stream(benchmark::State &state, double blockSeconds, F &
     clock.Report(state);
 }
 
-// The surround node's processing entry, in the order the render pipe runs it: dry and wet copies,
-// ConvertChannels to two and chain A on the dry set, SurroundProcess and chain B on the wet set,
-// the wet set (enabled) back into the engine's buffers.
-class SurroundNodeStandIn : public CRenderStageBase
+// The switch unit the surround node reads its on/off from: node 140's switch is on, so the
+// stream hears the wet set.
+class SwitchOn : public ISwitchControl, public CUnknownBase
 {
 public:
     DECLARE_STD_UNKNOWN();
-    SurroundNodeStandIn() : CRenderStageBase(nullptr) {}
-    ~SurroundNodeStandIn()
+    SwitchOn() : CUnknownBase(nullptr) {}
+    NTSTATUS GetSwitchChannels(UCHAR, PULONG count) override
     {
-        if (m_Surround)
-        {
-            m_Surround->~HeadphoneSurround();
-            FreePool(m_Surround);
-        }
-    }
-
-    bool Setup(const WAVEFORMATEXTENSIBLE &pcm)
-    {
-        void *block = AllocPoolZeroed(ULONG(sizeof(HeadphoneSurround)), NonPagedPool, PoolTag::TAVO);
-        if (!block)
-            return false;
-        m_Surround = new (block) HeadphoneSurround();
-        const WAVEFORMATEX wf = SurroundFormat(pcm.Format.nChannels, pcm.Format.nSamplesPerSec);
-        if (m_Surround->SetFormat(&wf) != 0)
-            return false;
-        m_Surround->SetActive(TRUE);
-        m_Surround->SetPath(0);
-        m_Surround->SetThirdValue(0, 3);
-        m_Surround->SetThirdValue(1, 3);
-        m_Surround->SetOutput(0);
-        const WAVEFORMATEXTENSIBLE f = FloatOf(pcm);
-        if (!DspChainInit(&m_ChainA) || !DspChainInit(&m_ChainB))
-            return false;
-        DspChainSetFormat(&m_ChainA, &f);
-        DspChainSetFormat(&m_ChainB, &f);
-        for (int c = 0; c < 8; ++c)
-        {
-            m_DryPtr[c] = m_Dry[c];
-            m_WetPtr[c] = m_Wet[c];
-        }
-        return true;
-    }
-
-    NTSTATUS ProcessBuffers(const WAVEFORMATEXTENSIBLE *format, float **buffers, ULONG frames) override
-    {
-        const int32_t channels = format->Format.nChannels, n = int32_t(frames);
-        for (int32_t c = 0; c < channels; ++c)
-        {
-            dsp::copyF32(buffers[c], m_Dry[c], n);
-            dsp::copyF32(buffers[c], m_Wet[c], n);
-        }
-        ConvertChannels(m_DryPtr, channels, 2, n, 1);
-        DspChainProcess(&m_ChainA, m_DryPtr, n);
-        SurroundProcess(m_Surround, m_WetPtr, n);
-        DspChainProcess(&m_ChainB, m_WetPtr, n);
-        for (int32_t c = 0; c < channels; ++c)
-            dsp::copyF32(m_Wet[c], buffers[c], n);
+        *count = 1;
         return STATUS_SUCCESS;
     }
-
-    HeadphoneSurround *Surround() const { return m_Surround; }
-
-private:
-    HeadphoneSurround *m_Surround = nullptr;
-    DspChain m_ChainA, m_ChainB;
-    float m_Dry[8][kChunk] = {}, m_Wet[8][kChunk] = {};
-    float *m_DryPtr[8] = {}, *m_WetPtr[8] = {};
+    NTSTATUS GetSwitch(UCHAR, ULONG, PUCHAR value) override
+    {
+        *value = 1;
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS SetSwitch(UCHAR, ULONG, UCHAR) override { return STATUS_SUCCESS; }
 };
 
-NTSTATUS SurroundNodeStandIn::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
+NTSTATUS SwitchOn::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
 {
-    return AnswerInterface(iid, object, static_cast<IProcessingNode *>(this),
-                           {{IID_IProcessingNode, static_cast<IProcessingNode *>(this)}});
+    return AnswerInterface(iid, object, static_cast<ISwitchControl *>(this),
+                           {{IID_ISwitchControl, static_cast<ISwitchControl *>(this)}});
+}
+
+// The driver's surround node as the adapter sets it up (its switch on, no stored parameters),
+// given the stream's format as the stream does when it starts.
+CEffectNode140 *MakeSurroundNode(const WAVEFORMATEXTENSIBLE &pcm)
+{
+    auto *unit = new (NonPagedPool, PoolTag::TAVO) SwitchOn();
+    auto *node = new (NonPagedPool, PoolTag::TAVO) CEffectNode140(nullptr, 140);
+    if (!unit || !node)
+        return nullptr;
+    unit->AddRef();
+    node->AddRef();
+    const NodeSettings settings{nullptr, nullptr};
+    const bool ok = node->Init140(static_cast<ISwitchControl *>(unit), 5, settings, 3) == STATUS_SUCCESS &&
+                    node->SetEffectFormat(&pcm) == STATUS_SUCCESS && node->ActiveSwitch() == 1;
+    unit->Release();
+    if (!ok)
+    {
+        node->Release();
+        return nullptr;
+    }
+    return node;
 }
 
 // The DSP render class's step of a transfer: the engine's chunked float pass running the class's
@@ -324,18 +296,17 @@ void RenderPath(benchmark::State &state, bool withNode, bool withChain)
         const WAVEFORMATEXTENSIBLE pcm = Pcm16(kChannels, kRate);
         auto *engine = new (NonPagedPool, PoolTag::USBS) CStreamEngine(nullptr, 0);
         engine->AddRef();
-        auto *node = new (NonPagedPool, PoolTag::TAVO) SurroundNodeStandIn();
-        static_cast<IProcessingNode *>(node)->AddRef();
+        CEffectNode140 *node = MakeSurroundNode(pcm);
         auto *render = new (NonPagedPool, PoolTag::US10) RenderClassChain();
         render->NonDelegatingUnknown()->AddRef();
-        const bool ok = engine->Initialize(0) == STATUS_SUCCESS &&
-                        engine->PrepareBuffers() == STATUS_SUCCESS && node->Setup(pcm) &&
-                        render->Setup(pcm, engine) &&
+        const bool ok = node && engine->Initialize(0) == STATUS_SUCCESS &&
+                        engine->PrepareBuffers() == STATUS_SUCCESS && render->Setup(pcm, engine) &&
                         (!withNode || engine->AddProcessingNode(node) == STATUS_SUCCESS);
         if (ok)
         {
             engine->SetCurrentFormat(pcm);
             std::vector<uint8_t> block = Block(kFrames, kChannels), work(block.size());
+            const uint32_t runs = node->Engine()->Engine()->m_Core.m_nRuns;
             Stream(state, 0.010,
                    [&]
                    {
@@ -344,11 +315,14 @@ void RenderPath(benchmark::State &state, bool withNode, bool withChain)
                        if (withChain)
                            render->Run(work.data(), kFrames);
                    });
+            if (withNode && state.iterations() > 2 && node->Engine()->Engine()->m_Core.m_nRuns == runs)
+                state.SkipWithError("the surround core never ran");
         }
         else
             state.SkipWithError("set-up failed");
         render->NonDelegatingUnknown()->Release();
-        static_cast<IProcessingNode *>(node)->Release();
+        if (node)
+            node->Release();
         engine->Release();
     }
 }
@@ -429,8 +403,12 @@ void Surround(benchmark::State &state, ULONG rate, ULONG frames, bool change)
             state.SkipWithError("set-up failed");
             return;
         }
+        // As the surround node configures it.
         hs.SetActive(TRUE);
+        hs.SetPath(0);
         hs.SetThirdValue(0, 3);
+        hs.SetThirdValue(1, 3);
+        hs.SetOutput(0);
         const Planes source(frames, 8);
         Planes p(frames, 8);
         int flip = 0;
