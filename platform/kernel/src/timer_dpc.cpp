@@ -3,6 +3,7 @@
 #include "kernel_internal.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <deque>
 #include <thread>
 #include <vector>
@@ -87,15 +88,6 @@ void WorkLoop()
     RemoveCountedThread();
 }
 
-void EnsureThread(ServiceThread &t, void (*loop)())
-{
-    if (t.thread.joinable())
-        return;
-    t.stop = false;
-    AddCountedThread();
-    t.thread = std::thread(loop);
-}
-
 void StopThread(ServiceThread &t)
 {
     {
@@ -105,8 +97,34 @@ void StopThread(ServiceThread &t)
         t.stop = true;
         Notify();
     }
+    if (t.thread.get_id() == std::this_thread::get_id())
+    {
+        t.thread.detach(); // the program exits from a DPC or work item: nothing is left to wait for
+        return;
+    }
     t.thread.join();
     t.thread = std::thread();
+}
+
+// A program may exit without a final reset (a fuzzer does). The threads must be joined before the
+// scheduler's lock and condition variable are destroyed: a joinable std::thread terminates the
+// program, and a thread still waiting on the condition variable blocks its destruction. A hook
+// registered after those statics were built runs before their destructors.
+void StopAtExit()
+{
+    StopThread(g_dpcThread);
+    StopThread(g_workThread);
+}
+
+void EnsureThread(ServiceThread &t, void (*loop)())
+{
+    if (t.thread.joinable())
+        return;
+    static const bool hooked = std::atexit(StopAtExit) == 0;
+    (void)hooked;
+    t.stop = false;
+    AddCountedThread();
+    t.thread = std::thread(loop);
 }
 
 LONGLONG DueOf(LARGE_INTEGER due)
