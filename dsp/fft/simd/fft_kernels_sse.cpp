@@ -442,6 +442,19 @@ void fftBitReverse(const float *src, float *dst, int32_t count, const int32_t *r
     }
 }
 
+void fftRadix4Pass(const float *in, float *out, int32_t quarter, int32_t blocks, const float *twiddles,
+                   bool inverse)
+{
+    radix4Stage(in, out, quarter, 0, int64_t(4) * quarter * blocks, twiddles, inverse, false);
+}
+
+void fftRadix2Pass(const float *in, float *out, int32_t half, int32_t blocks, const float *twiddles,
+                   bool inverse)
+{
+    for (int64_t b = 0; b < blocks; ++b)
+        radix2Stage(in + 4 * half * b, out + 4 * half * b, 2 * int64_t(half), twiddles, inverse, false);
+}
+
 } // namespace dsp::sse
 
 #endif

@@ -6,6 +6,7 @@
 
 #include "dsp/core/vector.h"
 #include "dsp/fft/entries.h"
+#include "dsp/fft/simd/fft_large_sse.h"
 #include "dsp/fft/transform.h"
 
 namespace dsp::sse
@@ -20,26 +21,34 @@ using generic::FftKind;
 using generic::fftR32;
 using generic::FftSineReader;
 
-// Complex orders up to this run one kernel; the generic large-order driver above.
-constexpr int32_t kDirectMaxOrder = 17;
-// Up to this the reorder kernel; at the threshold a separate bit reversal and the in-place one.
+// Up to this the reorder kernel; at the direct threshold a separate bit reversal and the in-place one.
 constexpr int32_t kReorderMaxOrder = 16;
 
 void sizes64(int32_t n, bool real, int64_t *spec, int64_t *init, int64_t *work)
 {
-    const int32_t m = real ? n - 1 : n;
-    if (n <= 3 || m > kDirectMaxOrder)
+    if (n <= 3)
     {
         (real ? generic::fftRealSizes64 : generic::fftComplexSizes64)(n, spec, init, work);
         return;
     }
+    const int32_t m = real ? n - 1 : n;
     const int64_t M = int64_t(1) << m;
     const int64_t N = int64_t(1) << n;
-    *spec = fftR32(8 * M + 39) + fftR32(M + 35) + 128;
+    if (m <= kFftKernelMaxOrder)
+    {
+        *spec = fftR32(8 * M + 39);
+        *init = 0;
+        *work = fftR32(8 * M + 31);
+    }
+    else
+    {
+        fftBufferSizes(m, spec, init, work);
+    }
+    *spec += fftR32(M + 35) + 128;
     if (real)
         *spec += 2 * fftR32(2 * N + 31);
-    *init = n <= 10 ? 0 : fftR32(N + 35) + 32;
-    *work = fftR32(8 * M + 31) + 32;
+    *init = n <= 10 ? 0 : fftR32(N + 35) + *init + 32;
+    *work += 32;
 }
 
 void realSizes64(int32_t n, int64_t *spec, int64_t *init, int64_t *work)
@@ -52,8 +61,9 @@ void complexSizes64(int32_t n, int64_t *spec, int64_t *init, int64_t *work)
     sizes64(n, false, spec, init, work);
 }
 
-// Entry i: the float offset 2 rev_(m-2)(i) of value rev_(m-2)(i); then 0.
-unsigned char *buildReverse(int32_t m, int32_t *table)
+} // namespace
+
+unsigned char *fftBuildPlainReverse(int32_t m, int32_t *table)
 {
     const int32_t bits = m - 2;
     const int32_t count = int32_t(1) << bits;
@@ -68,8 +78,7 @@ unsigned char *buildReverse(int32_t m, int32_t *table)
     return fftAlign32(table + count + 1);
 }
 
-// Four consecutive k from k0: the cosines, then the stored negative sines, of W_h(mult k).
-float *putTwiddles(const FftSineReader &reader, int64_t h, int64_t k0, int64_t mult, float *out)
+float *fftPutTwiddles(const FftSineReader &reader, int64_t h, int64_t k0, int64_t mult, float *out)
 {
     float w[2];
     for (int64_t b = 0; b < 4; ++b)
@@ -82,7 +91,7 @@ float *putTwiddles(const FftSineReader &reader, int64_t h, int64_t k0, int64_t m
 }
 
 // Radix-4 sections L = 4, 16, ... while 4L <= M, then for an odd order the radix-2 section.
-unsigned char *buildKernelTwiddles(int32_t m, const float *sine, int32_t sineOrder, float *out)
+unsigned char *fftBuildKernelTwiddles(int32_t m, const float *sine, int32_t sineOrder, float *out)
 {
     const int64_t M = int64_t(1) << m;
     int32_t t = 4;
@@ -91,16 +100,19 @@ unsigned char *buildKernelTwiddles(int32_t m, const float *sine, int32_t sineOrd
         const FftSineReader reader(sine, sineOrder, t);
         for (int64_t k = 0; k < L; k += 4)
             for (int64_t mult = 1; mult <= 3; ++mult)
-                out = putTwiddles(reader, 4 * L, k, mult, out);
+                out = fftPutTwiddles(reader, 4 * L, k, mult, out);
     }
     if (m & 1)
     {
         const FftSineReader reader(sine, sineOrder, m);
         for (int64_t k = 0; k < M / 2; k += 4)
-            out = putTwiddles(reader, M, k, 1, out);
+            out = fftPutTwiddles(reader, M, k, 1, out);
     }
     return fftAlign32(out);
 }
+
+namespace
+{
 
 // Blocks of eight for k = 4j+1..4j+4 of the real order n: forward (0.5 cos, 0.5 - 0.5 sin),
 // inverse (cos, -sin), lanes in the order 4j+2, 4j+1, 4j+4, 4j+3.
@@ -127,15 +139,6 @@ Status initSpec(FftSpec **specOut, int32_t order, int32_t flag, int32_t hint, vo
                 void *initBuffer, bool real)
 {
     const int32_t m = real ? order - 1 : order;
-    if (order > 3 && m > kDirectMaxOrder)
-    {
-        // Until the tuning's own driver: the generic tables, run by the generic driver.
-        Status s = (real ? generic::fftRealInit : generic::complexFftSpecInit)(specOut, order, flag, hint,
-                                                                               specBuffer, initBuffer);
-        if (s == kOk)
-            (*specOut)->reserved0 = generic::kFftLayoutTuning1;
-        return s;
-    }
     if (Status s = generic::fftCheckInitArgs(specOut, order, flag, specBuffer, initBuffer))
         return s;
     FftSpec *spec = generic::fftInitHeader(specBuffer, order, flag, hint);
@@ -146,10 +149,20 @@ Status initSpec(FftSpec **specOut, int32_t order, int32_t flag, int32_t hint, vo
         int32_t sineOrder;
         unsigned char *scratch;
         const float *sine = generic::fftSineSource(order, initBuffer, &sineOrder, &scratch);
-        spec->bitReverse = int32_t(sizeof(FftSpec));
-        unsigned char *next = buildReverse(m, reinterpret_cast<int32_t *>(base + spec->bitReverse));
-        spec->kernelTwiddles = int32_t(next - base);
-        next = buildKernelTwiddles(m, sine, sineOrder, reinterpret_cast<float *>(next));
+        const int64_t M = int64_t(1) << m;
+        unsigned char *next;
+        if (m <= kFftKernelMaxOrder)
+        {
+            spec->bitReverse = int32_t(sizeof(FftSpec));
+            next = fftBuildPlainReverse(m, reinterpret_cast<int32_t *>(base + spec->bitReverse));
+            spec->kernelTwiddles = int32_t(next - base);
+            next = fftBuildKernelTwiddles(m, sine, sineOrder, reinterpret_cast<float *>(next));
+            spec->workSize = int32_t(fftR32(8 * M + 31));
+        }
+        else
+        {
+            next = fftBuildLargeOrderTables(spec, m, sine, sineOrder, base + 96 + fftR32(M + 35));
+        }
         if (real)
         {
             spec->recombineForward = int32_t(next - base);
@@ -157,16 +170,21 @@ Status initSpec(FftSpec **specOut, int32_t order, int32_t flag, int32_t hint, vo
             spec->recombineInverse = int32_t(next - base);
             buildRecombine(order, sine, sineOrder, reinterpret_cast<float *>(next), false);
         }
-        spec->workSize = int32_t(fftR32(8 * (int64_t(1) << m) + 31));
     }
     spec->id = real ? generic::kFftIdReal : generic::kFftIdComplex;
     *specOut = spec;
     return kOk;
 }
 
-// The complex transform of order m (3..17), src to dst (may be equal), unscaled.
+// The complex transform of order m >= 3, src to dst (may be equal). Unscaled in the direct range;
+// the large-order driver scales its sub-transforms.
 void complexTransform(const FftSpec *spec, const float *src, float *dst, int32_t m, void *work, bool inverse)
 {
+    if (m > kFftKernelMaxOrder)
+    {
+        fftComplexDriver(spec, src, dst, m, work, inverse);
+        return;
+    }
     const int32_t count = int32_t(1) << m;
     const float *twiddles = generic::fftTable<float>(spec, spec->kernelTwiddles);
     const int32_t *reverse = generic::fftTable<int32_t>(spec, spec->bitReverse);
@@ -193,8 +211,6 @@ Status transform(const FftSpec *spec, FftKind kind, FftDirection dir, const floa
         return kOk;
     }
     const int32_t m = real ? order - 1 : order;
-    if (m > kDirectMaxOrder)
-        return generic::fftTransformBody(spec, kind, dir, src, dst, work);
     generic::FftWork buffer;
     if (Status s = buffer.acquire(spec, work))
         return s;
@@ -220,8 +236,8 @@ Status transform(const FftSpec *spec, FftKind kind, FftDirection dir, const floa
         fftRecombineInverse(src, dst, M, generic::fftTable<float>(spec, spec->recombineInverse));
         complexTransform(spec, dst, dst, m, buffer.get(), true);
     }
-    // Scaling once, over the finished result.
-    if (generic::fftScales(spec, dir))
+    // Scaling once, over the finished result (the driver has scaled its sub-transforms).
+    if (m <= kFftKernelMaxOrder && generic::fftScales(spec, dir))
         generic::mulConstInPlaceF32(spec->factor, dst, 2 * M);
     return kOk;
 }

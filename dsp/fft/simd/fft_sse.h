@@ -10,8 +10,8 @@
 // - recombination: blocks of eight floats for k = 4j+1..4j+4, the four first components then the
 //   four second ones, each in the order k = 4j+2, 4j+1, 4j+4, 4j+3.
 // Such an FFT record asks for a work buffer (its kernels need scratch where the generic one does not):
-// work r32(8M + 31) + 32 bytes with M the complex length. Above complex order 17 the record holds
-// the generic large-order tables and sizes and the generic driver runs over them.
+// work r32(8M + 31) + 32 bytes with M the complex length. Above complex order 17 the large-order
+// driver runs over tables of its own (fft_large_sse.h).
 //
 // Results: the same transforms up to float rounding (every product and sum rounded to float).
 #pragma once
@@ -66,5 +66,24 @@ void fftRecombineForward(float *z, int32_t count, const float *table);
 void fftRecombineInverse(const float *src, float *dst, int32_t count, const float *table);
 // The bit-reversal permutation by the tuning-1 table, src to dst (may be the same array).
 void fftBitReverse(const float *src, float *dst, int32_t count, const int32_t *reverse);
+
+// One radix-4 pass over blocks of four quarters of `quarter` values (a multiple of 4), in the split
+// layout, in to out (may be the same): x0 + W(2k) x1 ... as one stage of the in-place kernel does,
+// twiddles in its section layout (24 floats per four k), restarting at every block.
+void fftRadix4Pass(const float *in, float *out, int32_t quarter, int32_t blocks, const float *twiddles,
+                   bool inverse);
+// One radix-2 pass over blocks of two halves of `half` values: x0 +- W x1, twiddles 8 floats per four k.
+void fftRadix2Pass(const float *in, float *out, int32_t half, int32_t blocks, const float *twiddles,
+                   bool inverse);
+
+// ---- Table builders (internal) -------------------------------------------------------------
+// Each writes at the address given and returns the first multiple of 32 at or after its end.
+// The plain bit-reversal table of complex order m >= 2: 2^(m-2) entries 2 rev_(m-2)(i), then 0.
+unsigned char *fftBuildPlainReverse(int32_t m, int32_t *table);
+// The kernel twiddles of complex order m (radix-4 sections, then for odd m the radix-2 one).
+unsigned char *fftBuildKernelTwiddles(int32_t m, const float *sine, int32_t sineOrder, float *out);
+// Four consecutive k from k0: the cosines, then the stored negative sines, of W_h(mult k); returns
+// out + 8.
+float *fftPutTwiddles(const generic::FftSineReader &reader, int64_t h, int64_t k0, int64_t mult, float *out);
 
 } // namespace dsp::sse

@@ -7,6 +7,7 @@
 
 #include <fftw3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -48,10 +49,10 @@ public:
         }
 #endif
         EXPECT_EQ(sizeQuery(order, flag, 0, &specSize, &initSize, &workSize), 0);
-        specStore_.resize(size_t(specSize) + 64);
+        specStore_.assign(size_t(specSize) + 64, kGuard);
         const uintptr_t base = reinterpret_cast<uintptr_t>(specStore_.data());
         specBuffer_ = specStore_.data() + (((base + 31) & ~uintptr_t(31)) - base) + misalign;
-        initStore_.resize(size_t(initSize));
+        initStore_.assign(size_t(initSize) + 32, kGuard);
         workStore_.resize(size_t(workSize));
         status = init(&spec, order, flag, 0, specBuffer_, initSize ? initStore_.data() : nullptr);
         EXPECT_EQ(status, 0) << "order " << order << " flag " << flag;
@@ -65,12 +66,22 @@ public:
     {
         return kind_;
     }
+    // Whether init left every byte after its spec and init sizes as it found them.
+    bool stayedInsideItsSizes() const
+    {
+        const unsigned char *specEnd = specBuffer_ + specSize;
+        const unsigned char *storeEnd = specStore_.data() + specStore_.size();
+        return std::all_of(specEnd, storeEnd, [](unsigned char b) { return b == kGuard; }) &&
+               std::all_of(initStore_.begin() + initSize, initStore_.end(),
+                           [](unsigned char b) { return b == kGuard; });
+    }
 
     FftSpec *spec = nullptr;
     int32_t specSize = 0, initSize = 0, workSize = 0;
     int32_t status = -1;
 
 private:
+    static constexpr unsigned char kGuard = 0xA5;
     Kind kind_;
     std::vector<unsigned char> specStore_, initStore_, workStore_;
     unsigned char *specBuffer_ = nullptr;
@@ -218,6 +229,78 @@ inline double relativeRms(const std::vector<float> &actual, const std::vector<lo
 {
     return relativeRms(actual.data(), reference, scale);
 }
+
+// FFTW's double-precision transforms in place in one buffer kept across calls (fresh pages cost
+// more than the big transforms themselves): the reference of the orders whose long double
+// references would not fit a cheap test.
+class FftwReference
+{
+public:
+    // maxFloats: the largest input, in floats.
+    explicit FftwReference(size_t maxFloats) : buf_(fftw_alloc_real(maxFloats + 2)) {}
+    ~FftwReference() { fftw_free(buf_); }
+    FftwReference(const FftwReference &) = delete;
+    FftwReference &operator=(const FftwReference &) = delete;
+
+    // Relative RMS error of out against the transform of in, n floats of that kind (real: samples
+    // or a packed spectrum) and direction.
+    double relativeRms(Kind kind, bool inverse, const float *in, size_t n, const float *out)
+    {
+        fftw_complex *c = reinterpret_cast<fftw_complex *>(buf_);
+        double num = 0, den = 0;
+        auto add = [&](float got, double want)
+        {
+            num += (double(got) - want) * (double(got) - want);
+            den += want * want;
+        };
+        const int half = int(n / 2);
+        fftw_plan plan;
+        if (kind == Kind::Complex)
+        {
+            plan = fftw_plan_dft_1d(half, c, c, inverse ? FFTW_BACKWARD : FFTW_FORWARD, FFTW_ESTIMATE);
+            for (size_t i = 0; i < n; ++i)
+                buf_[i] = in[i];
+            fftw_execute(plan);
+            for (size_t i = 0; i < n; ++i)
+                add(out[i], buf_[i]);
+        }
+        else if (inverse)
+        {
+            plan = fftw_plan_dft_c2r_1d(int(n), c, buf_, FFTW_ESTIMATE);
+            for (size_t k = 1; k < n / 2; ++k)
+            {
+                c[k][0] = in[2 * k];
+                c[k][1] = in[2 * k + 1];
+            }
+            c[0][0] = in[0];
+            c[0][1] = 0;
+            c[half][0] = in[1];
+            c[half][1] = 0;
+            fftw_execute(plan);
+            for (size_t i = 0; i < n; ++i)
+                add(out[i], buf_[i]);
+        }
+        else
+        {
+            plan = fftw_plan_dft_r2c_1d(int(n), buf_, c, FFTW_ESTIMATE);
+            for (size_t i = 0; i < n; ++i)
+                buf_[i] = in[i];
+            fftw_execute(plan);
+            add(out[0], c[0][0]);
+            add(out[1], c[half][0]);
+            for (size_t k = 1; k < n / 2; ++k)
+            {
+                add(out[2 * k], c[k][0]);
+                add(out[2 * k + 1], c[k][1]);
+            }
+        }
+        fftw_destroy_plan(plan);
+        return std::sqrt(num / den);
+    }
+
+private:
+    double *buf_;
+};
 
 // The accuracy bound of the library's transforms: 4 log2(N) 2^-24 relative RMS.
 inline double errorBound(int32_t order)
