@@ -42,7 +42,9 @@ struct Row
 };
 
 const Row kRows[] = {
+    {"zeroF32", [](Data &d, uint32_t v) { dsp::VariantTableA.zeroF32[v](d.r.data(), d.n); }, true},
     {"setF32", [](Data &d, uint32_t v) { B.setF32[v](0x3F800000u, d.r.data(), d.n); }, true},
+    {"copyF32", [](Data &d, uint32_t v) { B.copyF32[v](d.a.data(), d.r.data(), d.n); }, true},
     {"addF32", [](Data &d, uint32_t v) { B.addF32[v](d.a.data(), d.b.data(), d.r.data(), d.n); }, true},
     {"subF32", [](Data &d, uint32_t v) { B.subF32[v](d.a.data(), d.b.data(), d.r.data(), d.n); }, true},
     {"mulF32", [](Data &d, uint32_t v) { B.mulF32[v](d.a.data(), d.b.data(), d.r.data(), d.n); }, false},

@@ -51,9 +51,20 @@ int32_t downsampleKernelSse(const float *src, int32_t n, float *dst, int32_t fac
 // ---- Fills and copies ----------------------------------------------------------------------
 
 // The count words at dst (any alignment, 2 mod 4 included) become value, in 16-byte stores between
-// the first and last 16-byte boundaries; non-temporal ones when stream is nonzero. One kernel
-// serves every slot: they differ only in when they stream.
+// the first and last 16-byte boundaries; non-temporal ones when stream is nonzero. Slots 2-5.
 void fillKernelSse(uint32_t value, void *dst, int32_t count, int32_t stream);
+// The same bytes by 8-byte stores (non-temporal ones when stream is nonzero): slot 1's fill.
+void fillHalvesKernelSse(uint32_t value, void *dst, int32_t count, int32_t stream);
+
+// Reads the first and last byte of each 4096 bytes of [start, start + bytes) and of the rest, and
+// prefetches every 32-byte step past the caches; returns the address after the last step (start
+// for bytes <= 0). Reads nothing outside the range.
+const void *pretouchSse(const void *start, int64_t bytes);
+// count words from src to dst, which must not overlap; any alignment. copyKernelSse stores to the
+// destination's 16-byte boundaries (slots 2-5); copyThreeSizesSse is slot 1's: below 2048 words
+// unaligned moves, below 4096 the aligned stores, from 4096 on those in pieces pre-touched first.
+void copyKernelSse(const float *src, float *dst, int32_t count);
+void copyThreeSizesSse(const float *src, float *dst, int32_t count);
 
 // ---- Double lanes (SSE2 and up) ------------------------------------------------------------
 

@@ -360,10 +360,30 @@ DSP_SSE_INLINE void fillBytes(unsigned char *p, size_t bytes, uint32_t value, ui
         p[k] = static_cast<unsigned char>(value >> (8 * ((startOffset + k) & 3)));
 }
 
+// How the body of a fill is stored: 16-byte vectors (slots 2-5) or 8-byte halves (slot 1), to the
+// cache or around it.
+enum class FillStores
+{
+    Vector,
+    VectorStream,
+    Half,
+    HalfStream
+};
+
+DSP_SSE_INLINE void storeHalf(__m64 *q, __m128 v, __m64 m, bool stream)
+{
+    if (stream)
+        _mm_stream_pi(q, m);
+    else
+        _mm_storel_pi(q, v);
+}
+
 // Every byte of the count words, whatever the alignment: the first and last 16 bytes with
-// unaligned stores of the value as it lies there, the middle in aligned 16-byte stores of the
-// pattern rotated to the first 16-byte boundary (the stores may overlap; they write the same bytes).
-DSP_SSE_INLINE void fillWords(uint32_t value, void *dst, int32_t count, bool stream)
+// unaligned stores of the value as it lies there, the middle from the first 16-byte boundary in
+// stores of the pattern rotated to that boundary (the stores may overlap; they write the same
+// bytes). For a destination 2 bytes past a word boundary the rotation exchanges the value's 16-bit
+// halves; odd addresses rotate by one or three bytes the same way.
+DSP_SSE_INLINE void fillWords(uint32_t value, void *dst, int32_t count, FillStores stores)
 {
     unsigned char *p = static_cast<unsigned char *>(dst);
     const size_t bytes = size_t(count) * 4;
@@ -374,27 +394,216 @@ DSP_SSE_INLINE void fillWords(uint32_t value, void *dst, int32_t count, bool str
     }
     const __m128 plain = broadcastBits(value);
     const size_t head = (16 - (reinterpret_cast<uintptr_t>(p) & 15)) & 15;
-    const __m128 v = broadcastBits(rotatedFrom(value, head));
+    const uint32_t rotated = rotatedFrom(value, head);
+    const __m128 v = broadcastBits(rotated);
     float *body = reinterpret_cast<float *>(p + head);
     size_t vectors = (bytes - head) / 16;
     _mm_storeu_ps(reinterpret_cast<float *>(p), plain);
-    for (; vectors >= 4; vectors -= 4, body += 16)
+    switch (stores)
     {
-        storeAligned(body, v, stream);
-        storeAligned(body + 4, v, stream);
-        storeAligned(body + 8, v, stream);
-        storeAligned(body + 12, v, stream);
+    case FillStores::Vector:
+    case FillStores::VectorStream:
+    {
+        const bool stream = stores == FillStores::VectorStream;
+        for (; vectors >= 4; vectors -= 4, body += 16)
+        {
+            storeAligned(body, v, stream);
+            storeAligned(body + 4, v, stream);
+            storeAligned(body + 8, v, stream);
+            storeAligned(body + 12, v, stream);
+        }
+        for (; vectors > 0; --vectors, body += 4)
+            storeAligned(body, v, stream);
+        if (stream)
+            _mm_sfence();
+        break;
     }
-    for (; vectors > 0; --vectors, body += 4)
-        storeAligned(body, v, stream);
-    if (stream)
-        _mm_sfence();
+    case FillStores::Half:
+    case FillStores::HalfStream:
+    {
+        // The first level's only non-temporal 8-byte store goes through an MMX register, so the MMX
+        // state is cleared before anything else may use the x87 stack.
+        const bool stream = stores == FillStores::HalfStream;
+        const __m64 m = _mm_set1_pi32(int32_t(rotated));
+        __m64 *q = reinterpret_cast<__m64 *>(body);
+        for (; vectors >= 4; vectors -= 4, q += 8)
+        {
+#pragma GCC unroll 8
+            for (int k = 0; k < 8; ++k)
+                storeHalf(q + k, v, m, stream);
+        }
+        for (size_t h = 2 * vectors; h > 0; --h, ++q)
+            storeHalf(q, v, m, stream);
+        if (stream)
+        {
+            _mm_empty();
+            _mm_sfence();
+        }
+        break;
+    }
+    }
     _mm_storeu_ps(reinterpret_cast<float *>(p + bytes - 16), plain);
 }
 
 DSP_SSE void fillKernelSse(uint32_t value, void *dst, int32_t count, int32_t stream)
 {
-    fillWords(value, dst, count, stream != 0);
+    fillWords(value, dst, count, stream ? FillStores::VectorStream : FillStores::Vector);
+}
+
+DSP_SSE void fillHalvesKernelSse(uint32_t value, void *dst, int32_t count, int32_t stream)
+{
+    fillWords(value, dst, count, stream ? FillStores::HalfStream : FillStores::Half);
+}
+
+// ---- Copies ----------------------------------------------------------------------------------
+
+DSP_SSE_INLINE void copyVector(const unsigned char *s, unsigned char *d, size_t at)
+{
+    _mm_storeu_ps(reinterpret_cast<float *>(d + at), _mm_loadu_ps(reinterpret_cast<const float *>(s + at)));
+}
+
+// Any alignment, bytes >= 16: unaligned 16-byte moves four a step, the last 16 bytes overlapping
+// what came before when bytes is not a multiple of 16.
+DSP_SSE_INLINE void copyUnaligned(const unsigned char *s, unsigned char *d, size_t bytes)
+{
+    size_t at = 0;
+    for (; bytes - at >= 64; at += 64)
+    {
+        const __m128 a = _mm_loadu_ps(reinterpret_cast<const float *>(s + at));
+        const __m128 b = _mm_loadu_ps(reinterpret_cast<const float *>(s + at + 16));
+        const __m128 c = _mm_loadu_ps(reinterpret_cast<const float *>(s + at + 32));
+        const __m128 e = _mm_loadu_ps(reinterpret_cast<const float *>(s + at + 48));
+        _mm_storeu_ps(reinterpret_cast<float *>(d + at), a);
+        _mm_storeu_ps(reinterpret_cast<float *>(d + at + 16), b);
+        _mm_storeu_ps(reinterpret_cast<float *>(d + at + 32), c);
+        _mm_storeu_ps(reinterpret_cast<float *>(d + at + 48), e);
+    }
+    for (; bytes - at >= 16; at += 16)
+        copyVector(s, d, at);
+    if (at < bytes)
+        copyVector(s, d, bytes - 16);
+}
+
+// bytes >= 16: the first 16 bytes unaligned, then aligned stores from the destination's first
+// 16-byte boundary (aligned loads too when the source shares its alignment), the last 16 bytes
+// unaligned again.
+DSP_SSE_INLINE void copyToAligned(const unsigned char *s, unsigned char *d, size_t bytes)
+{
+    const size_t head = (16 - (reinterpret_cast<uintptr_t>(d) & 15)) & 15;
+    copyVector(s, d, 0);
+    const unsigned char *sp = s + head;
+    float *dp = reinterpret_cast<float *>(d + head);
+    size_t vectors = (bytes - head) / 16;
+    if ((reinterpret_cast<uintptr_t>(sp) & 15) == 0)
+    {
+        const float *sf = reinterpret_cast<const float *>(sp);
+        for (; vectors >= 4; vectors -= 4, sf += 16, dp += 16)
+        {
+            const __m128 a = _mm_load_ps(sf), b = _mm_load_ps(sf + 4);
+            const __m128 c = _mm_load_ps(sf + 8), e = _mm_load_ps(sf + 12);
+            _mm_store_ps(dp, a);
+            _mm_store_ps(dp + 4, b);
+            _mm_store_ps(dp + 8, c);
+            _mm_store_ps(dp + 12, e);
+        }
+        for (; vectors > 0; --vectors, sf += 4, dp += 4)
+            _mm_store_ps(dp, _mm_load_ps(sf));
+    }
+    else
+    {
+        for (; vectors >= 4; vectors -= 4, sp += 64, dp += 16)
+        {
+            const __m128 a = _mm_loadu_ps(reinterpret_cast<const float *>(sp));
+            const __m128 b = _mm_loadu_ps(reinterpret_cast<const float *>(sp + 16));
+            const __m128 c = _mm_loadu_ps(reinterpret_cast<const float *>(sp + 32));
+            const __m128 e = _mm_loadu_ps(reinterpret_cast<const float *>(sp + 48));
+            _mm_store_ps(dp, a);
+            _mm_store_ps(dp + 4, b);
+            _mm_store_ps(dp + 8, c);
+            _mm_store_ps(dp + 12, e);
+        }
+        for (; vectors > 0; --vectors, sp += 16, dp += 4)
+            _mm_store_ps(dp, _mm_loadu_ps(reinterpret_cast<const float *>(sp)));
+    }
+    copyVector(s, d, bytes - 16);
+}
+
+// Reads one byte through a volatile access, so that the read is made although its value is unused.
+DSP_SSE_INLINE void touch(const unsigned char *p)
+{
+    (void)*static_cast<const volatile unsigned char *>(p);
+}
+
+// Prefetches [p, p + bytes) in 32-byte steps; returns the address after the last step.
+DSP_SSE_INLINE const unsigned char *prefetchSteps(const unsigned char *p, size_t bytes)
+{
+    const unsigned char *end = p + bytes;
+    for (; p < end; p += 32)
+        _mm_prefetch(reinterpret_cast<const char *>(p), _MM_HINT_NTA);
+    return p;
+}
+
+// Copies of 4096 words and more go in pieces of this many bytes, each pre-touched first.
+constexpr size_t kPretouchPiece = 16384;
+
+DSP_SSE const void *pretouchSse(const void *start, int64_t bytes)
+{
+    const unsigned char *p = static_cast<const unsigned char *>(start);
+    if (bytes <= 0)
+        return p;
+    size_t left = size_t(bytes);
+    for (; left > 4096; left -= 4096)
+    {
+        touch(p);
+        touch(p + 4095);
+        p = prefetchSteps(p, 4096);
+    }
+    touch(p);
+    touch(p + left - 1);
+    return prefetchSteps(p, left);
+}
+
+// Slots 2-5 store to the destination's 16-byte boundaries at every length. Slot 1 picks one of
+// three routines by length: below 2048 words unaligned moves, up to 4095 the aligned stores, from
+// 4096 on those in pieces whose source is pre-touched first.
+DSP_SSE_INLINE void copyWords(const float *src, float *dst, int32_t count, bool threeSizes)
+{
+    const unsigned char *s = reinterpret_cast<const unsigned char *>(src);
+    unsigned char *d = reinterpret_cast<unsigned char *>(dst);
+    const size_t bytes = size_t(count) * 4;
+    if (bytes < 16)
+    {
+        std::memcpy(d, s, bytes);
+        return;
+    }
+    if (!threeSizes || (count >= 2048 && count < 4096))
+    {
+        copyToAligned(s, d, bytes);
+        return;
+    }
+    if (count < 2048)
+    {
+        copyUnaligned(s, d, bytes);
+        return;
+    }
+    for (size_t at = 0; at < bytes; at += kPretouchPiece)
+    {
+        const size_t piece = bytes - at < 2 * kPretouchPiece ? bytes - at : kPretouchPiece;
+        pretouchSse(s + at, int64_t(piece));
+        copyToAligned(s + at, d + at, piece);
+        if (piece != kPretouchPiece)
+            break;
+    }
+}
+
+DSP_SSE void copyKernelSse(const float *src, float *dst, int32_t count)
+{
+    copyWords(src, dst, count, false);
+}
+
+DSP_SSE void copyThreeSizesSse(const float *src, float *dst, int32_t count)
+{
+    copyWords(src, dst, count, true);
 }
 
 // ---- Stereo interleaving (word moves through vector registers, bits untouched) ------------------

@@ -91,8 +91,21 @@ Status fill(uint32_t value, void *dst, int32_t len, bool slot1)
 {
     if (Status s = detail::checkArgs(len, dst))
         return s;
-    const bool stream = slot1 ? len > kSlot1StreamAbove : wideFillStreams(len, &readCpuid);
-    fillKernelSse(value, dst, len, stream);
+    if (slot1)
+        fillHalvesKernelSse(value, dst, len, len > kSlot1StreamAbove);
+    else
+        fillKernelSse(value, dst, len, wideFillStreams(len, &readCpuid));
+    return kOk;
+}
+
+// The generic copy is a move; so is an overlapping copy here.
+Status copy(const float *src, float *dst, int32_t len, bool slot1)
+{
+    if (Status s = detail::checkArgs(len, src, dst))
+        return s;
+    if (overlaps(src, dst, size_t(len) * 4))
+        return generic::copyF32(src, dst, len);
+    (slot1 ? copyThreeSizesSse : copyKernelSse)(src, dst, len);
     return kOk;
 }
 
@@ -117,9 +130,17 @@ constexpr int32_t kNoStream = INT32_MAX;
 #define DSP_DEFINE_FILL_ARITHMETIC(ns, slot1, streamBlocks)                                                  \
     namespace dsp::ns                                                                                        \
     {                                                                                                        \
+    Status zeroF32(float *dst, int32_t len)                                                                  \
+    {                                                                                                        \
+        return simd::fill(0, dst, len, slot1);                                                               \
+    }                                                                                                        \
     Status setF32(uint32_t value, void *dst, int32_t len)                                                    \
     {                                                                                                        \
         return simd::fill(value, dst, len, slot1);                                                           \
+    }                                                                                                        \
+    Status copyF32(const float *src, float *dst, int32_t len)                                                \
+    {                                                                                                        \
+        return simd::copy(src, dst, len, slot1);                                                             \
     }                                                                                                        \
     Status addF32(const float *a, const float *b, float *r, int32_t len)                                     \
     {                                                                                                        \

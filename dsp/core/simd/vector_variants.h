@@ -25,7 +25,10 @@ inline constexpr int32_t kSlot1StreamAbove = 5119;
 
 } // namespace dsp::simd
 
-#define DSP_VARIANT_FILL Status setF32(uint32_t value, void *dst, int32_t len);
+#define DSP_VARIANT_FILL                                                                                     \
+    Status zeroF32(float *dst, int32_t len);                                                                 \
+    Status setF32(uint32_t value, void *dst, int32_t len);                                                   \
+    Status copyF32(const float *src, float *dst, int32_t len);
 #define DSP_VARIANT_ARITHMETIC                                                                               \
     Status addF32(const float *a, const float *b, float *r, int32_t len);                                    \
     Status subF32(const float *a, const float *b, float *r, int32_t len);                                    \
@@ -35,8 +38,9 @@ inline constexpr int32_t kSlot1StreamAbove = 5119;
 namespace dsp::sse
 {
 
-// Slot 1: fills stream above 5119 words. Binary arithmetic streams its aligned blocks above 5461
-// blocks of eight (add and subtract).
+// Slot 1: fills by 8-byte stores, streaming above 5119 words; copies by three routines by length,
+// the longest pre-touching its source; an overlapping copy is the generic move. Binary arithmetic streams its
+// aligned blocks above 5461 blocks of eight (add and subtract).
 DSP_VARIANT_FILL
 DSP_VARIANT_ARITHMETIC
 
@@ -59,7 +63,8 @@ Status downsampleF32(const float *src, int32_t len, float *dst, int32_t *outCoun
 namespace dsp::sse2
 {
 
-// Slots 2-5: fills stream only past the last-level cache (wideFillStreams); binary arithmetic
+// Slots 2-5: fills by 16-byte stores, streaming only past the last-level cache (wideFillStreams);
+// copies by 16-byte stores (overlapping ones by the generic move); binary arithmetic
 // streams above 10922 blocks of eight.
 DSP_VARIANT_FILL
 DSP_VARIANT_ARITHMETIC

@@ -765,7 +765,9 @@ TEST(Dispatcher, EveryRowAndStubDoesWhatItsOperationDoes)
 // form name one at each index that has it (the behaviour of each is the variant tests' business).
 TEST(Dispatcher, SixEntriesPerRowAndFastFormsWhereListed)
 {
-    const std::set<std::string> fastFrom1 = {"interleave32",
+    const std::set<std::string> fastFrom1 = {"zeroF32",
+                                             "copyF32",
+                                             "interleave32",
                                              "deinterleave32",
                                              "setF32",
                                              "addF32",

@@ -1,9 +1,10 @@
 // The fast variants' own edges, at every index this processor runs: the cases where a lane
 // evaluation would part from the generic rule (zero and NaN extremes, exact division at the range
-// ends, roots of subnormals), the fills' path choice on injected processors, and the source
-// pre-touch's reach.
+// ends, roots of subnormals), the fills' path choice on injected processors, the fill and copy
+// kernels at every alignment, and the source pre-touch's reach.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -14,6 +15,9 @@
 #include "support/dsp_test_support.h"
 
 #if DSP_HAVE_SIMD_VARIANTS
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include "dsp/core/simd/simd_kernels.h"
 #endif
 
@@ -23,6 +27,7 @@ namespace
 using dsp::test::f32Bits;
 using dsp::test::f32FromBits;
 using dsp::test::floatsOf;
+using dsp::test::GuardedBuffer;
 using dsp::test::ScopedVariantIndex;
 using dsp::test::Words;
 using dsp::test::wordsOf;
@@ -187,49 +192,123 @@ dsp::CpuidRecord countedRead()
 }
 
 // Wide fills stream only when the processor names a last-level cache the fill outgrows; the
-// processor is asked only above 1 MiB.
+// processor is asked only above 1 MiB. Every descriptor of the fill table with the size it names.
 TEST(VariantEdges, WideFillsStreamOnlyPastTheNamedCache)
 {
-    struct Case
+    struct Named
+    {
+        uint8_t descriptor;
+        int32_t kib;
+    };
+    const Named table[] = {
+        {0x4d, 16384}, {0x4c, 12288}, {0x4b, 8192}, {0x47, 8192}, {0x4e, 6144}, {0x4a, 6144}, {0x49, 4096},
+        {0x29, 4096},  {0x46, 4096},  {0x48, 3072}, {0x25, 2048}, {0x7d, 2048}, {0x85, 2048}, {0x45, 2048},
+        {0x23, 1024},  {0x87, 1024},  {0x7c, 1024}, {0x78, 1024}, {0x84, 1024}, {0x44, 1024}, {0x22, 512},
+        {0x7b, 512},   {0x80, 512},   {0x86, 512},  {0x3e, 512},  {0x7f, 512},  {0x83, 512},  {0x43, 512}};
+    for (const Named &d : table)
+    {
+        g_record = withDescriptor(d.descriptor);
+        const int32_t cacheWords = std::max(d.kib * 256, 262144);
+        g_reads = 0;
+        EXPECT_FALSE(dsp::simd::wideFillStreams(cacheWords, &countedRead)) << int(d.descriptor);
+        EXPECT_TRUE(dsp::simd::wideFillStreams(cacheWords + 1, &countedRead)) << int(d.descriptor);
+        EXPECT_EQ(g_reads, d.kib * 256 > 262144 ? 2 : 1) << "1 MiB and less never asks the processor";
+    }
+    // Two descriptors: the table's order decides, not the registers'.
+    g_record = withDescriptor(0x22);
+    g_record.leaf2.edx = 0x49;
+    EXPECT_FALSE(dsp::simd::wideFillStreams(4 << 18, &countedRead));
+    EXPECT_TRUE(dsp::simd::wideFillStreams((4 << 18) + 1, &countedRead));
+
+    const struct
     {
         dsp::CpuidRecord cpu;
-        int32_t count;
-        bool streams;
+        const char *what;
+    } normal[] = {
+        {withDescriptor(0x22, false), "another vendor"},
+        {withDescriptor(0x22, true, 2), "leaf 2 needs two calls"},
+        {withDescriptor(0x01), "no descriptor of the table"},
     };
-    const Case cases[] = {
-        {withDescriptor(0x49), (4 << 20) / 4 + 1, true}, // 4 MiB cache, one word more
-        {withDescriptor(0x49), (4 << 20) / 4, false},    // exactly the cache
-        {withDescriptor(0x22), 262145, true},            // 512 KiB cache
-        {withDescriptor(0x4d), 4000000, false},          // 16 MiB cache
-        {withDescriptor(0x22, false), 4000000, false},   // another vendor
-        {withDescriptor(0x22, true, 2), 4000000, false}, // leaf 2 needs two calls
-        {withDescriptor(0x01), 4000000, false},          // no descriptor of the table
-    };
-    for (const Case &c : cases)
+    for (const auto &c : normal)
     {
         g_record = c.cpu;
-        g_reads = 0;
-        EXPECT_EQ(dsp::simd::wideFillStreams(c.count, &countedRead), c.streams) << c.count;
-        EXPECT_EQ(g_reads, 1);
+        g_record.leaf2.ebx = 0x80000022; // a register with its top bit set holds no descriptors
+        EXPECT_FALSE(dsp::simd::wideFillStreams(4000000, &countedRead)) << c.what;
     }
-    g_record = withDescriptor(0x22);
-    g_reads = 0;
-    EXPECT_FALSE(dsp::simd::wideFillStreams(262144, &countedRead));
-    EXPECT_EQ(g_reads, 0) << "1 MiB and less never asks the processor";
-    EXPECT_TRUE(dsp::simd::wideFillStreams(262145, &countedRead));
-    EXPECT_EQ(g_reads, 1);
+}
 
-    // Either way the same bytes, at a destination 2 bytes past a word boundary.
-    const int32_t n = 262145;
-    std::vector<unsigned char> normal(size_t(n) * 4 + 32, 0xEE), streamed = normal;
-    dsp::simd::fillKernelSse(0x11223344u, normal.data() + 6, n, 0);
-    dsp::simd::fillKernelSse(0x11223344u, streamed.data() + 6, n, 1);
-    EXPECT_TRUE(normal == streamed);
-    uint32_t word;
-    std::memcpy(&word, normal.data() + 6 + 4 * (n - 1), 4);
-    EXPECT_EQ(word, 0x11223344u);
-    EXPECT_EQ(normal[5], 0xEE);
-    EXPECT_EQ(normal[6 + size_t(n) * 4], 0xEE);
+// The fill and copy kernels of both families, normal and streaming, at every alignment of source
+// and destination and across the three copy sizes and the slot-1 streaming limit: exactly the
+// words asked for, nothing around them.
+TEST(VariantEdges, FillsAndCopiesWriteExactlyTheirWordsAtEveryAlignment)
+{
+    using Fill = void (*)(uint32_t, void *, int32_t, int32_t);
+    using Copy = void (*)(const float *, float *, int32_t);
+    const Fill fills[] = {&dsp::simd::fillKernelSse, &dsp::simd::fillHalvesKernelSse};
+    const Copy copies[] = {&dsp::simd::copyKernelSse, &dsp::simd::copyThreeSizesSse};
+    const uint32_t value = 0x11223344u;
+    for (int32_t n : {1, 3, 4, 5, 2047, 2048, 4095, 4096, 4097, 5119, 5120, 9000})
+    {
+        SCOPED_TRACE("words " + std::to_string(n));
+        const size_t bytes = size_t(n) * 4;
+        std::vector<unsigned char> source(bytes + 16);
+        for (size_t i = 0; i < source.size(); ++i)
+            source[i] = static_cast<unsigned char>(i * 7 + i / 251);
+        for (size_t to = 0; to < 16; ++to)
+        {
+            for (Fill fill : fills)
+                for (int32_t stream : {0, 1})
+                {
+                    GuardedBuffer out(bytes, to);
+                    fill(value, out.data(), n, stream);
+                    ASSERT_TRUE(out.guardsIntact()) << "offset " << to;
+                    for (size_t w = 0; w < size_t(n); ++w)
+                    {
+                        uint32_t word;
+                        std::memcpy(&word, out.data() + 4 * w, 4);
+                        ASSERT_EQ(word, value) << "offset " << to << " word " << w;
+                    }
+                }
+            for (size_t from = 0; from < 16; from += (n > 5 && to % 5 != 0) ? 5 : 1)
+                for (Copy copy : copies)
+                {
+                    GuardedBuffer out(bytes, to);
+                    copy(reinterpret_cast<const float *>(source.data() + from), out.as<float>(), n);
+                    ASSERT_TRUE(out.guardsIntact()) << "offsets " << from << ", " << to;
+                    ASSERT_EQ(std::memcmp(out.data(), source.data() + from, bytes), 0)
+                        << "offsets " << from << ", " << to;
+                }
+        }
+    }
+}
+
+// The pre-touch reads the first and last byte of each page-sized piece and nothing outside its
+// range: with the range flush against an inaccessible page on either side, any stray read faults.
+TEST(VariantEdges, PretouchStaysInsideItsRangeAndReturnsTheEndOfItsLastStep)
+{
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    const size_t span = (1000000 / page + 2) * page;
+    unsigned char *map = static_cast<unsigned char *>(
+        mmap(nullptr, span + 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(map, MAP_FAILED);
+    ASSERT_EQ(mprotect(map, page, PROT_NONE), 0);
+    ASSERT_EQ(mprotect(map + page + span, page, PROT_NONE), 0);
+    const unsigned char *low = map + page, *high = map + page + span;
+    // Whole 4096-byte pieces while more than 4096 remain, then 32-byte steps over the rest.
+    const struct
+    {
+        int64_t bytes, reach;
+    } cases[] = {{0, 0},       {1, 32},      {31, 32},     {33, 64},
+                 {4095, 4096}, {4096, 4096}, {4097, 4128}, {1000000, 1000000}};
+    for (const auto &c : cases)
+    {
+        for (const unsigned char *start : {low, high - c.bytes})
+        {
+            const void *end = dsp::simd::pretouchSse(start, c.bytes);
+            EXPECT_EQ(static_cast<const unsigned char *>(end) - start, c.reach) << c.bytes << " bytes";
+        }
+    }
+    munmap(map, span + 2 * page);
 }
 
 #endif
