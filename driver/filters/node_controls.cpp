@@ -476,9 +476,10 @@ NTSTATUS CLevelNode::SetLevel(ULONG index, LONG level)
 
 NTSTATUS CLevelNode::ApplyAll()
 {
+    // The cache as it stands: a level a refresh read from the device lies off the step grid on a
+    // curve unit, and sending it quantised would move the device one row further on every round.
     for (ULONG channel = 0; m_Unit && channel < m_Count; ++channel)
-        if (NTSTATUS status = m_Unit->SetLevel(m_Control, channel, Quantised(m_Levels[channel]));
-            !NT_SUCCESS(status))
+        if (NTSTATUS status = m_Unit->SetLevel(m_Control, channel, m_Levels[channel]); !NT_SUCCESS(status))
             return status;
     return STATUS_SUCCESS;
 }

@@ -1,0 +1,409 @@
+// The chip families' layouts walked by the USB audio function model: the class headset with its
+// feature units renumbered to each family's unit IDs, so the walk picks the family's class for each
+// unit. Checked against the class table: which class each unit became, its identity, the node
+// numbers and links, every allocation of the walk failed in turn, and refresh rounds that must leave
+// the device and the stored values where they are.
+#include <gtest/gtest.h>
+
+#include "driver/base/pool_memory.h"
+#include "driver/base/usb_vendor_ids.h"
+#include "driver/core/chip_level_units.h"
+#include "driver/core/chip_units.h"
+#include "driver/core/usb_audio_function.h"
+#include "driver/effects/effect_nodes.h"
+#include "usb_fixture.h"
+
+#include <map>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+using usbsim::Bytes;
+
+namespace
+{
+
+constexpr uint8_t kCs = 0x24;
+// The sanitizer builds fail every third allocation of a walk, to keep their run short.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr unsigned kAllocationStride = 3;
+#else
+constexpr unsigned kAllocationStride = 1;
+#endif
+
+// The class headset with its playback feature unit replaced by a chain of feature units with these
+// IDs (the first fed by the input terminal, the headphone terminal by the last), each with mute and
+// volume on the master channel and volume on both channels.
+usbsim::DescriptorSet ChainHeadset(const usbsim::Uac1Options &options, const std::vector<uint8_t> &ids)
+{
+    usbsim::DescriptorSet set = usbsim::BuildUac1Headset(options);
+    Bytes &c = set.configuration;
+    const long header = usbsim::FindDescriptor(c, kCs, 0x01);
+    long at = usbsim::FindDescriptor(c, kCs, 0x06);
+    usbsim::Set8(c, size_t(at) + 3, ids[0]);
+    at += c[size_t(at)];
+    for (size_t i = 1; i < ids.size(); ++i)
+    {
+        const Bytes unit = {10, kCs, 0x06, ids[i], ids[i - 1], 1, 0x03, 0x02, 0x02, 0};
+        usbsim::Insert(c, size_t(at), unit);
+        at += long(unit.size());
+    }
+    usbsim::Set8(c, size_t(usbsim::FindDescriptor(c, kCs, 0x03)) + 7, ids.back());
+    usbsim::Set16(c, size_t(header) + 5,
+                  uint16_t(usbsim::Get16(c, size_t(header) + 5) + 10 * (ids.size() - 1)));
+    usbsim::FixTotalLength(c);
+    return set;
+}
+
+class WalkHal : public CAudioHal
+{
+public:
+    WalkHal() : CAudioHal(nullptr) {}
+    NTSTATUS StartHardware() override { return STATUS_SUCCESS; }
+};
+
+// The settings store in memory, so a test can compare what was persisted round by round.
+std::map<std::u16string, std::vector<UCHAR>> g_Stored;
+
+NTSTATUS StoredValue(PDEVICE_OBJECT, ULONG operation, PVOID buffer, ULONG size, PCWSTR name)
+{
+    auto &stored = g_Stored[name];
+    if (operation == NODE_SETTING_WRITE)
+        stored.assign(static_cast<UCHAR *>(buffer), static_cast<UCHAR *>(buffer) + size);
+    else if (stored.size() == size)
+        memcpy(buffer, stored.data(), size);
+    else
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    return STATUS_SUCCESS;
+}
+
+struct Family
+{
+    const char *name;
+    UsbAudioDeviceClass deviceClass;
+    PFN_CREATE_UNIT create;
+};
+const Family kMirk = {"mirk", UsbAudioDeviceClass::Mirk, CreateMirkUnit};
+const Family kDova = {"dova", UsbAudioDeviceClass::Dova, CreateDovaUnit};
+const Family kTesh = {"tesh", UsbAudioDeviceClass::Tesh, CreateTeshUnit};
+const Family kGrue = {"grue", UsbAudioDeviceClass::Grue, CreateGrueUnit};
+
+// A family's chained headset at a vendor/product pair.
+struct Layout
+{
+    const Family &family;
+    uint16_t vendor, product;
+    std::vector<uint8_t> ids;
+    std::string Name() const { return std::string(family.name) + " " + std::to_string(vendor); }
+};
+
+// The exact class of a unit, by name.
+std::string ClassOf(IUsbAudioUnit *unit)
+{
+    static const std::vector<std::pair<const std::type_info *, const char *>> kNames = {
+        {&typeid(CUacFeatureUnit), "plain"},
+        {&typeid(CUacSelectorUnit), "plain selector"},
+        {&typeid(CUnitVolumeCurve), "CUnitVolumeCurve"},
+        {&typeid(CUnitPlainMute), "CUnitPlainMute"},
+        {&typeid(CUnitScaledA), "CUnitScaledA"},
+        {&typeid(CUnitScaledAHwMute), "CUnitScaledAHwMute"},
+        {&typeid(CUnitScaledB), "CUnitScaledB"},
+        {&typeid(CUnitScaledBNodes), "CUnitScaledBNodes"},
+        {&typeid(CUnitScaledBLed), "CUnitScaledBLed"},
+        {&typeid(CSelectorInputMap), "CSelectorInputMap"},
+        {&typeid(CUnitCurve2), "CUnitCurve2"},
+        {&typeid(CUnitLinear6), "CUnitLinear6"},
+        {&typeid(CUnitLinear65), "CUnitLinear65"},
+        {&typeid(CUnitStep192), "CUnitStep192"},
+        {&typeid(CUnitOffset135), "CUnitOffset135"},
+        {&typeid(CUnitPlainLevel), "CUnitPlainLevel"},
+        {&typeid(CUnitEffects), "CUnitEffects"},
+    };
+    if (!unit)
+        return "none";
+    for (const auto &[type, name] : kNames)
+        if (typeid(*unit) == *type)
+            return name;
+    return typeid(*unit).name();
+}
+
+class ChipFamilyWalk : public UsbLayerTest
+{
+protected:
+    void SetUp() override
+    {
+        UsbLayerTest::SetUp();
+        g_Stored.clear();
+    }
+    void TearDown() override
+    {
+        Drop();
+        UsbLayerTest::TearDown();
+    }
+    // Plugs the layout's chained headset, with a capture selector; the walk runs on Walk().
+    void Plug(const Layout &layout)
+    {
+        usbsim::Uac1Options options;
+        options.vendorId = layout.vendor;
+        options.productId = layout.product;
+        options.selector = true;
+        headset = usbsim::VirtualDevice::Make(ChainHeadset(options, layout.ids), usbsim::DeviceFamily::Uac1);
+        // The class headset's jacks, which make its headphone terminal a stream's end.
+        const auto plain = usbsim::VirtualDevice::Uac1();
+        headset->jacks = plain->jacks;
+        headset->presenceMask = plain->presenceMask;
+        for (auto &[id, extension] : extensions)
+            headset->Entity(id).memory = extension;
+        for (uint8_t id : effectUnits)
+            for (UCHAR control : {EFFECT_CONTROL_139, EFFECT_CONTROL_140})
+                headset->Control(id, control, 0) = {1, 0, 0, 1, 1};
+        current = layout.family;
+        Attach(headset);
+        StartHardware();
+    }
+    // The control walk, then unless told otherwise the streaming walk.
+    NTSTATUS Walk(bool streaming = true)
+    {
+        Drop();
+        hal = new (NonPagedPool, PoolTag::UAC1) WalkHal();
+        if (!hal)
+            return STATUS_INSUFFICIENT_RESOURCES;
+        hal->AddRef();
+        NTSTATUS status = hal->Init(nullptr, fdo, nullptr, nullptr);
+        if (!NT_SUCCESS(status))
+            return status;
+        const UsbAudioFunctionInputs inputs{
+            current.deviceClass, headset->VendorId(), headset->ProductId(), {}, FALSE};
+        model = std::make_unique<CUsbAudioFunctionModel>();
+        status = model->Init(inputs, hal, nullptr, layer.get(), {nullptr, StoredValue}, current.create);
+        if (NT_SUCCESS(status))
+            status = model->ParseControlFromConfig(layer.get());
+        return NT_SUCCESS(status) && streaming ? model->ParseStreamingFromConfig(layer.get()) : status;
+    }
+    void Drop()
+    {
+        model.reset();
+        if (hal)
+            hal->Release();
+        hal = nullptr;
+    }
+    IUsbAudioUnit *UnitWithId(ULONG id)
+    {
+        IUsbAudioUnit *unit = nullptr;
+        return NT_SUCCESS(model->FindUnitById(id, &unit)) ? unit : nullptr;
+    }
+    std::string ClassOfId(ULONG id) { return ClassOf(UnitWithId(id)); }
+
+    // The node list's numbering has no gap or repeat, and a unit's nodes each take the one before as
+    // their input.
+    void ExpectContiguousLinkedNodes()
+    {
+        for (ULONG i = 0; i < hal->GetFilterCount(); ++i)
+        {
+            IAudioNode *node = nullptr;
+            ASSERT_EQ(hal->GetFilter(i, &node), STATUS_SUCCESS);
+            EXPECT_EQ(node->GetId(), i);
+        }
+        for (ULONG u = 0; u < model->UnitCount(); ++u)
+        {
+            ULONG id = 0;
+            ASSERT_EQ(model->UnitIdAt(u, &id), STATUS_SUCCESS);
+            IUsbAudioUnit *unit = UnitWithId(id);
+            IAudioNode *previous = nullptr, *node = nullptr;
+            for (ULONG n = 0; NT_SUCCESS(unit->GetUnitNode(n, &node)); ++n, previous = node)
+            {
+                if (!previous)
+                    continue;
+                ULONG sources[4] = {}, count = 4;
+                ASSERT_EQ(node->GetSources(&count, sources), STATUS_SUCCESS);
+                ASSERT_EQ(count, 1u) << "unit " << id << " node " << n;
+                EXPECT_EQ(sources[0], previous->GetId()) << "unit " << id << " node " << n;
+            }
+        }
+    }
+
+    std::shared_ptr<usbsim::VirtualDevice> headset;
+    Family current = kMirk;
+    WalkHal *hal = nullptr;
+    std::unique_ptr<CUsbAudioFunctionModel> model;
+    std::map<uint8_t, Bytes> extensions; // vendor extension records by unit ID
+    std::vector<uint8_t> effectUnits;    // units that answer controls 139 and 140
+};
+
+// Every cell of the class table the layouts reach, by unit ID and vendor/product pair.
+TEST_F(ChipFamilyWalk, EachFamilyMakesTheTablesClassPerUnit)
+{
+    struct Case
+    {
+        Layout layout;
+        std::vector<std::string> classes; // per ID, then the selector 7
+    } cases[] = {
+        {{kMirk, 0x1234, 0x5678, {2, 8, 9, 11, 12, 13, 15, 16}},
+         {"CUnitScaledB", "CUnitScaledB", "CUnitScaledA", "CUnitScaledA", "plain", "CUnitVolumeCurve",
+          "CUnitScaledB", "CUnitPlainMute", "CSelectorInputMap"}},
+        {{kMirk, 0x1E7D, 0x3750, {11, 9}}, {"CUnitScaledAHwMute", "CUnitScaledA", "CSelectorInputMap"}},
+        {{kMirk, SalvineVendorId, 0x0053, {2, 8, 15, 11}},
+         {"CUnitScaledBNodes", "CUnitScaledBNodes", "CUnitScaledBNodes", "CUnitScaledA",
+          "CSelectorInputMap"}},
+        {{kMirk, 0x28DA, 0x268E, {2, 8, 15, 13}},
+         {"CUnitScaledBLed", "CUnitScaledBLed", "CUnitScaledBLed", "CUnitVolumeCurve", "CSelectorInputMap"}},
+        {{kDova, 0x1234, 0x5678, {9, 10, 11, 12, 13, 14, 15}},
+         {"CUnitCurve2", "CUnitLinear65", "CUnitLinear65", "CUnitLinear65", "CUnitLinear6", "CUnitLinear6",
+          "plain", "plain selector"}},
+        {{kTesh, 0x1234, 0x5678, {9, 10, 13, 11}},
+         {"CUnitStep192", "CUnitPlainLevel", "CUnitOffset135", "plain", "plain selector"}},
+        {{kGrue, 0x1234, 0x5678, {2, 9}}, {"CUnitEffects", "CUnitEffects", "plain selector"}},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.layout.Name());
+        Plug(c.layout);
+        ASSERT_EQ(Walk(), STATUS_SUCCESS);
+        std::vector<std::string> classes;
+        for (uint8_t id : c.layout.ids)
+            classes.push_back(ClassOfId(id));
+        classes.push_back(ClassOfId(usbsim::kUac1Selector));
+        EXPECT_EQ(classes, c.classes);
+        // The microphone's unit 5 is a cell only of the family that takes every feature unit.
+        EXPECT_EQ(ClassOfId(usbsim::kUac1MicFu), &c.layout.family == &kGrue ? "CUnitEffects" : "plain");
+        // A feature unit's identity: its ID, the feature-unit kind and its one source.
+        uint8_t source = usbsim::kUac1PlaybackIt;
+        for (uint8_t id : c.layout.ids)
+        {
+            auto *node = QueryAs<IAudioNode>(UnitWithId(id), IID_IAudioNode);
+            ASSERT_NE(node, nullptr);
+            ULONG sources[4] = {}, count = 4;
+            ASSERT_EQ(node->GetSources(&count, sources), STATUS_SUCCESS);
+            EXPECT_EQ(std::vector<ULONG>({node->GetId(), node->GetKind(), count, sources[0]}),
+                      std::vector<ULONG>({id, 6, 1, source}));
+            node->Release();
+            source = id;
+        }
+        ExpectContiguousLinkedNodes();
+        Drop();
+        Restart();
+    }
+}
+
+// Each allocation of a family's walk failed in turn: every unit's initialisation and node creation
+// and every effect node's initialisation meet the failure somewhere. The walk ends with success (a
+// level node the pool had no room for is left out) or STATUS_INSUFFICIENT_RESOURCES; the numbering
+// stays contiguous, no half-made effect node joins the graph, and nothing is left once the model is
+// gone. One layout per test, so the suite runs them side by side.
+const Layout kAllocationLayouts[] = {
+    {kMirk, SalvineVendorId, 0x0053, {2, 11, 13, 16}},
+    {kMirk, 0x28DA, 0x268E, {8, 9}},
+    {kMirk, 0x1E7D, 0x3750, {11, 15}},
+    {kDova, 0x1234, 0x5678, {9, 10, 13}},
+    {kTesh, 0x1234, 0x5678, {9, 10, 13}},
+    {kGrue, 0x1234, 0x5678, {2}},
+};
+class ChipFamilyAllocations : public ChipFamilyWalk, public ::testing::WithParamInterface<int>
+{
+};
+
+TEST_P(ChipFamilyAllocations, EveryAllocationOfTheWalkFailedInTurn)
+{
+    const Layout &c = kAllocationLayouts[GetParam()];
+    SCOPED_TRACE(c.Name());
+    extensions[c.ids[0]] = {0x02, 0x00, 0x00, 0x0C}; // controls 139 and 140
+    effectUnits = {c.ids[0]};
+    Plug(c);
+    const size_t outstanding = sim::Outstanding(), before = sim::Allocations();
+    ASSERT_EQ(Walk(false), STATUS_SUCCESS);
+    const size_t total = sim::Allocations() - before;
+    Drop();
+    ASSERT_EQ(sim::Outstanding(), outstanding);
+    unsigned refused = 0;
+    for (unsigned n = 1; n <= total; n += kAllocationStride)
+    {
+        sim::FailAllocation(n);
+        const NTSTATUS status = Walk(false);
+        sim::FailAllocation(0);
+        ASSERT_TRUE(status == STATUS_SUCCESS || status == STATUS_INSUFFICIENT_RESOURCES)
+            << n << ": " << std::hex << status;
+        refused += status != STATUS_SUCCESS;
+        if (hal && model)
+        {
+            ExpectContiguousLinkedNodes();
+            for (ULONG i = 0; i < hal->GetFilterCount(); ++i)
+            {
+                IAudioNode *node = nullptr;
+                hal->GetFilter(i, &node);
+                auto *n139 = dynamic_cast<CEffectNode139 *>(node);
+                auto *n140 = dynamic_cast<CEffectNode140 *>(node);
+                EXPECT_TRUE((!n139 || n139->Engine()) && (!n140 || n140->Engine())) << n;
+            }
+        }
+        Drop();
+        ASSERT_EQ(sim::Outstanding(), outstanding) << n;
+    }
+    EXPECT_GT(refused * kAllocationStride, total / 2);
+}
+INSTANTIATE_TEST_SUITE_P(Layouts, ChipFamilyAllocations,
+                         ::testing::Range(0, int(std::size(kAllocationLayouts))));
+
+// Refresh then re-send, as the status thread and a power-up do, ten times over every family's level
+// units: after the first rounds the chip's values and the stored ones stay put. A map whose read is
+// not the inverse of its write would move the level and persist it a little further each round.
+TEST_F(ChipFamilyWalk, RefreshAndReapplyRoundsLeaveChipAndStoredValuesAlone)
+{
+    const Layout cases[] = {
+        {kMirk, 0x1234, 0x5678, {2, 9, 13, 16}},
+        {kMirk, SalvineVendorId, 0x0053, {8}},
+        {kDova, 0x1234, 0x5678, {9, 10, 13}},
+        {kTesh, 0x1234, 0x5678, {9, 10, 13}},
+    };
+    for (const Layout &c : cases)
+    {
+        SCOPED_TRACE(c.Name());
+        Plug(c);
+        // Levels off the maps' grids, and the mute set.
+        for (uint8_t id : c.ids)
+        {
+            headset->Control(id, FU_MUTE, 0).cur = 1;
+            headset->Control(id, FU_VOLUME, 1).cur = -4864;
+            headset->Control(id, FU_VOLUME, 2).cur = -1000;
+        }
+        ASSERT_EQ(Walk(), STATUS_SUCCESS);
+        auto chip = [&]
+        {
+            std::map<std::vector<int>, int64_t> values;
+            for (uint8_t id : c.ids)
+                for (const auto &[key, state] : headset->Entity(id).controls)
+                    values[{id, key.first, key.second}] = state.cur;
+            return values;
+        };
+        decltype(chip()) first;
+        decltype(g_Stored) stored;
+        for (int round = 0; round < 10; ++round)
+        {
+            // As the status thread reloads a unit that reported a change (a level node that found
+            // nothing new says so with a failure).
+            for (uint8_t id : c.ids)
+            {
+                IAudioNode *node = nullptr;
+                for (ULONG n = 0; NT_SUCCESS(UnitWithId(id)->GetUnitNode(n, &node)); ++n)
+                    node->Refresh();
+            }
+            ASSERT_EQ(hal->RestoreFilters(), STATUS_SUCCESS);
+            // The first rounds pull a chip value outside the unit's range (-19 dB on a unit whose
+            // floor is -13.5 dB) to its edge.
+            if (round <= 1)
+            {
+                first = chip();
+                stored = g_Stored;
+                continue;
+            }
+            ASSERT_EQ(chip(), first) << round;
+            ASSERT_EQ(g_Stored, stored) << round;
+        }
+        // The device dB the unit at 10..12 of the first family maps 0 dB to is kept from the start.
+        if (&c.family == &kDova)
+            EXPECT_EQ(headset->Control(10, FU_VOLUME, 1).cur, -4864);
+        Drop();
+        Restart();
+    }
+}
+
+} // namespace
