@@ -1,6 +1,7 @@
-// The block routines of the tuning-1 large-order driver, first SSE level only: strided gathers and
-// scatters eight values (64 bytes) a step, and the in-place bit reversal two values (16 bytes) at a
-// time. Every load and store is unaligned-safe, so alignment changes only speed.
+// The permutations and block routines of the tuning-1 FFT, first SSE level only: the plain-table
+// bit reversal by 4 x 4 tiles, strided gathers and scatters eight values (64 bytes) a step, and the
+// in-place bit reversal by a swap list two values (16 bytes) at a time. Every load and store is
+// unaligned-safe, so alignment changes only speed.
 #include "dsp/fft/simd/fft_large_sse.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -8,6 +9,7 @@
 #include <xmmintrin.h>
 
 #include "dsp/core/vector.h"
+#include "dsp/fft/simd/fft_sse.h"
 
 #define DSP_SSE __attribute__((target("sse")))
 #define DSP_SSE_INLINE __attribute__((target("sse"), always_inline)) inline
@@ -107,6 +109,75 @@ DSP_SSE void fftBlockBitReverse(float *data, int32_t count, const int32_t *swapL
         if (next <= 0)
             break;
         at = next;
+    }
+}
+
+namespace
+{
+
+// Four rows of four values: row r's values 0, 1 in lo[r], 2, 3 in hi[r].
+struct Tile
+{
+    __m128 lo[4];
+    __m128 hi[4];
+};
+
+DSP_SSE_INLINE void loadTile(const float *p, int64_t rowFloats, Tile &t)
+{
+    for (int r = 0; r < 4; ++r)
+    {
+        t.lo[r] = _mm_loadu_ps(p + r * rowFloats);
+        t.hi[r] = _mm_loadu_ps(p + r * rowFloats + 4);
+    }
+}
+
+DSP_SSE_INLINE void storeRow(float *p, __m128 lo, __m128 hi)
+{
+    _mm_storeu_ps(p, lo);
+    _mm_storeu_ps(p + 4, hi);
+}
+
+// Row r, column c goes to row rev_2(c), column rev_2(r).
+DSP_SSE_INLINE void storeReversedTile(float *p, int64_t rowFloats, const Tile &t)
+{
+    storeRow(p, _mm_movelh_ps(t.lo[0], t.lo[2]), _mm_movelh_ps(t.lo[1], t.lo[3]));
+    storeRow(p + rowFloats, _mm_movelh_ps(t.hi[0], t.hi[2]), _mm_movelh_ps(t.hi[1], t.hi[3]));
+    storeRow(p + 2 * rowFloats, _mm_movehl_ps(t.lo[2], t.lo[0]), _mm_movehl_ps(t.lo[3], t.lo[1]));
+    storeRow(p + 3 * rowFloats, _mm_movehl_ps(t.hi[2], t.hi[0]), _mm_movehl_ps(t.hi[3], t.hi[1]));
+}
+
+} // namespace
+
+// Index i = (row r: 2 high bits, tile t: m - 4 middle bits, column c: 2 low bits) goes to
+// (rev_2(c), rev_(m-4)(t), rev_2(r)); entry t of the plain table (t < count/16) is the float offset
+// 8 rev_(m-4)(t) of the reversed tile.
+DSP_SSE void fftBitReverse(const float *src, float *dst, int32_t count, const int32_t *reverse)
+{
+    const int64_t rowFloats = int64_t(count) / 2;
+    const int64_t tiles = count / 16;
+    Tile a, b;
+    if (src == dst)
+    {
+        for (int64_t t = 0; t < tiles; ++t)
+        {
+            const int64_t partner = reverse[t];
+            if (partner < 8 * t)
+                continue;
+            loadTile(dst + 8 * t, rowFloats, a);
+            loadTile(dst + partner, rowFloats, b);
+            storeReversedTile(dst + partner, rowFloats, a);
+            storeReversedTile(dst + 8 * t, rowFloats, b);
+        }
+        return;
+    }
+    // Up to 32768 values the source is walked in order, above it the destination.
+    const bool walkSource = count <= 32768;
+    for (int64_t t = 0; t < tiles; ++t)
+    {
+        const int64_t from = walkSource ? 8 * t : reverse[t];
+        const int64_t to = walkSource ? reverse[t] : 8 * t;
+        loadTile(src + from, rowFloats, a);
+        storeReversedTile(dst + to, rowFloats, a);
     }
 }
 

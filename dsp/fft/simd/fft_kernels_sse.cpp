@@ -419,29 +419,6 @@ DSP_SSE void fftRecombineInverse(const float *src, float *dst, int32_t count, co
     std::memcpy(dst + M, out, 8);
 }
 
-void fftBitReverse(const float *src, float *dst, int32_t count, const int32_t *reverse)
-{
-    const int64_t n = count;
-    const int64_t offset[4] = {0, n / 2, n / 4, 3 * n / 4};
-    for (int64_t i = 0; i < n / 4; ++i)
-    {
-        for (int q = 0; q < 4; ++q)
-        {
-            const int64_t p = 4 * i + q;
-            const int64_t r = reverse[i] / 2 + offset[q];
-            if (src != dst)
-                std::memcpy(dst + 2 * p, src + 2 * r, 8);
-            else if (p < r)
-            {
-                float a[2];
-                std::memcpy(a, dst + 2 * p, 8);
-                std::memcpy(dst + 2 * p, dst + 2 * r, 8);
-                std::memcpy(dst + 2 * r, a, 8);
-            }
-        }
-    }
-}
-
 void fftRadix4Pass(const float *in, float *out, int32_t quarter, int32_t blocks, const float *twiddles,
                    bool inverse)
 {

@@ -64,7 +64,8 @@ void fftKernelInPlace(float *data, int32_t count, const float *twiddles, bool in
 // spectrum and back, by the tuning-1 tables; the caller forms positions 0 and 1.
 void fftRecombineForward(float *z, int32_t count, const float *table);
 void fftRecombineInverse(const float *src, float *dst, int32_t count, const float *table);
-// The bit-reversal permutation by the tuning-1 table, src to dst (may be the same array).
+// The bit-reversal permutation of count >= 16 values by the tuning-1 table, src to dst (may be the
+// same array; otherwise the two must not overlap).
 void fftBitReverse(const float *src, float *dst, int32_t count, const int32_t *reverse);
 
 // One radix-4 pass over blocks of four quarters of `quarter` values (a multiple of 4), in the split

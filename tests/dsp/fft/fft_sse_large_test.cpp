@@ -104,30 +104,55 @@ TEST(FftSseBlocks, GatherAndScatterMoveRowsAndUndoTheSplitLayout)
     }
 }
 
-// The in-place reversal by a swap list moves value i to rev(i), at every alignment of the data.
-TEST(FftSseBlocks, InPlaceBitReversalFollowsTheIndexReversal)
+// Both permutations move value i to rev(i) at every alignment of the data: the swap list in place
+// (the driver's in-block one) and the plain table's 4 x 4 tiles in place and out of place (the source
+// walked up to 32768 values, the destination above).
+TEST(FftSseBlocks, BitReversalsFollowTheIndexReversal)
 {
-    for (int32_t p = 0; p <= 12; ++p)
+    auto fill = [](float *data, int32_t count)
+    {
+        for (int32_t i = 0; i < count; ++i)
+        {
+            data[2 * i] = float(i);
+            data[2 * i + 1] = float(-i);
+        }
+    };
+    auto reversed = [](const float *data, int32_t p)
+    {
+        for (int32_t i = 0; i < (int32_t(1) << p); ++i)
+        {
+            const float from = float(p < 2 ? uint32_t(i) : reverseBits(uint32_t(i), p));
+            if (data[2 * i] != from || data[2 * i + 1] != -from)
+                return false;
+        }
+        return true;
+    };
+    for (int32_t p = 0; p <= 16; ++p)
     {
         const int32_t count = int32_t(1) << p;
-        std::vector<int32_t> table(size_t(count / 4 + 1) + 8);
-        generic::buildBitReverseTable(p, table.data());
+        std::vector<int32_t> swapList(size_t(count / 4 + 1) + 8), plain = swapList;
+        generic::buildBitReverseTable(p, swapList.data());
+        if (p >= 4)
+            sse::fftBuildPlainReverse(p, plain.data());
+        std::vector<float> source(2 * size_t(count));
+        fill(source.data(), count);
         for (size_t shift : {0, 1, 2})
         {
             std::vector<float> store(2 * size_t(count) + 8);
             float *data = reinterpret_cast<float *>(generic::fftAlign32(store.data())) + shift;
-            for (int32_t i = 0; i < count; ++i)
+            if (p <= 12)
             {
-                data[2 * i] = float(i);
-                data[2 * i + 1] = float(-i);
+                fill(data, count);
+                sse::fftBlockBitReverse(data, count, swapList.data());
+                EXPECT_TRUE(reversed(data, p)) << "swap list, count " << count << " shift " << shift;
             }
-            sse::fftBlockBitReverse(data, count, table.data());
-            for (int32_t i = 0; i < count; ++i)
-            {
-                const uint32_t from = p < 2 ? uint32_t(i) : reverseBits(uint32_t(i), p);
-                ASSERT_EQ(data[2 * i], float(from)) << "count " << count << " shift " << shift;
-                ASSERT_EQ(data[2 * i + 1], -float(from));
-            }
+            if (p < 4)
+                continue;
+            fill(data, count);
+            sse::fftBitReverse(data, data, count, plain.data());
+            EXPECT_TRUE(reversed(data, p)) << "tiles in place, count " << count << " shift " << shift;
+            sse::fftBitReverse(source.data(), data, count, plain.data());
+            EXPECT_TRUE(reversed(data, p)) << "tiles, count " << count << " shift " << shift;
         }
     }
 }
