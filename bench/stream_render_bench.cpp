@@ -1,10 +1,10 @@
-// The render path of the device streams: a client filling each transfer from its cyclic buffer (as
-// the wave-cyclic stream's fill handler does) -> the engine's ProcessBlock -> the data pipe -> URBs
-// completing on the bus's DPC thread, with the virtual clock advanced by the loop, 10 ms a turn.
-// Stream classes: class 1.0 render at 48 kHz/16/2, class 2.0 render at 48 kHz/24 with 2 and 8
-// channels (high speed, explicit feedback), the DSP render class with 8 channels. Peers in the same
-// run: the engine's ProcessBlock alone on the same 10 ms block, and a bare loop moving the bytes into
-// their packet slots (the floor).
+// The render path of the device streams: the audio engine's client writing ahead into an open pin's
+// cyclic buffer (serviced on the DPC thread as positions advance) -> the wave-cyclic stream filling
+// each transfer -> the engine's ProcessBlock -> the data pipe -> URBs completing on the bus's DPC
+// thread, with the virtual clock advanced by the loop, 10 ms a turn. Stream classes: class 1.0 render
+// at 48 kHz/16/2, class 2.0 render at 48 kHz/24 with 2 and 8 channels (high speed, explicit
+// feedback), the DSP render class with 8 channels. Peers in the same run: the engine's ProcessBlock
+// alone on the same 10 ms block, and a bare loop moving the bytes into their packet slots (the floor).
 //
 // Counters: s_per_frame (per client frame) and realtime_fraction (the turn's time over the 10 ms it
 // plays); the render path counts wall time, since its completions run on another thread.
@@ -27,36 +27,13 @@ namespace
 {
 constexpr double kTurnSeconds = 0.010;
 
-// A client that copies each render fill from a cyclic buffer of 50 ms, wrapping.
-struct CyclicClient
-{
-    StreamClientRecord *record = nullptr;
-    std::vector<uint8_t> cyclic;
-    size_t position = 0;
-    static VOID Callback(PVOID context, PVOID argument1, PVOID)
-    {
-        auto *self = static_cast<CyclicClient *>(context);
-        auto *m = static_cast<CyclicControlMessage *>(argument1);
-        if (m->RunningClient != self->record || m->Code != CYCLIC_MSG_RENDER_FILL)
-            return;
-        auto *to = reinterpret_cast<uint8_t *>(m->Value1);
-        for (ULONG done = 0; done < m->Value2;)
-        {
-            const size_t n = std::min<size_t>(m->Value2 - done, self->cyclic.size() - self->position);
-            std::memcpy(to + done, self->cyclic.data() + self->position, n);
-            done += ULONG(n);
-            self->position = (self->position + n) % self->cyclic.size();
-        }
-    }
-};
-
-// The stream bench of the tests, driven by hand.
-class Bench : public stream_test::UsbStreamTest
+// The stream bench of the tests with the endpoint's wave filter, driven by hand.
+class RenderPathBench : public stream_test::WaveStreamTest
 {
 public:
     void TestBody() override {}
-    using UsbStreamTest::SetUp;
-    using UsbStreamTest::TearDown;
+    using WaveStreamTest::SetUp;
+    using WaveStreamTest::TearDown;
 
     enum Class
     {
@@ -102,28 +79,22 @@ public:
             stream->GetEngine()->PrepareBuffers() != STATUS_SUCCESS)
             return false;
         Iso().KeepOutPackets(false);
-        client.cyclic.resize(format.Format.nAvgBytesPerSec / 20);
-        for (size_t i = 0; i < client.cyclic.size(); ++i)
-            client.cyclic[i] = uint8_t(i * 7 + 3);
-        const UCHAR alternate = kind == Uac2Render ? (bits == 24 ? 2 : 1) : 1;
-        stream->AddStreamFormat(format, alternate);
-        if (stream->RegisterClient(3, &format, 10, 3, CyclicClient::Callback, &client, &client.record) !=
-            STATUS_SUCCESS)
+        OpenMiniport(format, kind == Uac2Render && bits == 24 ? 2 : 1);
+        if (!miniport || OpenClientPin(format) != STATUS_SUCCESS)
             return false;
-        ULONG frames = 0, frame = 0;
-        return stream->OpenClient(client.record->ClientHandle, &frames, &frame) == STATUS_SUCCESS &&
-               stream->StartClient(client.record->ClientHandle, frame + 2, &frames, nullptr) ==
-                   STATUS_SUCCESS;
+        pin->KeepMoved(FALSE);
+        std::vector<UCHAR> source(format.Format.nAvgBytesPerSec);
+        for (size_t i = 0; i < source.size(); ++i)
+            source[i] = UCHAR(i * 7 + 3);
+        pin->SetSource(std::move(source));
+        return pin->SetState(KSSTATE_RUN) == STATUS_SUCCESS;
     }
     void Close()
     {
-        if (client.record)
-        {
-            PVOID handle = client.record->ClientHandle;
-            stream->StopClient(handle, nullptr);
-            stream->CloseClient(handle);
-            stream->UnregisterClient(handle);
-        }
+        pin.reset();
+        filter.reset();
+        CloseStream();
+        bench.Close();
         ReleaseStream();
         if (mute)
             static_cast<IProcessingNode *>(mute)->Release();
@@ -133,6 +104,7 @@ public:
             clock->Release();
     }
     uint64_t OutBytes() { return Iso().OutBytes(0x01); }
+    ULONG Underruns() const { return pin->Counters().Underruns; }
 
     // A clock that takes every rate.
     struct RateClock : CClockNode
@@ -140,7 +112,6 @@ public:
         explicit RateClock(PUNKNOWN outer) : CClockNode(outer, 77) {}
     };
     WAVEFORMATEXTENSIBLE format{};
-    CyclicClient client;
     DEVICE_OBJECT deviceObject{};
     hal_test::TestHal *hal = nullptr;
     RateClock *clock = nullptr;
@@ -158,36 +129,38 @@ void Counters(benchmark::State &state, double framesPerTurn)
 
 void RenderPath(benchmark::State &state)
 {
-    const auto kind = Bench::Class(state.range(0));
+    const auto kind = RenderPathBench::Class(state.range(0));
     const USHORT channels = USHORT(state.range(1));
     const USHORT bits = USHORT(state.range(2));
     sim::SetViolationHandler([](const std::string &) { std::abort(); });
     {
-        Bench bench;
-        bench.SetUp();
-        if (!bench.Open(kind, channels, bits))
+        RenderPathBench path;
+        path.SetUp();
+        if (!path.Open(kind, channels, bits))
             state.SkipWithError("stream set-up failed");
         else
         {
             sim::AdvanceMs(30); // the first transfers are in flight
-            const uint64_t before = bench.OutBytes();
+            const uint64_t before = path.OutBytes();
             for (auto _ : state)
                 sim::AdvanceMs(10);
-            if (bench.OutBytes() == before)
+            if (path.OutBytes() == before)
                 state.SkipWithError("nothing reached the bus");
+            else if (path.Underruns())
+                state.SkipWithError("the client fell behind the stream");
             Counters(state, 480);
         }
-        bench.Close();
-        bench.TearDown();
+        path.Close();
+        path.TearDown();
     }
     sim::SetViolationHandler(nullptr);
 }
 BENCHMARK(RenderPath)
     ->ArgNames({"class", "ch", "bits"})
-    ->Args({Bench::Uac1Render, 2, 16})
-    ->Args({Bench::Uac2Render, 2, 24})
-    ->Args({Bench::Uac2Render, 8, 24})
-    ->Args({Bench::DspRender, 8, 16})
+    ->Args({RenderPathBench::Uac1Render, 2, 16})
+    ->Args({RenderPathBench::Uac2Render, 2, 24})
+    ->Args({RenderPathBench::Uac2Render, 8, 24})
+    ->Args({RenderPathBench::DspRender, 8, 16})
     ->UseRealTime() // completions run on the bus's DPC thread: the wall clock counts them
     ->Unit(benchmark::kMicrosecond);
 

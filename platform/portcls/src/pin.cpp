@@ -344,6 +344,12 @@ std::vector<UCHAR> sim::audio::Pin::Moved() const
     return m_Moved;
 }
 
+void sim::audio::Pin::KeepMoved(BOOLEAN keep)
+{
+    SinkHold hold(&m_Sink->Lock);
+    m_KeepMoved = keep;
+}
+
 sim::audio::PinCounters sim::audio::Pin::Counters() const
 {
     SinkHold hold(&m_Sink->Lock);
@@ -382,9 +388,10 @@ void sim::audio::Pin::Service()
         {
             const ULONG at = ULONG(m_Counters.Moved % size);
             const ULONG n = ULONG(std::min<ULONGLONG>(m_Counters.Position - m_Counters.Moved, size - at));
-            const size_t old = m_Moved.size();
-            m_Moved.resize(old + n);
-            m_Dma->CopyFrom(m_Moved.data() + old, m_Buffer + at, n);
+            std::vector<UCHAR> &into = m_KeepMoved ? m_Moved : m_Scratch;
+            const size_t old = m_KeepMoved ? m_Moved.size() : 0;
+            into.resize(old + n);
+            m_Dma->CopyFrom(into.data() + old, m_Buffer + at, n);
             m_Counters.Moved += n;
         }
         return;
@@ -402,7 +409,8 @@ void sim::audio::Pin::Service()
         std::copy_n(m_Source.begin() + std::ptrdiff_t(m_SourceAt), take, m_Scratch.begin());
         m_SourceAt += take;
         m_Dma->CopyTo(m_Buffer + at, m_Scratch.data(), n);
-        m_Moved.insert(m_Moved.end(), m_Scratch.begin(), m_Scratch.end());
+        if (m_KeepMoved)
+            m_Moved.insert(m_Moved.end(), m_Scratch.begin(), m_Scratch.end());
         m_Counters.Moved += n;
     }
 }

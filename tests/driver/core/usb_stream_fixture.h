@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <vector>
 
+#include <sim/audio_client.h>
 #include <usbd_lib.h>
 
 #include "driver/base/pool_memory.h"
@@ -211,19 +213,22 @@ protected:
 using wave_bench::DataFormat;
 
 // The endpoint's wave miniport over the stream's engine, behind a wave port, and a stream opened on
-// it directly through the miniport.
+// it either directly through the miniport or as the audio engine opens a pin, with its client.
 class WaveStreamTest : public UsbStreamTest
 {
 protected:
     void TearDown() override
     {
+        pin.reset();
+        filter.reset();
         CloseStream();
         bench.Close();
         UsbStreamTest::TearDown();
     }
-    void OpenMiniport(const WAVEFORMATEXTENSIBLE &format)
+    // `format` offered on `alternate`, the endpoint named "HPOut00".
+    void OpenMiniport(const WAVEFORMATEXTENSIBLE &format, UCHAR alternate = 1)
     {
-        ASSERT_EQ(stream->AddStreamFormat(format, 1), STATUS_SUCCESS);
+        ASSERT_EQ(stream->AddStreamFormat(format, alternate), STATUS_SUCCESS);
         ASSERT_EQ(stream->GetEngine()->SetName(u"HPOut00"), STATUS_SUCCESS);
         bench.Open(stream->GetEngine());
         miniport = bench.miniport;
@@ -234,6 +239,13 @@ protected:
         return miniport->NewStream(&wave, nullptr, NonPagedPool, 0, capture,
                                    reinterpret_cast<PKSDATAFORMAT>(const_cast<UCHAR *>(data.data())), &dma,
                                    &group);
+    }
+    // Pin 0 opened through the port with `format` (and, when not 0, the client's buffer size).
+    NTSTATUS OpenClientPin(const WAVEFORMATEXTENSIBLE &format, ULONG bufferSize = 0)
+    {
+        filter = std::make_unique<sim::audio::Filter>(port);
+        const auto data = DataFormat(format);
+        return sim::audio::OpenPin(*filter, 0, data.data(), ULONG(data.size()), &pin, bufferSize);
     }
     void CloseStream()
     {
@@ -249,6 +261,8 @@ protected:
     PMINIPORTWAVECYCLICSTREAM wave = nullptr;
     PDMACHANNEL dma = nullptr;
     PSERVICEGROUP group = nullptr;
+    std::unique_ptr<sim::audio::Filter> filter;
+    std::unique_ptr<sim::audio::Pin> pin;
 };
 
 } // namespace stream_test

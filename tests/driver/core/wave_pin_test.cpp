@@ -1,8 +1,6 @@
 // Pins of the endpoint's wave filter over the class 1.0 streams and the simulated bus, with the
 // audio engine's client feeding or draining the cyclic buffer: what reaches the bus is the lead's
 // silence and then the client's bytes, and the device's ramp reaches a capture client in order.
-#include <sim/audio_client.h>
-
 #include <random>
 
 #include "usb_stream_fixture.h"
@@ -11,25 +9,7 @@ namespace
 {
 using namespace stream_test;
 
-class WavePinTest : public WaveStreamTest
-{
-protected:
-    void TearDown() override
-    {
-        pin.reset();
-        filter.reset();
-        WaveStreamTest::TearDown();
-    }
-    NTSTATUS OpenClientPin(const WAVEFORMATEXTENSIBLE &format, ULONG bufferSize = 0)
-    {
-        filter = std::make_unique<sim::audio::Filter>(port);
-        const auto data = DataFormat(format);
-        return sim::audio::OpenPin(*filter, 0, data.data(), ULONG(data.size()), &pin, bufferSize);
-    }
-
-    std::unique_ptr<sim::audio::Filter> filter;
-    std::unique_ptr<sim::audio::Pin> pin;
-};
+using WavePinTest = WaveStreamTest;
 
 class WavePinRenderTest : public WavePinTest, public ::testing::WithParamInterface<ULONG>
 {

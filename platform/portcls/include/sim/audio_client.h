@@ -181,6 +181,7 @@ public:
 
     // Every byte the client moved, in order: render what it wrote, capture what it read.
     std::vector<UCHAR> Moved() const;
+    void KeepMoved(BOOLEAN keep); // off: only the counters (long benchmarks)
     PinCounters Counters() const;
 
 private:
@@ -208,6 +209,7 @@ private:
     std::vector<UCHAR> m_Source;
     size_t m_SourceAt = 0;
     std::vector<UCHAR> m_Moved;
+    BOOLEAN m_KeepMoved = TRUE;
     std::vector<UCHAR> m_Scratch;
     ULONG m_LastPosition = 0;
     PinCounters m_Counters{};
