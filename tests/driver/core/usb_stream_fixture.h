@@ -63,7 +63,13 @@ struct Client
 {
     std::mutex guard;
     StreamClientRecord *record = nullptr;
-    std::vector<LONG> codes;
+    // Every message in order: its code and its length (position, fill, capture data) or format value.
+    struct Message
+    {
+        LONG code;
+        ULONG value;
+    };
+    std::vector<Message> messages;
     std::vector<ULONG> formatValues;
     uint64_t positionBytes = 0;
     uint64_t filled = 0;
@@ -77,7 +83,8 @@ struct Client
         std::lock_guard<std::mutex> g(self->guard);
         if (!self->record || m->RunningClient != self->record)
             return;
-        self->codes.push_back(m->Code);
+        const bool block = m->Code == CYCLIC_MSG_RENDER_FILL || m->Code == CYCLIC_MSG_CAPTURE_DATA;
+        self->messages.push_back({m->Code, block ? m->Value2 : ULONG(m->Value1)});
         switch (m->Code)
         {
         case CYCLIC_MSG_FORMAT:
@@ -107,7 +114,8 @@ struct Client
     size_t Count(LONG code)
     {
         std::lock_guard<std::mutex> g(guard);
-        return size_t(std::count(codes.begin(), codes.end(), code));
+        return size_t(std::count_if(messages.begin(), messages.end(),
+                                    [code](const Message &m) { return m.code == code; }));
     }
 };
 

@@ -2,6 +2,7 @@
 // what the bus received, render data and capture data bit-exact through a client, the capture ring's
 // messages, client arbitration, recovery and unplugging, all on the virtual clock.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <random>
@@ -106,8 +107,25 @@ TEST_F(UsbStreamTest, CaptureDeliversTheDevicesRampInOrderThroughARingOfFortyMil
     for (size_t n = 0; n < client.captured.size() / 4; ++n)
         for (size_t c = 0; c < 2; ++c)
             ASSERT_EQ(samples[2 * n + c], int16_t(n + c)) << "frame " << n;
-    // The 7680-byte ring wrapped: a wrap gives two data messages and one position.
-    EXPECT_GT(client.Count(CYCLIC_MSG_CAPTURE_DATA), client.Count(CYCLIC_MSG_POSITION));
+    // Each delivery is one transfer (3 packets of 48 frames): its data up to the ring's end, the
+    // wrapped rest as a second message, then one position with the total.
+    size_t read = 0, wraps = 0;
+    std::vector<ULONG> pieces;
+    for (const auto &m : client.messages)
+    {
+        if (m.code == CYCLIC_MSG_CAPTURE_DATA)
+            pieces.push_back(m.value);
+        if (m.code != CYCLIC_MSG_POSITION)
+            continue;
+        ASSERT_EQ(m.value, 576u);
+        std::vector<ULONG> expected{m.value};
+        if (read + m.value > 7680)
+            expected = {ULONG(7680 - read), ULONG(read + m.value - 7680)}, ++wraps;
+        ASSERT_EQ(pieces, expected) << "delivery at ring offset " << read;
+        pieces.clear();
+        read = (read + m.value) % 7680;
+    }
+    EXPECT_GE(wraps, 4u);
 }
 
 TEST_F(UsbStreamTest, AZeroLengthCapturePacketIsAPacketOfSilence)
@@ -224,16 +242,46 @@ TEST_F(UsbStreamTest, APacketErrorRecoversAfterAPauseThroughZeroBandwidth)
     Client client;
     Start(client, Pcm(48000, 2, 16), 1);
     sim::AdvanceMs(20);
+    Iso().ClearLog();
+    const size_t selectionsBefore = bus->Log(usbsim::EventKind::SelectInterface).size();
     Iso().ScriptPacket(0x01, Iso().NextPacketSequence(0x01) + 2, usbsim::IsoPacketScript::Error);
     const size_t formatsBefore = client.formatValues.size();
     sim::AdvanceMs(300);
-    ASSERT_GT(client.formatValues.size(), formatsBefore);
+    ASSERT_EQ(client.formatValues.size(), formatsBefore + 1);
     EXPECT_EQ(client.formatValues[formatsBefore], 10u | CYCLIC_FORMAT_CHANGED);
-    EXPECT_TRUE(sim::DebugLogContains("Error_ErrorOccur, m_StreamState = 2"));
+    EXPECT_EQ(sim::DebugLogCount("Error_ErrorOccur, m_StreamState = 2"), 1u);
     EXPECT_EQ(stream->State(), STREAM_RUNNING);
+
+    // On the bus: the failed transfer, the two others in flight ending, then 100 ms later the
+    // interface goes to zero bandwidth and back, and transfers start again two frames on.
+    ULONG idleFrame = 0, restartFrame = 0;
+    bool failed = false;
+    for (const auto &line : Iso().Log())
+    {
+        unsigned long start = 0;
+        unsigned packets = 0, status = 0;
+        if (std::sscanf(line.c_str(), "iso complete pipe %*u ep 0x01 start %lu packets %u status 0x%x",
+                        &start, &packets, &status) == 3 &&
+            !restartFrame)
+        {
+            failed = failed || status != 0;
+            idleFrame = ULONG(start + packets);
+        }
+        if (failed && !restartFrame &&
+            std::sscanf(line.c_str(), "iso submit pipe %*u ep 0x01 out start %lu", &start) == 1)
+            restartFrame = ULONG(start);
+    }
+    ASSERT_TRUE(failed);
+    const auto selections = bus->Log(usbsim::EventKind::SelectInterface);
+    ASSERT_EQ(selections.size(), selectionsBefore + 2);
+    EXPECT_EQ(selections[selectionsBefore].alternateSetting, 0);
+    EXPECT_EQ(selections[selectionsBefore].frame, idleFrame + 100);
+    EXPECT_EQ(selections[selectionsBefore + 1].alternateSetting, 1);
+    EXPECT_EQ(selections[selectionsBefore + 1].frame, idleFrame + 100);
+    EXPECT_EQ(restartFrame, idleFrame + 102);
     const uint64_t afterRecovery = Iso().OutPacketCount(0x01);
     sim::AdvanceMs(50);
-    EXPECT_GT(Iso().OutPacketCount(0x01), afterRecovery) << "the stream plays again";
+    EXPECT_EQ(Iso().OutPacketCount(0x01), afterRecovery + 50) << "the stream plays again";
     Stop(client);
 }
 

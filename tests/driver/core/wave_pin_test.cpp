@@ -1,7 +1,10 @@
 // Pins of the endpoint's wave filter over the class 1.0 streams and the simulated bus, with the
 // audio engine's client feeding or draining the cyclic buffer: what reaches the bus is the lead's
 // silence and then the client's bytes, and the device's ramp reaches a capture client in order.
+#include <algorithm>
 #include <random>
+
+#include "driver/filters/wave_cyclic_stream.h"
 
 #include "usb_stream_fixture.h"
 
@@ -52,6 +55,51 @@ TEST_P(WavePinRenderTest, TheBusGetsTheLeadOfSilenceThenTheSourceBitExactAcrossW
 }
 
 INSTANTIATE_TEST_SUITE_P(WholeAndShortenedBuffer, WavePinRenderTest, ::testing::Values(10u, 7u));
+
+// A kind-5 client at 44.1 kHz takes the endpoint from a running pin: the pin's books follow the other
+// client's transfers in its own frames, and once that client goes its source plays again.
+TEST_F(WavePinTest, APreemptedPinKeepsItsPositionMovingAndPlaysAgainWhenTheOtherCloses)
+{
+    Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
+    const auto format = Pcm(48000, 2, 16);
+    OpenMiniport(format);
+    ASSERT_EQ(OpenClientPin(format), STATUS_SUCCESS);
+    std::vector<UCHAR> source(48000 * 4);
+    std::mt19937 random(5);
+    for (auto &b : source)
+        b = UCHAR(random() | 1);
+    pin->SetSource(source);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    sim::AdvanceMs(20);
+    const auto *wave = static_cast<CMiniportWaveCyclicStream *>(pin->Stream());
+
+    Client lowLatency;
+    Start(lowLatency, Pcm(44100, 2, 16), 1, 10, 3, 5);
+    ASSERT_EQ(stream->RunningClient(), lowLatency.record);
+    sim::AdvanceMs(50);
+    {
+        std::lock_guard<std::mutex> g(lowLatency.guard);
+        const uint64_t deviceFrames = lowLatency.positionBytes / 4;
+        EXPECT_GE(deviceFrames, 441u * 4);
+        EXPECT_EQ(wave->TotalBytes(), deviceFrames * 48000 / 44100 * 4);
+    }
+    // What the audio engine reads: that position, at most one converted 10 ms transfer on.
+    ULONG position = 0;
+    ASSERT_EQ(pin->Stream()->GetPosition(&position), STATUS_SUCCESS);
+    EXPECT_LE((position + 9600 - wave->TotalBytes() % 9600) % 9600, 1920u);
+
+    Stop(lowLatency);
+    EXPECT_EQ(device->EndpointRate(0x01), 48000u);
+    Iso().ClearOutPackets(0x01);
+    sim::AdvanceMs(100);
+    for (uint32_t size : OutSizes(0x01))
+        ASSERT_EQ(size, 192u);
+    const auto bytes = OutBytes(0x01);
+    ASSERT_GE(bytes.size(), 192u * 90);
+    const auto tail = bytes.end() - 192 * 50;
+    EXPECT_NE(std::search(source.begin(), source.end(), tail, bytes.end()), source.end())
+        << "the last 50 ms are the source's bytes in order";
+}
 
 TEST_F(WavePinTest, TheDevicesRampReachesACaptureClientInOrder)
 {

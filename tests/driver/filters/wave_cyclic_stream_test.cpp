@@ -51,6 +51,13 @@ TEST_F(WaveCyclicStreamTest, PinsOpenOnlyForFormatsTheirRangesAndTheMiniportAcce
     // The format changes only while not running, and only to one the pin accepts.
     auto data24 = DataFormat(MakeFormat(kPcm, 2, 48000, 24));
     EXPECT_EQ(pin->SetFormat(DataFormat(MakeFormat(kPcm, 6, 48000, 16)).data(), 104), STATUS_NO_MATCH);
+    const PVOID buffer = Stream()->SystemAddress();
+    sim::FailAllocation(1);
+    EXPECT_EQ(pin->SetFormat(data24.data(), 104), STATUS_INSUFFICIENT_RESOURCES);
+    sim::FailAllocation(0);
+    EXPECT_EQ(Stream()->SystemAddress(), buffer) << "a failed reallocation keeps the buffer and format";
+    EXPECT_EQ(Stream()->AllocatedBufferSize(), 9600u);
+    EXPECT_EQ(Stream()->Format().Format.wBitsPerSample, 16);
     ASSERT_EQ(pin->SetFormat(data24.data(), 104), STATUS_SUCCESS);
     EXPECT_EQ(pin->BufferSize(), 14400u);
     ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
