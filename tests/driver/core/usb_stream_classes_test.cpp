@@ -592,8 +592,6 @@ protected:
     {
         return kind_ == Kind::Uac1Capture || kind_ == Kind::Uac2Capture ? 0x82 : 0x01;
     }
-    // Ends the round's bench with its checks (leaks, IRPs, references) and starts a fresh one.
-    void NextRound() { Restart(); }
     Kind kind_ = Kind::Uac1Render;
 };
 

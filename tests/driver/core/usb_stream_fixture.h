@@ -14,7 +14,8 @@
 #include "driver/base/pool_memory.h"
 #include "driver/core/usb_audio_stream.h"
 #include "driver/filters/miniport_wave_cyclic.h"
-#include "support/wave_bench.h"
+#include "support/engine_doubles.h"
+#include "support/miniport_bench.h"
 #include "usb_fixture.h"
 
 namespace stream_test
@@ -43,18 +44,7 @@ private:
 
 inline WAVEFORMATEXTENSIBLE Pcm(ULONG rate, USHORT channels, USHORT bits)
 {
-    WAVEFORMATEXTENSIBLE f{};
-    f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    f.Format.nChannels = channels;
-    f.Format.nSamplesPerSec = rate;
-    f.Format.wBitsPerSample = bits;
-    f.Format.nBlockAlign = USHORT(channels * bits / 8);
-    f.Format.nAvgBytesPerSec = rate * f.Format.nBlockAlign;
-    f.Format.cbSize = 22;
-    f.Samples.wValidBitsPerSample = bits;
-    f.dwChannelMask = channels == 2 ? 3 : 4;
-    f.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
-    return f;
+    return engine_test::MakeFormat(WAVE_FORMAT_PCM, channels, rate, bits);
 }
 
 // A client of the stream: fills render buffers with a running byte counter, keeps capture data, and
@@ -124,10 +114,7 @@ class UsbStreamTest : public UsbLayerTest
 protected:
     void TearDown() override
     {
-        ReleaseStream();
-        if (selection)
-            ExFreePool(selection);
-        selection = nullptr;
+        ReleaseSelection();
         UsbLayerTest::TearDown();
     }
 
@@ -160,6 +147,19 @@ protected:
         if (stream)
             static_cast<IStreamBuilder *>(stream)->Release();
         stream = nullptr;
+    }
+    // Ends this round of a multi-round test with the end-of-test checks and starts a fresh bench.
+    void NextRound()
+    {
+        ReleaseSelection();
+        Restart();
+    }
+    void ReleaseSelection()
+    {
+        ReleaseStream();
+        if (selection)
+            ExFreePool(selection);
+        selection = nullptr;
     }
 
     // Registers, opens and starts `client` with `format` (alternate `alternate` carries it).
@@ -218,7 +218,7 @@ protected:
     }
 };
 
-using wave_bench::DataFormat;
+using miniport_bench::DataFormat;
 
 // The endpoint's wave miniport over the stream's engine, behind a wave port, and a stream opened on
 // it either directly through the miniport or as the audio engine opens a pin, with its client.
@@ -263,7 +263,7 @@ protected:
                 (*o)->Release(), *o = nullptr;
     }
 
-    wave_bench::WaveFilter bench;
+    miniport_bench::WaveFilter bench;
     CMiniportWaveCyclic *miniport = nullptr;
     PPORT port = nullptr;
     PMINIPORTWAVECYCLICSTREAM wave = nullptr;

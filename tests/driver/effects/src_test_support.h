@@ -3,6 +3,7 @@
 #pragma once
 
 #include "driver/effects/dsp_interleave_src.h"
+#include "support/engine_doubles.h"
 #include "support/sine_fit.h"
 
 #include <gtest/gtest.h>
@@ -39,18 +40,7 @@ inline bool SameFamily(uint32_t a, uint32_t b)
 inline WAVEFORMATEXTENSIBLE Extensible(uint16_t channels, uint32_t rate, uint16_t bits = 16,
                                        uint16_t type = WAVE_FORMAT_PCM)
 {
-    WAVEFORMATEXTENSIBLE f{};
-    f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
-    f.Format.nChannels = channels;
-    f.Format.nSamplesPerSec = rate;
-    f.Format.wBitsPerSample = bits;
-    f.Format.nBlockAlign = uint16_t(channels * bits / 8);
-    f.Format.nAvgBytesPerSec = rate * f.Format.nBlockAlign;
-    f.Format.cbSize = 22;
-    f.Samples.wValidBitsPerSample = bits;
-    f.dwChannelMask = 3;
-    f.SubFormat = SubFormatForTag(type);
-    return f;
+    return engine_test::MakeFormat(type, channels, rate, bits);
 }
 
 struct PoolDelete

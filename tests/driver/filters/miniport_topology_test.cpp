@@ -20,6 +20,7 @@
 #include "driver/filters/node_values.h"
 #include "support/hal_doubles.h"
 #include "support/kernel_test.h"
+#include "support/miniport_bench.h"
 
 namespace
 {
@@ -65,7 +66,7 @@ public:
     }
 };
 
-class TopologyTest : public KernelTest
+class TopologyTest : public KernelTest, protected miniport_bench::PortedMiniport
 {
 public:
     void SetUp() override
@@ -139,26 +140,17 @@ public:
         NTSTATUS status = hal->Init(nullptr, &device, nullptr, nullptr);
         if (!NT_SUCCESS(status))
             return status;
-        status =
-            CreateMiniportTopology(&miniportUnknown, CLSID_PortTopology, nullptr, NonPagedPool, FakeSettings);
-        if (!NT_SUCCESS(status))
-            return status;
-        miniport = static_cast<CMiniportTopology *>(static_cast<IMiniportTopology *>(
-            QueryAs<IMiniportTopology>(miniportUnknown, IID_IMiniportTopology)));
-        miniport->Release();
-        status = PcNewPort(&port, CLSID_PortTopology);
-        if (NT_SUCCESS(status))
-            status = port->Init(&device, nullptr, miniportUnknown, static_cast<IAudioHal *>(hal), nullptr);
+        status = OpenPort(CreateTopology, CLSID_PortTopology, &device, static_cast<IAudioHal *>(hal));
+        miniport = MiniportAs<CMiniportTopology, IMiniportTopology>(IID_IMiniportTopology);
         return status;
+    }
+    static NTSTATUS CreateTopology(PUNKNOWN *unknown, REFGUID portClass)
+    {
+        return CreateMiniportTopology(unknown, portClass, nullptr, NonPagedPool, FakeSettings);
     }
     void Close()
     {
-        if (port)
-            port->Release();
-        port = nullptr;
-        if (miniportUnknown)
-            miniportUnknown->Release();
-        miniportUnknown = nullptr;
+        ClosePort();
         miniport = nullptr;
     }
 
@@ -166,9 +158,7 @@ public:
     hal_test::TestHal *hal = nullptr;
     std::vector<IAudioNode *> nodes;
     CLevelControlNode *volume = nullptr;
-    PUNKNOWN miniportUnknown = nullptr;
     CMiniportTopology *miniport = nullptr;
-    PPORT port = nullptr;
 };
 
 TEST_F(TopologyTest, TheHeadsetBecomesPinsNodesAndConnections)
@@ -589,15 +579,7 @@ TEST_F(TopologyTest, EveryAllocationOfCreationAndInitCanFailCleanly)
     ASSERT_EQ(hal->Init(nullptr, &device, nullptr, nullptr), STATUS_SUCCESS);
     hal->startFilters.clear();
     auto open = [&]
-    {
-        NTSTATUS status =
-            CreateMiniportTopology(&miniportUnknown, CLSID_PortTopology, nullptr, NonPagedPool, FakeSettings);
-        if (NT_SUCCESS(status))
-            status = PcNewPort(&port, CLSID_PortTopology);
-        if (NT_SUCCESS(status))
-            status = port->Init(&device, nullptr, miniportUnknown, static_cast<IAudioHal *>(hal), nullptr);
-        return status;
-    };
+    { return OpenPort(CreateTopology, CLSID_PortTopology, &device, static_cast<IAudioHal *>(hal)); };
     const size_t before = sim::Allocations();
     ASSERT_EQ(open(), STATUS_SUCCESS);
     const size_t allocations = sim::Allocations() - before;

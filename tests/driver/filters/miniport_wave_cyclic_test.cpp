@@ -16,6 +16,7 @@
 #include "driver/filters/miniport_wave_cyclic.h"
 #include "support/engine_doubles.h"
 #include "support/kernel_test.h"
+#include "support/miniport_bench.h"
 
 namespace
 {
@@ -23,6 +24,7 @@ namespace
 using engine_test::Make;
 using engine_test::MakeFormat;
 using engine_test::ScriptedTerminal;
+using miniport_bench::DataFormat;
 
 #ifdef __SANITIZE_ADDRESS__
 constexpr int kRacingRounds = 200; // a thread per round costs milliseconds under the sanitizers
@@ -55,19 +57,6 @@ NTSTATUS RecordingCreator(CMiniportWaveCyclic *, PUNKNOWN, POOL_TYPE, ULONG pin,
     return g_stream.status;
 }
 
-// A data format of exactly `size` bytes whose wave format (at `offset`) is `format`'s first
-// `bytes` bytes.
-std::vector<UCHAR> DataFormat(ULONG size, ULONG flags, ULONG offset, const WAVEFORMATEXTENSIBLE &format,
-                              ULONG bytes)
-{
-    std::vector<UCHAR> data(size);
-    KSDATAFORMAT header{
-        size, flags, 0, 0, KSDATAFORMAT_TYPE_AUDIO, format.SubFormat, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX};
-    std::memcpy(data.data(), &header, sizeof(header));
-    std::memcpy(data.data() + offset, &format, std::min<ULONG>(bytes, size - offset));
-    return data;
-}
-
 KSDATARANGE_AUDIO ClientRange(const GUID &specifier, ULONG channels, ULONG minRate, ULONG maxRate,
                               ULONG minBits, ULONG maxBits, const GUID &subFormat = KSDATAFORMAT_SUBTYPE_PCM)
 {
@@ -80,7 +69,7 @@ KSDATARANGE_AUDIO ClientRange(const GUID &specifier, ULONG channels, ULONG minRa
             0};
 }
 
-class WaveMiniportTest : public KernelTest
+class WaveMiniportTest : public KernelTest, protected miniport_bench::PortedMiniport
 {
 protected:
     void SetUp() override
@@ -117,27 +106,16 @@ protected:
     // Creates the miniport for engine 0 of the HAL and initialises a port over it.
     NTSTATUS Open()
     {
-        NTSTATUS status =
-            CreateMiniportWaveCyclic(&miniportUnknown, CLSID_PortWaveCyclic, nullptr, NonPagedPool, 0);
-        if (!NT_SUCCESS(status))
-            return status;
-        miniport = static_cast<CMiniportWaveCyclic *>(
-            QueryAs<IMiniportWaveCyclic>(miniportUnknown, IID_IMiniportWaveCyclic));
-        miniport->Release(); // the creation reference keeps it
-        miniport->SetStreamCreator(RecordingCreator);
-        status = PcNewPort(&port, CLSID_PortWaveCyclic);
-        if (NT_SUCCESS(status))
-            status = port->Init(&device, nullptr, miniportUnknown, static_cast<IAudioHal *>(hal), nullptr);
+        const NTSTATUS status = OpenPort(miniport_bench::CreateWaveMiniport, CLSID_PortWaveCyclic, &device,
+                                         static_cast<IAudioHal *>(hal));
+        miniport = MiniportAs<CMiniportWaveCyclic, IMiniportWaveCyclic>(IID_IMiniportWaveCyclic);
+        if (miniport)
+            miniport->SetStreamCreator(RecordingCreator);
         return status;
     }
     void Close()
     {
-        if (port)
-            port->Release();
-        port = nullptr;
-        if (miniportUnknown)
-            miniportUnknown->Release();
-        miniportUnknown = nullptr;
+        ClosePort();
         miniport = nullptr;
         for (IUnknown **o :
              {reinterpret_cast<IUnknown **>(&streaming), reinterpret_cast<IUnknown **>(&connector)})
@@ -174,9 +152,7 @@ protected:
     ScriptedTerminal *streaming = nullptr;
     ScriptedTerminal *connector = nullptr;
     hal_test::TestHal *hal = nullptr;
-    PUNKNOWN miniportUnknown = nullptr;
     CMiniportWaveCyclic *miniport = nullptr;
-    PPORT port = nullptr;
 };
 
 TEST_F(WaveMiniportTest, RangesJoinFormatsBySubFormatWithPcmFirst)
@@ -296,24 +272,24 @@ TEST_F(WaveMiniportTest, DataFormatsAreCheckedBySizeMajorFormatAndTheEnginesList
     WAVEFORMATEXTENSIBLE plain = MakeFormat(kPcm, 2, 48000, 16, false);
     Build(0, {listed});
     ASSERT_EQ(Open(), STATUS_SUCCESS);
-    EXPECT_EQ(Validate(DataFormat(82, 0, 64, plain, 18)), STATUS_SUCCESS);
-    EXPECT_EQ(Validate(DataFormat(90, 0, 72, plain, 18)), STATUS_SUCCESS);
-    EXPECT_EQ(Validate(DataFormat(96, KSDATAFORMAT_ATTRIBUTES, 72, plain, 18)), STATUS_SUCCESS);
-    EXPECT_EQ(Validate(DataFormat(104, 0, 64, listed, 40)), STATUS_SUCCESS);
-    EXPECT_EQ(Validate(DataFormat(86, 0, 64, plain, 18)), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(Validate(DataFormat(81, 0, 64, plain, 17)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Validate(DataFormat(plain, 82, 64, 18)), STATUS_SUCCESS);
+    EXPECT_EQ(Validate(DataFormat(plain, 90, 72, 18)), STATUS_SUCCESS);
+    EXPECT_EQ(Validate(DataFormat(plain, 96, 72, 18, KSDATAFORMAT_ATTRIBUTES)), STATUS_SUCCESS);
+    EXPECT_EQ(Validate(DataFormat(listed)), STATUS_SUCCESS);
+    EXPECT_EQ(Validate(DataFormat(plain, 86, 64, 18)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Validate(DataFormat(plain, 81, 64, 17)), STATUS_INVALID_PARAMETER);
     // An extensible tag where only 18 bytes fit, and a foreign tag claiming more than the format holds.
-    EXPECT_EQ(Validate(DataFormat(90, 0, 72, listed, 18)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Validate(DataFormat(listed, 90, 72, 18)), STATUS_INVALID_PARAMETER);
     WAVEFORMATEXTENSIBLE foreign = listed;
     foreign.Format.wFormatTag = 0xFFFF;
     foreign.Format.cbSize = 0xFFFF;
-    EXPECT_EQ(Validate(DataFormat(104, 0, 64, foreign, 40)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Validate(DataFormat(foreign)), STATUS_INVALID_PARAMETER);
     foreign.Format.cbSize = 22;
-    EXPECT_EQ(Validate(DataFormat(104, 0, 64, foreign, 40)), STATUS_INVALID_PARAMETER);
-    auto video = DataFormat(104, 0, 64, listed, 40);
+    EXPECT_EQ(Validate(DataFormat(foreign)), STATUS_INVALID_PARAMETER);
+    auto video = DataFormat(listed);
     reinterpret_cast<KSDATAFORMAT *>(video.data())->MajorFormat = KSDATAFORMAT_SUBTYPE_ANALOG;
     EXPECT_EQ(Validate(video), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(Validate(DataFormat(104, 0, 64, MakeFormat(kPcm, 2, 44100, 16), 40)), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Validate(DataFormat(MakeFormat(kPcm, 2, 44100, 16))), STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(WaveMiniportTest, IntersectionAnswersOneOfTheEnginesFormats)
@@ -437,7 +413,7 @@ TEST_F(WaveMiniportTest, OneStreamAtATime)
     const WAVEFORMATEXTENSIBLE listed = MakeFormat(kPcm, 2, 48000, 16);
     Build(0, {listed});
     ASSERT_EQ(Open(), STATUS_SUCCESS);
-    auto data = DataFormat(104, 0, 64, listed, 40);
+    auto data = DataFormat(listed);
     auto *format = reinterpret_cast<PKSDATAFORMAT>(data.data());
     PMINIPORTWAVECYCLICSTREAM stream = nullptr;
     PDMACHANNEL dma = nullptr;
@@ -508,7 +484,7 @@ TEST_F(WaveMiniportTest, DestructionWaitsForTheOpenStreamToClose)
     const WAVEFORMATEXTENSIBLE listed = MakeFormat(kPcm, 2, 48000, 16);
     Build(0, {listed});
     ASSERT_EQ(Open(), STATUS_SUCCESS);
-    auto data = DataFormat(104, 0, 64, listed, 40);
+    auto data = DataFormat(listed);
     PMINIPORTWAVECYCLICSTREAM stream = nullptr;
     PDMACHANNEL dma = nullptr;
     PSERVICEGROUP group = nullptr;
@@ -540,10 +516,7 @@ TEST_F(WaveMiniportTest, EveryAllocationOfCreationAndInitCanFailCleanly)
     const size_t before = sim::Allocations();
     ASSERT_EQ(Open(), STATUS_SUCCESS);
     const size_t allocations = sim::Allocations() - before;
-    port->Release();
-    port = nullptr;
-    miniportUnknown->Release();
-    miniportUnknown = nullptr;
+    ClosePort();
     const size_t blocks = sim::Outstanding();
     for (unsigned k = 1; k <= allocations; ++k)
     {
@@ -551,12 +524,7 @@ TEST_F(WaveMiniportTest, EveryAllocationOfCreationAndInitCanFailCleanly)
         sim::FailAllocation(k);
         EXPECT_EQ(Open(), STATUS_INSUFFICIENT_RESOURCES);
         sim::FailAllocation(0);
-        if (port)
-            port->Release();
-        port = nullptr;
-        if (miniportUnknown)
-            miniportUnknown->Release();
-        miniportUnknown = nullptr;
+        ClosePort();
         EXPECT_EQ(sim::Outstanding(), blocks);
     }
 }
@@ -573,7 +541,7 @@ TEST_F(WaveMiniportTest, EachAllocationOfTheStreamsRateChainFailsThePinCleanly)
     SetRateChainCreator(&CreateSampleRateChain);
     // A failed assertion must not leave the chain registered for the tests after this one.
     CScopeGuard unregister([] { SetRateChainCreator(nullptr); });
-    auto data = DataFormat(104, 0, 64, listed, 40);
+    auto data = DataFormat(listed);
     auto *format = reinterpret_cast<PKSDATAFORMAT>(data.data());
     PMINIPORTWAVECYCLICSTREAM stream = nullptr;
     PDMACHANNEL dma = nullptr;

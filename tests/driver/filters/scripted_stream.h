@@ -13,8 +13,9 @@
 #include "driver/filters/miniport_wave_cyclic.h"
 #include "driver/filters/wave_cyclic_stream.h"
 #include "support/engine_doubles.h"
+#include "support/cyclic_control_stub.h"
 #include "support/kernel_test.h"
-#include "support/wave_bench.h"
+#include "support/miniport_bench.h"
 
 namespace scripted_stream
 {
@@ -24,7 +25,7 @@ inline constexpr USHORT kPcm = WAVE_FORMAT_PCM;
 
 // The device stream as the wave-cyclic stream reaches it: it logs the client calls, can fail the
 // next one, and sends the messages a test scripts, at DISPATCH_LEVEL as completions do.
-class ScriptedControl final : public ICyclicControl
+class ScriptedControl final : public ClientSideCyclicControl
 {
 public:
     NTSTATUS QueryInterface(REFIID iid, PVOID *object) override
@@ -86,23 +87,6 @@ public:
         calls.push_back("Close");
         return STATUS_SUCCESS;
     }
-    NTSTATUS SelectAlternateSetting(UCHAR, StreamClientRecord *) override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS FreeTransfers() override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS AbortPipe() override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS RecoverStream() override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS SelectZeroBandwidth() override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS RestartStream() override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS SubmitTransfer() override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS CompleteTransfer(PDEVICE_OBJECT, IRP *, IsoTransfer *) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    void StreamThread() override {}
-    NTSTATUS PrepareFormat(StreamClientRecord *, PULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS ReleaseFormat() override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS RunStream(ULONG, BOOLEAN) override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS StopStream() override { return STATUS_NOT_IMPLEMENTED; }
-    BOOLEAN IsAlternateSettingValid(UCHAR) override { return TRUE; }
 
     void Send(LONG code, ULONG_PTR value1, ULONG value2)
     {
@@ -140,7 +124,7 @@ private:
     PVOID m_Context = nullptr;
 };
 
-using wave_bench::DataFormat;
+using miniport_bench::DataFormat;
 
 class WaveCyclicStreamTest : public KernelTest
 {
@@ -184,7 +168,7 @@ protected:
 
     ScriptedControl control;
     CStreamEngine *engine = nullptr;
-    wave_bench::WaveFilter bench;
+    miniport_bench::WaveFilter bench;
     CMiniportWaveCyclic *miniport = nullptr;
     std::unique_ptr<sim::audio::Filter> filter;
     std::unique_ptr<sim::audio::Pin> pin;

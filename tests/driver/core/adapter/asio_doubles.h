@@ -10,6 +10,7 @@
 
 #include "../entry/entry_doubles.h"
 #include "driver/base/usb_vendor_ids.h"
+#include "support/cyclic_control_stub.h"
 
 namespace adapter_test
 {
@@ -59,7 +60,7 @@ inline WAVEFORMATEXTENSIBLE DsdFormat(USHORT channels, ULONG rate, USHORT bits)
     return f;
 }
 
-class AsioStream : public hal_test::FakeEngine, public ICyclicControl
+class AsioStream : public hal_test::FakeEngine, public ClientSideCyclicControl
 {
 public:
     DECLARE_STD_UNKNOWN();
@@ -172,23 +173,6 @@ public:
         Log("Close");
         return STATUS_SUCCESS;
     }
-    NTSTATUS SelectAlternateSetting(UCHAR, StreamClientRecord *) override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS FreeTransfers() override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS AbortPipe() override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS RecoverStream() override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS SelectZeroBandwidth() override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS RestartStream() override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS SubmitTransfer() override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS CompleteTransfer(PDEVICE_OBJECT, IRP *, IsoTransfer *) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    void StreamThread() override {}
-    NTSTATUS PrepareFormat(StreamClientRecord *, PULONG) override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS ReleaseFormat() override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS RunStream(ULONG, BOOLEAN) override { return STATUS_NOT_IMPLEMENTED; }
-    NTSTATUS StopStream() override { return STATUS_NOT_IMPLEMENTED; }
-    BOOLEAN IsAlternateSettingValid(UCHAR) override { return TRUE; }
 
     // ---- Test face: the audio path's message to every registered client, addressed to the first
     // one (the running client), at DISPATCH_LEVEL as a completion sends it.
