@@ -11,9 +11,12 @@
 #include "driver/core/chip_units.h"
 #include "driver/core/usb_audio_function.h"
 #include "driver/effects/effect_nodes.h"
+#include "support/usb_audio_walk_harness.h"
 #include "usb_fixture.h"
 
+#include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -403,6 +406,187 @@ TEST_F(ChipFamilyWalk, RefreshAndReapplyRoundsLeaveChipAndStoredValuesAlone)
             EXPECT_EQ(headset->Control(10, FU_VOLUME, 1).cur, -4864);
         Drop();
         Restart();
+    }
+}
+
+// ---- Scripted replies --------------------------------------------------------------------------------
+// Each chip unit class on a random descriptor, its control requests answered from a random script
+// (whole answers, short ones, stalls) through initialisation, levels, ranges, switches, the selector
+// and every parameter operation of the nodes it made, with random (first, count) including wrapping
+// ones. Every answer is a status the callers know, a failure writes nothing to the caller, and each
+// round gives back everything it took.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kReplyRounds = 150;
+#else
+constexpr int kReplyRounds = 1500;
+#endif
+
+bool KnownStatus(NTSTATUS status)
+{
+    return status == STATUS_SUCCESS || status == STATUS_UNSUCCESSFUL || status == STATUS_INVALID_PARAMETER ||
+           status == STATUS_INSUFFICIENT_RESOURCES || status == STATUS_NOT_SUPPORTED ||
+           status == STATUS_NOT_IMPLEMENTED;
+}
+
+template <class T> IUsbAudioUnit *NewUnit()
+{
+    T *unit = new (NonPagedPool, PoolTag::Mirk) T(nullptr, 0);
+    if (unit)
+        unit->AddRef();
+    return unit;
+}
+
+using ChipFamilyReplies = KernelTest;
+
+TEST_F(ChipFamilyReplies, ScriptedAnswersGiveClearStatusesAndWriteNothingOnFailure)
+{
+    const std::vector<std::pair<const char *, std::function<IUsbAudioUnit *()>>> classes = {
+        {"CUnitVolumeCurve", NewUnit<CUnitVolumeCurve>}, {"CUnitPlainMute", NewUnit<CUnitPlainMute>},
+        {"CUnitScaledA", NewUnit<CUnitScaledA>},         {"CUnitScaledAHwMute", NewUnit<CUnitScaledAHwMute>},
+        {"CUnitScaledB", NewUnit<CUnitScaledB>},         {"CUnitScaledBNodes", NewUnit<CUnitScaledBNodes>},
+        {"CUnitScaledBLed", NewUnit<CUnitScaledBLed>},   {"CSelectorInputMap", NewUnit<CSelectorInputMap>},
+        {"CUnitCurve2", NewUnit<CUnitCurve2>},           {"CUnitLinear6", NewUnit<CUnitLinear6>},
+        {"CUnitLinear65", NewUnit<CUnitLinear65>},       {"CUnitStep192", NewUnit<CUnitStep192>},
+        {"CUnitOffset135", NewUnit<CUnitOffset135>},     {"CUnitPlainLevel", NewUnit<CUnitPlainLevel>},
+        {"CUnitEffects", NewUnit<CUnitEffects>},
+    };
+    std::mt19937 random(1710);
+    auto byte = [&] { return uint8_t(random()); };
+    const size_t outstanding = sim::Outstanding();
+    for (int round = 0; round < kReplyRounds; ++round)
+    {
+        const auto &[name, make] = classes[random() % classes.size()];
+        SCOPED_TRACE(std::string(name) + " round " + std::to_string(round));
+        // The descriptor: a selector of 1-4 inputs, or a feature unit of 0-3 channels whose controls
+        // lean to mute and volume.
+        Bytes descriptor;
+        if (std::string(name) == "CSelectorInputMap")
+        {
+            descriptor = {0, 0x24, 0x05, 7, uint8_t(1 + random() % 4)};
+            for (uint8_t i = 0; i < descriptor[4]; ++i)
+                descriptor.push_back(uint8_t(std::array<int, 5>{2, 8, 15, 16, 5}[random() % 5]));
+        }
+        else
+        {
+            const uint8_t size = random() % 4 == 0 ? 2 : 1, channels = random() % 4;
+            descriptor = {0, 0x24, 0x06, 9, 1, size};
+            for (uint8_t c = 0; c <= channels; ++c)
+                for (uint8_t b = 0; b < size; ++b)
+                    descriptor.push_back(b == 0 ? uint8_t(byte() | (random() % 3 ? 0x03 : 0)) : byte());
+        }
+        descriptor.push_back(0);
+        descriptor[0] = uint8_t(descriptor.size());
+        Bytes script(random() % 160);
+        for (auto &b : script)
+            b = random() % 4 == 0 ? uint8_t(random() % 2) : byte();
+        auto *lower = new (NonPagedPool, PoolTag::USBd)
+            walk_harness::ScriptedLower(nullptr, 0, script.data(), script.size());
+        auto *hal = new (NonPagedPool, PoolTag::UAC1) WalkHal();
+        ASSERT_TRUE(lower && hal);
+        lower->AddRef();
+        hal->AddRef();
+        ASSERT_EQ(hal->Init(nullptr, nullptr, nullptr, nullptr), STATUS_SUCCESS);
+        const UnitContext context = {
+            hal, {lower, 0, UacVersion::Uac1, PoolTag::UA10}, {nullptr, StoredValue}, PoolTag::Mirk, nullptr};
+        IUsbAudioUnit *unit = make();
+        ASSERT_NE(unit, nullptr);
+        const NTSTATUS init = unit->InitUnit(descriptor.data(), ULONG(descriptor.size()), context);
+        ASSERT_TRUE(KnownStatus(init)) << std::hex << init;
+        if (NT_SUCCESS(init))
+        {
+            auto *level = QueryAs<ILevelControl>(unit, IID_ILevelControl);
+            auto *toggle = QueryAs<ISwitchControl>(unit, IID_ISwitchControl);
+            auto *selector = QueryAs<ISelectorControl>(unit, IID_ISelectorControl);
+            for (int op = 0; op < 12; ++op)
+            {
+                const UCHAR control = UCHAR(random() % 3 ? 1 + random() % 5 : random() % 12);
+                const ULONG channel = random() % 5;
+                constexpr LONG kUntouched = 0x5A5A5A5A;
+                LONG value[3] = {kUntouched, kUntouched, kUntouched};
+                UCHAR flag = 0xA5;
+                ULONG input = 0xA5A5A5A5u;
+                NTSTATUS status = STATUS_SUCCESS;
+                bool untouched = true;
+                switch (random() % 6)
+                {
+                case 0:
+                    if (!level)
+                        continue;
+                    status = level->GetLevel(control, channel, &value[0]);
+                    untouched = value[0] == kUntouched;
+                    break;
+                case 1:
+                    if (!level)
+                        continue;
+                    status = level->GetLevelRange(control, &value[0], &value[1], &value[2]);
+                    untouched = value[0] == kUntouched && value[1] == kUntouched && value[2] == kUntouched;
+                    break;
+                case 2:
+                    if (!level)
+                        continue;
+                    status = level->SetLevel(control, channel, LONG(random()));
+                    break;
+                case 3:
+                    if (!toggle)
+                        continue;
+                    status = random() % 2 ? toggle->GetSwitch(control, channel, &flag)
+                                          : toggle->SetSwitch(control, channel, UCHAR(random() % 2));
+                    untouched = flag == 0xA5;
+                    break;
+                case 4:
+                    if (!selector)
+                        continue;
+                    status = random() % 2 ? selector->GetInput(&input) : selector->SetInput(random() % 6);
+                    untouched = input == 0xA5A5A5A5u;
+                    break;
+                default:
+                {
+                    // The parameter operations of the unit's information nodes.
+                    IAudioNode *node = nullptr;
+                    if (!NT_SUCCESS(unit->GetUnitNode(random() % 4, &node)))
+                        continue;
+                    auto *info = QueryAs<IInfoNode>(node, IID_IInfoNode);
+                    if (!info)
+                        continue;
+                    const ULONG first = random() % 4 == 0 ? 0xFFFFFFFFu - random() % 3 : random() % 20;
+                    const ULONG count = random() % 4 == 0 ? 0xFFFFFFFFu : random() % 4;
+                    ULONG words[3] = {ULONG(kUntouched), ULONG(kUntouched), ULONG(kUntouched)};
+                    const ULONG values[3] = {random() % 4, random() % 3, ULONG(random())};
+                    switch (random() % 3)
+                    {
+                    case 0:
+                        status = info->GetValues(first, count, words);
+                        untouched = words[0] == ULONG(kUntouched);
+                        if (NT_SUCCESS(status))
+                            EXPECT_LE(count, 3u) << "a read wider than the caller's buffer succeeded";
+                        break;
+                    case 1:
+                        status = info->SetValues(first, count, values);
+                        if (NT_SUCCESS(status))
+                            EXPECT_LE(count, 3u) << "a set wider than the caller's values succeeded";
+                        break;
+                    default:
+                        status = info->GetTriple(first, words);
+                        untouched = words[0] == ULONG(kUntouched) && words[2] == ULONG(kUntouched);
+                        break;
+                    }
+                    info->Release();
+                    break;
+                }
+                }
+                ASSERT_TRUE(KnownStatus(status)) << std::hex << status;
+                if (!NT_SUCCESS(status))
+                    EXPECT_TRUE(untouched) << "a failed call wrote to the caller";
+            }
+            for (IUnknown *i : std::initializer_list<IUnknown *>{level, toggle, selector})
+                if (i)
+                    i->Release();
+        }
+        unit->DetachNodes();
+        unit->Release();
+        hal->Release();
+        lower->Release();
+        ASSERT_EQ(sim::Outstanding(), outstanding);
     }
 }
 

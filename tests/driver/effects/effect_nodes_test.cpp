@@ -12,6 +12,8 @@
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -465,3 +467,142 @@ TEST_F(EffectNodes, EveryAllocationOfEachInitialisationFailsCleanly)
 }
 
 } // namespace
+
+namespace
+{
+
+// What of a node and its engines may change only under the node lock.
+struct GuardedState
+{
+    LONG active, path, first0, first1, second0, second1, rate, channels;
+    float band[8][2];
+    bool operator==(const GuardedState &) const = default;
+};
+std::mutex g_ProbeLock;
+CEffectNode140 *g_Surround = nullptr;
+CEffectParamNode *g_Bands = nullptr;
+int g_Holders = 0; // threads inside some spin lock, as the probe has seen them
+GuardedState g_AtLastRelease{};
+bool g_Quiet = false;
+int g_ChangedOutsideTheLock = 0;
+
+GuardedState ReadGuarded()
+{
+    HeadphoneSurround *engine = g_Surround->Engine();
+    GuardedState s = {g_Surround->ActiveSwitch(),
+                      engine->GetPath(),
+                      engine->GetFirstValue(0),
+                      engine->GetFirstValue(1),
+                      engine->GetSecondValue(0),
+                      engine->GetSecondValue(1),
+                      LONG(g_Surround->StreamFormat().Format.nSamplesPerSec),
+                      LONG(g_Surround->StreamFormat().Format.nChannels),
+                      {}};
+    for (int b = 0; b < 8; ++b)
+        EqGetBand(g_Bands->Panner(), b, &s.band[b][0], &s.band[b][1]);
+    return s;
+}
+
+// The kernel calls this right after taking a spin lock and right before letting one go. When the
+// last holder lets go, nobody holds the node lock until the next acquisition: whatever changed in
+// between was changed outside it.
+void GuardProbe(const char *routine)
+{
+    const std::string name = routine;
+    if (name.find("SpinLock") == std::string::npos)
+        return;
+    std::lock_guard<std::mutex> hold(g_ProbeLock);
+    if (name.find("Acquire") != std::string::npos)
+    {
+        if (g_Holders++ == 0 && g_Quiet && !(ReadGuarded() == g_AtLastRelease))
+            ++g_ChangedOutsideTheLock;
+    }
+    else if (name.find("Release") != std::string::npos && --g_Holders == 0)
+    {
+        g_AtLastRelease = ReadGuarded();
+        g_Quiet = true;
+    }
+}
+
+// Rounds of the hammer; the sanitizer builds run fewer.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kHammerRounds = 60;
+#else
+constexpr int kHammerRounds = 400;
+#endif
+
+} // namespace
+
+// The property path's setters on a second thread against the render path's switch hand-over and
+// processing at DISPATCH_LEVEL, on the surround node and the parameter node: the engines and the
+// stored copies change only while the node lock is held, and when the hammering stops the processing
+// runs what was set last.
+TEST_F(EffectNodes, SettersHammeredAgainstTheRenderPathChangeNothingOutsideTheLock)
+{
+    auto surround = Make<CEffectNode140>();
+    ASSERT_EQ(surround->Init140(Unit(), kUnit, settings, 3), STATUS_SUCCESS);
+    auto bands = Make<CEffectParamNode>();
+    ASSERT_EQ(bands->InitParamNode(kUnit, settings, 3), STATUS_SUCCESS);
+    const auto stereo48 = Pcm(2, 48000, 16, true), stereo44 = Pcm(2, 44100, 16, true);
+    ASSERT_EQ(surround->SetEffectFormat(&stereo48), STATUS_SUCCESS);
+    ASSERT_EQ(bands->SetEffectFormat(&stereo48), STATUS_SUCCESS);
+    g_Surround = surround.p;
+    g_Bands = bands.p;
+    g_Holders = 0;
+    g_Quiet = false;
+    g_ChangedOutsideTheLock = 0;
+    sim::SetKernelProbe(GuardProbe);
+
+    std::atomic<bool> done{false};
+    LONG lastMode = 0, lastEnable = 0, lastBand = 0;
+    UCHAR lastSwitch = 0;
+    {
+        sim::HostThread setters(
+            [&]
+            {
+                for (int round = 0; round < kHammerRounds; ++round)
+                {
+                    lastMode = round % 3;
+                    lastEnable = (round / 3) & 1;
+                    const LONG pair[2] = {lastMode, lastEnable};
+                    EXPECT_EQ(surround->SetEffectParameters(0, 2, pair), STATUS_SUCCESS);
+                    lastSwitch = UCHAR(round & 1);
+                    EXPECT_EQ(surround->SetValue(lastSwitch), STATUS_SUCCESS);
+                    EXPECT_EQ(surround->SetEffectFormat(round % 5 ? &stereo48 : &stereo44), STATUS_SUCCESS);
+                    lastBand = -40 + round % 80;
+                    const LONG band7[2] = {30, lastBand};
+                    EXPECT_EQ(bands->SetEffectParameters(14, 2, band7), STATUS_SUCCESS);
+                    if (round % 7 == 0)
+                        EXPECT_EQ(surround->ResetEffect(), STATUS_SUCCESS);
+                }
+                EXPECT_EQ(surround->SetEffectFormat(&stereo48), STATUS_SUCCESS);
+                done = true;
+            });
+        fx_test::Planes block(64, 2, 0.25f);
+        AtDispatch(
+            [&]
+            {
+                while (!done)
+                {
+                    surround->TakeSwitchChange();
+                    surround->ProcessBuffers(&stereo48, block.ptr.data(), 64);
+                    bands->ProcessBuffers(&stereo48, block.ptr.data(), 64);
+                }
+            });
+        setters.Join();
+    }
+    sim::SetKernelProbe(nullptr);
+    EXPECT_EQ(g_ChangedOutsideTheLock, 0);
+
+    // The last values set are what the processing runs.
+    surround->TakeSwitchChange();
+    EXPECT_EQ(surround->ActiveSwitch(), lastSwitch);
+    EXPECT_FALSE(surround->TakeSwitchChange());
+    EXPECT_EQ(Parameters(surround.p, 2), (std::vector<LONG>{lastMode, lastEnable}));
+    EXPECT_EQ(surround->Engine()->GetFirstValue(0), lastMode);
+    EXPECT_EQ(surround->Engine()->GetSecondValue(0), lastEnable);
+    float first = 0, second = 0;
+    ASSERT_TRUE(EqGetBand(bands->Panner(), 7, &first, &second));
+    EXPECT_EQ(std::vector<float>({first, second}), std::vector<float>({30.0f, float(lastBand)}));
+    EXPECT_TRUE(Violations().empty());
+}
