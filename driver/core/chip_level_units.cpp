@@ -322,6 +322,44 @@ NTSTATUS CUnitEffects::CreateNodes()
     return NT_SUCCESS(status) ? LinkNodes() : status;
 }
 
+// ---- CJackOutputTerminal2 ---------------------------------------------------------------------------
+CJackOutputTerminal2::CJackOutputTerminal2(PUNKNOWN outerUnknown, ULONG position, const ULONG (&flags)[3])
+    : CJackTerminal(outerUnknown, position, PoolTag::Plon), m_Headphones(flags[CHIP_FLAG_HEADPHONES] != 0),
+      m_Optical(flags[CHIP_FLAG_OPTICAL] != 0)
+{
+}
+
+NTSTATUS CJackOutputTerminal2::PrepareTypes(const UnitContext &)
+{
+    AddJackType(m_Headphones ? JACK_TYPE_HEADPHONES : JACK_TYPE_ANALOGUE);
+    if (m_Optical)
+        AddJackType(JACK_TYPE_OPTICAL);
+    m_CurrentCode = JACK_TYPE_ANALOGUE;
+    return STATUS_SUCCESS;
+}
+
+ULONG CJackOutputTerminal2::JackRecords(ULONG type, JackRecord *records) const
+{
+    if (type != JACK_TYPE_ANALOGUE)
+        return 0;
+    records[0] = CHIP_STEREO_JACK;
+    return 1;
+}
+
+void CJackOutputTerminal2::PinWords(ULONG, ULONG (&words)[HAL_INFO_WORDS])
+{
+    RtlZeroMemory(words, sizeof words);
+    words[0] = 0x01006086;
+}
+
+NTSTATUS CJackOutputTerminal2::CreateMoreNodes()
+{
+    const UCHAR unitId = UnitId();
+    return CreateNode<CEffectParamNode>(
+        [&](CEffectParamNode *node)
+        { return node->InitParamNode(unitId, m_Context.Settings, UAC_NO_SOURCE); });
+}
+
 // ---- The class table's cells ------------------------------------------------------------------------
 namespace
 {
@@ -380,4 +418,17 @@ NTSTATUS CreateGrueUnit(const UsbAudioFunctionInputs &, const UCHAR *descriptor,
         return STATUS_INVALID_PARAMETER;
     *unit = nullptr;
     return FeatureUnitId(descriptor) ? MakeChipUnit<CUnitEffects>(position, tag, unit) : STATUS_SUCCESS;
+}
+
+NTSTATUS CreatePlonUnit(const UsbAudioFunctionInputs &inputs, const UCHAR *descriptor, ULONG position,
+                        ULONG tag, IUsbAudioUnit **unit)
+{
+    if (!descriptor || !unit)
+        return STATUS_INVALID_PARAMETER;
+    *unit = nullptr;
+    // The speaker terminal; every other entity is plain.
+    if (descriptor[0] >= 6 && descriptor[2] == UAC_OUTPUT_TERMINAL &&
+        (descriptor[4] | descriptor[5] << 8) == 0x0301)
+        return MakeChipUnit<CJackOutputTerminal2>(position, tag, unit, inputs.MirkOutputFlags);
+    return STATUS_SUCCESS;
 }

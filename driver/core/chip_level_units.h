@@ -9,7 +9,7 @@
 // Threading: PASSIVE_LEVEL, like the plain units.
 #pragma once
 
-#include "driver/core/usb_audio_function.h"
+#include "driver/core/chip_units.h"
 
 // ---- Level maps --------------------------------------------------------------------------------------
 inline constexpr ULONG CURVE2_ROWS = 39;
@@ -129,10 +129,30 @@ protected:
     NTSTATUS CreateNodes() override;
 };
 
+// The speaker terminal of the effect headset (nodes "Plon"): its first type is 2 with the headphone
+// flag, else 1, then 3 with the optical flag; type 1 has the one jack. It has no routing registers,
+// starts at type 1, and its pins, which share fixed words, are followed by the effect parameter node.
+class CJackOutputTerminal2 : public CJackTerminal
+{
+public:
+    // `flags`: UsbAudioFunctionInputs::MirkOutputFlags (the headphone and optical slots).
+    CJackOutputTerminal2(PUNKNOWN outerUnknown, ULONG position, const ULONG (&flags)[3]);
+
+protected:
+    NTSTATUS PrepareTypes(const UnitContext &context) override;
+    ULONG JackRecords(ULONG type, JackRecord *records) const override;
+    void PinWords(ULONG type, ULONG (&words)[HAL_INFO_WORDS]) override;
+    NTSTATUS CreateMoreNodes() override;
+
+    BOOLEAN m_Headphones, m_Optical;
+};
+
 // The unit-creator hooks of the families' device classes (see CreateMirkUnit).
 NTSTATUS CreateDovaUnit(const UsbAudioFunctionInputs &inputs, const UCHAR *descriptor, ULONG position,
                         ULONG tag, IUsbAudioUnit **unit);
 NTSTATUS CreateTeshUnit(const UsbAudioFunctionInputs &inputs, const UCHAR *descriptor, ULONG position,
                         ULONG tag, IUsbAudioUnit **unit);
 NTSTATUS CreateGrueUnit(const UsbAudioFunctionInputs &inputs, const UCHAR *descriptor, ULONG position,
+                        ULONG tag, IUsbAudioUnit **unit);
+NTSTATUS CreatePlonUnit(const UsbAudioFunctionInputs &inputs, const UCHAR *descriptor, ULONG position,
                         ULONG tag, IUsbAudioUnit **unit);

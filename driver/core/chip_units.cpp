@@ -463,6 +463,261 @@ NTSTATUS CSelectorInputMap::SetInput(ULONG input)
     return Send(m_Map[input - 1]);
 }
 
+// ---- Terminals
+namespace
+{
+
+// The records of the chip's jacks (connection 1: 3.5 mm, 5: optical; geometric location 1: rear).
+constexpr JackRecord kAnalogueJacks[JACK_MAX_RECORDS] = {
+    CHIP_STEREO_JACK,
+    {0xC, 0xFF8000, 1, 1, 0, 0, 0, 0, 0},
+    {0x30, 0x000000, 1, 1, 0, 0, 0, 0, 0},
+    {0x600, 0x000000, 1, 1, 0, 0, 0, 0, 0}, // eight-channel devices only
+};
+constexpr JackRecord kOpticalJack = {0x3, 0x000000, 5, 1, 0, 0, 0, 0, 0};
+
+// The chip's output routing per jack type: registers 2, 1 and 0, written in that order.
+struct RoutingWrite
+{
+    ULONG Index, Mask;
+};
+constexpr RoutingWrite kRoutingWrites[3] = {{2, 0xFFFF}, {1, 0x0002}, {0, 0x8000}};
+constexpr ULONG kRoutingValues[JACK_MAX_TYPES][3] = {
+    {0xE000, 0x0002, 0x0000}, // analogue outputs
+    {0xFFE0, 0x0002, 0x0000}, // headphones
+    {0xE7F8, 0x0000, 0x8000}, // optical
+};
+
+} // namespace
+
+CJackTerminal::CJackTerminal(PUNKNOWN outerUnknown, ULONG position, ULONG nodeTag)
+    : CUacTerminal(outerUnknown, position), m_NodeTag(nodeTag), m_JackTypes{}, m_JackTypeCount(0)
+{
+    m_CurrentCode = JACK_TYPE_ANALOGUE; // the current jack type
+}
+
+NTSTATUS CJackTerminal::InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context)
+{
+    if (!descriptor || length < 3 || descriptor[2] != UAC_OUTPUT_TERMINAL)
+        return STATUS_INVALID_PARAMETER;
+    UnitContext own = context;
+    own.Tag = m_NodeTag;
+    NTSTATUS status = ParseTerminal(descriptor, length, own);
+    if (NT_SUCCESS(status))
+        status = PrepareTypes(own);
+    if (!NT_SUCCESS(status))
+        return status;
+    PUNKNOWN self = Self();
+    for (ULONG i = 0; i < m_JackTypeCount; ++i)
+    {
+        const ULONG type = m_JackTypes[i];
+        JackRecord records[JACK_MAX_RECORDS];
+        const ULONG count = JacksAt(i, records);
+        ULONG words[HAL_INFO_WORDS] = {};
+        PinWords(type, words);
+        status = CreateNode<CUnitTerminalNode>(
+            [&](CUnitTerminalNode *node)
+            { return node->InitFromUnit(self, TRUE, 1, &type, count, records, words); },
+            ULONG(NODE_KIND_OUTPUT_TERMINAL), i);
+        if (!NT_SUCCESS(status))
+            return status;
+    }
+    status = LinkNodes();
+    if (NT_SUCCESS(status) && m_JackTypeCount >= 2)
+        status = CreateNode<CJackTypeSelectorNode>(
+            [&](CJackTypeSelectorNode *node)
+            {
+                return node->InitJackType(self, m_Context.StreamSink, UnitId(), m_Context.Settings,
+                                          m_JackTypeCount, m_JackTypes, m_CurrentCode);
+            });
+    return NT_SUCCESS(status) ? CreateMoreNodes() : status;
+}
+
+BOOLEAN CJackTerminal::HasJackType(ULONG type) const
+{
+    for (ULONG i = 0; i < m_JackTypeCount; ++i)
+        if (m_JackTypes[i] == type)
+            return TRUE;
+    return FALSE;
+}
+
+void CJackTerminal::AddJackType(ULONG type)
+{
+    if (m_JackTypeCount < JACK_MAX_TYPES)
+        m_JackTypes[m_JackTypeCount++] = type;
+}
+
+void CJackTerminal::PinWords(ULONG type, ULONG (&words)[HAL_INFO_WORDS])
+{
+    m_Context.Hal->GetTerminalCapabilities(0, type, words);
+}
+
+ULONG CJackTerminal::JacksAt(ULONG index, JackRecord (&records)[JACK_MAX_RECORDS])
+{
+    const ULONG type = index < m_JackTypeCount ? m_JackTypes[index] : 0;
+    const ULONG count = type ? JackRecords(type, records) : 0;
+    if (!count)
+        return 0;
+    // A type that is not selected cannot be sensed: the user's setting says whether it counts.
+    ULONG connect = 0;
+    Setting(NODE_SETTING_READ, "SetJackConnect", &connect, sizeof connect);
+    for (ULONG j = 0; j < count; ++j)
+        records[j].IsConnected = type == m_CurrentCode || connect != 0;
+    return count;
+}
+
+NTSTATUS CJackTerminal::GetTerminalJackCount(ULONG index, PULONG count)
+{
+    JackRecord records[JACK_MAX_RECORDS];
+    if (!count)
+        return STATUS_INVALID_PARAMETER;
+    const ULONG type = index < m_JackTypeCount ? m_JackTypes[index] : 0;
+    *count = type ? JackRecords(type, records) : 0;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CJackTerminal::GetTerminalJacks(ULONG index, ULONG bufferBytes, JackRecord *jacks)
+{
+    JackRecord records[JACK_MAX_RECORDS];
+    if (!jacks || bufferBytes == 0)
+        return STATUS_INVALID_PARAMETER;
+    const ULONG count = JacksAt(index, records);
+    if (bufferBytes < count * ULONG(sizeof(JackRecord)))
+        return STATUS_INVALID_PARAMETER;
+    if (count)
+        RtlCopyMemory(jacks, records, count * sizeof(JackRecord));
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CJackTerminal::SetJackType(ULONG type)
+{
+    if (!HasJackType(type))
+        return STATUS_UNSUCCESSFUL;
+    m_CurrentCode = type;
+    PersistJackType();
+    return STATUS_SUCCESS;
+}
+
+void CJackTerminal::PersistJackType()
+{
+    if (!NT_SUCCESS(Setting(NODE_SETTING_WRITE, "UACUnit", &m_CurrentCode, sizeof m_CurrentCode)))
+        DbgPrint("SetJackType type %u not stored\n", unsigned(m_CurrentCode));
+}
+
+NTSTATUS CJackTerminal::GetJackTypeCount(PULONG count) const
+{
+    if (!count)
+        return STATUS_INVALID_PARAMETER;
+    *count = m_JackTypeCount;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CJackTerminal::GetJackTypes(PULONG types) const
+{
+    if (!types)
+        return STATUS_INVALID_PARAMETER;
+    RtlCopyMemory(types, m_JackTypes, m_JackTypeCount * sizeof(ULONG));
+    return STATUS_SUCCESS;
+}
+
+CJackOutputTerminal::CJackOutputTerminal(PUNKNOWN outerUnknown, ULONG position, const ULONG (&flags)[3])
+    : CJackTerminal(outerUnknown, position, PoolTag::Mirk), m_Headphones(flags[CHIP_FLAG_HEADPHONES] != 0),
+      m_Optical(flags[CHIP_FLAG_OPTICAL] != 0), m_EightChannels(flags[CHIP_FLAG_EIGHT_CHANNELS] != 0)
+{
+}
+
+NTSTATUS CJackOutputTerminal::PrepareTypes(const UnitContext &)
+{
+    AddJackType(JACK_TYPE_ANALOGUE);
+    if (m_Headphones)
+        AddJackType(JACK_TYPE_HEADPHONES);
+    if (m_Optical)
+        AddJackType(JACK_TYPE_OPTICAL);
+    // The user's last type, when the device still offers it; the chip is routed for the type the
+    // pins report.
+    ULONG stored = m_CurrentCode;
+    Setting(NODE_SETTING_READ, "UACUnit", &stored, sizeof stored);
+    if (HasJackType(stored))
+        m_CurrentCode = stored;
+    else
+        DbgPrint("CJackOutputTerminal stored jack type %u not offered\n", unsigned(stored));
+    return WriteTypeRegisters(m_CurrentCode);
+}
+
+ULONG CJackOutputTerminal::JackRecords(ULONG type, JackRecord *records) const
+{
+    switch (type)
+    {
+    case JACK_TYPE_ANALOGUE:
+    {
+        const ULONG count = m_EightChannels ? 4 : 3;
+        RtlCopyMemory(records, kAnalogueJacks, count * sizeof(JackRecord));
+        return count;
+    }
+    case JACK_TYPE_HEADPHONES:
+        records[0] = CHIP_STEREO_JACK;
+        return 1;
+    case JACK_TYPE_OPTICAL:
+        records[0] = kOpticalJack;
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+NTSTATUS CJackOutputTerminal::WriteTypeRegisters(ULONG type)
+{
+    if (type < 1 || type > JACK_MAX_TYPES)
+        return STATUS_INVALID_PARAMETER;
+    PUNKNOWN device = static_cast<IAudioHal *>(m_Context.Hal);
+    for (ULONG r = 0; r < 3; ++r)
+        if (NTSTATUS status = WriteChipRegister(device, kRoutingWrites[r].Index, kRoutingValues[type - 1][r],
+                                                kRoutingWrites[r].Mask);
+            !NT_SUCCESS(status))
+            return status;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CJackOutputTerminal::SetJackType(ULONG type)
+{
+    if (!HasJackType(type))
+        return STATUS_UNSUCCESSFUL;
+    const NTSTATUS status = WriteTypeRegisters(type);
+    if (!NT_SUCCESS(status))
+    {
+        // Part of the new routing may have reached the chip: it gets the previous type's back.
+        if (!NT_SUCCESS(WriteTypeRegisters(m_CurrentCode)))
+            DbgPrint("SetJackType type %u not restored\n", unsigned(m_CurrentCode));
+        return status;
+    }
+    m_CurrentCode = type;
+    PersistJackType();
+    return STATUS_SUCCESS;
+}
+
+ULONG CInputTerminalVariant::InputCode(USHORT type) const
+{
+    switch (type)
+    {
+    case 0x0101:
+        return TERMINAL_TYPE_STREAMING; // the stream finds its pin by this code
+    case 0x0201:
+        return 7;
+    case 0x0202:
+        return 11;
+    case 0x0302:
+        return 2;
+    case 0x0401:
+        return 13;
+    case 0x0402:
+        return 14;
+    case 0x0605:
+        return 3;
+    default:
+        return 6;
+    }
+}
+
 // ---- The class table's cells
 // ---------------------------------------------------------------------------
 
@@ -474,6 +729,10 @@ NTSTATUS CreateMirkUnit(const UsbAudioFunctionInputs &inputs, const UCHAR *descr
     *unit = nullptr;
     if (descriptor[0] >= 5 && descriptor[2] == UAC_SELECTOR_UNIT)
         return MakeChipUnit<CSelectorInputMap>(position, tag, unit);
+    if (descriptor[0] >= 3 && descriptor[2] == UAC_INPUT_TERMINAL)
+        return MakeChipUnit<CInputTerminalVariant>(position, tag, unit);
+    if (descriptor[0] >= 4 && descriptor[2] == UAC_OUTPUT_TERMINAL && descriptor[3] == 3)
+        return MakeChipUnit<CJackOutputTerminal>(position, tag, unit, inputs.MirkOutputFlags);
     if (descriptor[0] < 4 || descriptor[2] != UAC_FEATURE_UNIT)
         return STATUS_SUCCESS;
     const auto is = [&](USHORT vendor, USHORT product)

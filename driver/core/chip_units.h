@@ -244,10 +244,103 @@ private:
     UCHAR m_Map[NODE_MAX_SOURCES];
 };
 
-// A creator's unit of class T with its one reference, allocated with the device class's tag.
-template <class T> NTSTATUS MakeChipUnit(ULONG position, ULONG tag, IUsbAudioUnit **unit)
+// ---- Terminals ------------------------------------------------------------------------------------------
+// The jack types of the chip's output terminals, which are also the codes of their pins.
+inline constexpr ULONG JACK_TYPE_ANALOGUE = 1;
+inline constexpr ULONG JACK_TYPE_HEADPHONES = 2;
+inline constexpr ULONG JACK_TYPE_OPTICAL = 3;
+inline constexpr ULONG JACK_MAX_TYPES = 3;
+inline constexpr ULONG JACK_MAX_RECORDS = 4; // the analogue outputs of an eight-channel device
+// The chip's green stereo jack: front pair, 3.5 mm, at the rear of the main box.
+inline constexpr JackRecord CHIP_STEREO_JACK = {0x3, 0x00FF00, 1, 1, 0, 0, 0, 0, 0};
+
+// The output-flag slots of UsbAudioFunctionInputs::MirkOutputFlags.
+enum : ULONG
 {
-    T *made = new (NonPagedPool, tag) T(nullptr, position);
+    CHIP_FLAG_HEADPHONES,
+    CHIP_FLAG_OPTICAL,
+    CHIP_FLAG_EIGHT_CHANNELS,
+};
+
+// An output terminal whose jack types the device's flags choose and whose jack records are the chip's
+// fixed ones (the device is not asked). One output pin per type, jack index = the type's position,
+// and a jack-type selector when there are several. Jack records go only into a buffer that holds all
+// of them (else STATUS_INVALID_PARAMETER, nothing written); a type without records writes nothing.
+// Is-connected is set for the current type's records, or for every record while "SetJackConnect" is
+// non-zero.
+class CJackTerminal : public CUacTerminal
+{
+public:
+    CJackTerminal(PUNKNOWN outerUnknown, ULONG position, ULONG nodeTag);
+
+    // An output terminal only; then the types, the nodes, and what the class adds.
+    NTSTATUS InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context) override;
+    NTSTATUS GetTerminalJackCount(ULONG index, PULONG count) override;
+    NTSTATUS GetTerminalJacks(ULONG index, ULONG bufferBytes, JackRecord *jacks) override;
+    NTSTATUS SelectOutputType(ULONG type) override { return SetJackType(type); }
+
+    // A type of the list (else STATUS_UNSUCCESSFUL) becomes the current one and is persisted as
+    // "UACUnit%02d".
+    virtual NTSTATUS SetJackType(ULONG type);
+    NTSTATUS GetJackTypeCount(PULONG count) const;
+    NTSTATUS GetJackTypes(PULONG types) const; // room for GetJackTypeCount's count
+
+protected:
+    BOOLEAN HasJackType(ULONG type) const;
+    void AddJackType(ULONG type);
+    // The records of the type at `index` with their connection: none past the list.
+    ULONG JacksAt(ULONG index, JackRecord (&records)[JACK_MAX_RECORDS]);
+    // Before the nodes: the type list from the device's flags and the current type.
+    virtual NTSTATUS PrepareTypes(const UnitContext &context) = 0;
+    // The records of jack type `type` (is-connected left 0); their count, at most JACK_MAX_RECORDS.
+    virtual ULONG JackRecords(ULONG type, JackRecord *records) const = 0;
+    // The eight words that describe the pin of jack type `type`.
+    virtual void PinWords(ULONG type, ULONG (&words)[HAL_INFO_WORDS]);
+    // After the pins and the selector.
+    virtual NTSTATUS CreateMoreNodes() { return STATUS_SUCCESS; }
+    void PersistJackType();
+
+    ULONG m_NodeTag;
+    ULONG m_JackTypes[JACK_MAX_TYPES];
+    ULONG m_JackTypeCount;
+};
+
+// Output terminal 3 of the chip family: types 1, 2 (headphone flag) and 3 (optical flag); the chip's
+// routing registers follow the type. The stored type is taken back at start.
+class CJackOutputTerminal : public CJackTerminal
+{
+public:
+    // `flags`: UsbAudioFunctionInputs::MirkOutputFlags.
+    CJackOutputTerminal(PUNKNOWN outerUnknown, ULONG position, const ULONG (&flags)[3]);
+
+    // The registers first; only when all were written is the type stored and persisted. After a
+    // failed write the previous type's registers are written again and the failure returned.
+    NTSTATUS SetJackType(ULONG type) override;
+
+protected:
+    NTSTATUS PrepareTypes(const UnitContext &context) override;
+    ULONG JackRecords(ULONG type, JackRecord *records) const override;
+    NTSTATUS WriteTypeRegisters(ULONG type);
+
+    BOOLEAN m_Headphones, m_Optical, m_EightChannels;
+};
+
+// The chip family's input terminals: the plain terminal, whose pin code (and the category the device
+// describes) follows the chip's own map.
+class CInputTerminalVariant : public CUacTerminal
+{
+public:
+    CInputTerminalVariant(PUNKNOWN outerUnknown, ULONG position) : CUacTerminal(outerUnknown, position) {}
+
+protected:
+    ULONG InputCode(USHORT type) const override;
+};
+
+// A creator's unit of class T with its one reference, allocated with the device class's tag.
+template <class T, class... A>
+NTSTATUS MakeChipUnit(ULONG position, ULONG tag, IUsbAudioUnit **unit, const A &...args)
+{
+    T *made = new (NonPagedPool, tag) T(nullptr, position, args...);
     if (!made)
         return STATUS_INSUFFICIENT_RESOURCES;
     made->AddRef();

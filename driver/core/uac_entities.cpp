@@ -21,8 +21,9 @@ void PutLe(UCHAR *bytes, ULONG value, ULONG count)
 }
 
 // The feature-unit controls in the order their nodes are chained.
-constexpr UCHAR kUac1Order[] = {FU_MUTE,           FU_VOLUME,   FU_BASS, FU_MID, FU_TREBLE,
-                                FU_AUTOMATIC_GAIN, FU_LOUDNESS, 0x8B,    0x8C};
+constexpr UCHAR kUac1Order[] = {FU_MUTE,     FU_VOLUME,          FU_BASS,
+                                FU_MID,      FU_TREBLE,          FU_AUTOMATIC_GAIN,
+                                FU_LOUDNESS, EFFECT_CONTROL_139, EFFECT_CONTROL_140};
 constexpr UCHAR kUac2Order[] = {FU_MUTE,           FU_VOLUME,   FU_BASS,           FU_MID, FU_TREBLE,
                                 FU_AUTOMATIC_GAIN, FU_LOUDNESS, FU_INPUT_GAIN_PAD, 0x90,   0x82};
 
@@ -81,8 +82,12 @@ NTSTATUS CUacFeatureUnit::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
 NTSTATUS CUacFeatureUnit::InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context)
 {
     const BOOLEAN uac2 = context.Requests.Version == UacVersion::Uac2;
-    if (!descriptor || length < (uac2 ? 10u : 7u))
+    // The channel entries are counted from bLength: one that is short, or claims more than was
+    // given, would count channels that are not there.
+    if (!descriptor || length < (uac2 ? 10u : 7u) || descriptor[0] < (uac2 ? 10u : 7u) ||
+        descriptor[0] > length)
         return STATUS_INVALID_PARAMETER;
+    length = descriptor[0];
     // Class 1.0: bControlSize bytes per channel from byte 6, of which at most two are read (the
     // controls this driver knows fit in 16 bits); 0 would make every channel empty.
     const ULONG stride = uac2 ? 4 : descriptor[5];
@@ -335,12 +340,12 @@ NTSTATUS CUacFeatureUnit::CreateNodes()
             else
                 status = CreateNode<CLevelNodeRefreshing>(level);
             break;
-        case 0x8B:
-        case 0x8C:
+        case EFFECT_CONTROL_139:
+        case EFFECT_CONTROL_140:
             status = CreateNode<CEffectSwitchNode>(
                 [&](CEffectSwitchNode *node)
                 { return node->InitEffectSwitch(self, unitId, control, settings, source); },
-                control == 0x8B ? EFFECT_TYPE_139 : EFFECT_TYPE_140);
+                control == EFFECT_CONTROL_139 ? EFFECT_NODE_139_TYPE : EFFECT_NODE_140_TYPE);
             break;
         default:
             break;
@@ -673,7 +678,7 @@ NTSTATUS CUacTerminal::Setting(ULONG operation, PCSTR which, PVOID buffer, ULONG
     return m_Context.Settings.Access(m_Context.Settings.DeviceObject, operation, buffer, size, text);
 }
 
-NTSTATUS CUacTerminal::InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context)
+NTSTATUS CUacTerminal::ParseTerminal(const UCHAR *descriptor, ULONG length, const UnitContext &context)
 {
     const BOOLEAN uac2 = context.Requests.Version == UacVersion::Uac2;
     if (!descriptor || length < 9)
@@ -700,9 +705,17 @@ NTSTATUS CUacTerminal::InitUnit(const UCHAR *descriptor, ULONG length, const Uni
     }
     m_TypeCount = 1;
     m_Types[0] = m_TerminalType;
-    if (!output)
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUacTerminal::InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context)
+{
+    NTSTATUS status = ParseTerminal(descriptor, length, context);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (!IsOutput())
     {
-        m_Code = m_CurrentCode = UacInputTerminalCode(m_TerminalType);
+        m_Code = m_CurrentCode = InputCode(m_TerminalType);
         status = m_Presence ? ReadJacks(0) : STATUS_SUCCESS;
     }
     else

@@ -44,14 +44,6 @@ struct IUsbAudioUnit : IUnknown
 };
 typedef IUsbAudioUnit *PUSBAUDIOUNIT;
 
-// Effect types of the vendor effect switches.
-// {AC02E636-CB62-42EF-A97C-5F4C1CDFEC13}
-inline constexpr GUID EFFECT_TYPE_139 = {
-    0xAC02E636, 0xCB62, 0x42EF, {0xA9, 0x7C, 0x5F, 0x4C, 0x1C, 0xDF, 0xEC, 0x13}};
-// {C7600B33-1AA6-4383-918D-30D848BBAD3E}
-inline constexpr GUID EFFECT_TYPE_140 = {
-    0xC7600B33, 0x1AA6, 0x4383, {0x91, 0x8D, 0x30, 0xD8, 0x48, 0xBB, 0xAD, 0x3E}};
-
 inline constexpr ULONG UAC_NO_SOURCE = 0xFFFFFFFFu;
 
 // The part every entity shares: the unit base, the request target and the node creation.
@@ -234,6 +226,12 @@ public:
 protected:
     BOOLEAN IsOutput() const { return m_Kind == UAC_OUTPUT_TERMINAL; }
     BOOLEAN IsStreaming() const { return m_TerminalType == 0x0101; }
+    // Checks and copies the descriptor and takes the terminal's identity, type, sources and channel
+    // configuration; sends nothing and makes no node.
+    NTSTATUS ParseTerminal(const UCHAR *descriptor, ULONG length, const UnitContext &context);
+    // The code of an input terminal of wTerminalType `type`: its pin's type and the category whose
+    // description the device gives.
+    virtual ULONG InputCode(USHORT type) const { return UacInputTerminalCode(type); }
     NTSTATUS Request(BOOLEAN in, UCHAR uac1Request, UCHAR uac2Request, USHORT value, PVOID buffer,
                      ULONG length, PULONG returned = nullptr);
     // Reads the device's jack table into type slot `slot` (replacing what was there).

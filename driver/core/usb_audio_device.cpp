@@ -556,8 +556,8 @@ NTSTATUS CUac1DeviceGrue::DetectCapabilities()
     return STATUS_SUCCESS;
 }
 
-// Each family's feature units map levels their own way (the speaker terminal of Plon keeps the plain
-// class until its own exists).
+// Each family's feature units map levels their own way; Plon's speaker terminal carries its jacks and
+// the effect parameter node.
 PFN_CREATE_UNIT CUac1DeviceDova::UnitCreator() const
 {
     return CreateDovaUnit;
@@ -568,7 +568,7 @@ PFN_CREATE_UNIT CUac1DeviceTesh::UnitCreator() const
 }
 PFN_CREATE_UNIT CUac1DevicePlon::UnitCreator() const
 {
-    return nullptr;
+    return CreatePlonUnit;
 }
 PFN_CREATE_UNIT CUac1DeviceGrue::UnitCreator() const
 {

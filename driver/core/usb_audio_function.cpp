@@ -936,8 +936,39 @@ NTSTATUS CUsbAudioFunctionModel::AttachPathNodes(CStreamEngine *engine, ULONG fi
             break;
         if (NTSTATUS status = engine->AttachNode(node); !NT_SUCCESS(status))
             return status;
-        if (node->GetSourceCount() && node->GetKind() != NODE_KIND_MIXER && !PushSources(ring, node))
+        if (node->GetKind() == NODE_KIND_MIXER)
+        {
+            // A mixer ends the branch, but a render stream still needs the streaming terminal that
+            // feeds it: the wave filter connects to the topology through that terminal's pin.
+            if (NTSTATUS status = AttachStreamingSource(engine, node); !NT_SUCCESS(status))
+                return status;
+        }
+        else if (node->GetSourceCount() && !PushSources(ring, node))
             return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CUsbAudioFunctionModel::AttachStreamingSource(CStreamEngine *engine, IAudioNode *mixer)
+{
+    ULONG sources[NODE_MAX_SOURCES];
+    ULONG count = NODE_MAX_SOURCES;
+    if (engine->GetEngineId() != 0 || !NT_SUCCESS(mixer->GetSources(&count, sources)))
+        return STATUS_SUCCESS;
+    for (ULONG i = 0; i < count; ++i)
+    {
+        IAudioNode *source = nullptr;
+        if (EngineHolds(engine, sources[i]) || !NT_SUCCESS(m_Hal->FindFilter(sources[i], &source)) ||
+            source->GetKind() != NODE_KIND_INPUT_TERMINAL)
+            continue;
+        ULONG type = TERMINAL_DEFAULT_TYPE;
+        if (ITerminalInfo *info = QueryAs<ITerminalInfo>(source, IID_ITerminalInfo))
+        {
+            info->GetSelectedType(&type);
+            info->Release();
+        }
+        if (type == TERMINAL_TYPE_STREAMING)
+            return engine->AttachNode(source);
     }
     return STATUS_SUCCESS;
 }

@@ -112,6 +112,8 @@ public:
     // The graph around a stream.
     NTSTATUS BindStreamNodes(CStreamEngine *engine, ULONG terminalNodeId);
     NTSTATUS AttachPathNodes(CStreamEngine *engine, ULONG firstNodeId);
+    // A render path's mixer: the streaming input terminal among its sources joins the engine.
+    NTSTATUS AttachStreamingSource(CStreamEngine *engine, IAudioNode *mixer);
     NTSTATUS CompleteStreamNodes(CStreamEngine *engine);
     NTSTATUS CompleteTwoNodeStream(CStreamEngine *engine);
     NTSTATUS AddDspNode(ULONG id, ULONG source, ULONG size, CStreamEngine *engine);

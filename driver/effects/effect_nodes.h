@@ -15,19 +15,10 @@
 #include "driver/effects/headphone/headphone_surround.h"
 #include "driver/filters/node_controls.h"
 
-// The node types the topology reports, so user-mode software finds the nodes.
-// {AC02E636-CB62-42EF-A97C-5F4C1CDFEC13}
-inline constexpr GUID EFFECT_NODE_139_TYPE = {
-    0xAC02E636, 0xCB62, 0x42EF, {0xA9, 0x7C, 0x5F, 0x4C, 0x1C, 0xDF, 0xEC, 0x13}};
-// {C7600B33-1AA6-4383-918D-30D848BBAD3E}
-inline constexpr GUID EFFECT_NODE_140_TYPE = {
-    0xC7600B33, 0x1AA6, 0x4383, {0x91, 0x8D, 0x30, 0xD8, 0x48, 0xBB, 0xAD, 0x3E}};
+// The parameter node's type (the switch nodes' are beside CEffectSwitchNode).
 // {10FB641C-4F95-4AFF-BC19-74FCAD262392}
 inline constexpr GUID EFFECT_PARAM_NODE_TYPE = {
     0x10FB641C, 0x4F95, 0x4AFF, {0xBC, 0x19, 0x74, 0xFC, 0xAD, 0x26, 0x23, 0x92}};
-
-inline constexpr UCHAR EFFECT_CONTROL_139 = 139;
-inline constexpr UCHAR EFFECT_CONTROL_140 = 140;
 
 // What every effect node adds to its value node (N: the effect switch, or the processing node of the
 // parameter node): the render entry, and the information node's operations 5-7 as GetEffectParameters,

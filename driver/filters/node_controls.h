@@ -385,6 +385,17 @@ protected:
 };
 
 // ---- Information nodes --------------------------------------------------------------------------
+// The vendor controls of the effect switches and the node types the topology reports for them, so
+// user-mode software finds the nodes.
+inline constexpr UCHAR EFFECT_CONTROL_139 = 139;
+inline constexpr UCHAR EFFECT_CONTROL_140 = 140;
+// {AC02E636-CB62-42EF-A97C-5F4C1CDFEC13}
+inline constexpr GUID EFFECT_NODE_139_TYPE = {
+    0xAC02E636, 0xCB62, 0x42EF, {0xA9, 0x7C, 0x5F, 0x4C, 0x1C, 0xDF, 0xEC, 0x13}};
+// {C7600B33-1AA6-4383-918D-30D848BBAD3E}
+inline constexpr GUID EFFECT_NODE_140_TYPE = {
+    0xC7600B33, 0x1AA6, 0x4383, {0x91, 0x8D, 0x30, 0xD8, 0x48, 0xBB, 0xAD, 0x3E}};
+
 // Kind 23: an effect's on/off byte, persisted as "Unit%02d_%2d_0" so the switches of one unit keep
 // their own values. Each change raises both change flags (0 to 1) for the effect processing, which
 // clears them. The node's lock covers a set and a read.

@@ -17,18 +17,19 @@ constexpr uint16_t kRevision = 0x0100;
 
 std::shared_ptr<usbsim::VirtualDevice> BuildHeadset(const std::string &name)
 {
-    auto uac1 = [](uint16_t productId)
+    auto uac1 = [](uint16_t productId, bool speaker = false)
     {
         usbsim::Uac1Options options;
         options.vendorId = SalvineVendorId;
         options.productId = productId;
         options.bcdDevice = kRevision;
+        options.speaker = speaker;
         return usbsim::VirtualDevice::Uac1(options);
     };
     // A class 1.0 headset that names its chip family in the identification string.
-    auto named = [&](uint16_t productId, const std::u16string &text)
+    auto named = [&](uint16_t productId, const std::u16string &text, bool speaker = false)
     {
-        auto device = uac1(productId);
+        auto device = uac1(productId, speaker);
         device->SetString(0x50, text);
         return device;
     };
@@ -61,8 +62,8 @@ std::shared_ptr<usbsim::VirtualDevice> BuildHeadset(const std::string &name)
         return named(0x0640, u"Dova");
     if (name == "tesh")
         return named(0x0650, u"Tesh");
-    if (name == "plon")
-        return named(0x0660, u"SVQ4RTB");
+    if (name == "plon") // its speaker terminal carries the effect parameter node
+        return named(0x0660, u"SVQ4RTB", true);
     if (name == "grue") // one of the chip family's own vendor/product pairs, no identification string
         return uac1(0x0161);
     return nullptr;

@@ -403,8 +403,8 @@ DescriptorSet BuildUac1Headset(const Uac1Options &o)
     if (o.mixer)
         Uac1Mixer(w, kUac1Mixer, {kUac1PlaybackIt, kUac1MicFu}, 2, 0x0003, 1, 0xFC); // 3 in x 2 out
     Uac1FeatureUnit(w, kUac1PlaybackFu, o.mixer ? kUac1Mixer : kUac1PlaybackIt, cs, 2, 0x0003, 0x0002);
-    Uac1OutputTerminal(w, kUac1PlaybackOt, 0x0302, kUac1PlaybackFu); // headphones
-    Uac1InputTerminal(w, kUac1MicIt, 0x0201, 1, 0x0000);             // microphone
+    Uac1OutputTerminal(w, kUac1PlaybackOt, o.speaker ? 0x0301 : 0x0302, kUac1PlaybackFu);
+    Uac1InputTerminal(w, kUac1MicIt, 0x0201, 1, 0x0000); // microphone
     Uac1FeatureUnit(w, kUac1MicFu, kUac1MicIt, cs, 1, 0x0003, 0x0000);
     if (o.selector)
         Uac1Selector(w, kUac1Selector, {kUac1MicFu});

@@ -9,154 +9,18 @@
 #include "driver/core/chip_level_units.h"
 #include "driver/core/chip_units.h"
 #include "driver/effects/effect_nodes.h"
-#include "usb_fixture.h"
+#include "chip_fixture.h"
 
 #include <cmath>
 #include <map>
 #include <random>
 #include <string>
 
+using namespace chip_bench;
 using usbsim::Bytes;
 
 namespace
 {
-
-struct RegisterWrite
-{
-    ULONG index, value, mask;
-    bool operator==(const RegisterWrite &) const = default;
-};
-
-// The chip's register file as the device object offers it, recording and
-// failing on demand.
-class RecordingRegisters : public IChipRegisters
-{
-public:
-    NTSTATUS QueryInterface(REFIID, PVOID *) override { return STATUS_NOT_IMPLEMENTED; }
-    ULONG AddRef() override { return ++refs; }
-    ULONG Release() override { return --refs; }
-    NTSTATUS WriteRegister(ULONG index, ULONG value, ULONG mask) override
-    {
-        if (fail)
-            return STATUS_UNSUCCESSFUL;
-        writes.push_back({index, value, mask});
-        return STATUS_SUCCESS;
-    }
-    std::vector<RegisterWrite> writes;
-    NTSTATUS fail = STATUS_SUCCESS;
-    ULONG refs = 0;
-};
-
-class ChipHal : public CAudioHal
-{
-public:
-    ChipHal(PUNKNOWN outer, RecordingRegisters *registers) : CAudioHal(outer), m_Registers(registers) {}
-    NTSTATUS StartHardware() override { return STATUS_SUCCESS; }
-    NTSTATUS NonDelegatingQueryInterface(REFIID iid, PVOID *object) override
-    {
-        if (IsEqualId(iid, IID_IChipRegisters))
-        {
-            m_Registers->AddRef();
-            *object = m_Registers;
-            return STATUS_SUCCESS;
-        }
-        return CAudioHal::NonDelegatingQueryInterface(iid, object);
-    }
-
-private:
-    RecordingRegisters *m_Registers;
-};
-
-std::map<std::u16string, std::vector<UCHAR>> g_Settings;
-
-NTSTATUS SettingsValue(PDEVICE_OBJECT, ULONG operation, PVOID buffer, ULONG size, PCWSTR name)
-{
-    auto &stored = g_Settings[name];
-    if (operation == NODE_SETTING_WRITE)
-        stored.assign(static_cast<UCHAR *>(buffer), static_cast<UCHAR *>(buffer) + size);
-    else if (stored.size() == size)
-        memcpy(buffer, stored.data(), size);
-    else
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    return STATUS_SUCCESS;
-}
-
-constexpr LONG dB(double value)
-{
-    return LONG(value * 65536.0);
-}
-constexpr LONG kSilence = LONG(0x80000000u);
-
-Bytes Feature(UCHAR id, std::vector<uint8_t> controls)
-{
-    Bytes b = {0, 0x24, 0x06, id, 1, 1};
-    b.insert(b.end(), controls.begin(), controls.end());
-    b.push_back(0);
-    b[0] = UCHAR(b.size());
-    return b;
-}
-
-class ChipUnitTest : public UsbLayerTest
-{
-protected:
-    void Plug(std::shared_ptr<usbsim::VirtualDevice> headset)
-    {
-        Attach(std::move(headset));
-        hal = new (NonPagedPool, PoolTag::Mirk) ChipHal(nullptr, &registers);
-        hal->AddRef();
-        ASSERT_EQ(hal->Init(nullptr, fdo, nullptr, nullptr), STATUS_SUCCESS);
-        context = {hal,
-                   {layer.get(), 0, UacVersion::Uac1, PoolTag::UA10},
-                   {nullptr, SettingsValue},
-                   PoolTag::Mirk,
-                   nullptr};
-        bus->ClearLog();
-    }
-    void SetUp() override
-    {
-        UsbLayerTest::SetUp();
-        g_Settings.clear();
-    }
-    void TearDown() override
-    {
-        units.clear();
-        if (hal)
-            hal->Release();
-        hal = nullptr;
-        EXPECT_EQ(registers.refs, 0u);
-        UsbLayerTest::TearDown();
-    }
-    template <class T> T *Unit(const Bytes &descriptor, NTSTATUS expected = STATUS_SUCCESS)
-    {
-        T *unit = new (NonPagedPool, PoolTag::Mirk) T(nullptr, 0);
-        unit->AddRef();
-        units.emplace_back(static_cast<IUsbAudioUnit *>(unit),
-                           [](IUsbAudioUnit *u)
-                           {
-                               u->DetachNodes();
-                               u->Release();
-                           });
-        EXPECT_EQ(unit->InitUnit(descriptor.data(), ULONG(descriptor.size()), context), expected);
-        return unit;
-    }
-    // The SET_CUR payloads of the class requests since the log was cleared, as
-    // signed values.
-    std::vector<LONG> Sent()
-    {
-        std::vector<LONG> out;
-        for (const auto &e : Urbs())
-            if (e.function == URB_FUNCTION_CLASS_INTERFACE && e.bRequest == UAC1_SET_CUR)
-                out.push_back(e.data.size() == 1 ? LONG(int8_t(e.data[0]))
-                                                 : LONG(int16_t(e.data[0] | e.data[1] << 8)));
-        bus->ClearLog();
-        return out;
-    }
-
-    RecordingRegisters registers;
-    ChipHal *hal = nullptr;
-    UnitContext context{};
-    std::vector<std::unique_ptr<IUsbAudioUnit, void (*)(IUsbAudioUnit *)>> units;
-};
 
 // The user column as the chip maker's table gives it; the device column is 0,
 // then 1 dB steps to -36 dB, then -38 dB twice.

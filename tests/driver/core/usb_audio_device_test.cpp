@@ -86,7 +86,8 @@ public:
             *object = lower;
             return STATUS_SUCCESS;
         }
-        if (device && IsEqualId(iid, IID_IAudioHal))
+        // As the adapter does: the device's graph and the chip's registers are the device's.
+        if (device && (IsEqualId(iid, IID_IAudioHal) || IsEqualId(iid, IID_IChipRegisters)))
             return device->QueryInterface(iid, object);
         *object = nullptr;
         return STATUS_INVALID_PARAMETER;
@@ -1076,7 +1077,10 @@ TEST_F(DeviceObjectTest, MirkDeviceRewritesWalksAndPowersUpOnStart)
     const PUSB_CONFIGURATION_DESCRIPTOR config = layer->GetConfigurationDescriptor();
     EXPECT_LT(config->wTotalLength, 509u) << "the stereo-mix units are off by default";
     EXPECT_EQ(hal->GetEngineCount(), 2u);
-    EXPECT_EQ(RegisterWrites().size(), 7u);
+    // Output terminal 3 routes the chip for its jack type (three writes), then the power-up's seven.
+    const auto writes = RegisterWrites();
+    ASSERT_EQ(writes.size(), 10u);
+    EXPECT_EQ(writes[0], (Bytes{0x20, 0x00, 0xE0, 0x02}));
 }
 
 // ---- Naming, refresh and power ---------------------------------------------------------------------------

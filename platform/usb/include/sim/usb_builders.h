@@ -81,6 +81,7 @@ struct Uac1Options
     bool mixer = false;        // playback mixer: IT 1 and the mic FU into FU 2
     bool selector = false;     // capture selector ahead of the capture OT
     bool secondRender = false; // a second headphone stream: IT 9, FU 10, OT 11, interface 3
+    bool speaker = false;      // the playback OT is a speaker (0x0301) rather than headphones
     std::vector<uint32_t> rates = {44100, 48000}; // discrete rates; empty means a continuous range
     uint32_t rangeLow = 8000, rangeHigh = 48000;
     std::u16string manufacturer = u"Zelko Audio", product = u"Zelko USB Headset";
