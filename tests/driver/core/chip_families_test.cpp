@@ -11,8 +11,8 @@
 #include "driver/core/chip_units.h"
 #include "driver/core/usb_audio_function.h"
 #include "driver/effects/effect_nodes.h"
+#include "chip_fixture.h"
 #include "support/usb_audio_walk_harness.h"
-#include "usb_fixture.h"
 
 #include <functional>
 #include <map>
@@ -63,6 +63,18 @@ class WalkHal : public CAudioHal
 public:
     WalkHal() : CAudioHal(nullptr) {}
     NTSTATUS StartHardware() override { return STATUS_SUCCESS; }
+    // The chip family's output terminal routes the chip through the device's registers.
+    NTSTATUS NonDelegatingQueryInterface(REFIID iid, PVOID *object) override
+    {
+        if (!IsEqualId(iid, IID_IChipRegisters))
+            return CAudioHal::NonDelegatingQueryInterface(iid, object);
+        m_Registers.AddRef();
+        *object = static_cast<IChipRegisters *>(&m_Registers);
+        return STATUS_SUCCESS;
+    }
+
+private:
+    chip_bench::RecordingRegisters m_Registers;
 };
 
 // The settings store in memory, so a test can compare what was persisted round by round.
