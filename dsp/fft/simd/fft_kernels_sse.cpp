@@ -12,6 +12,24 @@
 #define DSP_SSE __attribute__((target("sse")))
 #define DSP_SSE_INLINE __attribute__((target("sse"), always_inline)) inline
 
+// Calls an inline stage body with the direction and the output layout as constants, so that each
+// of the four combinations compiles to straight-line code without a test per butterfly.
+#define DSP_FFT_SPECIALISED(body, inverse, pairsOut, ...)                                                    \
+    do                                                                                                       \
+    {                                                                                                        \
+        if (inverse)                                                                                         \
+        {                                                                                                    \
+            if (pairsOut)                                                                                    \
+                body(__VA_ARGS__, true, true);                                                               \
+            else                                                                                             \
+                body(__VA_ARGS__, true, false);                                                              \
+        }                                                                                                    \
+        else if (pairsOut)                                                                                   \
+            body(__VA_ARGS__, false, true);                                                                  \
+        else                                                                                                 \
+            body(__VA_ARGS__, false, false);                                                                 \
+    } while (0)
+
 namespace dsp::sse
 {
 
@@ -171,12 +189,60 @@ DSP_SSE_INLINE void reorderedBlocks(const float *src, int64_t n, const int32_t *
     }
 }
 
-// First stage over values [begin, end) in groups of sixteen: four-point blocks, then the
-// radix-4 butterfly with L = 4. reverse null: in holds bit-reversed interleaved pairs; else the
-// natural-order source read through the table.
-DSP_SSE void firstStage16(const float *in, const int32_t *reverse, float *out, int64_t n, int64_t begin,
-                          int64_t end, const float *tw, bool inverse, bool pairsOut)
+// Groups i0/4 and i0/4 + n/8 of the bit-reversed order read adjacent source values (entry
+// i + n/8 of the table is entry i's value plus one), so one 16-byte read serves both: lane b of
+// a[q] and of c[q] as reorderedBlocks gives them for the two groups.
+DSP_SSE_INLINE void reorderedTwoGroups(const float *src, int64_t n, const int32_t *reverse, int64_t i0,
+                                       Quad a[4], Quad c[4])
 {
+    const int64_t offset[4] = {0, n, n / 2, 3 * n / 2};
+    for (int q = 0; q < 4; ++q)
+    {
+        const float *p = src + offset[q];
+        __m128 r0 = _mm_loadu_ps(p + reverse[i0]);
+        __m128 r1 = _mm_loadu_ps(p + reverse[i0 + 1]);
+        __m128 r2 = _mm_loadu_ps(p + reverse[i0 + 2]);
+        __m128 r3 = _mm_loadu_ps(p + reverse[i0 + 3]);
+        _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+        a[q] = {r0, r1};
+        c[q] = {r2, r3};
+    }
+}
+
+// Sixteen values from four four-point blocks: the blocks, then the radix-4 butterfly with L = 4.
+DSP_SSE_INLINE void sixteenPoint(Quad z[4], const float *tw, bool inverse)
+{
+    fourPoint(z, inverse);
+    transpose(z[0], z[1], z[2], z[3]);
+    radix4(z, tw, inverse);
+}
+
+DSP_SSE_INLINE void storeGroup(float *out, int64_t g, const Quad z[4], bool pairsOut)
+{
+#pragma GCC unroll 4
+    for (int b = 0; b < 4; ++b)
+        store(out, g + 4 * b, z[b], pairsOut);
+}
+
+// First stage over values [begin, end) in groups of sixteen. reverse null: in holds bit-reversed
+// interleaved pairs; else the natural-order source read through the table, over the whole array,
+// two groups half the array apart at a time once there are two.
+DSP_SSE_INLINE void firstStage16Body(const float *in, const int32_t *reverse, float *out, int64_t n,
+                                     int64_t begin, int64_t end, const float *tw, bool inverse, bool pairsOut)
+{
+    if (reverse && n >= 32)
+    {
+        for (int64_t g = 0; g < n / 2; g += 16)
+        {
+            Quad a[4], c[4];
+            reorderedTwoGroups(in, n, reverse, g / 4, a, c);
+            sixteenPoint(a, tw, inverse);
+            storeGroup(out, g, a, pairsOut);
+            sixteenPoint(c, tw, inverse);
+            storeGroup(out, g + n / 2, c, pairsOut);
+        }
+        return;
+    }
     for (int64_t g = begin; g < end; g += 16)
     {
         Quad z[4];
@@ -190,35 +256,46 @@ DSP_SSE void firstStage16(const float *in, const int32_t *reverse, float *out, i
                 z[b] = loadPairs(in, g + 4 * b);
             transpose(z[0], z[1], z[2], z[3]);
         }
-        fourPoint(z, inverse);
-        transpose(z[0], z[1], z[2], z[3]);
-        radix4(z, tw, inverse);
-        for (int b = 0; b < 4; ++b)
-            store(out, g + 4 * b, z[b], pairsOut);
+        sixteenPoint(z, tw, inverse);
+        storeGroup(out, g, z, pairsOut);
     }
 }
 
+DSP_SSE void firstStage16(const float *in, const int32_t *reverse, float *out, int64_t n, int64_t begin,
+                          int64_t end, const float *tw, bool inverse, bool pairsOut)
+{
+    DSP_FFT_SPECIALISED(firstStage16Body, inverse, pairsOut, in, reverse, out, n, begin, end, tw);
+}
+
 // One radix-4 stage of sub-transform length L >= 16 over the groups of 4L values in [begin, end).
-DSP_SSE void radix4Stage(const float *in, float *out, int64_t L, int64_t begin, int64_t end,
-                         const float *section, bool inverse, bool pairsOut)
+DSP_SSE_INLINE void radix4StageBody(const float *in, float *out, int64_t L, int64_t begin, int64_t end,
+                                    const float *section, bool inverse, bool pairsOut)
 {
     for (int64_t g = begin; g < end; g += 4 * L)
     {
         for (int64_t k = 0; k < L; k += 4)
         {
             Quad p[4];
+#pragma GCC unroll 4
             for (int j = 0; j < 4; ++j)
                 p[j] = loadSplit(in, g + j * L + k);
             radix4(p, section + 6 * k, inverse);
+#pragma GCC unroll 4
             for (int j = 0; j < 4; ++j)
                 store(out, g + j * L + k, p[j], pairsOut);
         }
     }
 }
 
+DSP_SSE void radix4Stage(const float *in, float *out, int64_t L, int64_t begin, int64_t end,
+                         const float *section, bool inverse, bool pairsOut)
+{
+    DSP_FFT_SPECIALISED(radix4StageBody, inverse, pairsOut, in, out, L, begin, end, section);
+}
+
 // The radix-2 stage over the whole array of an odd order.
-DSP_SSE void radix2Stage(const float *in, float *out, int64_t n, const float *section, bool inverse,
-                         bool pairsOut)
+DSP_SSE_INLINE void radix2StageBody(const float *in, float *out, int64_t n, const float *section,
+                                    bool inverse, bool pairsOut)
 {
     const int64_t h = n / 2;
     for (int64_t k = 0; k < h; k += 4)
@@ -229,6 +306,12 @@ DSP_SSE void radix2Stage(const float *in, float *out, int64_t n, const float *se
         store(out, k, add(a, u), pairsOut);
         store(out, h + k, sub(a, u), pairsOut);
     }
+}
+
+DSP_SSE void radix2Stage(const float *in, float *out, int64_t n, const float *section, bool inverse,
+                         bool pairsOut)
+{
+    DSP_FFT_SPECIALISED(radix2StageBody, inverse, pairsOut, in, out, n, section);
 }
 
 // N = 8: two four-point blocks, then the eight-point twiddles T8(k) = (1, 0), (s, -s), (0, -1),
