@@ -140,18 +140,35 @@ DSP_SSE_INLINE void radix4(Quad p[4], const float *tw, bool inverse)
     p[3] = turnPlus(t1, t3, inverse);
 }
 
-// Recombination, four k a step: lanes k = 4j+1..4j+4 against M - k; the table block holds its
-// lanes in the order 4j+2, 4j+1, 4j+4, 4j+3.
-DSP_SSE_INLINE __m128 tableLanes(const float *p)
+// Recombination, four k a step, in the table's lane order: with k0 = 4j+1 the lanes hold
+// k = k0+1, k0, k0+3, k0+2 (4j+2, 4j+1, 4j+4, 4j+3) and, against them, M - k. Loads and stores
+// put the values there and back in the shuffles that split and join the pairs.
+DSP_SSE_INLINE Quad loadTableLanes(const float *p, int64_t k0)
 {
-    const __m128 v = _mm_load_ps(p);
-    return _mm_shuffle_ps(v, v, _MM_SHUFFLE(2, 3, 0, 1));
+    const __m128 a = _mm_loadu_ps(p + 2 * k0);
+    const __m128 b = _mm_loadu_ps(p + 2 * k0 + 4);
+    return {_mm_shuffle_ps(a, b, _MM_SHUFFLE(0, 2, 0, 2)), _mm_shuffle_ps(a, b, _MM_SHUFFLE(1, 3, 1, 3))};
 }
 
-DSP_SSE_INLINE Quad reversed(Quad v)
+// The mirror values M - k: the four from m0 = M - k0 - 3 on, lanes M-k0-1, M-k0, M-k0-3, M-k0-2.
+DSP_SSE_INLINE Quad loadMirrorLanes(const float *p, int64_t m0)
 {
-    return {_mm_shuffle_ps(v.re, v.re, _MM_SHUFFLE(0, 1, 2, 3)),
-            _mm_shuffle_ps(v.im, v.im, _MM_SHUFFLE(0, 1, 2, 3))};
+    const __m128 a = _mm_loadu_ps(p + 2 * m0);
+    const __m128 b = _mm_loadu_ps(p + 2 * m0 + 4);
+    return {_mm_shuffle_ps(b, a, _MM_SHUFFLE(2, 0, 2, 0)), _mm_shuffle_ps(b, a, _MM_SHUFFLE(3, 1, 3, 1))};
+}
+
+DSP_SSE_INLINE void storeTableLanes(float *p, int64_t k0, Quad v)
+{
+    const __m128 lo = _mm_unpacklo_ps(v.re, v.im), hi = _mm_unpackhi_ps(v.re, v.im);
+    _mm_storeu_ps(p + 2 * k0, _mm_shuffle_ps(lo, lo, _MM_SHUFFLE(1, 0, 3, 2)));
+    _mm_storeu_ps(p + 2 * k0 + 4, _mm_shuffle_ps(hi, hi, _MM_SHUFFLE(1, 0, 3, 2)));
+}
+
+DSP_SSE_INLINE void storeMirrorLanes(float *p, int64_t m0, Quad v)
+{
+    _mm_storeu_ps(p + 2 * m0 + 4, _mm_unpacklo_ps(v.re, v.im));
+    _mm_storeu_ps(p + 2 * m0, _mm_unpackhi_ps(v.re, v.im));
 }
 
 // The pair's conjugate, by bits (never through a float register).
@@ -407,8 +424,8 @@ DSP_SSE void kernel(const float *in, const int32_t *reverse, float *buf, float *
     laterStages(buf, out, n, twiddles, inverse, pairsOut, chunk);
 }
 
-// The loads and first sums of step j: A at k = 4j+1..4j+4, B at M - k in the same lanes, the
-// table's two components, d = A.re - B.re and s = A.im + B.im.
+// The loads and first sums of step j: A at k = 4j+1..4j+4 and B at M - k, both in the table's
+// lane order, the table's two components, d = A.re - B.re and s = A.im + B.im.
 struct RecombineStep
 {
     Quad A, B;
@@ -419,10 +436,10 @@ DSP_SSE_INLINE RecombineStep recombineStep(const float *z, int64_t M, const floa
 {
     const int64_t k = 4 * j + 1;
     RecombineStep r;
-    r.A = loadPairs(z, k);
-    r.B = reversed(loadPairs(z, M - k - 3));
-    r.h = tableLanes(table + 8 * j);
-    r.e = tableLanes(table + 8 * j + 4);
+    r.A = loadTableLanes(z, k);
+    r.B = loadMirrorLanes(z, M - k - 3);
+    r.h = _mm_load_ps(table + 8 * j);
+    r.e = _mm_load_ps(table + 8 * j + 4);
     r.d = _mm_sub_ps(r.A.re, r.B.re);
     r.s = _mm_add_ps(r.A.im, r.B.im);
     return r;
@@ -438,8 +455,8 @@ DSP_SSE void recombineForward(float *z, int64_t M, const float *table)
         const __m128 h = r.h, e = r.e, d = r.d, s = r.s;
         const __m128 l = _mm_add_ps(_mm_mul_ps(d, e), _mm_mul_ps(s, h));
         const __m128 g = _mm_sub_ps(_mm_mul_ps(s, e), _mm_mul_ps(d, h));
-        store(z, k, {_mm_add_ps(B.re, l), _mm_sub_ps(g, B.im)}, true);
-        store(z, M - k - 3, reversed({_mm_sub_ps(A.re, l), _mm_sub_ps(g, A.im)}), true);
+        storeTableLanes(z, k, {_mm_add_ps(B.re, l), _mm_sub_ps(g, B.im)});
+        storeMirrorLanes(z, M - k - 3, {_mm_sub_ps(A.re, l), _mm_sub_ps(g, A.im)});
     }
 }
 
@@ -454,8 +471,8 @@ DSP_SSE void recombineInverse(const float *src, float *dst, int64_t M, const flo
         const __m128 l = _mm_sub_ps(_mm_mul_ps(d, e), _mm_mul_ps(s, h));
         const __m128 g = _mm_add_ps(_mm_mul_ps(d, h), _mm_mul_ps(s, e));
         const __m128 sumRe = _mm_add_ps(A.re, B.re), diffIm = _mm_sub_ps(A.im, B.im);
-        store(dst, k, {_mm_add_ps(sumRe, l), _mm_add_ps(diffIm, g)}, true);
-        store(dst, M - k - 3, reversed({_mm_sub_ps(sumRe, l), _mm_sub_ps(g, diffIm)}), true);
+        storeTableLanes(dst, k, {_mm_add_ps(sumRe, l), _mm_add_ps(diffIm, g)});
+        storeMirrorLanes(dst, M - k - 3, {_mm_sub_ps(sumRe, l), _mm_sub_ps(g, diffIm)});
     }
 }
 
