@@ -331,6 +331,42 @@ DSP_SSE void radix2Stage(const float *in, float *out, int64_t n, const float *se
     DSP_FFT_SPECIALISED(radix2StageBody, inverse, pairsOut, in, out, n, section);
 }
 
+// The last radix-4 stage of an odd order (4L = n/2) and the radix-2 stage after it in one pass:
+// each k's butterflies in both halves, then the radix-2 pairs across the halves, the same
+// operations in the same order as the two stages one after the other.
+DSP_SSE_INLINE void radix4Radix2Body(const float *in, float *out, int64_t n, int64_t L, const float *section4,
+                                     const float *section2, bool inverse, bool pairsOut)
+{
+    const int64_t h = n / 2;
+    for (int64_t k = 0; k < L; k += 4)
+    {
+        Quad p[4], q[4];
+#pragma GCC unroll 4
+        for (int j = 0; j < 4; ++j)
+        {
+            p[j] = loadSplit(in, j * L + k);
+            q[j] = loadSplit(in, h + j * L + k);
+        }
+        radix4(p, section4 + 6 * k, inverse);
+        radix4(q, section4 + 6 * k, inverse);
+#pragma GCC unroll 4
+        for (int j = 0; j < 4; ++j)
+        {
+            const int64_t x = j * L + k;
+            const Quad u =
+                twiddle(q[j], _mm_load_ps(section2 + 2 * x), _mm_load_ps(section2 + 2 * x + 4), inverse);
+            store(out, x, add(p[j], u), pairsOut);
+            store(out, h + x, sub(p[j], u), pairsOut);
+        }
+    }
+}
+
+DSP_SSE void radix4Radix2Stage(const float *in, float *out, int64_t n, int64_t L, const float *section4,
+                               const float *section2, bool inverse, bool pairsOut)
+{
+    DSP_FFT_SPECIALISED(radix4Radix2Body, inverse, pairsOut, in, out, n, L, section4, section2);
+}
+
 // N = 8: two four-point blocks, then the eight-point twiddles T8(k) = (1, 0), (s, -s), (0, -1),
 // (-s, -s) with s = 0x3F3504F4.
 DSP_SSE void eightPoint(const float *src, float *dst, const int32_t *reverse, bool inverse)
@@ -393,7 +429,12 @@ DSP_SSE void laterStages(float *buf, float *out, int64_t n, const float *twiddle
     }
     for (; 4 * L <= n; L *= 4)
     {
-        const bool last = L == lastL && !odd;
+        if (L == lastL && odd)
+        {
+            radix4Radix2Stage(buf, out, n, L, section, section + 6 * L, inverse, pairsOut);
+            return;
+        }
+        const bool last = L == lastL;
         radix4Stage(buf, last ? out : buf, L, 0, n, section, inverse, last && pairsOut);
         section += 6 * L;
     }
