@@ -67,9 +67,10 @@ TEST_F(FilterRandomTest, RandomRequestsGetDocumentedAnswers)
     SCOPED_TRACE(seed);
     std::mt19937 rng(seed);
     sim::audio::Filter filters[] = {sim::audio::Filter(graph->topo), sim::audio::Filter(graph->wave)};
-    std::vector<GUID> sets = {KSPROPSETID_Audio, KSPROPSETID_Jack,
-                              kPrivateSet,       kNodeNameSet,
-                              kPinWordsSet,      GUID{rng(), 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}}};
+    std::vector<GUID> sets = {
+        KSPROPSETID_Audio, KSPROPSETID_Jack,
+        kPrivateSet,       kNodeNameSet,
+        kPinWordsSet,      GUID{static_cast<uint32_t>(rng()), 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}}};
     sets.insert(sets.end(), std::begin(kFilterGraphUnitSets), std::end(kFilterGraphUnitSets));
     const ULONG verbs[] = {KSPROPERTY_TYPE_GET, KSPROPERTY_TYPE_SET, KSPROPERTY_TYPE_BASICSUPPORT};
     const unsigned count = RequestCount();
@@ -149,7 +150,8 @@ TEST_F(FilterRandomTest, RandomFormatsAndRangesNeverReadPastThemselves)
                                 0,
                                 0,
                                 rng() % 4 ? KSDATAFORMAT_TYPE_AUDIO : GUID{},
-                                rng() % 4 ? KSDATAFORMAT_SUBTYPE_PCM : GUID{rng(), 0, 0, {}},
+                                rng() % 4 ? KSDATAFORMAT_SUBTYPE_PCM
+                                          : GUID{static_cast<uint32_t>(rng()), 0, 0, {}},
                                 rng() % 2 ? KSDATAFORMAT_SPECIFIER_WAVEFORMATEX : GUID{}};
         std::memcpy(range.data(), &rangeHeader, sizeof(rangeHeader));
         const ULONG length = rng() % 3 == 0 ? 0 : rng() % 120;
