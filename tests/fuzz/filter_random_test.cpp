@@ -161,7 +161,9 @@ TEST_F(FilterRandomTest, RandomFormatsAndRangesNeverReadPastThemselves)
                                                  length ? result.data() : nullptr, &produced);
         ASSERT_TRUE(kDocumented.count(status)) << std::hex << status << " range " << i;
         if (NT_SUCCESS(status))
+        {
             ASSERT_LE(produced, length);
+        }
     }
 }
 
