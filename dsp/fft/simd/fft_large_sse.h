@@ -64,7 +64,7 @@ void fftBufferSizes(int32_t m, int64_t *specSize, int64_t *initSize, int64_t *wo
 unsigned char *fftBuildLargeOrderTables(FftSpec *spec, int32_t m, const float *sine, int32_t sineOrder,
                                         unsigned char *dst);
 
-// Complex transform of order m >= 18 by the spec's large-order tables, src to dst (may be the same
+// Complex transform of order m >= 18 by the FFT record's large-order tables, src to dst (may be the same
 // array), the sub-transforms scaled when the direction scales. work: the spec's work size, 32-byte
 // aligned.
 void fftComplexDriver(const FftSpec *spec, const float *src, float *dst, int32_t m, void *work, bool inverse);
