@@ -17,6 +17,14 @@ bool LevelAccepted(float value)
 {
     return value >= 0.0f && value <= PeakLimiter::MAX_LEVEL;
 }
+
+// A steady gain over one block. The input and output halves never overlap: saying so lets the
+// compiler take four samples a step.
+void ScaleBlock(const float *__restrict in, float *__restrict out, float g)
+{
+    for (int32_t n = 0; n < PeakLimiter::BLOCK; ++n)
+        out[n] = in[n] * g;
+}
 } // namespace
 
 PeakLimiter::PeakLimiter() = default;
@@ -136,10 +144,7 @@ void PeakLimiter::Ramp(ChannelState &ch, float target, const float *in, float *o
 {
     float g = ch.gain;
     if (g == target)
-    {
-        for (int32_t n = 0; n < BLOCK; ++n)
-            out[n] = in[n] * g;
-    }
+        ScaleBlock(in, out, g);
     else
     {
         const bool rising = g < target;

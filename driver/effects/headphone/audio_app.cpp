@@ -1,6 +1,7 @@
 #include "driver/effects/headphone/audio_app.h"
 
 #include "driver/effects/fx_assert.h"
+#include "driver/effects/fx_simd.h"
 #include "driver/effects/headphone/qvr_memory.h"
 #include "dsp/dispatch/primitives.h"
 
@@ -11,6 +12,19 @@ namespace
 {
 constexpr int32_t N = HEADPHONEFIR_N;
 constexpr int32_t SRCS = AudioApp::MAX_CHANNELS + AudioApp::OUTPUTS;
+
+// dst = x + c over n samples.
+void AddGuard(const float *x, float c, float *dst, int32_t n)
+{
+    int32_t i = 0;
+#if ZELKO_FX_SSE
+    const __m128 vc = _mm_set1_ps(c);
+    for (; i + 3 < n; i += 4)
+        _mm_storeu_ps(dst + i, _mm_add_ps(_mm_loadu_ps(x + i), vc));
+#endif
+    for (; i < n; ++i)
+        dst[i] = x[i] + c;
+}
 } // namespace
 
 void AudioApp::FreeBuffers()
@@ -111,25 +125,21 @@ bool AudioApp::Setup(int32_t rate, int32_t nInCh, int32_t nOutCh, int32_t output
 
 void AudioApp::RunBlock(int32_t nInCh)
 {
-    for (int32_t c = 0; c < nInCh; ++c)
-    {
-        if (m_pSrc)
+    // At factor 1 the core reads the framed block and writes the ears where Process hands them
+    // out: both are consumed whole before the next block fills them.
+    float *const *coreIn = m_pSrc ? m_pConv : m_pIn;
+    float *const *coreOut = m_pSrc ? m_pEar : m_pOut;
+    if (m_pSrc)
+        for (int32_t c = 0; c < nInCh; ++c)
             m_pSrc[c].Process(m_pIn[c], m_nDataLen, m_pConv[c]);
-        else
-            std::memcpy(m_pConv[c], m_pIn[c], sizeof(float) * N);
-    }
-    if (!m_Core.Process(m_pConv, nInCh, m_pEar, OUTPUTS, N))
+    if (!m_Core.Process(coreIn, nInCh, coreOut, OUTPUTS, N))
     {
-        std::memset(m_pEar[0], 0, sizeof(float) * N);
-        std::memset(m_pEar[1], 0, sizeof(float) * N);
+        std::memset(coreOut[0], 0, sizeof(float) * N);
+        std::memset(coreOut[1], 0, sizeof(float) * N);
     }
-    for (int32_t o = 0; o < OUTPUTS; ++o)
-    {
-        if (m_pSrc)
+    if (m_pSrc)
+        for (int32_t o = 0; o < OUTPUTS; ++o)
             m_pSrc[MAX_CHANNELS + o].Process(m_pEar[o], N, m_pOut[o]);
-        else
-            std::memcpy(m_pOut[o], m_pEar[o], sizeof(float) * N);
-    }
 }
 
 bool AudioApp::Process(float *const *channels, int32_t nInCh, int32_t nOutCh, int32_t count)
@@ -147,12 +157,7 @@ bool AudioApp::Process(float *const *channels, int32_t nInCh, int32_t nOutCh, in
     {
         const int32_t n = count - pos < m_nDataLen - m_nFill ? count - pos : m_nDataLen - m_nFill;
         for (int32_t c = 0; c < nInCh; ++c)
-        {
-            const float *x = channels[c] + pos;
-            float *b = m_pIn[c] + m_nFill;
-            for (int32_t i = 0; i < n; ++i)
-                b[i] = x[i] + guard;
-        }
+            AddGuard(channels[c] + pos, guard, m_pIn[c] + m_nFill, n);
         for (int32_t o = 0; o < OUTPUTS; ++o)
             std::memcpy(channels[o] + pos, m_pOut[o] + m_nFill, sizeof(float) * size_t(n));
         m_nFill += n;

@@ -1,6 +1,7 @@
 #include "driver/effects/headphone/headphonefir.h"
 
 #include "driver/effects/fx_assert.h"
+#include "driver/effects/fx_simd.h"
 #include "driver/effects/headphone/hp_tables.h"
 #include "driver/effects/headphone/qvr_memory.h"
 #include "dsp/dispatch/primitives.h"
@@ -70,6 +71,21 @@ dsp::Status SpectrumMulAcc(const float *a, const float *b, float *dst, int32_t l
         dst[1] = dst[1] + a[1] * b[1];
         i = 2;
     }
+#if ZELKO_FX_SSE
+    // Two pairs at a time: the same products, sums and order per lane as the scalar pairs below
+    // (x - y is x + (-y) exactly), so the results are the same bits. Each group reads all its
+    // inputs before writing, which keeps dst == a or dst == b safe.
+    const __m128 negateRe = _mm_castsi128_ps(_mm_set_epi32(0, int32_t(0x80000000u), 0, int32_t(0x80000000u)));
+    for (; i + 3 < len; i += 4)
+    {
+        const __m128 va = _mm_loadu_ps(a + i), vb = _mm_loadu_ps(b + i);
+        const __m128 re = _mm_shuffle_ps(va, va, _MM_SHUFFLE(2, 2, 0, 0));
+        const __m128 im = _mm_shuffle_ps(va, va, _MM_SHUFFLE(3, 3, 1, 1));
+        const __m128 swapped = _mm_shuffle_ps(vb, vb, _MM_SHUFFLE(2, 3, 0, 1));
+        const __m128 sum = _mm_add_ps(_mm_mul_ps(re, vb), _mm_xor_ps(_mm_mul_ps(im, swapped), negateRe));
+        _mm_storeu_ps(dst + i, _mm_add_ps(_mm_loadu_ps(dst + i), sum));
+    }
+#endif
     for (; i + 1 < len; i += 2)
     {
         const float are = a[i], aim = a[i + 1], bre = b[i], bim = b[i + 1];

@@ -45,7 +45,7 @@ std::vector<float> Reference(const std::vector<float> &a, const std::vector<floa
 
 TEST(SpectrumMulAcc, MatchesTheStatedOrderBitForBit)
 {
-    for (int32_t len : {1, 2, 5, 6, 1024})
+    for (int32_t len : {1, 2, 5, 6, 7, 1023, 1024})
     {
         const auto a = Random(size_t(len), 1u + uint32_t(len)), b = Random(size_t(len), 7u * uint32_t(len));
         const auto d0 = Random(size_t(len), 99u + uint32_t(len));
@@ -54,11 +54,15 @@ TEST(SpectrumMulAcc, MatchesTheStatedOrderBitForBit)
         const auto want = Reference(a, b, d0);
         EXPECT_F32_ARRAY_SAME(want.data(), dst.data(), size_t(len)) << len;
 
-        // dst may be a: every element reads its inputs before it is written.
+        // dst may be a or b: every element reads its inputs before it is written.
         auto alias = a;
         ASSERT_EQ(SpectrumMulAcc(alias.data(), b.data(), alias.data(), len), 0);
         const auto wantAlias = Reference(a, b, a);
         EXPECT_F32_ARRAY_SAME(wantAlias.data(), alias.data(), size_t(len)) << len;
+        auto aliasB = b;
+        ASSERT_EQ(SpectrumMulAcc(a.data(), aliasB.data(), aliasB.data(), len), 0);
+        const auto wantAliasB = Reference(a, b, b);
+        EXPECT_F32_ARRAY_SAME(wantAliasB.data(), aliasB.data(), size_t(len)) << len;
     }
 }
 
