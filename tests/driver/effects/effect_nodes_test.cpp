@@ -3,6 +3,7 @@
 // either IRQL, the parameter node's bands and enable word, and every allocation of each
 // initialisation failed in turn.
 #include "driver/effects/effect_nodes.h"
+#include "driver/effects/headphone/audio_app.h"
 
 #include "driver/base/pool_memory.h"
 #include "driver/core/settings.h"
@@ -199,6 +200,16 @@ TEST_F(EffectNodes, SurroundNodeConfiguresItsEngineInOrderAndStoredParametersWin
         EXPECT_EQ(node->GetTriple(1, range), STATUS_SUCCESS);
         EXPECT_EQ(std::vector<ULONG>(range, range + 3), (std::vector<ULONG>{1, 0, 1}));
         EXPECT_EQ(node->GetTriple(2, range), STATUS_INVALID_PARAMETER);
+
+        // The first block of a stream applies that configuration: angle code 39 at size code 2,
+        // and the parameters read mode 1, flag 0.
+        const auto pcm = Pcm(8, 48000, 16, true);
+        ASSERT_EQ(node->SetEffectFormat(&pcm), STATUS_SUCCESS);
+        fx_test::Planes block(512, 8, 0.1f);
+        AtDispatch([&] { EXPECT_EQ(node->ProcessBuffers(&pcm, block.ptr.data(), 512), STATUS_SUCCESS); });
+        EXPECT_EQ(engine->Engine()->m_Core.m_nAngle, 39);
+        EXPECT_EQ(engine->Engine()->m_Core.m_nRoom, 2);
+        EXPECT_EQ(Parameters(node.p, 2), (std::vector<LONG>{1, 0}));
     }
     Store("Unit05_0", 2);
     Store("Unit05_1", 1);
