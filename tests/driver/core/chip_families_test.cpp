@@ -14,6 +14,8 @@
 #include "chip_fixture.h"
 #include "support/usb_audio_walk_harness.h"
 
+#include <array>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <random>
@@ -77,21 +79,6 @@ private:
     chip_bench::RecordingRegisters m_Registers;
 };
 
-// The settings store in memory, so a test can compare what was persisted round by round.
-std::map<std::u16string, std::vector<UCHAR>> g_Stored;
-
-NTSTATUS StoredValue(PDEVICE_OBJECT, ULONG operation, PVOID buffer, ULONG size, PCWSTR name)
-{
-    auto &stored = g_Stored[name];
-    if (operation == NODE_SETTING_WRITE)
-        stored.assign(static_cast<UCHAR *>(buffer), static_cast<UCHAR *>(buffer) + size);
-    else if (stored.size() == size)
-        memcpy(buffer, stored.data(), size);
-    else
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    return STATUS_SUCCESS;
-}
-
 struct Family
 {
     const char *name;
@@ -102,6 +89,7 @@ const Family kMirk = {"mirk", UsbAudioDeviceClass::Mirk, CreateMirkUnit};
 const Family kDova = {"dova", UsbAudioDeviceClass::Dova, CreateDovaUnit};
 const Family kTesh = {"tesh", UsbAudioDeviceClass::Tesh, CreateTeshUnit};
 const Family kGrue = {"grue", UsbAudioDeviceClass::Grue, CreateGrueUnit};
+const Family kPlon = {"plon", UsbAudioDeviceClass::Plon, CreatePlonUnit};
 
 // A family's chained headset at a vendor/product pair.
 struct Layout
@@ -109,6 +97,7 @@ struct Layout
     const Family &family;
     uint16_t vendor, product;
     std::vector<uint8_t> ids;
+    bool speaker = false; // the playback terminal a speaker (0x0301) rather than headphones
     std::string Name() const { return std::string(family.name) + " " + std::to_string(vendor); }
 };
 
@@ -133,6 +122,10 @@ std::string ClassOf(IUsbAudioUnit *unit)
         {&typeid(CUnitOffset135), "CUnitOffset135"},
         {&typeid(CUnitPlainLevel), "CUnitPlainLevel"},
         {&typeid(CUnitEffects), "CUnitEffects"},
+        {&typeid(CUacTerminal), "plain terminal"},
+        {&typeid(CInputTerminalVariant), "CInputTerminalVariant"},
+        {&typeid(CJackOutputTerminal), "CJackOutputTerminal"},
+        {&typeid(CJackOutputTerminal2), "CJackOutputTerminal2"},
     };
     if (!unit)
         return "none";
@@ -148,7 +141,7 @@ protected:
     void SetUp() override
     {
         UsbLayerTest::SetUp();
-        g_Stored.clear();
+        chip_bench::g_Settings.clear();
     }
     void TearDown() override
     {
@@ -162,6 +155,7 @@ protected:
         options.vendorId = layout.vendor;
         options.productId = layout.product;
         options.selector = true;
+        options.speaker = layout.speaker;
         headset = usbsim::VirtualDevice::Make(ChainHeadset(options, layout.ids), usbsim::DeviceFamily::Uac1);
         // The class headset's jacks, which make its headphone terminal a stream's end.
         const auto plain = usbsim::VirtualDevice::Uac1();
@@ -187,10 +181,14 @@ protected:
         NTSTATUS status = hal->Init(nullptr, fdo, nullptr, nullptr);
         if (!NT_SUCCESS(status))
             return status;
+        // The chip family's device gives its output terminal the headphone, optical and eight-channel
+        // flags, so the terminal makes every pin it can; the other classes give none.
+        const ULONG flag = current.deviceClass == UsbAudioDeviceClass::Mirk;
         const UsbAudioFunctionInputs inputs{
-            current.deviceClass, headset->VendorId(), headset->ProductId(), {}, FALSE};
+            current.deviceClass, headset->VendorId(), headset->ProductId(), {flag, flag, flag}, FALSE};
         model = std::make_unique<CUsbAudioFunctionModel>();
-        status = model->Init(inputs, hal, nullptr, layer.get(), {nullptr, StoredValue}, current.create);
+        status = model->Init(inputs, hal, nullptr, layer.get(), {nullptr, chip_bench::SettingsValue},
+                             current.create);
         if (NT_SUCCESS(status))
             status = model->ParseControlFromConfig(layer.get());
         return NT_SUCCESS(status) && streaming ? model->ParseStreamingFromConfig(layer.get()) : status;
@@ -209,8 +207,8 @@ protected:
     }
     std::string ClassOfId(ULONG id) { return ClassOf(UnitWithId(id)); }
 
-    // The node list's numbering has no gap or repeat, and a unit's nodes each take the one before as
-    // their input.
+    // The node list's numbering has no gap or repeat, and a feature unit's nodes each take the one
+    // before as their input.
     void ExpectContiguousLinkedNodes()
     {
         for (ULONG i = 0; i < hal->GetFilterCount(); ++i)
@@ -224,8 +222,12 @@ protected:
             ULONG id = 0;
             ASSERT_EQ(model->UnitIdAt(u, &id), STATUS_SUCCESS);
             IUsbAudioUnit *unit = UnitWithId(id);
+            IAudioNode *self = QueryAs<IAudioNode>(unit, IID_IAudioNode);
+            const bool feature = self && self->GetKind() == UAC_FEATURE_UNIT;
+            if (self)
+                self->Release();
             IAudioNode *previous = nullptr, *node = nullptr;
-            for (ULONG n = 0; NT_SUCCESS(unit->GetUnitNode(n, &node)); ++n, previous = node)
+            for (ULONG n = 0; feature && NT_SUCCESS(unit->GetUnitNode(n, &node)); ++n, previous = node)
             {
                 if (!previous)
                     continue;
@@ -251,23 +253,33 @@ TEST_F(ChipFamilyWalk, EachFamilyMakesTheTablesClassPerUnit)
     struct Case
     {
         Layout layout;
-        std::vector<std::string> classes; // per ID, then the selector 7
+        std::vector<std::string> classes; // per ID, then the selector 7 and the terminals 1, 3, 4 and 6
     } cases[] = {
         {{kMirk, 0x1234, 0x5678, {2, 8, 9, 11, 12, 13, 15, 16}},
          {"CUnitScaledB", "CUnitScaledB", "CUnitScaledA", "CUnitScaledA", "plain", "CUnitVolumeCurve",
-          "CUnitScaledB", "CUnitPlainMute", "CSelectorInputMap"}},
-        {{kMirk, 0x1E7D, 0x3750, {11, 9}}, {"CUnitScaledAHwMute", "CUnitScaledA", "CSelectorInputMap"}},
+          "CUnitScaledB", "CUnitPlainMute", "CSelectorInputMap", "CInputTerminalVariant",
+          "CJackOutputTerminal", "CInputTerminalVariant", "plain terminal"}},
+        {{kMirk, 0x1E7D, 0x3750, {11, 9}},
+         {"CUnitScaledAHwMute", "CUnitScaledA", "CSelectorInputMap", "CInputTerminalVariant",
+          "CJackOutputTerminal", "CInputTerminalVariant", "plain terminal"}},
         {{kMirk, SalvineVendorId, 0x0053, {2, 8, 15, 11}},
-         {"CUnitScaledBNodes", "CUnitScaledBNodes", "CUnitScaledBNodes", "CUnitScaledA",
-          "CSelectorInputMap"}},
+         {"CUnitScaledBNodes", "CUnitScaledBNodes", "CUnitScaledBNodes", "CUnitScaledA", "CSelectorInputMap",
+          "CInputTerminalVariant", "CJackOutputTerminal", "CInputTerminalVariant", "plain terminal"}},
         {{kMirk, 0x28DA, 0x268E, {2, 8, 15, 13}},
-         {"CUnitScaledBLed", "CUnitScaledBLed", "CUnitScaledBLed", "CUnitVolumeCurve", "CSelectorInputMap"}},
+         {"CUnitScaledBLed", "CUnitScaledBLed", "CUnitScaledBLed", "CUnitVolumeCurve", "CSelectorInputMap",
+          "CInputTerminalVariant", "CJackOutputTerminal", "CInputTerminalVariant", "plain terminal"}},
         {{kDova, 0x1234, 0x5678, {9, 10, 11, 12, 13, 14, 15}},
          {"CUnitCurve2", "CUnitLinear65", "CUnitLinear65", "CUnitLinear65", "CUnitLinear6", "CUnitLinear6",
-          "plain", "plain selector"}},
+          "plain", "plain selector", "plain terminal", "plain terminal", "plain terminal", "plain terminal"}},
         {{kTesh, 0x1234, 0x5678, {9, 10, 13, 11}},
-         {"CUnitStep192", "CUnitPlainLevel", "CUnitOffset135", "plain", "plain selector"}},
-        {{kGrue, 0x1234, 0x5678, {2, 9}}, {"CUnitEffects", "CUnitEffects", "plain selector"}},
+         {"CUnitStep192", "CUnitPlainLevel", "CUnitOffset135", "plain", "plain selector", "plain terminal",
+          "plain terminal", "plain terminal", "plain terminal"}},
+        {{kGrue, 0x1234, 0x5678, {2, 9}},
+         {"CUnitEffects", "CUnitEffects", "plain selector", "plain terminal", "plain terminal",
+          "plain terminal", "plain terminal"}},
+        {{kPlon, 0x1234, 0x5678, {2}, true},
+         {"plain", "plain selector", "plain terminal", "CJackOutputTerminal2", "plain terminal",
+          "plain terminal"}},
     };
     for (const Case &c : cases)
     {
@@ -277,8 +289,19 @@ TEST_F(ChipFamilyWalk, EachFamilyMakesTheTablesClassPerUnit)
         std::vector<std::string> classes;
         for (uint8_t id : c.layout.ids)
             classes.push_back(ClassOfId(id));
-        classes.push_back(ClassOfId(usbsim::kUac1Selector));
+        for (uint8_t id : {usbsim::kUac1Selector, usbsim::kUac1PlaybackIt, usbsim::kUac1PlaybackOt,
+                           usbsim::kUac1MicIt, usbsim::kUac1CaptureOt})
+            classes.push_back(ClassOfId(id));
         EXPECT_EQ(classes, c.classes);
+        // The speaker terminal's last node is the effect parameter node.
+        if (&c.layout.family == &kPlon)
+        {
+            IUsbAudioUnit *speaker = UnitWithId(usbsim::kUac1PlaybackOt);
+            IAudioNode *node = nullptr, *last = nullptr;
+            for (ULONG n = 0; NT_SUCCESS(speaker->GetUnitNode(n, &node)); ++n)
+                last = node;
+            EXPECT_NE(dynamic_cast<CEffectParamNode *>(last), nullptr);
+        }
         // The microphone's unit 5 is a cell only of the family that takes every feature unit.
         EXPECT_EQ(ClassOfId(usbsim::kUac1MicFu), &c.layout.family == &kGrue ? "CUnitEffects" : "plain");
         // A feature unit's identity: its ID, the feature-unit kind and its one source.
@@ -312,6 +335,7 @@ const Layout kAllocationLayouts[] = {
     {kDova, 0x1234, 0x5678, {9, 10, 13}},
     {kTesh, 0x1234, 0x5678, {9, 10, 13}},
     {kGrue, 0x1234, 0x5678, {2}},
+    {kPlon, 0x1234, 0x5678, {2}, true},
 };
 class ChipFamilyAllocations : public ChipFamilyWalk, public ::testing::WithParamInterface<int>
 {
@@ -347,7 +371,10 @@ TEST_P(ChipFamilyAllocations, EveryAllocationOfTheWalkFailedInTurn)
                 hal->GetFilter(i, &node);
                 auto *n139 = dynamic_cast<CEffectNode139 *>(node);
                 auto *n140 = dynamic_cast<CEffectNode140 *>(node);
-                EXPECT_TRUE((!n139 || n139->Engine()) && (!n140 || n140->Engine())) << n;
+                auto *bands = dynamic_cast<CEffectParamNode *>(node);
+                EXPECT_TRUE((!n139 || n139->Engine()) && (!n140 || n140->Engine()) &&
+                            (!bands || (bands->Panner() && bands->Hrtf())))
+                    << n;
             }
         }
         Drop();
@@ -390,7 +417,7 @@ TEST_F(ChipFamilyWalk, RefreshAndReapplyRoundsLeaveChipAndStoredValuesAlone)
             return values;
         };
         decltype(chip()) first;
-        decltype(g_Stored) stored;
+        decltype(chip_bench::g_Settings) stored;
         for (int round = 0; round < 10; ++round)
         {
             // As the status thread reloads a unit that reported a change (a level node that found
@@ -407,11 +434,11 @@ TEST_F(ChipFamilyWalk, RefreshAndReapplyRoundsLeaveChipAndStoredValuesAlone)
             if (round <= 1)
             {
                 first = chip();
-                stored = g_Stored;
+                stored = chip_bench::g_Settings;
                 continue;
             }
             ASSERT_EQ(chip(), first) << round;
-            ASSERT_EQ(g_Stored, stored) << round;
+            ASSERT_EQ(chip_bench::g_Settings, stored) << round;
         }
         // The device dB the unit at 10..12 of the first family maps 0 dB to is kept from the start.
         if (&c.family == &kDova)
@@ -440,12 +467,19 @@ bool KnownStatus(NTSTATUS status)
            status == STATUS_NOT_IMPLEMENTED;
 }
 
-template <class T> IUsbAudioUnit *NewUnit()
+template <class T, class... A> IUsbAudioUnit *NewUnit(const A &...args)
 {
-    T *unit = new (NonPagedPool, PoolTag::Mirk) T(nullptr, 0);
+    T *unit = new (NonPagedPool, PoolTag::Mirk) T(nullptr, 0, args...);
     if (unit)
         unit->AddRef();
     return unit;
+}
+// A jack terminal with the headphone, optical and eight-channel flags each set or not at random.
+std::mt19937 g_FlagRandom(17);
+template <class T> IUsbAudioUnit *NewJackTerminal()
+{
+    const ULONG flags[3] = {g_FlagRandom() % 2, g_FlagRandom() % 2, g_FlagRandom() % 2};
+    return NewUnit<T>(flags);
 }
 
 using ChipFamilyReplies = KernelTest;
@@ -453,14 +487,24 @@ using ChipFamilyReplies = KernelTest;
 TEST_F(ChipFamilyReplies, ScriptedAnswersGiveClearStatusesAndWriteNothingOnFailure)
 {
     const std::vector<std::pair<const char *, std::function<IUsbAudioUnit *()>>> classes = {
-        {"CUnitVolumeCurve", NewUnit<CUnitVolumeCurve>}, {"CUnitPlainMute", NewUnit<CUnitPlainMute>},
-        {"CUnitScaledA", NewUnit<CUnitScaledA>},         {"CUnitScaledAHwMute", NewUnit<CUnitScaledAHwMute>},
-        {"CUnitScaledB", NewUnit<CUnitScaledB>},         {"CUnitScaledBNodes", NewUnit<CUnitScaledBNodes>},
-        {"CUnitScaledBLed", NewUnit<CUnitScaledBLed>},   {"CSelectorInputMap", NewUnit<CSelectorInputMap>},
-        {"CUnitCurve2", NewUnit<CUnitCurve2>},           {"CUnitLinear6", NewUnit<CUnitLinear6>},
-        {"CUnitLinear65", NewUnit<CUnitLinear65>},       {"CUnitStep192", NewUnit<CUnitStep192>},
-        {"CUnitOffset135", NewUnit<CUnitOffset135>},     {"CUnitPlainLevel", NewUnit<CUnitPlainLevel>},
+        {"CUnitVolumeCurve", NewUnit<CUnitVolumeCurve>},
+        {"CUnitPlainMute", NewUnit<CUnitPlainMute>},
+        {"CUnitScaledA", NewUnit<CUnitScaledA>},
+        {"CUnitScaledAHwMute", NewUnit<CUnitScaledAHwMute>},
+        {"CUnitScaledB", NewUnit<CUnitScaledB>},
+        {"CUnitScaledBNodes", NewUnit<CUnitScaledBNodes>},
+        {"CUnitScaledBLed", NewUnit<CUnitScaledBLed>},
+        {"CSelectorInputMap", NewUnit<CSelectorInputMap>},
+        {"CUnitCurve2", NewUnit<CUnitCurve2>},
+        {"CUnitLinear6", NewUnit<CUnitLinear6>},
+        {"CUnitLinear65", NewUnit<CUnitLinear65>},
+        {"CUnitStep192", NewUnit<CUnitStep192>},
+        {"CUnitOffset135", NewUnit<CUnitOffset135>},
+        {"CUnitPlainLevel", NewUnit<CUnitPlainLevel>},
         {"CUnitEffects", NewUnit<CUnitEffects>},
+        {"CInputTerminalVariant", NewUnit<CInputTerminalVariant>},
+        {"CJackOutputTerminal", NewJackTerminal<CJackOutputTerminal>},
+        {"CJackOutputTerminal2", NewJackTerminal<CJackOutputTerminal2>},
     };
     std::mt19937 random(1710);
     auto byte = [&] { return uint8_t(random()); };
@@ -469,10 +513,18 @@ TEST_F(ChipFamilyReplies, ScriptedAnswersGiveClearStatusesAndWriteNothingOnFailu
     {
         const auto &[name, make] = classes[random() % classes.size()];
         SCOPED_TRACE(std::string(name) + " round " + std::to_string(round));
-        // The descriptor: a selector of 1-4 inputs, or a feature unit of 0-3 channels whose controls
-        // lean to mute and volume.
+        // The descriptor: a terminal of a common or random type, a selector of 1-4 inputs, or a feature
+        // unit of 0-3 channels whose controls lean to mute and volume.
         Bytes descriptor;
-        if (std::string(name) == "CSelectorInputMap")
+        const std::string kind = name;
+        const uint16_t type = std::array<uint16_t, 7>{
+            0x0101, 0x0201, 0x0301, 0x0302, 0x0402, 0x0605, uint16_t(random())}[random() % 7];
+        if (kind == "CInputTerminalVariant")
+            descriptor = {0, 0x24, 0x02, 4, uint8_t(type), uint8_t(type >> 8), 0, uint8_t(random() % 3),
+                          3, 0,    0};
+        else if (kind.find("CJackOutputTerminal") == 0)
+            descriptor = {0, 0x24, 0x03, 3, uint8_t(type), uint8_t(type >> 8), 0, 2};
+        else if (kind == "CSelectorInputMap")
         {
             descriptor = {0, 0x24, 0x05, 7, uint8_t(1 + random() % 4)};
             for (uint8_t i = 0; i < descriptor[4]; ++i)
@@ -498,8 +550,11 @@ TEST_F(ChipFamilyReplies, ScriptedAnswersGiveClearStatusesAndWriteNothingOnFailu
         lower->AddRef();
         hal->AddRef();
         ASSERT_EQ(hal->Init(nullptr, nullptr, nullptr, nullptr), STATUS_SUCCESS);
-        const UnitContext context = {
-            hal, {lower, 0, UacVersion::Uac1, PoolTag::UA10}, {nullptr, StoredValue}, PoolTag::Mirk, nullptr};
+        const UnitContext context = {hal,
+                                     {lower, 0, UacVersion::Uac1, PoolTag::UA10},
+                                     {nullptr, chip_bench::SettingsValue},
+                                     PoolTag::Mirk,
+                                     nullptr};
         IUsbAudioUnit *unit = make();
         ASSERT_NE(unit, nullptr);
         const NTSTATUS init = unit->InitUnit(descriptor.data(), ULONG(descriptor.size()), context);
@@ -519,7 +574,7 @@ TEST_F(ChipFamilyReplies, ScriptedAnswersGiveClearStatusesAndWriteNothingOnFailu
                 ULONG input = 0xA5A5A5A5u;
                 NTSTATUS status = STATUS_SUCCESS;
                 bool untouched = true;
-                switch (random() % 6)
+                switch (random() % 7)
                 {
                 case 0:
                     if (!level)
@@ -545,6 +600,34 @@ TEST_F(ChipFamilyReplies, ScriptedAnswersGiveClearStatusesAndWriteNothingOnFailu
                                           : toggle->SetSwitch(control, channel, UCHAR(random() % 2));
                     untouched = flag == 0xA5;
                     break;
+                case 5:
+                {
+                    // The jack questions of a terminal, into a buffer of random size.
+                    auto *terminal = QueryAs<ITerminalControl>(unit, IID_ITerminalControl);
+                    if (!terminal)
+                        continue;
+                    JackRecord jacks[JACK_MAX_RECORDS];
+                    std::memset(jacks, 0xA5, sizeof jacks);
+                    const JackRecord before = jacks[0];
+                    const ULONG index = random() % 4;
+                    switch (random() % 3)
+                    {
+                    case 0:
+                        status = terminal->GetTerminalJackCount(index, &input);
+                        untouched = input == 0xA5A5A5A5u;
+                        break;
+                    case 1:
+                        status =
+                            terminal->GetTerminalJacks(index, ULONG(random() % (sizeof jacks + 1)), jacks);
+                        untouched = std::memcmp(&jacks[0], &before, sizeof before) == 0;
+                        break;
+                    default:
+                        status = terminal->SelectOutputType(random() % 5);
+                        break;
+                    }
+                    terminal->Release();
+                    break;
+                }
                 case 4:
                     if (!selector)
                         continue;
