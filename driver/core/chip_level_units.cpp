@@ -173,39 +173,13 @@ NTSTATUS CChipFeatureUnit::CreateSharedNodes()
     ULONG channels = 0;
     if (!NT_SUCCESS(ChannelsWith(FU_MUTE, &channels)))
         return STATUS_INSUFFICIENT_RESOURCES;
-    const UCHAR unitId = UnitId();
-    const NodeSettings &settings = m_Context.Settings;
-    PUNKNOWN self = Self();
     static constexpr UCHAR kOrder[] = {FU_MUTE,   FU_VOLUME,         FU_BASS,    FU_MID,
                                        FU_TREBLE, FU_AUTOMATIC_GAIN, FU_LOUDNESS};
     for (UCHAR control : kOrder)
     {
         if (!NT_SUCCESS(ChannelsWith(control, &channels)))
             continue;
-        auto level = [&](CLevelNode *node)
-        { return node->InitLevel(self, unitId, control, settings, UAC_NO_SOURCE); };
-        auto toggle = [&](CSwitchNode *node)
-        { return node->InitSwitch(self, unitId, control, settings, UAC_NO_SOURCE); };
-        NTSTATUS status = STATUS_SUCCESS;
-        switch (control)
-        {
-        case FU_MUTE:
-            status = CreateNode<CSwitchNode>(toggle, ULONG(NODE_KIND_MUTE), BOOLEAN(FALSE));
-            break;
-        case FU_VOLUME:
-            status = CreateNode<CLevelNodeRefreshing>(level);
-            break;
-        case FU_AUTOMATIC_GAIN:
-            status = CreateNode<CSwitchNode>(toggle, ULONG(NODE_KIND_BYTE_6), BOOLEAN(FALSE));
-            break;
-        case FU_LOUDNESS:
-            status = CreateNode<CSwitchNode>(toggle, ULONG(NODE_KIND_BYTE_7), BOOLEAN(FALSE));
-            break;
-        default:
-            status = CreateNode<CLevelNode>(level, ULONG(NODE_KIND_LEVEL_9 + control - FU_BASS),
-                                            CLevelNode::Variant::Plain);
-            break;
-        }
+        const NTSTATUS status = CreateControlNode(control);
         // After the mute, a node the pool has no room for is left out rather than failing the unit.
         if (status == STATUS_INSUFFICIENT_RESOURCES && control != FU_MUTE)
         {
@@ -245,14 +219,10 @@ NTSTATUS CChipLevelUnit::SetLevel(UCHAR control, ULONG channel, LONG level)
 
 NTSTATUS CChipLevelUnit::GetLevelRange(UCHAR control, PLONG maximum, PLONG minimum, PLONG step)
 {
-    LONG high = 0, low = 0, res = 0;
-    if (!maximum || !minimum || !step)
-        return STATUS_INVALID_PARAMETER;
-    const NTSTATUS status = CUacFeatureUnit::GetLevelRange(control, &high, &low, &res);
-    if (!NT_SUCCESS(status))
+    BOOLEAN answered = FALSE;
+    const NTSTATUS status = ChipPlainRange(*this, control, m_ByteControls, maximum, minimum, step, &answered);
+    if (!NT_SUCCESS(status) || answered)
         return status;
-    if (m_ByteControls && IsByteControl(control))
-        return ChipByteRange(high, low, res, maximum, minimum, step);
     *maximum = m_Map.Maximum;
     *minimum = m_Map.Minimum;
     *step = m_Map.Step;

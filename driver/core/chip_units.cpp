@@ -58,6 +58,24 @@ NTSTATUS ChipByteRange(LONG high, LONG low, LONG res, PLONG maximum, PLONG minim
     return STATUS_SUCCESS;
 }
 
+NTSTATUS ChipPlainRange(CUacFeatureUnit &unit, UCHAR control, BOOLEAN byteRanges, PLONG maximum,
+                        PLONG minimum, PLONG step, BOOLEAN *answered)
+{
+    LONG high = 0, low = 0, res = 0;
+    if (!maximum || !minimum || !step || !answered)
+        return STATUS_INVALID_PARAMETER;
+    const NTSTATUS status = unit.CUacFeatureUnit::GetLevelRange(control, &high, &low, &res);
+    if (!NT_SUCCESS(status))
+        return status;
+    *answered = byteRanges && IsByteControl(control);
+    if (*answered)
+        return ChipByteRange(high, low, res, maximum, minimum, step);
+    *maximum = high;
+    *minimum = low;
+    *step = res;
+    return STATUS_SUCCESS;
+}
+
 LONG MirkCurveToDevice(LONG level)
 {
     if (level == kSilence)
@@ -265,17 +283,14 @@ NTSTATUS CUnitScaled::SetLevel(UCHAR control, ULONG channel, LONG level)
 
 NTSTATUS CUnitScaled::GetLevelRange(UCHAR control, PLONG maximum, PLONG minimum, PLONG step)
 {
-    LONG high = 0, low = 0, res = 0;
-    if (!maximum || !minimum || !step)
-        return STATUS_INVALID_PARAMETER;
-    const NTSTATUS status = CUacFeatureUnit::GetLevelRange(control, &high, &low, &res);
-    if (!NT_SUCCESS(status))
+    BOOLEAN answered = FALSE;
+    const NTSTATUS status = ChipPlainRange(*this, control, m_Scale.NegativeDiv == MirkScaleB.NegativeDiv,
+                                           maximum, minimum, step, &answered);
+    if (!NT_SUCCESS(status) || answered)
         return status;
-    if (IsByteControl(control) && m_Scale.NegativeDiv == MirkScaleB.NegativeDiv)
-        return ChipByteRange(high, low, res, maximum, minimum, step);
-    const LONG deviceMaximum = LONG(ULONG(high / 256) & m_Scale.MaximumMask);
+    const LONG deviceMaximum = LONG(ULONG(*maximum / 256) & m_Scale.MaximumMask);
     *maximum = MirkScaledRead(m_Scale, deviceMaximum * 256);
-    *minimum = MirkScaledRead(m_Scale, low);
+    *minimum = MirkScaledRead(m_Scale, *minimum);
     *step = 0x18000;
     return STATUS_SUCCESS;
 }

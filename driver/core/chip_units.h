@@ -50,6 +50,11 @@ LONG MirkScaledWrite(const MirkScale &scale, LONG level);
 // The range of a one-byte control (bass, mid, treble) from the plain range answer: the chip's
 // bytes x 16384, and one device step when the chip reports a resolution of zero or below.
 NTSTATUS ChipByteRange(LONG high, LONG low, LONG res, PLONG maximum, PLONG minimum, PLONG step);
+// A chip unit's range question, asked through the plain feature unit: its answer in system units,
+// and *answered TRUE when that is already final, a one-byte control answered as ChipByteRange (only
+// with `byteRanges`). Null out pointers: STATUS_INVALID_PARAMETER.
+NTSTATUS ChipPlainRange(CUacFeatureUnit &unit, UCHAR control, BOOLEAN byteRanges, PLONG maximum,
+                        PLONG minimum, PLONG step, BOOLEAN *answered);
 
 // ---- Units
 // ------------------------------------------------------------------------------------------------

@@ -292,68 +292,61 @@ NTSTATUS CUacFeatureUnit::CreateNodes()
     const BOOLEAN uac2 = Version() == UacVersion::Uac2;
     const UCHAR *order = uac2 ? kUac2Order : kUac1Order;
     const ULONG count = uac2 ? ULONG(sizeof kUac2Order) : ULONG(sizeof kUac1Order);
+    for (ULONG i = 0; i < count; ++i)
+    {
+        ULONG channels = 0;
+        if (!NT_SUCCESS(ChannelsWith(order[i], &channels)))
+            continue;
+        if (NTSTATUS status = CreateControlNode(order[i]); !NT_SUCCESS(status))
+            return status;
+    }
+    return LinkNodes();
+}
+
+NTSTATUS CUacFeatureUnit::CreateControlNode(UCHAR control)
+{
+    const BOOLEAN uac2 = Version() == UacVersion::Uac2;
     const UCHAR unitId = UnitId();
     // Descriptor IDs are no node IDs: the first node stays unlinked until the walk links the unit.
     const ULONG source = UAC_NO_SOURCE;
     const NodeSettings &settings = m_Context.Settings;
     PUNKNOWN self = Self();
-    for (ULONG i = 0; i < count; ++i)
+    auto level = [&](CLevelNode *node) { return node->InitLevel(self, unitId, control, settings, source); };
+    auto toggle = [&](CSwitchNode *node)
+    { return node->InitSwitch(self, unitId, control, settings, source); };
+    switch (control)
     {
-        const UCHAR control = order[i];
-        ULONG channels = 0;
-        if (!NT_SUCCESS(ChannelsWith(control, &channels)))
-            continue;
-        NTSTATUS status = STATUS_SUCCESS;
-        auto level = [&](CLevelNode *node)
-        { return node->InitLevel(self, unitId, control, settings, source); };
-        auto toggle = [&](CSwitchNode *node)
-        { return node->InitSwitch(self, unitId, control, settings, source); };
-        switch (control)
-        {
-        case FU_MUTE:
-            status = CreateNode<CSwitchNode>(toggle, ULONG(NODE_KIND_MUTE), BOOLEAN(FALSE));
-            break;
-        case FU_AUTOMATIC_GAIN:
-            status = CreateNode<CSwitchNode>(toggle, ULONG(NODE_KIND_BYTE_6), BOOLEAN(FALSE));
-            break;
-        case FU_LOUDNESS:
-            status = CreateNode<CSwitchNode>(toggle, ULONG(NODE_KIND_BYTE_7), BOOLEAN(FALSE));
-            break;
-        case 0x90:
-            status = CreateNode<CSwitchNode>(toggle, ULONG(NODE_KIND_BYTE_18), BOOLEAN(TRUE));
-            break;
-        case FU_BASS:
-        case FU_MID:
-        case FU_TREBLE:
-            status = CreateNode<CLevelNode>(level, ULONG(NODE_KIND_LEVEL_9 + control - FU_BASS),
-                                            CLevelNode::Variant::Plain);
-            break;
-        case FU_INPUT_GAIN_PAD:
-            status = CreateNode<CMasterLevelNode>(level);
-            break;
-        case FU_VOLUME:
-        case 0x82:
-            if (uac2)
-                status = CreateNode<CSoftVolumeNode>(
-                    [&](CSoftVolumeNode *node)
-                    { return node->InitSoftVolume(self, unitId, control, settings, source); });
-            else
-                status = CreateNode<CLevelNodeRefreshing>(level);
-            break;
-        case EFFECT_CONTROL_139:
-        case EFFECT_CONTROL_140:
-            status = CreateNode<CEffectSwitchNode>(
-                [&](CEffectSwitchNode *node)
-                { return node->InitEffectSwitch(self, unitId, control, settings, source); },
-                control == EFFECT_CONTROL_139 ? EFFECT_NODE_139_TYPE : EFFECT_NODE_140_TYPE);
-            break;
-        default:
-            break;
-        }
-        if (!NT_SUCCESS(status))
-            return status;
+    case FU_MUTE:
+        return CreateNode<CSwitchNode>(toggle, ULONG(NODE_KIND_MUTE), BOOLEAN(FALSE));
+    case FU_AUTOMATIC_GAIN:
+        return CreateNode<CSwitchNode>(toggle, ULONG(NODE_KIND_BYTE_6), BOOLEAN(FALSE));
+    case FU_LOUDNESS:
+        return CreateNode<CSwitchNode>(toggle, ULONG(NODE_KIND_BYTE_7), BOOLEAN(FALSE));
+    case 0x90:
+        return CreateNode<CSwitchNode>(toggle, ULONG(NODE_KIND_BYTE_18), BOOLEAN(TRUE));
+    case FU_BASS:
+    case FU_MID:
+    case FU_TREBLE:
+        return CreateNode<CLevelNode>(level, ULONG(NODE_KIND_LEVEL_9 + control - FU_BASS),
+                                      CLevelNode::Variant::Plain);
+    case FU_INPUT_GAIN_PAD:
+        return CreateNode<CMasterLevelNode>(level);
+    case FU_VOLUME:
+    case 0x82:
+        if (uac2)
+            return CreateNode<CSoftVolumeNode>(
+                [&](CSoftVolumeNode *node)
+                { return node->InitSoftVolume(self, unitId, control, settings, source); });
+        return CreateNode<CLevelNodeRefreshing>(level);
+    case EFFECT_CONTROL_139:
+    case EFFECT_CONTROL_140:
+        return CreateNode<CEffectSwitchNode>(
+            [&](CEffectSwitchNode *node)
+            { return node->InitEffectSwitch(self, unitId, control, settings, source); },
+            control == EFFECT_CONTROL_139 ? EFFECT_NODE_139_TYPE : EFFECT_NODE_140_TYPE);
+    default:
+        return STATUS_SUCCESS;
     }
-    return LinkNodes();
 }
 
 // ---- CUacSelectorUnit -----------------------------------------------------------------------------------

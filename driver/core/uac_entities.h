@@ -116,6 +116,9 @@ public:
 protected:
     NTSTATUS ReadVendorControls();
     virtual NTSTATUS CreateNodes();
+    // The node of one control the unit has, in this class version's kind; a control without a node of
+    // its own makes nothing and succeeds.
+    NTSTATUS CreateControlNode(UCHAR control);
     NTSTATUS ReadValue(UCHAR control, ULONG channel, UCHAR request, PLONG wire);
     NTSTATUS WriteValue(UCHAR control, ULONG channel, LONG wire);
     // The current value of logical channel `index`, addressed as AddressOf says.
