@@ -64,8 +64,10 @@ std::shared_ptr<usbsim::VirtualDevice> BuildHeadset(const std::string &name)
         return named(0x0650, u"Tesh");
     if (name == "plon") // its speaker terminal carries the effect parameter node
         return named(0x0660, u"SVQ4RTB", true);
-    if (name == "grue") // one of the chip family's own vendor/product pairs, no identification string
-        return uac1(0x0161);
+    // One of the chip family's own vendor/product pairs, no identification string; its render stream is
+    // 7.1, so a speaker rather than headphones.
+    if (name == "grue")
+        return uac1(0x0161, true);
     return nullptr;
 }
 

@@ -359,6 +359,38 @@ sim::audio::FilterRef WaitForFilter(Session &session, const std::string &endpoin
     return ref;
 }
 
+bool EndpointFormat(sim::audio::Filter &filter, wav::Format *format, std::vector<UCHAR> *data);
+
+// Without --endpoint: the headphones, or else the first render endpoint the headset registered.
+std::string DefaultRenderEndpoint(Session &session)
+{
+    if (WaitForFilter(session, "HPOut00").Port)
+        return "HPOut00";
+    for (const auto &r : sim::portcls::Subdevices())
+    {
+        const size_t out = r.Name.find("Out");
+        if (out != std::string::npos && r.Name.size() > 4 &&
+            r.Name.compare(r.Name.size() - 4, 4, "Wave") == 0)
+            return r.Name.substr(0, r.Name.size() - 4);
+    }
+    return "HPOut00";
+}
+
+// `audio` on the first of `channels` channels (the others silent), with that channel mask.
+wav::Audio UpMix(const wav::Audio &audio, uint16_t channels, uint32_t mask)
+{
+    wav::Audio out{audio.format, {}};
+    out.format.channels = channels;
+    out.format.channelMask = mask;
+    const size_t bytes = audio.format.bits / 8, in = audio.format.BlockAlign(),
+                 frames = audio.data.size() / in;
+    out.data.assign(frames * out.format.BlockAlign(), 0);
+    for (size_t f = 0; f < frames; ++f)
+        std::memcpy(&out.data[f * out.format.BlockAlign()], &audio.data[f * in],
+                    audio.format.channels * bytes);
+    return out;
+}
+
 // The wave filter of `endpoint` and its streaming pin opened in `format`.
 std::string OpenEndpoint(const sim::audio::FilterRef &ref, const std::string &endpoint,
                          const std::vector<UCHAR> &format, std::unique_ptr<sim::audio::Filter> *filter,
@@ -410,12 +442,13 @@ int RunPlay(const Options &options)
         std::fprintf(stderr, "zelko-host: play: %s\n", error.c_str());
         return 2;
     }
-    const std::string endpoint = options.endpoint.empty() ? "HPOut00" : options.endpoint;
-    const std::filesystem::path output =
-        options.output.empty() ? std::filesystem::path("out") / ("bus-" + endpoint + ".wav") : options.output;
-
     Session session(options);
     std::string reason = session.Start();
+    const std::string endpoint = !options.endpoint.empty() ? options.endpoint
+                                 : reason.empty()          ? DefaultRenderEndpoint(session)
+                                                           : "HPOut00";
+    const std::filesystem::path output =
+        options.output.empty() ? std::filesystem::path("out") / ("bus-" + endpoint + ".wav") : options.output;
     std::printf("Headset    --device %s, endpoint %s, %s time\n", options.device.c_str(), endpoint.c_str(),
                 options.realtime ? "real" : "virtual");
     PrintLevels("Source", source);
@@ -424,8 +457,21 @@ int RunPlay(const Options &options)
     {
         std::unique_ptr<sim::audio::Filter> filter;
         std::unique_ptr<sim::audio::Pin> pin;
-        reason =
-            OpenEndpoint(WaitForFilter(session, endpoint), endpoint, PinFormat(source.format), &filter, &pin);
+        const sim::audio::FilterRef ref = WaitForFilter(session, endpoint);
+        reason = OpenEndpoint(ref, endpoint, PinFormat(source.format), &filter, &pin);
+        // An endpoint that takes only more channels than the source has (the 7.1 effect headsets)
+        // plays the source on its first channels and silence on the others, as the system's mixer would.
+        wav::Format own;
+        std::vector<UCHAR> ownData;
+        if (!reason.empty() && ref.Port &&
+            EndpointFormat(*std::make_unique<sim::audio::Filter>(ref.Port), &own, &ownData) &&
+            own.channels > source.format.channels)
+        {
+            source = UpMix(source, own.channels, own.channelMask);
+            std::printf("Source     up-mixed to %u channels (mask 0x%X) for the endpoint\n", own.channels,
+                        unsigned(own.channelMask));
+            reason = OpenEndpoint(ref, endpoint, PinFormat(source.format), &filter, &pin);
+        }
         if (reason.empty())
         {
             pin->SetSource(source.data);
@@ -458,7 +504,17 @@ int RunPlay(const Options &options)
                 ++sizes[unsigned(p.bytes.size())];
             }
             wav::Audio recorded{source.format, bus};
-            recorded.data.resize(bus.size() / source.format.BlockAlign() * source.format.BlockAlign());
+            // A device stream that mixes the source down carries fewer channels than the source: the
+            // bytes per packet tell how many.
+            const double perPacket = packets.empty() ? 0.0 : double(bus.size()) / double(packets.size());
+            const long busChannels =
+                std::lround(perPacket * 1000.0 / source.format.rate / (source.format.bits / 8));
+            if (busChannels >= 1 && busChannels < source.format.channels)
+            {
+                recorded.format.channels = uint16_t(busChannels);
+                recorded.format.channelMask = 0;
+            }
+            recorded.data.resize(bus.size() / recorded.format.BlockAlign() * recorded.format.BlockAlign());
             PrintLevels("Bus", recorded);
             const std::vector<std::string> log = session.Iso().Log();
             const BusCounts counts = CountTransfers(log, data);
@@ -471,7 +527,7 @@ int RunPlay(const Options &options)
             for (const Endpoint &e : feedback)
                 std::printf("feedback   %u transfers on endpoint 0x%02X\n",
                             CountTransfers(log, e.address).transfers, e.address);
-            PrintMeasuredRate(packets, source.format.BlockAlign());
+            PrintMeasuredRate(packets, recorded.format.BlockAlign());
             const long at = FindSource(bus, source.data, source.format.BlockAlign());
             if (at < 0)
                 std::printf("bit-exact: no\n");

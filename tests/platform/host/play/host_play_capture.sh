@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # zelko-host's play and capture as ./run starts them, the way a new user tries them: the default run
-# plays the example bit-exact to the bus and writes it, so does the class 2.0 headset; a ramp recorded from the microphone arrives
+# plays the example bit-exact to the bus and writes it, so does the class 2.0 headset, and every chip
+# family plays without a lost transfer; a ramp recorded from the microphone arrives
 # bit-exact; a file the reader refuses gets one line and exit code 2.
 set -euo pipefail
 host=$1
@@ -16,6 +17,15 @@ test -s out/bus-HPOut00.wav
 "$host" --examples "$examples" play --device uac2 >play2.txt || { cat play2.txt; exit 1; }
 grep -q '^bit-exact: yes' play2.txt || { cat play2.txt; exit 1; }
 
+# Every chip family plays its endpoint with nothing lost on the bus; the 7.1 effect headsets take the
+# stereo example on their first two channels and mix it down.
+for device in mirk dova tesh plon grue; do
+  "$host" --examples "$examples" play --device "$device" >"play-$device.txt" || { cat "play-$device.txt"; exit 1; }
+  grep -Eq '^transfers [0-9]+ on endpoint .*errors 0, underruns 0$' "play-$device.txt" ||
+    { cat "play-$device.txt"; exit 1; }
+done
+grep -q '^Source     up-mixed to 8 channels' play-plon.txt || { cat play-plon.txt; exit 1; }
+
 "$host" --examples "$examples" capture --pattern ramp >capture.txt || { cat capture.txt; exit 1; }
 grep -q '^bit-exact: yes' capture.txt || { cat capture.txt; exit 1; }
 test -s out/capture-MicIn00.wav
@@ -27,4 +37,4 @@ code=$?
 set -e
 [ "$code" = 2 ] || { echo "exit $code for a bad file"; exit 1; }
 [ "$(wc -l <err.txt)" = 1 ] || { cat err.txt; exit 1; }
-echo "play, capture and a refused file: as expected"
+echo "play on every headset, capture and a refused file: as expected"
