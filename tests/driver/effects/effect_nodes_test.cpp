@@ -583,8 +583,7 @@ TEST_F(EffectNodes, SettersHammeredAgainstTheRenderPathChangeNothingOutsideTheLo
                     lastBand = -40 + round % 80;
                     const LONG band7[2] = {30, lastBand};
                     EXPECT_EQ(bands->SetEffectParameters(14, 2, band7), STATUS_SUCCESS);
-                    if (round % 7 == 0)
-                        EXPECT_EQ(surround->ResetEffect(), STATUS_SUCCESS);
+                    EXPECT_EQ(round % 7 ? STATUS_SUCCESS : surround->ResetEffect(), STATUS_SUCCESS);
                 }
                 EXPECT_EQ(surround->SetEffectFormat(&stereo48), STATUS_SUCCESS);
                 done = true;
