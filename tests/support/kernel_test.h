@@ -11,6 +11,28 @@
 #include <ntkernel.h>
 #include <sim/kernel_sim.h>
 
+// Fails, in turn, each allocation that `operation` makes (a first run, which must succeed, counts
+// them). `settle(status)` runs after every call: it checks the outcome and gives back what the call
+// kept. Then no more pool blocks may be outstanding than after the first run was settled.
+template <class Operation, class Settle> void FailEachAllocation(Operation operation, Settle settle)
+{
+    const size_t before = sim::Allocations();
+    const NTSTATUS first = operation();
+    ASSERT_TRUE(NT_SUCCESS(first)) << std::hex << first;
+    const size_t needed = sim::Allocations() - before;
+    settle(first);
+    const size_t live = sim::pool::OutstandingBlocks();
+    for (unsigned k = 1; k <= needed; ++k)
+    {
+        SCOPED_TRACE(k);
+        sim::FailAllocation(k);
+        const NTSTATUS status = operation();
+        sim::FailAllocation(0);
+        settle(status);
+        EXPECT_EQ(sim::pool::OutstandingBlocks(), live) << sim::pool::LeakReport();
+    }
+}
+
 class KernelTest : public ::testing::Test
 {
 protected:

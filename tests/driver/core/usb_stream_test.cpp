@@ -310,22 +310,15 @@ TEST_F(WaveStreamTest, EachAllocationOfOpeningAPinFailsCleanly)
     Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
     const auto format = Pcm(48000, 2, 16);
     OpenMiniport(format);
-    const size_t live = sim::pool::OutstandingBlocks();
-    const size_t before = sim::Allocations();
-    ASSERT_EQ(OpenPin(DataFormat(format)), STATUS_SUCCESS);
-    const size_t needed = sim::Allocations() - before;
-    CloseStream();
-    for (unsigned k = 1; k <= needed; ++k)
-    {
-        SCOPED_TRACE(k);
-        sim::FailAllocation(k);
-        const NTSTATUS status = OpenPin(DataFormat(format));
-        sim::FailAllocation(0);
-        EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
-        EXPECT_EQ(wave, nullptr);
-        EXPECT_EQ(miniport->OpenStreams(), 0);
-        EXPECT_EQ(sim::pool::OutstandingBlocks(), live) << sim::pool::LeakReport();
-    }
+    FailEachAllocation([&] { return OpenPin(DataFormat(format)); },
+                       [&](NTSTATUS status)
+                       {
+                           if (NT_SUCCESS(status))
+                               return CloseStream();
+                           EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+                           EXPECT_EQ(wave, nullptr);
+                           EXPECT_EQ(miniport->OpenStreams(), 0);
+                       });
 }
 
 } // namespace

@@ -578,22 +578,14 @@ TEST_F(TopologyTest, EveryAllocationOfCreationAndInitCanFailCleanly)
         hal->startFilters.push_back(node);
     ASSERT_EQ(hal->Init(nullptr, &device, nullptr, nullptr), STATUS_SUCCESS);
     hal->startFilters.clear();
-    auto open = [&]
-    { return OpenPort(CreateTopology, CLSID_PortTopology, &device, static_cast<IAudioHal *>(hal)); };
-    const size_t before = sim::Allocations();
-    ASSERT_EQ(open(), STATUS_SUCCESS);
-    const size_t allocations = sim::Allocations() - before;
-    Close();
-    const size_t blocks = sim::Outstanding();
-    for (unsigned k = 1; k <= allocations; ++k)
-    {
-        SCOPED_TRACE(k);
-        sim::FailAllocation(k);
-        EXPECT_EQ(open(), STATUS_INSUFFICIENT_RESOURCES);
-        sim::FailAllocation(0);
-        Close();
-        EXPECT_EQ(sim::Outstanding(), blocks);
-    }
+    FailEachAllocation(
+        [&] { return OpenPort(CreateTopology, CLSID_PortTopology, &device, static_cast<IAudioHal *>(hal)); },
+        [&](NTSTATUS status)
+        {
+            if (!NT_SUCCESS(status))
+                EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+            Close();
+        });
 }
 
 } // namespace
