@@ -22,6 +22,8 @@ constexpr USHORT kInputReport = 0x0100;
 
 // One IN transfer on an interrupt or bulk pipe: its IRP (from the lower requests), URB, buffer and
 // the event its completion sets. The event starts signalled, so waiting on an idle transfer returns.
+// The lower requests are asked for once and held to the end, so the IRP they gave is always given
+// back to them.
 class CStatusRead
 {
 public:
@@ -34,27 +36,23 @@ public:
         FreePool(m_Urb);
         FreePool(m_Data);
         if (m_Irp)
-            if (IUsbLowerRequests *lower = QueryAs<IUsbLowerRequests>(m_Outer, IID_IUsbLowerRequests))
-            {
-                lower->FreeIrp(m_Irp);
-                lower->Release();
-            }
+            m_Lower->FreeIrp(m_Irp);
+        if (m_Lower)
+            m_Lower->Release();
     }
 
     NTSTATUS Allocate(PUNKNOWN outer, USBD_PIPE_HANDLE pipe, ULONG length, ULONG tag)
     {
-        m_Outer = outer;
         m_Pipe = pipe;
         m_Length = length;
         m_Urb = static_cast<PURB>(AllocPoolZeroed(sizeof(URB), NonPagedPool, tag));
         m_Data = m_Urb ? static_cast<PUCHAR>(AllocPoolZeroed(length, NonPagedPool, tag)) : nullptr;
         if (!m_Data)
             return STATUS_INSUFFICIENT_RESOURCES;
-        IUsbLowerRequests *lower = QueryAs<IUsbLowerRequests>(outer, IID_IUsbLowerRequests);
-        if (!lower)
+        m_Lower = QueryAs<IUsbLowerRequests>(outer, IID_IUsbLowerRequests);
+        if (!m_Lower)
             return STATUS_UNSUCCESSFUL;
-        m_Irp = lower->AllocateIrp();
-        lower->Release();
+        m_Irp = m_Lower->AllocateIrp();
         return m_Irp ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
     }
 
@@ -62,8 +60,7 @@ public:
     // failure before it leaves nothing to wait for.
     NTSTATUS Submit()
     {
-        IUsbLowerRequests *lower = QueryAs<IUsbLowerRequests>(m_Outer, IID_IUsbLowerRequests);
-        if (!lower)
+        if (!m_Irp)
             return STATUS_UNSUCCESSFUL;
         RtlZeroMemory(m_Urb, sizeof(URB));
         UsbBuildInterruptOrBulkTransferRequest(m_Urb, USHORT(sizeof(URB_BULK_OR_INTERRUPT_TRANSFER)), m_Pipe,
@@ -79,9 +76,7 @@ public:
         next->Parameters.Others.Argument2 = nullptr;
         IoSetCompletionRoutine(m_Irp, Completed, &m_Done, TRUE, TRUE, TRUE);
         KeClearEvent(&m_Done);
-        const NTSTATUS status = lower->CallLower(m_Irp);
-        lower->Release();
-        return status;
+        return m_Lower->CallLower(m_Irp);
     }
 
     void WaitIdle() { KeWaitForSingleObject(&m_Done, Executive, KernelMode, FALSE, nullptr); }
@@ -104,7 +99,7 @@ private:
     }
 
     KEVENT m_Done;
-    PUNKNOWN m_Outer = nullptr;
+    IUsbLowerRequests *m_Lower = nullptr;
     USBD_PIPE_HANDLE m_Pipe = nullptr;
     PIRP m_Irp = nullptr;
     PURB m_Urb = nullptr;

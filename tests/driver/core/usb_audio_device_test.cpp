@@ -78,9 +78,10 @@ class AdapterDouble final : public IUnknown
 public:
     IUsbLowerRequests *lower = nullptr;
     PUNKNOWN device = nullptr;
+    unsigned lowerQueries = 0, failLowerQuery = 0; // the query numbered failLowerQuery is refused
     NTSTATUS QueryInterface(REFIID iid, PVOID *object) override
     {
-        if (lower && IsEqualId(iid, IID_IUsbLowerRequests))
+        if (lower && IsEqualId(iid, IID_IUsbLowerRequests) && ++lowerQueries != failLowerQuery)
         {
             lower->AddRef();
             *object = lower;
@@ -630,6 +631,55 @@ TEST_F(DeviceObjectTest, Uac1DeviceStartsWalksAndReportsItsStreams)
     EXPECT_EQ(function->OnPowerUp(), STATUS_SUCCESS);
     function->Release();
     EXPECT_EQ(hal->Init(nullptr, fdo, lower, pdo), STATUS_UNSUCCESSFUL) << "a second start is refused";
+}
+
+// The status threads ask their outer object for the lower requests when they start, per transfer
+// and when they free their IRP. Each such query refused in turn: StartAll and StopAll still return,
+// nothing stays outstanding on the bus, and the thread is gone.
+TEST_F(DeviceObjectTest, EachRefusedQueryForTheLowerRequestsStillLetsStatusThreadsStartAndStop)
+{
+    usbsim::Uac2Options uac2;
+    uac2.bulkIn = true;
+    for (const bool second : {false, true})
+    {
+        SCOPED_TRACE(second ? "class 2.0 with a second pipe" : "class 1.0");
+        Plug(second ? usbsim::VirtualDevice::Uac2(uac2) : usbsim::VirtualDevice::Uac1());
+        if (!second)
+        {
+            device->SetString(0x50, u"Huld");
+            device->otherReads[0x02u << 16 | 0x51] = {0x1F};
+        }
+        Create(second ? UsbAudioDeviceClass::Uac2 : UsbAudioDeviceClass::Uac1, device->VendorId(),
+               device->ProductId());
+        ASSERT_EQ(InitDevice(), STATUS_SUCCESS);
+        PURB selection = SelectConfiguration();
+        ASSERT_NE(selection, nullptr);
+        auto *status =
+            static_cast<CUsbAudioDevice *>(QueryAs<IUsbAudioFunction>(unknown, IID_IUsbAudioFunction));
+        ASSERT_NE(status, nullptr);
+        status->Release();
+        const unsigned before = adapter.lowerQueries;
+        ASSERT_EQ(status->StartAll(), STATUS_SUCCESS);
+        sim::RunUntilIdle();
+        EXPECT_EQ(bus->PendingTransfers(kPort), second ? 2u : 1u);
+        ASSERT_EQ(status->StopAll(), STATUS_SUCCESS);
+        const unsigned queries = adapter.lowerQueries - before;
+        ASSERT_GE(queries, 2u) << "the pipe selection and the thread ask";
+        for (unsigned k = 1; k <= queries; ++k)
+        {
+            SCOPED_TRACE(k);
+            adapter.failLowerQuery = adapter.lowerQueries + k;
+            status->StartAll();
+            sim::RunUntilIdle();
+            EXPECT_EQ(status->StopAll(), STATUS_SUCCESS);
+            EXPECT_EQ(bus->PendingTransfers(kPort), 0u);
+            EXPECT_FALSE(status->ThreadRuns());
+        }
+        adapter.failLowerQuery = 0;
+        Release();
+        ExFreePool(selection);
+        Restart();
+    }
 }
 
 TEST_F(DeviceObjectTest, UnknownUac2ChipAndStringlessUnlistedUac1DoNotStart)

@@ -1,5 +1,7 @@
 #include "usb_fixture.h"
 
+#include <usbd_lib.h>
+
 #include "support/usb_failure_dump.h"
 
 void UsbLayerTest::SetUp()
@@ -77,6 +79,24 @@ void UsbLayerTest::StartHardware()
     ASSERT_EQ(layer->ReadDeviceDescriptor(), STATUS_SUCCESS);
     ASSERT_EQ(layer->ReadConfigurationDescriptor(), STATUS_SUCCESS);
     ASSERT_EQ(layer->AcquireBusInterface(), STATUS_SUCCESS);
+}
+
+PURB UsbLayerTest::SelectConfiguration()
+{
+    PUSB_CONFIGURATION_DESCRIPTOR cfg = layer->GetConfigurationDescriptor();
+    std::vector<USBD_INTERFACE_LIST_ENTRY> list;
+    for (UCHAR i = 0; i < cfg->bNumInterfaces; ++i)
+        list.push_back({USBD_ParseConfigurationDescriptorEx(cfg, cfg, i, 0, -1, -1, -1), nullptr});
+    list.push_back({nullptr, nullptr});
+    PURB selection = USBD_CreateConfigurationRequestEx(cfg, list.data());
+    if (!selection || layer->SubmitUrb(selection) != STATUS_SUCCESS)
+    {
+        if (selection)
+            ExFreePool(selection);
+        return nullptr;
+    }
+    hooks.selection = selection;
+    return selection;
 }
 
 void UsbLayerTest::SetSelectiveSuspend(ULONG value)

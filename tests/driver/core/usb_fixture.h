@@ -29,6 +29,9 @@ protected:
     void Attach(std::shared_ptr<usbsim::VirtualDevice> headset = usbsim::VirtualDevice::Uac1());
     // The start-up reads as the adapter's StartHardware makes them: descriptors and bus interface.
     void StartHardware();
+    // Selects the configuration with the first setting of every interface, as the adapter's start
+    // does, and has the hooks report it: the URB (the caller frees it with ExFreePool), or null.
+    PURB SelectConfiguration();
     // "SelectiveSuspendEnabled" as REG_DWORD under the device's "Device Parameters" key.
     void SetSelectiveSuspend(ULONG value);
     std::string DeviceParametersKey() const { return bus->InstanceKey(kPort) + "\\Device Parameters"; }

@@ -126,15 +126,8 @@ protected:
     {
         Attach(std::move(headset));
         StartHardware();
-        PUSB_CONFIGURATION_DESCRIPTOR cfg = layer->GetConfigurationDescriptor();
-        std::vector<USBD_INTERFACE_LIST_ENTRY> list;
-        for (UCHAR i = 0; i < cfg->bNumInterfaces; ++i)
-            list.push_back({USBD_ParseConfigurationDescriptorEx(cfg, cfg, i, 0, -1, -1, -1), nullptr});
-        list.push_back({nullptr, nullptr});
-        selection = USBD_CreateConfigurationRequestEx(cfg, list.data());
+        selection = SelectConfiguration();
         ASSERT_NE(selection, nullptr);
-        ASSERT_EQ(layer->SubmitUrb(selection), STATUS_SUCCESS);
-        hooks.selection = selection;
         IStreamBuilder *builder = nullptr;
         ASSERT_EQ(create(inputs, capture, interfaceNumber, 0, clockNode, PoolTag::US10, &builder),
                   STATUS_SUCCESS);
