@@ -347,6 +347,7 @@ NTSTATUS CUsbAudioAdapter::StartStreams()
 {
     ULONG frame = 0;
     NTSTATUS status = STATUS_SUCCESS;
+    ResetPositions();
     for (ULONG index = 0; index < m_SharedBufferCount && NT_SUCCESS(status); ++index)
     {
         AsioSharedBuffer &entry = m_SharedBuffers[index];
@@ -415,9 +416,11 @@ void CUsbAudioAdapter::ClearSampleData()
 }
 
 // Header words 5, 6, 7 and 9 start again, render buffers one period ahead of their end (two when
-// the period is 1 or 2 ms), and the event follows the Last buffer from now on.
-void CUsbAudioAdapter::HandOver(PKEVENT event)
+// the period is 1 or 2 ms). Done before the streams start: their first transfers already read.
+void CUsbAudioAdapter::ResetPositions()
 {
+    if (!m_Owner)
+        return;
     const ULONG perMs = m_BytesPerSample == 8 ? m_Owner->SampleRate / 64000 : m_Owner->SampleRate / 1000;
     const ULONG periods = m_PeriodMs <= 2 ? 1 : (m_Split > 1 ? m_Split - 1 : 1);
     const ULONG distance = m_PeriodMs <= 2 ? 2 : periods;
@@ -440,6 +443,14 @@ void CUsbAudioAdapter::HandOver(PKEVENT event)
         header[ASIO_HEADER_POSITION] = header[ASIO_HEADER_START] = entry.Position;
         header[ASIO_HEADER_NOTIFY] = periodBytes * distance;
     }
+    KeReleaseSpinLock(&m_BufferLock, old);
+}
+
+// The event follows the Last buffer from now on.
+void CUsbAudioAdapter::HandOver(PKEVENT event)
+{
+    KIRQL old;
+    KeAcquireSpinLock(&m_BufferLock, &old);
     m_Owner->RunEvent = event;
     KeReleaseSpinLock(&m_BufferLock, old);
 }

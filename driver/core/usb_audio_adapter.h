@@ -258,6 +258,7 @@ private:
     NTSTATUS StartStreams();
     void StopStreams();
     void ClearSampleData();
+    void ResetPositions();
     void HandOver(PKEVENT event);
     void FreeBuffers();
     void SignalDevice(USHORT value);

@@ -1,6 +1,7 @@
 // Random private low-latency requests from three processes on the started class 2.0 headset, with
 // power changes in between: every status one a request may answer, the I/O manager's checks quiet,
 // and nothing left when the clients have closed. Deterministic seeds, every build.
+#include <cstring>
 #include <random>
 
 #include "support/asio_request_harness.h"
@@ -16,18 +17,33 @@ class AsioRequestRandomTest : public KernelTest
 TEST_F(AsioRequestRandomTest, RandomStepsEndClean)
 {
     std::mt19937 rng(18);
+    asio_harness::Served served;
     for (unsigned round = 0; round < 12; ++round)
     {
         std::vector<uint8_t> in(8 * 64);
         for (uint8_t &b : in)
             b = uint8_t(rng());
-        // Some steps aim at the exact sizes of their request.
+        // Some steps aim at the exact sizes of their request; some runs of three set 16-bit samples,
+        // create buffers and start them from one client.
         for (size_t at = 0; at < in.size(); at += 8)
+        {
             if (rng() % 2)
                 in[at + 3] = uint8_t(std::vector<int>{0, 4, 8, 16, 52, 40, 3, 15, 17, 39}[rng() % 10]);
-        ASSERT_EQ(asio_harness::RunRequests(in.data(), in.size()), "") << "round " << round;
+            if (rng() % 8 == 0 && at + 24 <= in.size())
+            {
+                const uint8_t client = in[at];
+                const uint8_t steps[3][7] = {{client, 7, 0x94, 0, 1},   // SetSampleType(16)
+                                             {client, 14, 0x40, 8, 3},  // CreateBuffers of 960 frames
+                                             {client, 16, 0x94, 0, 0}}; // Start with the client's event
+                for (int k = 0; k < 3; ++k, at += 8)
+                    std::memcpy(&in[at], steps[k], 7);
+            }
+        }
+        ASSERT_EQ(asio_harness::RunRequests(in.data(), in.size(), &served), "") << "round " << round;
         ASSERT_EQ(sim::EndOfTestChecks(), "") << "round " << round;
     }
+    EXPECT_GT(served.Buffers, 0u);
+    EXPECT_GT(served.Starts, 0u);
 }
 
 } // namespace

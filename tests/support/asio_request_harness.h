@@ -4,9 +4,11 @@
 //
 // Input: steps of 8 bytes, at most 64: [client, choice, in length, out length, 4 content bytes]. A
 // choice of 250 or more is a power change (odd: D2, even: D0); below 242 one of the 22 requests,
-// above it a code of the same device type that is not one. Returns "" or what broke: a status no
-// request may answer, more buffers mapped than one owner has, or anything left after the last close
-// (the I/O manager's own checks abort through the violation handler).
+// above it a code of the same device type that is not one. In length bit 6 on CreateBuffers makes
+// the request well formed (so buffers are made and streaming starts); the last content byte's low
+// bits let up to 7 ms of virtual time pass after the step, so started streams move audio. Returns ""
+// or what broke: a status no request may answer, more buffers mapped than one owner has, or anything
+// left after the last close (the I/O manager's own checks abort through the violation handler).
 #pragma once
 
 #include <cstring>
@@ -21,15 +23,10 @@
 #include <sim/user_sim.h>
 
 #include "driver/core/driver_entry.h"
+#include "support/asio_client.h"
 
 namespace asio_harness
 {
-
-inline constexpr ULONG kCodes[] = {0x1D6000, 0x1D6004, 0x1DE008, 0x1D600C, 0x1D6010, 0x1DA014,
-                                   0x1D6018, 0x1DA01C, 0x1DA020, 0x1D6024, 0x1D6028, 0x1DA02C,
-                                   0x1DA030, 0x1D6034, 0x1DE038, 0x1DA03C, 0x1DA040, 0x1DA044,
-                                   0x1DA04C, 0x1DA050, 0x1DA054, 0x1D6058};
-inline constexpr ULONG kStop = 0x1DA044;
 
 inline bool Allowed(NTSTATUS s)
 {
@@ -38,8 +35,14 @@ inline bool Allowed(NTSTATUS s)
            s == STATUS_NOT_SUPPORTED || s == STATUS_POWER_STATE_INVALID;
 }
 
+// What the steps achieved: buffers created and streaming started.
+struct Served
+{
+    size_t Buffers = 0, Starts = 0;
+};
+
 // Call after sim::ResetAll (the caller decides how violations end the run).
-inline std::string RunRequests(const uint8_t *data, size_t size)
+inline std::string RunRequests(const uint8_t *data, size_t size, Served *served = nullptr)
 {
     std::string broke;
     auto bus = std::make_unique<usbsim::Bus>();
@@ -69,8 +72,9 @@ inline std::string RunRequests(const uint8_t *data, size_t size)
                 sim::pnp::SetDevicePower(pdo, asleep ? PowerDeviceD2 : PowerDeviceD0);
                 continue;
             }
-            const ULONG code = step[1] < 242 ? kCodes[step[1] % 22] : 0x1D6000 + 4 * (step[1] - 200);
-            if (asleep && code == kStop)
+            const ULONG code =
+                step[1] < 242 ? asio_client::kAllCodes[step[1] % 22] : 0x1D6000 + 4 * (step[1] - 200);
+            if (asleep && code == asio_client::kStop)
                 continue; // held until D0, which this one thread would never reach
             in.assign(step[2] % 72, 0);
             for (size_t i = 0; i < in.size(); ++i)
@@ -81,15 +85,28 @@ inline std::string RunRequests(const uint8_t *data, size_t size)
                 const uint32_t pick[] = {events[who], 16, 27, 48000, 44100, 2822400, 1, 960};
                 std::memcpy(in.data(), &pick[step[4] % 8], 4);
             }
+            if (code == asio_client::kCreateBuffers && (step[2] & 0x40))
+            {
+                const uint32_t frames[] = {96, 192, 480, 960, 1024, 2400, 47, 5000};
+                in = asio_client::WordBytes(
+                    {0, 2, frames[step[4] % 8], 0, uint32_t(step[5] % 3), 1, uint32_t(step[6] % 2)});
+            }
             const ULONG outLength = step[3] % 72;
             out.assign(outLength, 0);
             ULONG_PTR information = 0;
             const NTSTATUS status = processes[who].DeviceIoControl(
                 files[who], code, in.data(), ULONG(in.size()), out.data(), outLength, &information);
+            if (served && status == STATUS_SUCCESS)
+            {
+                served->Buffers += code == asio_client::kCreateBuffers;
+                served->Starts += code == asio_client::kStart;
+            }
             if (!Allowed(status))
                 broke = "request " + std::to_string(code) + " answered " + std::to_string(uint32_t(status));
             else if (sim::user::Mappings().size() > 2)
                 broke = "more buffers mapped than one owner can have";
+            if (step[7] & 7)
+                sim::AdvanceMs(step[7] & 7);
         }
         sim::pnp::SetDevicePower(pdo, PowerDeviceD0);
         for (int i = 0; i < 3; ++i)

@@ -3,9 +3,8 @@
 // read and written through the processes' own mappings; failures come from the stand-ins' injection.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
-#include <random>
-#include <set>
 
 #include <sim/pnp_sim.h>
 #include <sim/registry_sim.h>
@@ -14,58 +13,14 @@
 #include <sim/user_sim.h>
 
 #include "adapter_doubles.h"
+#include "support/asio_client.h"
 #include "support/driver_machine.h"
 
 using namespace adapter_test;
+using namespace asio_client;
 
 namespace
 {
-
-enum : ULONG
-{
-    kGetDriverName = 0x1D6000,
-    kGetChannels = 0x1D6004,
-    kGetChannelInfo = 0x1DE008,
-    kGetSampleTypes = 0x1D600C,
-    kGetLatencyList = 0x1D6010,
-    kSetNotifyEvent = 0x1DA014,
-    kGetOwnerActive = 0x1D6018,
-    kSetSampleType = 0x1DA01C,
-    kSetLatency = 0x1DA020,
-    kGetLatencies = 0x1D6024,
-    kGetSampleRate = 0x1D6028,
-    kCanSampleRate = 0x1DA02C,
-    kSetSampleRate = 0x1DA030,
-    kGetBufferSize = 0x1D6034,
-    kCreateBuffers = 0x1DE038,
-    kDisposeBuffers = 0x1DA03C,
-    kStart = 0x1DA040,
-    kStop = 0x1DA044,
-    kClearNotifyEvent = 0x1DA04C,
-    kCanSetIoFormat = 0x1DA050,
-    kSetIoFormat = 0x1DA054,
-    kGetIoFormat = 0x1D6058,
-};
-const ULONG kAllCodes[] = {
-    kGetDriverName,    kGetChannels,    kGetChannelInfo, kGetSampleTypes, kGetLatencyList, kSetNotifyEvent,
-    kGetOwnerActive,   kSetSampleType,  kSetLatency,     kGetLatencies,   kGetSampleRate,  kCanSampleRate,
-    kSetSampleRate,    kGetBufferSize,  kCreateBuffers,  kDisposeBuffers, kStart,          kStop,
-    kClearNotifyEvent, kCanSetIoFormat, kSetIoFormat,    kGetIoFormat};
-
-struct Reply
-{
-    NTSTATUS Status;
-    ULONG_PTR Information;
-    std::vector<uint32_t> Words;
-    std::vector<uint8_t> Bytes;
-};
-
-std::vector<uint8_t> WordBytes(std::initializer_list<uint32_t> words)
-{
-    std::vector<uint8_t> bytes(words.size() * 4);
-    std::memcpy(bytes.data(), std::data(words), bytes.size());
-    return bytes;
-}
 
 class AsioTest : public DriverMachineTest
 {
@@ -103,20 +58,8 @@ protected:
     static PFILE_OBJECT Open(sim::user::Process &process, PDEVICE_OBJECT pdo)
     {
         PFILE_OBJECT file = nullptr;
-        EXPECT_EQ(process.OpenFile(pdo, u"\\SVASIOPrivateInterface", &file), STATUS_SUCCESS);
+        EXPECT_EQ(asio_client::Open(process, pdo, &file), STATUS_SUCCESS);
         return file;
-    }
-    static Reply Call(sim::user::Process &process, PFILE_OBJECT file, ULONG code,
-                      const std::vector<uint8_t> &in, ULONG outLength)
-    {
-        Reply r;
-        r.Bytes.assign(outLength, 0xEE);
-        r.Status = process.DeviceIoControl(file, code, in.data(), ULONG(in.size()), r.Bytes.data(), outLength,
-                                           &r.Information);
-        r.Words.resize(outLength / 4);
-        if (outLength >= 4)
-            std::memcpy(r.Words.data(), r.Bytes.data(), r.Words.size() * 4);
-        return r;
     }
     // Buffers for every channel of both streams: the two user addresses, or an empty answer.
     static std::vector<uint32_t> Create(sim::user::Process &process, PFILE_OBJECT file, uint32_t frames,
@@ -125,10 +68,6 @@ protected:
         Reply r = Call(process, file, kCreateBuffers, WordBytes({0, 3, frames, 0, 0, 0, 1, 1, 0}), 8);
         EXPECT_EQ(r.Status, expected);
         return NT_SUCCESS(r.Status) ? r.Words : std::vector<uint32_t>{};
-    }
-    static uint32_t *Header(sim::user::Process &process, uint32_t address)
-    {
-        return reinterpret_cast<uint32_t *>(process.At(address, 40));
     }
     static size_t CallsLike(const std::string &prefix)
     {
@@ -566,80 +505,6 @@ TEST_F(AsioTest, EveryAllocationOfCreateAndStartFailedInTurn)
             break;
         Restart();
     }
-}
-
-// Random requests from three clients with random lengths and contents and power changes between:
-// the I/O manager's checks (no write past the buffer, Information within Out) never fire, each
-// status is one its request may give, one owner at most, and nothing stays after the last close.
-TEST_F(AsioTest, RandomRequestsFromSeveralClientsEndClean)
-{
-    PDEVICE_OBJECT pdo = Plug();
-    std::mt19937 rng(0xA510);
-    sim::user::Process processes[3];
-    PFILE_OBJECT files[3];
-    uint32_t events[3];
-    for (int i = 0; i < 3; ++i)
-    {
-        files[i] = Open(processes[i], pdo);
-        events[i] = processes[i].CreateEvent();
-    }
-    const std::set<NTSTATUS> allowed = {
-        STATUS_SUCCESS,      STATUS_INVALID_PARAMETER, STATUS_BUFFER_OVERFLOW, STATUS_BUFFER_TOO_SMALL,
-        STATUS_UNSUCCESSFUL, STATUS_NO_MATCH,          NTSTATUS(0xC00000BB),   STATUS_POWER_STATE_INVALID};
-    const ULONG sizes[] = {0, 3, 4, 5, 7, 8, 9, 11, 12, 13, 15, 16, 17, 19, 20, 21, 39, 40, 41, 51, 52, 53};
-    bool asleep = false;
-    size_t served[2] = {};
-    const int rounds = 1500;
-    for (int round = 0; round < rounds; ++round)
-    {
-        const int who = int(rng() % 3);
-        if (rng() % 40 == 0)
-        {
-            asleep = rng() % 2;
-            EXPECT_EQ(sim::pnp::SetDevicePower(pdo, asleep ? PowerDeviceD2 : PowerDeviceD0), STATUS_SUCCESS);
-            continue;
-        }
-        const ULONG code =
-            rng() % 8 == 0 ? 0x1D6000 + 4 * (rng() % 40) + 0x4000 * (rng() % 4) : kAllCodes[rng() % 22];
-        if (asleep && code == kStop)
-            continue; // held until D0: shown on its own above
-        std::vector<uint8_t> in(rng() % 2 ? rng() % 65 : sizes[rng() % std::size(sizes)]);
-        for (uint8_t &b : in)
-            b = uint8_t(rng());
-        if (in.size() >= 4 && rng() % 2)
-        {
-            const uint32_t pick[] = {events[who], 16, 27, 2, 48000, 44100, 0, 1, 960, 1024};
-            std::memcpy(in.data(), &pick[rng() % 10], 4);
-        }
-        ULONG out = rng() % 2 ? ULONG(rng() % 65) : sizes[rng() % std::size(sizes)];
-        if (code == kCreateBuffers && rng() % 2)
-        {
-            in = WordBytes({0, 1, 960, uint32_t(rng() % 2), uint32_t(rng() % 3)});
-            out = 8;
-        }
-        if ((code == kStart || code == kSetNotifyEvent) && rng() % 2)
-            in = WordBytes({events[who]});
-        Reply r = Call(processes[who], files[who], code, in, out);
-        served[0] += code == kCreateBuffers && r.Status == STATUS_SUCCESS;
-        served[1] += code == kStart && r.Status == STATUS_SUCCESS;
-        EXPECT_TRUE(allowed.count(r.Status)) << std::hex << code << " " << r.Status;
-        if (!(r.Status == STATUS_BUFFER_OVERFLOW && out == 0))
-        {
-            EXPECT_LE(r.Information, out) << std::hex << code;
-        }
-        // One owner at most: one set of buffers at most.
-        EXPECT_LE(sim::user::Mappings().size(), 2u);
-    }
-    EXPECT_EQ(sim::pnp::SetDevicePower(pdo, PowerDeviceD0), STATUS_SUCCESS);
-    EXPECT_GT(served[0], 0u) << "buffers were created";
-    EXPECT_GT(served[1], 0u) << "streaming started";
-    for (int i = 0; i < 3; ++i)
-    {
-        EXPECT_EQ(processes[i].CloseFile(files[i]), STATUS_SUCCESS);
-        processes[i].CloseHandle(events[i]);
-    }
-    ExpectNothingLeft();
-    bus->Unplug(1);
 }
 
 } // namespace
