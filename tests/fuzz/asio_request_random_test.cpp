@@ -1,7 +1,6 @@
 // Random private low-latency requests from three processes on the started class 2.0 headset, with
 // power changes in between: every status one a request may answer, the I/O manager's checks quiet,
 // and nothing left when the clients have closed. Deterministic seeds, every build.
-#include <cstring>
 #include <random>
 
 #include "support/asio_request_harness.h"
@@ -31,12 +30,8 @@ TEST_F(AsioRequestRandomTest, RandomStepsEndClean)
                 in[at + 3] = uint8_t(std::vector<int>{0, 4, 8, 16, 52, 40, 3, 15, 17, 39}[rng() % 10]);
             if (rng() % 8 == 0 && at + 24 <= in.size())
             {
-                const uint8_t client = in[at];
-                const uint8_t steps[3][7] = {{client, 7, 0x94, 0, 1},   // SetSampleType(16)
-                                             {client, 14, 0x40, 8, 3},  // CreateBuffers of 960 frames
-                                             {client, 16, 0x94, 0, 0}}; // Start with the client's event
-                for (int k = 0; k < 3; ++k, at += 8)
-                    std::memcpy(&in[at], steps[k], 7);
+                asio_harness::StreamingSteps(in[at], uint8_t(rng() % 5), in[at + 7], &in[at]);
+                at += 16;
             }
         }
         ASSERT_EQ(asio_harness::RunRequests(in.data(), in.size(), &served), "") << "round " << round;

@@ -35,6 +35,16 @@ inline bool Allowed(NTSTATUS s)
            s == STATUS_NOT_SUPPORTED || s == STATUS_POWER_STATE_INVALID;
 }
 
+// Three steps into `steps` (24 bytes) that set 16-bit samples, create well-formed buffers of frame
+// choice `frames` and start them, all from `client`; the last byte of each lets `ms` pass.
+inline void StreamingSteps(uint8_t client, uint8_t frames, uint8_t ms, uint8_t *steps)
+{
+    const uint8_t made[3][8] = {{client, 7, 0x94, 0, 1, 0, 0, ms},       // SetSampleType(16), 4 bytes
+                                {client, 14, 0x40, 8, frames, 0, 0, ms}, // CreateBuffers
+                                {client, 16, 0x94, 0, 0, 0, 0, ms}};     // Start with the client's event
+    std::memcpy(steps, made, sizeof made);
+}
+
 // What the steps achieved: buffers created and streaming started.
 struct Served
 {
