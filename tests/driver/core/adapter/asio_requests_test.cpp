@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 
 #include <sim/pnp_sim.h>
 #include <sim/registry_sim.h>
@@ -81,6 +82,18 @@ protected:
         IStreamEngine *engine = nullptr;
         AdapterOf(pdo)->GetEngine(index, &engine);
         return static_cast<AsioStream *>(engine);
+    }
+    // Puts the device to sleep and sends a Stop from another thread, which the driver holds.
+    static std::unique_ptr<sim::HostThread> HoldStop(PDEVICE_OBJECT pdo, sim::user::Process &process,
+                                                     PFILE_OBJECT file, NTSTATUS *held)
+    {
+        EXPECT_EQ(sim::pnp::SetDevicePower(pdo, PowerDeviceD2), STATUS_SUCCESS);
+        *held = STATUS_PENDING;
+        auto waiter = std::make_unique<sim::HostThread>(
+            [&process, file, held] { *held = Call(process, file, kStop, {}, 0).Status; });
+        sim::RunUntilIdle();
+        EXPECT_FALSE(waiter->Done());
+        return waiter;
     }
     static void ExpectNothingLeft()
     {
@@ -403,7 +416,7 @@ TEST_F(AsioTest, StreamingMovesAudioThroughTheMappingsAndSetsTheRunEventPerPerio
     bus->Unplug(1);
 }
 
-TEST_F(AsioTest, PowerStopsAndRestartsStreamingAndHoldsAStopUntilD0)
+TEST_F(AsioTest, PowerStopsAndRestartsStreamingAndHoldsAStopUntilD0CloseOrRemoval)
 {
     PDEVICE_OBJECT pdo = Plug();
     sim::user::Process process;
@@ -420,45 +433,31 @@ TEST_F(AsioTest, PowerStopsAndRestartsStreamingAndHoldsAStopUntilD0)
     EXPECT_EQ(process.EventSets(run), 1u) << "the event was handed back";
 
     // Asleep: the first Stop waits for D0, a second one is refused.
-    ASSERT_EQ(sim::pnp::SetDevicePower(pdo, PowerDeviceD2), STATUS_SUCCESS);
-    NTSTATUS held = STATUS_PENDING;
-    sim::HostThread waiter([&] { held = Call(process, file, kStop, {}, 0).Status; });
-    sim::RunUntilIdle();
-    EXPECT_FALSE(waiter.Done());
+    NTSTATUS held;
+    auto waiter = HoldStop(pdo, process, file, &held);
     EXPECT_EQ(Call(process, file, kStop, {}, 0).Status, STATUS_INVALID_PARAMETER);
     A().Calls.clear();
     ASSERT_EQ(sim::pnp::SetDevicePower(pdo, PowerDeviceD0), STATUS_SUCCESS);
-    waiter.Join();
+    waiter->Join();
     EXPECT_EQ(held, STATUS_SUCCESS);
     EXPECT_EQ(CallsLike("Stop"), 2u) << "restarted at D0, then stopped by the held request";
 
     // A Stop held when its file closes ends cancelled.
     ASSERT_EQ(Call(process, file, kStart, WordBytes({run}), 0).Status, STATUS_SUCCESS);
-    ASSERT_EQ(sim::pnp::SetDevicePower(pdo, PowerDeviceD2), STATUS_SUCCESS);
-    sim::HostThread second([&] { held = Call(process, file, kStop, {}, 0).Status; });
-    sim::RunUntilIdle();
+    waiter = HoldStop(pdo, process, file, &held);
     EXPECT_EQ(process.CloseFile(file), STATUS_SUCCESS);
-    second.Join();
+    waiter->Join();
     EXPECT_EQ(held, STATUS_CANCELLED);
     ExpectNothingLeft();
-    EXPECT_EQ(process.CloseHandle(run), STATUS_SUCCESS);
-    bus->Unplug(1);
-}
 
-TEST_F(AsioTest, RemovalCancelsAHeldStop)
-{
-    PDEVICE_OBJECT pdo = Plug();
-    sim::user::Process process;
-    PFILE_OBJECT file = Open(process, pdo);
+    // So does one held when the device is removed.
+    file = Open(process, pdo);
+    ASSERT_EQ(sim::pnp::SetDevicePower(pdo, PowerDeviceD0), STATUS_SUCCESS);
     ASSERT_EQ(Create(process, file, 960).size(), 2u);
-    const uint32_t run = process.CreateEvent();
     ASSERT_EQ(Call(process, file, kStart, WordBytes({run}), 0).Status, STATUS_SUCCESS);
-    ASSERT_EQ(sim::pnp::SetDevicePower(pdo, PowerDeviceD2), STATUS_SUCCESS);
-    NTSTATUS held = STATUS_PENDING;
-    sim::HostThread waiter([&] { held = Call(process, file, kStop, {}, 0).Status; });
-    sim::RunUntilIdle();
+    waiter = HoldStop(pdo, process, file, &held);
     bus->Unplug(1);
-    waiter.Join();
+    waiter->Join();
     EXPECT_EQ(held, STATUS_CANCELLED);
     EXPECT_EQ(process.CloseFile(file), STATUS_SUCCESS);
     ExpectNothingLeft();
