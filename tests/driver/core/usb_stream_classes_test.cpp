@@ -171,6 +171,12 @@ TEST_F(UsbStreamTest, FormatLookupsMatchPlainTagsAndNeverReadPastTheRecord)
         Stop(client);
         EXPECT_EQ(layer->GetStreamCount(), 0);
     }
+    // Only a change between zero and some bandwidth moves the count.
+    for (const UCHAR alternate : {1, 1})
+        ASSERT_EQ(stream->SelectAlternateSetting(alternate, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(layer->GetStreamCount(), 1);
+    ASSERT_EQ(stream->SelectAlternateSetting(0, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(layer->GetStreamCount(), 0);
 }
 
 } // namespace

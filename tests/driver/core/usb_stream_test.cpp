@@ -198,6 +198,7 @@ TEST_F(UsbStreamTest, AHigherKindClientPreemptsAndTheFirstIsPreparedAgainWhenItC
     sim::AdvanceMs(20);
     for (uint32_t s : OutSizes(0x01))
         EXPECT_EQ(s, 48u * 4);
+    EXPECT_EQ(layer->GetStreamCount(), 1) << "one stream holds bandwidth whichever client it serves";
 
     // Starting the running head again announces its format without a restart.
     const size_t before = wave.formatValues.size();
@@ -206,6 +207,7 @@ TEST_F(UsbStreamTest, AHigherKindClientPreemptsAndTheFirstIsPreparedAgainWhenItC
     EXPECT_EQ(wave.formatValues.back(), 10u);
     EXPECT_EQ(stream->StopClient(wave.record->ClientHandle, nullptr), STATUS_SUCCESS);
     Stop(wave);
+    EXPECT_EQ(layer->GetStreamCount(), 0);
 }
 
 TEST_F(UsbStreamTest, ClientValuesTheTransferPoolCannotServeAreRefused)
@@ -217,6 +219,7 @@ TEST_F(UsbStreamTest, ClientValuesTheTransferPoolCannotServeAreRefused)
     const ULONG bad[][2] = {{0, 3}, {11, 3}, {10, 0}, {10, 11}};
     for (const auto &b : bad)
     {
+        client.record = reinterpret_cast<StreamClientRecord *>(&client);
         EXPECT_EQ(stream->RegisterClient(3, &format, b[0], b[1], Client::Callback, &client, &client.record),
                   STATUS_INVALID_PARAMETER);
         EXPECT_EQ(client.record, nullptr);
