@@ -622,13 +622,16 @@ TEST_F(StreamClassesTest, UnpluggedAtRandomMomentsEveryStreamEndsCleanly)
             break;
         }
         PVOID handle = client.record->ClientHandle;
+        const LONGLONG stopping = sim::Now();
         stream->StopClient(handle, nullptr);
         stream->CloseClient(handle);
         EXPECT_EQ(stream->UnregisterClient(handle), STATUS_SUCCESS);
         client.record = nullptr;
         EXPECT_EQ(stream->Outstanding(), 0);
         EXPECT_EQ(stream->State(), STREAM_CLOSED);
-        // The thread has nothing left to wait for: the destruction in NextRound must not block.
+        // Stopping, closing and destroying (the thread's end) wait for nothing that will not come.
+        ReleaseStream();
+        EXPECT_LE(sim::Now() - stopping, 5 * 10'000'000LL) << "virtual 100 ns units";
         NextRound();
     }
 }
