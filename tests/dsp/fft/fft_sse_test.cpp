@@ -3,6 +3,7 @@
 // check between the two kinds of spec, and its allocations failed one by one.
 #if defined(__x86_64__) || defined(__i386__)
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -157,6 +158,68 @@ TEST(FftSse, ASpecOfTheOtherLayoutIsRefused)
         EXPECT_EQ(generic::fftFreeReal(f.spec), 0);
         EXPECT_EQ(sse::fftFreeComplex(gc.spec), 0);
     }
+}
+
+// The tuning's entries refuse what the generic ones refuse, with the same code in the same order
+// (order and flag before the out pointer, the spec's kind before the arrays): a refused create
+// allocates nothing and leaves the out pointer, a refused transform writes nothing.
+TEST(FftSse, RefusalsMatchTheGenericEntries)
+{
+    using Create = dsp::Status (*)(dsp::FftSpec **, int32_t, int32_t, int32_t);
+    using Transform = dsp::Status (*)(const float *, float *, const dsp::FftSpec *, void *);
+    using InPlace = dsp::Status (*)(float *, const dsp::FftSpec *, void *);
+    struct Entries
+    {
+        Create createReal, createComplex;
+        Transform realForward, realInverse, complexForward;
+        InPlace forwardInPlace, inverseInPlace;
+        bool tuning1;
+    };
+    const Entries impls[2] = {
+        {generic::fftCreateReal, generic::fftCreateComplex, generic::fftRealForward, generic::fftRealInverse,
+         generic::fftForwardComplex, generic::fftForwardRealInPlace, generic::fftInverseRealInPlace, false},
+        {sse::fftCreateReal, sse::fftCreateComplex, sse::fftRealForward, sse::fftRealInverse,
+         sse::fftForwardComplex, sse::fftForwardRealInPlace, sse::fftInverseRealInPlace, kTuning1}};
+    std::vector<dsp::Status> statuses[2];
+    for (int i = 0; i < 2; ++i)
+    {
+        const Entries &e = impls[i];
+        std::vector<dsp::Status> &s = statuses[i];
+        dsp::test::ScopedAllocHooks pool;
+        dsp::FftSpec *out = reinterpret_cast<dsp::FftSpec *>(uintptr_t(0x40));
+        for (Create create : {e.createReal, e.createComplex})
+            for (auto [order, flag] : {std::pair{28, 3}, std::pair{-1, 8}, std::pair{5, 3}, std::pair{5, 0}})
+            {
+                s.push_back(create(&out, order, flag, 0));
+                s.push_back(create(nullptr, order, flag, 0));
+            }
+        s.push_back(e.createReal(nullptr, 5, 8, 0));
+        EXPECT_EQ(pool.allocations(), 0);
+        EXPECT_EQ(out, reinterpret_cast<dsp::FftSpec *>(uintptr_t(0x40)));
+
+        TestSpec real(Kind::Real, 10, 8, 0, e.tuning1), complex(Kind::Complex, 10, 8, 0, e.tuning1);
+        std::vector<float> a(2048, 2.0f), b(2048, 3.0f);
+        const std::vector<float> a0 = a, b0 = b;
+        for (Transform t : {e.realForward, e.realInverse})
+        {
+            s.push_back(t(nullptr, nullptr, complex.spec, nullptr));
+            s.push_back(t(a.data(), b.data(), nullptr, nullptr));
+            s.push_back(t(nullptr, b.data(), real.spec, nullptr));
+            s.push_back(t(a.data(), nullptr, real.spec, nullptr));
+        }
+        for (InPlace t : {e.forwardInPlace, e.inverseInPlace})
+        {
+            s.push_back(t(nullptr, complex.spec, nullptr));
+            s.push_back(t(a.data(), nullptr, nullptr));
+            s.push_back(t(nullptr, real.spec, nullptr));
+        }
+        s.push_back(e.complexForward(nullptr, nullptr, real.spec, nullptr));
+        s.push_back(e.complexForward(a.data(), b.data(), nullptr, nullptr));
+        s.push_back(e.complexForward(a.data(), nullptr, complex.spec, nullptr));
+        EXPECT_TRUE(sameBits(a, a0) && sameBits(b, b0)) << "a refused transform wrote its arrays";
+    }
+    EXPECT_EQ(std::count(statuses[0].begin(), statuses[0].end(), dsp::kOk), 0);
+    EXPECT_EQ(statuses[1], statuses[0]);
 }
 
 // Relative RMS error against the double references within 4 log2(N) 2^-24, and against the
