@@ -20,7 +20,7 @@ namespace dsp
 // Library records, defined by the folders that build them. Callers hold pointers only.
 struct FirState; // "FI01" / "FI03" filter state
 struct IirState; // "II01" / "II02" filter state
-struct FftSpec;  // real (id 6) or complex (id 4) FFT specification
+struct FftSpec;  // real (id 6) or complex (id 4) FFT setup record
 
 } // namespace dsp
 

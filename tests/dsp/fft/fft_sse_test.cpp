@@ -161,7 +161,7 @@ TEST(FftSse, ASpecOfTheOtherLayoutIsRefused)
 }
 
 // The tuning's entries refuse what the generic ones refuse, with the same code in the same order
-// (order and flag before the out pointer, the spec's kind before the arrays): a refused create
+// (order and flag before the out pointer, the FftSpec's kind before the arrays): a refused create
 // allocates nothing and leaves the out pointer, a refused transform writes nothing.
 TEST(FftSse, RefusalsMatchTheGenericEntries)
 {
