@@ -372,8 +372,9 @@ TEST_P(ChipFamilyAllocations, EveryAllocationOfTheWalkFailedInTurn)
                 auto *n139 = dynamic_cast<CEffectNode139 *>(node);
                 auto *n140 = dynamic_cast<CEffectNode140 *>(node);
                 auto *bands = dynamic_cast<CEffectParamNode *>(node);
-                EXPECT_TRUE((!n139 || n139->Engine()) && (!n140 || n140->Engine()) &&
-                            (!bands || (bands->Panner() && bands->Hrtf())))
+                EXPECT_TRUE((!n139 || (n139->Engine() && n139->SetsReady())) &&
+                            (!n140 || (n140->Engine() && n140->SetsReady())) &&
+                            (!bands || (bands->Panner() && bands->Hrtf() && bands->SetsReady())))
                     << n;
             }
         }

@@ -435,6 +435,7 @@ TEST_F(EffectNodes, EnabledEqGainsFourDecibels)
 // the node is released. A failed registry read only loses the stored value: the node still starts.
 TEST_F(EffectNodes, EveryAllocationOfEachInitialisationFailsCleanly)
 {
+    // A node that says it started has its buffers and engines: the render path fills them unchecked.
     auto run = [&](int kind) -> NTSTATUS
     {
         switch (kind)
@@ -442,17 +443,26 @@ TEST_F(EffectNodes, EveryAllocationOfEachInitialisationFailsCleanly)
         case 0:
         {
             auto node = Make<CEffectNode139>();
-            return node.p ? node->Init139(Unit(), kUnit, settings, 3) : STATUS_INSUFFICIENT_RESOURCES;
+            const NTSTATUS status =
+                node.p ? node->Init139(Unit(), kUnit, settings, 3) : STATUS_INSUFFICIENT_RESOURCES;
+            EXPECT_TRUE(!NT_SUCCESS(status) || (node->SetsReady() && node->Engine()));
+            return status;
         }
         case 1:
         {
             auto node = Make<CEffectNode140>();
-            return node.p ? node->Init140(Unit(), kUnit, settings, 3) : STATUS_INSUFFICIENT_RESOURCES;
+            const NTSTATUS status =
+                node.p ? node->Init140(Unit(), kUnit, settings, 3) : STATUS_INSUFFICIENT_RESOURCES;
+            EXPECT_TRUE(!NT_SUCCESS(status) || (node->SetsReady() && node->Engine()));
+            return status;
         }
         default:
         {
             auto node = Make<CEffectParamNode>();
-            return node.p ? node->InitParamNode(kUnit, settings, 3) : STATUS_INSUFFICIENT_RESOURCES;
+            const NTSTATUS status =
+                node.p ? node->InitParamNode(kUnit, settings, 3) : STATUS_INSUFFICIENT_RESOURCES;
+            EXPECT_TRUE(!NT_SUCCESS(status) || (node->SetsReady() && node->Panner() && node->Hrtf()));
+            return status;
         }
         }
     };
