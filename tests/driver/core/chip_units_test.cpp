@@ -229,7 +229,10 @@ TEST_F(ChipUnitTest, ScaledUnitsAndHardwareMute)
     ASSERT_EQ(b->GetLevelRange(FU_BASS, &high, &low, &step), STATUS_SUCCESS);
     EXPECT_EQ(high, 48 * 16384);
     EXPECT_EQ(low, -48 * 16384);
-    EXPECT_EQ(step, 16384); // GET_RES 0 still gives one chip step
+    EXPECT_EQ(step, 16384);             // GET_RES 0 still gives one chip step
+    headset->Control(8, 3, 0).res = -2; // a signed byte: no step below one either
+    ASSERT_EQ(b->GetLevelRange(FU_BASS, &high, &low, &step), STATUS_SUCCESS);
+    EXPECT_EQ(step, 16384);
     bus->ClearLog();
     ASSERT_EQ(a->SetLevel(FU_VOLUME, 0, dB(-15)), STATUS_SUCCESS);
     ASSERT_EQ(b->SetLevel(FU_VOLUME, 0, LONG(0x80000001)),
