@@ -338,6 +338,11 @@ UCHAR FeatureUnitId(const UCHAR *descriptor)
 {
     return descriptor[0] >= 4 && descriptor[2] == UAC_FEATURE_UNIT ? descriptor[3] : 0;
 }
+
+BOOLEAN IsInputTerminal(const UCHAR *descriptor)
+{
+    return descriptor[0] >= 3 && descriptor[2] == UAC_INPUT_TERMINAL;
+}
 } // namespace
 
 NTSTATUS CreateDovaUnit(const UsbAudioFunctionInputs &, const UCHAR *descriptor, ULONG position, ULONG tag,
@@ -346,6 +351,9 @@ NTSTATUS CreateDovaUnit(const UsbAudioFunctionInputs &, const UCHAR *descriptor,
     if (!descriptor || !unit)
         return STATUS_INVALID_PARAMETER;
     *unit = nullptr;
+    // The chip's input terminals, their nodes under the family's node tag.
+    if (IsInputTerminal(descriptor))
+        return MakeChipUnit<CInputTerminalVariant>(position, tag, unit, PoolTag::Quib);
     switch (FeatureUnitId(descriptor))
     {
     case 9:
@@ -368,6 +376,9 @@ NTSTATUS CreateTeshUnit(const UsbAudioFunctionInputs &, const UCHAR *descriptor,
     if (!descriptor || !unit)
         return STATUS_INVALID_PARAMETER;
     *unit = nullptr;
+    // The chip's input terminals, their nodes under the family's node tag.
+    if (IsInputTerminal(descriptor))
+        return MakeChipUnit<CInputTerminalVariant>(position, tag, unit, PoolTag::Tesh);
     switch (FeatureUnitId(descriptor))
     {
     case 9:

@@ -710,6 +710,14 @@ NTSTATUS CJackOutputTerminal::SetJackType(ULONG type)
     return STATUS_SUCCESS;
 }
 
+NTSTATUS CInputTerminalVariant::InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context)
+{
+    UnitContext own = context;
+    if (m_NodeTag)
+        own.Tag = m_NodeTag;
+    return CUacTerminal::InitUnit(descriptor, length, own);
+}
+
 ULONG CInputTerminalVariant::InputCode(USHORT type) const
 {
     switch (type)

@@ -330,15 +330,22 @@ protected:
     BOOLEAN m_Headphones, m_Optical, m_EightChannels;
 };
 
-// The chip family's input terminals: the plain terminal, whose pin code (and the category the device
-// describes) follows the chip's own map.
+// The chip families' input terminals: the plain terminal, whose pin code (and the category the device
+// describes) follows the chip's own map. `nodeTag` 0 keeps the device class's tag for its node.
 class CInputTerminalVariant : public CUacTerminal
 {
 public:
-    CInputTerminalVariant(PUNKNOWN outerUnknown, ULONG position) : CUacTerminal(outerUnknown, position) {}
+    CInputTerminalVariant(PUNKNOWN outerUnknown, ULONG position, ULONG nodeTag = 0)
+        : CUacTerminal(outerUnknown, position), m_NodeTag(nodeTag)
+    {
+    }
+
+    NTSTATUS InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context) override;
 
 protected:
     ULONG InputCode(USHORT type) const override;
+
+    ULONG m_NodeTag;
 };
 
 // A creator's unit of class T with its one reference, allocated with the device class's tag.
