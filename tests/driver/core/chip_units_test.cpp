@@ -314,6 +314,42 @@ TEST_F(ChipUnitTest, SelectorMapsSourcesToChipInputs)
     EXPECT_EQ(Sent(), (std::vector<LONG>{1}));
 }
 
+// A chip unit's requests on the wire: class-interface SET_CUR to the unit on the control interface,
+// the channel in wValue's low byte with the chip's 5<->7 and 6<->8 swap, one byte for mute and bass,
+// two for volume.
+TEST_F(ChipUnitTest, RequestsSwapTheSurroundPairsAndSizeByControl)
+{
+    auto headset = usbsim::VirtualDevice::Uac1();
+    headset->Control(9, 1, 0) = {1, 0, 0, 1, 1};
+    headset->Control(9, 3, 0) = {1, 0, -128, 127, 1};
+    for (UCHAR ch = 1; ch <= 8; ++ch)
+        headset->Control(9, 2, ch) = {2, 0, -0x8000, 0x7FFF, 0x100};
+    Plug(headset);
+    auto *unit = Unit<CUnitScaledA>(Feature(9, {0x05, 2, 2, 2, 2, 2, 2, 2, 2}));
+    bus->ClearLog();
+    for (ULONG i = 0; i < 8; ++i)
+        ASSERT_EQ(unit->SetLevel(FU_VOLUME, i, dB(-3)), STATUS_SUCCESS) << i;
+    ASSERT_EQ(unit->SetSwitch(FU_MUTE, 0, 1), STATUS_SUCCESS);
+    ASSERT_EQ(unit->SetLevel(FU_BASS, 0, dB(2)), STATUS_SUCCESS);
+    std::vector<std::pair<USHORT, size_t>> sent;
+    for (const auto &e : Urbs())
+        if (e.function == URB_FUNCTION_CLASS_INTERFACE && e.bRequest == UAC1_SET_CUR)
+        {
+            EXPECT_EQ(e.wIndex, 9 << 8);
+            sent.push_back({e.wValue, e.data.size()});
+        }
+    EXPECT_EQ(sent, (std::vector<std::pair<USHORT, size_t>>{{0x0201, 2},
+                                                            {0x0202, 2},
+                                                            {0x0203, 2},
+                                                            {0x0204, 2},
+                                                            {0x0207, 2},
+                                                            {0x0208, 2},
+                                                            {0x0205, 2},
+                                                            {0x0206, 2},
+                                                            {0x0100, 1},
+                                                            {0x0300, 1}}));
+}
+
 TEST_F(ChipUnitTest, LedSwitchNodeDrivesRegisterOne)
 {
     auto headset = usbsim::VirtualDevice::Uac1();
