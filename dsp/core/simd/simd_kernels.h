@@ -76,6 +76,7 @@ void mulPackPairsSse2(const float *a, const float *b, float *out, int32_t pairs)
 void mulPackPairsSse3(const float *a, const float *b, float *out, int32_t pairs);
 // The generic exponential of four or more elements (n >= 4), in double lanes.
 void expKernelSse2(float *p, int32_t n);
+void expKernelSse41(float *p, int32_t n);
 // The logarithm polynomial over p in place; returns 0, or 2 (+0) or 4 (sign bit) for the first
 // invalid argument.
 int32_t lnKernelSse2(float *p, int32_t n);

@@ -1,10 +1,13 @@
-// Index 5: the division with SSE4.1's variable blend choosing between quotient and replacement.
+// Index 5: the division with SSE4.1's variable blend choosing between quotient and replacement, and
+// the exponential rounding k with roundpd.
 #include "dsp/core/simd/simd_kernels.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 
 #include <cstring>
 #include <smmintrin.h>
+
+#include "dsp/core/simd/exp_lanes.h"
 
 #define DSP_SSE41 __attribute__((target("sse4.1")))
 #define DSP_SSE41_INLINE __attribute__((target("sse4.1"), always_inline)) inline
@@ -33,7 +36,19 @@ DSP_SSE41_INLINE __m128 divide(__m128 d, __m128 x, __m128 &hit)
     return _mm_blendv_ps(_mm_div_ps(x, d), repl, isZero);
 }
 
+// k to an integer in the current rounding mode, as nearbyint does.
+DSP_SSE41_INLINE __m128d roundCurrent(__m128d x)
+{
+    return _mm_round_pd(x, _MM_FROUND_CUR_DIRECTION);
+}
+
 } // namespace
+
+DSP_SSE41 void expKernelSse41(float *p, int32_t n)
+{
+    for (int32_t i = 0; i < n; i += 4)
+        exp_lanes::expGroup(p, i, n - i < 4 ? n - i : 4, &roundCurrent);
+}
 
 DSP_SSE41 int32_t divKernelSse41(const float *a, const float *b, float *r, int32_t n)
 {

@@ -322,6 +322,17 @@ Status packedProduct(void (*pairs)(const float *, const float *, float *, int32_
     return kOk;
 }
 
+// Fewer than four elements take the generic path, as the generic implementation does itself.
+Status expWith(void (*kernel)(float *, int32_t), float *buf, int32_t len)
+{
+    if (Status s = detail::checkArgs(len, buf))
+        return s;
+    if (len < 4)
+        return generic::expInPlaceF32(buf, len);
+    kernel(buf, len);
+    return kOk;
+}
+
 // The method the hint selects: the blockwise sum for 1, the eight-way sum for anything else.
 double sumWithHint(const float *src, int32_t len, int32_t hint)
 {
@@ -356,15 +367,9 @@ Status mulPackSpectrum(const float *a, const float *b, float *out, int32_t len)
     return simd::packedProduct(&simd::mulPackPairsSse2, a, b, out, len);
 }
 
-// Fewer than four elements take the generic path, as the generic implementation does itself.
 Status expInPlaceF32(float *buf, int32_t len)
 {
-    if (Status s = detail::checkArgs(len, buf))
-        return s;
-    if (len < 4)
-        return generic::expInPlaceF32(buf, len);
-    simd::expKernelSse2(buf, len);
-    return kOk;
+    return simd::expWith(&simd::expKernelSse2, buf, len);
 }
 
 Status lnInPlaceF32(float *buf, int32_t len)
@@ -473,5 +478,15 @@ Status deinterleave32(const uint32_t *src, int32_t channels, int32_t len, uint32
 }
 
 } // namespace dsp::ssse3
+
+namespace dsp::sse41
+{
+
+Status expInPlaceF32(float *buf, int32_t len)
+{
+    return simd::expWith(&simd::expKernelSse41, buf, len);
+}
+
+} // namespace dsp::sse41
 
 #endif

@@ -75,6 +75,8 @@ namespace dsp::sse41
 {
 
 Status divF32(const float *a, const float *b, float *r, int32_t len);
+// The SSE2 exponential with k rounded by roundpd: the same results.
+Status expInPlaceF32(float *buf, int32_t len);
 
 } // namespace dsp::sse41
 

@@ -794,7 +794,7 @@ TEST(Dispatcher, SixEntriesPerRowAndFastFormsWhereListed)
                                                 {"meanF32", sse2},
                                                 {"addProductF32", sse2},
                                                 {"addProductConstF32", sse2},
-                                                {"expInPlaceF32", sse2},
+                                                {"expInPlaceF32", {2, 5}},
                                                 {"mulPackSpectrum", {2, 3}},
                                                 {"fftCreateComplex", sse},
                                                 {"fftFreeComplex", sse},
