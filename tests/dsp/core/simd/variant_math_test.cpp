@@ -150,7 +150,7 @@ TEST(VariantMath, LogarithmWithinEightUlpOfTheGenericIncludingSubnormals)
 #if defined(__SANITIZE_ADDRESS__)
     constexpr size_t kValues = 500000;
 #else
-    constexpr size_t kValues = 4000000;
+    constexpr size_t kValues = 10000000;
 #endif
     std::mt19937 rng(5);
     std::vector<float> x(kValues);

@@ -176,7 +176,8 @@ const Case kCases[] = {
 #undef ROW
 #undef ENTRY
 
-// The values the Parts' thresholds single out, mixed into the random patterns.
+// The values the kernels' thresholds single out (exp limits, ln's mantissa split, powers of two), mixed into
+// the random patterns.
 const uint32_t kSpecial[] = {0x00000000, 0x80000000, 0x00000001, 0x807FFFFF, 0x00800000, 0x7F7FFFFF,
                              0xFF7FFFFF, 0x7F800000, 0xFF800000, 0x7FC00000, 0xFFC00000, 0x7FC12345,
                              0x7F812345, 0xFF800001, 0x3F800000, 0x42AE3333, 0x42B17218, 0xC2AEAC4A,
