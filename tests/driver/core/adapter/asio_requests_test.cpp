@@ -3,6 +3,7 @@
 // read and written through the processes' own mappings; failures come from the stand-ins' injection.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -294,8 +295,16 @@ TEST_F(AsioTest, BuffersBelongToOneOwnerCoverWholePagesAndUndoEveryFailure)
     std::vector<uint32_t> addresses = Create(owner, a, 96);
     ASSERT_EQ(addresses.size(), 2u);
     EXPECT_EQ(CallsLike("Register 5 frames 1 inflight 2 bits 16"), 2u);
+    // Disposed while running: the streams stop and close before their registrations go.
+    const uint32_t run = owner.CreateEvent();
+    ASSERT_EQ(Call(owner, a, kStart, WordBytes({run}), 0).Status, STATUS_SUCCESS);
+    A().Calls.clear();
     EXPECT_EQ(Call(owner, a, kDisposeBuffers, {}, 0).Status, STATUS_SUCCESS);
-    EXPECT_EQ(CallsLike("Unregister"), 2u);
+    EXPECT_EQ(A().Calls,
+              (std::vector<std::string>{"Stop HPOut00", "Stop MicIn00", "Close HPOut00", "Close MicIn00",
+                                        "Unregister HPOut00", "Unregister MicIn00"}));
+    EXPECT_EQ(sim::user::EventReferences(), 0u);
+    EXPECT_EQ(owner.CloseHandle(run), STATUS_SUCCESS);
     EXPECT_TRUE(sim::user::Mappings().empty());
     addresses = Create(owner, a, 1024);
     ASSERT_EQ(addresses.size(), 2u);
@@ -309,6 +318,11 @@ TEST_F(AsioTest, BuffersBelongToOneOwnerCoverWholePagesAndUndoEveryFailure)
     const uint32_t *render = Header(owner, addresses[0]);
     const uint32_t *capture = Header(owner, addresses[1]);
     ASSERT_TRUE(render && capture);
+    // Past the ring, the rest of its last page shows the client zeros, not leftover pool.
+    const uint32_t used = 40 + render[4], tail = 4096 - used % 4096;
+    const uint8_t *rest = owner.At(addresses[0] + used, tail);
+    ASSERT_NE(rest, nullptr);
+    EXPECT_EQ(std::count(rest, rest + tail, 0), std::ptrdiff_t(tail));
     EXPECT_EQ(std::vector<uint32_t>(render, render + 10),
               (std::vector<uint32_t>{1, 0, 2, 0, 7680, 0, 0, 0, 0, 0}));
     EXPECT_EQ(std::vector<uint32_t>(capture, capture + 10),
