@@ -61,7 +61,8 @@ TEST_F(HeadphoneCore, EarsEqualDirectConvolutionOneBlockLate)
                 else
                     x[size_t(c)][700] = 1.0f;
                 const auto ref = hp_test::DirectEars(x, channels, f);
-                const auto ears = hp_test::Stream(fx, x, 480);
+                // 10 ms at 44.1 kHz: the framing meets counts of every remainder.
+                const auto ears = hp_test::Stream(fx, x, 441);
                 for (int e = 0; e < 2; ++e)
                     EXPECT_LT(hp_test::RelativeRms(ears[size_t(e)], ref[size_t(e)], 512), 1e-5)
                         << channels << " channels, input " << c << (noise ? " noise" : " impulse") << ", ear "
