@@ -149,6 +149,12 @@ TEST_F(HeadphoneCore, RefusedSetsAreCountedAndKeepThePreviousFilters)
     const auto ref = hp_test::DirectEars(x, 2, f);
     const auto y = hp_test::Stream(fx, x, 256);
     EXPECT_LT(hp_test::RelativeRms(y[0], ref[0], 512), 1e-5);
+
+    // Seven partitions a tail filter, the largest table's 7168 samples, still load.
+    FxAssertReset();
+    EXPECT_TRUE(core.LoadFilters(head.data(), 10, 1024, tail.data(), 2, 7 * 512));
+    EXPECT_EQ(core.m_nTailParts, 7);
+    EXPECT_EQ(FxAssertCount(), 0);
 }
 
 // Overlap-save in double with the gains on the ear spectra: S = YL + YR and D = YL - YR scaled by
