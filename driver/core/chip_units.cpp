@@ -548,6 +548,21 @@ NTSTATUS CJackTerminal::InitUnit(const UCHAR *descriptor, ULONG length, const Un
     return NT_SUCCESS(status) ? CreateMoreNodes() : status;
 }
 
+NTSTATUS CJackTerminal::LinkSources(ULONG count, const ULONG *nodeIds)
+{
+    IAudioNode *node = nullptr;
+    for (ULONG i = 0; NT_SUCCESS(NodeAt(i, &node)) && node; ++i)
+    {
+        if (node->GetKind() != NODE_KIND_STATE)
+            continue;
+        if (NTSTATUS status = node->SetSources(count, nodeIds); !NT_SUCCESS(status))
+            return status;
+        const ULONG selector = node->GetId();
+        return CUacTerminal::LinkSources(1, &selector);
+    }
+    return CUacTerminal::LinkSources(count, nodeIds);
+}
+
 BOOLEAN CJackTerminal::HasJackType(ULONG type) const
 {
     for (ULONG i = 0; i < m_JackTypeCount; ++i)

@@ -283,6 +283,10 @@ public:
     NTSTATUS GetTerminalJackCount(ULONG index, PULONG count) override;
     NTSTATUS GetTerminalJacks(ULONG index, ULONG bufferBytes, JackRecord *jacks) override;
     NTSTATUS SelectOutputType(ULONG type) override { return SetJackType(type); }
+    // With a jack-type selector, what feeds the terminal feeds the selector and the selector feeds the
+    // pins: a stream's walk from the pins meets it, so the stream is named by the selected type and the
+    // controls upstream follow the type's channel count.
+    NTSTATUS LinkSources(ULONG count, const ULONG *nodeIds) override;
 
     // A type of the list (else STATUS_UNSUCCESSFUL) becomes the current one and is persisted as
     // "UACUnit%02d".

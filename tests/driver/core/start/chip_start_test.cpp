@@ -92,4 +92,41 @@ TEST_F(ChipStartTest, MuteWithTheLedSettingLightsTheLedThroughTheBus)
     }
 }
 
+// The playback stream is named by the jack type selected on the chip's output terminal: the terminal's
+// type selector stands on the stream's path, and a new selection changes what the stream reports.
+TEST_F(ChipStartTest, ThePlaybackStreamFollowsTheSelectedJackType)
+{
+    Restart();
+    WriteIni("");
+    PDEVICE_OBJECT pdo = bus->Plug(1, Headset());
+    ASSERT_TRUE(sim::pnp::Started(pdo));
+    IAudioHal *hal = AdapterOf(pdo);
+    ASSERT_NE(hal, nullptr);
+    IStreamEngine *render = nullptr;
+    for (ULONG i = 0; i < hal->GetEngineCount(); ++i)
+    {
+        IStreamEngine *engine = nullptr;
+        if (NT_SUCCESS(hal->GetEngine(i, &engine)) && engine && engine->GetEngineId() == 0)
+            render = engine;
+    }
+    ASSERT_NE(render, nullptr);
+    INodeState *selector = nullptr;
+    IAudioNode *node = nullptr;
+    for (ULONG i = 0; !selector && NT_SUCCESS(render->GetNode(i, &node)) && node; ++i)
+        if (node->GetKind() == NODE_KIND_STATE)
+            selector = QueryAs<INodeState>(node, IID_INodeState);
+    ASSERT_NE(selector, nullptr) << "the jack-type selector is not on the playback path";
+    ULONG current = 0;
+    ASSERT_EQ(selector->GetValue(&current), STATUS_SUCCESS);
+    EXPECT_EQ(current, ULONG(JACK_TYPE_ANALOGUE));
+    EXPECT_EQ(render->GetTerminalType(), current);
+    for (ULONG type : {2u, 3u, 1u})
+    {
+        ASSERT_EQ(selector->Select(type), STATUS_SUCCESS);
+        EXPECT_EQ(render->GetTerminalType(), type);
+    }
+    selector->Release();
+    bus->Unplug(1);
+}
+
 } // namespace
