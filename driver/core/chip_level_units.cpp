@@ -343,6 +343,11 @@ BOOLEAN IsInputTerminal(const UCHAR *descriptor)
 {
     return descriptor[0] >= 3 && descriptor[2] == UAC_INPUT_TERMINAL;
 }
+
+BOOLEAN IsOutputTerminal(const UCHAR *descriptor)
+{
+    return descriptor[0] >= 3 && descriptor[2] == UAC_OUTPUT_TERMINAL;
+}
 } // namespace
 
 NTSTATUS CreateDovaUnit(const UsbAudioFunctionInputs &, const UCHAR *descriptor, ULONG position, ULONG tag,
@@ -351,9 +356,11 @@ NTSTATUS CreateDovaUnit(const UsbAudioFunctionInputs &, const UCHAR *descriptor,
     if (!descriptor || !unit)
         return STATUS_INVALID_PARAMETER;
     *unit = nullptr;
-    // The chip's input terminals, their nodes under the family's node tag.
+    // The chip's terminals, their nodes under the family's node tag.
     if (IsInputTerminal(descriptor))
         return MakeChipUnit<CInputTerminalVariant>(position, tag, unit, PoolTag::Quib);
+    if (IsOutputTerminal(descriptor))
+        return MakeChipUnit<COutputTerminalVariant>(position, tag, unit, PoolTag::Quib);
     switch (FeatureUnitId(descriptor))
     {
     case 9:
@@ -376,9 +383,11 @@ NTSTATUS CreateTeshUnit(const UsbAudioFunctionInputs &, const UCHAR *descriptor,
     if (!descriptor || !unit)
         return STATUS_INVALID_PARAMETER;
     *unit = nullptr;
-    // The chip's input terminals, their nodes under the family's node tag.
+    // The chip's terminals, their nodes under the family's node tag.
     if (IsInputTerminal(descriptor))
         return MakeChipUnit<CInputTerminalVariant>(position, tag, unit, PoolTag::Tesh);
+    if (IsOutputTerminal(descriptor))
+        return MakeChipUnit<COutputTerminalVariant>(position, tag, unit, PoolTag::Tesh);
     switch (FeatureUnitId(descriptor))
     {
     case 9:

@@ -548,21 +548,6 @@ NTSTATUS CJackTerminal::InitUnit(const UCHAR *descriptor, ULONG length, const Un
     return NT_SUCCESS(status) ? CreateMoreNodes() : status;
 }
 
-NTSTATUS CJackTerminal::LinkSources(ULONG count, const ULONG *nodeIds)
-{
-    IAudioNode *node = nullptr;
-    for (ULONG i = 0; NT_SUCCESS(NodeAt(i, &node)) && node; ++i)
-    {
-        if (node->GetKind() != NODE_KIND_STATE)
-            continue;
-        if (NTSTATUS status = node->SetSources(count, nodeIds); !NT_SUCCESS(status))
-            return status;
-        const ULONG selector = node->GetId();
-        return CUacTerminal::LinkSources(1, &selector);
-    }
-    return CUacTerminal::LinkSources(count, nodeIds);
-}
-
 BOOLEAN CJackTerminal::HasJackType(ULONG type) const
 {
     for (ULONG i = 0; i < m_JackTypeCount; ++i)
@@ -730,6 +715,13 @@ NTSTATUS CInputTerminalVariant::InitUnit(const UCHAR *descriptor, ULONG length, 
     UnitContext own = context;
     if (m_NodeTag)
         own.Tag = m_NodeTag;
+    return CUacTerminal::InitUnit(descriptor, length, own);
+}
+
+NTSTATUS COutputTerminalVariant::InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context)
+{
+    UnitContext own = context;
+    own.Tag = m_NodeTag;
     return CUacTerminal::InitUnit(descriptor, length, own);
 }
 

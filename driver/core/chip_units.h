@@ -283,10 +283,6 @@ public:
     NTSTATUS GetTerminalJackCount(ULONG index, PULONG count) override;
     NTSTATUS GetTerminalJacks(ULONG index, ULONG bufferBytes, JackRecord *jacks) override;
     NTSTATUS SelectOutputType(ULONG type) override { return SetJackType(type); }
-    // With a jack-type selector, what feeds the terminal feeds the selector and the selector feeds the
-    // pins: a stream's walk from the pins meets it, so the stream is named by the selected type and the
-    // controls upstream follow the type's channel count.
-    NTSTATUS LinkSources(ULONG count, const ULONG *nodeIds) override;
 
     // A type of the list (else STATUS_UNSUCCESSFUL) becomes the current one and is persisted as
     // "UACUnit%02d".
@@ -348,6 +344,24 @@ public:
 
 protected:
     ULONG InputCode(USHORT type) const override;
+
+    ULONG m_NodeTag;
+};
+
+// The Dova and Tesh families' output terminals: the plain terminal with one pin, for jack index 0,
+// and no type selector, its node under the family's tag.
+class COutputTerminalVariant : public CUacTerminal
+{
+public:
+    COutputTerminalVariant(PUNKNOWN outerUnknown, ULONG position, ULONG nodeTag)
+        : CUacTerminal(outerUnknown, position), m_NodeTag(nodeTag)
+    {
+    }
+
+    NTSTATUS InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context) override;
+
+protected:
+    ULONG PinCount() const override { return m_TypeCount ? 1 : 0; }
 
     ULONG m_NodeTag;
 };

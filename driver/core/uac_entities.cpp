@@ -835,10 +835,10 @@ NTSTATUS CUacTerminal::CreatePins()
     PUNKNOWN self = Self();
     ULONG words[HAL_INFO_WORDS] = {};
     m_Context.Hal->GetTerminalCapabilities(IsOutput() ? 0 : 1, m_Code, words);
-    for (ULONG t = 0; t < m_TypeCount; ++t)
+    const ULONG pins = PinCount();
+    for (ULONG t = 0; t < pins; ++t)
     {
-        const ULONG code =
-            IsOutput() ? (m_TypeCount > 1 ? UacOutputTerminalCode(m_Types[t]) : m_Code) : m_Code;
+        const ULONG code = IsOutput() && pins > 1 ? UacOutputTerminalCode(m_Types[t]) : m_Code;
         const NTSTATUS status = CreateNode<CUnitTerminalNode>(
             [&](CUnitTerminalNode *node)
             { return node->InitFromUnit(self, IsOutput(), 1, &code, m_JackCounts[t], m_Jacks[t], words); },
@@ -848,7 +848,7 @@ NTSTATUS CUacTerminal::CreatePins()
     }
     // Further pins share the first pin's path; a jack-type selector for several types.
     NTSTATUS status = LinkNodes();
-    if (NT_SUCCESS(status) && IsOutput() && m_TypeCount > 1)
+    if (NT_SUCCESS(status) && IsOutput() && pins > 1)
     {
         ULONG codes[STATE_MAX_VALUES];
         const ULONG count = m_TypeCount < STATE_MAX_VALUES ? m_TypeCount : STATE_MAX_VALUES;
@@ -863,6 +863,21 @@ NTSTATUS CUacTerminal::CreatePins()
             });
     }
     return status;
+}
+
+NTSTATUS CUacTerminal::LinkSources(ULONG count, const ULONG *nodeIds)
+{
+    IAudioNode *node = nullptr;
+    for (ULONG i = 0; NT_SUCCESS(NodeAt(i, &node)) && node; ++i)
+    {
+        if (node->GetKind() != NODE_KIND_STATE)
+            continue;
+        if (NTSTATUS status = node->SetSources(count, nodeIds); !NT_SUCCESS(status))
+            return status;
+        const ULONG selector = node->GetId();
+        return CUacEntity::LinkSources(1, &selector);
+    }
+    return CUacEntity::LinkSources(count, nodeIds);
 }
 
 NTSTATUS CUacTerminal::GetChannelConfigs(PULONG count, PULONG configs)

@@ -208,6 +208,10 @@ public:
     ~CUacTerminal() override;
 
     NTSTATUS InitUnit(const UCHAR *descriptor, ULONG length, const UnitContext &context) override;
+    // With an output-type selector, what feeds the terminal feeds the selector and the selector feeds
+    // the pins: a stream's walk from the pins meets it, so the stream is named and formatted by the
+    // selected type, and the controls before it follow the type's channel count.
+    NTSTATUS LinkSources(ULONG count, const ULONG *nodeIds) override;
 
     NTSTATUS GetChannelConfigs(PULONG count, PULONG configs) override;
     NTSTATUS GetTerminalJackCount(ULONG jackIndex, PULONG count) override;
@@ -241,6 +245,8 @@ protected:
     NTSTATUS ReadJacks(ULONG slot);
     NTSTATUS ReadOutputTypes();
     NTSTATUS CreatePins();
+    // How many of the output types get a pin (with a selector when more than one).
+    virtual ULONG PinCount() const { return m_TypeCount; }
     NTSTATUS Setting(ULONG operation, PCSTR name, PVOID buffer, ULONG size);
 
     USHORT m_TerminalType;

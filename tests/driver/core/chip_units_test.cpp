@@ -721,7 +721,7 @@ TEST_F(MirkCells, OtherFamiliesByUnitId)
         {CreateTeshUnit, 6, 13, "offset135"}, {CreateTeshUnit, 6, 11, "plain"},
         {CreateGrueUnit, 6, 5, "effects"},    {CreateGrueUnit, 5, 5, "plain"},
         {CreateDovaUnit, 2, 4, "input"},      {CreateTeshUnit, 2, 1, "input"},
-        {CreateDovaUnit, 3, 3, "plain"},      {CreateTeshUnit, 3, 6, "plain"},
+        {CreateDovaUnit, 3, 3, "output"},     {CreateTeshUnit, 3, 6, "output"},
         {CreateGrueUnit, 2, 4, "plain"},
     };
     for (const auto &c : cases)
@@ -731,16 +731,17 @@ TEST_F(MirkCells, OtherFamiliesByUnitId)
         const UCHAR descriptor[] = {8, 0x24, c.subtype, c.id, 1, 1, 3, 0};
         IUsbAudioUnit *unit = nullptr;
         ASSERT_EQ(c.create(inputs, descriptor, 0, PoolTag::Dova, &unit), STATUS_SUCCESS);
-        const std::string kind = !unit                                         ? "plain"
-                                 : dynamic_cast<CUnitCurve2 *>(unit)           ? "curve2"
-                                 : dynamic_cast<CUnitLinear65 *>(unit)         ? "linear65"
-                                 : dynamic_cast<CUnitLinear6 *>(unit)          ? "linear6"
-                                 : dynamic_cast<CUnitStep192 *>(unit)          ? "step192"
-                                 : dynamic_cast<CUnitPlainLevel *>(unit)       ? "plainlevel"
-                                 : dynamic_cast<CUnitOffset135 *>(unit)        ? "offset135"
-                                 : dynamic_cast<CUnitEffects *>(unit)          ? "effects"
-                                 : dynamic_cast<CInputTerminalVariant *>(unit) ? "input"
-                                                                               : "other";
+        const std::string kind = !unit                                          ? "plain"
+                                 : dynamic_cast<CUnitCurve2 *>(unit)            ? "curve2"
+                                 : dynamic_cast<CUnitLinear65 *>(unit)          ? "linear65"
+                                 : dynamic_cast<CUnitLinear6 *>(unit)           ? "linear6"
+                                 : dynamic_cast<CUnitStep192 *>(unit)           ? "step192"
+                                 : dynamic_cast<CUnitPlainLevel *>(unit)        ? "plainlevel"
+                                 : dynamic_cast<CUnitOffset135 *>(unit)         ? "offset135"
+                                 : dynamic_cast<CUnitEffects *>(unit)           ? "effects"
+                                 : dynamic_cast<CInputTerminalVariant *>(unit)  ? "input"
+                                 : dynamic_cast<COutputTerminalVariant *>(unit) ? "output"
+                                                                                : "other";
         EXPECT_EQ(kind, c.expected);
         if (unit)
             unit->Release();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "driver/core/uac_entities.h"
+#include "driver/core/chip_units.h"
 #include "driver/base/pool_memory.h"
 #include "usb_fixture.h"
 
@@ -70,9 +71,10 @@ protected:
         DestroyAll();
         UsbLayerTest::TearDown();
     }
-    template <class T> T *Unit(const Bytes &descriptor, NTSTATUS expected = STATUS_SUCCESS)
+    template <class T, class... A>
+    T *Unit(const Bytes &descriptor, NTSTATUS expected = STATUS_SUCCESS, const A &...args)
     {
-        T *unit = new (NonPagedPool, PoolTag::UA10) T(nullptr, 0);
+        T *unit = new (NonPagedPool, PoolTag::UA10) T(nullptr, 0, args...);
         unit->AddRef();
         units.emplace_back(static_cast<IUsbAudioUnit *>(unit),
                            [](IUsbAudioUnit *u)
@@ -503,6 +505,49 @@ TEST_F(UacEntityTest, OutputTypesAreReadOneByOneAndTheDeviceGetsItsSelectionBack
     EXPECT_EQ(Store()["UACUnit03"], 14u);
     EXPECT_EQ(UacOutputTerminalCode(0x0401), 13u);
     EXPECT_EQ(UacInputTerminalCode(0x0402), 14u);
+
+    // Linked, the selector stands between what feeds the terminal and its first pin, where a stream's
+    // walk from the pins meets it.
+    IAudioNode *pin = nullptr, *selector = nullptr;
+    ASSERT_EQ(hal->GetFilter(0, &pin), STATUS_SUCCESS);
+    ASSERT_EQ(hal->GetFilter(3, &selector), STATUS_SUCCESS);
+    const ULONG feed = 40;
+    ASSERT_EQ(terminal->LinkSources(1, &feed), STATUS_SUCCESS);
+    ULONG source = 0, count = 1;
+    ASSERT_EQ(pin->GetSources(&count, &source), STATUS_SUCCESS);
+    EXPECT_EQ(source, selector->GetId());
+    count = 1;
+    ASSERT_EQ(selector->GetSources(&count, &source), STATUS_SUCCESS);
+    EXPECT_EQ(source, feed);
+}
+
+// The two chip families' output terminal reads the same types but makes one pin, for jack index 0, with
+// the terminal's own code, and no selector.
+TEST_F(UacEntityTest, TheChipFamiliesOutputTerminalMakesOnePinWhateverTheTypes)
+{
+    Store().clear();
+    auto headset = usbsim::VirtualDevice::Uac1();
+    const UCHAR ot = usbsim::kUac1PlaybackOt;
+    headset->outputTypes[ot] = {0x0301, 0x0302, 0x0402};
+    Plug(headset, UacVersion::Uac1);
+    context.Settings = {nullptr, StoreAccess};
+    auto *terminal = Unit<COutputTerminalVariant>(EntityDescriptor(*headset, UAC_OUTPUT_TERMINAL, ot),
+                                                  STATUS_SUCCESS, PoolTag::Quib);
+    ASSERT_EQ(terminal->TypeCount(), 3u);
+    EXPECT_EQ(Kinds(), (std::vector<ULONG>{NODE_KIND_OUTPUT_TERMINAL}));
+    IAudioNode *pin = nullptr;
+    ASSERT_EQ(hal->GetFilter(0, &pin), STATUS_SUCCESS);
+    ITerminalInfo *info = QueryAs<ITerminalInfo>(pin, IID_ITerminalInfo);
+    ASSERT_NE(info, nullptr);
+    ULONG type = 0;
+    EXPECT_EQ(info->GetSelectedType(&type), STATUS_SUCCESS);
+    EXPECT_EQ(type, 2u); // headphones, the descriptor's own type
+    info->Release();
+    const ULONG feed = 40;
+    ASSERT_EQ(terminal->LinkSources(1, &feed), STATUS_SUCCESS);
+    ULONG source = 0, count = 1;
+    ASSERT_EQ(pin->GetSources(&count, &source), STATUS_SUCCESS);
+    EXPECT_EQ(source, feed);
 }
 
 // The device's streaming side, answering with a set status.
