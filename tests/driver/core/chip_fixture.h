@@ -12,6 +12,7 @@
 
 #include "driver/base/pool_memory.h"
 #include "driver/core/uac_entities.h"
+#include "held_units.h"
 #include "usb_fixture.h"
 
 // Named, not anonymous, so the test files share one bench; kept apart from the driver's own names.
@@ -139,16 +140,7 @@ protected:
     template <class T, class... A>
     T *Make(const usbsim::Bytes &descriptor, NTSTATUS expected, const A &...args)
     {
-        T *unit = new (NonPagedPool, PoolTag::Mirk) T(nullptr, 0, args...);
-        unit->AddRef();
-        units.emplace_back(static_cast<IUsbAudioUnit *>(unit),
-                           [](IUsbAudioUnit *u)
-                           {
-                               u->DetachNodes();
-                               u->Release();
-                           });
-        EXPECT_EQ(unit->InitUnit(descriptor.data(), ULONG(descriptor.size()), context), expected);
-        return unit;
+        return MakeHeldUnit<T>(units, PoolTag::Mirk, descriptor, context, expected, args...);
     }
     // The SET_CUR payloads of the class requests since the log was cleared, as
     // signed values.
@@ -166,7 +158,7 @@ protected:
     RecordingRegisters registers;
     ChipHal *hal = nullptr;
     UnitContext context{};
-    std::vector<std::unique_ptr<IUsbAudioUnit, void (*)(IUsbAudioUnit *)>> units;
+    HeldUnits units;
 };
 
 } // namespace chip_bench

@@ -6,6 +6,7 @@
 #include "driver/core/uac_entities.h"
 #include "driver/core/chip_units.h"
 #include "driver/base/pool_memory.h"
+#include "held_units.h"
 #include "usb_fixture.h"
 
 #include <cstring>
@@ -74,16 +75,7 @@ protected:
     template <class T, class... A>
     T *Unit(const Bytes &descriptor, NTSTATUS expected = STATUS_SUCCESS, const A &...args)
     {
-        T *unit = new (NonPagedPool, PoolTag::UA10) T(nullptr, 0, args...);
-        unit->AddRef();
-        units.emplace_back(static_cast<IUsbAudioUnit *>(unit),
-                           [](IUsbAudioUnit *u)
-                           {
-                               u->DetachNodes();
-                               u->Release();
-                           });
-        EXPECT_EQ(unit->InitUnit(descriptor.data(), ULONG(descriptor.size()), context), expected);
-        return unit;
+        return MakeHeldUnit<T>(units, PoolTag::UA10, descriptor, context, expected, args...);
     }
     // The nodes the HAL holds, as (kind) in list order.
     std::vector<ULONG> Kinds()
@@ -115,7 +107,7 @@ protected:
 
     EntityHal *hal = nullptr;
     UnitContext context{};
-    std::vector<std::unique_ptr<IUsbAudioUnit, void (*)(IUsbAudioUnit *)>> units;
+    HeldUnits units;
 };
 
 TEST_F(UacEntityTest, Uac1RequestsAddressRemapAndSaturate)
