@@ -1,6 +1,6 @@
 // libFuzzer entry point: the input is a WAV file for the host program's reader. Whatever it accepts
 // must hold whole frames of a supported format and read back the same after a write.
-#include "platform/host/wav/wav_file.h"
+#include "host/wav/wav_file.h"
 
 #include <cstdlib>
 

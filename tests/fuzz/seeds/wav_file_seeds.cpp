@@ -1,6 +1,6 @@
 // Writes the WAV fuzzer's seed corpus into the directory given: a short file of each width, in both
 // header forms.
-#include "platform/host/wav/wav_file.h"
+#include "host/wav/wav_file.h"
 
 #include "seed_writer.h"
 

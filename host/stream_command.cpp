@@ -15,7 +15,7 @@
 #include <sim/usb_pnp.h>
 
 #include "driver/core/driver_entry.h"
-#include "platform/host/wav/wav_file.h"
+#include "host/wav/wav_file.h"
 
 #include <algorithm>
 #include <chrono>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/host/wav/wav_file.h"
+#include "host/wav/wav_file.h"
 
 namespace
 {

@@ -1,5 +1,5 @@
 // RIFF/WAVE reading and writing.
-#include "platform/host/wav/wav_file.h"
+#include "host/wav/wav_file.h"
 
 #include <cstdio>
 #include <cstring>
