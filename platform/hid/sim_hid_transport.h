@@ -127,7 +127,8 @@ public:
     // Called after each logged report, outside the transport's lock, on the calling thread.
     void setReportHook(std::function<void(const SimLogEntry &)> hook);
 
-    // Devices from a JSON scenario file; a file that does not parse is logged and adds no devices.
+    // Devices from a JSON scenario file of at most 1 MiB. A file that is larger, does not parse or
+    // lacks a required field adds no devices and gives one log line saying why.
     bool loadScenario(const std::string &file);
 
 private:

@@ -4,6 +4,8 @@
 //                "interface": 1}],
 //   "profiles": {"1": "00 11 22 ..."}, "reports": ["ff 40 00 ..."], "reportPeriodMs": 300,
 //   "faults": [{"step": "read", "kind": "noReply", "command": "8c", "index": 1, "count": 1}]}]}
+// Every device needs "reportLength" and "entries", every entry "path", "vid" and "pid"; the rest
+// have defaults.
 #include "platform/hid/sim_hid_transport.h"
 
 #include <QDebug>
@@ -14,6 +16,11 @@
 
 namespace
 {
+// Far above any scenario of a few devices; a larger file is a mistake, not a scenario.
+constexpr qint64 kMaxScenarioBytes = 1 << 20;
+// The largest report a device of the panel's device file may have.
+constexpr int kMaxReportLength = 1024;
+
 // A number, or a hexadecimal text.
 int number(const QJsonValue &v, int fallback)
 {
@@ -70,6 +77,41 @@ bool parseFault(const QJsonObject &o, SimFault *f)
     f->count = o.value("count").toInt(1);
     return ok;
 }
+
+// The fields a device cannot do without: what is missing or of the wrong kind, named as
+// the file names it; empty when the scenario has its shape.
+QString shapeProblem(const QJsonObject &scenario)
+{
+    if (!scenario.value("devices").isArray())
+        return scenario.contains("devices") ? QStringLiteral("\"devices\" is not an array")
+                                            : QStringLiteral("\"devices\" is missing");
+    const QJsonArray devices = scenario.value("devices").toArray();
+    for (int d = 0; d < devices.size(); ++d)
+    {
+        const QString device = QStringLiteral("device %1").arg(d);
+        if (!devices[d].isObject())
+            return device + " is not an object";
+        const QJsonObject o = devices[d].toObject();
+        const QJsonValue length = o.value("reportLength");
+        // The device's interrupt reports: a bulk transfer of 0-byte reports would never end.
+        if (!length.isDouble() || length.toDouble() != length.toInt() || length.toInt() < 1 ||
+            length.toInt() > kMaxReportLength)
+            return device + QStringLiteral(" has no \"reportLength\" of 1 to %1").arg(kMaxReportLength);
+        if (!o.value("entries").isArray())
+            return device + " has no \"entries\" array";
+        const QJsonArray entries = o.value("entries").toArray();
+        for (int e = 0; e < entries.size(); ++e)
+        {
+            const QJsonObject entry = entries[e].toObject();
+            for (const char *field : {"path", "vid", "pid"})
+                if (!entries[e].isObject() || !entry.contains(QLatin1String(field)))
+                    return device + QStringLiteral(" entry %1 has no \"%2\"").arg(e).arg(field);
+            if (!entry.value("path").isString() || entry.value("path").toString().isEmpty())
+                return device + QStringLiteral(" entry %1 has no \"path\" text").arg(e);
+        }
+    }
+    return {};
+}
 } // namespace
 
 bool SimHidTransport::loadScenario(const std::string &file)
@@ -80,12 +122,25 @@ bool SimHidTransport::loadScenario(const std::string &file)
         qDebug() << "HID scenario" << in.fileName() << "cannot be read";
         return false;
     }
+    // Read whole or not at all: a cut file would only report a confusing parse error at the cut.
+    if (in.size() > kMaxScenarioBytes)
+    {
+        qDebug().noquote() << "HID scenario" << in.fileName() << "is over the limit of" << kMaxScenarioBytes
+                           << "bytes; no device is added";
+        return false;
+    }
     QJsonParseError error;
-    QJsonDocument doc = QJsonDocument::fromJson(in.read(1 << 20), &error);
+    QJsonDocument doc = QJsonDocument::fromJson(in.readAll(), &error);
     if (error.error != QJsonParseError::NoError || !doc.isObject())
     {
         qDebug() << "HID scenario" << in.fileName() << "does not parse:"
                  << (doc.isNull() ? error.errorString() : QStringLiteral("not an object"));
+        return false;
+    }
+    const QString shape = shapeProblem(doc.object());
+    if (!shape.isEmpty())
+    {
+        qDebug().noquote() << "HID scenario" << in.fileName() + ":" << shape + "; no device is added";
         return false;
     }
     // Everything is checked before the first device is added, so a bad file adds none.
@@ -105,7 +160,7 @@ bool SimHidTransport::loadScenario(const std::string &file)
         p.config.family = o.value("family").toInt(560);
         p.config.isEncode = o.value("isEncode").toBool(false);
         p.config.sCode = o.value("sCode").toString("482917").toStdString();
-        p.config.reportLength = o.value("reportLength").toInt(32);
+        p.config.reportLength = o.value("reportLength").toInt();
         for (const QJsonValue &ev : o.value("entries").toArray())
         {
             QJsonObject e = ev.toObject();

@@ -4,6 +4,7 @@
 #include "panel_data_fixture.h"
 
 #include "panel/device/hid_scrambler.h"
+#include "panel/device/hid_transport_factory.h"
 #include "panel/input_hooks.h"
 #include "panel/widget.h"
 
@@ -111,7 +112,7 @@ protected:
             sim->addDevice(c);
         }
     }
-    void start(const QString &library = CONFLIB_PATH)
+    void start(const QString &library = CONFLIB_PATH, HidTransport *transport = nullptr)
     {
         WidgetSetup setup;
         setup.view.programDir = root;
@@ -120,7 +121,7 @@ protected:
         setup.tray = &tray;
         setup.configLibrary = library;
         setup.deviceTimer = &timer;
-        widget = std::make_unique<Widget>(*sim, setup);
+        widget = std::make_unique<Widget>(transport ? *transport : *sim, setup);
     }
     // The production scene's root functions each write one console line, led by their name.
     QStringList calls()
@@ -411,4 +412,28 @@ TEST_F(WidgetTest, DamagedStartUpInputLeavesThePanelRunning)
     EXPECT_EQ(linesWith(log, "device notifications unavailable"), 1);
     widget.reset();
     EXPECT_EQ(snapshot(), before);
+}
+
+// A scenario of the wrong shape is refused in one line, and the panel runs on without devices.
+TEST_F(WidgetTest, ABadHidScenarioStartsThePanelWithNoDevice)
+{
+    scene = QUrl::fromLocalFile(QString(PANEL_TEST_QML_DIR) + "/probe.qml");
+    for (const QByteArray json :
+         {QByteArray(R"({"devices": 5})"),
+          QByteArray(
+              R"({"devices": [{"family": 560, "entries": [{"path": "sim:3:1", "vid": "1003", "pid": "1",
+                          "usagePage": "ff00", "usage": "1"}]}]})")})
+    {
+        write("scenario.json", json);
+        log.Clear();
+        qputenv("DEVPANEL_HID_BACKEND", ("sim:" + path("scenario.json")).toUtf8());
+        const std::unique_ptr<HidTransport> transport = makeHidTransport();
+        qunsetenv("DEVPANEL_HID_BACKEND");
+        start(CONFLIB_PATH, transport.get());
+        widget->checkDevice();
+        EXPECT_EQ(widget->hid().connectionBits(), 0u) << json.constData();
+        EXPECT_EQ(log.Count("Device Connect State 0"), 1u);
+        EXPECT_EQ(linesWith(log, "HID scenario"), 1) << json.constData();
+        widget.reset();
+    }
 }

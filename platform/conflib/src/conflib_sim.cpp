@@ -284,8 +284,8 @@ void FireEvents(ConfLibEventCallback callback, const std::vector<std::array<uint
 namespace
 {
 
-// A program names its scenario file in the environment; a file that does not parse leaves the
-// defaults, with a line on standard error.
+// A program names its scenario file in the environment; a file that cannot be read, is over 1 MiB
+// or does not parse leaves the defaults, with a line on standard error.
 struct ScenarioAtLoad
 {
     ScenarioAtLoad()
@@ -293,12 +293,22 @@ struct ScenarioAtLoad
         const char *path = std::getenv("OSCONF_SIM_SCENARIO");
         if (!path || !*path)
             return;
-        std::ifstream file(path, std::ios::binary);
+        std::ifstream file(path, std::ios::binary | std::ios::ate);
         if (!file)
         {
             std::fprintf(stderr, "osConfLib: scenario %s cannot be read; defaults apply\n", path);
             return;
         }
+        // A scenario is a few dozen lines; a larger file is a mistake, and read whole it would stall
+        // the program that loads the library.
+        constexpr std::streamoff kMaxScenarioBytes = 1 << 20;
+        if (file.tellg() > kMaxScenarioBytes)
+        {
+            std::fprintf(stderr, "osConfLib: scenario %s is over the limit of %lld bytes; defaults apply\n",
+                         path, static_cast<long long>(kMaxScenarioBytes));
+            return;
+        }
+        file.seekg(0);
         std::stringstream text;
         text << file.rdbuf();
         Simulator &sim = Instance();

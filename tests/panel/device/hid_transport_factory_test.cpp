@@ -11,7 +11,8 @@ TEST(HidTransportFactory, BackEndFollowsTheEnvironment)
     const QString file = dir.filePath("scenario.json");
     QFile out(file);
     ASSERT_TRUE(out.open(QIODevice::WriteOnly));
-    out.write(R"({"devices": [{"isEncode": true, "entries": [{"path": "sim:m", "vid": "1", "pid": "2"}]}]})");
+    out.write(
+        R"({"devices": [{"isEncode": true, "reportLength": 32, "entries": [{"path": "sim:m", "vid": "1", "pid": "2"}]}]})");
     out.close();
 
     qputenv("DEVPANEL_HID_BACKEND", ("sim:" + file).toUtf8());

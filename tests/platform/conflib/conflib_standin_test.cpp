@@ -4,6 +4,7 @@
 
 #include <QLibrary>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -198,7 +199,7 @@ TEST(ConfLibVariantTest, EachVariantLacksItsChosenEntries)
 
 // A program's scenario file is read when the library loads; a copy of the library under another
 // name is a fresh load.
-TEST(ConfLibScenarioFileTest, IsReadAtLoadAndABadOneLeavesTheDefaultsWithAReport)
+TEST(ConfLibScenarioFileTest, IsReadAtLoadAndABadOrLargeOneLeavesTheDefaultsWithAReport)
 {
     const auto dir = std::filesystem::temp_directory_path() / ("zelko-conflib-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
@@ -219,6 +220,15 @@ TEST(ConfLibScenarioFileTest, IsReadAtLoadAndABadOneLeavesTheDefaultsWithAReport
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(load("count render 5\ncount render many\n", "libBadScenario.so"), 1u);
     EXPECT_NE(::testing::internal::GetCapturedStderr().find("line 2"), std::string::npos);
+    // Over the size limit: refused whole, in a line naming the limit, though every line would parse.
+    std::string large = "count render 5\n";
+    while (large.size() <= (1u << 20))
+        large += "# a comment line of the scenario, repeated past the limit\n";
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(load(large, "libLargeScenario.so"), 1u);
+    const std::string report = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(report.find("is over the limit of 1048576 bytes; defaults apply"), std::string::npos) << report;
+    EXPECT_EQ(std::count(report.begin(), report.end(), '\n'), 1) << report;
     std::filesystem::remove_all(dir);
 }
 

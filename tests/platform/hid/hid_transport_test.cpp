@@ -1,5 +1,6 @@
 #include "platform/hid/hidapi_transport.h"
 #include "platform/hid/sim_hid_transport.h"
+#include "support/qt_log.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -76,17 +77,52 @@ TEST(SimHidTransport, ScenarioDescribesDevicesReportsAndFaults)
     EXPECT_EQ(sim.staleHandleCalls(), 0);
 }
 
-TEST(SimHidTransport, ABadScenarioGivesNoDevices)
+// A bad file adds no device and says why in one line: the parse error, the field that is missing or
+// of the wrong kind, or the size limit (a file over it is refused whole, never parsed cut short).
+TEST(SimHidTransport, ABadScenarioGivesNoDevicesAndOneLineSayingWhy)
 {
     QTemporaryDir dir;
-    for (const QByteArray &json :
-         {QByteArray("{\"devices\": [{\"name\": \"x\""), QByteArray("[1, 2]"),
-          QByteArray(R"({"devices": [{"name": "a"}, {"faults": [{"step": "later", "kind": "fail"}]}]})")})
+    const QByteArray entry = R"({"path": "sim:a", "vid": "1", "pid": "2"})";
+    const QByteArray overLimit = "{\"devices\": [], \"note\": \"" + QByteArray(1 << 20, 'x') + "\"}";
+    const std::pair<QByteArray, const char *> cases[] = {
+        {"{\"devices\": [{\"name\": \"x\"", "does not parse"},
+        {"[1, 2]", "not an object"},
+        {R"({"devices": 5})", "\"devices\" is not an array"},
+        {R"({"device": []})", "\"devices\" is missing"},
+        {R"({"devices": [7]})", "device 0 is not an object"},
+        {"{\"devices\": [{\"reportLength\": 32, \"entries\": [" + entry + "]}, {\"entries\": [" + entry +
+             "]}]}",
+         "device 1 has no \"reportLength\" of 1 to 1024"},
+        {"{\"devices\": [{\"reportLength\": 0, \"entries\": []}]}", "device 0 has no \"reportLength\""},
+        {"{\"devices\": [{\"reportLength\": \"32\", \"entries\": []}]}", "device 0 has no \"reportLength\""},
+        {R"({"devices": [{"reportLength": 32}]})", "device 0 has no \"entries\" array"},
+        {R"({"devices": [{"reportLength": 32, "entries": [{"path": "sim:a", "vid": "1"}]}]})",
+         "device 0 entry 0 has no \"pid\""},
+        {R"({"devices": [{"reportLength": 32, "entries": [{"path": "", "vid": "1", "pid": "2"}]}]})",
+         "device 0 entry 0 has no \"path\" text"},
+        {"{\"devices\": [{\"reportLength\": 32, \"entries\": [" + entry +
+             "], \"faults\": [{\"step\": \"later\", \"kind\": \"fail\"}]}]}",
+         "has a fault it does not know"},
+        {overLimit, "is over the limit of 1048576 bytes"},
+    };
+    for (const auto &[json, reason] : cases)
     {
+        SCOPED_TRACE(reason);
         SimHidTransport sim;
-        EXPECT_FALSE(sim.loadScenario(scenario(dir, json).toStdString())) << json.constData();
+        QtLogCapture log;
+        EXPECT_FALSE(sim.loadScenario(scenario(dir, json).toStdString()));
         EXPECT_EQ(sim.deviceCount(), 0);
+        const std::vector<std::string> lines = log.Texts();
+        EXPECT_EQ(lines.size(), 1u);
+        EXPECT_TRUE(!lines.empty() && lines[0].find(reason) != std::string::npos)
+            << (lines.empty() ? "no line" : lines[0]);
     }
     SimHidTransport sim;
     EXPECT_FALSE(sim.loadScenario("/nonexistent/scenario.json"));
+
+    // The limit itself is a file's to reach.
+    QByteArray atLimit = "{\"devices\": [], \"note\": \"\"}";
+    atLimit.insert(atLimit.size() - 2, QByteArray((1 << 20) - atLimit.size(), 'x'));
+    ASSERT_EQ(atLimit.size(), 1 << 20);
+    EXPECT_TRUE(sim.loadScenario(scenario(dir, atLimit).toStdString()));
 }

@@ -1,6 +1,6 @@
 // Test face of the configuration library stand-in. Tests resolve these exports by name (they load
 // the library at run time, like the panel); programs set the same things through a scenario file
-// named by the environment variable OSCONF_SIM_SCENARIO, read when the library loads.
+// named by the environment variable OSCONF_SIM_SCENARIO (at most 1 MiB), read when the library loads.
 //
 // Scenario text: one command a line; blank lines and lines starting with '#' are skipped.
 //   devices render|capture [H,J,F,S ...]   the endpoint list (Handle, JackType, DataFlow, State);
