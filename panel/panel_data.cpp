@@ -117,21 +117,10 @@ void PanelData::setCurrentProfile(int index)
         m_current = index;
 }
 
-bool PanelData::usable(const QString &path)
-{
-    const DataFileCheck check = checkDataFile(path);
-    if (!check.usable && !m_reported.contains(path))
-    {
-        m_reported.insert(path);
-        qWarning().noquote() << "damaged data file" << path + ":" << check.reason;
-    }
-    return check.usable;
-}
-
 void PanelData::openStore(Store &store)
 {
     store.settings.reset();
-    if (usable(store.path))
+    if (usableDataFile(store.path))
         store.settings = std::make_unique<QSettings>(store.path, QSettings::IniFormat);
 }
 
@@ -144,7 +133,7 @@ PanelData::Store *PanelData::storeOf(int slot)
 
 std::unique_ptr<QSettings> PanelData::openFile(const QString &path, bool mustExist, bool utf8)
 {
-    if ((mustExist && !QFileInfo::exists(path)) || !usable(path))
+    if ((mustExist && !QFileInfo::exists(path)) || !usableDataFile(path))
         return nullptr;
     auto settings = std::make_unique<QSettings>(path, QSettings::IniFormat);
     if (utf8)
@@ -455,7 +444,7 @@ bool PanelData::replaceSettingsFile(int slot, const QString &sourcePath)
             QFileInfo(other->path).absoluteFilePath() == QFileInfo(sourcePath).absoluteFilePath())
             other->settings->sync();
     QFile source(sourcePath);
-    if (!QFileInfo(sourcePath).isFile() || !source.open(QIODevice::ReadOnly) || !usable(sourcePath))
+    if (!QFileInfo(sourcePath).isFile() || !source.open(QIODevice::ReadOnly) || !usableDataFile(sourcePath))
         return false;
     source.close();
 
@@ -507,7 +496,7 @@ bool PanelData::importMacro(const QString &name, int deviceNo, const QString &so
         return false;
     const QString target = macroPath(name, deviceNo);
     // An existing macro is never replaced by an import.
-    if (QFileInfo::exists(target) || !QFileInfo(sourcePath).isFile() || !usable(sourcePath) ||
+    if (QFileInfo::exists(target) || !QFileInfo(sourcePath).isFile() || !usableDataFile(sourcePath) ||
         !QDir().mkpath(QFileInfo(target).path()))
         return false;
     return copyThroughTemporary(sourcePath, target);

@@ -11,7 +11,6 @@
 
 #include <windows.h>
 
-#include <QSet>
 #include <QSettings>
 #include <QStringList>
 #include <QVariant>
@@ -103,7 +102,6 @@ private:
     // QSettings on a per-operation file, or null (logged) when the file is damaged. `mustExist`
     // also gives null for a missing file.
     std::unique_ptr<QSettings> openFile(const QString &path, bool mustExist, bool utf8 = false);
-    bool usable(const QString &path);
     bool launch(const QString &relative);
     static bool commit(QSettings &settings);
     static bool setSystemParameter(UINT action, UINT uiParam, PVOID pvParam, const char *failure);
@@ -116,5 +114,4 @@ private:
     int m_current = 0;
     bool m_isColorful = false, m_isGun = false, m_is55328 = false;
     QString m_icType;
-    QSet<QString> m_reported; // damaged files already logged
 };

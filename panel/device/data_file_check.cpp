@@ -1,7 +1,11 @@
 #include "panel/device/data_file_check.h"
 
 #include <QFile>
+#include <QDateTime>
+#include <QDebug>
 #include <QFileInfo>
+#include <QMutex>
+#include <QSet>
 #include <QSettings>
 #include <QTemporaryFile>
 
@@ -31,4 +35,25 @@ DataFileCheck checkDataFile(const QString &path)
     if (settings.status() != QSettings::NoError)
         return {false, "not valid settings text"};
     return {};
+}
+
+bool usableDataFile(const QString &path)
+{
+    const DataFileCheck check = checkDataFile(path);
+    if (check.usable)
+        return true;
+    static QMutex lock;
+    static QSet<QString> reported; // a file as it stood when it was logged
+    const QFileInfo info(path);
+    const QString key = QString("%1|%2|%3")
+                            .arg(info.absoluteFilePath())
+                            .arg(info.size())
+                            .arg(info.lastModified().toMSecsSinceEpoch());
+    QMutexLocker guard(&lock);
+    if (!reported.contains(key))
+    {
+        reported.insert(key);
+        qWarning().noquote() << "damaged data file" << path + ":" << check.reason;
+    }
+    return false;
 }

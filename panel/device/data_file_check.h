@@ -14,3 +14,8 @@ struct DataFileCheck
 // Rejects a file over 1 MiB, one holding a NUL byte, a folder or unreadable file, and one that
 // QSettings reads with a status other than NoError.
 DataFileCheck checkDataFile(const QString &path);
+
+// checkDataFile, and a file that fails it is logged ("damaged data file <path>: <reason>") once
+// while it stays as it is (same size and time), whichever reader meets it first: the device list
+// and the view both read apConfig.bin, and one start should say so once. Any thread.
+bool usableDataFile(const QString &path);

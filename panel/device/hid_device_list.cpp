@@ -41,12 +41,8 @@ QList<HidDeviceRecord> loadHidDeviceList(const QString &file)
         qDebug().noquote() << "device file" << file << "missing: no device is looked for";
         return list;
     }
-    const DataFileCheck check = checkDataFile(file);
-    if (!check.usable)
-    {
-        qDebug().noquote() << "device file" << file << "ignored:" << check.reason;
+    if (!usableDataFile(file))
         return list;
-    }
     QSettings s(file, QSettings::IniFormat);
     int count = s.value("common/deviceCount", 0).toInt();
     if (count > kMaxHidDevices)
