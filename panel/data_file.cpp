@@ -32,6 +32,11 @@ bool isSafeFileName(const QString &name)
     return true;
 }
 
+bool isNewFileName(const QString &name)
+{
+    return name.size() <= kMaxFileNameLength && isSafeFileName(name);
+}
+
 int boundedCount(const QVariant &value, int limit)
 {
     bool ok = false;

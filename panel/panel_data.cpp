@@ -226,7 +226,7 @@ bool PanelData::updataNameList(int type, const QStringList &names, int deviceInd
 
 bool PanelData::createMacroIni(const QString &name, const QVariant &deviceNo)
 {
-    if (!isSafeFileName(name))
+    if (!isNewFileName(name))
         return false;
     const QString path = macroPath(name, deviceNo.toInt());
     if (QFileInfo::exists(path) || !QDir().mkpath(QFileInfo(path).path()))
@@ -276,7 +276,7 @@ QStringList PanelData::loadMacroIni(const QString &name, int deviceNo)
 
 bool PanelData::modifyMacroName(const QString &oldName, const QString &newName, int deviceNo)
 {
-    if (!isSafeFileName(oldName) || !isSafeFileName(newName))
+    if (!isSafeFileName(oldName) || !isNewFileName(newName))
         return false;
     const QString from = macroPath(oldName, deviceNo), to = macroPath(newName, deviceNo);
     // QFile::rename never replaces an existing macro.
@@ -492,7 +492,7 @@ bool PanelData::exportSettingsFile(int slot, const QString &target)
 
 bool PanelData::importMacro(const QString &name, int deviceNo, const QString &sourcePath)
 {
-    if (!isSafeFileName(name))
+    if (!isNewFileName(name))
         return false;
     const QString target = macroPath(name, deviceNo);
     // An existing macro is never replaced by an import.

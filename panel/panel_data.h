@@ -50,7 +50,8 @@ public:
     QVariantList getNameList(int type, int deviceIndex);
     bool updataNameList(int type, const QStringList &names, int deviceIndex);
 
-    // Macros: device number 0 in "macro/", any other in "macro1/".
+    // Macros: device number 0 in "macro/", any other in "macro1/". A name that makes a file (create,
+    // the new name of a rename, import) must pass isNewFileName; false, with nothing written, if not.
     bool createMacroIni(const QString &name, const QVariant &deviceNo);
     bool saveMacroIni(const QString &name, const QStringList &macros, const QVariant &repeat, int deviceNo,
                       int delay, int times);

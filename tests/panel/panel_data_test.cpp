@@ -71,7 +71,7 @@ TEST_F(PanelDataTest, MacrosLiveInOneFolderPerDeviceFamily)
     EXPECT_EQ(snapshot(), before);
 }
 
-TEST_F(PanelDataTest, MacroNamesThatReachOtherFilesAreRefused)
+TEST_F(PanelDataTest, MacroNamesThatReachOtherFilesOrRunTooLongAreRefused)
 {
     write("modules/setting/apConfig.bin", "[mouse]\nisGun=true\n");
     write("modules/macro/Good.bin", "[config]\ntotal=0\nrepeat=1\ndelay=1\ntimes=1\n");
@@ -99,6 +99,20 @@ TEST_F(PanelDataTest, MacroNamesThatReachOtherFilesAreRefused)
         EXPECT_EQ(d.getLangStrings("menu", name), QStringList());
     }
     EXPECT_EQ(snapshot(), before);
+
+    // A new name holds at most 64 characters, so the file's path fits; a longer macro that already
+    // exists stays reachable under its name.
+    const QString longest(64, 'L'), tooLong(65, 'L');
+    EXPECT_FALSE(d.createMacroIni(tooLong, 0));
+    EXPECT_FALSE(d.createMacroIni(QString(300, 'L'), 0));
+    EXPECT_FALSE(d.modifyMacroName("Good", tooLong, 0));
+    EXPECT_EQ(snapshot(), before);
+    EXPECT_TRUE(d.createMacroIni(longest, 0));
+    EXPECT_TRUE(QFile::exists(path("modules/macro/" + longest + ".bin")));
+    write("modules/macro/" + tooLong + ".bin", "[config]\ntotal=0\n");
+    EXPECT_TRUE(d.saveMacroIni(tooLong, {"x"}, 1, 0, 1, 1));
+    EXPECT_EQ(d.loadMacroIni(tooLong, 0), (QStringList{"x", "1", "1", "1"}));
+    EXPECT_TRUE(d.deleteMacroIni(tooLong, 0));
 }
 
 TEST_F(PanelDataTest, CountsFromFilesAreBounded)

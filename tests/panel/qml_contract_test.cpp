@@ -158,3 +158,39 @@ TEST_F(ViewTest, TheMacroEditorRecordsSavesAndUnbinds)
     EXPECT_EQ(view().mouseGetKeydefine(2, false), (QVariantList{"1", "0", "2"}));
     EXPECT_TRUE(view().getNameList(0, 0).value(0).toString() != "burst");
 }
+
+// A macro is listed only when its file was made; a refused name or a failed save says so in a line.
+TEST_F(ViewTest, TheMacroEditorListsOnlyMacrosItCouldMakeAndSaysWhenItCannot)
+{
+    build(560, QUrl("qrc:modules/qml/main.qml"));
+    ASSERT_NE(scene(), nullptr);
+    QObject *name = control(scene(), "macros0Name"), *newButton = control(scene(), "macros0New");
+    QObject *message = control(scene(), "macroMessage0"), *editor = control(scene(), "macroEditor0");
+    ASSERT_TRUE(name && newButton && message && editor);
+    const auto before = snapshot();
+    for (const QString &refused : {QString(300, 'x'), QString("fire/burst")})
+    {
+        SCOPED_TRACE(refused.toStdString());
+        name->setProperty("text", refused);
+        QMetaObject::invokeMethod(newButton, "clicked");
+        EXPECT_TRUE(editor->property("macroNames").toStringList().isEmpty());
+        EXPECT_TRUE(view().getNameList(0, 0).isEmpty());
+        EXPECT_EQ(snapshot(), before);
+        const QString text = message->property("text").toString();
+        EXPECT_TRUE(text.startsWith("Not created: at most 64 characters")) << text.toStdString();
+        editor->setProperty("message", "");
+    }
+
+    name->setProperty("text", "burst");
+    QMetaObject::invokeMethod(newButton, "clicked");
+    EXPECT_TRUE(QFile::exists(path("modules/macro/burst.bin")));
+    EXPECT_EQ(editor->property("macroNames").toStringList(), QStringList{"burst"});
+    EXPECT_EQ(message->property("text").toString(), "");
+
+    // The file goes behind the editor's back: the save fails, and says so.
+    QFile::remove(path("modules/macro/burst.bin"));
+    QMetaObject::invokeMethod(control(scene(), "macroSave0"), "clicked");
+    EXPECT_FALSE(QFile::exists(path("modules/macro/burst.bin")));
+    EXPECT_TRUE(message->property("text").toString().startsWith("Not saved"))
+        << message->property("text").toString().toStdString();
+}

@@ -5,6 +5,7 @@ import QtQuick.Controls 2.15 as T
 
 Row {
     id: editor
+    objectName: "macroEditor" + deviceNo
     property int deviceNo: 0
     property var names
     property var env
@@ -15,6 +16,8 @@ Row {
     property int repeat: 1
     property int delay: 1
     property int times: 1
+    // One line on what the last change could not do; empty when it worked.
+    property string message: ""
     readonly property string current: macroList.current >= 0 && macroList.current < macroNames.length ? macroNames[macroList.current] : ""
     spacing: 12
 
@@ -28,8 +31,9 @@ Row {
         macroNames = list
     }
     function storeNames(list) {
-        ui_View.updataNameList(deviceNo, list, 0)
+        var stored = ui_View.updataNameList(deviceNo, list, 0)
         reload()
+        return stored
     }
     function load(name) {
         var stored = ui_View.loadMacroIni(name, deviceNo)
@@ -70,21 +74,40 @@ Row {
         renameText: editor.text(1, "Rename")
         deleteText: editor.text(2, "Delete")
         onPicked: editor.load(editor.macroNames[index])
+        // The file first: a name is listed only once its file exists, and a list that cannot be
+        // stored takes the new file away again.
         onCreated: {
-            if (editor.macroNames.indexOf(name) >= 0)
+            if (editor.macroNames.indexOf(name) >= 0) {
+                editor.message = editor.text(9, "Not created: the name is taken")
                 return
-            ui_View.createMacroIni(name, editor.deviceNo)
-            editor.storeNames(editor.macroNames.concat([name]))
+            }
+            if (!ui_View.createMacroIni(name, editor.deviceNo)) {
+                editor.message = editor.text(10, "Not created: at most 64 characters and no / \\ : or ..")
+                return
+            }
+            if (!editor.storeNames(editor.macroNames.concat([name]))) {
+                ui_View.deleteMacroIni(name, editor.deviceNo)
+                editor.message = editor.text(11, "The list of macros cannot be written: nothing changed")
+                return
+            }
+            editor.message = ""
             current = editor.macroNames.length - 1
             editor.load(name)
         }
         onRenamed: {
             var old = editor.macroNames[index]
-            if (editor.macroNames.indexOf(name) >= 0 || !ui_View.modifyMacroName(old, name, editor.deviceNo))
+            if (editor.macroNames.indexOf(name) >= 0 || !ui_View.modifyMacroName(old, name, editor.deviceNo)) {
+                editor.message = editor.text(12, "Not renamed: the name is taken or not allowed")
                 return
+            }
             var list = editor.macroNames.slice()
             list[index] = name
-            editor.storeNames(list)
+            if (!editor.storeNames(list)) {
+                ui_View.modifyMacroName(name, old, editor.deviceNo)
+                editor.message = editor.text(11, "The list of macros cannot be written: nothing changed")
+                return
+            }
+            editor.message = ""
         }
         onRemoved: {
             var name = editor.macroNames[index]
@@ -137,7 +160,8 @@ Row {
                 objectName: "macroSave" + editor.deviceNo
                 text: editor.text(5, "Save")
                 enabled: editor.current !== ""
-                onClicked: ui_View.saveMacroIni(editor.current, editor.actions, editor.repeat, editor.deviceNo, editor.delay, editor.times)
+                onClicked: editor.message = ui_View.saveMacroIni(editor.current, editor.actions, editor.repeat, editor.deviceNo, editor.delay, editor.times)
+                                            ? "" : editor.text(13, "Not saved: the macro's file is gone or cannot be written")
             }
         }
         Row {
@@ -154,6 +178,15 @@ Row {
                 enabled: editor.current !== ""
                 onClicked: ui_View.saveMacroFile(editor.current, editor.deviceNo)
             }
+        }
+        Text {
+            objectName: "macroMessage" + editor.deviceNo
+            width: 220
+            visible: text !== ""
+            text: editor.message
+            color: "#e65a28"
+            font.pixelSize: 12
+            wrapMode: Text.WordWrap
         }
     }
 }
