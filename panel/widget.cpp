@@ -14,6 +14,8 @@
 #include <QMenu>
 #include <QMessageBox>
 
+#include <algorithm>
+
 namespace
 {
 const char *const kTitle = "Halvard Zelko T610";
@@ -192,8 +194,23 @@ void Widget::checkDevice()
     {
         m_headset->openDeviceList();
         m_headset->refreshAudioDefaults();
+        if (m_headset->libraryReady)
+            showHeadsetVolumes();
     }
     // The status poll keeps its own handle and flag: nothing here stops it.
+}
+
+void Widget::showHeadsetVolumes()
+{
+    HeadsetAudioControl &headset = *m_headset;
+    headset.readPlaybackMaster();
+    headset.readPlaybackChannels();
+    headset.readMicState();
+    // The kept percents are x 100 + 0.5 so that truncating them rounds the scalar.
+    const auto level = [](float percent) { return int(std::clamp(percent, 0.0f, 100.0f)); };
+    view()->invokeRoot("setVolumes", Qt::QueuedConnection,
+                       {level(headset.playbackMasterPercent), level(headset.playbackLeftPercent),
+                        level(headset.playbackRightPercent), level(headset.micMasterPercent)});
 }
 
 // ---- Hook callbacks

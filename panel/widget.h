@@ -133,6 +133,9 @@ protected:
 
 private:
     void setUpTray();
+    // Reads the headset's playback (master, left, right) and microphone volumes and hands them to
+    // the scene's "setVolumes" as levels 0..100, after the calls the device check queued.
+    void showHeadsetVolumes();
     void restoreWindow();
 
     std::unique_ptr<QtDeviceTimer> m_ownTimer;

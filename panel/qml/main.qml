@@ -17,12 +17,16 @@ Rectangle {
 
     property int connectState: 0
     property int status: 0
+    readonly property bool headsetConnected: (connectState & (1 << deviceOf.headset)) !== 0
     property string page: "headset"
     property int profile: 0
     property var profileNames: []
     property var keyEntries: []
     // The device index of each page, as the HID thread numbers its records.
     readonly property var deviceOf: ({ keyboard: 0, mouse: 1, mousepad: 2, headset: 3, mouse3336: 4, accessory: 5 })
+    readonly property var devicePages: [ { name: "headset", text: 1, label: "Headset" }, { name: "mouse", text: 2, label: "Mouse" },
+                                         { name: "mouse3336", text: 3, label: "Mouse 2" }, { name: "keyboard", text: 4, label: "Keyboard" },
+                                         { name: "mousepad", text: 5, label: "Mouse pad" }, { name: "accessory", text: 6, label: "Accessory" } ]
     readonly property bool isMouse: page === "mouse" || page === "mouse3336"
     readonly property int is3336: page === "mouse3336" ? 1 : 0
     readonly property bool isGun: String(ui_View.getGlobalData("mouse/isGun")) === "true"
@@ -53,6 +57,33 @@ Rectangle {
         surround.checked = Number(ui_View.headSetGet71()) !== 0
         noise.checked = Number(ui_View.headSetGetHJJZ()) !== 0
         micMute.checked = Number(ui_View.headSetGetMicStatus()) !== 0
+    }
+    // The headset's volumes as levels 0..100, read at each device check: with the lock on, both
+    // sides show the master volume that the locked sliders send.
+    function setVolumes(master, left, right, mic) {
+        console.log("setVolumes", master, left, right, mic)
+        playLeft.value = volumeLock.checked ? master : left
+        playRight.value = volumeLock.checked ? master : right
+        micLeft.value = mic
+        micRight.value = mic
+    }
+    // A slider's level (0 silent .. 100 full) as the bridge's volume value (0 full .. 272 silent),
+    // rounded down so that the bridge's percent of it is the level itself.
+    function bridgeVolume(level) {
+        return Math.floor((100 - level) * 272 / 100)
+    }
+    function sendVolume() {
+        ui_View.headSetYLKZVoice(volumeLock.checked ? 1 : 0, bridgeVolume(playLeft.value), bridgeVolume(playRight.value))
+    }
+    function sendMicVolume() {
+        ui_View.headSetYLKZMic(micLock.checked ? 1 : 0, bridgeVolume(micLeft.value), bridgeVolume(micRight.value))
+    }
+    function connectedNames() {
+        var names = []
+        for (var i = 0; i < devicePages.length; ++i)
+            if ((connectState & (1 << deviceOf[devicePages[i].name])) !== 0)
+                names.push(t("main", devicePages[i].text, devicePages[i].label))
+        return names.join(", ")
     }
     function ylwCtrl(value) {
         console.log("ylwCtrl", value)
@@ -207,9 +238,7 @@ Rectangle {
         x: 14
         spacing: 6
         Repeater {
-            model: [ { name: "headset", text: 1, label: "Headset" }, { name: "mouse", text: 2, label: "Mouse" },
-                     { name: "mouse3336", text: 3, label: "Mouse 2" }, { name: "keyboard", text: 4, label: "Keyboard" },
-                     { name: "mousepad", text: 5, label: "Mouse pad" }, { name: "accessory", text: 6, label: "Accessory" } ]
+            model: root.devicePages
             C.Button {
                 objectName: "select_" + modelData.name
                 text: root.t("main", modelData.text, modelData.label)
@@ -307,6 +336,8 @@ Rectangle {
             y: 40
             spacing: 8
             visible: headsetTabs.current === 0
+            enabled: root.headsetConnected
+            opacity: enabled ? 1 : 0.4
             Row {
                 spacing: 14
                 J2.CheckBox { objectName: "eqEnable"; text: root.t("headset", 4, "Equaliser"); onToggled: ui_View.headSetJHQEnable(checked) }
@@ -333,6 +364,8 @@ Rectangle {
             y: 40
             spacing: 8
             visible: headsetTabs.current === 1
+            enabled: root.headsetConnected
+            opacity: enabled ? 1 : 0.4
             J2.CheckBox { objectName: "clarity"; text: root.t("headset", 9, "Voice clarity"); onToggled: ui_View.headSetYYQXEnable(checked) }
             J2.VoiceSlider { objectName: "clarityLevel"; label: root.t("headset", 10, "Clarity"); steps: [-1, 65, 131, 197, 263, 329]
                              onMoved: ui_View.headSetYYQX0(stepValue) }
@@ -346,16 +379,19 @@ Rectangle {
             y: 40
             spacing: 8
             visible: headsetTabs.current === 2
+            enabled: root.headsetConnected
+            opacity: enabled ? 1 : 0.4
             J2.CheckBox { id: volumeLock; objectName: "volumeLock"; text: root.t("headset", 17, "Lock left and right"); checked: true }
-            J2.SliderButton { id: playLeft; objectName: "playLeft"; label: root.t("headset", 18, "Left"); from: 0; to: 272; value: 272
-                              onMoved: { if (volumeLock.checked) playRight.value = value; ui_View.headSetYLKZVoice(volumeLock.checked ? 1 : 0, playLeft.value, playRight.value) } }
-            J2.SliderButton { id: playRight; objectName: "playRight"; label: root.t("headset", 19, "Right"); from: 0; to: 272; value: 272
-                              onMoved: { if (volumeLock.checked) playLeft.value = value; ui_View.headSetYLKZVoice(volumeLock.checked ? 1 : 0, playLeft.value, playRight.value) } }
+            // Levels 0..100, loud to the right; placed from the headset by setVolumes.
+            J2.SliderButton { id: playLeft; objectName: "playLeft"; label: root.t("headset", 18, "Left"); from: 0; to: 100; value: 0
+                              onMoved: { if (volumeLock.checked) playRight.value = value; root.sendVolume() } }
+            J2.SliderButton { id: playRight; objectName: "playRight"; label: root.t("headset", 19, "Right"); from: 0; to: 100; value: 0
+                              onMoved: { if (volumeLock.checked) playLeft.value = value; root.sendVolume() } }
             J2.CheckBox { id: micLock; objectName: "micLock"; text: root.t("headset", 20, "Lock microphone"); checked: true }
-            J2.SliderButton { id: micLeft; objectName: "micLeft"; label: root.t("headset", 21, "Mic left"); from: 0; to: 272; value: 272
-                              onMoved: { if (micLock.checked) micRight.value = value; ui_View.headSetYLKZMic(micLock.checked ? 1 : 0, micLeft.value, micRight.value) } }
-            J2.SliderButton { id: micRight; objectName: "micRight"; label: root.t("headset", 22, "Mic right"); from: 0; to: 272; value: 272
-                              onMoved: { if (micLock.checked) micLeft.value = value; ui_View.headSetYLKZMic(micLock.checked ? 1 : 0, micLeft.value, micRight.value) } }
+            J2.SliderButton { id: micLeft; objectName: "micLeft"; label: root.t("headset", 21, "Mic left"); from: 0; to: 100; value: 0
+                              onMoved: { if (micLock.checked) micRight.value = value; root.sendMicVolume() } }
+            J2.SliderButton { id: micRight; objectName: "micRight"; label: root.t("headset", 22, "Mic right"); from: 0; to: 100; value: 0
+                              onMoved: { if (micLock.checked) micLeft.value = value; root.sendMicVolume() } }
             J2.CheckBox { id: micMute; objectName: "micMute"; text: root.t("headset", 23, "Microphone mute")
                           onToggled: { ui_View.headSetMicClose(checked ? 1 : 0); checked = Number(ui_View.headSetGetMicStatus()) !== 0 } }
         }
@@ -363,10 +399,14 @@ Rectangle {
             y: 40
             spacing: 8
             visible: headsetTabs.current === 3
+            enabled: root.headsetConnected
+            opacity: enabled ? 1 : 0.4
             J2.CheckBox { id: headsetLightOn; objectName: "light"; text: root.t("headset", 24, "Light on"); onToggled: root.sendHeadsetLight() }
             J2.LightControl { id: headsetLight; objectName: "headsetLight"; env: environment; onChanged: root.sendHeadsetLight() }
         }
-        Text { objectName: "status"; anchors.bottom: parent.bottom; color: environment.dim; text: root.t("headset", 25, "Status") + " " + root.status }
+        Text { objectName: "status"; anchors.bottom: parent.bottom; color: environment.dim; font.pixelSize: 14
+               text: root.connectState === 0 ? root.t("main", 0, "No device connected")
+                                             : root.t("headset", 25, "Connected:") + " " + root.connectedNames() }
     }
 
     // ---- Mouse page (both mice)

@@ -239,6 +239,10 @@ TEST_F(ViewTest, HeadsetSlotsReachTheLibraryWithTheirProperties)
          {"render set VolumeScalarControl(0,0,0)=1", "render set VolumeScalarControl(1,0,0)=0"}},
         {[](myQQuickView &v) { v.headSetYLKZMic(1, 136, 0); },
          {"capture set VolumeScalarControl(-1,0,0)=0.5"}},
+        // Between percent steps the percent is truncated: 99.6, 49.6 and 0.7 give 99, 49 and 0.
+        {[](myQQuickView &v) { v.headSetYLKZVoice(0, 1, 137); },
+         {"render set VolumeScalarControl(0,0,0)=0.99", "render set VolumeScalarControl(1,0,0)=0.49"}},
+        {[](myQQuickView &v) { v.headSetYLKZMic(1, 270, 0); }, {"capture set VolumeScalarControl(-1,0,0)=0"}},
         {[](myQQuickView &v) { v.headSetSet71(false); },
          {"render set VirtualSurroundEffectControl(4,-1,0)=0",
           "render set VirtualSurroundEffectControl(4,1,0)=0",

@@ -2,6 +2,7 @@
 #include "device/headset_fixture.h"
 #include "device/hid_rig.h"
 #include "panel_data_fixture.h"
+#include "support/qt_scene.h"
 
 #include "panel/device/hid_scrambler.h"
 #include "panel/device/hid_transport_factory.h"
@@ -16,6 +17,7 @@
 #include <QRegularExpression>
 #include <QTimer>
 
+#include <cstring>
 #include <random>
 #include <thread>
 
@@ -439,4 +441,95 @@ TEST_F(WidgetTest, ABadHidScenarioStartsThePanelWithNoDevice)
         EXPECT_EQ(linesWith(log, "HID scenario"), 1) << json.constData();
         widget.reset();
     }
+}
+
+namespace
+{
+// Sets a scalar volume in the library stand-in directly, as the system's mixer would have left it.
+void setLibraryVolume(uint32_t handle, int32_t channel, float scalar)
+{
+    QLibrary library(CONFLIB_PATH);
+    ASSERT_TRUE(library.load());
+    const auto property = reinterpret_cast<PropertyControlProc>(library.resolve("PropertyControl"));
+    ASSERT_NE(property, nullptr);
+    alignas(8) unsigned char value[CONFLIB_BUFFER_BYTES] = {};
+    alignas(8) int32_t param[CONFLIB_BUFFER_BYTES / 4] = {channel};
+    std::memcpy(value, &scalar, sizeof scalar);
+    void *valueAddress = value, *paramAddress = param;
+    ASSERT_EQ(
+        property(DevInfo{handle, 0, 0, 1}, u"VolumeScalarControl", &valueAddress, &paramAddress, CONFLIB_SET),
+        0);
+}
+} // namespace
+
+// The volume sliders open at the headset's volumes and read as a user means them: the right end is
+// loud and "+" louder; the library gets the bridge's percent of the level, truncated.
+TEST_F(WidgetTest, VolumeSlidersOpenAtTheHeadsetsVolumesAndPlusIsLouder)
+{
+    plug({entry(3, 0xFF00, 1, 1)});
+    for (const int32_t channel : {-1, 0, 1})
+        setLibraryVolume(0x10, channel, 0.8f);
+    setLibraryVolume(0x20, -1, 0.3f);
+    start();
+    widget->checkDevice();
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    QQuickItem *scene = widget->view()->rootObject();
+    ASSERT_NE(scene, nullptr);
+    QObject *left = control(scene, "playLeft"), *right = control(scene, "playRight");
+    QObject *micLeft = control(scene, "micLeft"), *micRight = control(scene, "micRight");
+    ASSERT_TRUE(left && right && micLeft && micRight);
+    EXPECT_EQ(left->property("value").toDouble(), 80);
+    EXPECT_EQ(right->property("value").toDouble(), 80);
+    EXPECT_EQ(micLeft->property("value").toDouble(), 30);
+    EXPECT_EQ(micRight->property("value").toDouble(), 30);
+
+    const auto click = [&](const QString &name)
+    {
+        QObject *button = control(scene, name);
+        ASSERT_NE(button, nullptr) << name.toStdString();
+        QMetaObject::invokeMethod(button, "clicked");
+    };
+    const auto sets = [&]
+    {
+        std::vector<std::string> out;
+        for (const ConfSimCall &call : conf.Calls("PropertyControl"))
+            if (call.direction == CONFLIB_SET && PropertyName(call) == "VolumeScalarControl")
+                out.push_back(Describe(call));
+        conf.ResetLog();
+        return out;
+    };
+    // Locked: one master volume, and both sides move together.
+    conf.ResetLog();
+    click("playLeftPlus");
+    EXPECT_EQ(sets(), std::vector<std::string>{"render set VolumeScalarControl(-1,0,0)=0.81"});
+    EXPECT_EQ(right->property("value").toDouble(), 81);
+    click("playRightMinus");
+    click("playRightMinus");
+    EXPECT_EQ(sets(), (std::vector<std::string>{"render set VolumeScalarControl(-1,0,0)=0.8",
+                                                "render set VolumeScalarControl(-1,0,0)=0.79"}));
+    EXPECT_EQ(left->property("value").toDouble(), 79);
+    click("micRightPlus");
+    EXPECT_EQ(sets(), std::vector<std::string>{"capture set VolumeScalarControl(-1,0,0)=0.31"});
+    EXPECT_EQ(micLeft->property("value").toDouble(), 31);
+
+    // The ends are silence and full volume; a level between steps is truncated, never rounded up.
+    const auto moveTo = [&](QObject *slider, double level)
+    {
+        slider->setProperty("value", level);
+        QMetaObject::invokeMethod(slider, "moved");
+    };
+    moveTo(left, 0);
+    moveTo(left, 100);
+    moveTo(left, 80.6);
+    EXPECT_EQ(sets(), (std::vector<std::string>{"render set VolumeScalarControl(-1,0,0)=0",
+                                                "render set VolumeScalarControl(-1,0,0)=1",
+                                                "render set VolumeScalarControl(-1,0,0)=0.8"}));
+
+    // Unlocked: each side its own channel.
+    control(scene, "volumeLock")->setProperty("checked", false);
+    moveTo(right, 25);
+    EXPECT_EQ(sets(), (std::vector<std::string>{"render set VolumeScalarControl(0,0,0)=0.8",
+                                                "render set VolumeScalarControl(1,0,0)=0.25"}));
+    EXPECT_EQ(left->property("value").toDouble(), 80.6);
 }

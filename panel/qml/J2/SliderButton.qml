@@ -1,4 +1,4 @@
-// A slider with a step button at each end and its value beside it.
+// A slider with a step button at each end and its value beside it; a drag stops on whole steps.
 import QtQuick 2.15
 import QtQuick.Controls 2.15 as T
 
@@ -14,8 +14,8 @@ Row {
     signal moved()
     spacing: 4
     Text { width: row.label === "" ? 0 : row.labelWidth; text: row.label; color: "#e1e1e1"; font.pixelSize: 13; anchors.verticalCenter: parent.verticalCenter }
-    Button { text: "-"; implicitWidth: 26; onClicked: { slider.decrease(); row.moved() } }
-    T.Slider { id: slider; width: row.sliderWidth; stepSize: 1; onMoved: row.moved() }
-    Button { text: "+"; implicitWidth: 26; onClicked: { slider.increase(); row.moved() } }
+    Button { objectName: row.objectName + "Minus"; text: "-"; implicitWidth: 26; onClicked: { slider.decrease(); row.moved() } }
+    T.Slider { id: slider; width: row.sliderWidth; stepSize: 1; snapMode: T.Slider.SnapAlways; onMoved: row.moved() }
+    Button { objectName: row.objectName + "Plus"; text: "+"; implicitWidth: 26; onClicked: { slider.increase(); row.moved() } }
     Text { width: 36; text: Math.round(slider.value); color: "#9a9ca3"; font.pixelSize: 12; anchors.verticalCenter: parent.verticalCenter }
 }

@@ -1,4 +1,4 @@
-// A stand-in scene for the view's tests: the eight root functions record their calls, and a few
+// A stand-in scene for the view's tests: the root functions record their calls, and a few
 // functions call the view's slots from JavaScript, as the real scene does.
 import QtQuick 2.15
 
@@ -24,6 +24,7 @@ Item {
     function detectMouse(pressed, code, x, y) { record("detectMouse", arguments) }
     function setCurrentDPI(dpi) { record("setCurrentDPI", arguments) }
     function setProfile(no) { record("setProfile", arguments) }
+    function setVolumes(master, left, right, mic) { record("setVolumes", arguments) }
 
     // Slots called the way the scene calls them: JavaScript numbers, booleans, arrays and strings.
     function sendOptions(a, b, c, d) { ui_View.mouseSetKeyboardoption(a, b, c, d) }

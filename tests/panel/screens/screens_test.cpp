@@ -2,7 +2,7 @@
 // the library stand-in: each state of the scene is grabbed from the screen once it has settled, and
 // the PNGs are checked for content (never against reference images). The window's rectangle holds
 // more than 16 colours in each, every state differs from every other in more than 1% of it, and the
-// tray icon sits on screen.
+// tray icon sits on screen. The scene's status line and controls are read alongside.
 #include "panel/device/hid_transport_factory.h"
 #include "panel/widget.h"
 #include "support/qt_gui_main.h"
@@ -164,8 +164,18 @@ TEST_F(PanelScreens, EachStateShowsTheWindowAndTheTrayIcon)
     const QRect window = widget->frameGeometry();
     docked();
 
+    // The headset page says in words what is connected, and its controls can be used.
+    ASSERT_TRUE(settle([&] { return scene->property("connectState").toInt() == 8; }));
+    EXPECT_EQ(control(scene, "status")->property("text").toString(), "Connected: Headset");
+    EXPECT_TRUE(control(scene, "eqEnable")->property("enabled").toBool());
     std::vector<std::pair<QString, QImage>> shots;
     shots.emplace_back("headset", grab("headset"));
+    // The volume sliders stand at the library's 75 %, loud to the right.
+    QMetaObject::invokeMethod(control(scene, "tab_Volume"), "clicked");
+    EXPECT_TRUE(settle([&] { return control(scene, "playLeft")->property("value").toDouble() == 75; }));
+    EXPECT_EQ(control(scene, "micRight")->property("value").toDouble(), 75);
+    shots.emplace_back("volume", grab("volume"));
+    QMetaObject::invokeMethod(control(scene, "tab_Sound"), "clicked");
     widget->view()->setBusy(100000);
     shots.emplace_back("busy", grab("busy", true));
     widget->view()->setBusy(0);
@@ -184,7 +194,16 @@ TEST_F(PanelScreens, EachStateShowsTheWindowAndTheTrayIcon)
     start("empty");
     EXPECT_EQ(widget->hid().connectionBits(), 0u);
     const QRect icon = docked();
+    // Without a device: the status says so, and no control that would reach one can be used.
+    scene = widget->view()->rootObject();
+    ASSERT_NE(scene, nullptr);
+    ASSERT_TRUE(settle([&] { return scene->property("connectState").toInt() == 0; }));
+    EXPECT_EQ(control(scene, "status")->property("text").toString(), "No device connected");
+    for (const char *name : {"eqEnable", "surround", "eqBand1", "clarity", "playLeft", "micMute", "light"})
+        EXPECT_FALSE(control(scene, name)->property("enabled").toBool()) << name;
     shots.emplace_back("no-device", grab("no-device"));
+    QMetaObject::invokeMethod(control(scene, "tab_Volume"), "clicked");
+    shots.emplace_back("no-device-volume", grab("no-device-volume"));
 
     const QRect screen(0, 0, 1024, 768);
     ASSERT_TRUE(screen.contains(window)) << "the window lies off screen";
