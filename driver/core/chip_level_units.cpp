@@ -162,6 +162,16 @@ NTSTATUS CChipFeatureUnit::InitUnit(const UCHAR *descriptor, ULONG length, const
     return CUacFeatureUnit::InitUnit(descriptor, length, own);
 }
 
+NTSTATUS CChipFeatureUnit::IsFeatureUnit(PULONG flag) const
+{
+    const UCHAR *descriptor = Descriptor();
+    if (!flag || !descriptor || DescriptorLength() < 3 || descriptor[1] != USB_CS_INTERFACE_DESCRIPTOR_TYPE ||
+        descriptor[2] != UAC_FEATURE_UNIT)
+        return STATUS_INVALID_PARAMETER;
+    *flag = 1;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS CChipFeatureUnit::CreateNodes()
 {
     const NTSTATUS status = CreateSharedNodes();

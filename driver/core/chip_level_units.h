@@ -60,6 +60,9 @@ public:
     {
         return ChannelsWith(control, count);
     }
+    // 1 when the unit's descriptor is a feature unit, else STATUS_INVALID_PARAMETER (so before one
+    // was attached).
+    NTSTATUS IsFeatureUnit(PULONG flag) const;
 
 protected:
     NTSTATUS CreateNodes() override;

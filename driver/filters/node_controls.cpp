@@ -220,6 +220,20 @@ NTSTATUS CUnitBase::FirstNodeId(PULONG id) const
     return STATUS_SUCCESS;
 }
 
+NTSTATUS CUnitBase::GetFirstKindOneNodeId(PULONG id) const
+{
+    if (!id)
+        return STATUS_INVALID_PARAMETER;
+    IAudioNode *node = nullptr;
+    for (ULONG i = 0; NT_SUCCESS(NodeAt(i, &node)) && node; ++i)
+        if (node->GetKind() == NODE_KIND_OUTPUT_TERMINAL)
+        {
+            *id = node->GetId();
+            return STATUS_SUCCESS;
+        }
+    return STATUS_UNSUCCESSFUL;
+}
+
 NTSTATUS CUnitBase::SoleNodeId(PULONG id) const
 {
     return NodeCount() == 1 ? FirstNodeId(id) : STATUS_UNSUCCESSFUL;
@@ -619,10 +633,15 @@ NTSTATUS CSoftVolumeNode::ProcessBuffers(const WAVEFORMATEXTENSIBLE *format, flo
         return STATUS_INVALID_PARAMETER;
     if (m_Gate[0] != m_Gate[1] || !m_Gains || SampleTypeOf(*format) != WAVE_FORMAT_PCM)
         return STATUS_SUCCESS;
+    // A master (one-channel) node sets the level of the whole stream; a node with more channels
+    // leaves the stream's channels past its own at unity.
     const ULONG channels = format->Format.nChannels;
-    for (ULONG channel = 0; channel < channels && channel <= m_Count; ++channel)
-        if (buffers[channel])
-            dsp::mulConstInPlaceF32(m_Gains[channel], buffers[channel], int32_t(frames));
+    for (ULONG channel = 0; channel < channels; ++channel)
+    {
+        if (!buffers[channel] || (m_Count != 1 && channel >= m_Count))
+            continue;
+        dsp::mulConstInPlaceF32(m_Gains[m_Count == 1 ? 0 : channel], buffers[channel], int32_t(frames));
+    }
     return STATUS_SUCCESS;
 }
 

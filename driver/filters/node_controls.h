@@ -106,6 +106,9 @@ public:
     NTSTATUS NodeAt(ULONG index, IAudioNode **node) const;
     NTSTATUS FirstNodeId(PULONG id) const;
     NTSTATUS SoleNodeId(PULONG id) const;
+    // The ID of the first node in the list that is an output terminal node (kind 1);
+    // STATUS_UNSUCCESSFUL when there is none.
+    NTSTATUS GetFirstKindOneNodeId(PULONG id) const;
     // Detaches every node of the list from this unit and releases the list.
     void DetachNodes();
 

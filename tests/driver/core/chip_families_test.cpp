@@ -326,6 +326,59 @@ TEST_F(ChipFamilyWalk, EachFamilyMakesTheTablesClassPerUnit)
     }
 }
 
+// The two lookups of the chip units on walked headsets: a jack output terminal's first output pin
+// node (kind 1), and none for units that make no pin; a level unit of the families is a feature unit,
+// and one that holds no descriptor is not.
+TEST_F(ChipFamilyWalk, FirstOutputPinNodeAndFeatureUnitLookups)
+{
+    const Layout layouts[] = {{kMirk, 0x1234, 0x5678, {2, 13}}, {kPlon, 0x1234, 0x5678, {2}, true}};
+    for (const Layout &layout : layouts)
+    {
+        SCOPED_TRACE(layout.Name());
+        Plug(layout);
+        ASSERT_EQ(Walk(), STATUS_SUCCESS);
+        auto *terminal = dynamic_cast<CUnitBase *>(UnitWithId(usbsim::kUac1PlaybackOt));
+        ASSERT_NE(terminal, nullptr);
+        IAudioNode *pin = nullptr;
+        ASSERT_EQ(terminal->NodeAt(0, &pin), STATUS_SUCCESS);
+        ASSERT_EQ(pin->GetKind(), ULONG(NODE_KIND_OUTPUT_TERMINAL));
+        ULONG id = 0xFFFF;
+        EXPECT_EQ(terminal->GetFirstKindOneNodeId(&id), STATUS_SUCCESS);
+        EXPECT_EQ(id, pin->GetId());
+        EXPECT_EQ(terminal->GetFirstKindOneNodeId(nullptr), STATUS_INVALID_PARAMETER);
+        for (uint8_t other :
+             {layout.ids.front(), uint8_t(usbsim::kUac1PlaybackIt), uint8_t(usbsim::kUac1MicIt)})
+        {
+            auto *unit = dynamic_cast<CUnitBase *>(UnitWithId(other));
+            ASSERT_NE(unit, nullptr) << int(other);
+            id = 0xFFFF;
+            EXPECT_EQ(unit->GetFirstKindOneNodeId(&id), STATUS_UNSUCCESSFUL) << int(other);
+            EXPECT_EQ(id, 0xFFFFu) << int(other);
+        }
+        Drop();
+        Restart();
+    }
+
+    for (const Family *family : {&kDova, &kTesh, &kGrue})
+    {
+        SCOPED_TRACE(family->name);
+        Plug({*family, 0x1234, 0x5678, {9}});
+        ASSERT_EQ(Walk(), STATUS_SUCCESS);
+        auto *unit = dynamic_cast<CChipFeatureUnit *>(UnitWithId(9));
+        ASSERT_NE(unit, nullptr);
+        ULONG flag = 0;
+        EXPECT_EQ(unit->IsFeatureUnit(&flag), STATUS_SUCCESS);
+        EXPECT_EQ(flag, 1u);
+        EXPECT_EQ(unit->IsFeatureUnit(nullptr), STATUS_INVALID_PARAMETER);
+        Drop();
+        Restart();
+    }
+    CUnitCurve2 bare(nullptr, 0);
+    ULONG flag = 7;
+    EXPECT_EQ(bare.IsFeatureUnit(&flag), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(flag, 7u);
+}
+
 // Each allocation of a family's walk failed in turn: every unit's initialisation and node creation
 // and every effect node's initialisation meet the failure somewhere. The walk ends with success (a
 // level node the pool had no room for is left out) or STATUS_INSUFFICIENT_RESOURCES; the numbering

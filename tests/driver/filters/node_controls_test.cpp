@@ -572,6 +572,43 @@ TEST_F(NodeControls, SoftVolumeGainsFollowTheLevelAndItsGateStartsClosed)
     EXPECT_EQ(samples[0][0], 1.0f);
 }
 
+// A stream may carry more channels than the node: a master node's gain reaches every channel, a
+// node with fewer channels than the stream leaves the rest at unity, and no channel takes a gain
+// that was never computed.
+TEST_F(NodeControls, SoftVolumeOnAStreamWithMoreChannelsThanTheNode)
+{
+    struct Case
+    {
+        std::vector<LONG> levels; // the node's channels
+        USHORT streamChannels;
+        std::vector<double> expected; // per stream channel
+    } cases[] = {
+        {{dB(-6)}, 2, {0.5012, 0.5012}},
+        {{dB(-6)}, 8, std::vector<double>(8, 0.5012)},
+        {{dB(-6), dB(-20)}, 4, {0.5012, 0.1, 1.0, 1.0}},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.streamChannels);
+        unit->values[FU_VOLUME] = c.levels;
+        unit->step = 1;
+        auto node = New<CSoftVolumeNode>(1u);
+        ASSERT_EQ(node->InitSoftVolume(Unit(), 5, FU_VOLUME, settings, 0), STATUS_SUCCESS);
+        static_cast<IProcessingGate *>(node.p)->SetSecondValue(SOFT_VOLUME_GATE_OPEN);
+        WAVEFORMATEXTENSIBLE format{};
+        format.Format.wFormatTag = WAVE_FORMAT_PCM;
+        format.Format.nChannels = c.streamChannels;
+        std::vector<std::vector<float>> samples(c.streamChannels, std::vector<float>(4, 1.0f));
+        std::vector<float *> buffers;
+        for (auto &row : samples)
+            buffers.push_back(row.data());
+        ASSERT_EQ(static_cast<IProcessingNode *>(node.p)->ProcessBuffers(&format, buffers.data(), 4),
+                  STATUS_SUCCESS);
+        for (USHORT ch = 0; ch < c.streamChannels; ++ch)
+            EXPECT_NEAR(samples[ch][3], c.expected[ch], 1e-4) << "channel " << ch;
+    }
+}
+
 TEST_F(NodeControls, ParameterAndClockNodesCheckTheirBounds)
 {
     auto params = New<CProcessingNode>(1u);
