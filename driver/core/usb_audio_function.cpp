@@ -919,7 +919,45 @@ NTSTATUS CUsbAudioFunctionModel::BindStreamNodes(CStreamEngine *engine, ULONG te
             reached = TRUE;
         }
     }
-    return anyJack && reached ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+    if (!anyJack || !reached)
+        return STATUS_INVALID_PARAMETER;
+    return AttachUnitEffects(engine);
+}
+
+NTSTATUS CUsbAudioFunctionModel::AttachUnitEffects(CStreamEngine *engine)
+{
+    // A unit's sources link to its first node and its nodes chain behind that one, so the walk from
+    // the output terminal meets only each unit's first node: the effect nodes further down a unit's
+    // chain would never process the stream. The attached nodes run from the output back to the
+    // stream's terminal; their units are taken in the other order.
+    for (ULONG at = engine->GetNodeCount(); at-- > 0;)
+    {
+        IAudioNode *attached = nullptr;
+        if (!NT_SUCCESS(engine->GetNode(at, &attached)) || !attached)
+            continue;
+        IUsbAudioUnit *unit = nullptr;
+        for (ULONG u = 0; !unit && NT_SUCCESS(CItemList::ItemOf(m_Units, u, &unit)); ++u)
+        {
+            ULONG first = 0;
+            if (!NT_SUCCESS(unit->GetFirstNodeId(&first)) || first != attached->GetId())
+                unit = nullptr;
+        }
+        IAudioNode *node = nullptr;
+        for (ULONG n = 0; unit && NT_SUCCESS(unit->GetUnitNode(n, &node)); ++n)
+        {
+            const ULONG kind = node ? node->GetKind() : NODE_KIND_INPUT_TERMINAL;
+            if (kind != NODE_KIND_INFO && kind != NODE_KIND_INFO_20)
+                continue;
+            IProcessingNode *processing = QueryAs<IProcessingNode>(node, IID_IProcessingNode);
+            if (!processing)
+                continue;
+            const NTSTATUS status = engine->AddProcessingNode(processing);
+            processing->Release();
+            if (!NT_SUCCESS(status))
+                return status;
+        }
+    }
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS CUsbAudioFunctionModel::AttachPathNodes(CStreamEngine *engine, ULONG firstNodeId)

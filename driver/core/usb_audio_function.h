@@ -114,6 +114,9 @@ public:
     NTSTATUS AttachPathNodes(CStreamEngine *engine, ULONG firstNodeId);
     // A render path's mixer: the streaming input terminal among its sources joins the engine.
     NTSTATUS AttachStreamingSource(CStreamEngine *engine, IAudioNode *mixer);
+    // The effect nodes of the units a render path runs through join the engine's processing pass,
+    // in the signal's order (from the stream's terminal to the output).
+    NTSTATUS AttachUnitEffects(CStreamEngine *engine);
     NTSTATUS CompleteStreamNodes(CStreamEngine *engine);
     NTSTATUS CompleteTwoNodeStream(CStreamEngine *engine);
     NTSTATUS AddDspNode(ULONG id, ULONG source, ULONG size, CStreamEngine *engine);

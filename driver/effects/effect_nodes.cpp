@@ -184,7 +184,7 @@ NTSTATUS CEffectNode::ResetEffect()
 
 void CEffectNode::DryStages(float *const *dry, ULONG channels, ULONG frames)
 {
-    ConvertChannels(dry, int32_t(channels), 2, int32_t(frames), 1);
+    FoldToStereo(dry, channels, frames);
     DspChainProcess(m_ChainA, dry, int32_t(frames));
 }
 
@@ -509,7 +509,7 @@ BOOLEAN CEffectParamNode::TakeToggle()
 
 void CEffectParamNode::DryStages(float *const *dry, ULONG channels, ULONG frames)
 {
-    ConvertChannels(dry, int32_t(channels), 2, int32_t(frames), 1);
+    FoldToStereo(dry, channels, frames);
 }
 
 void CEffectParamNode::WetStages(float *const *wet, ULONG, ULONG frames)

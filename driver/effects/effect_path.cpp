@@ -2,6 +2,7 @@
 
 #include "driver/base/pool_memory.h"
 #include "driver/base/queued_lock.h"
+#include "driver/effects/chain_adapters.h"
 #include "dsp/dispatch/primitives.h"
 
 #include <cstring>
@@ -62,6 +63,14 @@ NTSTATUS CEffectPath::AllocateSets()
 BOOLEAN CEffectPath::SetsReady() const
 {
     return m_Dry && m_Wet && m_Dry[CHANNELS - 1] && m_Wet[CHANNELS - 1];
+}
+
+void CEffectPath::FoldToStereo(float *const *set, ULONG channels, ULONG frames)
+{
+    if (ConvertChannels(set, int32_t(channels), 2, int32_t(frames), 1) != 2 || channels <= 2)
+        return;
+    for (ULONG c = 2; c < channels; ++c)
+        dsp::zeroF32(set[c], int32_t(frames));
 }
 
 void CEffectPath::BeforeCopy(float *const *, ULONG, ULONG) {}

@@ -70,6 +70,10 @@ protected:
     virtual void DryStages(float *const *dry, ULONG channels, ULONG frames) = 0;
     virtual void WetStages(float *const *wet, ULONG channels, ULONG frames) = 0;
     virtual void AfterStages(float *const *wet, ULONG channels, ULONG frames);
+    // The dry set's fold to the stereo pair (ConvertChannels, plain rule). The channels it folded in
+    // are silenced: the block now carries two channels, and a later node that folds again must not
+    // count centre, LFE and the surrounds twice.
+    static void FoldToStereo(float *const *set, ULONG channels, ULONG frames);
 
 private:
     void RunPiece(ULONG rate, ULONG channels, float *const *buffers, ULONG frames);
