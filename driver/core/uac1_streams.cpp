@@ -118,7 +118,7 @@ NTSTATUS CUac1RenderStream::NonDelegatingQueryInterface(REFIID iid, PVOID *objec
     return CUsbAudioStream::NonDelegatingQueryInterface(iid, object);
 }
 
-NTSTATUS CUac1RenderStream::SetContentId(ULONG contentId)
+NTSTATUS CUac1RenderStream::SetContentId(ULONG contentId, PCDRMRIGHTS rights)
 {
     PUSBD_PIPE_INFORMATION pipe = DataPipe();
     IUsbLowerRequests *lower = Lower();
@@ -126,7 +126,7 @@ NTSTATUS CUac1RenderStream::SetContentId(ULONG contentId)
     if (pipe && lower)
     {
         const DRMFORWARD forward = {0, lower->GetLowerDevice(), pipe->PipeHandle, pipe->PipeHandle};
-        status = PcForwardContentToDeviceObject(contentId, nullptr, &forward);
+        status = PcForwardContentToDeviceObject(contentId, rights, &forward);
     }
     if (lower)
         lower->Release();

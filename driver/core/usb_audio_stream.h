@@ -43,15 +43,6 @@ struct IsoTransferPool
     KSPIN_LOCK Lock;
 };
 
-// {AA68946D-7D26-4137-9A5D-71E1EDB6C0CC}: protected content of a render stream goes to the device
-// below with the data pipe as its target.
-inline constexpr GUID IID_IStreamDrm = {
-    0xAA68946D, 0x7D26, 0x4137, {0x9A, 0x5D, 0x71, 0xE1, 0xED, 0xB6, 0xC0, 0xCC}};
-struct IStreamDrm : IUnknown
-{
-    virtual NTSTATUS SetContentId(ULONG contentId) = 0;
-};
-
 // One format the interface offers ("USBS").
 struct StreamFormatEntry
 {
@@ -290,9 +281,9 @@ public:
         : CUsbAudioStream(outer, interfaceNumber, value)
     {
     }
-    // Forwards protected content to the device below with the data pipe as file object and context;
-    // STATUS_UNSUCCESSFUL while no interface is selected.
-    NTSTATUS SetContentId(ULONG contentId) override;
+    // Forwards protected content and its rights to the device below with the data pipe as file object
+    // and context; STATUS_UNSUCCESSFUL while no interface is selected.
+    NTSTATUS SetContentId(ULONG contentId, PCDRMRIGHTS rights) override;
     NTSTATUS SubmitTransfer() override;
     NTSTATUS CompleteTransfer(PDEVICE_OBJECT deviceObject, IRP *irp, IsoTransfer *transfer) override;
     NTSTATUS PrepareFormat(StreamClientRecord *client, PULONG currentFrame) override;

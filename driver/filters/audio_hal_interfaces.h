@@ -273,6 +273,15 @@ typedef CyclicControlMessage *PCyclicControlMessage;
 
 struct IsoTransfer;
 
+// {AA68946D-7D26-4137-9A5D-71E1EDB6C0CC}: protected content of a render stream goes to the device
+// below with the data pipe as its target.
+inline constexpr GUID IID_IStreamDrm = {
+    0xAA68946D, 0x7D26, 0x4137, {0x9A, 0x5D, 0x71, 0xE1, 0xED, 0xB6, 0xC0, 0xCC}};
+struct IStreamDrm : IUnknown
+{
+    virtual NTSTATUS SetContentId(ULONG contentId, PCDRMRIGHTS rights) = 0;
+};
+
 // The isochronous stream's interface to its clients and its device object.
 struct ICyclicControl : IUnknown
 {

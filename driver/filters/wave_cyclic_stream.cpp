@@ -143,9 +143,23 @@ CMiniportWaveCyclicStream::~CMiniportWaveCyclicStream()
 NTSTATUS CMiniportWaveCyclicStream::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
 {
     PUNKNOWN first = static_cast<IMiniportWaveCyclicStream *>(this);
-    return AnswerInterface(
-        iid, object, first,
-        {{IID_IMiniportWaveCyclicStream, first}, {IID_IDmaChannel, static_cast<IDmaChannel *>(this)}});
+    return AnswerInterface(iid, object, first,
+                           {{IID_IMiniportWaveCyclicStream, first},
+                            {IID_IDmaChannel, static_cast<IDmaChannel *>(this)},
+                            {IID_IDrmAudioStream, static_cast<IDrmAudioStream *>(this)}});
+}
+
+NTSTATUS CMiniportWaveCyclicStream::SetContentId(ULONG contentId, PCDRMRIGHTS rights)
+{
+    if (!m_DeviceStream)
+        return STATUS_UNSUCCESSFUL;
+    IStreamDrm *drm = nullptr;
+    const NTSTATUS status = m_DeviceStream->QueryInterface(IID_IStreamDrm, reinterpret_cast<PVOID *>(&drm));
+    if (!NT_SUCCESS(status) || !drm)
+        return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
+    const NTSTATUS forwarded = drm->SetContentId(contentId, rights);
+    drm->Release();
+    return forwarded;
 }
 
 NTSTATUS CMiniportWaveCyclicStream::InitStream(CMiniportWaveCyclic *miniport, ULONG pin, BOOLEAN capture,

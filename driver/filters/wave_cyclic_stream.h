@@ -19,7 +19,10 @@ inline constexpr LONG WAVE_STREAM_CLIENT_KIND = 3;
 inline constexpr ULONG WAVE_STREAM_FRAMES_PER_TRANSFER = 5;
 inline constexpr ULONG WAVE_STREAM_TRANSFERS_IN_FLIGHT = 3;
 
-class CMiniportWaveCyclicStream : public IMiniportWaveCyclicStream, public IDmaChannel, public CUnknownBase
+class CMiniportWaveCyclicStream : public IMiniportWaveCyclicStream,
+                                  public IDmaChannel,
+                                  public IDrmAudioStream,
+                                  public CUnknownBase
 {
 public:
     DECLARE_STD_UNKNOWN();
@@ -59,6 +62,11 @@ public:
     PADAPTER_OBJECT GetAdapterObject() override { return nullptr; }
     void CopyTo(PVOID destination, PVOID source, ULONG byteCount) override;
     void CopyFrom(PVOID destination, PVOID source, ULONG byteCount) override;
+
+    // ---- IDrmAudioStream
+    // Passes the content id and its rights to the device stream's content forwarding and returns its
+    // status; a device stream without it: the failure of the query.
+    NTSTATUS SetContentId(ULONG contentId, PCDRMRIGHTS rights) override;
 
     KSSTATE State() const { return m_State; }
     const WAVEFORMATEXTENSIBLE &Format() const { return m_Format; }

@@ -137,7 +137,27 @@ struct DRMFORWARD
     PVOID Context;
 };
 typedef DRMFORWARD *PDRMFORWARD;
-NTSTATUS PcForwardContentToDeviceObject(ULONG contentId, PVOID reserved, const DRMFORWARD *forward);
+// What the content's owner allows: no copies, no digital output.
+struct DRMRIGHTS
+{
+    ULONG CopyProtect;
+    ULONG Reserved;
+    ULONG DigitalOutputDisable;
+};
+typedef const DRMRIGHTS *PCDRMRIGHTS;
+// The stand-in keeps no DRM system that would know each content's rights, so the forwarding driver
+// passes them where the platform has its reserved argument; null when it has none. The record keeps
+// what would reach the device object.
+NTSTATUS PcForwardContentToDeviceObject(ULONG contentId, PCDRMRIGHTS rights, const DRMFORWARD *forward);
+
+// {1915C967-3299-48CB-A3E4-69FD1D1B306E}: a miniport stream that takes protected content.
+inline constexpr GUID IID_IDrmAudioStream = {
+    0x1915C967, 0x3299, 0x48CB, {0xA3, 0xE4, 0x69, 0xFD, 0x1D, 0x1B, 0x30, 0x6E}};
+struct IDrmAudioStream : IUnknown
+{
+    virtual NTSTATUS SetContentId(ULONG contentId, PCDRMRIGHTS rights) = 0;
+};
+typedef IDrmAudioStream *PDRMAUDIOSTREAM;
 
 // The common part of every miniport. Init is given the adapter's unknown, its resources and the
 // port that wraps the miniport (held by the miniport as it needs).

@@ -300,6 +300,17 @@ NTSTATUS sim::audio::Pin::SetFormat(const void *dataFormat, ULONG size)
     return status;
 }
 
+NTSTATUS sim::audio::Pin::SetContentId(ULONG contentId, const DRMRIGHTS &rights)
+{
+    PDRMAUDIOSTREAM drm = nullptr;
+    if (!m_Stream ||
+        !NT_SUCCESS(m_Stream->QueryInterface(IID_IDrmAudioStream, reinterpret_cast<PVOID *>(&drm))) || !drm)
+        return STATUS_NOT_IMPLEMENTED;
+    const NTSTATUS status = drm->SetContentId(contentId, &rights);
+    drm->Release();
+    return status;
+}
+
 NTSTATUS sim::audio::Pin::SetState(KSSTATE state)
 {
     if (state < KSSTATE_STOP || state > KSSTATE_RUN)

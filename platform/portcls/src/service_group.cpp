@@ -134,12 +134,13 @@ NTSTATUS PcNewServiceGroup(PSERVICEGROUP *outServiceGroup, PUNKNOWN)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PcForwardContentToDeviceObject(ULONG contentId, PVOID, const DRMFORWARD *forward)
+NTSTATUS PcForwardContentToDeviceObject(ULONG contentId, PCDRMRIGHTS rights, const DRMFORWARD *forward)
 {
     if (!forward)
         return STATUS_INVALID_PARAMETER;
     std::lock_guard<std::mutex> g(g_forwardLock);
-    g_forwarded.push_back({contentId, forward->DeviceObject, forward->FileObject, forward->Context});
+    g_forwarded.push_back({contentId, forward->DeviceObject, forward->FileObject, forward->Context,
+                           rights != nullptr, rights ? *rights : DRMRIGHTS{}});
     return STATUS_SUCCESS;
 }
 

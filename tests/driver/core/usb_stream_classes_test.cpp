@@ -508,17 +508,13 @@ TEST_F(UsbStreamTest, ProtectedContentGoesBelowWithTheDataPipe)
     Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
     IStreamDrm *drm = QueryAs<IStreamDrm>(static_cast<IStreamBuilder *>(stream), IID_IStreamDrm);
     ASSERT_NE(drm, nullptr);
-    EXPECT_EQ(drm->SetContentId(5), STATUS_UNSUCCESSFUL) << "no pipe before a selection";
+    const DRMRIGHTS rights = {1, 0, 1};
+    EXPECT_EQ(drm->SetContentId(5, &rights), STATUS_UNSUCCESSFUL) << "no pipe before a selection";
     sim::portcls::ClearForwardedContents();
     Client client;
     Start(client, Pcm(48000, 2, 16), 1);
-    EXPECT_EQ(drm->SetContentId(9), STATUS_SUCCESS);
-    const auto forwarded = sim::portcls::ForwardedContents();
-    ASSERT_EQ(forwarded.size(), 1u);
-    EXPECT_EQ(forwarded[0].ContentId, 9u);
-    EXPECT_EQ(forwarded[0].FileObject, bus->PipeHandle(kPort, 0x01));
-    EXPECT_EQ(forwarded[0].Context, bus->PipeHandle(kPort, 0x01));
-    EXPECT_EQ(forwarded[0].DeviceObject, layer->GetLowerDevice());
+    EXPECT_EQ(drm->SetContentId(9, &rights), STATUS_SUCCESS);
+    ExpectOneForward(9, rights);
     drm->Release();
     Stop(client);
 }

@@ -2,6 +2,7 @@
 // layer and the simulated bus, a recording client and the format records the tests open with.
 #pragma once
 
+#include <sim/portcls_sim.h>
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -184,6 +185,21 @@ protected:
         for (const auto &p : Iso().OutPackets(endpoint))
             sizes.push_back(uint32_t(p.bytes.size()));
         return sizes;
+    }
+    // The one content forward the stand-in recorded: the id and rights, the render data pipe
+    // 0x01 as file object and context, the device below as target.
+    void ExpectOneForward(ULONG contentId, const DRMRIGHTS &rights)
+    {
+        const auto forwarded = sim::portcls::ForwardedContents();
+        ASSERT_EQ(forwarded.size(), 1u);
+        EXPECT_EQ(forwarded[0].ContentId, contentId);
+        ASSERT_TRUE(forwarded[0].HasRights);
+        EXPECT_EQ(
+            std::vector<ULONG>({forwarded[0].Rights.CopyProtect, forwarded[0].Rights.DigitalOutputDisable}),
+            std::vector<ULONG>({rights.CopyProtect, rights.DigitalOutputDisable}));
+        EXPECT_EQ(forwarded[0].FileObject, bus->PipeHandle(kPort, 0x01));
+        EXPECT_EQ(forwarded[0].Context, bus->PipeHandle(kPort, 0x01));
+        EXPECT_EQ(forwarded[0].DeviceObject, layerPointer ? layerPointer->GetLowerDevice() : nullptr);
     }
     std::vector<uint8_t> OutBytes(uint8_t endpoint)
     {

@@ -6,6 +6,8 @@
 
 #include "driver/filters/wave_cyclic_stream.h"
 
+#include <sim/portcls_sim.h>
+
 #include "usb_stream_fixture.h"
 
 namespace
@@ -99,6 +101,34 @@ TEST_F(WavePinTest, APreemptedPinKeepsItsPositionMovingAndPlaysAgainWhenTheOther
     const auto tail = bytes.end() - 192 * 50;
     EXPECT_NE(std::search(source.begin(), source.end(), tail, bytes.end()), source.end())
         << "the last 50 ms are the source's bytes in order";
+}
+
+// The port passes protected content to an open pin's stream: a render pin of the class 1.0 headset
+// forwards the id and its rights below, once, with its data pipe; a capture pin's device stream has no
+// content forwarding and the query's refusal comes back.
+TEST_F(WavePinTest, ContentIdAndRightsOfARenderPinReachTheDeviceBelowOnce)
+{
+    Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
+    const auto format = Pcm(48000, 2, 16);
+    OpenMiniport(format);
+    ASSERT_EQ(OpenClientPin(format), STATUS_SUCCESS);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    sim::portcls::ClearForwardedContents();
+    const DRMRIGHTS rights = {0, 0, 1};
+    ASSERT_EQ(pin->SetContentId(0x2A, rights), STATUS_SUCCESS);
+    ExpectOneForward(0x2A, rights);
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+}
+
+TEST_F(WavePinTest, ContentIdOnACapturePinGetsTheRefusalOfTheDeviceStream)
+{
+    Bring(usbsim::VirtualDevice::Chip(), TRUE, 2);
+    const auto format = Pcm(48000, 2, 16);
+    OpenMiniport(format);
+    ASSERT_EQ(OpenClientPin(format), STATUS_SUCCESS);
+    sim::portcls::ClearForwardedContents();
+    EXPECT_EQ(pin->SetContentId(7, DRMRIGHTS{1, 0, 0}), STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(sim::portcls::ForwardedContents().empty());
 }
 
 TEST_F(WavePinTest, TheDevicesRampReachesACaptureClientInOrder)

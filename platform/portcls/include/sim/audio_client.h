@@ -162,6 +162,9 @@ public:
 
     // The port's format checks, then the stream's SetFormat; the buffer is read again.
     NTSTATUS SetFormat(const void *dataFormat, ULONG size);
+    // Protected content on the pin, as the port passes it on: the stream's IDrmAudioStream gets the id
+    // and the rights (a stream without the interface: STATUS_NOT_IMPLEMENTED).
+    NTSTATUS SetContentId(ULONG contentId, const DRMRIGHTS &rights);
     // Steps one state at a time towards `state`, stopping at the first failure (its status). Before
     // RUN a render client fills half the buffer; at STOP the client's books start again.
     NTSTATUS SetState(KSSTATE state);

@@ -103,6 +103,8 @@ struct ForwardedContent
     PDEVICE_OBJECT DeviceObject;
     PVOID FileObject;
     PVOID Context;
+    bool HasRights;   // the forward carried rights
+    DRMRIGHTS Rights; // zero without
 };
 std::vector<ForwardedContent> ForwardedContents();
 void ClearForwardedContents();
