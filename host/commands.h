@@ -24,6 +24,7 @@ struct Options
     unsigned seconds = 2;                        // capture: how long
     std::string pattern = "sine";                // capture: the IN source, "sine" or "ramp"
     bool realtime = false;                       // the wall clock instead of virtual time
+    std::string surround; // play: "on" or "off" sets the surround node; empty: leave it
 };
 
 // The virtual headset `name` stands for (uac1, uac2, mirk, dova, tesh, plon, grue), or null.
@@ -43,7 +44,9 @@ int RunStart(const Options &options);
 // and plays the source (a WAV file, the example or a tone) through it; writes what reached the bus
 // to a WAV file and prints levels, transfer and packet counts, the packet sizes, feedback, the bus's
 // rate, errors, underruns and whether the bus carried the source bit-exact after the first silence.
-// Exit code 0, 1 with a one-line reason (start, pin, leak), 2 for a source that cannot be played.
+// With `surround` set, the headset's surround node is switched through the topology filter before
+// the pin runs. Exit code 0, 1 with a one-line reason (start, pin, leak), 2 for a source that cannot
+// be played or a surround setting the headset has no node for.
 int RunPlay(const Options &options);
 
 // Starts the driver on the headset, feeds its IN endpoints with the pattern, records `seconds` from

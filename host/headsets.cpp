@@ -62,12 +62,19 @@ std::shared_ptr<usbsim::VirtualDevice> BuildHeadset(const std::string &name)
         return named(0x0640, u"Dova");
     if (name == "tesh")
         return named(0x0650, u"Tesh");
+    // The effect headsets' playback feature unit announces the room effect (vendor control 139) and
+    // the headphone surround (140) in its memory block.
+    auto effects = [](std::shared_ptr<usbsim::VirtualDevice> device)
+    {
+        device->Entity(usbsim::kUac1PlaybackFu).memory = {0x02, 0x00, 0x00, 0x0C};
+        return device;
+    };
     if (name == "plon") // its speaker terminal carries the effect parameter node
-        return named(0x0660, u"SVQ4RTB", true);
+        return effects(named(0x0660, u"SVQ4RTB", true));
     // One of the chip family's own vendor/product pairs, no identification string; its render stream is
     // 7.1, so a speaker rather than headphones.
     if (name == "grue")
-        return uac1(0x0161, true);
+        return effects(uac1(0x0161, true));
     return nullptr;
 }
 

@@ -57,6 +57,8 @@ void Usage(FILE *out)
         "  --output FILE   play: out/bus-ENDPOINT.wav; capture: out/capture-ENDPOINT.wav (default)\n"
         "  --seconds N     capture: how long (default 2)\n"
         "  --pattern NAME  capture: the IN source, sine (default) or ramp\n"
+        "  --surround on|off  play: switch the headset's headphone surround node (plon, grue) before\n"
+        "                  the pin runs; a headset without the node refuses it\n"
         "  --realtime      run on the wall clock instead of virtual time\n"
         "  --help          this text\n");
 }
@@ -113,6 +115,15 @@ int main(int argc, char **argv)
             options.output = value;
         else if (TakeValue(arg, "--pattern", &i, argc, argv, &value))
             options.pattern = value;
+        else if (TakeValue(arg, "--surround", &i, argc, argv, &value))
+        {
+            if (value != "on" && value != "off")
+            {
+                std::fprintf(stderr, "zelko-host: --surround is on or off, not '%s'\n", value.c_str());
+                return 2;
+            }
+            options.surround = value;
+        }
         else if (TakeValue(arg, "--seconds", &i, argc, argv, &value))
         {
             char *end = nullptr;

@@ -15,6 +15,7 @@
 #include <sim/usb_pnp.h>
 
 #include "driver/core/driver_entry.h"
+#include "driver/filters/node_controls.h"
 #include "host/wav/wav_file.h"
 
 #include <algorithm>
@@ -426,6 +427,27 @@ std::string OpenEndpoint(const sim::audio::FilterRef &ref, const std::string &en
     return "";
 }
 
+// Switches the headset's surround node as a client does: the topology filter's node named by the
+// surround type, through its device-specific property. "" or why it could not.
+std::string SetSurround(bool on)
+{
+    for (const auto &ref : sim::audio::FiltersOf(KSCATEGORY_TOPOLOGY))
+    {
+        sim::audio::Filter topology(ref.Port);
+        const auto nodes = topology.Nodes();
+        for (ULONG n = 0; n < nodes.size(); ++n)
+            if (nodes[n].Name && *nodes[n].Name == EFFECT_NODE_140_TYPE)
+            {
+                ULONG value = on ? 1 : 0;
+                const NTSTATUS status = topology.Set(KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, n,
+                                                     nullptr, 0, &value, sizeof value);
+                return NT_SUCCESS(status) ? ""
+                                          : "the surround node refused the switch: " + StatusText(status);
+            }
+    }
+    return "the headset has no surround node";
+}
+
 } // namespace
 
 int RunPlay(const Options &options)
@@ -471,6 +493,20 @@ int RunPlay(const Options &options)
             std::printf("Source     up-mixed to %u channels (mask 0x%X) for the endpoint\n", own.channels,
                         unsigned(own.channelMask));
             reason = OpenEndpoint(ref, endpoint, PinFormat(source.format), &filter, &pin);
+        }
+        if (reason.empty() && !options.surround.empty())
+        {
+            const std::string refused = SetSurround(options.surround == "on");
+            if (!refused.empty())
+            {
+                std::fprintf(stderr, "zelko-host: play --device %s --surround %s: %s\n",
+                             options.device.c_str(), options.surround.c_str(), refused.c_str());
+                pin.reset();
+                filter.reset();
+                session.End();
+                return 2;
+            }
+            std::printf("Surround   %s\n", options.surround.c_str());
         }
         if (reason.empty())
         {

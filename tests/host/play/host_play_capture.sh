@@ -2,7 +2,8 @@
 # zelko-host's play and capture as ./run starts them, the way a new user tries them: the default run
 # plays the example bit-exact to the bus and writes it, so does the class 2.0 headset, and every chip
 # family plays without a lost transfer; a ramp recorded from the microphone arrives
-# bit-exact; a file the reader refuses gets one line and exit code 2.
+# bit-exact; a file the reader refuses gets one line and exit code 2, and so does --surround on a
+# headset without the surround node.
 set -euo pipefail
 host=$1
 examples=$2
@@ -25,6 +26,18 @@ for device in mirk dova tesh plon grue; do
     { cat "play-$device.txt"; exit 1; }
 done
 grep -q '^Source     up-mixed to 8 channels' play-plon.txt || { cat play-plon.txt; exit 1; }
+
+# The effect headsets' surround switched on before the pin runs; a headset without the node refuses it
+# in one line.
+"$host" --examples "$examples" play --device plon --surround on >surround.txt || { cat surround.txt; exit 1; }
+grep -q '^Surround   on' surround.txt || { cat surround.txt; exit 1; }
+grep -Eq '^transfers [0-9]+ on endpoint .*errors 0, underruns 0$' surround.txt || { cat surround.txt; exit 1; }
+set +e
+"$host" --examples "$examples" play --device uac1 --surround on >/dev/null 2>err.txt
+code=$?
+set -e
+[ "$code" = 2 ] || { echo "exit $code for --surround without the node"; exit 1; }
+[ "$(wc -l <err.txt)" = 1 ] || { cat err.txt; exit 1; }
 
 "$host" --examples "$examples" capture --pattern ramp >capture.txt || { cat capture.txt; exit 1; }
 grep -q '^bit-exact: yes' capture.txt || { cat capture.txt; exit 1; }
