@@ -255,6 +255,15 @@ TEST_F(EffectNodes, SurroundParametersAreCheckedWholeBeforeAnythingChanges)
     EXPECT_EQ(Stored("Unit05_0"), Le32(2));
     EXPECT_EQ(Stored("Unit05_1"), Le32(0));
 
+    // The mode runs from 0 to 2: one past either end is refused; both ends are taken.
+    for (LONG mode : {3, -1})
+    {
+        EXPECT_EQ(node->SetEffectParameters(0, 1, &mode), STATUS_INVALID_PARAMETER) << mode;
+        EXPECT_EQ(Parameters(node.p, 1), (std::vector<LONG>{2})) << mode;
+    }
+    for (LONG mode : {0, 2})
+        EXPECT_EQ(node->SetEffectParameters(0, 1, &mode), STATUS_SUCCESS) << mode;
+
     const ULONG one = 1;
     LONG out[2] = {};
     EXPECT_EQ(node->SetValues(0xFFFFFFFFu, 1, &one), STATUS_INVALID_PARAMETER);

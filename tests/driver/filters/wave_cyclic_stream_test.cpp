@@ -1,6 +1,7 @@
 // The wave-cyclic stream opened through the port's pins, over a scripted device stream whose messages
 // the tests send: the client calls each state step makes, the pin checks, and the position and copy
 // books against exact values worked out from the formats.
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -167,6 +168,51 @@ TEST_F(WaveCyclicStreamTest, PositionsWrapAtTheBufferSizeTheClientSet)
     EXPECT_EQ(base[size], 0x55);
     pin->Stream()->Silence(base + size - 4, 4);
     EXPECT_EQ(base[size - 4], 0x00);
+}
+
+// A render fill while another client of the device stream runs copies nothing into that client's
+// transfer, but the stream's books move on as if it had: the next own fill continues one block later.
+TEST_F(WaveCyclicStreamTest, ARenderFillForAnotherClientCopiesNothingButKeepsTheBooks)
+{
+    const auto pcm48 = MakeFormat(kPcm, 2, 48000, 16);
+    Build({pcm48});
+    ASSERT_EQ(Open(DataFormat(pcm48)), STATUS_SUCCESS);
+    std::vector<UCHAR> source(48000 * 4);
+    for (size_t i = 0; i < source.size(); ++i)
+        source[i] = UCHAR(i * 3 + 1) | 1;
+    pin->SetSource(source);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    control.Announce(pcm48, 5, 3);
+    std::vector<UCHAR> block(960);
+    for (int i = 0; i < 3; ++i)
+        control.Fill(&block); // the lead: the buffer's untouched end
+    PVOID own = control.record.ClientHandle;
+    control.record.ClientHandle = &block; // another client's transfer
+    std::fill(block.begin(), block.end(), UCHAR(0));
+    control.Fill(&block);
+    EXPECT_EQ(std::count(block.begin(), block.end(), UCHAR(0)), 960);
+    control.record.ClientHandle = own;
+    control.Fill(&block);
+    EXPECT_TRUE(std::equal(block.begin(), block.end(), source.begin() + 960));
+}
+
+// A buffer the port shortens while stopped brings the positions inside it.
+TEST_F(WaveCyclicStreamTest, ShorteningTheBufferWrapsThePositionsIntoIt)
+{
+    const auto pcm48 = MakeFormat(kPcm, 2, 48000, 16);
+    Build({pcm48});
+    ASSERT_EQ(Open(DataFormat(pcm48)), STATUS_SUCCESS);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    control.Announce(pcm48, 5, 3);
+    std::vector<UCHAR> block(960);
+    for (int i = 0; i < 12; ++i)
+        control.Fill(&block);
+    for (int i = 0; i < 9; ++i)
+        control.Played(960);
+    ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    ASSERT_EQ(Position(), 9u * 960);
+    pin->Dma()->SetBufferSize(4800);
+    EXPECT_EQ(Position(), 9u * 960 % 4800);
 }
 
 TEST_F(WaveCyclicStreamTest, PositionsAtEightChannelsOf32BitAt192kHzStayMonotoneAcrossLongGaps)

@@ -306,6 +306,14 @@ TEST_F(AsioTest, BuffersBelongToOneOwnerCoverWholePagesAndUndoEveryFailure)
     EXPECT_EQ(sim::user::EventReferences(), 0u);
     EXPECT_EQ(owner.CloseHandle(run), STATUS_SUCCESS);
     EXPECT_TRUE(sim::user::Mappings().empty());
+    // Periods of 30 ms and more are split in five transfers at most.
+    for (uint32_t frames : {1440u, 1920u})
+    {
+        A().Calls.clear();
+        ASSERT_EQ(Create(owner, a, frames).size(), 2u);
+        EXPECT_EQ(CallsLike("Register 5 frames 5 inflight 4 bits 16"), 2u) << frames;
+        ASSERT_EQ(Call(owner, a, kDisposeBuffers, {}, 0).Status, STATUS_SUCCESS);
+    }
     addresses = Create(owner, a, 1024);
     ASSERT_EQ(addresses.size(), 2u);
     EXPECT_EQ(CallsLike("Register 5 frames 5 inflight 3 bits 16"), 2u) << "p 21: five packets, split 4";
