@@ -37,7 +37,7 @@ NTSTATUS CUac1DspRenderStream::SubmitTransfer()
             // The client's bytes stay the transfer's: they are the position it moved.
             ULONG bytes = FillRenderTransfer(transfer, packets);
             const WAVEFORMATEX &f = m_CurrentFormat.Format;
-            if (IsPcm(m_CurrentFormat) && f.nChannels >= 2 && f.nBlockAlign % f.nChannels == 0)
+            if (Packs())
             {
                 if (m_DspReady)
                     m_Engine->ProcessChunks(transfer->Buffer, bytes, RunDspChain, m_DspChain);
@@ -51,6 +51,18 @@ NTSTATUS CUac1DspRenderStream::SubmitTransfer()
             }
             SendTransfer(transfer, packets, USBD_TRANSFER_DIRECTION_OUT, bytes);
         });
+}
+
+BOOLEAN CUac1DspRenderStream::Packs() const
+{
+    const WAVEFORMATEX &f = m_CurrentFormat.Format;
+    return IsPcm(m_CurrentFormat) && f.nChannels >= 2 && f.nBlockAlign % f.nChannels == 0;
+}
+
+ULONG CUac1DspRenderStream::WireBlockAlign() const
+{
+    const WAVEFORMATEX &f = m_CurrentFormat.Format;
+    return Packs() ? 2 * (f.nBlockAlign / f.nChannels) : f.nBlockAlign;
 }
 
 ULONG CUac1DspRenderStream::PackToStereo(PURB urb, PUCHAR buffer, ULONG packets)

@@ -9,21 +9,6 @@
 
 namespace
 {
-// wMaxPacketSize of the interface's first endpoint at this alternate setting; 0 when none.
-ULONG FirstEndpointPacketSize(IUsbLowerRequests *lower, UCHAR interfaceNumber, UCHAR alternateSetting)
-{
-    PUSB_CONFIGURATION_DESCRIPTOR config = lower ? lower->GetConfigurationDescriptor() : nullptr;
-    PUSB_INTERFACE_DESCRIPTOR found =
-        config
-            ? USBD_ParseConfigurationDescriptorEx(config, config, interfaceNumber, alternateSetting, 1, 2, -1)
-            : nullptr;
-    if (!found || found->bNumEndpoints == 0)
-        return 0;
-    auto *ep = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(
-        USBD_ParseDescriptors(config, config->wTotalLength, found, USB_ENDPOINT_DESCRIPTOR_TYPE));
-    return ep ? ep->wMaxPacketSize & 0x7FF : 0;
-}
-
 template <class T>
 NTSTATUS NewStream(BOOLEAN capture, UCHAR interfaceNumber, ULONG tag, IStreamBuilder **stream)
 {
@@ -157,12 +142,15 @@ NTSTATUS CUac1CaptureStream::PrepareCapture(StreamClientRecord *client, PULONG c
             return status;
     }
     m_PacketsPerFrame = GetPacketsPerFrame(alternate);
+    // A packet slot holds what the data endpoint may send at most.
     IUsbLowerRequests *lower = Lower();
-    const ULONG maxPacket = FirstEndpointPacketSize(lower, m_InterfaceNumber, alternate);
+    UacStreamEndpoints endpoints{};
+    PCSTR rule = nullptr;
+    const BOOLEAN checked = NT_SUCCESS(CheckEndpoints(lower, alternate, &endpoints, &rule));
     if (lower)
         lower->Release();
-    m_SamplesPerPacket = lower && maxPacket >= f.nBlockAlign
-                             ? maxPacket / f.nBlockAlign
+    m_SamplesPerPacket = checked && endpoints.MaxPacketBytes >= f.nBlockAlign
+                             ? endpoints.MaxPacketBytes / f.nBlockAlign
                              : f.nSamplesPerSec / (m_PacketsPerFrame * 1000) + 6;
     const ULONG packets = m_FramesPerTransfer * m_PacketsPerFrame;
     const ULONG buffer = f.nBlockAlign * packets * m_SamplesPerPacket;

@@ -70,6 +70,7 @@ CUac2RenderStream::CUac2RenderStream(PUNKNOWN outer, UCHAR interfaceNumber, ULON
       m_FeedbackPackets(0)
 {
     m_ClockNodeId = clockNodeId;
+    m_ClassTwo = TRUE;
     KeInitializeSpinLock(&m_FeedbackPool.Lock);
 }
 
@@ -123,7 +124,8 @@ PUSBD_PIPE_INFORMATION CUac2RenderStream::FeedbackPipe()
 
 BOOLEAN CUac2RenderStream::IsAlternateSettingValid(UCHAR alternateSetting)
 {
-    return ValidOnDevice(Lower(), m_InterfaceNumber, alternateSetting);
+    return CUsbAudioStream::IsAlternateSettingValid(alternateSetting) &&
+           ValidOnDevice(Lower(), m_InterfaceNumber, alternateSetting);
 }
 
 NTSTATUS CUac2RenderStream::SubmitTransfer()
@@ -276,7 +278,8 @@ NTSTATUS CUac2CaptureStream::SelectAlternateSetting(UCHAR alternateSetting, Stre
 
 BOOLEAN CUac2CaptureStream::IsAlternateSettingValid(UCHAR alternateSetting)
 {
-    return ValidOnDevice(Lower(), m_InterfaceNumber, alternateSetting);
+    return CUsbAudioStream::IsAlternateSettingValid(alternateSetting) &&
+           ValidOnDevice(Lower(), m_InterfaceNumber, alternateSetting);
 }
 
 void CUac2CaptureStream::CopyCapturedData(PURB urb, PUCHAR buffer)

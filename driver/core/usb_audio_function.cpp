@@ -168,7 +168,7 @@ static ULONG UnitKind(IUsbAudioUnit *unit)
 CUsbAudioFunctionModel::CUsbAudioFunctionModel()
     : m_Inputs{}, m_Hal(nullptr), m_Device(nullptr), m_Settings{}, m_CreateUnit(nullptr),
       m_CreateStream(nullptr), m_Lower(nullptr), m_ControlInterface(0), m_Units(nullptr), m_Streams(nullptr),
-      m_HardwareMute(nullptr)
+      m_HardwareMute(nullptr), m_Fit{}
 {
 }
 
@@ -648,7 +648,7 @@ NTSTATUS CUsbAudioFunctionModel::StreamingInterface(const UCHAR *config, ULONG t
             if (count == 0 || bytes == 0 || bytes > 4)
                 DbgPrint("ParseStreamingInterfaces format of %u channels, %u bytes skipped\n",
                          unsigned(count), unsigned(bytes));
-            else
+            else if (CheckAlternate(config, total, number, alternate, capture, count * bytes))
             {
                 const BOOLEAN widened = !uac2 && !capture &&
                                         (m_Inputs.DeviceClass == UsbAudioDeviceClass::Plon ||
@@ -662,11 +662,13 @@ NTSTATUS CUsbAudioFunctionModel::StreamingInterface(const UCHAR *config, ULONG t
                 record.Samples.wValidBitsPerSample = USHORT(bits);
                 record.dwChannelMask = uac2 ? channelConfig : widened ? 0x63F : ChannelMask(count, capture);
                 record.SubFormat = SubFormatForTag(WAVE_FORMAT_PCM);
+                m_Fit.Active = TRUE;
                 if (uac2)
                     status = RegisterUac2Formats(stream, clockNode, formatType, formats, alternate, record);
                 else
                     status =
                         AddFormats(stream, at, formatTag, alternate, record, capture && count < 4 ? 2 : 1);
+                m_Fit.Active = FALSE;
                 if (!NT_SUCCESS(status))
                     return status;
             }
@@ -717,6 +719,46 @@ NTSTATUS CUsbAudioFunctionModel::BeginStream(UCHAR interfaceNumber, UCHAR termin
     stream->Release(); // the list keeps it
     *out = NT_SUCCESS(status) ? stream : nullptr;
     return status;
+}
+
+BOOLEAN CUsbAudioFunctionModel::CheckAlternate(const UCHAR *config, ULONG total, UCHAR interfaceNumber,
+                                               UCHAR alternate, BOOLEAN capture, ULONG wireBlock)
+{
+    if (!m_Fit.Checked || m_Fit.Interface != interfaceNumber || m_Fit.Alternate != alternate)
+    {
+        PCSTR rule = nullptr;
+        const BOOLEAN highSpeed = m_Lower && m_Lower->IsHighSpeed();
+        m_Fit.Checked = TRUE;
+        m_Fit.Interface = interfaceNumber;
+        m_Fit.Alternate = alternate;
+        m_Fit.Usable = NT_SUCCESS(UacCheckStreamEndpoints(config, total, interfaceNumber, alternate, capture,
+                                                          IsUac2(), highSpeed, &m_Fit.Endpoints, &rule));
+        if (!m_Fit.Usable)
+            DbgPrint("ParseStreamingInterfaces interface %u alternate %u not offered: %s\n",
+                     unsigned(interfaceNumber), unsigned(alternate), rule);
+    }
+    m_Fit.WireBlock = wireBlock;
+    return m_Fit.Usable;
+}
+
+NTSTATUS CUsbAudioFunctionModel::OfferFormat(IStreamBuilder *stream, const WAVEFORMATEXTENSIBLE &record,
+                                             UCHAR alternate)
+{
+    if (m_Fit.Active)
+    {
+        const ULONG rate = record.Format.nSamplesPerSec;
+        const UacStreamEndpoints &e = m_Fit.Endpoints;
+        const ULONG largest = UacLargestPacketBytes(rate, m_Fit.WireBlock, e.PacketsPerFrame, e.Feedback);
+        if (largest > e.MaxPacketBytes)
+        {
+            DbgPrint("ParseStreamingInterfaces interface %u alternate %u: %u Hz packet of %u bytes above "
+                     "wMaxPacketSize %u\n",
+                     unsigned(m_Fit.Interface), unsigned(alternate), unsigned(rate), unsigned(largest),
+                     unsigned(e.MaxPacketBytes));
+            return STATUS_SUCCESS;
+        }
+    }
+    return stream->AddStreamFormat(record, alternate);
 }
 
 NTSTATUS CUsbAudioFunctionModel::AddFormats(IStreamBuilder *stream, const UCHAR *formatType, USHORT formatTag,
@@ -784,16 +826,16 @@ NTSTATUS CUsbAudioFunctionModel::RegisterUac1Formats(IStreamBuilder *stream, con
         if (formatType[3] == UAC_FORMAT_TYPE_I)
         {
             record.SubFormat = SubFormatForTag(WAVE_FORMAT_PCM);
-            status = stream->AddStreamFormat(record, alternate);
+            status = OfferFormat(stream, record, alternate);
         }
         else if (formatTag & 0x2001)
         {
             record.SubFormat = SubFormatForTag(kSubFormatAc3);
-            status = stream->AddStreamFormat(record, alternate);
+            status = OfferFormat(stream, record, alternate);
             if (NT_SUCCESS(status))
             {
                 record.SubFormat = SubFormatForTag(kSubFormatWmaPro);
-                status = stream->AddStreamFormat(record, alternate);
+                status = OfferFormat(stream, record, alternate);
             }
         }
         if (!NT_SUCCESS(status))
@@ -828,7 +870,7 @@ NTSTATUS CUsbAudioFunctionModel::RegisterUac2Formats(IStreamBuilder *stream, ULO
         if (formatType == UAC_FORMAT_TYPE_I && (formats & 1))
         {
             record.SubFormat = SubFormatForTag(WAVE_FORMAT_PCM);
-            status = stream->AddStreamFormat(record, alternate);
+            status = OfferFormat(stream, record, alternate);
         }
         else if (formatType == UAC_FORMAT_TYPE_I && (formats & UAC_RAW_DATA_FORMATS))
         {
@@ -839,7 +881,7 @@ NTSTATUS CUsbAudioFunctionModel::RegisterUac2Formats(IStreamBuilder *stream, ULO
             {
                 record.SubFormat = SubFormatForTag(0);
                 record.SubFormat.Data1 = SalvineVendorId;
-                status = stream->AddStreamFormat(record, alternate);
+                status = OfferFormat(stream, record, alternate);
             }
         }
         else if (formatType == UAC_FORMAT_TYPE_III)
@@ -847,12 +889,12 @@ NTSTATUS CUsbAudioFunctionModel::RegisterUac2Formats(IStreamBuilder *stream, ULO
             if (formats & 1)
             {
                 record.SubFormat = SubFormatForTag(kSubFormatAc3);
-                status = stream->AddStreamFormat(record, alternate);
+                status = OfferFormat(stream, record, alternate);
             }
             if (NT_SUCCESS(status) && (formats & 0x1000))
             {
                 record.SubFormat = SubFormatForTag(kSubFormatWmaPro);
-                status = stream->AddStreamFormat(record, alternate);
+                status = OfferFormat(stream, record, alternate);
             }
         }
     }

@@ -6,6 +6,7 @@
 // nothing is locked. What a failed walk created stays in the lists until the model is destroyed.
 #pragma once
 
+#include "driver/core/uac_endpoints.h"
 #include "driver/core/uac_entities.h"
 #include "driver/filters/stream_engine.h"
 
@@ -147,6 +148,13 @@ protected:
     NTSTATUS BeginStream(UCHAR interfaceNumber, UCHAR terminalLink, ULONG clockNode, IStreamBuilder **stream);
     NTSTATUS AddFormats(IStreamBuilder *stream, const UCHAR *formatType, USHORT formatTag, UCHAR alternate,
                         WAVEFORMATEXTENSIBLE &record, ULONG copies);
+    // Whether the alternate setting's endpoints carry a stream of this direction (logged once per
+    // setting when they do not); what they allow goes to m_Fit for the setting's formats.
+    BOOLEAN CheckAlternate(const UCHAR *config, ULONG total, UCHAR interfaceNumber, UCHAR alternate,
+                           BOOLEAN capture, ULONG wireBlock);
+    // Adds the format when its largest packet fits the endpoint m_Fit describes (or no setting is
+    // being walked); a format that does not fit is logged and left out, which is no failure.
+    NTSTATUS OfferFormat(IStreamBuilder *stream, const WAVEFORMATEXTENSIBLE &record, UCHAR alternate);
     static BOOLEAN EngineHolds(CStreamEngine *engine, ULONG id);
 
     UsbAudioFunctionInputs m_Inputs;
@@ -160,4 +168,15 @@ protected:
     CItemList *m_Units;                 // IUsbAudioUnit, one reference each
     CItemList *m_Streams;               // IStreamBuilder, one reference each
     IHardwareMuteStage *m_HardwareMute; // one reference, shared by the render engines
+    // The alternate setting whose formats the streaming walk is listing.
+    struct FormatFit
+    {
+        BOOLEAN Active;  // set while one FORMAT_TYPE's formats are offered
+        BOOLEAN Checked; // the setting below was checked
+        BOOLEAN Usable;  // and its endpoints carry the stream
+        UCHAR Interface;
+        UCHAR Alternate;
+        ULONG WireBlock; // bytes of one frame on the bus
+        UacStreamEndpoints Endpoints;
+    } m_Fit;
 };

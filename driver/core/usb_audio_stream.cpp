@@ -28,13 +28,14 @@ constexpr LONGLONG kIdleLogAfter = -10000000;       // 1 s
 } // namespace
 
 CUsbAudioStream::CUsbAudioStream(PUNKNOWN outer, UCHAR interfaceNumber, ULONG value)
-    : CUnknownBase(outer), m_InterfaceNumber(interfaceNumber), m_Capture(FALSE), m_ClockNodeId(UAC_NO_NODE),
-      m_Value(value), m_Engine(nullptr), m_Device(nullptr), m_Hal(nullptr),
-      m_CallbackObject(nullptr), m_CallbackName{}, m_Thread(nullptr), m_CurrentFormat{},
-      m_OpenedClient(nullptr), m_RunningClient(nullptr), m_FramesPerTransfer(STREAM_TRANSFER_SLOTS),
-      m_TransfersInFlight(STREAM_TRANSFER_SLOTS), m_PacketsPerFrame(1), m_SamplesPerPacket(0), m_Rate(0),
-      m_Accumulator(0), m_NextStartFrame(0), m_Scheduled(FALSE), m_DeviceGone(FALSE), m_HoldsBandwidth(FALSE),
-      m_LookasidesLive(FALSE), m_StreamState(STREAM_CLOSED), m_Outstanding(0), m_Resubmit(RESUBMIT_IDLE),
+    : CUnknownBase(outer), m_InterfaceNumber(interfaceNumber), m_Capture(FALSE), m_ClassTwo(FALSE),
+      m_MaxPacketBytes(0), m_DataAddress(0), m_ClampedPackets(0), m_ClockNodeId(UAC_NO_NODE), m_Value(value),
+      m_Engine(nullptr), m_Device(nullptr), m_Hal(nullptr), m_CallbackObject(nullptr), m_CallbackName{},
+      m_Thread(nullptr), m_CurrentFormat{}, m_OpenedClient(nullptr), m_RunningClient(nullptr),
+      m_FramesPerTransfer(STREAM_TRANSFER_SLOTS), m_TransfersInFlight(STREAM_TRANSFER_SLOTS),
+      m_PacketsPerFrame(1), m_SamplesPerPacket(0), m_Rate(0), m_Accumulator(0), m_NextStartFrame(0),
+      m_Scheduled(FALSE), m_DeviceGone(FALSE), m_HoldsBandwidth(FALSE), m_LookasidesLive(FALSE),
+      m_StreamState(STREAM_CLOSED), m_Outstanding(0), m_Resubmit(RESUBMIT_IDLE),
       m_SubmittingThread(nullptr), m_Pool{}, m_UrbList{}, m_BufferList{}, m_RecordList{}, m_UrbBytes(0),
       m_BufferBytes(0), m_Ring(nullptr), m_RingSize(0), m_RingRead(0), m_RingWrite(0),
       m_InterfaceInfo(nullptr), m_PipeIndex(0), m_DspChain(nullptr), m_DspReady(FALSE)
@@ -296,19 +297,38 @@ ULONG CUsbAudioStream::GetPacketsPerFrame(UCHAR alternateSetting)
             from = reinterpret_cast<PUCHAR>(ep) + ep->bLength;
             if ((ep->bmAttributes & 3) == 1 && (ep->bmAttributes & 0x30) == 0)
             {
-                if (highSpeed)
-                {
-                    // Intervals outside 1..4 would give no packets or an undefined shift.
-                    ULONG interval = ep->bInterval;
-                    interval = interval < 1 ? 1 : (interval > 4 ? 4 : interval);
-                    packets = 8u >> (interval - 1);
-                }
+                packets = UacPacketsPerFrame(ep->bInterval, highSpeed);
                 break;
             }
         }
     }
     lower->Release();
     return packets;
+}
+
+NTSTATUS CUsbAudioStream::CheckEndpoints(IUsbLowerRequests *lower, UCHAR alternateSetting,
+                                         UacStreamEndpoints *endpoints, PCSTR *rule)
+{
+    PUSB_CONFIGURATION_DESCRIPTOR config = lower ? lower->GetConfigurationDescriptor() : nullptr;
+    if (!config)
+    {
+        *rule = "no configuration";
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+    }
+    return UacCheckStreamEndpoints(reinterpret_cast<const UCHAR *>(config), config->wTotalLength,
+                                   m_InterfaceNumber, alternateSetting, m_Capture, m_ClassTwo,
+                                   lower->IsHighSpeed(), endpoints, rule);
+}
+
+BOOLEAN CUsbAudioStream::IsAlternateSettingValid(UCHAR alternateSetting)
+{
+    if (alternateSetting == 0)
+        return TRUE;
+    IUsbLowerRequests *lower = Lower();
+    PCSTR rule = nullptr;
+    const NTSTATUS status = CheckEndpoints(lower, alternateSetting, nullptr, &rule);
+    ReleaseIf(lower);
+    return NT_SUCCESS(status);
 }
 
 NTSTATUS CUsbAudioStream::FindAttachedNode(ULONG id, IAudioNode **node)
@@ -925,6 +945,8 @@ ULONG CUsbAudioStream::SizeRenderPackets(PURB urb, ULONG packets, ULONG blockAli
     const ULONG whole = m_Rate / perSecond;
     const ULONG step = m_Rate % perSecond;
     const ULONG slot = m_CurrentFormat.Format.nSamplesPerSec / 1000 / m_PacketsPerFrame + 1;
+    const ULONG wire = WireBlockAlign();
+    const ULONG fits = m_MaxPacketBytes && wire ? m_MaxPacketBytes / wire : slot;
     ULONG offset = 0;
     for (ULONG i = 0; i < packets; ++i)
     {
@@ -933,6 +955,11 @@ ULONG CUsbAudioStream::SizeRenderPackets(PURB urb, ULONG packets, ULONG blockAli
         m_Accumulator %= perSecond;
         if (samples > slot)
             samples = slot;
+        if (samples > fits)
+        {
+            samples = fits;
+            InterlockedIncrement(&m_ClampedPackets);
+        }
         USBD_ISO_PACKET_DESCRIPTOR &packet = urb->UrbIsochronousTransfer.IsoPacket[i];
         packet.Offset = offset;
         packet.Length = samples * blockAlign;
@@ -1242,6 +1269,21 @@ NTSTATUS CUsbAudioStream::SelectInterface(UCHAR alternateSetting, StreamClientRe
                : nullptr;
     if (!found || !selection)
         return STATUS_UNSUCCESSFUL;
+    // A setting whose endpoints cannot carry the stream is never selected: its transfers would be a
+    // dead stream or a bus error.
+    UacStreamEndpoints endpoints{};
+    if (alternateSetting != 0)
+    {
+        PCSTR rule = nullptr;
+        if (NTSTATUS status = CheckEndpoints(lower, alternateSetting, &endpoints, &rule); !NT_SUCCESS(status))
+        {
+            DbgPrint("SelectAlternateSetting interface %u alternate %u refused: %s\n",
+                     unsigned(m_InterfaceNumber), unsigned(alternateSetting), rule);
+            return status;
+        }
+    }
+    m_MaxPacketBytes = endpoints.MaxPacketBytes;
+    m_DataAddress = endpoints.DataAddress;
     const ULONG pipes = found->bNumEndpoints;
     const USHORT size = GET_SELECT_INTERFACE_REQUEST_SIZE(pipes);
     auto *urb = static_cast<PURB>(AllocPoolZeroed(size, NonPagedPool, PoolTag::URB));
@@ -1280,11 +1322,8 @@ NTSTATUS CUsbAudioStream::SelectInterface(UCHAR alternateSetting, StreamClientRe
     RtlCopyMemory(m_InterfaceInfo, &urb->UrbSelectInterface.Interface, infoBytes);
     m_PipeIndex = 0;
     for (ULONG i = 0; i < m_InterfaceInfo->NumberOfPipes; ++i)
-    {
-        const BOOLEAN in = (m_InterfaceInfo->Pipes[i].EndpointAddress & 0x80) != 0;
-        if (in == m_Capture)
+        if (m_InterfaceInfo->Pipes[i].EndpointAddress == m_DataAddress)
             m_PipeIndex = i;
-    }
     if (client && setRate && m_InterfaceInfo->NumberOfPipes)
     {
         status = SetEndpointRate(lower, DataPipe()->EndpointAddress, client->Format.Format.nSamplesPerSec);

@@ -105,7 +105,9 @@ public:
     NTSTATUS ReleaseFormat() override;
     NTSTATUS RunStream(ULONG startFrame, BOOLEAN scheduled) override;
     NTSTATUS StopStream() override;
-    BOOLEAN IsAlternateSettingValid(UCHAR) override { return TRUE; }
+    // Alternate setting 0 always; any other only when its endpoints carry this stream (present,
+    // isochronous, of the stream's direction; a class 2.0 feedback endpoint isochronous IN).
+    BOOLEAN IsAlternateSettingValid(UCHAR alternateSetting) override;
 
     // ---- Used by the device object and the derived classes
     // The alternate setting carrying `format`: extensible records compare their first
@@ -127,6 +129,9 @@ public:
     ULONG SamplesPerPacket() const { return m_SamplesPerPacket; }
     BOOLEAN DeviceGone() const { return m_DeviceGone; }
     BOOLEAN HoldsBandwidth() const { return m_HoldsBandwidth; }
+    // Render packets the transfer path cut to the data endpoint's wMaxPacketSize (the last guard: the
+    // walk offers no format whose packets do not fit).
+    LONG ClampedPackets() const { return m_ClampedPackets; }
     ULONG CaptureRingBytes() const { return m_RingSize; }
     const StreamClientRecord *RunningClient() const { return m_RunningClient; }
     const StreamClientRecord *OpenedClient() const { return m_OpenedClient; }
@@ -141,6 +146,11 @@ protected:
     IAudioHal *Hal();
     BOOLEAN IsCapture() const { return m_Capture; }
     void SendMessage(LONG code, ULONG_PTR value1, ULONG value2);
+    // The endpoints of an alternate setting of this interface, checked for this stream's direction.
+    NTSTATUS CheckEndpoints(IUsbLowerRequests *lower, UCHAR alternateSetting, UacStreamEndpoints *endpoints,
+                            PCSTR *rule);
+    // Bytes one client frame takes on the bus (the DSP render class sends fewer).
+    virtual ULONG WireBlockAlign() const { return m_CurrentFormat.Format.nBlockAlign; }
     // Packet sizes of one render transfer from the current rate: the whole-sample part, the
     // remainder carried in the accumulator; each packet capped at its slot.
     ULONG SizeRenderPackets(PURB urb, ULONG packets, ULONG blockAlign);
@@ -222,6 +232,10 @@ protected:
 
     UCHAR m_InterfaceNumber;
     BOOLEAN m_Capture;
+    BOOLEAN m_ClassTwo;     // the interface is class 2.0: a render setting's second endpoint is feedback
+    ULONG m_MaxPacketBytes; // the selected data endpoint's packet limit; 0 while none is selected
+    UCHAR m_DataAddress;
+    volatile LONG m_ClampedPackets;
     ULONG m_ClockNodeId; // class 2.0: the clock source's node
     ULONG m_Value;
     CStreamEngine *m_Engine; // aggregated: its unknown is this stream's
@@ -330,6 +344,9 @@ public:
     NTSTATUS PrepareFormat(StreamClientRecord *client, PULONG currentFrame) override;
 
 protected:
+    // Whether the current format is sent as its first two channels.
+    BOOLEAN Packs() const;
+    ULONG WireBlockAlign() const override;
     // Packs every frame of the transfer to its first two channels, from the buffer's start, and
     // rewrites the packets to match; returns the packed length.
     ULONG PackToStereo(PURB urb, PUCHAR buffer, ULONG packets);
@@ -401,6 +418,7 @@ public:
         : CUac1CaptureStream(outer, interfaceNumber, value)
     {
         m_ClockNodeId = clockNodeId;
+        m_ClassTwo = TRUE;
     }
     NTSTATUS PrepareFormat(StreamClientRecord *client, PULONG currentFrame) override;
     NTSTATUS SelectAlternateSetting(UCHAR alternateSetting, StreamClientRecord *client) override;

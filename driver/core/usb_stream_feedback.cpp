@@ -1,6 +1,8 @@
 // Feedback values to rates.
 #include "driver/core/usb_stream_feedback.h"
 
+#include "driver/core/uac_endpoints.h"
+
 namespace
 {
 struct Correction
@@ -50,7 +52,7 @@ ULONG MeasureFeedbackRate(const UCHAR *data, ULONG length, ULONG packets, ULONG 
         if (bytes == 4)
             value |= ULONG(p[3]) << 24;
         const ULONG rate = FeedbackPacketRate(value, bytes, packetsPerFrame);
-        if (rate + 1000 >= nominal && rate <= nominal + 1000)
+        if (rate + UAC_FEEDBACK_WINDOW_HZ >= nominal && rate <= nominal + UAC_FEEDBACK_WINDOW_HZ)
         {
             sum += rate;
             ++counted;

@@ -88,7 +88,7 @@ CStreamEngine::CStreamEngine(PUNKNOWN outerUnknown, ULONG value)
       m_Stage1(nullptr), m_Stage2(nullptr), m_TwoChannelFormats(nullptr), m_Scratch(nullptr),
       m_ChannelBuffers(nullptr), m_StreamLock(), m_SpinLock(0),
       m_CallbackObject(nullptr), m_CurrentWaveFormat{}, m_LoggedFormat{}, m_FormatLogged(FALSE),
-      m_BlockSizeLogged(FALSE)
+      m_BlockSizeLogged(FALSE), m_AbsenceLogged(nullptr)
 {
     // Destruction takes the lock even when Initialize never ran.
     KeInitializeSpinLock(&m_SpinLock);

@@ -158,6 +158,8 @@ protected:
     // Whether the endpoint's terminal reports a connected jack; STATUS_INSUFFICIENT_RESOURCES when
     // the jack records cannot be read.
     NTSTATUS DecidePresence(BOOLEAN *present);
+    // Whether the list the wave filter reads holds a PCM format: its pin needs one.
+    BOOLEAN ListsPcmFormat();
     NTSTATUS Register(PDEVICE_OBJECT deviceObject, IRP *irp, PUNKNOWN adapter);
     void WaitUntilEmpty(CItemList *list, const char *name);
     // Destroys the nine lists (empty or not yet created), last created first.
@@ -192,5 +194,7 @@ protected:
     WAVEFORMATEXTENSIBLE m_LoggedFormat;
     BOOLEAN m_FormatLogged;
     BOOLEAN m_BlockSizeLogged;
+    // Why the endpoint was last left unregistered (logged once until it registers or the reason changes).
+    const char *m_AbsenceLogged;
 };
 typedef CStreamEngine *PCSTREAMENGINE;

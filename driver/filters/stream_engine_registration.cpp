@@ -155,6 +155,20 @@ NTSTATUS CStreamEngine::Register(PDEVICE_OBJECT deviceObject, IRP *irp, PUNKNOWN
     return STATUS_SUCCESS;
 }
 
+BOOLEAN CStreamEngine::ListsPcmFormat()
+{
+    const GUID pcm = SubFormatForTag(WAVE_FORMAT_PCM);
+    CItemList *list = CurrentFormatList();
+    for (CItemList::PNODE node = list ? list->FirstNode() : nullptr; node; node = node->Next)
+    {
+        const auto *format = static_cast<const WAVEFORMATEXTENSIBLE *>(node->Item);
+        if (format && (format->Format.wFormatTag == WAVE_FORMAT_PCM ||
+                       (format->Format.wFormatTag == WAVE_FORMAT_EXTENSIBLE && format->SubFormat == pcm)))
+            return TRUE;
+    }
+    return FALSE;
+}
+
 NTSTATUS CStreamEngine::UpdateRegistration(PDEVICE_OBJECT deviceObject, IRP *irp, PUNKNOWN adapter)
 {
     if (!m_CreateMiniport)
@@ -163,6 +177,20 @@ NTSTATUS CStreamEngine::UpdateRegistration(PDEVICE_OBJECT deviceObject, IRP *irp
     const NTSTATUS status = DecidePresence(&present);
     if (!NT_SUCCESS(status))
         return status;
+    // An endpoint whose device offers nothing its pin could open stays away; the rest of the device
+    // still starts.
+    const char *absent = !present                           ? "no connected jack on its terminal"
+                         : !m_WavePort && !ListsPcmFormat() ? "no PCM format its endpoint carries"
+                                                            : nullptr;
+    if (absent && !m_WavePort)
+    {
+        if (absent != m_AbsenceLogged)
+            DbgPrint("UpdateRegistration %s endpoint of terminal type %u not registered: %s\n",
+                     m_EngineId ? "capture" : "render", unsigned(GetTerminalType()), absent);
+        m_AbsenceLogged = absent;
+        return STATUS_SUCCESS;
+    }
+    m_AbsenceLogged = nullptr;
     if (present && !m_WavePort)
         return Register(deviceObject, irp, adapter);
     if (!present && m_WavePort)

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <memory>
+#include <set>
+#include <string>
 
 #include <sim/pnp_sim.h>
+#include <sim/portcls_sim.h>
 #include <sim/usb_bus.h>
 #include <sim/usb_pnp.h>
 
@@ -45,5 +48,24 @@ protected:
                                                : nullptr;
     }
 
+    // The wave filters registered with the port class, by name.
+    static std::set<std::string> WaveNames()
+    {
+        std::set<std::string> names;
+        for (const sim::portcls::SubdeviceRecord &r : sim::portcls::Subdevices())
+            if (r.Name != "GlobalTopo")
+                names.insert(r.Name);
+        return names;
+    }
+
     std::unique_ptr<usbsim::Bus> bus;
 };
+
+// The maker's generic class 1.0 chip: its identification string and the revision byte detection reads.
+inline std::shared_ptr<usbsim::VirtualDevice> HuldHeadset(const usbsim::Uac1Options &options = {})
+{
+    auto device = usbsim::VirtualDevice::Uac1(options);
+    device->SetString(0x50, u"Huld");
+    device->otherReads[0x02u << 16 | 0x51] = {0x1F};
+    return device;
+}

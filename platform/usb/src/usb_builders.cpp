@@ -253,7 +253,7 @@ void Uac2FeatureUnit(DescriptorWriter &w, uint8_t id, uint8_t source, uint8_t ch
 
 void Uac2StreamAlternate(DescriptorWriter &w, uint8_t interface, uint8_t alternate, uint8_t link,
                          uint8_t channels, uint32_t config, uint8_t subslot, uint8_t bits, uint8_t address,
-                         uint16_t maxPacket, uint8_t interval, bool feedback)
+                         uint16_t maxPacket, uint8_t interval, uint8_t feedback)
 {
     Interface(w, interface, alternate, feedback ? 2 : 1, USB_AUDIO_SUBCLASS_AUDIOSTREAMING,
               USB_AUDIO_PROTOCOL_UAC2);
@@ -281,8 +281,8 @@ void Uac2StreamAlternate(DescriptorWriter &w, uint8_t interface, uint8_t alterna
     w.U8(0);
     w.U16(0);
     w.End(d);
-    if (feedback)
-        Endpoint7(w, 0x81, 0x11, 4, 4); // isochronous, feedback usage; 16.16 at high speed
+    if (feedback)                           // the feedback endpoint's address; 0: none
+        Endpoint7(w, feedback, 0x11, 4, 4); // isochronous, feedback usage; 16.16 at high speed
 }
 
 } // namespace
@@ -363,6 +363,44 @@ long FindDescriptor(const Bytes &b, uint8_t type, int subtype, unsigned nth)
     return -1;
 }
 
+long FindInterface(const Bytes &b, uint8_t number, uint8_t alternate)
+{
+    for (unsigned n = 0;; ++n)
+    {
+        const long at = FindDescriptor(b, USB_INTERFACE_DESCRIPTOR_TYPE, -1, n);
+        if (at < 0 ||
+            (b.size() - size_t(at) >= 4 && b[size_t(at) + 2] == number && b[size_t(at) + 3] == alternate))
+            return at;
+    }
+}
+
+long FindEndpoint(const Bytes &b, uint8_t number, uint8_t alternate, unsigned nth)
+{
+    long at = FindInterface(b, number, alternate);
+    if (at < 0)
+        return -1;
+    for (size_t i = size_t(at) + b[size_t(at)]; b.size() - i >= 2 && b[i] >= 2 && b[i] <= b.size() - i;
+         i += b[i])
+    {
+        if (b[i + 1] == USB_INTERFACE_DESCRIPTOR_TYPE)
+            break;
+        if (b[i + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && nth-- == 0)
+            return long(i);
+    }
+    return -1;
+}
+
+Bytes JoinConfigurations(const Bytes &first, const Bytes &second)
+{
+    Need(first, 0, 9);
+    Need(second, 0, 9);
+    Bytes joined = first;
+    joined.insert(joined.end(), second.begin() + second[0], second.end());
+    joined[4] = uint8_t(first[4] + second[4]);
+    FixTotalLength(joined);
+    return joined;
+}
+
 size_t DescriptorWriter::Begin(uint8_t type)
 {
     size_t at = m_b.size();
@@ -385,18 +423,19 @@ DescriptorSet BuildUac1Headset(const Uac1Options &o)
     set.strings[1] = o.manufacturer;
     set.strings[2] = o.product;
 
+    const uint8_t in = o.interfaceBase, ep = o.endpointBase;
     DescriptorWriter w;
     Configuration(w, o.secondRender ? 4 : 3);
-    Interface(w, 0, 0, 1, USB_AUDIO_SUBCLASS_AUDIOCONTROL, 0);
+    Interface(w, in, 0, 1, USB_AUDIO_SUBCLASS_AUDIOCONTROL, 0);
     size_t header = w.Begin(kCs);
     w.U8(0x01);
     w.U16(0x0100); // bcdADC 1.00
     w.U16(0);      // patched below
     w.U8(o.secondRender ? 3 : 2);
-    w.U8(1);
-    w.U8(2);
+    w.U8(uint8_t(in + 1));
+    w.U8(uint8_t(in + 2));
     if (o.secondRender)
-        w.U8(3);
+        w.U8(uint8_t(in + 3));
     w.End(header);
     const uint8_t cs = o.controlSize;
     Uac1InputTerminal(w, kUac1PlaybackIt, 0x0101, 2, 0x0003);
@@ -416,18 +455,20 @@ DescriptorSet BuildUac1Headset(const Uac1Options &o)
         Uac1OutputTerminal(w, kUac1SecondOt, 0x0302, kUac1SecondFu); // a second pair of headphones
     }
     const size_t acEnd = w.Size();
-    Endpoint9(w, 0x83, USB_ENDPOINT_TYPE_INTERRUPT, 2, 32);
+    Endpoint9(w, uint8_t(0x83 + ep), USB_ENDPOINT_TYPE_INTERRUPT, o.statusMaxPacket, 32);
 
-    Interface(w, 1, 0, 0, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, 0);
-    Uac1StreamAlternate(w, 1, 1, kUac1PlaybackIt, 2, 2, 16, o.rates, o.rangeLow, o.rangeHigh, 0x01, 0x09,
-                        196);
-    Interface(w, 2, 0, 0, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, 0);
-    Uac1StreamAlternate(w, 2, 1, kUac1CaptureOt, 1, 2, 16, o.rates, o.rangeLow, o.rangeHigh, 0x82, 0x05, 98);
+    Interface(w, uint8_t(in + 1), 0, 0, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, 0);
+    Uac1StreamAlternate(w, uint8_t(in + 1), 1, kUac1PlaybackIt, o.renderChannels, o.renderSubframe,
+                        o.renderBits, o.rates, o.rangeLow, o.rangeHigh, uint8_t(0x01 + ep), 0x09,
+                        o.renderMaxPacket);
+    Interface(w, uint8_t(in + 2), 0, 0, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, 0);
+    Uac1StreamAlternate(w, uint8_t(in + 2), 1, kUac1CaptureOt, 1, 2, 16, o.rates, o.rangeLow, o.rangeHigh,
+                        uint8_t(0x82 + ep), 0x05, 98);
     if (o.secondRender)
     {
-        Interface(w, 3, 0, 0, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, 0);
-        Uac1StreamAlternate(w, 3, 1, kUac1SecondIt, 2, 2, 16, o.rates, o.rangeLow, o.rangeHigh, 0x03, 0x09,
-                            196);
+        Interface(w, uint8_t(in + 3), 0, 0, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, 0);
+        Uac1StreamAlternate(w, uint8_t(in + 3), 1, kUac1SecondIt, 2, 2, 16, o.rates, o.rangeLow, o.rangeHigh,
+                            uint8_t(0x03 + ep), 0x09, 196);
     }
 
     Bytes &b = w.Data();
@@ -435,6 +476,29 @@ DescriptorSet BuildUac1Headset(const Uac1Options &o)
     FixTotalLength(b);
     set.configuration = b;
     return set;
+}
+
+Bytes BuildUac1MidiFunction(uint8_t base)
+{
+    DescriptorWriter w;
+    Configuration(w, 2);
+    Interface(w, base, 0, 0, USB_AUDIO_SUBCLASS_AUDIOCONTROL, 0);
+    size_t header = w.Begin(kCs);
+    w.U8(0x01);
+    w.U16(0x0100);
+    w.U16(9);
+    w.U8(1);
+    w.U8(uint8_t(base + 1));
+    w.End(header);
+    Interface(w, uint8_t(base + 1), 0, 0, 0x03, 0); // MIDI streaming
+    size_t midi = w.Begin(kCs);
+    w.U8(0x01); // MS header
+    w.U16(0x0100);
+    w.U16(7);
+    w.End(midi);
+    Bytes &b = w.Data();
+    FixTotalLength(b);
+    return b;
 }
 
 // ---- UAC2 headset ----
@@ -447,17 +511,18 @@ DescriptorSet BuildUac2Headset(const Uac2Options &o)
     set.strings[2] = o.product;
     set.strings[0x32] = o.chipString;
 
+    const uint8_t in = o.interfaceBase, ep = o.endpointBase;
     DescriptorWriter w;
     Configuration(w, 3);
     size_t iad = w.Begin(USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE);
-    w.U8(0);
+    w.U8(in);
     w.U8(3);
     w.U8(USB_DEVICE_CLASS_AUDIO);
     w.U8(0);
     w.U8(USB_AUDIO_PROTOCOL_UAC2);
     w.U8(0);
     w.End(iad);
-    Interface(w, 0, 0, o.bulkIn ? 2 : 1, USB_AUDIO_SUBCLASS_AUDIOCONTROL, USB_AUDIO_PROTOCOL_UAC2);
+    Interface(w, in, 0, o.bulkIn ? 2 : 1, USB_AUDIO_SUBCLASS_AUDIOCONTROL, USB_AUDIO_PROTOCOL_UAC2);
     size_t header = w.Begin(kCs);
     w.U8(0x01);
     w.U16(0x0200); // bcdADC 2.00
@@ -480,16 +545,20 @@ DescriptorSet BuildUac2Headset(const Uac2Options &o)
     Uac2FeatureUnit(w, kUac2MicFu, kUac2MicIt, 1);
     Uac2OutputTerminal(w, kUac2CaptureOt, 0x0101, kUac2MicFu, kUac2Clock);
     const size_t acEnd = w.Size();
-    Endpoint7(w, 0x83, USB_ENDPOINT_TYPE_INTERRUPT, 6, 4);
+    Endpoint7(w, uint8_t(0x83 + ep), USB_ENDPOINT_TYPE_INTERRUPT, 6, 4);
     if (o.bulkIn)
-        Endpoint7(w, 0x84, USB_ENDPOINT_TYPE_BULK, 512, 0);
+        Endpoint7(w, uint8_t(0x84 + ep), USB_ENDPOINT_TYPE_BULK, 512, 0);
 
     // Sizes per (micro)frame at 96 kHz with one spare sample: 13 samples.
-    Interface(w, 1, 0, 0, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, USB_AUDIO_PROTOCOL_UAC2);
-    Uac2StreamAlternate(w, 1, 1, kUac2PlaybackIt, 2, 0x3, 2, 16, 0x01, 13 * 4, o.dataInterval, true);
-    Uac2StreamAlternate(w, 1, 2, kUac2PlaybackIt, 2, 0x3, 3, 24, 0x01, 13 * 6, o.dataInterval, true);
-    Interface(w, 2, 0, 0, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, USB_AUDIO_PROTOCOL_UAC2);
-    Uac2StreamAlternate(w, 2, 1, kUac2CaptureOt, 1, 0x0, 2, 16, 0x82, 13 * 2, o.dataInterval, false);
+    const uint8_t render = uint8_t(in + 1), capture = uint8_t(in + 2);
+    Interface(w, render, 0, 0, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, USB_AUDIO_PROTOCOL_UAC2);
+    Uac2StreamAlternate(w, render, 1, kUac2PlaybackIt, 2, 0x3, 2, 16, uint8_t(0x01 + ep), 13 * 4,
+                        o.dataInterval, uint8_t(0x81 + ep));
+    Uac2StreamAlternate(w, render, 2, kUac2PlaybackIt, 2, 0x3, 3, 24, uint8_t(0x01 + ep), 13 * 6,
+                        o.dataInterval, uint8_t(0x81 + ep));
+    Interface(w, capture, 0, 0, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, USB_AUDIO_PROTOCOL_UAC2);
+    Uac2StreamAlternate(w, capture, 1, kUac2CaptureOt, 1, 0x0, 2, 16, uint8_t(0x82 + ep), 13 * 2,
+                        o.dataInterval, 0);
 
     Bytes &b = w.Data();
     Set16(b, header + 6, uint16_t(acEnd - header));

@@ -42,6 +42,15 @@ protected:
         NTSTATUS status = model->ParseControlFromConfig(layer.get());
         return NT_SUCCESS(status) ? model->ParseStreamingFromConfig(layer.get()) : status;
     }
+    // Ends this round of a multi-round test with the end-of-test checks and starts a fresh bench.
+    void NextRound()
+    {
+        model.reset();
+        if (hal)
+            hal->Release();
+        hal = nullptr;
+        Restart();
+    }
     void TearDown() override
     {
         model.reset();
@@ -257,10 +266,7 @@ TEST_F(FunctionModelTest, ContinuousRangesOfferTheTableRatesInside)
                 expected.push_back("2/" + std::to_string(rate) + "/3/0001/4");
             EXPECT_EQ(Formats(0), expected);
         }
-        model.reset();
-        hal->Release();
-        hal = nullptr;
-        Restart();
+        NextRound();
     }
 }
 
@@ -387,10 +393,7 @@ TEST_F(FunctionModelTest, UnsupportedUnitsAndBadDescriptorsEndTheWalk)
         c.patch(set);
         Plug(usbsim::VirtualDevice::Make(set, usbsim::DeviceFamily::Uac1), c.deviceClass);
         EXPECT_EQ(model->ParseControlFromConfig(layer.get()), c.status);
-        model.reset();
-        hal->Release();
-        hal = nullptr;
-        Restart();
+        NextRound();
     }
 }
 
@@ -430,10 +433,7 @@ TEST_F(FunctionModelTest, RenderWithoutAJackOrInACycleIsRefused)
     headset->jacks.erase(usbsim::kUac1PlaybackOt);
     Plug(headset, UsbAudioDeviceClass::Uac1);
     EXPECT_EQ(Walk(), STATUS_INVALID_PARAMETER);
-    model.reset();
-    hal->Release();
-    hal = nullptr;
-    Restart();
+    NextRound();
 
     // The playback feature unit fed by its own output terminal: the search comes back and ends.
     auto ring = usbsim::VirtualDevice::Uac1();
@@ -472,14 +472,199 @@ TEST_F(FunctionModelTest, ChipFamilyRenderEnginesGetTheirStages)
     IHardwareMuteStage *mute = model->HardwareMuteStage();
     ASSERT_NE(mute, nullptr);
     mute->SetMode(HARDWARE_MUTE_SILENCE);
-    model.reset();
-    hal->Release();
-    hal = nullptr;
-    Restart();
+    NextRound();
     // Another headset of the family: no hardware-mute stage.
     Plug(usbsim::VirtualDevice::Uac1(), UsbAudioDeviceClass::Mirk);
     ASSERT_EQ(Walk(), STATUS_SUCCESS);
     EXPECT_EQ(model->HardwareMuteStage(), nullptr);
+}
+
+} // namespace
+
+namespace
+{
+
+// Endpoint descriptor fields.
+constexpr size_t kEpAddress = 2, kEpAttributes = 3, kEpMaxPacket = 4;
+
+std::vector<std::string> Rates(const std::vector<std::string> &formats)
+{
+    std::vector<std::string> rates;
+    for (const std::string &f : formats)
+        rates.push_back(f.substr(f.find('/') + 1, f.find('/', f.find('/') + 1) - f.find('/') - 1));
+    return rates;
+}
+
+// Each endpoint fault a device may carry, on the setting it breaks: that setting's formats are left
+// out with the rule in the log, the other stream keeps its own.
+TEST_F(FunctionModelTest, AlternatesWhoseEndpointsCannotCarryTheStreamAreNotOffered)
+{
+    struct Case
+    {
+        const char *name;
+        bool uac2;
+        std::function<void(Bytes &)> damage;
+        const char *rule;
+        size_t renderFormats, captureFormats;
+    };
+    const Case cases[] = {
+        {"render data endpoint bulk", false,
+         [](Bytes &b) { usbsim::Set8(b, size_t(usbsim::FindEndpoint(b, 1, 1)) + kEpAttributes, 0x02); },
+         "interface 1 alternate 1 not offered: data endpoint not isochronous", 0, 4},
+        {"render data endpoint IN", false,
+         [](Bytes &b) { usbsim::Set8(b, size_t(usbsim::FindEndpoint(b, 1, 1)) + kEpAddress, 0x81); },
+         "interface 1 alternate 1 not offered: data endpoint not OUT for render", 0, 4},
+        {"capture data endpoint OUT", false,
+         [](Bytes &b) { usbsim::Set8(b, size_t(usbsim::FindEndpoint(b, 2, 1)) + kEpAddress, 0x02); },
+         "interface 2 alternate 1 not offered: data endpoint not IN for capture", 2, 0},
+        {"more endpoints named than given", false,
+         [](Bytes &b) { usbsim::Set8(b, size_t(usbsim::FindInterface(b, 1, 1)) + 4, 2); },
+         "interface 1 alternate 1 not offered: endpoint descriptor missing or cut off", 0, 4},
+        {"configuration ends before the last endpoint", false,
+         [](Bytes &b)
+         {
+             usbsim::Truncate(b, size_t(usbsim::FindEndpoint(b, 2, 1)));
+             usbsim::FixTotalLength(b);
+         },
+         "interface 2 alternate 1 not offered: endpoint descriptor missing or cut off", 2, 0},
+        {"feedback endpoint interrupt", true,
+         [](Bytes &b)
+         {
+             for (uint8_t alternate : {1, 2})
+                 usbsim::Set8(b, size_t(usbsim::FindEndpoint(b, 1, alternate, 1)) + kEpAttributes, 0x13);
+         },
+         "interface 1 alternate 2 not offered: feedback endpoint not isochronous IN", 0, 3},
+        {"feedback endpoint OUT", true,
+         [](Bytes &b) { usbsim::Set8(b, size_t(usbsim::FindEndpoint(b, 1, 1, 1)) + kEpAddress, 0x02); },
+         "interface 1 alternate 1 not offered: feedback endpoint not isochronous IN", 3, 3},
+        {"reserved transactions at high speed", true,
+         [](Bytes &b)
+         { usbsim::Set16(b, size_t(usbsim::FindEndpoint(b, 2, 1)) + kEpMaxPacket, 0x1800 | 26); },
+         "interface 2 alternate 1 not offered: data endpoint names reserved transactions", 6, 0},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        auto headset = c.uac2 ? usbsim::VirtualDevice::Uac2() : usbsim::VirtualDevice::Uac1();
+        c.damage(headset->Descriptors().configuration);
+        Plug(headset, c.uac2 ? UsbAudioDeviceClass::Uac2 : UsbAudioDeviceClass::Uac1);
+        sim::ClearDebugLog();
+        ASSERT_EQ(Walk(), STATUS_SUCCESS);
+        ASSERT_EQ(hal->GetEngineCount(), 2u);
+        EXPECT_EQ(Formats(0).size(), c.renderFormats);
+        EXPECT_EQ(Formats(1).size(), c.captureFormats);
+        EXPECT_TRUE(sim::DebugLogContains(c.rule));
+        NextRound();
+    }
+}
+
+// A format is offered only when its largest packet fits the data endpoint: at full speed one packet a
+// frame of the rate's whole samples and one more for a carried fraction; at high speed eight packets
+// a frame with the additional transactions counted; explicit feedback may ask for 1000 Hz more.
+TEST_F(FunctionModelTest, FormatsWhosePacketsExceedTheEndpointAreNotOffered)
+{
+    struct Case
+    {
+        const char *name;
+        bool uac2;
+        std::function<void(usbsim::DescriptorSet &)> shape;
+        std::vector<std::string> renderRates;
+        const char *logged;
+    };
+    auto uac1 = [](uint8_t channels, uint8_t subframe, std::vector<uint32_t> rates, uint16_t maxPacket)
+    {
+        return [=](usbsim::DescriptorSet &set)
+        {
+            usbsim::Uac1Options o;
+            o.renderChannels = channels;
+            o.renderSubframe = subframe;
+            o.renderBits = uint8_t(subframe * 8);
+            o.rates = rates;
+            o.renderMaxPacket = maxPacket;
+            set = usbsim::BuildUac1Headset(o);
+        };
+    };
+    auto renderPacket = [](uint16_t value, usbsim::Speed speed = usbsim::Speed::High)
+    {
+        return [=](usbsim::DescriptorSet &set)
+        {
+            for (uint8_t alternate : {1, 2})
+                usbsim::Set16(set.configuration,
+                              size_t(usbsim::FindEndpoint(set.configuration, 1, alternate)) + 4, value);
+            set.speed = speed;
+        };
+    };
+    const Case cases[] = {
+        // Full speed: 45 frames of 4 bytes at 44.1 kHz fit 180 bytes, 48 frames do not.
+        {"44.1 family's extra frame",
+         false,
+         uac1(2, 2, {44100, 48000}, 180),
+         {"44100"},
+         "48000 Hz packet of 192 bytes above wMaxPacketSize 180"},
+        {"96 kHz of 3-byte stereo",
+         false,
+         uac1(2, 3, {96000}, 512),
+         {},
+         "96000 Hz packet of 576 bytes above wMaxPacketSize 512"},
+        {"five channels at 48 kHz",
+         false,
+         uac1(5, 2, {48000}, 392),
+         {},
+         "48000 Hz packet of 480 bytes above wMaxPacketSize 392"},
+        {"48127 Hz",
+         false,
+         uac1(2, 2, {48127}, 192),
+         {},
+         "48127 Hz packet of 196 bytes above wMaxPacketSize 192"},
+        {"48127 Hz fits 196", false, uac1(2, 2, {48127}, 196), {"48127"}, nullptr},
+        // High speed with explicit feedback, 4-byte frames (alternate 1), 6-byte frames (alternate 2):
+        // 44.1 kHz 6 frames, 48 kHz 7 (48 + 1 kHz), 96 kHz 13 (96 + 1 kHz).
+        {"feedback adds a frame at 48 kHz", true, renderPacket(27), {"44100"}, nullptr},
+        {"feedback at 48 kHz",
+         true,
+         renderPacket(42),
+         {"44100", "48000", "44100", "48000"},
+         "96000 Hz packet of 52 bytes above wMaxPacketSize 42"},
+        {"one additional transaction",
+         true,
+         renderPacket(0x0800 | 21),
+         {"44100", "48000", "44100", "48000"},
+         "96000 Hz packet of 52 bytes above wMaxPacketSize 42"},
+        {"two additional transactions",
+         true,
+         renderPacket(0x1000 | 26),
+         {"44100", "48000", "96000", "44100", "48000", "96000"},
+         nullptr},
+        {"transaction bits mean nothing at full speed",
+         true,
+         renderPacket(0x1000 | 200, usbsim::Speed::Full),
+         {"44100", "48000"},
+         "96000 Hz packet of 388 bytes above wMaxPacketSize 200"},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        auto headset = c.uac2 ? usbsim::VirtualDevice::Uac2() : usbsim::VirtualDevice::Uac1();
+        c.shape(headset->Descriptors());
+        Plug(headset, c.uac2 ? UsbAudioDeviceClass::Uac2 : UsbAudioDeviceClass::Uac1);
+        sim::ClearDebugLog();
+        ASSERT_EQ(Walk(), STATUS_SUCCESS);
+        EXPECT_EQ(Rates(Formats(0)), c.renderRates);
+        if (c.logged)
+            EXPECT_TRUE(sim::DebugLogContains(c.logged));
+        NextRound();
+    }
+}
+
+// Capture has no feedback margin: the device sends the rate's packets as they are.
+TEST_F(FunctionModelTest, CapturePacketsAreSizedAtTheNominalRate)
+{
+    auto headset = usbsim::VirtualDevice::Uac2();
+    Bytes &config = headset->Descriptors().configuration;
+    usbsim::Set16(config, size_t(usbsim::FindEndpoint(config, 2, 1)) + 4, 24); // 12 mono frames
+    Plug(headset, UsbAudioDeviceClass::Uac2);
+    ASSERT_EQ(Walk(), STATUS_SUCCESS);
+    EXPECT_EQ(Rates(Formats(1)), (std::vector<std::string>{"44100", "48000", "96000"}));
 }
 
 } // namespace

@@ -491,13 +491,8 @@ TEST_F(Uac2StreamTest, ARefusedClockRateFailsTheOpenAndLeavesTheInterfaceIdle)
 {
     BringUac2(FALSE);
     clock->refuse = STATUS_UNSUCCESSFUL;
-    const auto format = Pcm(48000, 2, 16);
-    stream->AddStreamFormat(format, 1);
     Client client;
-    ASSERT_EQ(stream->RegisterClient(3, &format, 10, 3, Client::Callback, &client, &client.record),
-              STATUS_SUCCESS);
-    ULONG frames = 0, frame = 0;
-    EXPECT_EQ(stream->OpenClient(client.record->ClientHandle, &frames, &frame), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Open(client, Pcm(48000, 2, 16), 1), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(stream->State(), STREAM_CLOSED);
     EXPECT_EQ(bus->CurrentAlternate(kPort, 1), 0);
     EXPECT_EQ(stream->UnregisterClient(client.record->ClientHandle), STATUS_SUCCESS);

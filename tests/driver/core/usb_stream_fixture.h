@@ -156,6 +156,15 @@ protected:
         selection = nullptr;
     }
 
+    // Offers `format` on `alternate`, registers `client` with it and opens it: the open's status.
+    NTSTATUS Open(Client &client, const WAVEFORMATEXTENSIBLE &format, UCHAR alternate)
+    {
+        stream->AddStreamFormat(format, alternate);
+        NTSTATUS status =
+            stream->RegisterClient(3, &format, 10, 3, Client::Callback, &client, &client.record);
+        ULONG frames = 0, frame = 0;
+        return NT_SUCCESS(status) ? stream->OpenClient(client.record->ClientHandle, &frames, &frame) : status;
+    }
     // Registers, opens and starts `client` with `format` (alternate `alternate` carries it).
     void Start(Client &client, const WAVEFORMATEXTENSIBLE &format, UCHAR alternate, ULONG fpt = 10,
                ULONG tif = 3, LONG kind = 3)

@@ -210,6 +210,75 @@ TEST_F(UsbStreamTest, AHigherKindClientPreemptsAndTheFirstIsPreparedAgainWhenItC
     EXPECT_EQ(layer->GetStreamCount(), 0);
 }
 
+// The walk offers no format whose packets do not fit; a client that brings one anyway gets packets cut
+// to the endpoint's wMaxPacketSize, counted, and the bus sees no oversized packet.
+TEST_F(UsbStreamTest, APacketAboveTheEndpointsLimitIsCutToItAndCounted)
+{
+    usbsim::Uac1Options options;
+    options.renderMaxPacket = 180; // 45 stereo frames: 44.1 kHz fits, 48 kHz does not
+    Bring(usbsim::VirtualDevice::Uac1(options), FALSE, 1);
+    Client client;
+    Start(client, Pcm(48000, 2, 16), 1);
+    sim::AdvanceMs(50);
+    Stop(client);
+    const auto sizes = OutSizes(0x01);
+    ASSERT_GE(sizes.size(), 30u);
+    for (uint32_t size : sizes)
+        ASSERT_EQ(size, 180u);
+    EXPECT_GE(stream->ClampedPackets(), LONG(sizes.size()));
+}
+
+// A setting whose endpoints cannot carry the stream is neither valid nor selected: no bandwidth is
+// asked for, the client hears why.
+TEST_F(UsbStreamTest, SettingsWhoseEndpointsCannotCarryTheStreamAreNeitherValidNorSelected)
+{
+    struct Case
+    {
+        const char *name;
+        bool uac2;
+        uint8_t interfaceNumber, nth, field, value;
+        const char *rule;
+    } cases[] = {
+        {"render endpoint IN", false, 1, 0, 2, 0x81, "data endpoint not OUT for render"},
+        {"render endpoint interrupt", false, 1, 0, 3, 0x03, "data endpoint not isochronous"},
+        {"feedback endpoint OUT", true, 1, 1, 2, 0x02, "feedback endpoint not isochronous IN"},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        auto headset = c.uac2 ? usbsim::VirtualDevice::Uac2() : usbsim::VirtualDevice::Uac1();
+        usbsim::Bytes &config = headset->Descriptors().configuration;
+        usbsim::Set8(config, size_t(usbsim::FindEndpoint(config, c.interfaceNumber, 1, c.nth)) + c.field,
+                     c.value);
+        Bring(headset, FALSE, c.interfaceNumber, c.uac2 ? CreateUac2Stream : CreateUac1Stream);
+        EXPECT_TRUE(stream->IsAlternateSettingValid(0));
+        EXPECT_FALSE(stream->IsAlternateSettingValid(1));
+        sim::ClearDebugLog();
+        EXPECT_EQ(stream->SelectAlternateSetting(1, nullptr), STATUS_DEVICE_CONFIGURATION_ERROR);
+        EXPECT_TRUE(sim::DebugLogContains(std::string("alternate 1 refused: ") + c.rule));
+        EXPECT_TRUE(bus->Log(usbsim::EventKind::SelectInterface).empty());
+        if (c.uac2)
+        {
+            NextRound();
+            continue; // its clients first need the clock, which this bench has not
+        }
+        Client client;
+        sim::ClearDebugLog();
+        EXPECT_EQ(Open(client, Pcm(48000, 2, 16), 1), STATUS_DEVICE_CONFIGURATION_ERROR);
+        EXPECT_TRUE(sim::DebugLogContains(std::string("alternate 1 refused: ") + c.rule));
+        for (const usbsim::Event &e : bus->Log(usbsim::EventKind::SelectInterface))
+            EXPECT_EQ(e.alternateSetting, 0) << "no bandwidth for a setting that cannot stream";
+        EXPECT_FALSE(stream->HoldsBandwidth());
+        EXPECT_EQ(stream->UnregisterClient(client.record->ClientHandle), STATUS_SUCCESS);
+        client.record = nullptr;
+        NextRound();
+    }
+    // The builders' settings are valid.
+    Bring(usbsim::VirtualDevice::Uac1(), TRUE, 2);
+    EXPECT_TRUE(stream->IsAlternateSettingValid(1));
+    EXPECT_FALSE(stream->IsAlternateSettingValid(2)) << "no such setting";
+}
+
 TEST_F(UsbStreamTest, ClientValuesTheTransferPoolCannotServeAreRefused)
 {
     Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);

@@ -63,10 +63,13 @@ protected:
 
     // An engine of `engineId` with a terminal of the matching kind whose jack reads `connected`, in a
     // HAL (unless `inHal` is false), with the topology filter registered.
-    void Build(ULONG engineId, ULONG connected, bool inHal = true)
+    void Build(ULONG engineId, ULONG connected, bool inHal = true, bool pcm = true)
     {
         engine = engine_test::MakeEngine();
         ASSERT_EQ(engine->Initialize(engineId), STATUS_SUCCESS);
+        if (pcm)
+            ASSERT_EQ(engine->AddFormat(engine_test::MakeFormat(WAVE_FORMAT_PCM, 2, 48000, 16)),
+                      STATUS_SUCCESS);
         ASSERT_EQ(engine->SetMiniport(&CreateFakeWave, CLSID_PortWaveCyclic), STATUS_SUCCESS);
         terminal = engine_test::Make<ScriptedTerminal>(
             3, engineId ? NODE_KIND_INPUT_TERMINAL : NODE_KIND_OUTPUT_TERMINAL, engineId ? 7 : 2);
@@ -280,6 +283,28 @@ TEST_F(EngineRegistrationTest, UnregisterRemovesTheSubdeviceEvenWhenTheConnectio
     connection->Release();
     wave->Release();
     ExpectNothingRegistered();
+}
+
+// A connected endpoint whose device left it no PCM format (its alternate settings did not fit) would
+// fail its pin and the whole start: it stays away, says why once, and registers once it has one.
+TEST_F(EngineRegistrationTest, AnEndpointWithoutAPcmFormatStaysAwayAndSaysWhyOnce)
+{
+    Build(0, 1, true, false);
+    ASSERT_EQ(SetTopology(), STATUS_SUCCESS);
+    sim::ClearDebugLog();
+    ASSERT_EQ(Update(), STATUS_SUCCESS);
+    ASSERT_EQ(Update(), STATUS_SUCCESS);
+    ExpectNothingRegistered();
+    EXPECT_EQ(sim::DebugLogCount("not registered: no PCM format its endpoint carries"), 1u);
+    // Without a connected jack the reason is the jack.
+    terminal->jacks[1].IsConnected = 0;
+    ASSERT_EQ(Update(), STATUS_SUCCESS);
+    EXPECT_EQ(sim::DebugLogCount("not registered: no connected jack on its terminal"), 1u);
+    terminal->jacks[1].IsConnected = 1;
+    ASSERT_EQ(engine->AddFormat(engine_test::MakeFormat(WAVE_FORMAT_PCM, 2, 48000, 16)), STATUS_SUCCESS);
+    ASSERT_EQ(Update(), STATUS_SUCCESS);
+    EXPECT_EQ(sim::portcls::Subdevices().size(), 2u);
+    ASSERT_EQ(engine->Unregister(&device), STATUS_SUCCESS);
 }
 
 TEST_F(EngineRegistrationTest, EachAllocationOfARegistrationMayFail)

@@ -43,6 +43,13 @@ Bytes StringDescriptor(const std::u16string &text);
 // Offset of the n-th (0-based) descriptor with this type (and subtype when subtype >= 0), or -1.
 // Stops at the first malformed descriptor.
 long FindDescriptor(const Bytes &b, uint8_t type, int subtype = -1, unsigned nth = 0);
+// Offset of the interface descriptor (number, alternate), or -1.
+long FindInterface(const Bytes &b, uint8_t number, uint8_t alternate);
+// Offset of the n-th (0-based) endpoint descriptor of that interface setting, or -1.
+long FindEndpoint(const Bytes &b, uint8_t number, uint8_t alternate, unsigned nth = 0);
+// One configuration of both functions: `second`'s descriptors after `first`'s, bNumInterfaces summed,
+// wTotalLength fixed. The caller gives them distinct interface numbers and endpoints.
+Bytes JoinConfigurations(const Bytes &first, const Bytes &second);
 
 // Appends descriptors; Begin/End patch bLength.
 class DescriptorWriter
@@ -85,6 +92,13 @@ struct Uac1Options
     std::vector<uint32_t> rates = {44100, 48000}; // discrete rates; empty means a continuous range
     uint32_t rangeLow = 8000, rangeHigh = 48000;
     std::u16string manufacturer = u"Zelko Audio", product = u"Zelko USB Headset";
+    // The playback setting's format type and data endpoint.
+    uint8_t renderChannels = 2, renderSubframe = 2, renderBits = 16;
+    uint16_t renderMaxPacket = 196;
+    uint16_t statusMaxPacket = 2; // the interrupt endpoint's wMaxPacketSize (2: a status pipe)
+    // A function after another in one configuration: its interface numbers start at interfaceBase,
+    // its endpoint numbers are raised by endpointBase.
+    uint8_t interfaceBase = 0, endpointBase = 0;
 };
 // Entity IDs of the UAC1 headset.
 enum : uint8_t
@@ -113,7 +127,8 @@ struct Uac2Options
     bool bulkIn = false;      // a bulk IN endpoint 0x84 on the AudioControl interface
     uint8_t dataInterval = 1; // bInterval of the isochronous data endpoints (OUT 0x01, IN 0x82)
     std::u16string manufacturer = u"Zelko Audio", product = u"Zelko USB2 Headset";
-    std::u16string chipString = u"Vask"; // string 0x32
+    std::u16string chipString = u"Vask";         // string 0x32
+    uint8_t interfaceBase = 0, endpointBase = 0; // as for the class 1.0 headset
 };
 enum : uint8_t
 {
@@ -129,6 +144,12 @@ enum : uint8_t
 // with explicit feedback IN 0x81, bInterval 4; alternate 1 16-bit, 2 24-bit stereo), 2 capture
 // (IN 0x82, 16-bit mono). Strings 1, 2 and 0x32.
 DescriptorSet BuildUac2Headset(const Uac2Options &options = {});
+
+// ---- A class 1.0 MIDI function -----------------------------------------------------------------------
+// A configuration of one AudioControl interface (number `base`, class 1.0) whose header lists only the
+// MIDI streaming interface that follows it (number base + 1, no endpoints): an audio function with no
+// audio streaming interface.
+Bytes BuildUac1MidiFunction(uint8_t base = 0);
 
 // ---- Fixed-layout chip family (509-byte configuration) ---------------------------------------------
 struct ChipOptions

@@ -91,15 +91,6 @@ TEST_F(DriverStartTest, Uac2HeadsetStartsWithBothPrivateInterfacesAndGoesWithout
     EXPECT_TRUE(sim::portcls::Subdevices().empty());
 }
 
-// The maker's generic class 1.0 chip: its identification string and the revision byte detection reads.
-std::shared_ptr<usbsim::VirtualDevice> HuldHeadset(const usbsim::Uac1Options &options = {})
-{
-    auto device = usbsim::VirtualDevice::Uac1(options);
-    device->SetString(0x50, u"Huld");
-    device->otherReads[0x02u << 16 | 0x51] = {0x1F};
-    return device;
-}
-
 TEST_F(DriverStartTest, Uac1HeadsetWithTwoHeadphoneStreamsAndAMicrophone)
 {
     usbsim::Uac1Options options;

@@ -67,14 +67,6 @@ protected:
         bus->PostInData(kPort, kStatusEndpoint, std::move(bytes));
         sim::RunUntilIdle();
     }
-    static std::set<std::string> Waves()
-    {
-        std::set<std::string> names;
-        for (const sim::portcls::SubdeviceRecord &r : sim::portcls::Subdevices())
-            if (r.Name != "GlobalTopo")
-                names.insert(r.Name);
-        return names;
-    }
     // Entities addressed by class or vendor requests to the AudioControl interface, in the log.
     std::set<unsigned> AddressedEntities() const
     {
@@ -108,10 +100,7 @@ std::shared_ptr<usbsim::VirtualDevice> Uac1Headset(bool secondRender = false)
 {
     usbsim::Uac1Options options;
     options.secondRender = secondRender;
-    auto device = usbsim::VirtualDevice::Uac1(options);
-    device->SetString(0x50, u"Huld");
-    device->otherReads[0x02u << 16 | 0x51] = {0x1F};
-    return device;
+    return HuldHeadset(options);
 }
 
 TEST_F(StatusThreadTest, Uac1StatusWordsRefreshUnitsAnnounceNodesAndReRegisterForTerminals)
@@ -120,7 +109,7 @@ TEST_F(StatusThreadTest, Uac1StatusWordsRefreshUnitsAnnounceNodesAndReRegisterFo
     ASSERT_NE(device, nullptr);
     ASSERT_TRUE(device->ThreadRuns());
     EXPECT_EQ(sim::ThreadPriority(device->WorkerThread()), UAC1_STATUS_PRIORITY);
-    EXPECT_EQ(Waves(), (std::set<std::string>{"HPOut00Wave", "HPOut01Wave", "MicIn00Wave"}));
+    EXPECT_EQ(WaveNames(), (std::set<std::string>{"HPOut00Wave", "HPOut01Wave", "MicIn00Wave"}));
     EXPECT_EQ(bus->PendingTransfers(kPort), 1u) << "one status read outstanding";
 
     // A restart of the thread refreshes every unit by its own descriptor ID (1 to 6, 9 to 11), not by
@@ -154,10 +143,10 @@ TEST_F(StatusThreadTest, Uac1StatusWordsRefreshUnitsAnnounceNodesAndReRegisterFo
     // The headphones are pulled: the terminal's word takes their wave filter down, and back.
     bus->Device(kPort)->presenceMask[usbsim::kUac1PlaybackOt] = 0;
     Post({0x00, usbsim::kUac1PlaybackOt});
-    EXPECT_EQ(Waves(), (std::set<std::string>{"HPOut01Wave", "MicIn00Wave"}));
+    EXPECT_EQ(WaveNames(), (std::set<std::string>{"HPOut01Wave", "MicIn00Wave"}));
     bus->Device(kPort)->presenceMask[usbsim::kUac1PlaybackOt] = 3;
     Post({0x00, usbsim::kUac1PlaybackOt});
-    EXPECT_EQ(Waves(), (std::set<std::string>{"HPOut00Wave", "HPOut01Wave", "MicIn00Wave"}));
+    EXPECT_EQ(WaveNames(), (std::set<std::string>{"HPOut00Wave", "HPOut01Wave", "MicIn00Wave"}));
 }
 
 TEST_F(StatusThreadTest, Uac2MessagesForOtherInterfacesOrKindsAreIgnoredAndTheConnectorReRegisters)
@@ -169,7 +158,7 @@ TEST_F(StatusThreadTest, Uac2MessagesForOtherInterfacesOrKindsAreIgnoredAndTheCo
     ASSERT_TRUE(device->ThreadRuns());
     EXPECT_EQ(sim::ThreadPriority(device->WorkerThread()), UAC2_STATUS_PRIORITY);
     EXPECT_NE(device->SecondPipeIndex(), 0xFF);
-    EXPECT_EQ(Waves(), (std::set<std::string>{"HPOut00Wave", "MicIn00Wave"}))
+    EXPECT_EQ(WaveNames(), (std::set<std::string>{"HPOut00Wave", "MicIn00Wave"}))
         << "the first connector read finds the plugged jacks";
     Listen();
     const uint8_t fu = usbsim::kUac2PlaybackFu, ot = usbsim::kUac2PlaybackOt;
@@ -183,7 +172,7 @@ TEST_F(StatusThreadTest, Uac2MessagesForOtherInterfacesOrKindsAreIgnoredAndTheCo
 
     bus->Device(kPort)->presenceMask[ot] = 0;
     Post({0x00, 0x01, 0x00, 0x02, 0x00, ot}); // the connector control
-    EXPECT_EQ(Waves(), (std::set<std::string>{"MicIn00Wave"}));
+    EXPECT_EQ(WaveNames(), (std::set<std::string>{"MicIn00Wave"}));
 
     // A failing second pipe costs at most one more read, not a spinning thread.
     const size_t before = UrbsOn(kBulkEndpoint);
