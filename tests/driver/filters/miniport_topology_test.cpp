@@ -578,12 +578,33 @@ TEST_F(TopologyTest, EveryAllocationOfCreationAndInitCanFailCleanly)
         hal->startFilters.push_back(node);
     ASSERT_EQ(hal->Init(nullptr, &device, nullptr, nullptr), STATUS_SUCCESS);
     hal->startFilters.clear();
+    // What a whole topology miniport describes: its name and the counts of its description.
+    auto shape = [&]
+    {
+        auto *topology = MiniportAs<CMiniportTopology, IMiniportTopology>(IID_IMiniportTopology);
+        PPCFILTER_DESCRIPTOR d = nullptr;
+        PWSTR name = nullptr;
+        if (!topology || !NT_SUCCESS(topology->GetDescription(&d)) || !d ||
+            !NT_SUCCESS(topology->GetName(&name)) || !name)
+            return std::vector<std::u16string>{};
+        return std::vector<std::u16string>{name, std::u16string(1, char16_t(d->PinCount)),
+                                           std::u16string(1, char16_t(d->NodeCount)),
+                                           std::u16string(1, char16_t(d->ConnectionCount))};
+    };
+    ASSERT_EQ(OpenPort(CreateTopology, CLSID_PortTopology, &device, static_cast<IAudioHal *>(hal)),
+              STATUS_SUCCESS);
+    const auto whole = shape();
+    ASSERT_FALSE(whole.empty());
+    ASSERT_FALSE(whole[0].empty());
+    Close();
     FailEachAllocation(
         [&] { return OpenPort(CreateTopology, CLSID_PortTopology, &device, static_cast<IAudioHal *>(hal)); },
         [&](NTSTATUS status)
         {
             if (!NT_SUCCESS(status))
                 EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+            else
+                EXPECT_EQ(shape(), whole) << "a success is the whole miniport";
             Close();
         });
 }

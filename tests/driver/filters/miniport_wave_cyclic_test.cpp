@@ -518,6 +518,15 @@ TEST_F(WaveMiniportTest, EveryAllocationOfCreationAndInitCanFailCleanly)
                        {
                            if (!NT_SUCCESS(status))
                                EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+                           else
+                           {
+                               // A success is the whole miniport: its name and both ranges.
+                               PWSTR name = nullptr;
+                               ASSERT_NE(miniport, nullptr);
+                               ASSERT_EQ(miniport->GetName(&name), STATUS_SUCCESS);
+                               EXPECT_EQ(std::u16string(name ? name : u""), u"HPOut00Wave");
+                               EXPECT_EQ(Ranges().size(), 2u);
+                           }
                            ClosePort();
                        });
 }
