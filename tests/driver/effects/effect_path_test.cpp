@@ -1,6 +1,7 @@
 // The audio-path half of the effect nodes, with fake stages: the dry copy becomes 1.0 and the
 // processed copy 2.0, so every output sample tells which copy and which fade gain produced it.
 #include "driver/effects/effect_path.h"
+#include "driver/effects/chain_adapters.h"
 #include "driver/base/pool_memory.h"
 #include "effects_test_support.h"
 #include "support/kernel_test.h"
@@ -17,6 +18,7 @@ class FakeEffect : public CEffectPath
 public:
     explicit FakeEffect(OutputRule rule) : CEffectPath(PoolTag::DoHP, rule) {}
 
+    using CEffectPath::FoldToStereo;
     BOOLEAN enabled = FALSE, pending = FALSE, ready = TRUE;
     ULONG stageCalls = 0, lockedStageCalls = 0;
     KIRQL stageIrql = PASSIVE_LEVEL;
@@ -147,6 +149,32 @@ TEST_F(EffectPath, TheCopyHeardFollowsTheRuleAndTheChannelCount)
         node.pending = TRUE;
         const auto third = Run(node, Pcm(6, 48000), 64, 64, 2);
         EXPECT_EQ(third[0], rule == CEffectPath::OUTPUT_WHILE_FADING ? kWet : kDry);
+    }
+}
+
+// The dry fold of a 5.1 or 7.1 block: the stereo pair the channel conversion makes, with the channels
+// it took in left silent, so a node further on that folds again hears the same pair.
+TEST_F(EffectPath, TheFoldToStereoSilencesWhatItTookIn)
+{
+    for (USHORT channels : {USHORT(6), USHORT(8)})
+    {
+        SCOPED_TRACE(channels);
+        constexpr ULONG kFrames = 16;
+        std::vector<std::vector<float>> block(8, std::vector<float>(kFrames));
+        for (ULONG c = 0; c < 8; ++c)
+            for (ULONG n = 0; n < kFrames; ++n)
+                block[c][n] = 0.01f * float(c + 1) + 0.001f * float(n);
+        auto oracle = block;
+        float *folded[8], *expected[8];
+        for (ULONG c = 0; c < 8; ++c)
+            folded[c] = block[c].data(), expected[c] = oracle[c].data();
+        ASSERT_EQ(ConvertChannels(expected, channels, 2, kFrames, 1), 2);
+        FakeEffect::FoldToStereo(folded, channels, kFrames);
+        for (ULONG c = 0; c < channels; ++c)
+            EXPECT_EQ(block[c], c < 2 ? oracle[c] : std::vector<float>(kFrames, 0.0f)) << c;
+        FakeEffect::FoldToStereo(folded, channels, kFrames);
+        EXPECT_EQ(block[0], oracle[0]);
+        EXPECT_EQ(block[1], oracle[1]);
     }
 }
 
