@@ -419,7 +419,8 @@ NTSTATUS CUsbAudioFunctionModel::CreateUnit(const UCHAR *descriptor, ULONG lengt
                               {m_Lower, m_ControlInterface, uac2 ? UacVersion::Uac2 : UacVersion::Uac1,
                                uac2 ? PoolTag::UA20 : PoolTag::UA10},
                               m_Settings,
-                              uac2 ? PoolTag::UA20 : PoolTag::UA10};
+                              uac2 ? PoolTag::UA20 : PoolTag::UA10,
+                              nullptr};
     NTSTATUS status = unit->InitUnit(copy, length, context);
     if (NT_SUCCESS(status))
         status = AddUnit(unit);

@@ -13,7 +13,8 @@ namespace dsp::detail
 // Any null pointer kErrNullPointer first, then a length below 1 kErrBadLength.
 template <class... P> Status checkArgs(int32_t len, const P *...ptrs)
 {
-    if (((ptrs == nullptr) || ...))
+    const bool anyNull = (... || (ptrs == nullptr));
+    if (anyNull)
         return kErrNullPointer;
     return len <= 0 ? kErrBadLength : kOk;
 }

@@ -69,14 +69,18 @@ TEST_F(UsbAudioWalkRandomTest, EveryAllocationOfTheWalksFailedInTurn)
                 ASSERT_EQ(broke, "") << entry.first << " allocation " << n;
                 // A failed allocation of the walk itself (not of the harness) ends it with that status.
                 if (sim::pool::InjectedFailures() != failedBefore && status != STATUS_PENDING)
+                {
                     EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << entry.first << " allocation " << n;
+                }
                 ASSERT_EQ(sim::Outstanding(), before) << entry.first << " allocation " << n;
                 if (sim::pool::InjectedFailures() == failedBefore)
                 {
                     // A headset's walk makes units, nodes and streams: many allocations, all met.
                     // (With every request stalled the class 2.0 clock has no rates and ends its walk.)
                     if (entry.first == "uac1 configuration")
+                    {
                         EXPECT_GT(n, 25u) << entry.first;
+                    }
                     break;
                 }
                 ASSERT_LT(n, 2000u);

@@ -423,7 +423,7 @@ TEST_F(WidgetTest, DamagedStartUpInputLeavesThePanelRunning)
 TEST_F(WidgetTest, ABadHidScenarioStartsThePanelWithNoDevice)
 {
     scene = QUrl::fromLocalFile(QString(PANEL_TEST_QML_DIR) + "/probe.qml");
-    for (const QByteArray json :
+    for (const QByteArray &json :
          {QByteArray(R"({"devices": 5})"),
           QByteArray(
               R"({"devices": [{"family": 560, "entries": [{"path": "sim:3:1", "vid": "1003", "pid": "1",

@@ -115,7 +115,6 @@ private:
     float *m_pPrev = nullptr, *m_pCur = nullptr, *m_pEar[2] = {}, *m_pTmp = nullptr;
     float *m_pGs = nullptr, *m_pGd = nullptr;
     float *m_pFade = nullptr; // "HFIR": the new filters' two ears during a change
-    float *m_pWork = nullptr;
     void *m_pFftWork = nullptr;
     dsp::FftSpec *m_pSpec = nullptr;
     int32_t m_nHeadPos = 0, m_nTailPos = 0;

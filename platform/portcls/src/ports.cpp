@@ -121,7 +121,12 @@ public:
     ULONG AddRef() override { return AddReference(); }
     ULONG Release() override { return DropReference(); }
 
-    // IPortWaveCyclic's: the group's members run on the DPC thread (a plain method for topology ports).
+    // IPortWaveCyclic's: the group's members run on the DPC thread (a plain method for topology ports,
+    // so it cannot be marked override).
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Winconsistent-missing-override"
+#endif
     void Notify(PSERVICEGROUP serviceGroup)
     {
         ++m_Notifies;
@@ -129,6 +134,9 @@ public:
         if (serviceGroup)
             serviceGroup->RequestService();
     }
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
 
     NTSTATUS Init(PDEVICE_OBJECT, IRP *, PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
                   PRESOURCELIST resourceList) override

@@ -453,7 +453,9 @@ TEST(ChipLevelMaps, StatedValuesAndEveryRow)
         const LONG u = ChipSecondCurve[i].User;
         EXPECT_EQ(Curve2Write(u * 256), ChipSecondCurve[i].Device) << i;
         if (i + 1 < CURVE2_ROWS)
+        {
             EXPECT_EQ(Curve2Write((u - 1) * 256), ChipSecondCurve[i + 1].Device) << i;
+        }
     }
     EXPECT_EQ(ChipSecondCurve[20].User, -1736);
     EXPECT_EQ(ChipSecondCurve[37].Device, -9216);
@@ -487,7 +489,9 @@ TEST(ChipLevelMaps, EveryChipValueAndRandomLevelsStayInRange)
         const long double whole = std::floor(d / 256.0L);
         const long double l6 = whole * 384 + 1536;
         if (l6 >= -32768 && l6 <= 32767)
+        {
             ASSERT_EQ(Linear6Read(d), LONG(l6 * 256)) << d;
+        }
         ASSERT_EQ(Step192Read(d), LONG(Trunc((d + 16) / 192.0L) * 65536)) << d;
         ASSERT_EQ(Offset135Read(d), LONG(Trunc((d - 3456) / 384.0L) * 0x18000)) << d;
         ASSERT_EQ(PlainLevelRead(d), d * 256);
@@ -506,13 +510,19 @@ TEST(ChipLevelMaps, EveryChipValueAndRandomLevelsStayInRange)
         const long double x = level;
         const long double l6 = (Trunc((x + 0x240000) / 0x18000) - 28) * 256;
         if (l6 >= -0x8000 && l6 <= 0x7FFF)
+        {
             ASSERT_EQ(Linear6Write(level), LONG(l6)) << level;
+        }
         const long double s192 = std::floor(-x / 65536) * -192 - 16;
         if (s192 >= -0x8000 && s192 <= 0x7FFF)
+        {
             ASSERT_EQ(Step192Write(level), LONG(s192)) << level;
+        }
         const long double o135 = Trunc((x + 0xD8000) / 0x18000) * 384;
         if (x + 0xD8000 >= 0 && o135 <= 0x7FFF)
+        {
             ASSERT_EQ(Offset135Write(level), LONG(o135)) << level;
+        }
     }
 }
 

@@ -64,7 +64,7 @@ protected:
         hal = new (NonPagedPool, PoolTag::UA10) EntityHal(nullptr);
         hal->AddRef();
         ASSERT_EQ(hal->Init(nullptr, fdo, nullptr, nullptr), STATUS_SUCCESS);
-        context = {hal, {layer.get(), 0, version, PoolTag::UA10}, {}, PoolTag::UA10};
+        context = {hal, {layer.get(), 0, version, PoolTag::UA10}, {}, PoolTag::UA10, nullptr};
         bus->ClearLog();
     }
     void TearDown() override

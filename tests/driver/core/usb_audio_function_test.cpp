@@ -651,7 +651,9 @@ TEST_F(FunctionModelTest, FormatsWhosePacketsExceedTheEndpointAreNotOffered)
         ASSERT_EQ(Walk(), STATUS_SUCCESS);
         EXPECT_EQ(Rates(Formats(0)), c.renderRates);
         if (c.logged)
+        {
             EXPECT_TRUE(sim::DebugLogContains(c.logged));
+        }
         NextRound();
     }
 }

@@ -678,7 +678,9 @@ TEST_F(StreamClassesTest, EachAllocationOfEveryStreamPathFailsCleanly)
             [&](NTSTATUS status)
             {
                 if (NT_SUCCESS(status))
+                {
                     EXPECT_EQ(stream->UnregisterClient(client.record->ClientHandle), STATUS_SUCCESS);
+                }
             });
         ASSERT_EQ(stream->RegisterClient(3, &format, 10, 3, Client::Callback, &client, &client.record),
                   STATUS_SUCCESS);
@@ -693,7 +695,9 @@ TEST_F(StreamClassesTest, EachAllocationOfEveryStreamPathFailsCleanly)
             [&](NTSTATUS status)
             {
                 if (NT_SUCCESS(status))
+                {
                     EXPECT_EQ(stream->CloseClient(client.record->ClientHandle), STATUS_SUCCESS);
+                }
             });
         EXPECT_EQ(bus->CurrentAlternate(kPort, capture ? 2 : 1), 0);
         EXPECT_EQ(stream->UnregisterClient(client.record->ClientHandle), STATUS_SUCCESS);

@@ -602,9 +602,13 @@ TEST_F(TopologyTest, EveryAllocationOfCreationAndInitCanFailCleanly)
         [&](NTSTATUS status)
         {
             if (!NT_SUCCESS(status))
+            {
                 EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+            }
             else
+            {
                 EXPECT_EQ(shape(), whole) << "a success is the whole miniport";
+            }
             Close();
         });
 }

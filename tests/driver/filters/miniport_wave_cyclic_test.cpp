@@ -517,7 +517,9 @@ TEST_F(WaveMiniportTest, EveryAllocationOfCreationAndInitCanFailCleanly)
                        [&](NTSTATUS status)
                        {
                            if (!NT_SUCCESS(status))
+                           {
                                EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+                           }
                            else
                            {
                                // A success is the whole miniport: its name and both ranges.

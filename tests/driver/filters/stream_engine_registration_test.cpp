@@ -68,8 +68,10 @@ protected:
         engine = engine_test::MakeEngine();
         ASSERT_EQ(engine->Initialize(engineId), STATUS_SUCCESS);
         if (pcm)
+        {
             ASSERT_EQ(engine->AddFormat(engine_test::MakeFormat(WAVE_FORMAT_PCM, 2, 48000, 16)),
                       STATUS_SUCCESS);
+        }
         ASSERT_EQ(engine->SetMiniport(&CreateFakeWave, CLSID_PortWaveCyclic), STATUS_SUCCESS);
         terminal = engine_test::Make<ScriptedTerminal>(
             3, engineId ? NODE_KIND_INPUT_TERMINAL : NODE_KIND_OUTPUT_TERMINAL, engineId ? 7 : 2);

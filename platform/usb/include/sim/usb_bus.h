@@ -26,6 +26,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <ntkernel.h>
@@ -109,6 +110,12 @@ struct Subrange
 };
 struct ControlState
 {
+    ControlState() = default;
+    ControlState(uint8_t size, int64_t cur, int64_t min, int64_t max, int64_t res,
+                 std::vector<Subrange> ranges = {})
+        : size(size), cur(cur), min(min), max(max), res(res), ranges(std::move(ranges))
+    {
+    }
     uint8_t size = 2;
     int64_t cur = 0, min = 0, max = 0, res = 1;
     std::vector<Subrange> ranges;

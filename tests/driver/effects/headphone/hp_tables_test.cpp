@@ -217,7 +217,9 @@ TEST_F(HeadphoneTables, TailGainsStayInRangeAndMoveSmoothly)
                 EXPECT_GE(g[s], 0.5 - 1e-6) << t << " " << i;
                 EXPECT_LE(g[s], 2.0 + 1e-6) << t << " " << i;
                 if (i > 0)
+                {
                     EXPECT_LE(std::fabs(20 * std::log10(g[s] / prev[s])), 0.5) << t << " " << i;
+                }
                 prev[s] = g[s];
             }
         }
