@@ -5,7 +5,8 @@
 # build/panel-shots/ and prints the panel's log.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/tools/build.sh" "$root/build" >/dev/null
+source "$root/tools/build_lock.sh"
+locked_build "$root/build" >&2
 program="$root/build/devpanel"
 export OSCONF_SIM_SCENARIO="$root/examples/panel/headset.conf"
 
