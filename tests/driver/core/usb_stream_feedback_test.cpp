@@ -21,10 +21,14 @@ class SizingProbe final : public CUac1RenderStream
 {
 public:
     SizingProbe() : CUac1RenderStream(nullptr, 1, 0) {}
-    ULONG Size(PURB urb, ULONG packets, ULONG rate, ULONG nominal, ULONG packetsPerFrame)
+    // `maxPacketBytes`: the endpoint's packet limit for 4-byte frames, 0 for none selected.
+    ULONG Size(PURB urb, ULONG packets, ULONG rate, ULONG nominal, ULONG packetsPerFrame,
+               ULONG maxPacketBytes = 0)
     {
         m_Rate = rate;
         m_CurrentFormat.Format.nSamplesPerSec = nominal;
+        m_CurrentFormat.Format.nBlockAlign = 4;
+        m_MaxPacketBytes = maxPacketBytes;
         m_PacketsPerFrame = packetsPerFrame;
         return SizeRenderPackets(urb, packets, 4);
     }
@@ -93,6 +97,21 @@ TEST_F(FeedbackTest, MeasuredRatesAboveAndBelowNominalNeverPutAPacketPastItsSlot
             sum += p.Length;
         }
         ASSERT_EQ(total, sum);
+    }
+
+    // Near the top of what the measurement keeps, 44.1 kHz at full speed measured about 1 kHz fast, on
+    // an endpoint whose packets could hold more: the remainder carried from one transfer to the next
+    // would make a packet of 46 frames, and the transfer buffer has a 45-frame slot for it.
+    const auto fast = Packets(std::vector<ULONG>(10, ULONG(45.099 * 16384)), 3);
+    const ULONG measured = MeasureFeedbackRate(fast.data(), ULONG(fast.size()), 10, 3, 1, 44100, 10, 44100);
+    ASSERT_GT(measured, 45000u);
+    ASSERT_LE(measured, 45100u);
+    SizingProbe edge;
+    for (int transfer = 0; transfer < 3; ++transfer)
+    {
+        edge.Size(urb, 10, measured, 44100, 1, 1023);
+        for (ULONG i = 0; i < 10; ++i)
+            ASSERT_LE(urb->UrbIsochronousTransfer.IsoPacket[i].Length, 45u * 4) << transfer << " " << i;
     }
 }
 
