@@ -163,6 +163,9 @@ protected:
     ULONG ClassTag() const { return m_Tag; }
 
     // ---- The worker thread (usb_audio_status.cpp)
+    // What changed before any status message could tell: the status thread's first pass, and the
+    // whole of it for a device without a status pipe, so its endpoints follow its jacks from the start.
+    virtual void ReadCurrentState() = 0;
     // Selects the AudioControl interface at alternate setting 0 and keeps a copy of its pipes. The
     // first IN interrupt pipe of `statusPacket` bytes is the status pipe; with `findSecond` the first
     // IN bulk pipe is the second pipe, and a second match of either kind ends the scan. Success with
@@ -171,6 +174,9 @@ protected:
     // Creates the system thread running `routine` on this object, at `priority`, and keeps its object.
     // The routine's context is this object as a CUsbAudioDevice pointer.
     NTSTATUS LaunchThread(PKSTART_ROUTINE routine, KPRIORITY priority);
+    // Both: the status pipes, and the thread when there is a status pipe (no thread otherwise).
+    NTSTATUS StartStatusThread(USHORT statusPacket, BOOLEAN findSecond, PKSTART_ROUTINE routine,
+                               KPRIORITY priority);
     // Signals the stop event and waits for the thread's end, then forgets the thread, the pipes and
     // the copy and clears both events. Nothing runs when no thread does, but the copy still goes.
     void EndThread();
@@ -209,6 +215,8 @@ public:
 
 protected:
     NTSTATUS DetectCapabilities() override;
+    // Every unit reloads, by its own ID (a terminal re-registers the engines).
+    void ReadCurrentState() override;
     static VOID StatusThread(PVOID context);
     void RunStatusThread();
 };
@@ -241,6 +249,8 @@ protected:
     NTSTATUS DetectCapabilities() override;
     NTSTATUS AfterRename(IStreamEngine *engine, ULONG unitId) override;
     PFN_CREATE_STREAM StreamCreator() const override;
+    // Each terminal reads its connectors, as a connector message would make it.
+    void ReadCurrentState() override;
     static VOID StatusThread(PVOID context);
     void RunStatusThread();
 

@@ -233,6 +233,19 @@ NTSTATUS CUsbAudioDevice::LaunchThread(PKSTART_ROUTINE routine, KPRIORITY priori
     return STATUS_SUCCESS;
 }
 
+NTSTATUS CUsbAudioDevice::StartStatusThread(USHORT statusPacket, BOOLEAN findSecond, PKSTART_ROUTINE routine,
+                                            KPRIORITY priority)
+{
+    NTSTATUS status = SelectStatusPipes(statusPacket, findSecond);
+    if (NT_SUCCESS(status) && m_StatusPipeIndex != 0xFF)
+    {
+        status = LaunchThread(routine, priority);
+        if (!NT_SUCCESS(status))
+            EndThread(); // nothing waits for a thread that never ran
+    }
+    return status;
+}
+
 void CUsbAudioDevice::EndThread()
 {
     if (m_Thread)
@@ -263,14 +276,19 @@ NTSTATUS CUac1Device::StartAll()
 {
     if (m_Thread)
         return CAudioHal::StartAll();
-    NTSTATUS status = SelectStatusPipes(USHORT(UAC1_STATUS_BYTES), FALSE);
-    if (NT_SUCCESS(status) && m_StatusPipeIndex != 0xFF)
-    {
-        status = LaunchThread(StatusThread, UAC1_STATUS_PRIORITY);
-        if (!NT_SUCCESS(status))
-            EndThread(); // nothing waits for a thread that never ran
-    }
-    return NT_SUCCESS(status) ? CAudioHal::StartAll() : status;
+    NTSTATUS status = StartStatusThread(USHORT(UAC1_STATUS_BYTES), FALSE, StatusThread, UAC1_STATUS_PRIORITY);
+    if (NT_SUCCESS(status))
+        status = CAudioHal::StartAll();
+    if (NT_SUCCESS(status) && !m_Thread)
+        ReadCurrentState();
+    return status;
+}
+
+void CUac1Device::ReadCurrentState()
+{
+    ULONG id = 0;
+    for (ULONG i = 0; NT_SUCCESS(m_Model.UnitIdAt(i, &id)); ++i)
+        RefreshUnit(id);
 }
 
 NTSTATUS CUac1Device::StopAll()
@@ -299,10 +317,7 @@ void CUac1Device::RunStatusThread()
         FreePool(abort);
         return;
     }
-    // What changed before the thread ran: every unit reloads, by its own ID.
-    ULONG id = 0;
-    for (ULONG i = 0; NT_SUCCESS(m_Model.UnitIdAt(i, &id)); ++i)
-        RefreshUnit(id);
+    ReadCurrentState(); // what changed before the thread ran
     PVOID objects[] = {&m_StopEvent, read.Done()};
     for (;;)
     {
@@ -335,14 +350,19 @@ NTSTATUS CUac2Device::StartAll()
 {
     if (m_Thread)
         return STATUS_SUCCESS;
-    NTSTATUS status = SelectStatusPipes(USHORT(UAC2_STATUS_BYTES), TRUE);
-    if (NT_SUCCESS(status) && m_StatusPipeIndex != 0xFF)
-    {
-        status = LaunchThread(StatusThread, UAC2_STATUS_PRIORITY);
-        if (!NT_SUCCESS(status))
-            EndThread();
-    }
+    const NTSTATUS status =
+        StartStatusThread(USHORT(UAC2_STATUS_BYTES), TRUE, StatusThread, UAC2_STATUS_PRIORITY);
+    if (NT_SUCCESS(status) && !m_Thread)
+        ReadCurrentState();
     return status;
+}
+
+void CUac2Device::ReadCurrentState()
+{
+    ULONG id = 0;
+    for (ULONG i = 0; NT_SUCCESS(m_Model.UnitIdAt(i, &id)); ++i)
+        if (m_Model.IsTerminal(id))
+            SetUnitValue(id, kConnectorControl, 0);
 }
 
 NTSTATUS CUac2Device::StopAll()
@@ -373,12 +393,8 @@ void CUac2Device::RunStatusThread()
         second.Cancel();
         return;
     }
-    // Jacks plugged before the thread ran: each terminal reads its connectors once, as a connector
-    // message would make it, so their endpoints appear without waiting for a change.
-    ULONG id = 0;
-    for (ULONG i = 0; NT_SUCCESS(m_Model.UnitIdAt(i, &id)); ++i)
-        if (m_Model.IsTerminal(id))
-            SetUnitValue(id, kConnectorControl, 0);
+    // Jacks plugged before the thread ran: their endpoints appear without waiting for a change.
+    ReadCurrentState();
     PVOID objects[] = {&m_StopEvent, read.Done(), second.Done()};
     // A failed second read leaves its event set; it leaves the wait set, or the loop would spin.
     ULONG count = hasSecond ? 3 : 2;

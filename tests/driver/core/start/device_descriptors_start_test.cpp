@@ -3,16 +3,22 @@
 // what remains (or is refused with its reason), leaves no misuse report and nothing behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <random>
 #include <set>
 #include <string>
+#include <vector>
 
+#include <sim/audio_client.h>
 #include <sim/kernel_sim.h>
 #include <sim/pnp_sim.h>
 #include <sim/portcls_sim.h>
 #include <sim/usb_bus.h>
 
 #include "support/driver_machine.h"
+#include "support/engine_doubles.h"
+#include "support/miniport_bench.h"
 
 namespace
 {
@@ -29,6 +35,35 @@ protected:
         pdo = bus->Plug(kPort, std::move(headset));
         sim::RunUntilIdle();
         return sim::pnp::Started(pdo);
+    }
+    // Plays `source` through the named wave filter's pin in `format` for `ms` virtual ms: what the
+    // endpoint received, from its first non-silent byte on (the lead of silence the first transfers
+    // carry left out).
+    std::vector<uint8_t> Play(const std::string &wave, const WAVEFORMATEXTENSIBLE &format,
+                              const std::vector<UCHAR> &source, uint8_t endpoint, unsigned ms)
+    {
+        sim::audio::FilterRef ref = sim::audio::FindFilter(wave);
+        EXPECT_NE(ref.Port, nullptr) << wave;
+        if (!ref.Port)
+            return {};
+        auto filter = std::make_unique<sim::audio::Filter>(ref.Port);
+        const auto data = miniport_bench::DataFormat(format);
+        std::unique_ptr<sim::audio::Pin> pin;
+        EXPECT_EQ(sim::audio::OpenPin(*filter, 0, data.data(), ULONG(data.size()), &pin), STATUS_SUCCESS);
+        if (!pin)
+            return {};
+        pin->SetSource(source);
+        EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        sim::AdvanceMs(ms);
+        EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        pin.reset();
+        filter.reset();
+        std::vector<uint8_t> bytes;
+        for (const auto &p : bus->Iso(kPort).OutPackets(endpoint))
+            bytes.insert(bytes.end(), p.bytes.begin(), p.bytes.end());
+        bytes.erase(bytes.begin(),
+                    std::find_if(bytes.begin(), bytes.end(), [](uint8_t b) { return b != 0; }));
+        return bytes;
     }
     void Remove()
     {
@@ -81,6 +116,43 @@ TEST_F(DeviceDescriptorsTest, AStreamWhoseEndpointsDoNotFitIsLeftOutAndTheRestSt
         Remove();
         Restart();
     }
+}
+
+// Random bytes that are never zero, so the played stream's start is where the silence ends.
+std::vector<UCHAR> Source(size_t bytes)
+{
+    std::vector<UCHAR> source(bytes);
+    std::mt19937 random(11);
+    for (auto &b : source)
+        b = UCHAR(random() | 1);
+    return source;
+}
+
+// No 2-byte interrupt endpoint, so no status thread: the start itself reads the jacks once, and the
+// endpoints they say are there are registered by the time the start returns.
+TEST_F(DeviceDescriptorsTest, AHeadsetWithoutAStatusPipeRegistersItsEndpointsAtStartAndPlays)
+{
+    usbsim::Uac1Options options;
+    options.statusMaxPacket = 8;
+    pdo = bus->Plug(kPort, HuldHeadset(options));
+    ASSERT_TRUE(sim::pnp::Started(pdo));
+    EXPECT_EQ(WaveNames(), (std::set<std::string>{"HPOut00Wave", "MicIn00Wave"}));
+    const auto source = Source(48 * 4 * 200);
+    const auto played =
+        Play("HPOut00Wave", engine_test::MakeFormat(WAVE_FORMAT_PCM, 2, 48000, 16), source, 0x01, 100);
+    ASSERT_GE(played.size(), 48u * 4 * 60);
+    for (size_t k = 0; k < played.size(); ++k)
+        ASSERT_EQ(played[k], source[k]) << "byte " << k;
+    Remove();
+
+    // The same for class 2.0: its 6-byte status endpoint is 8 bytes here.
+    auto uac2 = usbsim::VirtualDevice::Uac2();
+    usbsim::Bytes &config = uac2->Descriptors().configuration;
+    usbsim::Set16(config, size_t(usbsim::FindEndpoint(config, 0, 0)) + 4, 8);
+    pdo = bus->Plug(kPort, uac2);
+    ASSERT_TRUE(sim::pnp::Started(pdo));
+    EXPECT_EQ(WaveNames(), (std::set<std::string>{"HPOut00Wave", "MicIn00Wave"}));
+    Remove();
 }
 
 } // namespace
