@@ -467,13 +467,19 @@ void setLibraryVolume(uint32_t handle, int32_t channel, float scalar)
 TEST_F(WidgetTest, VolumeSlidersOpenAtTheHeadsetsVolumesAndPlusIsLouder)
 {
     plug({entry(3, 0xFF00, 1, 1)});
-    for (const int32_t channel : {-1, 0, 1})
-        setLibraryVolume(0x10, channel, 0.8f);
+    // Master and channels apart, so that the locked sliders are seen to take the master volume.
+    setLibraryVolume(0x10, -1, 0.8f);
+    setLibraryVolume(0x10, 0, 0.6f);
+    setLibraryVolume(0x10, 1, 0.7f);
     setLibraryVolume(0x20, -1, 0.3f);
     start();
-    widget->checkDevice();
-    QCoreApplication::processEvents();
-    QCoreApplication::processEvents();
+    const auto check = [&]
+    {
+        widget->checkDevice();
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+    };
+    check();
     QQuickItem *scene = widget->view()->rootObject();
     ASSERT_NE(scene, nullptr);
     QObject *left = control(scene, "playLeft"), *right = control(scene, "playRight");
@@ -512,6 +518,11 @@ TEST_F(WidgetTest, VolumeSlidersOpenAtTheHeadsetsVolumesAndPlusIsLouder)
     click("micRightPlus");
     EXPECT_EQ(sets(), std::vector<std::string>{"capture set VolumeScalarControl(-1,0,0)=0.31"});
     EXPECT_EQ(micLeft->property("value").toDouble(), 31);
+    click("micLeftMinus");
+    click("micLeftMinus");
+    EXPECT_EQ(sets(), (std::vector<std::string>{"capture set VolumeScalarControl(-1,0,0)=0.3",
+                                                "capture set VolumeScalarControl(-1,0,0)=0.29"}));
+    EXPECT_EQ(micRight->property("value").toDouble(), 29);
 
     // The ends are silence and full volume; a level between steps is truncated, never rounded up.
     const auto moveTo = [&](QObject *slider, double level)
@@ -532,4 +543,16 @@ TEST_F(WidgetTest, VolumeSlidersOpenAtTheHeadsetsVolumesAndPlusIsLouder)
     EXPECT_EQ(sets(), (std::vector<std::string>{"render set VolumeScalarControl(0,0,0)=0.8",
                                                 "render set VolumeScalarControl(1,0,0)=0.25"}));
     EXPECT_EQ(left->property("value").toDouble(), 80.6);
+
+    // Each device check places the sliders again from what the headset now holds; unlocked, each
+    // side shows its own channel.
+    setLibraryVolume(0x10, -1, 0.9f);
+    setLibraryVolume(0x10, 0, 0.45f);
+    setLibraryVolume(0x10, 1, 0.55f);
+    setLibraryVolume(0x20, -1, 0.65f);
+    check();
+    EXPECT_EQ(left->property("value").toDouble(), 45);
+    EXPECT_EQ(right->property("value").toDouble(), 55);
+    EXPECT_EQ(micLeft->property("value").toDouble(), 65);
+    EXPECT_EQ(micRight->property("value").toDouble(), 65);
 }
