@@ -168,7 +168,7 @@ TEST_F(ViewTest, TheMacroEditorListsOnlyMacrosItCouldMakeAndSaysWhenItCannot)
     QObject *message = control(scene(), "macroMessage0"), *editor = control(scene(), "macroEditor0");
     ASSERT_TRUE(name && newButton && message && editor);
     const auto before = snapshot();
-    for (const QString &refused : {QString(300, 'x'), QString("fire/burst")})
+    for (const QString &refused : {QString(300, 'x'), QString(65, 'x'), QString("fire/burst")})
     {
         SCOPED_TRACE(refused.toStdString());
         name->setProperty("text", refused);
