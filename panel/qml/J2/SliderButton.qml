@@ -15,7 +15,9 @@ Row {
     spacing: 4
     Text { width: row.label === "" ? 0 : row.labelWidth; text: row.label; color: "#e1e1e1"; font.pixelSize: 13; anchors.verticalCenter: parent.verticalCenter }
     Button { objectName: row.objectName + "Minus"; text: "-"; implicitWidth: 26; onClicked: { slider.decrease(); row.moved() } }
-    T.Slider { id: slider; width: row.sliderWidth; stepSize: 1; snapMode: T.Slider.SnapAlways; onMoved: row.moved() }
+    // The filled part from the left end to the handle is the level, so it is the bright one.
+    T.Slider { id: slider; width: row.sliderWidth; stepSize: 1; snapMode: T.Slider.SnapAlways; onMoved: row.moved()
+               palette.dark: "#e65a28"; palette.midlight: "#55575e" }
     Button { objectName: row.objectName + "Plus"; text: "+"; implicitWidth: 26; onClicked: { slider.increase(); row.moved() } }
     Text { width: 36; text: Math.round(slider.value); color: "#9a9ca3"; font.pixelSize: 12; anchors.verticalCenter: parent.verticalCenter }
 }
