@@ -180,6 +180,14 @@ TEST_F(ViewTest, TheMacroEditorListsOnlyMacrosItCouldMakeAndSaysWhenItCannot)
         EXPECT_TRUE(text.startsWith("Not created: at most 64 characters")) << text.toStdString();
         editor->setProperty("message", "");
     }
+    // A file of a macro missing from the list takes its name: it is neither listed nor replaced.
+    write("modules/macro/orphan.bin", "[config]\ntotal=1\nrepeat=1\ndelay=1\ntimes=1\n[macro]\n0=k,4,1,0\n");
+    const auto withOrphan = snapshot();
+    name->setProperty("text", "orphan");
+    QMetaObject::invokeMethod(newButton, "clicked");
+    EXPECT_TRUE(editor->property("macroNames").toStringList().isEmpty());
+    EXPECT_EQ(snapshot(), withOrphan);
+    EXPECT_EQ(message->property("text").toString().toStdString(), "Not created: the name is taken");
 
     name->setProperty("text", "burst");
     QMetaObject::invokeMethod(newButton, "clicked");

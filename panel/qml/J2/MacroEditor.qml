@@ -82,7 +82,10 @@ Row {
                 return
             }
             if (!ui_View.createMacroIni(name, editor.deviceNo)) {
-                editor.message = editor.text(10, "Not created: at most 64 characters and no / \\ : or ..")
+                // A file left from a macro that is not in the list also takes the name; it is not replaced.
+                editor.message = ui_View.loadMacroIni(name, editor.deviceNo).length >= 3
+                        ? editor.text(9, "Not created: the name is taken")
+                        : editor.text(10, "Not created: at most 64 characters and no / \\ : or ..")
                 return
             }
             if (!editor.storeNames(editor.macroNames.concat([name]))) {
