@@ -649,6 +649,10 @@ NTSTATUS CUsbAudioFunctionModel::StreamingInterface(const UCHAR *config, ULONG t
             if (count == 0 || bytes == 0 || bytes > 4)
                 DbgPrint("ParseStreamingInterfaces format of %u channels, %u bytes skipped\n",
                          unsigned(count), unsigned(bytes));
+            // The valid bits live in the container: more, or none, describe no sample.
+            else if (bits == 0 || bits > bytes * 8)
+                DbgPrint("ParseStreamingInterfaces format of %u valid bits in %u bytes skipped\n",
+                         unsigned(bits), unsigned(bytes));
             else if (CheckAlternate(config, total, number, alternate, capture, count * bytes))
             {
                 const BOOLEAN widened = !uac2 && !capture &&

@@ -204,7 +204,11 @@ NTSTATUS CMiniportWaveCyclic::BuildDataRanges()
         if (IsRawDataSubFormat(subFormat))
             continue;
         const ULONG channels = format.Format.nChannels;
-        const ULONG bits = ValidBitsOf(format);
+        // The range covers the valid bits and the container alike: a client opens a format by its
+        // container size.
+        const ULONG container = format.Format.wBitsPerSample, valid = ValidBitsOf(format);
+        const ULONG lowBits = valid && valid < container ? valid : container;
+        const ULONG highBits = valid > container ? valid : container;
         const ULONG rate = format.Format.nSamplesPerSec;
         ULONG r = 0;
         while (r < count && !(ranges[r].DataRange.SubFormat == subFormat))
@@ -217,13 +221,16 @@ NTSTATUS CMiniportWaveCyclic::BuildDataRanges()
                 sizeof(KSDATARANGE_AUDIO),          0, 0, 0, KSDATAFORMAT_TYPE_AUDIO, subFormat,
                 KSDATAFORMAT_SPECIFIER_WAVEFORMATEX};
             range.MaximumChannels = channels;
-            range.MinimumBitsPerSample = range.MaximumBitsPerSample = bits;
+            range.MinimumBitsPerSample = lowBits;
+            range.MaximumBitsPerSample = highBits;
             range.MinimumSampleFrequency = range.MaximumSampleFrequency = rate;
             continue;
         }
         range.MaximumChannels = channels > range.MaximumChannels ? channels : range.MaximumChannels;
-        range.MinimumBitsPerSample = bits < range.MinimumBitsPerSample ? bits : range.MinimumBitsPerSample;
-        range.MaximumBitsPerSample = bits > range.MaximumBitsPerSample ? bits : range.MaximumBitsPerSample;
+        range.MinimumBitsPerSample =
+            lowBits < range.MinimumBitsPerSample ? lowBits : range.MinimumBitsPerSample;
+        range.MaximumBitsPerSample =
+            highBits > range.MaximumBitsPerSample ? highBits : range.MaximumBitsPerSample;
         range.MinimumSampleFrequency =
             rate < range.MinimumSampleFrequency ? rate : range.MinimumSampleFrequency;
         range.MaximumSampleFrequency =
@@ -422,17 +429,21 @@ BOOLEAN CMiniportWaveCyclic::FindEngineFormat(USHORT channels, ULONG rate, USHOR
                                               const GUID &subFormat, WAVEFORMATEXTENSIBLE *found)
 {
     const ULONG formats = m_Engine ? m_Engine->GetFormatCount() : 0;
-    for (ULONG i = 0; i < formats; ++i)
-    {
-        WAVEFORMATEXTENSIBLE format;
-        if (NT_SUCCESS(m_Engine->GetFormat(i, &format)) && format.Format.nChannels == channels &&
-            format.Format.nSamplesPerSec == rate && ValidBitsOf(format) == validBits &&
-            SubFormatOf(format) == subFormat)
+    // The bits a range names are valid bits first, then, as the range's top is a container size, the
+    // container (24-bit containers of 20 valid bits).
+    for (const bool container : {false, true})
+        for (ULONG i = 0; i < formats; ++i)
         {
-            *found = format;
-            return TRUE;
+            WAVEFORMATEXTENSIBLE format;
+            if (NT_SUCCESS(m_Engine->GetFormat(i, &format)) && format.Format.nChannels == channels &&
+                format.Format.nSamplesPerSec == rate &&
+                (container ? format.Format.wBitsPerSample : ValidBitsOf(format)) == validBits &&
+                SubFormatOf(format) == subFormat)
+            {
+                *found = format;
+                return TRUE;
+            }
         }
-    }
     return FALSE;
 }
 

@@ -87,7 +87,8 @@ private:
     NTSTATUS BuildDataRanges();
     NTSTATUS BuildDescriptor();
     NTSTATUS BuildName();
-    // The first engine format with these channels, rate, valid bits and sub-format; FALSE when none.
+    // The first engine format with these channels, rate, valid bits and sub-format, else the first
+    // with these as container bits; FALSE when none.
     BOOLEAN FindEngineFormat(USHORT channels, ULONG rate, USHORT validBits, const GUID &subFormat,
                              WAVEFORMATEXTENSIBLE *found);
     BOOLEAN EngineListsSubFormat(const GUID &subFormat);

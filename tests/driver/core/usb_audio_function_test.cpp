@@ -455,6 +455,21 @@ TEST_F(FunctionModelTest, FormatsOfNoChannelsOrWiderThanFourBytesAreSkipped)
     EXPECT_TRUE(Formats(0).empty());
     EXPECT_TRUE(Formats(1).empty());
     EXPECT_TRUE(sim::DebugLogContains("skipped"));
+    NextRound();
+
+    // Valid bits beyond the container, or none, describe no sample either.
+    for (const uint8_t bits : {0, 17})
+    {
+        usbsim::Uac1Options options;
+        options.renderBits = bits;
+        Plug(usbsim::VirtualDevice::Uac1(options), UsbAudioDeviceClass::Uac1);
+        ASSERT_EQ(Walk(), STATUS_SUCCESS);
+        EXPECT_TRUE(Formats(0).empty()) << int(bits);
+        EXPECT_EQ(Formats(1).size(), 4u);
+        EXPECT_TRUE(
+            sim::DebugLogContains("format of " + std::to_string(bits) + " valid bits in 2 bytes skipped"));
+        NextRound();
+    }
 }
 
 } // namespace

@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
+#include <ks_guids.h>
 #include <sim/audio_client.h>
 #include <sim/kernel_sim.h>
 #include <sim/pnp_sim.h>
@@ -42,12 +44,16 @@ protected:
     std::vector<uint8_t> Play(const std::string &wave, const WAVEFORMATEXTENSIBLE &format,
                               const std::vector<UCHAR> &source, uint8_t endpoint, unsigned ms)
     {
+        return Play(wave, miniport_bench::DataFormat(format), source, endpoint, ms);
+    }
+    std::vector<uint8_t> Play(const std::string &wave, const std::vector<UCHAR> &data,
+                              const std::vector<UCHAR> &source, uint8_t endpoint, unsigned ms)
+    {
         sim::audio::FilterRef ref = sim::audio::FindFilter(wave);
         EXPECT_NE(ref.Port, nullptr) << wave;
         if (!ref.Port)
             return {};
         auto filter = std::make_unique<sim::audio::Filter>(ref.Port);
-        const auto data = miniport_bench::DataFormat(format);
         std::unique_ptr<sim::audio::Pin> pin;
         EXPECT_EQ(sim::audio::OpenPin(*filter, 0, data.data(), ULONG(data.size()), &pin), STATUS_SUCCESS);
         if (!pin)
@@ -64,6 +70,20 @@ protected:
         bytes.erase(bytes.begin(),
                     std::find_if(bytes.begin(), bytes.end(), [](uint8_t b) { return b != 0; }));
         return bytes;
+    }
+    // A render engine's formats, as the started device lists them.
+    std::vector<WAVEFORMATEXTENSIBLE> RenderFormats() const
+    {
+        std::vector<WAVEFORMATEXTENSIBLE> formats;
+        CUsbAudioAdapter *adapter = AdapterOf(pdo);
+        IStreamEngine *engine = nullptr;
+        for (ULONG i = 0; adapter && NT_SUCCESS(adapter->GetEngine(i, &engine)) && engine; ++i)
+        {
+            WAVEFORMATEXTENSIBLE f{};
+            for (ULONG k = 0; engine->GetEngineId() == 0 && NT_SUCCESS(engine->GetFormat(k, &f)); ++k)
+                formats.push_back(f);
+        }
+        return formats;
     }
     void Remove()
     {
@@ -152,6 +172,63 @@ TEST_F(DeviceDescriptorsTest, AHeadsetWithoutAStatusPipeRegistersItsEndpointsAtS
     pdo = bus->Plug(kPort, uac2);
     ASSERT_TRUE(sim::pnp::Started(pdo));
     EXPECT_EQ(WaveNames(), (std::set<std::string>{"HPOut00Wave", "MicIn00Wave"}));
+    Remove();
+}
+
+// 20 valid bits in 3-byte subframes: each format lists its container and its valid bits, the pin's
+// range covers them all, and what a client opens (a listed format, or the wildcard's answer) plays
+// with its top 20 bits carried.
+TEST_F(DeviceDescriptorsTest, TwentyValidBitsInThreeByteContainersOpenAndPlay)
+{
+    usbsim::Uac1Options options;
+    options.renderSubframe = 3;
+    options.renderBits = 20;
+    options.rates = {48000};
+    options.renderMaxPacket = 49 * 6;
+    ASSERT_TRUE(Start(HuldHeadset(options)));
+    const auto formats = RenderFormats();
+    ASSERT_EQ(formats.size(), 1u);
+    EXPECT_EQ(formats[0].Format.wBitsPerSample, 24);
+    EXPECT_EQ(formats[0].Samples.wValidBitsPerSample, 20);
+    EXPECT_EQ(formats[0].Format.nBlockAlign, 6);
+
+    sim::audio::FilterRef ref = sim::audio::FindFilter("HPOut00Wave");
+    ASSERT_NE(ref.Port, nullptr);
+    std::vector<UCHAR> result(104);
+    {
+        sim::audio::Filter filter(ref.Port);
+        for (const WAVEFORMATEXTENSIBLE &f : formats)
+        {
+            const auto data = miniport_bench::DataFormat(f);
+            std::unique_ptr<sim::audio::Pin> pin;
+            EXPECT_EQ(sim::audio::OpenPin(filter, 0, data.data(), ULONG(data.size()), &pin), STATUS_SUCCESS);
+        }
+        KSDATARANGE wildcard = {sizeof(KSDATARANGE),
+                                0,
+                                0,
+                                0,
+                                KSDATAFORMAT_TYPE_AUDIO,
+                                KSDATAFORMAT_SUBTYPE_PCM,
+                                KSDATAFORMAT_SPECIFIER_WILDCARD};
+        ULONG length = 0;
+        ASSERT_EQ(
+            filter.Intersect(0, &wildcard, sizeof(wildcard), ULONG(result.size()), result.data(), &length),
+            STATUS_SUCCESS);
+        ASSERT_EQ(length, 104u);
+    }
+    WAVEFORMATEXTENSIBLE chosen;
+    std::memcpy(&chosen, result.data() + 64, sizeof(chosen));
+    EXPECT_EQ(std::memcmp(&chosen, &formats[0], sizeof(chosen)), 0) << "the default is the listed format";
+
+    std::vector<UCHAR> source(48 * 6 * 200);
+    std::mt19937 random(3);
+    for (auto &b : source)
+        b = UCHAR(random() | 0x11); // no zero byte, and the low byte's top nibble set
+    const auto played = Play("HPOut00Wave", result, source, 0x01, 100);
+    ASSERT_GE(played.size(), 48u * 6 * 60);
+    for (size_t k = 0; k < played.size(); ++k)
+        ASSERT_EQ(played[k] & (k % 3 == 0 ? 0xF0 : 0xFF), source[k] & (k % 3 == 0 ? 0xF0 : 0xFF))
+            << "byte " << k;
     Remove();
 }
 
