@@ -1,7 +1,8 @@
 // The host program's commands. Each runs on a freshly booted simulated machine.
 #pragma once
 
-#include <filesystem>
+#include "host/cli/options.h"
+
 #include <memory>
 #include <string>
 
@@ -13,25 +14,11 @@ class VirtualDevice;
 namespace host
 {
 
-struct Options
-{
-    std::filesystem::path examples = "examples"; // the folder that stands for "\SystemRoot\"
-    std::string device = "uac1";                 // the headset the commands plug in
-    std::string endpoint;                        // play: "HPOut00", capture: "MicIn00" when empty
-    std::filesystem::path input;                 // play: the WAV file; empty: the example
-    std::string tone;                            // play: HZ,SECONDS,RATE,CHANNELS,BITS instead of a file
-    std::filesystem::path output;                // empty: out/bus-<endpoint>.wav, out/capture-<endpoint>.wav
-    unsigned seconds = 2;                        // capture: how long
-    std::string pattern = "sine";                // capture: the IN source, "sine" or "ramp"
-    bool realtime = false;                       // the wall clock instead of virtual time
-    std::string surround; // play: "on" or "off" sets the surround node; empty: leave it
-};
-
-// The virtual headset `name` stands for (uac1, uac2, mirk, dova, tesh, plon, grue), or null.
+// The virtual headset `name` stands for (one of DeviceNames()), or null.
 std::shared_ptr<usbsim::VirtualDevice> BuildHeadset(const std::string &name);
 
-// Imports the INI file of `examples` into the simulated headset's settings, as the driver does at
-// device start, and prints the resulting "Settings" values. Returns the process exit code.
+// Imports the INI file of `examples` into the settings of the headset `options.device` names, as the
+// driver does at device start, and prints the resulting "Settings" values. Returns the process exit code.
 int RunSettings(const Options &options);
 
 // Loads the driver on the simulated machine, plugs the headset `options.device` names and prints what
@@ -46,7 +33,8 @@ int RunStart(const Options &options);
 // rate, errors, underruns and whether the bus carried the source bit-exact after the first silence.
 // With `surround` set, the headset's surround node is switched through the topology filter before
 // the pin runs. Exit code 0, 1 with a one-line reason (start, pin, leak), 2 for a source that cannot
-// be played or a surround setting the headset has no node for.
+// be played, an endpoint that is not there or plays the other way, a format the endpoint does not
+// take or a surround setting the headset has no node for; a failed run writes no file.
 int RunPlay(const Options &options);
 
 // Starts the driver on the headset, feeds its IN endpoints with the pattern, records `seconds` from

@@ -33,10 +33,12 @@ std::string SimulatedMachine::Finish()
     return sim::EndOfTestChecks();
 }
 
-PDEVICE_OBJECT SimulatedMachine::PlugHeadset()
+PDEVICE_OBJECT SimulatedMachine::PlugHeadset(uint16_t vendorId, uint16_t productId, uint16_t revision)
 {
-    m_Headset = sim::registry::CreateDeviceInstance(
-        {{kHeadsetHardwareId, kHeadsetCompatibleId}, kHeadsetInstance, ""});
+    char compatible[32], hardware[48];
+    std::snprintf(compatible, sizeof compatible, "USB\\VID_%04X&PID_%04X", vendorId, productId);
+    std::snprintf(hardware, sizeof hardware, "%s&REV_%04X", compatible, revision);
+    m_Headset = sim::registry::CreateDeviceInstance({{hardware, compatible}, kHeadsetInstance, ""});
     auto *device = reinterpret_cast<PDEVICE_OBJECT>(m_DeviceObject);
     sim::registry::BindDevice(device, m_Headset);
     return device;

@@ -11,9 +11,7 @@
 namespace host
 {
 
-// The headset the host plugs in: its hardware identifiers, most specific first.
-inline constexpr char kHeadsetHardwareId[] = "USB\\VID_5A4C&PID_0610&REV_0100";
-inline constexpr char kHeadsetCompatibleId[] = "USB\\VID_5A4C&PID_0610";
+// The instance the host's headset is entered under.
 inline constexpr char kHeadsetInstance[] = "6&2F1A0C3B&0&1";
 
 class SimulatedMachine
@@ -29,8 +27,9 @@ public:
     // resets.
     std::string Finish();
 
-    // Writes the headset's Enum entries and software key and returns its device object.
-    PDEVICE_OBJECT PlugHeadset();
+    // Writes the Enum entries and software key of a headset with these identifiers (hardware IDs
+    // as the USB bus makes them, most specific first) and returns its device object.
+    PDEVICE_OBJECT PlugHeadset(uint16_t vendorId, uint16_t productId, uint16_t revision);
 
     const sim::registry::DeviceInstance &Headset() const { return m_Headset; }
     std::string SettingsKey() const { return m_Headset.driverKey + "\\Settings"; }

@@ -2,6 +2,8 @@
 #include "commands.h"
 #include "machine.h"
 
+#include <sim/usb_bus.h>
+
 #include "driver/core/ini_reader.h"
 
 #include <cctype>
@@ -32,25 +34,27 @@ std::filesystem::path FindIniFile(const std::filesystem::path &folder)
 
 int RunSettings(const Options &options)
 {
-    std::error_code ec;
-    if (!std::filesystem::is_directory(options.examples, ec))
+    const auto headset = BuildHeadset(options.device);
+    if (!headset)
     {
-        std::fprintf(stderr, "zelko-host: %s is not a folder\n", options.examples.string().c_str());
+        std::fprintf(stderr, "zelko-host: settings: no headset '%s'\n", options.device.c_str());
         return 2;
     }
     const auto iniFile = FindIniFile(options.examples);
     if (iniFile.empty())
     {
-        std::fprintf(stderr, "zelko-host: no ZELKO610.INI in %s\n", options.examples.string().c_str());
-        return 1;
+        std::fprintf(stderr, "zelko-host: settings: no ZELKO610.INI in %s\n",
+                     OneLine(options.examples.string()).c_str());
+        return 2;
     }
 
     SimulatedMachine machine(options.examples);
-    PDEVICE_OBJECT device = machine.PlugHeadset();
+    PDEVICE_OBJECT device =
+        machine.PlugHeadset(headset->VendorId(), headset->ProductId(), headset->BcdDevice());
     const NTSTATUS status = IniImportSettings(device);
 
-    std::printf("Device     %s (instance %s)\n", machine.Headset().hardwareIds[0].c_str(),
-                machine.Headset().instanceName.c_str());
+    std::printf("Device     --device %s  %s (instance %s)\n", options.device.c_str(),
+                machine.Headset().hardwareIds[0].c_str(), machine.Headset().instanceName.c_str());
     std::printf("INI file   \\SystemRoot\\%s  (%s)\n", iniFile.filename().string().c_str(),
                 iniFile.string().c_str());
     std::printf("Import     %s\n", StatusText(status).c_str());

@@ -75,7 +75,7 @@ void PrintPnpLog(size_t *printed)
 
 void PrintEndpoints(CUsbAudioAdapter *adapter)
 {
-    std::printf("Endpoints\n");
+    std::printf("Endpoints  (formats: channels x rate / bits / channel mask)\n");
     for (ULONG index = 0, count = adapter->GetEngineCount(); index < count; ++index)
     {
         IStreamEngine *engine = nullptr;
@@ -89,8 +89,9 @@ void PrintEndpoints(CUsbAudioAdapter *adapter)
         {
             WAVEFORMATEXTENSIBLE format = {};
             if (NT_SUCCESS(engine->GetFormat(f, &format)))
-                std::printf(" %ux%u/%u", unsigned(format.Format.nChannels),
-                            unsigned(format.Format.nSamplesPerSec), unsigned(format.Format.wBitsPerSample));
+                std::printf(" %ux%u/%u/0x%X", unsigned(format.Format.nChannels),
+                            unsigned(format.Format.nSamplesPerSec), unsigned(format.Format.wBitsPerSample),
+                            unsigned(format.dwChannelMask));
         }
         std::printf("\n");
     }
@@ -149,7 +150,7 @@ int RunStart(const Options &options)
         headset = BuildHeadset(options.device);
         if (!headset)
         {
-            std::fprintf(stderr, "zelko-host: unknown device '%s'\n", options.device.c_str());
+            std::fprintf(stderr, "zelko-host: start: no headset '%s'\n", options.device.c_str());
             return 2;
         }
         auto bus = std::make_unique<usbsim::Bus>();

@@ -16,6 +16,7 @@
 
 #include "driver/core/driver_entry.h"
 #include "driver/filters/node_controls.h"
+#include "host/cli/options.h"
 #include "host/wav/wav_file.h"
 
 #include <algorithm>
@@ -26,7 +27,8 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <sstream>
+#include <mutex>
+#include <numeric>
 #include <thread>
 
 namespace host
@@ -40,39 +42,139 @@ constexpr unsigned kFilterWaitMs = 2000;
 
 // ---- Sources ---------------------------------------------------------------------------------------
 
-// --tone HZ,SECONDS,RATE,CHANNELS,BITS: a sine at half scale in every channel.
-bool MakeTone(const std::string &spec, wav::Audio *out, std::string *error)
+// What play plays, read block by block as the pin takes it, so nothing holds the whole of it.
+class Source
 {
-    double hz = 0, seconds = 0;
-    unsigned rate = 0, channels = 0, bits = 0;
-    char tail = 0;
-    if (std::sscanf(spec.c_str(), "%lf,%lf,%u,%u,%u%c", &hz, &seconds, &rate, &channels, &bits, &tail) != 5 ||
-        !(hz > 0) || !(seconds > 0) || seconds > 600)
+public:
+    virtual ~Source() = default;
+    const wav::Format &Format() const { return m_Format; }
+    uint64_t Frames() const { return m_Frames; }
+    // Up to `frames` whole frames; 0 at the end or on an error (then `error` says which).
+    virtual size_t Read(uint8_t *out, size_t frames, std::string *error) = 0;
+
+protected:
+    wav::Format m_Format;
+    uint64_t m_Frames = 0;
+};
+
+class FileSource : public Source
+{
+public:
+    bool Open(const std::filesystem::path &path, std::string *error, std::string *warning)
     {
-        *error = "--tone wants HZ,SECONDS,RATE,CHANNELS,BITS (for example 1000,2,48000,2,16)";
-        return false;
+        if (!m_Reader.Open(path, error))
+            return false;
+        const wav::Layout &at = m_Reader.Where();
+        m_Format = at.format;
+        m_Frames = m_Reader.Frames();
+        if (m_Frames == 0)
+        {
+            *error = path.string() + " holds no audio: its data chunk " +
+                     (at.declaredBytes ? "says " + std::to_string(at.declaredBytes) +
+                                             " bytes, the file holds " + std::to_string(at.dataBytes)
+                                       : "is empty");
+            return false;
+        }
+        if (m_Frames > uint64_t(kMaxSeconds) * m_Format.rate)
+        {
+            *error = path.string() + " lasts " + std::to_string(m_Frames / m_Format.rate) +
+                     " s; play takes at most " + std::to_string(kMaxSeconds) + " s";
+            return false;
+        }
+        if (at.declaredBytes > at.dataBytes + m_Format.BlockAlign() - 1)
+            *warning = path.string() + " is cut short: its data chunk says " +
+                       std::to_string(at.declaredBytes) + " bytes, the file holds " +
+                       std::to_string(at.dataBytes) + "; playing those";
+        return true;
     }
-    wav::Audio tone;
-    tone.format = {uint16_t(channels), rate, uint16_t(bits), uint16_t(bits), 0};
-    // The reader's checks decide what a format may be.
-    const std::vector<uint8_t> probe = wav::Serialize(tone);
-    if (!wav::Parse(probe.data(), probe.size(), &tone, error))
-        return false;
-    const size_t frames = size_t(seconds * rate);
-    const unsigned width = bits / 8;
-    const double full = std::ldexp(1.0, int(bits) - 1) - 1;
-    tone.data.resize(frames * tone.format.BlockAlign());
-    uint8_t *p = tone.data.data();
-    for (size_t n = 0; n < frames; ++n)
+    size_t Read(uint8_t *out, size_t frames, std::string *error) override
     {
-        const int64_t v = std::llround(0.5 * full * std::sin(2 * M_PI * hz * double(n) / rate));
-        for (unsigned c = 0; c < channels; ++c)
-            for (unsigned b = 0; b < width; ++b)
-                *p++ = uint8_t(uint64_t(v) >> (8 * b));
+        return m_Reader.Read(out, frames, error);
     }
-    *out = std::move(tone);
-    return true;
+
+private:
+    wav::Reader m_Reader;
+};
+
+// A sine at half scale in every channel, made as it is read.
+class ToneSource : public Source
+{
+public:
+    explicit ToneSource(const Tone &tone) : m_Tone(tone)
+    {
+        m_Format = {tone.channels, tone.rate, tone.bits, tone.bits, 0};
+        m_Frames = uint64_t(std::floor(tone.seconds * tone.rate));
+        m_Full = std::ldexp(1.0, int(tone.bits) - 1) - 1;
+    }
+    size_t Read(uint8_t *out, size_t frames, std::string *) override
+    {
+        const size_t take = size_t(std::min<uint64_t>(frames, m_Frames - m_At));
+        const unsigned width = m_Tone.bits / 8;
+        for (size_t f = 0; f < take; ++f, ++m_At)
+        {
+            const int64_t v =
+                std::llround(0.5 * m_Full * std::sin(2 * M_PI * m_Tone.hz * double(m_At) / m_Tone.rate));
+            for (unsigned c = 0; c < m_Tone.channels; ++c)
+                for (unsigned b = 0; b < width; ++b)
+                    *out++ = uint8_t(uint64_t(v) >> (8 * b));
+        }
+        return take;
+    }
+
+private:
+    Tone m_Tone;
+    double m_Full = 0;
+    uint64_t m_At = 0;
+};
+
+std::filesystem::path InputPath(const Options &options)
+{
+    return options.input.empty() ? options.examples / "play-example.wav" : options.input;
 }
+
+// The source --tone or --input names (the example without either), checked whole before a byte plays.
+std::unique_ptr<Source> OpenSource(const Options &options, std::string *error, std::string *warning)
+{
+    if (options.tone)
+        return std::make_unique<ToneSource>(*options.tone);
+    auto file = std::make_unique<FileSource>();
+    if (!file->Open(InputPath(options), error, warning))
+        return nullptr;
+    return file;
+}
+
+// Cuts a byte stream into whole frames, whatever pieces it arrives in.
+class FrameCutter
+{
+public:
+    explicit FrameCutter(size_t block = 1) : m_Block(block) {}
+    template <typename PerFrame> void Feed(const uint8_t *bytes, size_t size, PerFrame &&perFrame)
+    {
+        while (size)
+        {
+            if (m_Carry.empty() && size >= m_Block)
+            {
+                perFrame(bytes);
+                bytes += m_Block;
+                size -= m_Block;
+                continue;
+            }
+            const size_t take = std::min(size, m_Block - m_Carry.size());
+            m_Carry.insert(m_Carry.end(), bytes, bytes + take);
+            bytes += take;
+            size -= take;
+            if (m_Carry.size() == m_Block)
+            {
+                perFrame(m_Carry.data());
+                m_Carry.clear();
+            }
+        }
+    }
+
+private:
+    size_t m_Block;
+    std::vector<uint8_t> m_Carry;
+};
 
 // ---- The data format a pin opens with --------------------------------------------------------------
 
@@ -137,6 +239,72 @@ std::vector<Endpoint> IsoEndpoints(usbsim::VirtualDevice &device, bool in, bool 
     return out;
 }
 
+// ---- What the bus's log says ----------------------------------------------------------------------
+
+// What the isochronous engine logged for one endpoint: transfers completed, packets, bytes, failures.
+struct BusCounts
+{
+    unsigned transfers = 0;
+    uint64_t packets = 0;
+    uint64_t bytes = 0;
+    unsigned errors = 0;
+    std::map<unsigned, unsigned> transferBytes;
+    unsigned long firstStart = 0, lastStart = 0;
+    uint64_t lastBytes = 0;
+
+    // The bus's rate: the frames of every transfer but the last over the milliseconds from the first
+    // start to the last.
+    double Rate(unsigned blockAlign) const
+    {
+        const unsigned long ms = lastStart - firstStart;
+        return ms ? double(bytes - lastBytes) / blockAlign * 1000.0 / double(ms) : 0;
+    }
+};
+
+// The engine's log lines, counted per endpoint as they arrive (from any thread).
+class TransferLog
+{
+public:
+    void Add(const std::string &line)
+    {
+        unsigned pipe = 0, packets = 0, status = 0, urb = 0, ep = 0;
+        unsigned long start = 0;
+        uint64_t bytes = 0;
+        std::lock_guard<std::mutex> hold(m_Lock);
+        if (std::sscanf(
+                line.c_str(),
+                "iso complete pipe %u ep 0x%X start %lu packets %u status 0x%X urb 0x%X bytes %" SCNu64,
+                &pipe, &ep, &start, &packets, &status, &urb, &bytes) == 7)
+        {
+            BusCounts &counts = m_Counts[uint8_t(ep)];
+            if (counts.transfers++ == 0)
+                counts.firstStart = start;
+            counts.lastStart = start;
+            counts.lastBytes = bytes;
+            counts.packets += packets;
+            counts.bytes += bytes;
+            ++counts.transferBytes[unsigned(bytes)];
+            if (status != 0)
+                ++counts.errors;
+        }
+        else if (line.rfind("iso reject", 0) == 0 || line.rfind("iso fail", 0) == 0)
+        {
+            const size_t at = line.find(" ep 0x");
+            if (at != std::string::npos && std::sscanf(line.c_str() + at, " ep 0x%X", &ep) == 1)
+                ++m_Counts[uint8_t(ep)].errors;
+        }
+    }
+    BusCounts Of(uint8_t endpoint)
+    {
+        std::lock_guard<std::mutex> hold(m_Lock);
+        return m_Counts[endpoint];
+    }
+
+private:
+    std::mutex m_Lock;
+    std::map<uint8_t, BusCounts> m_Counts;
+};
+
 // ---- The run --------------------------------------------------------------------------------------
 
 // The machine with the driver loaded and the headset plugged and started, on virtual time unless
@@ -162,10 +330,16 @@ public:
         if (!NT_SUCCESS(loaded))
             return "the driver did not load: " + StatusText(loaded);
         const PDEVICE_OBJECT pdo = m_Bus->Plug(kPort, m_Headset);
+        // The engine's log is counted as it comes: a long run would otherwise hold every line.
+        for (const std::string &line : Iso().Log())
+            m_Counts.Add(line);
+        Iso().ClearLog();
+        Iso().SetLogSink([this](const std::string &line) { m_Counts.Add(line); });
         if (!pdo || !sim::pnp::Started(pdo))
             return "the headset did not start";
         return "";
     }
+    BusCounts Counts(uint8_t endpoint) { return m_Counts.Of(endpoint); }
     usbsim::VirtualDevice &Headset() { return *m_Headset; }
     usbsim::IsoEngine &Iso() { return m_Bus->Iso(kPort); }
 
@@ -185,7 +359,10 @@ public:
             return "";
         m_Ended = true;
         if (m_Bus)
+        {
             m_Bus->Unplug(kPort);
+            Iso().SetLogSink(nullptr);
+        }
         if (sim::pnp::Driver())
             sim::pnp::UnloadDriver();
         m_Bus.reset();
@@ -197,6 +374,7 @@ private:
     SimulatedMachine m_Machine;
     std::shared_ptr<usbsim::VirtualDevice> m_Headset;
     std::unique_ptr<usbsim::Bus> m_Bus;
+    TransferLog m_Counts;
     bool m_Ended = false;
 };
 
@@ -211,79 +389,41 @@ std::string Db(double ratio)
     return text;
 }
 
-void PrintLevels(const char *what, const wav::Audio &audio)
+// Peak and RMS per channel of a stream of frames.
+class Levels
 {
-    const unsigned channels = audio.format.channels;
-    const size_t frames = audio.data.size() / audio.format.BlockAlign();
-    const double full = std::ldexp(1.0, audio.format.bits - 1);
-    std::printf("%-8s %s, %.3f s\n", what, FormatText(audio.format).c_str(),
-                double(frames) / audio.format.rate);
-    for (unsigned c = 0; c < channels; ++c)
+public:
+    explicit Levels(const wav::Format &format)
+        : m_Format(format), m_Peak(format.channels), m_Sum(format.channels),
+          m_Full(std::ldexp(1.0, format.bits - 1))
     {
-        double peak = 0, sum = 0;
-        for (size_t n = 0; n < frames; ++n)
+    }
+    void Frame(const uint8_t *frame)
+    {
+        const unsigned width = m_Format.bits / 8;
+        for (unsigned c = 0; c < m_Format.channels; ++c)
         {
-            const double v = wav::Sample(audio, n * channels + c) / full;
-            peak = std::max(peak, std::fabs(v));
-            sum += v * v;
+            const double v = wav::SampleAt(frame + c * width, width) / m_Full;
+            m_Peak[c] = std::max(m_Peak[c], std::fabs(v));
+            m_Sum[c] += v * v;
         }
-        std::printf("  channel %u  peak %s dBFS  RMS %s dBFS\n", c, Db(peak).c_str(),
-                    Db(frames ? std::sqrt(sum / double(frames)) : 0).c_str());
+        ++m_Frames;
     }
-}
-
-// What the isochronous engine logged for one endpoint: transfers completed, packets, bytes, failures.
-struct BusCounts
-{
-    unsigned transfers = 0;
-    uint64_t packets = 0;
-    uint64_t bytes = 0;
-    unsigned errors = 0;
-    std::map<unsigned, unsigned> transferBytes;
-    unsigned long firstStart = 0, lastStart = 0;
-    uint64_t lastBytes = 0;
-
-    // The bus's rate: the frames of every transfer but the last over the milliseconds from the first
-    // start to the last.
-    double Rate(unsigned blockAlign) const
+    void Print(const char *what) const
     {
-        const unsigned long ms = lastStart - firstStart;
-        return ms ? double(bytes - lastBytes) / blockAlign * 1000.0 / double(ms) : 0;
+        std::printf("%-8s %s, %.3f s\n", what, FormatText(m_Format).c_str(),
+                    double(m_Frames) / m_Format.rate);
+        for (unsigned c = 0; c < m_Format.channels; ++c)
+            std::printf("  channel %u  peak %s dBFS  RMS %s dBFS\n", c, Db(m_Peak[c]).c_str(),
+                        Db(m_Frames ? std::sqrt(m_Sum[c] / double(m_Frames)) : 0).c_str());
     }
+
+private:
+    wav::Format m_Format;
+    std::vector<double> m_Peak, m_Sum;
+    double m_Full;
+    uint64_t m_Frames = 0;
 };
-
-BusCounts CountTransfers(const std::vector<std::string> &log, uint8_t endpoint)
-{
-    BusCounts counts;
-    char ep[8];
-    std::snprintf(ep, sizeof ep, "0x%02X", endpoint);
-    for (const std::string &line : log)
-    {
-        if (line.find(std::string("ep ") + ep) == std::string::npos)
-            continue;
-        unsigned pipe = 0, packets = 0, status = 0, urb = 0, epValue = 0;
-        unsigned long start = 0;
-        uint64_t bytes = 0;
-        if (std::sscanf(
-                line.c_str(),
-                "iso complete pipe %u ep 0x%X start %lu packets %u status 0x%X urb 0x%X bytes %" SCNu64,
-                &pipe, &epValue, &start, &packets, &status, &urb, &bytes) == 7)
-        {
-            if (counts.transfers++ == 0)
-                counts.firstStart = start;
-            counts.lastStart = start;
-            counts.lastBytes = bytes;
-            counts.packets += packets;
-            counts.bytes += bytes;
-            ++counts.transferBytes[unsigned(bytes)];
-            if (status != 0)
-                ++counts.errors;
-        }
-        else if (line.rfind("iso reject", 0) == 0 || line.rfind("iso fail", 0) == 0)
-            ++counts.errors;
-    }
-    return counts;
-}
 
 void PrintHistogram(const char *what, const std::map<unsigned, unsigned> &histogram)
 {
@@ -293,59 +433,132 @@ void PrintHistogram(const char *what, const std::map<unsigned, unsigned> &histog
     std::printf("\n");
 }
 
-// The bus's rate: frames it carried over the frames (milliseconds) they took.
-void PrintMeasuredRate(const std::vector<usbsim::IsoOutPacket> &packets, unsigned blockAlign)
+// Whether the bus carried what should arrive: after a lead of silence, the source's own channels
+// frame for frame (channels the bus carries beyond them silent). The source is read a second time as
+// the bus's frames come, so neither is held whole.
+class Verdict
 {
-    if (packets.size() < 2)
-        return;
-    uint64_t frames = 0;
-    for (size_t i = 0; i + 1 < packets.size(); ++i)
-        frames += packets[i].bytes.size() / blockAlign;
-    const double ms = double(packets.back().frame - packets.front().frame) +
-                      (packets.back().microframe - packets.front().microframe) / 8.0;
-    if (ms > 0)
-        std::printf("measured rate %.1f Hz (bus, %u-frame window)\n", double(frames) * 1000.0 / ms,
-                    unsigned(ms));
-}
-
-// Where the source starts in what reached the bus: the first offset after which the bus carries the
-// source byte for byte, with only silence before it. -1 when there is none.
-long FindSource(const std::vector<uint8_t> &bus, const std::vector<uint8_t> &source, unsigned blockAlign)
-{
-    for (size_t k = 0; k + source.size() <= bus.size(); k += blockAlign)
+public:
+    Verdict(std::unique_ptr<Source> expected, const wav::Format &bus)
+        : m_Expected(std::move(expected)), m_Bus(bus), m_Want(m_Expected->Format().BlockAlign())
     {
-        if (std::equal(source.begin(), source.end(), bus.begin() + std::ptrdiff_t(k)))
-            return long(k);
-        for (size_t b = k; b < k + blockAlign; ++b)
-            if (bus[b] != 0)
-                return -1;
+        if (bus.bits != m_Expected->Format().bits)
+            Fail("the bus carries " + std::to_string(bus.bits) + "-bit samples, the source " +
+                 std::to_string(m_Expected->Format().bits) + "-bit");
+        else if (bus.channels < m_Expected->Format().channels)
+            Fail("the bus carries " + std::to_string(bus.channels) + " of the source's " +
+                 std::to_string(m_Expected->Format().channels) + " channels");
     }
-    return -1;
-}
 
-// Writes what the run recorded (when it got that far), ends the session and says how it went: the
-// exit code, with a one-line reason on stderr for a failure.
-int Conclude(Session &session, std::string reason, const char *command, const Options &options,
-             const std::filesystem::path &output, const wav::Audio *recorded)
-{
-    std::string error;
-    if (reason.empty() && recorded)
+    void Frame(const uint8_t *frame)
     {
-        if (wav::Write(output, *recorded, &error))
-            std::printf("wrote      %s\n", output.string().c_str());
-        else
-            reason = error;
+        const size_t block = m_Bus.BlockAlign();
+        if (m_State == State::Leading)
+        {
+            if (std::all_of(frame, frame + block, [](uint8_t b) { return b == 0; }))
+            {
+                ++m_BusSilence;
+                return;
+            }
+            // The first sound on the bus: the source's first sound must be as far into the source as
+            // the bus's is past its lead.
+            const uint64_t sourceSilence = SkipSilence();
+            if (m_SourceDone || sourceSilence > m_BusSilence)
+                return Fail("");
+            m_Lead = m_BusSilence - sourceSilence;
+            m_Matched = sourceSilence;
+            m_State = State::Matching;
+        }
+        if (m_State != State::Matching)
+            return;
+        const uint8_t *want = Next();
+        if (!want)
+            return;
+        if (std::memcmp(frame, want, m_Want) != 0 ||
+            !std::all_of(frame + m_Want, frame + block, [](uint8_t b) { return b == 0; }))
+            return Fail("");
+        if (++m_Matched == m_Expected->Frames())
+            m_State = State::Matched;
     }
-    const std::string leftOver = session.End();
-    std::printf("Pool       %s\n", leftOver.empty() ? "every block freed, nothing left behind" : "");
-    std::fputs(leftOver.c_str(), stdout);
-    if (reason.empty() && !leftOver.empty())
-        reason = "the run left kernel state behind";
-    if (reason.empty())
-        return 0;
-    std::fprintf(stderr, "zelko-host: %s --device %s: %s\n", command, options.device.c_str(), reason.c_str());
-    return 1;
-}
+
+    // "bit-exact: ..." for the frames seen.
+    std::string Text()
+    {
+        if (m_State == State::Leading)
+        {
+            // A silent source matches a bus that was silent at least as long.
+            const uint64_t sourceSilence = SkipSilence();
+            if (m_SourceDone && sourceSilence <= m_BusSilence && m_Error.empty())
+            {
+                m_State = State::Matched;
+                m_Lead = 0;
+            }
+        }
+        if (m_State != State::Matched)
+            return "no" + (m_Why.empty() ? "" : " (" + m_Why + ")");
+        char text[96];
+        std::snprintf(text, sizeof text, "yes (after %" PRIu64 " frames of silence, %.1f ms)", m_Lead,
+                      double(m_Lead) * 1000.0 / m_Bus.rate);
+        return text;
+    }
+    const std::string &Error() const { return m_Error; } // a source that could not be read again
+
+private:
+    enum class State
+    {
+        Leading,
+        Matching,
+        Matched,
+        Failed,
+    };
+
+    void Fail(const std::string &why)
+    {
+        m_State = State::Failed;
+        m_Why = why;
+    }
+    // The next source frame, or null at its end.
+    const uint8_t *Next()
+    {
+        if (m_At == m_Have)
+        {
+            m_Block.resize(kBlockFrames * m_Want);
+            m_Have = m_Expected->Read(m_Block.data(), kBlockFrames, &m_Error);
+            m_At = 0;
+            if (m_Have == 0)
+            {
+                m_SourceDone = true;
+                return nullptr;
+            }
+        }
+        return &m_Block[m_At++ * m_Want];
+    }
+    // Silent source frames from here on; the first frame with sound is read again by Next.
+    uint64_t SkipSilence()
+    {
+        uint64_t silent = 0;
+        for (const uint8_t *f; (f = Next()) != nullptr; ++silent)
+            if (!std::all_of(f, f + m_Want, [](uint8_t b) { return b == 0; }))
+            {
+                --m_At;
+                break;
+            }
+        return silent;
+    }
+
+    static constexpr size_t kBlockFrames = 4096;
+    std::unique_ptr<Source> m_Expected;
+    wav::Format m_Bus;
+    size_t m_Want; // bytes of a source frame
+    std::vector<uint8_t> m_Block;
+    size_t m_Have = 0, m_At = 0;
+    bool m_SourceDone = false;
+    State m_State = State::Leading;
+    uint64_t m_BusSilence = 0, m_Lead = 0, m_Matched = 0; // m_Matched: source frames the bus matched
+    std::string m_Why, m_Error;
+};
+
+// ---- Endpoints --------------------------------------------------------------------------------------
 
 // The wave filter of `endpoint`. The driver registers it once its status thread has read the jacks,
 // so it may take a moment after the start.
@@ -360,264 +573,59 @@ sim::audio::FilterRef WaitForFilter(Session &session, const std::string &endpoin
     return ref;
 }
 
-bool EndpointFormat(sim::audio::Filter &filter, wav::Format *format, std::vector<UCHAR> *data);
+// Whether the wave filter records: its streaming pin hands data out of the filter.
+bool Captures(PPORT port)
+{
+    sim::audio::Filter filter(port);
+    const std::vector<sim::audio::PinInfo> pins = filter.Pins();
+    return !pins.empty() && pins[0].Flow == KSPIN_DATAFLOW_OUT;
+}
+
+// The endpoints the headset registered that play (capture false) or record, by name.
+std::vector<std::string> EndpointsOf(bool capture)
+{
+    std::vector<std::string> names;
+    for (const auto &r : sim::portcls::Subdevices())
+        if (r.Name.size() > 4 && r.Name.compare(r.Name.size() - 4, 4, "Wave") == 0)
+        {
+            const sim::audio::FilterRef ref = sim::audio::FindFilter(r.Name);
+            if (ref.Port && Captures(ref.Port) == capture)
+                names.push_back(r.Name.substr(0, r.Name.size() - 4));
+        }
+    return names;
+}
+
+std::string Names(const std::vector<std::string> &names)
+{
+    std::string out;
+    for (const std::string &n : names)
+        out += (out.empty() ? "" : ", ") + n;
+    return out.empty() ? "none" : out;
+}
+
+// "" when `endpoint` names a wave filter that goes the way the command does, else the mistake.
+std::string CheckEndpoint(Session &session, const std::string &endpoint, bool capture,
+                          sim::audio::FilterRef *ref)
+{
+    *ref = WaitForFilter(session, endpoint);
+    const char *way = capture ? "capture" : "render";
+    if (!ref->Port)
+        return "the headset has no endpoint " + endpoint + " (its " + way +
+               " endpoints: " + Names(EndpointsOf(capture)) + ")";
+    if (Captures(ref->Port) != capture)
+        return endpoint + " is a " + (capture ? "render" : "capture") + " endpoint; " +
+               (capture ? "capture from" : "play to") + " a " + way +
+               " endpoint: " + Names(EndpointsOf(capture));
+    return "";
+}
 
 // Without --endpoint: the headphones, or else the first render endpoint the headset registered.
 std::string DefaultRenderEndpoint(Session &session)
 {
     if (WaitForFilter(session, "HPOut00").Port)
         return "HPOut00";
-    for (const auto &r : sim::portcls::Subdevices())
-    {
-        const size_t out = r.Name.find("Out");
-        if (out != std::string::npos && r.Name.size() > 4 &&
-            r.Name.compare(r.Name.size() - 4, 4, "Wave") == 0)
-            return r.Name.substr(0, r.Name.size() - 4);
-    }
-    return "HPOut00";
-}
-
-// `audio` on the first of `channels` channels (the others silent), with that channel mask.
-wav::Audio UpMix(const wav::Audio &audio, uint16_t channels, uint32_t mask)
-{
-    wav::Audio out{audio.format, {}};
-    out.format.channels = channels;
-    out.format.channelMask = mask;
-    const size_t bytes = audio.format.bits / 8, in = audio.format.BlockAlign(),
-                 frames = audio.data.size() / in;
-    out.data.assign(frames * out.format.BlockAlign(), 0);
-    for (size_t f = 0; f < frames; ++f)
-        std::memcpy(&out.data[f * out.format.BlockAlign()], &audio.data[f * in],
-                    audio.format.channels * bytes);
-    return out;
-}
-
-// The wave filter of `endpoint` and its streaming pin opened in `format`.
-std::string OpenEndpoint(const sim::audio::FilterRef &ref, const std::string &endpoint,
-                         const std::vector<UCHAR> &format, std::unique_ptr<sim::audio::Filter> *filter,
-                         std::unique_ptr<sim::audio::Pin> *pin)
-{
-    if (!ref.Port)
-    {
-        std::string names;
-        for (const auto &r : sim::portcls::Subdevices())
-            names += (names.empty() ? "" : ", ") + r.Name;
-        return "no wave filter \"" + endpoint + "Wave\" (registered: " + (names.empty() ? "none" : names) +
-               ")";
-    }
-    *filter = std::make_unique<sim::audio::Filter>(ref.Port);
-    const NTSTATUS status = sim::audio::OpenPin(**filter, 0, format.data(), ULONG(format.size()), pin);
-    if (!NT_SUCCESS(status))
-    {
-        std::string takes;
-        for (const auto &pinInfo : (*filter)->Pins())
-            for (const auto &range : pinInfo.Ranges)
-                if (range.size() >= sizeof(KSDATARANGE_AUDIO) && takes.empty())
-                {
-                    KSDATARANGE_AUDIO audio;
-                    std::memcpy(&audio, range.data(), sizeof(audio));
-                    takes = " (it takes up to " + std::to_string(audio.MaximumChannels) + " ch, " +
-                            std::to_string(audio.MinimumBitsPerSample) + "-" +
-                            std::to_string(audio.MaximumBitsPerSample) + " bits, " +
-                            std::to_string(audio.MinimumSampleFrequency) + "-" +
-                            std::to_string(audio.MaximumSampleFrequency) + " Hz)";
-                }
-        return "the pin of " + endpoint + "Wave did not open: " + StatusText(status) + takes;
-    }
-    return "";
-}
-
-// Switches the headset's surround node as a client does: the topology filter's node named by the
-// surround type, through its device-specific property. "" or why it could not.
-std::string SetSurround(bool on)
-{
-    for (const auto &ref : sim::audio::FiltersOf(KSCATEGORY_TOPOLOGY))
-    {
-        sim::audio::Filter topology(ref.Port);
-        const auto nodes = topology.Nodes();
-        for (ULONG n = 0; n < nodes.size(); ++n)
-            if (nodes[n].Name && *nodes[n].Name == EFFECT_NODE_140_TYPE)
-            {
-                ULONG value = on ? 1 : 0;
-                const NTSTATUS status = topology.Set(KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, n,
-                                                     nullptr, 0, &value, sizeof value);
-                return NT_SUCCESS(status) ? ""
-                                          : "the surround node refused the switch: " + StatusText(status);
-            }
-    }
-    return "the headset has no surround node";
-}
-
-} // namespace
-
-int RunPlay(const Options &options)
-{
-    wav::Audio source;
-    std::string error;
-    const bool loaded =
-        !options.tone.empty()
-            ? MakeTone(options.tone, &source, &error)
-            : wav::Read(options.input.empty() ? options.examples / "play-example.wav" : options.input,
-                        &source, &error);
-    if (!loaded)
-    {
-        std::fprintf(stderr, "zelko-host: play: %s\n", error.c_str());
-        return 2;
-    }
-    Session session(options);
-    std::string reason = session.Start();
-    const std::string endpoint = !options.endpoint.empty() ? options.endpoint
-                                 : reason.empty()          ? DefaultRenderEndpoint(session)
-                                                           : "HPOut00";
-    const std::filesystem::path output =
-        options.output.empty() ? std::filesystem::path("out") / ("bus-" + endpoint + ".wav") : options.output;
-    std::printf("Headset    --device %s, endpoint %s, %s time\n", options.device.c_str(), endpoint.c_str(),
-                options.realtime ? "real" : "virtual");
-    PrintLevels("Source", source);
-    std::vector<uint8_t> bus;
-    if (reason.empty())
-    {
-        std::unique_ptr<sim::audio::Filter> filter;
-        std::unique_ptr<sim::audio::Pin> pin;
-        const sim::audio::FilterRef ref = WaitForFilter(session, endpoint);
-        reason = OpenEndpoint(ref, endpoint, PinFormat(source.format), &filter, &pin);
-        // An endpoint that takes only more channels than the source has (the 7.1 effect headsets)
-        // plays the source on its first channels and silence on the others, as the system's mixer would.
-        wav::Format own;
-        std::vector<UCHAR> ownData;
-        if (!reason.empty() && ref.Port &&
-            EndpointFormat(*std::make_unique<sim::audio::Filter>(ref.Port), &own, &ownData) &&
-            own.channels > source.format.channels)
-        {
-            source = UpMix(source, own.channels, own.channelMask);
-            std::printf("Source     up-mixed to %u channels (mask 0x%X) for the endpoint\n", own.channels,
-                        unsigned(own.channelMask));
-            reason = OpenEndpoint(ref, endpoint, PinFormat(source.format), &filter, &pin);
-        }
-        if (reason.empty() && !options.surround.empty())
-        {
-            const std::string refused = SetSurround(options.surround == "on");
-            if (!refused.empty())
-            {
-                std::fprintf(stderr, "zelko-host: play --device %s --surround %s: %s\n",
-                             options.device.c_str(), options.surround.c_str(), refused.c_str());
-                pin.reset();
-                filter.reset();
-                session.End();
-                return 2;
-            }
-            std::printf("Surround   %s\n", options.surround.c_str());
-        }
-        if (reason.empty())
-        {
-            pin->SetSource(source.data);
-            const NTSTATUS status = pin->SetState(KSSTATE_RUN);
-            if (!NT_SUCCESS(status))
-                reason = "the pin did not run: " + StatusText(status);
-        }
-        if (reason.empty())
-        {
-            // The source, then the transfers still in flight and a little silence.
-            const uint64_t ms =
-                uint64_t(source.data.size()) * 1000 / (source.format.rate * source.format.BlockAlign());
-            for (uint64_t t = 0; t < ms + 100; t += 10)
-                session.Pass(10);
-            const sim::audio::PinCounters counters = pin->Counters();
-            pin->SetState(KSSTATE_STOP);
-            pin.reset();
-            filter.reset();
-
-            const auto out = IsoEndpoints(session.Headset(), false, false);
-            uint8_t data = 0;
-            for (const Endpoint &e : out)
-                if (session.Iso().OutPacketCount(e.address) > session.Iso().OutPacketCount(data))
-                    data = e.address;
-            const std::vector<usbsim::IsoOutPacket> packets = session.Iso().OutPackets(data);
-            std::map<unsigned, unsigned> sizes;
-            for (const auto &p : packets)
-            {
-                bus.insert(bus.end(), p.bytes.begin(), p.bytes.end());
-                ++sizes[unsigned(p.bytes.size())];
-            }
-            wav::Audio recorded{source.format, bus};
-            // A device stream that mixes the source down carries fewer channels than the source: the
-            // bytes per packet tell how many.
-            const double perPacket = packets.empty() ? 0.0 : double(bus.size()) / double(packets.size());
-            const long busChannels =
-                std::lround(perPacket * 1000.0 / source.format.rate / (source.format.bits / 8));
-            if (busChannels >= 1 && busChannels < source.format.channels)
-            {
-                recorded.format.channels = uint16_t(busChannels);
-                recorded.format.channelMask = 0;
-            }
-            recorded.data.resize(bus.size() / recorded.format.BlockAlign() * recorded.format.BlockAlign());
-            PrintLevels("Bus", recorded);
-            const std::vector<std::string> log = session.Iso().Log();
-            const BusCounts counts = CountTransfers(log, data);
-            std::printf("transfers %u on endpoint 0x%02X, packets %" PRIu64 ", errors %u, underruns %u\n",
-                        counts.transfers, data, uint64_t(packets.size()), counts.errors, counters.Underruns);
-            PrintHistogram("packet sizes", sizes);
-            const auto feedback = IsoEndpoints(session.Headset(), true, true);
-            if (feedback.empty())
-                std::printf("feedback   none (the endpoint adapts)\n");
-            for (const Endpoint &e : feedback)
-                std::printf("feedback   %u transfers on endpoint 0x%02X\n",
-                            CountTransfers(log, e.address).transfers, e.address);
-            PrintMeasuredRate(packets, recorded.format.BlockAlign());
-            const long at = FindSource(bus, source.data, source.format.BlockAlign());
-            if (at < 0)
-                std::printf("bit-exact: no\n");
-            else
-                std::printf("bit-exact: yes (after %.1f ms of silence)\n",
-                            double(at) * 1000.0 / (source.format.rate * source.format.BlockAlign()));
-            return Conclude(session, reason, "play", options, output, &recorded);
-        }
-    }
-    return Conclude(session, reason, "play", options, output, nullptr);
-}
-
-namespace
-{
-
-// Whether the recording is the IN source's pattern, sample for sample, from wherever it started.
-bool MatchesPattern(const wav::Audio &audio, bool ramp)
-{
-    const unsigned channels = audio.format.channels;
-    const size_t frames = audio.data.size() / audio.format.BlockAlign();
-    if (frames == 0)
-        return false;
-    const unsigned bits = audio.format.bits;
-    const uint64_t mask = bits == 32 ? 0xFFFFFFFFu : (uint64_t(1) << bits) - 1;
-    const double full = std::ldexp(1.0, int(bits) - 1) - 1;
-    const auto expected = [&](uint64_t n, unsigned c) -> uint64_t
-    {
-        if (ramp)
-            return (n + c) & mask;
-        return uint64_t(
-                   std::llround(0.5 * full * std::sin(2 * M_PI * 1000.0 * double(n) / audio.format.rate))) &
-               mask;
-    };
-    const auto actual = [&](size_t n, unsigned c)
-    { return uint64_t(uint32_t(wav::Sample(audio, n * channels + c))) & mask; };
-    // The pattern's frame counter where the recording starts: the ramp names it, the sine repeats
-    // within a second.
-    std::vector<uint64_t> starts;
-    if (ramp)
-        starts.push_back(actual(0, 0));
-    else
-        for (uint64_t n = 0; n < audio.format.rate; ++n)
-            if (expected(n, 0) == actual(0, 0) && (frames < 2 || expected(n + 1, 0) == actual(1, 0)))
-                starts.push_back(n);
-    for (const uint64_t n0 : starts)
-    {
-        bool all = true;
-        for (size_t n = 0; all && n < frames; ++n)
-            for (unsigned c = 0; all && c < channels; ++c)
-                all = actual(n, c) == expected(n0 + n, c);
-        if (all)
-            return true;
-    }
-    return false;
+    const std::vector<std::string> render = EndpointsOf(false);
+    return render.empty() ? "HPOut00" : render[0];
 }
 
 // The endpoint's own format: the pin's answer to a client that takes anything.
@@ -643,86 +651,563 @@ bool EndpointFormat(sim::audio::Filter &filter, wav::Format *format, std::vector
     return true;
 }
 
+// The streaming pin of the wave filter opened in `format`; "" or why not, with what the pin takes.
+std::string OpenEndpoint(const sim::audio::FilterRef &ref, const std::string &endpoint,
+                         const std::vector<UCHAR> &format, const std::string &what,
+                         std::unique_ptr<sim::audio::Filter> *filter, std::unique_ptr<sim::audio::Pin> *pin)
+{
+    *filter = std::make_unique<sim::audio::Filter>(ref.Port);
+    const NTSTATUS status = sim::audio::OpenPin(**filter, 0, format.data(), ULONG(format.size()), pin);
+    if (NT_SUCCESS(status))
+        return "";
+    std::string takes;
+    for (const auto &pinInfo : (*filter)->Pins())
+        for (const auto &range : pinInfo.Ranges)
+            if (range.size() >= sizeof(KSDATARANGE_AUDIO))
+            {
+                KSDATARANGE_AUDIO audio;
+                std::memcpy(&audio, range.data(), sizeof(audio));
+                takes += std::string(takes.empty() ? "" : "; ") + "up to " +
+                         std::to_string(audio.MaximumChannels) + " ch, " +
+                         std::to_string(audio.MinimumBitsPerSample) + "-" +
+                         std::to_string(audio.MaximumBitsPerSample) + " bits, " +
+                         std::to_string(audio.MinimumSampleFrequency) + "-" +
+                         std::to_string(audio.MaximumSampleFrequency) + " Hz";
+            }
+    return endpoint + " does not take " + what + ": " + StatusText(status) +
+           (takes.empty() ? "" : " (it takes " + takes + ")");
+}
+
+// Switches the headset's surround node as a client does: the topology filter's node named by the
+// surround type, through its device-specific property. "" or why it could not.
+std::string SetSurround(bool on)
+{
+    for (const auto &ref : sim::audio::FiltersOf(KSCATEGORY_TOPOLOGY))
+    {
+        sim::audio::Filter topology(ref.Port);
+        const auto nodes = topology.Nodes();
+        for (ULONG n = 0; n < nodes.size(); ++n)
+            if (nodes[n].Name && *nodes[n].Name == EFFECT_NODE_140_TYPE)
+            {
+                ULONG value = on ? 1 : 0;
+                const NTSTATUS status = topology.Set(KSPROPSETID_Audio, KSPROPERTY_AUDIO_DEV_SPECIFIC, n,
+                                                     nullptr, 0, &value, sizeof value);
+                return NT_SUCCESS(status) ? ""
+                                          : "the surround node refused the switch: " + StatusText(status);
+            }
+    }
+    return "the headset has no surround node";
+}
+
+// Where the output goes: --output, else out/<prefix>-<endpoint>.wav. "" or the mistake.
+std::string OutputPath(const Options &options, const char *prefix, const std::string &endpoint,
+                       const std::filesystem::path *input, std::filesystem::path *output)
+{
+    *output = options.output.empty()
+                  ? std::filesystem::path("out") / (std::string(prefix) + "-" + endpoint + ".wav")
+                  : options.output;
+    std::error_code ec;
+    if (std::filesystem::is_directory(*output, ec))
+        return "the output " + output->string() + " is a folder";
+    if (input && SameFile(*input, *output))
+        return "the output " + output->string() + " is the input file: give another --output";
+    return "";
+}
+
+// How a run ended: the exit code, with one line on stderr for anything but success. A mistake (2)
+// is the user's to mend; a failure (1) is the run's.
+int End(Session &session, const char *command, const Options &options, std::string failure,
+        const std::string &mistake = "")
+{
+    const std::string leftOver = session.End();
+    std::printf("Pool       %s\n", leftOver.empty() ? "every block freed, nothing left behind" : "");
+    std::fputs(leftOver.c_str(), stdout);
+    if (failure.empty() && mistake.empty() && !leftOver.empty())
+        failure = "the run left kernel state behind";
+    if (failure.empty() && mistake.empty())
+        return 0;
+    std::fprintf(stderr, "zelko-host: %s --device %s: %s\n", command, options.device.c_str(),
+                 OneLine(mistake.empty() ? failure : mistake).c_str());
+    return mistake.empty() ? 1 : 2;
+}
+
+// What plays: the source's frames, on the first channels of a wider endpoint.
+class Feed
+{
+public:
+    Feed(Source &source, const wav::Format &played)
+        : m_Source(source), m_Played(played), m_Levels(source.Format())
+    {
+    }
+
+    // Queues source frames until the pin holds `ahead` bytes; false with `error` on a read error.
+    bool TopUp(sim::audio::Pin &pin, size_t ahead, std::string *error)
+    {
+        const size_t in = m_Source.Format().BlockAlign(), out = m_Played.BlockAlign();
+        while (!m_Done && pin.SourceQueued() < ahead)
+        {
+            m_Block.resize(kBlockFrames * in);
+            const size_t frames = m_Source.Read(m_Block.data(), kBlockFrames, error);
+            if (frames == 0)
+            {
+                m_Done = true;
+                return error->empty();
+            }
+            m_Wide.assign(frames * out, 0);
+            for (size_t f = 0; f < frames; ++f)
+            {
+                m_Levels.Frame(&m_Block[f * in]);
+                std::memcpy(&m_Wide[f * out], &m_Block[f * in], in);
+            }
+            pin.AppendSource(m_Wide.data(), m_Wide.size());
+        }
+        return true;
+    }
+    const Levels &SourceLevels() const { return m_Levels; }
+
+private:
+    static constexpr size_t kBlockFrames = 1024;
+    Source &m_Source;
+    wav::Format m_Played;
+    Levels m_Levels;
+    std::vector<uint8_t> m_Block, m_Wide;
+    bool m_Done = false;
+};
+
+// What reached the OUT data endpoint, taken from the bus as it arrives: written out, measured and
+// compared with the source.
+class BusTap
+{
+public:
+    BusTap(Session &session, const wav::Format &played, std::unique_ptr<Source> expected, wav::Writer &writer)
+        : m_Session(session), m_Played(played), m_Expected(std::move(expected)), m_Writer(writer)
+    {
+    }
+
+    // Takes what every OUT data endpoint received; the first to receive anything carries the stream.
+    bool Drain(std::string *error)
+    {
+        for (const Endpoint &e : IsoEndpoints(m_Session.Headset(), false, false))
+        {
+            std::vector<usbsim::IsoOutPacket> packets = m_Session.Iso().TakeOutPackets(e.address);
+            if (packets.empty() || (m_Data && e.address != m_Data))
+                continue;
+            if (!m_Data && !Begin(e.address, error))
+                return false;
+            for (const usbsim::IsoOutPacket &p : packets)
+                if (!Packet(p, error))
+                    return false;
+        }
+        return true;
+    }
+    // The stream's format as the bus carries it (the source's, before anything arrived).
+    const wav::Format &Format() const { return m_Format; }
+    uint8_t DataEndpoint() const { return m_Data; }
+
+    void Print()
+    {
+        if (m_Levels)
+            m_Levels->Print("Bus");
+        else
+            std::printf("Bus      nothing arrived\n");
+    }
+    void PrintPackets() const { PrintHistogram("packet sizes", m_Sizes); }
+    // The bus's rate: the frames it carried (but the last packet's) over the USB frames they took.
+    void PrintRate() const
+    {
+        if (m_Packets < 2)
+            return;
+        const double ms =
+            double(m_Last.frame - m_First.frame) + (m_Last.microframe - m_First.microframe) / 8.0;
+        const double frames = double(m_Bytes - m_LastBytes) / m_Format.BlockAlign();
+        if (ms > 0)
+            std::printf("measured rate %.1f Hz (bus, over %u USB frames)\n", frames * 1000.0 / ms,
+                        unsigned(ms));
+    }
+    uint64_t Packets() const { return m_Packets; }
+    std::string VerdictText() { return m_Verdict ? m_Verdict->Text() : "no (nothing arrived)"; }
+    std::string VerdictError() const { return m_Verdict ? m_Verdict->Error() : ""; }
+    // Before anything arrived, the file is still in the source's format.
+    bool Finish(std::string *error) { return (m_Writer.Begun() || m_Writer.Begin(m_Played, error)); }
+
+private:
+    bool Begin(uint8_t endpoint, std::string *error)
+    {
+        m_Data = endpoint;
+        // The device stream may carry fewer channels than the pin's format (a mix-down) or another
+        // sample width: the streaming interface's alternate setting tells.
+        m_Format = m_Played;
+        const usbsim::IsoStreamFormat bus = m_Session.Iso().StreamFormat(endpoint);
+        if (bus.channels && bus.bytesPerSample >= 2 && bus.bytesPerSample <= 4)
+        {
+            if (bus.channels != m_Format.channels)
+                m_Format.channelMask = 0;
+            m_Format.channels = bus.channels;
+            m_Format.bits = uint16_t(bus.bytesPerSample * 8);
+            m_Format.validBits = std::min(m_Format.validBits, m_Format.bits);
+        }
+        m_Cutter = FrameCutter(m_Format.BlockAlign());
+        m_Levels = std::make_unique<Levels>(m_Format);
+        m_Verdict = std::make_unique<Verdict>(std::move(m_Expected), m_Format);
+        return m_Writer.Begin(m_Format, error);
+    }
+    bool Packet(const usbsim::IsoOutPacket &p, std::string *error)
+    {
+        if (m_Packets++ == 0)
+            m_First = {p.frame, p.microframe, {}};
+        m_Last = {p.frame, p.microframe, {}};
+        m_Bytes += p.bytes.size();
+        m_LastBytes = p.bytes.size();
+        ++m_Sizes[unsigned(p.bytes.size())];
+        bool written = true;
+        m_Cutter.Feed(p.bytes.data(), p.bytes.size(),
+                      [&](const uint8_t *frame)
+                      {
+                          m_Levels->Frame(frame);
+                          m_Verdict->Frame(frame);
+                          written = written && m_Writer.Append(frame, m_Format.BlockAlign(), error);
+                      });
+        return written;
+    }
+
+    Session &m_Session;
+    wav::Format m_Played, m_Format;
+    std::unique_ptr<Source> m_Expected;
+    wav::Writer &m_Writer;
+    uint8_t m_Data = 0;
+    FrameCutter m_Cutter;
+    std::unique_ptr<Levels> m_Levels;
+    std::unique_ptr<Verdict> m_Verdict;
+    std::map<unsigned, unsigned> m_Sizes;
+    usbsim::IsoOutPacket m_First{}, m_Last{};
+    uint64_t m_Packets = 0, m_Bytes = 0, m_LastBytes = 0;
+};
+
+} // namespace
+
+int RunPlay(const Options &options)
+{
+    std::string error, warning;
+    std::unique_ptr<Source> source = OpenSource(options, &error, &warning);
+    if (!source)
+    {
+        std::fprintf(stderr, "zelko-host: play: %s\n", OneLine(error).c_str());
+        return 2;
+    }
+    if (!warning.empty())
+        std::fprintf(stderr, "zelko-host: play: warning: %s\n", OneLine(warning).c_str());
+    const std::filesystem::path input = InputPath(options);
+
+    Session session(options);
+    std::string failure = session.Start();
+    const std::string endpoint = !options.endpoint.empty() ? options.endpoint
+                                 : failure.empty()         ? DefaultRenderEndpoint(session)
+                                                           : "HPOut00";
+    std::printf("Headset    --device %s, endpoint %s, %s time\n", options.device.c_str(), endpoint.c_str(),
+                options.realtime ? "real" : "virtual");
+    std::printf("Source     %s, %.3f s, %s\n", FormatText(source->Format()).c_str(),
+                double(source->Frames()) / source->Format().rate,
+                options.tone ? "a tone made as it plays" : input.string().c_str());
+    if (!failure.empty())
+        return End(session, "play", options, failure);
+    std::filesystem::path output;
+    sim::audio::FilterRef ref;
+    std::string mistake = OutputPath(options, "bus", endpoint, options.tone ? nullptr : &input, &output);
+    if (mistake.empty())
+        mistake = CheckEndpoint(session, endpoint, false, &ref);
+    if (!mistake.empty())
+        return End(session, "play", options, "", mistake);
+
+    // The format the pin is offered. A plain PCM source of the endpoint's channel count takes the
+    // endpoint's channel mask, as the audio engine offers it; an endpoint that takes only more
+    // channels than the source has (the 7.1 effect headsets) plays the source on its first channels
+    // and silence on the others, as the system's mixer would.
+    wav::Format own;
+    std::vector<UCHAR> ownData;
+    const bool knowsOwn = EndpointFormat(*std::make_unique<sim::audio::Filter>(ref.Port), &own, &ownData);
+    wav::Format played = source->Format();
+    if (!played.channelMask && knowsOwn && own.channels == played.channels)
+        played.channelMask = own.channelMask;
+    std::unique_ptr<sim::audio::Filter> filter;
+    std::unique_ptr<sim::audio::Pin> pin;
+    mistake = OpenEndpoint(ref, endpoint, PinFormat(played), FormatText(played), &filter, &pin);
+    if (!mistake.empty() && knowsOwn && own.channels > played.channels)
+    {
+        played.channels = own.channels;
+        played.channelMask = own.channelMask;
+        if (OpenEndpoint(ref, endpoint, PinFormat(played), FormatText(played), &filter, &pin).empty())
+        {
+            mistake.clear();
+            std::printf("Source     up-mixed to %u channels (mask 0x%X) for the endpoint\n", own.channels,
+                        unsigned(own.channelMask));
+        }
+    }
+    if (mistake.empty() && !options.surround.empty())
+    {
+        mistake = SetSurround(options.surround == "on");
+        if (mistake.empty())
+            std::printf("Surround   %s\n", options.surround.c_str());
+        else
+            mistake = "--surround " + options.surround + ": " + mistake;
+    }
+    wav::Writer writer;
+    if (mistake.empty() && !writer.Open(output, &error))
+        mistake = error;
+    std::unique_ptr<Source> expected = mistake.empty() ? OpenSource(options, &error, &warning) : nullptr;
+    if (mistake.empty() && !expected)
+        failure = "the source cannot be read again: " + error;
+    if (!mistake.empty() || !failure.empty())
+    {
+        pin.reset();
+        filter.reset();
+        return End(session, "play", options, failure, mistake);
+    }
+
+    Feed feed(*source, played);
+    BusTap tap(session, played, std::move(expected), writer);
+    // The pin's client keeps a buffer's worth and 100 ms queued ahead of what it writes.
+    pin->KeepMoved(FALSE);
+    const size_t ahead = pin->BufferSize() + played.rate / 10 * played.BlockAlign();
+    std::string readError;
+    if (!feed.TopUp(*pin, ahead, &readError))
+        failure = "the source could not be read: " + readError;
+    if (failure.empty())
+    {
+        const NTSTATUS status = pin->SetState(KSSTATE_RUN);
+        if (!NT_SUCCESS(status))
+            failure = "the pin did not run: " + StatusText(status);
+    }
+    if (failure.empty())
+    {
+        // The source, then the transfers still in flight and a little silence.
+        const uint64_t ms = source->Frames() * 1000 / played.rate;
+        for (uint64_t t = 0; t < ms + 100 && failure.empty(); t += 10)
+        {
+            session.Pass(10);
+            if (!feed.TopUp(*pin, ahead, &readError))
+                failure = "the source could not be read: " + readError;
+            else if (!tap.Drain(&error))
+                failure = error;
+        }
+    }
+    const sim::audio::PinCounters counters = pin->Counters();
+    pin->SetState(KSSTATE_STOP);
+    pin.reset();
+    filter.reset();
+    if (failure.empty() && !tap.Drain(&error))
+        failure = error;
+    if (!failure.empty())
+        return End(session, "play", options, failure);
+
+    feed.SourceLevels().Print("Source");
+    tap.Print();
+    const uint8_t data = tap.DataEndpoint();
+    const BusCounts counts = session.Counts(data);
+    std::printf("transfers %u on endpoint 0x%02X, packets %" PRIu64 ", errors %u, underruns %u\n",
+                counts.transfers, data, tap.Packets(), counts.errors, counters.Underruns);
+    tap.PrintPackets();
+    const auto feedback = IsoEndpoints(session.Headset(), true, true);
+    if (feedback.empty())
+        std::printf("feedback   none (the endpoint adapts)\n");
+    for (const Endpoint &e : feedback)
+        std::printf("feedback   %u transfers on endpoint 0x%02X\n", session.Counts(e.address).transfers,
+                    e.address);
+    tap.PrintRate();
+    std::printf("bit-exact: %s\n", tap.VerdictText().c_str());
+    if (!tap.VerdictError().empty())
+        return End(session, "play", options, "the source could not be read again: " + tap.VerdictError());
+    if (!tap.Finish(&error) || !writer.Commit(&error))
+        return End(session, "play", options, error);
+    std::printf("wrote      %s\n", output.string().c_str());
+    return End(session, "play", options, "");
+}
+
+namespace
+{
+
+// Whether a recording is the IN source's pattern, sample for sample, from wherever it started; fed
+// frame by frame.
+class PatternCheck
+{
+public:
+    PatternCheck(const wav::Format &format, bool ramp)
+        : m_Format(format), m_Ramp(ramp),
+          m_Mask(format.bits == 32 ? 0xFFFFFFFFu : (uint64_t(1) << format.bits) - 1),
+          m_Full(std::ldexp(1.0, int(format.bits) - 1) - 1)
+    {
+    }
+
+    void Frame(const uint8_t *frame)
+    {
+        if (m_Frames < 2)
+            m_Head.insert(m_Head.end(), frame, frame + m_Format.BlockAlign());
+        if (++m_Frames == 2)
+            Candidates();
+        else if (m_Frames > 2)
+            Keep(frame, m_Frames - 1);
+    }
+    bool Matches()
+    {
+        if (m_Frames == 1)
+            Candidates();
+        return m_Frames > 0 && !m_Starts.empty();
+    }
+
+private:
+    uint64_t Expected(uint64_t n, unsigned c) const
+    {
+        if (m_Ramp)
+            return (n + c) & m_Mask;
+        return uint64_t(
+                   std::llround(0.5 * m_Full * std::sin(2 * M_PI * 1000.0 * double(n) / m_Format.rate))) &
+               m_Mask;
+    }
+    uint64_t Actual(const uint8_t *frame, unsigned c) const
+    {
+        const unsigned width = m_Format.bits / 8;
+        return uint64_t(uint32_t(wav::SampleAt(frame + c * width, width))) & m_Mask;
+    }
+    bool Fits(uint64_t start, const uint8_t *frame, uint64_t n) const
+    {
+        for (unsigned c = 0; c < m_Format.channels; ++c)
+            if (Actual(frame, c) != Expected(start + n, c))
+                return false;
+        return true;
+    }
+    // The pattern's frame counter where the recording starts: the ramp names it; the sine repeats
+    // after rate / gcd(rate, 1000) frames, so one period of starts holds every distinct one.
+    void Candidates()
+    {
+        const uint8_t *first = m_Head.data();
+        const uint8_t *second = m_Frames > 1 ? first + m_Format.BlockAlign() : nullptr;
+        std::vector<uint64_t> starts;
+        if (m_Ramp)
+            starts.push_back(Actual(first, 0));
+        else
+            for (uint64_t n = 0, period = m_Format.rate / std::gcd(m_Format.rate, 1000u); n < period; ++n)
+                if (Expected(n, 0) == Actual(first, 0) &&
+                    (!second || Expected(n + 1, 0) == Actual(second, 0)))
+                    starts.push_back(n);
+        for (uint64_t n0 : starts)
+            if (Fits(n0, first, 0) && (!second || Fits(n0, second, 1)))
+                m_Starts.push_back(n0);
+    }
+    void Keep(const uint8_t *frame, uint64_t n)
+    {
+        std::erase_if(m_Starts, [&](uint64_t n0) { return !Fits(n0, frame, n); });
+    }
+
+    wav::Format m_Format;
+    bool m_Ramp;
+    uint64_t m_Mask;
+    double m_Full;
+    uint64_t m_Frames = 0;
+    std::vector<uint8_t> m_Head;
+    std::vector<uint64_t> m_Starts;
+};
+
 } // namespace
 
 int RunCapture(const Options &options)
 {
-    if (options.pattern != "sine" && options.pattern != "ramp")
-    {
-        std::fprintf(stderr, "zelko-host: capture: --pattern is sine or ramp, not '%s'\n",
-                     options.pattern.c_str());
-        return 2;
-    }
-    if (options.seconds == 0 || options.seconds > 600)
-    {
-        std::fprintf(stderr, "zelko-host: capture: --seconds is 1 to 600\n");
-        return 2;
-    }
     const bool ramp = options.pattern == "ramp";
     const std::string endpoint = options.endpoint.empty() ? "MicIn00" : options.endpoint;
-    const std::filesystem::path output = options.output.empty()
-                                             ? std::filesystem::path("out") / ("capture-" + endpoint + ".wav")
-                                             : options.output;
 
     Session session(options);
-    std::string reason = session.Start();
+    std::string failure = session.Start();
     std::printf("Headset    --device %s, endpoint %s, %s time, IN source %s\n", options.device.c_str(),
                 endpoint.c_str(), options.realtime ? "real" : "virtual",
                 ramp ? "ramp" : "sine 1000 Hz, half scale");
-    std::string error;
-    if (reason.empty())
+    if (!failure.empty())
+        return End(session, "capture", options, failure);
+    const auto in = IsoEndpoints(session.Headset(), true, false);
+    for (const Endpoint &e : in)
+        session.Iso().SetPattern(e.address, ramp ? usbsim::IsoPattern::Ramp : usbsim::IsoPattern::Sine,
+                                 1000.0, 0.5);
+    std::filesystem::path output;
+    sim::audio::FilterRef ref;
+    std::string mistake = OutputPath(options, "capture", endpoint, nullptr, &output);
+    if (mistake.empty())
+        mistake = CheckEndpoint(session, endpoint, true, &ref);
+    if (!mistake.empty())
+        return End(session, "capture", options, "", mistake);
+
+    wav::Format format;
+    std::vector<UCHAR> data;
     {
-        const auto in = IsoEndpoints(session.Headset(), true, false);
-        for (const Endpoint &e : in)
-            session.Iso().SetPattern(e.address, ramp ? usbsim::IsoPattern::Ramp : usbsim::IsoPattern::Sine,
-                                     1000.0, 0.5);
-        const sim::audio::FilterRef ref = WaitForFilter(session, endpoint);
-        wav::Format format;
-        std::vector<UCHAR> data;
-        std::unique_ptr<sim::audio::Filter> filter;
-        std::unique_ptr<sim::audio::Pin> pin;
-        if (ref.Port)
-        {
-            sim::audio::Filter probe(ref.Port);
-            if (!EndpointFormat(probe, &format, &data))
-                reason = "the pin of " + endpoint + "Wave offers no PCM format";
-        }
-        if (reason.empty())
-            reason = OpenEndpoint(ref, endpoint, data, &filter, &pin);
-        if (reason.empty())
-        {
-            const NTSTATUS status = pin->SetState(KSSTATE_RUN);
-            if (!NT_SUCCESS(status))
-                reason = "the pin did not run: " + StatusText(status);
-        }
-        if (reason.empty())
-        {
-            for (unsigned t = 0; t < options.seconds * 1000; t += 10)
-                session.Pass(10);
-            pin->SetState(KSSTATE_STOP);
-            const sim::audio::PinCounters counters = pin->Counters();
-            wav::Audio recorded{format, pin->Moved()};
-            pin.reset();
-            filter.reset();
-            PrintLevels("Recorded", recorded);
-            const std::vector<std::string> log = session.Iso().Log();
-            for (const Endpoint &e : in)
-            {
-                const BusCounts counts = CountTransfers(log, e.address);
-                if (counts.transfers == 0)
-                    continue;
-                std::printf("transfers %u on endpoint 0x%02X, packets %" PRIu64 ", errors %u, overruns %u\n",
-                            counts.transfers, e.address, counts.packets, counts.errors, counters.Underruns);
-                PrintHistogram("transfer sizes", counts.transferBytes);
-                std::printf("measured rate %.1f Hz (bus, %lu ms)\n", counts.Rate(format.BlockAlign()),
-                            counts.lastStart - counts.firstStart);
-            }
-            std::printf("bit-exact: %s (against the %s)\n", MatchesPattern(recorded, ramp) ? "yes" : "no",
-                        ramp ? "ramp" : "sine");
-            return Conclude(session, reason, "capture", options, output, &recorded);
-        }
+        sim::audio::Filter probe(ref.Port);
+        if (!EndpointFormat(probe, &format, &data))
+            failure = "the pin of " + endpoint + "Wave offers no PCM format";
     }
-    return Conclude(session, reason, "capture", options, output, nullptr);
+    std::unique_ptr<sim::audio::Filter> filter;
+    std::unique_ptr<sim::audio::Pin> pin;
+    if (failure.empty())
+        failure = OpenEndpoint(ref, endpoint, data, "its own format " + FormatText(format), &filter, &pin);
+    std::string error;
+    wav::Writer writer;
+    if (failure.empty() && !(writer.Open(output, &error) && writer.Begin(format, &error)))
+        mistake = error;
+    if (failure.empty() && mistake.empty())
+    {
+        const NTSTATUS status = pin->SetState(KSSTATE_RUN);
+        if (!NT_SUCCESS(status))
+            failure = "the pin did not run: " + StatusText(status);
+    }
+    if (!failure.empty() || !mistake.empty())
+    {
+        pin.reset();
+        filter.reset();
+        return End(session, "capture", options, failure, mistake);
+    }
+
+    // What the pin's client read, taken as it comes.
+    FrameCutter cutter(format.BlockAlign());
+    Levels levels(format);
+    PatternCheck pattern(format, ramp);
+    const auto take = [&]
+    {
+        const std::vector<UCHAR> moved = pin->TakeMoved();
+        bool written = true;
+        cutter.Feed(moved.data(), moved.size(),
+                    [&](const uint8_t *frame)
+                    {
+                        levels.Frame(frame);
+                        pattern.Frame(frame);
+                        written = written && writer.Append(frame, format.BlockAlign(), &error);
+                    });
+        if (!written)
+            failure = error;
+    };
+    for (unsigned t = 0; t < options.seconds * 1000 && failure.empty(); t += 10)
+    {
+        session.Pass(10);
+        take();
+    }
+    pin->SetState(KSSTATE_STOP);
+    if (failure.empty())
+        take();
+    const sim::audio::PinCounters counters = pin->Counters();
+    pin.reset();
+    filter.reset();
+    if (!failure.empty())
+        return End(session, "capture", options, failure);
+    levels.Print("Recorded");
+    for (const Endpoint &e : in)
+    {
+        const BusCounts counts = session.Counts(e.address);
+        if (counts.transfers == 0)
+            continue;
+        std::printf("transfers %u on endpoint 0x%02X, packets %" PRIu64 ", errors %u, overruns %u\n",
+                    counts.transfers, e.address, counts.packets, counts.errors, counters.Underruns);
+        PrintHistogram("transfer sizes", counts.transferBytes);
+        std::printf("measured rate %.1f Hz (bus, over %lu USB frames)\n", counts.Rate(format.BlockAlign()),
+                    counts.lastStart - counts.firstStart);
+    }
+    std::printf("bit-exact: %s (against the %s)\n", pattern.Matches() ? "yes" : "no", ramp ? "ramp" : "sine");
+    if (!writer.Commit(&error))
+        return End(session, "capture", options, error);
+    std::printf("wrote      %s\n", output.string().c_str());
+    return End(session, "capture", options, "");
 }
 
 } // namespace host

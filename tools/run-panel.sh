@@ -5,6 +5,18 @@
 # build/panel-shots/ and prints the panel's log.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+# It takes no options: one it does not know is a mistake, not something to pass over.
+case "${1:-}" in
+  "") ;;
+  --help | -h)
+    echo "usage: ./run panel   (no options: a window under a display, else screenshots in build/panel-shots/ and the panel's log)"
+    exit 0
+    ;;
+  *)
+    echo "run panel: unknown argument '$1' (./run panel takes no options)" >&2
+    exit 2
+    ;;
+esac
 source "$root/tools/build_lock.sh"
 locked_build "$root/build" >&2
 program="$root/build/devpanel"

@@ -1,10 +1,14 @@
 // RIFF/WAVE reading and writing.
 #include "host/wav/wav_file.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iterator>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace wav
 {
@@ -16,6 +20,7 @@ constexpr uint16_t kTagPcm = 0x0001;
 constexpr uint16_t kTagExtensible = 0xFFFE;
 constexpr size_t kPlainFmt = 16;
 constexpr size_t kExtensibleFmt = 40;
+constexpr unsigned kMaxChunks = 4096;
 // The PCM sub-format after its first two bytes (the tag): -0000-0010-8000-00AA00389B71.
 constexpr uint8_t kPcmSubFormatTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
                                            0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
@@ -50,6 +55,7 @@ bool Fail(std::string *error, const std::string &reason)
 }
 
 // The "fmt " chunk's body, checked field by field.
+// `size` is the chunk's length; `p` holds its first min(size, 40) bytes.
 bool ParseFormat(const uint8_t *p, size_t size, Format *format, std::string *error)
 {
     if (size < kPlainFmt)
@@ -95,23 +101,36 @@ bool ParseFormat(const uint8_t *p, size_t size, Format *format, std::string *err
 
 } // namespace
 
-bool Parse(const uint8_t *bytes, size_t size, Audio *out, std::string *error)
+bool ParseLayout(const ReadAt &read, uint64_t fileSize, Layout *out, std::string *error)
 {
-    if (!bytes || size < 12 || std::memcmp(bytes, "RIFF", 4) != 0 || std::memcmp(bytes + 8, "WAVE", 4) != 0)
+    uint8_t head[12];
+    if (fileSize < 12 || !read(0, 12, head) || std::memcmp(head, "RIFF", 4) != 0 ||
+        std::memcmp(head + 8, "WAVE", 4) != 0)
         return Fail(error, "not a RIFF/WAVE file");
     // The RIFF size may be wrong (a recording cut short); the chunks themselves say what is there.
     bool haveFormat = false;
     Format format;
-    for (size_t at = 12; size - at >= 8;)
+    unsigned chunks = 0;
+    for (uint64_t at = 12; fileSize - at >= 8;)
     {
-        const uint8_t *chunk = bytes + at;
-        const size_t length = Get32(chunk + 4);
-        const size_t available = size - at - 8;
+        // Chunks before the audio are few; a file of thousands is no recording.
+        if (++chunks > kMaxChunks)
+            return Fail(error, "more than " + std::to_string(kMaxChunks) + " chunks before the data chunk");
+        uint8_t chunk[8];
+        if (!read(at, 8, chunk))
+            return Fail(error, "the file cannot be read");
+        const uint64_t length = Get32(chunk + 4);
+        const uint64_t available = fileSize - at - 8;
         if (std::memcmp(chunk, "fmt ", 4) == 0)
         {
             if (length > available)
                 return Fail(error, "the fmt chunk runs past the end of the file");
-            if (!ParseFormat(chunk + 8, length, &format, error))
+            // The fields end at byte 40; what follows them is not read.
+            uint8_t body[kExtensibleFmt];
+            const size_t take = size_t(std::min<uint64_t>(length, sizeof body));
+            if (!read(at + 8, take, body))
+                return Fail(error, "the file cannot be read");
+            if (!ParseFormat(body, size_t(length), &format, error))
                 return false;
             haveFormat = true;
         }
@@ -119,40 +138,101 @@ bool Parse(const uint8_t *bytes, size_t size, Audio *out, std::string *error)
         {
             if (!haveFormat)
                 return Fail(error, "the data chunk comes before the fmt chunk");
-            const size_t block = format.BlockAlign();
-            const size_t whole = (length < available ? length : available) / block * block;
+            const uint64_t block = format.BlockAlign();
             out->format = format;
-            out->data.assign(chunk + 8, chunk + 8 + whole);
+            out->dataOffset = at + 8;
+            out->declaredBytes = length;
+            out->dataBytes = std::min(length, available) / block * block;
             return true;
         }
         // Chunks are padded to an even length.
-        const size_t step = 8 + length + (length & 1);
-        if (step > size - at)
+        const uint64_t step = 8 + length + (length & 1);
+        if (step > fileSize - at)
             break;
         at += step;
     }
     return Fail(error, haveFormat ? "no data chunk" : "no fmt chunk");
 }
 
-bool Read(const std::filesystem::path &path, Audio *out, std::string *error)
+bool Parse(const uint8_t *bytes, size_t size, Audio *out, std::string *error)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return Fail(error, "cannot open " + path.string());
-    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return Parse(bytes.data(), bytes.size(), out, error);
+    const ReadAt read = [&](uint64_t offset, size_t n, uint8_t *to)
+    {
+        std::memcpy(to, bytes + offset, n);
+        return true;
+    };
+    if (!bytes)
+        return Fail(error, "not a RIFF/WAVE file");
+    Layout layout;
+    if (!ParseLayout(read, size, &layout, error))
+        return false;
+    out->format = layout.format;
+    out->data.assign(bytes + layout.dataOffset, bytes + layout.dataOffset + layout.dataBytes);
+    return true;
 }
 
-std::vector<uint8_t> Serialize(const Audio &audio)
+bool Reader::Open(const std::filesystem::path &path, std::string *error)
 {
-    const Format &f = audio.format;
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (ec || !std::filesystem::exists(status))
+        return Fail(error, "no file " + path.string());
+    if (!std::filesystem::is_regular_file(status))
+        return Fail(error, path.string() + " is not a regular file");
+    const uint64_t size = std::filesystem::file_size(path, ec);
+    if (ec)
+        return Fail(error, "cannot read " + path.string());
+    if (size > kMaxFileBytes)
+        return Fail(error,
+                    path.string() + " is larger than a WAV file can be (" + std::to_string(size) + " bytes)");
+    if (m_File.is_open())
+        m_File.close();
+    m_File.clear();
+    m_File.open(path, std::ios::binary);
+    if (!m_File)
+        return Fail(error, "cannot open " + path.string());
+    const ReadAt read = [&](uint64_t offset, size_t n, uint8_t *to)
+    {
+        m_File.clear();
+        return bool(m_File.seekg(std::streamoff(offset)) &&
+                    m_File.read(reinterpret_cast<char *>(to), std::streamsize(n)));
+    };
+    std::string reason;
+    if (!ParseLayout(read, size, &m_Layout, &reason))
+        return Fail(error, path.string() + ": " + reason);
+    m_File.clear();
+    m_File.seekg(std::streamoff(m_Layout.dataOffset));
+    m_Done = 0;
+    return true;
+}
+
+size_t Reader::Read(uint8_t *out, size_t frames, std::string *error)
+{
+    const size_t block = m_Layout.format.BlockAlign();
+    const uint64_t left = (m_Layout.dataBytes - m_Done) / block;
+    const size_t take = size_t(std::min<uint64_t>(frames, left));
+    if (take == 0)
+        return 0;
+    if (!m_File.read(reinterpret_cast<char *>(out), std::streamsize(take * block)))
+    {
+        Fail(error, "the file could not be read to its end");
+        return 0;
+    }
+    m_Done += take * block;
+    return take;
+}
+
+namespace
+{
+
+// The header of a file of `dataBytes` audio bytes.
+std::vector<uint8_t> Header(const Format &f, uint64_t dataBytes)
+{
     const bool extensible = f.channels > 2 || f.bits != 16 || f.validBits != f.bits;
     const uint32_t fmtBytes = extensible ? kExtensibleFmt : kPlainFmt;
-    const uint32_t dataBytes = uint32_t(audio.data.size());
     std::vector<uint8_t> out;
-    out.reserve(12 + 8 + fmtBytes + 8 + dataBytes + 1);
     out.insert(out.end(), {'R', 'I', 'F', 'F'});
-    Put32(&out, 4 + 8 + fmtBytes + 8 + dataBytes + (dataBytes & 1));
+    Put32(&out, uint32_t(4 + 8 + fmtBytes + 8 + dataBytes + (dataBytes & 1)));
     out.insert(out.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
     Put32(&out, fmtBytes);
     Put16(&out, extensible ? kTagExtensible : kTagPcm);
@@ -170,35 +250,123 @@ std::vector<uint8_t> Serialize(const Audio &audio)
         out.insert(out.end(), std::begin(kPcmSubFormatTail), std::end(kPcmSubFormatTail));
     }
     out.insert(out.end(), {'d', 'a', 't', 'a'});
-    Put32(&out, dataBytes);
+    Put32(&out, uint32_t(dataBytes));
+    return out;
+}
+
+} // namespace
+
+std::vector<uint8_t> Serialize(const Audio &audio)
+{
+    std::vector<uint8_t> out = Header(audio.format, audio.data.size());
     out.insert(out.end(), audio.data.begin(), audio.data.end());
-    if (dataBytes & 1)
+    if (audio.data.size() & 1)
         out.push_back(0);
     return out;
 }
 
-bool Write(const std::filesystem::path &path, const Audio &audio, std::string *error)
+Writer::~Writer()
 {
-    std::error_code ignored;
-    if (path.has_parent_path())
-        std::filesystem::create_directories(path.parent_path(), ignored);
-    const std::vector<uint8_t> bytes = Serialize(audio);
-    std::ofstream out(path, std::ios::binary);
-    if (!out || !out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size())))
+    if (m_File)
+    {
+        std::fclose(m_File);
+        std::error_code ignored;
+        std::filesystem::remove(m_Temporary, ignored);
+    }
+}
+
+bool Writer::Open(const std::filesystem::path &path, std::string *error)
+{
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec))
+        return Fail(error, "cannot write " + path.string() + ": it is not a regular file");
+    const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
+    std::filesystem::create_directories(folder, ec);
+    std::string name = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
+    const int fd = mkstemp(name.data());
+    if (fd < 0)
+        return Fail(error, "cannot write " + path.string() + ": " + std::strerror(errno));
+    fchmod(fd, 0644);
+    m_File = fdopen(fd, "wb");
+    if (!m_File)
+    {
+        close(fd);
+        std::filesystem::remove(name, ec);
         return Fail(error, "cannot write " + path.string());
+    }
+    m_Path = path;
+    m_Temporary = name;
+    m_Bytes = 0;
+    m_Begun = false;
     return true;
 }
 
-int32_t Sample(const Audio &audio, size_t index)
+bool Writer::Begin(const Format &format, std::string *error)
 {
-    const unsigned width = audio.format.bits / 8;
-    const uint8_t *p = audio.data.data() + index * width;
+    m_Format = format;
+    m_Begun = true;
+    const std::vector<uint8_t> header = Header(format, 0);
+    if (!m_File || std::fwrite(header.data(), 1, header.size(), m_File) != header.size())
+        return Fail(error, "cannot write " + m_Path.string());
+    return true;
+}
+
+bool Writer::Append(const uint8_t *bytes, size_t size, std::string *error)
+{
+    if (!m_File || !m_Begun)
+        return Fail(error, "cannot write " + m_Path.string());
+    // The header's 32-bit sizes bound what a file can hold.
+    if (m_Bytes + size + 8 + kExtensibleFmt + 8 + 4 > 0xFFFFFFFFull)
+        return Fail(error, m_Path.string() + " would be larger than a WAV file can be");
+    if (size && std::fwrite(bytes, 1, size, m_File) != size)
+        return Fail(error, "cannot write " + m_Path.string() + ": " + std::strerror(errno));
+    m_Bytes += size;
+    return true;
+}
+
+bool Writer::Commit(std::string *error)
+{
+    if (!m_File || !m_Begun)
+        return Fail(error, "cannot write " + m_Path.string());
+    const std::vector<uint8_t> header = Header(m_Format, m_Bytes);
+    const uint8_t pad = 0;
+    bool ok = (!(m_Bytes & 1) || std::fwrite(&pad, 1, 1, m_File) == 1) &&
+              std::fseek(m_File, 0, SEEK_SET) == 0 &&
+              std::fwrite(header.data(), 1, header.size(), m_File) == header.size();
+    ok = std::fclose(m_File) == 0 && ok;
+    m_File = nullptr;
+    std::error_code ec;
+    if (ok)
+        std::filesystem::rename(m_Temporary, m_Path, ec);
+    if (!ok || ec)
+    {
+        std::filesystem::remove(m_Temporary, ec);
+        return Fail(error, "cannot write " + m_Path.string());
+    }
+    return true;
+}
+
+bool Write(const std::filesystem::path &path, const Audio &audio, std::string *error)
+{
+    Writer writer;
+    return writer.Open(path, error) && writer.Begin(audio.format, error) &&
+           writer.Append(audio.data.data(), audio.data.size(), error) && writer.Commit(error);
+}
+
+int32_t SampleAt(const uint8_t *p, unsigned width)
+{
     uint32_t value = 0;
     for (unsigned b = 0; b < width; ++b)
         value |= uint32_t(p[b]) << (8 * b);
     // Sign-extend from the container width.
     const unsigned shift = 32 - 8 * width;
     return int32_t(value << shift) >> shift;
+}
+
+int32_t Sample(const Audio &audio, size_t index)
+{
+    const unsigned width = audio.format.bits / 8;
+    return SampleAt(audio.data.data() + index * width, width);
 }
 
 } // namespace wav

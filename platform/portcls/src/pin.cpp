@@ -343,6 +343,21 @@ void sim::audio::Pin::SetSource(std::vector<UCHAR> bytes)
     m_SourceAt = 0;
 }
 
+void sim::audio::Pin::AppendSource(const UCHAR *bytes, size_t size)
+{
+    SinkHold hold(&m_Sink->Lock);
+    m_Source.erase(m_Source.begin(),
+                   m_Source.begin() + std::ptrdiff_t(std::min(m_SourceAt, m_Source.size())));
+    m_SourceAt = 0;
+    m_Source.insert(m_Source.end(), bytes, bytes + size);
+}
+
+size_t sim::audio::Pin::SourceQueued() const
+{
+    SinkHold hold(&m_Sink->Lock);
+    return m_Source.size() - std::min(m_SourceAt, m_Source.size());
+}
+
 BOOLEAN sim::audio::Pin::SourceDone() const
 {
     SinkHold hold(&m_Sink->Lock);
@@ -353,6 +368,14 @@ std::vector<UCHAR> sim::audio::Pin::Moved() const
 {
     SinkHold hold(&m_Sink->Lock);
     return m_Moved;
+}
+
+std::vector<UCHAR> sim::audio::Pin::TakeMoved()
+{
+    SinkHold hold(&m_Sink->Lock);
+    std::vector<UCHAR> moved;
+    moved.swap(m_Moved);
+    return moved;
 }
 
 void sim::audio::Pin::KeepMoved(BOOLEAN keep)

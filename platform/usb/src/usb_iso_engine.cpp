@@ -1017,6 +1017,14 @@ void IsoEngine::ClearOutPackets(uint8_t endpoint)
     m->Ep(endpoint).out.clear();
 }
 
+std::vector<IsoOutPacket> IsoEngine::TakeOutPackets(uint8_t endpoint)
+{
+    State::Guard g(*m);
+    std::vector<IsoOutPacket> taken;
+    taken.swap(m->Ep(endpoint).out);
+    return taken;
+}
+
 void IsoEngine::KeepOutPackets(bool keep)
 {
     State::Guard g(*m);

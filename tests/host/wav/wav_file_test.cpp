@@ -3,11 +3,17 @@
 // the checks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "host/wav/wav_file.h"
+
+#include <unistd.h>
 
 namespace
 {
@@ -181,6 +187,189 @@ TEST(WavFile, DamagedFilesNeverGetPastTheChecks)
         ASSERT_TRUE(f.channels >= 1 && f.channels <= wav::kMaxChannels);
         ASSERT_EQ(audio.data.size() % f.BlockAlign(), 0u);
         ASSERT_LE(audio.data.size(), file.size());
+    }
+}
+
+} // namespace
+
+namespace
+{
+
+// A folder of its own per test, removed after it.
+class WavFiles : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_Folder =
+            std::filesystem::temp_directory_path() /
+            (std::string("wav_files_") + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+             "_" + std::to_string(::getpid()));
+        std::filesystem::create_directories(m_Folder);
+    }
+    void TearDown() override { std::filesystem::remove_all(m_Folder); }
+    std::filesystem::path Store(const std::string &name, const Bytes &bytes)
+    {
+        std::ofstream(m_Folder / name, std::ios::binary)
+            .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+        return m_Folder / name;
+    }
+    std::vector<std::string> Names() const
+    {
+        std::vector<std::string> names;
+        for (const auto &entry : std::filesystem::directory_iterator(m_Folder))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::filesystem::path m_Folder;
+};
+
+// What a reader gives, block by block of `frames`.
+Bytes ReadAll(wav::Reader &reader, size_t frames)
+{
+    Bytes all, block(frames * reader.Where().format.BlockAlign());
+    std::string error;
+    for (size_t n; (n = reader.Read(block.data(), frames, &error)) != 0;)
+        all.insert(all.end(), block.begin(),
+                   block.begin() + std::ptrdiff_t(n * reader.Where().format.BlockAlign()));
+    EXPECT_EQ(error, "");
+    return all;
+}
+
+TEST_F(WavFiles, TheReaderTakesRegularFilesOnlyAndReadsThemInBlocks)
+{
+    std::string error;
+    wav::Reader reader;
+    EXPECT_FALSE(reader.Open(m_Folder, &error));
+    EXPECT_EQ(error, m_Folder.string() + " is not a regular file");
+    EXPECT_FALSE(reader.Open("/dev/zero", &error));
+    EXPECT_EQ(error, "/dev/zero is not a regular file");
+    EXPECT_FALSE(reader.Open(m_Folder / "none.wav", &error));
+    EXPECT_EQ(error, "no file " + (m_Folder / "none.wav").string());
+
+    // An odd chunk and a cut frame: the whole frames, in any block size, as the in-memory parse gives them.
+    Bytes frames(6 * 101 + 4);
+    std::mt19937 random(5);
+    for (auto &b : frames)
+        b = uint8_t(random());
+    Bytes file = File(0xFFFE, 3, 44100, 16, frames);
+    file.insert(file.begin() + 12, {'L', 'I', 'S', 'T', 3, 0, 0, 0, 'a', 'b', 'c', 0});
+    wav::Audio whole;
+    ASSERT_TRUE(wav::Parse(file.data(), file.size(), &whole, &error)) << error;
+    ASSERT_EQ(whole.data.size(), 6u * 101);
+    for (size_t block : {1, 7, 101, 4096})
+    {
+        ASSERT_TRUE(reader.Open(Store("odd.wav", file), &error)) << error;
+        EXPECT_EQ(reader.Frames(), 101u);
+        EXPECT_EQ(ReadAll(reader, block), whole.data) << block;
+    }
+}
+
+TEST_F(WavFiles, AShortDataChunkSaysWhatItClaimsAndWhatIsThere)
+{
+    // A header whose data chunk claims 384,000 bytes, cut at several places, and the sizes a streaming
+    // writer leaves.
+    Bytes header = File(1, 2, 48000, 16, Bytes(10000, 3));
+    const auto claim = [&](uint32_t bytes)
+    {
+        Bytes b = header;
+        for (int i = 0; i < 4; ++i)
+            b[40 + i] = uint8_t(bytes >> (8 * i));
+        return b;
+    };
+    const Bytes large = claim(384000);
+    struct Case
+    {
+        Bytes file;
+        uint64_t declared, whole;
+    } cases[] = {
+        {Bytes(large.begin(), large.begin() + 44), 384000, 0},
+        {Bytes(large.begin(), large.begin() + 45), 384000, 0},
+        {Bytes(large.begin(), large.begin() + 10001), 384000, 9956},
+        {claim(0xFFFFFFFF), 0xFFFFFFFF, 10000},
+        {claim(1), 1, 0},
+        {claim(0), 0, 0},
+    };
+    for (const Case &c : cases)
+    {
+        std::string error;
+        wav::Reader reader;
+        ASSERT_TRUE(reader.Open(Store("short.wav", c.file), &error)) << error;
+        EXPECT_EQ(reader.Where().declaredBytes, c.declared);
+        EXPECT_EQ(reader.Where().dataBytes, c.whole) << c.file.size();
+        EXPECT_EQ(ReadAll(reader, 64).size(), c.whole);
+    }
+}
+
+TEST_F(WavFiles, AWriterLeavesTheFileWholeOrNotAtAll)
+{
+    wav::Audio audio;
+    audio.format = {2, 48000, 16, 16, 0};
+    audio.data = Bytes(4 * 1000, 9);
+    const std::filesystem::path path = m_Folder / "out" / "bus.wav";
+    std::string error;
+    ASSERT_TRUE(wav::Write(path, audio, &error)) << error;
+
+    {
+        // A run that fails between its start and its end: the earlier file stays as it was, and the
+        // temporary file goes.
+        wav::Writer writer;
+        ASSERT_TRUE(writer.Open(path, &error)) << error;
+        ASSERT_TRUE(writer.Begin({8, 96000, 24, 24, 0}, &error));
+        ASSERT_TRUE(writer.Append(Bytes(24 * 10, 1).data(), 24 * 10, &error));
+        EXPECT_EQ(std::filesystem::directory_iterator(m_Folder / "out") !=
+                      std::filesystem::directory_iterator(),
+                  true);
+    }
+    std::ifstream in(path, std::ios::binary);
+    const Bytes kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(kept, wav::Serialize(audio));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_Folder / "out"), {}), 1);
+
+    // Two writers of one file never mix: each writes its own file, the last to finish is the file.
+    wav::Writer first, second;
+    ASSERT_TRUE(first.Open(path, &error) && first.Begin(audio.format, &error));
+    ASSERT_TRUE(second.Open(path, &error) && second.Begin(audio.format, &error));
+    ASSERT_TRUE(first.Append(Bytes(8, 1).data(), 8, &error) && second.Append(Bytes(4, 2).data(), 4, &error));
+    ASSERT_TRUE(first.Append(Bytes(8, 1).data(), 8, &error));
+    ASSERT_TRUE(second.Commit(&error) && first.Commit(&error)) << error;
+    wav::Audio back;
+    wav::Reader reader;
+    ASSERT_TRUE(reader.Open(path, &error)) << error;
+    EXPECT_EQ(ReadAll(reader, 3), Bytes(16, 1));
+
+    // A folder is no file to write.
+    wav::Writer writer;
+    EXPECT_FALSE(writer.Open(m_Folder / "out", &error));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_Folder / "out"), {}), 1);
+}
+
+TEST_F(WavFiles, DamagedFilesOnDiskReadAsTheyParse)
+{
+    std::mt19937 random(37);
+    const Bytes seed = File(0xFFFE, 6, 96000, 24, Bytes(18 * 40, 2), 24);
+    for (int round = 0; round < 100; ++round)
+    {
+        Bytes file = seed;
+        for (int e = 1 + int(random() % 4); e; --e)
+        {
+            const size_t at = random() % file.size();
+            if (random() % 3 == 0)
+                file.resize(at + 1);
+            else
+                file[at] = uint8_t(random());
+        }
+        wav::Audio audio;
+        std::string parsed, read;
+        const bool parses = wav::Parse(file.data(), file.size(), &audio, &parsed);
+        wav::Reader reader;
+        const bool opens = reader.Open(Store("damaged.wav", file), &read);
+        ASSERT_EQ(parses, opens) << parsed << " / " << read;
+        if (parses)
+            ASSERT_EQ(ReadAll(reader, 5), audio.data);
+        else
+            ASSERT_NE(read.find(parsed), std::string::npos);
     }
 }
 

@@ -172,7 +172,11 @@ public:
 
     // Render: the bytes to play, from the start of the next fill.
     void SetSource(std::vector<UCHAR> bytes);
-    BOOLEAN SourceDone() const; // every source byte was written into the buffer
+    // Render: more bytes to play after those still queued, for a source fed as it plays; what was
+    // written into the buffer is dropped from the queue.
+    void AppendSource(const UCHAR *bytes, size_t size);
+    size_t SourceQueued() const; // source bytes not yet written into the buffer
+    BOOLEAN SourceDone() const;  // every source byte was written into the buffer
 
     BOOLEAN Capture() const { return m_Capture; }
     ULONG NotificationInterval() const { return m_Interval; }
@@ -184,7 +188,8 @@ public:
 
     // Every byte the client moved, in order: render what it wrote, capture what it read.
     std::vector<UCHAR> Moved() const;
-    void KeepMoved(BOOLEAN keep); // off: only the counters (long benchmarks)
+    std::vector<UCHAR> TakeMoved(); // the bytes kept so far, which the pin then forgets
+    void KeepMoved(BOOLEAN keep);   // off: only the counters (long benchmarks)
     PinCounters Counters() const;
 
 private:

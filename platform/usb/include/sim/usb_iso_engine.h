@@ -154,7 +154,8 @@ public:
     uint64_t OutBytes(uint8_t endpoint) const; // every byte received, kept or not
     uint64_t OutPacketCount(uint8_t endpoint) const;
     void ClearOutPackets(uint8_t endpoint);
-    void KeepOutPackets(bool keep); // off: only the counts (long benchmarks)
+    std::vector<IsoOutPacket> TakeOutPackets(uint8_t endpoint); // what OutPackets gives, then cleared
+    void KeepOutPackets(bool keep);                             // off: only the counts (long benchmarks)
 
     // ---- Log ----
     // Lines such as "iso submit pipe 1 ep 0x01 out start 100 packets 10 bytes 1764". With a sink set
