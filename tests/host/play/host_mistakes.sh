@@ -66,7 +66,11 @@ mistake 2 "holds no audio: its data chunk is empty" --input empty.wav
 mistake 2 "--output two.wav is the input file" --input two.wav --output two.wav
 mkdir sub
 mistake 2 "is the input file" --input two.wav --output sub/../two.wav
-cmp -s two.wav two-copy.wav || fail "the input was changed"
+mkdir out
+cp two.wav out/bus-HPOut00.wav
+mistake 2 "the output out/bus-HPOut00.wav is the input file: give another --output" --input out/bus-HPOut00.wav
+cmp -s two.wav out/bus-HPOut00.wav && cmp -s two.wav two-copy.wav || fail "the input was changed"
+rm -r out
 out=$("$host" --examples "$examples" settings --device uac2 2>&1) || fail "settings --device uac2: $out"
 grep -q 'PID_0620' <<<"$out" || fail "settings does not honour --device: $out"
 
