@@ -240,7 +240,9 @@ TEST(HostOptions, RandomArgumentListsNeverPassWithAValueOutOfRange)
             ASSERT_TRUE(options.tone->hz > 0 && options.tone->hz <= options.tone->rate / 2.0);
         }
         if (parsed.command != host::Command::Play)
+        {
             ASSERT_TRUE(!options.tone && options.input.empty());
+        }
     }
 }
 
