@@ -37,8 +37,9 @@ std::string Mistake(const Args &args)
 
 TEST(HostOptions, UnknownNamesAreRefusedWithTheValidOnes)
 {
-    EXPECT_EQ(Mistake({"--bogus"}), "unknown option '--bogus' (options: --examples, --device, --endpoint, "
-                                    "--input, --tone, --output, --seconds, --pattern, --realtime, --help)");
+    EXPECT_EQ(Mistake({"--bogus"}),
+              "unknown option '--bogus' (options: --examples, --device, --endpoint, "
+              "--input, --tone, --output, --seconds, --pattern, --surround, --realtime, --help)");
     EXPECT_EQ(Mistake({"start", "--device", "nosuch"}),
               "unknown device 'nosuch' (devices: uac1, uac2, mirk, dova, tesh, plon, grue)");
     EXPECT_EQ(Mistake({"settings", "--device=uac3"}),
@@ -64,6 +65,9 @@ TEST(HostOptions, OptionsThatDoNotApplyToTheCommandAreRefused)
               "--realtime does not apply to start (it is for play, capture)");
     EXPECT_EQ(Mistake({"--endpoint", "HPOut00", "settings"}),
               "--endpoint does not apply to settings (it is for play, capture)");
+    EXPECT_EQ(Mistake({"capture", "--surround", "on"}),
+              "--surround does not apply to capture (it is for play)");
+    EXPECT_EQ(Mistake({"--surround", "maybe"}), "--surround is on or off, not 'maybe'");
     EXPECT_EQ(Mistake({"--tone", "1000,1,48000,2,16", "--input", "a.wav"}),
               "--tone and --input are both a source to play: give one");
     // Every command takes the folder and the headset; ./run names the folder before the user may.
@@ -232,6 +236,7 @@ TEST(HostOptions, RandomArgumentListsNeverPassWithAValueOutOfRange)
         ASSERT_GE(options.seconds, 1u);
         ASSERT_LE(options.seconds, host::kMaxSeconds);
         ASSERT_TRUE(options.pattern == "sine" || options.pattern == "ramp");
+        ASSERT_TRUE(options.surround.empty() || options.surround == "on" || options.surround == "off");
         ASSERT_FALSE(options.tone && !options.input.empty());
         if (options.tone)
         {

@@ -19,7 +19,8 @@ test -s out/bus-HPOut00.wav
 grep -q '^bit-exact: yes' play2.txt || { cat play2.txt; exit 1; }
 
 # Every chip family plays its endpoint with nothing lost on the bus; the 7.1 effect headsets take the
-# stereo example on their first two channels and mix it down, so the bus carries the example itself.
+# stereo example on their first two channels and mix it down, so the Plon headset's bus carries the
+# example itself (the Grue headset's effect chain processes it).
 for device in mirk dova tesh plon grue; do
   "$host" --examples "$examples" play --device "$device" >"play-$device.txt" || { cat "play-$device.txt"; exit 1; }
   grep -Eq '^transfers [0-9]+ on endpoint .*errors 0, underruns 0$' "play-$device.txt" ||
@@ -27,9 +28,8 @@ for device in mirk dova tesh plon grue; do
 done
 for device in plon grue; do
   grep -q '^Source     up-mixed to 8 channels' "play-$device.txt" || { cat "play-$device.txt"; exit 1; }
-  grep -q '^bit-exact: yes (after 976 frames of silence, 20.3 ms)$' "play-$device.txt" ||
-    { cat "play-$device.txt"; exit 1; }
 done
+grep -q '^bit-exact: yes (after 976 frames of silence, 20.3 ms)$' play-plon.txt || { cat play-plon.txt; exit 1; }
 grep -q '^bit-exact: yes (after 720 frames of silence, 15.0 ms)$' play.txt || { cat play.txt; exit 1; }
 grep -q '^measured rate 48000.0 Hz (bus, over 2109 USB frames)$' play.txt || { cat play.txt; exit 1; }
 
