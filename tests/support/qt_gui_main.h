@@ -22,6 +22,9 @@ inline int RunGuiTests(int argc, char **argv, const char *platform, bool replace
 {
     setenv("QT_QPA_PLATFORM", platform, replace ? 1 : 0);
     setenv("QT_QUICK_BACKEND", "software", 0);
+    // Nothing is drawn with GL: without the X GL integration no GL driver is loaded, and none is
+    // unloaded during the run leaving a block the leak checker reports but no suppression can name.
+    setenv("QT_XCB_GL_INTEGRATION", "none", 0);
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
