@@ -6,18 +6,17 @@
 #include <sim/kernel_sim.h>
 #include <sim/registry_sim.h>
 
+#include "support/fuzz_scratch.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const std::filesystem::path root =
-        std::filesystem::temp_directory_path() / ("zelko-ini-fuzz-" + std::to_string(::getpid()));
+    static const std::filesystem::path &root = fuzz_scratch::Folder("zelko-ini-fuzz");
     alignas(16) static unsigned char deviceObject[64];
-    std::filesystem::create_directories(root);
 
     sim::ResetAll();
     sim::files::SetSystemRoot(root);

@@ -47,7 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     {
         // As an answer of exactly its own length, then as the library's whole 1024-byte buffer.
         std::vector<char16_t> units(restSize / 2);
-        std::memcpy(units.data(), rest, units.size() * sizeof(char16_t));
+        if (!units.empty()) // an empty vector's data() may be null, which memcpy may not take
+            std::memcpy(units.data(), rest, units.size() * sizeof(char16_t));
         const std::u16string_view text(units.data(), units.size());
         answerToInt(text);
         Check(std::isfinite(answerToDouble(text)));

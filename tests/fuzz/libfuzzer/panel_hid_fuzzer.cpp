@@ -4,9 +4,11 @@
 #include "panel/device/hid_thread.h"
 #include "platform/hid/sim_hid_transport.h"
 
+#include "support/fuzz_scratch.h"
+
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 
 #include <cstdint>
 #include <cstring>
@@ -47,7 +49,7 @@ struct Rig
         for (int d = 0; d < 4; ++d)
             hid->detectDevice(d);
     }
-    QTemporaryDir dir;
+    QDir dir{QString::fromStdString(fuzz_scratch::Folder("zelko-panel-hid-fuzz").string())};
     QString file;
     SimHidTransport sim{hidCodec()};
     std::unique_ptr<Hid_Thread> hid;
