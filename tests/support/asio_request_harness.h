@@ -51,88 +51,119 @@ struct Served
     size_t Buffers = 0, Starts = 0;
 };
 
-// Call after sim::ResetAll (the caller decides how violations end the run).
-inline std::string RunRequests(const uint8_t *data, size_t size, Served *served = nullptr)
+// The started headset the requests go to: the driver loaded by the PnP manager, a class 2.0 headset
+// plugged and started. Start after sim::ResetAll (the caller decides how violations end the run).
+class Rig
+{
+public:
+    // "" or what failed.
+    std::string Start()
+    {
+        m_bus = std::make_unique<usbsim::Bus>();
+        usbsim::AttachPnpManager(*m_bus);
+        if (sim::pnp::LoadDriver(&DriverEntry) != STATUS_SUCCESS)
+            return "the driver did not load";
+        m_loaded = true;
+        m_pdo = m_bus->Plug(1, usbsim::VirtualDevice::Uac2());
+        return m_pdo ? "" : "the headset did not plug";
+    }
+    ~Rig()
+    {
+        if (m_pdo)
+            m_bus->Unplug(1);
+        m_bus.reset();
+        if (m_loaded)
+            sim::pnp::UnloadDriver();
+    }
+    PDEVICE_OBJECT Pdo() const { return m_pdo; }
+
+private:
+    std::unique_ptr<usbsim::Bus> m_bus;
+    bool m_loaded = false;
+    PDEVICE_OBJECT m_pdo = nullptr;
+};
+
+// The steps from three fresh clients of the started headset at `pdo`, which is at D0 again and has
+// no client left afterwards.
+inline std::string RunSteps(PDEVICE_OBJECT pdo, const uint8_t *data, size_t size, Served *served = nullptr)
 {
     std::string broke;
-    auto bus = std::make_unique<usbsim::Bus>();
-    usbsim::AttachPnpManager(*bus);
-    if (sim::pnp::LoadDriver(&DriverEntry) != STATUS_SUCCESS)
-        return "the driver did not load";
-    PDEVICE_OBJECT pdo = bus->Plug(1, usbsim::VirtualDevice::Uac2());
+    sim::user::Process processes[3];
+    PFILE_OBJECT files[3] = {};
+    uint32_t events[3];
+    for (int i = 0; i < 3; ++i)
     {
-        sim::user::Process processes[3];
-        PFILE_OBJECT files[3] = {};
-        uint32_t events[3];
-        for (int i = 0; i < 3; ++i)
-        {
-            if (processes[i].OpenFile(pdo, u"\\SVASIOPrivateInterface", &files[i]) != STATUS_SUCCESS)
-                broke = "the private name did not open";
-            events[i] = processes[i].CreateEvent();
-        }
-        bool asleep = false;
-        std::vector<uint8_t> in, out;
-        for (size_t at = 0; broke.empty() && at + 8 <= size && at < 8 * 64; at += 8)
-        {
-            const uint8_t *step = data + at;
-            const int who = step[0] % 3;
-            if (step[1] >= 250)
-            {
-                asleep = step[1] & 1;
-                sim::pnp::SetDevicePower(pdo, asleep ? PowerDeviceD2 : PowerDeviceD0);
-                continue;
-            }
-            const ULONG code =
-                step[1] < 242 ? asio_client::kAllCodes[step[1] % 22] : 0x1D6000 + 4 * (step[1] - 200);
-            if (asleep && code == asio_client::kStop)
-                continue; // held until D0, which this one thread would never reach
-            in.assign(step[2] % 72, 0);
-            for (size_t i = 0; i < in.size(); ++i)
-                in[i] = uint8_t(step[4 + i % 4] ^ (i / 4));
-            // Values near what the driver accepts: handles, types, rates, sizes.
-            if (in.size() >= 4 && (step[2] & 0x80))
-            {
-                const uint32_t pick[] = {events[who], 16, 27, 48000, 44100, 2822400, 1, 960};
-                std::memcpy(in.data(), &pick[step[4] % 8], 4);
-            }
-            if (code == asio_client::kCreateBuffers && (step[2] & 0x40))
-            {
-                const uint32_t frames[] = {96, 192, 480, 960, 1024, 2400, 47, 5000};
-                in = asio_client::WordBytes(
-                    {0, 2, frames[step[4] % 8], 0, uint32_t(step[5] % 3), 1, uint32_t(step[6] % 2)});
-            }
-            const ULONG outLength = step[3] % 72;
-            out.assign(outLength, 0);
-            ULONG_PTR information = 0;
-            const NTSTATUS status = processes[who].DeviceIoControl(
-                files[who], code, in.data(), ULONG(in.size()), out.data(), outLength, &information);
-            if (served && status == STATUS_SUCCESS)
-            {
-                served->Buffers += code == asio_client::kCreateBuffers;
-                served->Starts += code == asio_client::kStart;
-            }
-            if (!Allowed(status))
-                broke = "request " + std::to_string(code) + " answered " + std::to_string(uint32_t(status));
-            else if (sim::user::Mappings().size() > 2)
-                broke = "more buffers mapped than one owner can have";
-            if (step[7] & 7)
-                sim::AdvanceMs(step[7] & 7);
-        }
-        sim::pnp::SetDevicePower(pdo, PowerDeviceD0);
-        for (int i = 0; i < 3; ++i)
-        {
-            if (files[i])
-                processes[i].CloseFile(files[i]);
-            processes[i].CloseHandle(events[i]);
-        }
-        if (broke.empty() &&
-            (!sim::user::Mappings().empty() || sim::user::LiveMdls() || sim::user::EventReferences()))
-            broke = "a mapping, MDL or event reference outlived its client";
+        if (processes[i].OpenFile(pdo, u"\\SVASIOPrivateInterface", &files[i]) != STATUS_SUCCESS)
+            broke = "the private name did not open";
+        events[i] = processes[i].CreateEvent();
     }
-    bus->Unplug(1);
-    bus.reset();
-    sim::pnp::UnloadDriver();
+    bool asleep = false;
+    std::vector<uint8_t> in, out;
+    for (size_t at = 0; broke.empty() && at + 8 <= size && at < 8 * 64; at += 8)
+    {
+        const uint8_t *step = data + at;
+        const int who = step[0] % 3;
+        if (step[1] >= 250)
+        {
+            asleep = step[1] & 1;
+            sim::pnp::SetDevicePower(pdo, asleep ? PowerDeviceD2 : PowerDeviceD0);
+            continue;
+        }
+        const ULONG code =
+            step[1] < 242 ? asio_client::kAllCodes[step[1] % 22] : 0x1D6000 + 4 * (step[1] - 200);
+        if (asleep && code == asio_client::kStop)
+            continue; // held until D0, which this one thread would never reach
+        in.assign(step[2] % 72, 0);
+        for (size_t i = 0; i < in.size(); ++i)
+            in[i] = uint8_t(step[4 + i % 4] ^ (i / 4));
+        // Values near what the driver accepts: handles, types, rates, sizes.
+        if (in.size() >= 4 && (step[2] & 0x80))
+        {
+            const uint32_t pick[] = {events[who], 16, 27, 48000, 44100, 2822400, 1, 960};
+            std::memcpy(in.data(), &pick[step[4] % 8], 4);
+        }
+        if (code == asio_client::kCreateBuffers && (step[2] & 0x40))
+        {
+            const uint32_t frames[] = {96, 192, 480, 960, 1024, 2400, 47, 5000};
+            in = asio_client::WordBytes(
+                {0, 2, frames[step[4] % 8], 0, uint32_t(step[5] % 3), 1, uint32_t(step[6] % 2)});
+        }
+        const ULONG outLength = step[3] % 72;
+        out.assign(outLength, 0);
+        ULONG_PTR information = 0;
+        const NTSTATUS status = processes[who].DeviceIoControl(files[who], code, in.data(), ULONG(in.size()),
+                                                               out.data(), outLength, &information);
+        if (served && status == STATUS_SUCCESS)
+        {
+            served->Buffers += code == asio_client::kCreateBuffers;
+            served->Starts += code == asio_client::kStart;
+        }
+        if (!Allowed(status))
+            broke = "request " + std::to_string(code) + " answered " + std::to_string(uint32_t(status));
+        else if (sim::user::Mappings().size() > 2)
+            broke = "more buffers mapped than one owner can have";
+        if (step[7] & 7)
+            sim::AdvanceMs(step[7] & 7);
+    }
+    sim::pnp::SetDevicePower(pdo, PowerDeviceD0);
+    for (int i = 0; i < 3; ++i)
+    {
+        if (files[i])
+            processes[i].CloseFile(files[i]);
+        processes[i].CloseHandle(events[i]);
+    }
+    if (broke.empty() &&
+        (!sim::user::Mappings().empty() || sim::user::LiveMdls() || sim::user::EventReferences()))
+        broke = "a mapping, MDL or event reference outlived its client";
     return broke;
+}
+
+// One started headset for the steps, then gone.
+inline std::string RunRequests(const uint8_t *data, size_t size, Served *served = nullptr)
+{
+    Rig rig;
+    std::string broke = rig.Start();
+    return broke.empty() ? RunSteps(rig.Pdo(), data, size, served) : broke;
 }
 
 } // namespace asio_harness

@@ -11,6 +11,7 @@
 
 #include <ntkernel.h>
 #include <sim/kernel_sim.h>
+#include <sim/registry_sim.h>
 #include <sim/usb_bus.h>
 #include <sim/usb_printer.h>
 #include <usbd_lib.h>
@@ -122,7 +123,11 @@ void PlugAsEachFamily(const std::vector<uint8_t> &bytes)
                              dev->Descriptors().configuration.size());
         bus.Unplug(1);
         bus.ClearLog();
+        bus.Iso(1).ClearLog();
     }
+    // Each plug made a device instance with a software key of its own, and the port's engine logs what
+    // it did: without these the run's memory grew with every input.
+    sim::registry::Reset();
 }
 
 } // namespace
