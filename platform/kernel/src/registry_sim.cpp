@@ -292,6 +292,12 @@ size_t OpenKeyHandles()
     return OpenKeyHandleCount();
 }
 
+uint64_t ValueNameComparisons()
+{
+    std::lock_guard guard(Lock());
+    return detail::ValueNameComparisons();
+}
+
 DeviceInstance CreateDeviceInstance(const DeviceInstanceDesc &desc)
 {
     if (desc.hardwareIds.empty() || desc.hardwareIds[0].empty() || desc.instanceName.empty())

@@ -106,12 +106,31 @@ std::string Narrow(std::u16string_view s)
     return out;
 }
 
+size_t NoCaseHash::operator()(std::u16string_view name) const
+{
+    // FNV-1a over the folded units.
+    uint64_t hash = 14695981039346656037ull;
+    for (const char16_t c : name)
+        hash = (hash ^ FoldChar(c)) * 1099511628211ull;
+    return size_t(hash);
+}
+
+uint64_t &ValueNameComparisons()
+{
+    static uint64_t count = 0;
+    return count;
+}
+
+bool NoCaseEqual::operator()(std::u16string_view a, std::u16string_view b) const
+{
+    ++ValueNameComparisons();
+    return EqualNoCase(a, b);
+}
+
 ValueEntry *KeyNode::FindValue(std::u16string_view valueName)
 {
-    for (auto &v : values)
-        if (EqualNoCase(v.name, valueName))
-            return &v;
-    return nullptr;
+    const auto it = valueIndex.find(valueName);
+    return it == valueIndex.end() ? nullptr : &values[it->second];
 }
 
 void KeyNode::SetValue(std::u16string_view valueName, ULONG type, std::vector<uint8_t> data)
@@ -120,6 +139,15 @@ void KeyNode::SetValue(std::u16string_view valueName, ULONG type, std::vector<ui
     if (!value)
     {
         values.push_back({std::u16string(valueName), type, {}});
+        try
+        {
+            valueIndex.emplace(values.back().name, values.size() - 1);
+        }
+        catch (...)
+        {
+            values.pop_back(); // no value the index cannot find
+            throw;
+        }
         value = &values.back();
     }
     value->type = type;

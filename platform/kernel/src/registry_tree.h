@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace sim::registry::detail
@@ -24,12 +25,26 @@ struct ValueEntry
     std::vector<uint8_t> data;
 };
 
+// Value names hash and compare without case, and a lookup takes a name as it comes, so that
+// finding a value neither walks the key's values nor copies the name.
+struct NoCaseHash
+{
+    using is_transparent = void;
+    size_t operator()(std::u16string_view name) const;
+};
+struct NoCaseEqual
+{
+    using is_transparent = void;
+    bool operator()(std::u16string_view a, std::u16string_view b) const; // counted: ValueNameComparisons
+};
+
 struct KeyNode
 {
     std::u16string name; // as first created; lookups fold case
     std::weak_ptr<KeyNode> parent;
     std::map<std::u16string, std::shared_ptr<KeyNode>> subkeys; // by folded name: enumerates sorted
     std::vector<ValueEntry> values;                             // in the order they were first set
+    std::unordered_map<std::u16string, size_t, NoCaseHash, NoCaseEqual> valueIndex; // name -> values[]
 
     ValueEntry *FindValue(std::u16string_view valueName);
     // Replaces the value's type and bytes, or adds the value after the others.
@@ -42,6 +57,8 @@ using KeyPtr = std::shared_ptr<KeyNode>;
 char16_t FoldChar(char16_t c);
 std::u16string Fold(std::u16string_view s);
 bool EqualNoCase(std::u16string_view a, std::u16string_view b);
+// Value names compared by lookups since the process started; callers hold Lock().
+uint64_t &ValueNameComparisons();
 
 std::u16string Widen(std::string_view utf8);
 std::string Narrow(std::u16string_view utf16);

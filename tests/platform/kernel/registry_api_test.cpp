@@ -177,6 +177,45 @@ TEST_F(RegistryApiTest, SetValueStoresTypeAndExactBytes)
     ZwClose(key);
 }
 
+// However many values a key holds, setting or finding one compares about one name: a key of many
+// values is no slower per value than a key of few. Names keep their case as first set, writes replace,
+// and values enumerate in the order first set.
+TEST_F(RegistryApiTest, ValueLookupComparesAboutOneNameWhateverTheKeyHolds)
+{
+    sim::registry::CreateKey(kSoftware);
+    HANDLE key = nullptr;
+    ASSERT_EQ(Open(kSoftware, &key), STATUS_SUCCESS);
+    constexpr unsigned kValues = 20000;
+    auto name = [](unsigned i, bool upper) { return (upper ? "VALUE" : "Value") + std::to_string(i); };
+    const uint64_t before = sim::registry::ValueNameComparisons();
+    for (bool upper : {false, true}) // the second round replaces every value through another case
+        for (unsigned i = 0; i < kValues; ++i)
+        {
+            Name n(name(i, upper));
+            ULONG data = i + upper;
+            ASSERT_EQ(ZwSetValueKey(key, &n, 0, REG_DWORD, &data, sizeof data), STATUS_SUCCESS);
+        }
+    for (unsigned i = 0; i < kValues; ++i)
+    {
+        Name n("value" + std::to_string(i));
+        UCHAR buffer[KEY_VALUE_PARTIAL_INFORMATION_HEADER + 4];
+        ULONG length = 0;
+        ASSERT_EQ(ZwQueryValueKey(key, &n, KeyValuePartialInformation, buffer, sizeof buffer, &length),
+                  STATUS_SUCCESS);
+        ULONG data = 0;
+        std::memcpy(&data, buffer + KEY_VALUE_PARTIAL_INFORMATION_HEADER, sizeof data);
+        ASSERT_EQ(data, i + 1);
+    }
+    // Walking the key's values would compare about 3 * kValues * kValues / 2 names.
+    EXPECT_LE(sim::registry::ValueNameComparisons() - before, 4u * kValues);
+    ZwClose(key);
+
+    const auto names = sim::registry::ValueNames(kSoftware);
+    ASSERT_EQ(names.size(), size_t(kValues));
+    for (unsigned i = 0; i < kValues; i += 997)
+        EXPECT_EQ(names[i], name(i, false));
+}
+
 TEST_F(RegistryApiTest, QueryKeyGivesTheUnterminatedLastComponent)
 {
     const std::string path = std::string(sim::registry::kEnumRoot) + "\\USB\\VID_5A4C&PID_0610\\7&1C2D&0&2";
