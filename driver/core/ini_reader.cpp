@@ -35,9 +35,9 @@ void Widen(const CHAR *text, WCHAR *out, ULONG chars)
 
 IniReader::IniReader(PDEVICE_OBJECT DeviceObject)
     : m_FileHandle(nullptr), m_IoStatus(), m_SectionName(), m_DeviceKey(), m_DeviceKeyLength(0),
-      m_LineBuffer(nullptr), m_LineLength(0), m_HaveLine(FALSE), m_ReadPosition(0), m_EndPosition(INT_MAX),
-      m_ReadError(STATUS_SUCCESS), m_DeviceObject(DeviceObject), m_Path(), m_Value(), m_ValueName(),
-      m_SubKey()
+      m_LineBuffer(nullptr), m_LineLength(0), m_HaveLine(FALSE), m_AfterCr(FALSE), m_ReadPosition(0),
+      m_EndPosition(INT_MAX), m_ReadError(STATUS_SUCCESS), m_DeviceObject(DeviceObject), m_Path(), m_Value(),
+      m_ValueName(), m_SubKey()
 {
 }
 
@@ -127,6 +127,7 @@ NTSTATUS IniReader::Open()
     m_EndPosition = INT_MAX;
     m_ReadError = STATUS_SUCCESS;
     m_HaveLine = FALSE;
+    m_AfterCr = FALSE;
     m_LineLength = 0;
     return STATUS_SUCCESS;
 }
@@ -171,20 +172,22 @@ IniReader::READ_LINE_RESULT IniReader::ReadLine()
                 return ReadLineInvalid;
             if (length == 0)
                 return ReadLineEnd;
-            // The last line of the file may lack its CR: it is kept.
+            // The last line of the file may lack its line end: it is kept.
             break;
         }
-        if (byte == '\r')
+        ++m_ReadPosition;
+        const BOOLEAN afterCr = m_AfterCr;
+        m_AfterCr = byte == '\r';
+        if (byte == '\n' && afterCr)
+            continue; // the second half of a CR LF
+        if (byte == '\r' || byte == '\n')
         {
-            // The LF after the CR is skipped unread.
-            m_ReadPosition = m_EndPosition - m_ReadPosition > 2 ? m_ReadPosition + 2 : m_EndPosition;
             if (overLong)
                 return ReadLineInvalid;
             break;
         }
-        ++m_ReadPosition;
         if (length == INI_MAX_LINE)
-            overLong = TRUE; // skipped up to the next CR
+            overLong = TRUE; // skipped up to the line end
         else if (!overLong)
             m_LineBuffer[length++] = byte;
     }
@@ -284,6 +287,8 @@ NTSTATUS IniReader::ImportSections()
     if (!m_FileHandle || !m_SectionName[0])
         return STATUS_UNSUCCESSFUL;
     NTSTATUS result = STATUS_SUCCESS;
+    BOOLEAN limited = FALSE;
+    ULONG fileValues = 0;
     CHAR subKey[INI_MAX_SUBKEY_NAME + 1];
     while (NextDeviceSection(subKey))
     {
@@ -292,6 +297,7 @@ NTSTATUS IniReader::ImportSections()
             ++subLength;
         Widen(subKey, m_SubKey, subLength);
         const PCWSTR subKeyName = subLength ? m_SubKey : nullptr;
+        ULONG sectionValues = 0;
         for (;;)
         {
             const READ_LINE_RESULT line = ReadLine();
@@ -306,17 +312,35 @@ NTSTATUS IniReader::ImportSections()
             }
             if (IniParseValueLine(m_LineBuffer, m_LineLength, FALSE, &m_Value) != IniLineValue)
                 continue;
+            // A file this large is not one the driver's settings came from: what was written stays, the
+            // rest is left unread and the version unrecorded, as for a file that cannot be read.
+            if (sectionValues == INI_MAX_SECTION_VALUES)
+            {
+                DbgPrint("IniReader section [%s%s%s] holds more than %u values: import stopped\n",
+                         m_SectionName, subLength ? ":" : "", subKey, unsigned(INI_MAX_SECTION_VALUES));
+                limited = TRUE;
+                break;
+            }
+            if (fileValues == INI_MAX_FILE_VALUES)
+            {
+                DbgPrint("IniReader %ws holds more than %u values for [%s]: import stopped\n", m_Path,
+                         unsigned(INI_MAX_FILE_VALUES), m_SectionName);
+                limited = TRUE;
+                break;
+            }
+            ++sectionValues;
+            ++fileValues;
             Widen(m_Value.Name, m_ValueName, m_Value.NameLength);
             const NTSTATUS status = SettingsAccess(m_DeviceObject, SETTINGS_WRITE, subKeyName, m_ValueName,
                                                    m_Value.Type, m_Value.Data, m_Value.DataLength);
             if (!NT_SUCCESS(status) && NT_SUCCESS(result))
                 result = status;
         }
-        if (!NT_SUCCESS(m_ReadError))
+        if (!NT_SUCCESS(m_ReadError) || limited)
             break;
     }
     if (NT_SUCCESS(result))
-        result = m_ReadError;
+        result = limited ? STATUS_IMPLEMENTATION_LIMIT : m_ReadError;
     const NTSTATUS closed = Close();
     return NT_SUCCESS(result) ? closed : result;
 }

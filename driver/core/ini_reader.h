@@ -2,9 +2,10 @@
 // settings, the value lines of this device's sections are written into the settings store.
 //
 // File: "\SystemRoot\" + the settings value "ModuleName" (default "ZELKO610.INI"), ANSI text whose
-// lines end with CR LF. Section "VERSION" holds the file's version, section "SALVIN" maps the
-// device's upper-cased hardware identifier to a section name; "[name]" and "[name:sub]" sections
-// hold the values (see ini_grammar.h for the line rules). Runs at PASSIVE_LEVEL on the start thread.
+// lines end with CR LF, LF or CR alone (files edited anywhere read alike). Section "VERSION" holds the
+// file's version, section "SALVIN" maps the device's upper-cased hardware identifier to a section
+// name; "[name]" and "[name:sub]" sections hold the values (see ini_grammar.h for the line rules).
+// Runs at PASSIVE_LEVEL on the start thread.
 #pragma once
 
 #include <ntkernel.h>
@@ -12,6 +13,10 @@
 #include "driver/core/ini_grammar.h"
 
 #define INI_LINE_BUFFER_BYTES (INI_MAX_LINE + 2) // a line and the CR LF stored after it
+// Values imported from one section, and from the whole file, before the import stops: every value
+// is a registry write, and the settings the driver reads number a few hundred.
+#define INI_MAX_SECTION_VALUES 1024
+#define INI_MAX_FILE_VALUES 4096
 #define INI_DEVICE_KEY_BYTES 100
 #define INI_HARDWARE_ID_BYTES 1000
 #define INI_MODULE_NAME_BYTES 100
@@ -34,7 +39,10 @@ public:
     NTSTATUS FindDeviceSection();
     // Writes every value line of every section of the device's name into the settings store and
     // closes the file. Invalid lines are skipped; a failed write or read is returned (after the
-    // remaining lines were tried), so that the caller does not record the version.
+    // remaining lines were tried), so that the caller does not record the version. A section with
+    // more than INI_MAX_SECTION_VALUES values, or a file with more than INI_MAX_FILE_VALUES for this
+    // device, ends the import at the first value past the limit with a logged reason and
+    // STATUS_IMPLEMENTATION_LIMIT; the values before it stay written.
     NTSTATUS ImportSections();
 
     PCWSTR Path() const { return m_Path; }
@@ -45,7 +53,7 @@ private:
     enum READ_LINE_RESULT
     {
         ReadLineOk,
-        ReadLineInvalid, // longer than INI_MAX_LINE: skipped up to its CR
+        ReadLineInvalid, // longer than INI_MAX_LINE: skipped up to its line end
         ReadLineEnd,
     };
 
@@ -64,6 +72,7 @@ private:
     PCHAR m_LineBuffer;
     ULONG m_LineLength;
     BOOLEAN m_HaveLine; // the header that ended a section waits for the next section search
+    BOOLEAN m_AfterCr;  // an LF next belongs to the CR that ended the last line
     LONG m_ReadPosition;
     LONG m_EndPosition;
     NTSTATUS m_ReadError; // a read that failed other than at the end of the file

@@ -191,8 +191,8 @@ NTSTATUS CUsbAudioAdapter::Init(PVOID resourceList, PDEVICE_OBJECT deviceObject,
                                          static_cast<PDEVICE_OBJECT>(physicalDevice));
     if (!NT_SUCCESS(status))
         return status;
-    // A file that cannot be imported leaves the stored settings as they are; only a reader that
-    // could not even be allocated ends the start.
+    // A file that cannot be imported, or only in part, leaves the settings as far as it got; only a
+    // reader that could not even be allocated ends the start.
     status = IniImportSettings(deviceObject);
     if (status == STATUS_INSUFFICIENT_RESOURCES)
         return status;

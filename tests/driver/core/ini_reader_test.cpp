@@ -114,20 +114,112 @@ TEST_F(IniImportTest, MissingOrUnusableFileLeavesSettingsAsTheyWere)
     EXPECT_EQ(StoredVersion(), 2u);
     EXPECT_EQ(sim::registry::ValueNames(SettingsKey()), (std::vector<std::string>{"IniVersion", "Gain"}));
 
-    // Lines ended by LF only are one line: nothing is found.
-    std::string lf = StandardFile("4");
-    std::erase(lf, '\r');
-    WriteSystemFile("ZELKO610.INI", lf);
-    EXPECT_EQ(IniImportSettings(Device()), STATUS_SUCCESS);
-    EXPECT_EQ(Setting("Gain")->data, (std::vector<uint8_t>{0x01}));
-    EXPECT_EQ(StoredVersion(), 2u);
-
     // A file without a line for this device imports nothing and keeps the version.
     WriteSystemFile("ZELKO610.INI", Crlf({"[VERSION]", "Version=9", "[SALVIN]", "USB\\VID_1111=Other",
                                           "[Other]", "Gain=0x05"}));
     EXPECT_EQ(IniImportSettings(Device()), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Setting("Gain")->data, (std::vector<uint8_t>{0x01}));
     EXPECT_EQ(StoredVersion(), 2u);
+}
+
+// A file saved with LF, CR or mixed line ends imports exactly what its CR LF form does.
+TEST_F(IniImportTest, LineEndsOfEveryKindImportAlike)
+{
+    const std::string crlf = StandardFile("4") + "Last=0x07"; // the last line without its line end
+    auto import = [&](const std::string &file)
+    {
+        sim::registry::Reset();
+        SetUpDevice();
+        WriteSystemFile("ZELKO610.INI", file);
+        EXPECT_EQ(IniImportSettings(Device()), STATUS_SUCCESS);
+        EXPECT_EQ(StoredVersion(), 4u);
+        return sim::registry::Dump(SettingsKey());
+    };
+    const std::string expected = import(crlf);
+    ASSERT_NE(expected.find("HeadPhoneOutName"), std::string::npos);
+    ASSERT_NE(expected.find("Band3"), std::string::npos);
+    ASSERT_NE(expected.find("Last"), std::string::npos);
+
+    std::string lf = crlf;
+    std::erase(lf, '\r');
+    EXPECT_EQ(import(lf), expected);
+    std::string cr = crlf;
+    std::erase(cr, '\n');
+    EXPECT_EQ(import(cr), expected);
+    // Mixed, and blank lines of every kind between them.
+    std::string mixed;
+    bool crOnly = false;
+    for (size_t at = 0, end; (end = crlf.find("\r\n", at)) != std::string::npos; at = end + 2)
+    {
+        mixed += crlf.substr(at, end - at) + (crOnly ? "\r\n\r" : "\n\r\n");
+        crOnly = !crOnly;
+    }
+    EXPECT_EQ(import(mixed + "Last=0x07"), expected);
+}
+
+// Past the stated limits the import stops with a logged reason: the values before the limit are
+// written, the version is not recorded, and the file is closed.
+TEST_F(IniImportTest, ValuesPastTheLimitsAreNotImported)
+{
+    const std::string head = Crlf({"[VERSION]", "Version=1", "[SALVIN]", std::string(kHardwareId) + "=Dev"});
+    auto values = [](std::string_view prefix, unsigned count, std::string_view eol = "\r\n")
+    {
+        std::string out;
+        for (unsigned i = 0; i < count; ++i)
+            (out += std::string(prefix) + std::to_string(i) + "=" + std::to_string(i)) += eol;
+        return out;
+    };
+    auto import = [&](const std::string &file)
+    {
+        sim::registry::Reset();
+        SetUpDevice();
+        sim::ClearDebugLog();
+        WriteSystemFile("ZELKO610.INI", file);
+        return IniImportSettings(Device());
+    };
+
+    // A section of exactly the limit, comments and invalid lines between its values, imports whole.
+    EXPECT_EQ(import(head + "[Dev]\r\n; values\r\nBroken line\r\n" + values("V", INI_MAX_SECTION_VALUES) +
+                     "[Dev:EQ]\r\nBand=0x01\r\n"),
+              STATUS_SUCCESS);
+    EXPECT_EQ(sim::registry::ValueNames(SettingsKey()).size(), INI_MAX_SECTION_VALUES + 1u); // + IniVersion
+    EXPECT_TRUE(Setting("Band", "EQ"));
+    EXPECT_EQ(StoredVersion(), 1u);
+    EXPECT_FALSE(sim::DebugLogContains("import stopped"));
+
+    // One more: the import stops at it, LF files as CR LF ones; later sections are not read.
+    for (const char *eol : {"\r\n", "\n"})
+    {
+        SCOPED_TRACE(eol == std::string("\n") ? "LF" : "CR LF");
+        std::string file = head + "[Dev:EQ]" + eol + values("V", INI_MAX_SECTION_VALUES + 1, eol) + "[Dev]" +
+                           eol + "After=0x01" + eol;
+        if (*eol == '\n')
+            std::erase(file, '\r');
+        EXPECT_EQ(import(file), STATUS_IMPLEMENTATION_LIMIT);
+        const auto names = sim::registry::ValueNames(SettingsKey() + "\\EQ");
+        ASSERT_EQ(names.size(), size_t(INI_MAX_SECTION_VALUES));
+        EXPECT_EQ(names.back(), "V" + std::to_string(INI_MAX_SECTION_VALUES - 1));
+        EXPECT_FALSE(Setting("After"));
+        EXPECT_FALSE(StoredVersion());
+        EXPECT_EQ(
+            sim::DebugLogCount("IniReader section [Dev:EQ] holds more than 1024 values: import stopped"), 1u);
+        EXPECT_EQ(sim::files::OpenFiles(), 0u);
+        EXPECT_EQ(sim::registry::OpenKeyHandles(), 0u);
+    }
+
+    // Sections each within the limit, but more values for this device than a file may hold; another
+    // device's values do not count.
+    std::string file = head + "[Other]\r\n" + values("O", INI_MAX_SECTION_VALUES);
+    for (unsigned section = 0; section * INI_MAX_SECTION_VALUES <= INI_MAX_FILE_VALUES; ++section)
+        file += "[Dev:S" + std::to_string(section) + "]\r\n" + values("V", INI_MAX_SECTION_VALUES);
+    EXPECT_EQ(import(file), STATUS_IMPLEMENTATION_LIMIT);
+    size_t written = 0;
+    for (const auto &sub : sim::registry::SubkeyNames(SettingsKey()))
+        written += sim::registry::ValueNames(SettingsKey() + "\\" + sub).size();
+    EXPECT_EQ(written, size_t(INI_MAX_FILE_VALUES));
+    EXPECT_FALSE(StoredVersion());
+    EXPECT_TRUE(sim::DebugLogContains(
+        "IniReader \\SystemRoot\\ZELKO610.INI holds more than 4096 values for [Dev]: import stopped"));
 }
 
 TEST_F(IniImportTest, LastLineWithoutCrAndSectionsInFileOrder)
@@ -239,14 +331,14 @@ TEST_F(IniImportTest, ReadFailureFailsTheImportAndKeepsTheVersion)
     StoreVersion(3);
     const std::string file = StandardFile("4");
     WriteSystemFile("ZELKO610.INI", file);
-    // One read per byte, the LF after each CR skipped: count the reads of the version pass and of
-    // the search and import pass up to the value, and fail the read of its first byte.
-    auto reads = [&](size_t end) { return end - size_t(std::count(file.begin(), file.begin() + end, '\n')); };
+    // One read per byte: count the reads of the version pass and of the search and import pass up to
+    // the value, and fail the read of its first byte.
     const size_t versionEnd = file.find("Version=4\r\n") + 11;
-    const ULONG failAfter = ULONG(reads(versionEnd) + reads(file.find("HeadPhoneOutName")));
+    const ULONG failAfter = ULONG(versionEnd + file.find("HeadPhoneOutName"));
     sim::files::FailReadsAfter(failAfter, STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(IniImportSettings(Device()), STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(StoredVersion(), 3u);
+    EXPECT_TRUE(Setting("ASIOMLSampleRate")); // the line before
     EXPECT_FALSE(Setting("HeadPhoneOutName"));
     EXPECT_EQ(sim::files::OpenFiles(), 0u);
 }

@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <algorithm>
 #include <random>
 
 #include <ks_guids.h>
+#include <sim/files_sim.h>
 #include <sim/io_sim.h>
 #include <sim/pnp_sim.h>
 #include <sim/portcls_adapter_sim.h>
@@ -20,6 +22,7 @@
 #include <sim/usb_pnp.h>
 
 #include "driver/core/driver_entry.h"
+#include "driver/core/ini_reader.h"
 #include "driver/core/usb_audio_adapter.h"
 #include "driver/core/usb_audio_device.h"
 #include "support/driver_machine.h"
@@ -89,6 +92,28 @@ TEST_F(DriverStartTest, Uac2HeadsetStartsWithBothPrivateInterfacesAndGoesWithout
     EXPECT_EQ(sim::pnp::Devices(), 0u);
     EXPECT_EQ(sim::portcls::AdapterDevices(), 0u);
     EXPECT_TRUE(sim::portcls::Subdevices().empty());
+}
+
+// An INI file with more values than the import takes: the headset starts on the values before the
+// limit, and the driver logs where the import stopped.
+TEST_F(DriverStartTest, IniPastItsValueLimitStartsOnTheValuesBeforeIt)
+{
+    std::string ini = "[VERSION]\nVersion=1\n[SALVIN]\nUSB\\VID_1234&PID_9ABC&REV_0200=H\n[H]\n"
+                      "ASIOMLSampleRate=96000\n";
+    for (unsigned i = 1; i < INI_MAX_SECTION_VALUES; ++i)
+        ini += "Filler" + std::to_string(i) + "=1\n";
+    ini += "ASIOMLDataLatency=2\n"; // the first value past the limit
+    std::ofstream(sim::files::SystemRoot() / "ZELKO610.INI", std::ios::binary | std::ios::trunc) << ini;
+
+    PDEVICE_OBJECT pdo = bus->Plug(1, usbsim::VirtualDevice::Uac2());
+    ASSERT_TRUE(sim::pnp::Started(pdo));
+    CUsbAudioAdapter *adapter = AdapterOf(pdo);
+    ASSERT_NE(adapter, nullptr);
+    EXPECT_EQ(adapter->SampleRate(), 96000u);
+    EXPECT_EQ(adapter->LatencyIndex(), ASIO_DEFAULT_LATENCY_INDEX);
+    EXPECT_TRUE(sim::DebugLogContains("IniReader section [H] holds more than 1024 values: import stopped"));
+    bus->Unplug(1);
+    EXPECT_EQ(sim::pnp::Devices(), 0u);
 }
 
 TEST_F(DriverStartTest, Uac1HeadsetWithTwoHeadphoneStreamsAndAMicrophone)
