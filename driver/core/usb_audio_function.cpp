@@ -168,7 +168,7 @@ static ULONG UnitKind(IUsbAudioUnit *unit)
 CUsbAudioFunctionModel::CUsbAudioFunctionModel()
     : m_Inputs{}, m_Hal(nullptr), m_Device(nullptr), m_Settings{}, m_CreateUnit(nullptr),
       m_CreateStream(nullptr), m_Lower(nullptr), m_ControlInterface(0), m_Units(nullptr), m_Streams(nullptr),
-      m_HardwareMute(nullptr), m_Fit{}
+      m_HardwareMute(nullptr), m_Members{}, m_MembersKnown(FALSE), m_Fit{}
 {
 }
 
@@ -319,7 +319,60 @@ NTSTATUS CUsbAudioFunctionModel::ParseControlFromConfig(IUsbLowerRequests *lower
     if (!NT_SUCCESS(status) || !found)
         return status; // no AudioControl interface: nothing to walk
     m_ControlInterface = found->bInterfaceNumber;
-    return ParseControlInterface(found, remaining);
+    status = ParseControlInterface(found, remaining);
+    if (IsUac2())
+        TakeAssociation(config);
+    return status;
+}
+
+void CUsbAudioFunctionModel::TakeMembers(const UCHAR *iface, ULONG length)
+{
+    RtlZeroMemory(m_Members, sizeof(m_Members));
+    m_MembersKnown = TRUE;
+    const UCHAR own = iface[2];
+    BOOLEAN listed = FALSE, inControl = TRUE;
+    for (ULONG at = iface[0]; at <= length && length - at >= 2 && iface[at] >= 2 && iface[at] <= length - at;
+         at += iface[at])
+    {
+        const UCHAR *d = iface + at;
+        if (d[1] == USB_INTERFACE_DESCRIPTOR_TYPE)
+            inControl = FALSE;
+        if (d[1] == USB_INTERFACE_DESCRIPTOR_TYPE && d[0] >= UAC_INTERFACE_LENGTH &&
+            d[5] == USB_DEVICE_CLASS_AUDIO)
+        {
+            if (d[6] == USB_AUDIO_SUBCLASS_AUDIOCONTROL && d[2] != own)
+                break; // the next function's
+            if (d[6] == USB_AUDIO_SUBCLASS_AUDIOSTREAMING && !listed)
+                AddMember(d[2]);
+        }
+        // A class 1.0 header names its function's streaming interfaces (baInterfaceNr): only those.
+        else if (!IsUac2() && inControl && !listed && d[1] == USB_CS_INTERFACE_DESCRIPTOR_TYPE && d[0] >= 8 &&
+                 d[2] == UAC_HEADER && d[0] >= 8u + d[7])
+        {
+            RtlZeroMemory(m_Members, sizeof(m_Members));
+            for (ULONG i = 0; i < d[7]; ++i)
+                AddMember(d[8 + i]);
+            listed = TRUE;
+        }
+    }
+}
+
+void CUsbAudioFunctionModel::TakeAssociation(const USB_CONFIGURATION_DESCRIPTOR *configuration)
+{
+    const UCHAR *config = reinterpret_cast<const UCHAR *>(configuration);
+    const ULONG total = configuration->wTotalLength;
+    for (ULONG at = 0; total - at >= 2 && config[at] >= 2 && config[at] <= total - at; at += config[at])
+    {
+        const UCHAR *d = config + at;
+        if (d[1] != USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE || d[0] < 8 || m_ControlInterface < d[2] ||
+            ULONG(m_ControlInterface) >= ULONG(d[2]) + d[3])
+            continue;
+        RtlZeroMemory(m_Members, sizeof(m_Members));
+        m_MembersKnown = TRUE;
+        for (ULONG n = d[2]; n < ULONG(d[2]) + d[3] && n < 256; ++n)
+            AddMember(UCHAR(n));
+        return;
+    }
 }
 
 NTSTATUS CUsbAudioFunctionModel::ParseControlInterface(const USB_INTERFACE_DESCRIPTOR *iface, ULONG length)
@@ -330,6 +383,7 @@ NTSTATUS CUsbAudioFunctionModel::ParseControlInterface(const USB_INTERFACE_DESCR
         iface->bInterfaceSubClass != USB_AUDIO_SUBCLASS_AUDIOCONTROL || iface->bInterfaceProtocol != protocol)
         return STATUS_INVALID_PARAMETER;
     m_ControlInterface = iface->bInterfaceNumber;
+    TakeMembers(reinterpret_cast<const UCHAR *>(iface), length);
     const UacVersion version = IsUac2() ? UacVersion::Uac2 : UacVersion::Uac1;
     const UCHAR *at = reinterpret_cast<const UCHAR *>(iface) + UAC_INTERFACE_LENGTH;
     ULONG remaining = length - UAC_INTERFACE_LENGTH;
@@ -491,9 +545,21 @@ NTSTATUS CUsbAudioFunctionModel::ParseStreamingFromConfig(IUsbLowerRequests *low
     const USB_INTERFACE_DESCRIPTOR *found = nullptr;
     ULONG remaining = 0;
     NTSTATUS status = FindInterface(lower, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, &config, &found, &remaining);
-    if (!NT_SUCCESS(status) || !found)
+    if (!NT_SUCCESS(status))
         return status;
+    if (!found)
+        return OwnsNoStreaming();
     return ParseStreamingInterfaces(config, found, remaining);
+}
+
+NTSTATUS CUsbAudioFunctionModel::OwnsNoStreaming()
+{
+    if (!m_MembersKnown)
+        return STATUS_SUCCESS;
+    DbgPrint(
+        "ParseStreamingInterfaces the audio function of interface %u owns no audio streaming interface\n",
+        unsigned(m_ControlInterface));
+    return STATUS_UNSUCCESSFUL;
 }
 
 NTSTATUS CUsbAudioFunctionModel::ParseStreamingInterfaces(const USB_CONFIGURATION_DESCRIPTOR *configuration,
@@ -506,12 +572,28 @@ NTSTATUS CUsbAudioFunctionModel::ParseStreamingInterfaces(const USB_CONFIGURATIO
     // Nothing beyond the end the caller names is read.
     const ULONG total = ULONG(at - config) + length;
     NTSTATUS status = STATUS_SUCCESS;
+    BOOLEAN walked = FALSE;
+    LONG ignored = -1;
     while (at)
     {
         const UCHAR *stopped = nullptr;
-        status = StreamingInterface(config, total, at, &stopped);
-        if (!NT_SUCCESS(status))
-            return status;
+        // Another function's interface is never bound to this function's terminals.
+        if (ULONG(config + total - at) >= UAC_INTERFACE_LENGTH && at[0] >= UAC_INTERFACE_LENGTH &&
+            !IsMember(at[2]))
+        {
+            if (ignored != at[2])
+                DbgPrint("ParseStreamingInterfaces interface %u belongs to another function: ignored\n",
+                         unsigned(at[2]));
+            ignored = at[2];
+            stopped = at + at[0];
+        }
+        else
+        {
+            status = StreamingInterface(config, total, at, &stopped);
+            if (!NT_SUCCESS(status))
+                return status;
+            walked = TRUE;
+        }
         if (m_Inputs.DeviceClass == UsbAudioDeviceClass::Mirk)
             RunStatePass();
         if (!stopped || stopped >= config + total)
@@ -519,6 +601,8 @@ NTSTATUS CUsbAudioFunctionModel::ParseStreamingInterfaces(const USB_CONFIGURATIO
         at = reinterpret_cast<const UCHAR *>(usbd::ParseInterfaceBounded(
             config, total, stopped, -1, -1, USB_DEVICE_CLASS_AUDIO, USB_AUDIO_SUBCLASS_AUDIOSTREAMING, -1));
     }
+    if (!walked)
+        return OwnsNoStreaming();
     if (m_Inputs.DeviceClass != UsbAudioDeviceClass::Mirk)
         RunStatePass();
     else if (NT_SUCCESS(status))

@@ -139,6 +139,18 @@ protected:
                            const USB_CONFIGURATION_DESCRIPTOR **config,
                            const USB_INTERFACE_DESCRIPTOR **found, PULONG remaining);
     NTSTATUS CreateUnit(const UCHAR *descriptor, ULONG length);
+    // The streaming interfaces of this function: those after its AudioControl interface up to the next
+    // one (`iface`, `length` bytes to the configuration's end), or those a class 1.0 header lists.
+    void TakeMembers(const UCHAR *iface, ULONG length);
+    // Class 2.0: the interfaces of the association that holds the AudioControl interface, when one does.
+    void TakeAssociation(const USB_CONFIGURATION_DESCRIPTOR *config);
+    // The refusal of a function whose control walk found no streaming interface of its own.
+    NTSTATUS OwnsNoStreaming();
+    BOOLEAN IsMember(UCHAR interfaceNumber) const
+    {
+        return !m_MembersKnown || (m_Members[interfaceNumber / 32] >> (interfaceNumber % 32)) & 1;
+    }
+    void AddMember(UCHAR interfaceNumber) { m_Members[interfaceNumber / 32] |= 1u << (interfaceNumber % 32); }
     NTSTATUS LinkUnits();
     NTSTATUS CheckEnd();
     NTSTATUS StreamingInterface(const UCHAR *config, ULONG total, const UCHAR *interfaceAt,
@@ -168,6 +180,10 @@ protected:
     CItemList *m_Units;                 // IUsbAudioUnit, one reference each
     CItemList *m_Streams;               // IStreamBuilder, one reference each
     IHardwareMuteStage *m_HardwareMute; // one reference, shared by the render engines
+    // The AudioStreaming interfaces of the function the control walk took (bit n: interface n); all
+    // while no control walk ran.
+    ULONG m_Members[8];
+    BOOLEAN m_MembersKnown;
     // The alternate setting whose formats the streaming walk is listing.
     struct FormatFit
     {

@@ -685,3 +685,42 @@ TEST_F(FunctionModelTest, CapturePacketsAreSizedAtTheNominalRate)
 }
 
 } // namespace
+
+namespace
+{
+
+// A function's streaming interfaces are those its class 1.0 header lists, or those of the class 2.0
+// association holding its control interface: any other is ignored, never bound to its terminals.
+TEST_F(FunctionModelTest, OnlyTheFunctionsOwnStreamingInterfacesAreWalked)
+{
+    auto uac1 = usbsim::VirtualDevice::Uac1();
+    Bytes &config1 = uac1->Descriptors().configuration;
+    usbsim::Set8(config1, At(config1, 0x24, UAC_HEADER) + 7, 1); // bInCollection: the render interface only
+    Plug(uac1, UsbAudioDeviceClass::Uac1);
+    sim::ClearDebugLog();
+    ASSERT_EQ(Walk(), STATUS_SUCCESS);
+    EXPECT_EQ(hal->GetEngineCount(), 1u);
+    EXPECT_TRUE(sim::DebugLogContains("interface 2 belongs to another function: ignored"));
+    NextRound();
+
+    auto uac2 = usbsim::VirtualDevice::Uac2();
+    Bytes &config2 = uac2->Descriptors().configuration;
+    usbsim::Set8(config2, At(config2, USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE, -1) + 3,
+                 2); // interfaces 0, 1
+    Plug(uac2, UsbAudioDeviceClass::Uac2);
+    sim::ClearDebugLog();
+    ASSERT_EQ(Walk(), STATUS_SUCCESS);
+    EXPECT_EQ(hal->GetEngineCount(), 1u);
+    EXPECT_TRUE(sim::DebugLogContains("interface 2 belongs to another function: ignored"));
+    NextRound();
+
+    // No streaming interface of its own at all: refused with that reason.
+    auto empty = usbsim::VirtualDevice::Uac1();
+    Bytes &config3 = empty->Descriptors().configuration;
+    usbsim::Set8(config3, At(config3, 0x24, UAC_HEADER) + 7, 0);
+    Plug(empty, UsbAudioDeviceClass::Uac1);
+    EXPECT_EQ(Walk(), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(sim::DebugLogContains("the audio function of interface 0 owns no audio streaming interface"));
+}
+
+} // namespace

@@ -28,6 +28,16 @@ namespace
 constexpr unsigned kPort = 1;
 constexpr size_t kEpAddress = 2, kEpAttributes = 3;
 
+// Random bytes that are never zero, so the played stream's start is where the silence ends.
+std::vector<UCHAR> Source(size_t bytes)
+{
+    std::vector<UCHAR> source(bytes);
+    std::mt19937 random(11);
+    for (auto &b : source)
+        b = UCHAR(random() | 1);
+    return source;
+}
+
 class DeviceDescriptorsTest : public DriverMachineTest
 {
 protected:
@@ -85,6 +95,35 @@ protected:
         }
         return formats;
     }
+    // Records `ms` virtual ms from the named capture wave filter in `format`: the bytes the pin moved.
+    std::vector<uint8_t> Record(const std::string &wave, const WAVEFORMATEXTENSIBLE &format, unsigned ms)
+    {
+        sim::audio::FilterRef ref = sim::audio::FindFilter(wave);
+        EXPECT_NE(ref.Port, nullptr) << wave;
+        if (!ref.Port)
+            return {};
+        sim::audio::Filter filter(ref.Port);
+        const auto data = miniport_bench::DataFormat(format);
+        std::unique_ptr<sim::audio::Pin> pin;
+        EXPECT_EQ(sim::audio::OpenPin(filter, 0, data.data(), ULONG(data.size()), &pin), STATUS_SUCCESS);
+        if (!pin)
+            return {};
+        EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        sim::AdvanceMs(ms);
+        EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        const auto moved = pin->Moved();
+        return std::vector<uint8_t>(moved.begin(), moved.end());
+    }
+    // 100 ms of 48 kHz 16-bit stereo through "HPOut00Wave" reach endpoint 0x01 byte for byte.
+    void ExpectStereoPlaysBitExact()
+    {
+        const auto source = Source(48 * 4 * 200);
+        const auto played =
+            Play("HPOut00Wave", engine_test::MakeFormat(WAVE_FORMAT_PCM, 2, 48000, 16), source, 0x01, 100);
+        ASSERT_GE(played.size(), 48u * 4 * 60);
+        for (size_t k = 0; k < played.size(); ++k)
+            ASSERT_EQ(played[k], source[k]) << "byte " << k;
+    }
     void Remove()
     {
         bus->Unplug(kPort);
@@ -138,16 +177,6 @@ TEST_F(DeviceDescriptorsTest, AStreamWhoseEndpointsDoNotFitIsLeftOutAndTheRestSt
     }
 }
 
-// Random bytes that are never zero, so the played stream's start is where the silence ends.
-std::vector<UCHAR> Source(size_t bytes)
-{
-    std::vector<UCHAR> source(bytes);
-    std::mt19937 random(11);
-    for (auto &b : source)
-        b = UCHAR(random() | 1);
-    return source;
-}
-
 // No 2-byte interrupt endpoint, so no status thread: the start itself reads the jacks once, and the
 // endpoints they say are there are registered by the time the start returns.
 TEST_F(DeviceDescriptorsTest, AHeadsetWithoutAStatusPipeRegistersItsEndpointsAtStartAndPlays)
@@ -157,12 +186,7 @@ TEST_F(DeviceDescriptorsTest, AHeadsetWithoutAStatusPipeRegistersItsEndpointsAtS
     pdo = bus->Plug(kPort, HuldHeadset(options));
     ASSERT_TRUE(sim::pnp::Started(pdo));
     EXPECT_EQ(WaveNames(), (std::set<std::string>{"HPOut00Wave", "MicIn00Wave"}));
-    const auto source = Source(48 * 4 * 200);
-    const auto played =
-        Play("HPOut00Wave", engine_test::MakeFormat(WAVE_FORMAT_PCM, 2, 48000, 16), source, 0x01, 100);
-    ASSERT_GE(played.size(), 48u * 4 * 60);
-    for (size_t k = 0; k < played.size(); ++k)
-        ASSERT_EQ(played[k], source[k]) << "byte " << k;
+    ExpectStereoPlaysBitExact();
     Remove();
 
     // The same for class 2.0: its 6-byte status endpoint is 8 bytes here.
@@ -229,6 +253,57 @@ TEST_F(DeviceDescriptorsTest, TwentyValidBitsInThreeByteContainersOpenAndPlay)
     for (size_t k = 0; k < played.size(); ++k)
         ASSERT_EQ(played[k] & (k % 3 == 0 ? 0xF0 : 0xFF), source[k] & (k % 3 == 0 ? 0xF0 : 0xFF))
             << "byte " << k;
+    Remove();
+}
+
+// Two class 1.0 functions and no association: the first function's header names its streaming
+// interfaces, so the second function's are never bound to the first's terminals; the first plays and
+// records, and nothing is asked of the second.
+TEST_F(DeviceDescriptorsTest, OfTwoClass1FunctionsTheFirstStartsWithItsOwnInterfacesOnly)
+{
+    auto headset = HuldHeadset();
+    usbsim::Uac1Options second;
+    second.interfaceBase = 3;
+    second.endpointBase = 4;
+    usbsim::Bytes &config = headset->Descriptors().configuration;
+    config = usbsim::JoinConfigurations(config, usbsim::BuildUac1Headset(second).configuration);
+    bus->Iso(kPort).SetPattern(0x82, usbsim::IsoPattern::Ramp);
+    ASSERT_TRUE(Start(headset));
+    EXPECT_EQ(WaveNames(), (std::set<std::string>{"HPOut00Wave", "MicIn00Wave"}));
+    EXPECT_TRUE(sim::DebugLogContains("interface 4 belongs to another function: ignored"));
+    EXPECT_TRUE(sim::DebugLogContains("interface 5 belongs to another function: ignored"));
+
+    ExpectStereoPlaysBitExact();
+    const auto recorded =
+        Record("MicIn00Wave", engine_test::MakeFormat(WAVE_FORMAT_PCM, 1, 48000, 16, false), 100);
+    ASSERT_GE(recorded.size(), 2u * 48 * 50);
+    const auto *samples = reinterpret_cast<const int16_t *>(recorded.data());
+    for (size_t n = 1; n < recorded.size() / 2; ++n)
+        ASSERT_EQ(int16_t(samples[n] - samples[n - 1]), 1) << "sample " << n;
+
+    for (const usbsim::Event &e : bus->Log(usbsim::EventKind::Urb))
+        if (e.bmRequestType & 0x60 && (e.bmRequestType & 0x1F) == 1)
+            EXPECT_LT(uint8_t(e.wIndex), 3) << "a request to the second function";
+    for (const usbsim::Event &e : bus->Log(usbsim::EventKind::SelectInterface))
+        EXPECT_LT(e.interfaceNumber, 3) << "the second function's interface selected";
+    Remove();
+}
+
+// The first AudioControl interface picks the class (1.0 here), but its function owns only a MIDI
+// interface: the start is refused for that, not for the class 2.0 function's interfaces after it.
+TEST_F(DeviceDescriptorsTest, AClass1FunctionWithoutStreamingBeforeAClass2FunctionIsRefusedForThat)
+{
+    usbsim::Uac2Options options;
+    options.interfaceBase = 2;
+    usbsim::DescriptorSet set = usbsim::BuildUac2Headset(options);
+    set.configuration = usbsim::JoinConfigurations(usbsim::BuildUac1MidiFunction(0), set.configuration);
+    auto device = usbsim::VirtualDevice::Make(set, usbsim::DeviceFamily::Uac2);
+    device->SetString(0x50, u"Huld");
+    device->otherReads[0x02u << 16 | 0x51] = {0x1F};
+    EXPECT_FALSE(Start(device));
+    EXPECT_TRUE(sim::DebugLogContains("the audio function of interface 0 owns no audio streaming interface"));
+    EXPECT_TRUE(sim::DebugLogContains("interface 3 belongs to another function: ignored"));
+    EXPECT_TRUE(WaveNames().empty());
     Remove();
 }
 
