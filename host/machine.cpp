@@ -5,6 +5,7 @@
 #include <sim/kernel_sim.h>
 
 #include <cstdio>
+#include <vector>
 
 namespace host
 {
@@ -60,6 +61,7 @@ std::string StatusText(NTSTATUS status)
         {STATUS_ACCESS_DENIED, "STATUS_ACCESS_DENIED"},
         {STATUS_BUFFER_TOO_SMALL, "STATUS_BUFFER_TOO_SMALL"},
         {STATUS_NO_MATCH, "STATUS_NO_MATCH"},
+        {STATUS_IMPLEMENTATION_LIMIT, "STATUS_IMPLEMENTATION_LIMIT"},
     };
     char code[16];
     std::snprintf(code, sizeof code, "0x%08X", uint32_t(status));
@@ -67,6 +69,16 @@ std::string StatusText(NTSTATUS status)
         if (n.status == status)
             return status == STATUS_SUCCESS ? n.name : std::string(n.name) + " (" + code + ")";
     return code;
+}
+
+void PrintDriverLog()
+{
+    const std::vector<std::string> messages = sim::DebugLog();
+    if (messages.empty())
+        return;
+    std::printf("Driver log\n");
+    for (const std::string &line : messages)
+        std::printf("  %s", line.c_str());
 }
 
 } // namespace host

@@ -43,4 +43,7 @@ private:
 // "STATUS_SUCCESS", "STATUS_UNSUCCESSFUL (0xC0000001)", ... for messages.
 std::string StatusText(NTSTATUS status);
 
+// The driver's DbgPrint lines so far under a "Driver log" heading; nothing when it logged none.
+void PrintDriverLog();
+
 } // namespace host

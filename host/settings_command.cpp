@@ -61,6 +61,7 @@ int RunSettings(const Options &options)
     std::printf("Settings   %s\n", machine.SettingsKey().c_str());
     const std::string dump = sim::registry::Dump(machine.SettingsKey());
     std::fputs(dump.empty() ? "  (no values)\n" : dump.c_str(), stdout);
+    PrintDriverLog(); // why an import stopped
     return NT_SUCCESS(status) ? 0 : 1;
 }
 

@@ -189,14 +189,8 @@ int RunStart(const Options &options)
                 std::printf("State      started, D0\n");
             }
         }
-        // What the driver logged explains a refusal.
-        const std::vector<std::string> messages = sim::DebugLog();
-        if (!reason.empty() && !messages.empty())
-        {
-            std::printf("Driver log\n");
-            for (const std::string &line : messages)
-                std::printf("  %s", line.c_str());
-        }
+        // What the driver logged explains a refusal, or what a start that went on left out.
+        PrintDriverLog();
         std::printf("Removal\n");
         bus->Unplug(kPort);
         PrintPnpLog(&printed);
