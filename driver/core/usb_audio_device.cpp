@@ -432,7 +432,11 @@ NTSTATUS CUac1Device::DetectCapabilities()
     {
         const CapsRow *row = FindProductRow(kStringlessRows, kStringlessRowCount, m_VendorId, m_ProductId);
         if (!row)
+        {
+            DbgPrint("StartHardware identification string 0x%02X or 0x%02X not readable 0x%08X\n",
+                     unsigned(USB_ID_STRING_INDEX), unsigned(USB_ID_STRING_FALLBACK_INDEX), unsigned(status));
             return status;
+        }
         SetCapabilities(row->Mask, row->Second, row->Third);
         return STATUS_SUCCESS;
     }
@@ -588,7 +592,11 @@ NTSTATUS CUac2Device::DetectCapabilities()
     NTSTATUS status = UsbReadString(m_Lower, USB_ID_STRING_FALLBACK_INDEX, kLanguage, USB_ID_STRING_BYTES,
                                     USB_ID_STRING_BYTES, PoolTag::pmet, PoolTag::pmet, &text);
     if (!NT_SUCCESS(status))
+    {
+        DbgPrint("StartHardware identification string 0x%02X not readable 0x%08X\n",
+                 unsigned(USB_ID_STRING_FALLBACK_INDEX), unsigned(status));
         return status == STATUS_INSUFFICIENT_RESOURCES ? status : STATUS_UNSUCCESSFUL;
+    }
     status = STATUS_UNSUCCESSFUL;
     for (ULONG i = 0; i < kUac2ChipRowCount; ++i)
         if (TextBeginsWith(&text, kUac2ChipRows[i].Name))

@@ -164,6 +164,16 @@ static ULONG UnitKind(IUsbAudioUnit *unit)
     return kind;
 }
 
+// One line for a descriptor the walk cannot read on: where it is and what it claims.
+static void LogMalformed(PCSTR walk, ULONG interfaceNumber, const UCHAR *at, ULONG remaining)
+{
+    DbgPrint(
+        "%s interface %u: descriptor of %u bytes, type 0x%02X, malformed or past the configuration's end "
+        "(%u bytes left)\n",
+        walk, unsigned(interfaceNumber), unsigned(remaining ? at[0] : 0),
+        unsigned(remaining >= 2 ? at[1] : 0), unsigned(remaining));
+}
+
 // ---- Set-up -------------------------------------------------------------------------------------------
 CUsbAudioFunctionModel::CUsbAudioFunctionModel()
     : m_Inputs{}, m_Hal(nullptr), m_Device(nullptr), m_Settings{}, m_CreateUnit(nullptr),
@@ -381,7 +391,10 @@ NTSTATUS CUsbAudioFunctionModel::ParseControlInterface(const USB_INTERFACE_DESCR
     if (!iface || !m_Units || length < UAC_INTERFACE_LENGTH || iface->bLength < UAC_INTERFACE_LENGTH ||
         iface->bInterfaceClass != USB_DEVICE_CLASS_AUDIO ||
         iface->bInterfaceSubClass != USB_AUDIO_SUBCLASS_AUDIOCONTROL || iface->bInterfaceProtocol != protocol)
+    {
+        DbgPrint("ParseControlInterface not an AudioControl interface of the class's protocol\n");
         return STATUS_INVALID_PARAMETER;
+    }
     m_ControlInterface = iface->bInterfaceNumber;
     TakeMembers(reinterpret_cast<const UCHAR *>(iface), length);
     const UacVersion version = IsUac2() ? UacVersion::Uac2 : UacVersion::Uac1;
@@ -391,7 +404,10 @@ NTSTATUS CUsbAudioFunctionModel::ParseControlInterface(const USB_INTERFACE_DESCR
     {
         NTSTATUS status = ValidateClassDescriptor(version, UacInterface::Control, at, remaining);
         if (!NT_SUCCESS(status))
+        {
+            LogMalformed("ParseControlInterface", m_ControlInterface, at, remaining);
             return status;
+        }
         if (at[1] != USB_CS_INTERFACE_DESCRIPTOR_TYPE)
             break;
         if (at[2] != UAC_HEADER)
@@ -658,7 +674,12 @@ NTSTATUS CUsbAudioFunctionModel::StreamingInterface(const UCHAR *config, ULONG t
     if (remainingAtInterface < UAC_INTERFACE_LENGTH || iface[0] < UAC_INTERFACE_LENGTH ||
         iface[1] != USB_INTERFACE_DESCRIPTOR_TYPE || iface[5] != USB_DEVICE_CLASS_AUDIO ||
         iface[6] != USB_AUDIO_SUBCLASS_AUDIOSTREAMING || iface[7] != (uac2 ? USB_AUDIO_PROTOCOL_UAC2 : 0))
+    {
+        DbgPrint("ParseStreamingInterfaces interface %u: not an AudioStreaming interface of the class's "
+                 "protocol\n",
+                 unsigned(remainingAtInterface >= 3 ? iface[2] : 0));
         return STATUS_INVALID_PARAMETER;
+    }
     const UacVersion version = uac2 ? UacVersion::Uac2 : UacVersion::Uac1;
     const UCHAR number = iface[2];
     UCHAR alternate = iface[3];
@@ -674,7 +695,10 @@ NTSTATUS CUsbAudioFunctionModel::StreamingInterface(const UCHAR *config, ULONG t
         const ULONG remaining = total - ULONG(at - config);
         status = ValidateClassDescriptor(version, UacInterface::Streaming, at, remaining);
         if (!NT_SUCCESS(status))
+        {
+            LogMalformed("ParseStreamingInterfaces", number, at, remaining);
             return status;
+        }
         const UCHAR type = at[1];
         if (type == USB_INTERFACE_DESCRIPTOR_TYPE)
         {
@@ -717,11 +741,14 @@ NTSTATUS CUsbAudioFunctionModel::StreamingInterface(const UCHAR *config, ULONG t
         }
         else if (type == USB_CS_INTERFACE_DESCRIPTOR_TYPE && at[2] == UAC_FORMAT_TYPE)
         {
-            if (!general)
-                return STATUS_INVALID_PARAMETER;
             const UCHAR kind = uac2 ? formatType : at[3];
-            if (kind != UAC_FORMAT_TYPE_I && kind != UAC_FORMAT_TYPE_III)
+            if (!general || (kind != UAC_FORMAT_TYPE_I && kind != UAC_FORMAT_TYPE_III))
+            {
+                DbgPrint("ParseStreamingInterfaces interface %u alternate %u: %s\n", unsigned(number),
+                         unsigned(alternate),
+                         general ? "format type neither I nor III" : "FORMAT_TYPE before AS_GENERAL");
                 return STATUS_INVALID_PARAMETER;
+            }
             const ULONG count = uac2 ? channels : at[4];
             const ULONG bytes = uac2 ? at[4] : at[5];
             const ULONG bits = uac2 ? at[5] : at[6];
@@ -782,11 +809,14 @@ NTSTATUS CUsbAudioFunctionModel::BeginStream(UCHAR interfaceNumber, UCHAR termin
 {
     IUsbAudioUnit *terminal = nullptr;
     NTSTATUS status = FindUnitById(terminalLink, &terminal);
-    if (!NT_SUCCESS(status))
-        return status;
-    const ULONG kind = UnitKind(terminal);
+    const ULONG kind = NT_SUCCESS(status) ? UnitKind(terminal) : 0;
     if (kind != UAC_INPUT_TERMINAL && kind != UAC_OUTPUT_TERMINAL)
-        return STATUS_INVALID_PARAMETER;
+    {
+        DbgPrint("ParseStreamingInterfaces interface %u: AS_GENERAL links to %u, %s\n",
+                 unsigned(interfaceNumber), unsigned(terminalLink),
+                 NT_SUCCESS(status) ? "not a terminal" : "no such unit");
+        return NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status;
+    }
     ULONG terminalNode = 0;
     status = terminal->GetFirstNodeId(&terminalNode);
     if (!NT_SUCCESS(status))
@@ -884,7 +914,10 @@ NTSTATUS CUsbAudioFunctionModel::RegisterUac1Formats(IStreamBuilder *stream, con
             high = t;
         }
         if (high > 96000)
+        {
+            DbgPrint("RegisterUac1Formats range up to %u Hz above 96000\n", unsigned(high));
             return STATUS_INVALID_PARAMETER;
+        }
         for (ULONG rate : SampleRateTable)
             count += rate >= low && rate <= high;
         if (!count)
@@ -1051,7 +1084,12 @@ NTSTATUS CUsbAudioFunctionModel::BindStreamNodes(CStreamEngine *engine, ULONG te
         }
     }
     if (!anyJack || !reached)
+    {
+        // A render stream is bound from a jack back to its terminal: without one it has no endpoint.
+        DbgPrint("BindStreamNodes terminal node %u: %s\n", unsigned(terminalNodeId),
+                 anyJack ? "no jacks on the terminal it plays to" : "no output terminal with jacks");
         return STATUS_INVALID_PARAMETER;
+    }
     return AttachUnitEffects(engine);
 }
 

@@ -307,4 +307,73 @@ TEST_F(DeviceDescriptorsTest, AClass1FunctionWithoutStreamingBeforeAClass2Functi
     Remove();
 }
 
+// Every refused start says why in one line that names the descriptor and the rule.
+TEST_F(DeviceDescriptorsTest, EveryRefusedStartLogsItsReason)
+{
+    struct Case
+    {
+        const char *name;
+        std::function<std::shared_ptr<usbsim::VirtualDevice>()> make;
+        const char *logged;
+    };
+    const Case cases[] = {
+        {"class 1.0 without an identification string", [] { return usbsim::VirtualDevice::Uac1(); },
+         "identification string 0x50 or 0x32 not readable"},
+        {"class 2.0 without its chip string",
+         []
+         {
+             auto d = usbsim::VirtualDevice::Uac2();
+             d->Descriptors().strings.erase(0x32);
+             return d;
+         },
+         "identification string 0x32 not readable"},
+        {"no output terminal with jacks",
+         []
+         {
+             auto d = HuldHeadset();
+             d->jacks.erase(usbsim::kUac1PlaybackOt);
+             return d;
+         },
+         "no output terminal with jacks"},
+        {"no jacks on the terminal a stream plays to",
+         []
+         {
+             usbsim::Uac1Options options;
+             options.secondRender = true;
+             auto d = HuldHeadset(options);
+             d->jacks.erase(usbsim::kUac1PlaybackOt);
+             return d;
+         },
+         "no jacks on the terminal it plays to"},
+        {"a processing unit",
+         []
+         {
+             auto d = HuldHeadset();
+             usbsim::Bytes &b = d->Descriptors().configuration;
+             usbsim::Insert(b, size_t(usbsim::FindEndpoint(b, 0, 0)),
+                            {13, 0x24, 0x07, 20, 0x01, 0x00, 1, 1, 2, 0x03, 0x00, 0x00, 0x00});
+             usbsim::FixTotalLength(b);
+             return d;
+         },
+         "ParseControlInterface unsupported subtype 7"},
+        {"a stream linked to no unit",
+         []
+         {
+             auto d = HuldHeadset();
+             usbsim::Bytes &b = d->Descriptors().configuration;
+             usbsim::Set8(b, size_t(usbsim::FindDescriptor(b, 0x24, 0x01, 1)) + 3, 99);
+             return d;
+         },
+         "interface 1: AS_GENERAL links to 99, no such unit"},
+    };
+    for (const Case &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        EXPECT_FALSE(Start(c.make()));
+        EXPECT_TRUE(sim::DebugLogContains(c.logged));
+        Remove();
+        Restart();
+    }
+}
+
 } // namespace
