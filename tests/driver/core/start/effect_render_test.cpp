@@ -18,6 +18,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 
 namespace
 {
@@ -61,10 +62,13 @@ protected:
         filter = std::make_unique<sim::audio::Filter>(ref.Port);
     }
 
-    // Plays `frames` of 16-bit `source` in `channels` channels; the bus's 16-bit stereo frames.
-    std::vector<int16_t> Play(USHORT channels, ULONG mask, const std::vector<int16_t> &source)
+    // Plays `frames` of 16-bit `source` in `channels` channels at `rate`, running `midway` after
+    // `midwayMs` of playing; the bus's 16-bit stereo frames.
+    std::vector<int16_t> Play(USHORT channels, ULONG mask, const std::vector<int16_t> &source,
+                              ULONG rate = kRate, const std::function<void()> &midway = {},
+                              ULONG midwayMs = 0)
     {
-        auto format = engine_test::MakeFormat(WAVE_FORMAT_PCM, channels, kRate, 16);
+        auto format = engine_test::MakeFormat(WAVE_FORMAT_PCM, channels, rate, 16);
         format.dwChannelMask = mask;
         const auto data = miniport_bench::DataFormat(format);
         std::unique_ptr<sim::audio::Pin> pin;
@@ -76,7 +80,14 @@ protected:
         bus->Iso(kPort).ClearOutPackets(kOut);
         pin->SetSource(bytes);
         EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-        sim::AdvanceMs(source.size() / channels / (kRate / 1000) + 100);
+        ULONG played = 0;
+        if (midway)
+        {
+            sim::AdvanceMs(midwayMs);
+            midway();
+            played = midwayMs;
+        }
+        sim::AdvanceMs(source.size() / channels / (rate / 1000) + 100 - played);
         EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
         std::vector<int16_t> out;
         for (const auto &p : bus->Iso(kPort).OutPackets(kOut))
@@ -106,13 +117,13 @@ protected:
 };
 
 // A tone of its own in every channel, a fifth of full scale so the fold cannot clip.
-std::vector<int16_t> Tones(USHORT channels, size_t frames)
+std::vector<int16_t> Tones(USHORT channels, size_t frames, ULONG rate = kRate)
 {
     std::vector<int16_t> source(frames * channels);
     for (size_t n = 0; n < frames; ++n)
         for (USHORT c = 0; c < channels; ++c)
             source[n * channels + c] =
-                int16_t(std::lround(1500 * std::sin(2 * M_PI * (310 + 170 * c) * double(n) / kRate)));
+                int16_t(std::lround(1500 * std::sin(2 * M_PI * (310 + 170 * c) * double(n) / rate)));
     return source;
 }
 
@@ -142,28 +153,35 @@ Fit BestFit(const std::vector<int16_t> &bus, const std::vector<float> (&expected
 TEST_F(EffectRenderTest, WithTheSurroundOffEveryChannelReachesTheStereoPairAsTheFoldMakesIt)
 {
     Plug(0x0660, u"SVQ4RTB", {0x02, 0x00, 0x00, 0x0C});
+    // The endpoint takes 7.1 only: a 5.1 source reaches it as a client's mixer places it, its
+    // surround pair on the back or the side channels by its mask and the other pair silent. The
+    // oracle is the fold of the source as it is, six channels to two.
     struct Case
     {
         USHORT channels;
-        ULONG mask;
-    } cases[] = {{8, kMask71}};
+        int place[8]; // the pin channel of each source channel
+    } cases[] = {{8, {0, 1, 2, 3, 4, 5, 6, 7}}, {6, {0, 1, 2, 3, 4, 5}}, {6, {0, 1, 2, 3, 6, 7}}};
     const size_t frames = kRate / 1000 * 300;
     for (const Case &c : cases)
     {
-        SCOPED_TRACE(c.channels);
+        SCOPED_TRACE(testing::Message() << c.channels << " channels, surrounds on " << c.place[4]);
         const std::vector<int16_t> source = Tones(c.channels, frames);
+        std::vector<int16_t> pin(frames * 8);
         // The oracle: the channel conversion's plain fold of the source, in its own 16-bit units.
         std::vector<float> planes[8];
         float *at[8] = {};
         for (USHORT ch = 0; ch < c.channels; ++ch)
         {
             for (size_t n = 0; n < frames; ++n)
+            {
                 planes[ch].push_back(source[n * c.channels + ch]);
+                pin[n * 8 + size_t(c.place[ch])] = source[n * c.channels + ch];
+            }
             at[ch] = planes[ch].data();
         }
         ASSERT_EQ(ConvertChannels(at, c.channels, 2, int32_t(frames), 1), 2);
         const std::vector<float> fold[2] = {planes[0], planes[1]};
-        const Fit fit = BestFit(Play(c.channels, c.mask, source), fold);
+        const Fit fit = BestFit(Play(8, kMask71, pin), fold);
         EXPECT_LE(fit.error, 1.0) << "at a delay of " << fit.delay << " frames";
     }
 
@@ -219,6 +237,59 @@ TEST_F(EffectRenderTest, TheSurroundSwitchedOnPutsAFrontLeftImpulseInBothEarsLat
     EXPECT_GT(delayMs, 0.1);
     EXPECT_LT(delayMs, 0.5);
     EXPECT_GT(on.size[0], 2 * on.size[1]);
+}
+
+// Switched on while a 7.1 source plays: from the block that takes the switch, the dry pair falls to
+// silence over 2E samples (E = samples per millisecond at the stream's rate) and the surround's pair
+// rises over the next 2E; from there on the bus carries what a stream that had it on all along does.
+TEST_F(EffectRenderTest, SwitchedOnWhilePlayingTheBusMovesFromDryToTheSurroundOverFourMilliseconds)
+{
+    Plug(0x0161, nullptr, {0x02, 0x00, 0x00, 0x0C});
+    for (ULONG rate : {48000u, 44100u})
+    {
+        SCOPED_TRACE(rate);
+        const size_t e = rate / 1000, span = 2 * e - 1;
+        const std::vector<int16_t> source = Tones(8, rate / 1000 * 300, rate);
+        ASSERT_TRUE(SetSurround(0));
+        Play(8, kMask71, source, rate); // takes the switch, so the next stream starts without a fade
+        const std::vector<int16_t> dry = Play(8, kMask71, source, rate);
+        const std::vector<int16_t> switched = Play(
+            8, kMask71, source, rate, [&] { EXPECT_TRUE(SetSurround(1)); }, 150);
+        const std::vector<int16_t> wet = Play(8, kMask71, source, rate);
+        ASSERT_EQ(switched.size(), dry.size());
+        ASSERT_EQ(switched.size(), wet.size());
+        const size_t frames = switched.size() / 2;
+        size_t differs = 0;
+        while (differs < frames && std::abs(switched[2 * differs] - dry[2 * differs]) <= 2 &&
+               std::abs(switched[2 * differs + 1] - dry[2 * differs + 1]) <= 2)
+            ++differs;
+        ASSERT_GT(differs, 150 * e) << "the pair follows the dry signal until the switch";
+        ASSERT_LT(differs + 4 * e, frames);
+        // The fade's first samples keep nearly all of the dry signal: it starts a little before the
+        // first sample that differs.
+        auto fadeError = [&](size_t start)
+        {
+            double worst = 0;
+            for (size_t i = 0; i < 4 * e; ++i)
+                for (size_t c = 0; c < 2; ++c)
+                {
+                    const size_t at = 2 * (start + i) + c;
+                    const double expected =
+                        i < 2 * e ? dry[at] * (1.0 - double(i) / span) : wet[at] * (double(i - 2 * e) / span);
+                    worst = std::max(worst, std::fabs(switched[at] - expected));
+                }
+            return worst;
+        };
+        size_t start = differs;
+        for (size_t at = differs - 4; at < differs; ++at)
+            if (fadeError(at) < fadeError(start))
+                start = at;
+        EXPECT_LE(fadeError(start), 2.0) << "fade from frame " << start;
+        int after = 0;
+        for (size_t at = 2 * (start + 4 * e); at < switched.size(); ++at)
+            after = std::max(after, std::abs(switched[at] - wet[at]));
+        EXPECT_LE(after, 1) << "after 4E samples the bus is the surround's";
+    }
 }
 
 } // namespace
