@@ -377,6 +377,16 @@ TEST_F(ChipFamilyWalk, FirstOutputPinNodeAndFeatureUnitLookups)
     ULONG flag = 7;
     EXPECT_EQ(bare.IsFeatureUnit(&flag), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(flag, 7u);
+    // A selector unit descriptor (subtype 5), and one of a feature unit (6) that is not class-specific.
+    const UCHAR selector[] = {7, 0x24, 5, 9, 1, 3, 0};
+    CUnitCurve2 notFeature(nullptr, 0);
+    ASSERT_EQ(notFeature.AttachDescriptor(selector, sizeof selector), STATUS_SUCCESS);
+    EXPECT_EQ(notFeature.IsFeatureUnit(&flag), STATUS_INVALID_PARAMETER);
+    const UCHAR plain[] = {7, 0x04, 6, 9, 1, 1, 0};
+    CUnitCurve2 notClassSpecific(nullptr, 0);
+    ASSERT_EQ(notClassSpecific.AttachDescriptor(plain, sizeof plain), STATUS_SUCCESS);
+    EXPECT_EQ(notClassSpecific.IsFeatureUnit(&flag), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(flag, 7u);
 }
 
 // Each allocation of a family's walk failed in turn: every unit's initialisation and node creation
