@@ -196,23 +196,35 @@ TEST_F(WaveCyclicStreamTest, ARenderFillForAnotherClientCopiesNothingButKeepsThe
     EXPECT_TRUE(std::equal(block.begin(), block.end(), source.begin() + 960));
 }
 
-// A buffer the port shortens while stopped brings the positions inside it.
+// A buffer the port shortens brings the positions inside it: the copy cursor of a running stream,
+// whose next block comes from inside the shortened buffer; the reported position at once; the played
+// one when the stream runs and pauses again without a message between.
 TEST_F(WaveCyclicStreamTest, ShorteningTheBufferWrapsThePositionsIntoIt)
 {
     const auto pcm48 = MakeFormat(kPcm, 2, 48000, 16);
     Build({pcm48});
     ASSERT_EQ(Open(DataFormat(pcm48)), STATUS_SUCCESS);
     ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    control.Announce(pcm48, 5, 3);
+    control.Announce(pcm48, 5, 3); // the copy cursor 15 ms (2880 bytes) before the end of 9600
+    pin->Dma()->SetBufferSize(4800);
+    auto *base = static_cast<UCHAR *>(pin->Buffer());
+    std::fill(base, base + 4800, UCHAR(0x11));
+    std::fill(base + 4800, base + 9600, UCHAR(0xEE));
     std::vector<UCHAR> block(960);
-    for (int i = 0; i < 12; ++i)
+    control.Fill(&block);
+    EXPECT_EQ(std::count(block.begin(), block.end(), UCHAR(0x11)), 960) << "from the client's buffer";
+
+    for (int i = 0; i < 11; ++i)
         control.Fill(&block);
     for (int i = 0; i < 9; ++i)
         control.Played(960);
     ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    ASSERT_EQ(Position(), 9u * 960);
-    pin->Dma()->SetBufferSize(4800);
-    EXPECT_EQ(Position(), 9u * 960 % 4800);
+    ASSERT_EQ(Position(), 9u * 960 % 4800);
+    pin->Dma()->SetBufferSize(2400);
+    EXPECT_EQ(Position(), 9u * 960 % 4800 % 2400);
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    EXPECT_EQ(Position(), 9u * 960 % 4800 % 2400);
 }
 
 TEST_F(WaveCyclicStreamTest, PositionsAtEightChannelsOf32BitAt192kHzStayMonotoneAcrossLongGaps)
