@@ -15,6 +15,7 @@
 #include "driver/core/driver_entry.h"
 #include "driver/core/usb_audio_adapter.h"
 #include "support/kernel_test.h"
+#include "support/usb_device_rounds.h"
 
 class DriverMachineTest : public KernelTest
 {
@@ -41,12 +42,7 @@ protected:
     }
 
     // The adapter a started device's extension holds, or null.
-    static CUsbAudioAdapter *AdapterOf(PDEVICE_OBJECT pdo)
-    {
-        AdapterDeviceExtension *extension = pdo ? GetAdapterExtension(pdo->AttachedDevice) : nullptr;
-        return extension && extension->Adapter ? static_cast<CUsbAudioAdapter *>(extension->Adapter)
-                                               : nullptr;
-    }
+    static CUsbAudioAdapter *AdapterOf(PDEVICE_OBJECT pdo) { return device_rounds::AdapterOf(pdo); }
 
     // The wave filters registered with the port class, by name.
     static std::set<std::string> WaveNames()
