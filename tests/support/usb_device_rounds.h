@@ -53,7 +53,8 @@ struct CountingClient
 
 // Opens, starts, runs for `ms` virtual ms, stops and closes one client of `format`; "" when it opened
 // and moved data in packets that fit the endpoint, else what went wrong.
-inline std::string StreamOne(ICyclicControl *stream, const WAVEFORMATEXTENSIBLE &format, bool capture, unsigned ms)
+inline std::string StreamOne(ICyclicControl *stream, const WAVEFORMATEXTENSIBLE &format, bool capture,
+                             unsigned ms)
 {
     // Every stream of the driver is a CUsbAudioStream; its count of cut packets must stay.
     const LONG clamped = static_cast<CUsbAudioStream *>(stream)->ClampedPackets();
@@ -125,8 +126,9 @@ inline std::string StreamEveryFormat(PDEVICE_OBJECT pdo, unsigned ms)
 
 // Plugs `device` on `port`, streams every format it offers once started, and unplugs it: "" when every
 // offered format streamed (a refused start offers none). The caller checks misuse reports and leaks.
-inline std::string PlugStreamRemove(usbsim::Bus &bus, unsigned port, std::shared_ptr<usbsim::VirtualDevice> device,
-                                    unsigned ms, bool *started = nullptr)
+inline std::string PlugStreamRemove(usbsim::Bus &bus, unsigned port,
+                                    std::shared_ptr<usbsim::VirtualDevice> device, unsigned ms,
+                                    bool *started = nullptr)
 {
     PDEVICE_OBJECT pdo = bus.Plug(port, std::move(device));
     sim::RunUntilIdle();
