@@ -25,14 +25,23 @@ ahead. One reflection factor per room: the beta whose energy loss per reflection
 equals Sabine's mean absorption 0.161 V / (S RT60) for RT60 0.25, 0.4, 0.6 s; the image model
 then decays at that RT60. Every image but the direct sound that arrives within T/2 samples
 goes through the head model at its horizontal arrival direction with beta^reflections / r;
-the last 256 taps fade out (half-Hann). The third table uses the size code's room. The
+a second-order Butterworth high-pass at 20 Hz, the audio band's lower edge, takes out the image
+sum's build-up below the room's lowest mode (walls that reflect every frequency alike put every
+image in phase at DC: +15 to +19 dB there, which only the limiter would hear); the last 256
+taps fade out (half-Hann). The third table uses the size code's room. The
 generator checks the model: the Schroeder decay of each room's image energies over half its
 RT60 (no head, no truncation) must lie within 20 % of the RT60 (0.249, 0.412, 0.642 s). The
 stored tails (35 to 81 ms) hold only the first part of that decay.
 
-Scale: per family, one factor on every filter so that a full-scale sample in any one input
-channel (LFE and the side channels through the engine's routing) cannot exceed full scale at
-an ear after the engine's x2.0: 2 x (sum of |taps| of the effective response) <= 1.
+Scale: per family, one factor on every filter, found at the default angle code 39 (the primary
+group's head set 3) so that changing the angle leaves the factor, and with it the level, alone.
+The factor makes the surround as loud as the dry signal for uncorrelated noise of equal level in
+FL and FR: at each ear the output power is 2.0^2 x (E_L + E_R), E_c the energy (sum of squared
+taps, by Parseval the mean power gain over the band) of input c's effective response at that ear
+(its head filter plus the tail, which hears the sum of the head inputs); the factor sets the mean
+of that over both ears to 1. A full-scale program may then exceed full scale at an ear (a single
+input's bound, 2 x sum|taps| of its response, is 26 to 43 times full scale); the chain's peak
+limiter after the surround and the saturating conversion to PCM hold the bus at full scale.
 
 Tail-gain tables (kHpTailGains, codes 5, 10, 15, 20, 30): the model's crosstalk-cancel
 shuffler for speakers at +-code degrees, Hi and Hc the ipsi- and contralateral responses:
@@ -68,7 +77,9 @@ ROOMS = {  # size code: (depth, width, height), RT60
 }
 TAILS = {1: (3072, 3072), 2: (3072, 5120), 3: (7168, 7168)}
 THIRD_TAIL = 6144
+TAIL_HIGH_PASS = 20.0  # Hz
 CTC_CODES = (5, 10, 15, 20, 30)
+DEFAULT_HEAD_SET = 3  # angle code 39, the effect's default (angle setting 40 without the variant)
 
 
 def ear_delay(azimuth, ear):
@@ -158,11 +169,14 @@ def tail(dims, rt60, total):
     half = total // 2
     ears = []
     imgs = images(dims, rt60, half)
+    # Causal, applied on the fine grid: its response has died away long before the grid wraps.
+    b, a = signal.butter(2, TAIL_HIGH_PASS, btype="high", fs=FS)
+    high_pass = signal.freqz(b, a, worN=FREQS, fs=FS)[1]
     for ear in (-1, 1):
         spec = np.zeros(len(FREQS), dtype=np.complex128)
         for az, r, level in imgs:
             spec += ear_spectrum(FREQS, az, ear, r, level)
-        ears.append(to_taps(spec, half, 256))
+        ears.append(to_taps(spec * high_pass, half, 256))
     return ears
 
 
@@ -183,23 +197,18 @@ def model_rt60(size):
     return -60.0 / slope
 
 
-def effective_l1(heads, tails):
-    """Largest 2 x sum|h| over single input channels and ears (LFE into L and R, the fold's
-    weights for the rear and side channels; the tail takes the sum of the head inputs)."""
+def loudness_scale(heads, tails):
+    """1 / sqrt of the mean over both ears of 2.0^2 x (E_L + E_R): the factor that gives
+    uncorrelated noise in FL and FR the same power at each ear as in each input."""
     n = max(len(tails[0]), HEAD_TAPS)
-    routes = {  # input: {head input: weight}
-        "L": {0: 1.0}, "R": {1: 1.0}, "C": {2: 1.0}, "LFE": {0: 1.0, 1: 1.0},
-        "RL": {3: 0.95, 4: 0.312}, "RR": {3: 0.312, 4: 0.95}, "SL": {3: 1.0}, "SR": {4: 1.0},
-    }
-    worst = 0.0
-    for weights in routes.values():
-        for ear in (0, 1):
+    power = 0.0
+    for ear in (0, 1):
+        for c in (0, 1):  # head inputs L and R; the tail hears each of them once
             h = np.zeros(n)
-            for c, w in weights.items():
-                h[:HEAD_TAPS] += w * heads[2 * c + ear]
-                h[:len(tails[ear])] += w * tails[ear]
-            worst = max(worst, 2.0 * np.sum(np.abs(h)))
-    return worst
+            h[:HEAD_TAPS] += heads[2 * c + ear]
+            h[:len(tails[ear])] += tails[ear]
+            power += 4.0 * np.sum(h * h)
+    return 1.0 / np.sqrt(power / 2.0)
 
 
 def family(size):
@@ -208,8 +217,8 @@ def family(size):
     for rear, total in ((110.0, TAILS[size][0]), (135.0, TAILS[size][1])):
         groups.append(([head_set(25.0 + 5.0 * i, rear) for i in range(4)], tail(dims, rt60, total)))
     groups.append(([head_set(30.0, 110.0)], tail(dims, rt60, THIRD_TAIL)))
-    worst = max(effective_l1(h, t) for sets, t in groups for h in sets)
-    scale = 1.0 / worst
+    default_sets, default_tail = groups[0]
+    scale = loudness_scale(default_sets[DEFAULT_HEAD_SET], default_tail)
     words = []
     for sets, t in groups:
         for h in sets:
