@@ -40,9 +40,13 @@
 #include "dsp/core/alloc.h"
 #include "dsp/dispatch/cpu_probe.h"
 #include "dsp/dispatch/primitives.h"
+#include "support/surround_render_path.h"
 
 namespace
 {
+using surround_path::FloatOf;
+using surround_path::MakeSurroundNode;
+using surround_path::RenderClassChain;
 
 constexpr ULONG kFrames = 480;
 constexpr USHORT kChannels = 8;
@@ -63,17 +67,6 @@ WAVEFORMATEXTENSIBLE Pcm16(USHORT channels, ULONG rate)
     f.Format.cbSize = 22;
     f.Samples.wValidBitsPerSample = 16;
     f.SubFormat = SubFormatForTag(WAVE_FORMAT_PCM);
-    return f;
-}
-
-WAVEFORMATEXTENSIBLE FloatOf(const WAVEFORMATEXTENSIBLE &pcm)
-{
-    WAVEFORMATEXTENSIBLE f = pcm;
-    f.Format.wBitsPerSample = 32;
-    f.Samples.wValidBitsPerSample = 32;
-    f.Format.nBlockAlign = USHORT(pcm.Format.nChannels * 4);
-    f.Format.nAvgBytesPerSec = pcm.Format.nSamplesPerSec * f.Format.nBlockAlign;
-    f.SubFormat = SubFormatForTag(WAVE_FORMAT_IEEE_FLOAT);
     return f;
 }
 
@@ -185,102 +178,6 @@ template <class F> void Stream(benchmark::State &state, double blockSeconds, F &
     }
     clock.Report(state);
 }
-
-// The switch unit the surround node reads its on/off from: node 140's switch is on, so the
-// stream hears the wet set.
-class SwitchOn : public ISwitchControl, public CUnknownBase
-{
-public:
-    DECLARE_STD_UNKNOWN();
-    SwitchOn() : CUnknownBase(nullptr) {}
-    NTSTATUS GetSwitchChannels(UCHAR, PULONG count) override
-    {
-        *count = 1;
-        return STATUS_SUCCESS;
-    }
-    NTSTATUS GetSwitch(UCHAR, ULONG, PUCHAR value) override
-    {
-        *value = 1;
-        return STATUS_SUCCESS;
-    }
-    NTSTATUS SetSwitch(UCHAR, ULONG, UCHAR) override { return STATUS_SUCCESS; }
-};
-
-NTSTATUS SwitchOn::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
-{
-    return AnswerInterface(iid, object, static_cast<ISwitchControl *>(this),
-                           {{IID_ISwitchControl, static_cast<ISwitchControl *>(this)}});
-}
-
-// The driver's surround node as the adapter sets it up (its switch on, no stored parameters),
-// given the stream's format as the stream does when it starts.
-CEffectNode140 *MakeSurroundNode(const WAVEFORMATEXTENSIBLE &pcm)
-{
-    auto *unit = new (NonPagedPool, PoolTag::TAVO) SwitchOn();
-    auto *node = new (NonPagedPool, PoolTag::TAVO) CEffectNode140(nullptr, 140);
-    if (!unit || !node)
-        return nullptr;
-    unit->AddRef();
-    node->AddRef();
-    const NodeSettings settings{nullptr, nullptr};
-    const bool ok = node->Init140(static_cast<ISwitchControl *>(unit), 5, settings, 3) == STATUS_SUCCESS &&
-                    node->SetEffectFormat(&pcm) == STATUS_SUCCESS && node->ActiveSwitch() == 1;
-    unit->Release();
-    if (!ok)
-    {
-        node->Release();
-        return nullptr;
-    }
-    return node;
-}
-
-// The DSP render class's step of a transfer: the engine's chunked float pass running the class's
-// chain (as its SubmitTransfer hands it), then the class's own pack to two channels over the
-// transfer's ten 1 ms packets. The class is reached through a stream object that never starts.
-class RenderClassChain : public CUac1DspRenderStream
-{
-public:
-    static constexpr ULONG kPackets = 10;
-    RenderClassChain()
-        : CUac1DspRenderStream(nullptr, 0, 0),
-          m_Urb(sizeof(URB) + kPackets * sizeof(USBD_ISO_PACKET_DESCRIPTOR))
-    {
-    }
-
-    bool Setup(const WAVEFORMATEXTENSIBLE &pcm, CStreamEngine *engine)
-    {
-        const WAVEFORMATEXTENSIBLE f = FloatOf(pcm);
-        if (!DspChainInit(&m_Chain))
-            return false;
-        DspChainSetFormat(&m_Chain, &f);
-        m_CurrentFormat = pcm;
-        m_Render = engine;
-        return true;
-    }
-
-    void Run(uint8_t *block, ULONG frames)
-    {
-        m_Render->ProcessChunks(block, frames * m_CurrentFormat.Format.nBlockAlign, RunChain, &m_Chain);
-        auto *urb = reinterpret_cast<PURB>(m_Urb.data());
-        const ULONG packetBytes = frames / kPackets * m_CurrentFormat.Format.nBlockAlign;
-        for (ULONG i = 0; i < kPackets; ++i)
-        {
-            urb->UrbIsochronousTransfer.IsoPacket[i].Offset = i * packetBytes;
-            urb->UrbIsochronousTransfer.IsoPacket[i].Length = packetBytes;
-        }
-        PackToStereo(urb, block, kPackets);
-    }
-
-private:
-    static void RunChain(PVOID context, float *const *channels, ULONG, ULONG frames)
-    {
-        DspChainProcess(static_cast<DspChain *>(context), channels, int32_t(frames));
-    }
-
-    DspChain m_Chain;
-    CStreamEngine *m_Render = nullptr;
-    std::vector<uint8_t> m_Urb;
-};
 
 void Variant(benchmark::State &state)
 {
