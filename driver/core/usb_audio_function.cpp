@@ -693,6 +693,15 @@ NTSTATUS CUsbAudioFunctionModel::StreamingInterface(const UCHAR *config, ULONG t
     while (at < config + total)
     {
         const ULONG remaining = total - ULONG(at - config);
+        // A configuration cut short ends the walk where it ends: what is complete before the cut is
+        // kept, and a setting whose endpoint was cut is not offered.
+        if (remaining < 2 || at[0] > remaining)
+        {
+            DbgPrint("ParseStreamingInterfaces interface %u: descriptor cut off by the configuration's end\n",
+                     unsigned(number));
+            at = config + total;
+            break;
+        }
         status = ValidateClassDescriptor(version, UacInterface::Streaming, at, remaining);
         if (!NT_SUCCESS(status))
         {

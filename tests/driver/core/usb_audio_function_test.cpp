@@ -542,6 +542,13 @@ TEST_F(FunctionModelTest, AlternatesWhoseEndpointsCannotCarryTheStreamAreNotOffe
              usbsim::FixTotalLength(b);
          },
          "interface 2 alternate 1 not offered: endpoint descriptor missing or cut off", 2, 0},
+        {"configuration ends inside the last endpoint", false,
+         [](Bytes &b)
+         {
+             usbsim::Truncate(b, size_t(usbsim::FindEndpoint(b, 2, 1)) + 4);
+             usbsim::FixTotalLength(b);
+         },
+         "interface 2 alternate 1 not offered: endpoint descriptor missing or cut off", 2, 0},
         {"feedback endpoint interrupt", true,
          [](Bytes &b)
          {
