@@ -483,6 +483,9 @@ void Bus::Impl::DoUnplug(unsigned port, bool fromHub)
     engine->FailAll(STATUS_DEVICE_NOT_CONNECTED);
     EndHeld(
         port, [](const Held &) { return true; }, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+    // Its pipes go with the device: the port's engine lives on, and pipes left in it would be walked
+    // by every later plug's transfers.
+    ClosePipes(*Port(port), [](const Pipe &) { return true; });
     {
         std::lock_guard<std::recursive_mutex> g(mu);
         PortState *p = Port(port);

@@ -318,6 +318,27 @@ TEST_F(UsbBusPipes, AbortHaltAndSyncReset)
 
 } // namespace
 
+// The port's engine outlives its devices: an unplugged device's pipes must leave it, or every plug
+// after adds its own and each transfer walks them all.
+TEST_F(UsbBusPipes, UnplugClosesTheDevicesPipesSoReplugsDoNotPileThemUp)
+{
+    auto openPipes = [&]
+    {
+        size_t n = 0;
+        for (usbsim::IsoPipeId id = 1; id < 64; ++id)
+            n += bus->Iso(1).PipeOpen(id);
+        return n;
+    };
+    for (int round = 0; round < 3; ++round)
+    {
+        ASSERT_NE(bus->Plug(1, VirtualDevice::Uac1()), nullptr);
+        ASSERT_NE(SelectAlternate(*bus, 1, 1, 1).handle, nullptr);
+        EXPECT_EQ(openPipes(), 1u) << round;
+        bus->Unplug(1);
+        EXPECT_EQ(openPipes(), 0u) << round;
+    }
+}
+
 TEST_F(UsbBusPipes, UnplugEndsIsochronousTransfersAndRefusesNewOnes)
 {
     auto dev = VirtualDevice::Uac1();
