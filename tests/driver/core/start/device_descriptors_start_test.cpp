@@ -283,7 +283,9 @@ TEST_F(DeviceDescriptorsTest, OfTwoClass1FunctionsTheFirstStartsWithItsOwnInterf
 
     for (const usbsim::Event &e : bus->Log(usbsim::EventKind::Urb))
         if (e.bmRequestType & 0x60 && (e.bmRequestType & 0x1F) == 1)
+        {
             EXPECT_LT(uint8_t(e.wIndex), 3) << "a request to the second function";
+        }
     for (const usbsim::Event &e : bus->Log(usbsim::EventKind::SelectInterface))
         EXPECT_LT(e.interfaceNumber, 3) << "the second function's interface selected";
     Remove();
