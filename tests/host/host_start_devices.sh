@@ -25,6 +25,8 @@ grep -Eq "^  NeedMuteLED +REG_BINARY +01$" <<<"$out" || { echo "$out"; fail "Nee
 out=$("$host" --examples "$examples" start 2>&1) || { echo "$out"; fail "the uac1 start"; }
 # Each format shows its channel mask: the microphone's masked and unmasked entries differ.
 grep -Eq "^  MicIn00 +capture .* 1x48000/16/0x4 .*1x48000/16/0x0" <<<"$out" || { echo "$out"; fail "no channel masks"; }
+# The example INI holds only values the driver takes: its start logs none refused.
+! grep -q "invalid, using" <<<"$out" || { echo "$out"; fail "the example INI holds a value the driver refuses"; }
 sub=$(sed -n '/^Sub-devices/,/^Connections/p' <<<"$out")
 for name in GlobalTopo HPOut00Wave MicIn00Wave; do
   grep -qx "  $name" <<<"$sub" || { echo "$out"; fail "the uac1 start lists no $name"; }
