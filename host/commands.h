@@ -16,6 +16,9 @@ namespace host
 
 // The virtual headset `name` stands for (one of DeviceNames()), or null.
 std::shared_ptr<usbsim::VirtualDevice> BuildHeadset(const std::string &name);
+// Whether the render stream of the headset `name` passes an effect that alters it even with every
+// switch off, so that what reaches the bus is processed, not the source.
+bool RenderPathProcessed(const std::string &name);
 
 // Imports the INI file of `examples` into the settings of the headset `options.device` names, as the
 // driver does at device start, and prints the resulting "Settings" values. Returns the process exit code.
