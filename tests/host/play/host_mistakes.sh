@@ -33,6 +33,8 @@ wav('cut-45.wav', 2, 100, claim=384000, cut=45)
 wav('one-byte.wav', 2, 1, claim=1)
 wav('short.wav', 2, 4800, claim=384000)
 wav('streamed.wav', 2, 4800, claim=0xFFFFFFFF)
+wav('streamed-empty.wav', 2, 0, claim=0xFFFFFFFF)
+wav('cut-10001.wav', 2, 100000, cut=10001)
 wav('eight.wav', 8, 4800)
 PY
 cp two.wav two-copy.wav
@@ -94,12 +96,14 @@ rc=$?
 mistake 2 "holds no audio: its data chunk says 384000 bytes, the file holds 0" --input header-only.wav
 mistake 2 "cut-45.wav holds no audio: its data chunk says 384000 bytes, the file holds 0" --input cut-45.wav
 mistake 2 "holds no audio: its data chunk says 1 bytes, the file holds 0" --input one-byte.wav
+mistake 2 "holds no audio: its data chunk says 4294967295 bytes, the file holds 0" --input streamed-empty.wav
+mistake 2 "--tone rate is 1000 to 768000 Hz, not '4294967298'" --tone 1000,1,4294967298,2,16
 mistake 2 "--tone channels are 1 to 8, not '4294967298'" --tone 1000,1,48000,4294967298,16
 mistake 2 "--tone channels are 1 to 8, not '65538'" --tone 1000,1,48000,65538,16
 mistake 2 "--tone frequency is above 0 and at most half the rate, not 'inf'" --tone inf,1,48000,2,16
 
 # A data chunk shorter than it says plays what is there, with one warning line.
-for file in short.wav streamed.wav; do
+for file in short.wav streamed.wav cut-10001.wav; do
   "$host" --examples "$examples" --input $file --output played.wav >stdout.txt 2>stderr.txt || fail "$file: $(cat stderr.txt)"
   [ "$(wc -l <stderr.txt)" = 1 ] && grep -q "warning: $file is cut short: its data chunk says" stderr.txt ||
     fail "$file: no warning: $(cat stderr.txt)"
