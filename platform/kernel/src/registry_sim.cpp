@@ -292,10 +292,9 @@ size_t OpenKeyHandles()
     return OpenKeyHandleCount();
 }
 
-uint64_t ValueNameComparisons()
+uint64_t NameComparisons()
 {
-    std::lock_guard guard(Lock());
-    return detail::ValueNameComparisons();
+    return detail::NameComparisons().load(std::memory_order_relaxed);
 }
 
 DeviceInstance CreateDeviceInstance(const DeviceInstanceDesc &desc)

@@ -29,6 +29,7 @@ std::u16string Fold(std::u16string_view s)
 
 bool EqualNoCase(std::u16string_view a, std::u16string_view b)
 {
+    NameComparisons().fetch_add(1, std::memory_order_relaxed);
     if (a.size() != b.size())
         return false;
     for (size_t i = 0; i < a.size(); ++i)
@@ -115,15 +116,14 @@ size_t NoCaseHash::operator()(std::u16string_view name) const
     return size_t(hash);
 }
 
-uint64_t &ValueNameComparisons()
+std::atomic<uint64_t> &NameComparisons()
 {
-    static uint64_t count = 0;
+    static std::atomic<uint64_t> count{0};
     return count;
 }
 
 bool NoCaseEqual::operator()(std::u16string_view a, std::u16string_view b) const
 {
-    ++ValueNameComparisons();
     return EqualNoCase(a, b);
 }
 

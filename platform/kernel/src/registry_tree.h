@@ -6,6 +6,7 @@
 #include <nt_files.h>
 #include <sim/kernel_sim.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -35,7 +36,7 @@ struct NoCaseHash
 struct NoCaseEqual
 {
     using is_transparent = void;
-    bool operator()(std::u16string_view a, std::u16string_view b) const; // counted: ValueNameComparisons
+    bool operator()(std::u16string_view a, std::u16string_view b) const;
 };
 
 struct KeyNode
@@ -57,8 +58,9 @@ using KeyPtr = std::shared_ptr<KeyNode>;
 char16_t FoldChar(char16_t c);
 std::u16string Fold(std::u16string_view s);
 bool EqualNoCase(std::u16string_view a, std::u16string_view b);
-// Value names compared by lookups since the process started; callers hold Lock().
-uint64_t &ValueNameComparisons();
+// Names compared without case since the process started (EqualNoCase counts each call), so that a
+// lookup's cost shows whatever way it finds its name.
+std::atomic<uint64_t> &NameComparisons();
 
 std::u16string Widen(std::string_view utf8);
 std::string Narrow(std::u16string_view utf16);

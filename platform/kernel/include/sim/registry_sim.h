@@ -44,9 +44,9 @@ std::vector<uint8_t> Utf16Bytes(std::string_view text, bool terminate);
 std::vector<uint8_t> DwordBytes(uint32_t value);
 // Key handles open now (the kernel's end-of-test check reports those left open).
 size_t OpenKeyHandles();
-// Value names compared by value lookups so far (a running count, never reset): a lookup compares
-// about one name, however many values its key holds.
-uint64_t ValueNameComparisons();
+// Names compared without case so far, by lookups of values, keys and files (a running count, never
+// reset): a value lookup compares about one name, however many values its key holds.
+uint64_t NameComparisons();
 
 // --- devices ---
 inline constexpr char kEnumRoot[] = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Enum";
