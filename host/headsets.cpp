@@ -81,7 +81,7 @@ std::shared_ptr<usbsim::VirtualDevice> BuildHeadset(const std::string &name)
 bool RenderPathProcessed(const std::string &name)
 {
     // Grue's 7.1 stream passes the room effect, whose dry path (the one taken while it is off) folds
-    // to stereo with a gain; Plon's passes the equaliser, whose path while off only folds.
+    // to stereo with a gain; Plon's, its switches off, only folds, which leaves a stereo source as it was.
     return name == "grue";
 }
 
