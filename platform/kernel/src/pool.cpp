@@ -2,6 +2,8 @@
 // front of it, so a double free, a foreign pointer or a wrong tag is caught instead of corrupting.
 #include "kernel_internal.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -27,6 +29,9 @@ constexpr uint32_t kLive = 0x4C4F4F50;  // "POOL"
 constexpr uint32_t kFreed = 0x45455246; // "FREE"
 constexpr size_t kGuard = 16;           // bytes after the block that must stay untouched
 constexpr uint8_t kGuardByte = 0xFD;
+// The largest request the pool considers: more than any pool holds (1 TiB on 64 bits, half the
+// address space on 32), and far enough below SIZE_MAX that a block's total size cannot wrap.
+constexpr size_t kMaxBlockBytes = size_t(std::min<uint64_t>(uint64_t(1) << 40, SIZE_MAX / 2));
 
 std::mutex g_poolLock;
 std::map<void *, BlockHeader *> g_live; // user pointer -> header
@@ -78,7 +83,7 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag)
         ++g_injected;
         return nullptr;
     }
-    if (bytes > (SIZE_T(1) << 40))
+    if (bytes > kMaxBlockBytes)
         return nullptr;
     // As on the target, a block of a page or more starts on a page boundary.
     const size_t align = bytes >= PAGE_SIZE ? PAGE_SIZE : CacheAligned(type) ? 64 : 16;

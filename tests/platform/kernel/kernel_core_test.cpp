@@ -296,6 +296,22 @@ TEST_F(KernelCore, PoolInjectionAndAccounting)
     ExFreePool(other);
 }
 
+// Sizes no pool holds are refused, among them those whose block total (header, guard and alignment
+// added) would wrap to a small allocation that the fill then overruns; a megabyte still allocates.
+TEST_F(KernelCore, PoolRefusesSizesPastItsBoundWithoutWrapping)
+{
+    const ULONG tag = MakePoolTag("Huge");
+    for (SIZE_T bytes :
+         {SIZE_T(-1), SIZE_T(-1) - 16, SIZE_T(-1) - 4096, SIZE_T(-1) - 3 * 4096, SIZE_T(-1) / 2 + 1})
+        for (POOL_TYPE type : {NonPagedPool, NonPagedPoolCacheAligned, PagedPool})
+            EXPECT_EQ(ExAllocatePoolWithTag(type, bytes, tag), nullptr) << bytes << " bytes, type " << type;
+    EXPECT_EQ(sim::pool::OutstandingBlocks(tag), 0u);
+    void *block = ExAllocatePoolWithTag(NonPagedPool, SIZE_T(1) << 20, tag);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(sim::pool::OutstandingBytes(tag), SIZE_T(1) << 20);
+    ExFreePoolWithTag(block, tag);
+}
+
 TEST_F(KernelCore, BoundedFormatting)
 {
     char narrow[16];
