@@ -8,6 +8,7 @@
 
 #define DSP_SSE __attribute__((target("sse")))
 #define DSP_SSE_INLINE __attribute__((target("sse"), always_inline)) inline
+#define DSP_SSE_LAMBDA __attribute__((target("sse"), always_inline))
 
 namespace dsp::simd
 {
@@ -370,12 +371,18 @@ enum class FillStores
     HalfStream
 };
 
-DSP_SSE_INLINE void storeHalf(__m64 *q, __m128 v, __m64 m, bool stream)
+// Blocks of eight 8-byte halves, then the rest singly.
+template <typename Store> DSP_SSE_INLINE void storeHalves(float *body, size_t vectors, Store store)
 {
-    if (stream)
-        _mm_stream_pi(q, m);
-    else
-        _mm_storel_pi(q, v);
+    __m64 *q = reinterpret_cast<__m64 *>(body);
+    for (; vectors >= 4; vectors -= 4, q += 8)
+    {
+#pragma GCC unroll 8
+        for (int k = 0; k < 8; ++k)
+            store(q + k);
+    }
+    for (size_t h = 2 * vectors; h > 0; --h, ++q)
+        store(q);
 }
 
 // Every byte of the count words, whatever the alignment: the first and last 16 bytes with
@@ -419,26 +426,17 @@ DSP_SSE_INLINE void fillWords(uint32_t value, void *dst, int32_t count, FillStor
         break;
     }
     case FillStores::Half:
+        storeHalves(body, vectors, [v](__m64 *q) DSP_SSE_LAMBDA { _mm_storel_pi(q, v); });
+        break;
     case FillStores::HalfStream:
     {
-        // The first level's only non-temporal 8-byte store goes through an MMX register, so the MMX
-        // state is cleared before anything else may use the x87 stack.
-        const bool stream = stores == FillStores::HalfStream;
+        // The first level's only non-temporal 8-byte store goes through an MMX register, which
+        // shares the x87 stack: only this path touches it, and it empties the MMX state before
+        // returning, or the caller's next x87 operation (a float return on 32 bits) would be NaN.
         const __m64 m = _mm_set1_pi32(int32_t(rotated));
-        __m64 *q = reinterpret_cast<__m64 *>(body);
-        for (; vectors >= 4; vectors -= 4, q += 8)
-        {
-#pragma GCC unroll 8
-            for (int k = 0; k < 8; ++k)
-                storeHalf(q + k, v, m, stream);
-        }
-        for (size_t h = 2 * vectors; h > 0; --h, ++q)
-            storeHalf(q, v, m, stream);
-        if (stream)
-        {
-            _mm_empty();
-            _mm_sfence();
-        }
+        storeHalves(body, vectors, [m](__m64 *q) DSP_SSE_LAMBDA { _mm_stream_pi(q, m); });
+        _mm_empty();
+        _mm_sfence();
         break;
     }
     }

@@ -31,6 +31,7 @@ using dsp::test::GuardedBuffer;
 using dsp::test::ScopedVariantIndex;
 using dsp::test::Words;
 using dsp::test::wordsOf;
+const auto &A = dsp::VariantTableA;
 const auto &B = dsp::CpuVariantDispatchTable;
 
 // Runs body(v) at every index this processor runs, the selector set; skips what it cannot run.
@@ -280,6 +281,75 @@ TEST(VariantEdges, FillsAndCopiesWriteExactlyTheirWordsAtEveryAlignment)
                 }
         }
     }
+}
+
+// Every x87 register, for the asm below: the compiler holds no value of its own there across it.
+#define X87_REGISTERS "st", "st(1)", "st(2)", "st(3)", "st(4)", "st(5)", "st(6)", "st(7)"
+
+// The x87 tag word as the environment store reports it (two bits a register, 11 for empty). The
+// store masks every exception, so the environment is loaded back as it was.
+uint16_t x87TagWord()
+{
+    struct
+    {
+        uint16_t control, pad0, status, pad1, tag, pad2;
+        uint32_t pointers[4];
+    } env; // the 28-byte protected-mode layout
+    __asm__ volatile("fnstenv %0\n\tfldenv %0" : "=m"(env) : : "memory", X87_REGISTERS);
+    return env.tag;
+}
+
+// Long double arithmetic is x87 arithmetic at both widths (as a float return is on 32 bits): with a
+// register left tagged in use by MMX code the load overflows the stack and the sum comes out NaN.
+long double x87Sum()
+{
+    volatile long double a = 1.5L, b = 2.25L;
+    return a + b;
+}
+
+// Checks the x87 unit after a fill, then empties any MMX state left, so one fault fails this test
+// alone and not every later one in the process.
+void expectX87Usable(const std::string &what)
+{
+    const double sum = double(x87Sum());
+    const uint16_t tags = x87TagWord();
+    if (tags != 0xFFFF)
+        __asm__ volatile("emms" : : : X87_REGISTERS);
+    EXPECT_EQ(sum, 3.75) << what;
+    EXPECT_EQ(tags, 0xFFFF) << what << ": x87 registers tagged in use";
+}
+
+// Every fill, at every index and as its two kernels in both store forms, at each size class (short,
+// head and tail only, a few vectors, whole blocks, both sides of the slot-1 streaming limit and
+// past the 1 MiB wide limit) leaves the x87 unit usable.
+TEST(VariantEdges, FillsLeaveTheX87UnitUsable)
+{
+    const int32_t sizes[] = {1, 3, 4, 7, 8, 13, 40, 5119, 5120, 262145};
+    std::vector<float> out(262145 + 1);
+    using Fill = void (*)(uint32_t, void *, int32_t, int32_t);
+    const struct
+    {
+        Fill fill;
+        const char *name;
+    } kernels[] = {{&dsp::simd::fillKernelSse, "fillKernelSse"},
+                   {&dsp::simd::fillHalvesKernelSse, "fillHalvesKernelSse"}};
+    for (int32_t n : sizes)
+        for (const auto &k : kernels)
+            for (int32_t stream : {0, 1})
+            {
+                k.fill(0x3F800000u, out.data() + 1, n, stream);
+                expectX87Usable(std::string(k.name) + " stream " + std::to_string(stream) + " words " +
+                                std::to_string(n));
+            }
+    AT_EVERY_INDEX({
+        for (int32_t n : sizes)
+        {
+            ASSERT_EQ(A.zeroF32[v](out.data(), n), dsp::kOk);
+            expectX87Usable("zeroF32 words " + std::to_string(n));
+            ASSERT_EQ(B.setF32[v](0x3F800000u, out.data() + 1, n), dsp::kOk);
+            expectX87Usable("setF32 words " + std::to_string(n));
+        }
+    });
 }
 
 // The pre-touch reads the first and last byte of each page-sized piece and nothing outside its
