@@ -23,12 +23,17 @@ TEST_F(WideStringTest, ObjectNamesFollowTheSafeStringRules)
     static_assert(kFormat.Chars == 28 && kFormat.Bytes == 58);
     WCHAR buffer[51];
     UNICODE_STRING name;
-    // A 16-digit address fits the 102-byte buffers the driver uses.
-    ASSERT_EQ(FormatObjectName(&name, buffer, 102, kFormat, reinterpret_cast<PVOID>(0x00007F00DEADBEEFull)),
+    // An address of every digit (16 on 64 bits, 8 on the 32-bit target) fits the 102-byte buffers the
+    // driver uses.
+    const bool wide = sizeof(void *) == 8;
+    ASSERT_EQ(FormatObjectName(&name, buffer, 102, kFormat,
+                               reinterpret_cast<PVOID>(uintptr_t(0xFFFF8000DEADBEEFull))),
               0);
-    EXPECT_EQ(Text(buffer), u"\\Callback\\StreamEngineAddr00007F00DEADBEEF");
+    const std::u16string want =
+        std::u16string(u"\\Callback\\StreamEngineAddr") + (wide ? u"FFFF8000DEADBEEF" : u"DEADBEEF");
+    EXPECT_EQ(Text(buffer), want);
     EXPECT_EQ(name.Buffer, buffer);
-    EXPECT_EQ(name.Length, 42 * 2);
+    EXPECT_EQ(name.Length, want.size() * 2);
     EXPECT_EQ(name.MaximumLength, 102);
 
     for (size_t bytes : {0, 1}) // no room for the terminator: refused, buffer untouched

@@ -302,7 +302,7 @@ TEST_F(KernelStrings, BoundedFormattingFollowsTheSafeStringRules)
     EXPECT_STREQ(a, "wide/Wide/narrow/long");
     EXPECT_EQ(RtlStringCbPrintfA(a, sizeof a, "%p", reinterpret_cast<void *>(uintptr_t(0x12AB))),
               STATUS_SUCCESS);
-    EXPECT_STREQ(a, "00000000000012AB");
+    EXPECT_STREQ(a, sizeof(void *) == 8 ? "00000000000012AB" : "000012AB") << "two digits a pointer byte";
     EXPECT_EQ(RtlStringCbPrintfA(a, sizeof a, "%I64d %lld %lu", -(1LL << 40), 1LL << 40, ULONG(0xFFFFFFFF)),
               STATUS_SUCCESS);
     EXPECT_STREQ(a, "-1099511627776 1099511627776 4294967295");
@@ -312,12 +312,14 @@ TEST_F(KernelStrings, BoundedFormattingFollowsTheSafeStringRules)
     EXPECT_EQ(RtlStringCbPrintfA(a, sizeof a, "[%wZ]", &us), STATUS_SUCCESS);
     EXPECT_STREQ(a, "[Coun]");
 
-    // The callback-object name: a 16-digit address fits the driver's 100-byte buffer.
+    // The callback-object name: an address of every digit (16 on 64 bits, 8 on the 32-bit target)
+    // fits the driver's 100-byte buffer.
     WCHAR name[50];
     EXPECT_EQ(RtlStringCbPrintfW(name, sizeof name, u"\\Callback\\CyclicControlAddr%p",
-                                 reinterpret_cast<void *>(uintptr_t(0xFFFF8000DEADBEEF))),
+                                 reinterpret_cast<void *>(uintptr_t(0xFFFF8000DEADBEEFull))),
               STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(name), u"\\Callback\\CyclicControlAddrFFFF8000DEADBEEF");
+    EXPECT_EQ(std::u16string(name), std::u16string(u"\\Callback\\CyclicControlAddr") +
+                                        (sizeof(void *) == 8 ? u"FFFF8000DEADBEEF" : u"DEADBEEF"));
     size_t cb = 0;
     EXPECT_EQ(RtlStringCbLengthW(name, sizeof name, &cb), STATUS_SUCCESS);
     EXPECT_EQ(cb, 2 * std::u16string(name).size());
