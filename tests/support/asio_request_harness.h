@@ -145,7 +145,9 @@ inline std::string RunSteps(PDEVICE_OBJECT pdo, const uint8_t *data, size_t size
         if (step[7] & 7)
             sim::AdvanceMs(step[7] & 7);
     }
-    sim::pnp::SetDevicePower(pdo, PowerDeviceD0);
+    // The last power step decides the state; one more D0 after a D0 only repeats the transition.
+    if (asleep)
+        sim::pnp::SetDevicePower(pdo, PowerDeviceD0);
     for (int i = 0; i < 3; ++i)
     {
         if (files[i])

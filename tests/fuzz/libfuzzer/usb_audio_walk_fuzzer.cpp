@@ -4,10 +4,15 @@
 //
 // A configuration the walks accept is then plugged as a headset of its class on the simulated bus,
 // started, every format it offers streamed briefly, and removed: a misuse report of the USB stack
-// stand-in (or of the kernel's) is a crash, as is a format offered that does not stream.
+// stand-in (or of the kernel's) is a crash, as is a format offered that does not stream. Each
+// configuration goes on the bus once a run: the device it makes ignores the input's reply script, so a
+// second round of the same bytes would repeat the first.
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <string>
+#include <string_view>
+#include <unordered_set>
 
 #include <sim/files_sim.h>
 #include <sim/kernel_sim.h>
@@ -45,6 +50,10 @@ std::shared_ptr<usbsim::VirtualDevice> Headset(const uint8_t *config, size_t byt
     return device;
 }
 
+// Long enough for every format to move data (the first packets go out two frames after the start);
+// longer only repeats the same packets.
+constexpr unsigned kStreamMs = 4;
+
 void StreamOnTheBus(const uint8_t *data, size_t size)
 {
     const bool uac2 = UsbAudioDeviceClass(data[0] % 7) == UsbAudioDeviceClass::Uac2;
@@ -52,6 +61,11 @@ void StreamOnTheBus(const uint8_t *data, size_t size)
     if (bytes > size - 3)
         bytes = size - 3;
     if (bytes < sizeof(USB_CONFIGURATION_DESCRIPTOR))
+        return;
+    // A hash for each configuration, so a long run holds a few words for each one it streamed.
+    static std::unordered_set<size_t> streamed;
+    const std::string_view config(reinterpret_cast<const char *>(data + 3), bytes);
+    if (!streamed.insert(std::hash<std::string_view>()(config) ^ size_t(uac2)).second)
         return;
     sim::ResetAll();
     static const std::filesystem::path root = std::filesystem::temp_directory_path() / "zelko-walk-fuzzer";
@@ -63,7 +77,7 @@ void StreamOnTheBus(const uint8_t *data, size_t size)
         usbsim::AttachPnpManager(bus);
         if (sim::pnp::LoadDriver(&DriverEntry) != STATUS_SUCCESS)
             Crash("the driver did not load");
-        broke = device_rounds::PlugStreamRemove(bus, 1, Headset(data + 3, bytes, uac2), 20);
+        broke = device_rounds::PlugStreamRemove(bus, 1, Headset(data + 3, bytes, uac2), kStreamMs);
     }
     sim::pnp::UnloadDriver();
     sim::RunUntilIdle();
