@@ -129,4 +129,16 @@ TEST_F(ChipStartTest, ThePlaybackStreamFollowsTheSelectedJackType)
     bus->Unplug(1);
 }
 
+// The chip family runs no status thread: its walk reads its terminals, so the endpoints they report
+// are registered by the time the start succeeds, before any time passes.
+TEST_F(ChipStartTest, TheEndpointsAreRegisteredWhenTheStartSucceeds)
+{
+    Restart();
+    WriteIni("");
+    PDEVICE_OBJECT pdo = bus->Plug(1, Headset());
+    ASSERT_TRUE(sim::pnp::Started(pdo));
+    EXPECT_EQ(WaveNames(), (std::set<std::string>{"RecIn00Wave", "SPKOut00Wave"}));
+    bus->Unplug(1);
+}
+
 } // namespace
