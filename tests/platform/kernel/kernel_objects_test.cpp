@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -266,6 +267,8 @@ TEST_F(KernelPool, ListCorruptionEndsTheProcessAtOnce)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
+            // The process ends here, before TearDown: its own folder goes first.
+            std::filesystem::remove_all(dir);
             InsertTailList(&head, &a);
             a.Blink = &b; // a stray write into a link
             RemoveEntryList(&a);
