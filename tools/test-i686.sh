@@ -17,28 +17,38 @@ fetch_peers() {
   local apt=$dir/apt
   local opts=(-q -o APT::Architecture=i386 -o APT::Architectures::=i386 -o Dir::State::Lists="$apt/lists"
               -o Dir::Cache="$apt/cache" -o Dir::State::status=/dev/null -o APT::Sandbox::User=root)
+  local missing=0
   rm -rf "$apt" "$peers"
   mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/debs" "$peers"
-  apt-get "${opts[@]}" update >/dev/null || return 1
+  # An index that cannot be fetched is an error, not a warning over an empty index.
+  apt-get "${opts[@]}" -o APT::Update::Error-Mode=any update >/dev/null || return 1
   # All at once; if one is missing, each on its own, so the others still arrive.
   if ! (cd "$apt/debs" && apt-get "${opts[@]}" download "${packages[@]}" >/dev/null 2>&1); then
     for p in "${packages[@]}"; do
-      (cd "$apt/debs" && apt-get "${opts[@]}" download "$p" >/dev/null 2>&1) || echo "i686: could not fetch $p:i386"
+      if ! (cd "$apt/debs" && apt-get "${opts[@]}" download "$p" >/dev/null 2>&1); then
+        echo "i686: could not fetch $p:i386"
+        missing=1
+      fi
     done
   fi
   for deb in "$apt/debs"/*.deb; do
-    if [ -f "$deb" ]; then dpkg -x "$deb" "$peers"; fi
+    if [ -f "$deb" ] && ! dpkg -x "$deb" "$peers"; then
+      echo "i686: could not unpack $(basename "$deb")"
+      missing=1
+    fi
   done
   rm -rf "$apt"
-  echo "${packages[*]}" >"$peers/.packages"
+  # Only a complete set is kept: after a failure, the next run fetches again.
+  if [ $missing -eq 0 ]; then echo "${packages[*]}" >"$peers/.packages"; fi
 }
 
 t=$SECONDS
 if [ "$(cat "$peers/.packages" 2>/dev/null)" != "${packages[*]}" ]; then
   fetch_peers || echo "i686: the i386 package index could not be fetched; the tests that need peers are left out"
   mkdir -p "$peers"
-  # Tests left out for want of a peer come back once it is there.
-  if [ -f "$dir/build.ninja" ]; then cmake "$dir" >/dev/null; fi
+  # Configured afresh: the libraries found in the old peers are cached by path, and tests left out
+  # for want of a peer come back once it is there.
+  rm -f "$dir/CMakeCache.txt" "$dir/build.ninja"
 fi
 
 # Optimised as the 64-bit build is, without debug information: the build is this stage's cost. A
