@@ -7,7 +7,7 @@
 # 1. after a change, `./run & ./run start & ./test`: the later two wait for the link, then all succeed,
 #    and ./run shows the build's output on stderr, apart from the program's on stdout;
 # 2. a change while ./run is still running: the next ./run waits for it, then relinks and runs;
-# 3. with nothing to build, a second ./run runs while the first still runs.
+# 3. with nothing left to build, a second ./run runs while the first, which built, still runs.
 set -euo pipefail
 src=$1
 s=$(mktemp -d)
@@ -165,7 +165,8 @@ expect_exit e
 grep -qx 'version 3: start' "$s/e.out" || fail "./run start did not run the relinked program"
 exec 7<&-
 
-# 3. Nothing to build: a second ./run runs while the first still runs.
+# 3. A ./run that built runs on holding the lock shared: a second ./run with nothing to build runs.
+echo 4 >"$s/src/version"
 start f "$s/run" hold
 [ "$(next_event)" = running ] || fail "./run hold did not start"
 start_watched g 7 "$s/run" start
@@ -173,6 +174,7 @@ if waits_for_lock 7 g; then
   fail "./run start waited for a running ./run with nothing to build"
 fi
 expect_exit g
+grep -qx 'version 4: start' "$s/g.out" || fail "./run start did not run the program the first ./run built"
 echo go >&6
 expect_exit f
 exec 7<&-
