@@ -41,7 +41,9 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b)
 std::u16string Widen(std::string_view s)
 {
     // UTF-8 to UTF-16; a malformed byte stands for itself (Latin-1), so seeding never fails.
+    // Never more units than bytes: one allocation, not one per doubling, for a long key path.
     std::u16string out;
+    out.reserve(s.size());
     for (size_t i = 0; i < s.size();)
     {
         const auto b = uint8_t(s[i]);
@@ -213,6 +215,8 @@ NTSTATUS SplitPath(std::u16string_view path, std::vector<std::u16string_view> &p
     parts.clear();
     if (path.empty())
         return STATUS_SUCCESS;
+    // Deep enough for the machine paths the devices use, so splitting one does not regrow the list.
+    parts.reserve(16);
     size_t start = 0;
     for (;;)
     {
