@@ -36,6 +36,9 @@ NTSTATUS UacCheckStreamEndpoints(const UCHAR *config, ULONG total, UCHAR interfa
                                  BOOLEAN capture, BOOLEAN classTwo, BOOLEAN highSpeed,
                                  UacStreamEndpoints *endpoints, PCSTR *rule);
 
+// The lowest rate a stream runs at: a packet interval of 1 ms must carry at least one whole frame.
+inline constexpr ULONG UAC_MIN_STREAM_RATE_HZ = 1000;
+
 // The highest rate explicit feedback can set: the measurement keeps only packets within this many Hz
 // of the nominal rate, and its correction never pushes the average further than that.
 inline constexpr ULONG UAC_FEEDBACK_WINDOW_HZ = 1000;

@@ -872,9 +872,16 @@ BOOLEAN CUsbAudioFunctionModel::CheckAlternate(const UCHAR *config, ULONG total,
 NTSTATUS CUsbAudioFunctionModel::OfferFormat(IStreamBuilder *stream, const WAVEFORMATEXTENSIBLE &record,
                                              UCHAR alternate)
 {
+    const ULONG rate = record.Format.nSamplesPerSec;
+    // A device may list a rate of 0 or of a few Hz, which no stream opens at.
+    if (rate < UAC_MIN_STREAM_RATE_HZ)
+    {
+        DbgPrint("ParseStreamingInterfaces alternate %u: %u Hz below %u Hz not offered\n",
+                 unsigned(alternate), unsigned(rate), unsigned(UAC_MIN_STREAM_RATE_HZ));
+        return STATUS_SUCCESS;
+    }
     if (m_Fit.Active)
     {
-        const ULONG rate = record.Format.nSamplesPerSec;
         const UacStreamEndpoints &e = m_Fit.Endpoints;
         const ULONG largest = UacLargestPacketBytes(rate, m_Fit.WireBlock, e.PacketsPerFrame, e.Feedback);
         if (largest > e.MaxPacketBytes)

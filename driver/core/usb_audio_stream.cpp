@@ -1057,7 +1057,7 @@ NTSTATUS CUsbAudioStream::TakeClientValues(StreamClientRecord *client, PULONG cu
     if (!NT_SUCCESS(status))
         return status;
     const WAVEFORMATEX &f = client->Format.Format;
-    if (f.nBlockAlign == 0 || f.nSamplesPerSec < 1000)
+    if (f.nBlockAlign == 0 || f.nSamplesPerSec < UAC_MIN_STREAM_RATE_HZ)
         return STATUS_INVALID_PARAMETER;
     m_FramesPerTransfer = client->FramesPerTransfer;
     m_TransfersInFlight = client->TransfersInFlight;

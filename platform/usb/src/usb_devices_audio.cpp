@@ -272,9 +272,10 @@ ControlReply EntityRequestUac2(VirtualDevice &d, const ControlRequest &r)
     return ControlReply::Ok();
 }
 
-// A UAC1 format-type descriptor's rate: the first discrete rate, or the top of a continuous range
-// (bSamFreqType 0). 0 when bLength cannot hold the rate table that bSamFreqType announces: the bytes
-// after it belong to the next descriptor, or to nothing.
+// A UAC1 format-type descriptor's rate: the first discrete rate that is not 0, or the top of a
+// continuous range (bSamFreqType 0). 0 (no sampling-frequency control) when bLength cannot hold the
+// rate table that bSamFreqType announces: the bytes after it belong to the next descriptor, or to
+// nothing.
 uint32_t FormatTypeRate(const uint8_t *b, size_t len)
 {
     const uint8_t rates = b[7];
@@ -282,7 +283,10 @@ uint32_t FormatTypeRate(const uint8_t *b, size_t len)
     if (len < need)
         return 0;
     const uint8_t *rate = b + (rates == 0 ? 11 : 8);
-    return uint32_t(rate[0] | rate[1] << 8 | rate[2] << 16);
+    for (size_t n = rates == 0 ? 1 : rates; n > 0; --n, rate += 3)
+        if (const uint32_t hz = uint32_t(rate[0] | rate[1] << 8 | rate[2] << 16); hz != 0)
+            return hz;
+    return 0;
 }
 
 // Jack, presence and output-type requests; `uac2` chooses the class form (CUR / RANGE) over the

@@ -177,6 +177,23 @@ TEST_F(DeviceDescriptorsTest, AStreamWhoseEndpointsDoNotFitIsLeftOutAndTheRestSt
     }
 }
 
+// A rate of 0 or of a few Hz in a device's list is no format at all: it is left out with its reason,
+// and every format that is offered, render and capture, opens and streams.
+TEST_F(DeviceDescriptorsTest, RatesNoStreamRunsAtAreNotOfferedAndTheRestStream)
+{
+    usbsim::Uac1Options options;
+    options.rates = {0, 44100, 999, 48000};
+    ASSERT_TRUE(Start(HuldHeadset(options)));
+    std::vector<ULONG> rates;
+    for (const WAVEFORMATEXTENSIBLE &f : RenderFormats())
+        rates.push_back(f.Format.nSamplesPerSec);
+    EXPECT_EQ(rates, (std::vector<ULONG>{44100, 48000}));
+    EXPECT_TRUE(sim::DebugLogContains("0 Hz below 1000 Hz not offered"));
+    EXPECT_TRUE(sim::DebugLogContains("999 Hz below 1000 Hz not offered"));
+    EXPECT_EQ(device_rounds::StreamEveryFormat(pdo, 4), "");
+    Remove();
+}
+
 // No 2-byte interrupt endpoint, so no status thread: the start itself reads the jacks once, and the
 // endpoints they say are there are registered by the time the start returns.
 TEST_F(DeviceDescriptorsTest, AHeadsetWithoutAStatusPipeRegistersItsEndpointsAtStartAndPlays)
