@@ -141,7 +141,6 @@ NTSTATUS CUac1CaptureStream::PrepareCapture(StreamClientRecord *client, PULONG c
         if (!NT_SUCCESS(status = SelectClockRate(f.nSamplesPerSec)))
             return status;
     }
-    m_PacketsPerFrame = GetPacketsPerFrame(alternate);
     // A packet slot holds what the data endpoint may send at most.
     IUsbLowerRequests *lower = Lower();
     UacStreamEndpoints endpoints{};
@@ -149,6 +148,7 @@ NTSTATUS CUac1CaptureStream::PrepareCapture(StreamClientRecord *client, PULONG c
     const BOOLEAN checked = NT_SUCCESS(CheckEndpoints(lower, alternate, &endpoints, &rule));
     if (lower)
         lower->Release();
+    m_PacketsPerFrame = checked ? endpoints.PacketsPerFrame : 1;
     m_SamplesPerPacket = checked && endpoints.MaxPacketBytes >= f.nBlockAlign
                              ? endpoints.MaxPacketBytes / f.nBlockAlign
                              : f.nSamplesPerSec / (m_PacketsPerFrame * 1000) + 6;

@@ -7,6 +7,8 @@
 namespace
 {
 constexpr UCHAR kTransferTypeMask = 0x03, kIsochronous = 0x01;
+// bmAttributes bits 4-5: data, feedback, implicit-feedback data, reserved.
+constexpr UCHAR kUsageMask = 0x30, kUsageFeedback = 0x10, kUsageReserved = 0x30;
 constexpr UCHAR kDirectionIn = 0x80;
 constexpr ULONG kReservedTransactions = 3;
 constexpr ULONG kMaxEndpoints = 30; // an interface has at most 15 endpoints a direction
@@ -82,6 +84,8 @@ NTSTATUS UacCheckStreamEndpoints(const UCHAR *config, ULONG total, UCHAR interfa
         const USHORT maxPacket = USHORT(data[4] | data[5] << 8);
         if ((data[3] & kTransferTypeMask) != kIsochronous)
             broken = "data endpoint not isochronous";
+        else if ((data[3] & kUsageMask) == kUsageFeedback || (data[3] & kUsageMask) == kUsageReserved)
+            broken = "data endpoint's usage is not data";
         else if (((data[2] & kDirectionIn) != 0) != (capture != FALSE))
             broken = capture ? "data endpoint not IN for capture" : "data endpoint not OUT for render";
         else if (highSpeed && Transactions(maxPacket) == kReservedTransactions)

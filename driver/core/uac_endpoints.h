@@ -28,10 +28,11 @@ ULONG UacPacketsPerFrame(UCHAR interval, BOOLEAN highSpeed);
 // Checks alternate setting `alternate` of streaming interface `interfaceNumber` in the configuration
 // `config` of `total` bytes. The setting must exist; its bNumEndpoints endpoint descriptors must lie
 // whole inside the configuration before the next interface; the first is the data endpoint and must be
-// isochronous, OUT for render and IN for capture; in class 2.0 a render setting's second endpoint is
-// the explicit-feedback endpoint and must be isochronous IN; wMaxPacketSize must not name the reserved
-// transaction count. STATUS_SUCCESS with `endpoints` filled, else STATUS_DEVICE_CONFIGURATION_ERROR and
-// `rule` (static text) names what failed. The endpoint a class 1.0 bSynchAddress names is not read.
+// isochronous, of data (or implicit-feedback data) usage, OUT for render and IN for capture; in class 2.0 a
+// render setting's second endpoint is the explicit-feedback endpoint and must be isochronous IN;
+// wMaxPacketSize must not name the reserved transaction count. STATUS_SUCCESS with `endpoints` filled, else
+// STATUS_DEVICE_CONFIGURATION_ERROR and `rule` (static text) names what failed. The endpoint a class 1.0
+// bSynchAddress names is not read.
 NTSTATUS UacCheckStreamEndpoints(const UCHAR *config, ULONG total, UCHAR interfaceNumber, UCHAR alternate,
                                  BOOLEAN capture, BOOLEAN classTwo, BOOLEAN highSpeed,
                                  UacStreamEndpoints *endpoints, PCSTR *rule);

@@ -274,36 +274,14 @@ ULONG CUsbAudioStream::GetCurrentFrameNumber()
 
 ULONG CUsbAudioStream::GetPacketsPerFrame(UCHAR alternateSetting)
 {
+    // The endpoint the checks take for the data endpoint decides, so the transfers are built for the
+    // endpoint they go to; a setting that fails the checks carries no stream.
     IUsbLowerRequests *lower = Lower();
-    if (!lower)
-        return 1;
-    ULONG packets = 1;
-    PUSB_CONFIGURATION_DESCRIPTOR config = lower->GetConfigurationDescriptor();
-    const BOOLEAN highSpeed = lower->IsHighSpeed();
-    PUSB_INTERFACE_DESCRIPTOR found =
-        config ? USBD_ParseConfigurationDescriptorEx(config, config, m_InterfaceNumber, alternateSetting, 1,
-                                                     2, -1)
-               : nullptr;
-    if (found)
-    {
-        const PUCHAR end = reinterpret_cast<PUCHAR>(config) + config->wTotalLength;
-        PVOID from = found;
-        for (ULONG i = 0; i < found->bNumEndpoints; ++i)
-        {
-            auto *ep = reinterpret_cast<PUSB_ENDPOINT_DESCRIPTOR>(
-                USBD_ParseDescriptors(config, config->wTotalLength, from, USB_ENDPOINT_DESCRIPTOR_TYPE));
-            if (!ep || reinterpret_cast<PUCHAR>(ep) + sizeof(USB_ENDPOINT_DESCRIPTOR) > end)
-                break;
-            from = reinterpret_cast<PUCHAR>(ep) + ep->bLength;
-            if ((ep->bmAttributes & 3) == 1 && (ep->bmAttributes & 0x30) == 0)
-            {
-                packets = UacPacketsPerFrame(ep->bInterval, highSpeed);
-                break;
-            }
-        }
-    }
-    lower->Release();
-    return packets;
+    UacStreamEndpoints endpoints{};
+    PCSTR rule = nullptr;
+    const BOOLEAN checked = lower && NT_SUCCESS(CheckEndpoints(lower, alternateSetting, &endpoints, &rule));
+    ReleaseIf(lower);
+    return checked ? endpoints.PacketsPerFrame : 1;
 }
 
 NTSTATUS CUsbAudioStream::CheckEndpoints(IUsbLowerRequests *lower, UCHAR alternateSetting,

@@ -114,8 +114,9 @@ public:
     // min(18 + cbSize, 40) bytes; other tags compare channels, rate, bits and the sub-format's tag.
     NTSTATUS FindAlternateSetting(const WAVEFORMATEXTENSIBLE *format, PUCHAR alternateSetting);
     ULONG GetCurrentFrameNumber();
-    // Packets per 1 ms frame of the interface's data endpoint at this alternate setting: 1 at full
-    // speed, 8 >> (bInterval - 1) at high speed with bInterval clamped to 1..4; never 0.
+    // Packets per 1 ms frame of the interface's data endpoint at this alternate setting, the one the
+    // endpoint checks take: 1 at full speed, 8 >> (bInterval - 1) at high speed with bInterval clamped
+    // to 1..4; 1 for a setting that fails the checks; never 0.
     ULONG GetPacketsPerFrame(UCHAR alternateSetting);
     NTSTATUS AllocateTransfer(IsoTransfer **transfer);
     NTSTATUS FindAttachedNode(ULONG id, IAudioNode **node);

@@ -194,6 +194,19 @@ TEST_F(DeviceDescriptorsTest, RatesNoStreamRunsAtAreNotOfferedAndTheRestStream)
     Remove();
 }
 
+// A class 2.0 capture endpoint that also serves as implicit feedback carries data like any other: at
+// high speed its transfers hold its eight packets a frame.
+TEST_F(DeviceDescriptorsTest, AHighSpeedCaptureEndpointOfImplicitFeedbackUsageStreams)
+{
+    auto uac2 = usbsim::VirtualDevice::Uac2();
+    usbsim::Bytes &config = uac2->Descriptors().configuration;
+    usbsim::Set8(config, size_t(usbsim::FindEndpoint(config, 2, 1)) + kEpAttributes, 0x25);
+    ASSERT_TRUE(Start(uac2));
+    EXPECT_EQ(WaveNames(), (std::set<std::string>{"HPOut00Wave", "MicIn00Wave"}));
+    EXPECT_EQ(device_rounds::StreamEveryFormat(pdo, 4), "");
+    Remove();
+}
+
 // No 2-byte interrupt endpoint, so no status thread: the start itself reads the jacks once, and the
 // endpoints they say are there are registered by the time the start returns.
 TEST_F(DeviceDescriptorsTest, AHeadsetWithoutAStatusPipeRegistersItsEndpointsAtStartAndPlays)
