@@ -28,8 +28,26 @@ goes through the head model at its horizontal arrival direction with beta^reflec
 a second-order Butterworth high-pass at 20 Hz, the audio band's lower edge, takes out the image
 sum's build-up below the room's lowest mode (walls that reflect every frequency alike put every
 image in phase at DC: +15 to +19 dB there, which only the limiter would hear); the last 256
-taps fade out (half-Hann). The third table uses the size code's room. The
-generator checks the model: the Schroeder decay of each room's image energies over half its
+taps fade out (half-Hann). The third table uses the size code's room.
+
+Tail level: the image sum is played TAIL_LEVEL_DB (-18 dB) under the direct sound, in every
+room. As modelled it holds 1.4 to 5.3 dB more energy than the direct sound at the near ear, and
+a tone's level then lies wherever the room's comb puts it: at the default room (size code 2,
+angle code 39) about half of all tones 100 Hz to 8 kHz in one front channel left their louder
+ear more than 3 dB off the dry level, down to -19 dB. That energy, not the room's shape, sets
+the share: ears at 1.2 m instead of the room's mid-height, which parts the floor's and ceiling's
+coincident images, leave it as it is. -18 dB is the least reduction at which a 1 kHz tone keeps
+its louder ear within 3 dB of the dry level with 0.5 dB to spare at 44.1 and at 48 kHz (the core
+plays these 44.1 kHz taps at 48 kHz too, so a tone meets the room 8 % lower: -2.4 dB there,
+-2.7 dB at -16 dB, -3.8 dB at -12 dB, -5.2 dB at full level). Third-octave tones 126 Hz to
+7.9 kHz at both rates then hold as often as with any weaker tail down to -24 dB: 30 of 38 within
+3 dB (16 at full level, 26 at -12 dB), the worst -6.3 dB. The eight left out lie at 630 Hz or
+below, where a tone in one channel reaches both ears nearly alike, so that even with no room its
+louder ear lies 2.2 to 3.1 dB under the level that noise in both fronts keeps. The level scales
+every reflection alike, so the room's decay and its RT60 stay as they are; at the near ear the
+tail now lies 12.7 to 16.6 dB under the direct sound.
+
+The generator checks the model: the Schroeder decay of each room's image energies over half its
 RT60 (no head, no truncation) must lie within 20 % of the RT60 (0.249, 0.412, 0.642 s). The
 stored tails (35 to 81 ms) hold only the first part of that decay.
 
@@ -40,7 +58,7 @@ FL and FR: at each ear the output power is 2.0^2 x (E_L + E_R), E_c the energy (
 taps, by Parseval the mean power gain over the band) of input c's effective response at that ear
 (its head filter plus the tail, which hears the sum of the head inputs); the factor sets the mean
 of that over both ears to 1. A full-scale program may then exceed full scale at an ear (a single
-input's bound, 2 x sum|taps| of its response, is 26 to 43 times full scale); the chain's peak
+input's bound, 2 x sum|taps| of its response, is 8 to 16 times full scale); the chain's peak
 limiter after the surround and the saturating conversion to PCM hold the bus at full scale.
 
 Tail-gain tables (kHpTailGains, codes 5, 10, 15, 20, 30): the model's crosstalk-cancel
@@ -78,6 +96,7 @@ ROOMS = {  # size code: (depth, width, height), RT60
 TAILS = {1: (3072, 3072), 2: (3072, 5120), 3: (7168, 7168)}
 THIRD_TAIL = 6144
 TAIL_HIGH_PASS = 20.0  # Hz
+TAIL_LEVEL_DB = -18.0  # on the image sum, every room: how it is chosen is in the docstring
 CTC_CODES = (5, 10, 15, 20, 30)
 DEFAULT_HEAD_SET = 3  # angle code 39, the effect's default (angle setting 40 without the variant)
 
@@ -176,7 +195,7 @@ def tail(dims, rt60, total):
         spec = np.zeros(len(FREQS), dtype=np.complex128)
         for az, r, level in imgs:
             spec += ear_spectrum(FREQS, az, ear, r, level)
-        ears.append(to_taps(spec * high_pass, half, 256))
+        ears.append(to_taps(spec * high_pass * 10.0 ** (TAIL_LEVEL_DB / 20.0), half, 256))
     return ears
 
 
