@@ -93,6 +93,9 @@ NTSTATUS UacCheckStreamEndpoints(const UCHAR *config, ULONG total, UCHAR interfa
         else if (classTwo && !capture && found[1] &&
                  ((found[1][3] & kTransferTypeMask) != kIsochronous || !(found[1][2] & kDirectionIn)))
             broken = "feedback endpoint not isochronous IN";
+        // A feedback transfer carries one packet a frame.
+        else if (classTwo && !capture && found[1] && UacPacketsPerFrame(found[1][6], highSpeed) != 1)
+            broken = "feedback endpoint polls more than once a frame";
         else if (endpoints)
         {
             endpoints->DataAddress = data[2];

@@ -562,6 +562,13 @@ TEST_F(FunctionModelTest, AlternatesWhoseEndpointsCannotCarryTheStreamAreNotOffe
                  usbsim::Set8(b, size_t(usbsim::FindEndpoint(b, 1, alternate, 1)) + kEpAttributes, 0x13);
          },
          "interface 1 alternate 2 not offered: feedback endpoint not isochronous IN", 0, 3},
+        {"feedback endpoint polled every microframe", true,
+         [](Bytes &b)
+         {
+             for (uint8_t alternate : {1, 2})
+                 usbsim::Set8(b, size_t(usbsim::FindEndpoint(b, 1, alternate, 1)) + 6, 1);
+         },
+         "interface 1 alternate 1 not offered: feedback endpoint polls more than once a frame", 0, 3},
         {"feedback endpoint OUT", true,
          [](Bytes &b) { usbsim::Set8(b, size_t(usbsim::FindEndpoint(b, 1, 1, 1)) + kEpAddress, 0x02); },
          "interface 1 alternate 1 not offered: feedback endpoint not isochronous IN", 3, 3},
