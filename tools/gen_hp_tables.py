@@ -57,8 +57,12 @@ The factor makes the surround as loud as the dry signal for uncorrelated noise o
 FL and FR: at each ear the output power is 2.0^2 x (E_L + E_R), E_c the energy (sum of squared
 taps, by Parseval the mean power gain over the band) of input c's effective response at that ear
 (its head filter plus the tail, which hears the sum of the head inputs); the factor sets the mean
-of that over both ears to 1. A full-scale program may then exceed full scale at an ear (a single
-input's bound, 2 x sum|taps| of its response, is 8 to 16 times full scale); the chain's peak
+of that over both ears to DRY_CHAIN_GAIN^2. The dry signal is what the surround node plays with
+its switch off: its dry chain's limiter, maximum gain 2.0 where the wet chain's is 1.0, lifts a
+program whose peaks stay under half of full scale by 6 dB, so the tables carry that 2.0 and
+switching the surround on keeps such a program's level; a louder one meets the wet chain's limiter
+as it meets the dry chain's. A full-scale program may then exceed full scale at an ear (a single
+input's bound, 2 x sum|taps| of its response, is 16 to 31 times full scale); the wet chain's peak
 limiter after the surround and the saturating conversion to PCM hold the bus at full scale.
 
 Tail-gain tables (kHpTailGains, codes 5, 10, 15, 20, 30): the model's crosstalk-cancel
@@ -99,6 +103,7 @@ TAIL_HIGH_PASS = 20.0  # Hz
 TAIL_LEVEL_DB = -18.0  # on the image sum, every room: how it is chosen is in the docstring
 CTC_CODES = (5, 10, 15, 20, 30)
 DEFAULT_HEAD_SET = 3  # angle code 39, the effect's default (angle setting 40 without the variant)
+DRY_CHAIN_GAIN = 2.0  # the surround node's dry chain: its limiter's maximum gain
 
 
 def ear_delay(azimuth, ear):
@@ -217,8 +222,8 @@ def model_rt60(size):
 
 
 def loudness_scale(heads, tails):
-    """1 / sqrt of the mean over both ears of 2.0^2 x (E_L + E_R): the factor that gives
-    uncorrelated noise in FL and FR the same power at each ear as in each input."""
+    """DRY_CHAIN_GAIN / sqrt of the mean over both ears of 2.0^2 x (E_L + E_R): the factor that
+    gives uncorrelated noise in FL and FR the power at each ear that the dry chain gives it."""
     n = max(len(tails[0]), HEAD_TAPS)
     power = 0.0
     for ear in (0, 1):
@@ -227,7 +232,7 @@ def loudness_scale(heads, tails):
             h[:HEAD_TAPS] += heads[2 * c + ear]
             h[:len(tails[ear])] += tails[ear]
             power += 4.0 * np.sum(h * h)
-    return 1.0 / np.sqrt(power / 2.0)
+    return DRY_CHAIN_GAIN / np.sqrt(power / 2.0)
 
 
 def family(size):

@@ -1,6 +1,6 @@
-// The enabled render path of the virtual-surround endpoint as benchmarks and tests build it: the
-// driver's surround node (CEffectNode140, or a class derived from it to look inside) set up as the
-// adapter does with its switch on, and the DSP render class's step of a transfer (its chain through
+// The render path of the virtual-surround endpoint as benchmarks and tests build it: the driver's
+// surround node (CEffectNode140, or a class derived from it to look inside) set up as the adapter
+// does with its switch on (or off), and the DSP render class's step of a transfer (its chain through
 // the stream engine's chunked float pass, then its pack to two channels) over a stream object that
 // never starts.
 #pragma once
@@ -27,12 +27,13 @@ inline WAVEFORMATEXTENSIBLE FloatOf(const WAVEFORMATEXTENSIBLE &pcm)
     return f;
 }
 
-// The switch unit the surround node reads its on/off from: on, so the stream hears the wet set.
-class SwitchOn : public ISwitchControl, public CUnknownBase
+// The switch unit the surround node reads its on/off from, held in one position: on, the stream
+// hears the wet set; off, the dry set.
+class FixedSwitch : public ISwitchControl, public CUnknownBase
 {
 public:
     DECLARE_STD_UNKNOWN();
-    SwitchOn() : CUnknownBase(nullptr) {}
+    explicit FixedSwitch(UCHAR on) : CUnknownBase(nullptr), m_On(on) {}
     NTSTATUS GetSwitchChannels(UCHAR, PULONG count) override
     {
         *count = 1;
@@ -40,34 +41,39 @@ public:
     }
     NTSTATUS GetSwitch(UCHAR, ULONG, PUCHAR value) override
     {
-        *value = 1;
+        *value = m_On;
         return STATUS_SUCCESS;
     }
     NTSTATUS SetSwitch(UCHAR, ULONG, UCHAR) override { return STATUS_SUCCESS; }
+
+private:
+    UCHAR m_On;
 };
 
-inline NTSTATUS SwitchOn::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
+inline NTSTATUS FixedSwitch::NonDelegatingQueryInterface(REFIID iid, PVOID *object)
 {
     return AnswerInterface(iid, object, static_cast<ISwitchControl *>(this),
                            {{IID_ISwitchControl, static_cast<ISwitchControl *>(this)}});
 }
 
-// The surround node as the adapter sets it up (its switch on, no stored parameters), given the
-// stream's format as the stream does when it starts; one reference the caller releases. Null when
-// any step fails.
-template <class Node = CEffectNode140> Node *MakeSurroundNode(const WAVEFORMATEXTENSIBLE &pcm)
+// The surround node as the adapter sets it up (its switch on, or off when `on` is false; no stored
+// parameters), given the stream's format as the stream does when it starts; one reference the
+// caller releases. Null when any step fails.
+template <class Node = CEffectNode140> Node *MakeSurroundNode(const WAVEFORMATEXTENSIBLE &pcm, bool on = true)
 {
-    auto *unit = new (NonPagedPool, PoolTag::TAVO) SwitchOn();
+    auto *unit = new (NonPagedPool, PoolTag::TAVO) FixedSwitch(on ? 1 : 0);
     auto *node = new (NonPagedPool, PoolTag::TAVO) Node(nullptr, 140);
-    if (!unit || !node)
-        return nullptr;
-    unit->AddRef();
-    node->AddRef();
+    if (unit)
+        unit->AddRef();
+    if (node)
+        node->AddRef();
     const NodeSettings settings{nullptr, nullptr};
-    const bool ok = node->Init140(static_cast<ISwitchControl *>(unit), 5, settings, 3) == STATUS_SUCCESS &&
-                    node->SetEffectFormat(&pcm) == STATUS_SUCCESS && node->ActiveSwitch() == 1;
-    unit->Release();
-    if (!ok)
+    const bool ok = unit && node &&
+                    node->Init140(static_cast<ISwitchControl *>(unit), 5, settings, 3) == STATUS_SUCCESS &&
+                    node->SetEffectFormat(&pcm) == STATUS_SUCCESS && node->ActiveSwitch() == (on ? 1 : 0);
+    if (unit)
+        unit->Release();
+    if (!ok && node)
     {
         node->Release();
         return nullptr;

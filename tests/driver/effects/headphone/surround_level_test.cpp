@@ -1,13 +1,17 @@
-// The surround as loud as the dry signal, through the effect with its own tables: uncorrelated
-// white and pink noise in FL and FR leaves each ear at the level it entered, at 44.1 and 48 kHz
-// and for stereo and 7.1 streams; a 1 kHz tone in FL alone leaves its louder ear near the tone's
-// level, and so do most tones over the band; every room size and angle stays near the default's
-// level.
+// The surround as loud as the dry signal, where the stream hears it: the surround node with its
+// switch on against the same node with its switch off, with the effect's own tables. Uncorrelated
+// white and pink noise in FL and FR leaves each ear at the level the switched-off node gives it, at
+// 44.1 and 48 kHz and for stereo and 7.1 streams; a 1 kHz tone in FL alone leaves its louder ear
+// near the switched-off left channel, and so do most tones over the band; every room size and angle
+// of the effect stays near the default's level.
 //
-// Off is the dry signal: the format stage hands FL and FR on at unity for every channel count, so
-// the dry level of each ear is its input's.
+// Off is not the input: the node's dry chain lifts a quiet program by up to 6 dB (its limiter's
+// maximum gain under a ceiling at full scale), noise at -20 dBFS by the whole 6 dB and the -6 dBFS
+// tone to full scale.
 #include "hp_test_support.h"
+#include "support/engine_doubles.h"
 #include "support/kernel_test.h"
+#include "support/surround_render_path.h"
 
 #include <cmath>
 #include <numbers>
@@ -19,6 +23,10 @@ constexpr double kDryRms = 0.1; // -20 dBFS
 // The output lags one block, and the longest tail (3584 taps an ear) must be full before measuring.
 constexpr size_t kSettle = 8192;
 constexpr size_t kMeasured = 65536;
+const double kToneAmplitude = std::pow(10.0, -6.0 / 20.0);
+// The switched-off node's gain on a program whose peaks stay at about half of full scale or under:
+// its dry chain's limiter at its maximum gain. The effect alone is measured against it.
+constexpr double kDryChainGain = 2.0;
 
 enum class Noise
 {
@@ -100,30 +108,58 @@ protected:
     {
         return Levels(channels, rate, fl, fr, [](CQvrEffect &) {});
     }
-    // The louder ear's level over the dry level (dB) of a -6 dBFS sine at `f` Hz in FL alone.
-    static double ToneGainDb(uint16_t channels, uint32_t rate, double f, size_t n)
+
+    // The ears of `fl` and `fr` (the other channels silent) through the surround node with its
+    // switch on or off, as the stream engine runs it: a 16-bit PCM stream of `channels` channels at
+    // `rate`, 480-frame chunks at DISPATCH_LEVEL.
+    static EarLevels NodeLevels(bool on, uint16_t channels, uint32_t rate, const std::vector<float> &fl,
+                                const std::vector<float> &fr)
     {
-        const double amplitude = std::pow(10.0, -6.0 / 20.0);
-        std::vector<float> tone(n), silent(n, 0.0f);
+        const WAVEFORMATEXTENSIBLE pcm = engine_test::MakeFormat(WAVE_FORMAT_PCM, channels, rate, 16);
+        CEffectNode140 *node = surround_path::MakeSurroundNode(pcm, on);
+        EXPECT_NE(node, nullptr);
+        if (!node)
+            return {};
+        std::vector<std::vector<float>> x(channels, std::vector<float>(fl.size(), 0.0f));
+        x[0] = fl;
+        x[1] = fr;
+        for (size_t pos = 0; pos < fl.size(); pos += 480)
+        {
+            const ULONG count = ULONG(std::min<size_t>(480, fl.size() - pos));
+            float *p[8] = {};
+            for (size_t c = 0; c < channels; ++c)
+                p[c] = x[c].data() + pos;
+            KIRQL irql;
+            KeRaiseIrql(DISPATCH_LEVEL, &irql);
+            EXPECT_EQ(node->ProcessBuffers(&pcm, p, count), STATUS_SUCCESS);
+            KeLowerIrql(irql);
+        }
+        node->Release();
+        return {RmsDb(x[0]), RmsDb(x[1])};
+    }
+
+    // A -6 dBFS sine at `f` Hz, n samples.
+    static std::vector<float> Tone(uint32_t rate, double f, size_t n)
+    {
+        std::vector<float> tone(n);
         for (size_t i = 0; i < n; ++i)
-            tone[i] = float(amplitude * std::sin(2 * std::numbers::pi * f * double(i) / double(rate)));
-        const EarLevels e = Levels(channels, rate, tone, silent);
-        return std::max(e.left, e.right) - 20 * std::log10(amplitude / std::numbers::sqrt2);
+            tone[i] = float(kToneAmplitude * std::sin(2 * std::numbers::pi * f * double(i) / double(rate)));
+        return tone;
     }
 };
 
 TEST_F(SurroundLevel, DefaultSettingsKeepTheDryLevelAtEachEar)
 {
-    const double dryDb = 20 * std::log10(kDryRms);
     for (Noise kind : {Noise::White, Noise::Pink})
     {
         const auto fl = MakeNoise(kind, kSettle + kMeasured, 1), fr = MakeNoise(kind, kSettle + kMeasured, 2);
         for (uint32_t rate : {44100u, 48000u})
             for (uint16_t channels : {2, 8})
             {
-                const EarLevels e = Levels(channels, rate, fl, fr);
-                EXPECT_NEAR(e.left, dryDb, 2.0) << int(kind) << " " << rate << " " << channels;
-                EXPECT_NEAR(e.right, dryDb, 2.0) << int(kind) << " " << rate << " " << channels;
+                const EarLevels on = NodeLevels(true, channels, rate, fl, fr);
+                const EarLevels off = NodeLevels(false, channels, rate, fl, fr);
+                EXPECT_NEAR(on.left, off.left, 2.0) << int(kind) << " " << rate << " " << channels;
+                EXPECT_NEAR(on.right, off.right, 2.0) << int(kind) << " " << rate << " " << channels;
             }
     }
 }
@@ -131,23 +167,34 @@ TEST_F(SurroundLevel, DefaultSettingsKeepTheDryLevelAtEachEar)
 TEST_F(SurroundLevel, ToneInOneFrontChannelKeepsItsLevelAtTheLouderEar)
 {
     for (uint32_t rate : {44100u, 48000u})
+    {
+        const auto tone = Tone(rate, 1000.0, kSettle + kMeasured);
+        const std::vector<float> silent(tone.size(), 0.0f);
         for (uint16_t channels : {2, 8})
-            EXPECT_NEAR(ToneGainDb(channels, rate, 1000.0, kSettle + kMeasured), 0.0, 3.0)
-                << rate << " " << channels;
+        {
+            const EarLevels on = NodeLevels(true, channels, rate, tone, silent);
+            const EarLevels off = NodeLevels(false, channels, rate, tone, silent);
+            EXPECT_NEAR(std::max(on.left, on.right), off.left, 3.0) << rate << " " << channels;
+        }
+    }
 }
 
 // A room puts single tones wherever its comb falls, so third-octave tones over the band are held by
 // share: most within 3 dB of the dry level, none in a deep notch nor far above. Not all: a low tone
 // in one channel reaches both ears alike, so its louder ear is already near 3 dB under the level
-// that noise in both fronts keeps.
+// that noise in both fronts keeps. The effect alone: at the node the wet chain's limiter would hide
+// a tone the room lifts past full scale.
 TEST_F(SurroundLevel, MostThirdOctaveTonesInOneFrontChannelKeepTheirLevel)
 {
+    const double dryDb = 20 * std::log10(kDryChainGain * kToneAmplitude / std::numbers::sqrt2);
     int within = 0, tones = 0;
     for (uint32_t rate : {44100u, 48000u})
         for (int k = -9; k <= 9; ++k)
         {
             const double f = 1000.0 * std::pow(10.0, k / 10.0); // 126 Hz to 7.9 kHz
-            const double gain = ToneGainDb(2, rate, f, kSettle + kMeasured / 4);
+            const auto tone = Tone(rate, f, kSettle + kMeasured / 4);
+            const EarLevels e = Levels(2, rate, tone, std::vector<float>(tone.size(), 0.0f));
+            const double gain = std::max(e.left, e.right) - dryDb;
             EXPECT_GT(gain, -8.0) << rate << " " << f;
             EXPECT_LT(gain, 3.0) << rate << " " << f;
             within += std::fabs(gain) <= 3.0;
