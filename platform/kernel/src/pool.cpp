@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <vector>
 
 using namespace sim::detail;
 
@@ -33,10 +34,94 @@ constexpr uint8_t kGuardByte = 0xFD;
 // address space on 32), and far enough below SIZE_MAX that a block's total size cannot wrap.
 constexpr size_t kMaxBlockBytes = size_t(std::min<uint64_t>(uint64_t(1) << 40, SIZE_MAX / 2));
 
+BlockHeader *HeaderOf(void *p);
+
+// The user pointers of the live blocks, in an open-addressed table (linear probing, deletion by
+// shifting back): a block's bookkeeping costs no host allocation of its own and a lookup stays
+// constant-time however many blocks are live. A driver allocates and frees thousands of blocks per
+// start, so a node per block and a tree walk per free were most of the pool's cost.
+class LiveBlocks
+{
+public:
+    void Insert(void *p)
+    {
+        if (2 * (m_count + 1) > m_slots.size())
+            Grow();
+        size_t i = Home(p);
+        while (m_slots[i])
+            i = (i + 1) & Mask();
+        m_slots[i] = p;
+        ++m_count;
+    }
+    // False when `p` is no live block.
+    bool Erase(void *p)
+    {
+        if (!m_count)
+            return false;
+        size_t i = Home(p);
+        while (m_slots[i] != p)
+        {
+            if (!m_slots[i])
+                return false;
+            i = (i + 1) & Mask();
+        }
+        // Each later entry of the run that may sit at the freed slot moves back into it, so a lookup
+        // never meets a hole before its entry.
+        for (size_t j = (i + 1) & Mask(); m_slots[j]; j = (j + 1) & Mask())
+        {
+            const size_t home = Home(m_slots[j]);
+            if (((j - home) & Mask()) >= ((j - i) & Mask()))
+            {
+                m_slots[i] = m_slots[j];
+                i = j;
+            }
+        }
+        m_slots[i] = nullptr;
+        --m_count;
+        return true;
+    }
+    size_t Size() const { return m_count; }
+    void Clear()
+    {
+        if (m_count)
+            std::fill(m_slots.begin(), m_slots.end(), nullptr);
+        m_count = 0;
+    }
+    template <class F> void ForEach(F f) const
+    {
+        for (void *p : m_slots)
+            if (p)
+                f(HeaderOf(p));
+    }
+
+private:
+    size_t Mask() const { return m_slots.size() - 1; }
+    // The top bits of the address times the golden ratio: neighbouring blocks land far apart.
+    size_t Home(void *p) const
+    {
+        return size_t((uint64_t(reinterpret_cast<uintptr_t>(p)) * 0x9E3779B97F4A7C15ull) >> m_shift);
+    }
+    void Grow()
+    {
+        std::vector<void *> old(m_slots.empty() ? size_t(1) << kFirstBits : 2 * m_slots.size(), nullptr);
+        m_shift = m_slots.empty() ? 64 - kFirstBits : m_shift - 1;
+        old.swap(m_slots);
+        m_count = 0;
+        for (void *p : old)
+            if (p)
+                Insert(p);
+    }
+
+    static constexpr unsigned kFirstBits = 9;
+    std::vector<void *> m_slots; // a power of two in size, at most half of them used
+    size_t m_count = 0;
+    unsigned m_shift = 64;
+};
+
 std::mutex g_poolLock;
-std::map<void *, BlockHeader *> g_live; // user pointer -> header
-NthFailure g_nth;                       // counts every allocation
-size_t g_injected = 0;                  // allocations that failed on purpose
+LiveBlocks g_live;
+NthFailure g_nth;      // counts every allocation
+size_t g_injected = 0; // allocations that failed on purpose
 std::set<ULONG> g_failTags;
 uint64_t g_serial = 0;
 
@@ -97,7 +182,7 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE type, SIZE_T bytes, ULONG tag)
     // Fresh pool is not zeroed on the target: fill it so code that forgets to initialise shows it.
     std::memset(p, 0xCD, bytes);
     std::memset(GuardOf(p, bytes), kGuardByte, kGuard);
-    g_live[p] = HeaderOf(p);
+    g_live.Insert(p);
     return p;
 }
 
@@ -117,14 +202,13 @@ static void FreeBlock(PVOID p, const ULONG *tag, const char *caller)
     std::string problem;
     {
         std::lock_guard<std::mutex> g(g_poolLock);
-        auto it = g_live.find(p);
-        if (it == g_live.end())
+        if (!g_live.Erase(p))
         {
             problem = std::string(caller) + ": not a live pool block (double free or foreign pointer)";
         }
         else
         {
-            h = it->second;
+            h = HeaderOf(p);
             KIRQL irql = Self().irql;
             if (tag && *tag != h->tag)
                 problem = std::string(caller) + ": tag " + TagText(*tag) + " does not match block tag " +
@@ -137,7 +221,6 @@ static void FreeBlock(PVOID p, const ULONG *tag, const char *caller)
                           std::to_string(irql);
             else if (irql > DISPATCH_LEVEL)
                 problem = std::string(caller) + " above DISPATCH_LEVEL";
-            g_live.erase(it);
         }
     }
     if (!problem.empty())
@@ -179,7 +262,7 @@ size_t sim::pool::InjectedFailures()
 size_t sim::Outstanding()
 {
     std::lock_guard<std::mutex> g(g_poolLock);
-    return g_live.size();
+    return g_live.Size();
 }
 
 void sim::pool::FailTag(ULONG tag, bool fail)
@@ -202,9 +285,12 @@ size_t sim::pool::OutstandingBytes(ULONG tag)
 {
     std::lock_guard<std::mutex> g(g_poolLock);
     size_t n = 0;
-    for (auto &e : g_live)
-        if (e.second->tag == tag)
-            n += e.second->size;
+    g_live.ForEach(
+        [&](const BlockHeader *h)
+        {
+            if (h->tag == tag)
+                n += h->size;
+        });
     return n;
 }
 
@@ -212,23 +298,23 @@ size_t sim::pool::OutstandingBlocks(ULONG tag)
 {
     std::lock_guard<std::mutex> g(g_poolLock);
     size_t n = 0;
-    for (auto &e : g_live)
-        n += e.second->tag == tag;
+    g_live.ForEach([&](const BlockHeader *h) { n += h->tag == tag; });
     return n;
 }
 
 std::string sim::pool::LeakReport()
 {
     std::lock_guard<std::mutex> g(g_poolLock);
-    if (g_live.empty())
+    if (!g_live.Size())
         return "";
     std::map<ULONG, std::pair<size_t, size_t>> byTag;
-    for (auto &e : g_live)
-    {
-        auto &t = byTag[e.second->tag];
-        ++t.first;
-        t.second += e.second->size;
-    }
+    g_live.ForEach(
+        [&](const BlockHeader *h)
+        {
+            auto &t = byTag[h->tag];
+            ++t.first;
+            t.second += h->size;
+        });
     std::string s = "pool leak:";
     for (auto &t : byTag)
         s += " '" + TagText(t.first) + "' " + std::to_string(t.second.first) + " block(s), " +
@@ -243,7 +329,7 @@ void ResetPool()
     std::lock_guard<std::mutex> g(g_poolLock);
     // Blocks left by an earlier failed test stay allocated (they may still be referenced) but no
     // longer count against the next test.
-    g_live.clear();
+    g_live.Clear();
     g_nth = {};
     g_injected = 0;
     g_failTags.clear();

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 #include <xmmintrin.h>
 
 namespace
@@ -294,6 +295,79 @@ TEST_F(KernelCore, PoolInjectionAndAccounting)
     void *other = ExAllocatePoolWithTag(NonPagedPool, 1, MakePoolTag("Othr"));
     EXPECT_NE(other, nullptr);
     ExFreePool(other);
+}
+
+// Thousands of live blocks, freed in a scrambled order: the pool tracks each one (counts and bytes per
+// tag against a model), frees each live block once and reports a second free or a pointer it never
+// handed out, however its table of live blocks grew and moved entries on the way.
+TEST_F(KernelCore, PoolTracksManyBlocksFreedInAnyOrder)
+{
+    const ULONG tags[2] = {MakePoolTag("TstA"), MakePoolTag("TstB")};
+    struct Block
+    {
+        void *p;
+        ULONG tag;
+        size_t bytes;
+    };
+    std::vector<Block> live;
+    uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 8) & 0xFFFFFF; };
+    auto agrees = [&]
+    {
+        for (ULONG tag : tags)
+        {
+            size_t blocks = 0, bytes = 0;
+            for (const Block &b : live)
+                if (b.tag == tag)
+                    ++blocks, bytes += b.bytes;
+            EXPECT_EQ(sim::pool::OutstandingBlocks(tag), blocks);
+            EXPECT_EQ(sim::pool::OutstandingBytes(tag), bytes);
+        }
+    };
+    auto allocate = [&](size_t n)
+    {
+        for (size_t i = 0; i < n; ++i)
+        {
+            const ULONG tag = tags[next() & 1];
+            const size_t bytes = 1 + next() % 200;
+            void *p = ExAllocatePoolWithTag(NonPagedPool, bytes, tag);
+            ASSERT_NE(p, nullptr);
+            live.push_back({p, tag, bytes});
+        }
+    };
+    allocate(3000);
+    agrees();
+    for (int round = 0; round < 6; ++round)
+    {
+        // Free about half, in a scrambled order; every freed block is then not live any more.
+        std::vector<Block> freed;
+        for (size_t n = live.size() / 2; n > 0; --n)
+        {
+            const size_t at = next() % live.size();
+            ExFreePoolWithTag(live[at].p, live[at].tag);
+            freed.push_back(live[at]);
+            live[at] = live.back();
+            live.pop_back();
+        }
+        agrees();
+        const Block &again = freed[next() % freed.size()];
+        ExpectViolation("not a live pool block");
+        ExFreePool(again.p);
+        EXPECT_TRUE(SawExpectedViolation("not a live pool block"));
+        allocate(1000);
+        agrees();
+    }
+    int onTheStack = 0;
+    ExpectViolation("not a live pool block");
+    ExFreePool(&onTheStack);
+    EXPECT_TRUE(SawExpectedViolation("not a live pool block"));
+    ExpectViolation("not a live pool block");
+    ExFreePool(static_cast<char *>(live.front().p) + 16);
+    EXPECT_TRUE(SawExpectedViolation("not a live pool block"));
+    for (const Block &b : live)
+        ExFreePoolWithTag(b.p, b.tag);
+    live.clear();
+    agrees();
 }
 
 // Sizes no pool holds are refused, among them those whose block total (header, guard and alignment
