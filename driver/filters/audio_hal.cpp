@@ -11,14 +11,19 @@ constexpr WideText kHalCallbackName("\\Callback\\AudioHalAddr%p");
 // A selector links at most this many sources; a longer source list is not a selector's.
 constexpr ULONG kMaxSelectorSources = 10;
 
+// FindFilter's index starts with this many identifiers and doubles; an identifier is indexed only
+// while it is below twice the node count plus this, so the index stays proportional to the nodes
+// whatever identifiers a caller picks.
+constexpr ULONG kFirstIndexSize = 64;
+
 } // namespace
 
 // ---- CAudioHal ----------------------------------------------------------------------------------------
 
 CAudioHal::CAudioHal(PUNKNOWN outerUnknown)
     : CUnknownBase(outerUnknown), m_DeviceObject(nullptr), m_Value2(nullptr), m_Value3(nullptr),
-      m_PowerState(PowerDeviceUnspecified), m_CallbackObject(nullptr), m_Nodes(nullptr),
-      m_Engines(nullptr), m_StreamInfo{}
+      m_PowerState(PowerDeviceUnspecified), m_CallbackObject(nullptr), m_Nodes(nullptr), m_Engines(nullptr),
+      m_ById(nullptr), m_IndexSize(0), m_StreamInfo{}
 {
 }
 
@@ -41,6 +46,9 @@ void CAudioHal::FreeLists()
     m_Nodes = nullptr;
     CItemList::ReleaseAllAndDestroy<IUnknown>(m_Engines);
     m_Engines = nullptr;
+    FreePool(m_ById);
+    m_ById = nullptr;
+    m_IndexSize = 0;
 }
 
 NTSTATUS CAudioHal::Init(PVOID, PDEVICE_OBJECT deviceObject, PVOID value2, PVOID value3)
@@ -119,7 +127,40 @@ NTSTATUS CAudioHal::GetFilter(ULONG index, IAudioNode **node)
 
 NTSTATUS CAudioHal::AddFilter(IAudioNode *node)
 {
-    return CItemList::AppendReferenced(m_Nodes, node);
+    if (!node)
+        return STATUS_INVALID_PARAMETER;
+    if (!m_Nodes)
+        return STATUS_UNSUCCESSFUL;
+    const ULONG id = node->GetId();
+    if (!IndexCovering(id))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    const NTSTATUS status = CItemList::AppendReferenced(m_Nodes, node);
+    if (NT_SUCCESS(status) && id < m_IndexSize)
+        m_ById[id] = node; // the last node with the identifier now
+    return status;
+}
+
+BOOLEAN CAudioHal::IndexCovering(ULONG id)
+{
+    const ULONG count = GetFilterCount();
+    if (id < m_IndexSize || id >= 2 * count + kFirstIndexSize)
+        return TRUE;
+    ULONG size = m_IndexSize ? 2 * m_IndexSize : kFirstIndexSize;
+    while (size <= id)
+        size *= 2;
+    auto *index =
+        static_cast<IAudioNode **>(AllocPoolZeroed(size * sizeof(IAudioNode *), NonPagedPool, PoolTag::HALB));
+    if (!index)
+        return FALSE;
+    IAudioNode *item = nullptr;
+    CItemList::PNODE cursor = m_Nodes->FirstNode();
+    while (m_Nodes->NextItem(&cursor, &item))
+        if (item && item->GetId() < size)
+            index[item->GetId()] = item; // a later node with the same identifier overwrites
+    FreePool(m_ById);
+    m_ById = index;
+    m_IndexSize = size;
+    return TRUE;
 }
 
 NTSTATUS CAudioHal::AddEngine(IStreamEngine *engine)
@@ -134,11 +175,16 @@ NTSTATUS CAudioHal::FindFilter(ULONG id, IAudioNode **node)
     *node = nullptr;
     if (!m_Nodes)
         return STATUS_UNSUCCESSFUL;
-    IAudioNode *item = nullptr;
-    CItemList::PNODE cursor = m_Nodes->FirstNode();
-    while (m_Nodes->NextItem(&cursor, &item))
-        if (item && item->GetId() == id)
-            *node = item; // the last match wins
+    if (id < m_IndexSize)
+        *node = m_ById[id];
+    else
+    {
+        IAudioNode *item = nullptr;
+        CItemList::PNODE cursor = m_Nodes->FirstNode();
+        while (m_Nodes->NextItem(&cursor, &item))
+            if (item && item->GetId() == id)
+                *node = item; // the last match wins
+    }
     return *node ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 

@@ -62,10 +62,13 @@ public:
 
     // ---- Lists (PASSIVE_LEVEL, start-up)
     // Appends with one reference. STATUS_INVALID_PARAMETER for null, STATUS_UNSUCCESSFUL before Init,
-    // STATUS_INSUFFICIENT_RESOURCES when no list node can be had (no reference kept).
+    // STATUS_INSUFFICIENT_RESOURCES when no list node or no room in FindFilter's index can be had (no
+    // reference kept, nothing changed).
     NTSTATUS AddFilter(IAudioNode *node);
     NTSTATUS AddEngine(IStreamEngine *engine);
     // The last node of the list with that identifier; STATUS_UNSUCCESSFUL (and *node null) when none.
+    // Constant time for the identifiers the nodes are numbered with (dense from 0), so the graph walks
+    // that look up every node they meet stay linear in the graph.
     NTSTATUS FindFilter(ULONG id, IAudioNode **node);
     // ApplyAll of every node in list order, stopping at the first failure, whose status is returned.
     NTSTATUS RestoreFilters();
@@ -79,15 +82,23 @@ protected:
     // walk and is returned.
     NTSTATUS CallEachNode(NTSTATUS (IAudioNode::*operation)(), BOOLEAN stopAtFailure);
     void BindEngines();
-    // Releases every item and frees both list records.
+    // Releases every item and frees both list records and the index.
     void FreeLists();
+    // Makes FindFilter's index cover `id` when it is dense enough to index; FALSE when the pool has no
+    // room for it (the index is as it was).
+    BOOLEAN IndexCovering(ULONG id);
 
     PDEVICE_OBJECT m_DeviceObject;
     PVOID m_Value2;
     PVOID m_Value3;
     DEVICE_POWER_STATE m_PowerState;
     PCALLBACK_OBJECT m_CallbackObject;
-    CItemList *m_Nodes;                 // IAudioNode, with a reference each ("HALB")
-    CItemList *m_Engines;               // IStreamEngine, with a reference each ("HALB")
+    CItemList *m_Nodes;   // IAudioNode, with a reference each ("HALB")
+    CItemList *m_Engines; // IStreamEngine, with a reference each ("HALB")
+    // For each identifier below m_IndexSize, the last node of m_Nodes with it, or null ("HALB"). Built
+    // again from the list whenever it grows, so it never disagrees with the list; an identifier at or
+    // above m_IndexSize is looked up in the list.
+    IAudioNode **m_ById;
+    ULONG m_IndexSize;
     ULONG m_StreamInfo[HAL_INFO_WORDS]; // filled by the device classes
 };

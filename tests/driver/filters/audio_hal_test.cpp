@@ -13,6 +13,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -233,8 +234,9 @@ TEST_F(AudioHalTest, EveryAllocationOfInitFailedInTurnLeavesNothingBehind)
     const size_t before = sim::Allocations();
     ASSERT_EQ(hal->Init(nullptr, &g_device, nullptr, nullptr), STATUS_SUCCESS);
     const size_t allocations = sim::Allocations() - before;
-    // Two lists, the name buffer, four list nodes, the walk table.
-    EXPECT_EQ(allocations, 8u);
+    // Two lists, the name buffer, three list nodes and the identifier index for the nodes, one list
+    // node for the engine, the walk table.
+    EXPECT_EQ(allocations, 9u);
     EXPECT_EQ(child->links.size(), 1u);
     EXPECT_EQ(hal->Release(), 0u);
 
@@ -342,6 +344,88 @@ TEST_F(AudioHalTest, ListsCountFindAndHandOutTheirItemsWithoutAReference)
     }
     EXPECT_EQ(RefsOf(engine), 1u);
     engine->Release();
+}
+
+// FindFilter answers from an index by identifier: it must agree with the list (the last node of each
+// identifier) while the index grows, for identifiers too far apart to index, and after an index that
+// could not grow refused its node.
+TEST_F(AudioHalTest, FindFilterAnswersTheLastNodeOfEachIdentifierWhileItsIndexGrows)
+{
+    TestHal *hal = StartedHal();
+    std::vector<FakeNode *> made;
+    std::map<ULONG, IAudioNode *> last; // the oracle: the list's last node of each identifier
+    // Adds a node of `id`; with `failFirst`, the first allocation AddFilter makes fails.
+    auto add = [&](ULONG id, bool failFirst = false, size_t *allocations = nullptr)
+    {
+        FakeNode *node = Make<FakeNode>(id, NODE_KIND_LEVEL);
+        made.push_back(node);
+        const size_t before = sim::Allocations();
+        sim::FailAllocation(failFirst ? 1 : 0);
+        const NTSTATUS status = hal->AddFilter(node);
+        sim::FailAllocation(0);
+        if (allocations)
+            *allocations = sim::Allocations() - before;
+        if (NT_SUCCESS(status))
+            last[id] = node;
+        return status;
+    };
+    auto agrees = [&](ULONG highest)
+    {
+        for (ULONG id = 0; id <= highest; ++id)
+        {
+            IAudioNode *node = reinterpret_cast<IAudioNode *>(1);
+            const auto it = last.find(id);
+            EXPECT_EQ(hal->FindFilter(id, &node), it != last.end() ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL)
+                << id;
+            EXPECT_EQ(node, it != last.end() ? it->second : nullptr) << id;
+        }
+    };
+
+    // The first node's index cannot be had: the node is refused and nothing is listed.
+    EXPECT_EQ(add(0, true), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(hal->GetFilterCount(), 0u);
+    EXPECT_EQ(RefsOf(made.back()), 1u);
+    agrees(4);
+
+    // Far apart first (looked up in the list), then numbered densely from 0 past several doublings,
+    // with repeats before and after each growth; the far ones come into range as the list grows.
+    for (ULONG id : {900u, 5000u, 0xFFFFFFFEu})
+        ASSERT_EQ(add(id), STATUS_SUCCESS);
+    for (ULONG id = 0; id < 600; ++id)
+    {
+        ASSERT_EQ(add(id), STATUS_SUCCESS);
+        if (id % 61 == 0)
+        {
+            ASSERT_EQ(add(id / 2), STATUS_SUCCESS);
+        }
+    }
+    agrees(1200);
+    agrees(5001);
+    IAudioNode *node = nullptr;
+    ASSERT_EQ(hal->FindFilter(0xFFFFFFFEu, &node), STATUS_SUCCESS);
+    EXPECT_EQ(node, last[0xFFFFFFFEu]);
+
+    // A growth the pool refuses: the node is refused, the nodes before it are still found.
+    const ULONG count = hal->GetFilterCount();
+    ULONG grows = 0;
+    for (ULONG id = count; id < 4 * count && !grows; ++id)
+    {
+        size_t allocations = 0;
+        ASSERT_EQ(add(id, false, &allocations), STATUS_SUCCESS);
+        if (allocations == 2) // the list node and a larger index
+            grows = id;
+    }
+    ASSERT_NE(grows, 0u);
+    const ULONG next = 2 * grows + 1; // far enough to need the next growth, near enough to be indexed
+    EXPECT_EQ(add(next, true), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(RefsOf(made.back()), 1u);
+    agrees(next + 1);
+    ASSERT_EQ(add(next), STATUS_SUCCESS);
+    agrees(next + 1);
+
+    EXPECT_EQ(hal->Release(), 0u);
+    for (FakeNode *item : made)
+        EXPECT_EQ(item->Release(), 0u);
 }
 
 TEST_F(AudioHalTest, TheFixedAnswersOfTheBase)
