@@ -185,7 +185,7 @@ CUsbAudioFunctionModel::CUsbAudioFunctionModel()
 CUsbAudioFunctionModel::~CUsbAudioFunctionModel()
 {
     IUsbAudioUnit *unit = nullptr;
-    for (ULONG i = 0; NT_SUCCESS(CItemList::ItemOf(m_Units, i, &unit)); ++i)
+    for (CItemList::PNODE cursor = FirstUnitNode(); NextUnit(&cursor, &unit);)
         unit->DetachNodes();
     CItemList::ReleaseAllAndDestroy<IUsbAudioUnit>(m_Units);
     CItemList::ReleaseAllAndDestroy<IStreamBuilder>(m_Streams);
@@ -261,7 +261,7 @@ NTSTATUS CUsbAudioFunctionModel::AddUnit(IUsbAudioUnit *unit)
 NTSTATUS CUsbAudioFunctionModel::FindUnitById(ULONG id, IUsbAudioUnit **unit)
 {
     IUsbAudioUnit *found = nullptr, *item = nullptr;
-    for (ULONG i = 0; NT_SUCCESS(CItemList::ItemOf(m_Units, i, &item)); ++i)
+    for (CItemList::PNODE cursor = FirstUnitNode(); NextUnit(&cursor, &item);)
     {
         IAudioNode *node = QueryAs<IAudioNode>(item, IID_IAudioNode);
         if (node)
@@ -503,7 +503,7 @@ NTSTATUS CUsbAudioFunctionModel::CreateUnit(const UCHAR *descriptor, ULONG lengt
 NTSTATUS CUsbAudioFunctionModel::LinkUnits()
 {
     IUsbAudioUnit *unit = nullptr;
-    for (ULONG i = 0; NT_SUCCESS(CItemList::ItemOf(m_Units, i, &unit)); ++i)
+    for (CItemList::PNODE cursor = FirstUnitNode(); NextUnit(&cursor, &unit);)
     {
         ULONG first = 0;
         IAudioNode *self = QueryAs<IAudioNode>(unit, IID_IAudioNode);
@@ -1042,15 +1042,6 @@ NTSTATUS CUsbAudioFunctionModel::RegisterUac2Formats(IStreamBuilder *stream, ULO
 }
 
 // ---- Graph --------------------------------------------------------------------------------------------
-BOOLEAN CUsbAudioFunctionModel::EngineHolds(CStreamEngine *engine, ULONG id)
-{
-    IAudioNode *node = nullptr;
-    for (ULONG i = 0; NT_SUCCESS(engine->GetNode(i, &node)) && node; ++i)
-        if (node->GetId() == id)
-            return TRUE;
-    return FALSE;
-}
-
 NTSTATUS CUsbAudioFunctionModel::BindStreamNodes(CStreamEngine *engine, ULONG terminalNodeId)
 {
     if (!engine)
@@ -1121,7 +1112,7 @@ NTSTATUS CUsbAudioFunctionModel::AttachUnitEffects(CStreamEngine *engine)
         if (!NT_SUCCESS(engine->GetNode(at, &attached)) || !attached)
             continue;
         IUsbAudioUnit *unit = nullptr;
-        for (ULONG u = 0; !unit && NT_SUCCESS(CItemList::ItemOf(m_Units, u, &unit)); ++u)
+        for (CItemList::PNODE cursor = FirstUnitNode(); !unit && NextUnit(&cursor, &unit);)
         {
             ULONG first = 0;
             if (!NT_SUCCESS(unit->GetFirstNodeId(&first)) || first != attached->GetId())
@@ -1152,7 +1143,7 @@ NTSTATUS CUsbAudioFunctionModel::AttachPathNodes(CStreamEngine *engine, ULONG fi
     ULONG id = 0;
     while (ring.Pop(&id))
     {
-        if (EngineHolds(engine, id))
+        if (engine->HoldsNode(id))
             continue; // met again: not expanded
         IAudioNode *node = nullptr;
         if (!NT_SUCCESS(m_Hal->FindFilter(id, &node)))
@@ -1181,7 +1172,7 @@ NTSTATUS CUsbAudioFunctionModel::AttachStreamingSource(CStreamEngine *engine, IA
     for (ULONG i = 0; i < count; ++i)
     {
         IAudioNode *source = nullptr;
-        if (EngineHolds(engine, sources[i]) || !NT_SUCCESS(m_Hal->FindFilter(sources[i], &source)) ||
+        if (engine->HoldsNode(sources[i]) || !NT_SUCCESS(m_Hal->FindFilter(sources[i], &source)) ||
             source->GetKind() != NODE_KIND_INPUT_TERMINAL)
             continue;
         ULONG type = TERMINAL_DEFAULT_TYPE;

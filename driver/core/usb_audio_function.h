@@ -167,7 +167,13 @@ protected:
     // Adds the format when its largest packet fits the endpoint m_Fit describes (or no setting is
     // being walked); a format that does not fit is logged and left out, which is no failure.
     NTSTATUS OfferFormat(IStreamBuilder *stream, const WAVEFORMATEXTENSIBLE &record, UCHAR alternate);
-    static BOOLEAN EngineHolds(CStreamEngine *engine, ULONG id);
+    // The units in list order, one step each (an indexed walk would restart from the head for every
+    // unit): cursor = FirstUnitNode(), then NextUnit until FALSE.
+    CItemList::PNODE FirstUnitNode() const { return m_Units ? m_Units->FirstNode() : nullptr; }
+    BOOLEAN NextUnit(CItemList::PNODE *cursor, IUsbAudioUnit **unit) const
+    {
+        return m_Units && m_Units->NextItem(cursor, unit);
+    }
 
     UsbAudioFunctionInputs m_Inputs;
     CAudioHal *m_Hal; // the device's, not referenced: the device owns both

@@ -426,10 +426,8 @@ NTSTATUS CStreamEngine::AttachNode(IAudioNode *node)
         return STATUS_INVALID_PARAMETER;
     if (!m_AttachedNodes || !m_ProcessingNodes)
         return STATUS_UNSUCCESSFUL;
-    const ULONG id = node->GetId();
-    for (CItemList::PNODE cursor = m_AttachedNodes->FirstNode(); cursor; cursor = cursor->Next)
-        if (cursor->Item && static_cast<IAudioNode *>(cursor->Item)->GetId() == id)
-            return STATUS_SUCCESS;
+    if (HoldsNode(node->GetId()))
+        return STATUS_SUCCESS;
     NTSTATUS status = CItemList::AppendReferenced(m_AttachedNodes, node);
     if (!NT_SUCCESS(status))
         return status;
@@ -447,6 +445,15 @@ NTSTATUS CStreamEngine::AttachNode(IAudioNode *node)
         node->Release();
     }
     return status;
+}
+
+BOOLEAN CStreamEngine::HoldsNode(ULONG id)
+{
+    for (CItemList::PNODE cursor = m_AttachedNodes ? m_AttachedNodes->FirstNode() : nullptr; cursor;
+         cursor = cursor->Next)
+        if (cursor->Item && static_cast<IAudioNode *>(cursor->Item)->GetId() == id)
+            return TRUE;
+    return FALSE;
 }
 
 ULONG CStreamEngine::GetTerminalType()

@@ -78,6 +78,8 @@ public:
     // Appends with one reference unless a node with the same identifier is attached; a node that
     // answers IProcessingNode also joins the processing nodes. A failure undoes both.
     NTSTATUS AttachNode(IAudioNode *node);
+    // Whether a node with identifier `id` is attached; one pass over the attached nodes.
+    BOOLEAN HoldsNode(ULONG id);
     // A copy to the formats, and for two channels a second to the two-channel formats.
     NTSTATUS AddFormat(const WAVEFORMATEXTENSIBLE &format);
     // Removes every record `match` accepts from both format lists; returns how many left the formats
