@@ -72,15 +72,12 @@ NTSTATUS UacFormRequest(const UacRequestTarget &target, BOOLEAN vendor, BOOLEAN 
 {
     if (!target.Lower || !buffer || !length || length > kBounceMax)
         return STATUS_INVALID_PARAMETER;
-    PURB urb = static_cast<PURB>(AllocPoolZeroed(sizeof(URB), NonPagedPool, target.PoolTag));
-    // The answer lands in a bounce buffer first, so a short or failed one writes nothing.
-    PUCHAR bounce =
-        urb ? static_cast<PUCHAR>(AllocPoolZeroed(length, NonPagedPool, target.PoolTag)) : nullptr;
-    if (!bounce)
-    {
-        FreePool(urb);
+    // The answer lands in a bounce buffer first, so a short or failed one writes nothing. The buffer
+    // follows the request block in the same allocation: one block per request, not two.
+    PURB urb = static_cast<PURB>(AllocPoolZeroed(sizeof(URB) + length, NonPagedPool, target.PoolTag));
+    if (!urb)
         return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    PUCHAR bounce = reinterpret_cast<PUCHAR>(urb + 1);
     if (!in)
         RtlCopyMemory(bounce, buffer, length);
     const USHORT function = vendor ? URB_FUNCTION_VENDOR_INTERFACE : URB_FUNCTION_CLASS_INTERFACE;
@@ -101,7 +98,6 @@ NTSTATUS UacFormRequest(const UacRequestTarget &target, BOOLEAN vendor, BOOLEAN 
                 *returned = moved;
         }
     }
-    FreePool(bounce);
     FreePool(urb);
     return status;
 }
