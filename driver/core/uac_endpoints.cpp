@@ -18,13 +18,13 @@ ULONG Transactions(USHORT maxPacketSize)
     return (maxPacketSize >> 11) & 3;
 }
 
-// The interface descriptor of (number, alternate) in the configuration; null when there is none.
+// The interface descriptor of (number, alternate) that the bus selects: the first with both, whatever
+// its class, as the stack finds it. Null when there is none.
 const UCHAR *FindSetting(const UCHAR *config, ULONG total, UCHAR number, UCHAR alternate)
 {
     for (ULONG at = 0; total - at >= 2 && config[at] >= 2 && config[at] <= total - at; at += config[at])
         if (config[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && config[at] >= UAC_INTERFACE_LENGTH &&
-            config[at + 2] == number && config[at + 3] == alternate &&
-            config[at + 5] == USB_DEVICE_CLASS_AUDIO && config[at + 6] == USB_AUDIO_SUBCLASS_AUDIOSTREAMING)
+            config[at + 2] == number && config[at + 3] == alternate)
             return config + at;
     return nullptr;
 }
@@ -54,6 +54,10 @@ NTSTATUS UacCheckStreamEndpoints(const UCHAR *config, ULONG total, UCHAR interfa
     ULONG count = 0;
     if (!setting)
         broken = "no such alternate setting";
+    // A device that repeats the pair under another class first would have the stream run on that
+    // interface's endpoints, not on the ones checked here.
+    else if (setting[5] != USB_DEVICE_CLASS_AUDIO || setting[6] != USB_AUDIO_SUBCLASS_AUDIOSTREAMING)
+        broken = "the setting the bus selects is not audio streaming";
     else if (setting[4] == 0)
         broken = "no endpoint";
     else

@@ -26,13 +26,14 @@ ULONG UacMaxPacketBytes(USHORT maxPacketSize, BOOLEAN highSpeed);
 ULONG UacPacketsPerFrame(UCHAR interval, BOOLEAN highSpeed);
 
 // Checks alternate setting `alternate` of streaming interface `interfaceNumber` in the configuration
-// `config` of `total` bytes. The setting must exist; its bNumEndpoints endpoint descriptors must lie whole
-// inside the configuration before the next interface; the first is the data endpoint and must be
-// isochronous, of data (or implicit-feedback data) usage, OUT for render and IN for capture; in class 2.0 a
-// render setting's second endpoint is the explicit-feedback endpoint and must be isochronous IN, polled
-// once a frame (bInterval 4 or more at high speed); wMaxPacketSize must not name the reserved transaction
-// count. STATUS_SUCCESS with `endpoints` filled, else STATUS_DEVICE_CONFIGURATION_ERROR and `rule` (static
-// text) names what failed. The endpoint a class 1.0 bSynchAddress names is not read.
+// `config` of `total` bytes. The setting must exist, and the first interface descriptor of that number
+// and setting (the one the bus selects) must be audio streaming; its bNumEndpoints endpoint descriptors
+// must lie whole inside the configuration before the next interface; the first is the data endpoint and
+// must be isochronous, of data (or implicit-feedback data) usage, OUT for render and IN for capture; in
+// class 2.0 a render setting's second endpoint is the explicit-feedback endpoint and must be isochronous
+// IN, polled once a frame (bInterval 4 or more at high speed); wMaxPacketSize must not name the reserved
+// transaction count. STATUS_SUCCESS with `endpoints` filled, else STATUS_DEVICE_CONFIGURATION_ERROR and
+// `rule` (static text) names what failed. The endpoint a class 1.0 bSynchAddress names is not read.
 NTSTATUS UacCheckStreamEndpoints(const UCHAR *config, ULONG total, UCHAR interfaceNumber, UCHAR alternate,
                                  BOOLEAN capture, BOOLEAN classTwo, BOOLEAN highSpeed,
                                  UacStreamEndpoints *endpoints, PCSTR *rule);

@@ -538,6 +538,16 @@ TEST_F(FunctionModelTest, AlternatesWhoseEndpointsCannotCarryTheStreamAreNotOffe
         {"capture data endpoint of reserved usage", false,
          [](Bytes &b) { usbsim::Set8(b, size_t(usbsim::FindEndpoint(b, 2, 1)) + kEpAttributes, 0x35); },
          "interface 2 alternate 1 not offered: data endpoint's usage is not data", 2, 0},
+        {"another class repeats the capture setting first", false,
+         [](Bytes &b)
+         {
+             // An interface of another class under the capture's number and setting, with an OUT
+             // endpoint: the bus selects it, not the audio one after it.
+             usbsim::Insert(b, size_t(usbsim::FindInterface(b, 2, 0)),
+                            {9, 4, 2, 1, 1, 0xFF, 0, 0, 0, 7, 5, 0x02, 0x01, 0x40, 0, 1});
+             usbsim::FixTotalLength(b);
+         },
+         "interface 2 alternate 1 not offered: the setting the bus selects is not audio streaming", 2, 0},
         {"more endpoints named than given", false,
          [](Bytes &b) { usbsim::Set8(b, size_t(usbsim::FindInterface(b, 1, 1)) + 4, 2); },
          "interface 1 alternate 1 not offered: endpoint descriptor missing or cut off", 0, 4},
