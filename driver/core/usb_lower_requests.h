@@ -15,7 +15,9 @@ inline constexpr GUID IID_IUsbLowerRequests = {
 // called up to DISPATCH_LEVEL.
 struct IUsbLowerRequests : IUnknown
 {
-    // The full configuration descriptor read at start; its wTotalLength never exceeds the bytes held.
+    // The full configuration descriptor read at start, or null. Its header was checked (the
+    // configuration type, bLength and wTotalLength at least the header's size) and its wTotalLength
+    // never exceeds the bytes held.
     virtual PUSB_CONFIGURATION_DESCRIPTOR GetConfigurationDescriptor() = 0;
     // The select-configuration request made at start (interface handles and pipes), or null.
     virtual PURB GetSelectedConfiguration() = 0;

@@ -5,7 +5,8 @@
 // Input layout: byte 0 the device class (modulo 7), bytes 1-2 the configuration's length L, then L
 // configuration bytes, then the reply script. Each control request takes one script byte: 0 stalls,
 // 1 answers the next byte's count of bytes (a short answer when fewer than asked), anything else
-// answers the whole request from the script (zeros once it runs out).
+// answers the whole request from the script. A spent script reads as 0xFF, so every later request
+// gets a whole answer of 0xFF bytes.
 #pragma once
 
 #include <cstdint>
@@ -28,20 +29,23 @@ public:
           m_Script(script, script + scriptBytes)
     {
         // The adapter never hands out more than it read: wTotalLength is capped at the bytes held.
-        if (m_Config.size() >= sizeof(USB_CONFIGURATION_DESCRIPTOR))
+        // Nor does it hand out a configuration whose header it refused at start (the wrong type, a
+        // bLength or wTotalLength short of the header): the walks never see one.
+        constexpr size_t head = sizeof(USB_CONFIGURATION_DESCRIPTOR);
+        if (m_Config.size() >= head)
         {
             const size_t total = m_Config[2] | m_Config[3] << 8;
             const size_t capped = total < m_Config.size() ? total : m_Config.size();
             m_Config[2] = uint8_t(capped);
             m_Config[3] = uint8_t(capped >> 8);
+            m_Usable =
+                m_Config[0] >= head && m_Config[1] == USB_CONFIGURATION_DESCRIPTOR_TYPE && capped >= head;
         }
     }
 
     PUSB_CONFIGURATION_DESCRIPTOR GetConfigurationDescriptor() override
     {
-        return m_Config.size() >= sizeof(USB_CONFIGURATION_DESCRIPTOR)
-                   ? reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(m_Config.data())
-                   : nullptr;
+        return m_Usable ? reinterpret_cast<PUSB_CONFIGURATION_DESCRIPTOR>(m_Config.data()) : nullptr;
     }
     PURB GetSelectedConfiguration() override { return nullptr; }
     UCHAR GetInterfaceNumber() override { return 0; }
@@ -62,9 +66,14 @@ public:
             const ULONG cut = Next();
             length = cut < length ? cut : length;
         }
+        // In one copy: an answer may be hundreds of bytes, and byte-wise reads cost every input.
         auto *out = static_cast<uint8_t *>(r.TransferBuffer);
-        for (ULONG i = 0; i < length; ++i)
-            out[i] = Next();
+        const size_t left = m_Script.size() - m_At;
+        const size_t taken = length < left ? length : left;
+        if (taken)
+            std::memcpy(out, m_Script.data() + m_At, taken);
+        std::memset(out + taken, kSpent, length - taken);
+        m_At += taken;
         r.TransferBufferLength = length;
         return STATUS_SUCCESS;
     }
@@ -86,9 +95,11 @@ public:
     size_t requests = 0;
 
 private:
-    uint8_t Next() { return m_At < m_Script.size() ? m_Script[m_At++] : 0xFF; }
+    static constexpr uint8_t kSpent = 0xFF; // what a spent script answers
+    uint8_t Next() { return m_At < m_Script.size() ? m_Script[m_At++] : kSpent; }
 
     std::vector<uint8_t> m_Config, m_Script;
+    bool m_Usable = false; // the header passed the adapter's check
     size_t m_At = 0;
 };
 

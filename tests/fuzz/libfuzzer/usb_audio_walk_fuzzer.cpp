@@ -62,6 +62,14 @@ void StreamOnTheBus(const uint8_t *data, size_t size)
         bytes = size - 3;
     if (bytes < sizeof(USB_CONFIGURATION_DESCRIPTOR))
         return;
+    // What the walks accepted ends at wTotalLength (the adapter stand-in hands out no more than it
+    // holds): bytes past it were never read, so they are not plugged, and a change to them is no new
+    // configuration to stream.
+    const size_t total = data[3 + 2] | data[3 + 3] << 8;
+    if (total < bytes)
+        bytes = total;
+    if (bytes < sizeof(USB_CONFIGURATION_DESCRIPTOR))
+        return;
     // A hash for each configuration, so a long run holds a few words for each one it streamed.
     static std::unordered_set<size_t> streamed;
     const std::string_view config(reinterpret_cast<const char *>(data + 3), bytes);
