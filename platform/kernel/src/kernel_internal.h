@@ -2,7 +2,6 @@
 // timers and the DPC and work queues, so a wait, a signal and a clock step never interleave.
 #pragma once
 
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -23,13 +22,38 @@ struct ThreadState
 ThreadState &Self();
 void *SelfId(); // identity of the calling host thread
 
-std::unique_lock<std::mutex> Lock();
-std::condition_variable &Cv();
+// The scheduler lock, held from Lock() until unlock() or the end of the scope. The threads a notify
+// picks are woken only as the lock is let go: woken while the notifier still held it, each would run
+// only to block on the lock again, two more thread switches on a single core.
+class SchedulerLock
+{
+public:
+    SchedulerLock() { lock(); }
+    ~SchedulerLock()
+    {
+        if (m_owns)
+            unlock();
+    }
+    SchedulerLock(const SchedulerLock &) = delete;
+    SchedulerLock &operator=(const SchedulerLock &) = delete;
+    void lock();
+    void unlock();
+
+private:
+    bool m_owns = false;
+};
+inline SchedulerLock Lock()
+{
+    return SchedulerLock();
+}
 
 // Blocks the calling thread until ready() holds (true) or the deadline in interrupt time passes
-// (false). Call with Lock() held; ready() runs under it. deadline < 0 means none.
-bool BlockUntil(std::unique_lock<std::mutex> &lk, const std::function<bool()> &ready, LONGLONG deadline);
-void Notify(); // after changing state that a blocked thread may wait on (lock held)
+// (false). Call with Lock() held; ready() runs under it, on this thread or on one that notifies.
+// deadline < 0 means none.
+bool BlockUntil(SchedulerLock &lk, const std::function<bool()> &ready, LONGLONG deadline);
+// After changing state that a blocked thread may wait on (lock held): wakes the waiters whose
+// condition now holds, and in virtual mode moves the clock when no counted thread can run.
+void Notify();
 LONGLONG NowLocked();
 LONGLONG SystemTimeBase(); // system time (100 ns since 1601) at interrupt time 0
 
@@ -39,7 +63,9 @@ void RemoveCountedThread(); // lock held: the calling counted thread ends
 
 // Timers and DPCs (timer_dpc.cpp): earliest due timer or -1, firing, queueing. A queued DPC or work
 // item needs no check of its own for idleness: its service thread is then runnable or a ready waiter.
-LONGLONG EarliestTimerLocked();
+// `changesOnly` leaves out a periodic timer with no DPC that is still signalled: its expiry only
+// moves its due time, so the clock need not stop there (firing later catches it up).
+LONGLONG EarliestTimerLocked(bool changesOnly);
 void FireDueTimersLocked(LONGLONG now);
 void QueueDpcLocked(PKDPC dpc, PVOID a1, PVOID a2);
 void StopServiceThreads(); // DPC and worker threads, at reset

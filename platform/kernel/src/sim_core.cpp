@@ -3,9 +3,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <set>
 #include <thread>
 #include <vector>
@@ -16,47 +18,208 @@ namespace sim::detail
 namespace
 {
 std::mutex g_lock;
-std::condition_variable g_cv;
 ClockMode g_mode = ClockMode::Virtual;
 LONGLONG g_virtualNow = 0;
 std::chrono::steady_clock::time_point g_realBase = std::chrono::steady_clock::now();
 LONGLONG g_realOffset = 0;
-int g_runnable = 0; // counted threads not blocked
+int g_runnable = 0;       // counted threads not blocked
+bool g_advancing = false; // MaybeAdvanceLocked is firing timers
 
+// What a host thread sleeps on while it waits. Each thread takes one from a pool and gives it back
+// when it ends; none is freed while the program runs, so a post that comes late (a real-time wait
+// timed out first) only makes some later sleep check its condition once more.
+struct Wake
+{
+    std::mutex m;
+    std::condition_variable cv;
+    bool posted = false;
+    void Post()
+    {
+        {
+            std::lock_guard<std::mutex> g(m);
+            posted = true;
+        }
+        cv.notify_one();
+    }
+    void Clear()
+    {
+        std::lock_guard<std::mutex> g(m);
+        posted = false;
+    }
+    // Sleeps until a post or, with a limit, until it passes.
+    void Sleep(const std::chrono::nanoseconds *limit)
+    {
+        std::unique_lock<std::mutex> g(m);
+        if (limit)
+            cv.wait_for(g, *limit, [this] { return posted; });
+        else
+            cv.wait(g, [this] { return posted; });
+        posted = false;
+    }
+};
+std::mutex g_wakePoolLock;
+std::vector<std::unique_ptr<Wake>> g_wakes; // every one made
+std::vector<Wake *> g_freeWakes;
+// Plain values, so the main thread's waits in handlers at exit, after its thread-local objects are
+// gone, still find its Wake.
+thread_local Wake *t_wake = nullptr;
+thread_local bool t_leaseEnded = false;
+struct WakeLease
+{
+    ~WakeLease()
+    {
+        std::lock_guard<std::mutex> g(g_wakePoolLock);
+        g_freeWakes.push_back(t_wake);
+        t_wake = nullptr;
+        t_leaseEnded = true; // a wait after this keeps its next Wake for good
+    }
+};
+Wake *SelfWake()
+{
+    if (t_wake)
+        return t_wake;
+    {
+        std::lock_guard<std::mutex> g(g_wakePoolLock);
+        if (g_freeWakes.empty())
+        {
+            g_wakes.push_back(std::make_unique<Wake>());
+            t_wake = g_wakes.back().get();
+        }
+        else
+        {
+            t_wake = g_freeWakes.back();
+            g_freeWakes.pop_back();
+        }
+    }
+    if (!t_leaseEnded)
+    {
+        thread_local WakeLease lease;
+        (void)lease;
+    }
+    return t_wake;
+}
+
+std::vector<Wake *> g_picked; // posted when the scheduler lock is let go
+size_t g_fruitless = 0;       // see sim::FruitlessWakeups
+
+void Pick(Wake *wake)
+{
+    if (std::find(g_picked.begin(), g_picked.end(), wake) == g_picked.end())
+        g_picked.push_back(wake);
+}
+
+// Lock held: lets it go and sleeps until posted or `limit` passes, then takes it again.
+void SleepUnlocked(SchedulerLock &lk, Wake *wake, const std::chrono::nanoseconds *limit)
+{
+    lk.unlock();
+    wake->Sleep(limit);
+    lk.lock();
+}
+
+// A blocked thread. A notify wakes only the waiters whose condition holds or whose deadline passed,
+// judged by the notifier under the scheduler lock: with one condition variable for all, every
+// notify woke every blocked thread, most only to find nothing and sleep again.
 struct Waiter
 {
     const std::function<bool()> *ready;
     LONGLONG deadline;
     bool counted;
+    Wake *wake;
+    bool picked = false;      // a post is on its way: another notify need not send one
+    bool orphan = false;      // left blocked by an earlier test: no part of idleness or the clock
+    bool plansTimers = false; // real mode: sleeps until the earliest timer, so a new timer wakes it
 };
 std::vector<Waiter *> g_waiters;
 
+// A RunUntilIdle caller, woken when every other counted thread is blocked and none can proceed.
+struct IdleWatch
+{
+    int self; // 1 when the caller is itself counted
+    Wake *wake;
+    bool picked = false;
+};
+std::vector<IdleWatch *> g_idleWatches;
+
+bool Due(const Waiter &w, LONGLONG now)
+{
+    return w.deadline >= 0 && w.deadline <= now;
+}
+
 bool AnyWaiterReady()
 {
+    const LONGLONG now = NowLocked();
     for (Waiter *w : g_waiters)
-        if ((*w->ready)() || (w->deadline >= 0 && w->deadline <= NowLocked()))
+        if (!w->orphan && ((*w->ready)() || Due(*w, now)))
             return true;
     return false;
 }
 
-// Virtual mode: when nothing can run, jump to the earliest deadline of a wait or a timer.
+// Earliest deadline of a wait or a timer, or -1. `changesOnly` leaves out timers whose expiry would
+// change nothing (see EarliestTimerLocked).
+LONGLONG NextDeadlineLocked(bool changesOnly)
+{
+    LONGLONG next = EarliestTimerLocked(changesOnly);
+    for (Waiter *w : g_waiters)
+        if (!w->orphan && w->deadline >= 0 && (next < 0 || w->deadline < next))
+            next = w->deadline;
+    return next;
+}
+
+// One post per sleep: a thread holds the scheduler lock from its wake-up until it sleeps again or
+// leaves, so no post meant for one sleep can arrive in a later one.
+template <class Sleeper> void PickOnce(Sleeper *s)
+{
+    if (s->picked)
+        return;
+    s->picked = true;
+    Pick(s->wake);
+}
+
+void WakeReadyLocked()
+{
+    const LONGLONG now = NowLocked();
+    bool anyReady = false;
+    for (Waiter *w : g_waiters)
+    {
+        const bool ready = (*w->ready)() || Due(*w, now);
+        anyReady |= ready && !w->orphan;
+        if (ready || w->plansTimers)
+            PickOnce(w);
+    }
+    if (anyReady)
+        return;
+    for (IdleWatch *i : g_idleWatches)
+        if (g_runnable <= i->self)
+            PickOnce(i);
+}
+
+void WakeAllLocked()
+{
+    for (Waiter *w : g_waiters)
+        PickOnce(w);
+    for (IdleWatch *i : g_idleWatches)
+        PickOnce(i);
+}
+
+// Virtual mode: while nothing can run, jump to the earliest deadline of a wait or a timer and fire
+// what is due there, until some thread can run; then wake it. A timer that wakes nobody does not
+// stop the jump: no other thread may be left awake to take the next one.
 void MaybeAdvanceLocked()
 {
-    if (g_mode != ClockMode::Virtual || g_runnable > 0)
+    if (g_mode != ClockMode::Virtual || g_advancing)
         return;
+    g_advancing = true;
     // A queued DPC or work item shows as a ready waiter (its service thread) or a runnable thread.
-    if (AnyWaiterReady())
-        return;
-    LONGLONG next = EarliestTimerLocked();
-    for (Waiter *w : g_waiters)
-        if (w->deadline >= 0 && (next < 0 || w->deadline < next))
-            next = w->deadline;
-    if (next < 0)
-        return; // a true deadlock: nothing will ever run again; the test's own timeout reports it
-    if (next > g_virtualNow)
-        g_virtualNow = next;
-    FireDueTimersLocked(g_virtualNow);
-    g_cv.notify_all();
+    while (g_runnable <= 0 && !AnyWaiterReady())
+    {
+        const LONGLONG next = NextDeadlineLocked(true);
+        if (next < 0)
+            break; // a true deadlock: nothing will ever run again; the test's own timeout reports it
+        g_virtualNow = std::max(g_virtualNow, next);
+        FireDueTimersLocked(g_virtualNow);
+    }
+    g_advancing = false;
+    WakeReadyLocked();
 }
 } // namespace
 
@@ -71,13 +234,33 @@ void *SelfId()
     return &marker;
 }
 
-std::unique_lock<std::mutex> Lock()
+void SchedulerLock::lock()
 {
-    return std::unique_lock<std::mutex>(g_lock);
+    g_lock.lock();
+    m_owns = true;
 }
-std::condition_variable &Cv()
+
+void SchedulerLock::unlock()
 {
-    return g_cv;
+    // A few at most as a rule, kept off the heap; more only when many threads wait at once.
+    Wake *few[8];
+    std::vector<Wake *> many;
+    Wake **posting = few;
+    const size_t n = g_picked.size();
+    if (n > std::size(few))
+    {
+        many = g_picked;
+        posting = many.data();
+    }
+    else
+    {
+        std::copy(g_picked.begin(), g_picked.end(), few);
+    }
+    g_picked.clear();
+    m_owns = false;
+    g_lock.unlock();
+    for (size_t i = 0; i < n; ++i)
+        posting[i]->Post();
 }
 
 LONGLONG NowLocked()
@@ -90,7 +273,14 @@ LONGLONG NowLocked()
 
 void Notify()
 {
-    g_cv.notify_all();
+    if (g_advancing)
+        return; // the advance wakes whom it made ready when it ends
+    // In virtual mode the notifier may be a thread the clock does not count, while every counted
+    // thread waits: then the clock moves on here, as no waiter wakes to move it.
+    if (g_mode == ClockMode::Virtual)
+        MaybeAdvanceLocked();
+    else
+        WakeReadyLocked();
 }
 
 void AddCountedThread()
@@ -100,20 +290,19 @@ void AddCountedThread()
 void RemoveCountedThread()
 {
     --g_runnable;
-    MaybeAdvanceLocked();
-    g_cv.notify_all();
+    Notify();
 }
 
-bool BlockUntil(std::unique_lock<std::mutex> &lk, const std::function<bool()> &ready, LONGLONG deadline)
+bool BlockUntil(SchedulerLock &lk, const std::function<bool()> &ready, LONGLONG deadline)
 {
     ThreadState &me = Self();
-    Waiter w{&ready, deadline, me.counted};
+    Waiter w{&ready, deadline, me.counted, SelfWake()};
+    w.wake->Clear(); // what a timed-out real-time wait left
     g_waiters.push_back(&w);
+    bool announce = me.counted; // RunUntilIdle may be waiting for this thread to block
     if (me.counted)
-    {
         --g_runnable;
-        g_cv.notify_all(); // RunUntilIdle may be waiting for this thread to block
-    }
+    bool woken = false;
     bool ok;
     for (;;)
     {
@@ -127,33 +316,40 @@ bool BlockUntil(std::unique_lock<std::mutex> &lk, const std::function<bool()> &r
             ok = false;
             break;
         }
-        MaybeAdvanceLocked();
+        if (announce)
+            Notify();
+        else
+            MaybeAdvanceLocked();
+        announce = false;
         if (ready() || (deadline >= 0 && NowLocked() >= deadline))
             continue;
+        if (woken && g_mode == ClockMode::Virtual)
+            ++g_fruitless;
         if (g_mode == ClockMode::Real && deadline >= 0)
         {
-            LONGLONG left = deadline - NowLocked();
-            g_cv.wait_for(lk, std::chrono::nanoseconds(left * 100));
+            const std::chrono::nanoseconds left((deadline - NowLocked()) * 100);
+            SleepUnlocked(lk, w.wake, &left);
         }
         else if (g_mode == ClockMode::Real)
         {
-            LONGLONG t = EarliestTimerLocked();
-            if (t >= 0)
-                g_cv.wait_for(lk, std::chrono::nanoseconds(std::max<LONGLONG>(0, t - NowLocked()) * 100));
-            else
-                g_cv.wait(lk);
+            LONGLONG t = EarliestTimerLocked(false);
+            w.plansTimers = true;
+            const std::chrono::nanoseconds left(std::max<LONGLONG>(0, t - NowLocked()) * 100);
+            SleepUnlocked(lk, w.wake, t >= 0 ? &left : nullptr);
+            w.plansTimers = false;
             if (t >= 0)
                 FireDueTimersLocked(NowLocked());
         }
         else
         {
-            g_cv.wait(lk);
+            SleepUnlocked(lk, w.wake, nullptr);
         }
+        w.picked = false;
+        woken = true;
     }
-    // A reset may have dropped the waiters of threads a failed test left behind.
-    auto it = std::find(g_waiters.begin(), g_waiters.end(), &w);
-    if (it != g_waiters.end())
-        g_waiters.erase(it);
+    // This thread is awake: a post it picked for itself on the way would only wake a later wait.
+    g_picked.erase(std::remove(g_picked.begin(), g_picked.end(), w.wake), g_picked.end());
+    g_waiters.erase(std::find(g_waiters.begin(), g_waiters.end(), &w));
     if (me.counted)
         ++g_runnable;
     return ok;
@@ -312,7 +508,7 @@ void sim::SetClockMode(ClockMode mode)
     {
         g_virtualNow = now;
     }
-    Notify();
+    WakeAllLocked(); // every waiter plans its sleep anew on the other clock
 }
 
 LONGLONG sim::Now()
@@ -326,8 +522,14 @@ void sim::RunUntilIdle()
     auto lk = Lock();
     // Idle: every other counted thread is blocked and none of them can proceed (a DPC or work item
     // queued behind one that waits does not count). The caller itself counts as running here.
-    int self = Self().counted ? 1 : 0;
-    g_cv.wait(lk, [&] { return g_runnable <= self && !AnyWaiterReady(); });
+    IdleWatch watch{Self().counted ? 1 : 0, SelfWake()};
+    g_idleWatches.push_back(&watch);
+    while (g_runnable > watch.self || AnyWaiterReady())
+    {
+        SleepUnlocked(lk, watch.wake, nullptr);
+        watch.picked = false;
+    }
+    g_idleWatches.erase(std::find(g_idleWatches.begin(), g_idleWatches.end(), &watch));
 }
 
 void sim::Advance(LONGLONG ticks)
@@ -349,10 +551,7 @@ void sim::Advance(LONGLONG ticks)
     {
         RunUntilIdle();
         auto lk = Lock();
-        LONGLONG next = EarliestTimerLocked();
-        for (Waiter *w : g_waiters)
-            if (w->deadline >= 0 && (next < 0 || w->deadline < next))
-                next = w->deadline;
+        LONGLONG next = NextDeadlineLocked(false);
         if (next < 0 || next > target)
             break;
         g_virtualNow = std::max(g_virtualNow, next);
@@ -365,6 +564,12 @@ void sim::Advance(LONGLONG ticks)
         Notify();
     }
     RunUntilIdle();
+}
+
+size_t sim::FruitlessWakeups()
+{
+    auto lk = Lock();
+    return g_fruitless;
 }
 
 void sim::AdvanceMs(LONGLONG ms)
@@ -463,7 +668,11 @@ void sim::ResetAll()
     {
         auto lk = Lock();
         ResetClock();
-        g_waiters.clear();
+        // Threads a failed test left waiting still wake when their condition holds, but no longer
+        // count for idleness or the clock.
+        for (Waiter *w : g_waiters)
+            w->orphan = true;
+        g_fruitless = 0;
         Self().counted = true;
         Self().irql = PASSIVE_LEVEL;
         Self().spinLocksHeld = Self().mutexesHeld = 0;

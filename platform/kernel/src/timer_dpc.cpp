@@ -144,11 +144,12 @@ LONGLONG SystemTimeBase()
     return 134096832000000000LL; // 2025-12-01 00:00 UTC, in 100 ns since 1601
 }
 
-LONGLONG EarliestTimerLocked()
+LONGLONG EarliestTimerLocked(bool changesOnly)
 {
     LONGLONG t = -1;
     for (PKTIMER k : g_timers)
-        if (t < 0 || k->DueTime < t)
+        if ((t < 0 || k->DueTime < t) &&
+            !(changesOnly && k->Period > 0 && !k->Dpc && k->Header.SignalState > 0))
             t = k->DueTime;
     return t;
 }

@@ -3,6 +3,7 @@
 #include "support/kernel_test.h"
 
 #include <atomic>
+#include <thread>
 #include <vector>
 
 namespace
@@ -428,6 +429,161 @@ TEST_F(KernelScheduler, TerminatingAThreadUnwindsItAndLeaksAreReported)
     EXPECT_EQ(ZwClose(h), STATUS_INVALID_HANDLE);
     KeCancelTimer(&timer);
     EXPECT_EQ(EndOfTestReport(), "");
+}
+
+// Threads blocked on one thing each: an event of either kind, a mutex, a timer, another thread's
+// end, a delay, a timeout. Each notes when its wait ended.
+struct Blocked
+{
+    KEVENT notification, synchronization, never;
+    KMUTEX mutex;
+    KTIMER timer;
+    PVOID first = nullptr; // the thread that waits for the notification event
+    std::vector<LONGLONG> endedAt = std::vector<LONGLONG>(7, -1);
+    NTSTATUS timeout = 0;
+};
+
+TEST_F(KernelScheduler, AWakeUpGoesOnlyToTheWaitsWhatChangedSatisfies)
+{
+    Blocked b;
+    KeInitializeEvent(&b.notification, NotificationEvent, FALSE);
+    KeInitializeEvent(&b.synchronization, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&b.never, NotificationEvent, FALSE);
+    KeInitializeMutex(&b.mutex, 0);
+    KeInitializeTimer(&b.timer);
+    ASSERT_EQ(KeWaitForSingleObject(&b.mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    KeSetTimer(&b.timer, RelativeMs(30), nullptr);
+    using Body = void (*)(Blocked &);
+    static const Body bodies[] = {
+        [](Blocked &b) { KeWaitForSingleObject(&b.notification, Executive, KernelMode, FALSE, nullptr); },
+        [](Blocked &b) { KeWaitForSingleObject(&b.synchronization, Executive, KernelMode, FALSE, nullptr); },
+        [](Blocked &b)
+        {
+            KeWaitForSingleObject(&b.mutex, Executive, KernelMode, FALSE, nullptr);
+            KeReleaseMutex(&b.mutex, FALSE);
+        },
+        [](Blocked &b) { KeWaitForSingleObject(&b.timer, Executive, KernelMode, FALSE, nullptr); },
+        [](Blocked &b) { KeWaitForSingleObject(b.first, Executive, KernelMode, FALSE, nullptr); },
+        [](Blocked &)
+        {
+            LARGE_INTEGER d = RelativeMs(50);
+            KeDelayExecutionThread(KernelMode, FALSE, &d);
+        },
+        [](Blocked &b)
+        {
+            LARGE_INTEGER t = RelativeMs(80);
+            b.timeout = KeWaitForSingleObject(&b.never, Executive, KernelMode, FALSE, &t);
+        },
+    };
+    struct Start
+    {
+        Blocked *b;
+        size_t index;
+    };
+    std::vector<Start> starts;
+    for (size_t i = 0; i < std::size(bodies); ++i)
+        starts.push_back({&b, i});
+    std::vector<PVOID> threads;
+    for (Start &s : starts)
+    {
+        threads.push_back(StartThread(
+            [](PVOID p)
+            {
+                auto *s = static_cast<Start *>(p);
+                bodies[s->index](*s->b);
+                s->b->endedAt[s->index] = sim::Now();
+            },
+            &s));
+        if (!b.first)
+            b.first = threads.back();
+    }
+    auto ended = [&]
+    {
+        sim::RunUntilIdle();
+        std::vector<bool> v;
+        for (LONGLONG t : b.endedAt)
+            v.push_back(t >= 0);
+        return v;
+    };
+    EXPECT_EQ(ended(), std::vector<bool>(7, false));
+
+    KeSetEvent(&b.synchronization, 0, FALSE);
+    EXPECT_EQ(ended(), (std::vector<bool>{false, true, false, false, false, false, false}));
+    KeSetEvent(&b.notification, 0, FALSE);
+    EXPECT_EQ(ended(), (std::vector<bool>{true, true, false, false, true, false, false}))
+        << "the thread's end satisfies the wait for it";
+    KeReleaseMutex(&b.mutex, FALSE);
+    EXPECT_EQ(ended(), (std::vector<bool>{true, true, true, false, true, false, false}));
+    sim::AdvanceMs(100);
+    EXPECT_EQ(b.endedAt[3], 30 * kMs) << "the timer's expiry";
+    EXPECT_EQ(b.endedAt[5], 50 * kMs) << "the delay's end";
+    EXPECT_EQ(b.endedAt[6], 80 * kMs) << "the timeout";
+    EXPECT_EQ(b.timeout, STATUS_TIMEOUT);
+    EXPECT_EQ(sim::FruitlessWakeups(), 0u) << "every blocked thread woke only when its wait was satisfied";
+    for (PVOID t : threads)
+    {
+        EXPECT_EQ(KeWaitForSingleObject(t, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+        ObDereferenceObject(t);
+    }
+
+    // Two waiters for one synchronization event: both may wake, one finds it taken. That is the
+    // count's one race, and it stays within one wake-up per set.
+    KeInitializeEvent(&b.synchronization, SynchronizationEvent, FALSE);
+    std::atomic<int> got{0};
+    auto take = [&]
+    {
+        LARGE_INTEGER t = RelativeMs(10);
+        got += KeWaitForSingleObject(&b.synchronization, Executive, KernelMode, FALSE, &t) == STATUS_SUCCESS;
+    };
+    sim::HostThread x(take), y(take);
+    sim::RunUntilIdle();
+    KeSetEvent(&b.synchronization, 0, FALSE);
+    x.Join();
+    y.Join();
+    EXPECT_EQ(got.load(), 1);
+    EXPECT_LE(sim::FruitlessWakeups(), 1u);
+}
+
+TEST_F(KernelScheduler, TheClockJumpsPastTimersThatWakeNobody)
+{
+    // A periodic timer no one waits on and a one-shot timer with no DPC: with every other thread
+    // blocked, the test thread's delay alone still runs the clock to its end.
+    KTIMER periodic, once;
+    KeInitializeTimer(&periodic);
+    KeInitializeTimer(&once);
+    KeSetTimerEx(&periodic, RelativeMs(1), 1, nullptr);
+    KeSetTimer(&once, RelativeMs(5), nullptr);
+    sim::RunUntilIdle();
+    const LONGLONG before = sim::Now();
+    LARGE_INTEGER d = RelativeMs(50);
+    EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &d), STATUS_SUCCESS);
+    EXPECT_EQ(sim::Now() - before, 50 * kMs);
+    EXPECT_TRUE(KeReadStateTimer(&once));
+    EXPECT_FALSE(KeCancelTimer(&once)) << "it fired on the way";
+    EXPECT_TRUE(KeReadStateTimer(&periodic));
+    EXPECT_TRUE(KeCancelTimer(&periodic));
+
+    // A thread the clock does not count sets a timer while every counted thread waits: no wait of
+    // theirs has a deadline, so the timer alone moves the clock, and its DPC ends the test's wait.
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    KDPC dpc;
+    KeInitializeDpc(
+        &dpc, [](KDPC *, PVOID ctx, PVOID, PVOID) { KeSetEvent(static_cast<PKEVENT>(ctx), 0, FALSE); },
+        &done);
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    std::thread outsider(
+        [&]
+        {
+            sim::RunUntilIdle(); // returns once the test thread waits
+            KeSetTimer(&timer, RelativeMs(10), &dpc);
+        });
+    const LONGLONG start = sim::Now();
+    EXPECT_EQ(KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(sim::Now() - start, 10 * kMs);
+    outsider.join();
+    EXPECT_EQ(sim::FruitlessWakeups(), 0u);
 }
 
 TEST_F(KernelScheduler, RealTimeModeFollowsTheHostClock)

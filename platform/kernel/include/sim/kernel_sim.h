@@ -102,6 +102,10 @@ void AdvanceMs(LONGLONG ms);
 void RunUntilIdle();          // waits until every other counted thread is blocked and no DPC or
                               // work item is queued; the clock does not move
 ULONG TimerResolutionHolds(); // ExSetTimerResolution sets minus releases
+// Virtual mode: times a blocked thread woke and found its wait still unsatisfied, since the last
+// reset. A wake-up goes only to the waits that what changed satisfies, so this stays 0 unless two
+// waiters raced for one object that satisfies only one of them.
+size_t FruitlessWakeups();
 
 // A host thread that the virtual clock counts, for a test that plays a second caller (another
 // process, a second client). Its body may block in kernel waits; Join waits for it through the
