@@ -76,6 +76,15 @@ public:
             sim::pnp::UnloadDriver();
     }
     PDEVICE_OBJECT Pdo() const { return m_pdo; }
+    // RunSteps on this headset, for a rig kept across many inputs: what the stand-ins logged for the
+    // input (the bus's events, the isochronous engine's lines, the driver's debug output) goes with
+    // it, or the run's memory grows with every input.
+    std::string Run(const uint8_t *data, size_t size, Served *served = nullptr);
+    // Lines the stand-ins hold in their logs.
+    size_t Logged() const
+    {
+        return m_bus->Log().size() + m_bus->Iso(1).Log().size() + sim::DebugLog().size();
+    }
 
 private:
     std::unique_ptr<usbsim::Bus> m_bus;
@@ -157,6 +166,15 @@ inline std::string RunSteps(PDEVICE_OBJECT pdo, const uint8_t *data, size_t size
     if (broke.empty() &&
         (!sim::user::Mappings().empty() || sim::user::LiveMdls() || sim::user::EventReferences()))
         broke = "a mapping, MDL or event reference outlived its client";
+    return broke;
+}
+
+inline std::string Rig::Run(const uint8_t *data, size_t size, Served *served)
+{
+    std::string broke = RunSteps(m_pdo, data, size, served);
+    m_bus->ClearLog();
+    m_bus->Iso(1).ClearLog();
+    sim::ClearDebugLog();
     return broke;
 }
 
