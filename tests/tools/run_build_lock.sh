@@ -124,6 +124,17 @@ expect_exit() {
   e=$(next_event)
   [ "$e" = "$1 exit 0" ] || fail "expected $1 to succeed, got: $e"
 }
+# expect_exits <name>...: each succeeds, in any order: a script that ends lets the next one take the
+# lock before its own exit is reported.
+expect_exits() {
+  local e left=" $* "
+  for _ in "$@"; do
+    e=$(next_event)
+    case $left in *" ${e%% *} "*) ;; *) fail "expected one of$left to succeed, got: $e" ;; esac
+    [ "${e#* }" = "exit 0" ] || fail "expected each of $* to succeed, got: $e"
+    left=${left/ ${e%% *} / }
+  done
+}
 
 # A first build, so a binary exists (and is executable) when the next change relinks it.
 echo 1 >"$s/src/version"
@@ -142,10 +153,7 @@ waits_for_lock 8 c || fail "./test did not wait for the link of the ./run before
 echo go >&6
 drain 7 b
 drain 8 c
-for _ in a b c; do
-  e=$(next_event)
-  [ "${e#* }" = "exit 0" ] || fail "expected each to succeed, got: $e"
-done
+expect_exits a b c
 [ "$(cat "$s/a.out")" = "version 2: $s/examples" ] || fail "./run did not run the relinked program alone on stdout"
 grep -q '^\[1/1\] Linking' "$s/a.err" || fail "./run did not show the build's progress"
 grep -qx 'version 2: start' "$s/b.out" || fail "./run start did not run the relinked program"
@@ -159,9 +167,8 @@ echo 3 >"$s/src/version"
 start_watched e 7 "$s/run" start
 waits_for_lock 7 e || fail "./run start did not wait for the running ./run before relinking"
 echo go >&6
-expect_exit d
 drain 7 e
-expect_exit e
+expect_exits d e
 grep -qx 'version 3: start' "$s/e.out" || fail "./run start did not run the relinked program"
 exec 7<&-
 
