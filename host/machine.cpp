@@ -10,10 +10,10 @@
 namespace host
 {
 
-SimulatedMachine::SimulatedMachine(const std::filesystem::path &systemRoot)
+SimulatedMachine::SimulatedMachine(const std::filesystem::path &systemRoot, sim::ClockMode clock)
 {
     sim::ResetAll();
-    sim::SetClockMode(sim::ClockMode::Real);
+    sim::SetClockMode(clock);
     sim::files::SetSystemRoot(systemRoot);
 }
 

@@ -1,8 +1,9 @@
-// The simulated machine the host program runs the system on: the kernel stand-in on the real-time
-// clock, "\SystemRoot\" over a host folder, and the simulated headset's registry entries.
+// The simulated machine the host program runs the system on: the kernel stand-in on the virtual or
+// the real-time clock, "\SystemRoot\" over a host folder, and the simulated headset's registry entries.
 #pragma once
 
 #include <ntkernel.h>
+#include <sim/kernel_sim.h>
 #include <sim/registry_sim.h>
 
 #include <filesystem>
@@ -17,8 +18,10 @@ inline constexpr char kHeadsetInstance[] = "6&2F1A0C3B&0&1";
 class SimulatedMachine
 {
 public:
-    // Boots the kernel stand-in (real-time clock); "\SystemRoot\" stands for systemRoot.
-    explicit SimulatedMachine(const std::filesystem::path &systemRoot);
+    // Boots the kernel stand-in on `clock`; "\SystemRoot\" stands for systemRoot. On the real-time
+    // clock the driver's request timeouts are wall time: a loaded machine can let one pass before
+    // the simulated bus answers.
+    SimulatedMachine(const std::filesystem::path &systemRoot, sim::ClockMode clock);
     ~SimulatedMachine();
     SimulatedMachine(const SimulatedMachine &) = delete;
     SimulatedMachine &operator=(const SimulatedMachine &) = delete;

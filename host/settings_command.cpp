@@ -48,7 +48,7 @@ int RunSettings(const Options &options)
         return 2;
     }
 
-    SimulatedMachine machine(options.examples);
+    SimulatedMachine machine(options.examples, sim::ClockMode::Real);
     PDEVICE_OBJECT device =
         machine.PlugHeadset(headset->VendorId(), headset->ProductId(), headset->BcdDevice());
     const NTSTATUS status = IniImportSettings(device);

@@ -146,7 +146,8 @@ int RunStart(const Options &options)
     std::shared_ptr<usbsim::VirtualDevice> headset;
     std::string reason;
     {
-        SimulatedMachine machine(options.examples);
+        // On virtual time: a request's timeout passes only when the bus can no longer answer it.
+        SimulatedMachine machine(options.examples, sim::ClockMode::Virtual);
         headset = BuildHeadset(options.device);
         if (!headset)
         {

@@ -312,10 +312,10 @@ private:
 class Session
 {
 public:
-    explicit Session(const Options &options) : m_Options(options), m_Machine(options.examples)
+    explicit Session(const Options &options)
+        : m_Options(options),
+          m_Machine(options.examples, options.realtime ? sim::ClockMode::Real : sim::ClockMode::Virtual)
     {
-        if (!options.realtime)
-            sim::SetClockMode(sim::ClockMode::Virtual);
     }
     ~Session() { End(); }
 
