@@ -330,6 +330,9 @@ public:
         if (!NT_SUCCESS(loaded))
             return "the driver did not load: " + StatusText(loaded);
         const PDEVICE_OBJECT pdo = m_Bus->Plug(kPort, m_Headset);
+        // The status thread reads the jacks once it runs and the wave filters follow: an endpoint is
+        // looked up, and the others listed, only once each of them has registered.
+        sim::RunUntilIdle();
         // The engine's log is counted as it comes: a long run would otherwise hold every line.
         for (const std::string &line : Iso().Log())
             m_Counts.Add(line);
