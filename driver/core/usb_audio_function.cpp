@@ -852,11 +852,13 @@ NTSTATUS CUsbAudioFunctionModel::BeginStream(UCHAR interfaceNumber, UCHAR termin
 BOOLEAN CUsbAudioFunctionModel::CheckAlternate(const UCHAR *config, ULONG total, UCHAR interfaceNumber,
                                                UCHAR alternate, BOOLEAN capture, ULONG wireBlock)
 {
-    if (!m_Fit.Checked || m_Fit.Interface != interfaceNumber || m_Fit.Alternate != alternate)
+    if (!m_Fit.Checked || m_Fit.Interface != interfaceNumber || m_Fit.Alternate != alternate ||
+        m_Fit.Capture != capture)
     {
         PCSTR rule = nullptr;
         const BOOLEAN highSpeed = m_Lower && m_Lower->IsHighSpeed();
         m_Fit.Checked = TRUE;
+        m_Fit.Capture = capture;
         m_Fit.Interface = interfaceNumber;
         m_Fit.Alternate = alternate;
         m_Fit.Usable = NT_SUCCESS(UacCheckStreamEndpoints(config, total, interfaceNumber, alternate, capture,

@@ -196,6 +196,7 @@ protected:
         BOOLEAN Active;  // set while one FORMAT_TYPE's formats are offered
         BOOLEAN Checked; // the setting below was checked
         BOOLEAN Usable;  // and its endpoints carry the stream
+        BOOLEAN Capture; // the direction it was checked for: a device may repeat the pair for the other
         UCHAR Interface;
         UCHAR Alternate;
         ULONG WireBlock; // bytes of one frame on the bus

@@ -548,6 +548,11 @@ TEST_F(FunctionModelTest, AlternatesWhoseEndpointsCannotCarryTheStreamAreNotOffe
              usbsim::FixTotalLength(b);
          },
          "interface 2 alternate 1 not offered: the setting the bus selects is not audio streaming", 2, 0},
+        {"the capture repeats the render's number and setting", false,
+         // The bus selects the render's descriptor, whose endpoint is OUT: the render's check of the
+         // same pair does not stand for the capture.
+         [](Bytes &b) { usbsim::Set8(b, size_t(usbsim::FindInterface(b, 2, 1)) + 2, 1); },
+         "interface 1 alternate 1 not offered: data endpoint not IN for capture", 2, 0},
         {"more endpoints named than given", false,
          [](Bytes &b) { usbsim::Set8(b, size_t(usbsim::FindInterface(b, 1, 1)) + 4, 2); },
          "interface 1 alternate 1 not offered: endpoint descriptor missing or cut off", 0, 4},
