@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # zelko-host's play and capture as ./run starts them, the way a new user tries them: the default run
 # plays the example bit-exact to the bus and writes it, so does the class 2.0 headset, and every chip
-# family plays without a lost transfer; a ramp recorded from the microphone arrives
-# bit-exact; a file the reader refuses gets one line and exit code 2, and so does --surround on a
-# headset without the surround node.
+# family plays without a lost transfer; --surround on reaches the effect headsets' node; a ramp
+# recorded from the microphone arrives bit-exact; a file the reader refuses gets one line and exit
+# code 2, and so does --surround on a headset without the surround node.
 set -euo pipefail
 host=$1
 examples=$2
@@ -40,6 +40,10 @@ grep -q '^measured rate 48000.0 Hz (bus, over 2109 USB frames)$' play.txt || { c
 "$host" --examples "$examples" play --device plon --surround on >surround.txt || { cat surround.txt; exit 1; }
 grep -q '^Surround   on' surround.txt || { cat surround.txt; exit 1; }
 grep -Eq '^transfers [0-9]+ on endpoint .*errors 0, underruns 0$' surround.txt || { cat surround.txt; exit 1; }
+# The Grue headset runs its surround in the driver: switched on, its bus is no longer what it is off.
+"$host" --examples "$examples" play --device grue --output grue-off.wav >/dev/null
+"$host" --examples "$examples" play --device grue --surround on --output grue-on.wav >/dev/null
+if cmp -s grue-off.wav grue-on.wav; then echo "--surround on left the Grue headset's bus as it was"; exit 1; fi
 set +e
 "$host" --examples "$examples" play --device uac1 --surround on >/dev/null 2>err.txt
 code=$?
