@@ -91,7 +91,7 @@ TEST_F(WaveStreamRateTest, AClientAt44kHzPlaysItsToneOnA48kHzDevice)
 }
 
 // A device format the chain refuses (22.05 kHz) leaves the zeroed blocks silent and reads nothing; the
-// next announcement the chain accepts converts again.
+// next announcement the chain accepts converts again, into its own client's transfers only.
 TEST_F(WaveStreamRateTest, ARefusedPairPlaysSilenceUntilAGoodOne)
 {
     const auto client = MakeFormat(kPcm, 2, 44100, 16);
@@ -104,9 +104,19 @@ TEST_F(WaveStreamRateTest, ARefusedPairPlaysSilenceUntilAGoodOne)
         ASSERT_EQ(s, 0.0f);
     control.Announce(MakeFormat(kPcm, 2, 48000, 16), 5, 3);
     const std::vector<float> left = Play(100);
+    // A fill for another client's transfer stays as the device stream zeroed it; the next own one
+    // converts again.
+    std::vector<UCHAR> block(1920, 0);
+    const PVOID own = control.record.ClientHandle;
+    control.record.ClientHandle = &block;
+    control.Fill(&block);
+    EXPECT_EQ(std::count(block.begin(), block.end(), 0), 1920) << "another client's transfer";
+    control.record.ClientHandle = own;
+    control.Fill(&block);
+    EXPECT_LT(std::count(block.begin(), block.end(), 0), 1920) << "the own transfer";
     // A block whose input would not fit the buffer the client set is not read from it.
     pin->Dma()->SetBufferSize(1600); // 400 client frames, fewer than 480 device frames need
-    std::vector<UCHAR> block(1920, 0);
+    std::fill(block.begin(), block.end(), UCHAR(0));
     control.Fill(&block);
     EXPECT_EQ(std::count(block.begin(), block.end(), 0), 1920) << "silence";
     const auto fit = sine_fit::FitSine(left.data() + 4800, left.size() - 4800, 48000.0, 997.0);
