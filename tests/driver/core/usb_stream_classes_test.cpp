@@ -331,12 +331,16 @@ protected:
     }
     void BringUac2(BOOLEAN capture, const usbsim::Uac2Options &options = {})
     {
+        BringUac2(capture, usbsim::VirtualDevice::Uac2(options));
+    }
+    void BringUac2(BOOLEAN capture, std::shared_ptr<usbsim::VirtualDevice> headset)
+    {
         clock = hal_test::Make<RecordingClock>(kClockNode, &device);
         hal = hal_test::Make<hal_test::TestHal>();
         hal->startFilters = {clock};
         ASSERT_EQ(hal->Init(nullptr, &deviceObject, nullptr, nullptr), STATUS_SUCCESS);
         clockNode = kClockNode;
-        Bring(usbsim::VirtualDevice::Uac2(options), capture, capture ? 2 : 1, CreateUac2Stream, {}, hal);
+        Bring(std::move(headset), capture, capture ? 2 : 1, CreateUac2Stream, {}, hal);
     }
     // URBs of `function` in the bus log (pipe resets, isochronous transfers) on `endpoint`.
     std::vector<usbsim::Event> UrbsOf(USHORT function, uint8_t endpoint) const
@@ -405,6 +409,36 @@ TEST_F(Uac2StreamTest, RandomFeedbackNeverPutsAPacketPastItsSlot)
     EXPECT_TRUE(sawAbove && sawBelow) << "the rate followed the feedback both ways";
     for (uint32_t s : OutSizes(0x01))
         ASSERT_LE(s, 7u * 4) << "one frame above nominal at most";
+    EXPECT_EQ(client.positionBytes, client.filled);
+}
+
+// One packet a frame (bInterval 4) on an endpoint whose packets would hold 49 frames: 44.1 kHz measured
+// about 1 kHz fast carries a 46th frame into a packet now and then, and each packet has a 45-frame
+// slot of the transfer buffer, so every packet stops at 45 frames.
+TEST_F(Uac2StreamTest, AFastRateAtOnePacketAFrameKeepsEveryPacketInItsSlot)
+{
+    usbsim::Uac2Options options;
+    options.dataInterval = 4;
+    usbsim::DescriptorSet set = usbsim::BuildUac2Headset(options);
+    auto &b = set.configuration;
+    for (size_t at = 0; at + 7 <= b.size() && b[at] >= 2; at += b[at])
+        if (b[at + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && b[at + 2] == 0x01)
+            usbsim::Set16(b, at + 4, 49 * 4);
+    BringUac2(FALSE, usbsim::VirtualDevice::Make(set, usbsim::DeviceFamily::Uac2));
+    auto *render = dynamic_cast<CUac2RenderStream *>(stream);
+    ASSERT_NE(render, nullptr);
+    Client client;
+    Start(client, Pcm(44100, 2, 16), 1);
+    Iso().SetFeedbackValue(0x81, uint32_t(45.099 * 65536));
+    sim::AdvanceMs(300);
+    Stop(client);
+    ASSERT_GT(render->MeasuredRate(), 45000u);
+    const auto sizes = OutSizes(0x01);
+    ASSERT_GE(sizes.size(), 250u);
+    EXPECT_GE(std::count(sizes.begin(), sizes.end(), 45u * 4), ptrdiff_t(sizes.size() - 30))
+        << "the packets after the three transfers sent at the nominal rate are full";
+    for (uint32_t s : sizes)
+        ASSERT_LE(s, 45u * 4);
     EXPECT_EQ(client.positionBytes, client.filled);
 }
 
