@@ -2,7 +2,8 @@
 // the library stand-in: each state of the scene is grabbed from the screen once it has settled, and
 // the PNGs are checked for content (never against reference images). The window's rectangle holds
 // more than 16 colours in each, every state differs from every other in more than 1% of it, and the
-// tray icon sits on screen. The scene's status line and controls are read alongside.
+// tray icon sits on screen. The scene's status line and controls are read alongside, and controls
+// that cannot be used are seen drawn dimmer.
 #include "panel/device/hid_transport_factory.h"
 #include "panel/widget.h"
 #include "support/qt_gui_main.h"
@@ -21,6 +22,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 
 namespace
 {
@@ -55,6 +57,16 @@ template <typename F> bool settle(F cond, int rounds = 500)
         loop.exec();
     }
     return cond();
+}
+
+// The brightest grey in a rectangle: a control's text or handle, which a dimmed control lacks.
+int brightest(const QImage &image, const QRect &rect)
+{
+    int most = 0;
+    for (int y = rect.top(); y <= rect.bottom(); ++y)
+        for (int x = rect.left(); x <= rect.right(); ++x)
+            most = std::max(most, qGray(image.pixel(x, y)));
+    return most;
 }
 
 void copyTree(const QString &from, const QString &to)
@@ -127,6 +139,17 @@ protected:
         return QImage(file).convertToFormat(QImage::Format_RGB32);
     }
 
+    // How bright a control of the scene is drawn in a grab of the current window.
+    int brightness(const QImage &shot, const char *name) const
+    {
+        const auto *item = qobject_cast<QQuickItem *>(control(widget->view()->rootObject(), name));
+        EXPECT_NE(item, nullptr) << name;
+        if (item == nullptr)
+            return 0;
+        const QRect inScene = item->mapRectToScene(item->boundingRect()).toAlignedRect();
+        return brightest(shot, QRect(widget->view()->mapToGlobal(inScene.topLeft()), inScene.size()));
+    }
+
     // The tray icon's rectangle once it has docked (moved into the tray host's window), logged with
     // the window's and the tray's availability.
     QRect docked()
@@ -166,15 +189,23 @@ TEST_F(PanelScreens, EachStateShowsTheWindowAndTheTrayIcon)
 
     // The headset page says in words what is connected, and its controls can be used.
     ASSERT_TRUE(settle([&] { return scene->property("connectState").toInt() == 8; }));
-    EXPECT_EQ(control(scene, "status")->property("text").toString(), "Connected: Headset");
+    EXPECT_EQ(control(scene, "status")->property("text").toString().toStdString(), "Connected: Headset");
     EXPECT_TRUE(control(scene, "eqEnable")->property("enabled").toBool());
     std::vector<std::pair<QString, QImage>> shots;
     shots.emplace_back("headset", grab("headset"));
+    // Controls of both tabs, as bright as they are drawn while they can be used.
+    const char *const soundControls[] = {"eqEnable", "surround"};
+    const char *const volumeControls[] = {"playLeft", "micMute"};
+    std::map<std::string, int> usable;
+    for (const char *name : soundControls)
+        usable[name] = brightness(shots.back().second, name);
     // The volume sliders stand at the library's 75 %, loud to the right.
     QMetaObject::invokeMethod(control(scene, "tab_Volume"), "clicked");
     EXPECT_TRUE(settle([&] { return control(scene, "playLeft")->property("value").toDouble() == 75; }));
     EXPECT_EQ(control(scene, "micRight")->property("value").toDouble(), 75);
     shots.emplace_back("volume", grab("volume"));
+    for (const char *name : volumeControls)
+        usable[name] = brightness(shots.back().second, name);
     QMetaObject::invokeMethod(control(scene, "tab_Sound"), "clicked");
     widget->view()->setBusy(100000);
     shots.emplace_back("busy", grab("busy", true));
@@ -198,12 +229,23 @@ TEST_F(PanelScreens, EachStateShowsTheWindowAndTheTrayIcon)
     scene = widget->view()->rootObject();
     ASSERT_NE(scene, nullptr);
     ASSERT_TRUE(settle([&] { return scene->property("connectState").toInt() == 0; }));
-    EXPECT_EQ(control(scene, "status")->property("text").toString(), "No device connected");
+    EXPECT_EQ(control(scene, "status")->property("text").toString().toStdString(), "No device connected");
     for (const char *name : {"eqEnable", "surround", "eqBand1", "clarity", "playLeft", "micMute", "light"})
         EXPECT_FALSE(control(scene, name)->property("enabled").toBool()) << name;
+    // And they look it: each is drawn well dimmer than while it could be used.
+    const auto dimmed = [&](const char *name)
+    {
+        const int now = brightness(shots.back().second, name);
+        EXPECT_LT(now, usable[name] * 3 / 4)
+            << name << " is drawn at " << now << ", usable at " << usable[name];
+    };
     shots.emplace_back("no-device", grab("no-device"));
+    for (const char *name : soundControls)
+        dimmed(name);
     QMetaObject::invokeMethod(control(scene, "tab_Volume"), "clicked");
     shots.emplace_back("no-device-volume", grab("no-device-volume"));
+    for (const char *name : volumeControls)
+        dimmed(name);
 
     const QRect screen(0, 0, 1024, 768);
     ASSERT_TRUE(screen.contains(window)) << "the window lies off screen";
