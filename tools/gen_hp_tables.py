@@ -21,35 +21,48 @@ cut to their length with a 64-sample half-Hann fade; above 18 kHz every response
 Tails: an image-source model of a rectangular room per size code: 4.5 x 3.5 x 2.7 m (4.5 rather
 than 4 m deep, so that the source stands 0.25 m clear of the front wall),
 6 x 5 x 3 m and 10 x 8 x 4 m (depth x width x height), listener at the centre, source 2 m
-ahead. One reflection factor per room: the beta whose energy loss per reflection, -ln beta^2,
-equals Sabine's mean absorption 0.161 V / (S RT60) for RT60 0.25, 0.4, 0.6 s; the image model
-then decays at that RT60. Every image but the direct sound that arrives within T/2 samples
-goes through the head model at its horizontal arrival direction with beta^reflections / r;
-a second-order Butterworth high-pass at 20 Hz, the audio band's lower edge, takes out the image
-sum's build-up below the room's lowest mode (walls that reflect every frequency alike put every
-image in phase at DC: +15 to +19 dB there, which only the limiter would hear); the last 256
-taps fade out (half-Hann). The third table uses the size code's room.
+ahead. One reflection factor per room, found from the model's own decay: the beta whose energy
+loss per reflection, -ln beta^2, makes the room's images decay at RT60 0.25, 0.4, 0.6 s (the
+measure is the check's below; bisection). Eyring's formula, -ln beta^2 = 0.161 V / (S RT60),
+takes the rate at which sound meets the walls as the same in every direction; in this model the
+images along the room's long axes meet fewer walls, their energy carries the later decay, and
+Eyring's beta left the rooms 13, 20 and 30 % slow (0.283, 0.479, 0.780 s), the flatter the room
+the slower. The beta found loses 1.13, 1.20 and 1.30 times Eyring's energy per reflection (beta
+0.812, 0.842, 0.832 against 0.833, 0.866, 0.868). Every image but the direct sound that arrives
+within T/2 samples goes through the head model at its horizontal arrival direction with
+beta^reflections / r; a second-order Butterworth high-pass at 20 Hz, the audio band's lower edge,
+takes out the image sum's build-up below the room's lowest mode (walls that reflect every
+frequency alike put every image in phase at DC: +15 to +19 dB there, which only the limiter
+would hear); the last 256 taps fade out (half-Hann). The third table uses the size code's room.
 
 Tail level: the image sum is played TAIL_LEVEL_DB (-18 dB) under the direct sound, in every
-room. As modelled it holds 1.4 to 5.3 dB more energy than the direct sound at the near ear, and
+room. As modelled it holds 0.3 to 4.7 dB more energy than the direct sound at the near ear, and
 a tone's level then lies wherever the room's comb puts it: at the default room (size code 2,
 angle code 39) about half of all tones 100 Hz to 8 kHz in one front channel left their louder
 ear more than 3 dB off the dry level, down to -19 dB. That energy, not the room's shape, sets
 the share: ears at 1.2 m instead of the room's mid-height, which parts the floor's and ceiling's
-coincident images, leave it as it is. -18 dB is the least reduction at which a 1 kHz tone keeps
-its louder ear within 3 dB of the dry level with 0.5 dB to spare at 44.1 and at 48 kHz (the core
-plays these 44.1 kHz taps at 48 kHz too, so a tone meets the room 8 % lower: -2.4 dB there,
--2.7 dB at -16 dB, -3.8 dB at -12 dB, -5.2 dB at full level). Third-octave tones 126 Hz to
-7.9 kHz at both rates then hold as often as with any weaker tail down to -24 dB: 30 of 38 within
-3 dB (16 at full level, 26 at -12 dB), the worst -6.3 dB. The eight left out lie at 630 Hz or
+coincident images, leave it as it is. At -18 dB a 1 kHz tone keeps its louder ear within 3 dB
+of the dry level with 0.65 dB to spare at 44.1 and at 48 kHz (the core plays these 44.1 kHz taps
+at 48 kHz too, so a tone meets the room 8 % lower: -2.35 dB there, -2.5 dB at -17 dB, -2.65 dB at
+-16 dB, -3.6 dB at -12 dB, -5.0 dB at full level). Third-octave tones 126 Hz to 7.9 kHz at both
+rates then hold as often as with any weaker tail down to -24 dB: 30 of 38 within 3 dB (16 at
+full level, 26 at -12 dB), the worst -6.0 dB. The eight left out lie at 630 Hz or
 below, where a tone in one channel reaches both ears nearly alike, so that even with no room its
 louder ear lies 2.2 to 3.1 dB under the level that noise in both fronts keeps. The level scales
 every reflection alike, so the room's decay and its RT60 stay as they are; at the near ear the
-tail now lies 12.7 to 16.6 dB under the direct sound.
+tail now lies 13.3 to 17.7 dB under the direct sound.
 
-The generator checks the model: the Schroeder decay of each room's image energies over half its
-RT60 (no head, no truncation) must lie within 20 % of the RT60 (0.249, 0.412, 0.642 s). The
-stored tails (35 to 81 ms) hold only the first part of that decay.
+The generator checks the model: the Schroeder curve of each room's image energies (no head, no
+truncation at the tail length) from every image arriving within DECAY_WINDOW (1.5) x its RT60,
+fitted from -5 to -25 dB, must give the RT60 within DECAY_TOLERANCE (5 %). The window: the fit
+ends about 0.43 RT60 in, and all that arrives after 1.5 RT60 lies 48 dB under the curve there,
+so the cut moves no fitted point by 0.01 dB (1.0 or 2.0 RT60 give the same figure within 0.1 %);
+a window of half the RT60, ending just past the fit, bends the curve down by itself, and a wall
+absorption of half or a quarter the right one passed a 20 % check over it. The tolerance: 5 % is
+about the least change of a reverberation time a listener hears; an absorption 10 % off moves
+the decay by 9 to 11 % and fails, half of it by 98 %. The decay is no single exponential (the
+long axes again): from 0 to -10 dB it runs 7 to 13 % faster than the RT60, from -5 to -35 dB 4
+to 7 % slower. The stored tails (35 to 81 ms) hold only the first part of it.
 
 Scale: per family, one factor on every filter, found at the default angle code 39 (the primary
 group's head set 3) so that changing the angle leaves the factor, and with it the level, alone.
@@ -80,6 +93,7 @@ Butterworth low-pass by the bilinear transform, corner 0.2 fs and 0.1 fs; b0..b3
 
 Needs numpy and scipy (Debian python3-numpy, python3-scipy).
 """
+import functools
 import sys
 
 import numpy as np
@@ -100,6 +114,8 @@ ROOMS = {  # size code: (depth, width, height), RT60
 TAILS = {1: (3072, 3072), 2: (3072, 5120), 3: (7168, 7168)}
 THIRD_TAIL = 6144
 TAIL_HIGH_PASS = 20.0  # Hz
+DECAY_WINDOW = 1.5  # x RT60: the room model's decay is measured on the images arriving within it
+DECAY_TOLERANCE = 0.05  # of the RT60; how both are chosen is in the docstring
 TAIL_LEVEL_DB = -18.0  # on the image sum, every room: how it is chosen is in the docstring
 CTC_CODES = (5, 10, 15, 20, 30)
 DEFAULT_HEAD_SET = 3  # angle code 39, the effect's default (angle setting 40 without the variant)
@@ -151,74 +167,91 @@ def head_set(front, rear):
     return out
 
 
-def room_beta(dims, rt60):
-    d, w, h = dims
-    volume = d * w * h
-    surface = 2.0 * (d * w + d * h + w * h)
-    alpha = 0.161 * volume / (surface * rt60)
-    return np.exp(-alpha / 2.0)
-
-
-def images(dims, rt60, length):
-    """(azimuth, distance, level) of every image but the direct sound within length samples."""
-    beta = room_beta(dims, rt60)
+@functools.lru_cache(maxsize=None)
+def image_lattice(dims, length):
+    """(azimuth, distance, reflections) of every image but the direct sound within length
+    samples, sorted; arrays."""
     listener = np.array(dims) / 2.0
     source = listener + np.array([SPEAKER_DISTANCE, 0.0, 0.0])
     reach = length / FS * head_model.C
-    out = []
-    span = [int(np.ceil(reach / (2.0 * L))) + 1 for L in dims]
-    axes = []
-    for a in range(3):
+    offsets, counts = [], []
+    for a in range(3):  # per axis: the source shifted by n room pairs, mirrored (q = 1) or not
         L = dims[a]
-        choices = []
-        for n in range(-span[a], span[a] + 1):
-            for q in (0, 1):
-                pos = 2.0 * n * L + (1 - 2 * q) * source[a]
-                choices.append((pos - listener[a], abs(2 * n - q) if q else abs(2 * n)))
-        axes.append(choices)
-    for dx, rx in axes[0]:
-        for dy, ry in axes[1]:
-            for dz, rz in axes[2]:
-                r = np.sqrt(dx * dx + dy * dy + dz * dz)
-                order = rx + ry + rz
-                if order == 0 or r >= reach:
-                    continue
-                azimuth = np.degrees(np.arctan2(dy, dx))  # +y to the right
-                out.append((azimuth, r, beta ** order / r))
-    out.sort()
-    return out
+        span = int(np.ceil(reach / (2.0 * L))) + 1
+        n = np.repeat(np.arange(-span, span + 1), 2)
+        q = np.tile([0, 1], 2 * span + 1)
+        offsets.append(2.0 * n * L + (1 - 2 * q) * source[a] - listener[a])
+        counts.append(np.abs(2 * n - q))
+    dx, dy, dz = np.meshgrid(*offsets, indexing="ij")
+    rx, ry, rz = np.meshgrid(*counts, indexing="ij")
+    r = np.sqrt(dx * dx + dy * dy + dz * dz).ravel()
+    order = (rx + ry + rz).ravel()
+    keep = (order > 0) & (r < reach)
+    azimuth = np.degrees(np.arctan2(dy.ravel()[keep], dx.ravel()[keep]))  # +y to the right
+    r, order = r[keep], order[keep]
+    # The tails' sums in a fixed order: by azimuth, distance, then the weaker image first.
+    sort = np.lexsort((-order, r, azimuth))
+    return azimuth[sort], r[sort], order[sort]
 
 
-def tail(dims, rt60, total):
-    half = total // 2
-    ears = []
-    imgs = images(dims, rt60, half)
-    # Causal, applied on the fine grid: its response has died away long before the grid wraps.
-    b, a = signal.butter(2, TAIL_HIGH_PASS, btype="high", fs=FS)
-    high_pass = signal.freqz(b, a, worN=FREQS, fs=FS)[1]
-    for ear in (-1, 1):
-        spec = np.zeros(len(FREQS), dtype=np.complex128)
-        for az, r, level in imgs:
-            spec += ear_spectrum(FREQS, az, ear, r, level)
-        ears.append(to_taps(spec * high_pass * 10.0 ** (TAIL_LEVEL_DB / 20.0), half, 256))
-    return ears
-
-
-def model_rt60(size):
-    """The room model's own decay: the Schroeder curve of its image energies (no head, no
-    truncation at the tail length) over half the target RT60, fitted from -5 to -25 dB."""
-    dims, rt60 = ROOMS[size]
-    n = int(0.5 * rt60 * FS)
-    imgs = images(dims, rt60, n)
-    arrivals = np.array([r for _, r, _ in imgs]) / head_model.C
-    energy = np.array([level * level for _, _, level in imgs])
-    hist, _ = np.histogram(arrivals, np.arange(n + 1) / FS, weights=energy)
+def decay_time(distances, levels, length):
+    """-60 dB over the slope of the Schroeder curve of the image energies (arriving within length
+    samples) fitted from -5 to -25 dB."""
+    hist, _ = np.histogram(distances / head_model.C, np.arange(length + 1) / FS, weights=levels * levels)
     edc = np.cumsum(hist[::-1])[::-1]
     with np.errstate(divide="ignore"):
         db = 10.0 * np.log10(edc / edc[0])
     span = np.arange(np.argmax(db < -5.0), np.argmax(db < -25.0))
     slope = np.polyfit(span / FS, db[span], 1)[0]
     return -60.0 / slope
+
+
+@functools.lru_cache(maxsize=None)
+def room_beta(dims, rt60):
+    """The wall reflection factor at which the image model decays at rt60, by bisection on the
+    energy loss per reflection, -ln beta^2."""
+    length = int(DECAY_WINDOW * rt60 * FS)
+    _, r, order = image_lattice(dims, length)
+    d, w, h = dims
+    eyring = 0.161 * d * w * h / (2.0 * (d * w + d * h + w * h) * rt60)
+    low, high = 0.5 * eyring, 2.0 * eyring
+    for _ in range(40):
+        loss = 0.5 * (low + high)
+        if decay_time(r, np.exp(-0.5 * loss * order) / r, length) > rt60:
+            low = loss
+        else:
+            high = loss
+    return np.exp(-0.25 * (low + high))
+
+
+def images(dims, rt60, length):
+    """(azimuth, distance, level) of every image but the direct sound within length samples."""
+    azimuth, r, order = image_lattice(dims, length)
+    return azimuth, r, room_beta(dims, rt60) ** order / r
+
+
+def tail(dims, rt60, total):
+    half = total // 2
+    ears = []
+    azimuth, r, level = images(dims, rt60, half)
+    # Causal, applied on the fine grid: its response has died away long before the grid wraps.
+    b, a = signal.butter(2, TAIL_HIGH_PASS, btype="high", fs=FS)
+    high_pass = signal.freqz(b, a, worN=FREQS, fs=FS)[1]
+    for ear in (-1, 1):
+        spec = np.zeros(len(FREQS), dtype=np.complex128)
+        for i in range(len(r)):
+            spec += ear_spectrum(FREQS, azimuth[i], ear, r[i], level[i])
+        ears.append(to_taps(spec * high_pass * 10.0 ** (TAIL_LEVEL_DB / 20.0), half, 256))
+    return ears
+
+
+def model_rt60(size):
+    """The room model's own decay: its image energies (no head, no truncation at the tail length)
+    over DECAY_WINDOW x the target RT60."""
+    dims, rt60 = ROOMS[size]
+    length = int(DECAY_WINDOW * rt60 * FS)
+    _, r, level = images(dims, rt60, length)
+    return decay_time(r, level, length)
 
 
 def loudness_scale(heads, tails):
@@ -298,7 +331,7 @@ def hex_words(name, values, per_line=8):
 def render():
     for size, (_, rt60) in ROOMS.items():
         measured = model_rt60(size)
-        assert abs(measured - rt60) <= 0.2 * rt60, "room %d decays at %.3f s" % (size, measured)
+        assert abs(measured - rt60) <= DECAY_TOLERANCE * rt60, "room %d decays at %.3f s" % (size, measured)
     out = ["// Generated by tools/gen_hp_tables.py; do not edit. Float bit patterns.", ""]
     for size in (1, 2, 3):
         out += hex_words("kHpFamily%d" % size, family(size))
