@@ -32,7 +32,7 @@ the slower. The beta found loses 1.13, 1.20 and 1.30 times Eyring's energy per r
 within T/2 samples goes through the head model at its horizontal arrival direction with
 beta^reflections / r; a second-order Butterworth high-pass at 20 Hz, the audio band's lower edge,
 takes out the image sum's build-up below the room's lowest mode (walls that reflect every
-frequency alike put every image in phase at DC: +15 to +19 dB there, which only the limiter
+frequency alike put every image in phase at DC: +15 to +20 dB there, which only the limiter
 would hear); the last 256 taps fade out (half-Hann). The third table uses the size code's room.
 
 Tail level: the image sum is played TAIL_LEVEL_DB (-18 dB) under the direct sound, in every
@@ -75,7 +75,7 @@ its switch off: its dry chain's limiter, maximum gain 2.0 where the wet chain's 
 program whose peaks stay under half of full scale by 6 dB, so the tables carry that 2.0 and
 switching the surround on keeps such a program's level; a louder one meets the wet chain's limiter
 as it meets the dry chain's. A full-scale program may then exceed full scale at an ear (a single
-input's bound, 2 x sum|taps| of its response, is 16 to 31 times full scale); the wet chain's peak
+input's bound, 2 x sum|taps| of its response, is 5 to 17 times full scale); the wet chain's peak
 limiter after the surround and the saturating conversion to PCM hold the bus at full scale.
 
 Tail-gain tables (kHpTailGains, codes 5, 10, 15, 20, 30): the model's crosstalk-cancel
