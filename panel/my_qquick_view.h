@@ -37,6 +37,11 @@ struct ViewSetup
 class myQQuickView : public QQuickWidget, public HidHost, public DeviceSide
 {
     Q_OBJECT
+    // How the last loadMacroFile or saveMacroFile ended, for the macro editor's message line: their
+    // results cannot tell a refusal from a cancelled dialog. "" done or cancelled; "name" a name no
+    // new file may have; "taken" a macro file of that name exists; "file" the chosen file was refused
+    // or the copy failed. Read only, without a change signal: the slots above are the whole contract.
+    Q_PROPERTY(QString macroFileFailure READ macroFileFailure)
 public:
     static constexpr int kProfileImageBytes = 128;
     static constexpr int kProfileImages = 10; // profile numbers 1..10
@@ -51,6 +56,7 @@ public:
     void setHidThread(Hid_Thread *hid);
     void setHeadsetControl(HeadsetAudioControl *headset) { m_headset = headset; }
     PanelData &data() { return m_data; }
+    QString macroFileFailure() const { return m_macroFileFailure; }
 
     // Calls a function of the QML root object with every argument as a QVariant. A missing root
     // object or function is logged once per name and nothing happens. False when nothing was called.
@@ -187,4 +193,5 @@ private:
     uint8_t m_keyboardSpeedByte = 0x03;
     uint8_t m_keyboardModeByte = 0xE2;
     QSet<QByteArray> m_missingRootFunctions; // already logged
+    QString m_macroFileFailure;
 };

@@ -229,7 +229,7 @@ bool PanelData::createMacroIni(const QString &name, const QVariant &deviceNo)
     if (!isNewFileName(name))
         return false;
     const QString path = macroPath(name, deviceNo.toInt());
-    if (QFileInfo::exists(path) || !QDir().mkpath(QFileInfo(path).path()))
+    if (macroExists(name, deviceNo.toInt()) || !QDir().mkpath(QFileInfo(path).path()))
         return false;
     QSettings settings(path, QSettings::IniFormat);
     settings.setValue("config/index", 0);
@@ -281,6 +281,11 @@ bool PanelData::modifyMacroName(const QString &oldName, const QString &newName, 
     const QString from = macroPath(oldName, deviceNo), to = macroPath(newName, deviceNo);
     // QFile::rename never replaces an existing macro.
     return QFileInfo(from).isFile() && QFile::rename(from, to);
+}
+
+bool PanelData::macroExists(const QString &name, int deviceNo) const
+{
+    return QFileInfo::exists(macroPath(name, deviceNo));
 }
 
 bool PanelData::deleteMacroIni(const QString &name, int deviceNo)
@@ -496,7 +501,7 @@ bool PanelData::importMacro(const QString &name, int deviceNo, const QString &so
         return false;
     const QString target = macroPath(name, deviceNo);
     // An existing macro is never replaced by an import.
-    if (QFileInfo::exists(target) || !QFileInfo(sourcePath).isFile() || !usableDataFile(sourcePath) ||
+    if (macroExists(name, deviceNo) || !QFileInfo(sourcePath).isFile() || !usableDataFile(sourcePath) ||
         !QDir().mkpath(QFileInfo(target).path()))
         return false;
     return copyThroughTemporary(sourcePath, target);

@@ -58,6 +58,8 @@ public:
     QStringList loadMacroIni(const QString &name, int deviceNo);
     bool modifyMacroName(const QString &oldName, const QString &newName, int deviceNo);
     bool deleteMacroIni(const QString &name, int deviceNo);
+    // Whether a file, or anything else, lies where the macro's file would be.
+    bool macroExists(const QString &name, int deviceNo) const;
 
     // Gun presets: only when gun/gunData.bin exists.
     bool mouseSaveGundata(const QString &name, const QVariantList &src6);

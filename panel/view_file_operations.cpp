@@ -4,6 +4,8 @@
 // or damaged source, or a profile index outside 0..9 changes nothing.
 #include "panel/my_qquick_view.h"
 
+#include "panel/data_file.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QStandardPaths>
@@ -35,20 +37,32 @@ QString myQQuickView::getOpenSomeVendorPath(QString filterName)
 
 bool myQQuickView::loadMacroFile(QVariant macroFileName, int deviceNo)
 {
+    const QString name = macroFileName.toString();
+    // The name is judged before the dialog: nobody should pick a file only to hear the name was wrong.
+    m_macroFileFailure = !isNewFileName(name) ? "name" : m_data.macroExists(name, deviceNo) ? "taken" : "";
+    if (!m_macroFileFailure.isEmpty())
+        return false;
     const QString chosen = choose(FileChooser::Kind::Open, tr("Open File"), macroFilter());
     if (chosen.isEmpty())
         return false;
-    const bool ok = m_data.importMacro(macroFileName.toString(), deviceNo, chosen);
-    if (!ok)
+    if (!m_data.importMacro(name, deviceNo, chosen))
+    {
+        m_macroFileFailure = "file";
         qWarning().noquote() << "macro not imported from" << chosen;
-    return ok;
+        return false;
+    }
+    return true;
 }
 
 void myQQuickView::saveMacroFile(QVariant macroFileName, int deviceNo)
 {
     const QString chosen = choose(FileChooser::Kind::Save, tr("Save File"), macroFilter());
+    m_macroFileFailure.clear();
     if (!chosen.isEmpty() && !m_data.exportMacro(macroFileName.toString(), deviceNo, chosen))
+    {
+        m_macroFileFailure = "file";
         qWarning().noquote() << "macro not exported to" << chosen;
+    }
 }
 
 bool myQQuickView::loadProfile(int profile)

@@ -3,6 +3,7 @@
 #include "view_fixture.h"
 
 #include <QDirIterator>
+#include <QJSValue>
 #include <QQuickItem>
 #include <QQmlContext>
 #include <QRegularExpression>
@@ -201,4 +202,101 @@ TEST_F(ViewTest, TheMacroEditorListsOnlyMacrosItCouldMakeAndSaysWhenItCannot)
     EXPECT_FALSE(QFile::exists(path("modules/macro/burst.bin")));
     EXPECT_TRUE(message->property("text").toString().startsWith("Not saved"))
         << message->property("text").toString().toStdString();
+}
+
+// Import makes a new macro from a chosen file under the name typed for a new one; a name it cannot
+// take is refused before any dialog, a refused file writes nothing, and both say so, as does a failed
+// export. A cancelled dialog changes and says nothing.
+TEST_F(ViewTest, TheMacroEditorImportsUnderANewNameAndSaysWhenImportOrExportFails)
+{
+    build(560, QUrl("qrc:modules/qml/main.qml"));
+    ASSERT_NE(scene(), nullptr);
+    QObject *name = control(scene(), "macros0Name"), *message = control(scene(), "macroMessage0");
+    QObject *editor = control(scene(), "macroEditor0"), *list = control(scene(), "macros0");
+    ASSERT_TRUE(name && message && editor && list);
+    const auto click = [&](const QString &button)
+    { QMetaObject::invokeMethod(control(scene(), button), "clicked"); };
+    const auto said = [&] { return message->property("text").toString().toStdString(); };
+    const auto listed = [&] { return editor->property("macroNames").toStringList(); };
+    const QByteArray macro = "[config]\ntotal=1\nrepeat=2\ndelay=1\ntimes=3\n[macro]\n0=\"k,4,1,0\"\n";
+    write("outside/fire.mc", macro);
+    // "burst" is listed with its file gone; "orphan" has a file but is not listed: both take the name.
+    name->setProperty("text", "burst");
+    click("macros0New");
+    QFile::remove(path("modules/macro/burst.bin"));
+    write("modules/macro/orphan.bin", macro);
+
+    auto before = snapshot();
+    const std::pair<QString, std::string> refusedNames[] = {
+        {"burst", "Not imported: the name is taken"},
+        {"orphan", "Not imported: the name is taken"},
+        {QString(65, 'x'), "Not imported: at most 64 characters"},
+        {"fire/burst", "Not imported: at most 64 characters"},
+        {"", "Not imported: type a name"},
+    };
+    for (const auto &[refused, expected] : refusedNames)
+    {
+        SCOPED_TRACE(refused.toStdString());
+        name->setProperty("text", refused);
+        chooser.answers = {path("outside/fire.mc")};
+        click("macroImport0");
+        EXPECT_TRUE(chooser.requests.empty()) << "no dialog for a name that cannot be taken";
+        EXPECT_EQ(snapshot(), before);
+        EXPECT_EQ(listed(), QStringList{"burst"});
+        EXPECT_EQ(said().substr(0, expected.size()), expected) << said();
+    }
+
+    name->setProperty("text", "fire");
+    chooser.answers.clear();
+    click("macroImport0");
+    EXPECT_EQ(chooser.requests.size(), 1u);
+    EXPECT_EQ(snapshot(), before);
+    EXPECT_EQ(said(), "") << "a cancelled dialog is no failure";
+
+    write("outside/cut.mc", "[config]\ntotal=1\n[mac");
+    write("outside/huge.mc", QByteArray(2 * 1024 * 1024, 'a'));
+    QDir().mkpath(path("outside/folder.mc"));
+    before = snapshot();
+    for (const char *refused : {"cut.mc", "huge.mc", "folder.mc", "gone.mc"})
+    {
+        SCOPED_TRACE(refused);
+        editor->setProperty("message", "");
+        chooser.answers = {path(QString("outside/") + refused)};
+        click("macroImport0");
+        EXPECT_EQ(snapshot(), before);
+        EXPECT_EQ(listed(), QStringList{"burst"});
+        EXPECT_EQ(said(), "Not imported: the file is not a macro or cannot be read");
+    }
+
+    chooser.answers = {path("outside/fire.mc")};
+    click("macroImport0");
+    EXPECT_EQ(read("modules/macro/fire.bin"), macro);
+    EXPECT_EQ(listed(), (QStringList{"burst", "fire"}));
+    EXPECT_EQ(list->property("current").toInt(), 1);
+    EXPECT_EQ(editor->property("actions").value<QJSValue>().toVariant().toStringList(),
+              QStringList{"k,4,1,0"});
+    EXPECT_EQ(said(), "");
+    // The keyboard's editor imports into its own folder.
+    control(scene(), "macros1Name")->setProperty("text", "fire");
+    chooser.answers = {path("outside/fire.mc")};
+    click("macroImport1");
+    EXPECT_EQ(read("modules/macro1/fire.bin"), macro);
+
+    // Export: into a folder that is not there, cancelled, done, then with the macro's file gone.
+    chooser.answers = {path("outside/none/fire.mc")};
+    click("macroExport0");
+    EXPECT_FALSE(QFileInfo::exists(path("outside/none")));
+    EXPECT_EQ(said(), "Not exported: the macro's file is gone or the chosen file cannot be written");
+    chooser.answers.clear();
+    click("macroExport0");
+    EXPECT_EQ(said(), "");
+    chooser.answers = {path("outside/copy.mc")};
+    click("macroExport0");
+    EXPECT_EQ(read("outside/copy.mc"), macro);
+    EXPECT_EQ(said(), "");
+    QFile::remove(path("modules/macro/fire.bin"));
+    chooser.answers = {path("outside/again.mc")};
+    click("macroExport0");
+    EXPECT_FALSE(QFileInfo::exists(path("outside/again.mc")));
+    EXPECT_EQ(said().substr(0, 14), "Not exported: ");
 }

@@ -102,13 +102,17 @@ TEST_F(ViewFilesTest, ImportAndExportGoThroughTheDialogs)
     chooser.answers = {outside("fire.mc")};
     EXPECT_TRUE(view().loadMacroFile("fire2", 1));
     EXPECT_EQ(read("modules/macro1/fire2.bin"), read("modules/macro/fire.bin"));
-    // An existing macro is never overwritten by an import.
+    // An existing macro is never overwritten by an import, and a name that cannot be taken opens no
+    // dialog.
     write("outside/other.mc", "[config]\ntotal=1\n");
+    const size_t dialogs = chooser.requests.size();
     chooser.answers = {outside("other.mc")};
     EXPECT_FALSE(view().loadMacroFile("fire", 0));
+    EXPECT_EQ(view().property("macroFileFailure").toString(), "taken");
     EXPECT_EQ(read("modules/macro/fire.bin"), "[config]\ntotal=0\n");
-    chooser.answers = {outside("other.mc")};
     EXPECT_FALSE(view().loadMacroFile("../escape", 0));
+    EXPECT_EQ(view().property("macroFileFailure").toString(), "name");
+    EXPECT_EQ(chooser.requests.size(), dialogs);
 
     chooser.answers = {""};
     EXPECT_EQ(view().getOpenSomeVendorPath(""), "");

@@ -9,6 +9,8 @@ Column {
     property string newText: "New"
     property string renameText: "Rename"
     property string deleteText: "Delete"
+    // The name typed for a new entry; an owner may make entries in other ways under it.
+    property alias typedName: nameInput.text
     signal picked(int index)
     signal created(string name)
     signal renamed(int index, string name)

@@ -35,6 +35,39 @@ Row {
         reload()
         return stored
     }
+    // Lists and selects a macro whose file was just made; a list that cannot be stored takes the new
+    // file away again.
+    function adopt(name) {
+        if (!storeNames(macroNames.concat([name]))) {
+            ui_View.deleteMacroIni(name, deviceNo)
+            message = text(11, "The list of macros cannot be written: nothing changed")
+            return
+        }
+        message = ""
+        macroList.current = macroNames.length - 1
+        load(name)
+    }
+    // A new macro from a chosen file, under the name typed for a new macro: an import never replaces
+    // one. The name is judged before the dialog opens; a cancelled dialog leaves no message.
+    function importAs(name) {
+        if (name === "") {
+            message = text(14, "Not imported: type a name for the new macro first")
+            return
+        }
+        if (macroNames.indexOf(name) >= 0) {
+            message = text(15, "Not imported: the name is taken")
+            return
+        }
+        if (ui_View.loadMacroFile(name, deviceNo)) {
+            adopt(name)
+            return
+        }
+        var failure = ui_View.macroFileFailure
+        message = failure === "" ? ""
+                : failure === "taken" ? text(15, "Not imported: the name is taken")
+                : failure === "name" ? text(16, "Not imported: at most 64 characters and no / \\ : or ..")
+                : text(17, "Not imported: the file is not a macro or cannot be read")
+    }
     function load(name) {
         var stored = ui_View.loadMacroIni(name, deviceNo)
         if (stored.length < 3) {
@@ -74,8 +107,7 @@ Row {
         renameText: editor.text(1, "Rename")
         deleteText: editor.text(2, "Delete")
         onPicked: editor.load(editor.macroNames[index])
-        // The file first: a name is listed only once its file exists, and a list that cannot be
-        // stored takes the new file away again.
+        // The file first: a name is listed only once its file exists.
         onCreated: {
             if (editor.macroNames.indexOf(name) >= 0) {
                 editor.message = editor.text(9, "Not created: the name is taken")
@@ -88,14 +120,7 @@ Row {
                         : editor.text(10, "Not created: at most 64 characters and no / \\ : or ..")
                 return
             }
-            if (!editor.storeNames(editor.macroNames.concat([name]))) {
-                ui_View.deleteMacroIni(name, editor.deviceNo)
-                editor.message = editor.text(11, "The list of macros cannot be written: nothing changed")
-                return
-            }
-            editor.message = ""
-            current = editor.macroNames.length - 1
-            editor.load(name)
+            editor.adopt(name)
         }
         onRenamed: {
             var old = editor.macroNames[index]
@@ -172,14 +197,17 @@ Row {
             Button {
                 objectName: "macroImport" + editor.deviceNo
                 text: editor.text(6, "Import")
-                enabled: editor.current !== ""
-                onClicked: if (ui_View.loadMacroFile(editor.current, editor.deviceNo)) editor.load(editor.current)
+                onClicked: editor.importAs(macroList.typedName)
             }
             Button {
                 objectName: "macroExport" + editor.deviceNo
                 text: editor.text(7, "Export")
                 enabled: editor.current !== ""
-                onClicked: ui_View.saveMacroFile(editor.current, editor.deviceNo)
+                onClicked: {
+                    ui_View.saveMacroFile(editor.current, editor.deviceNo)
+                    editor.message = ui_View.macroFileFailure === ""
+                            ? "" : editor.text(18, "Not exported: the macro's file is gone or the chosen file cannot be written")
+                }
             }
         }
         Text {
