@@ -35,6 +35,13 @@ QVariantList asList(const QVariant &value)
     return {};
 }
 
+// Reads a stored text as the file writes it: QSettings gives an unquoted value with commas, such as
+// a hand-written macro step "k,4,1,0", back as the list of its parts.
+QString asText(const QVariant &value)
+{
+    return value.type() == QVariant::StringList ? value.toStringList().join(',') : value.toString();
+}
+
 QString nameListKey(int type, int deviceIndex)
 {
     switch (type)
@@ -268,9 +275,9 @@ QStringList PanelData::loadMacroIni(const QString &name, int deviceNo)
     QStringList out;
     const int total = boundedCount(settings->value("config/total"));
     for (int i = 0; i < total; ++i)
-        out << settings->value("macro/" + QString::number(i)).toString();
+        out << asText(settings->value("macro/" + QString::number(i)));
     for (const char *key : {"config/repeat", "config/delay", "config/times"})
-        out << settings->value(key, 0).toString();
+        out << asText(settings->value(key, 0));
     return out;
 }
 

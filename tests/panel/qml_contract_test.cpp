@@ -300,3 +300,22 @@ TEST_F(ViewTest, TheMacroEditorImportsUnderANewNameAndSaysWhenImportOrExportFail
     EXPECT_FALSE(QFileInfo::exists(path("outside/again.mc")));
     EXPECT_EQ(said().substr(0, 14), "Not exported: ");
 }
+
+// A macro file written by hand, its steps unquoted, keeps its steps through the import; quoted steps,
+// as the panel writes them, read as before.
+TEST_F(ViewTest, AHandWrittenMacroImportsWithItsSteps)
+{
+    build(560, QUrl("qrc:modules/qml/main.qml"));
+    ASSERT_NE(scene(), nullptr);
+    QObject *editor = control(scene(), "macroEditor0");
+    ASSERT_NE(editor, nullptr);
+    write("outside/hand.mc", "[config]\ntotal=3\nrepeat=1\ndelay=1\ntimes=2\n"
+                             "[macro]\n0=k,4,1,0\n1=\"k,4,0,120\"\n2=m, 1, 1, 30\n");
+    control(scene(), "macros0Name")->setProperty("text", "hand");
+    chooser.answers = {path("outside/hand.mc")};
+    QMetaObject::invokeMethod(control(scene(), "macroImport0"), "clicked");
+    EXPECT_EQ(editor->property("macroNames").toStringList(), QStringList{"hand"});
+    EXPECT_EQ(editor->property("actions").value<QJSValue>().toVariant().toStringList(),
+              (QStringList{"k,4,1,0", "k,4,0,120", "m,1,1,30"}));
+    EXPECT_EQ(editor->property("times").toInt(), 2);
+}
