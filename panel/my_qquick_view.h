@@ -37,11 +37,12 @@ struct ViewSetup
 class myQQuickView : public QQuickWidget, public HidHost, public DeviceSide
 {
     Q_OBJECT
-    // How the last loadMacroFile or saveMacroFile ended, for the macro editor's message line: their
-    // results cannot tell a refusal from a cancelled dialog. "" done or cancelled; "name" a name no
-    // new file may have; "taken" a macro file of that name exists; "file" the chosen file was refused
-    // or the copy failed. Read only, without a change signal: the slots above are the whole contract.
-    Q_PROPERTY(QString macroFileFailure READ macroFileFailure)
+    // How the last import or export (loadMacroFile, saveMacroFile, loadProfile, saveProfile) ended,
+    // for the message lines of the macro editor and the profile page: their results cannot tell a
+    // refusal from a cancelled dialog. "" done or cancelled; "name" a name no new macro file may have;
+    // "taken" a macro file of that name exists; "file" the chosen file was refused or the copy failed.
+    // Read only, without a change signal: the slots below are the whole contract.
+    Q_PROPERTY(QString fileFailure READ fileFailure)
 public:
     static constexpr int kProfileImageBytes = 128;
     static constexpr int kProfileImages = 10; // profile numbers 1..10
@@ -56,7 +57,7 @@ public:
     void setHidThread(Hid_Thread *hid);
     void setHeadsetControl(HeadsetAudioControl *headset) { m_headset = headset; }
     PanelData &data() { return m_data; }
-    QString macroFileFailure() const { return m_macroFileFailure; }
+    QString fileFailure() const { return m_fileFailure; }
 
     // Calls a function of the QML root object with every argument as a QVariant. A missing root
     // object or function is logged once per name and nothing happens. False when nothing was called.
@@ -174,6 +175,9 @@ private:
     // The file dialogs start on the desktop, with the view as parent.
     QString choose(FileChooser::Kind kind, const QString &caption, const QString &filter);
     bool profileInRange(int profile, const char *operation) const;
+    // A copy's result, kept as fileFailure "file" and logged as `failed` and the chosen path when it
+    // failed.
+    bool copied(bool ok, const char *failed, const QString &chosen);
     // The image of profile number 1..10, read from the mouse first when it never was; null when the
     // number is out of range or the read failed.
     ProfileImage *loadedImage(uint profileNo);
@@ -193,5 +197,5 @@ private:
     uint8_t m_keyboardSpeedByte = 0x03;
     uint8_t m_keyboardModeByte = 0xE2;
     QSet<QByteArray> m_missingRootFunctions; // already logged
-    QString m_macroFileFailure;
+    QString m_fileFailure;
 };

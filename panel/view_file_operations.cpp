@@ -35,56 +35,55 @@ QString myQQuickView::getOpenSomeVendorPath(QString filterName)
     return choose(FileChooser::Kind::Open, tr("Open File"), filterName);
 }
 
+bool myQQuickView::copied(bool ok, const char *failed, const QString &chosen)
+{
+    if (!ok)
+    {
+        m_fileFailure = "file";
+        qWarning().noquote() << failed << chosen;
+    }
+    return ok;
+}
+
 bool myQQuickView::loadMacroFile(QVariant macroFileName, int deviceNo)
 {
     const QString name = macroFileName.toString();
     // The name is judged before the dialog: nobody should pick a file only to hear the name was wrong.
-    m_macroFileFailure = !isNewFileName(name) ? "name" : m_data.macroExists(name, deviceNo) ? "taken" : "";
-    if (!m_macroFileFailure.isEmpty())
+    m_fileFailure = !isNewFileName(name) ? "name" : m_data.macroExists(name, deviceNo) ? "taken" : "";
+    if (!m_fileFailure.isEmpty())
         return false;
     const QString chosen = choose(FileChooser::Kind::Open, tr("Open File"), macroFilter());
-    if (chosen.isEmpty())
-        return false;
-    if (!m_data.importMacro(name, deviceNo, chosen))
-    {
-        m_macroFileFailure = "file";
-        qWarning().noquote() << "macro not imported from" << chosen;
-        return false;
-    }
-    return true;
+    return !chosen.isEmpty() &&
+           copied(m_data.importMacro(name, deviceNo, chosen), "macro not imported from", chosen);
 }
 
 void myQQuickView::saveMacroFile(QVariant macroFileName, int deviceNo)
 {
+    m_fileFailure.clear();
     const QString chosen = choose(FileChooser::Kind::Save, tr("Save File"), macroFilter());
-    m_macroFileFailure.clear();
-    if (!chosen.isEmpty() && !m_data.exportMacro(macroFileName.toString(), deviceNo, chosen))
-    {
-        m_macroFileFailure = "file";
-        qWarning().noquote() << "macro not exported to" << chosen;
-    }
+    if (!chosen.isEmpty())
+        copied(m_data.exportMacro(macroFileName.toString(), deviceNo, chosen), "macro not exported to",
+               chosen);
 }
 
 bool myQQuickView::loadProfile(int profile)
 {
+    m_fileFailure.clear();
     if (!profileInRange(profile, "loadProfile"))
         return false;
     const QString chosen = choose(FileChooser::Kind::Open, tr("Open File"), profileFilter());
-    if (chosen.isEmpty())
-        return false;
-    const bool ok = m_data.replaceSettingsFile(profile, chosen);
-    if (!ok)
-        qWarning().noquote() << "profile not imported from" << chosen;
-    return ok;
+    return !chosen.isEmpty() &&
+           copied(m_data.replaceSettingsFile(profile, chosen), "profile not imported from", chosen);
 }
 
 void myQQuickView::saveProfile(int profile)
 {
+    m_fileFailure.clear();
     if (!profileInRange(profile, "saveProfile"))
         return;
     const QString chosen = choose(FileChooser::Kind::Save, tr("Save File"), profileFilter());
-    if (!chosen.isEmpty() && !m_data.exportSettingsFile(profile, chosen))
-        qWarning().noquote() << "profile not exported to" << chosen;
+    if (!chosen.isEmpty())
+        copied(m_data.exportSettingsFile(profile, chosen), "profile not exported to", chosen);
 }
 
 void myQQuickView::resetProfile(int profile)

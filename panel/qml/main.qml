@@ -289,8 +289,20 @@ Rectangle {
                                } }
                 Row {
                     spacing: 4
-                    J2.Button { objectName: "profileImport"; text: root.t("profile", 3, "Import"); onClicked: if (ui_View.loadProfile(root.profile)) root.chooseProfile(root.profile) }
-                    J2.Button { objectName: "profileExport"; text: root.t("profile", 4, "Export"); onClicked: ui_View.saveProfile(root.profile) }
+                    // A cancelled dialog is no failure: the line is cleared.
+                    J2.Button { objectName: "profileImport"; text: root.t("profile", 3, "Import")
+                                onClicked: {
+                                    if (ui_View.loadProfile(root.profile))
+                                        root.chooseProfile(root.profile)
+                                    profileMessage.text = ui_View.fileFailure === ""
+                                            ? "" : root.t("profile", 11, "Not imported: the file is not a profile or cannot be read")
+                                } }
+                    J2.Button { objectName: "profileExport"; text: root.t("profile", 4, "Export")
+                                onClicked: {
+                                    ui_View.saveProfile(root.profile)
+                                    profileMessage.text = ui_View.fileFailure === ""
+                                            ? "" : root.t("profile", 12, "Not exported: the profile's file is missing or the chosen file cannot be written")
+                                } }
                     J2.Button { objectName: "profileReset"; text: root.t("profile", 5, "Reset"); onClicked: { ui_View.resetProfile(root.profile); root.chooseProfile(root.profile) } }
                 }
                 Row {
@@ -307,6 +319,7 @@ Rectangle {
                                 onClicked: { var n = Number(ui_View.mouseReadCurrentProfile()); if (n >= 1 && n <= 10) root.chooseProfile(n - 1) } }
                 }
                 J2.Button { objectName: "resetSettings"; text: root.t("profile", 10, "Reset device settings"); onClicked: ui_View.resetApconfig() }
+                J2.MessageLine { id: profileMessage; objectName: "profileMessage" }
             }
         }
     }

@@ -319,3 +319,43 @@ TEST_F(ViewTest, AHandWrittenMacroImportsWithItsSteps)
               (QStringList{"k,4,1,0", "k,4,0,120", "m,1,1,30"}));
     EXPECT_EQ(editor->property("times").toInt(), 2);
 }
+
+// The profile page's Import and Export say in a line when the chosen file was refused or could not be
+// written; a cancelled dialog, or one that worked, clears the line.
+TEST_F(ViewTest, TheProfilePageSaysWhenImportOrExportFails)
+{
+    for (int p = 1; p <= 10; ++p)
+        write(QString("modules/setting/p%1.bin").arg(p), QString("[XYSensitive]\n1=%1\n").arg(p).toUtf8());
+    write("outside/cut.pf", "[mouseKeyMatrix]\n0=1\n[XYSens");
+    write("outside/good.pf", "[XYSensitive]\n1=77\n");
+    build(560, QUrl("qrc:modules/qml/main.qml"));
+    ASSERT_NE(scene(), nullptr);
+    QObject *message = control(scene(), "profileMessage");
+    ASSERT_NE(message, nullptr);
+    const auto click = [&](const char *button, const QString &chosen)
+    {
+        chooser.answers.clear();
+        if (!chosen.isEmpty())
+            chooser.answers.push_back(path(chosen));
+        QMetaObject::invokeMethod(control(scene(), button), "clicked");
+        return message->property("text").toString().toStdString();
+    };
+    const std::string notImported = "Not imported: the file is not a profile or cannot be read";
+    const std::string notExported =
+        "Not exported: the profile's file is missing or the chosen file cannot be written";
+
+    const auto before = snapshot();
+    EXPECT_EQ(click("profileImport", "outside/cut.pf"), notImported);
+    EXPECT_EQ(click("profileImport", ""), "") << "a cancelled dialog is no failure";
+    EXPECT_EQ(click("profileImport", "outside/gone.pf"), notImported);
+    EXPECT_EQ(snapshot(), before);
+    EXPECT_EQ(click("profileImport", "outside/good.pf"), "");
+    EXPECT_EQ(read("modules/setting/p1.bin"), read("outside/good.pf"));
+
+    EXPECT_EQ(click("profileExport", "outside/none/p1.pf"), notExported);
+    EXPECT_FALSE(QFileInfo::exists(path("outside/none")));
+    EXPECT_EQ(click("profileExport", ""), "");
+    EXPECT_EQ(click("profileImport", "outside/cut.pf"), notImported);
+    EXPECT_EQ(click("profileExport", "outside/p1.pf"), "");
+    EXPECT_EQ(read("outside/p1.pf"), read("outside/good.pf"));
+}

@@ -108,10 +108,10 @@ TEST_F(ViewFilesTest, ImportAndExportGoThroughTheDialogs)
     const size_t dialogs = chooser.requests.size();
     chooser.answers = {outside("other.mc")};
     EXPECT_FALSE(view().loadMacroFile("fire", 0));
-    EXPECT_EQ(view().property("macroFileFailure").toString(), "taken");
+    EXPECT_EQ(view().property("fileFailure").toString(), "taken");
     EXPECT_EQ(read("modules/macro/fire.bin"), "[config]\ntotal=0\n");
     EXPECT_FALSE(view().loadMacroFile("../escape", 0));
-    EXPECT_EQ(view().property("macroFileFailure").toString(), "name");
+    EXPECT_EQ(view().property("fileFailure").toString(), "name");
     EXPECT_EQ(chooser.requests.size(), dialogs);
 
     chooser.answers = {""};

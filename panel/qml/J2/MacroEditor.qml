@@ -62,7 +62,7 @@ Row {
             adopt(name)
             return
         }
-        var failure = ui_View.macroFileFailure
+        var failure = ui_View.fileFailure
         message = failure === "" ? ""
                 : failure === "taken" ? text(15, "Not imported: the name is taken")
                 : failure === "name" ? text(16, "Not imported: at most 64 characters and no / \\ : or ..")
@@ -205,19 +205,14 @@ Row {
                 enabled: editor.current !== ""
                 onClicked: {
                     ui_View.saveMacroFile(editor.current, editor.deviceNo)
-                    editor.message = ui_View.macroFileFailure === ""
+                    editor.message = ui_View.fileFailure === ""
                             ? "" : editor.text(18, "Not exported: the macro's file is gone or the chosen file cannot be written")
                 }
             }
         }
-        Text {
+        MessageLine {
             objectName: "macroMessage" + editor.deviceNo
-            width: 220
-            visible: text !== ""
             text: editor.message
-            color: "#e65a28"
-            font.pixelSize: 12
-            wrapMode: Text.WordWrap
         }
     }
 }
