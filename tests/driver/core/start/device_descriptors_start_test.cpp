@@ -28,6 +28,49 @@ namespace
 constexpr unsigned kPort = 1;
 constexpr size_t kEpAddress = 2, kEpAttributes = 3;
 
+using Patch = std::function<void(usbsim::Bytes &)>;
+using Maker = std::function<std::shared_ptr<usbsim::VirtualDevice>()>;
+
+// Makes the generic class 1.0 headset of `options` (or the class 2.0 one), its configuration patched.
+Maker Uac1With(
+    const usbsim::Uac1Options &options, Patch patch = [](usbsim::Bytes &) {})
+{
+    return [=]
+    {
+        auto headset = HuldHeadset(options);
+        patch(headset->Descriptors().configuration);
+        return headset;
+    };
+}
+Maker Uac1With(Patch patch)
+{
+    return Uac1With({}, std::move(patch));
+}
+// Puts `descriptor` after the AudioControl interface's class descriptors (before its endpoint).
+Patch WithControlDescriptor(usbsim::Bytes descriptor)
+{
+    return [=](usbsim::Bytes &b)
+    {
+        usbsim::Insert(b, size_t(usbsim::FindEndpoint(b, 0, 0)), descriptor);
+        usbsim::FixTotalLength(b);
+    };
+}
+// Sets byte `field` of the n-th endpoint descriptor of setting (number, alternate).
+Patch EndpointByte(uint8_t number, uint8_t alternate, unsigned nth, size_t field, uint8_t value)
+{
+    return [=](usbsim::Bytes &b)
+    { usbsim::Set8(b, size_t(usbsim::FindEndpoint(b, number, alternate, nth)) + field, value); };
+}
+Maker Uac2With(Patch patch)
+{
+    return [=]
+    {
+        auto headset = usbsim::VirtualDevice::Uac2();
+        patch(headset->Descriptors().configuration);
+        return headset;
+    };
+}
+
 // Random bytes that are never zero, so the played stream's start is where the silence ends.
 std::vector<UCHAR> Source(size_t bytes)
 {
@@ -133,45 +176,83 @@ protected:
     PDEVICE_OBJECT pdo = nullptr;
 };
 
+// Each endpoint fault a device may carry: the setting (or the format) it breaks is left out with the
+// rule in the log, the device starts with the rest, and every format it still offers streams.
 TEST_F(DeviceDescriptorsTest, AStreamWhoseEndpointsDoNotFitIsLeftOutAndTheRestStarts)
 {
     struct Case
     {
         const char *name;
-        usbsim::Uac1Options options;
-        std::function<void(usbsim::Bytes &)> damage;
+        Maker make;
         const char *logged;
         std::set<std::string> waves;
+        bool terminalLeftEmpty; // no setting of the stream remains: its endpoint is not registered
     };
-    usbsim::Uac1Options small;
-    small.renderMaxPacket = 100; // 44.1 and 48 kHz stereo need 180 and 192 bytes
+    // The render setting's rates, subframe and wMaxPacketSize.
+    auto rates = [](std::vector<uint32_t> list, uint8_t subframe, uint16_t maxPacket)
+    {
+        usbsim::Uac1Options o;
+        o.rates = std::move(list);
+        o.renderSubframe = subframe;
+        o.renderBits = uint8_t(subframe * 8);
+        o.renderMaxPacket = maxPacket;
+        return Uac1With(o);
+    };
+    const std::set<std::string> both = {"HPOut00Wave", "MicIn00Wave"};
     const Case cases[] = {
         {"render endpoint bulk",
-         {},
-         [](usbsim::Bytes &b)
-         { usbsim::Set8(b, size_t(usbsim::FindEndpoint(b, 1, 1)) + kEpAttributes, 0x02); },
+         Uac1With(EndpointByte(1, 1, 0, kEpAttributes, 0x02)),
          "interface 1 alternate 1 not offered: data endpoint not isochronous",
-         {"MicIn00Wave"}},
+         {"MicIn00Wave"},
+         true},
+        {"render endpoint IN",
+         Uac1With(EndpointByte(1, 1, 0, kEpAddress, 0x81)),
+         "interface 1 alternate 1 not offered: data endpoint not OUT for render",
+         {"MicIn00Wave"},
+         true},
         {"capture endpoint OUT",
-         {},
-         [](usbsim::Bytes &b) { usbsim::Set8(b, size_t(usbsim::FindEndpoint(b, 2, 1)) + kEpAddress, 0x02); },
+         Uac1With(EndpointByte(2, 1, 0, kEpAddress, 0x02)),
          "interface 2 alternate 1 not offered: data endpoint not IN for capture",
-         {"HPOut00Wave"}},
-        {"render packets too large",
-         small,
-         [](usbsim::Bytes &) {},
+         {"HPOut00Wave"},
+         true},
+        {"fewer endpoints than bNumEndpoints",
+         Uac1With([](usbsim::Bytes &b) { usbsim::Set8(b, size_t(usbsim::FindInterface(b, 1, 1)) + 4, 2); }),
+         "interface 1 alternate 1 not offered: endpoint descriptor missing or cut off",
+         {"MicIn00Wave"},
+         true},
+        {"endpoint cut off by the configuration's end",
+         Uac1With(
+             [](usbsim::Bytes &b)
+             {
+                 usbsim::Truncate(b, size_t(usbsim::FindEndpoint(b, 2, 1)) + 4);
+                 usbsim::FixTotalLength(b);
+             }),
+         "interface 2 alternate 1 not offered: endpoint descriptor missing or cut off",
+         {"HPOut00Wave"},
+         true},
+        {"explicit-feedback endpoint OUT", Uac2With(EndpointByte(1, 1, 1, kEpAddress, 0x02)),
+         "interface 1 alternate 1 not offered: feedback endpoint not isochronous IN", both, false},
+        {"explicit-feedback endpoint interrupt", Uac2With(EndpointByte(1, 2, 1, kEpAttributes, 0x13)),
+         "interface 1 alternate 2 not offered: feedback endpoint not isochronous IN", both, false},
+        {"no format's packets fit",
+         rates({44100, 48000}, 2, 100),
          "48000 Hz packet of 192 bytes above wMaxPacketSize 100",
-         {"MicIn00Wave"}},
+         {"MicIn00Wave"},
+         true},
+        {"96 kHz 3-byte stereo on 512 bytes", rates({48000, 96000}, 3, 512),
+         "96000 Hz packet of 576 bytes above wMaxPacketSize 512", both, false},
+        {"48127 Hz on 192 bytes", rates({48000, 48127}, 2, 192),
+         "48127 Hz packet of 196 bytes above wMaxPacketSize 192", both, false},
     };
     for (const Case &c : cases)
     {
         SCOPED_TRACE(c.name);
-        auto headset = HuldHeadset(c.options);
-        c.damage(headset->Descriptors().configuration);
-        ASSERT_TRUE(Start(headset));
+        ASSERT_TRUE(Start(c.make()));
         EXPECT_EQ(WaveNames(), c.waves);
         EXPECT_TRUE(sim::DebugLogContains(c.logged));
-        EXPECT_TRUE(sim::DebugLogContains("not registered: no PCM format its endpoint carries"));
+        EXPECT_EQ(sim::DebugLogContains("not registered: no PCM format its endpoint carries"),
+                  c.terminalLeftEmpty);
+        EXPECT_EQ(device_rounds::StreamEveryFormat(pdo, 4), "");
         Remove();
         Restart();
     }
@@ -265,6 +346,20 @@ TEST_F(DeviceDescriptorsTest, TwentyValidBitsInThreeByteContainersOpenAndPlay)
                                 KSDATAFORMAT_SUBTYPE_PCM,
                                 KSDATAFORMAT_SPECIFIER_WILDCARD};
         ULONG length = 0;
+        // A client that names its range by valid bits finds the format as well.
+        const KSDATARANGE_AUDIO byValidBits = {{sizeof(KSDATARANGE_AUDIO), 0, 0, 0, KSDATAFORMAT_TYPE_AUDIO,
+                                                KSDATAFORMAT_SUBTYPE_PCM,
+                                                KSDATAFORMAT_SPECIFIER_WAVEFORMATEX},
+                                               2,
+                                               16,
+                                               20,
+                                               8000,
+                                               48000,
+                                               0};
+        ASSERT_EQ(filter.Intersect(0, &byValidBits, sizeof(byValidBits), ULONG(result.size()), result.data(),
+                                   &length),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(std::memcmp(result.data() + 64, &formats[0], sizeof(WAVEFORMATEXTENSIBLE)), 0);
         ASSERT_EQ(
             filter.Intersect(0, &wildcard, sizeof(wildcard), ULONG(result.size()), result.data(), &length),
             STATUS_SUCCESS);
@@ -345,7 +440,7 @@ TEST_F(DeviceDescriptorsTest, EveryRefusedStartLogsItsReason)
     struct Case
     {
         const char *name;
-        std::function<std::shared_ptr<usbsim::VirtualDevice>()> make;
+        Maker make;
         const char *logged;
     };
     const Case cases[] = {
@@ -378,25 +473,35 @@ TEST_F(DeviceDescriptorsTest, EveryRefusedStartLogsItsReason)
          },
          "no jacks on the terminal it plays to"},
         {"a processing unit",
-         []
-         {
-             auto d = HuldHeadset();
-             usbsim::Bytes &b = d->Descriptors().configuration;
-             usbsim::Insert(b, size_t(usbsim::FindEndpoint(b, 0, 0)),
-                            {13, 0x24, 0x07, 20, 0x01, 0x00, 1, 1, 2, 0x03, 0x00, 0x00, 0x00});
-             usbsim::FixTotalLength(b);
-             return d;
-         },
+         Uac1With(WithControlDescriptor({13, 0x24, 0x07, 20, 0x01, 0x00, 1, 1, 2, 0x03, 0x00, 0x00, 0x00})),
          "ParseControlInterface unsupported subtype 7"},
         {"a stream linked to no unit",
+         Uac1With([](usbsim::Bytes &b)
+                  { usbsim::Set8(b, size_t(usbsim::FindDescriptor(b, 0x24, 0x01, 1)) + 3, 99); }),
+         "interface 1: AS_GENERAL links to 99, no such unit"},
+        {"a stream linked to a feature unit",
+         Uac1With(
+             [](usbsim::Bytes &b) {
+                 usbsim::Set8(b, size_t(usbsim::FindDescriptor(b, 0x24, 0x01, 1)) + 3,
+                              usbsim::kUac1PlaybackFu);
+             }),
+         "interface 1: AS_GENERAL links to 2, not a terminal"},
+        {"a feature unit shorter than its fields", Uac1With(WithControlDescriptor({5, 0x24, 0x06, 20, 0x01})),
+         "ParseControlInterface interface 0: descriptor of 5 bytes, type 0x24, malformed"},
+        {"a format of type II",
+         // The input terminals share the subtype: the third is the render setting's format.
+         Uac1With([](usbsim::Bytes &b)
+                  { usbsim::Set8(b, size_t(usbsim::FindDescriptor(b, 0x24, 0x02, 2)) + 3, 2); }),
+         "interface 1 alternate 1: format type neither I nor III"},
+        {"a rate range up to 192 kHz",
          []
          {
-             auto d = HuldHeadset();
-             usbsim::Bytes &b = d->Descriptors().configuration;
-             usbsim::Set8(b, size_t(usbsim::FindDescriptor(b, 0x24, 0x01, 1)) + 3, 99);
-             return d;
+             usbsim::Uac1Options options;
+             options.rates = {};
+             options.rangeHigh = 192000;
+             return HuldHeadset(options);
          },
-         "interface 1: AS_GENERAL links to 99, no such unit"},
+         "range up to 192000 Hz above 96000"},
     };
     for (const Case &c : cases)
     {
