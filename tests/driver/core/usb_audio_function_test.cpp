@@ -675,6 +675,18 @@ TEST_F(FunctionModelTest, FormatsWhosePacketsExceedTheEndpointAreNotOffered)
         // High speed with explicit feedback, 4-byte frames (alternate 1), 6-byte frames (alternate 2):
         // 44.1 kHz 6 frames, 48 kHz 7 (48 + 1 kHz), 96 kHz 13 (96 + 1 kHz).
         {"feedback adds a frame at 48 kHz", true, renderPacket(27), {"44100"}, nullptr},
+        // 44.1 kHz carries 5.5 frames a packet interval (5.6 at the highest rate feedback asks for): its
+        // packets of 6 frames fit 24 bytes, not 23.
+        {"44.1 family's extra frame at high speed",
+         true,
+         renderPacket(23),
+         {},
+         "44100 Hz packet of 24 bytes above wMaxPacketSize 23"},
+        {"44.1 family's extra frame in two additional transactions",
+         true,
+         renderPacket(0x1000 | 8),
+         {"44100"},
+         "48000 Hz packet of 28 bytes above wMaxPacketSize 24"},
         {"feedback at 48 kHz",
          true,
          renderPacket(42),
@@ -752,6 +764,29 @@ TEST_F(FunctionModelTest, OnlyTheFunctionsOwnStreamingInterfacesAreWalked)
     ASSERT_EQ(Walk(), STATUS_SUCCESS);
     EXPECT_EQ(hal->GetEngineCount(), 1u);
     EXPECT_TRUE(sim::DebugLogContains("interface 2 belongs to another function: ignored"));
+    NextRound();
+
+    // Two class 2.0 functions without associations: the first takes the interfaces up to the second's
+    // control interface.
+    auto bare = [](const usbsim::Uac2Options &options)
+    {
+        Bytes config = usbsim::BuildUac2Headset(options).configuration;
+        const size_t iad = At(config, USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE, -1);
+        config.erase(config.begin() + long(iad), config.begin() + long(iad + config[iad]));
+        usbsim::FixTotalLength(config);
+        return config;
+    };
+    usbsim::Uac2Options second;
+    second.interfaceBase = 3;
+    second.endpointBase = 4;
+    auto pair = usbsim::VirtualDevice::Uac2();
+    pair->Descriptors().configuration = usbsim::JoinConfigurations(bare({}), bare(second));
+    Plug(pair, UsbAudioDeviceClass::Uac2);
+    sim::ClearDebugLog();
+    ASSERT_EQ(Walk(), STATUS_SUCCESS);
+    EXPECT_EQ(hal->GetEngineCount(), 2u);
+    EXPECT_TRUE(sim::DebugLogContains("interface 4 belongs to another function: ignored"));
+    EXPECT_TRUE(sim::DebugLogContains("interface 5 belongs to another function: ignored"));
     NextRound();
 
     // No streaming interface of its own at all: refused with that reason.
