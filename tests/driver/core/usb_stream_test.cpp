@@ -264,11 +264,14 @@ TEST_F(UsbStreamTest, SettingsWhoseEndpointsCannotCarryTheStreamAreNeitherValidN
         }
         Client client;
         sim::ClearDebugLog();
-        EXPECT_EQ(Open(client, Pcm(48000, 2, 16), 1), STATUS_DEVICE_CONFIGURATION_ERROR);
+        const NTSTATUS opened = Open(client, Pcm(48000, 2, 16), 1);
+        EXPECT_EQ(opened, STATUS_DEVICE_CONFIGURATION_ERROR);
         EXPECT_TRUE(sim::DebugLogContains(std::string("alternate 1 refused: ") + c.rule));
         for (const usbsim::Event &e : bus->Log(usbsim::EventKind::SelectInterface))
             EXPECT_EQ(e.alternateSetting, 0) << "no bandwidth for a setting that cannot stream";
         EXPECT_FALSE(stream->HoldsBandwidth());
+        if (NT_SUCCESS(opened))
+            stream->CloseClient(client.record->ClientHandle); // a wrong open still ends the round
         EXPECT_EQ(stream->UnregisterClient(client.record->ClientHandle), STATUS_SUCCESS);
         client.record = nullptr;
         NextRound();
