@@ -105,6 +105,11 @@ NTSTATUS CUac1RenderStream::NonDelegatingQueryInterface(REFIID iid, PVOID *objec
 
 NTSTATUS CUac1RenderStream::SetContentId(ULONG contentId, PCDRMRIGHTS rights)
 {
+    if (!m_Engine)
+        return STATUS_UNSUCCESSFUL;
+    // The port calls in on its own thread; a client's close or new format frees the pipe's record
+    // under the stream lock.
+    CMutexHold hold(m_Engine->StreamLock());
     PUSBD_PIPE_INFORMATION pipe = DataPipe();
     IUsbLowerRequests *lower = Lower();
     NTSTATUS status = STATUS_UNSUCCESSFUL;

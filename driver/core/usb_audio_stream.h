@@ -297,7 +297,8 @@ public:
     {
     }
     // Forwards protected content and its rights to the device below with the data pipe as file object
-    // and context; STATUS_UNSUCCESSFUL while no interface is selected.
+    // and context, under the stream lock (PASSIVE_LEVEL); STATUS_UNSUCCESSFUL while no interface is
+    // selected.
     NTSTATUS SetContentId(ULONG contentId, PCDRMRIGHTS rights) override;
     NTSTATUS SubmitTransfer() override;
     NTSTATUS CompleteTransfer(PDEVICE_OBJECT deviceObject, IRP *irp, IsoTransfer *transfer) override;

@@ -544,8 +544,25 @@ TEST_F(UsbStreamTest, ProtectedContentGoesBelowWithTheDataPipe)
     Start(client, Pcm(48000, 2, 16), 1);
     EXPECT_EQ(drm->SetContentId(9, &rights), STATUS_SUCCESS);
     ExpectOneForward(9, rights);
-    drm->Release();
+
+    // The port sets content on its own thread: while a client operation holds the stream (one that
+    // may select another setting and free the pipe's record), the forward waits for it to end.
+    sim::portcls::ClearForwardedContents();
+    CMutexLock &lock = stream->GetEngine()->StreamLock();
+    ASSERT_TRUE(lock.Lock());
+    NTSTATUS waited = STATUS_PENDING;
+    sim::HostThread port([&] { waited = drm->SetContentId(10, &rights); });
+    sim::AdvanceMs(100);
+    sim::RunUntilIdle();
+    EXPECT_FALSE(port.Done()) << "forwarded beside a client operation";
+    ASSERT_TRUE(lock.Unlock());
+    port.Join();
+    EXPECT_EQ(waited, STATUS_SUCCESS);
+    ExpectOneForward(10, rights);
+
     Stop(client);
+    EXPECT_EQ(drm->SetContentId(11, &rights), STATUS_UNSUCCESSFUL) << "no pipe once the client closed";
+    drm->Release();
 }
 
 } // namespace
