@@ -707,6 +707,13 @@ TEST_F(FunctionModelTest, FormatsWhosePacketsExceedTheEndpointAreNotOffered)
          renderPacket(0x1000 | 200, usbsim::Speed::Full),
          {"44100", "48000"},
          "96000 Hz packet of 388 bytes above wMaxPacketSize 200"},
+        // 44.1 kHz measured 1 kHz fast would ask 46 frames a frame at full speed, but the transfer path
+        // never sends more than its slot of 45: 180 bytes carry it, while 48 kHz's 49 frames do not fit.
+        {"feedback at 44.1 kHz keeps to its slot at full speed",
+         true,
+         renderPacket(180, usbsim::Speed::Full),
+         {"44100"},
+         "48000 Hz packet of 196 bytes above wMaxPacketSize 180"},
     };
     for (const Case &c : cases)
     {
