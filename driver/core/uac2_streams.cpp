@@ -106,10 +106,15 @@ NTSTATUS CUac2RenderStream::SelectAlternateSetting(UCHAR alternateSetting, Strea
 {
     // The rate was chosen on the clock source; the endpoint takes no request.
     const NTSTATUS status = SelectInterface(alternateSetting, client, FALSE, FALSE);
+    // The data endpoint is OUT, so the first IN pipe is the setting's second endpoint, the one checked
+    // as isochronous feedback; an IN endpoint after it is not the stream's.
     m_FeedbackPipeIndex = 0;
     for (ULONG i = 0; m_InterfaceInfo && i < m_InterfaceInfo->NumberOfPipes; ++i)
         if (m_InterfaceInfo->Pipes[i].EndpointAddress & 0x80)
+        {
             m_FeedbackPipeIndex = i;
+            break;
+        }
     return status;
 }
 

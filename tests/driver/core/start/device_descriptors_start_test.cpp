@@ -288,6 +288,27 @@ TEST_F(DeviceDescriptorsTest, AHighSpeedCaptureEndpointOfImplicitFeedbackUsageSt
     Remove();
 }
 
+// A class 2.0 render setting with an interrupt IN endpoint after its explicit-feedback endpoint: the
+// feedback is read from the endpoint the checks took for it, never from the one after it.
+TEST_F(DeviceDescriptorsTest, AClass2RenderSettingReadsFeedbackFromItsCheckedEndpointOnly)
+{
+    auto uac2 = usbsim::VirtualDevice::Uac2();
+    usbsim::Bytes &config = uac2->Descriptors().configuration;
+    for (uint8_t alternate : {1, 2})
+    {
+        const size_t feedback = size_t(usbsim::FindEndpoint(config, 1, alternate, 1));
+        usbsim::Insert(config, feedback + config[feedback], usbsim::Bytes{7, 5, 0x85, 0x03, 8, 0, 4});
+        usbsim::Set8(config, size_t(usbsim::FindInterface(config, 1, alternate)) + 4, 3);
+    }
+    usbsim::FixTotalLength(config);
+    ASSERT_TRUE(Start(uac2));
+    EXPECT_EQ(WaveNames(), (std::set<std::string>{"HPOut00Wave", "MicIn00Wave"}));
+    const uint64_t feedbackBefore = bus->Iso(kPort).NextPacketSequence(0x81);
+    EXPECT_EQ(device_rounds::StreamEveryFormat(pdo, 20), "");
+    EXPECT_GT(bus->Iso(kPort).NextPacketSequence(0x81), feedbackBefore);
+    Remove();
+}
+
 // No 2-byte interrupt endpoint, so no status thread: the start itself reads the jacks once, and the
 // endpoints they say are there are registered by the time the start returns.
 TEST_F(DeviceDescriptorsTest, AHeadsetWithoutAStatusPipeRegistersItsEndpointsAtStartAndPlays)
