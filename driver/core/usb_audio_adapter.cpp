@@ -269,6 +269,9 @@ NTSTATUS CUsbAudioAdapter::SelectConfiguration()
     const NTSTATUS status = m_Layer.SubmitUrb(urb);
     if (!NT_SUCCESS(status))
     {
+        // The bus takes a configuration only with every interface its bNumInterfaces counts.
+        DbgPrint("SelectConfiguration %u of %u interfaces found, refused 0x%08X\n", unsigned(count),
+                 unsigned(capacity), unsigned(status));
         ExFreePool(urb);
         return status;
     }
