@@ -54,15 +54,19 @@ tail now lies 13.3 to 17.7 dB under the direct sound.
 
 The generator checks the model: the Schroeder curve of each room's image energies (no head, no
 truncation at the tail length) from every image arriving within DECAY_WINDOW (1.5) x its RT60,
-fitted from -5 to -25 dB, must give the RT60 within DECAY_TOLERANCE (5 %). The window: the fit
-ends about 0.43 RT60 in, and all that arrives after 1.5 RT60 lies 48 dB under the curve there,
-so the cut moves no fitted point by 0.01 dB (1.0 or 2.0 RT60 give the same figure within 0.1 %);
-a window of half the RT60, ending just past the fit, bends the curve down by itself, and a wall
-absorption of half or a quarter the right one passed a 20 % check over it. The tolerance: 5 % is
-about the least change of a reverberation time a listener hears; an absorption 10 % off moves
-the decay by 9 to 11 % and fails, half of it by 98 %. The decay is no single exponential (the
-long axes again): from 0 to -10 dB it runs 7 to 13 % faster than the RT60, from -5 to -35 dB 4
-to 7 % slower. The stored tails (35 to 81 ms) hold only the first part of it.
+fitted from -5 to -25 dB, must give the RT60 within DECAY_TOLERANCE (5 %). The reflection factor
+is solved on this same measure, so the check cannot fail on the absorption itself: it fails when
+the solve ends at an edge of its range, half to twice Eyring's loss (a lattice that no such loss
+makes decay at the RT60), or when the images the tails take part from those the solve measured.
+The figures below are the measure's own sensitivity. The window: the fit ends about 0.43 RT60
+in, and all that arrives after 1.5 RT60 lies 48 dB under the curve there, so the cut moves no
+fitted point by 0.01 dB (1.0 or 2.0 RT60 give the same figure within 0.1 %); a window of half
+the RT60, ending just past the fit, bends the curve down by itself, and a wall absorption of
+half or a quarter the right one passed a 20 % check over it. The tolerance: 5 % is about the
+least change of a reverberation time a listener hears; an absorption 10 % off moves the decay by
+9 to 11 %, half of it by 98 %. The decay is no single exponential (the long axes again): from 0
+to -10 dB it runs 7 to 13 % faster than the RT60, from -5 to -35 dB 4 to 7 % slower. The stored
+tails (35 to 81 ms) hold only the first part of it.
 
 Scale: per family, one factor on every filter, found at the default angle code 39 (the primary
 group's head set 3) so that changing the angle leaves the factor, and with it the level, alone.
@@ -209,7 +213,7 @@ def decay_time(distances, levels, length):
 @functools.lru_cache(maxsize=None)
 def room_beta(dims, rt60):
     """The wall reflection factor at which the image model decays at rt60, by bisection on the
-    energy loss per reflection, -ln beta^2."""
+    energy loss per reflection, -ln beta^2, between half and twice Eyring's."""
     length = int(DECAY_WINDOW * rt60 * FS)
     _, r, order = image_lattice(dims, length)
     d, w, h = dims
