@@ -194,23 +194,25 @@ void Widget::checkDevice()
     {
         m_headset->openDeviceList();
         m_headset->refreshAudioDefaults();
-        if (m_headset->libraryReady)
-            showHeadsetVolumes();
+        showHeadsetVolumes(m_headset->libraryReady != 0);
     }
     // The status poll keeps its own handle and flag: nothing here stops it.
 }
 
-void Widget::showHeadsetVolumes()
+void Widget::showHeadsetVolumes(bool libraryReady)
 {
     HeadsetAudioControl &headset = *m_headset;
-    headset.readPlaybackMaster();
-    headset.readPlaybackChannels();
-    headset.readMicState();
-    // The kept percents are x 100 + 0.5 so that truncating them rounds the scalar.
-    const auto level = [](float percent) { return int(std::clamp(percent, 0.0f, 100.0f)); };
+    const bool master = libraryReady && headset.readPlaybackMaster();
+    const bool channels = libraryReady && headset.readPlaybackChannels();
+    const bool mic = libraryReady && headset.readMicState();
+    // The kept percents are x 100 + 0.5 so that truncating them rounds the scalar. A volume not read
+    // now is -1: the kept percent may be another headset's, or none at all.
+    const auto level = [](bool read, float percent)
+    { return read ? int(std::clamp(percent, 0.0f, 100.0f)) : -1; };
     view()->invokeRoot("setVolumes", Qt::QueuedConnection,
-                       {level(headset.playbackMasterPercent), level(headset.playbackLeftPercent),
-                        level(headset.playbackRightPercent), level(headset.micMasterPercent)});
+                       {level(master, headset.playbackMasterPercent),
+                        level(channels, headset.playbackLeftPercent),
+                        level(channels, headset.playbackRightPercent), level(mic, headset.micMasterPercent)});
 }
 
 // ---- Hook callbacks

@@ -134,8 +134,9 @@ protected:
 private:
     void setUpTray();
     // Reads the headset's playback (master, left, right) and microphone volumes and hands them to
-    // the scene's "setVolumes" as levels 0..100, after the calls the device check queued.
-    void showHeadsetVolumes();
+    // the scene's "setVolumes" as levels 0..100, after the calls the device check queued; a volume
+    // that could not be read (or every one, when the library is not ready) goes as -1.
+    void showHeadsetVolumes(bool libraryReady);
     void restoreWindow();
 
     std::unique_ptr<QtDeviceTimer> m_ownTimer;

@@ -238,30 +238,33 @@ void HeadsetAudioControl::readInt(const DevInfo &device, const char16_t *name, P
         member = answerToInt(answerText());
 }
 
-void HeadsetAudioControl::readPercent(const DevInfo &device, const char16_t *name, int32_t channel,
+bool HeadsetAudioControl::readPercent(const DevInfo &device, const char16_t *name, int32_t channel,
                                       float &member)
 {
-    if (get(device, name, Param::channel(channel)) == 0)
-        member = percentFromAnswer(answerText());
+    if (get(device, name, Param::channel(channel)) != 0)
+        return false;
+    member = percentFromAnswer(answerText());
+    return true;
 }
 
-void HeadsetAudioControl::readPlaybackMaster()
+bool HeadsetAudioControl::readPlaybackMaster()
 {
     readInt(state.renderDevice, u"MuteControl", Param::none(), playbackMute);
-    readPercent(state.renderDevice, u"VolumeScalarControl", -1, playbackMasterPercent);
+    return readPercent(state.renderDevice, u"VolumeScalarControl", -1, playbackMasterPercent);
 }
 
-void HeadsetAudioControl::readPlaybackChannels()
+bool HeadsetAudioControl::readPlaybackChannels()
 {
     readInt(state.renderDevice, u"MuteControl", Param::none(), playbackMute);
-    readPercent(state.renderDevice, u"VolumeScalarControl", 0, playbackLeftPercent);
-    readPercent(state.renderDevice, u"VolumeScalarControl", 1, playbackRightPercent);
+    const bool left = readPercent(state.renderDevice, u"VolumeScalarControl", 0, playbackLeftPercent);
+    const bool right = readPercent(state.renderDevice, u"VolumeScalarControl", 1, playbackRightPercent);
+    return left && right;
 }
 
-void HeadsetAudioControl::readMicState()
+bool HeadsetAudioControl::readMicState()
 {
     readInt(state.captureDevice, u"MuteControl", Param::none(), micMute);
-    readPercent(state.captureDevice, u"VolumeScalarControl", -1, micMasterPercent);
+    return readPercent(state.captureDevice, u"VolumeScalarControl", -1, micMasterPercent);
 }
 
 void HeadsetAudioControl::readSurround()

@@ -54,9 +54,11 @@ public:
     void initAudioDefaults();  // 19 effect properties, eqBand from the answers, then the volume pass
 
     // ---- Read-backs: a member changes only when its get succeeds ----------------------------------
-    void readPlaybackMaster();
-    void readPlaybackChannels();
-    void readMicState();
+    // The volume read-backs say whether their volumes were read (both channels for the pair); the
+    // mute's read does not count.
+    bool readPlaybackMaster();
+    bool readPlaybackChannels();
+    bool readMicState();
     void readSurround();
     void readNoiseReduction();
     void readVoiceClarity();
@@ -147,7 +149,7 @@ private:
     // Get; when it fails, set 0 with the same parameter. The get's result.
     int32_t defaultIfUnreadable(const DevInfo &device, const char16_t *name, Param param);
     void readInt(const DevInfo &device, const char16_t *name, Param param, int32_t &member);
-    void readPercent(const DevInfo &device, const char16_t *name, int32_t channel, float &member);
+    bool readPercent(const DevInfo &device, const char16_t *name, int32_t channel, float &member);
     void applyScalarVolume(const DevInfo &device, const char16_t *name, int32_t perChannel,
                            int32_t leftOrMaster, int32_t right);
     void readDeviceInfo(const DevInfo &device, const char16_t *name, Param param, const char *logText);

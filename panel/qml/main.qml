@@ -18,6 +18,10 @@ Rectangle {
     property int connectState: 0
     property int status: 0
     readonly property bool headsetConnected: (connectState & (1 << deviceOf.headset)) !== 0
+    // Whether the volumes the sliders show were read from the headset: until then a pair of sliders
+    // stands for no level at all, so it is disabled and sends nothing.
+    property bool playbackRead: false
+    property bool micRead: false
     property string page: "headset"
     property int profile: 0
     property var profileNames: []
@@ -58,14 +62,22 @@ Rectangle {
         noise.checked = Number(ui_View.headSetGetHJJZ()) !== 0
         micMute.checked = Number(ui_View.headSetGetMicStatus()) !== 0
     }
-    // The headset's volumes as levels 0..100, read at each device check: with the lock on, both
-    // sides show the master volume that the locked sliders send.
+    // The headset's volumes as levels 0..100, read at each device check, -1 for one that could not
+    // be read: with the lock on, both sides show the master volume that the locked sliders send.
+    // Each send carries both sides, so a pair is placed only when both of its levels were read.
     function setVolumes(master, left, right, mic) {
         console.log("setVolumes", master, left, right, mic)
-        playLeft.value = volumeLock.checked ? master : left
-        playRight.value = volumeLock.checked ? master : right
-        micLeft.value = mic
-        micRight.value = mic
+        var playLevels = volumeLock.checked ? [master, master] : [left, right]
+        playbackRead = playLevels[0] >= 0 && playLevels[1] >= 0
+        if (playbackRead) {
+            playLeft.value = playLevels[0]
+            playRight.value = playLevels[1]
+        }
+        micRead = mic >= 0
+        if (micRead) {
+            micLeft.value = mic
+            micRight.value = mic
+        }
     }
     // A slider's level (0 silent .. 100 full) as the bridge's volume value (0 full .. 272 silent),
     // rounded down so that the bridge's percent of it is the level itself.
@@ -73,10 +85,12 @@ Rectangle {
         return Math.floor((100 - level) * 272 / 100)
     }
     function sendVolume() {
-        ui_View.headSetYLKZVoice(volumeLock.checked ? 1 : 0, bridgeVolume(playLeft.value), bridgeVolume(playRight.value))
+        if (playbackRead)
+            ui_View.headSetYLKZVoice(volumeLock.checked ? 1 : 0, bridgeVolume(playLeft.value), bridgeVolume(playRight.value))
     }
     function sendMicVolume() {
-        ui_View.headSetYLKZMic(micLock.checked ? 1 : 0, bridgeVolume(micLeft.value), bridgeVolume(micRight.value))
+        if (micRead)
+            ui_View.headSetYLKZMic(micLock.checked ? 1 : 0, bridgeVolume(micLeft.value), bridgeVolume(micRight.value))
     }
     function connectedNames() {
         var names = []
@@ -395,15 +409,20 @@ Rectangle {
             enabled: root.headsetConnected
             opacity: enabled ? 1 : 0.4
             J2.CheckBox { id: volumeLock; objectName: "volumeLock"; text: root.t("headset", 17, "Lock left and right"); checked: true }
-            // Levels 0..100, loud to the right; placed from the headset by setVolumes.
+            // Levels 0..100, loud to the right; placed from the headset by setVolumes, and disabled
+            // until it could. Dimmed here only while connected: without a device the column dims.
             J2.SliderButton { id: playLeft; objectName: "playLeft"; label: root.t("headset", 18, "Left"); from: 0; to: 100; value: 0
+                              enabled: root.playbackRead; opacity: enabled || !root.headsetConnected ? 1 : 0.4
                               onMoved: { if (volumeLock.checked) playRight.value = value; root.sendVolume() } }
             J2.SliderButton { id: playRight; objectName: "playRight"; label: root.t("headset", 19, "Right"); from: 0; to: 100; value: 0
+                              enabled: root.playbackRead; opacity: enabled || !root.headsetConnected ? 1 : 0.4
                               onMoved: { if (volumeLock.checked) playLeft.value = value; root.sendVolume() } }
             J2.CheckBox { id: micLock; objectName: "micLock"; text: root.t("headset", 20, "Lock microphone"); checked: true }
             J2.SliderButton { id: micLeft; objectName: "micLeft"; label: root.t("headset", 21, "Mic left"); from: 0; to: 100; value: 0
+                              enabled: root.micRead; opacity: enabled || !root.headsetConnected ? 1 : 0.4
                               onMoved: { if (micLock.checked) micRight.value = value; root.sendMicVolume() } }
             J2.SliderButton { id: micRight; objectName: "micRight"; label: root.t("headset", 22, "Mic right"); from: 0; to: 100; value: 0
+                              enabled: root.micRead; opacity: enabled || !root.headsetConnected ? 1 : 0.4
                               onMoved: { if (micLock.checked) micLeft.value = value; root.sendMicVolume() } }
             J2.CheckBox { id: micMute; objectName: "micMute"; text: root.t("headset", 23, "Microphone mute")
                           onToggled: { ui_View.headSetMicClose(checked ? 1 : 0); checked = Number(ui_View.headSetGetMicStatus()) !== 0 } }

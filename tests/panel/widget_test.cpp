@@ -149,6 +149,13 @@ protected:
         sim::user32::postDeviceChange(wParam);
         QCoreApplication::processEvents();
     }
+    // A device check, then the scene's calls it queued.
+    void checkAndRun()
+    {
+        widget->checkDevice();
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+    }
     size_t checks() const
     {
         size_t n = 0;
@@ -475,13 +482,7 @@ TEST_F(WidgetTest, VolumeSlidersOpenAtTheHeadsetsVolumesAndPlusIsLouder)
     setLibraryVolume(0x10, 1, 0.7f);
     setLibraryVolume(0x20, -1, 0.3f);
     start();
-    const auto check = [&]
-    {
-        widget->checkDevice();
-        QCoreApplication::processEvents();
-        QCoreApplication::processEvents();
-    };
-    check();
+    checkAndRun();
     QQuickItem *scene = widget->view()->rootObject();
     ASSERT_NE(scene, nullptr);
     QObject *left = control(scene, "playLeft"), *right = control(scene, "playRight");
@@ -552,9 +553,81 @@ TEST_F(WidgetTest, VolumeSlidersOpenAtTheHeadsetsVolumesAndPlusIsLouder)
     setLibraryVolume(0x10, 0, 0.45f);
     setLibraryVolume(0x10, 1, 0.55f);
     setLibraryVolume(0x20, -1, 0.65f);
-    check();
+    checkAndRun();
     EXPECT_EQ(left->property("value").toDouble(), 45);
     EXPECT_EQ(right->property("value").toDouble(), 55);
     EXPECT_EQ(micLeft->property("value").toDouble(), 65);
     EXPECT_EQ(micRight->property("value").toDouble(), 65);
+}
+
+// A volume the library could not read is never shown or sent: its sliders wait, disabled and dimmed,
+// for a device check that reads it, at start as at any later check.
+TEST_F(WidgetTest, VolumeSlidersTheLibraryCouldNotReadWaitDisabled)
+{
+    plug({entry(3, 0xFF00, 1, 1)});
+    const auto volumes = [](float play, float mic)
+    {
+        for (int32_t channel : {-1, 0, 1})
+            setLibraryVolume(0x10, channel, play);
+        setLibraryVolume(0x20, -1, mic);
+    };
+    volumes(0.8f, 0.3f);
+    conf.Apply("fail get VolumeScalarControl");
+    start();
+    checkAndRun();
+    QQuickItem *scene = widget->view()->rootObject();
+    ASSERT_NE(scene, nullptr);
+    const char *const sliders[] = {"playLeft", "playRight", "micLeft", "micRight"};
+    // Each slider's level, led by "off" while it cannot be used; only a usable slider is undimmed.
+    const auto shown = [&]
+    {
+        std::vector<std::string> out;
+        for (const char *name : sliders)
+        {
+            QObject *slider = control(scene, name);
+            const bool usable = slider->property("enabled").toBool();
+            EXPECT_EQ(slider->property("opacity").toDouble() == 1, usable) << name;
+            out.push_back((usable ? "" : "off ") + std::to_string(slider->property("value").toInt()));
+        }
+        return out;
+    };
+    using Shown = std::vector<std::string>;
+    const auto volumeSets = [&]
+    {
+        size_t n = 0;
+        for (const ConfSimCall &call : conf.Calls("PropertyControl"))
+            n += call.direction == CONFLIB_SET && PropertyName(call) == "VolumeScalarControl";
+        conf.ResetLog();
+        return n;
+    };
+    EXPECT_EQ(shown(), (Shown{"off 0", "off 0", "off 0", "off 0"}));
+    // Nothing is sent while the library could take it but no check has read the volumes yet.
+    conf.Reset();
+    volumes(0.8f, 0.3f);
+    conf.ResetLog();
+    for (const char *button : {"playLeftPlus", "playRightMinus", "micLeftPlus", "micRightMinus"})
+        QMetaObject::invokeMethod(control(scene, button), "clicked");
+    EXPECT_EQ(volumeSets(), 0u) << "a level never read is never sent";
+
+    // The next check that reads the volumes places the sliders and lets them be used.
+    checkAndRun();
+    EXPECT_EQ(shown(), (Shown{"80", "80", "30", "30"}));
+    conf.ResetLog();
+    QMetaObject::invokeMethod(control(scene, "micLeftPlus"), "clicked");
+    EXPECT_EQ(volumeSets(), 1u);
+
+    // A later check that cannot read them, or finds the library without its devices, takes them away
+    // again: the headset may have changed meanwhile.
+    for (const char *fault : {"fail get VolumeScalarControl", "count render 0"})
+    {
+        SCOPED_TRACE(fault);
+        conf.Reset();
+        volumes(0.5f, 0.5f);
+        checkAndRun();
+        ASSERT_EQ(shown(), (Shown{"50", "50", "50", "50"}));
+        conf.Apply(fault);
+        volumes(0.2f, 0.2f);
+        checkAndRun();
+        EXPECT_EQ(shown(), (Shown{"off 50", "off 50", "off 50", "off 50"}));
+    }
 }

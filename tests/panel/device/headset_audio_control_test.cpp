@@ -66,9 +66,24 @@ TEST_F(PropertyTest, ReadablePropertiesAreLeftAloneAndTheBandsAndScalarsRead)
     m_Control->initAudioDefaults();
     EXPECT_TRUE(Sets().empty());
     EXPECT_THAT(m_Control->eqBand, ElementsAreArray(answers));
-    m_Control->readPlaybackChannels();
+    EXPECT_TRUE(m_Control->readPlaybackChannels());
     EXPECT_EQ(m_Control->playbackLeftPercent, 50.5f);
     EXPECT_EQ(m_Control->playbackRightPercent, 50.5f);
+    // A volume read says whether the volume itself was read: the mute's get comes first and does
+    // not count, and the pair of channels is read only when both are.
+    m_Sim.Apply("fail call 1");
+    EXPECT_TRUE(m_Control->readPlaybackMaster());
+    m_Sim.Apply("fail call 1");
+    EXPECT_TRUE(m_Control->readMicState());
+    for (const char *fault : {"fail call 2", "fail call 3"})
+    {
+        m_Sim.Apply(fault);
+        EXPECT_FALSE(m_Control->readPlaybackChannels()) << fault;
+    }
+    m_Sim.Apply("fail call 2");
+    EXPECT_FALSE(m_Control->readPlaybackMaster());
+    m_Sim.Apply("fail call 2");
+    EXPECT_FALSE(m_Control->readMicState());
 }
 
 TEST_F(PropertyTest, PlaybackVolumeSetsMasterOrBothChannelsEachAfterItsGet)
