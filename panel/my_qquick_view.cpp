@@ -180,7 +180,9 @@ QStringList myQQuickView::getLangStrings(QString typeStr, QString langCode)
 
 QVariant myQQuickView::createMacroIni(QVariant name, QVariant deviceNo)
 {
-    return m_data.createMacroIni(name.toString(), deviceNo);
+    const QString macro = name.toString();
+    return isNewMacroName(macro, deviceNo.toInt()) &&
+           copied(m_data.createMacroIni(macro, deviceNo), "macro file not created:", macro);
 }
 
 QVariant myQQuickView::updataNameList(QVariant type, QStringList nameList, int deviceIndex)

@@ -37,10 +37,11 @@ struct ViewSetup
 class myQQuickView : public QQuickWidget, public HidHost, public DeviceSide
 {
     Q_OBJECT
-    // How the last import or export (loadMacroFile, saveMacroFile, loadProfile, saveProfile) ended,
-    // for the message lines of the macro editor and the profile page: their results cannot tell a
-    // refusal from a cancelled dialog. "" done or cancelled; "name" a name no new macro file may have;
-    // "taken" a macro file of that name exists; "file" the chosen file was refused or the copy failed.
+    // How the last import or export (loadMacroFile, saveMacroFile, loadProfile, saveProfile) or new
+    // macro (createMacroIni) ended, for the message lines of the macro editor and the profile page:
+    // their results cannot tell a refusal from a cancelled dialog, or a name from a file. "" done or
+    // cancelled; "name" a name no new macro file may have; "taken" a macro file of that name exists;
+    // "file" the chosen file was refused, the copy failed or the new file could not be written.
     // Read only, without a change signal: the slots below are the whole contract.
     Q_PROPERTY(QString fileFailure READ fileFailure)
 public:
@@ -175,9 +176,11 @@ private:
     // The file dialogs start on the desktop, with the view as parent.
     QString choose(FileChooser::Kind kind, const QString &caption, const QString &filter);
     bool profileInRange(int profile, const char *operation) const;
-    // A copy's result, kept as fileFailure "file" and logged as `failed` and the chosen path when it
-    // failed.
+    // A copy's (or a new file's) result, kept as fileFailure "file" and logged as `failed` and the
+    // chosen path (or name) when it failed.
     bool copied(bool ok, const char *failed, const QString &chosen);
+    // Whether a new macro file may take the name: fileFailure "name" or "taken" when not, else "".
+    bool isNewMacroName(const QString &name, int deviceNo);
     // The image of profile number 1..10, read from the mouse first when it never was; null when the
     // number is out of range or the read failed.
     ProfileImage *loadedImage(uint profileNo);

@@ -45,12 +45,17 @@ bool myQQuickView::copied(bool ok, const char *failed, const QString &chosen)
     return ok;
 }
 
+bool myQQuickView::isNewMacroName(const QString &name, int deviceNo)
+{
+    m_fileFailure = !isNewFileName(name) ? "name" : m_data.macroExists(name, deviceNo) ? "taken" : "";
+    return m_fileFailure.isEmpty();
+}
+
 bool myQQuickView::loadMacroFile(QVariant macroFileName, int deviceNo)
 {
     const QString name = macroFileName.toString();
     // The name is judged before the dialog: nobody should pick a file only to hear the name was wrong.
-    m_fileFailure = !isNewFileName(name) ? "name" : m_data.macroExists(name, deviceNo) ? "taken" : "";
-    if (!m_fileFailure.isEmpty())
+    if (!isNewMacroName(name, deviceNo))
         return false;
     const QString chosen = choose(FileChooser::Kind::Open, tr("Open File"), macroFilter());
     return !chosen.isEmpty() &&

@@ -190,6 +190,18 @@ TEST_F(ViewTest, TheMacroEditorListsOnlyMacrosItCouldMakeAndSaysWhenItCannot)
     EXPECT_EQ(snapshot(), withOrphan);
     EXPECT_EQ(message->property("text").toString().toStdString(), "Not created: the name is taken");
 
+    // A good name whose file cannot be made (a file stands where the keyboard's macro folder goes)
+    // blames the file, not the name.
+    ASSERT_TRUE(QDir(path("modules/macro1")).removeRecursively());
+    write("modules/macro1", "");
+    const auto blocked = snapshot();
+    control(scene(), "macros1Name")->setProperty("text", "burst");
+    QMetaObject::invokeMethod(control(scene(), "macros1New"), "clicked");
+    EXPECT_TRUE(control(scene(), "macroEditor1")->property("macroNames").toStringList().isEmpty());
+    EXPECT_EQ(snapshot(), blocked);
+    EXPECT_EQ(control(scene(), "macroMessage1")->property("text").toString().toStdString(),
+              "Not created: the macro's file cannot be written");
+
     name->setProperty("text", "burst");
     QMetaObject::invokeMethod(newButton, "clicked");
     EXPECT_TRUE(QFile::exists(path("modules/macro/burst.bin")));

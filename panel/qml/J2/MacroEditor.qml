@@ -115,9 +115,10 @@ Row {
             }
             if (!ui_View.createMacroIni(name, editor.deviceNo)) {
                 // A file left from a macro that is not in the list also takes the name; it is not replaced.
-                editor.message = ui_View.loadMacroIni(name, editor.deviceNo).length >= 3
-                        ? editor.text(9, "Not created: the name is taken")
-                        : editor.text(10, "Not created: at most 64 characters and no / \\ : or ..")
+                var failure = ui_View.fileFailure
+                editor.message = failure === "taken" ? editor.text(9, "Not created: the name is taken")
+                        : failure === "name" ? editor.text(10, "Not created: at most 64 characters and no / \\ : or ..")
+                        : editor.text(19, "Not created: the macro's file cannot be written")
                 return
             }
             editor.adopt(name)
