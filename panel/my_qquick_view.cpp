@@ -1,5 +1,6 @@
 #include "panel/my_qquick_view.h"
 
+#include "panel/data_file.h"
 #include "panel/device/headset_audio_control.h"
 #include "panel/device/hid_thread.h"
 
@@ -197,7 +198,14 @@ QVariant myQQuickView::modifyMacroName(QVariant oldname, QVariant newname, int d
 
 QVariant myQQuickView::deleteMacroIni(QVariant name, int deviceNo)
 {
-    return m_data.deleteMacroIni(name.toString(), deviceNo);
+    const QString macro = name.toString();
+    const bool removed = m_data.deleteMacroIni(macro, deviceNo);
+    // A file already gone is no failure; one that stays keeps its macro. A name that could reach
+    // another file never had one of its own.
+    m_fileFailure.clear();
+    copied(removed || !isSafeFileName(macro) || !m_data.macroExists(macro, deviceNo),
+           "macro file not removed:", macro);
+    return removed;
 }
 
 QVariantList myQQuickView::getNameList(QVariant type, int deviceIndex)

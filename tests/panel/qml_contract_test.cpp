@@ -124,7 +124,8 @@ TEST_F(ViewTest, TheProductionSceneDrivesTheDevicesThroughItsControls)
 }
 
 // The macro editor through its controls: a new macro, two keys recorded from the hook, saved as
-// steps; deleting it removes the file, its name and the key bound to it.
+// steps; deleting it removes the file, its name and the key bound to it, the name and key only with
+// the file.
 TEST_F(ViewTest, TheMacroEditorRecordsSavesAndUnbinds)
 {
     write("modules/setting/pD.bin", "[mouseKeyMatrix]\n2=1, 0, 2\n");
@@ -151,13 +152,40 @@ TEST_F(ViewTest, TheMacroEditorRecordsSavesAndUnbinds)
     EXPECT_TRUE(stored[1].startsWith("k,4,0,"));
     EXPECT_EQ(view().getNameList(0, 0).value(0).toString(), "burst");
 
-    // Bound to a mouse key in profile 1, then deleted: the key gets the default profile's entry back.
+    // Bound to a mouse key in profile 1. A delete that cannot remove the file (a folder stands in its
+    // place: a read-only folder does not stop the tests' root user) keeps the name, the key and the
+    // file, and says so.
     view().setDataList("mouseKeyMatrix/2", {4, 0, 0});
     view().setData("mouseMacroKey/0", "burst");
+    QObject *editor = control(scene(), "macroEditor0"), *message = control(scene(), "macroMessage0");
+    ASSERT_TRUE(editor && message);
+    ASSERT_TRUE(QFile::rename(path("modules/macro/burst.bin"), path("burst.bin")));
+    write("modules/macro/burst.bin/step", "");
+    click("macros0Delete");
+    EXPECT_TRUE(QFile::exists(path("modules/macro/burst.bin/step")));
+    EXPECT_EQ(editor->property("macroNames").toStringList(), QStringList{"burst"});
+    EXPECT_EQ(view().getNameList(0, 0).value(0).toString(), "burst");
+    EXPECT_EQ(view().mouseGetKeydefine(2, false), (QVariantList{"4", "0", "0"}));
+    EXPECT_EQ(message->property("text").toString().toStdString(),
+              "Not deleted: the macro's file cannot be removed");
+
+    // Once it can: the file and the name go, and the key gets the default profile's entry back.
+    ASSERT_TRUE(QDir(path("modules/macro/burst.bin")).removeRecursively());
+    ASSERT_TRUE(QFile::rename(path("burst.bin"), path("modules/macro/burst.bin")));
     click("macros0Delete");
     EXPECT_FALSE(QFile::exists(path("modules/macro/burst.bin")));
     EXPECT_EQ(view().mouseGetKeydefine(2, false), (QVariantList{"1", "0", "2"}));
+    EXPECT_TRUE(editor->property("macroNames").toStringList().isEmpty());
     EXPECT_TRUE(view().getNameList(0, 0).value(0).toString() != "burst");
+    EXPECT_EQ(message->property("text").toString(), "");
+
+    // A file already gone is no failure: its name goes too.
+    control(scene(), "macros0Name")->setProperty("text", "gone");
+    click("macros0New");
+    ASSERT_TRUE(QFile::remove(path("modules/macro/gone.bin")));
+    click("macros0Delete");
+    EXPECT_TRUE(editor->property("macroNames").toStringList().isEmpty());
+    EXPECT_EQ(message->property("text").toString(), "");
 }
 
 // A macro is listed only when its file was made; a refused name or a failed save says so in a line.

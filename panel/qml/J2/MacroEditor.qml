@@ -138,9 +138,15 @@ Row {
             }
             editor.message = ""
         }
+        // The name and the keys bound to it go only with the file.
         onRemoved: {
             var name = editor.macroNames[index]
             ui_View.deleteMacroIni(name, editor.deviceNo)
+            if (ui_View.fileFailure !== "") {
+                editor.message = editor.text(20, "Not deleted: the macro's file cannot be removed")
+                return
+            }
+            editor.message = ""
             ui_View.deleteMacroUpdateProfile(name)
             var list = editor.macroNames.slice()
             list.splice(index, 1)
