@@ -106,37 +106,11 @@ protected:
         EXPECT_NE(ref.Port, nullptr) << wave;
         if (!ref.Port)
             return {};
-        auto filter = std::make_unique<sim::audio::Filter>(ref.Port);
-        std::unique_ptr<sim::audio::Pin> pin;
-        EXPECT_EQ(sim::audio::OpenPin(*filter, 0, data.data(), ULONG(data.size()), &pin), STATUS_SUCCESS);
-        if (!pin)
-            return {};
-        pin->SetSource(source);
-        EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-        sim::AdvanceMs(ms);
-        EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
-        pin.reset();
-        filter.reset();
-        std::vector<uint8_t> bytes;
-        for (const auto &p : bus->Iso(kPort).OutPackets(endpoint))
-            bytes.insert(bytes.end(), p.bytes.begin(), p.bytes.end());
+        sim::audio::Filter filter(ref.Port);
+        std::vector<uint8_t> bytes = PlayPin(filter, data, source, kPort, endpoint, ms);
         bytes.erase(bytes.begin(),
                     std::find_if(bytes.begin(), bytes.end(), [](uint8_t b) { return b != 0; }));
         return bytes;
-    }
-    // A render engine's formats, as the started device lists them.
-    std::vector<WAVEFORMATEXTENSIBLE> RenderFormats() const
-    {
-        std::vector<WAVEFORMATEXTENSIBLE> formats;
-        CUsbAudioAdapter *adapter = AdapterOf(pdo);
-        IStreamEngine *engine = nullptr;
-        for (ULONG i = 0; adapter && NT_SUCCESS(adapter->GetEngine(i, &engine)) && engine; ++i)
-        {
-            WAVEFORMATEXTENSIBLE f{};
-            for (ULONG k = 0; engine->GetEngineId() == 0 && NT_SUCCESS(engine->GetFormat(k, &f)); ++k)
-                formats.push_back(f);
-        }
-        return formats;
     }
     // Records `ms` virtual ms from the named capture wave filter in `format`: the bytes the pin moved.
     std::vector<uint8_t> Record(const std::string &wave, const WAVEFORMATEXTENSIBLE &format, unsigned ms)
@@ -266,7 +240,7 @@ TEST_F(DeviceDescriptorsTest, RatesNoStreamRunsAtAreNotOfferedAndTheRestStream)
     options.rates = {0, 44100, 999, 48000};
     ASSERT_TRUE(Start(HuldHeadset(options)));
     std::vector<ULONG> rates;
-    for (const WAVEFORMATEXTENSIBLE &f : RenderFormats())
+    for (const WAVEFORMATEXTENSIBLE &f : RenderFormats(pdo))
         rates.push_back(f.Format.nSamplesPerSec);
     EXPECT_EQ(rates, (std::vector<ULONG>{44100, 48000}));
     EXPECT_TRUE(sim::DebugLogContains("0 Hz below 1000 Hz not offered"));
@@ -342,7 +316,7 @@ TEST_F(DeviceDescriptorsTest, TwentyValidBitsInThreeByteContainersOpenAndPlay)
     options.rates = {48000};
     options.renderMaxPacket = 49 * 6;
     ASSERT_TRUE(Start(HuldHeadset(options)));
-    const auto formats = RenderFormats();
+    const auto formats = RenderFormats(pdo);
     ASSERT_EQ(formats.size(), 1u);
     EXPECT_EQ(formats[0].Format.wBitsPerSample, 24);
     EXPECT_EQ(formats[0].Samples.wValidBitsPerSample, 20);

@@ -70,30 +70,10 @@ protected:
     {
         auto format = engine_test::MakeFormat(WAVE_FORMAT_PCM, channels, rate, 16);
         format.dwChannelMask = mask;
-        const auto data = miniport_bench::DataFormat(format);
-        std::unique_ptr<sim::audio::Pin> pin;
-        EXPECT_EQ(sim::audio::OpenPin(*filter, 0, data.data(), ULONG(data.size()), &pin), STATUS_SUCCESS);
-        if (!pin)
-            return {};
         std::vector<UCHAR> bytes(source.size() * sizeof(int16_t));
         std::memcpy(bytes.data(), source.data(), bytes.size());
-        bus->Iso(kPort).ClearOutPackets(kOut);
-        pin->SetSource(bytes);
-        EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-        ULONG played = 0;
-        if (midway)
-        {
-            sim::AdvanceMs(midwayMs);
-            midway();
-            played = midwayMs;
-        }
-        sim::AdvanceMs(source.size() / channels / (rate / 1000) + 100 - played);
-        EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
-        std::vector<int16_t> out;
-        for (const auto &p : bus->Iso(kPort).OutPackets(kOut))
-            for (size_t i = 0; i + 1 < p.bytes.size(); i += 2)
-                out.push_back(int16_t(p.bytes[i] | p.bytes[i + 1] << 8));
-        return out;
+        return Samples16(PlayPin(*filter, miniport_bench::DataFormat(format), std::move(bytes), kPort, kOut,
+                                 ULONG(source.size() / channels / (rate / 1000) + 100), midway, midwayMs));
     }
 
     // Switches the surround node on or off as a client does: the topology filter's node named by the
