@@ -1107,7 +1107,9 @@ NTSTATUS CUsbAudioFunctionModel::AttachUnitEffects(CStreamEngine *engine)
     // A unit's sources link to its first node and its nodes chain behind that one, so the walk from
     // the output terminal meets only each unit's first node: the effect nodes further down a unit's
     // chain would never process the stream. The attached nodes run from the output back to the
-    // stream's terminal; their units are taken in the other order.
+    // stream's terminal; their units are taken in the other order. Only effect nodes join: a software
+    // volume further down a chain (the class 2.0 unit's, behind its mute) has a gate nothing opens,
+    // and listing it would put every block through float, which drops the low bits of 32-bit PCM.
     for (ULONG at = engine->GetNodeCount(); at-- > 0;)
     {
         IAudioNode *attached = nullptr;
