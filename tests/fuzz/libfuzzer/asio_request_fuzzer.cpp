@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "support/asio_request_harness.h"
+#include "support/fuzz_one_core.h"
 
 namespace
 {
@@ -39,6 +40,14 @@ asio_harness::Rig &TheRig()
 }
 
 } // namespace
+
+// Every request hands over between the test thread and the DPC thread: on one core (see
+// support/fuzz_one_core.h) that is a switch, not a wait for a second core.
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    fuzz_one_core::PinUnlessWorkers(*argc, *argv);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

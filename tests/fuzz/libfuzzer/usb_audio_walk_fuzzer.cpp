@@ -7,12 +7,8 @@
 // stand-in (or of the kernel's) is a crash, as is a format offered that does not stream. Each
 // configuration goes on the bus once a run: the device it makes ignores the input's reply script, so a
 // second round of the same bytes would repeat the first.
-#include <sched.h>
-
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -22,6 +18,8 @@
 #include <sim/pnp_sim.h>
 #include <sim/usb_pnp.h>
 
+#include "support/fuzz_one_core.h"
+#include "support/fuzz_scratch.h"
 #include "support/usb_audio_walk_harness.h"
 #include "support/usb_device_rounds.h"
 
@@ -79,9 +77,7 @@ void StreamOnTheBus(const uint8_t *data, size_t size)
     if (!streamed.insert(std::hash<std::string_view>()(config) ^ size_t(uac2)).second)
         return;
     sim::ResetAll();
-    static const std::filesystem::path root = std::filesystem::temp_directory_path() / "zelko-walk-fuzzer";
-    std::filesystem::create_directories(root);
-    sim::files::SetSystemRoot(root);
+    sim::files::SetSystemRoot(fuzz_scratch::Folder("zelko-walk-fuzz"));
     std::string broke;
     {
         usbsim::Bus bus;
@@ -99,25 +95,10 @@ void StreamOnTheBus(const uint8_t *data, size_t size)
 
 } // namespace
 
-// The stand-ins' threads (DPC, worker, hub, the driver's own) run on the core the run starts on. Each
-// control request and each frame hands over from one of them to another; spread over the cores, every
-// handover waited for a second core that the rest of the machine (CI's sanitizer suite) kept busy, and
-// the waits cost more than the inputs. A run that starts workers (-fork, -jobs, -workers) stays free,
-// so they do not all inherit one core: each pins itself to its own.
+// The stand-ins' threads stay on one core (see support/fuzz_one_core.h).
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
-    for (int i = 1; i < *argc; ++i)
-        for (const char *flag : {"-fork=", "-jobs=", "-workers="})
-            if (std::strncmp((*argv)[i], flag, std::strlen(flag)) == 0)
-                return 0;
-    const int cpu = sched_getcpu();
-    if (cpu >= 0)
-    {
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        CPU_SET(cpu, &one);
-        sched_setaffinity(0, sizeof one, &one); // where it is refused, the threads go where they may
-    }
+    fuzz_one_core::PinUnlessWorkers(*argc, *argv);
     return 0;
 }
 
