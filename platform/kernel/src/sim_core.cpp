@@ -26,8 +26,8 @@ int g_runnable = 0;       // counted threads not blocked
 bool g_advancing = false; // MaybeAdvanceLocked is firing timers
 
 // What a host thread sleeps on while it waits. Each thread takes one from a pool and gives it back
-// when it ends; none is freed while the program runs, so a post that comes late (a real-time wait
-// timed out first) only makes some later sleep check its condition once more.
+// when it ends; none is ever freed, so a post that comes late (a real-time wait timed out first) only
+// makes some later sleep check its condition once more.
 struct Wake
 {
     std::mutex m;
@@ -57,9 +57,19 @@ struct Wake
         posted = false;
     }
 };
-std::mutex g_wakePoolLock;
-std::vector<std::unique_ptr<Wake>> g_wakes; // every one made
-std::vector<Wake *> g_freeWakes;
+// Never destroyed: a system thread is detached, and one that ends as the program exits gives its
+// Wake back, and posts the Wakes its last unlock picked, after the program's statics are gone.
+struct WakePool
+{
+    std::mutex lock;
+    std::vector<std::unique_ptr<Wake>> all; // every one made
+    std::vector<Wake *> free;
+};
+WakePool &Wakes()
+{
+    static WakePool *const pool = new WakePool;
+    return *pool;
+}
 // Plain values, so the main thread's waits in handlers at exit, after its thread-local objects are
 // gone, still find its Wake.
 thread_local Wake *t_wake = nullptr;
@@ -68,8 +78,8 @@ struct WakeLease
 {
     ~WakeLease()
     {
-        std::lock_guard<std::mutex> g(g_wakePoolLock);
-        g_freeWakes.push_back(t_wake);
+        std::lock_guard<std::mutex> g(Wakes().lock);
+        Wakes().free.push_back(t_wake);
         t_wake = nullptr;
         t_leaseEnded = true; // a wait after this keeps its next Wake for good
     }
@@ -79,16 +89,17 @@ Wake *SelfWake()
     if (t_wake)
         return t_wake;
     {
-        std::lock_guard<std::mutex> g(g_wakePoolLock);
-        if (g_freeWakes.empty())
+        WakePool &pool = Wakes();
+        std::lock_guard<std::mutex> g(pool.lock);
+        if (pool.free.empty())
         {
-            g_wakes.push_back(std::make_unique<Wake>());
-            t_wake = g_wakes.back().get();
+            pool.all.push_back(std::make_unique<Wake>());
+            t_wake = pool.all.back().get();
         }
         else
         {
-            t_wake = g_freeWakes.back();
-            g_freeWakes.pop_back();
+            t_wake = pool.free.back();
+            pool.free.pop_back();
         }
     }
     if (!t_leaseEnded)
