@@ -20,9 +20,9 @@ fail() {
 # (empty: the true one), and where the file is cut (empty: nowhere).
 python3 - <<'PY'
 import struct
-def wav(name, channels, frames, claim=None, cut=None, tag=1):
+def wav(name, channels, frames, claim=None, cut=None, tag=1, rate=48000):
     data = bytes((n * 7 + 1) % 251 for n in range(frames * channels * 2))
-    fmt = struct.pack('<HHIIHH', tag, channels, 48000, 48000 * channels * 2, channels * 2, 16)
+    fmt = struct.pack('<HHIIHH', tag, channels, rate, rate * channels * 2, channels * 2, 16)
     body = b'WAVEfmt ' + struct.pack('<I', len(fmt)) + fmt + b'data' + struct.pack('<I', len(data) if claim is None else claim) + data
     f = b'RIFF' + struct.pack('<I', len(body)) + body
     open(name, 'wb').write(f if cut is None else f[:cut])
@@ -36,6 +36,7 @@ wav('streamed.wav', 2, 4800, claim=0xFFFFFFFF)
 wav('streamed-empty.wav', 2, 0, claim=0xFFFFFFFF)
 wav('cut-10001.wav', 2, 100000, cut=10001)
 wav('eight.wav', 8, 4800)
+wav('long.wav', 1, 601 * 1000, rate=1000)
 PY
 cp two.wav two-copy.wav
 
@@ -59,6 +60,7 @@ mistake() {
 mistake 2 "/tmp is not a regular file" --input /tmp
 mistake 2 "/dev/zero is not a regular file" --input /dev/zero
 mistake 2 "no file nothing.wav" --input nothing.wav
+mistake 2 "long.wav lasts 601 s; play takes at most 600 s" --input long.wav
 mistake 2 "HPOut00 does not take 768000 Hz, 8 ch, 32-bit" --tone 1000,600,768000,8,32
 
 # Failures once reported as success.
