@@ -431,6 +431,66 @@ TEST_F(KernelScheduler, TerminatingAThreadUnwindsItAndLeaksAreReported)
     EXPECT_EQ(EndOfTestReport(), "");
 }
 
+// A system thread runs detached, so it may end as the program exits: what it gives back as it ends
+// (its wait's wake, in a thread-local's destructor) comes after the program's statics are gone.
+// ExitLate holds one such thread in its end until then: constructed before every default-priority
+// static of the program, it is destroyed after all of them.
+struct ExitLate
+{
+    ExitLate() {} // dynamic, so that the priority below places it
+    ~ExitLate()
+    {
+        if (!armed)
+            return;
+        go = true;
+        go.notify_one();
+        done.wait(false);
+    }
+    std::atomic<bool> armed{false}, go{false}, done{false};
+} g_exitLate __attribute__((init_priority(101)));
+
+// The held thread's own thread-locals around the one the scheduler makes at its first wait: made
+// before it, `Ended` is destroyed after it; made after it, `Held` is destroyed before it and waits.
+struct Ended
+{
+    ~Ended()
+    {
+        g_exitLate.done = true;
+        g_exitLate.done.notify_one();
+    }
+};
+struct Held
+{
+    ~Held() { g_exitLate.go.wait(false); }
+};
+
+TEST_F(KernelScheduler, AThreadEndingAfterTheProgramsStaticsLeavesTheExitClean)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            KEVENT go;
+            KeInitializeEvent(&go, NotificationEvent, FALSE);
+            PVOID t = StartThread(
+                [](PVOID event)
+                {
+                    thread_local Ended ended;
+                    (void)ended;
+                    KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+                    thread_local Held held;
+                    (void)held;
+                },
+                &go);
+            sim::RunUntilIdle();
+            KeSetEvent(&go, 0, FALSE);
+            KeWaitForSingleObject(t, Executive, KernelMode, FALSE, nullptr);
+            ObDereferenceObject(t);
+            g_exitLate.armed = true;
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
 // Threads blocked on one thing each: an event of either kind, a mutex, a timer, another thread's
 // end, a delay, a timeout. Each notes when its wait ended.
 struct Blocked
