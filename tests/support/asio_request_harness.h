@@ -172,6 +172,9 @@ inline std::string RunSteps(PDEVICE_OBJECT pdo, const uint8_t *data, size_t size
 inline std::string Rig::Run(const uint8_t *data, size_t size, Served *served)
 {
     std::string broke = RunSteps(m_pdo, data, size, served);
+    // What the input set going ends first: a wake from D2 starts the status thread, whose first
+    // requests would otherwise reach the logs after they were cleared.
+    sim::RunUntilIdle();
     m_bus->ClearLog();
     m_bus->Iso(1).ClearLog();
     sim::ClearDebugLog();
