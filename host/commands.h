@@ -19,6 +19,9 @@ std::shared_ptr<usbsim::VirtualDevice> BuildHeadset(const std::string &name);
 // Whether the render stream of the headset `name` passes an effect that alters it even with every
 // switch off, so that what reaches the bus is processed, not the source.
 bool RenderPathProcessed(const std::string &name);
+// Whether the headset `name`'s surround switch reaches a node the driver runs on the render stream;
+// otherwise the switch goes to the headset, which would process the sound after the bus.
+bool SurroundRunsInTheDriver(const std::string &name);
 
 // Imports the INI file of `examples` into the settings of the headset `options.device` names, as the
 // driver does at device start, and prints the resulting "Settings" values. Returns the process exit code.

@@ -85,4 +85,11 @@ bool RenderPathProcessed(const std::string &name)
     return name == "grue";
 }
 
+bool SurroundRunsInTheDriver(const std::string &name)
+{
+    // Grue's effect unit carries the surround engine; Plon's plain feature unit only forwards the
+    // vendor switch to the device.
+    return name == "grue";
+}
+
 } // namespace host

@@ -949,7 +949,10 @@ int RunPlay(const Options &options)
     {
         mistake = SetSurround(options.surround == "on");
         if (mistake.empty())
-            std::printf("Surround   %s\n", options.surround.c_str());
+            std::printf("Surround   %s%s\n", options.surround.c_str(),
+                        SurroundRunsInTheDriver(options.device)
+                            ? ""
+                            : " (switched in the headset itself: the bus carries the stream as sent)");
         else
             mistake = "--surround " + options.surround + ": " + mistake;
     }
