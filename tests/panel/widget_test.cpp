@@ -630,4 +630,28 @@ TEST_F(WidgetTest, VolumeSlidersTheLibraryCouldNotReadWaitDisabled)
         checkAndRun();
         EXPECT_EQ(shown(), (Shown{"off 50", "off 50", "off 50", "off 50"}));
     }
+
+    // A check that reads the master but not the right channel: locked, the pair shows the master it
+    // sends; unlocked, the pair waits, for each of its sends carries both channels. The failing call
+    // is the channel's read-back, found in the calls of a check made just before.
+    conf.Reset();
+    volumes(0.6f, 0.4f);
+    conf.ResetLog();
+    checkAndRun();
+    const std::vector<ConfSimCall> calls = conf.Calls();
+    size_t rightRead = 0;
+    for (size_t i = 0; i < calls.size(); ++i)
+        if (calls[i].direction == CONFLIB_GET && calls[i].handle == 0x10 && calls[i].param[0] == 1 &&
+            PropertyName(calls[i]) == "VolumeScalarControl")
+            rightRead = i + 1;
+    ASSERT_NE(rightRead, 0u);
+    for (const bool locked : {true, false})
+    {
+        control(scene, "volumeLock")->setProperty("checked", locked);
+        conf.ResetLog();
+        conf.Apply("fail call " + std::to_string(rightRead));
+        checkAndRun();
+        EXPECT_EQ(shown(),
+                  locked ? (Shown{"60", "60", "40", "40"}) : (Shown{"off 60", "off 60", "40", "40"}));
+    }
 }
