@@ -247,6 +247,18 @@ TEST_F(WavFiles, TheReaderTakesRegularFilesOnlyAndReadsThemInBlocks)
     EXPECT_EQ(error, "/dev/zero is not a regular file");
     EXPECT_FALSE(reader.Open(m_Folder / "none.wav", &error));
     EXPECT_EQ(error, "no file " + (m_Folder / "none.wav").string());
+    // Longer than a RIFF size can say, whatever its chunks claim: refused by its size alone. It is made
+    // sparse, taking no room; a file system that cannot hold a file this long leaves nothing to try.
+    const std::filesystem::path huge = Store("huge.wav", File(1, 2, 48000, 16, Bytes(4)));
+    std::error_code ec;
+    std::filesystem::resize_file(huge, wav::kMaxFileBytes + 1, ec);
+    if (!ec)
+    {
+        EXPECT_FALSE(reader.Open(huge, &error));
+        EXPECT_EQ(error, huge.string() + " is larger than a WAV file can be (" +
+                             std::to_string(wav::kMaxFileBytes + 1) + " bytes)");
+    }
+    std::filesystem::remove(huge);
 
     // An odd chunk and a cut frame: the whole frames, in any block size, as the in-memory parse gives them.
     Bytes frames(6 * 101 + 4);
