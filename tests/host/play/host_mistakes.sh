@@ -2,7 +2,8 @@
 # zelko-host takes a user's mistakes as ./run passes them on: each ends with exit code 2 (a mistake in
 # the command line or its files) and one line on stderr naming it, never an abort, and writes no
 # file; unknown names come with the valid ones. What is not a mistake plays as it should: a short
-# data chunk with a warning, an 8-channel plain PCM file on a 7.1 headset, a device name in capitals.
+# data chunk with a warning, a silent file as the silence the bus carries, an 8-channel plain PCM file
+# on a 7.1 headset, a device name in capitals.
 # Usage: <zelko-host> <examples folder> <tools/run-panel.sh>
 set -uo pipefail
 host=$1
@@ -20,8 +21,8 @@ fail() {
 # (empty: the true one), and where the file is cut (empty: nowhere).
 python3 - <<'PY'
 import struct
-def wav(name, channels, frames, claim=None, cut=None, tag=1, rate=48000):
-    data = bytes((n * 7 + 1) % 251 for n in range(frames * channels * 2))
+def wav(name, channels, frames, claim=None, cut=None, tag=1, rate=48000, silent=False):
+    data = bytes(frames * channels * 2) if silent else bytes((n * 7 + 1) % 251 for n in range(frames * channels * 2))
     fmt = struct.pack('<HHIIHH', tag, channels, rate, rate * channels * 2, channels * 2, 16)
     body = b'WAVEfmt ' + struct.pack('<I', len(fmt)) + fmt + b'data' + struct.pack('<I', len(data) if claim is None else claim) + data
     f = b'RIFF' + struct.pack('<I', len(body)) + body
@@ -37,6 +38,7 @@ wav('streamed-empty.wav', 2, 0, claim=0xFFFFFFFF)
 wav('cut-10001.wav', 2, 100000, cut=10001)
 wav('eight.wav', 8, 4800)
 wav('long.wav', 1, 601 * 1000, rate=1000)
+wav('silent.wav', 2, 4800, silent=True)
 PY
 cp two.wav two-copy.wav
 
@@ -112,6 +114,10 @@ for file in short.wav streamed.wav cut-10001.wav; do
   grep -q '^bit-exact: yes' stdout.txt || fail "$file: $(cat stdout.txt)"
   test -s played.wav || fail "$file: nothing written"
 done
+
+# A silent file is what a silent bus carries.
+"$host" --examples "$examples" --input silent.wav --output played.wav >stdout.txt 2>stderr.txt || fail "silent.wav: $(cat stderr.txt)"
+grep -q '^bit-exact: yes' stdout.txt || fail "silent.wav: $(cat stdout.txt)"
 
 # Names without case; 8-channel plain PCM reaches the 7.1 endpoint as the extensible format with the
 # endpoint's mask.

@@ -38,8 +38,9 @@ grep -q '^measured rate 48000.0 Hz (bus, over 2109 USB frames)$' play.txt || { c
 # The effect headsets' surround switched on before the pin runs; a headset without the node refuses it
 # in one line.
 "$host" --examples "$examples" play --device plon --surround on >surround.txt || { cat surround.txt; exit 1; }
-# Plon's switch goes to the headset itself, and the host says so.
+# Plon's switch goes to the headset itself, and the host says so: its bus is still the example.
 grep -qx 'Surround   on (switched in the headset itself: the bus carries the stream as sent)' surround.txt || { cat surround.txt; exit 1; }
+grep -q '^bit-exact: yes' surround.txt || { cat surround.txt; exit 1; }
 grep -Eq '^transfers [0-9]+ on endpoint .*errors 0, underruns 0$' surround.txt || { cat surround.txt; exit 1; }
 # The Grue headset runs its surround in the driver: switched on, its bus is no longer what it is off.
 "$host" --examples "$examples" play --device grue --output grue-off.wav >/dev/null
