@@ -371,12 +371,13 @@ std::string UsageText()
         // Continuation lines line up under the first.
         std::string indented;
         for (char c : help)
-            indented += c == '\n' ? std::string("\n") + std::string(19, ' ') : std::string(1, c);
+            indented += c == '\n' ? std::string("\n") + std::string(20, ' ') : std::string(1, c);
         char line[32];
-        std::snprintf(line, sizeof line, "  %-16s ", head.c_str());
+        // Wide enough for the longest head, "--surround on|off".
+        std::snprintf(line, sizeof line, "  %-17s ", head.c_str());
         text += line + indented + "\n";
     }
-    text += "  --help           this text\n\n"
+    text += "  --help            this text\n\n"
             "exit codes: 0 done; 1 the run started and failed (one line says why); 2 a mistake in the\n"
             "command line or its files (one line names it). A run that does not end with 0 writes no file.\n";
     return text;
