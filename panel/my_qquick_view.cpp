@@ -193,7 +193,9 @@ QVariant myQQuickView::updataNameList(QVariant type, QStringList nameList, int d
 
 QVariant myQQuickView::modifyMacroName(QVariant oldname, QVariant newname, int deviceNo)
 {
-    return m_data.modifyMacroName(oldname.toString(), newname.toString(), deviceNo);
+    const QString from = oldname.toString(), to = newname.toString();
+    return isNewMacroName(to, deviceNo) &&
+           copied(m_data.modifyMacroName(from, to, deviceNo), "macro file not renamed:", from);
 }
 
 QVariant myQQuickView::deleteMacroIni(QVariant name, int deviceNo)

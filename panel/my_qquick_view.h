@@ -38,11 +38,12 @@ class myQQuickView : public QQuickWidget, public HidHost, public DeviceSide
 {
     Q_OBJECT
     // How the last import or export (loadMacroFile, saveMacroFile, loadProfile, saveProfile), new
-    // macro (createMacroIni) or macro deletion (deleteMacroIni) ended, for the message lines of the
-    // macro editor and the profile page: their results cannot tell a refusal from a cancelled dialog,
-    // a name from a file, or a file that stays from one already gone. "" done or cancelled; "name" a
-    // name no new macro file may have; "taken" a macro file of that name exists; "file" the chosen
-    // file was refused, the copy failed, the new file could not be written or the file stays.
+    // macro (createMacroIni), macro rename (modifyMacroName) or deletion (deleteMacroIni) ended, for
+    // the message lines of the macro editor and the profile page: their results cannot tell a refusal
+    // from a cancelled dialog, a name from a file, or a file that stays from one already gone. "" done
+    // or cancelled; "name" a name no new macro file may have; "taken" a macro file of that name
+    // exists; "file" the chosen file was refused, the copy failed, the new file could not be written,
+    // the old one is gone or could not be moved, or the file stays.
     // Read only, without a change signal: the slots below are the whole contract.
     Q_PROPERTY(QString fileFailure READ fileFailure)
 public:

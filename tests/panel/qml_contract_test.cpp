@@ -54,6 +54,23 @@ bool hasSlot(const QMetaObject *meta, const QString &name, int arguments)
     }
     return false;
 }
+
+// The mouse's macro editor in the production scene, worked through its controls.
+struct MacroEditorControls
+{
+    explicit MacroEditorControls(QQuickItem *scene)
+        : scene(scene), name(control(scene, "macros0Name")), message(control(scene, "macroMessage0")),
+          editor(control(scene, "macroEditor0")), list(control(scene, "macros0"))
+    {
+    }
+    bool found() const { return name && message && editor && list; }
+    void click(const QString &button) const { QMetaObject::invokeMethod(control(scene, button), "clicked"); }
+    std::string said() const { return message->property("text").toString().toStdString(); }
+    QStringList listed() const { return editor->property("macroNames").toStringList(); }
+
+    QQuickItem *scene;
+    QObject *name, *message, *editor, *list;
+};
 } // namespace
 
 TEST_F(ViewTest, EveryCallOfTheSceneNamesASlotWithItsArguments)
@@ -244,6 +261,57 @@ TEST_F(ViewTest, TheMacroEditorListsOnlyMacrosItCouldMakeAndSaysWhenItCannot)
         << message->property("text").toString().toStdString();
 }
 
+// A rename moves the file first and lists the new name only when it moved. A name it cannot take
+// and a file it cannot move each say so in their own line, and change nothing.
+TEST_F(ViewTest, TheMacroEditorRenamesOnlyWithItsFileAndSaysWhyNot)
+{
+    build(560, QUrl("qrc:modules/qml/main.qml"));
+    ASSERT_NE(scene(), nullptr);
+    const MacroEditorControls m(scene());
+    ASSERT_TRUE(m.found());
+    const auto rename = [&](const QString &to)
+    {
+        m.name->setProperty("text", to);
+        m.click("macros0Rename");
+        return m.said();
+    };
+    const QByteArray macro = "[config]\ntotal=1\nrepeat=1\ndelay=1\ntimes=1\n[macro]\n0=\"k,4,1,0\"\n";
+    for (const char *made : {"burst", "shot"})
+    {
+        m.name->setProperty("text", made);
+        m.click("macros0New");
+    }
+    write("modules/macro/burst.bin", macro);
+    write("modules/macro/orphan.bin", macro);
+    m.list->setProperty("current", 0);
+
+    EXPECT_EQ(rename("fire"), "");
+    EXPECT_FALSE(QFileInfo::exists(path("modules/macro/burst.bin")));
+    EXPECT_EQ(read("modules/macro/fire.bin"), macro);
+    EXPECT_EQ(m.listed(), (QStringList{"fire", "shot"}));
+    EXPECT_EQ(view().getNameList(0, 0), (QVariantList{"fire", "shot"}));
+
+    // An unlisted macro's file takes its name as a listed one does; neither is replaced.
+    const auto before = snapshot();
+    for (const QString &refused : {QString("orphan"), QString(65, 'x'), QString("fire/x")})
+    {
+        SCOPED_TRACE(refused.toStdString());
+        EXPECT_EQ(rename(refused), "Not renamed: the name is taken or not allowed");
+        EXPECT_EQ(snapshot(), before);
+        EXPECT_EQ(m.listed(), (QStringList{"fire", "shot"}));
+    }
+
+    // The file went behind the editor's back: the name stays, and the line blames the file.
+    ASSERT_TRUE(QFile::remove(path("modules/macro/fire.bin")));
+    const auto gone = snapshot();
+    EXPECT_EQ(rename("spray"), "Not renamed: the macro's file is gone or cannot be moved");
+    EXPECT_EQ(snapshot(), gone);
+    EXPECT_EQ(m.listed(), (QStringList{"fire", "shot"}));
+    // A listed name is refused before the file is tried, whatever the last file operation left.
+    EXPECT_EQ(rename("shot"), "Not renamed: the name is taken or not allowed");
+    EXPECT_EQ(snapshot(), gone);
+}
+
 // Import makes a new macro from a chosen file under the name typed for a new one; a name it cannot
 // take is refused before any dialog, a refused file writes nothing, and both say so, as does a failed
 // export. A cancelled dialog changes and says nothing.
@@ -251,18 +319,13 @@ TEST_F(ViewTest, TheMacroEditorImportsUnderANewNameAndSaysWhenImportOrExportFail
 {
     build(560, QUrl("qrc:modules/qml/main.qml"));
     ASSERT_NE(scene(), nullptr);
-    QObject *name = control(scene(), "macros0Name"), *message = control(scene(), "macroMessage0");
-    QObject *editor = control(scene(), "macroEditor0"), *list = control(scene(), "macros0");
-    ASSERT_TRUE(name && message && editor && list);
-    const auto click = [&](const QString &button)
-    { QMetaObject::invokeMethod(control(scene(), button), "clicked"); };
-    const auto said = [&] { return message->property("text").toString().toStdString(); };
-    const auto listed = [&] { return editor->property("macroNames").toStringList(); };
+    const MacroEditorControls m(scene());
+    ASSERT_TRUE(m.found());
     const QByteArray macro = "[config]\ntotal=1\nrepeat=2\ndelay=1\ntimes=3\n[macro]\n0=\"k,4,1,0\"\n";
     write("outside/fire.mc", macro);
     // "burst" is listed with its file gone; "orphan" has a file but is not listed: both take the name.
-    name->setProperty("text", "burst");
-    click("macros0New");
+    m.name->setProperty("text", "burst");
+    m.click("macros0New");
     QFile::remove(path("modules/macro/burst.bin"));
     write("modules/macro/orphan.bin", macro);
 
@@ -277,21 +340,21 @@ TEST_F(ViewTest, TheMacroEditorImportsUnderANewNameAndSaysWhenImportOrExportFail
     for (const auto &[refused, expected] : refusedNames)
     {
         SCOPED_TRACE(refused.toStdString());
-        name->setProperty("text", refused);
+        m.name->setProperty("text", refused);
         chooser.answers = {path("outside/fire.mc")};
-        click("macroImport0");
+        m.click("macroImport0");
         EXPECT_TRUE(chooser.requests.empty()) << "no dialog for a name that cannot be taken";
         EXPECT_EQ(snapshot(), before);
-        EXPECT_EQ(listed(), QStringList{"burst"});
-        EXPECT_EQ(said().substr(0, expected.size()), expected) << said();
+        EXPECT_EQ(m.listed(), QStringList{"burst"});
+        EXPECT_EQ(m.said().substr(0, expected.size()), expected) << m.said();
     }
 
-    name->setProperty("text", "fire");
+    m.name->setProperty("text", "fire");
     chooser.answers.clear();
-    click("macroImport0");
+    m.click("macroImport0");
     EXPECT_EQ(chooser.requests.size(), 1u);
     EXPECT_EQ(snapshot(), before);
-    EXPECT_EQ(said(), "") << "a cancelled dialog is no failure";
+    EXPECT_EQ(m.said(), "") << "a cancelled dialog is no failure";
 
     write("outside/cut.mc", "[config]\ntotal=1\n[mac");
     write("outside/huge.mc", QByteArray(2 * 1024 * 1024, 'a'));
@@ -300,45 +363,45 @@ TEST_F(ViewTest, TheMacroEditorImportsUnderANewNameAndSaysWhenImportOrExportFail
     for (const char *refused : {"cut.mc", "huge.mc", "folder.mc", "gone.mc"})
     {
         SCOPED_TRACE(refused);
-        editor->setProperty("message", "");
+        m.editor->setProperty("message", "");
         chooser.answers = {path(QString("outside/") + refused)};
-        click("macroImport0");
+        m.click("macroImport0");
         EXPECT_EQ(snapshot(), before);
-        EXPECT_EQ(listed(), QStringList{"burst"});
-        EXPECT_EQ(said(), "Not imported: the file is not a macro or cannot be read");
+        EXPECT_EQ(m.listed(), QStringList{"burst"});
+        EXPECT_EQ(m.said(), "Not imported: the file is not a macro or cannot be read");
     }
 
     chooser.answers = {path("outside/fire.mc")};
-    click("macroImport0");
+    m.click("macroImport0");
     EXPECT_EQ(read("modules/macro/fire.bin"), macro);
-    EXPECT_EQ(listed(), (QStringList{"burst", "fire"}));
-    EXPECT_EQ(list->property("current").toInt(), 1);
-    EXPECT_EQ(editor->property("actions").value<QJSValue>().toVariant().toStringList(),
+    EXPECT_EQ(m.listed(), (QStringList{"burst", "fire"}));
+    EXPECT_EQ(m.list->property("current").toInt(), 1);
+    EXPECT_EQ(m.editor->property("actions").value<QJSValue>().toVariant().toStringList(),
               QStringList{"k,4,1,0"});
-    EXPECT_EQ(said(), "");
+    EXPECT_EQ(m.said(), "");
     // The keyboard's editor imports into its own folder.
     control(scene(), "macros1Name")->setProperty("text", "fire");
     chooser.answers = {path("outside/fire.mc")};
-    click("macroImport1");
+    m.click("macroImport1");
     EXPECT_EQ(read("modules/macro1/fire.bin"), macro);
 
     // Export: into a folder that is not there, cancelled, done, then with the macro's file gone.
     chooser.answers = {path("outside/none/fire.mc")};
-    click("macroExport0");
+    m.click("macroExport0");
     EXPECT_FALSE(QFileInfo::exists(path("outside/none")));
-    EXPECT_EQ(said(), "Not exported: the macro's file is gone or the chosen file cannot be written");
+    EXPECT_EQ(m.said(), "Not exported: the macro's file is gone or the chosen file cannot be written");
     chooser.answers.clear();
-    click("macroExport0");
-    EXPECT_EQ(said(), "");
+    m.click("macroExport0");
+    EXPECT_EQ(m.said(), "");
     chooser.answers = {path("outside/copy.mc")};
-    click("macroExport0");
+    m.click("macroExport0");
     EXPECT_EQ(read("outside/copy.mc"), macro);
-    EXPECT_EQ(said(), "");
+    EXPECT_EQ(m.said(), "");
     QFile::remove(path("modules/macro/fire.bin"));
     chooser.answers = {path("outside/again.mc")};
-    click("macroExport0");
+    m.click("macroExport0");
     EXPECT_FALSE(QFileInfo::exists(path("outside/again.mc")));
-    EXPECT_EQ(said().substr(0, 14), "Not exported: ");
+    EXPECT_EQ(m.said().substr(0, 14), "Not exported: ");
 }
 
 // A macro file written by hand, its steps unquoted, keeps its steps through the import; quoted steps,

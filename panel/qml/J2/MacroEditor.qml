@@ -125,8 +125,11 @@ Row {
         }
         onRenamed: {
             var old = editor.macroNames[index]
-            if (editor.macroNames.indexOf(name) >= 0 || !ui_View.modifyMacroName(old, name, editor.deviceNo)) {
-                editor.message = editor.text(12, "Not renamed: the name is taken or not allowed")
+            var listed = editor.macroNames.indexOf(name) >= 0
+            if (listed || !ui_View.modifyMacroName(old, name, editor.deviceNo)) {
+                editor.message = !listed && ui_View.fileFailure === "file"
+                        ? editor.text(21, "Not renamed: the macro's file is gone or cannot be moved")
+                        : editor.text(12, "Not renamed: the name is taken or not allowed")
                 return
             }
             var list = editor.macroNames.slice()
