@@ -312,6 +312,34 @@ TEST_F(ViewTest, TheMacroEditorRenamesOnlyWithItsFileAndSaysWhyNot)
     EXPECT_EQ(snapshot(), gone);
 }
 
+// A new macro whose name the list cannot take (a folder stands where the list's file goes) has its
+// file taken away again, and the line says nothing changed; a file that cannot be taken away stays
+// and takes the name from the next new macro, and the line says that instead.
+TEST_F(ViewTest, ANewMacroTheListCannotTakeLeavesNoFileOrSaysItStays)
+{
+    build(560, QUrl("qrc:modules/qml/main.qml"));
+    ASSERT_NE(scene(), nullptr);
+    const MacroEditorControls m(scene());
+    ASSERT_TRUE(m.found());
+    ASSERT_TRUE(QDir().mkpath(path("modules/setting/name.bin")));
+    const auto before = snapshot();
+    m.name->setProperty("text", "burst");
+    m.click("macros0New");
+    EXPECT_EQ(snapshot(), before);
+    EXPECT_TRUE(m.listed().isEmpty());
+    EXPECT_EQ(m.said(), "The list of macros cannot be written: nothing changed");
+
+    // New and Import hand the editor a name whose file they made; here that file cannot be removed
+    // (a folder in its place: a read-only folder does not stop the tests' root user).
+    write("modules/macro/burst.bin/step", "");
+    const auto stays = snapshot();
+    QMetaObject::invokeMethod(m.editor, "adopt", Q_ARG(QVariant, "burst"));
+    EXPECT_EQ(snapshot(), stays);
+    EXPECT_TRUE(m.listed().isEmpty());
+    EXPECT_EQ(m.said(),
+              "The list of macros cannot be written: the new macro's file stays and takes its name");
+}
+
 // Import makes a new macro from a chosen file under the name typed for a new one; a name it cannot
 // take is refused before any dialog, a refused file writes nothing, and both say so, as does a failed
 // export. A cancelled dialog changes and says nothing.

@@ -36,11 +36,12 @@ Row {
         return stored
     }
     // Lists and selects a macro whose file was just made; a list that cannot be stored takes the new
-    // file away again.
+    // file away again, and a file that stays is named, since it takes the name from a new macro.
     function adopt(name) {
         if (!storeNames(macroNames.concat([name]))) {
             ui_View.deleteMacroIni(name, deviceNo)
-            message = text(11, "The list of macros cannot be written: nothing changed")
+            message = ui_View.fileFailure === "" ? text(11, "The list of macros cannot be written: nothing changed")
+                    : text(22, "The list of macros cannot be written: the new macro's file stays and takes its name")
             return
         }
         message = ""
