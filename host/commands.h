@@ -40,7 +40,8 @@ int RunStart(const Options &options);
 // With `surround` set, the headset's surround node is switched through the topology filter before
 // the pin runs. Exit code 0, 1 with a one-line reason (start, pin, leak), 2 for a source that cannot
 // be played, an endpoint that is not there or plays the other way, a format the endpoint does not
-// take or a surround setting the headset has no node for; a failed run writes no file.
+// take or a surround setting the headset has no node for; a failed run writes no file and leaves no
+// folder it made for one, and the file is written only once every check of the run has passed.
 int RunPlay(const Options &options);
 
 // Starts the driver on the headset, feeds its IN endpoints with the pattern, records `seconds` from

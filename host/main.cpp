@@ -1,6 +1,8 @@
 // zelko-host: runs the system's jobs on the simulated platform.
 #include "commands.h"
 
+#include "host/wav/wav_file.h"
+
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -9,6 +11,8 @@
 
 int main(int argc, char **argv)
 {
+    // Before the simulated machine starts a thread: each inherits the blocked signals.
+    wav::EndOnSignalsLeavingNoFile();
     // Every input is checked before anything large is made; these catch what checking cannot
     // foresee (a full disk, a machine out of memory), so the program still ends with one line.
     try

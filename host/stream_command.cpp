@@ -718,15 +718,24 @@ std::string OutputPath(const Options &options, const char *prefix, const std::st
 }
 
 // How a run ended: the exit code, with one line on stderr for anything but success. A mistake (2)
-// is the user's to mend; a failure (1) is the run's.
+// is the user's to mend; a failure (1) is the run's. The output is committed only once every check
+// of the run has passed, the kernel state's last.
 int End(Session &session, const char *command, const Options &options, std::string failure,
-        const std::string &mistake = "")
+        const std::string &mistake = "", wav::Writer *output = nullptr)
 {
     const std::string leftOver = session.End();
     std::printf("Pool       %s\n", leftOver.empty() ? "every block freed, nothing left behind" : "");
     std::fputs(leftOver.c_str(), stdout);
     if (failure.empty() && mistake.empty() && !leftOver.empty())
         failure = "the run left kernel state behind";
+    if (failure.empty() && mistake.empty() && output)
+    {
+        std::string error;
+        if (output->Commit(&error))
+            std::printf("wrote      %s\n", output->Path().string().c_str());
+        else
+            failure = error;
+    }
     if (failure.empty() && mistake.empty())
         return 0;
     std::fprintf(stderr, "zelko-host: %s --device %s: %s\n", command, options.device.c_str(),
@@ -1027,10 +1036,9 @@ int RunPlay(const Options &options)
         std::printf("bit-exact: %s\n", tap.VerdictText().c_str());
     if (!tap.VerdictError().empty())
         return End(session, "play", options, "the source could not be read again: " + tap.VerdictError());
-    if (!tap.Finish(&error) || !writer.Commit(&error))
+    if (!tap.Finish(&error))
         return End(session, "play", options, error);
-    std::printf("wrote      %s\n", output.string().c_str());
-    return End(session, "play", options, "");
+    return End(session, "play", options, "", "", &writer);
 }
 
 namespace
@@ -1215,10 +1223,7 @@ int RunCapture(const Options &options)
                     counts.lastStart - counts.firstStart);
     }
     std::printf("bit-exact: %s (against the %s)\n", pattern.Matches() ? "yes" : "no", ramp ? "ramp" : "sine");
-    if (!writer.Commit(&error))
-        return End(session, "capture", options, error);
-    std::printf("wrote      %s\n", output.string().c_str());
-    return End(session, "capture", options, "");
+    return End(session, "capture", options, "", "", &writer);
 }
 
 } // namespace host

@@ -379,7 +379,8 @@ std::string UsageText()
     }
     text += "  --help            this text\n\n"
             "exit codes: 0 done; 1 the run started and failed (one line says why); 2 a mistake in the\n"
-            "command line or its files (one line names it). A run that does not end with 0 writes no file.\n";
+            "command line or its files (one line names it); 128 + the signal when SIGINT, SIGTERM or\n"
+            "SIGHUP stops it. A run that does not end with 0 writes no file.\n";
     return text;
 }
 

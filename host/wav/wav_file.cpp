@@ -6,7 +6,11 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <mutex>
+#include <thread>
 
+#include <csignal>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -265,14 +269,40 @@ std::vector<uint8_t> Serialize(const Audio &audio)
     return out;
 }
 
+namespace
+{
+
+// The writers whose temporary file is not committed. Open, Commit and a writer's end take the lock
+// around what they do to their files, so the signal thread finds each file either still to remove
+// or already renamed.
+std::mutex g_Uncommitted;
+std::vector<Writer *> &Uncommitted()
+{
+    static auto *writers = new std::vector<Writer *>; // outlives the statics: a signal may come at exit
+    return *writers;
+}
+
+} // namespace
+
 Writer::~Writer()
 {
     if (m_File)
     {
         std::fclose(m_File);
-        std::error_code ignored;
-        std::filesystem::remove(m_Temporary, ignored);
+        std::lock_guard<std::mutex> hold(g_Uncommitted);
+        Discard();
     }
+}
+
+void Writer::Discard()
+{
+    if (!m_Temporary.empty())
+        unlink(m_Temporary.c_str());
+    // rmdir takes only an empty folder: one that now holds something else stays.
+    for (auto folder = m_Folders.rbegin(); folder != m_Folders.rend(); ++folder)
+        rmdir(folder->c_str());
+    m_Folders.clear();
+    std::erase(Uncommitted(), this);
 }
 
 bool Writer::Open(const std::filesystem::path &path, std::string *error)
@@ -281,23 +311,45 @@ bool Writer::Open(const std::filesystem::path &path, std::string *error)
     if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec))
         return Fail(error, "cannot write " + path.string() + ": it is not a regular file");
     const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
-    std::filesystem::create_directories(folder, ec);
+    std::lock_guard<std::mutex> hold(g_Uncommitted);
+    m_Temporary.clear();
+    // What was made before a step failed goes again.
+    const auto refuse = [&](const char *reason)
+    {
+        const std::string text = "cannot write " + path.string() + (reason ? std::string(": ") + reason : "");
+        Discard();
+        return Fail(error, text);
+    };
+    // The missing folders, outermost first, each noted only when this writer made it (another
+    // program may make one at the same time).
+    std::vector<std::filesystem::path> missing;
+    for (auto at = folder; !at.empty() && !std::filesystem::exists(at, ec); at = at.parent_path())
+    {
+        missing.push_back(at);
+        if (at == at.parent_path())
+            break;
+    }
+    for (auto at = missing.rbegin(); at != missing.rend(); ++at)
+        if (mkdir(at->c_str(), 0777) == 0)
+            m_Folders.push_back(*at);
+        else if (errno != EEXIST)
+            return refuse(std::strerror(errno));
     std::string name = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
     const int fd = mkstemp(name.data());
     if (fd < 0)
-        return Fail(error, "cannot write " + path.string() + ": " + std::strerror(errno));
+        return refuse(std::strerror(errno));
     fchmod(fd, 0644);
+    m_Temporary = name;
     m_File = fdopen(fd, "wb");
     if (!m_File)
     {
         close(fd);
-        std::filesystem::remove(name, ec);
-        return Fail(error, "cannot write " + path.string());
+        return refuse(nullptr);
     }
     m_Path = path;
-    m_Temporary = name;
     m_Bytes = 0;
     m_Begun = false;
+    Uncommitted().push_back(this);
     return true;
 }
 
@@ -335,15 +387,47 @@ bool Writer::Commit(std::string *error)
               std::fwrite(header.data(), 1, header.size(), m_File) == header.size();
     ok = std::fclose(m_File) == 0 && ok;
     m_File = nullptr;
+    std::lock_guard<std::mutex> hold(g_Uncommitted);
     std::error_code ec;
     if (ok)
         std::filesystem::rename(m_Temporary, m_Path, ec);
     if (!ok || ec)
     {
-        std::filesystem::remove(m_Temporary, ec);
+        Discard();
         return Fail(error, "cannot write " + m_Path.string());
     }
+    m_Folders.clear();
+    std::erase(Uncommitted(), this);
     return true;
+}
+
+void EndOnSignalsLeavingNoFile()
+{
+    // A handler could run on any thread, while the main thread makes, renames or removes the very
+    // file it would remove, and may take no lock: the signals are blocked everywhere instead and
+    // one thread takes them, as ordinary code under the writers' lock.
+    sigset_t taken;
+    sigemptyset(&taken);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP})
+    {
+        struct sigaction was = {};
+        // A signal ignored from the start (a run under nohup) stays ignored.
+        if (sigaction(signal, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
+            sigaddset(&taken, signal);
+    }
+    pthread_sigmask(SIG_BLOCK, &taken, nullptr);
+    std::thread(
+        [taken]
+        {
+            int signal = 0;
+            if (sigwait(&taken, &signal) != 0)
+                return;
+            std::lock_guard<std::mutex> hold(g_Uncommitted);
+            while (!Uncommitted().empty())
+                Uncommitted().back()->Discard();
+            _exit(128 + signal);
+        })
+        .detach();
 }
 
 bool Write(const std::filesystem::path &path, const Audio &audio, std::string *error)

@@ -76,12 +76,13 @@ private:
 };
 
 // A WAV file written as the audio arrives, into a temporary file beside `path` that becomes `path`
-// only at Commit, so a run that fails leaves no file and two runs never write into one.
+// only at Commit, so a run that fails leaves no file and two runs never write into one. The folders
+// Open makes for `path` go with the temporary file when it is not committed.
 class Writer
 {
 public:
     Writer() = default;
-    ~Writer(); // removes the temporary file when not committed
+    ~Writer(); // removes the temporary file and the folders made for it when not committed
     Writer(const Writer &) = delete;
     Writer &operator=(const Writer &) = delete;
 
@@ -92,14 +93,26 @@ public:
     // The header's sizes, then the rename.
     bool Commit(std::string *error);
     bool Begun() const { return m_Begun; }
+    const std::filesystem::path &Path() const { return m_Path; }
 
 private:
+    friend void EndOnSignalsLeavingNoFile();
+    // Removes the temporary file, then the folders Open made, innermost first and only when empty.
+    void Discard();
+
     std::filesystem::path m_Path, m_Temporary;
+    std::vector<std::filesystem::path> m_Folders; // made by Open, outermost first
     FILE *m_File = nullptr;
     Format m_Format;
     bool m_Begun = false;
     uint64_t m_Bytes = 0;
 };
+
+// Ends the program on SIGINT, SIGTERM or SIGHUP (each unless it was ignored when the program started)
+// with exit code 128 + the signal, once every uncommitted Writer's temporary file and the folders
+// made for it are gone. Call it first in main, before any other thread starts: the signals stay
+// blocked in every thread and one thread waits for them.
+void EndOnSignalsLeavingNoFile();
 
 // The file for `audio`: a plain PCM chunk for one or two channels of 16 bits, an extensible one
 // otherwise (channel mask: the format's, else the first channels of the standard order).

@@ -9,13 +9,7 @@ set -uo pipefail
 host=$1
 examples=$2
 panel=$3
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-fail() {
-  echo "FAIL: $*"
-  exit 1
-}
+source "$(dirname "$0")/scratch.sh"
 
 # WAV files as a user may hand them over: name, channels, frames, the size the data chunk claims
 # (empty: the true one), and where the file is cut (empty: nowhere).

@@ -355,6 +355,25 @@ TEST_F(WavFiles, AWriterLeavesTheFileWholeOrNotAtAll)
     wav::Writer writer;
     EXPECT_FALSE(writer.Open(m_Folder / "out", &error));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_Folder / "out"), {}), 1);
+
+    // The folders a writer made go with its uncommitted file, innermost first and each only when
+    // empty; a folder that was there stays, and so do the folders of a committed file.
+    const std::filesystem::path nested = m_Folder / "out" / "a" / "b" / "bus.wav";
+    {
+        wav::Writer uncommitted;
+        ASSERT_TRUE(uncommitted.Open(nested, &error)) << error;
+    }
+    EXPECT_EQ(Names(), std::vector<std::string>{"out"});
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_Folder / "out"), {}), 1);
+    {
+        wav::Writer uncommitted;
+        ASSERT_TRUE(uncommitted.Open(nested, &error)) << error;
+        Store("out/a/other", Bytes(1));
+    }
+    EXPECT_TRUE(std::filesystem::exists(m_Folder / "out" / "a" / "other"));
+    EXPECT_FALSE(std::filesystem::exists(m_Folder / "out" / "a" / "b"));
+    ASSERT_TRUE(wav::Write(nested, audio, &error)) << error;
+    EXPECT_TRUE(std::filesystem::is_regular_file(nested));
 }
 
 TEST_F(WavFiles, DamagedFilesOnDiskReadAsTheyParse)
