@@ -49,6 +49,25 @@ TEST_F(UsbAudioWalkRandomTest, ArbitraryConfigurationsAndRepliesEndCleanly)
     }
 }
 
+// The walk fuzzer streams on the bus only what the walks accepted: the builders' headsets must pass
+// them as the class the bus device is walked as, or no input of that class ever reaches the bus.
+TEST_F(UsbAudioWalkRandomTest, BuildersHeadsetsPassTheWalksOfTheirBusClass)
+{
+    const std::vector<uint8_t> answers(512, 2); // every request answered in full
+    const auto walk = [&](uint8_t classByte, const std::vector<uint8_t> &config)
+    {
+        const std::vector<uint8_t> in = Input(classByte, config, answers);
+        NTSTATUS status = STATUS_PENDING;
+        EXPECT_EQ(walk_harness::RunWalks(in.data(), in.size(), &status), "");
+        return status;
+    };
+    const auto uac1 = usbsim::BuildUac1Headset().configuration;
+    EXPECT_EQ(walk(0, uac1), STATUS_SUCCESS) << "class 1.0";
+    EXPECT_EQ(walk(6, usbsim::BuildUac2Headset().configuration), STATUS_SUCCESS) << "class 2.0";
+    // The class 1.0 product with its own end check still has inputs: the headset lacks its terminals.
+    EXPECT_EQ(walk(7, uac1), STATUS_UNSUCCESSFUL);
+}
+
 // Every allocation of a whole walk over each headset, failed in turn.
 TEST_F(UsbAudioWalkRandomTest, EveryAllocationOfTheWalksFailedInTurn)
 {

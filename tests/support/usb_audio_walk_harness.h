@@ -7,12 +7,18 @@
 // 1 answers the next byte's count of bytes (a short answer when fewer than asked), anything else
 // answers the whole request from the script. A spent script reads as 0xFF, so every later request
 // gets a whole answer of 0xFF bytes.
+//
+// A class 1.0 input walks as the builders' class 1.0 headset, the device the walk fuzzer plugs on the
+// bus for it, when byte 0 / 7 is even; when odd, as the one class 1.0 product whose walk ends with its
+// own check for two terminals (which the builders' headset lacks, so such inputs never stream).
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <sim/usb_builders.h>
 
 #include "driver/base/pool_memory.h"
 #include "driver/core/usb_audio_function.h"
@@ -152,7 +158,14 @@ inline std::string RunWalks(const uint8_t *data, size_t size, NTSTATUS *result =
     if (NT_SUCCESS(hal->Init(nullptr, nullptr, nullptr, nullptr)))
     {
         CUsbAudioFunctionModel model;
-        const UsbAudioFunctionInputs inputs{deviceClass, 0x1B1C, 0x0A04, {}, FALSE};
+        // The other classes keep the vendor whose terminal quirks their walks know.
+        USHORT vendor = 0x1B1C, product = 0x0A04;
+        if (deviceClass == UsbAudioDeviceClass::Uac1 && data[0] / 7 % 2 == 0)
+        {
+            vendor = usbsim::Uac1Options{}.vendorId;
+            product = usbsim::Uac1Options{}.productId;
+        }
+        const UsbAudioFunctionInputs inputs{deviceClass, vendor, product, {}, FALSE};
         if (NT_SUCCESS(model.Init(inputs, hal, nullptr, lower, {})))
         {
             const NTSTATUS control = model.ParseControlFromConfig(lower);
