@@ -25,19 +25,25 @@ template <typename F> void ForEachAfterInterface(const Bytes &cfg, const USB_INT
     }
 }
 
-// Endpoint descriptors that follow an interface descriptor, up to the next interface.
-std::vector<const USB_ENDPOINT_DESCRIPTOR *> EndpointsOf(const Bytes &cfg,
-                                                         const USB_INTERFACE_DESCRIPTOR *iface)
+// The endpoints a selection of setting `iface` opens as pipes: the endpoint descriptors that follow it,
+// up to the next interface, as many as its bNumEndpoints names. False when fewer follow: the stack
+// parses a setting as it is selected and refuses one whose endpoints are missing or cut off, instead of
+// opening fewer pipes than the setting names.
+bool PipeEndpoints(const Bytes &cfg, const USB_INTERFACE_DESCRIPTOR *iface,
+                   std::vector<const USB_ENDPOINT_DESCRIPTOR *> &eps)
 {
-    std::vector<const USB_ENDPOINT_DESCRIPTOR *> r;
+    eps.clear();
     ForEachAfterInterface(cfg, iface,
                           [&](const USB_COMMON_DESCRIPTOR *d)
                           {
                               if (d->bDescriptorType == USB_ENDPOINT_DESCRIPTOR_TYPE &&
                                   d->bLength >= sizeof(USB_ENDPOINT_DESCRIPTOR))
-                                  r.push_back(reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR *>(d));
+                                  eps.push_back(reinterpret_cast<const USB_ENDPOINT_DESCRIPTOR *>(d));
                           });
-    return r;
+    if (eps.size() < iface->bNumEndpoints)
+        return false;
+    eps.resize(std::min<size_t>(iface->bNumEndpoints, USBD_MAX_PIPES_PER_INTERFACE));
+    return true;
 }
 
 // Whether an endpoint of an alternate carries feedback rather than audio: its usage bits say explicit
@@ -282,13 +288,11 @@ NTSTATUS Bus::Impl::SelectConfiguration(PortState &p, PIRP irp, PURB urb, uint64
         auto info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(base + at);
         const USB_INTERFACE_DESCRIPTOR *d = usbd::ParseInterfaceBounded(
             cfg.data(), cfg.size(), cfg.data(), info->InterfaceNumber, info->AlternateSetting, -1, -1, -1);
-        if (d == nullptr)
+        std::vector<const USB_ENDPOINT_DESCRIPTOR *> eps;
+        if (d == nullptr || !PipeEndpoints(cfg, d, eps))
             return Finish(irp, urb, seq, fail(STATUS_INVALID_PARAMETER), USBD_STATUS_INVALID_PARAMETER,
                           std::nullopt);
-        auto eps = EndpointsOf(cfg, d);
-        const size_t n = std::min<size_t>({d->bNumEndpoints, USBD_MAX_PIPES_PER_INTERFACE, eps.size()});
-        eps.resize(n);
-        const size_t need = GET_USBD_INTERFACE_SIZE(n);
+        const size_t need = GET_USBD_INTERFACE_SIZE(eps.size());
         if (info->Length < need || end - at < need)
             return Finish(irp, urb, seq, fail(STATUS_INVALID_PARAMETER), USBD_STATUS_INVALID_PARAMETER,
                           std::nullopt);
@@ -370,13 +374,11 @@ NTSTATUS Bus::Impl::SelectInterface(PortState &p, PIRP irp, PURB urb, uint64_t s
                       USBD_STATUS_INVALID_PARAMETER, std::nullopt);
     const USB_INTERFACE_DESCRIPTOR *d =
         usbd::ParseInterfaceBounded(cfg.data(), cfg.size(), cfg.data(), number, alt, -1, -1, -1);
-    if (d == nullptr)
+    std::vector<const USB_ENDPOINT_DESCRIPTOR *> eps;
+    if (d == nullptr || !PipeEndpoints(cfg, d, eps))
         return Finish(irp, urb, seq, log(STATUS_INVALID_PARAMETER, number, alt),
                       USBD_STATUS_INVALID_PARAMETER, std::nullopt);
-    auto eps = EndpointsOf(cfg, d);
-    const size_t n = std::min<size_t>({d->bNumEndpoints, USBD_MAX_PIPES_PER_INTERFACE, eps.size()});
-    eps.resize(n);
-    const size_t need = GET_USBD_INTERFACE_SIZE(n);
+    const size_t need = GET_USBD_INTERFACE_SIZE(eps.size());
     if (info->Length < need || urb->UrbHeader.Length < head + need)
         return Finish(irp, urb, seq, log(STATUS_INVALID_PARAMETER, number, alt),
                       USBD_STATUS_INVALID_PARAMETER, std::nullopt);

@@ -134,6 +134,48 @@ TEST_F(UsbBusPipes, SelectConfigurationWritesPipesAndChecksLengths)
     EXPECT_EQ(ifaces[1].status, STATUS_SUCCESS);
 }
 
+// A setting with fewer whole endpoint descriptors than its bNumEndpoints cannot be opened as named: the
+// stack refuses to select it, by configuration or by interface, and opens no pipe for it. A setting
+// that is not selected does not stop the configuration.
+TEST_F(UsbBusPipes, SettingShortOfItsEndpointsIsRefusedWhenSelected)
+{
+    usbsim::DescriptorSet set = usbsim::BuildUac1Headset();
+    Bytes &c = set.configuration;
+    // The render setting names a second endpoint that is not there; the capture setting's endpoint, the
+    // configuration's last, is cut by its end.
+    usbsim::Set8(c, size_t(usbsim::FindInterface(c, 1, 1)) + 4, 2);
+    usbsim::Truncate(c, size_t(usbsim::FindEndpoint(c, 2, 1)) + 5);
+    usbsim::FixTotalLength(c);
+    auto dev = VirtualDevice::Make(set, usbsim::DeviceFamily::Uac1);
+    PDEVICE_OBJECT pdo = bus->Plug(1, dev);
+
+    auto withRender = MakeSelection(c, {{0, 0}, {1, 1}, {2, 0}});
+    ASSERT_NE(withRender->urb, nullptr);
+    EXPECT_EQ(SendUrb(pdo, withRender->urb), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(withRender->urb->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(bus->ConfigurationHandle(1), nullptr);
+
+    auto sel = MakeSelection(c);
+    ASSERT_EQ(SendUrb(pdo, sel->urb), STATUS_SUCCESS);
+    for (const auto &[number, pipes] : {std::pair<uint8_t, size_t>{1, 2}, {2, 1}})
+    {
+        InterfaceSelection refused(bus->ConfigurationHandle(1), number, 1, pipes);
+        EXPECT_EQ(SendUrb(pdo, refused.urb.get()), STATUS_INVALID_PARAMETER) << int(number);
+        EXPECT_EQ(refused.urb->UrbHeader.Status, USBD_STATUS_INVALID_PARAMETER) << int(number);
+        EXPECT_EQ(bus->CurrentAlternate(1, number), 0) << int(number);
+    }
+    EXPECT_EQ(bus->PipeHandle(1, 0x01), nullptr);
+    EXPECT_EQ(bus->PipeHandle(1, 0x82), nullptr);
+    auto ifaces = bus->Log(EventKind::SelectInterface);
+    ASSERT_EQ(ifaces.size(), 2u);
+    EXPECT_EQ(ifaces[0].status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ifaces[1].status, STATUS_INVALID_PARAMETER);
+    auto configs = bus->Log(EventKind::SelectConfiguration);
+    ASSERT_EQ(configs.size(), 2u);
+    EXPECT_EQ(configs[0].status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(configs[1].status, STATUS_SUCCESS);
+}
+
 TEST_F(UsbBusPipes, ReadsWaitForDataAndOverrunIsAnError)
 {
     auto dev = BulkHeadset();

@@ -17,7 +17,8 @@
 //
 // Statuses: a gone device gives IRP STATUS_DEVICE_NOT_CONNECTED with USBD_STATUS_DEVICE_GONE; a
 // device outside D0 refuses control and isochronous URBs with STATUS_POWER_STATE_INVALID and
-// USBD_STATUS_NOT_SUPPORTED; malformed URBs give STATUS_INVALID_PARAMETER.
+// USBD_STATUS_NOT_SUPPORTED; malformed URBs, and selections of a setting the configuration lacks or
+// whose endpoint descriptors fall short of its bNumEndpoints, give STATUS_INVALID_PARAMETER.
 #pragma once
 
 #include <cstdint>
