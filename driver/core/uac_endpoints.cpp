@@ -28,6 +28,31 @@ const UCHAR *FindSetting(const UCHAR *config, ULONG total, UCHAR number, UCHAR a
             return config + at;
     return nullptr;
 }
+
+// The rule the bus holds a setting to when it selects it: its bNumEndpoints endpoint descriptors lie
+// whole between it and the next interface (or association). Null when they do; the first two are put
+// in `found` when it is given.
+PCSTR EndpointsMissing(const UCHAR *config, ULONG total, const UCHAR *setting, const UCHAR *found[2])
+{
+    const ULONG wanted = setting[4] < kMaxEndpoints ? setting[4] : kMaxEndpoints;
+    ULONG count = 0;
+    ULONG at = ULONG(setting - config) + setting[0];
+    while (count < wanted && total - at >= 2 && config[at] >= 2 && config[at] <= total - at &&
+           config[at + 1] != USB_INTERFACE_DESCRIPTOR_TYPE &&
+           config[at + 1] != USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE)
+    {
+        if (config[at + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE)
+        {
+            if (config[at] < UAC_ENDPOINT_LENGTH)
+                break;
+            if (found && count < 2)
+                found[count] = config + at;
+            ++count;
+        }
+        at += config[at];
+    }
+    return count < setting[4] ? "endpoint descriptor missing or cut off" : nullptr;
+}
 } // namespace
 
 ULONG UacMaxPacketBytes(USHORT maxPacketSize, BOOLEAN highSpeed)
@@ -51,7 +76,6 @@ NTSTATUS UacCheckStreamEndpoints(const UCHAR *config, ULONG total, UCHAR interfa
     PCSTR broken = nullptr;
     const UCHAR *setting = config ? FindSetting(config, total, interfaceNumber, alternate) : nullptr;
     const UCHAR *found[2] = {};
-    ULONG count = 0;
     if (!setting)
         broken = "no such alternate setting";
     // A device that repeats the pair under another class first would have the stream run on that
@@ -61,27 +85,7 @@ NTSTATUS UacCheckStreamEndpoints(const UCHAR *config, ULONG total, UCHAR interfa
     else if (setting[4] == 0)
         broken = "no endpoint";
     else
-    {
-        const ULONG wanted = setting[4] < kMaxEndpoints ? setting[4] : kMaxEndpoints;
-        ULONG at = ULONG(setting - config) + setting[0];
-        // The setting's endpoints lie between it and the next interface (or association).
-        while (count < wanted && total - at >= 2 && config[at] >= 2 && config[at] <= total - at &&
-               config[at + 1] != USB_INTERFACE_DESCRIPTOR_TYPE &&
-               config[at + 1] != USB_INTERFACE_ASSOCIATION_DESCRIPTOR_TYPE)
-        {
-            if (config[at + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE)
-            {
-                if (config[at] < UAC_ENDPOINT_LENGTH)
-                    break;
-                if (count < 2)
-                    found[count] = config + at;
-                ++count;
-            }
-            at += config[at];
-        }
-        if (count < setting[4])
-            broken = "endpoint descriptor missing or cut off";
-    }
+        broken = EndpointsMissing(config, total, setting, found);
     if (!broken)
     {
         const UCHAR *data = found[0];
@@ -108,6 +112,17 @@ NTSTATUS UacCheckStreamEndpoints(const UCHAR *config, ULONG total, UCHAR interfa
             endpoints->Feedback = classTwo && !capture && found[1] != nullptr;
         }
     }
+    if (rule)
+        *rule = broken;
+    return broken ? STATUS_DEVICE_CONFIGURATION_ERROR : STATUS_SUCCESS;
+}
+
+NTSTATUS UacCheckSettingEndpoints(const UCHAR *config, ULONG total, UCHAR interfaceNumber, UCHAR alternate,
+                                  PCSTR *rule)
+{
+    const UCHAR *setting = config ? FindSetting(config, total, interfaceNumber, alternate) : nullptr;
+    const PCSTR broken =
+        setting ? EndpointsMissing(config, total, setting, nullptr) : "no such alternate setting";
     if (rule)
         *rule = broken;
     return broken ? STATUS_DEVICE_CONFIGURATION_ERROR : STATUS_SUCCESS;

@@ -38,6 +38,14 @@ NTSTATUS UacCheckStreamEndpoints(const UCHAR *config, ULONG total, UCHAR interfa
                                  BOOLEAN capture, BOOLEAN classTwo, BOOLEAN highSpeed,
                                  UacStreamEndpoints *endpoints, PCSTR *rule);
 
+// Checks what the bus checks of any setting it selects, by configuration or by interface: alternate
+// setting `alternate` of interface `interfaceNumber` exists, and its bNumEndpoints endpoint descriptors
+// lie whole inside the configuration before the next interface. STATUS_SUCCESS, else
+// STATUS_DEVICE_CONFIGURATION_ERROR and `rule` (static text) names what failed. UacCheckStreamEndpoints
+// holds a streaming setting to the same rule.
+NTSTATUS UacCheckSettingEndpoints(const UCHAR *config, ULONG total, UCHAR interfaceNumber, UCHAR alternate,
+                                  PCSTR *rule);
+
 // The lowest rate a stream runs at: a packet interval of 1 ms must carry at least one whole frame.
 inline constexpr ULONG UAC_MIN_STREAM_RATE_HZ = 1000;
 

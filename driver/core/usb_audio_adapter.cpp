@@ -10,6 +10,7 @@
 #include "driver/core/asio_internal.h"
 #include "driver/core/ini_reader.h"
 #include "driver/core/settings.h"
+#include "driver/core/uac_endpoints.h"
 #include "driver/core/usb_audio_device.h"
 #include "driver/core/usb_lower_requests.h"
 #include "driver/core/driver_entry.h"
@@ -258,9 +259,23 @@ NTSTATUS CUsbAudioAdapter::SelectConfiguration()
     // Interface numbers are tried in order; a configuration that skips numbers is still covered
     // up to 255, and the list never outgrows bNumInterfaces.
     for (ULONG number = 0; number <= 0xFF && count < capacity; ++number)
-        if (PUSB_INTERFACE_DESCRIPTOR found =
-                USBD_ParseConfigurationDescriptorEx(config, config, LONG(number), 0, -1, -1, -1))
-            list[count++].InterfaceDescriptor = found;
+    {
+        PUSB_INTERFACE_DESCRIPTOR found =
+            USBD_ParseConfigurationDescriptorEx(config, config, LONG(number), 0, -1, -1, -1);
+        if (!found)
+            continue;
+        // The bus refuses the whole configuration for one setting short of its endpoints; say which.
+        PCSTR rule = nullptr;
+        const NTSTATUS checked = UacCheckSettingEndpoints(reinterpret_cast<const UCHAR *>(config),
+                                                          config->wTotalLength, UCHAR(number), 0, &rule);
+        if (!NT_SUCCESS(checked))
+        {
+            DbgPrint("SelectConfiguration interface %u alternate 0 not selectable: %s\n", unsigned(number),
+                     rule);
+            return checked;
+        }
+        list[count++].InterfaceDescriptor = found;
+    }
     if (count == 0)
         return STATUS_UNSUCCESSFUL;
     PURB urb = USBD_CreateConfigurationRequestEx(config, list);

@@ -497,12 +497,23 @@ TEST_F(DeviceDescriptorsTest, EveryRefusedStartLogsItsReason)
              return HuldHeadset(options);
          },
          "range up to 192000 Hz above 96000"},
+        // The configuration opens alternate 0 of every interface: one short of its endpoints is refused
+        // before the bus is asked.
+        {"a streaming interface's alternate 0 naming an endpoint it lacks",
+         Uac1With([](usbsim::Bytes &b) { usbsim::Set8(b, size_t(usbsim::FindInterface(b, 2, 0)) + 4, 1); }),
+         "SelectConfiguration interface 2 alternate 0 not selectable: endpoint descriptor missing"},
+        {"an AudioControl interface naming an endpoint it lacks",
+         Uac2With([](usbsim::Bytes &b) { usbsim::Set8(b, size_t(usbsim::FindInterface(b, 0, 0)) + 4, 2); }),
+         "SelectConfiguration interface 0 alternate 0 not selectable: endpoint descriptor missing"},
     };
     for (const Case &c : cases)
     {
         SCOPED_TRACE(c.name);
         EXPECT_FALSE(Start(c.make()));
         EXPECT_TRUE(sim::DebugLogContains(c.logged));
+        // Each reason is the driver's own: the bus never had to refuse a selection.
+        for (const usbsim::Event &e : bus->Log(usbsim::EventKind::SelectConfiguration))
+            EXPECT_EQ(e.status, STATUS_SUCCESS);
         Remove();
         Restart();
     }
