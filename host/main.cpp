@@ -3,6 +3,7 @@
 
 #include "host/wav/wav_file.h"
 
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -13,6 +14,11 @@ int main(int argc, char **argv)
 {
     // Before the simulated machine starts a thread: each inherits the blocked signals.
     wav::EndOnSignalsLeavingNoFile();
+    // A signal's end drops what stdio holds, so each line goes out as it is printed, to a file or
+    // pipe too; a reader that then goes away makes a write fail instead of ending the run on the
+    // spot with its temporary file left.
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    std::signal(SIGPIPE, SIG_IGN);
     // Every input is checked before anything large is made; these catch what checking cannot
     // foresee (a full disk, a machine out of memory), so the program still ends with one line.
     try

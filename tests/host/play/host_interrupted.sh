@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # zelko-host stopped by SIGINT, SIGTERM or SIGHUP once it writes its output ends with 128 + the
 # signal and leaves nothing: no temporary file, no folder it made for the output, and an earlier file
-# at the output's path as it was. A SIGHUP ignored from the start stays ignored.
+# at the output's path as it was; the lines it printed before are in its log. A SIGHUP ignored from
+# the start stays ignored, and a reader of its output that goes away does not stop it.
 # Usage: <zelko-host> <examples folder>
 set -uo pipefail
 # Job control: a background job of a script would otherwise start with SIGINT ignored.
@@ -39,6 +40,8 @@ interrupt() {
   wait $pid
   local rc=$? want=$((128 + $(kill -l "$signal")))
   [ $rc = $want ] || fail "$* stopped by SIG$signal: exit $rc, not $want: $(cat stderr.txt)"
+  # Printed before the output was opened, so in the log however it was buffered.
+  grep -q '^Headset ' stdout.txt || fail "$* stopped by SIG$signal: its log lost what it printed"
 }
 
 # Into folders the run made: none stays. Every run here is on virtual time: on the wall clock a
@@ -57,4 +60,10 @@ interrupt TERM kept/bus.wav --tone 1000,600,48000,2,16
 # Under nohup the SIGHUP is lost; the SIGTERM sent after it ends the run.
 nohup=1 interrupt HUP,TERM kept/bus.wav --tone 1000,600,48000,2,16
 [ "$(ls -A kept)" = bus.wav ] && [ "$(cat kept/bus.wav)" = earlier ] || fail "SIGHUP,TERM left $(ls -lA kept)"
+
+# A reader that takes one line and goes: the run goes on to its end and writes its file.
+"$host" --examples "$examples" --tone 1000,60,48000,2,16 --output piped/bus.wav 2>stderr.txt | head -1 >/dev/null
+rc=${PIPESTATUS[0]}
+[ "$rc" = 0 ] || fail "with its reader gone: exit $rc: $(cat stderr.txt)"
+[ "$(ls -A piped)" = bus.wav ] || fail "with its reader gone: left $(ls -lA piped)"
 echo "SIGINT, SIGHUP and SIGTERM each ended the run with 128 + the signal and left nothing"
