@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iterator>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include <csignal>
@@ -276,6 +277,7 @@ namespace
 // around what they do to their files, so the signal thread finds each file either still to remove
 // or already renamed.
 std::mutex g_Uncommitted;
+bool g_Committed = false; // under g_Uncommitted: a file is in place, the program's work is done
 std::vector<Writer *> &Uncommitted()
 {
     static auto *writers = new std::vector<Writer *>; // outlives the statics: a signal may come at exit
@@ -398,6 +400,7 @@ bool Writer::Commit(std::string *error)
     }
     m_Folders.clear();
     std::erase(Uncommitted(), this);
+    g_Committed = true;
     return true;
 }
 
@@ -416,18 +419,29 @@ void EndOnSignalsLeavingNoFile()
             sigaddset(&taken, signal);
     }
     pthread_sigmask(SIG_BLOCK, &taken, nullptr);
-    std::thread(
-        [taken]
-        {
-            int signal = 0;
-            if (sigwait(&taken, &signal) != 0)
-                return;
-            std::lock_guard<std::mutex> hold(g_Uncommitted);
-            while (!Uncommitted().empty())
-                Uncommitted().back()->Discard();
-            _exit(128 + signal);
-        })
-        .detach();
+    try
+    {
+        std::thread(
+            [taken]
+            {
+                int signal = 0;
+                if (sigwait(&taken, &signal) != 0)
+                    return;
+                std::lock_guard<std::mutex> hold(g_Uncommitted);
+                // Too late to undo: the run ends as it would, with the file it wrote.
+                if (g_Committed)
+                    return;
+                while (!Uncommitted().empty())
+                    Uncommitted().back()->Discard();
+                _exit(128 + signal);
+            })
+            .detach();
+    }
+    catch (const std::system_error &)
+    {
+        // No thread to take them: the signals end the run as they would by default.
+        pthread_sigmask(SIG_UNBLOCK, &taken, nullptr);
+    }
 }
 
 bool Write(const std::filesystem::path &path, const Audio &audio, std::string *error)

@@ -110,8 +110,10 @@ private:
 
 // Ends the program on SIGINT, SIGTERM or SIGHUP (each unless it was ignored when the program started)
 // with exit code 128 + the signal, once every uncommitted Writer's temporary file and the folders
-// made for it are gone. Call it first in main, before any other thread starts: the signals stay
-// blocked in every thread and one thread waits for them.
+// made for it are gone. For a program whose last step is committing its file: a signal that comes
+// after a commit lets the program end as it would. The end is an _exit: what stdio holds is lost.
+// Call it first in main, before any other thread starts: the signals stay blocked in every thread
+// and one thread waits for them.
 void EndOnSignalsLeavingNoFile();
 
 // The file for `audio`: a plain PCM chunk for one or two channels of 16 bits, an extensible one

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/wav/wav_file.h"
@@ -374,6 +377,56 @@ TEST_F(WavFiles, AWriterLeavesTheFileWholeOrNotAtAll)
     EXPECT_FALSE(std::filesystem::exists(m_Folder / "out" / "a" / "b"));
     ASSERT_TRUE(wav::Write(nested, audio, &error)) << error;
     EXPECT_TRUE(std::filesystem::is_regular_file(nested));
+}
+
+// Whether the calling thread is soon the process's only one (a thread that ended is gone from
+// /proc/self/task). Polls, bounded.
+bool SoonAlone()
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}) > 1)
+    {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// In a child process each, where one thread takes the signals: a signal before the commit ends the
+// program with 128 + the signal and takes the file and its folder along; one after the commit comes
+// too late to undo it and leaves the program to end with 0, the file in place.
+TEST_F(WavFiles, ASignalUndoesWhatIsNotCommittedAndNothingElse)
+{
+    GTEST_FLAG_SET(death_test_style, "fast"); // the child keeps this process's m_Folder
+    wav::Audio audio;
+    audio.format = {2, 48000, 16, 16, 0};
+    audio.data = Bytes(4 * 100, 9);
+    const std::filesystem::path path = m_Folder / "new" / "bus.wav";
+    EXPECT_EXIT(
+        {
+            wav::EndOnSignalsLeavingNoFile();
+            wav::Writer writer;
+            std::string error;
+            if (!writer.Open(path, &error) || !writer.Begin(audio.format, &error))
+                std::exit(3);
+            kill(getpid(), SIGTERM);
+            std::exit(SoonAlone() ? 4 : 5);
+        },
+        ::testing::ExitedWithCode(128 + SIGTERM), "");
+    EXPECT_EQ(Names(), std::vector<std::string>{});
+    EXPECT_EXIT(
+        {
+            wav::EndOnSignalsLeavingNoFile();
+            std::string error;
+            if (!wav::Write(path, audio, &error))
+                std::exit(3);
+            kill(getpid(), SIGTERM);
+            std::exit(SoonAlone() ? 0 : 5);
+        },
+        ::testing::ExitedWithCode(0), "");
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), wav::Serialize(audio));
 }
 
 TEST_F(WavFiles, DamagedFilesOnDiskReadAsTheyParse)
