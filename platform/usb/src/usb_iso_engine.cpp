@@ -121,6 +121,7 @@ struct IsoEngine::State
     ULONG origin = 0;
     bool keepOut = true;
     LogSink sink;
+    SubmitHook submitHook;
     std::vector<std::string> log, pendingLines; // pendingLines: for the sink, delivered outside the lock
     std::atomic<bool> flushing{false};
 
@@ -687,6 +688,13 @@ size_t IsoEngine::Outstanding() const
 NTSTATUS IsoEngine::Submit(IsoPipeId pipeId, PIRP irp, PURB urb)
 {
     State::FlushOnExit f{*m};
+    SubmitHook hook;
+    {
+        State::Guard g(*m);
+        hook = m->submitHook;
+    }
+    if (hook)
+        hook(pipeId, urb);
     if (irp == nullptr)
     {
         sim::ReportViolation("isochronous URB: submitted without an IRP");
@@ -1029,6 +1037,12 @@ void IsoEngine::KeepOutPackets(bool keep)
 {
     State::Guard g(*m);
     m->keepOut = keep;
+}
+
+void IsoEngine::SetSubmitHook(SubmitHook hook)
+{
+    State::Guard g(*m);
+    m->submitHook = std::move(hook);
 }
 
 void IsoEngine::SetLogSink(LogSink sink)

@@ -127,6 +127,11 @@ public:
     // 32-bit bus frame number: origin + virtual milliseconds since boot.
     ULONG CurrentFrame() const;
     void SetFrameOrigin(ULONG origin);
+    // Runs first in every Submit, on the submitting thread and outside the engine's lock, before the
+    // URB or the frame is looked at: a test may move the frames on there (SetFrameOrigin) to stand for
+    // a submitter held up between reading the frame number and the bus taking the transfer. Null: none.
+    using SubmitHook = std::function<void(IsoPipeId pipe, PURB urb)>;
+    void SetSubmitHook(SubmitHook hook);
 
     // ---- Endpoint behaviour (by endpoint address, kept across pipe reopening) ----
     void SetStreamFormat(uint8_t endpoint, const IsoStreamFormat &format);
