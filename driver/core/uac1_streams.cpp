@@ -238,6 +238,8 @@ void CUac1CaptureStream::CopyCapturedData(PURB urb, PUCHAR buffer)
 
 NTSTATUS CUac1CaptureStream::CompleteTransfer(PDEVICE_OBJECT, IRP *irp, IsoTransfer *transfer)
 {
+    if (KeepLateTransfer(irp, transfer))
+        return STATUS_MORE_PROCESSING_REQUIRED;
     const NTSTATUS irpStatus = irp->IoStatus.Status;
     if (NT_SUCCESS(irpStatus) && m_Ring && m_RingSize)
         CopyCapturedData(transfer->Urb, transfer->Buffer);

@@ -258,9 +258,9 @@ NTSTATUS CUac2RenderStream::RecoverStream()
         if (NT_SUCCESS(status) && FeedbackPipe())
             status = ResetPipe(lower, FeedbackPipe());
         // Feedback transfers go as soon as possible, so only the data needs a start frame.
-        m_NextStartFrame = GetCurrentFrameNumber() + 2;
+        m_NextStartFrame = GetCurrentFrameNumber() + STREAM_RESTART_LEAD_FRAMES;
         if (NT_SUCCESS(status))
-            status = SubmitUpTo(kRecoveryTransfers);
+            status = SubmitUpTo(kRecoveryTransfers, STREAM_RESTART_LEAD_FRAMES);
         // A stream whose pipes cannot be reset stays silent: the device is enumerated afresh.
         if (!NT_SUCCESS(status))
             lower->CyclePort();

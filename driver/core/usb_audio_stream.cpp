@@ -35,10 +35,11 @@ CUsbAudioStream::CUsbAudioStream(PUNKNOWN outer, UCHAR interfaceNumber, ULONG va
       m_FramesPerTransfer(STREAM_TRANSFER_SLOTS), m_TransfersInFlight(STREAM_TRANSFER_SLOTS),
       m_PacketsPerFrame(1), m_SamplesPerPacket(0), m_Rate(0), m_Accumulator(0), m_NextStartFrame(0),
       m_Scheduled(FALSE), m_DeviceGone(FALSE), m_HoldsBandwidth(FALSE), m_LookasidesLive(FALSE),
-      m_StreamState(STREAM_CLOSED), m_Outstanding(0), m_Resubmit(RESUBMIT_IDLE),
-      m_SubmittingThread(nullptr), m_Pool{}, m_UrbList{}, m_BufferList{}, m_RecordList{}, m_UrbBytes(0),
-      m_BufferBytes(0), m_Ring(nullptr), m_RingSize(0), m_RingRead(0), m_RingWrite(0),
-      m_InterfaceInfo(nullptr), m_PipeIndex(0), m_DspChain(nullptr), m_DspReady(FALSE)
+      m_StreamState(STREAM_CLOSED), m_Outstanding(0), m_Resubmit(RESUBMIT_IDLE), m_SubmittingThread(nullptr),
+      m_PreparedFrame(0), m_StartingThread(nullptr), m_LateTransfer(nullptr), m_StartLead(0),
+      m_LateStarts(0), m_Pool{}, m_UrbList{}, m_BufferList{}, m_RecordList{}, m_UrbBytes(0), m_BufferBytes(0),
+      m_Ring(nullptr), m_RingSize(0), m_RingRead(0), m_RingWrite(0), m_InterfaceInfo(nullptr), m_PipeIndex(0),
+      m_DspChain(nullptr), m_DspReady(FALSE)
 {
     InitializeListHead(&m_Formats);
     KeInitializeEvent(&m_IdleEvent, NotificationEvent, TRUE);
@@ -597,7 +598,7 @@ NTSTATUS CUsbAudioStream::StopClient(PVOID clientHandle, PUNKNOWN attached)
         TakeFormatOf(head);
         SendMessage(CYCLIC_MSG_FORMAT, head->FramesPerTransfer | CYCLIC_FORMAT_CHANGED,
                     head->TransfersInFlight);
-        prepared = RunStream(frame + 5, TRUE);
+        prepared = RunStream(frame + STREAM_START_LEAD_FRAMES, TRUE);
         if (!NT_SUCCESS(prepared))
         {
             ReleaseFormat();
@@ -658,18 +659,62 @@ NTSTATUS CUsbAudioStream::StopEffects()
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CUsbAudioStream::SubmitUpTo(ULONG count)
+NTSTATUS CUsbAudioStream::SubmitUpTo(ULONG count, ULONG lead)
 {
+    m_StartingThread = KeGetCurrentThread();
+    m_StartLead = lead;
+    m_LateStarts = 0;
     NTSTATUS status = STATUS_SUCCESS;
-    for (ULONG i = 0; i < count; ++i)
+    for (ULONG i = 0; i < count && NT_SUCCESS(status); ++i)
     {
         status = SubmitTransfer();
-        if (status == STATUS_BUFFER_TOO_SMALL)
-            return STATUS_SUCCESS;
-        if (!NT_SUCCESS(status))
-            return status;
+        while (m_LateTransfer)
+            status = SendLateTransfer();
     }
-    return status;
+    m_StartingThread = nullptr;
+    return status == STATUS_BUFFER_TOO_SMALL ? STATUS_SUCCESS : status;
+}
+
+BOOLEAN CUsbAudioStream::KeepLateTransfer(PIRP irp, IsoTransfer *transfer)
+{
+    // A thread held up longer than the lead between reading the frame number and the bus seeing the
+    // transfer finds its start frame gone, and the bus refuses it at submission. The transfer holds
+    // the stream's next data, so it goes again rather than failing the start. Any other refusal, a
+    // bad start frame still ahead of the bus (too far, overlapping) included, stays a failure.
+    URB_ISOCH_TRANSFER &iso = transfer->Urb->UrbIsochronousTransfer;
+    if (m_StartingThread != KeGetCurrentThread() || m_LateTransfer || m_StreamState != STREAM_RUNNING ||
+        NT_SUCCESS(irp->IoStatus.Status) || iso.Hdr.Status != USBD_STATUS_BAD_START_FRAME ||
+        m_LateStarts >= STREAM_LATE_START_RETRIES)
+        return FALSE;
+    const ULONG now = GetCurrentFrameNumber();
+    if (LONG(now - iso.StartFrame) <= 0)
+        return FALSE;
+    DbgPrint("start frame %u had passed (now %u): sent again\n", unsigned(iso.StartFrame), unsigned(now));
+    // The schedule goes on from the new frame. Should a completion already have sent later data,
+    // the bus refuses the overlap and the start fails as before.
+    KIRQL old;
+    KeAcquireSpinLock(&m_SubmitLock, &old);
+    iso.StartFrame = now + m_StartLead;
+    iso.Hdr.Status = USBD_STATUS_SUCCESS;
+    m_NextStartFrame = iso.StartFrame + m_FramesPerTransfer;
+    KeReleaseSpinLock(&m_SubmitLock, old);
+    ++m_LateStarts;
+    m_LateTransfer = transfer;
+    IoReuseIrp(transfer->Irp, STATUS_NOT_SUPPORTED);
+    TransferDone();
+    return TRUE;
+}
+
+NTSTATUS CUsbAudioStream::SendLateTransfer()
+{
+    IsoTransfer *transfer = m_LateTransfer;
+    m_LateTransfer = nullptr;
+    KIRQL old;
+    KeAcquireSpinLock(&m_SubmitLock, &old);
+    PrepareIrp(transfer, TransferCompleted);
+    m_SubmittingThread = KeGetCurrentThread();
+    KeReleaseSpinLock(&m_SubmitLock, old);
+    return CallDown(transfer);
 }
 
 NTSTATUS CUsbAudioStream::RunStream(ULONG startFrame, BOOLEAN scheduled)
@@ -684,7 +729,12 @@ NTSTATUS CUsbAudioStream::RunStream(ULONG startFrame, BOOLEAN scheduled)
     KeClearEvent(&m_WakeEvent);
     InterlockedExchange(&m_StreamState, STREAM_RUNNING);
     RunEffectFormats();
-    const NTSTATUS status = SubmitUpTo(m_TransfersInFlight);
+    // A start that comes too late for its frame goes again with the lead the caller took from the
+    // preparation's frame number; a start frame from elsewhere gets a client start's lead.
+    ULONG lead = startFrame - m_PreparedFrame;
+    if (lead > STREAM_START_LEAD_FRAMES)
+        lead = STREAM_START_LEAD_FRAMES;
+    const NTSTATUS status = SubmitUpTo(m_TransfersInFlight, lead);
     if (!NT_SUCCESS(status))
     {
         InterlockedExchange(&m_StreamState, STREAM_PREPARED);
@@ -959,6 +1009,8 @@ ULONG CUsbAudioStream::FillRenderTransfer(IsoTransfer *transfer, ULONG packets)
 
 NTSTATUS CUsbAudioStream::CompleteRender(IRP *irp, IsoTransfer *transfer)
 {
+    if (KeepLateTransfer(irp, transfer))
+        return STATUS_MORE_PROCESSING_REQUIRED;
     const NTSTATUS irpStatus = irp->IoStatus.Status;
     const BOOLEAN running = m_StreamState == STREAM_RUNNING;
     if (running && (irpStatus == STATUS_DEVICE_NOT_CONNECTED || irpStatus == STATUS_NO_SUCH_DEVICE))
@@ -1045,6 +1097,8 @@ NTSTATUS CUsbAudioStream::TakeClientValues(StreamClientRecord *client, PULONG cu
 
 NTSTATUS CUsbAudioStream::CompleteTransfer(PDEVICE_OBJECT, IRP *irp, IsoTransfer *transfer)
 {
+    if (KeepLateTransfer(irp, transfer))
+        return STATUS_MORE_PROCESSING_REQUIRED;
     if (m_StreamState == STREAM_RUNNING)
     {
         URB_ISOCH_TRANSFER &iso = transfer->Urb->UrbIsochronousTransfer;
@@ -1163,9 +1217,9 @@ NTSTATUS CUsbAudioStream::RestartStream()
     m_RingRead = m_RingWrite = 0;
     InterlockedExchange(&m_Outstanding, 0);
     KeClearEvent(&m_WakeEvent);
-    m_NextStartFrame = GetCurrentFrameNumber() + 2;
+    m_NextStartFrame = GetCurrentFrameNumber() + STREAM_RESTART_LEAD_FRAMES;
     InterlockedExchange(&m_Resubmit, RESUBMIT_IDLE);
-    return SubmitUpTo(m_TransfersInFlight);
+    return SubmitUpTo(m_TransfersInFlight, STREAM_RESTART_LEAD_FRAMES);
 }
 
 // ---- Preparation and selection --------------------------------------------------------------------
@@ -1216,7 +1270,8 @@ NTSTATUS CUsbAudioStream::PrepareTransfers(StreamClientRecord *client, UCHAR alt
     InterlockedExchange(&m_Outstanding, 0);
     KeSetEvent(&m_IdleEvent, 0, FALSE);
     undo.Dismiss();
-    *currentFrame = GetCurrentFrameNumber();
+    m_PreparedFrame = GetCurrentFrameNumber();
+    *currentFrame = m_PreparedFrame;
     return STATUS_SUCCESS;
 }
 

@@ -23,6 +23,11 @@ inline constexpr ULONG STREAM_TRANSFER_SLOTS = 10;
 inline constexpr ULONG STREAM_CALLBACK_NAME_BYTES = 98;
 // Client values outside 1..STREAM_TRANSFER_SLOTS could not be served by the pool.
 inline constexpr ULONG STREAM_MAX_FRAMES_PER_TRANSFER = STREAM_TRANSFER_SLOTS;
+// Frames between the frame number read and the first transfer: a client's start, a restart after a
+// recovery. A first transfer that still comes too late goes again at most this many times.
+inline constexpr ULONG STREAM_START_LEAD_FRAMES = 5;
+inline constexpr ULONG STREAM_RESTART_LEAD_FRAMES = 2;
+inline constexpr ULONG STREAM_LATE_START_RETRIES = 3;
 
 // One transfer of the pool: the IRP, its URB and data buffer, reused from prepare to release.
 struct IsoTransfer
@@ -219,7 +224,16 @@ protected:
     // next transfer itself.
     BOOLEAN JudgeCompletion(NTSTATUS irpStatus, PURB urb);
     BOOLEAN SubmittingHere() const;
-    NTSTATUS SubmitUpTo(ULONG count);
+    // The first transfers of a start or restart, at most `count`; STATUS_BUFFER_TOO_SMALL ends the
+    // loop as success. One the bus refuses because its start frame has passed meanwhile goes again,
+    // as it was, `lead` frames after the frame the bus is at then (see KeepLateTransfer).
+    NTSTATUS SubmitUpTo(ULONG count, ULONG lead);
+    // In a completion: TRUE when it kept the transfer, moved to the frame the bus is at plus the
+    // lead, for SubmitUpTo to send again: one of its transfers refused inline with
+    // USBD_STATUS_BAD_START_FRAME for a frame now behind the bus, retries left. The caller then
+    // reports nothing for it.
+    BOOLEAN KeepLateTransfer(PIRP irp, IsoTransfer *transfer);
+    NTSTATUS SendLateTransfer();
     NTSTATUS SelectInterface(UCHAR alternateSetting, StreamClientRecord *client, BOOLEAN setRate,
                              BOOLEAN rateMatters);
     NTSTATUS SetEndpointRate(IUsbLowerRequests *lower, UCHAR endpoint, ULONG rate);
@@ -264,6 +278,11 @@ protected:
     volatile LONG m_Outstanding;
     volatile LONG m_Resubmit;
     PKTHREAD volatile m_SubmittingThread; // set while this stream sends a transfer down
+    ULONG m_PreparedFrame;                // the frame number the last preparation read
+    PKTHREAD m_StartingThread;            // set while SubmitUpTo sends the first transfers
+    IsoTransfer *m_LateTransfer;          // a first transfer refused as late, to go again
+    ULONG m_StartLead;                    // the lead of the SubmitUpTo running
+    ULONG m_LateStarts;                   // transfers sent again by this SubmitUpTo
     IsoTransferPool m_Pool;
     NPAGED_LOOKASIDE_LIST m_UrbList;
     NPAGED_LOOKASIDE_LIST m_BufferList;

@@ -469,6 +469,29 @@ TEST_F(Uac2StreamTest, APacketErrorResetsBothPipesAndRestartsWithThreeTransfers)
     Stop(client);
 }
 
+// The recovery's first transfer, held up past its frame, goes again two frames after the frame the bus
+// has reached: the stream plays on and the port is not cycled.
+TEST_F(Uac2StreamTest, ARecoveryHeldUpPastItsFrameSendsItsFirstTransferAgain)
+{
+    BringUac2(FALSE);
+    Client client;
+    Start(client, Pcm(48000, 2, 16), 1, 3, 5);
+    sim::AdvanceMs(20);
+    HoldUpTransfers(0x01, 10, 1);
+    Iso().ScriptPacket(0x01, Iso().NextPacketSequence(0x01) + 20, usbsim::IsoPacketScript::Error);
+    sim::AdvanceMs(40);
+    ASSERT_EQ(heldUp, 1u);
+    const auto rejects = IsoLines("iso reject", 0x01);
+    ASSERT_EQ(rejects.size(), 1u);
+    EXPECT_NE(rejects[0].find("is in the past"), std::string::npos) << rejects[0];
+    EXPECT_EQ(SubmitsAt(0x01, heldUpTo + 2), 1u) << "two frames after the frame the bus had reached";
+    EXPECT_EQ(Count(usbsim::EventKind::CyclePort), 0u);
+    const uint64_t after = Iso().OutPacketCount(0x01);
+    sim::AdvanceMs(20);
+    EXPECT_GE(Iso().OutPacketCount(0x01), after + 20 * 8 - 3 * 8) << "it plays on, within one transfer";
+    Stop(client);
+}
+
 TEST_F(Uac2StreamTest, AFailingPipeResetCyclesThePortOnce)
 {
     BringUac2(FALSE);

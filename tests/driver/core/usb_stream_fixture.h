@@ -4,7 +4,9 @@
 
 #include <sim/portcls_sim.h>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -115,6 +117,8 @@ class UsbStreamTest : public UsbLayerTest
 protected:
     void TearDown() override
     {
+        if (bus)
+            Iso().SetSubmitHook(nullptr);
         ReleaseSelection();
         UsbLayerTest::TearDown();
     }
@@ -147,6 +151,7 @@ protected:
     {
         ReleaseSelection();
         Restart();
+        heldUp = 0;
     }
     void ReleaseSelection()
     {
@@ -187,6 +192,46 @@ protected:
         client.record = nullptr;
     }
     usbsim::IsoEngine &Iso() { return bus->Iso(kPort); }
+    // The bus's frames move `frames` on while each of the next `times` first transfers of a start or
+    // restart to `endpoint` (those due within 5 frames) is on its way to it: a submitter held up
+    // between reading the frame number and the bus taking the transfer. heldUp counts them, heldUpTo
+    // is the frame the last one found.
+    void HoldUpTransfers(uint8_t endpoint, ULONG frames, unsigned times)
+    {
+        heldUp = 0;
+        Iso().SetSubmitHook(
+            [this, endpoint, frames, times](usbsim::IsoPipeId, PURB urb)
+            {
+                const URB_ISOCH_TRANSFER &iso = urb->UrbIsochronousTransfer;
+                if (heldUp == times || iso.PipeHandle != bus->PipeHandle(kPort, endpoint) ||
+                    LONG(iso.StartFrame - Iso().CurrentFrame()) > 5)
+                    return;
+                Iso().SetFrameOrigin(++heldUp * frames);
+                heldUpTo = Iso().CurrentFrame();
+            });
+    }
+    // The engine's lines for `endpoint` that start with `what` ("iso submit", "iso reject").
+    std::vector<std::string> IsoLines(const char *what, uint8_t endpoint)
+    {
+        char tag[8];
+        std::snprintf(tag, sizeof tag, "ep 0x%02X", endpoint);
+        std::vector<std::string> lines;
+        for (const std::string &line : Iso().Log())
+            if (line.rfind(what, 0) == 0 && line.find(tag) != std::string::npos)
+                lines.push_back(line);
+        return lines;
+    }
+    // Transfers to `endpoint` the bus took for start frame `frame`.
+    size_t SubmitsAt(uint8_t endpoint, ULONG frame)
+    {
+        const std::string start = " start " + std::to_string(frame) + " ";
+        const auto lines = IsoLines("iso submit", endpoint);
+        return size_t(std::count_if(lines.begin(), lines.end(),
+                                    [&](const std::string &line)
+                                    { return line.find(start) != std::string::npos; }));
+    }
+    unsigned heldUp = 0;
+    ULONG heldUpTo = 0;
 
     std::vector<uint32_t> OutSizes(uint8_t endpoint)
     {

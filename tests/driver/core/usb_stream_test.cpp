@@ -350,6 +350,124 @@ TEST_F(UsbStreamTest, APacketErrorRecoversAfterAPauseThroughZeroBandwidth)
     Stop(client);
 }
 
+// The bus refuses a transfer whose start frame has passed, as a real stack does. A start held up past
+// its lead sends that transfer again, as it was, the same lead after the frame the bus has reached:
+// the stream runs and carries the client's data whole, with no recovery.
+TEST_F(UsbStreamTest, AStartHeldUpPastItsFrameGoesAgainWithTheSameLeadAndLosesNothing)
+{
+    for (const BOOLEAN capture : {FALSE, TRUE})
+    {
+        SCOPED_TRACE(capture ? "capture" : "render");
+        const uint8_t endpoint = capture ? 0x82 : 0x01;
+        Bring(capture ? usbsim::VirtualDevice::Chip() : usbsim::VirtualDevice::Uac1(), capture,
+              capture ? 2 : 1);
+        Iso().SetPattern(0x82, usbsim::IsoPattern::Ramp);
+        HoldUpTransfers(endpoint, 10, 1);
+        Client client;
+        Start(client, Pcm(48000, 2, 16), 1);
+        sim::AdvanceMs(60);
+        Stop(client);
+
+        const auto rejects = IsoLines("iso reject", endpoint);
+        ASSERT_EQ(rejects.size(), 1u);
+        EXPECT_NE(rejects[0].find("is in the past"), std::string::npos) << rejects[0];
+        EXPECT_EQ(SubmitsAt(endpoint, heldUpTo + 2), 1u)
+            << "the client's lead, from the frame the bus had reached";
+        EXPECT_EQ(sim::DebugLogCount("Error_ErrorOccur"), 0u);
+        if (capture)
+        {
+            ASSERT_GE(client.captured.size(), 4u * 48 * 40);
+            EXPECT_EQ(client.positionBytes, client.captured.size());
+            const auto *samples = reinterpret_cast<const int16_t *>(client.captured.data());
+            for (size_t n = 0; n < client.captured.size() / 4; ++n)
+                ASSERT_EQ(samples[2 * n], int16_t(n)) << "frame " << n;
+        }
+        else
+        {
+            const auto bytes = OutBytes(0x01);
+            ASSERT_GE(bytes.size(), 4u * 48 * 40);
+            for (size_t i = 0; i < bytes.size(); ++i)
+                ASSERT_EQ(bytes[i], uint8_t(i)) << "byte " << i;
+            EXPECT_EQ(client.positionBytes, client.filled);
+        }
+        NextRound();
+    }
+}
+
+// Only a start frame the bus has passed is tried again, and only three times; every other refusal,
+// a bad start frame still ahead included, fails the start as before and leaves nothing behind.
+TEST_F(UsbStreamTest, AnyOtherRefusalOrAFourthLateStartFailsTheStart)
+{
+    const struct
+    {
+        const char *name;
+        unsigned late;      // starts held up past their frame
+        bool failScripted;  // the bus fails the first transfer at submission
+        ULONG lead;         // frames the client adds to the frame number
+        const char *reject; // the engine's one line on it
+    } cases[] = {
+        {"late at every try", 100, false, 2, "is in the past"},
+        {"refused outright", 0, true, 2, "iso fail"},
+        {"1024 frames ahead", 0, false, 2000, "1024 or more frames ahead"},
+    };
+    for (const auto &c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
+        if (c.late)
+            HoldUpTransfers(0x01, 10, c.late);
+        if (c.failScripted)
+            Iso().ScriptTransferFailure(0x01, Iso().NextTransferSequence(0x01), true);
+        Client client;
+        const auto format = Pcm(48000, 2, 16);
+        stream->AddStreamFormat(format, 1);
+        ASSERT_EQ(stream->RegisterClient(3, &format, 10, 3, Client::Callback, &client, &client.record),
+                  STATUS_SUCCESS);
+        PVOID handle = client.record->ClientHandle;
+        ULONG frames = 0, frame = 0;
+        ASSERT_EQ(stream->OpenClient(handle, &frames, &frame), STATUS_SUCCESS);
+        const NTSTATUS started = stream->StartClient(handle, frame + c.lead, &frames, nullptr);
+        EXPECT_EQ(started, STATUS_UNSUCCESSFUL);
+        if (NT_SUCCESS(started))
+            stream->StopClient(handle, nullptr); // a wrong start still ends the round
+        EXPECT_EQ(heldUp, c.late ? 4u : 0u);
+        size_t lines = 0;
+        for (const std::string &line : Iso().Log())
+            lines += line.find(c.reject) != std::string::npos;
+        EXPECT_EQ(lines, c.late ? 4u : 1u);
+        EXPECT_EQ(stream->RunningClient(), nullptr);
+        EXPECT_EQ(stream->Outstanding(), 0);
+        EXPECT_FALSE(stream->HoldsBandwidth());
+        EXPECT_EQ(stream->CloseClient(handle), STATUS_SUCCESS);
+        EXPECT_EQ(stream->UnregisterClient(handle), STATUS_SUCCESS);
+        client.record = nullptr;
+        NextRound();
+    }
+}
+
+// A restart after a recovery goes the same way: its first transfer, held up past its frame, goes again
+// two frames after the frame the bus has reached, and the port is not cycled.
+TEST_F(UsbStreamTest, ARestartHeldUpPastItsFrameGoesAgainInsteadOfCyclingThePort)
+{
+    Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
+    Client client;
+    Start(client, Pcm(48000, 2, 16), 1);
+    sim::AdvanceMs(20);
+    HoldUpTransfers(0x01, 10, 1);
+    Iso().ScriptPacket(0x01, Iso().NextPacketSequence(0x01) + 2, usbsim::IsoPacketScript::Error);
+    sim::AdvanceMs(300);
+    ASSERT_EQ(heldUp, 1u);
+    EXPECT_EQ(IsoLines("iso reject", 0x01).size(), 1u);
+    EXPECT_EQ(SubmitsAt(0x01, heldUpTo + 2), 1u) << "two frames after the frame the bus had reached";
+    EXPECT_EQ(sim::DebugLogCount("Error_ErrorOccur, m_StreamState = 2"), 1u) << "the scripted error only";
+    EXPECT_EQ(bus->CycleCount(kPort), 0u);
+    EXPECT_EQ(stream->State(), STREAM_RUNNING);
+    const uint64_t played = Iso().OutPacketCount(0x01);
+    sim::AdvanceMs(50);
+    EXPECT_EQ(Iso().OutPacketCount(0x01), played + 50) << "the stream plays again";
+    Stop(client);
+}
+
 TEST_F(UsbStreamTest, UnpluggedWhileRunningTheThreadGivesUpAfterOneAttemptAndNothingLeaks)
 {
     Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);

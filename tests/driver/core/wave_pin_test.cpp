@@ -131,27 +131,66 @@ TEST_F(WavePinTest, ContentIdOnACapturePinGetsTheRefusalOfTheDeviceStream)
     EXPECT_TRUE(sim::portcls::ForwardedContents().empty());
 }
 
+// Also when the pin's first transfer reaches the bus after its start frame has passed (a thread held
+// up on a loaded machine): the bus refuses it once and the pin runs all the same.
 TEST_F(WavePinTest, TheDevicesRampReachesACaptureClientInOrder)
 {
-    Bring(usbsim::VirtualDevice::Chip(), TRUE, 2);
-    Iso().SetPattern(0x82, usbsim::IsoPattern::Ramp);
+    for (const bool heldUpStart : {false, true})
+    {
+        SCOPED_TRACE(heldUpStart ? "start held up" : "start on time");
+        Bring(usbsim::VirtualDevice::Chip(), TRUE, 2);
+        Iso().SetPattern(0x82, usbsim::IsoPattern::Ramp);
+        const auto format = Pcm(48000, 2, 16);
+        OpenMiniport(format);
+        ASSERT_EQ(OpenClientPin(format), STATUS_SUCCESS);
+        ASSERT_TRUE(pin->Capture());
+        if (heldUpStart)
+            HoldUpTransfers(0x82, 10, 1);
+        ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        sim::AdvanceMs(200);
+        ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+        EXPECT_EQ(IsoLines("iso reject", 0x82).size(), heldUpStart ? 1u : 0u);
+        const auto counters = pin->Counters();
+        EXPECT_EQ(counters.Underruns, 0u);
+        EXPECT_EQ(counters.Backwards, 0u);
+        EXPECT_EQ(counters.Misplaced, 0u);
+        const auto moved = pin->Moved();
+        ASSERT_GE(moved.size(), 4u * 48 * 150) << "a buffer's worth several times over";
+        const auto *samples = reinterpret_cast<const int16_t *>(moved.data());
+        for (size_t n = 0; n < moved.size() / 4; ++n)
+            for (size_t c = 0; c < 2; ++c)
+                ASSERT_EQ(samples[2 * n + c], int16_t(n + c)) << "frame " << n;
+        pin.reset();
+        filter.reset();
+        CloseStream();
+        bench.Close();
+        NextRound();
+    }
+}
+
+TEST_F(WavePinTest, ARenderPinWhoseFirstTransferMissesItsFrameStillPlaysTheSourceBitExact)
+{
+    Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
     const auto format = Pcm(48000, 2, 16);
     OpenMiniport(format);
     ASSERT_EQ(OpenClientPin(format), STATUS_SUCCESS);
-    ASSERT_TRUE(pin->Capture());
+    std::vector<UCHAR> source(48000 * 4 / 4);
+    std::mt19937 random(11);
+    for (auto &b : source)
+        b = UCHAR(random() | 1);
+    pin->SetSource(source);
+    HoldUpTransfers(0x01, 10, 1);
     ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    sim::AdvanceMs(200);
-    ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    const auto counters = pin->Counters();
-    EXPECT_EQ(counters.Underruns, 0u);
-    EXPECT_EQ(counters.Backwards, 0u);
-    EXPECT_EQ(counters.Misplaced, 0u);
-    const auto moved = pin->Moved();
-    ASSERT_GE(moved.size(), 4u * 48 * 150) << "a buffer's worth several times over";
-    const auto *samples = reinterpret_cast<const int16_t *>(moved.data());
-    for (size_t n = 0; n < moved.size() / 4; ++n)
-        for (size_t c = 0; c < 2; ++c)
-            ASSERT_EQ(samples[2 * n + c], int16_t(n + c)) << "frame " << n;
+    sim::AdvanceMs(100);
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(heldUp, 1u);
+    EXPECT_EQ(IsoLines("iso reject", 0x01).size(), 1u);
+    EXPECT_EQ(pin->Counters().Underruns, 0u);
+    // The same 15 ms of the buffer's untouched end as on time, then the source.
+    const auto bytes = OutBytes(0x01);
+    ASSERT_GE(bytes.size(), 48u * 4 * 80);
+    for (size_t k = 0; k < bytes.size(); ++k)
+        ASSERT_EQ(bytes[k], k < 2880 ? 0 : source[k - 2880]) << "byte " << k;
 }
 
 } // namespace
