@@ -670,6 +670,10 @@ NTSTATUS CUsbAudioStream::SubmitUpTo(ULONG count, ULONG lead)
         status = SubmitTransfer();
         while (m_LateTransfer)
             status = SendLateTransfer();
+        // Only the first transfer goes again. Once one is on the bus, its completion may send the
+        // next data while this thread is held up: a later transfer moved after that would play out
+        // of order.
+        m_StartingThread = nullptr;
     }
     m_StartingThread = nullptr;
     return status == STATUS_BUFFER_TOO_SMALL ? STATUS_SUCCESS : status;

@@ -225,8 +225,9 @@ protected:
     BOOLEAN JudgeCompletion(NTSTATUS irpStatus, PURB urb);
     BOOLEAN SubmittingHere() const;
     // The first transfers of a start or restart, at most `count`; STATUS_BUFFER_TOO_SMALL ends the
-    // loop as success. One the bus refuses because its start frame has passed meanwhile goes again,
-    // as it was, `lead` frames after the frame the bus is at then (see KeepLateTransfer).
+    // loop as success. The first of them, refused by the bus because its start frame has passed
+    // meanwhile, goes again, as it was, `lead` frames after the frame the bus is at then (see
+    // KeepLateTransfer).
     NTSTATUS SubmitUpTo(ULONG count, ULONG lead);
     // In a completion: TRUE when it kept the transfer, moved to the frame the bus is at plus the
     // lead, for SubmitUpTo to send again: one of its transfers refused inline with
@@ -279,7 +280,7 @@ protected:
     volatile LONG m_Resubmit;
     PKTHREAD volatile m_SubmittingThread; // set while this stream sends a transfer down
     ULONG m_PreparedFrame;                // the frame number the last preparation read
-    PKTHREAD m_StartingThread;            // set while SubmitUpTo sends the first transfers
+    PKTHREAD volatile m_StartingThread;   // set while SubmitUpTo sends its first transfer
     IsoTransfer *m_LateTransfer;          // a first transfer refused as late, to go again
     ULONG m_StartLead;                    // the lead of the SubmitUpTo running
     ULONG m_LateStarts;                   // transfers sent again by this SubmitUpTo

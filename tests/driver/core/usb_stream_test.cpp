@@ -445,6 +445,50 @@ TEST_F(UsbStreamTest, AnyOtherRefusalOrAFourthLateStartFailsTheStart)
     }
 }
 
+// Only the first transfer goes again. Held up after the first is on the bus, the start's thread comes
+// back to find that the first one's completion has already sent the next data on: its late transfer,
+// moved after that, would play out of order, so the start fails as before.
+TEST_F(UsbStreamTest, ATransferLateAfterTheFirstIsOnTheBusFailsTheStart)
+{
+    Bring(usbsim::VirtualDevice::Uac1(), FALSE, 1);
+    unsigned submits = 0;
+    // The second transfer of the start comes 30 ms after the first: past its own frame and past the
+    // first one's, whose completion sends a transfer meanwhile.
+    Iso().SetSubmitHook(
+        [&submits](usbsim::IsoPipeId, PURB)
+        {
+            if (++submits == 2)
+                sim::AdvanceMs(30);
+        });
+    Client client;
+    const auto format = Pcm(48000, 2, 16);
+    stream->AddStreamFormat(format, 1);
+    ASSERT_EQ(stream->RegisterClient(3, &format, 10, 3, Client::Callback, &client, &client.record),
+              STATUS_SUCCESS);
+    PVOID handle = client.record->ClientHandle;
+    ULONG frames = 0, frame = 0;
+    ASSERT_EQ(stream->OpenClient(handle, &frames, &frame), STATUS_SUCCESS);
+    const NTSTATUS started = stream->StartClient(handle, frame + 2, &frames, nullptr);
+    Iso().SetSubmitHook(nullptr);
+    ASSERT_GE(submits, 3u) << "a completion sent a transfer while the start was held up";
+    EXPECT_EQ(started, STATUS_UNSUCCESSFUL);
+    if (NT_SUCCESS(started))
+    {
+        sim::AdvanceMs(40);
+        stream->StopClient(handle, nullptr);
+        const auto bytes = OutBytes(0x01);
+        size_t inOrder = 0;
+        while (inOrder < bytes.size() && bytes[inOrder] == uint8_t(inOrder))
+            ++inOrder;
+        EXPECT_EQ(inOrder, bytes.size()) << "the client's data goes out in its order";
+    }
+    EXPECT_EQ(stream->RunningClient(), nullptr);
+    EXPECT_EQ(stream->Outstanding(), 0);
+    EXPECT_EQ(stream->CloseClient(handle), STATUS_SUCCESS);
+    EXPECT_EQ(stream->UnregisterClient(handle), STATUS_SUCCESS);
+    client.record = nullptr;
+}
+
 // A restart after a recovery goes the same way: its first transfer, held up past its frame, goes again
 // two frames after the frame the bus has reached, and the port is not cycled.
 TEST_F(UsbStreamTest, ARestartHeldUpPastItsFrameGoesAgainInsteadOfCyclingThePort)
