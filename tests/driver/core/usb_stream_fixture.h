@@ -172,14 +172,14 @@ protected:
     }
     // Registers, opens and starts `client` with `format` (alternate `alternate` carries it).
     void Start(Client &client, const WAVEFORMATEXTENSIBLE &format, UCHAR alternate, ULONG fpt = 10,
-               ULONG tif = 3, LONG kind = 3)
+               ULONG tif = 3, LONG kind = 3, ULONG lead = 2)
     {
         stream->AddStreamFormat(format, alternate);
         ASSERT_EQ(stream->RegisterClient(kind, &format, fpt, tif, Client::Callback, &client, &client.record),
                   STATUS_SUCCESS);
         ULONG frames = 0, frame = 0;
         ASSERT_EQ(stream->OpenClient(client.record->ClientHandle, &frames, &frame), STATUS_SUCCESS);
-        ASSERT_EQ(stream->StartClient(client.record->ClientHandle, frame + 2, &frames, nullptr),
+        ASSERT_EQ(stream->StartClient(client.record->ClientHandle, frame + lead, &frames, nullptr),
                   STATUS_SUCCESS);
     }
     void Stop(Client &client)
