@@ -171,25 +171,37 @@ protected:
         return NT_SUCCESS(status) ? stream->OpenClient(client.record->ClientHandle, &frames, &frame) : status;
     }
     // Registers, opens and starts `client` with `format` (alternate `alternate` carries it).
-    void Start(Client &client, const WAVEFORMATEXTENSIBLE &format, UCHAR alternate, ULONG fpt = 10,
-               ULONG tif = 3, LONG kind = 3, ULONG lead = 2)
+    // Registers and opens `client`; *frame is the frame number the open answered.
+    void Open(Client &client, const WAVEFORMATEXTENSIBLE &format, UCHAR alternate, ULONG *frame,
+              ULONG fpt = 10, ULONG tif = 3, LONG kind = 3)
     {
         stream->AddStreamFormat(format, alternate);
         ASSERT_EQ(stream->RegisterClient(kind, &format, fpt, tif, Client::Callback, &client, &client.record),
                   STATUS_SUCCESS);
-        ULONG frames = 0, frame = 0;
-        ASSERT_EQ(stream->OpenClient(client.record->ClientHandle, &frames, &frame), STATUS_SUCCESS);
+        ULONG frames = 0;
+        ASSERT_EQ(stream->OpenClient(client.record->ClientHandle, &frames, frame), STATUS_SUCCESS);
+    }
+    void Start(Client &client, const WAVEFORMATEXTENSIBLE &format, UCHAR alternate, ULONG fpt = 10,
+               ULONG tif = 3, LONG kind = 3, ULONG lead = 2)
+    {
+        ULONG frame = 0, frames = 0;
+        ASSERT_NO_FATAL_FAILURE(Open(client, format, alternate, &frame, fpt, tif, kind));
         ASSERT_EQ(stream->StartClient(client.record->ClientHandle, frame + lead, &frames, nullptr),
                   STATUS_SUCCESS);
     }
-    void Stop(Client &client)
+    // Closes and unregisters a client that is not running.
+    void Close(Client &client)
     {
         PVOID handle = client.record->ClientHandle;
-        EXPECT_EQ(stream->StopClient(handle, nullptr), STATUS_SUCCESS);
         EXPECT_EQ(stream->CloseClient(handle), STATUS_SUCCESS);
         EXPECT_EQ(stream->UnregisterClient(handle), STATUS_SUCCESS);
         std::lock_guard<std::mutex> g(client.guard);
         client.record = nullptr;
+    }
+    void Stop(Client &client)
+    {
+        EXPECT_EQ(stream->StopClient(client.record->ClientHandle, nullptr), STATUS_SUCCESS);
+        Close(client);
     }
     usbsim::IsoEngine &Iso() { return bus->Iso(kPort); }
     // The bus's frames move `frames` on while each of the next `times` first transfers of a start or

@@ -421,13 +421,9 @@ TEST_F(UsbStreamTest, AnyOtherRefusalOrAFourthLateStartFailsTheStart)
         if (c.failScripted)
             Iso().ScriptTransferFailure(0x01, Iso().NextTransferSequence(0x01), true);
         Client client;
-        const auto format = Pcm(48000, 2, 16);
-        stream->AddStreamFormat(format, 1);
-        ASSERT_EQ(stream->RegisterClient(3, &format, 10, 3, Client::Callback, &client, &client.record),
-                  STATUS_SUCCESS);
-        PVOID handle = client.record->ClientHandle;
         ULONG frames = 0, frame = 0;
-        ASSERT_EQ(stream->OpenClient(handle, &frames, &frame), STATUS_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(Open(client, Pcm(48000, 2, 16), 1, &frame));
+        PVOID handle = client.record->ClientHandle;
         const NTSTATUS started = stream->StartClient(handle, frame + c.lead, &frames, nullptr);
         EXPECT_EQ(started, STATUS_UNSUCCESSFUL);
         if (NT_SUCCESS(started))
@@ -440,9 +436,7 @@ TEST_F(UsbStreamTest, AnyOtherRefusalOrAFourthLateStartFailsTheStart)
         EXPECT_EQ(stream->RunningClient(), nullptr);
         EXPECT_EQ(stream->Outstanding(), 0);
         EXPECT_FALSE(stream->HoldsBandwidth());
-        EXPECT_EQ(stream->CloseClient(handle), STATUS_SUCCESS);
-        EXPECT_EQ(stream->UnregisterClient(handle), STATUS_SUCCESS);
-        client.record = nullptr;
+        Close(client);
         NextRound();
     }
 }
@@ -463,13 +457,9 @@ TEST_F(UsbStreamTest, ATransferLateAfterTheFirstIsOnTheBusFailsTheStart)
                 sim::AdvanceMs(30);
         });
     Client client;
-    const auto format = Pcm(48000, 2, 16);
-    stream->AddStreamFormat(format, 1);
-    ASSERT_EQ(stream->RegisterClient(3, &format, 10, 3, Client::Callback, &client, &client.record),
-              STATUS_SUCCESS);
-    PVOID handle = client.record->ClientHandle;
     ULONG frames = 0, frame = 0;
-    ASSERT_EQ(stream->OpenClient(handle, &frames, &frame), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(Open(client, Pcm(48000, 2, 16), 1, &frame));
+    PVOID handle = client.record->ClientHandle;
     const NTSTATUS started = stream->StartClient(handle, frame + 2, &frames, nullptr);
     Iso().SetSubmitHook(nullptr);
     ASSERT_GE(submits, 3u) << "a completion sent a transfer while the start was held up";
@@ -486,9 +476,7 @@ TEST_F(UsbStreamTest, ATransferLateAfterTheFirstIsOnTheBusFailsTheStart)
     }
     EXPECT_EQ(stream->RunningClient(), nullptr);
     EXPECT_EQ(stream->Outstanding(), 0);
-    EXPECT_EQ(stream->CloseClient(handle), STATUS_SUCCESS);
-    EXPECT_EQ(stream->UnregisterClient(handle), STATUS_SUCCESS);
-    client.record = nullptr;
+    Close(client);
 }
 
 // A restart after a recovery goes the same way: its first transfer, held up past its frame, goes again
